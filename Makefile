@@ -1,0 +1,34 @@
+# Entry points: `make demo` (the main job) and `make test` (every test).
+BUILD    ?= build
+JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: all build test demo bench sanitize clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	@scripts/bootstrap
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+bench: build
+	@scripts/bench $(BUILD)
+
+# AddressSanitizer + UBSan build of the support library's tests.
+sanitize:
+	@scripts/bootstrap
+	cmake -S . -B build-asan -DKX_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS) -L cpp
+
+clean:
+	rm -rf $(BUILD) build-asan
