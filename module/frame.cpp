@@ -1,0 +1,259 @@
+// KXdv17_0: module initialisation, constants and the BadMessageError class.
+#include "kxpy.h"
+
+#include <string.h>
+
+namespace {
+
+using kx::Ref;
+using kx::Site;
+
+KX_NAME(__builtins__);
+KX_NAME(__init__);
+KX_NAME(__module__);
+KX_NAME(KXdv17_0);
+KX_NAME(KXMsg);
+KX_NAME(KXRingbuf);
+KX_NAME(KXMsgv17_0);
+KX_NAME(socket);
+KX_NAME(struct);
+KX_NAME(ValueError);
+KX_NAME(BadMessageError);
+
+// The module's functions in the order of its method table.
+const char *const kFunctionOrder[] = {
+    "doAuth", "handleVersion", "handleAuth", "handleFeatures", "handleEperm", "handleNotAvail",
+    "handleViewAddError", "ping", "requestUpdate", "channelsShow", "channelsHide",
+    "handleChannelsInfo", "handleChannelsData", "handleHostAdd", "handleHostUpdate",
+    "handleHostRemove", "createViewByName", "createView", "handleViewCaps", "handleViewUpdateData",
+    "handleViewUpdateField", "handleViewUpdateViewID", "handleViewUpdate", "hostShow", "hostFindv4",
+    "handleHostFindReply", "scRowQuery", "handleConnUpdate", "shapingobjectShow",
+    "shapingobjectHide", "shapingobjectUpdateHandle", "handleStrtblBegin", "handleStrtblEntries",
+    "handleStrtblEnd", "handleShapingRulesInit", "bgpDump", "handleBgpEntry", "handleBgpPath",
+    "drdlStatsDump", "handleDrdlStatsDump", "injectPacket", "setDebug", "dumpConnections",
+    "vcrcTest", "handleVcrcTest", "fwlog_clear", "fwlog_query", "handleFWEntryStart",
+    "handleFWEntry", "force_statistics_write", "fwrulesShow", "fwrulesHide", "handleFWRulesInit",
+    "handleFWRulesData", "handleSessionContextAdd", "handleSessionContextRemove",
+    "handleSessionContextSchemata", "handleServerXFBNames", "resolve_engineflags",
+};
+constexpr size_t kNumFunctions = sizeof kFunctionOrder / sizeof kFunctionOrder[0];
+
+PyMethodDef *const kAreaTables[] = {
+    kx_methods_session, kx_methods_hosts,  kx_methods_connections, kx_methods_views,
+    kx_methods_channels, kx_methods_shaping, kx_methods_firewall,    kx_methods_diagnostics,
+};
+
+PyMethodDef method_table[kNumFunctions + 1];
+
+// Orders the areas' functions as kFunctionOrder lists them. A function an area
+// does not define is left out; an area function missing from the list is a bug.
+void build_method_table() {
+  size_t n = 0;
+  for (const char *name : kFunctionOrder)
+    for (PyMethodDef *table : kAreaTables)
+      for (PyMethodDef *d = table; d->ml_name; d++)
+        if (strcmp(d->ml_name, name) == 0) method_table[n++] = *d;
+  size_t defined = 0;
+  for (PyMethodDef *table : kAreaTables)
+    for (PyMethodDef *d = table; d->ml_name; d++) defined++;
+  KX_BUG_ON(defined != n, "a module function is missing from the function order");
+  method_table[n] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+}
+
+struct Constant {
+  const char *name;
+  long value;
+};
+
+// Bound in this order; a failure leaves the later names unbound.
+const Constant kConstants[] = {
+    {"PROTOCOL_VERSION", 24576},
+    {"PROTOCOL_SERVER_VERSION", 0x10001},
+    {"PROTOCOL_SERVER_UPDATE_DONE", 0x10002},
+    {"PROTOCOL_SERVER_AUTHENTICATION_OK", 0x10003},
+    {"PROTOCOL_SERVER_RELOADING", 0x10005},
+    {"PROTOCOL_SERVER_RESTARTING", 0x10006},
+    {"PROTOCOL_SERVER_FEATURES", 0x10007},
+    {"PROTOCOL_SERVER_EPERM", 0x10008},
+    {"PROTOCOL_SERVER_NOT_AVAILABLE", 0x10009},
+    {"PROTOCOL_SERVER_HOST_ADD", 0x12000},
+    {"PROTOCOL_SERVER_HOST_UPDATE", 0x12001},
+    {"PROTOCOL_SERVER_HOST_REMOVE", 0x12002},
+    {"PROTOCOL_SERVER_CONN_UPDATE", 0x13001},
+    {"PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA", 0x13101},
+    {"PROTOCOL_SERVER_SESSION_CONTEXT_ADD", 0x13102},
+    {"PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE", 0x13103},
+    {"PROTOCOL_SERVER_STRTABLE_BEGIN", 0x14000},
+    {"PROTOCOL_SERVER_STRTABLE_ENTRIES", 0x14001},
+    {"PROTOCOL_SERVER_STRTABLE_END", 0x14002},
+    {"PROTOCOL_SERVER_SERVICE_ADD", 0x15000},
+    {"PROTOCOL_SERVER_SERVICE_REMOVE", 0x15001},
+    {"PROTOCOL_SERVER_SERVICE_UPDATE", 0x15002},
+    {"PROTOCOL_SERVER_VIEW_ADD_ERROR", 0x16001},
+    {"PROTOCOL_SERVER_SHAPING_RULES_INIT", 0x17000},
+    {"PROTOCOL_SERVER_SHAPING_OBJECTS_INIT", 0x17500},
+    {"PROTOCOL_SERVER_SHAPING_OBJECT", 0x17501},
+    {"PROTOCOL_SERVER_FW_RULES_INIT", 0x18000},
+    {"PROTOCOL_SERVER_FW_RULES", 0x18001},
+    {"PROTOCOL_SERVER_CHANNEL_STATS_INFO", 0x1b000},
+    {"PROTOCOL_SERVER_CHANNEL_STATS_DATA", 0x1b001},
+    {"PROTOCOL_SERVER_PONG", 0x1b100},
+    {"PROTOCOL_SERVER_BGP_DUMP_DONE", 0x1b300},
+    {"PROTOCOL_SERVER_BGP_DUMP_ENTRY", 0x1b301},
+    {"PROTOCOL_SERVER_BGP_DUMP_PATH", 0x1b302},
+    {"PROTOCOL_SERVER_DRDL_SYSDIAG_BEGIN", 0x1b400},
+    {"PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES", 0x1b401},
+    {"PROTOCOL_SERVER_DRDL_SYSDIAG_END", 0x1b402},
+    {"PROTOCOL_SERVER_VCRC_TEST_RESULT", 0x1b500},
+    {"PROTOCOL_SERVER_VIEW_UPDATE", 0x1b700},
+    {"PROTOCOL_SERVER_VIEW_CAPS", 0x1b701},
+    {"PROTOCOL_SERVER_XFB_NAMES", 0x1000f},
+    {"VIRTUAL_COND_VLAN_IN", 0},
+    {"VIRTUAL_COND_VLAN_OUT", 1},
+    {"VIRTUAL_COND_MPLS_IN", 2},
+    {"VIRTUAL_COND_MPLS_OUT", 3},
+    {"VIRTUAL_COND_DSCP_IN", 14},
+    {"VIRTUAL_COND_DSCP_OUT", 15},
+    {"VIRTUAL_COND_CHANNEl_IN", 16},  // lower-case l: the protocol's own name
+    {"VIRTUAL_COND_CHANNEl_OUT", 17},
+    {"VIRTUAL_COND_PROTOCOL", 4},
+    {"VIRTUAL_COND_CLIENTIP", 5},
+    {"VIRTUAL_COND_SERVERIP", 6},
+    {"VIRTUAL_COND_CLIENTPORT", 7},
+    {"VIRTUAL_COND_SERVERPORT", 8},
+    {"VIRTUAL_COND_SERVICE", 9},
+    {"VIRTUAL_COND_BGP", 10},
+    {"VIRTUAL_COND_XFB", 11},
+    {"VIRTUAL_COND_PROPERTIES", 12},
+    {"PROTOCOL_FWRULE_QTYPE_ID", 0},
+    {"PROTOCOL_FWRULE_QTYPE_FROMTO", 1},
+    {"PROTOCOL_FWRULE_QTYPE_OFFSETS", 2},
+    {"PROTOCOL_SERVER_FWLOG_ENTRY_START", 0x19000},
+    {"PROTOCOL_SERVER_FWLOG_ENTRY", 0x19001},
+    {"PROTOCOL_SERVER_FWLOG_ENTRY_END", 0x19002},
+    {"FEATURES_BGP", 0x1},
+    {"FEATURES_FW", 0x2},
+    {"FEATURES_SHAPING", 0x4},
+    {"FEATURES_STATISTICS", 0x8},
+    {"FEATURES_CONNLOG", 0x10},
+    {"FEATURES_ENTERPRISE", 0x20},
+    {"FEATURES_MONITOR", 0x40},
+    {"FEATURES_DIVERT", 0x80},
+    {"FEATURES_VBS", 0x100},
+    {"PROTOCOL_VIEW_FIELD_TYPE_HOST", 0},
+    {"PROTOCOL_VIEW_FIELD_TYPE_SERVICE", 1},
+    {"PROTOCOL_VIEW_FIELD_TYPE_INT", 2},
+    {"PROTOCOL_VIEW_FIELD_TYPE_STRING", 3},
+    {"PROTOCOL_VIEW_FIELD_TYPE_UINT32", 4},
+    {"PROTOCOL_VIEW_FIELD_TYPE_BOOLEAN", 5},
+    {"PROTOCOL_VIEW_FILTER_TYPE_SMALL_INTS", 1},
+    {"PROTOCOL_VIEW_FILTER_TYPE_SERVICES", 2},
+    {"PROTOCOL_VIEW_FILTER_TYPE_OBJECTS", 3},
+    {"PROTOCOL_VIEW_FILTER_TYPE_HOSTS", 4},
+    {"PROTOCOL_VIEW_FILTER_TYPE_STRINGS", 5},
+    {"PROTOCOL_VIEW_FILTER_TYPE_UINT32", 6},
+    {"PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN", 7},
+    {"PROTOCOL_SERVER_VIEW_UPDATE_OP_ADD", 0},
+    {"PROTOCOL_SERVER_VIEW_UPDATE_OP_UPDATE", 1},
+    {"PROTOCOL_SERVER_VIEW_UPDATE_OP_REMOVE", 2},
+    {"PROTOCOL_SERVER_VIEW_UPDATE_OP_STRING_SET", 3},
+    {"L4ERRORMINVERSION", 16516},
+    {"SHAPINGBYTESMINVERSION", 20482},
+};
+static_assert(sizeof kConstants / sizeof kConstants[0] == 92, "the module binds 92 constants");
+
+// BadMessageError.__init__(self, msg="Couldn't read msg"): ValueError.__init__(self, msg).
+PyObject *BadMessageError_init(PyObject *, PyObject *args, PyObject *kw) {
+  static const char *kwlist[] = {"self", "msg", nullptr};
+  PyObject *self;
+  PyObject *msg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "O|O:__init__", const_cast<char **>(kwlist), &self,
+                                   &msg)) {
+    kx::add_traceback("KXdv17_0.BadMessageError.__init__", Site());
+    return nullptr;
+  }
+  try {
+    Ref text = msg ? Ref::borrowed(msg) : kx::py_str("Couldn't read msg");
+    Ref init = kx::getattr(kx::builtin(n_ValueError).get(), n___init__);
+    KX_CALL(init.get(), self, text);
+    Py_RETURN_NONE;
+  } catch (const kx::Error &e) {
+    kx::add_traceback("KXdv17_0.BadMessageError.__init__", e.site);
+    return nullptr;
+  }
+}
+
+PyMethodDef BadMessageError_init_def = {"__init__", reinterpret_cast<PyCFunction>(BadMessageError_init),
+                                        METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// Fetches KXMsgv17_0.<name> and checks that it is a 24-byte type.
+PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Site()) {
+  Ref fromlist = kx::check(PyList_New(1), at);
+  PyList_SET_ITEM(fromlist.get(), 0, Ref::borrowed(name).release());
+  Ref mod = kx::check(PyImport_ImportModuleLevel(const_cast<char *>("KXMsgv17_0"), globals, nullptr,
+                                                 fromlist.get(), -1),
+                      at);
+  Ref type = kx::getattr(mod.get(), name, at);
+  if (!PyType_Check(type.get()))
+    kx::raise_fmt(at, PyExc_TypeError, "%s.%s is not a type object", "KXMsgv17_0", name.text());
+  if (reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize != 24)
+    kx::raise_fmt(at, PyExc_ValueError, "%s.%s does not appear to be the correct type object",
+                  "KXMsgv17_0", name.text());
+  return reinterpret_cast<PyTypeObject *>(type.release());
+}
+
+// __import__(name, globals, {}, []) bound under its own name.
+void import_module(PyObject *module, PyObject *globals, const kx::Name &name, Site at = Site()) {
+  Ref locals = kx::check(PyDict_New(), at);
+  Ref fromlist = kx::check(PyList_New(0), at);
+  Ref mod = kx::check(
+      PyImport_ImportModuleLevel(const_cast<char *>(name.text()), globals, locals.get(), fromlist.get(), -1),
+      at);
+  kx::setattr(module, name, mod.get(), at);
+}
+
+void init_module() {
+  build_method_table();
+  PyObject *module = Py_InitModule4("KXdv17_0", method_table, nullptr, nullptr, PYTHON_API_VERSION);
+  if (!module) kx::fail();
+  kx::module_dict = PyModule_GetDict(module);
+  Ref builtin_mod = kx::check(PyImport_ImportModule("__builtin__"));
+  kx::builtins_dict = PyModule_GetDict(builtin_mod.get());
+  kx::check_rc(PyModule_AddObject(module, "__builtins__", builtin_mod.release()));
+
+  if (!kx::Name::init_all()) kx::fail();
+
+  PyObject *globals = kx::module_dict;
+  kx::msg_type = import_type(globals, n_KXMsg);
+  kx::ringbuf_type = import_type(globals, n_KXRingbuf);
+
+  import_module(module, globals, n_KXMsgv17_0);
+  import_module(module, globals, n_socket);
+  import_module(module, globals, n_struct);
+
+  for (const Constant &c : kConstants) {
+    Ref value = kx::py_int(c.value);
+    kx::check_rc(PyDict_SetItemString(kx::module_dict, c.name, value.get()));
+  }
+
+  Ref dict = kx::check(PyDict_New());
+  Ref modname = kx::py_str("KXdv17_0");
+  kx::setitem(dict.get(), n___module__, modname.get());
+  Ref bases = kx::check(PyTuple_Pack(1, kx::builtin(n_ValueError).get()));
+  Ref metaclass = Ref::borrowed(reinterpret_cast<PyObject *>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0))));
+  Ref cls = KX_CALL(metaclass.get(), n_BadMessageError.get(), bases, dict);
+  Ref func = kx::check(PyCFunction_NewEx(&BadMessageError_init_def, nullptr, modname.get()));
+  Ref method = kx::check(PyMethod_New(func.get(), nullptr, cls.get()));
+  kx::setattr(cls.get(), n___init__, method.get());
+  kx::setitem(kx::module_dict, n_BadMessageError, cls.get());
+}
+
+}  // namespace
+
+PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
+  try {
+    init_module();
+  } catch (const kx::Error &e) {
+    kx::add_traceback("KXdv17_0", e.site);
+  }
+}

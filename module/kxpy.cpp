@@ -1,0 +1,279 @@
+// The helper layer of KXdv17_0: entries, names, lookups, readers, requests.
+#include "kxpy.h"
+
+#include <frameobject.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace kx {
+
+PyObject *module_dict = nullptr;
+PyObject *builtins_dict = nullptr;
+PyTypeObject *msg_type = nullptr;
+PyTypeObject *ringbuf_type = nullptr;
+
+Name *Name::all_ = nullptr;
+
+KX_NAME(BadMessageError);
+KX_NAME(KXMsgv17_0);
+KX_NAME(newMsg);
+KX_NAME(writeMsg);
+
+bool Name::init_all() {
+  for (Name *n = all_; n; n = n->next_) {
+    if (n->obj_) continue;
+    n->obj_ = PyString_InternFromString(n->text_);
+    if (!n->obj_) return false;
+  }
+  return true;
+}
+
+void add_traceback(const char *funcname, Site at) {
+  PyCodeObject *code = PyCode_NewEmpty(at.file, funcname, at.line);
+  if (!code) return;
+  PyFrameObject *frame = PyFrame_New(PyThreadState_GET(), code, module_dict, nullptr);
+  if (frame) {
+    frame->f_lineno = at.line;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+  }
+  Py_DECREF(code);
+}
+
+// ---- lookups ---------------------------------------------------------------------
+
+static Ref lookup_in(PyObject *dict, PyObject *fallback, const Name &name, Site at) {
+  PyObject *v = dict ? PyDict_GetItem(dict, name) : nullptr;
+  if (!v && fallback) v = PyDict_GetItem(fallback, name);
+  if (!v) {
+    PyErr_SetObject(PyExc_NameError, name);
+    fail(at);
+  }
+  return Ref::borrowed(v);
+}
+
+Ref global(const Name &name, Site at) { return lookup_in(module_dict, builtins_dict, name, at); }
+
+Ref builtin(const Name &name, Site at) { return lookup_in(builtins_dict, nullptr, name, at); }
+
+// ---- conversions -------------------------------------------------------------------
+
+const char *as_cstring(PyObject *o, Site at) {
+  const char *s = PyString_AsString(o);  // handles unicode through the default encoding
+  if (!s) fail(at);
+  return s;
+}
+
+int32_t as_long32(PyObject *o, Site at) {
+  long v = PyInt_AsLong(o);
+  if (v == -1 && PyErr_Occurred()) fail(at);
+  if (v < INT32_MIN || v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+    fail(at);
+  }
+  return static_cast<int32_t>(v);
+}
+
+// ---- raising ---------------------------------------------------------------------------
+
+// Sets the current exception to a new instance of `cls` (called with `arg`
+// when given); an instance of a non-exception class raises TypeError instead.
+static void set_new(PyObject *cls, PyObject *arg) {
+  Ref inst(arg ? PyObject_CallFunctionObjArgs(cls, arg, nullptr)
+               : PyObject_CallFunctionObjArgs(cls, nullptr));
+  if (!inst) return;
+  if (PyExceptionInstance_Check(inst.get())) {
+    PyErr_SetObject(PyExceptionInstance_Class(inst.get()), inst.get());
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "exceptions must be old-style classes or derived from BaseException, not %.200s",
+                 Py_TYPE(inst.get())->tp_name);
+  }
+}
+
+void raise_new(PyObject *cls, PyObject *arg, Site at) {
+  set_new(cls, arg);
+  fail(at);
+}
+
+void bad_message(Site at) { raise_new(global(n_BadMessageError, at).get(), nullptr, at); }
+
+void bad_message_text(Site at, const char *format, ...) {
+  Ref cls = global(n_BadMessageError, at);
+  va_list ap;
+  va_start(ap, format);
+  Ref text = check(PyString_FromFormatV(format, ap), at);
+  va_end(ap);
+  raise_new(cls.get(), text.get(), at);
+}
+
+void raise_fmt(Site at, PyObject *exc, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  Ref text(PyString_FromFormatV(format, ap));
+  va_end(ap);
+  if (text) PyErr_SetObject(exc, text.get());
+  fail(at);
+}
+
+// The part of a type's name after its last dot ("KXMsgv17_0.KXMsg" -> "KXMsg").
+static const char *short_name(PyTypeObject *t) {
+  const char *dot = strrchr(t->tp_name, '.');
+  return dot ? dot + 1 : t->tp_name;
+}
+
+// ---- messages --------------------------------------------------------------------------
+
+struct KXMsgObject {
+  PyObject_HEAD
+  kx_msg_t *msg;
+};
+static_assert(sizeof(KXMsgObject) == 24, "a KXMsg is an object header and one pointer");
+
+static kx_msg_t *msg_of(PyObject *o) {
+  kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
+  if (!m) kx_bug(__FILE__, __LINE__, __func__, "%s  ", "msg == ((void *)0)");
+  return m;
+}
+
+kx_msg_t *message_arg(PyObject *m, const char *argname, Site at) {
+  if (!msg_type) raise_fmt(at, PyExc_SystemError, "Missing type object");
+  if (m == Py_None || !PyObject_TypeCheck(m, msg_type))
+    raise_fmt(at, PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", argname,
+              short_name(msg_type), short_name(Py_TYPE(m)));
+  return msg_of(m);
+}
+
+Ref Reader::string(uint32_t bufsize, Site at) {
+  char buf[4096];
+  if (bufsize > sizeof buf || bufsize == 0)
+    kx_bug(__FILE__, __LINE__, __func__, "bufsize %u outside 1..%zu", bufsize, sizeof buf);
+  uint32_t n = 0;
+  if (!kx_msg_get_string_len(m_, buf, bufsize, &n)) bad_message(at);
+  // Only the bytes the read copied count; the text ends at the first zero among them.
+  uint32_t copied = n < bufsize - 1 ? n : bufsize - 1;
+  const void *zero = memchr(buf, 0, copied);
+  size_t len = zero ? static_cast<size_t>(static_cast<const char *>(zero) - buf) : copied;
+  return py_str(buf, static_cast<Py_ssize_t>(len), at);
+}
+
+// Reports a short address field from the internal reader `fn` and from the
+// handler that called it.
+[[noreturn]] static void bad_address(const char *fn, Site inner, Site at) {
+  set_new(global(n_BadMessageError, at).get(), nullptr);
+  add_traceback(fn, inner);
+  fail(at);
+}
+
+Ref Reader::v4addr(Site at) {
+  uint32_t a;
+  if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
+  char text[16];
+  int n = snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
+                   a & 0xff);
+  return py_str(text, n, at);
+}
+
+Ref Reader::v6addr(Site at) {
+  uint32_t w[4];
+  for (uint32_t &word : w)
+    if (!kx_msg_get_uint32(m_, &word)) bad_address("KXdv17_0._get_v6addr", Site(), at);
+  char text[48];
+  int n = snprintf(text, sizeof text, "%x:%x:%x:%x:%x:%x:%x:%x", w[0] >> 16, w[0] & 0xffff,
+                   w[1] >> 16, w[1] & 0xffff, w[2] >> 16, w[2] & 0xffff, w[3] >> 16,
+                   w[3] & 0xffff);
+  return py_str(text, n, at);
+}
+
+Ref Reader::ipaddr(Site at) {
+  kx_ipaddr_t ip;
+  if (!kx_msg_get_ipaddr(m_, &ip)) bad_message(at);
+  char text[128];
+  return py_str(kx_ipaddr_tostring(&ip, text, sizeof text), at);
+}
+
+Ref Reader::ipaddrplen(Site at) {
+  kx_ipaddrplen_t ip;
+  if (!kx_msg_get_ipaddrplen(m_, &ip)) bad_message(at);
+  char text[128];
+  return py_str(kx_ipaddrplen_tostring(&ip, text, sizeof text), at);
+}
+
+// ---- requests ----------------------------------------------------------------------------
+
+Request::Request(uint32_t type, Site at) {
+  Ref factory = getattr(global(n_KXMsgv17_0, at).get(), n_newMsg, at);
+  Ref typenum = check(PyInt_FromLong(type), at);
+  obj_ = call_at(at, factory.get(), typenum);
+  PyObject *o = obj_.get();
+  if (!msg_type) raise_fmt(at, PyExc_SystemError, "Missing type object");
+  // A builder has nothing to fill when the factory gives None: refuse it too.
+  if (o == Py_None || !PyObject_TypeCheck(o, msg_type))
+    raise_fmt(at, PyExc_TypeError, "Cannot convert %s to %s", short_name(Py_TYPE(o)),
+              short_name(msg_type));
+  m_ = msg_of(o);
+}
+
+void Request::fits(void *put_result, Site at) {
+  if (!put_result) raise_fmt(at, PyExc_ValueError, "request does not fit in one message");
+}
+
+void Request::ip(PyObject *text, Site at) {
+  Site here;
+  const char *s = PyString_AsString(text);
+  kx_ipaddrplen_t ip;
+  memset(&ip, 0, sizeof ip);
+  bool parsed = false;
+  if (s) {
+    if (kx_stringtoip_ip4_optplen(s, &ip.address[0], &ip.plen, 32)) {
+      ip.ip_type = KX_IPADDR_TYPE_V4;
+      parsed = true;
+    } else {
+      // An IPv6 text whose parse stops at a '.' has a dotted tail the parser
+      // does not take (::ffff:10.0.0.1); sending the part before it would
+      // name another address.
+      const char *end = kx_stringtoip_ip6_u32_optplen(s, ip.address, &ip.plen, 128);
+      if (end && *end != '.') {
+        ip.ip_type = KX_IPADDR_TYPE_V6;
+        parsed = true;
+      }
+    }
+    if (!parsed) PyErr_SetString(PyExc_ValueError, "Unparsable ip address");
+  }
+  if (!parsed) {
+    add_traceback("KXdv17_0._put_ip", here);
+    fail(at);
+  }
+  fits(kx_msg_put_ipaddrplen(m_, &ip), at);
+}
+
+void Request::send(PyObject *io, Site at) {
+  Ref write = getattr(io, n_writeMsg, at);
+  call_at(at, write.get(), obj_);
+}
+
+// ---- entries ------------------------------------------------------------------------------
+
+PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
+                Impl impl) {
+  // All arguments are objects: "O" once per keyword, then ":" and the name.
+  char format[80];
+  size_t nargs = 0;
+  while (kwlist[nargs]) format[nargs] = 'O', nargs++;
+  snprintf(format + nargs, sizeof format - nargs, ":%s", tbname + sizeof "KXdv17_0." - 1);
+  PyObject *arg[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(kwlist), &arg[0], &arg[1],
+                                   &arg[2], &arg[3], &arg[4], &arg[5])) {
+    add_traceback(tbname, Site());
+    return nullptr;
+  }
+  try {
+    return impl(arg).release();
+  } catch (const Error &e) {
+    add_traceback(tbname, e.site);
+    return nullptr;
+  }
+}
+
+}  // namespace kx
