@@ -207,12 +207,17 @@ int kx_msg_vget_fields(kx_msg_t *msg, va_list ap);
 
 /* ---- addresses on the wire ---- */
 
+/* These are out of line (common/msg_ipaddr.cpp) but report bugs from this
+ * header like the other primitives, each at the line of its declaration. */
+
 /* ipaddr: u8 family (0 IPv4, 1 IPv6), then 4 or 16 address bytes. */
-int kx_msg_get_ipaddr(kx_msg_t *msg, kx_ipaddr_t *ip);
+int kx_msg_get_ipaddr(kx_msg_t *msg, kx_ipaddr_t *ip); enum { KX_MSG_GET_IPADDR_LINE = __LINE__ };
 /* ipaddrplen: u8 code (0..32 IPv4 plen, 33..161 IPv6 plen + 33), then the
  * leading ceil(plen / 8) address bytes. */
-int kx_msg_get_ipaddrplen(kx_msg_t *msg, kx_ipaddrplen_t *ip);
-void *kx_msg_put_ipaddrplen(kx_msg_t *msg, const kx_ipaddrplen_t *ip);
+int kx_msg_get_ipaddrplen(kx_msg_t *msg, kx_ipaddrplen_t *ip); enum { KX_MSG_GET_IPADDRPLEN_LINE = __LINE__ };
+/* Writes the code byte and the address bytes, or nothing when they do not
+ * both fit. Returns the code byte's place or null. */
+void *kx_msg_put_ipaddrplen(kx_msg_t *msg, const kx_ipaddrplen_t *ip); enum { KX_MSG_PUT_IPADDRPLEN_LINE = __LINE__ };
 
 #ifdef __cplusplus
 }
