@@ -23,6 +23,8 @@ class NamespaceTest(unittest.TestCase):
     def test_constants(self):
         consts = dict((n, getattr(kx, n)) for n in dir(kx)
                       if n[0].isupper() and isinstance(getattr(kx, n), int))
+        conds = sorted(v for n, v in consts.items() if n.startswith('VIRTUAL_COND_'))
+        self.assertEqual(conds, range(0, 13) + range(14, 18))
         self.assertEqual(len(consts), 92)
         for name, value in [
                 ('PROTOCOL_VERSION', 24576), ('L4ERRORMINVERSION', 0x4084),
@@ -39,8 +41,6 @@ class NamespaceTest(unittest.TestCase):
             self.assertIs(type(getattr(kx, name)), int)
         self.assertFalse(hasattr(kx, 'VIRTUAL_COND_CHANNEL_IN'))
         self.assertFalse(hasattr(kx, 'VIRTUAL_COND_CHANNEL_OUT'))
-        conds = sorted(v for n, v in consts.items() if n.startswith('VIRTUAL_COND_'))
-        self.assertEqual(conds, [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 14, 15])
 
     def test_imported_modules(self):
         import socket
@@ -71,7 +71,7 @@ class BadMessageErrorTest(unittest.TestCase):
         self.assertEqual(str(E('other')), 'other')
         self.assertEqual(str(E(msg='kw')), 'kw')
         e = E.__new__(E)
-        self.assertIsNone(E.__init__(self=e, msg='by keyword'))
+        self.assertIsNone(E.__init__.im_func(self=e, msg='by keyword'))
         self.assertEqual(e.args, ('by keyword',))
         self.assertIsInstance(E(), ValueError)
 

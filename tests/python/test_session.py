@@ -40,8 +40,11 @@ class DecodeTest(TestCase):
         ]
         for handler, payload in cases:
             self.assertBad(handler, msg(payload))
+        # The server value and the texts after it are optional only together.
+        self.assertTruncationsFail(kx.handleVersion, u16(1) + u64(9) + s('abc') + s('de'),
+                                   start=10)
+        self.assertBad(kx.handleVersion, msg(u8(1)))
         for handler, payload in [
-                (kx.handleVersion, u16(1) + u64(9) + s('abc') + s('de')),
                 (kx.handleNotAvail, s('hello')),
                 (kx.handleServerXFBNames, u8(2) + s('ab') + s('cd'))]:
             self.assertTruncationsFail(handler, payload)

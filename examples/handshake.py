@@ -1,0 +1,41 @@
+"""A first look at KXdv17_0: build a login request and decode the server's
+version announcement and feature mask, without a daemon."""
+import struct
+
+import KXdv17_0 as kx
+import KXMsgv17_0
+
+
+class PrintingConnection(object):
+    """Stands in for a connection to the daemon: shows each request."""
+
+    def writeMsg(self, m):
+        print('request type 0x%x, %d payload bytes: %s' % (m.type, m.len, m.payload.encode('hex')))
+
+
+def string_field(text):
+    return struct.pack('>I', len(text) + 1) + text + '\0'
+
+
+def main():
+    kx.doAuth(PrintingConnection(), 'demo', 'demo')
+
+    version = KXMsgv17_0.KXMsg(kx.PROTOCOL_SERVER_VERSION,
+                               struct.pack('>HQ', kx.PROTOCOL_VERSION, 17) +
+                               string_field('kxd 17.0') + string_field('simulated'))
+    print('version announcement: %r' % (kx.handleVersion(version),))
+
+    features = KXMsgv17_0.KXMsg(kx.PROTOCOL_SERVER_FEATURES,
+                                struct.pack('>Q', kx.FEATURES_BGP | kx.FEATURES_SHAPING | kx.FEATURES_VBS))
+    mask = kx.handleFeatures(features)
+    names = [n for n in sorted(dir(kx)) if n.startswith('FEATURES_') and mask & getattr(kx, n)]
+    print('feature mask %d: %s' % (mask, ', '.join(names)))
+
+    try:
+        kx.handleVersion(KXMsgv17_0.KXMsg(kx.PROTOCOL_SERVER_VERSION, '\x60'))
+    except kx.BadMessageError as e:
+        print('a one-byte version message is refused: %s' % e)
+
+
+if __name__ == '__main__':
+    main()
