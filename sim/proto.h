@@ -1,0 +1,149 @@
+// kxd-sim: message numbers of the management protocol and a builder that cuts
+// record streams into messages.
+#ifndef KXD_SIM_PROTO_H
+#define KXD_SIM_PROTO_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "kx_msg.h"
+#include "kx_ringbuf.h"
+
+namespace sim {
+
+constexpr uint16_t kProtocolVersion = 0x6000;
+
+// Server messages.
+enum : uint32_t {
+  SRV_VERSION = 0x10001,
+  SRV_UPDATE_DONE = 0x10002,
+  SRV_AUTHENTICATION_OK = 0x10003,
+  SRV_FEATURES = 0x10007,
+  SRV_EPERM = 0x10008,
+  SRV_NOT_AVAILABLE = 0x10009,
+  SRV_XFB_NAMES = 0x1000f,
+  SRV_HOST_ADD = 0x12000,
+  SRV_HOST_UPDATE = 0x12001,
+  SRV_HOST_REMOVE = 0x12002,
+  // Reply to a host find; the number belongs to the client library
+  // (examples/kxclient.py uses the same one).
+  SRV_HOST_FIND_REPLY = 0x12003,
+  SRV_CONN_UPDATE = 0x13001,
+  SRV_SC_SCHEMATA = 0x13101,
+  SRV_SC_ADD = 0x13102,
+  SRV_SC_REMOVE = 0x13103,
+  SRV_STRTABLE_BEGIN = 0x14000,
+  SRV_STRTABLE_ENTRIES = 0x14001,
+  SRV_STRTABLE_END = 0x14002,
+  SRV_VIEW_ADD_ERROR = 0x16001,
+  SRV_SHAPING_RULES_INIT = 0x17000,
+  SRV_SHAPING_OBJECTS_INIT = 0x17500,
+  SRV_SHAPING_OBJECT = 0x17501,
+  SRV_FW_RULES_INIT = 0x18000,
+  SRV_FW_RULES = 0x18001,
+  SRV_FWLOG_ENTRY_START = 0x19000,
+  SRV_FWLOG_ENTRY = 0x19001,
+  SRV_FWLOG_ENTRY_END = 0x19002,
+  SRV_CHANNEL_STATS_INFO = 0x1b000,
+  SRV_CHANNEL_STATS_DATA = 0x1b001,
+  SRV_PONG = 0x1b100,
+  SRV_BGP_DUMP_DONE = 0x1b300,
+  SRV_BGP_DUMP_ENTRY = 0x1b301,
+  SRV_BGP_DUMP_PATH = 0x1b302,
+  SRV_SYSDIAG_BEGIN = 0x1b400,
+  SRV_SYSDIAG_ENTRIES = 0x1b401,
+  SRV_SYSDIAG_END = 0x1b402,
+  SRV_VCRC_TEST_RESULT = 0x1b500,
+  SRV_VIEW_UPDATE = 0x1b700,
+  SRV_VIEW_CAPS = 0x1b701,
+};
+
+// Client requests.
+enum : uint32_t {
+  CLI_AUTH = 0x20001,
+  CLI_REQUEST_UPDATE = 0x20002,
+  // Host queries; the numbers belong to the client library, which binds them
+  // as KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW and KXD_PROTOCOL_CLIENT_HOST_FIND.
+  CLI_HOSTVIEW_SHOW = 0x20200,
+  CLI_HOST_FIND = 0x20201,
+  CLI_SHAPING_SHOW = 0x20352,
+  CLI_SHAPING_HIDE = 0x20353,
+  CLI_FWRULES_SHOW = 0x20384,
+  CLI_FWRULES_HIDE = 0x20385,
+  CLI_FWLOG_QUERY = 0x203e8,
+  CLI_FWLOG_CLEAR = 0x203e9,
+  CLI_CHANNELS_SHOW = 0x204b0,
+  CLI_CHANNELS_HIDE = 0x204b1,
+  CLI_PING = 0x20528,
+  CLI_DUMP_CONNECTIONS = 0x20578,
+  CLI_BGP_DUMP = 0x205dc,
+  CLI_SET_DEBUG = 0x206d6,
+  CLI_FORCE_STATS_WRITE = 0x21900,
+  CLI_CREATE_VIEW = 0x22000,
+  CLI_CREATE_VIEW_BY_NAME = 0x22002,
+  CLI_SC_ROW_QUERY = 0x22200,
+  CLI_SYSDIAG_DUMP = 0x10640,
+  CLI_INJECT_PACKET = 0x106a4,
+  CLI_VCRC_TEST = 0x10708,
+};
+
+enum : uint64_t {
+  FEATURES_BGP = 0x1,
+  FEATURES_FW = 0x2,
+  FEATURES_SHAPING = 0x4,
+  FEATURES_STATISTICS = 0x8,
+  FEATURES_VBS = 0x100,
+};
+
+// View field and filter types, view update operations.
+enum { FIELD_HOST = 0, FIELD_SERVICE = 1, FIELD_INT = 2, FIELD_STRING = 3, FIELD_UINT32 = 4, FIELD_BOOLEAN = 5 };
+enum { FILTER_SMALL_INTS = 1, FILTER_SERVICES = 2, FILTER_OBJECTS = 3, FILTER_HOSTS = 4,
+       FILTER_STRINGS = 5, FILTER_UINT32 = 6, FILTER_BOOLEAN = 7 };
+enum { VIEW_OP_ADD = 0, VIEW_OP_UPDATE = 1, VIEW_OP_REMOVE = 2, VIEW_OP_STRING_SET = 3 };
+
+// Log facility of the simulator's own lines ("Client").
+constexpr int kLogFacility = 20;
+
+// An address as the wire carries it: family 0 (IPv4, word 0) or 1 (IPv6,
+// four words, most significant first).
+struct Addr {
+  bool v6 = false;
+  uint32_t w[4] = {0, 0, 0, 0};
+};
+
+void put_addr(kx_msg_t *m, const Addr &a);        // ip4 or ip6 by family (no family byte)
+void put_ipaddr(kx_msg_t *m, const Addr &a);      // family byte, then the address
+std::string addr_text_full(const Addr &a);        // dotted quad, or eight uncompressed groups
+std::string addr_text_short(const Addr &a);       // dotted quad, or compressed groups
+
+// A sequence of messages of one type, filled record by record: a record that
+// does not fit in the current message starts the next one, which begins with
+// the same header bytes. Records are written into rec() and closed with end().
+class Batch {
+ public:
+  Batch(uint32_t type, std::vector<kx_msg_t *> *out);
+  ~Batch();
+  Batch(const Batch &) = delete;
+  Batch &operator=(const Batch &) = delete;
+  kx_msg_t *header() { return head_; }  // bytes every message of the batch starts with
+  kx_msg_t *rec() { return rec_; }
+  void end();         // appends the finished record
+  void flush();       // closes the current message
+  bool empty() const { return cur_ == nullptr; }
+
+ private:
+  uint32_t type_;
+  std::vector<kx_msg_t *> *out_;
+  kx_msg_t *head_;
+  kx_msg_t *rec_;
+  kx_msg_t *cur_ = nullptr;
+};
+
+// One message with a single payload.
+kx_msg_t *new_msg(uint32_t type);
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,379 @@
+// kxd-sim: generation and evolution of the synthetic network.
+#include "world.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+namespace sim {
+
+uint64_t Rng::next() {
+  // splitmix64: small, fast and the same on every platform
+  uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+const std::vector<ServiceDef> &World::services() {
+  static const std::vector<ServiceDef> table = {
+      {1, "http", 6, 80, 1},      {2, "https", 6, 443, 2},  {3, "dns", 17, 53, 3},
+      {4, "ssh", 6, 22, 5},       {5, "smtp", 6, 25, 0},    {6, "imaps", 6, 993, 0},
+      {7, "ntp", 17, 123, 0},     {8, "quic", 17, 443, 2},  {9, "sip", 17, 5060, 0},
+      {10, "rdp", 6, 3389, 0},    {11, "mdns", 17, 5353, 4}, {12, "bittorrent", 6, 6881, 0},
+  };
+  return table;
+}
+
+const ServiceDef *World::service(uint16_t id) {
+  for (const ServiceDef &s : services())
+    if (s.id == id) return &s;
+  return nullptr;
+}
+
+const std::vector<std::string> &World::netobject_names() {
+  static const std::vector<std::string> names = {"LAN", "DMZ", "Servers", "Guests", "VoIP", "Internet", "VPN", "Printers"};
+  return names;
+}
+
+Host World::make_host(uint32_t id, bool local) {
+  Host h;
+  h.id = id;
+  h.addr.v6 = (id % 5 == 0);
+  if (h.addr.v6) {
+    h.addr.w[0] = 0x20010db8;
+    h.addr.w[1] = local ? 0 : 0xffff0000u;
+    h.addr.w[3] = id;
+  } else {
+    h.addr.w[0] = local ? (0x0a010000u | id) : (0xc6336400u + (id & 0xff));  // 10.1.x.y or 198.51.100.x
+  }
+  char name[64];
+  snprintf(name, sizeof name, "%s-%u.example.net", local ? "desk" : "srv", id);
+  h.name = name;
+  h.kind = local ? "workstation" : "remote";
+  if (local) {
+    h.netobjects.push_back(1);
+    if (rng_.chance(30)) h.netobjects.push_back(3 + rng_.below(3));
+  } else {
+    h.netobjects.push_back(6);
+  }
+  for (uint32_t &d : h.details) d = rng_.below(1000);
+  return h;
+}
+
+World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns) : rng_(seed), target_conns_(nconns) {
+  if (nhosts < 10) nhosts = 10;
+  for (uint32_t i = 0; i < nhosts; i++) {
+    uint32_t id = next_host_++;
+    hosts[id] = make_host(id, i < nhosts / 2);
+  }
+  const char *objs[] = {"default", "voip", "bulk", "guests", "p2p-limit", "backup"};
+  for (uint32_t i = 0; i < 6; i++) {
+    ShapingObject o;
+    o.id = 100 + i;
+    o.name = objs[i];
+    shaping.push_back(o);
+  }
+  fwrules = {
+      {1, "allow-http", 6, 80, false},          {2, "allow-https", 6, 443, false},
+      {3, "allow-dns", 17, 53, true},           {4, "limit-ssh", 6, 22, true},
+      {5, "block-bittorrent", 6, 6881, true},   {6, "allow-udp", 17, 0, false},
+      {7, "default", 0, 0, true},
+  };
+  channels = {
+      {1, 1, true, "uplink", {3, 3, 3, 3}, {0, 0}},
+      {2, 2, true, "backbone", {4, 4, 4, 4}, {0, 0}},
+      {3, 1, true, "dmz", {2, 3, 2, 3}, {0, 0}},
+      {4, 0, false, "spare", {0, 0, 0, 0}, {0, 0}},
+  };
+  sysdiag.assign(40, 0);
+  for (uint32_t i = 0; i < target_conns_; i++) add_conn();
+  recount_hosts();
+  changes_ = Changes();
+}
+
+uint32_t World::add_conn() {
+  std::vector<uint32_t> local, remote;
+  bool v6 = rng_.chance(20);
+  for (auto &kv : hosts) {
+    if (kv.second.addr.v6 != v6) continue;
+    bool is_local = kv.second.kind == "workstation";
+    (is_local ? local : remote).push_back(kv.first);
+  }
+  if (local.empty() || remote.empty()) return 0;
+  const ServiceDef &svc = services()[rng_.below((uint32_t)services().size())];
+  Conn c;
+  c.id = next_conn_++;
+  c.client = local[rng_.below((uint32_t)local.size())];
+  c.server = remote[rng_.below((uint32_t)remote.size())];
+  c.caddr = hosts[c.client].addr;
+  c.saddr = hosts[c.server].addr;
+  c.proto = svc.proto;
+  c.cport = (uint16_t)(1024 + rng_.below(60000));
+  c.sport = svc.port;
+  c.start = now_;
+  c.service = svc.id;
+  c.base_service = svc.id == 8 ? 2 : svc.id;
+  c.engineflags = 0x2;  // CLIENT_IS_LOCAL
+  if (rng_.chance(10)) c.engineflags |= 0x10;
+  if (rng_.chance(10)) c.engineflags |= 0x8;  // a bit without a name
+  c.xfbflags = rng_.below(16);
+  for (uint32_t i = rng_.below(3); i > 0; i--) c.deepscan.push_back((uint16_t)(200 + rng_.below(800)));
+  c.shaping_prio = (uint8_t)rng_.below(8);
+  static const uint32_t shaping_rule_ids[] = {1, 2, 3, 10, 11};
+  for (uint32_t i = 1 + rng_.below(2); i > 0; i--) c.shaping_rules.push_back(shaping_rule_ids[rng_.below(5)]);
+  for (uint32_t i = rng_.below(3); i > 0; i--) c.stat_rules.push_back(0x1000 + rng_.below(64));
+  if (rng_.chance(70)) c.server_hostname = "www." + std::string(svc.name) + "-" + std::to_string(c.server) + ".example";
+  c.speed[0] = 1000 + rng_.below(200000);
+  c.speed[1] = 500 + rng_.below(50000);
+  c.nat = rng_.chance(25);
+  if (svc.schema) {
+    uint64_t row = next_row_++;
+    ScRow r;
+    r.schema = svc.schema;
+    char buf[96];
+    int n = snprintf(buf, sizeof buf, "%s/%u", svc.name, c.id);
+    r.data.assign("\0", 1);  // rows are binary: a zero byte first
+    r.data.push_back((char)n);
+    r.data.append(buf, (size_t)n);
+    r.data.append("\0\xc8", 2);
+    rows[row] = r;
+    c.sc_rows.push_back(row);
+    changes_.new_rows.push_back(row);
+  }
+  for (FwRule &r : fwrules) {
+    if ((r.proto && r.proto != c.proto) || (r.port && r.port != c.sport)) continue;
+    c.fwrule = r.id;
+    r.hits++;
+    r.hits_rate++;
+    changes_.fw_changed = true;
+    if (r.log) log_conn(c, r);
+    break;
+  }
+  conns[c.id] = c;
+  changes_.new_conns.push_back(c.id);
+  return c.id;
+}
+
+void World::log_conn(const Conn &c, const FwRule &r) {
+  FwLogEntry e;
+  e.seq = fwlog_seq_++;
+  e.time = now_;
+  e.client = c.caddr;
+  e.server = c.saddr;
+  e.cport = c.cport;
+  e.sport = c.sport;
+  e.proto = c.proto;
+  e.clienthost = hosts[c.client].name;
+  e.serverhost = c.server_hostname;
+  e.service = service(c.service)->name;
+  e.rule = r.name;
+  e.has_properties = (e.seq % 3) != 0;
+  if (e.has_properties) e.properties = "action=" + std::string(r.id == 5 ? "drop" : "accept") + ";conn=" + std::to_string(c.id);
+  fwlog.push_back(e);
+  if (fwlog.size() > 500) fwlog.erase(fwlog.begin());
+}
+
+void World::remove_conn(uint32_t id) {
+  auto it = conns.find(id);
+  if (it == conns.end()) return;
+  for (uint64_t row : it->second.sc_rows) {
+    rows.erase(row);
+    changes_.removed_rows.push_back(row);
+  }
+  changes_.removed_conns.push_back(id);
+  changes_.removed_conn_records[id] = it->second;
+  conns.erase(it);
+}
+
+void World::recount_hosts() {
+  std::map<uint32_t, Host> before = hosts;
+  for (auto &kv : hosts) {
+    Host &h = kv.second;
+    h.speed[0] = h.speed[1] = 0;
+    h.connections[0] = h.connections[1] = 0;
+    h.cps[0] = h.cps[1] = 0;
+  }
+  for (auto &kv : conns) {
+    const Conn &c = kv.second;
+    Host &cl = hosts[c.client], &sv = hosts[c.server];
+    cl.connections[0]++;
+    sv.connections[1]++;
+    cl.speed[0] += c.speed[1];
+    cl.speed[1] += c.speed[0];
+    sv.speed[0] += c.speed[0];
+    sv.speed[1] += c.speed[1];
+  }
+  for (uint32_t id : changes_.new_conns) {
+    auto it = conns.find(id);
+    if (it == conns.end()) continue;
+    hosts[it->second.client].cps[0]++;
+    hosts[it->second.server].cps[1]++;
+  }
+  for (auto &kv : hosts) {
+    Host &h = kv.second;
+    auto old = before.find(kv.first);
+    if (old == before.end()) continue;
+    uint16_t mask = 0;
+    if (h.speed[0] != old->second.speed[0] || h.speed[1] != old->second.speed[1]) mask |= 0x0002;
+    if (h.connections[0] != old->second.connections[0] || h.connections[1] != old->second.connections[1]) mask |= 0x0004;
+    if (h.cps[0] != old->second.cps[0] || h.cps[1] != old->second.cps[1]) mask |= 0x0010;
+    if (h.connections[0] + h.connections[1]) {
+      h.quality[0] += 10 + rng_.below(100);
+      h.quality[1] += 10 + rng_.below(100);
+      if (rng_.chance(20)) h.quality[2 + rng_.below(4)]++;
+      mask |= 0x0080;
+    }
+    if (mask && rng_.chance(10)) {
+      h.l4errors += rng_.below(3);
+      mask |= 0x0100;
+    }
+    if (mask && rng_.chance(10)) mask |= (uint16_t)(0x0001 | 0x0008 | 0x0400);  // bits without data
+    if (mask) changes_.host_updates[kv.first] |= mask;
+  }
+}
+
+void World::tick() {
+  changes_ = Changes();
+  now_++;
+  for (FwRule &r : fwrules) r.hits_rate = 0;
+
+  std::vector<uint32_t> doomed;
+  for (auto &kv : conns)
+    if (rng_.chance(6)) doomed.push_back(kv.first);
+  for (uint32_t id : doomed) remove_conn(id);
+  uint32_t adds = rng_.below(4);
+  if (conns.size() < target_conns_) adds += (uint32_t)(target_conns_ - conns.size()) / 3;
+  for (uint32_t i = 0; i < adds; i++) add_conn();
+  // A connection can be created and closed within one tick.
+  if (rng_.chance(30)) {
+    uint32_t id = add_conn();
+    if (id) remove_conn(id);
+  }
+
+  std::set<uint32_t> fresh(changes_.new_conns.begin(), changes_.new_conns.end());
+  for (auto &kv : conns) {
+    Conn &c = kv.second;
+    if (fresh.count(c.id)) continue;
+    uint32_t flags = 0x20;  // speed and transfer counters
+    c.xfer[0] += c.speed[0];
+    c.xfer[1] += c.speed[1];
+    c.speed[0] = c.speed[0] / 2 + rng_.below(c.speed[0] + 1000);
+    c.speed[1] = c.speed[1] / 2 + rng_.below(c.speed[1] + 1000);
+    if (!(c.engineflags & 0x1) && rng_.chance(40)) {
+      c.engineflags |= 0x1;  // ESTABLISHED
+      flags |= 0x8;
+    }
+    if (rng_.chance(5)) {
+      c.deepscan.push_back((uint16_t)(200 + rng_.below(800)));
+      flags |= 0x100000;
+    }
+    if (rng_.chance(5)) {
+      c.shaping_prio = (uint8_t)rng_.below(8);
+      flags |= 0x10;
+    }
+    if (c.server_hostname.empty() && rng_.chance(10)) {
+      c.server_hostname = "late-" + std::to_string(c.server) + ".example";
+      flags |= 0x100;
+    }
+    if (rng_.chance(3)) {
+      c.xfbflags ^= 1u << rng_.below(8);
+      flags |= 0x2000000;
+    }
+    if (rng_.chance(3)) {
+      c.stat_rules.push_back(0x1000 + rng_.below(64));
+      flags |= 0x80;
+    }
+    if (c.service == 2 && rng_.chance(5)) {
+      c.service = 8;  // reclassified: https turned out to be quic
+      flags |= 0x2;
+    }
+    if (rng_.chance(3)) {
+      uint64_t row = next_row_++;
+      ScRow r;
+      r.schema = 5;
+      r.data = std::string("\0\0\0\0", 4) + std::to_string(c.xfer[0]);
+      rows[row] = r;
+      c.sc_rows.push_back(row);
+      changes_.new_rows.push_back(row);
+      flags |= 0x10000000;
+    }
+    // blocks the client reads past, and bits without data
+    static const uint32_t extras[] = {0x4, 0x200, 0x1000, 0x2000, 0x10000, 0x8000000, 0x20000, 0x200000, 0x4000000, 0x4000 | 0x8000, 0x80000000u};
+    if (rng_.chance(15)) flags |= extras[rng_.below(11)];
+    changes_.conn_updates[c.id] = flags;
+  }
+
+  // hosts come and go; only hosts without connections leave
+  if (rng_.chance(15)) {
+    uint32_t id = next_host_++;
+    hosts[id] = make_host(id, rng_.chance(50));
+    changes_.new_hosts.push_back(id);
+  }
+  recount_hosts();
+  if (rng_.chance(10)) {
+    for (auto &kv : hosts) {
+      bool fresh_host = std::find(changes_.new_hosts.begin(), changes_.new_hosts.end(), kv.first) != changes_.new_hosts.end();
+      if (!fresh_host && kv.second.connections[0] + kv.second.connections[1] == 0 && rng_.chance(50)) {
+        changes_.removed_hosts.push_back(kv.first);
+        changes_.host_updates.erase(kv.first);
+        hosts.erase(kv.first);
+        break;
+      }
+    }
+  }
+  if (rng_.chance(20) && !hosts.empty()) {
+    auto it = hosts.begin();
+    std::advance(it, rng_.below((uint32_t)hosts.size()));
+    Host &h = it->second;
+    if (std::find(changes_.new_hosts.begin(), changes_.new_hosts.end(), h.id) == changes_.new_hosts.end()) {
+      if (h.netobjects.size() > 1) h.netobjects.pop_back();
+      else h.netobjects.push_back(7);  // joined the VPN
+      changes_.host_updates[h.id] |= 0x0040;
+    }
+  }
+
+  for (ShapingObject &o : shaping) {
+    o.connections = rng_.below(50);
+    for (auto &d : o.dir) {
+      uint64_t bytes = rng_.below(2000000), pkts = bytes / 700;
+      d[0] += bytes;
+      d[1] += bytes / 10;
+      d[2] = bytes;
+      d[3] = bytes / 10;
+      d[4] += pkts;
+      d[5] += pkts / 10;
+      d[6] = pkts;
+      d[7] = pkts / 10;
+      uint64_t drops = rng_.below(20);
+      d[8] += drops;
+      d[9] = drops;
+      d[10] += rng_.below(5);
+      d[11] = 1000 + rng_.below(4000);
+      d[12] = d[11] + rng_.below(20000);
+      d[13] = rng_.below(100);
+      d[14] = d[13] + rng_.below(100);
+    }
+  }
+  for (Channel &ch : channels) {
+    if (!ch.active) continue;
+    for (uint32_t s = 0; s < 3; s++) {
+      for (uint32_t side = 0; side < 2; side++) {
+        uint64_t rate = rng_.below(s == 0 ? 100000000 : 100000);
+        ch.stat[s][0][side] += rate;
+        ch.stat[s][1][side] = rate;
+        ch.stat[s][2][side] = ch.stat[s][2][side] ? std::min(ch.stat[s][2][side], rate) : rate;
+        ch.stat[s][3][side] = std::max(ch.stat[s][3][side], rate);
+        ch.last[s][0][side] = (uint32_t)(rate / 2);
+        ch.last[s][1][side] = (uint32_t)std::min<uint64_t>(rate * 2, 0xffffffffu);
+      }
+    }
+    ch.media_time[0] = ch.media_time[1] = now_ - 1000;
+  }
+  for (size_t i = 0; i < sysdiag.size(); i++) sysdiag[i] += i * 3 + rng_.below(100);
+  sysdiag[0] = now_;
+  sysdiag[1] = hosts.size();
+  sysdiag[2] = conns.size();
+}
+
+}  // namespace sim

@@ -1,0 +1,169 @@
+// kxd-sim: the synthetic network the simulator serves. Deterministic for a
+// given seed: the same seed and the same number of ticks give the same tables.
+#ifndef KXD_SIM_WORLD_H
+#define KXD_SIM_WORLD_H
+
+#include <stdint.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "proto.h"
+
+namespace sim {
+
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : s_(seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull) {}
+  uint64_t next();
+  uint32_t below(uint32_t n) { return n ? (uint32_t)(next() % n) : 0; }
+  bool chance(uint32_t percent) { return below(100) < percent; }
+
+ private:
+  uint64_t s_;
+};
+
+struct Host {
+  uint32_t id = 0;
+  std::vector<uint32_t> netobjects;
+  Addr addr;
+  std::string name;
+  int64_t speed[2] = {0, 0};      // bytes/s received, sent
+  uint32_t connections[2] = {0, 0};  // as client, as server
+  uint32_t cps[2] = {0, 0};
+  uint32_t quality[6] = {0, 0, 0, 0, 0, 0};  // packets in/out, then internal/external issues interleaved
+  uint32_t l4errors = 0;
+  uint32_t details[19] = {};
+  std::string kind;
+};
+
+struct ServiceDef {
+  uint16_t id;
+  const char *name;
+  uint8_t proto;
+  uint16_t port;
+  uint8_t schema;  // session-context schema its connections carry, 0 for none
+};
+
+struct Conn {
+  uint32_t id = 0;
+  uint8_t proto = 6;
+  Addr caddr, saddr;
+  uint16_t cport = 0, sport = 0;
+  uint32_t client = 0, server = 0;  // host ids
+  uint32_t start = 0;
+  uint16_t service = 0, base_service = 0;
+  uint32_t engineflags = 0, xfbflags = 0;
+  std::vector<uint16_t> deepscan;
+  uint8_t shaping_prio = 0;
+  std::vector<uint32_t> shaping_rules, stat_rules;
+  std::string server_hostname;
+  uint32_t speed[2] = {0, 0};
+  uint64_t xfer[2] = {0, 0};
+  std::vector<uint64_t> sc_rows;
+  bool nat = false;
+  uint32_t fwrule = 0;
+};
+
+struct ScRow {
+  uint8_t schema = 0;
+  std::string data;
+};
+
+struct ShapingObject {
+  uint32_t id;
+  std::string name;
+  uint32_t copies = 1, connections = 0;
+  // per direction: rx bytes, congested bytes, rx bps, congested bps, rx packets,
+  // congested packets, rx pps, congested pps, total drops, drops/s, total marks,
+  // avg latency, max latency, avg q, max q
+  uint64_t dir[2][15] = {};
+};
+
+struct FwRule {
+  uint32_t id;
+  std::string name;
+  uint8_t proto;   // 0 any
+  uint16_t port;   // 0 any
+  bool log;
+  uint64_t hits = 0, hits_rate = 0;
+};
+
+struct FwLogEntry {
+  uint64_t seq;
+  uint32_t time;
+  Addr client, server;
+  uint16_t cport, sport;
+  uint8_t proto;
+  std::string clienthost, serverhost, service, rule, properties;
+  bool has_properties;
+};
+
+struct Channel {
+  uint32_t id;
+  uint8_t type;
+  bool active;
+  std::string name;
+  uint8_t media[4];
+  uint32_t media_time[2];
+  // per statistic: value, rate, rate min, rate max (u64 pairs); last min, last max (u32 pairs)
+  uint64_t stat[3][4][2] = {};
+  uint32_t last[3][2][2] = {};
+};
+
+// What one tick changed, for the encoders.
+struct Changes {
+  std::vector<uint32_t> new_hosts, removed_hosts;
+  std::map<uint32_t, uint16_t> host_updates;  // host id -> update mask
+  std::vector<uint32_t> new_conns;
+  std::map<uint32_t, uint32_t> conn_updates;  // conn id -> update flags (no creation, no removal)
+  std::vector<uint32_t> removed_conns;        // ids; the records are in removed_conn_records
+  std::map<uint32_t, Conn> removed_conn_records;
+  std::vector<uint64_t> new_rows, removed_rows;
+  bool fw_changed = false;
+};
+
+class World {
+ public:
+  World(uint64_t seed, uint32_t hosts, uint32_t conns);
+
+  void tick();  // advances one step; fills last()
+  const Changes &last() const { return changes_; }
+  uint32_t now() const { return now_; }
+
+  std::map<uint32_t, Host> hosts;
+  std::map<uint32_t, Conn> conns;
+  std::map<uint64_t, ScRow> rows;
+  std::vector<ShapingObject> shaping;
+  std::vector<FwRule> fwrules;
+  std::vector<FwLogEntry> fwlog;
+  std::vector<Channel> channels;
+  std::vector<uint64_t> sysdiag;
+
+  static const std::vector<ServiceDef> &services();
+  static const ServiceDef *service(uint16_t id);
+  static const std::vector<std::string> &netobject_names();  // index = id - 1
+  uint64_t fwlog_next_seq() const { return fwlog_seq_; }
+  void fwlog_clear() { fwlog.clear(); }
+
+ private:
+  Host make_host(uint32_t id, bool local);
+  uint32_t add_conn();
+  void remove_conn(uint32_t id);
+  void recount_hosts();
+  void log_conn(const Conn &c, const FwRule &r);
+
+  Rng rng_;
+  uint32_t now_ = 1700000000;
+  uint32_t next_host_ = 1, next_conn_ = 1000;
+  uint64_t next_row_ = (1ull << 40) + 1;
+  uint64_t fwlog_seq_ = 1;
+  uint32_t target_conns_;
+  Changes changes_;
+};
+
+}  // namespace sim
+
+#endif
