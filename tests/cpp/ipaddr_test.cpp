@@ -99,18 +99,6 @@ TEST(IpText, Ip4FormsAndPrefixPortBounds) {
   EXPECT_EQ(kx_iptostring_ip6_u16_port(all.data(), 65535, buf, 54), "[" + ip6_text(all) + "]:65535");
 }
 
-TEST(IpText, AddressStructs) {
-  char buf[128];
-  kx_ipaddr_t v4 = {KX_IPADDR_TYPE_V4, {0x0a010203, 0xdead, 0xbeef, 1}};
-  kx_ipaddr_t v6 = {KX_IPADDR_TYPE_V6, {0, 0, 0, 1}};
-  EXPECT_STREQ(kx_ipaddr_tostring(&v4, buf, sizeof buf), "10.1.2.3");
-  EXPECT_STREQ(kx_ipaddr_tostring(&v6, buf, sizeof buf), "::1");
-  kx_ipaddrplen_t p4 = {KX_IPADDR_TYPE_V4, {0x0a010200, 0, 0, 0}, 24};
-  kx_ipaddrplen_t p6 = {KX_IPADDR_TYPE_V6, {0xfe800000, 0, 0, 0}, 10};
-  EXPECT_STREQ(kx_ipaddrplen_tostring(&p4, buf, sizeof buf), "10.1.2.0/24");
-  EXPECT_STREQ(kx_ipaddrplen_tostring(&p6, buf, sizeof buf), "fe80::/10");
-}
-
 // ---- parsers ----
 
 enum Kind { PLAIN, PLEN, OPTPLEN, PORT };
