@@ -66,6 +66,8 @@ const char *as_cstring(PyObject *o, Site at) {
 }
 
 int32_t as_long32(PyObject *o, Site at) {
+  // The interpreter's argument parser refuses floats for its integer codes.
+  if (PyFloat_Check(o)) raise_fmt(at, PyExc_TypeError, "integer argument expected, got float");
   long v = PyInt_AsLong(o);
   if (v == -1 && PyErr_Occurred()) fail(at);
   if (v < INT32_MIN || v > INT32_MAX) {
