@@ -168,24 +168,47 @@ Ref Reader::string(uint32_t bufsize, Site at) {
   fail(at);
 }
 
+// Appends v in decimal (v <= 255) or lowercase hex without leading zeros.
+static char *put_decimal(char *p, unsigned v) {
+  if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+  if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+  *p++ = static_cast<char>('0' + v % 10);
+  return p;
+}
+
+static char *put_hex(char *p, unsigned v) {
+  static const char digits[] = "0123456789abcdef";
+  int shift = 12;
+  while (shift > 0 && !(v >> shift)) shift -= 4;
+  for (; shift >= 0; shift -= 4) *p++ = digits[(v >> shift) & 0xf];
+  return p;
+}
+
 Ref Reader::v4addr(Site at) {
   uint32_t a;
   if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
-  char text[16];
-  int n = snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
-                   a & 0xff);
-  return py_str(text, n, at);
+  char text[16];  // "%d.%d.%d.%d", octets from the most significant
+  char *p = text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    p = put_decimal(p, (a >> shift) & 0xff);
+    *p++ = '.';
+  }
+  return py_str(text, p - 1 - text, at);
 }
 
 Ref Reader::v6addr(Site at) {
   uint32_t w[4];
   for (uint32_t &word : w)
     if (!kx_msg_get_uint32(m_, &word)) bad_address("KXdv17_0._get_v6addr", Site(), at);
-  char text[48];
-  int n = snprintf(text, sizeof text, "%x:%x:%x:%x:%x:%x:%x:%x", w[0] >> 16, w[0] & 0xffff,
-                   w[1] >> 16, w[1] & 0xffff, w[2] >> 16, w[2] & 0xffff, w[3] >> 16,
-                   w[3] & 0xffff);
-  return py_str(text, n, at);
+  char text[40];  // "%x:%x:%x:%x:%x:%x:%x:%x", never compressed
+  char *p = text;
+  for (uint32_t word : w) {
+    p = put_hex(p, word >> 16);
+    *p++ = ':';
+    p = put_hex(p, word & 0xffff);
+    *p++ = ':';
+  }
+  return py_str(text, p - 1 - text, at);
 }
 
 Ref Reader::ipaddr(Site at) {
