@@ -152,13 +152,6 @@ void put_list(Request &q, PyObject *items, const char *what, void (*put_item)(Re
   check_count(count, seen, what, at);
 }
 
-// Calls the module function bound to `name` now with the given arguments.
-template <class... A>
-Ref call_global(const kx::Name &name, const A &...a) {
-  Ref f = kx::global(name);
-  return KX_CALL(f.get(), a...);
-}
-
 }  // namespace
 
 // u16 viewid, u8 filter count, the filters, u8 field count, the fields.
@@ -269,6 +262,35 @@ KX_FUNCTION(handleViewUpdateData, "m") {
   return d;
 }
 
+namespace {
+
+// Calls the module function bound to `name` now with `args`. While the name
+// is still bound to this module's own function `own`, its body runs directly
+// (the same work and the same traceback entries, without a second argument
+// parse); any other binding is called as Python would call it.
+template <size_t N>
+Ref call_module_function(const kx::Name &name, PyCFunction own, kx::Impl impl, const char *tbname,
+                         PyObject *const (&args)[N], kx::Site at = kx::Site()) {
+  Ref f = kx::global(name, at);
+  if (PyCFunction_Check(f.get()) && PyCFunction_GET_FUNCTION(f.get()) == own) {
+    try {
+      return impl(args);
+    } catch (const kx::Error &e) {
+      kx::add_traceback(tbname, e.site);
+      kx::fail(at);
+    }
+  }
+  Ref t = kx::check(PyTuple_New(N), at);
+  for (size_t i = 0; i < N; i++) PyTuple_SET_ITEM(t.get(), i, Ref::borrowed(args[i]).release());
+  return kx::check(PyObject_Call(f.get(), t.get(), nullptr), at);
+}
+
+#define KX_CALL_MODULE_FUNCTION(NAME, ...)                                              \
+  call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), NAME##_impl, \
+                       "KXdv17_0." #NAME, {__VA_ARGS__})
+
+}  // namespace
+
 // Row operations until the message ends: a list of (op, item).
 KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Reader r(arg[0]);
@@ -280,13 +302,13 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
     switch (op) {
       case 0: {
         Ref second = r.long32();
-        Ref field = call_global(n_handleViewUpdateField, arg[0], arg[1]);
-        Ref data = call_global(n_handleViewUpdateData, arg[0]);
+        Ref field = KX_CALL_MODULE_FUNCTION(handleViewUpdateField, arg[0], arg[1]);
+        Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
         item = kx::check(PyTuple_Pack(4, row.get(), second.get(), field.get(), data.get()));
         break;
       }
       case 1: {
-        Ref data = call_global(n_handleViewUpdateData, arg[0]);
+        Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
         item = tuple2(row, data);
         break;
       }

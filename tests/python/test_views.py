@@ -312,9 +312,22 @@ class ViewUpdateTest(TestCase):
             del kx.handleViewUpdateField
             self.assertRaises(NameError, kx.handleViewUpdate, msg(OPS[0][0]), FIELDS)
             self.assertEqual(kx.handleViewUpdate(msg(u8(1) + u32(3)), FIELDS), [(1, (3L, 'D'))])
+            # bound to another function of the module, that one runs
+            kx.handleViewUpdateData = kx.handleViewUpdateViewID
+            self.assertEqual(kx.handleViewUpdate(msg(u8(1) + u32(3) + u16(515)), FIELDS),
+                             [(1, (3L, 515))])
         finally:
             kx.handleViewUpdateField, kx.handleViewUpdateData = saved
         self.assertEqual(kx.handleViewUpdate(msg(OPS[0][0]), FIELDS), [OPS[0][1]])
+        # an error inside a helper shows both entries
+        for payload, fields, inner in [(OPS[0][0], {}, 'KXdv17_0.handleViewUpdateField'),
+                                       (OPS[2][0][:-1], FIELDS, 'KXdv17_0.handleViewUpdateData')]:
+            names = []
+            try:
+                kx.handleViewUpdate(msg(payload), fields)
+            except (KeyError, kx.BadMessageError):
+                names = traceback_names(sys.exc_info())
+            self.assertEqual(names[-2:], ['KXdv17_0.handleViewUpdate', inner])
 
     def test_add_error(self):
         text = ''.join(chr(65 + i % 26) for i in range(300))
