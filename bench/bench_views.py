@@ -1,27 +1,11 @@
 """Decoding speed of view updates and channel samples."""
-import struct
 import timeit
 
 import KXdv17_0 as kx
 import KXMsgv17_0
+from kxtest import s, u8, u32, u64
 
 RUNS = 7
-
-
-def u8(v):
-    return struct.pack('>B', v)
-
-
-def u32(v):
-    return struct.pack('>I', v)
-
-
-def u64(v):
-    return struct.pack('>Q', v)
-
-
-def s(text):
-    return u32(len(text) + 1) + text + '\0'
 
 
 FIELDS = {1: {'type': 0}, 2: {'type': 1}, 3: {'type': 2}, 4: {'type': 4}, 5: {'type': 5}}

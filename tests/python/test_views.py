@@ -95,13 +95,11 @@ class CreateViewTest(TestCase):
             (1, [(1, True, SMALL_INTS, ['a'])], [], TypeError, None),
             (1, [(1, True, SERVICES, [5])], [], TypeError, None),
             (1, [], [(1, None)], TypeError, None),
-            (1, 7, [], TypeError, None),
             # the platform's long is 32 bits; UINT32 values alone take any integer
             (2 ** 31, [], [], OverflowError, None),
             (1, [(-2 ** 31 - 1, True, SMALL_INTS, [])], [], OverflowError, None),
             (1, [(1, True, SMALL_INTS, [2 ** 31])], [], OverflowError, None),
             (1, [(1, True, BOOLEAN, [2 ** 32])], [], OverflowError, None),
-            (1, [], [(2 ** 31, 'a')], OverflowError, None),
             # counts must fit their wire fields and match the items
             (1, [(1, True, SMALL_INTS, [])] * 256, [], ValueError, 'too many filters (256, at most 255)'),
             (1, [], [(1, '')] * 256, ValueError, 'too many fields (256, at most 255)'),
@@ -133,13 +131,6 @@ class CreateViewTest(TestCase):
         except ValueError:
             names = traceback_names(sys.exc_info())
         self.assertEqual(names[-2:], ['KXdv17_0.createView', 'KXdv17_0._put_ip'])
-
-    def test_writemsg_error_propagates(self):
-        class Broken(object):
-            def writeMsg(self, m):
-                raise IOError('gone')
-        self.assertRaises(IOError, kx.createView, Broken(), 1, [], [])
-        self.assertRaises(IOError, kx.createViewByName, Broken(), 1, 'x')
 
 
 CAPS = (u8(2) + u8(5) + s('abc') + u8(1) + u16(16) + u8(6) + s('') + u8(4) + u16(65535) +
@@ -178,10 +169,6 @@ class CapsTest(TestCase):
 
 def field_msg(fid, value):
     return msg(u8(0xee) + u8(fid) + value)
-
-
-def ops_payload(ops):
-    return ''.join(ops)
 
 
 # One operation of every kind and the item each decodes to, given FIELDS.
@@ -263,7 +250,7 @@ class ViewUpdateTest(TestCase):
             self.assertTruncationsFail(kx.handleViewUpdateData, payload, start=1)
 
     def test_update_stream(self):
-        m = msg(u16(9) + ops_payload(op for op, _ in OPS))
+        m = msg(u16(9) + ''.join(op for op, _ in OPS))
         self.assertEqual(kx.handleViewUpdateViewID(m), 9)
         got = kx.handleViewUpdate(m, FIELDS)
         self.assertEqual(got, [item for _, item in OPS])
@@ -284,7 +271,7 @@ class ViewUpdateTest(TestCase):
 
     def test_truncation_at_every_offset(self):
         """A cut between operations ends the list there; any other cut fails."""
-        payload = ops_payload(op for op, _ in OPS)
+        payload = ''.join(op for op, _ in OPS)
         ends = {0: 0}
         for i, (op, _) in enumerate(OPS):
             ends[sum(len(o) for o, _ in OPS[:i + 1])] = i + 1
@@ -336,4 +323,3 @@ class ViewUpdateTest(TestCase):
         self.assertEqual(m.pos, 2 + 4 + 301)
         self.assertTruncationsFail(kx.handleViewAddError, u16(3) + s('refused'))
         self.assertTruncationsFail(kx.handleViewUpdateViewID, u16(1))
-        self.assertRaises(TypeError, kx.handleViewUpdate, None, {})
