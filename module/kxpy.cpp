@@ -77,6 +77,27 @@ int32_t as_long32(PyObject *o, Site at) {
   return static_cast<int32_t>(v);
 }
 
+void unpack(PyObject *seq, Ref *out, size_t n, Site at) {
+  if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == Py_ssize_t(n)) {
+    PyObject **items = PySequence_Fast_ITEMS(seq);
+    for (size_t i = 0; i < n; i++) out[i] = Ref::borrowed(items[i]);
+    return;
+  }
+  Ref it = check(PyObject_GetIter(seq), at);
+  for (size_t i = 0; i < n; i++) {
+    out[i] = Ref(PyIter_Next(it.get()));
+    if (!out[i]) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "unpack sequence of wrong size");
+      fail(at);
+    }
+  }
+  Ref extra(PyIter_Next(it.get()));
+  if (extra || PyErr_Occurred()) {
+    if (extra) PyErr_SetString(PyExc_ValueError, "unpack sequence of wrong size");
+    fail(at);
+  }
+}
+
 // ---- raising ---------------------------------------------------------------------------
 
 // Sets the current exception to a new instance of `cls` (called with `arg`

@@ -157,6 +157,10 @@ const char *as_cstring(PyObject *o, Site at = Site());
 // -2147483648..2147483647 on every host.
 int32_t as_long32(PyObject *o, Site at = Site());
 
+// Unpacks `seq` by iteration into exactly n items (new references in out[0..n-1]);
+// fewer or more items raise ValueError "unpack sequence of wrong size".
+void unpack(PyObject *seq, Ref *out, size_t n, Site at = Site());
+
 // Raises an instance: calls `cls` with the arguments and raises the result.
 [[noreturn]] void raise_new(PyObject *cls, PyObject *arg, Site at);
 // Raises BadMessageError() (or with a text), the class looked up now.
