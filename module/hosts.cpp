@@ -57,6 +57,7 @@ Ref pair(Ref a, Ref b, Site at = Site()) {
   Ref t = kx::check(PyTuple_New(2), at);
   PyTuple_SET_ITEM(t.get(), 0, a.release());
   PyTuple_SET_ITEM(t.get(), 1, b.release());
+  PyObject_GC_UnTrack(t.get());
   return t;
 }
 

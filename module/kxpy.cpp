@@ -169,10 +169,16 @@ Ref Reader::string(uint32_t bufsize, Site at) {
 Ref Reader::v4addr(Site at) {
   uint32_t a;
   if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
-  char text[16];
-  int n = snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
-                   a & 0xff);
-  return py_str(text, n, at);
+  // "%u.%u.%u.%u" written by hand: this runs once per host and connection record.
+  char text[16], *p = text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    unsigned octet = (a >> shift) & 0xff;
+    if (octet >= 100) *p++ = static_cast<char>('0' + octet / 100);
+    if (octet >= 10) *p++ = static_cast<char>('0' + octet / 10 % 10);
+    *p++ = static_cast<char>('0' + octet % 10);
+    *p++ = '.';
+  }
+  return py_str(text, p - 1 - text, at);
 }
 
 Ref Reader::v6addr(Site at) {

@@ -110,6 +110,9 @@ class HostAddTest(TestCase):
         self.assertEqual([type(x) for x in hosts[7].netobjects + hosts.keys()], [int] * 4)
         self.assertEqual([type(x) for x in hosts[7].cps + hosts[7].speed], [long] * 4)
         self.assertIsNone(kx.handleHostAdd(msg(''), Host, hosts, NEW))
+        for text in ['0.0.0.0', '255.255.255.255', '10.100.9.200', '1.20.199.0']:
+            kx.handleHostAdd(msg(add_record(1, addr=u8(0) + ip4(text))), Plain, hosts, NEW)
+            self.assertEqual(hosts[1].addr, text)
 
     def test_truncation_at_every_offset(self):
         for pv, new in [(OLD, False), (NEW, True), (None, False), ('text', True)]:
