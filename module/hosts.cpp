@@ -52,8 +52,11 @@ Ref int_of(uint32_t v, Site at = Site()) {
   return kx::call_at(at, f.get(), wide);
 }
 
-// A 2-tuple owning both values.
-Ref pair(Ref a, Ref b, Site at = Site()) {
+// A 2-tuple owning both values. Its items are numbers, so it can never be
+// part of a reference cycle: it is taken off the collector's list at once,
+// as the collector itself would do at its next pass, which keeps collections
+// short while a table full of such tuples grows.
+Ref number_pair(Ref a, Ref b, Site at = Site()) {
   Ref t = kx::check(PyTuple_New(2), at);
   PyTuple_SET_ITEM(t.get(), 0, a.release());
   PyTuple_SET_ITEM(t.get(), 1, b.release());
@@ -62,7 +65,7 @@ Ref pair(Ref a, Ref b, Site at = Site()) {
 }
 
 Ref pair_u32(uint32_t a, uint32_t b, Site at = Site()) {
-  return pair(kx::py_u32(a, at), kx::py_u32(b, at), at);
+  return number_pair(kx::py_u32(a, at), kx::py_u32(b, at), at);
 }
 
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
@@ -73,9 +76,11 @@ Ref read_id_list(kx::Reader &r, Site at = Site()) {
   uint32_t present = r.remaining() / 4;
   uint32_t n = count < present ? count : present;
   Ref list = kx::check(PyList_New(n), at);
+  // A rebound `int` may run Python code that reaches the list: no empty slots.
+  for (uint32_t i = 0; i < n; i++) PyList_SET_ITEM(list.get(), i, kx::py_none().release());
   for (uint32_t i = 0; i < n; i++) {
     uint32_t id = r.u32(at);
-    PyList_SET_ITEM(list.get(), i, int_of(id, at).release());
+    kx::check_rc(PyList_SetItem(list.get(), i, int_of(id, at).release()), at);
   }
   if (n < count) kx::bad_message(at);
   return list;
@@ -111,7 +116,7 @@ void decode_groups(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *proto
   if (mask & kSpeed) {
     int64_t in = static_cast<int64_t>(r.u64());
     int64_t out = static_cast<int64_t>(r.u64());
-    Ref v = pair(kx::check(PyLong_FromLongLong(in)), kx::check(PyLong_FromLongLong(out)));
+    Ref v = number_pair(kx::check(PyLong_FromLongLong(in)), kx::check(PyLong_FromLongLong(out)));
     kx::setattr(host, n_speed, v.get());
   }
   if (mask & kConnections) {
