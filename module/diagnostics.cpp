@@ -52,21 +52,6 @@ uint32_t as_u32_mod(PyObject *o, Site at = Site()) {
   return static_cast<uint32_t>(v);
 }
 
-// Unpacks an iterable into exactly two items; any other count raises
-// ValueError "unpack sequence of wrong size".
-void unpack2(PyObject *item, Ref &first, Ref &second, Site at = Site()) {
-  Ref it = kx::check(PyObject_GetIter(item), at);
-  first = Ref(PyIter_Next(it.get()));
-  if (first) second = Ref(PyIter_Next(it.get()));
-  if (PyErr_Occurred()) kx::fail(at);
-  Ref third;
-  if (second) {
-    third = Ref(PyIter_Next(it.get()));
-    if (PyErr_Occurred()) kx::fail(at);
-  }
-  if (!second || third) kx::raise_fmt(at, PyExc_ValueError, "unpack sequence of wrong size");
-}
-
 // A u32 pair as a tuple of two longs.
 Ref u32_pair(Reader &r, Site at = Site()) {
   Ref a = r.long32(at);
@@ -196,10 +181,10 @@ void put_properties(Request &q, PyObject *props, Site at = Site()) {
   Ref it = kx::check(PyObject_GetIter(props), at);
   Py_ssize_t written = 0;
   while (Ref item{PyIter_Next(it.get())}) {
-    Ref name, value;
-    unpack2(item.get(), name, value, at);
-    q.string(kx::as_cstring(name.get(), at), at);
-    q.string(kx::as_cstring(value.get(), at), at);
+    Ref pair[2];
+    kx::unpack(item.get(), pair, 2, at);
+    q.string(kx::as_cstring(pair[0].get(), at), at);
+    q.string(kx::as_cstring(pair[1].get(), at), at);
     written++;
   }
   if (PyErr_Occurred()) kx::fail(at);

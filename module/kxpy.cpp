@@ -303,16 +303,22 @@ void Request::send(PyObject *io, Site at) {
 
 PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
                 Impl impl) {
-  // All arguments are objects: "O" once per keyword, then ":" and the name.
-  char format[80];
-  size_t nargs = 0;
-  while (kwlist[nargs]) format[nargs] = 'O', nargs++;
-  snprintf(format + nargs, sizeof format - nargs, ":%s", tbname + sizeof "KXdv17_0." - 1);
   PyObject *arg[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(kwlist), &arg[0], &arg[1],
-                                   &arg[2], &arg[3], &arg[4], &arg[5])) {
-    add_traceback(tbname, Site());
-    return nullptr;
+  size_t nargs = 0;
+  while (kwlist[nargs]) nargs++;
+  if (!kw && PyTuple_GET_SIZE(args) == Py_ssize_t(nargs)) {
+    // All arguments by position: nothing for the parser to check.
+    for (size_t i = 0; i < nargs; i++) arg[i] = PyTuple_GET_ITEM(args, i);
+  } else {
+    // All arguments are objects: "O" once per keyword, then ":" and the name.
+    char format[80];
+    memset(format, 'O', nargs);
+    snprintf(format + nargs, sizeof format - nargs, ":%s", tbname + sizeof "KXdv17_0." - 1);
+    if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(kwlist), &arg[0],
+                                     &arg[1], &arg[2], &arg[3], &arg[4], &arg[5])) {
+      add_traceback(tbname, Site());
+      return nullptr;
+    }
   }
   try {
     return impl(arg).release();

@@ -86,15 +86,6 @@ KX_FUNCTION(requestUpdate, "io") {
 
 // ---- server string tables ------------------------------------------------------------
 
-// (u32 table number, entries): the entries are read by the module's current
-// handleStrtblEntries, from where the table number ended.
-KX_FUNCTION(handleStrtblBegin, "m") {
-  Reader r(arg[0]);
-  Ref table = r.long32();
-  Ref entries = KX_CALL(kx::global(n_handleStrtblEntries).get(), arg[0]);
-  return kx::check(PyTuple_Pack(2, table.get(), entries.get()));
-}
-
 // [(u32 entry number, text)]; each entry is followed by a u32 that is skipped.
 // A missing entry number or trailing word ends the list; a short text is an error.
 KX_FUNCTION(handleStrtblEntries, "m") {
@@ -110,6 +101,15 @@ KX_FUNCTION(handleStrtblEntries, "m") {
     kx::check_rc(PyList_Append(entries.get(), entry.get()));
   }
   return entries;
+}
+
+// (u32 table number, entries): the entries are read by the module's current
+// handleStrtblEntries, from where the table number ended.
+KX_FUNCTION(handleStrtblBegin, "m") {
+  Reader r(arg[0]);
+  Ref table = r.long32();
+  Ref entries = KX_CALL_MODULE_FUNCTION(handleStrtblEntries, arg[0]);
+  return kx::check(PyTuple_Pack(2, table.get(), entries.get()));
 }
 
 KX_FUNCTION(handleStrtblEnd, "m") {

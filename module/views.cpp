@@ -262,34 +262,6 @@ KX_FUNCTION(handleViewUpdateData, "m") {
   return d;
 }
 
-namespace {
-
-// Calls the module function bound to `name` now with `args`. While the name
-// is still bound to this module's own function `own`, its body runs directly
-// (the same work and the same traceback entries, without a second argument
-// parse); any other binding is called as Python would call it.
-template <size_t N>
-Ref call_module_function(const kx::Name &name, PyCFunction own, kx::Impl impl, const char *tbname,
-                         PyObject *const (&args)[N], kx::Site at = kx::Site()) {
-  Ref f = kx::global(name, at);
-  if (PyCFunction_Check(f.get()) && PyCFunction_GET_FUNCTION(f.get()) == own) {
-    try {
-      return impl(args);
-    } catch (const kx::Error &e) {
-      kx::add_traceback(tbname, e.site);
-      kx::fail(at);
-    }
-  }
-  Ref t = kx::check(PyTuple_New(N), at);
-  for (size_t i = 0; i < N; i++) PyTuple_SET_ITEM(t.get(), i, Ref::borrowed(args[i]).release());
-  return kx::check(PyObject_Call(f.get(), t.get(), nullptr), at);
-}
-
-#define KX_CALL_MODULE_FUNCTION(NAME, ...)                                              \
-  call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), NAME##_impl, \
-                       "KXdv17_0." #NAME, {__VA_ARGS__})
-
-}  // namespace
 
 // Row operations until the message ends: a list of (op, item).
 KX_FUNCTION(handleViewUpdate, "m", "fields") {
