@@ -1,6 +1,303 @@
-// KXdv17_0 functions of the hosts area.
+// KXdv17_0 functions of the hosts area: host additions, updates and removals
+// decoded into the caller's host table, and the single-host queries.
 #include "kxpy.h"
 
+#include <ctype.h>
+
+using kx::Ref;
+using kx::Site;
+
+namespace {
+
+KX_NAME(int);
+KX_NAME(netobjects);
+KX_NAME(addr);
+KX_NAME(speed);
+KX_NAME(connections);
+KX_NAME(cps);
+KX_NAME(quality_packets);
+KX_NAME(quality_internal_issues);
+KX_NAME(quality_external_issues);
+KX_NAME(L4ERRORMINVERSION);
+KX_NAME(KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW);
+KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
+kx::Name n_duplicate_warning("Strang! hostid already in hosts");
+
+// Update mask bits, one per field group.
+enum : uint16_t {
+  kSpeed = 0x0002,
+  kConnections = 0x0004,
+  kCps = 0x0010,
+  kNetobjects = 0x0040,
+  kQuality = 0x0080,
+  kSkipped = 0x0100,
+  // Every host-add record carries these groups.
+  kAddMask = kSpeed | kConnections | kCps | kQuality | kSkipped,
+};
+
+// Host names and the texts of the skipped block are read into a buffer of
+// this size (at most 255 bytes kept) and dropped.
+constexpr uint32_t kNameBuffer = 256;
+
+// Words of the skipped block after its text and the version-dependent word:
+// four, three pairs, three, three pairs.
+constexpr uint32_t kSkippedWords = 4 + 6 + 3 + 6;
+
+// int(v) with the built-in `int` looked up now. The interpreter's own int
+// type gives the same value as PyInt_FromSize_t without a call.
+Ref int_of(uint32_t v, Site at = Site()) {
+  Ref f = kx::builtin(n_int, at);
+  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return kx::check(PyInt_FromSize_t(v), at);
+  Ref wide = kx::py_u32(v, at);
+  return kx::call_at(at, f.get(), wide);
+}
+
+// A 2-tuple owning both values. Its items are numbers, so it can never be
+// part of a reference cycle: it is taken off the collector's list at once,
+// as the collector itself would do at its next pass, which keeps collections
+// short while a table full of such tuples grows.
+Ref number_pair(Ref a, Ref b, Site at = Site()) {
+  Ref t = kx::check(PyTuple_New(2), at);
+  PyTuple_SET_ITEM(t.get(), 0, a.release());
+  PyTuple_SET_ITEM(t.get(), 1, b.release());
+  PyObject_GC_UnTrack(t.get());
+  return t;
+}
+
+Ref pair_u32(uint32_t a, uint32_t b, Site at = Site()) {
+  return number_pair(kx::py_u32(a, at), kx::py_u32(b, at), at);
+}
+
+// u32 count, then count u32 identifiers: a list of int(id) in wire order.
+// The list is sized by what the message can hold, so a huge count in a short
+// message allocates nothing beyond the bytes present.
+Ref read_id_list(kx::Reader &r, Site at = Site()) {
+  uint32_t count = r.u32(at);
+  uint32_t present = r.remaining() / 4;
+  uint32_t n = count < present ? count : present;
+  Ref list = kx::check(PyList_New(n), at);
+  // A rebound `int` may run Python code that reaches the list: no empty slots.
+  for (uint32_t i = 0; i < n; i++) PyList_SET_ITEM(list.get(), i, kx::py_none().release());
+  for (uint32_t i = 0; i < n; i++) {
+    uint32_t id = r.u32(at);
+    kx::check_rc(PyList_SetItem(list.get(), i, int_of(id, at).release()), at);
+  }
+  if (n < count) kx::bad_message(at);
+  return list;
+}
+
+// A string field read and dropped.
+void drop_string(kx::Reader &r, Site at = Site()) {
+  char buf[kNameBuffer];
+  if (!kx_msg_get_string_len(r.msg(), buf, sizeof buf, nullptr)) kx::bad_message(at);
+}
+
+// Skips n u32 words one by one: a short message consumes the whole words
+// that are there and then fails.
+void skip_words(kx::Reader &r, uint32_t n, Site at = Site()) {
+  uint32_t present = r.remaining() / 4;
+  r.skip(4 * (n < present ? n : present), at);
+  if (present < n) kx::bad_message(at);
+}
+
+// protocolversion >= L4ERRORMINVERSION, with Python's ordering and the
+// threshold as the module namespace holds it now.
+bool has_l4error_word(PyObject *protocolversion, Site at = Site()) {
+  Ref threshold = kx::global(n_L4ERRORMINVERSION, at);
+  Ref ge = kx::check(PyObject_RichCompare(protocolversion, threshold.get(), Py_GE), at);
+  int truth = PyObject_IsTrue(ge.get());
+  kx::check_rc(truth, at);
+  return truth != 0;
+}
+
+// The groups `mask` selects, in their fixed wire order; each group's
+// attributes are set before the next group is read.
+void decode_groups(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *protocolversion) {
+  if (mask & kSpeed) {
+    int64_t in = static_cast<int64_t>(r.u64());
+    int64_t out = static_cast<int64_t>(r.u64());
+    Ref v = number_pair(kx::check(PyLong_FromLongLong(in)), kx::check(PyLong_FromLongLong(out)));
+    kx::setattr(host, n_speed, v.get());
+  }
+  if (mask & kConnections) {
+    uint32_t a = r.u32(), b = r.u32();
+    kx::setattr(host, n_connections, pair_u32(a, b).get());
+  }
+  if (mask & kCps) {
+    uint32_t a = r.u32(), b = r.u32();
+    kx::setattr(host, n_cps, pair_u32(a, b).get());
+  }
+  if (mask & kQuality) {
+    uint32_t a = r.u32(), b = r.u32();
+    kx::setattr(host, n_quality_packets, pair_u32(a, b).get());
+    // Internal and external issue counters alternate on the wire.
+    uint32_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
+    Ref internal = pair_u32(int1, int2);
+    Ref external = pair_u32(ext1, ext2);
+    kx::setattr(host, n_quality_internal_issues, internal.get());
+    kx::setattr(host, n_quality_external_issues, external.get());
+  }
+  if (mask & kSkipped) {
+    drop_string(r);
+    if (has_l4error_word(protocolversion)) r.u32();
+    skip_words(r, kSkippedWords);
+  }
+  if (mask & kNetobjects) {
+    Ref list = read_id_list(r);
+    kx::setattr(host, n_netobjects, list.get());
+  }
+}
+
+// The shared host-field decoder, with its own traceback entry below the
+// calling handler's.
+void handle_host_update_data(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *protocolversion,
+                             Site at = Site()) {
+  try {
+    decode_groups(r, mask, host, protocolversion);
+  } catch (const kx::Error &e) {
+    kx::add_traceback("KXdv17_0._handleHostUpdateData", e.site);
+    kx::fail(at);
+  }
+}
+
+// One item of sys.stdout, written the way the print statement writes it.
+void print_item(PyObject *text, Site at) {
+  Ref out = Ref::borrowed(PySys_GetObject(const_cast<char *>("stdout")));
+  if (!out) kx::raise_fmt(at, PyExc_RuntimeError, "lost sys.stdout");
+  if (PyFile_SoftSpace(out.get(), 0)) kx::check_rc(PyFile_WriteString(" ", out.get()), at);
+  kx::check_rc(PyFile_WriteObject(text, out.get(), Py_PRINT_RAW), at);
+  Py_ssize_t len = PyString_GET_SIZE(text);
+  char last = len ? PyString_AS_STRING(text)[len - 1] : '\0';
+  if (len == 0 || !isspace(static_cast<unsigned char>(last)) || last == ' ')
+    PyFile_SoftSpace(out.get(), 1);
+}
+
+void print_newline(Site at) {
+  Ref out = Ref::borrowed(PySys_GetObject(const_cast<char *>("stdout")));
+  if (!out) kx::raise_fmt(at, PyExc_RuntimeError, "lost sys.stdout");
+  kx::check_rc(PyFile_WriteString("\n", out.get()), at);
+  PyFile_SoftSpace(out.get(), 0);
+}
+
+// `print text` for an interned text.
+void print_line(const kx::Name &text, Site at = Site()) {
+  print_item(text, at);
+  print_newline(at);
+}
+
+// The low 32 bits of an integer argument; anything that is not an integer
+// raises the interpreter's TypeError.
+uint32_t low32(PyObject *o, Site at = Site()) {
+  Ref index = kx::check(PyNumber_Index(o), at);
+  unsigned long long v = PyInt_AsUnsignedLongLongMask(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) kx::fail(at);
+  return static_cast<uint32_t>(v);
+}
+
+// A request type bound by the client library among the built-in names. A
+// value that is not a 32-bit message type is refused, not cut.
+uint32_t client_request_type(const kx::Name &name, Site at = Site()) {
+  Ref value = kx::builtin(name, at);
+  Ref index = kx::check(PyNumber_Index(value.get()), at);
+  bool fits;
+  unsigned long long type = 0;
+  if (PyInt_Check(index.get())) {
+    long v = PyInt_AS_LONG(index.get());
+    fits = v >= 0 && v <= 0xffffffffL;
+    type = static_cast<unsigned long long>(v);
+  } else {
+    type = PyLong_AsUnsignedLongLong(index.get());
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) kx::fail(at);
+    PyErr_Clear();
+    fits = type <= 0xffffffffull;
+  }
+  if (!fits) kx::raise_fmt(at, PyExc_OverflowError, "%s is not a 32-bit message type", name.text());
+  return static_cast<uint32_t>(type);
+}
+
+}  // namespace
+
+// Host records back to back until fewer than four bytes remain; each new
+// host object replaces any entry under its id.
+KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
+  kx::Reader r(arg[0]);
+  PyObject *typ = arg[1], *hosts = arg[2], *protocolversion = arg[3];
+  uint32_t id;
+  while (kx_msg_get_uint32(r.msg(), &id)) {
+    Ref hostid = int_of(id);
+    int known = PySequence_Contains(hosts, hostid.get());
+    kx::check_rc(known);
+    if (known) print_line(n_duplicate_warning);
+    Ref host = KX_CALL(typ, hostid);
+    Ref netobjects = read_id_list(r);
+    kx::setattr(host.get(), n_netobjects, netobjects.get());
+    uint8_t family = r.u8();
+    Ref addr;
+    if (family == 0)
+      addr = r.v4addr();
+    else if (family == 1)
+      addr = r.v6addr();
+    else
+      kx::bad_message_text(Site(), "Unknown host type %d", family);
+    kx::setattr(host.get(), n_addr, addr.get());
+    drop_string(r);
+    handle_host_update_data(r, kAddMask, host.get(), protocolversion);
+    kx::setitem(hosts, hostid.get(), host.get());
+  }
+  return kx::py_none();
+}
+
+// (id, mask, groups) records back to back; the hosts must already be known.
+KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
+  kx::Reader r(arg[0]);
+  PyObject *hosts = arg[1], *protocolversion = arg[2];
+  uint32_t id;
+  while (kx_msg_get_uint32(r.msg(), &id)) {
+    uint16_t mask = r.u16();
+    Ref key = int_of(id);
+    Ref host = kx::getitem(hosts, key.get());
+    handle_host_update_data(r, mask, host.get(), protocolversion);
+  }
+  return kx::py_none();
+}
+
+// The removed host's id; the caller drops the table entry.
+KX_FUNCTION(handleHostRemove, "m") {
+  kx::Reader r(arg[0]);
+  return r.long32();
+}
+
+KX_FUNCTION(hostShow, "io", "hostid") {
+  kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW));
+  q.u32(low32(arg[1]));
+  q.send(arg[0]);
+  return kx::py_none();
+}
+
+// The address goes out as an IPv4 ipaddr field: family 0 and the number.
+KX_FUNCTION(hostFindv4, "io", "hostip") {
+  kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOST_FIND));
+  uint32_t ip = low32(arg[1]);
+  q.u8(KX_IPADDR_TYPE_V4);
+  q.u32(ip);
+  q.send(arg[0]);
+  return kx::py_none();
+}
+
+// The id of the host found, or None when the reply carries none.
+KX_FUNCTION(handleHostFindReply, "m") {
+  kx::Reader r(arg[0]);
+  uint32_t id;
+  if (!kx_msg_get_uint32(r.msg(), &id)) return kx::py_none();
+  return kx::py_u32(id);
+}
+
 PyMethodDef kx_methods_hosts[] = {
+    KX_METHOD(handleHostAdd),
+    KX_METHOD(handleHostUpdate),
+    KX_METHOD(handleHostRemove),
+    KX_METHOD(hostShow),
+    KX_METHOD(hostFindv4),
+    KX_METHOD(handleHostFindReply),
     KX_METHODS_END,
 };

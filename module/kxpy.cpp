@@ -66,6 +66,8 @@ const char *as_cstring(PyObject *o, Site at) {
 }
 
 int32_t as_long32(PyObject *o, Site at) {
+  // The interpreter's argument parser refuses floats for its integer codes.
+  if (PyFloat_Check(o)) raise_fmt(at, PyExc_TypeError, "integer argument expected, got float");
   long v = PyInt_AsLong(o);
   if (v == -1 && PyErr_Occurred()) fail(at);
   if (v < INT32_MIN || v > INT32_MAX) {
@@ -73,6 +75,27 @@ int32_t as_long32(PyObject *o, Site at) {
     fail(at);
   }
   return static_cast<int32_t>(v);
+}
+
+void unpack(PyObject *seq, Ref *out, size_t n, Site at) {
+  if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == Py_ssize_t(n)) {
+    PyObject **items = PySequence_Fast_ITEMS(seq);
+    for (size_t i = 0; i < n; i++) out[i] = Ref::borrowed(items[i]);
+    return;
+  }
+  Ref it = check(PyObject_GetIter(seq), at);
+  for (size_t i = 0; i < n; i++) {
+    out[i] = Ref(PyIter_Next(it.get()));
+    if (!out[i]) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "unpack sequence of wrong size");
+      fail(at);
+    }
+  }
+  Ref extra(PyIter_Next(it.get()));
+  if (extra || PyErr_Occurred()) {
+    if (extra) PyErr_SetString(PyExc_ValueError, "unpack sequence of wrong size");
+    fail(at);
+  }
 }
 
 // ---- raising ---------------------------------------------------------------------------
@@ -166,24 +189,47 @@ Ref Reader::string(uint32_t bufsize, Site at) {
   fail(at);
 }
 
+// Appends v in decimal (v <= 255) or lowercase hex without leading zeros.
+static char *put_decimal(char *p, unsigned v) {
+  if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+  if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+  *p++ = static_cast<char>('0' + v % 10);
+  return p;
+}
+
+static char *put_hex(char *p, unsigned v) {
+  static const char digits[] = "0123456789abcdef";
+  int shift = 12;
+  while (shift > 0 && !(v >> shift)) shift -= 4;
+  for (; shift >= 0; shift -= 4) *p++ = digits[(v >> shift) & 0xf];
+  return p;
+}
+
 Ref Reader::v4addr(Site at) {
   uint32_t a;
   if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
-  char text[16];
-  int n = snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
-                   a & 0xff);
-  return py_str(text, n, at);
+  char text[16];  // "%d.%d.%d.%d", octets from the most significant
+  char *p = text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    p = put_decimal(p, (a >> shift) & 0xff);
+    *p++ = '.';
+  }
+  return py_str(text, p - 1 - text, at);
 }
 
 Ref Reader::v6addr(Site at) {
   uint32_t w[4];
   for (uint32_t &word : w)
     if (!kx_msg_get_uint32(m_, &word)) bad_address("KXdv17_0._get_v6addr", Site(), at);
-  char text[48];
-  int n = snprintf(text, sizeof text, "%x:%x:%x:%x:%x:%x:%x:%x", w[0] >> 16, w[0] & 0xffff,
-                   w[1] >> 16, w[1] & 0xffff, w[2] >> 16, w[2] & 0xffff, w[3] >> 16,
-                   w[3] & 0xffff);
-  return py_str(text, n, at);
+  char text[40];  // "%x:%x:%x:%x:%x:%x:%x:%x", never compressed
+  char *p = text;
+  for (uint32_t word : w) {
+    p = put_hex(p, word >> 16);
+    *p++ = ':';
+    p = put_hex(p, word & 0xffff);
+    *p++ = ':';
+  }
+  return py_str(text, p - 1 - text, at);
 }
 
 Ref Reader::ipaddr(Site at) {
@@ -257,16 +303,22 @@ void Request::send(PyObject *io, Site at) {
 
 PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
                 Impl impl) {
-  // All arguments are objects: "O" once per keyword, then ":" and the name.
-  char format[80];
-  size_t nargs = 0;
-  while (kwlist[nargs]) format[nargs] = 'O', nargs++;
-  snprintf(format + nargs, sizeof format - nargs, ":%s", tbname + sizeof "KXdv17_0." - 1);
   PyObject *arg[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(kwlist), &arg[0], &arg[1],
-                                   &arg[2], &arg[3], &arg[4], &arg[5])) {
-    add_traceback(tbname, Site());
-    return nullptr;
+  size_t nargs = 0;
+  while (kwlist[nargs]) nargs++;
+  if (!kw && PyTuple_GET_SIZE(args) == Py_ssize_t(nargs)) {
+    // All arguments by position: nothing for the parser to check.
+    for (size_t i = 0; i < nargs; i++) arg[i] = PyTuple_GET_ITEM(args, i);
+  } else {
+    // All arguments are objects: "O" once per keyword, then ":" and the name.
+    char format[80];
+    memset(format, 'O', nargs);
+    snprintf(format + nargs, sizeof format - nargs, ":%s", tbname + sizeof "KXdv17_0." - 1);
+    if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(kwlist), &arg[0],
+                                     &arg[1], &arg[2], &arg[3], &arg[4], &arg[5])) {
+      add_traceback(tbname, Site());
+      return nullptr;
+    }
   }
   try {
     return impl(arg).release();

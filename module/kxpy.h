@@ -157,6 +157,10 @@ const char *as_cstring(PyObject *o, Site at = Site());
 // -2147483648..2147483647 on every host.
 int32_t as_long32(PyObject *o, Site at = Site());
 
+// Unpacks `seq` by iteration into exactly n items (new references in out[0..n-1]);
+// fewer or more items raise ValueError "unpack sequence of wrong size".
+void unpack(PyObject *seq, Ref *out, size_t n, Site at = Site());
+
 // Raises an instance: calls `cls` with the arguments and raises the result.
 [[noreturn]] void raise_new(PyObject *cls, PyObject *arg, Site at);
 // Raises BadMessageError() (or with a text), the class looked up now.
@@ -255,6 +259,28 @@ using Impl = Ref (*)(PyObject *const *arg);
 PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
                 Impl impl);
 
+// Calls the module function bound to `name` now with `args` (module functions
+// that call others look them up at call time, so a caller may rebind them).
+// While the name is still bound to this module's own function `own`, its body
+// runs directly: the same work and the same traceback entries, without a
+// second argument parse. Any other binding is called as Python would.
+template <size_t N>
+Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const char *tbname,
+                         PyObject *const (&args)[N], Site at = Site()) {
+  Ref f = global(name, at);
+  if (PyCFunction_Check(f.get()) && PyCFunction_GET_FUNCTION(f.get()) == own) {
+    try {
+      return impl(args);
+    } catch (const Error &e) {
+      add_traceback(tbname, e.site);
+      fail(at);
+    }
+  }
+  Ref t = check(PyTuple_New(N), at);
+  for (size_t i = 0; i < N; i++) PyTuple_SET_ITEM(t.get(), i, Ref::borrowed(args[i]).release());
+  return check(PyObject_Call(f.get(), t.get(), nullptr), at);
+}
+
 }  // namespace kx
 
 // Defines module function NAME with its keyword names; the body follows as a
@@ -266,6 +292,12 @@ PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, P
     return kx::entry("KXdv17_0." #NAME, NAME##_kwlist, args, kw, NAME##_impl);          \
   }                                                                                   \
   static kx::Ref NAME##_impl(PyObject *const *arg __attribute__((unused)))
+
+// Calls module function NAME (defined in this file, with KX_NAME(NAME)
+// declared) through its current binding in the module namespace.
+#define KX_CALL_MODULE_FUNCTION(NAME, ...)                                                     \
+  kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), NAME##_impl, \
+                           "KXdv17_0." #NAME, {__VA_ARGS__})
 
 // One line of an area's method table.
 #define KX_METHOD(NAME) \

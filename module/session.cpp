@@ -1,5 +1,6 @@
 // KXdv17_0 session control: version, authentication, features, refusals,
-// XFB names, keep-alive and update requests.
+// XFB names, keep-alive and update requests, server string tables and the
+// maintenance requests (debug settings, statistics write, packet injection).
 #include "kxpy.h"
 
 using kx::Reader;
@@ -8,6 +9,8 @@ using kx::Request;
 
 namespace {
 KX_NAME(range);
+KX_NAME(len);
+KX_NAME(handleStrtblEntries);
 }
 
 // (protocol version, server value, first text, second text); a message that
@@ -81,6 +84,82 @@ KX_FUNCTION(requestUpdate, "io") {
   return kx::py_none();
 }
 
+// ---- server string tables ------------------------------------------------------------
+
+// [(u32 entry number, text)]; each entry is followed by a u32 that is skipped.
+// A missing entry number or trailing word ends the list; a short text is an error.
+KX_FUNCTION(handleStrtblEntries, "m") {
+  Reader r(arg[0]);
+  Ref entries = kx::check(PyList_New(0));
+  uint32_t number;
+  while (kx_msg_get_uint32(r.msg(), &number)) {
+    Ref text = r.string(4096);
+    uint32_t ignored;
+    if (!kx_msg_get_uint32(r.msg(), &ignored)) break;
+    Ref key = kx::py_u32(number);
+    Ref entry = kx::check(PyTuple_Pack(2, key.get(), text.get()));
+    kx::check_rc(PyList_Append(entries.get(), entry.get()));
+  }
+  return entries;
+}
+
+// (u32 table number, entries): the entries are read by the module's current
+// handleStrtblEntries, from where the table number ended.
+KX_FUNCTION(handleStrtblBegin, "m") {
+  Reader r(arg[0]);
+  Ref table = r.long32();
+  Ref entries = KX_CALL_MODULE_FUNCTION(handleStrtblEntries, arg[0]);
+  return kx::check(PyTuple_Pack(2, table.get(), entries.get()));
+}
+
+KX_FUNCTION(handleStrtblEnd, "m") {
+  kx::message_arg(arg[0]);
+  return kx::py_none();
+}
+
+// ---- maintenance requests -------------------------------------------------------------
+
+// u32 facility (low 16 bits of the number), then the argument text.
+KX_FUNCTION(setDebug, "io", "facility", "argument") {
+  uint16_t facility = static_cast<uint16_t>(kx::as_long32(arg[1]));
+  Request q(132822);
+  q.u32(facility);
+  q.string(kx::as_cstring(arg[2]));
+  q.send(arg[0]);
+  return kx::py_none();
+}
+
+KX_FUNCTION(force_statistics_write, "io") {
+  Request q(137472);
+  q.send(arg[0]);
+  return kx::py_none();
+}
+
+// Interface name, u32 packet length, the packet bytes. Packets of up to 4096
+// bytes are accepted; the data must be a byte string whose len() is its size.
+KX_FUNCTION(injectPacket, "io", "iface", "pktdata") {
+  PyObject *pkt = arg[2];
+  Ref size = KX_CALL(kx::builtin(n_len).get(), pkt);
+  unsigned long n = PyInt_AsUnsignedLongMask(size.get());
+  if (n == static_cast<unsigned long>(-1) && PyErr_Occurred()) kx::fail();
+  if (static_cast<uint32_t>(n) > 4096)
+    kx::raise_fmt(kx::Site(), PyExc_ValueError, "Max 4096 bytes of packet data");
+  if (!PyString_Check(pkt))
+    kx::raise_fmt(kx::Site(), PyExc_TypeError, "pktdata must be a byte string, not %.200s",
+                  Py_TYPE(pkt)->tp_name);
+  // Only the string's own bytes are sent: a len() that claims more would read
+  // past them.
+  if (static_cast<Py_ssize_t>(n) != PyString_GET_SIZE(pkt))
+    kx::raise_fmt(kx::Site(), PyExc_ValueError, "len(pktdata) is %lu but it holds %zd bytes", n,
+                  PyString_GET_SIZE(pkt));
+  Request q(67236);
+  q.string(kx::as_cstring(arg[1]));
+  q.u32(static_cast<uint32_t>(n));
+  q.data(PyString_AS_STRING(pkt), static_cast<uint32_t>(n));
+  q.send(arg[0]);
+  return kx::py_none();
+}
+
 PyMethodDef kx_methods_session[] = {
     KX_METHOD(doAuth),
     KX_METHOD(handleVersion),
@@ -91,5 +170,11 @@ PyMethodDef kx_methods_session[] = {
     KX_METHOD(ping),
     KX_METHOD(requestUpdate),
     KX_METHOD(handleServerXFBNames),
+    KX_METHOD(handleStrtblBegin),
+    KX_METHOD(handleStrtblEntries),
+    KX_METHOD(handleStrtblEnd),
+    KX_METHOD(setDebug),
+    KX_METHOD(force_statistics_write),
+    KX_METHOD(injectPacket),
     KX_METHODS_END,
 };

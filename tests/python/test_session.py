@@ -106,3 +106,22 @@ class RequestTest(TestCase):
                 raise IOError('connection lost')
         self.assertRaises(IOError, kx.ping, Broken())
         self.assertRaises(AttributeError, kx.ping, object())
+
+
+class AddressTextTest(TestCase):
+    """The ip4 and ip6 text forms, against Python's own formatting, through a
+    handler that reads one of each family."""
+
+    def test_random_addresses(self):
+        import random
+        rnd = random.Random(5)
+        tail = u16(1) + u16(2) + u8(6) + s('') + s('') + s('') + s('')
+        for _ in range(300):
+            a, b = rnd.getrandbits(32), rnd.getrandbits(32)
+            got = kx.handleFWEntry(msg(u32(0) + u8(0) + u32(a) + u32(b) + tail))
+            self.assertEqual(got['client'], '%d.%d.%d.%d' % tuple(a >> s_ & 255 for s_ in (24, 16, 8, 0)))
+            words = [rnd.choice([0, 0xf, 0xabc, rnd.getrandbits(16)]) for _ in range(16)]
+            raw = ''.join(u16(w) for w in words)
+            got = kx.handleFWEntry(msg(u32(0) + u8(1) + raw + tail))
+            self.assertEqual(got['client'], ':'.join('%x' % w for w in words[:8]))
+            self.assertEqual(got['server'], ':'.join('%x' % w for w in words[8:]))
