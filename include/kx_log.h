@@ -152,6 +152,10 @@ void kx_bug_hook(void);
 }
 #endif
 
+/* Plain reports at the call site. */
+#define KX_BUG(...) kx_bug(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define KX_BADNESS(...) kx_badness(__FILE__, __LINE__, __func__, __VA_ARGS__)
+
 /* Checks an invariant: when `cond` holds, the report reads "<cond text>  <explanation>". */
 #define KX_BUG_ON(cond, ...)                                                      \
   do {                                                                            \
