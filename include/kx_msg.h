@@ -205,6 +205,20 @@ enum kx_msg_field_code {
 int kx_msg_get_fields(kx_msg_t *msg, ...);
 int kx_msg_vget_fields(kx_msg_t *msg, va_list ap);
 
+/* ---- message pool ----
+ * Whole messages come from one process-wide pool ("kx_msg_t", growing by 128
+ * items). kx_msg_pool_init must run before the first kx_msg_new (a second
+ * call while the pool is live does nothing). */
+void kx_msg_pool_init(void);
+/* Messages still out are reported and stay allocated. */
+void kx_msg_pool_deinit(void);
+uint32_t kx_msg_pool_used(void);
+/* A message of that type with pos, len and reserved 0 (payload not cleared). */
+kx_msg_t *kx_msg_new(uint32_t type);
+/* A new message with the type, the first len payload bytes, len and pos of msg. */
+kx_msg_t *kx_msg_dup(const kx_msg_t *msg);
+void kx_msg_free(kx_msg_t *msg);
+
 /* ---- addresses on the wire ---- */
 
 /* ipaddr: u8 family (0 IPv4, 1 IPv6), then 4 or 16 address bytes. */
