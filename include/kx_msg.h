@@ -219,6 +219,26 @@ kx_msg_t *kx_msg_new(uint32_t type);
 kx_msg_t *kx_msg_dup(const kx_msg_t *msg);
 void kx_msg_free(kx_msg_t *msg);
 
+/* ---- framing over ring buffers ----
+ * A frame is u32 type, u16 length (0..32768) and the payload. A header with a
+ * larger length marks a broken stream: it is logged, and once enough bytes
+ * are buffered they are skipped (the allocating reader skips length bytes
+ * from the header's first byte, the reader into a caller's message the header
+ * and then length bytes). */
+struct kx_ringbuf;
+/* True when a whole frame is buffered. */
+int kx_msg_ringbuf_complete(struct kx_ringbuf *rb);
+/* The next frame as a new message from the pool (pos 0), or null when no whole
+ * frame is buffered or the header is broken (then *broken = 1 when given). */
+kx_msg_t *kx_msg_read_from_ringbuf_ex(struct kx_ringbuf *rb, uint8_t *broken);
+kx_msg_t *kx_msg_read_from_ringbuf(struct kx_ringbuf *rb);
+/* Reads the next frame into msg (type, len, payload, pos 0) and returns 1;
+ * otherwise returns 0 and leaves msg as it was. */
+int kx_msg_read_into_from_ringbuf(struct kx_ringbuf *rb, kx_msg_t *msg);
+/* Writes msg as one frame and returns 1, or returns 0 and writes nothing when
+ * the frame does not fit. */
+int kx_msg_write_to_ringbuf(struct kx_ringbuf *rb, const kx_msg_t *msg);
+
 /* ---- addresses on the wire ---- */
 
 /* ipaddr: u8 family (0 IPv4, 1 IPv6), then 4 or 16 address bytes. */
