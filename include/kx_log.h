@@ -2,6 +2,7 @@
 #ifndef KX_LOG_H
 #define KX_LOG_H
 
+#include <stdarg.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -21,17 +22,109 @@ enum kx_log_level {
 };
 #define KX_LOG_NUM_LEVELS 9
 
-/* Facilities the support library itself logs on. */
-#define KX_LOG_FAC_MEMORY 1
-#define KX_LOG_FAC_GENERAL 14
+/* Log facilities, indexed as in the facility-levels payload. The support
+ * library itself logs on General and Memory. */
+enum kx_log_facility {
+  KX_LOG_FAC_INTERFACE = 0,
+  KX_LOG_FAC_MEMORY = 1,
+  KX_LOG_FAC_LINKLEVEL = 2,
+  KX_LOG_FAC_IPV4 = 3,
+  KX_LOG_FAC_HOST = 4,
+  KX_LOG_FAC_TCP = 5,
+  KX_LOG_FAC_CONNECTIONS = 6,
+  KX_LOG_FAC_SERVICES = 7,
+  KX_LOG_FAC_RULESET = 8,
+  KX_LOG_FAC_FIREWALL = 9,
+  KX_LOG_FAC_SHAPING = 10,
+  KX_LOG_FAC_LIST = 11,
+  KX_LOG_FAC_PPPOE = 12,
+  KX_LOG_FAC_DRDL = 13,
+  KX_LOG_FAC_GENERAL = 14,
+  KX_LOG_FAC_CONNLOG = 15,
+  KX_LOG_FAC_PROXY = 16,
+  KX_LOG_FAC_BACKUP = 17,
+  KX_LOG_FAC_CORVEXD = 18,
+  KX_LOG_FAC_KXDB = 19,
+  KX_LOG_FAC_CLIENT = 20,
+  KX_LOG_FAC_SYSDIAG = 21,
+  KX_LOG_FAC_CONFIG = 22,
+  KX_LOG_FAC_CHANNEL = 23,
+  KX_LOG_FAC_BGP = 24,
+  KX_LOG_FAC_NET = 25,
+  KX_LOG_FAC_LAYER4 = 26,
+  KX_LOG_FAC_KXSD = 27,
+  KX_LOG_FAC_VBS = 28,
+  KX_LOG_FAC_ENTERPRISE = 29,
+  KX_LOG_FAC_BCM = 30,
+  KX_LOG_FAC_YUKON = 31,
+  KX_LOG_FAC_LOCKS = 32,
+  KX_LOG_FAC_VIRT = 33,
+  KX_LOG_FAC_E1K = 34,
+  KX_LOG_FAC_BYPASS = 35,
+  KX_LOG_FAC_STATISTICS = 36,
+  KX_LOG_FAC_AUDIT_MODIFY = 37,
+  KX_LOG_FAC_DIVERT = 38,
+  KX_LOG_FAC_AUDIT_VIEW = 39,
+  KX_LOG_FAC_E10K = 40,
+  KX_LOG_FAC_SNMP = 41,
+  KX_LOG_FAC_IPV6 = 42,
+  KX_LOG_FAC_SHUNT = 43,
+  KX_LOG_FAC_MUX = 44,
+  KX_LOG_FAC_DIAMETER = 45,
+  KX_LOG_FAC_IPFIX = 46,
+  KX_LOG_FAC_DB_AUDIT_MODIFY = 47,
+  KX_LOG_FAC_DB_AUDIT_VIEW = 48,
+  KX_LOG_FAC_STATSFS = 49,
+  KX_LOG_FAC_DEBUG = 50,
+  KX_LOG_FAC_TRIGGER = 51,
+  KX_LOG_FAC_DEEPSCAN = 52,
+  KX_LOG_FAC_REWRITE = 53,
+  KX_LOG_FAC_NATSYNC = 54,
+  KX_LOG_FAC_VMXNET = 55,
+  KX_LOG_FAC_ENRICH = 56,
+  KX_LOG_FAC_LB = 57,
+  KX_LOG_FAC_HTTPD = 58,
+  KX_LOG_FAC_KXSCD = 59,
+  KX_LOG_FAC_DATACORE = 60,
+  KX_LOG_FAC_HOST_STATS = 61,
+  KX_LOG_FAC_KXCOMMD = 62,
+  KX_LOG_FAC_TUNNEL = 63,
+  KX_LOG_FAC_I40E = 64,
+};
 #define KX_LOG_NUM_FACILITIES 65
 
 /* Per-facility thresholds and the process-wide print threshold. */
 extern uint32_t kx_log_levels[KX_LOG_NUM_FACILITIES];
 extern uint32_t kx_log_print_level;
 
+/* Writes "[<facility>:<level>] <text>\n" to standard error when `level` is not
+ * above the print threshold. The text is cut to 4095 bytes. Callers gate on
+ * the facility threshold first (KX_LOG does). */
 void kx_log(int facility, uint32_t level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+void kx_log_v(int facility, uint32_t level, const char *format, va_list ap)
+    __attribute__((format(printf, 3, 0)));
+
+/* Names of the tables; "?" for an index outside them. */
+const char *kx_log_facility_name(uint32_t facility);
+const char *kx_log_level_name(uint32_t level);
+
+/* Sets one facility's threshold; ignored unless facility < 65 and level < 9. */
+void kx_log_set_level(uint32_t facility, uint32_t level);
+/* Sets every threshold to `level`; returns 0 (changing nothing) when level > 8. */
+int kx_log_set_all_levels(uint32_t level);
+/* Index of the facility named `name` (ASCII case ignored), or -1. */
+int kx_log_find_facility(const char *name);
+void kx_log_set_print_level(uint32_t level);
+/* Logs "LOGFILE STARTED" on General at Info. */
+void kx_log_started(void);
+
+/* Facility-levels payload: u16 count, then per facility its name as a string
+ * field and its threshold as a u8. kx_log_msg_get applies the thresholds it
+ * reads; it returns 0 when the payload is short (earlier entries stay applied). */
+struct kx_msg;
+void kx_log_msg_put(struct kx_msg *msg);
+int kx_log_msg_get(struct kx_msg *msg);
 
 /* Logs through kx_log only when the facility's threshold lets the level pass. */
 #define KX_LOG(facility, level, ...)                                  \
@@ -58,6 +151,10 @@ void kx_bug_hook(void);
 #ifdef __cplusplus
 }
 #endif
+
+/* Plain reports at the call site. */
+#define KX_BUG(...) kx_bug(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define KX_BADNESS(...) kx_badness(__FILE__, __LINE__, __func__, __VA_ARGS__)
 
 /* Checks an invariant: when `cond` holds, the report reads "<cond text>  <explanation>". */
 #define KX_BUG_ON(cond, ...)                                                      \

@@ -205,6 +205,40 @@ enum kx_msg_field_code {
 int kx_msg_get_fields(kx_msg_t *msg, ...);
 int kx_msg_vget_fields(kx_msg_t *msg, va_list ap);
 
+/* ---- message pool ----
+ * Whole messages come from one process-wide pool ("kx_msg_t", growing by 128
+ * items). kx_msg_pool_init must run before the first kx_msg_new (a second
+ * call while the pool is live does nothing). */
+void kx_msg_pool_init(void);
+/* Messages still out are reported and stay allocated. */
+void kx_msg_pool_deinit(void);
+uint32_t kx_msg_pool_used(void);
+/* A message of that type with pos, len and reserved 0 (payload not cleared). */
+kx_msg_t *kx_msg_new(uint32_t type);
+/* A new message with the type, the first len payload bytes, len and pos of msg. */
+kx_msg_t *kx_msg_dup(const kx_msg_t *msg);
+void kx_msg_free(kx_msg_t *msg);
+
+/* ---- framing over ring buffers ----
+ * A frame is u32 type, u16 length (0..32768) and the payload. A header with a
+ * larger length marks a broken stream: it is logged, and once enough bytes
+ * are buffered they are skipped (the allocating reader skips length bytes
+ * from the header's first byte, the reader into a caller's message the header
+ * and then length bytes). */
+struct kx_ringbuf;
+/* True when a whole frame is buffered. */
+int kx_msg_ringbuf_complete(struct kx_ringbuf *rb);
+/* The next frame as a new message from the pool (pos 0), or null when no whole
+ * frame is buffered or the header is broken (then *broken = 1 when given). */
+kx_msg_t *kx_msg_read_from_ringbuf_ex(struct kx_ringbuf *rb, uint8_t *broken);
+kx_msg_t *kx_msg_read_from_ringbuf(struct kx_ringbuf *rb);
+/* Reads the next frame into msg (type, len, payload, pos 0) and returns 1;
+ * otherwise returns 0 and leaves msg as it was. */
+int kx_msg_read_into_from_ringbuf(struct kx_ringbuf *rb, kx_msg_t *msg);
+/* Writes msg as one frame and returns 1, or returns 0 and writes nothing when
+ * the frame does not fit. */
+int kx_msg_write_to_ringbuf(struct kx_ringbuf *rb, const kx_msg_t *msg);
+
 /* ---- addresses on the wire ---- */
 
 /* These are out of line (common/msg_ipaddr.cpp) but report bugs from this

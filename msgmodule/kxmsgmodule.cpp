@@ -3,12 +3,16 @@
 // A KXMsg is exactly an object header and one pointer to its kx_msg_t, and a
 // KXRingbuf an object header and one pointer to its ring buffer: KXdv17_0
 // checks both sizes at import and reaches the message through that pointer.
+// "s#" and "n" store Py_ssize_t lengths.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <structmember.h>
 
-#include <stdlib.h>
+#include <errno.h>
+#include <stdint.h>
 
 #include "kx_msg.h"
+#include "kx_ringbuf.h"
 
 namespace {
 
@@ -19,7 +23,7 @@ struct KXMsgObject {
 
 struct KXRingbufObject {
   PyObject_HEAD
-  void *rb;
+  kx_ringbuf_t *rb;
 };
 
 static_assert(sizeof(KXMsgObject) == 24, "KXMsg is an object header and one pointer");
@@ -27,15 +31,10 @@ static_assert(sizeof(KXRingbufObject) == 24, "KXRingbuf is an object header and 
 
 extern PyTypeObject KXMsgType;
 
-kx_msg_t *msg_alloc(uint32_t type) {
-  kx_msg_t *m = static_cast<kx_msg_t *>(malloc(sizeof(kx_msg_t)));
-  if (!m) return nullptr;
-  kx_msg_init(m, type);
-  memset(m->reserved, 0, sizeof m->reserved);
-  return m;
-}
+// Messages come from the process-wide message pool and go back to it.
+kx_msg_t *msg_alloc(uint32_t type) { return kx_msg_new(type); }
 
-void msg_release(kx_msg_t *m) { free(m); }
+void msg_release(kx_msg_t *m) { kx_msg_free(m); }
 
 // Converts a Python int or long to a u32 message type.
 bool to_type(PyObject *o, uint32_t *out) {
@@ -63,9 +62,8 @@ bool to_type(PyObject *o, uint32_t *out) {
   return true;
 }
 
-PyObject *msg_wrap(PyTypeObject *type, uint32_t msgtype) {
-  kx_msg_t *m = msg_alloc(msgtype);
-  if (!m) return PyErr_NoMemory();
+// Wraps a message taken from the pool; the object owns it from then on.
+PyObject *msg_adopt(PyTypeObject *type, kx_msg_t *m) {
   KXMsgObject *self = reinterpret_cast<KXMsgObject *>(type->tp_alloc(type, 0));
   if (!self) {
     msg_release(m);
@@ -74,6 +72,8 @@ PyObject *msg_wrap(PyTypeObject *type, uint32_t msgtype) {
   self->msg = m;
   return reinterpret_cast<PyObject *>(self);
 }
+
+PyObject *msg_wrap(PyTypeObject *type, uint32_t msgtype) { return msg_adopt(type, msg_alloc(msgtype)); }
 
 // ---- KXMsg ------------------------------------------------------------------
 
@@ -171,30 +171,191 @@ PyMethodDef KXMsg_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The remaining slots are zero and filled in by the module init.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject KXMsgType = {
     PyVarObject_HEAD_INIT(nullptr, 0) "KXMsgv17_0.KXMsg",
     sizeof(KXMsgObject),
 };
+#pragma GCC diagnostic pop
 
 // ---- KXRingbuf ----------------------------------------------------------------
 
+kx_ringbuf_t *ring_of(PyObject *o) { return reinterpret_cast<KXRingbufObject *>(o)->rb; }
+
 PyObject *KXRingbuf_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"maxsize", nullptr};
-  unsigned int maxsize;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "I:KXRingbuf", const_cast<char **>(kwlist), &maxsize))
+  unsigned long maxsize;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "k:KXRingbuf", const_cast<char **>(kwlist), &maxsize))
     return nullptr;
+  if (maxsize > 0xffffffffUL) {
+    PyErr_SetString(PyExc_OverflowError, "maxsize must be in 0..4294967295");
+    return nullptr;
+  }
   KXRingbufObject *self = reinterpret_cast<KXRingbufObject *>(type->tp_alloc(type, 0));
   if (!self) return nullptr;
-  self->rb = nullptr;
+  self->rb = kx_ringbuf_new((uint32_t)maxsize);
   return reinterpret_cast<PyObject *>(self);
 }
 
-void KXRingbuf_dealloc(PyObject *o) { Py_TYPE(o)->tp_free(o); }
+void KXRingbuf_dealloc(PyObject *o) {
+  KXRingbufObject *self = reinterpret_cast<KXRingbufObject *>(o);
+  if (self->rb) kx_ringbuf_destroy(self->rb);
+  self->rb = nullptr;
+  Py_TYPE(o)->tp_free(o);
+}
 
+// A byte count argument: not negative; counts beyond 32 bits mean "all".
+bool to_count(Py_ssize_t n, uint32_t *out) {
+  if (n < 0) {
+    PyErr_SetString(PyExc_ValueError, "byte count must not be negative");
+    return false;
+  }
+  *out = (uint64_t)n > 0xffffffffull ? 0xffffffffu : (uint32_t)n;
+  return true;
+}
+
+PyObject *KXRingbuf_write(PyObject *o, PyObject *args) {
+  const char *data;
+  Py_ssize_t n;
+  if (!PyArg_ParseTuple(args, "s#:write", &data, &n)) return nullptr;
+  uint32_t count = (uint64_t)n > 0xffffffffull ? 0xffffffffu : (uint32_t)n;
+  return PyInt_FromSize_t(kx_ringbuf_write(ring_of(o), data, count));
+}
+
+// read(n) and peek(n): up to n buffered bytes as a string.
+PyObject *ring_copy(PyObject *o, PyObject *args, const char *format, int consume) {
+  Py_ssize_t n;
+  uint32_t count;
+  if (!PyArg_ParseTuple(args, format, &n) || !to_count(n, &count)) return nullptr;
+  kx_ringbuf_t *rb = ring_of(o);
+  uint32_t k = count < kx_ringbuf_used(rb) ? count : kx_ringbuf_used(rb);
+  PyObject *s = PyString_FromStringAndSize(nullptr, k);
+  if (!s) return nullptr;
+  kx_ringbuf_read2(rb, PyString_AS_STRING(s), k, consume, 1);
+  return s;
+}
+
+PyObject *KXRingbuf_read(PyObject *o, PyObject *args) { return ring_copy(o, args, "n:read", 1); }
+
+PyObject *KXRingbuf_peek(PyObject *o, PyObject *args) { return ring_copy(o, args, "n:peek", 0); }
+
+PyObject *KXRingbuf_skip(PyObject *o, PyObject *args) {
+  Py_ssize_t n;
+  uint32_t count;
+  if (!PyArg_ParseTuple(args, "n:skip", &n) || !to_count(n, &count)) return nullptr;
+  kx_ringbuf_t *rb = ring_of(o);
+  uint32_t k = count < kx_ringbuf_used(rb) ? count : kx_ringbuf_used(rb);
+  kx_ringbuf_skip(rb, k);
+  return PyInt_FromSize_t(k);
+}
+
+PyObject *KXRingbuf_used(PyObject *o, PyObject *) { return PyInt_FromSize_t(kx_ringbuf_used(ring_of(o))); }
+
+PyObject *KXRingbuf_space(PyObject *o, PyObject *) { return PyInt_FromSize_t(kx_ringbuf_space(ring_of(o))); }
+
+PyObject *KXRingbuf_capacity(PyObject *o, PyObject *) {
+  return PyInt_FromSize_t(kx_ringbuf_capacity(ring_of(o)));
+}
+
+PyObject *KXRingbuf_complete(PyObject *o, PyObject *) {
+  return PyBool_FromLong(kx_msg_ringbuf_complete(ring_of(o)));
+}
+
+PyObject *KXRingbuf_readMsg(PyObject *o, PyObject *) {
+  kx_msg_t *m = kx_msg_read_from_ringbuf(ring_of(o));
+  if (!m) Py_RETURN_NONE;
+  return msg_adopt(&KXMsgType, m);
+}
+
+PyObject *KXRingbuf_readMsgInto(PyObject *o, PyObject *args) {
+  PyObject *msg;
+  if (!PyArg_ParseTuple(args, "O!:readMsgInto", &KXMsgType, &msg)) return nullptr;
+  return PyBool_FromLong(kx_msg_read_into_from_ringbuf(ring_of(o), reinterpret_cast<KXMsgObject *>(msg)->msg));
+}
+
+PyObject *KXRingbuf_writeMsg(PyObject *o, PyObject *args) {
+  PyObject *msg;
+  if (!PyArg_ParseTuple(args, "O!:writeMsg", &KXMsgType, &msg)) return nullptr;
+  return PyBool_FromLong(kx_msg_write_to_ringbuf(ring_of(o), reinterpret_cast<KXMsgObject *>(msg)->msg));
+}
+
+// The result of a descriptor operation: a count, None when the descriptor
+// would block, OSError for any other failure.
+PyObject *fd_result(int r, int err) {
+  if (r >= 0) return PyInt_FromLong(r);
+  if (err == EAGAIN || err == EWOULDBLOCK) Py_RETURN_NONE;
+  errno = err;
+  return PyErr_SetFromErrno(PyExc_OSError);
+}
+
+PyObject *KXRingbuf_readFd(PyObject *o, PyObject *args) {
+  int fd;
+  if (!PyArg_ParseTuple(args, "i:readFd", &fd)) return nullptr;
+  if (fd < 0) {
+    PyErr_SetString(PyExc_ValueError, "fd must not be negative");
+    return nullptr;
+  }
+  errno = 0;
+  int r = kx_ringbuf_read_fd(ring_of(o), fd);
+  return fd_result(r, errno);
+}
+
+PyObject *KXRingbuf_writeFd(PyObject *o, PyObject *args) {
+  int fd;
+  Py_ssize_t n;
+  if (!PyArg_ParseTuple(args, "in:writeFd", &fd, &n)) return nullptr;
+  if (fd < 0 || n <= 0) {
+    PyErr_SetString(PyExc_ValueError, fd < 0 ? "fd must not be negative" : "n must be positive");
+    return nullptr;
+  }
+  uint32_t count = (uint64_t)n > 0xffffffffull ? 0xffffffffu : (uint32_t)n;
+  int r = kx_ringbuf_write_fd(ring_of(o), fd, count);
+  return fd_result(r < 0 ? -1 : r, r < 0 ? -r : 0);
+}
+
+PyMethodDef KXRingbuf_methods[] = {
+    {"write", KXRingbuf_write, METH_VARARGS,
+     "write(data): appends as many bytes of data as fit; returns how many were written"},
+    {"read", KXRingbuf_read, METH_VARARGS, "read(n): removes and returns up to n buffered bytes"},
+    {"peek", KXRingbuf_peek, METH_VARARGS, "peek(n): returns up to n buffered bytes without removing them"},
+    {"skip", KXRingbuf_skip, METH_VARARGS, "skip(n): removes up to n buffered bytes; returns how many"},
+    {"used", KXRingbuf_used, METH_NOARGS, "used(): number of buffered bytes"},
+    {"space", KXRingbuf_space, METH_NOARGS, "space(): number of bytes that still fit"},
+    {"capacity", KXRingbuf_capacity, METH_NOARGS, "capacity(): size in bytes (whole 262144-byte chunks)"},
+    {"complete", KXRingbuf_complete, METH_NOARGS, "complete(): True when a whole frame is buffered"},
+    {"readMsg", KXRingbuf_readMsg, METH_NOARGS,
+     "readMsg(): the next frame as a new KXMsg, or None when no whole frame is buffered.\n"
+     "A frame header announcing more than 32768 bytes is logged and skipped once enough bytes\n"
+     "are buffered; readMsg then returns None."},
+    {"readMsgInto", KXRingbuf_readMsgInto, METH_VARARGS,
+     "readMsgInto(msg): reads the next frame into msg (type, payload, pos 0) and returns True;\n"
+     "returns False and leaves msg unchanged when no whole frame is buffered"},
+    {"writeMsg", KXRingbuf_writeMsg, METH_VARARGS,
+     "writeMsg(msg): appends msg as one frame and returns True, or returns False and writes\n"
+     "nothing when the frame does not fit"},
+    {"readFd", KXRingbuf_readFd, METH_VARARGS,
+     "readFd(fd): reads from the descriptor until the ring buffer is full, the stream ends or\n"
+     "the descriptor would block, so fd is meant to be non-blocking (on a blocking descriptor\n"
+     "the call waits for more data after the first read). Returns the number of bytes read;\n"
+     "0 at the end of the stream or when the ring buffer is full; None when the descriptor\n"
+     "would block before anything was read. Other failures raise OSError."},
+    {"writeFd", KXRingbuf_writeFd, METH_VARARGS,
+     "writeFd(fd, n): writes up to n buffered bytes (at most 262144) to the descriptor with one\n"
+     "write and removes what was written. Returns that count (0 when nothing is buffered);\n"
+     "None when the descriptor would block. Other failures raise OSError."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The remaining slots are zero and filled in by the module init.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject KXRingbufType = {
     PyVarObject_HEAD_INIT(nullptr, 0) "KXMsgv17_0.KXRingbuf",
     sizeof(KXRingbufObject),
 };
+#pragma GCC diagnostic pop
 
 // ---- module -------------------------------------------------------------------
 
@@ -217,6 +378,7 @@ PyMethodDef module_methods[] = {
 }  // namespace
 
 PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) {
+  kx_msg_pool_init();
   KXMsgType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
   KXMsgType.tp_doc = "KXMsg(type, payload=''): one protocol message";
   KXMsgType.tp_new = KXMsg_new;
@@ -228,6 +390,7 @@ PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) {
   KXRingbufType.tp_doc = "KXRingbuf(maxsize): a byte ring buffer that frames messages";
   KXRingbufType.tp_new = KXRingbuf_new;
   KXRingbufType.tp_dealloc = KXRingbuf_dealloc;
+  KXRingbufType.tp_methods = KXRingbuf_methods;
   if (PyType_Ready(&KXMsgType) < 0 || PyType_Ready(&KXRingbufType) < 0) return;
 
   PyObject *m = Py_InitModule3("KXMsgv17_0", module_methods, "Message and ring-buffer objects.");
