@@ -63,30 +63,36 @@ class Connection(object):
         self.views = views
 
 
-class Framing(object):
-    """Frames messages on a byte stream: u32 type, u16 length, payload."""
+class Stream(object):
+    """Frames messages over a non-blocking socket through two KXRingbufs:
+    u32 type, u16 length, payload."""
 
-    def __init__(self):
-        self.pending = ''
+    def __init__(self, sock):
+        self.sock = sock
+        self.inbuf = KXMsgv17_0.KXRingbuf(1 << 20)
+        self.outbuf = KXMsgv17_0.KXRingbuf(1 << 22)
 
-    @staticmethod
-    def frame(m):
-        return HEADER.pack(m.type, m.len) + m.payload
+    def send(self, m, timeout=10.0):
+        if not self.outbuf.writeMsg(m):
+            raise ProtocolError('outgoing buffer full')
+        while self.outbuf.used():
+            if self.outbuf.writeFd(self.sock.fileno(), self.outbuf.used()) is None:
+                if not select.select([], [self.sock], [], timeout)[1]:
+                    raise ProtocolError('the daemon does not read')
 
-    def feed(self, data):
-        """Adds received bytes; returns the complete messages."""
-        self.pending += data
+    def receive(self):
+        """Takes in what the socket holds; returns (messages, open)."""
+        n = self.inbuf.readFd(self.sock.fileno())
         msgs = []
-        while len(self.pending) >= HEADER.size:
-            mtype, length = HEADER.unpack_from(self.pending)
+        while self.inbuf.used() >= HEADER.size:
+            length = HEADER.unpack(self.inbuf.peek(HEADER.size))[1]
             if length > MAX_PAYLOAD:
                 raise ProtocolError('broken frame header (length %d)' % length)
-            end = HEADER.size + length
-            if len(self.pending) < end:
+            m = self.inbuf.readMsg()
+            if m is None:
                 break
-            msgs.append(KXMsgv17_0.KXMsg(mtype, self.pending[HEADER.size:end]))
-            self.pending = self.pending[end:]
-        return msgs
+            msgs.append(m)
+        return msgs, n != 0
 
 
 class KXClient(object):
@@ -94,7 +100,7 @@ class KXClient(object):
     def __init__(self, host='127.0.0.1', port=7830, timeout=10.0):
         self.sock = socket.create_connection((host, port), timeout)
         self.sock.setblocking(False)
-        self.framing = Framing()
+        self.stream = Stream(self.sock)
         self.closed = False
         self.protocol_version = kx.PROTOCOL_VERSION
         self.version = None
@@ -177,11 +183,7 @@ class KXClient(object):
 
     def writeMsg(self, m):
         """Called by the request builders: sends one framed message."""
-        self.sock.setblocking(True)
-        try:
-            self.sock.sendall(self.framing.frame(m))
-        finally:
-            self.sock.setblocking(False)
+        self.stream.send(m)
 
     def close(self):
         if not self.closed:
@@ -196,24 +198,17 @@ class KXClient(object):
         ready, _, _ = select.select([self.sock], [], [], timeout)
         if not ready:
             return 0
-        handled = 0
-        while True:
-            try:
-                data = self.sock.recv(262144)
-            except socket.error as e:
-                if e.errno in (errno.EAGAIN, errno.EWOULDBLOCK):
-                    break
-                if e.errno == errno.ECONNRESET:
-                    data = ''
-                else:
-                    raise
-            if not data:
-                self.close()
-                break
-            for m in self.framing.feed(data):
-                self.dispatch(m)
-                handled += 1
-        return handled
+        try:
+            msgs, still_open = self.stream.receive()
+        except OSError as e:
+            if e.errno != errno.ECONNRESET:
+                raise
+            msgs, still_open = [], False
+        for m in msgs:
+            self.dispatch(m)
+        if not still_open:
+            self.close()
+        return len(msgs)
 
     def dispatch(self, m):
         self.counts[m.type] = self.counts.get(m.type, 0) + 1
