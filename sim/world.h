@@ -16,7 +16,9 @@ namespace sim {
 
 class Rng {
  public:
-  explicit Rng(uint64_t seed) : s_(seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull) {}
+  // The seed is mixed first: with a plain start state, neighbouring seeds
+  // would give the same sequence one step apart.
+  explicit Rng(uint64_t seed) : s_(seed ^ 0x632BE59BD9B4E019ull) { s_ = next() ^ seed; }
   uint64_t next();
   uint32_t below(uint32_t n) { return n ? (uint32_t)(next() % n) : 0; }
   bool chance(uint32_t percent) { return below(100) < percent; }
