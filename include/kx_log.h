@@ -153,6 +153,21 @@ void kx_bug_hook(void);
 #endif
 
 /* Plain reports at the call site. */
+/* Reports whose line is part of the library's documented output name that
+ * line (`at`) instead of wherever the check stands in the source today. */
+#define KX_BUG_AT(at, ...) kx_bug(__FILE__, (at), __func__, __VA_ARGS__)
+#define KX_BADNESS_AT(at, ...) kx_badness(__FILE__, (at), __func__, __VA_ARGS__)
+#define KX_BUG_ON_AT(at, cond, ...)                                               \
+  do {                                                                            \
+    if (__builtin_expect(!!(cond), 0))                                            \
+      kx_bug_cond(__FILE__, (at), __func__, #cond, "" __VA_ARGS__);               \
+  } while (0)
+#define KX_BADNESS_ON_AT(at, cond, ...)                                           \
+  do {                                                                            \
+    if (__builtin_expect(!!(cond), 0))                                            \
+      kx_badness_cond(__FILE__, (at), __func__, #cond, "" __VA_ARGS__);           \
+  } while (0)
+
 #define KX_BUG(...) kx_bug(__FILE__, __LINE__, __func__, __VA_ARGS__)
 #define KX_BADNESS(...) kx_badness(__FILE__, __LINE__, __func__, __VA_ARGS__)
 

@@ -212,7 +212,7 @@ TEST_F(LogTest, MsgPutIntoFullMessageIsABug) {
   kx_msg_put_data(msg(), msg()->data, KX_MSG_MAX_PAYLOAD - 1);
   kx_log_print_level = KX_LOG_VERBOSE;
   EXPECT_DEATH(kx_log_msg_put(msg()),
-               "\\[General:Critical\\] KX-BUG at common/log.cpp:[0-9]+/kx_log_msg_put\\(\\): "
+               "\\[General:Critical\\] KX-BUG at common/log.cpp:103/kx_log_msg_put\\(\\): "
                "kx_msg_free_bytes \\(msg\\) == 0  Out of space in kx_msg_t\n");
   EXPECT_DEATH(kx_log_msg_put(nullptr), "KX-BUG at include/kx_msg.h:138/kx_msg_put_data\\(\\): msg == ");
   EXPECT_DEATH(kx_log_msg_get(nullptr), "KX-BUG at include/kx_msg.h:596/kx_msg_get_data\\(\\): msg == ");

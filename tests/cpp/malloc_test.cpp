@@ -189,7 +189,7 @@ TEST_F(MallocTest, ReportLinesAndOrder) {
 
 TEST_F(MallocTest, FailureIsABugAfterTheReport) {
   EXPECT_DEATH(kx_malloc("huge", (size_t)-1),
-               "TOTAL intentional leaks\n.*KX-BUG at common/malloc.cpp:[0-9]+/kx_malloc_flags\\(\\): kx_malloc\\(\\) "
+               "TOTAL intentional leaks\n.*KX-BUG at common/malloc.cpp:297/kx_malloc_flags\\(\\): kx_malloc\\(\\) "
                "of 18446744073709551615 bytes for 'huge' failed.\n");
   EXPECT_DEATH(kx_malloc("too-big-for-header", (size_t)UINT32_MAX + 1), "of 4294967296 bytes for 'too-big-for");
 }
