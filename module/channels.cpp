@@ -47,20 +47,11 @@ Ref pair(Ref a, Ref b, kx::Site at = kx::Site()) {
   return Ref(t);
 }
 
-// The keys of every statistic group: for each item (id, name) of the list,
-// name and name followed by each suffix.
-std::vector<Ref> statistic_keys(PyObject *statistics) {
-  std::vector<Ref> keys;
-  Ref it = kx::check(PyObject_GetIter(statistics));
-  while (Ref item{PyIter_Next(it.get())}) {
-    Ref e[2];
-    kx::unpack(item.get(), e, 2);
-    keys.push_back(e[1]);
-    for (const kx::Name *suffix : kSuffixes)
-      keys.push_back(kx::check(PyNumber_Add(e[1].get(), *suffix)));
-  }
-  if (PyErr_Occurred()) kx::fail();
-  return keys;
+// The key of row `row` (0..5) of a statistic group: the name, or the name
+// followed by the row's suffix.
+Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
+  if (row == 0) return name;
+  return kx::check(PyNumber_Add(name.get(), *kSuffixes[row - 1]), at);
 }
 
 }  // namespace
@@ -112,8 +103,7 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
   kx::unpack(arg[1], info, 2);
   PyObject *table = info[0].get();
   Ref result = kx::check(PyDict_New());
-  std::vector<Ref> keys;
-  bool have_keys = false;
+  std::vector<Ref> names, keys;  // keys: six per name
   for (uint32_t n = r.u32(); n > 0; n--) {
     Ref key = int_key(r.long32());
     Ref channel = kx::getitem(table, key.get());
@@ -128,20 +118,32 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
     kx::setitem(s, n_external_negotiated_media, r.int8().get());
     kx::setitem(s, n_internal_negotiated_media_time, r.long32().get());
     kx::setitem(s, n_external_negotiated_media_time, r.long32().get());
-    // The statistic list is read once, when the first record needs it.
-    if (!have_keys) {
-      keys = statistic_keys(info[1].get());
-      have_keys = true;
-    }
-    for (size_t k = 0; k < keys.size(); k += kPairsPerStatistic) {
-      for (int i = 0; i < 4; i++) {
-        Ref a = r.long64();
-        kx::setitem(s, keys[k + i].get(), pair(a, r.long64()).get());
+    // Every record walks the statistic list afresh, as the caller may hand
+    // any iterable. A key is made right after its pair is read, and reused
+    // by later records while the statistic's name is the same str object.
+    Ref it = kx::check(PyObject_GetIter(info[1].get()));
+    for (size_t g = 0;; g++) {
+      Ref item{PyIter_Next(it.get())};
+      if (!item) {
+        if (PyErr_Occurred()) kx::fail();
+        break;
       }
-      for (int i = 4; i < kPairsPerStatistic; i++) {
-        Ref a = r.long32();
-        kx::setitem(s, keys[k + i].get(), pair(a, r.long32()).get());
+      Ref e[2];
+      kx::unpack(item.get(), e, 2);
+      bool cached = g < names.size() && names[g].get() == e[1].get() &&
+                    PyString_CheckExact(e[1].get());
+      if (!cached) {
+        names.resize(g);
+        keys.resize(g * kPairsPerStatistic);
       }
+      for (int i = 0; i < kPairsPerStatistic; i++) {
+        Ref a = i < 4 ? r.long64() : r.long32();
+        Ref b = i < 4 ? r.long64() : r.long32();
+        Ref value = pair(a, b);
+        if (!cached) keys.push_back(statistic_key(e[1], i));
+        kx::setitem(s, keys[g * kPairsPerStatistic + i].get(), value.get());
+      }
+      if (!cached) names.push_back(e[1]);
     }
   }
   return result;

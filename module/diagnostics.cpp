@@ -159,11 +159,12 @@ bool has_key(PyObject *criteria, const kx::Name &key, Site at = Site()) {
   return truth != 0;
 }
 
-// struct.unpack("!L", socket.inet_aton(text))[0]: the address bytes in network order.
+// struct.unpack("!L", socket.inet_aton(text))[0], evaluated in Python's order
+// (struct.unpack before its arguments): the address bytes in network order.
 uint32_t ip4_value(PyObject *text, Site at = Site()) {
+  Ref unpack = kx::getattr(kx::global(n_struct, at).get(), n_unpack, at);
   Ref aton = kx::getattr(kx::global(n_socket, at).get(), n_inet_aton, at);
   Ref packed = kx::call_at(at, aton.get(), text);
-  Ref unpack = kx::getattr(kx::global(n_struct, at).get(), n_unpack, at);
   Ref values = kx::call_at(at, unpack.get(), n_network_u32.get(), packed);
   Ref value = kx::check(PySequence_GetItem(values.get(), 0), at);
   return as_u32_mod(value.get(), at);

@@ -2,8 +2,6 @@
 // updates applied to the caller's table, and the shaping rule list.
 #include "kxpy.h"
 
-#include <limits.h>
-
 using kx::Reader;
 using kx::Ref;
 using kx::Request;
@@ -71,12 +69,12 @@ static_assert(sizeof counters / sizeof counters[0] == 34, "a counter update sets
 
 enum UpdateKind : uint32_t { kName = 1, kCounters = 2 };
 
-// Eight times a u32 without wrapping, typed as Python's int(value) * 8 is on
-// this host: an int while it fits in a C long, a long beyond.
-Ref bits_per_second(uint32_t bytes_per_second) {
-  uint64_t bits = static_cast<uint64_t>(bytes_per_second) * 8;
-  if (bits <= static_cast<uint64_t>(LONG_MAX)) return kx::py_int(static_cast<long>(bits));
-  return kx::py_u64(bits);
+// int(value) * 8 in Python arithmetic (the built-in int looked up now), so
+// the largest u32 gives 34359738360 rather than wrapping.
+Ref bits_per_second(Ref bytes_per_second) {
+  Ref eight = kx::py_int(8);
+  Ref value = KX_CALL(kx::builtin(n_int).get(), bytes_per_second);
+  return kx::check(PyNumber_Multiply(value.get(), eight.get()));
 }
 
 Ref read_counter(Reader &r, Wire wire) {
@@ -84,7 +82,7 @@ Ref read_counter(Reader &r, Wire wire) {
     case Wire::u32: return r.long32();
     case Wire::u64: return r.long64();
     case Wire::u16: return r.int16();
-    case Wire::bps: return bits_per_second(r.u32());
+    case Wire::bps: return bits_per_second(r.long32());
     case Wire::absent: return kx::py_int(0);
   }
   KX_BUG_ON(true, "unknown counter wire form");

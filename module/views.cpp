@@ -21,6 +21,7 @@ KX_NAME(rtt);
 KX_NAME(cps);
 KX_NAME(handleViewUpdateField);
 KX_NAME(handleViewUpdateData);
+KX_NAME(len);
 
 // Filter types, as the caller's filters name them.
 enum FilterType : long {
@@ -47,11 +48,12 @@ Ref tuple2(const Ref &a, const Ref &b, kx::Site at = kx::Site()) {
   return kx::check(PyTuple_Pack(2, a.get(), b.get()), at);
 }
 
-// len(o), refused when the count would not fit its wire field. A request
-// whose count disagrees with its items is never sent.
+// len(o) (the built-in looked up now), refused when the count would not fit
+// its wire field. A request whose count disagrees with its items is never sent.
 Py_ssize_t counted_len(PyObject *o, Py_ssize_t limit, const char *what, kx::Site at = kx::Site()) {
-  Py_ssize_t n = PyObject_Length(o);
-  if (n < 0) kx::fail(at);
+  Ref size = kx::call_at(at, kx::builtin(n_len, at).get(), o);
+  Py_ssize_t n = PyInt_AsSsize_t(size.get());
+  if (n == -1 && PyErr_Occurred()) kx::fail(at);
   if (n > limit)
     kx::raise_fmt(at, PyExc_ValueError, "too many %s (%zd, at most %zd)", what, n, limit);
   return n;
