@@ -172,10 +172,19 @@ class ConnUpdateTest(TestCase):
         finally:
             kx.SHAPINGBYTESMINVERSION = saved
 
+        # The three-way comparison decides, not >=.
         class Version(object):
+            def __init__(self, order):
+                self.order = order
+
             def __ge__(self, other):
-                raise ZeroDivisionError('compare')
-        self.assertRaises(ZeroDivisionError, self.run_update, record(7, 0x2000, full), Version())
+                return self.order < 0
+
+            def __cmp__(self, other):
+                return 1 // self.order
+        for version, body in [(Version(1), full), (Version(-1), short)]:
+            self.assertEqual(self.run_update(record(7, 0x2000, body), version)[2].pos, 12 + len(body))
+        self.assertRaises(ZeroDivisionError, self.run_update, record(7, 0x2000, full), Version(0))
 
     def test_hostname_and_bad_family(self):
         log, table, m = self.run_update(record(7, 0x100 | 0x200, s('h' * 299) + s('x' * 300) + u32(0) * 3) + 'z')
@@ -323,6 +332,8 @@ class EngineFlagsAndRequestsTest(TestCase):
                                 (kx.dumpConnections, ('f' * 16380, 'r' * 16380, 0, 0), ValueError),
                                 (kx.dumpConnections, ('f', None, 0, 0), TypeError),
                                 (kx.dumpConnections, ('f', 'r', 0, 'x'), TypeError),
+                                (kx.dumpConnections, ('f', 'r', 1.0, 0), TypeError),
+                                (kx.scRowQuery, (1.0,), TypeError),
                                 (kx.scRowQuery, ('1',), TypeError)]:
             io = RecordingIO()
             self.assertRaises(exc, func, io, *args)
