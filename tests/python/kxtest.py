@@ -1,6 +1,9 @@
 """Shared helpers for the KXdv17_0 tests: payload builders, a recording
-connection object and a truncation sweep."""
+connection object, a truncation sweep, rebinding and traceback helpers."""
+import contextlib
 import struct
+import sys
+import traceback
 import unittest
 
 import KXdv17_0 as kx
@@ -47,6 +50,24 @@ class RecordingIO(object):
         return 'ignored'
 
 
+@contextlib.contextmanager
+def rebound(owner, name, value):
+    """Binds owner.name (a module global, a built-in) for the block; a value
+    of None removes the name."""
+    old = owner.__dict__.get(name)
+    if value is None:
+        owner.__dict__.pop(name, None)
+    else:
+        setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        if old is None:
+            owner.__dict__.pop(name, None)
+        else:
+            setattr(owner, name, old)
+
+
 def sent_one(testcase, io, type, payload):
     testcase.assertEqual(io.sent, [(type, payload)])
 
@@ -66,3 +87,12 @@ class TestCase(unittest.TestCase):
         for n in range(kw.get('start', 0), len(payload)):
             with self.assertRaises(kx.BadMessageError, msg='prefix of %d bytes' % n):
                 func(msg(payload[:n]), *args)
+
+    def raisedIn(self, exc, func, *args, **kw):
+        """The exception func raises, and the names of the traceback entries
+        below the caller."""
+        try:
+            func(*args, **kw)
+        except exc as e:
+            return e, [entry[2] for entry in traceback.extract_tb(sys.exc_info()[2])][1:]
+        self.fail('%s not raised' % exc.__name__)
