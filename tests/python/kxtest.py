@@ -68,6 +68,21 @@ def rebound(owner, name, value):
             setattr(owner, name, old)
 
 
+class Version(object):
+    """A protocol version whose >= and three-way comparison disagree: for k = 1
+    it is >= anything yet cmp() calls it smaller, for k = -1 the reverse; for
+    k = 0 both raise ZeroDivisionError."""
+
+    def __init__(self, k):
+        self.k = k
+
+    def __ge__(self, other):
+        return 1 // self.k > 0
+
+    def __cmp__(self, other):
+        return -(1 // self.k)
+
+
 def sent_one(testcase, io, type, payload):
     testcase.assertEqual(io.sent, [(type, payload)])
 
@@ -96,3 +111,15 @@ class TestCase(unittest.TestCase):
         except exc as e:
             return e, [entry[2] for entry in traceback.extract_tb(sys.exc_info()[2])][1:]
         self.fail('%s not raised' % exc.__name__)
+
+    def assertRequests(self, cases):
+        """Each (builder, args, expected): the builder sends exactly the
+        (type, payload) expected, or raises the expected exception and sends nothing."""
+        for func, args, expected in cases:
+            io = RecordingIO()
+            if isinstance(expected, tuple):
+                self.assertIsNone(func(io, *args))
+                self.assertEqual(io.sent, [expected], (func.__name__, args))
+            else:
+                self.assertRaises(expected, func, io, *args)
+                self.assertEqual(io.sent, [], (func.__name__, args))

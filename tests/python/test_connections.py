@@ -2,7 +2,7 @@
 import collections
 
 import KXdv17_0 as kx
-from kxtest import TestCase, RecordingIO, msg, rebound, s, u8, u16, u32, u64, ip4
+from kxtest import TestCase, Version, msg, rebound, s, u8, u16, u32, u64, ip4
 
 V6 = '\x20\x01\x0d\xb8' + '\0' * 11 + '\x01'
 
@@ -113,20 +113,10 @@ class ConnUpdateTest(TestCase):
     def test_shaping_bytes_threshold(self):
         short = u16(1) + u32(2) + u16(3) + u32(4)
         full = u16(1) + u32(2) + u64(0) + u16(3) + u32(4) + u64(0)
-
-        class Version(object):
-            """>= and the three-way comparison disagree; the latter decides."""
-            def __init__(self, order):
-                self.order = order
-
-            def __ge__(self, other):
-                return self.order < 0
-
-            def __cmp__(self, other):
-                return 1 // self.order
+        # The three-way comparison decides, not >=.
         for version, threshold, body in [(20481, 20482, short), (20482, 20482, full), (20482L, 20482, full),
-                                         (-1, 20482, short), (11, 10, full), (Version(1), 20482, full),
-                                         (Version(-1), 20482, short), (Version(0), 1, ZeroDivisionError),
+                                         (-1, 20482, short), (11, 10, full), (Version(1), 20482, short),
+                                         (Version(-1), 20482, full), (Version(0), 1, ZeroDivisionError),
                                          (1, None, NameError)]:
             with rebound(kx, 'SHAPINGBYTESMINVERSION', threshold):
                 if isinstance(body, str):
@@ -135,14 +125,9 @@ class ConnUpdateTest(TestCase):
                     self.assertRaises(body, self.run_update, record(7, 0x2000, full), version)
 
     def test_failures_keep_what_was_stored(self):
-        class Slotted(object):
-            __slots__ = ('_starttime', '_service_id', '_base_service_id')
-
-            def __init__(self, *args):
-                pass
-
-        def boom(*args):
-            raise ZeroDivisionError('callback')
+        Slotted = type('Slotted', (object,), {'__slots__': ('_starttime', '_service_id', '_base_service_id'),
+                                              '__init__': lambda self, *args: None})
+        boom = lambda *args: 1 // 0
         cases = [
             # (payload, exception, typ, populator, (id, attribute, value) or id absent)
             (record(8, 0x2), KeyError, None, None, 7),
@@ -171,15 +156,8 @@ class ConnUpdateTest(TestCase):
     def test_list_attribute_fetched_for_each_append(self):
         class Conn(object):
             fetches, items = 0, collections.deque()   # not a list: its own append is called
-
-            @property
-            def _deepscan(self):
-                self.fetches += 1
-                return self.items
-
-            @_deepscan.setter
-            def _deepscan(self, value):
-                self.assigned = value
+            _deepscan = property(lambda self: setattr(self, 'fetches', self.fetches + 1) or self.items,
+                                 lambda self, value: setattr(self, 'assigned', value))
         conn = Conn()
         kx.handleConnUpdate(msg(record(7, 0x100000, u32(3) + u16(4) + u16(5) + u16(6))), {7: conn}, None, None, 0)
         self.assertEqual((conn.assigned, list(conn.items), conn.fetches), ([], [4, 5, 6], 3))
@@ -189,25 +167,26 @@ def schema(id, name, *columns):
     return u8(1) + u8(id) + s(name) + u8(len(columns)) + ''.join(u8(k) + s(n) + s(c) for k, n, c in columns)
 
 
+def schema_dict(id, name, *columns):
+    return {'id': id, 'name': name, 'columns': [{'kind': k, 'name': n, 'content-type': c} for k, n, c in columns]}
+
+
 class SessionContextTest(TestCase):
 
     def test_schemata(self):
-        cols = [{'kind': 'OCTETS', 'name': 'user', 'content-type': 'text/plain'},
-                {'kind': 'IP_PREFIX', 'name': 'net', 'content-type': ''}]
-        three = u8(3) + schema(3, 'web', (1, 'user', 'text/plain'), (5, 'net', '')) + u8(2) + u8(9) + \
-            schema(1, 'x', (2, 'a', 'b'))
+        web = [(1, 'user', 'text/plain'), (5, 'net', '')]
+        three = u8(3) + schema(3, 'web', *web) + u8(2) + u8(9) + schema(1, 'x', (2, 'a', 'b'))
+        web = [('OCTETS', 'user', 'text/plain'), ('IP_PREFIX', 'net', '')]
         cases = [
             (u8(0), []),
-            (u8(1) + schema(4, 'empty'), [{'name': 'empty', 'id': 4, 'columns': []}]),
-            (three, [{'name': 'web', 'id': 3, 'columns': cols}, {'name': 'web', 'id': 9, 'columns': cols},
-                     {'name': 'x', 'id': 1, 'columns': [{'kind': 'INT16', 'name': 'a', 'content-type': 'b'}]}]),
-            (u8(1) + u8(2) + u8(6), [{'name': '', 'id': 6, 'columns': []}]),  # id only, before any full record
+            (u8(1) + schema(4, 'empty'), [schema_dict(4, 'empty')]),
+            (three, [schema_dict(3, 'web', *web), schema_dict(9, 'web', *web), schema_dict(1, 'x', ('INT16', 'a', 'b'))]),
+            (u8(1) + u8(2) + u8(6), [schema_dict(6, '')]),  # id only, before any full record
             (u8(1) + schema(1, 'n' * 200, (4, 'c' * 130, 't' * 300)),
-             [{'name': 'n' * 127, 'id': 1, 'columns': [{'kind': 'INT64', 'name': 'c' * 127,
-                                                         'content-type': 't' * 255}]}]),
+             [schema_dict(1, 'n' * 127, ('INT64', 'c' * 127, 't' * 255))]),
             # A text without its zero byte ends with its own bytes.
             (u8(2) + schema(1, 'longname') + u8(1) + u8(2) + u32(2) + 'ab' + u8(0),
-             [{'name': 'longname', 'id': 1, 'columns': []}, {'name': 'ab', 'id': 2, 'columns': []}]),
+             [schema_dict(1, 'longname'), schema_dict(2, 'ab')]),
         ]
         for payload, expected in cases:
             self.assertEqual(kx.handleSessionContextSchemata(msg(payload)), expected)
@@ -239,23 +218,15 @@ class EngineFlagsAndRequestsTest(TestCase):
         self.assertRaises(TypeError, kx.resolve_engineflags, 'x')
 
     def test_requests(self):
-        cases = [
-            (kx.dumpConnections, ('', 'reaper', -1, 2 ** 40 + 5), u32(1) + '\0' + s('reaper') + u32(0xffffffff) + u32(5)),
-            (kx.dumpConnections, (u'f.txt', 'r', 7L, 0), s('f.txt') + s('r') + u32(7) + u32(0)),
-            (kx.scRowQuery, (-1,), '\xff' * 8),
-            (kx.scRowQuery, (2 ** 64 + 0x0102030405060708,), '\x01\x02\x03\x04\x05\x06\x07\x08'),
+        self.assertRequests([
+            (kx.dumpConnections, ('', 'reaper', -1, 2 ** 40 + 5),
+             (132472, u32(1) + '\0' + s('reaper') + u32(0xffffffff) + u32(5))),
+            (kx.dumpConnections, (u'f.txt', 'r', 7L, 0), (132472, s('f.txt') + s('r') + u32(7) + u32(0))),
+            (kx.scRowQuery, (-1,), (139776, '\xff' * 8)),
+            (kx.scRowQuery, (2 ** 64 + 0x0102030405060708,), (139776, '\x01\x02\x03\x04\x05\x06\x07\x08')),
             (kx.dumpConnections, ('f' * 40000, 'r', 0, 0), ValueError),
             (kx.dumpConnections, ('f' * 16380, 'r' * 16380, 0, 0), ValueError),
             (kx.dumpConnections, ('f', None, 0, 0), TypeError),
             (kx.dumpConnections, ('f', 'r', 0, 'x'), TypeError),
             (kx.dumpConnections, ('f', 'r', 1.0, 0), TypeError),
-            (kx.scRowQuery, (1.0,), TypeError),
-        ]
-        for func, args, expected in cases:
-            io = RecordingIO()
-            if isinstance(expected, str):
-                self.assertIsNone(func(io, *args))
-                self.assertEqual(io.sent, [({kx.scRowQuery: 139776}.get(func, 132472), expected)])
-            else:
-                self.assertRaises(expected, func, io, *args)
-                self.assertEqual(io.sent, [])
+            (kx.scRowQuery, (1.0,), TypeError)])

@@ -4,7 +4,7 @@ import sys
 from StringIO import StringIO
 
 import KXdv17_0 as kx
-from kxtest import TestCase, RecordingIO, msg, rebound, s, ip4, u8, u16, u32, u64
+from kxtest import TestCase, Version, msg, rebound, s, ip4, u8, u16, u32, u64
 
 OLD, NEW = 16515, 16516   # either side of L4ERRORMINVERSION
 
@@ -54,34 +54,22 @@ def update_record(hostid, mask, new=True):
 
 
 class Plain(object):
-    def __init__(self, hostid):
-        pass
+    __init__ = lambda self, hostid: None
 
 
 def logged():
-    """A host table and host class that log membership tests, stores,
-    constructions and attribute assignments, in call order."""
+    """A host table holding hosts 1 and 2, and a host class; both log their
+    membership tests, stores, constructions and attribute assignments."""
     log = []
 
     class Table(dict):
-        def __contains__(self, k):
-            log.append(('in', k))
-            return dict.__contains__(self, k)
-
-        def __setitem__(self, k, v):
-            log.append(('store', k))
-            dict.__setitem__(self, k, v)
+        __contains__ = lambda self, k: log.append(('in', k)) or dict.__contains__(self, k)
+        __setitem__ = lambda self, k, v: log.append(('store', k)) or dict.__setitem__(self, k, v)
 
     class Host(object):
-        def __init__(self, hostid):
-            log.append(('new', hostid))
-
-        def __setattr__(self, name, value):
-            log.append((name, value))
-            object.__setattr__(self, name, value)
-    table = Table()
-    dict.update(table, {1: Host(1), 2: Host(2)})
-    del log[:]
+        __init__ = lambda self, hostid: log.append(('new', hostid))
+        __setattr__ = lambda self, name, v: log.append((name, v)) or object.__setattr__(self, name, v)
+    table = Table({1: object.__new__(Host), 2: object.__new__(Host)})
     return log, table, Host
 
 
@@ -118,27 +106,23 @@ class HostAddTest(TestCase):
     def test_failures_keep_earlier_records(self):
         def rejecting_store(table, k, v):
             raise IOError('full')
+        add, bad = 'KXdv17_0.handleHostAdd', "Couldn't read msg"
         cases = [
             # (record after a good one, typ, table, exception, text, traceback entries)
-            (add_record(1, addr=u8(2) + ip4('1.2.3.4')), Plain, {}, kx.BadMessageError,
-             'Unknown host type 2', ['KXdv17_0.handleHostAdd']),
-            (u32(1) + ids([]) + u8(1) + ip4('1.2.3.4'), Plain, {}, kx.BadMessageError,
-             "Couldn't read msg", ['KXdv17_0.handleHostAdd', 'KXdv17_0._get_v6addr']),
-            (add_record(1)[:-1], Plain, {}, kx.BadMessageError, "Couldn't read msg",
-             ['KXdv17_0.handleHostAdd', 'KXdv17_0._handleHostUpdateData']),
-            (u32(1) + u32(0xffffffff) + u32(1), Plain, {}, kx.BadMessageError,
-             "Couldn't read msg", ['KXdv17_0.handleHostAdd']),
-            (add_record(1), lambda i: Plain(i) if i == 9 else 1 / 0, {}, ZeroDivisionError, None,
-             ['KXdv17_0.handleHostAdd', '<lambda>']),
-            (add_record(1), lambda i: Plain(i) if i == 9 else object(), {}, AttributeError, None,
-             ['KXdv17_0.handleHostAdd']),
-            (add_record(1), Plain, type('T', (dict,), {'__setitem__': rejecting_store})(),
-             IOError, 'full', ['KXdv17_0.handleHostAdd', 'rejecting_store']),
+            (add_record(1, addr=u8(2) + ip4('1.2.3.4')), Plain, {}, kx.BadMessageError, 'Unknown host type 2', [add]),
+            (u32(1) + ids([]) + u8(1) + ip4('1.2.3.4'), Plain, {}, kx.BadMessageError, bad,
+             [add, 'KXdv17_0._get_v6addr']),
+            (add_record(1)[:-1], Plain, {}, kx.BadMessageError, bad, [add, 'KXdv17_0._handleHostUpdateData']),
+            (u32(1) + u32(0xffffffff) + u32(1), Plain, {}, kx.BadMessageError, bad, [add]),
+            (add_record(1), lambda i: Plain(i) if i == 9 else 1 / 0, {}, ZeroDivisionError, None, [add, '<lambda>']),
+            (add_record(1), lambda i: Plain(i) if i == 9 else object(), {}, AttributeError, None, [add]),
+            (add_record(1), Plain, type('T', (dict,), {'__setitem__': rejecting_store})(), IOError, 'full',
+             [add, 'rejecting_store']),
         ]
         for record, typ, table, exc, text, entries in cases:
             e, names = self.raisedIn(exc, kx.handleHostAdd, msg(add_record(9) + record), typ, table, NEW)
-            self.assertEqual(names, entries)
-            self.assertEqual((text or str(e), dict(table).keys()), (str(e), [] if exc is IOError else [9]))
+            self.assertEqual((names, text or str(e), dict(table).keys()),
+                             (entries, str(e), [] if exc is IOError else [9]))
 
     def test_duplicate_warning(self):
         hosts = {3: 'old'}
@@ -178,41 +162,28 @@ class HostUpdateTest(TestCase):
             self.assertEqual(log, attrs(events, n), n)
 
     def test_version_threshold_uses_python_ordering(self):
-        class Version(object):
-            def __init__(self, answer):
-                self.answer = answer
-
-            def __ge__(self, other):
-                return 1 // self.answer == 1
-
-            def __cmp__(self, other):
-                return -self.answer
-        # (protocolversion, threshold, version word present)
-        cases = [(OLD, NEW, False), (NEW, NEW, True), (2 ** 70, NEW, True), (16515.5, NEW, False),
-                 (None, NEW, False), ('1', NEW, True), (Version(1), NEW, True),
-                 (Version(-1), NEW, False), (OLD, OLD - 1, True)]
-        for pv, threshold, new in cases:
+        # (protocolversion, threshold, version word present or the exception)
+        for pv, threshold, new in [(OLD, NEW, False), (NEW, NEW, True), (2 ** 70, NEW, True), (None, NEW, False),
+                                   ('1', NEW, True), (Version(1), NEW, True), (Version(-1), NEW, False),
+                                   (OLD, OLD - 1, True), (Version(0), NEW, ZeroDivisionError), (1, None, NameError)]:
             with rebound(kx, 'L4ERRORMINVERSION', threshold):
                 hosts = {1: Plain(1)}
-                payload = update_record(1, 0x0140, new)
-                m = msg(payload)
-                kx.handleHostUpdate(m, hosts, pv)
-                self.assertEqual((m.pos, hosts[1].netobjects), (len(payload), GROUPS[-1][2][0][1]))
-        _, names = self.raisedIn(ZeroDivisionError, kx.handleHostUpdate, msg(update_record(1, 0x0100)),
-                                 hosts, Version(0))
-        self.assertEqual(names[:2], ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
-        with rebound(kx, 'L4ERRORMINVERSION', None):
-            self.assertRaises(NameError, kx.handleHostUpdate, msg(update_record(1, 0x0100)), hosts, 1)
+                m = msg(update_record(1, 0x0140, new is True))
+                if isinstance(new, bool):
+                    kx.handleHostUpdate(m, hosts, pv)
+                    self.assertEqual((m.pos, hosts[1].netobjects), (len(m.payload), GROUPS[-1][2][0][1]))
+                else:
+                    names = self.raisedIn(new, kx.handleHostUpdate, m, hosts, pv)[1]
+                    self.assertEqual(names[:2], ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
 
     def test_failures(self):
         class Slots(object):
             __slots__ = ('speed',)
         self.assertRaises(KeyError, kx.handleHostUpdate, msg(update_record(3, 0)), {}, NEW)
         host = Slots()
-        _, names = self.raisedIn(AttributeError, kx.handleHostUpdate, msg(update_record(1, 0x0006)),
-                                 {1: host}, NEW)
-        self.assertEqual(names, ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
-        self.assertEqual(host.speed, (-1, -2 ** 63))
+        names = self.raisedIn(AttributeError, kx.handleHostUpdate, msg(update_record(1, 0x0006)), {1: host}, NEW)[1]
+        self.assertEqual((names, host.speed), (['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'],
+                                               (-1, -2 ** 63)))
 
     def test_ids_pass_through_builtin_int(self):
         hosts = {}
@@ -235,27 +206,17 @@ class QueryTest(TestCase):
                 self.assertIs(type(kx.handleHostFindReply(msg(payload))), long)
 
     def test_requests(self):
-        cases = [
-            # (builder, argument, types bound to the two names, expected (type, payload) or exception)
-            (kx.hostShow, 258, (0x30001, 0x30002), (0x30001, '\0\0\x01\x02')),
-            (kx.hostShow, -1, (0x30001, 0x30002), (0x30001, '\xff' * 4)),
-            (kx.hostFindv4, 0x0a000001, (1, 2 ** 32 - 1), (2 ** 32 - 1, '\0\x0a\0\0\x01')),
-            (kx.hostFindv4, 2 ** 32 + 1, (1, 2L), (2, '\0\0\0\0\x01')),
-            (kx.hostShow, 1.5, (1, 2), TypeError),
-            (kx.hostFindv4, '10.0.0.1', (1, 2), TypeError),
-            (kx.hostShow, 1, (None, 2), NameError),
-            (kx.hostFindv4, 1, (1, None), NameError),
-            (kx.hostShow, 1, (2 ** 32, 1), OverflowError),
-            (kx.hostFindv4, 1, (1, -1), OverflowError),
-            (kx.hostShow, 1, ('1', 1), TypeError),
-        ]
-        for func, value, (show, find), expected in cases:
-            io = RecordingIO()
-            with rebound(__builtin__, 'KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', show):
-                with rebound(__builtin__, 'KXD_PROTOCOL_CLIENT_HOST_FIND', find):
-                    if isinstance(expected, tuple):
-                        self.assertIsNone(func(io, value))
-                        self.assertEqual(io.sent, [expected])
-                    else:
-                        self.assertRaises(expected, func, io, value)
-                        self.assertEqual(io.sent, [])
+        names = ['KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND']
+        for types, cases in [
+                ((0x30001, 2 ** 32 - 1), [(kx.hostShow, (258,), (0x30001, '\0\0\x01\x02')),
+                                          (kx.hostShow, (-1,), (0x30001, '\xff' * 4)),
+                                          (kx.hostFindv4, (0x0a000001,), (2 ** 32 - 1, '\0\x0a\0\0\x01')),
+                                          (kx.hostFindv4, (2 ** 32 + 1,), (2 ** 32 - 1, '\0\0\0\0\x01')),
+                                          (kx.hostShow, (1.5,), TypeError), (kx.hostFindv4, ('10.0.0.1',), TypeError)]),
+                ((None, 2L), [(kx.hostShow, (1,), NameError), (kx.hostFindv4, (1,), (2, '\0\0\0\0\x01'))]),
+                ((1, None), [(kx.hostFindv4, (1,), NameError)]),
+                ((2 ** 32, -1), [(kx.hostShow, (1,), OverflowError), (kx.hostFindv4, (1,), OverflowError)]),
+                (('1', 1), [(kx.hostShow, (1,), TypeError)])]:
+            with rebound(__builtin__, names[0], types[0]):
+                with rebound(__builtin__, names[1], types[1]):
+                    self.assertRequests(cases)

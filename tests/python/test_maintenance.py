@@ -68,19 +68,14 @@ class MaintenanceRequestTest(TestCase):
 
     def test_requests(self):
         packet = ''.join(chr(i) for i in range(100))
-        cases = [
-            (kx.setDebug, (3, 'on'), 132822, '\0\0\0\x03\0\0\0\x03on\0'),
-            (kx.setDebug, (65539, ''), 132822, '\0\0\0\x03' + '\0\0\0\x01\0'),
-            (kx.setDebug, (-1, u'x'), 132822, '\0\0\xff\xff' + s('x')),
-            (kx.force_statistics_write, (), 137472, ''),
-            (kx.injectPacket, ('eth0', ''), 67236, s('eth0') + u32(0)),
-            (kx.injectPacket, ('eth0', packet), 67236, '\0\0\0\x05eth0\0' + '\0\0\0\x64' + packet),
-            (kx.injectPacket, (u'if', 'x' * 4096), 67236, s('if') + u32(4096) + 'x' * 4096),
-        ]
-        for func, args, type, payload in cases:
-            io = RecordingIO()
-            self.assertIsNone(func(io, *args))
-            self.assertEqual(io.sent, [(type, payload)], (func.__name__, args[:1]))
+        self.assertRequests([
+            (kx.setDebug, (3, 'on'), (132822, '\0\0\0\x03\0\0\0\x03on\0')),
+            (kx.setDebug, (65539, ''), (132822, '\0\0\0\x03' + '\0\0\0\x01\0')),
+            (kx.setDebug, (-1, u'x'), (132822, '\0\0\xff\xff' + s('x'))),
+            (kx.force_statistics_write, (), (137472, '')),
+            (kx.injectPacket, ('eth0', ''), (67236, s('eth0') + u32(0))),
+            (kx.injectPacket, ('eth0', packet), (67236, '\0\0\0\x05eth0\0' + '\0\0\0\x64' + packet)),
+            (kx.injectPacket, (u'if', 'x' * 4096), (67236, s('if') + u32(4096) + 'x' * 4096))])
 
     def test_refused_requests(self):
         class LyingLength(str):
