@@ -51,9 +51,9 @@ class RecordingIO(object):
 
 
 @contextlib.contextmanager
-def rebound(owner, name, value):
-    """Binds owner.name (a module global, a built-in) for the block; a value
-    of None removes the name."""
+def rebound(name, value, owner=kx):
+    """Binds owner.name (by default a global of KXdv17_0) for the block; a
+    value of None removes the name."""
     old = owner.__dict__.get(name)
     if value is None:
         owner.__dict__.pop(name, None)

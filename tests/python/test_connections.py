@@ -118,7 +118,7 @@ class ConnUpdateTest(TestCase):
                                          (-1, 20482, short), (11, 10, full), (Version(1), 20482, short),
                                          (Version(-1), 20482, full), (Version(0), 1, ZeroDivisionError),
                                          (1, None, NameError)]:
-            with rebound(kx, 'SHAPINGBYTESMINVERSION', threshold):
+            with rebound('SHAPINGBYTESMINVERSION', threshold):
                 if isinstance(body, str):
                     self.assertEqual(self.run_update(record(7, 0x2000, body) + 'abc', version)[2], 12 + len(body))
                 else:
@@ -137,6 +137,7 @@ class ConnUpdateTest(TestCase):
             (record(8, 0x1, creation()), ZeroDivisionError, boom, None, 8),
             (record(7, 0x8, u32(3)) + record(7, 0x100000, u32(3) + u16(1) + u16(2)), kx.BadMessageError,
              None, None, (7, '_deepscan', [1, 2])),
+            (record(7, 0x10, u8(4)), kx.BadMessageError, None, None, (7, '_shaping_rule_ids', [])),
             # A family byte other than 0 or 1: before typ in the creation block,
             # after the store in the second endpoint block.
             (record(8, 0x1, creation(family=2)), kx.BadMessageError, None, None, 7),

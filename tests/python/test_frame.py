@@ -78,9 +78,9 @@ class NamespaceTest(TestCase):
 class ConventionsTest(TestCase):
 
     def test_call_time_lookups_and_tracebacks(self):
-        with rebound(kx, 'BadMessageError', KeyError):
+        with rebound('BadMessageError', KeyError):
             self.assertRaises(KeyError, kx.handleAuth, msg(''))
-        with rebound(kx, 'BadMessageError', None):
+        with rebound('BadMessageError', None):
             self.assertEqual(self.raisedIn(NameError, kx.handleAuth, msg(''))[0].args, ('BadMessageError',))
         for func, arg in [(kx.handleAuth, msg('')), (kx.handleAuth, None), (kx.ping, object())]:
             self.assertEqual(self.raisedIn(Exception, func, arg)[1], ['KXdv17_0.' + func.__name__])
@@ -90,7 +90,7 @@ class ConventionsTest(TestCase):
         io = RecordingIO()
         m = msg('')
         for result, text in [(None, 'Cannot convert NoneType to KXMsg'), (42, 'Cannot convert int to KXMsg'), (m, None)]:
-            with rebound(kx, 'KXMsgv17_0', type('Factory', (), {'newMsg': staticmethod(lambda t: result)})):
+            with rebound('KXMsgv17_0', type('Factory', (), {'newMsg': staticmethod(lambda t: result)})):
                 if text:
                     self.assertEqual(str(self.raisedIn(TypeError, kx.ping, io)[0]), text)
                 else:

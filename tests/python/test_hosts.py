@@ -126,11 +126,11 @@ class HostAddTest(TestCase):
 
     def test_duplicate_warning(self):
         hosts = {3: 'old'}
-        with rebound(sys, 'stdout', StringIO()):
+        with rebound('stdout', StringIO(), sys):
             print 'before',
             kx.handleHostAdd(msg(add_record(3) * 2 + add_record(4)), Plain, hosts, NEW)
             out = sys.stdout.getvalue()
-            with rebound(sys, 'stdout', None):
+            with rebound('stdout', None, sys):
                 e, _ = self.raisedIn(RuntimeError, kx.handleHostAdd, msg(add_record(4)), Plain, hosts, NEW)
         self.assertEqual(str(e), 'lost sys.stdout')
         self.assertEqual(out, 'before ' + 'Strang! hostid already in hosts\n' * 2)
@@ -166,7 +166,7 @@ class HostUpdateTest(TestCase):
         for pv, threshold, new in [(OLD, NEW, False), (NEW, NEW, True), (2 ** 70, NEW, True), (None, NEW, False),
                                    ('1', NEW, True), (Version(1), NEW, True), (Version(-1), NEW, False),
                                    (OLD, OLD - 1, True), (Version(0), NEW, ZeroDivisionError), (1, None, NameError)]:
-            with rebound(kx, 'L4ERRORMINVERSION', threshold):
+            with rebound('L4ERRORMINVERSION', threshold):
                 hosts = {1: Plain(1)}
                 m = msg(update_record(1, 0x0140, new is True))
                 if isinstance(new, bool):
@@ -187,7 +187,7 @@ class HostUpdateTest(TestCase):
 
     def test_ids_pass_through_builtin_int(self):
         hosts = {}
-        with rebound(__builtin__, 'int', lambda v: ('id', v)):
+        with rebound('int', lambda v: ('id', v), __builtin__):
             kx.handleHostAdd(msg(add_record(4, [8])), Plain, hosts, NEW)
             kx.handleHostUpdate(msg(update_record(4, 0x0040)), hosts, NEW)
         self.assertEqual(hosts.keys(), [('id', 4)])
@@ -217,6 +217,6 @@ class QueryTest(TestCase):
                 ((1, None), [(kx.hostFindv4, (1,), NameError)]),
                 ((2 ** 32, -1), [(kx.hostShow, (1,), OverflowError), (kx.hostFindv4, (1,), OverflowError)]),
                 (('1', 1), [(kx.hostShow, (1,), TypeError)])]:
-            with rebound(__builtin__, names[0], types[0]):
-                with rebound(__builtin__, names[1], types[1]):
+            with rebound(names[0], types[0], __builtin__):
+                with rebound(names[1], types[1], __builtin__):
                     self.assertRequests(cases)

@@ -45,11 +45,11 @@ class StringTableTest(TestCase):
         self.assertEqual((kx.handleStrtblEnd(m=m), m.pos), (None, 0))
         # The entries are read by whatever handleStrtblEntries is bound now.
         seen = []
-        with rebound(kx, 'handleStrtblEntries', lambda m: seen.append(m.pos) or 'replaced'):
+        with rebound('handleStrtblEntries', lambda m: seen.append(m.pos) or 'replaced'):
             self.assertEqual(kx.handleStrtblBegin(msg(u32(7) + entry(1, 'a'))), (7, 'replaced'))
         self.assertEqual(seen, [4])
         self.assertEqual(kx.handleStrtblBegin(msg(u32(7) + entry(1, 'a'))), (7, [(1, 'a')]))
-        with rebound(kx, 'handleStrtblEntries', None):
+        with rebound('handleStrtblEntries', None):
             self.assertRaises(NameError, kx.handleStrtblBegin, msg(u32(7)))
 
 
@@ -98,7 +98,7 @@ class MaintenanceRequestTest(TestCase):
         ]
         for func, args, exc, text, created in cases:
             io, factory = RecordingIO(), CountingFactory()
-            with rebound(kx, 'KXMsgv17_0', factory):
+            with rebound('KXMsgv17_0', factory):
                 e, _ = self.raisedIn(exc, func, io, *args)
             self.assertEqual((text or str(e), io.sent, len(factory.types)), (str(e), [], int(created)),
                              (func.__name__, exc))
