@@ -130,13 +130,13 @@ void append_to_attr(PyObject *conn, const kx::Name &attr, const Ref &item, Site 
     kx::check(PyObject_CallMethodObjArgs(list.get(), n_append, item.get(), nullptr), at);
 }
 
-// protocolversion >= SHAPINGBYTESMINVERSION, the threshold looked up now.
+// cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0: the interpreter's
+// three-way comparison, the threshold looked up now.
 bool has_shaping_bytes(PyObject *version, Site at = Site()) {
   Ref threshold = kx::global(n_SHAPINGBYTESMINVERSION, at);
-  Ref result = kx::check(PyObject_RichCompare(version, threshold.get(), Py_GE), at);
-  int truth = PyObject_IsTrue(result.get());
-  kx::check_rc(truth, at);
-  return truth != 0;
+  int order = PyObject_Compare(version, threshold.get());
+  if (PyErr_Occurred()) kx::fail(at);
+  return order >= 0;
 }
 
 // Applies the blocks 2 to 21 that `flags` announces to `conn`.
@@ -251,19 +251,6 @@ const EngineFlag kEngineFlagNames[] = {
     {0x8000, "FLOWUNSYNC"},
 };
 
-// The interpreter's unsigned masking conversions ('k' cut to 32 bits, 'K').
-uint32_t as_u32_mask(PyObject *o, Site at = Site()) {
-  unsigned long v = PyInt_AsUnsignedLongMask(o);
-  if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) kx::fail(at);
-  return static_cast<uint32_t>(v);
-}
-
-uint64_t as_u64_mask(PyObject *o, Site at = Site()) {
-  unsigned long long v = PyInt_AsUnsignedLongLongMask(o);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) kx::fail(at);
-  return v;
-}
-
 }  // namespace
 
 // The names of the engine flags set in `flags`, in ascending bit order; any
@@ -284,8 +271,8 @@ KX_FUNCTION(dumpConnections, "io", "filename", "reapername", "start", "step") {
   Request q(132472);
   q.string(kx::as_cstring(arg[1]));
   q.string(kx::as_cstring(arg[2]));
-  q.u32(as_u32_mask(arg[3]));
-  q.u32(as_u32_mask(arg[4]));
+  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[3])));
+  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[4])));
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -404,7 +391,7 @@ KX_FUNCTION(handleSessionContextRemove, "m") {
 
 KX_FUNCTION(scRowQuery, "io", "rowid") {
   Request q(139776);
-  q.u64(as_u64_mask(arg[1]));
+  q.u64(kx::as_mask64(arg[1]));
   q.send(arg[0]);
   return kx::py_none();
 }

@@ -185,15 +185,6 @@ void print_line(const kx::Name &text, Site at = Site()) {
   print_newline(at);
 }
 
-// The low 32 bits of an integer argument; anything that is not an integer
-// raises the interpreter's TypeError.
-uint32_t low32(PyObject *o, Site at = Site()) {
-  Ref index = kx::check(PyNumber_Index(o), at);
-  unsigned long long v = PyInt_AsUnsignedLongLongMask(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) kx::fail(at);
-  return static_cast<uint32_t>(v);
-}
-
 // A request type bound by the client library among the built-in names. A
 // value that is not a 32-bit message type is refused, not cut.
 uint32_t client_request_type(const kx::Name &name, Site at = Site()) {
@@ -269,7 +260,7 @@ KX_FUNCTION(handleHostRemove, "m") {
 
 KX_FUNCTION(hostShow, "io", "hostid") {
   kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW));
-  q.u32(low32(arg[1]));
+  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[1])));
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -277,7 +268,7 @@ KX_FUNCTION(hostShow, "io", "hostid") {
 // The address goes out as an IPv4 ipaddr field: family 0 and the number.
 KX_FUNCTION(hostFindv4, "io", "hostip") {
   kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOST_FIND));
-  uint32_t ip = low32(arg[1]);
+  uint32_t ip = static_cast<uint32_t>(kx::as_mask64(arg[1]));
   q.u8(KX_IPADDR_TYPE_V4);
   q.u32(ip);
   q.send(arg[0]);

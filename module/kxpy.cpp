@@ -77,6 +77,13 @@ int32_t as_long32(PyObject *o, Site at) {
   return static_cast<int32_t>(v);
 }
 
+uint64_t as_mask64(PyObject *o, Site at) {
+  Ref index = check(PyNumber_Index(o), at);
+  unsigned long long v = PyInt_AsUnsignedLongLongMask(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail(at);
+  return v;
+}
+
 void unpack(PyObject *seq, Ref *out, size_t n, Site at) {
   if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == Py_ssize_t(n)) {
     PyObject **items = PySequence_Fast_ITEMS(seq);

@@ -156,6 +156,9 @@ const char *as_cstring(PyObject *o, Site at = Site());
 // A signed 32-bit long (the target platform's C long): OverflowError outside
 // -2147483648..2147483647 on every host.
 int32_t as_long32(PyObject *o, Site at = Site());
+// The low 64 bits of an integer (narrower fields cast the result down);
+// anything that is not an integer, floats included, raises TypeError.
+uint64_t as_mask64(PyObject *o, Site at = Site());
 
 // Unpacks `seq` by iteration into exactly n items (new references in out[0..n-1]);
 // fewer or more items raise ValueError "unpack sequence of wrong size".

@@ -1,6 +1,9 @@
 """Shared helpers for the KXdv17_0 tests: payload builders, a recording
-connection object and a truncation sweep."""
+connection object, a truncation sweep, rebinding and traceback helpers."""
+import contextlib
 import struct
+import sys
+import traceback
 import unittest
 
 import KXdv17_0 as kx
@@ -47,6 +50,39 @@ class RecordingIO(object):
         return 'ignored'
 
 
+@contextlib.contextmanager
+def rebound(name, value, owner=kx):
+    """Binds owner.name (by default a global of KXdv17_0) for the block; a
+    value of None removes the name."""
+    old = owner.__dict__.get(name)
+    if value is None:
+        owner.__dict__.pop(name, None)
+    else:
+        setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        if old is None:
+            owner.__dict__.pop(name, None)
+        else:
+            setattr(owner, name, old)
+
+
+class Version(object):
+    """A protocol version whose >= and three-way comparison disagree: for k = 1
+    it is >= anything yet cmp() calls it smaller, for k = -1 the reverse; for
+    k = 0 both raise ZeroDivisionError."""
+
+    def __init__(self, k):
+        self.k = k
+
+    def __ge__(self, other):
+        return 1 // self.k > 0
+
+    def __cmp__(self, other):
+        return -(1 // self.k)
+
+
 def sent_one(testcase, io, type, payload):
     testcase.assertEqual(io.sent, [(type, payload)])
 
@@ -66,3 +102,24 @@ class TestCase(unittest.TestCase):
         for n in range(kw.get('start', 0), len(payload)):
             with self.assertRaises(kx.BadMessageError, msg='prefix of %d bytes' % n):
                 func(msg(payload[:n]), *args)
+
+    def raisedIn(self, exc, func, *args, **kw):
+        """The exception func raises, and the names of the traceback entries
+        below the caller."""
+        try:
+            func(*args, **kw)
+        except exc as e:
+            return e, [entry[2] for entry in traceback.extract_tb(sys.exc_info()[2])][1:]
+        self.fail('%s not raised' % exc.__name__)
+
+    def assertRequests(self, cases):
+        """Each (builder, args, expected): the builder sends exactly the
+        (type, payload) expected, or raises the expected exception and sends nothing."""
+        for func, args, expected in cases:
+            io = RecordingIO()
+            if isinstance(expected, tuple):
+                self.assertIsNone(func(io, *args))
+                self.assertEqual(io.sent, [expected], (func.__name__, args))
+            else:
+                self.assertRaises(expected, func, io, *args)
+                self.assertEqual(io.sent, [], (func.__name__, args))

@@ -1,32 +1,30 @@
 """Host table messages (add, update, remove) and the single-host queries."""
 import __builtin__
 import sys
-import traceback
 from StringIO import StringIO
 
 import KXdv17_0 as kx
-from kxtest import TestCase, RecordingIO, msg, s, ip4, u8, u16, u32, u64
+from kxtest import TestCase, Version, msg, rebound, s, ip4, u8, u16, u32, u64
 
 OLD, NEW = 16515, 16516   # either side of L4ERRORMINVERSION
-QUALITY = ('quality_packets', 'quality_internal_issues', 'quality_external_issues')
 
 
 def ids(values):
     return u32(len(values)) + ''.join(u32(v) for v in values)
 
 
-def skipped(text='probe', new=True):
-    return s(text) + (u32(0xdead) if new else '') + ''.join(u32(i) for i in range(19))
+def skipped(new):
+    return s('probe') + (u32(0xdead) if new else '') + ''.join(u32(i) for i in range(19))
 
 
-# Group bit -> (wire bytes, [(attribute, value, bytes of the group read before it is set)]),
-# in wire order.
+# Group bit -> (wire bytes, [(attribute, value, bytes of the group read before it is set)]), wire order.
 GROUPS = [
     (0x0002, u64(2 ** 64 - 1) + u64(2 ** 63), [('speed', (-1, -2 ** 63), 16)]),
     (0x0004, u32(1) + u32(2 ** 32 - 1), [('connections', (1, 2 ** 32 - 1), 8)]),
     (0x0010, u32(3) + u32(4), [('cps', (3, 4), 8)]),
-    (0x0080, ''.join(u32(v) for v in (10, 11, 12, 13, 14, 15)),
-     [(QUALITY[0], (10, 11), 8), (QUALITY[1], (12, 14), 24), (QUALITY[2], (13, 15), 24)]),
+    (0x0080, ''.join(u32(v) for v in range(10, 16)),
+     [('quality_packets', (10, 11), 8), ('quality_internal_issues', (12, 14), 24),
+      ('quality_external_issues', (13, 15), 24)]),
     (0x0100, None, []),
     (0x0040, ids([9, 8, 2 ** 32 - 1]), [('netobjects', [9, 8, 2 ** 32 - 1], 16)]),
 ]
@@ -39,7 +37,7 @@ def groups(mask, new=True, start=0):
     for bit, data, attrs in GROUPS:
         if mask & bit:
             events += [(name, value, start + len(wire) + n) for name, value, n in attrs]
-            wire += data if data is not None else skipped(new=new)
+            wire += skipped(new) if data is None else data
     return wire, events
 
 
@@ -56,49 +54,29 @@ def update_record(hostid, mask, new=True):
 
 
 class Plain(object):
-    def __init__(self, hostid):
-        self.hostid = hostid
+    __init__ = lambda self, hostid: None
 
 
-class Log(list):
-    """Events of a recording table and its host objects, in call order."""
+def logged():
+    """A host table holding hosts 1 and 2, and a host class; both log their
+    membership tests, stores, constructions and attribute assignments."""
+    log = []
 
-    def table(self):
-        log = self
+    class Table(dict):
+        __contains__ = lambda self, k: log.append(('in', k)) or dict.__contains__(self, k)
+        __setitem__ = lambda self, k, v: log.append(('store', k)) or dict.__setitem__(self, k, v)
 
-        class Table(dict):
-            def __contains__(self, k):
-                log.append(('in', k))
-                return dict.__contains__(self, k)
-
-            def __setitem__(self, k, v):
-                log.append(('store', k))
-                dict.__setitem__(self, k, v)
-
-        class Host(object):
-            def __init__(self, hostid):
-                log.append(('new', hostid))
-
-            def __setattr__(self, name, value):
-                log.append((name, value))
-                object.__setattr__(self, name, value)
-        return Table(), Host
-
-
-def raised(testcase, exc, func, *args):
-    """The exception func(*args) raises, and the traceback entries below the caller."""
-    try:
-        func(*args)
-    except exc as e:
-        return e, [entry[2] for entry in traceback.extract_tb(sys.exc_info()[2])][1:]
-    testcase.fail('%s not raised' % exc.__name__)
+    class Host(object):
+        __init__ = lambda self, hostid: log.append(('new', hostid))
+        __setattr__ = lambda self, name, v: log.append((name, v)) or object.__setattr__(self, name, v)
+    table = Table({1: object.__new__(Host), 2: object.__new__(Host)})
+    return log, table, Host
 
 
 class HostAddTest(TestCase):
 
     def test_records_and_call_order(self):
-        log = Log()
-        hosts, Host = log.table()
+        log, hosts, Host = logged()
         v6 = u8(1) + u32(0x20010db8) + u32(0) + u32(0) + u32(1)
         payload = add_record(7, [1, 2]) + add_record(2 ** 32 - 1, [], v6) + '\0\0\0'
         self.assertIsNone(kx.handleHostAdd(msg(payload), Host, hosts, NEW))
@@ -107,12 +85,11 @@ class HostAddTest(TestCase):
                          + fixed + [('store', 7), ('in', 2 ** 32 - 1), ('new', 2 ** 32 - 1),
                                     ('netobjects', []), ('addr', '2001:db8:0:0:0:0:0:1')]
                          + fixed + [('store', 2 ** 32 - 1)])
-        self.assertEqual([type(x) for x in hosts[7].netobjects + hosts.keys()], [int] * 4)
+        self.assertEqual([type(x) for x in hosts[7].netobjects + [7, 2 ** 32 - 1]], [int] * 4)
         self.assertEqual([type(x) for x in hosts[7].cps + hosts[7].speed], [long] * 4)
-        self.assertIsNone(kx.handleHostAdd(msg(''), Host, hosts, NEW))
-        for text in ['0.0.0.0', '255.255.255.255', '10.100.9.200', '1.20.199.0']:
-            kx.handleHostAdd(msg(add_record(1, addr=u8(0) + ip4(text))), Plain, hosts, NEW)
-            self.assertEqual(hosts[1].addr, text)
+        for text in ['0.0.0.0', '255.255.255.255', '10.100.9.200']:
+            kx.handleHostAdd(msg(add_record(5, addr=u8(0) + ip4(text))), Plain, hosts, NEW)
+            self.assertEqual(dict.pop(hosts, 5).addr, text)
 
     def test_truncation_at_every_offset(self):
         for pv, new in [(OLD, False), (NEW, True), (None, False), ('text', True)]:
@@ -120,151 +97,99 @@ class HostAddTest(TestCase):
             payload = first + add_record(2, [6, 7], u8(1) + '\x20' * 16, new=new)
             for n in range(len(payload)):
                 hosts = {}
-                m = msg(payload[:n])
                 if n < 4 or len(first) <= n < len(first) + 4:
-                    kx.handleHostAdd(m, Plain, hosts, pv)
+                    kx.handleHostAdd(msg(payload[:n]), Plain, hosts, pv)
                 else:
-                    self.assertBad(kx.handleHostAdd, m, Plain, hosts, pv)
+                    self.assertBad(kx.handleHostAdd, msg(payload[:n]), Plain, hosts, pv)
                 self.assertEqual(sorted(hosts), [1] if n >= len(first) else [], (pv, n))
 
-    def test_failures(self):
+    def test_failures_keep_earlier_records(self):
         def rejecting_store(table, k, v):
             raise IOError('full')
+        add, bad = 'KXdv17_0.handleHostAdd', "Couldn't read msg"
         cases = [
             # (record after a good one, typ, table, exception, text, traceback entries)
-            (add_record(1, addr=u8(2) + ip4('1.2.3.4')), Plain, {}, kx.BadMessageError,
-             'Unknown host type 2', ['KXdv17_0.handleHostAdd']),
-            (u32(1) + ids([]) + u8(1) + ip4('1.2.3.4'), Plain, {}, kx.BadMessageError,
-             "Couldn't read msg", ['KXdv17_0.handleHostAdd', 'KXdv17_0._get_v6addr']),
-            (add_record(1)[:-1], Plain, {}, kx.BadMessageError, "Couldn't read msg",
-             ['KXdv17_0.handleHostAdd', 'KXdv17_0._handleHostUpdateData']),
-            (u32(1) + u32(0xffffffff) + u32(1), Plain, {}, kx.BadMessageError,
-             "Couldn't read msg", ['KXdv17_0.handleHostAdd']),
-            (add_record(1), lambda i: Plain(i) if i == 9 else 1 / 0, {}, ZeroDivisionError, None,
-             ['KXdv17_0.handleHostAdd', '<lambda>']),
-            (add_record(1), lambda i: Plain(i) if i == 9 else object(), {}, AttributeError, None,
-             ['KXdv17_0.handleHostAdd']),
-            (add_record(1), Plain, type('T', (dict,), {'__setitem__': rejecting_store})(),
-             IOError, 'full', ['KXdv17_0.handleHostAdd', 'rejecting_store']),
+            (add_record(1, addr=u8(2) + ip4('1.2.3.4')), Plain, {}, kx.BadMessageError, 'Unknown host type 2', [add]),
+            (u32(1) + ids([]) + u8(1) + ip4('1.2.3.4'), Plain, {}, kx.BadMessageError, bad,
+             [add, 'KXdv17_0._get_v6addr']),
+            (add_record(1)[:-1], Plain, {}, kx.BadMessageError, bad, [add, 'KXdv17_0._handleHostUpdateData']),
+            (u32(1) + u32(0xffffffff) + u32(1), Plain, {}, kx.BadMessageError, bad, [add]),
+            (add_record(1), lambda i: Plain(i) if i == 9 else 1 / 0, {}, ZeroDivisionError, None, [add, '<lambda>']),
+            (add_record(1), lambda i: Plain(i) if i == 9 else object(), {}, AttributeError, None, [add]),
+            (add_record(1), Plain, type('T', (dict,), {'__setitem__': rejecting_store})(), IOError, 'full',
+             [add, 'rejecting_store']),
         ]
         for record, typ, table, exc, text, entries in cases:
-            payload = add_record(9) + record
-            e, names = raised(self, exc, kx.handleHostAdd, msg(payload), typ, table, NEW)
-            if text:
-                self.assertEqual(str(e), text)
-            self.assertEqual(names, entries)
-            self.assertEqual(dict(table).keys(), [] if exc is IOError else [9])
+            e, names = self.raisedIn(exc, kx.handleHostAdd, msg(add_record(9) + record), typ, table, NEW)
+            self.assertEqual((names, text or str(e), dict(table).keys()),
+                             (entries, str(e), [] if exc is IOError else [9]))
 
     def test_duplicate_warning(self):
-        saved = sys.stdout
         hosts = {3: 'old'}
-        try:
-            sys.stdout = StringIO()
+        with rebound('stdout', StringIO(), sys):
             print 'before',
             kx.handleHostAdd(msg(add_record(3) * 2 + add_record(4)), Plain, hosts, NEW)
             out = sys.stdout.getvalue()
-            del sys.stdout
-            e, _ = raised(self, RuntimeError, kx.handleHostAdd, msg(add_record(4)), Plain, hosts, NEW)
-        finally:
-            sys.stdout = saved
+            with rebound('stdout', None, sys):
+                e, _ = self.raisedIn(RuntimeError, kx.handleHostAdd, msg(add_record(4)), Plain, hosts, NEW)
         self.assertEqual(str(e), 'lost sys.stdout')
         self.assertEqual(out, 'before ' + 'Strang! hostid already in hosts\n' * 2)
-        self.assertEqual(sorted(hosts), [3, 4])
-        self.assertEqual(hosts[3].netobjects, [])
+        self.assertEqual((sorted(hosts), hosts[3].netobjects), ([3, 4], []))
 
 
 class HostUpdateTest(TestCase):
 
     def test_groups_alone_and_combined(self):
-        masks = [0, 0x0009, 0xfe29, 0x01d6, 0xffff, 0x0042, 0x0180, 0x0014]
-        masks += [bit for bit, _, _ in GROUPS]
-        for mask in masks:
+        for mask in [0, 0x0009, 0xfe29, 0x01d6, 0xffff, 0x0180] + [bit for bit, _, _ in GROUPS]:
             for pv, new in [(OLD, False), (NEW, True)]:
-                log = Log()
-                hosts, Host = log.table()
-                hosts[5], hosts[6] = Host(5), Host(6)
-                del log[:]
-                payload = update_record(5, mask, new) + update_record(6, mask ^ 0x0040, new)
+                log, hosts, _ = logged()
+                payload = update_record(1, mask, new) + update_record(2, mask ^ 0x0040, new)
                 m = msg(payload + '\xff')
                 self.assertIsNone(kx.handleHostUpdate(m, hosts, pv))
                 self.assertEqual(m.pos, len(payload))
-                expected = attrs(groups(mask)[1]) + attrs(groups(mask ^ 0x0040)[1])
-                self.assertEqual(log, expected, hex(mask))
+                self.assertEqual(log, attrs(groups(mask)[1]) + attrs(groups(mask ^ 0x0040)[1]), hex(mask))
 
     def test_truncation_keeps_decoded_groups(self):
         first = update_record(1, 0x01d6)
         payload = first + update_record(2, 0x00d6)
         events = groups(0x01d6, start=6)[1] + groups(0x00d6, start=len(first) + 6)[1]
         for n in range(len(payload)):
-            log = Log()
-            hosts, Host = log.table()
-            hosts[1], hosts[2] = Host(1), Host(2)
-            del log[:]
-            m = msg(payload[:n])
+            log, hosts, _ = logged()
             if n < 4 or len(first) <= n < len(first) + 4:
-                kx.handleHostUpdate(m, hosts, NEW)
+                kx.handleHostUpdate(msg(payload[:n]), hosts, NEW)
             else:
-                self.assertBad(kx.handleHostUpdate, m, hosts, NEW)
+                self.assertBad(kx.handleHostUpdate, msg(payload[:n]), hosts, NEW)
             self.assertEqual(log, attrs(events, n), n)
 
     def test_version_threshold_uses_python_ordering(self):
-        calls = []
-
-        class Version(object):
-            def __init__(self, answer):
-                self.answer = answer
-
-            def __ge__(self, other):
-                calls.append(other)
-                if self.answer is None:
-                    raise ArithmeticError('no order')
-                return self.answer
-        yes, no = Version(True), Version(False)
-        # (protocolversion, threshold, version word present, what __ge__ was given)
-        cases = [(OLD, NEW, False, []), (NEW, NEW, True, []), (2 ** 70, NEW, True, []),
-                 (16516.0, NEW, True, []), (16515.5, NEW, False, []), (None, NEW, False, []),
-                 ('1', NEW, True, []), (yes, NEW, True, [NEW]), (no, NEW, False, [NEW]),
-                 (OLD, OLD - 1, True, []), (no, no, False, [no])]
-        saved = kx.L4ERRORMINVERSION
-        try:
-            for pv, threshold, new, seen in cases:
-                kx.L4ERRORMINVERSION = threshold
-                del calls[:]
+        # (protocolversion, threshold, version word present or the exception)
+        for pv, threshold, new in [(OLD, NEW, False), (NEW, NEW, True), (2 ** 70, NEW, True), (None, NEW, False),
+                                   ('1', NEW, True), (Version(1), NEW, True), (Version(-1), NEW, False),
+                                   (OLD, OLD - 1, True), (Version(0), NEW, ZeroDivisionError), (1, None, NameError)]:
+            with rebound('L4ERRORMINVERSION', threshold):
                 hosts = {1: Plain(1)}
-                payload = update_record(1, 0x0140, new)
-                m = msg(payload)
-                kx.handleHostUpdate(m, hosts, pv)
-                self.assertEqual((m.pos, hosts[1].netobjects), (len(payload), GROUPS[-1][2][0][1]))
-                self.assertEqual(calls, seen)
-            _, names = raised(self, ArithmeticError, kx.handleHostUpdate,
-                              msg(update_record(1, 0x0100)), hosts, Version(None))
-            self.assertEqual(names[:2], ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
-            del kx.L4ERRORMINVERSION
-            self.assertRaises(NameError, kx.handleHostUpdate, msg(update_record(1, 0x0100)), hosts, 1)
-        finally:
-            kx.L4ERRORMINVERSION = saved
+                m = msg(update_record(1, 0x0140, new is True))
+                if isinstance(new, bool):
+                    kx.handleHostUpdate(m, hosts, pv)
+                    self.assertEqual((m.pos, hosts[1].netobjects), (len(m.payload), GROUPS[-1][2][0][1]))
+                else:
+                    names = self.raisedIn(new, kx.handleHostUpdate, m, hosts, pv)[1]
+                    self.assertEqual(names[:2], ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
 
     def test_failures(self):
         class Slots(object):
             __slots__ = ('speed',)
         self.assertRaises(KeyError, kx.handleHostUpdate, msg(update_record(3, 0)), {}, NEW)
-        self.assertBad(kx.handleHostUpdate, msg(u32(1) + u8(0)), {}, NEW)
         host = Slots()
-        _, names = raised(self, AttributeError, kx.handleHostUpdate,
-                          msg(update_record(1, 0x0006)), {1: host}, NEW)
-        self.assertEqual(names, ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
-        self.assertEqual(host.speed, (-1, -2 ** 63))
+        names = self.raisedIn(AttributeError, kx.handleHostUpdate, msg(update_record(1, 0x0006)), {1: host}, NEW)[1]
+        self.assertEqual((names, host.speed), (['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'],
+                                               (-1, -2 ** 63)))
 
     def test_ids_pass_through_builtin_int(self):
         hosts = {}
-        add, update = msg(add_record(4, [8])), msg(update_record(4, 0x0040))
-        saved = __builtin__.int
-        __builtin__.int = lambda v: ('id', v)
-        try:
-            kx.handleHostAdd(add, Plain, hosts, NEW)
-            kx.handleHostUpdate(update, hosts, NEW)
-        finally:
-            __builtin__.int = saved
+        with rebound('int', lambda v: ('id', v), __builtin__):
+            kx.handleHostAdd(msg(add_record(4, [8])), Plain, hosts, NEW)
+            kx.handleHostUpdate(msg(update_record(4, 0x0040)), hosts, NEW)
         self.assertEqual(hosts.keys(), [('id', 4)])
         self.assertEqual(hosts[('id', 4)].netobjects, [('id', 9), ('id', 8), ('id', 2 ** 32 - 1)])
 
@@ -272,45 +197,26 @@ class HostUpdateTest(TestCase):
 class QueryTest(TestCase):
 
     def test_single_id_replies(self):
-        for payload, value in [('', None), ('\0\0\0', None), (u32(7), 7),
-                               (u32(2 ** 32 - 1) + u8(1), 2 ** 32 - 1)]:
-            self.assertEqual(kx.handleHostFindReply(msg(payload)), value)
+        for payload, value in [('', None), ('\0\0\0', None), (u32(7), 7), (u32(2 ** 32 - 1) + u8(1), 2 ** 32 - 1)]:
+            self.assertEqual(kx.handleHostFindReply(m=msg(payload)), value)
             if value is None:
                 self.assertBad(kx.handleHostRemove, msg(payload))
             else:
                 self.assertIs(type(kx.handleHostRemove(msg(payload))), long)
-                self.assertIs(type(kx.handleHostFindReply(m=msg(payload))), long)
+                self.assertIs(type(kx.handleHostFindReply(msg(payload))), long)
 
     def test_requests(self):
-        names = ('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND')
-        cases = [
-            # (builder, argument, types bound, expected (type, payload) or exception)
-            (kx.hostShow, 258, (0x30001, 0x30002), (0x30001, '\0\0\x01\x02')),
-            (kx.hostShow, -1, (0x30001, 0x30002), (0x30001, '\xff' * 4)),
-            (kx.hostFindv4, 0x0a000001, (1, 2 ** 32 - 1), (2 ** 32 - 1, '\0\x0a\0\0\x01')),
-            (kx.hostFindv4, 2 ** 32 + 1, (1, 2L), (2, '\0\0\0\0\x01')),
-            (kx.hostShow, 1.5, (1, 2), TypeError),
-            (kx.hostFindv4, '10.0.0.1', (1, 2), TypeError),
-            (kx.hostShow, 1, (), NameError),
-            (kx.hostFindv4, 1, (1,), NameError),
-            (kx.hostShow, 1, (2 ** 32, 1), OverflowError),
-            (kx.hostFindv4, 1, (1, -1), OverflowError),
-            (kx.hostShow, 1, ('1', 1), TypeError),
-        ]
-        try:
-            for func, value, types, expected in cases:
-                io = RecordingIO()
-                for name, t in map(None, names, types):
-                    if t is None:
-                        __builtin__.__dict__.pop(name, None)
-                    else:
-                        setattr(__builtin__, name, t)
-                if isinstance(expected, tuple):
-                    self.assertIsNone(func(io, value))
-                    self.assertEqual(io.sent, [expected])
-                else:
-                    self.assertRaises(expected, func, io, value)
-                    self.assertEqual(io.sent, [])
-        finally:
-            for name in names:
-                __builtin__.__dict__.pop(name, None)
+        names = ['KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND']
+        for types, cases in [
+                ((0x30001, 2 ** 32 - 1), [(kx.hostShow, (258,), (0x30001, '\0\0\x01\x02')),
+                                          (kx.hostShow, (-1,), (0x30001, '\xff' * 4)),
+                                          (kx.hostFindv4, (0x0a000001,), (2 ** 32 - 1, '\0\x0a\0\0\x01')),
+                                          (kx.hostFindv4, (2 ** 32 + 1,), (2 ** 32 - 1, '\0\0\0\0\x01')),
+                                          (kx.hostShow, (1.5,), TypeError), (kx.hostFindv4, ('10.0.0.1',), TypeError)]),
+                ((None, 2L), [(kx.hostShow, (1,), NameError), (kx.hostFindv4, (1,), (2, '\0\0\0\0\x01'))]),
+                ((1, None), [(kx.hostFindv4, (1,), NameError)]),
+                ((2 ** 32, -1), [(kx.hostShow, (1,), OverflowError), (kx.hostFindv4, (1,), OverflowError)]),
+                (('1', 1), [(kx.hostShow, (1,), TypeError)])]:
+            with rebound(names[0], types[0], __builtin__):
+                with rebound(names[1], types[1], __builtin__):
+                    self.assertRequests(cases)
