@@ -45,12 +45,8 @@ KX_NAME(fwrule);
 KX_NAME(fwrules);
 KX_NAME(shapingrules);
 
-// An integer taken modulo 2^32 (the interpreter's masking conversion).
-uint32_t as_u32_mod(PyObject *o, Site at = Site()) {
-  unsigned long v = PyInt_AsUnsignedLongMask(o);
-  if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) kx::fail(at);
-  return static_cast<uint32_t>(v);
-}
+// An integer taken modulo 2^32; a non-integer raises TypeError.
+uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t>(kx::as_mask64(o, at)); }
 
 // A u32 pair as a tuple of two longs.
 Ref u32_pair(Reader &r, Site at = Site()) {

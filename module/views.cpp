@@ -96,12 +96,9 @@ void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at =
     case FILTER_HOSTS:
       q.ip(value, at);
       return;
-    case FILTER_UINT32: {
-      unsigned long v = PyInt_AsUnsignedLongMask(value);
-      if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) kx::fail(at);
-      q.u32(static_cast<uint32_t>(v), at);
+    case FILTER_UINT32:
+      q.u32(static_cast<uint32_t>(kx::as_mask64(value, at)), at);
       return;
-    }
     case FILTER_BOOLEAN:
       q.u8(static_cast<uint8_t>(kx::as_long32(value, at)), at);
       return;

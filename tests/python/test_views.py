@@ -91,6 +91,7 @@ class ViewsTest(TestCase):
             (1, [(1, True, SMALL_INTS)], [], ValueError, wrong),
             (2 ** 31, [], [], OverflowError, None),
             (1, [(1, True, BOOLEAN, [2 ** 32])], [], OverflowError, None),
+            (1, [(1, True, UINT32, [1.5])], [], TypeError, None),
             (1, [(1, True, 1, [])] * 256, [], ValueError, 'too many filters (256, at most 255)'),
             (1, [], [(1, '')] * 256, ValueError, 'too many fields (256, at most 255)'),
             (1, [(1, True, 9, [0] * 65536)], [], ValueError, 'too many values in one filter (65536, at most 65535)'),
