@@ -10,6 +10,7 @@ using kx::Site;
 
 KX_NAME(__builtins__);
 KX_NAME(__init__);
+KX_NAME(__import__);
 KX_NAME(__module__);
 KX_NAME(KXdv17_0);
 KX_NAME(KXMsg);
@@ -186,13 +187,19 @@ PyObject *BadMessageError_init(PyObject *, PyObject *args, PyObject *kw) {
 PyMethodDef BadMessageError_init_def = {"__init__", reinterpret_cast<PyCFunction>(BadMessageError_init),
                                         METH_VARARGS | METH_KEYWORDS, nullptr};
 
+// __import__(name, globals, {}, fromlist) through the interpreter's current
+// __import__, so import hooks see the module's imports too.
+Ref import(const kx::Name &name, PyObject *globals, PyObject *fromlist, Site at = Site()) {
+  Ref locals = kx::check(PyDict_New(), at);
+  Ref hook = kx::builtin(n___import__, at);
+  return kx::call_at(at, hook.get(), name.get(), globals, locals, fromlist);
+}
+
 // Fetches KXMsgv17_0.<name> and checks that it is a 24-byte type.
 PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Site()) {
   Ref fromlist = kx::check(PyList_New(1), at);
   PyList_SET_ITEM(fromlist.get(), 0, Ref::borrowed(name).release());
-  Ref mod = kx::check(PyImport_ImportModuleLevel(const_cast<char *>("KXMsgv17_0"), globals, nullptr,
-                                                 fromlist.get(), -1),
-                      at);
+  Ref mod = import(n_KXMsgv17_0, globals, fromlist.get(), at);
   Ref type = kx::getattr(mod.get(), name, at);
   if (!PyType_Check(type.get()))
     kx::raise_fmt(at, PyExc_TypeError, "%s.%s is not a type object", "KXMsgv17_0", name.text());
@@ -204,11 +211,8 @@ PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Sit
 
 // __import__(name, globals, {}, []) bound under its own name.
 void import_module(PyObject *module, PyObject *globals, const kx::Name &name, Site at = Site()) {
-  Ref locals = kx::check(PyDict_New(), at);
   Ref fromlist = kx::check(PyList_New(0), at);
-  Ref mod = kx::check(
-      PyImport_ImportModuleLevel(const_cast<char *>(name.text()), globals, locals.get(), fromlist.get(), -1),
-      at);
+  Ref mod = import(name, globals, fromlist.get(), at);
   kx::setattr(module, name, mod.get(), at);
 }
 

@@ -5,6 +5,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 
 import KXdv17_0 as kx
 import KXMsgv17_0
@@ -118,3 +119,16 @@ class ConventionsTest(TestCase):
                 self.assertIn('KXdv17_0', err.splitlines()[-2])
             finally:
                 shutil.rmtree(tmp)
+
+
+class ImportHookTest(unittest.TestCase):
+
+    def test_imports_go_through_the_current_import_hook(self):
+        code = ('import __builtin__\nseen = []\nreal = __builtin__.__import__\n'
+                'def hook(name, *a):\n    seen.append((name, a[-1]))\n    return real(name, *a)\n'
+                '__builtin__.__import__ = hook\nimport KXdv17_0\n'
+                'print [s for s in seen if s[0] in ("KXMsgv17_0", "socket", "struct")]\n')
+        p = subprocess.Popen([sys.executable, '-c', code], stdout=subprocess.PIPE)
+        out = p.communicate()[0]
+        self.assertEqual(eval(out), [('KXMsgv17_0', ['KXMsg']), ('KXMsgv17_0', ['KXRingbuf']),
+                                     ('KXMsgv17_0', []), ('socket', []), ('struct', [])])
