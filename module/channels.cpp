@@ -56,17 +56,8 @@ Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
 
 }  // namespace
 
-KX_FUNCTION(channelsShow, "io") {
-  Request q(132272);
-  q.send(arg[0]);
-  return kx::py_none();
-}
-
-KX_FUNCTION(channelsHide, "io") {
-  Request q(132273);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(channelsShow, 132272);
+KX_EMPTY_REQUEST(channelsHide, 132273);
 
 // (channel table, statistic list): {int(id): {"active", "name", "type"}} and
 // [(id, name)] in the order the samples carry the statistics.

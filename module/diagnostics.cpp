@@ -70,11 +70,7 @@ Ref u32_pair_list(Reader &r, Site at = Site()) {
 
 // ---- BGP table dump --------------------------------------------------------------------
 
-KX_FUNCTION(bgpDump, "io") {
-  Request q(132572);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(bgpDump, 132572);
 
 // (first number, prefix text, second, third, fourth number).
 KX_FUNCTION(handleBgpEntry, "m") {
@@ -103,11 +99,7 @@ KX_FUNCTION(handleBgpPath, "m") {
 
 // ---- system diagnostics -------------------------------------------------------------------
 
-KX_FUNCTION(drdlStatsDump, "io") {
-  Request q(67136);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(drdlStatsDump, 67136);
 
 // Appends every whole u64 counter to lst; 1 to 7 trailing bytes are ignored.
 KX_FUNCTION(handleDrdlStatsDump, "m", "lst") {

@@ -46,17 +46,8 @@ bool whole_string_follows(const kx_msg_t *m) {
 
 // ---- firewall rules ------------------------------------------------------------------
 
-KX_FUNCTION(fwrulesShow, "io") {
-  Request q(131972);
-  q.send(arg[0]);
-  return kx::py_none();
-}
-
-KX_FUNCTION(fwrulesHide, "io") {
-  Request q(131973);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(fwrulesShow, 131972);
+KX_EMPTY_REQUEST(fwrulesHide, 131973);
 
 // A header word (its top bit is the flag), then rule id and name pairs up to
 // the end of the message: {id: {"name": name}}. 1 to 3 bytes left where an id
@@ -114,11 +105,7 @@ KX_FUNCTION(fwlog_query, "io", "qtype", "s", "e", "clear", "no_reverse") {
   return kx::py_none();
 }
 
-KX_FUNCTION(fwlog_clear, "io") {
-  Request q(132073);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(fwlog_clear, 132073);
 
 KX_FUNCTION(handleFWEntryStart, "m") {
   Reader r(arg[0]);

@@ -302,6 +302,15 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
   kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), NAME##_impl, \
                            "KXdv17_0." #NAME, {__VA_ARGS__})
 
+// A request builder NAME(io) that sends an empty request of type TYPE.
+#define KX_EMPTY_REQUEST(NAME, TYPE)  \
+  KX_FUNCTION(NAME, "io") {           \
+    kx::Request q(TYPE);              \
+    q.send(arg[0]);                   \
+    return kx::py_none();             \
+  }                                   \
+  static_assert(true, "")
+
 // One line of an area's method table.
 #define KX_METHOD(NAME) \
   { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), METH_VARARGS | METH_KEYWORDS, nullptr }

@@ -72,17 +72,8 @@ KX_FUNCTION(doAuth, "io", "username", "passwd") {
   return kx::py_none();
 }
 
-KX_FUNCTION(ping, "io") {
-  Request q(132392);
-  q.send(arg[0]);
-  return kx::py_none();
-}
-
-KX_FUNCTION(requestUpdate, "io") {
-  Request q(131074);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(ping, 132392);
+KX_EMPTY_REQUEST(requestUpdate, 131074);
 
 // ---- server string tables ------------------------------------------------------------
 
@@ -129,11 +120,7 @@ KX_FUNCTION(setDebug, "io", "facility", "argument") {
   return kx::py_none();
 }
 
-KX_FUNCTION(force_statistics_write, "io") {
-  Request q(137472);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(force_statistics_write, 137472);
 
 // Interface name, u32 packet length, the packet bytes. Packets of up to 4096
 // bytes are accepted; the data must be a byte string whose len() is its size.

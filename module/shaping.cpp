@@ -91,17 +91,8 @@ Ref read_counter(Reader &r, Wire wire) {
 
 }  // namespace
 
-KX_FUNCTION(shapingobjectShow, "io") {
-  Request q(131922);
-  q.send(arg[0]);
-  return kx::py_none();
-}
-
-KX_FUNCTION(shapingobjectHide, "io") {
-  Request q(131923);
-  q.send(arg[0]);
-  return kx::py_none();
-}
+KX_EMPTY_REQUEST(shapingobjectShow, 131922);
+KX_EMPTY_REQUEST(shapingobjectHide, 131923);
 
 // Object id, an ignored word and the update kind; then the name (kind 1) or
 // the counter set (kind 2). The record is created at the first sight of an id
