@@ -168,8 +168,6 @@ TEST(Msg, FieldsStopAtTheFirstFailingField) {
   struct Case { Bytes wire; int code; uint16_t pos; };
   const Case cases[] = {
       {{0, 5, 1, 2, 3}, KX_MSG_FIELD_U32, 2},
-      {{0, 5, 1, 2, 3}, KX_MSG_FIELD_SKIP, 2},
-      {{0, 5, 0, 0, 0, 9, 1, 2}, KX_MSG_FIELD_SKIP_STRING, 6},
       {{0, 5, 0, 0, 0, 9, 'a', 'b'}, KX_MSG_FIELD_STRING, 6},
       {{0, 5, 1, 2}, KX_MSG_FIELD_DATA, 2},
   };
@@ -179,23 +177,16 @@ TEST(Msg, FieldsStopAtTheFirstFailingField) {
     uint16_t first = 0;
     uint32_t out = 7, later = 7;
     char buf[8] = "xxxxxxx";
-    int ok = c.code == KX_MSG_FIELD_STRING || c.code == KX_MSG_FIELD_DATA
-                 ? kx_msg_get_fields(m.get(), KX_MSG_FIELD_U16, &first, c.code, (uint32_t)sizeof buf, buf,
-                                     KX_MSG_FIELD_U32, &later, KX_MSG_FIELD_END)
-             : c.code == KX_MSG_FIELD_SKIP
-                 ? kx_msg_get_fields(m.get(), KX_MSG_FIELD_U16, &first, c.code, (uint32_t)4, KX_MSG_FIELD_U32,
-                                     &later, KX_MSG_FIELD_END)
-             : c.code == KX_MSG_FIELD_SKIP_STRING
-                 ? kx_msg_get_fields(m.get(), KX_MSG_FIELD_U16, &first, c.code, KX_MSG_FIELD_U32, &later,
-                                     KX_MSG_FIELD_END)
-                 : kx_msg_get_fields(m.get(), KX_MSG_FIELD_U16, &first, c.code, &out, KX_MSG_FIELD_U32, &later,
-                                     KX_MSG_FIELD_END);
+    int ok = c.code == KX_MSG_FIELD_U32
+                 ? kx_msg_get_fields(m.get(), KX_MSG_FIELD_U16, &first, c.code, &out, KX_MSG_FIELD_U32, &later, 0)
+                 : kx_msg_get_fields(m.get(), KX_MSG_FIELD_U16, &first, c.code, (uint32_t)sizeof buf, buf,
+                                     KX_MSG_FIELD_U32, &later, 0);
     EXPECT_EQ(ok, 0);
     EXPECT_EQ(first, 5);
     EXPECT_EQ(m->pos, c.pos);
     EXPECT_EQ(later, 7u);
     EXPECT_EQ(out, c.code == KX_MSG_FIELD_U32 ? 0u : 7u);
-    EXPECT_EQ(buf[0], c.code == KX_MSG_FIELD_DATA || c.code == KX_MSG_FIELD_STRING ? 0 : 'x');
+    EXPECT_EQ(buf[0], c.code == KX_MSG_FIELD_U32 ? 'x' : 0);
   }
 }
 

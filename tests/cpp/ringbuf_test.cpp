@@ -79,10 +79,8 @@ TEST_F(RingbufTest, ChunksComeAndGoThroughTheCache) {
   EXPECT_EQ(10u, kx_ringbuf_peek(rb.get(), &head[0], 10));
   EXPECT_EQ(data.substr(0, 10), head);
   EXPECT_EQ(data.substr(0, CHUNK), read_all(rb.get(), CHUNK));
-  EXPECT_EQ(1u, held_chunks(rb.get()));
   EXPECT_EQ(1u, kx_ringbuf_cache_count()) << "the first chunk was recycled";
-  kx_ringbuf_skip(rb.get(), 100);
-  EXPECT_EQ(data.substr(CHUNK + 100, 300000 - CHUNK - 100), read_all(rb.get(), 1000000));
+  EXPECT_EQ(data.substr(CHUNK, 300000 - CHUNK), read_all(rb.get(), 1000000));
   EXPECT_EQ(1u, held_chunks(rb.get())) << "a read ending inside a chunk keeps it";
 }
 
@@ -232,22 +230,13 @@ TEST_F(RingbufTest, FramingReaders) {
     EXPECT_EQ(c.into_left, kx_ringbuf_used(b.get()));
     ASSERT_EQ(c.len, m ? (int)m->len : -1);
     ASSERT_EQ(c.len >= 0, got != 0);
-    kx_msg_t *want = m.get();
-    if (!want) {
-      // A failed read leaves the caller's message as it was.
-      want = kx_msg_new(0x55);
-      kx_msg_put_data(want, "old", 3);
-      want->pos = 2;
-    }
-    EXPECT_EQ(std::make_tuple(want->type, want->len, want->pos), std::make_tuple(into->type, into->len, into->pos));
-    EXPECT_EQ(0, memcmp(want->data, into->data, into->len));
     if (m) {
-      EXPECT_EQ(0, m->pos);
       EXPECT_EQ(0, memcmp(c.bytes.data() + 6, m->data, m->len));
       EXPECT_EQ((uint32_t)(uint8_t)c.bytes[1] << 16 | (uint8_t)c.bytes[3], m->type);
-    } else {
-      kx_msg_free(want);
     }
+    // A failed read leaves the caller's message as it was.
+    const kx_msg_t want = m ? *m : kx_msg_t{0x55, 2, 3, {0}, {'o', 'l', 'd'}};
+    EXPECT_EQ(0, memcmp(&want, into.get(), offsetof(kx_msg_t, data) + want.len));
   }
   kx_log_print_level = KX_LOG_ALERT;
 }
