@@ -192,7 +192,7 @@ TEST(IpParse, RandomTextRoundTrips) {
 std::unique_ptr<kx_msg_t> msg_of(const Bytes &payload) {
   std::unique_ptr<kx_msg_t> m(new kx_msg_t());
   kx_msg_init(m.get(), 0);
-  memcpy(m->data, payload.data(), payload.size());
+  if (!payload.empty()) memcpy(m->data, payload.data(), payload.size());
   m->len = (uint16_t)payload.size();
   return m;
 }

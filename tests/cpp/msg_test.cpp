@@ -15,7 +15,7 @@ using Bytes = std::vector<uint8_t>;
 std::unique_ptr<kx_msg_t> make_msg(const Bytes &payload, uint16_t len = 0) {
   std::unique_ptr<kx_msg_t> m(new kx_msg_t());
   kx_msg_init(m.get(), 7);
-  memcpy(m->data, payload.data(), payload.size());
+  if (!payload.empty()) memcpy(m->data, payload.data(), payload.size());
   m->len = payload.empty() ? len : (uint16_t)payload.size();
   return m;
 }
