@@ -49,6 +49,8 @@ int kx_msg_get_ipaddrplen(kx_msg_t *msg, kx_ipaddrplen_t *ip) {
   memset(ip->address, 0, sizeof ip->address);
   int v6 = code > 32;
   unsigned plen = v6 ? code - 33u : code;
+  // An IPv6 prefix length is stored before it is checked, as the code byte gives it.
+  if (v6) ip->plen = (uint8_t)plen;
   if (plen > 128) return 0;
   uint32_t n = (plen + 7) / 8;
   if (!kx_msg_has(msg, n)) return 0;

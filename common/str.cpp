@@ -289,7 +289,10 @@ static uint64_t kx_parse_number(const char *s, char **end, uint32_t base, bool i
   const char *p = s;
   bool negative = is_signed && *p == '-';
   if (negative) p++;
-  if ((base == 0 || base == 16) && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && kx_isxdigit((uint8_t)p[2])) {
+  const bool prefix = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+  if (base == 16 && prefix) {
+    p += 2;  // optional: "0x" alone is an empty number
+  } else if (base == 0 && prefix && kx_isxdigit((uint8_t)p[2])) {
     p += 2;
     base = 16;
   } else if (base == 0) {
