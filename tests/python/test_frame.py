@@ -113,7 +113,7 @@ class ConventionsTest(TestCase):
                 code = 'import sys; sys.argv = ["x", %r]; sys.path[:0] = [%r, %r]\nimport KXdv17_0\n' % (
                     KXMsgv17_0.__file__, tmp, os.path.dirname(kx.__file__))
                 p = subprocess.Popen([sys.executable, '-c', code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env={'PATH': os.environ.get('PATH', '')})
+                                     env=dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH'))
                 err = p.communicate()[1]
                 self.assertEqual((p.returncode, err.splitlines()[-1]), (1, expected))
                 self.assertIn('KXdv17_0', err.splitlines()[-2])
