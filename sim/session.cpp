@@ -412,10 +412,11 @@ void Session::create_view(kx_msg_t *m, Msgs &out) {
   record("{\"request\": \"createView\", \"viewid\": " + num(v.id) + ", \"filters\": [" + req + "], \"fields\": [" +
          freq + "]}");
   if (!error && v.fields.empty()) error = "a view needs a field";
+  const uint16_t id = v.id;
   if (!error) add_view(std::move(v), out, &error);
   if (error) {
     kx_msg_t *r = new_msg(SRV_VIEW_ADD_ERROR);
-    kx_msg_put_uint16(r, v.id);
+    kx_msg_put_uint16(r, id);
     kx_msg_put_string(r, error);
     out.push_back(r);
   }
@@ -432,6 +433,7 @@ void Session::create_view_by_name(kx_msg_t *m, Msgs &out) {
   static const std::map<std::string, uint8_t> named = {{"hosts", 1}, {"services", 2}, {"protocols", 3},
                                                        {"netobjects", 4}, {"ports", 5}};
   const char *error = nullptr;
+  const uint16_t id = v.id;
   auto it = named.find(name);
   if (it == named.end()) {
     error = "unknown view name";
@@ -442,7 +444,7 @@ void Session::create_view_by_name(kx_msg_t *m, Msgs &out) {
   }
   if (error) {
     kx_msg_t *r = new_msg(SRV_VIEW_ADD_ERROR);
-    kx_msg_put_uint16(r, v.id);
+    kx_msg_put_uint16(r, id);
     kx_msg_put_string(r, error);
     out.push_back(r);
   }
