@@ -122,7 +122,8 @@ static void set_new(PyObject *cls, PyObject *arg) {
   }
 }
 
-void raise_new(PyObject *cls, PyObject *arg, Site at) {
+// Raises an instance: calls `cls` with the argument and raises the result.
+[[noreturn]] static void raise_new(PyObject *cls, PyObject *arg, Site at) {
   set_new(cls, arg);
   fail(at);
 }

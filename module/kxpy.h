@@ -164,8 +164,6 @@ uint64_t as_mask64(PyObject *o, Site at = Site());
 // fewer or more items raise ValueError "unpack sequence of wrong size".
 void unpack(PyObject *seq, Ref *out, size_t n, Site at = Site());
 
-// Raises an instance: calls `cls` with the arguments and raises the result.
-[[noreturn]] void raise_new(PyObject *cls, PyObject *arg, Site at);
 // Raises BadMessageError() (or with a text), the class looked up now.
 [[noreturn]] void bad_message(Site at = Site());
 [[noreturn]] void bad_message_text(Site at, const char *format, ...)

@@ -83,10 +83,6 @@ class Version(object):
         return -(1 // self.k)
 
 
-def sent_one(testcase, io, type, payload):
-    testcase.assertEqual(io.sent, [(type, payload)])
-
-
 class TestCase(unittest.TestCase):
 
     def assertBad(self, func, *args, **kw):
