@@ -1,5 +1,5 @@
 """End to end: the simulated daemon (build/sim/kxd-sim) and the example
-client (examples/kxclient.py) over a real loopback socket. At the end the
+client (kxtools/client.py) over a real loopback socket. At the end the
 client's tables must equal the simulator's dumped state field by field."""
 import json
 import os
@@ -15,11 +15,11 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, '..', '..', 'examples'))
+sys.path.insert(0, os.path.join(HERE, '..', '..'))
 
 import KXdv17_0 as kx
 import KXMsgv17_0
-import kxclient
+from kxtools import client as kxclient
 
 BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(HERE, '..', '..', 'build'))
 SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
