@@ -166,6 +166,8 @@ class ApiDocTest(unittest.TestCase):
                 declared[str(m.group(1))] = [str(k) for k in re.findall(r'"(\w+)"', m.group(2))]
             for m in re.finditer(r'^KX_EMPTY_REQUEST\((\w+),', code, re.M):
                 declared[str(m.group(1))] = ['io']
+        if not declared:
+            self.skipTest('no KX_FUNCTION declarations found in module/*.cpp')
         documented = dict((n, p) for n, (p, _) in self.function_sections().items())
         self.assertEqual(documented, declared)
 
