@@ -39,14 +39,6 @@ Ref int_key(const Ref &id, kx::Site at = kx::Site()) {
   return kx::call_at(at, kx::builtin(n_int, at).get(), id);
 }
 
-Ref pair(Ref a, Ref b, kx::Site at = kx::Site()) {
-  PyObject *t = PyTuple_New(2);
-  if (!t) kx::fail(at);
-  PyTuple_SET_ITEM(t, 0, a.release());
-  PyTuple_SET_ITEM(t, 1, b.release());
-  return Ref(t);
-}
-
 // The key of row `row` (0..5) of a statistic group: the name, or the name
 // followed by the row's suffix.
 Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
@@ -67,7 +59,7 @@ KX_FUNCTION(handleChannelsInfo, "m") {
   for (uint32_t n = r.u32(); n > 0; n--) {
     Ref id = r.long32();
     Ref name = r.string(255);
-    Ref item = pair(id, name);
+    Ref item = kx::pair(id, name);
     kx::check_rc(PyList_Append(statistics.get(), item.get()));
   }
   Ref table = kx::check(PyDict_New());
@@ -83,7 +75,7 @@ KX_FUNCTION(handleChannelsInfo, "m") {
     kx::setitem(kx::getitem(table.get(), int_key(id).get()).get(), n_name, name.get());
     kx::setitem(kx::getitem(table.get(), int_key(id).get()).get(), n_type, type.get());
   }
-  return pair(table, statistics);
+  return kx::pair(table, statistics);
 }
 
 // {int(id): copy of the channel record with the media settings and every
@@ -96,11 +88,11 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
   Ref result = kx::check(PyDict_New());
   std::vector<Ref> names, keys;  // keys: six per name
   for (uint32_t n = r.u32(); n > 0; n--) {
-    Ref key = int_key(r.long32());
+    Ref key = kx::int_of(r.u32());
     Ref channel = kx::getitem(table, key.get());
     Ref sample = PyDict_CheckExact(channel.get())
                      ? kx::check(PyDict_Copy(channel.get()))
-                     : kx::check(PyObject_CallMethodObjArgs(channel.get(), n_copy, nullptr));
+                     : KX_CALL_METHOD(channel.get(), n_copy);
     kx::setitem(result.get(), key.get(), sample.get());
     PyObject *s = sample.get();
     kx::setitem(s, n_internal_media, r.int8().get());
@@ -130,7 +122,7 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
       for (int i = 0; i < kPairsPerStatistic; i++) {
         Ref a = i < 4 ? r.long64() : r.long32();
         Ref b = i < 4 ? r.long64() : r.long32();
-        Ref value = pair(a, b);
+        Ref value = kx::pair(std::move(a), std::move(b));
         if (!cached) keys.push_back(statistic_key(e[1], i));
         kx::setitem(s, keys[g * kPairsPerStatistic + i].get(), value.get());
       }

@@ -127,16 +127,14 @@ void append_to_attr(PyObject *conn, const kx::Name &attr, const Ref &item, Site 
   if (PyList_CheckExact(list.get()))
     kx::check_rc(PyList_Append(list.get(), item.get()), at);
   else
-    kx::check(PyObject_CallMethodObjArgs(list.get(), n_append, item.get(), nullptr), at);
+    kx::call_method_at(at, list.get(), n_append, item);
 }
 
 // cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0: the interpreter's
 // three-way comparison, the threshold looked up now.
 bool has_shaping_bytes(PyObject *version, Site at = Site()) {
   Ref threshold = kx::global(n_SHAPINGBYTESMINVERSION, at);
-  int order = PyObject_Compare(version, threshold.get());
-  if (PyErr_Occurred()) kx::fail(at);
-  return order >= 0;
+  return kx::cmp_at_least(version, threshold.get(), at);
 }
 
 // Applies the blocks 2 to 21 that `flags` announces to `conn`.
@@ -176,11 +174,11 @@ void apply_blocks(Reader &r, uint32_t flags, PyObject *conn, PyObject *table, co
   if (flags & kSpeed) {
     Ref a = r.long32();
     Ref b = r.long32();
-    Ref speed = kx::check(PyTuple_Pack(2, a.get(), b.get()));
+    Ref speed = kx::pair(a, b);
     kx::setattr(conn, n__speed, speed.get());
     Ref c = r.long64();
     Ref d = r.long64();
-    Ref xfer = kx::check(PyTuple_Pack(2, c.get(), d.get()));
+    Ref xfer = kx::pair(c, d);
     kx::setattr(conn, n__xfer, xfer.get());
     drop(r, {4, 4});
   }
@@ -199,7 +197,7 @@ void apply_blocks(Reader &r, uint32_t flags, PyObject *conn, PyObject *table, co
     // A short message leaves unfilled slots; the list is then dropped unseen.
     Ref views = kx::check(PyList_New(n));
     for (uint16_t i = 0; i < n; i++) PyList_SET_ITEM(views.get(), i, r.int16().release());
-    kx::check(PyObject_CallMethodObjArgs(conn, n__set_views, views.get(), nullptr));
+    KX_CALL_METHOD(conn, n__set_views, views);
   }
   if (flags & kTotals) drop(r, {4, 8, 8, 8, 8});
   if (flags & kBlobs) {

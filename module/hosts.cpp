@@ -9,7 +9,6 @@ using kx::Site;
 
 namespace {
 
-KX_NAME(int);
 KX_NAME(netobjects);
 KX_NAME(addr);
 KX_NAME(speed);
@@ -43,23 +42,12 @@ constexpr uint32_t kNameBuffer = 256;
 // four, three pairs, three, three pairs.
 constexpr uint32_t kSkippedWords = 4 + 6 + 3 + 6;
 
-// int(v) with the built-in `int` looked up now. The interpreter's own int
-// type gives the same value as PyInt_FromSize_t without a call.
-Ref int_of(uint32_t v, Site at = Site()) {
-  Ref f = kx::builtin(n_int, at);
-  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return kx::check(PyInt_FromSize_t(v), at);
-  Ref wide = kx::py_u32(v, at);
-  return kx::call_at(at, f.get(), wide);
-}
-
 // A 2-tuple owning both values. Its items are numbers, so it can never be
 // part of a reference cycle: it is taken off the collector's list at once,
 // as the collector itself would do at its next pass, which keeps collections
 // short while a table full of such tuples grows.
 Ref number_pair(Ref a, Ref b, Site at = Site()) {
-  Ref t = kx::check(PyTuple_New(2), at);
-  PyTuple_SET_ITEM(t.get(), 0, a.release());
-  PyTuple_SET_ITEM(t.get(), 1, b.release());
+  Ref t = kx::pair(std::move(a), std::move(b), at);
   PyObject_GC_UnTrack(t.get());
   return t;
 }
@@ -78,6 +66,7 @@ Ref read_id_list(kx::Reader &r, Site at = Site()) {
   Ref list = kx::check(PyList_New(n), at);
   // A rebound `int` may run Python code that reaches the list: no empty slots.
   for (uint32_t i = 0; i < n; i++) PyList_SET_ITEM(list.get(), i, kx::py_none().release());
+  kx::IntRun int_of(at);
   for (uint32_t i = 0; i < n; i++) {
     uint32_t id = r.u32(at);
     kx::check_rc(PyList_SetItem(list.get(), i, int_of(id, at).release()), at);
@@ -104,10 +93,7 @@ void skip_words(kx::Reader &r, uint32_t n, Site at = Site()) {
 // threshold as the module namespace holds it now.
 bool has_l4error_word(PyObject *protocolversion, Site at = Site()) {
   Ref threshold = kx::global(n_L4ERRORMINVERSION, at);
-  Ref ge = kx::check(PyObject_RichCompare(protocolversion, threshold.get(), Py_GE), at);
-  int truth = PyObject_IsTrue(ge.get());
-  kx::check_rc(truth, at);
-  return truth != 0;
+  return kx::greater_equal(protocolversion, threshold.get(), at);
 }
 
 // The groups `mask` selects, in their fixed wire order; each group's
@@ -215,7 +201,7 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
   PyObject *typ = arg[1], *hosts = arg[2], *protocolversion = arg[3];
   uint32_t id;
   while (kx_msg_get_uint32(r.msg(), &id)) {
-    Ref hostid = int_of(id);
+    Ref hostid = kx::int_of(id);
     int known = PySequence_Contains(hosts, hostid.get());
     kx::check_rc(known);
     if (known) print_line(n_duplicate_warning);
@@ -245,7 +231,7 @@ KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
   uint32_t id;
   while (kx_msg_get_uint32(r.msg(), &id)) {
     uint16_t mask = r.u16();
-    Ref key = int_of(id);
+    Ref key = kx::int_of(id);
     Ref host = kx::getitem(hosts, key.get());
     handle_host_update_data(r, mask, host.get(), protocolversion);
   }

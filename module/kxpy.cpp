@@ -29,6 +29,46 @@ bool Name::init_all() {
   return true;
 }
 
+bool Name::lookup_absent(PyTypeObject *type) const {
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VERSION_TAG) || !type->tp_dict) return false;
+  if (_PyType_Lookup(type, obj_)) return false;
+  // The lookup gave the type a valid version tag when it could.
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+  Py_INCREF(type);
+  Py_XDECREF(absent_type_);
+  absent_type_ = type;
+  absent_tag_ = type->tp_version_tag;
+  return true;
+}
+
+void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at) {
+  setattrofunc set = Py_TYPE(o)->tp_setattro;
+  check_rc(set ? set(o, name, value) : PyObject_SetAttr(o, name, value), at);
+}
+
+Ref call_tuple(PyObject *f, PyObject *args, Site at) {
+#if PY_MAJOR_VERSION < 3
+  if (PyMethod_Check(f) && PyMethod_GET_SELF(f)) {
+#else
+  if (PyMethod_Check(f)) {
+#endif
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    Ref with_self = check(PyTuple_New(n + 1), at);
+    PyObject *self = PyMethod_GET_SELF(f);
+    Py_INCREF(self);
+    PyTuple_SET_ITEM(with_self.get(), 0, self);
+    for (Py_ssize_t i = 0; i < n; i++) {
+      PyObject *a = PyTuple_GET_ITEM(args, i);
+      Py_INCREF(a);
+      PyTuple_SET_ITEM(with_self.get(), i + 1, a);
+    }
+    // The function stays alive while it runs even if the method object goes.
+    Ref fn = Ref::borrowed(PyMethod_GET_FUNCTION(f));
+    return check(PyObject_Call(fn.get(), with_self.get(), nullptr), at);
+  }
+  return check(PyObject_Call(f, args, nullptr), at);
+}
+
 void add_traceback(const char *funcname, Site at) {
   PyCodeObject *code = PyCode_NewEmpty(at.file, funcname, at.line);
   if (!code) return;
@@ -56,6 +96,35 @@ static Ref lookup_in(PyObject *dict, PyObject *fallback, const Name &name, Site 
 Ref global(const Name &name, Site at) { return lookup_in(module_dict, builtins_dict, name, at); }
 
 Ref builtin(const Name &name, Site at) { return lookup_in(builtins_dict, nullptr, name, at); }
+
+// ---- numbers ---------------------------------------------------------------------
+
+KX_NAME(int);
+
+Ref int_of(uint32_t v, Site at) {
+  Ref f = builtin(n_int, at);
+  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return check(PyInt_FromSize_t(v), at);
+  Ref wide = py_u32(v, at);
+  return call_at(at, f.get(), wide);
+}
+
+IntRun::IntRun(Site at)
+    : real_(builtin(n_int, at).get() == reinterpret_cast<PyObject *>(&PyInt_Type)) {}
+
+bool greater_equal(PyObject *a, PyObject *b, Site at) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) >= PyInt_AS_LONG(b);
+  Ref ge = check(PyObject_RichCompare(a, b, Py_GE), at);
+  int truth = PyObject_IsTrue(ge.get());
+  check_rc(truth, at);
+  return truth != 0;
+}
+
+bool cmp_at_least(PyObject *a, PyObject *b, Site at) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) >= PyInt_AS_LONG(b);
+  int order = PyObject_Compare(a, b);
+  if (PyErr_Occurred()) fail(at);
+  return order >= 0;
+}
 
 // ---- conversions -------------------------------------------------------------------
 

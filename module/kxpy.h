@@ -10,8 +10,13 @@
 #define KX_MODULE_KXPY_H
 
 #include <Python.h>
+#if PY_MAJOR_VERSION < 3
+#include <longintrepr.h>  // the layout of a long, for new_ulong
+#endif
 
+#include <stddef.h>
 #include <stdint.h>
+#include <initializer_list>
 #include <utility>
 
 #include "kx_msg.h"
@@ -92,11 +97,26 @@ class Name {
   // Interns every declared name; false with an exception set on failure.
   static bool init_all();
 
+  // True when a lookup of this name along the MRO of `type` finds nothing
+  // (no class attribute, property or slot of that name), for setattr below.
+  bool absent_from(PyTypeObject *type) const {
+    if (type == absent_type_ && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == absent_tag_)
+      return true;
+    return lookup_absent(type);
+  }
+
  private:
+  bool lookup_absent(PyTypeObject *type) const;
   const char *text_;
   PyObject *obj_ = nullptr;
   Name *next_;
   static Name *all_;
+  // The last type absent_from looked at and found without the name, with
+  // the version tag it had then (owned, so that the address is never reused
+  // for another type while it is remembered).
+  mutable PyTypeObject *absent_type_ = nullptr;
+  mutable unsigned int absent_tag_ = 0;
 };
 
 #define KX_NAME(id) static kx::Name n_##id(#id)
@@ -114,20 +134,92 @@ Ref global(const Name &name, Site at = Site());
 Ref builtin(const Name &name, Site at = Site());
 
 // ---- Python operations that throw on failure ----------------------------------------
+//
+// These run once or more per decoded record, so the common cases take
+// shortcuts; each is noted where it is taken, with why it gives the same
+// result as the generic entry point it stands for.
 
+// A new tuple owning the given references (stolen, including on failure).
+template <class... A>
+Ref tuple(Site at, A... items) {
+  Ref t(PyTuple_New(sizeof...(A)));
+  if (!t) fail(at);  // the Refs release the items
+  Py_ssize_t i = 0;
+  (void)std::initializer_list<int>{(PyTuple_SET_ITEM(t.get(), i++, items.release()), 0)...};
+  return t;
+}
+inline Ref pair(Ref a, Ref b, Site at = Site()) { return tuple(at, std::move(a), std::move(b)); }
+
+// f(*args) with args a tuple. The same as PyObject_Call(f, args, NULL). A
+// bound method is called as the interpreter's method object calls itself: its
+// function with the instance prepended to the arguments; doing that here
+// saves making a second argument tuple inside the method object's call.
+Ref call_tuple(PyObject *f, PyObject *args, Site at = Site());
+
+// f(a...), as PyObject_CallFunctionObjArgs(f, a..., NULL) (which builds the
+// argument tuple and calls PyObject_Call), without walking a varargs list.
 template <class... A>
 Ref call_at(Site at, PyObject *f, const A &...a) {
-  return check(PyObject_CallFunctionObjArgs(f, ptr(a)..., nullptr), at);
+  Ref args = tuple(at, Ref::borrowed(ptr(a))...);
+  return call_tuple(f, args.get(), at);
 }
 // KX_CALL(f, args...): f(*args), the call site recorded for the traceback.
 #define KX_CALL(...) kx::call_at(kx::Site(), __VA_ARGS__)
 
+// o.name. PyObject_GetAttr interns the name and calls the type's
+// tp_getattro; a Name is interned already, so the slot is called directly.
+inline Ref getattr(PyObject *o, const Name &name, Site at = Site()) {
+  getattrofunc get = Py_TYPE(o)->tp_getattro;
+  return check(get ? get(o, name) : PyObject_GetAttr(o, name), at);
+}
 inline Ref getattr(PyObject *o, PyObject *name, Site at = Site()) {
   return check(PyObject_GetAttr(o, name), at);
+}
+
+// o.name(a...), as PyObject_CallMethodObjArgs(o, name, a..., NULL).
+template <class... A>
+Ref call_method_at(Site at, PyObject *o, const Name &name, const A &...a) {
+  Ref f = getattr(o, name, at);
+  return call_at(at, f.get(), a...);
+}
+#define KX_CALL_METHOD(...) kx::call_method_at(kx::Site(), __VA_ARGS__)
+
+// Falls back to the type's store slot (see setattr below).
+void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at);
+
+// o.name = value. PyObject_SetAttr interns the name and calls the type's
+// tp_setattro; a Name is interned already, so the slot is called directly.
+// For an instance whose type keeps the generic store (no __setattr__ of its
+// own) and holds its attributes in a __dict__ (Python 2.7), the generic store
+// looks the name up along the type's MRO for a descriptor that would take
+// the store (a property, a __slots__ member, any class attribute), and finding
+// none puts the value into the instance dict with PyDict_SetItem. The Name
+// remembers the last type where that lookup found nothing and the type's
+// version tag then; the interpreter invalidates the tag whenever the type or
+// one of its bases changes, so while it is valid and equal the lookup would
+// find nothing again, and the value goes to the dict directly. Anything else
+// (no dict yet, another type, a class attribute of that name) takes the slot.
+inline void setattr(PyObject *o, const Name &name, PyObject *value, Site at = Site()) {
+#if PY_MAJOR_VERSION < 3
+  PyTypeObject *tp = Py_TYPE(o);
+  if (tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_dictoffset > 0 && value) {
+    PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+    if (dict && name.absent_from(tp)) {
+      Py_INCREF(dict);  // as the generic store: the insertion may replace __dict__
+      int rc = PyDict_SetItem(dict, name, value);
+      Py_DECREF(dict);
+      check_rc(rc, at);
+      return;
+    }
+  }
+#endif
+  setattr_slot(o, name, value, at);
 }
 inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site()) {
   check_rc(PyObject_SetAttr(o, name, value), at);
 }
+
+// o[key] = value etc. through the generic entry points.
 inline Ref getitem(PyObject *o, PyObject *key, Site at = Site()) {
   return check(PyObject_GetItem(o, key), at);
 }
@@ -139,11 +231,58 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
 }
 
 // Wire numbers: 8 and 16 bits become ints, 32 and 64 bits longs.
-inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at); }
-inline Ref py_u32(uint32_t v, Site at = Site()) { return check(PyLong_FromUnsignedLong(v), at); }
-inline Ref py_u64(uint64_t v, Site at = Site()) {
-  return check(PyLong_FromUnsignedLongLong(v), at);
+//
+// Python 2.7 makes a long of a C unsigned value by allocating a long of as
+// many 30-bit digits as the value needs and filling them, with no cache of
+// small values; new_ulong does the same inline, without the three calls per
+// value. Elsewhere the interpreter's own function.
+#if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
+inline PyObject *new_ulong(uint64_t v) {
+  Py_ssize_t n = v < (uint64_t(1) << 30) ? (v ? 1 : 0) : v < (uint64_t(1) << 60) ? 2 : 3;
+  // _PyObject_VAR_SIZE of the long type: header and digits rounded to a pointer.
+  size_t size = (offsetof(PyLongObject, ob_digit) + n * sizeof(digit) + SIZEOF_VOID_P - 1) &
+                ~size_t(SIZEOF_VOID_P - 1);
+  PyLongObject *l = static_cast<PyLongObject *>(PyObject_MALLOC(size));
+  if (!l) return PyErr_NoMemory();
+  PyObject_INIT_VAR(l, &PyLong_Type, n);
+  for (Py_ssize_t i = 0; i < n; i++, v >>= 30) l->ob_digit[i] = static_cast<digit>(v & PyLong_MASK);
+  return reinterpret_cast<PyObject *>(l);
 }
+#else
+inline PyObject *new_ulong(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+#endif
+inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at); }
+inline Ref py_u32(uint32_t v, Site at = Site()) { return check(new_ulong(v), at); }
+inline Ref py_u64(uint64_t v, Site at = Site()) { return check(new_ulong(v), at); }
+
+// int(v) of a wire u32, the built-in `int` looked up now. While that is the
+// interpreter's own int type the call would give PyInt_FromSize_t(v) (a u32
+// fits an int on every host), so that is made without the call.
+Ref int_of(uint32_t v, Site at = Site());
+
+// int(v) for each value of a run in which no Python code can run between
+// two values (only numbers are made and stored into new containers): the
+// built-in `int` is looked up once, at the start of the run. While it is
+// the interpreter's own int type no value can rebind it, so every value is
+// made directly; otherwise each value looks it up and calls it (the call may
+// rebind it for the next one).
+class IntRun {
+ public:
+  explicit IntRun(Site at = Site());
+  Ref operator()(uint32_t v, Site at = Site()) const {
+    return real_ ? check(PyInt_FromSize_t(v), at) : int_of(v, at);
+  }
+
+ private:
+  bool real_;
+};
+
+// a >= b (PyObject_RichCompare and truth) and cmp(a, b) >= 0
+// (PyObject_Compare). Both plain ints: the interpreter compares their C longs
+// without calling anything, and so do these.
+bool greater_equal(PyObject *a, PyObject *b, Site at = Site());
+bool cmp_at_least(PyObject *a, PyObject *b, Site at = Site());
+
 inline Ref py_str(const char *s, Py_ssize_t n, Site at = Site()) {
   return check(PyString_FromStringAndSize(s, n), at);
 }
