@@ -219,12 +219,27 @@ inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site
   check_rc(PyObject_SetAttr(o, name, value), at);
 }
 
-// o[key] = value etc. through the generic entry points.
 inline Ref getitem(PyObject *o, PyObject *key, Site at = Site()) {
   return check(PyObject_GetItem(o, key), at);
 }
+// o[key] = value. An exact dict's item store is PyDict_SetItem, which
+// PyObject_SetItem reaches through the type's mapping slot; a subclass (which
+// may override __setitem__) and anything else take the generic entry.
 inline void setitem(PyObject *o, PyObject *key, PyObject *value, Site at = Site()) {
-  check_rc(PyObject_SetItem(o, key, value), at);
+  check_rc(PyDict_CheckExact(o) ? PyDict_SetItem(o, key, value) : PyObject_SetItem(o, key, value),
+           at);
+}
+// list.append(item) for a list the caller made (an exact list): a free
+// slot takes the item directly, as PyList_Append would after its checks.
+inline void append(PyObject *list, PyObject *item, Site at = Site()) {
+  PyListObject *l = reinterpret_cast<PyListObject *>(list);
+  if (Py_SIZE(l) < l->allocated) {
+    Py_INCREF(item);
+    PyList_SET_ITEM(list, Py_SIZE(l), item);
+    Py_SIZE(l)++;
+    return;
+  }
+  check_rc(PyList_Append(list, item), at);
 }
 inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
   check_rc(PyObject_DelItem(o, key), at);
@@ -238,7 +253,7 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
 // value. Elsewhere the interpreter's own function.
 #if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
 inline PyObject *new_ulong(uint64_t v) {
-  Py_ssize_t n = v < (uint64_t(1) << 30) ? (v ? 1 : 0) : v < (uint64_t(1) << 60) ? 2 : 3;
+  Py_ssize_t n = v < (uint64_t(1) << 30) ? (v != 0) : v < (uint64_t(1) << 60) ? 2 : 3;
   // _PyObject_VAR_SIZE of the long type: header and digits rounded to a pointer.
   size_t size = (offsetof(PyLongObject, ob_digit) + n * sizeof(digit) + SIZEOF_VOID_P - 1) &
                 ~size_t(SIZEOF_VOID_P - 1);

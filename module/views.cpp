@@ -44,10 +44,6 @@ enum FieldType {
   FIELD_BOOLEAN,
 };
 
-Ref tuple2(const Ref &a, const Ref &b, kx::Site at = kx::Site()) {
-  return kx::check(PyTuple_Pack(2, a.get(), b.get()), at);
-}
-
 // len(o) (the built-in looked up now), refused when the count would not fit
 // its wire field. A request whose count disagrees with its items is never sent.
 Py_ssize_t counted_len(PyObject *o, Py_ssize_t limit, const char *what, kx::Site at = kx::Site()) {
@@ -194,7 +190,7 @@ KX_FUNCTION(handleViewCaps, "m") {
     kx::setitem(d.get(), n_want_arg, r.int8().get());
     kx::check_rc(PyList_Append(fields.get(), d.get()));
   }
-  return tuple2(filters, fields);
+  return kx::pair(filters, fields);
 }
 
 KX_FUNCTION(handleViewUpdateViewID, "m") {
@@ -231,7 +227,7 @@ KX_FUNCTION(handleViewUpdateField, "m", "fields") {
     default:
       kx::bad_message();
   }
-  return tuple2(id, value);
+  return kx::pair(id, value);
 }
 
 // A presence mask and the groups it names: conns, speed (scaled by 8, modulo
@@ -244,19 +240,19 @@ KX_FUNCTION(handleViewUpdateData, "m") {
   if (mask & 0x02) {
     Ref in = kx::py_u64(r.u64() * 8);
     Ref out = kx::py_u64(r.u64() * 8);
-    kx::setitem(d.get(), n_speed, tuple2(in, out).get());
+    kx::setitem(d.get(), n_speed, kx::pair(in, out).get());
   }
   if (mask & 0x04)
     for (int i = 0; i < 6; i++) r.u32();
   if (mask & 0x08) {
     Ref a = r.long32();
     Ref b = r.long32();
-    kx::setitem(d.get(), n_rtt, tuple2(a, b).get());
+    kx::setitem(d.get(), n_rtt, kx::pair(a, b).get());
   }
   if (mask & 0x10) {
     Ref a = r.long32();
     Ref b = r.long32();
-    kx::setitem(d.get(), n_cps, tuple2(a, b).get());
+    kx::setitem(d.get(), n_cps, kx::pair(a, b).get());
   }
   return d;
 }
@@ -275,25 +271,25 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
         Ref second = r.long32();
         Ref field = KX_CALL_MODULE_FUNCTION(handleViewUpdateField, arg[0], arg[1]);
         Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = kx::check(PyTuple_Pack(4, row.get(), second.get(), field.get(), data.get()));
+        item = kx::tuple(kx::Site(), row, second, field, data);
         break;
       }
       case 1: {
         Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = tuple2(row, data);
+        item = kx::pair(row, data);
         break;
       }
       case 2:
         item = row;
         break;
       case 3:
-        item = tuple2(row, r.string(256));
+        item = kx::pair(row, r.string(256));
         break;
       default:
         kx::bad_message_text(kx::Site(), "bad op");
     }
-    Ref entry = tuple2(kx::py_int(op), item);
-    kx::check_rc(PyList_Append(ops.get(), entry.get()));
+    Ref entry = kx::pair(kx::py_int(op), item);
+    kx::append(ops.get(), entry.get());
   }
   return ops;
 }
@@ -301,7 +297,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
 KX_FUNCTION(handleViewAddError, "m") {
   Reader r(arg[0]);
   Ref view = r.int16();
-  return tuple2(view, r.string(256));
+  return kx::pair(view, r.string(256));
 }
 
 PyMethodDef kx_methods_views[] = {
