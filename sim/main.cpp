@@ -30,6 +30,8 @@ namespace {
 
 constexpr uint32_t kInBufSize = 1u << 20;
 constexpr uint32_t kOutBufSize = 64u << 20;  // a slow reader is dropped beyond this
+// With --interval 0, a step is taken while every client has less than this queued.
+constexpr uint32_t kFloodLowWater = 256u << 10;
 
 volatile sig_atomic_t g_stop = 0, g_dump = 0;
 int g_wake[2] = {-1, -1};
@@ -58,6 +60,7 @@ void usage(FILE *f) {
           "               [--user NAME] [--password TEXT] [--dump-state FILE] [--quiet]\n"
           "  --port 0 picks a free port; the first line on stdout names it.\n"
           "  --ticks N stops the network changing after N steps (0: never).\n"
+          "  --interval 0 steps as fast as the clients read (for measuring clients).\n"
           "  --dump-state FILE writes the tables as JSON on SIGUSR1 and at exit.\n");
 }
 
@@ -92,7 +95,7 @@ bool parse_options(int argc, char **argv, Options *o) {
     else if (a == "--hosts" && n >= 10 && n <= 100000) o->hosts = (uint32_t)n;
     else if (a == "--conns" && n <= 1000000) o->conns = (uint32_t)n;
     else if (a == "--seed") o->seed = n;
-    else if (a == "--interval" && n >= 10) o->interval_ms = (uint32_t)n;
+    else if (a == "--interval" && (n >= 10 || n == 0)) o->interval_ms = (uint32_t)n;
     else if (a == "--ticks") o->ticks = (uint32_t)n;
     else return false;
   }
@@ -256,6 +259,7 @@ bool Server::dump(const std::string &file) const {
 void Server::run() {
   uint64_t next_tick = now_ms() + opt_.interval_ms;
   bool frozen = false;
+  const bool flooding = opt_.interval_ms == 0;
   while (!g_stop) {
     std::vector<struct pollfd> pfds;
     pfds.push_back({g_wake[0], POLLIN, 0});
@@ -267,6 +271,15 @@ void Server::run() {
     }
     uint64_t t = now_ms();
     int timeout = frozen ? -1 : (int)(next_tick > t ? next_tick - t : 0);
+    // Flooding: the next step as soon as every client has read most of what
+    // it was sent; waits for the readers otherwise.
+    bool flood_ready = false;
+    if (flooding) {
+      flood_ready = !clients_.empty();
+      for (const auto &c : clients_)
+        if (!c->dead && kx_ringbuf_used(c->out) > kFloodLowWater) flood_ready = false;
+      timeout = frozen || !flood_ready ? -1 : 0;
+    }
     int n = poll(pfds.data(), pfds.size(), timeout);
     if (n < 0 && errno != EINTR) {
       perror("poll");
@@ -290,7 +303,7 @@ void Server::run() {
       }
       if (pfds[1].revents & POLLIN) accept_clients();
     }
-    if (!frozen && now_ms() >= next_tick) {
+    if (!frozen && (flooding ? flood_ready : now_ms() >= next_tick)) {
       world_.tick();
       ticks_++;
       next_tick += opt_.interval_ms;
