@@ -74,14 +74,22 @@ struct ScRow {
   std::string data;
 };
 
+// The counters of one direction of a shaping object.
+struct ShapingCounters {
+  uint64_t rx_bytes = 0, congested_bytes = 0;
+  uint64_t rx_rate = 0, congested_rate = 0;  // bytes/s
+  uint64_t rx_packets = 0, congested_packets = 0;
+  uint64_t rx_pps = 0, congested_pps = 0;
+  uint64_t total_drops = 0, drops_per_s = 0, total_marks = 0;
+  uint64_t avg_latency = 0, max_latency = 0;
+  uint64_t avg_queue = 0, max_queue = 0;
+};
+
 struct ShapingObject {
   uint32_t id;
   std::string name;
   uint32_t copies = 1, connections = 0;
-  // per direction: rx bytes, congested bytes, rx bps, congested bps, rx packets,
-  // congested packets, rx pps, congested pps, total drops, drops/s, total marks,
-  // avg latency, max latency, avg q, max q
-  uint64_t dir[2][15] = {};
+  ShapingCounters dir[2];  // in, out
 };
 
 struct FwRule {
