@@ -128,7 +128,6 @@ uint32_t World::add_conn() {
   c.speed[1] = 500 + rng_.below(50000);
   c.nat = rng_.chance(25);
   if (svc.schema) {
-    uint64_t row = next_row_++;
     ScRow r;
     r.schema = svc.schema;
     char buf[96];
@@ -137,10 +136,23 @@ uint32_t World::add_conn() {
     r.data.push_back((char)n);
     r.data.append(buf, (size_t)n);
     r.data.append("\0\xc8", 2);
-    rows[row] = r;
-    c.sc_rows.push_back(row);
-    changes_.new_rows.push_back(row);
+    add_row(c, r);
   }
+  match_fwrules(c);
+  conns[c.id] = c;
+  changes_.new_conns.push_back(c.id);
+  return c.id;
+}
+
+void World::add_row(Conn &c, const ScRow &r) {
+  uint64_t row = next_row_++;
+  rows[row] = r;
+  c.sc_rows.push_back(row);
+  changes_.new_rows.push_back(row);
+}
+
+// The first rule that matches counts the connection, and logs it if it logs.
+void World::match_fwrules(Conn &c) {
   for (FwRule &r : fwrules) {
     if ((r.proto && r.proto != c.proto) || (r.port && r.port != c.sport)) continue;
     c.fwrule = r.id;
@@ -150,9 +162,6 @@ uint32_t World::add_conn() {
     if (r.log) log_conn(c, r);
     break;
   }
-  conns[c.id] = c;
-  changes_.new_conns.push_back(c.id);
-  return c.id;
 }
 
 void World::log_conn(const Conn &c, const FwRule &r) {
@@ -233,11 +242,8 @@ void World::recount_hosts() {
   }
 }
 
-void World::tick() {
-  changes_ = Changes();
-  now_++;
-  for (FwRule &r : fwrules) r.hits_rate = 0;
-
+// Connections close and open; one may do both within the tick.
+void World::churn_conns() {
   std::vector<uint32_t> doomed;
   for (auto &kv : conns)
     if (rng_.chance(6)) doomed.push_back(kv.first);
@@ -250,63 +256,60 @@ void World::tick() {
     uint32_t id = add_conn();
     if (id) remove_conn(id);
   }
+}
 
-  std::set<uint32_t> fresh(changes_.new_conns.begin(), changes_.new_conns.end());
-  for (auto &kv : conns) {
-    Conn &c = kv.second;
-    if (fresh.count(c.id)) continue;
-    uint32_t flags = CONN_SPEED;
-    c.xfer[0] += c.speed[0];
-    c.xfer[1] += c.speed[1];
-    c.speed[0] = c.speed[0] / 2 + rng_.below(c.speed[0] + 1000);
-    c.speed[1] = c.speed[1] / 2 + rng_.below(c.speed[1] + 1000);
-    if (!(c.engineflags & ENGINE_ESTABLISHED) && rng_.chance(40)) {
-      c.engineflags |= ENGINE_ESTABLISHED;
-      flags |= CONN_ENGINE_FLAGS;
-    }
-    if (rng_.chance(5)) {
-      c.deepscan.push_back((uint16_t)(200 + rng_.below(800)));
-      flags |= CONN_DEEPSCAN;
-    }
-    if (rng_.chance(5)) {
-      c.shaping_prio = (uint8_t)rng_.below(8);
-      flags |= CONN_SHAPING;
-    }
-    if (c.server_hostname.empty() && rng_.chance(10)) {
-      c.server_hostname = "late-" + std::to_string(c.server) + ".example";
-      flags |= CONN_HOSTNAME;
-    }
-    if (rng_.chance(3)) {
-      c.xfbflags ^= 1u << rng_.below(8);
-      flags |= CONN_XFB_FLAGS;
-    }
-    if (rng_.chance(3)) {
-      c.stat_rules.push_back(0x1000 + rng_.below(64));
-      flags |= CONN_STAT_RULES;
-    }
-    if (c.service == 2 && rng_.chance(5)) {
-      c.service = 8;  // reclassified: https turned out to be quic
-      flags |= CONN_SERVICE;
-    }
-    if (rng_.chance(3)) {
-      uint64_t row = next_row_++;
-      ScRow r;
-      r.schema = 5;
-      r.data = std::string("\0\0\0\0", 4) + std::to_string(c.xfer[0]);
-      rows[row] = r;
-      c.sc_rows.push_back(row);
-      changes_.new_rows.push_back(row);
-      flags |= CONN_ROWS;
-    }
-    // blocks the client reads past, and bits without data
-    static const uint32_t extras[] = {CONN_OPTIONS, CONN_STRINGS,      CONN_COUNTERS, CONN_SHAPING_BYTES,
-                                      CONN_TIMES,   CONN_ROUTING,      CONN_MARKS,    CONN_TOTALS,
-                                      CONN_BLOBS,   CONN_NO_DATA_LOW,  CONN_NO_DATA_HIGH};
-    if (rng_.chance(15)) flags |= extras[rng_.below(sizeof extras / sizeof extras[0])];
-    changes_.conn_updates[c.id] = flags;
+// One step of a connection that lives on; returns the update flags of its record.
+uint32_t World::evolve_conn(Conn &c) {
+  uint32_t flags = CONN_SPEED;
+  c.xfer[0] += c.speed[0];
+  c.xfer[1] += c.speed[1];
+  c.speed[0] = c.speed[0] / 2 + rng_.below(c.speed[0] + 1000);
+  c.speed[1] = c.speed[1] / 2 + rng_.below(c.speed[1] + 1000);
+  if (!(c.engineflags & ENGINE_ESTABLISHED) && rng_.chance(40)) {
+    c.engineflags |= ENGINE_ESTABLISHED;
+    flags |= CONN_ENGINE_FLAGS;
   }
+  if (rng_.chance(5)) {
+    c.deepscan.push_back((uint16_t)(200 + rng_.below(800)));
+    flags |= CONN_DEEPSCAN;
+  }
+  if (rng_.chance(5)) {
+    c.shaping_prio = (uint8_t)rng_.below(8);
+    flags |= CONN_SHAPING;
+  }
+  if (c.server_hostname.empty() && rng_.chance(10)) {
+    c.server_hostname = "late-" + std::to_string(c.server) + ".example";
+    flags |= CONN_HOSTNAME;
+  }
+  if (rng_.chance(3)) {
+    c.xfbflags ^= 1u << rng_.below(8);
+    flags |= CONN_XFB_FLAGS;
+  }
+  if (rng_.chance(3)) {
+    c.stat_rules.push_back(0x1000 + rng_.below(64));
+    flags |= CONN_STAT_RULES;
+  }
+  if (c.service == 2 && rng_.chance(5)) {
+    c.service = 8;  // reclassified: https turned out to be quic
+    flags |= CONN_SERVICE;
+  }
+  if (rng_.chance(3)) {
+    ScRow r;
+    r.schema = 5;
+    r.data = std::string("\0\0\0\0", 4) + std::to_string(c.xfer[0]);
+    add_row(c, r);
+    flags |= CONN_ROWS;
+  }
+  // blocks the client reads past, and bits without data
+  static const uint32_t extras[] = {CONN_OPTIONS, CONN_STRINGS,      CONN_COUNTERS, CONN_SHAPING_BYTES,
+                                    CONN_TIMES,   CONN_ROUTING,      CONN_MARKS,    CONN_TOTALS,
+                                    CONN_BLOBS,   CONN_NO_DATA_LOW,  CONN_NO_DATA_HIGH};
+  if (rng_.chance(15)) flags |= extras[rng_.below(sizeof extras / sizeof extras[0])];
+  return flags;
+}
 
-  // hosts come and go; only hosts without connections leave
+// Hosts come and go (only hosts without connections leave) and change their network objects.
+void World::churn_hosts() {
   if (rng_.chance(15)) {
     uint32_t id = next_host_++;
     hosts[id] = make_host(id, rng_.chance(50));
@@ -334,7 +337,9 @@ void World::tick() {
       changes_.host_updates[h.id] |= HOST_NETOBJECTS;
     }
   }
+}
 
+void World::tick_shaping() {
   for (ShapingObject &o : shaping) {
     o.connections = rng_.below(50);
     for (ShapingCounters &d : o.dir) {
@@ -357,21 +362,38 @@ void World::tick() {
       d.max_queue = d.avg_queue + rng_.below(100);
     }
   }
+}
+
+void World::tick_channels() {
   for (Channel &ch : channels) {
     if (!ch.active) continue;
     for (uint32_t s = 0; s < 3; s++) {
       for (uint32_t side = 0; side < 2; side++) {
-        uint64_t rate = rng_.below(s == 0 ? 100000000 : 100000);
-        ch.stat[s][0][side] += rate;
-        ch.stat[s][1][side] = rate;
-        ch.stat[s][2][side] = ch.stat[s][2][side] ? std::min(ch.stat[s][2][side], rate) : rate;
-        ch.stat[s][3][side] = std::max(ch.stat[s][3][side], rate);
-        ch.last[s][0][side] = (uint32_t)(rate / 2);
-        ch.last[s][1][side] = (uint32_t)std::min<uint64_t>(rate * 2, 0xffffffffu);
+        uint64_t rate = rng_.below(s == CHAN_BYTES ? 100000000 : 100000);
+        uint64_t &low = ch.stat[s][CHAN_RATE_MIN][side];
+        ch.stat[s][CHAN_TOTAL][side] += rate;
+        ch.stat[s][CHAN_RATE][side] = rate;
+        low = low ? std::min(low, rate) : rate;
+        ch.stat[s][CHAN_RATE_MAX][side] = std::max(ch.stat[s][CHAN_RATE_MAX][side], rate);
+        ch.last[s][CHAN_LAST_MIN][side] = (uint32_t)(rate / 2);
+        ch.last[s][CHAN_LAST_MAX][side] = (uint32_t)std::min<uint64_t>(rate * 2, 0xffffffffu);
       }
     }
     ch.media_time[0] = ch.media_time[1] = now_ - 1000;
   }
+}
+
+void World::tick() {
+  changes_ = Changes();
+  now_++;
+  for (FwRule &r : fwrules) r.hits_rate = 0;
+  churn_conns();
+  std::set<uint32_t> fresh(changes_.new_conns.begin(), changes_.new_conns.end());
+  for (auto &kv : conns)
+    if (!fresh.count(kv.first)) changes_.conn_updates[kv.first] = evolve_conn(kv.second);
+  churn_hosts();
+  tick_shaping();
+  tick_channels();
   for (size_t i = 0; i < sysdiag.size(); i++) sysdiag[i] += i * 3 + rng_.below(100);
   sysdiag[0] = now_;
   sysdiag[1] = hosts.size();

@@ -111,6 +111,11 @@ struct FwLogEntry {
   bool has_properties;
 };
 
+// The statistics of a channel, and what is kept of each, in wire order.
+enum ChannelStat { CHAN_BYTES, CHAN_PACKETS, CHAN_DROPS };
+enum ChannelValue { CHAN_TOTAL, CHAN_RATE, CHAN_RATE_MIN, CHAN_RATE_MAX };
+enum ChannelLast { CHAN_LAST_MIN, CHAN_LAST_MAX };
+
 struct Channel {
   uint32_t id;
   uint8_t type;
@@ -118,7 +123,8 @@ struct Channel {
   std::string name;
   uint8_t media[4];
   uint32_t media_time[2];
-  // per statistic: value, rate, rate min, rate max (u64 pairs); last min, last max (u32 pairs)
+  // per statistic (ChannelStat), per side: the ChannelValue entries as u64,
+  // the ChannelLast entries as u32
   uint64_t stat[3][4][2] = {};
   uint32_t last[3][2][2] = {};
 };
@@ -164,6 +170,13 @@ class World {
   void remove_conn(uint32_t id);
   void recount_hosts();
   void log_conn(const Conn &c, const FwRule &r);
+  void add_row(Conn &c, const ScRow &r);
+  void match_fwrules(Conn &c);
+  void churn_conns();
+  uint32_t evolve_conn(Conn &c);
+  void churn_hosts();
+  void tick_shaping();
+  void tick_channels();
 
   Rng rng_;
   uint32_t now_ = 1700000000;
