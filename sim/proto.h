@@ -1,5 +1,5 @@
-// kxd-sim: message numbers of the management protocol and a builder that cuts
-// record streams into messages.
+// kxd-sim: message numbers and named wire bits of the management protocol,
+// addresses on the wire, and a builder that cuts record streams into messages.
 #ifndef KXD_SIM_PROTO_H
 #define KXD_SIM_PROTO_H
 

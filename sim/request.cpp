@@ -20,14 +20,15 @@ std::string decode_filter_value(RequestReader &r, ViewFilter *f) {
     case FILTER_HOSTS: {
       char text[128];
       f->nets.push_back(r.prefix());
-      return json_str(kx_ipaddrplen_tostring(&f->nets.back(), text, sizeof text));
+      // only a prefix that was read is formatted: the formatter rejects unknown families
+      return r.ok() ? json_str(kx_ipaddrplen_tostring(&f->nets.back(), text, sizeof text)) : std::string();
     }
     default: f->strs.push_back(r.str()); return json_str(f->strs.back());
   }
 }
 
 // A filter: id, flag, value count, values. A filter whose values break off is
-// kept with what was read.
+// recorded with the values that were there.
 const char *decode_filter(RequestReader &r, View *v, std::vector<std::string> *json) {
   ViewFilter f;
   f.id = r.u8();
@@ -39,7 +40,11 @@ const char *decode_filter(RequestReader &r, View *v, std::vector<std::string> *j
   f.include = flag == 0;
   f.type = cap->type;
   std::vector<std::string> values;
-  for (uint32_t k = 0; k < count && r.ok(); k++) values.push_back(decode_filter_value(r, &f));
+  for (uint32_t k = 0; k < count; k++) {
+    std::string value = decode_filter_value(r, &f);
+    if (!r.ok()) break;
+    values.push_back(value);
+  }
   json->push_back("[" + json_num(f.id) + ", " + json_bool(f.include) + ", " + json_num(f.type) + ", " +
                   json_list(values, raw) + "]");
   v->filters.push_back(f);

@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(HERE, '..', '..'))
 import KXdv17_0 as kx
 import KXMsgv17_0
 from kxtools import client as kxclient
-from kxtest import ip4, u16, u32
+from kxtest import ip4, msg, s, u8, u16, u32
 
 BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(HERE, '..', '..', 'build'))
 SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
@@ -453,6 +453,38 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(rc, 0)
         self.assertEqual(sorted(s['peer'] for s in state['sessions']),
                          sorted('127.0.0.1:%d' % x.sock.getsockname()[1] for x in (good, late)))
+
+    def test_malformed_requests(self):
+        """Requests that break off are answered as malformed and leave no
+        record; a view definition is recorded with the values that were there."""
+        sim = self.start('--seed', '5', '--hosts', '10', '--interval', '30', '--ticks', '2')
+        c = sim.client()
+        self.assertTrue(c.login('demo', 'demo'))
+        cases = [
+            (0x22000, u16(40) + u8(1) + u8(1) + u8(0) + u16(2) + u16(6) + b'\x00',
+             {'request': 'createView', 'viewid': 40, 'filters': [[1, True, 1, [6]]], 'fields': []}),
+            (0x22000, u16(41) + u8(1) + u8(4) + u8(0) + u16(1) + b'\x08',
+             {'request': 'createView', 'viewid': 41, 'filters': [[4, True, 4, []]], 'fields': []}),
+            (0x20200, u16(1), None),
+            (0x20201, u8(1) + b'\x20\x01' + b'\x00' * 14, None),
+            (0x22200, u32(7), None),
+            (0x10708, u32(9) + u32(1 << 9) + u32(10) + b'ss', None),
+            (0x106a4, s('eth0') + u32(50) + b'abc', None),
+            (0x206d6, u32(20), None),
+            (0x20578, s('f') + s('r') + u32(1), None),
+            (0x203e8, u8(2) + u32(0), None),
+            (0x22002, u16(42), None),
+        ]
+        for type_, payload, _ in cases:
+            c.writeMsg(msg(payload, type_))
+        c.sync()
+        rc, state = sim.stop()
+        self.assertEqual(rc, 0)
+        requests = [x for x in state['sessions'] if x['authenticated']][0]['requests']
+        self.assertEqual(requests, [record for _, _, record in cases if record])
+        self.assertEqual(sorted(c.view_errors), [(40, 'malformed view request'), (41, 'malformed view request')])
+        self.assertEqual(sorted(c.not_available),
+                         sorted('malformed request 0x%x' % t for t, _, record in cases if not record))
 
     def test_same_seed_same_network(self):
         states = []
