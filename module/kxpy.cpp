@@ -46,27 +46,139 @@ void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at) {
   check_rc(set ? set(o, name, value) : PyObject_SetAttr(o, name, value), at);
 }
 
-Ref call_tuple(PyObject *f, PyObject *args, Site at) {
-#if PY_MAJOR_VERSION < 3
-  if (PyMethod_Check(f) && PyMethod_GET_SELF(f)) {
-#else
-  if (PyMethod_Check(f)) {
-#endif
-    Py_ssize_t n = PyTuple_GET_SIZE(args);
-    Ref with_self = check(PyTuple_New(n + 1), at);
-    PyObject *self = PyMethod_GET_SELF(f);
-    Py_INCREF(self);
-    PyTuple_SET_ITEM(with_self.get(), 0, self);
-    for (Py_ssize_t i = 0; i < n; i++) {
-      PyObject *a = PyTuple_GET_ITEM(args, i);
-      Py_INCREF(a);
-      PyTuple_SET_ITEM(with_self.get(), i + 1, a);
-    }
-    // The function stays alive while it runs even if the method object goes.
-    Ref fn = Ref::borrowed(PyMethod_GET_FUNCTION(f));
-    return check(PyObject_Call(fn.get(), with_self.get(), nullptr), at);
+// ---- calls -------------------------------------------------------------------------
+//
+// The callables a handler meets per record are the caller's: a class that
+// makes a table entry, a populator function, a bound method of an entry.
+// PyObject_Call reaches a Python function's code through steps that only
+// move the arguments around; call_args takes those steps itself, on the
+// argument array, and leaves everything else to PyObject_Call.
+
+KX_NAME(__init__);
+
+// The tp_init a class gets from an __init__ written in Python (the
+// interpreter's slot that looks __init__ up and calls it), taken at import
+// from a class made for the purpose.
+static initproc python_init_slot = nullptr;
+
+bool init_calls() {
+  Ref ns = check(PyDict_New());
+  if (PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return false;
+  Ref result(PyRun_String("class Probe(object):\n    def __init__(self):\n        pass\n",
+                          Py_file_input, ns.get(), ns.get()));
+  if (!result) return false;
+  PyObject *probe = PyDict_GetItemString(ns.get(), "Probe");
+  if (!probe || !PyType_Check(probe)) {
+    PyErr_SetString(PyExc_SystemError, "KXdv17_0: no probe class");
+    return false;
   }
-  return check(PyObject_Call(f, args, nullptr), at);
+  python_init_slot = reinterpret_cast<PyTypeObject *>(probe)->tp_init;
+  return true;
+}
+
+#if PY_MAJOR_VERSION < 3
+// A Python function called with positional arguments: what PyObject_Call
+// does for one (a recursion guard around the function type's call slot),
+// and what that slot does (the code evaluated on the argument array with
+// the function's globals, defaults and closure), without the tuple.
+static PyObject *call_function(PyObject *f, PyObject *const *args, size_t n) {
+  PyObject *defaults = PyFunction_GET_DEFAULTS(f);
+  PyObject **d = nullptr;
+  int nd = 0;
+  if (defaults && PyTuple_Check(defaults)) {
+    d = &PyTuple_GET_ITEM(defaults, 0);
+    nd = static_cast<int>(PyTuple_GET_SIZE(defaults));
+  }
+  if (Py_EnterRecursiveCall(const_cast<char *>(" while calling a Python object"))) return nullptr;
+  PyObject *result = PyEval_EvalCodeEx(
+      reinterpret_cast<PyCodeObject *>(PyFunction_GET_CODE(f)), PyFunction_GET_GLOBALS(f), nullptr,
+      const_cast<PyObject **>(args), static_cast<int>(n), nullptr, 0, d, nd,
+      PyFunction_GET_CLOSURE(f));
+  Py_LeaveRecursiveCall();
+  if (!result && !PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+  return result;
+}
+#endif
+
+// The arguments with `first` in front, into `out` (room for n + 1).
+static PyObject *const *prepend(PyObject *first, PyObject *const *args, size_t n, PyObject **out) {
+  out[0] = first;
+  for (size_t i = 0; i < n; i++) out[i + 1] = args[i];
+  return out;
+}
+
+static PyObject *call_plain(PyObject *f, PyObject *const *args, size_t n) {
+  PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(n));
+  if (!t) return nullptr;
+  for (size_t i = 0; i < n; i++) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(t, i, args[i]);
+  }
+  PyObject *result = PyObject_Call(f, t, nullptr);
+  Py_DECREF(t);
+  return result;
+}
+
+static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n);
+
+// Calls with more arguments than this go through PyObject_Call as they are.
+constexpr size_t kMaxDirectArgs = 7;
+
+// A class of the plain kind: made by `type` itself (no metaclass __call__),
+// object's __new__ (no __new__ of its own), not abstract, and an __init__
+// written in Python. Calling it does what the interpreter's type call does
+// for such a class: object.__new__ allocates the instance (arguments are
+// allowed, as __init__ is overridden), then the init slot looks __init__ up
+// on the instance's type, binds it and calls it, and refuses a result other
+// than None. The bound method is never made: its call is the function's call
+// with the instance in front.
+static PyObject *construct(PyTypeObject *t, PyObject *init, PyObject *const *args, size_t n) {
+  PyObject *obj = t->tp_alloc(t, 0);
+  if (!obj) return nullptr;
+  Py_INCREF(init);  // the class may drop its __init__ while it runs
+  PyObject *with_self[kMaxDirectArgs + 1];
+  PyObject *result = call_any(init, prepend(obj, args, n, with_self), n + 1);
+  Py_DECREF(init);
+  if (result && result != Py_None) {
+    PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                 Py_TYPE(result)->tp_name);
+    Py_CLEAR(result);
+  }
+  if (!result) {
+    Py_DECREF(obj);
+    return nullptr;
+  }
+  Py_DECREF(result);
+  return obj;
+}
+
+static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n) {
+#if PY_MAJOR_VERSION < 3
+  if (PyFunction_Check(f)) return call_function(f, args, n);
+  // A bound method calls its function with the instance in front.
+  if (PyMethod_Check(f) && PyMethod_GET_SELF(f) && n <= kMaxDirectArgs) {
+    PyObject *buf[kMaxDirectArgs + 1];
+    PyObject *fn = PyMethod_GET_FUNCTION(f);
+    Py_INCREF(fn);
+    PyObject *result = call_any(fn, prepend(PyMethod_GET_SELF(f), args, n, buf), n + 1);
+    Py_DECREF(fn);
+    return result;
+  }
+#endif
+  if (Py_TYPE(f) == &PyType_Type && n <= kMaxDirectArgs) {
+    PyTypeObject *t = reinterpret_cast<PyTypeObject *>(f);
+    if (t->tp_new == PyBaseObject_Type.tp_new && python_init_slot && t->tp_init == python_init_slot &&
+        !(t->tp_flags & Py_TPFLAGS_IS_ABSTRACT)) {
+      PyObject *init = _PyType_Lookup(t, n___init__);
+      if (init && PyFunction_Check(init)) return construct(t, init, args, n);
+    }
+  }
+  return call_plain(f, args, n);
+}
+
+Ref call_args(PyObject *f, PyObject *const *args, size_t n, Site at) {
+  return check(call_any(f, args, n), at);
 }
 
 void add_traceback(const char *funcname, Site at) {

@@ -150,18 +150,17 @@ Ref tuple(Site at, A... items) {
 }
 inline Ref pair(Ref a, Ref b, Site at = Site()) { return tuple(at, std::move(a), std::move(b)); }
 
-// f(*args) with args a tuple. The same as PyObject_Call(f, args, NULL). A
-// bound method is called as the interpreter's method object calls itself: its
-// function with the instance prepended to the arguments; doing that here
-// saves making a second argument tuple inside the method object's call.
-Ref call_tuple(PyObject *f, PyObject *args, Site at = Site());
+// f(args[0], ..., args[n-1]), as PyObject_Call(f, tuple of the args, NULL)
+// (what PyObject_CallFunctionObjArgs does). See call_args in kxpy.cpp for
+// the common callables it calls without making the argument tuple.
+Ref call_args(PyObject *f, PyObject *const *args, size_t n, Site at = Site());
+// Prepares call_args at import; false with an exception set on failure.
+bool init_calls();
 
-// f(a...), as PyObject_CallFunctionObjArgs(f, a..., NULL) (which builds the
-// argument tuple and calls PyObject_Call), without walking a varargs list.
 template <class... A>
 Ref call_at(Site at, PyObject *f, const A &...a) {
-  Ref args = tuple(at, Ref::borrowed(ptr(a))...);
-  return call_tuple(f, args.get(), at);
+  PyObject *const args[sizeof...(A) + 1] = {ptr(a)..., nullptr};
+  return call_args(f, args, sizeof...(A), at);
 }
 // KX_CALL(f, args...): f(*args), the call site recorded for the traceback.
 #define KX_CALL(...) kx::call_at(kx::Site(), __VA_ARGS__)

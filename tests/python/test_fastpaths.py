@@ -1,0 +1,342 @@
+"""The helper layer's shortcuts give what the generic entry points give.
+
+Each shortcut (attribute stores through a remembered type, calls without an
+argument tuple, classes made without the type call, exact-dict stores,
+inline longs, one lookup of `int` per run of ids, exact-int comparisons) is
+driven here through the handlers with the cases that must leave it: caller
+classes that change after a first store, own __setattr__, slots,
+properties, subclassed tables, rebinding, and exceptions at each step."""
+from __future__ import print_function
+
+import struct
+import sys
+import unittest
+
+import KXdv17_0 as kx
+from kxtest import TestCase, msg, rebound, u16, u32, u64
+
+try:
+    import __builtin__ as builtins
+except ImportError:
+    import builtins
+
+NEW = 16516  # the protocol version from which host records carry the l4 error word
+
+
+def text(t):
+    return u32(len(t) + 1) + t + b'\0'
+
+
+def connections_update(hostid, a, b):
+    """A host update record setting only host.connections = (a, b)."""
+    return u32(hostid) + u16(0x0004) + u32(a) + u32(b)
+
+
+def host_add(hostid, netobjects=()):
+    """A host add record: netobjects, an IPv4 address, every fixed group."""
+    return (u32(hostid) + u32(len(netobjects)) + b''.join(u32(v) for v in netobjects) +
+            b'\0\x0a\x00\x00\x01' + text(b'name') + u64(1) + u64(2) + u32(3) + u32(4) + u32(5) +
+            u32(6) + b''.join(u32(i) for i in range(6)) + text(b'l4') + u32(0) +
+            b''.join(u32(i) for i in range(19)))
+
+
+def update_connections(hosts, hostid, a, b):
+    kx.handleHostUpdate(msg(connections_update(hostid, a, b)), hosts, NEW)
+
+
+class AttributeStoreTest(TestCase):
+    """A remembered "this class has no such attribute" must be forgotten as
+    soon as the class or a base changes."""
+
+    def test_class_changes_after_first_store(self):
+        log = []
+
+        def add_property(cls):
+            cls.connections = property(lambda self: 'read', lambda self, v: log.append(v))
+
+        def add_setattr(cls):
+            cls.__setattr__ = lambda self, name, v: log.append((name, v))
+
+        def add_plain_attribute(cls):
+            cls.connections = 'class value'   # a non-data descriptor: the instance dict still takes it
+
+        def remove_property(cls):
+            add_property(cls)
+            update_connections({1: cls()}, 1, 0, 0)
+            del cls.connections
+
+        cases = [
+            # (what changes between two stores, on the class or its base,
+            #  log expected, instance dict's value expected)
+            ('property', add_property, False, [(3, 4)], (1, 2)),
+            ('property on a base', add_property, True, [(3, 4)], (1, 2)),
+            ('own __setattr__', add_setattr, False, [('connections', (3, 4))], (1, 2)),
+            ('__setattr__ on a base', add_setattr, True, [('connections', (3, 4))], (1, 2)),
+            ('class attribute', add_plain_attribute, False, [], (3, 4)),
+            ('property removed again', remove_property, False, [(0, 0)], (3, 4)),
+        ]
+        for name, change, on_base, want_log, want_value in cases:
+            del log[:]
+            base = type('Base', (object,), {})
+            cls = type('Host', (base,), {})
+            host = cls()
+            host.hostid = 1                         # the instance has its __dict__
+            hosts = {1: host}
+            update_connections(hosts, 1, 1, 2)      # remembered: no `connections` in Host's MRO
+            change(base if on_base else cls)
+            update_connections(hosts, 1, 3, 4)
+            self.assertEqual(log, want_log, name)
+            self.assertEqual(host.__dict__.get('connections'), want_value, name)
+
+    def test_instances_of_every_kind(self):
+        class Plain(object):
+            pass
+
+        class Slotted(object):
+            __slots__ = ('connections',)
+
+        class NoDictYet(object):
+            def __init__(self):
+                pass
+
+        class OwnDict(dict):
+            pass
+
+        class Raising(object):
+            @property
+            def connections(self):
+                return None
+
+            @connections.setter
+            def connections(self, v):
+                raise ZeroDivisionError('setter')
+
+        class OldStyle:
+            pass
+
+        with_own_dict = Plain()
+        with_own_dict.__dict__ = OwnDict()
+        cases = [Plain(), Slotted(), NoDictYet(), with_own_dict, Plain(), Slotted(), Plain()]
+        if sys.version_info[0] == 2:
+            cases.append(OldStyle())
+        for i, host in enumerate(cases):
+            update_connections({1: host}, 1, i, i + 1)
+            self.assertEqual(host.connections, (i, i + 1), type(host).__name__)
+        self.assertIsInstance(with_own_dict.__dict__, OwnDict)
+        self.assertRaises(ZeroDivisionError, update_connections, {1: Raising()}, 1, 0, 0)
+
+
+class CallTest(TestCase):
+    """Classes, functions and methods of the caller called by the module
+    behave as when Python calls them with the same arguments."""
+
+    @staticmethod
+    def outcome(call):
+        try:
+            made = call()
+        except Exception as e:
+            return ('raised', type(e).__name__, str(e))
+        return ('made', type(made).__name__, sorted(getattr(made, '__dict__', {}).items()))
+
+    def test_host_classes(self):
+        seen = []
+
+        class Plain(object):
+            def __init__(self, hostid):
+                self.hostid = hostid
+
+        class Defaults(object):
+            def __init__(self, hostid, extra=5, *rest):
+                self.hostid, self.extra, self.rest = hostid, extra, rest
+
+        class Inherited(Plain):
+            pass
+
+        class ReturnsValue(object):
+            def __init__(self, hostid):
+                return 1
+
+        class Raises(object):
+            def __init__(self, hostid):
+                raise KeyError(hostid)
+
+        class WrongArity(object):
+            def __init__(self):
+                pass
+
+        class OwnNew(object):
+            def __new__(cls, hostid):
+                seen.append('new')
+                return Plain(hostid)          # not an instance: __init__ is not called
+
+            def __init__(self, hostid):
+                seen.append('init')
+
+        class Meta(type):
+            def __call__(cls, *args):
+                seen.append('meta')
+                return type.__call__(cls, *args)
+
+        WithMeta = Meta('WithMeta', (Plain,), {})
+
+        class InitRebound(Plain):
+            pass
+
+        class Abstractish(Plain):
+            pass
+
+        def factory(hostid):
+            return Plain(hostid)
+
+        cases = [Plain, Defaults, Inherited, ReturnsValue, Raises, WrongArity, OwnNew, WithMeta,
+                 InitRebound, factory]
+        if sys.version_info[0] == 2:
+            class OldStyle:
+                def __init__(self, hostid):
+                    self.hostid = hostid
+            cases.append(OldStyle)
+        for typ in cases:
+            for round in range(2):
+                del seen[:]
+                expected = self.outcome(lambda: typ(7))
+                want_seen = list(seen)
+                del seen[:]
+                hosts = {}
+
+                def decode():
+                    kx.handleHostAdd(msg(host_add(7)), typ, hosts, NEW)
+                    host = hosts[7]
+                    for name in ('netobjects', 'addr', 'speed', 'connections', 'cps', 'quality_packets',
+                                 'quality_internal_issues', 'quality_external_issues'):
+                        host.__dict__.pop(name, None)
+                    return host
+                self.assertEqual(self.outcome(decode), expected, (typ.__name__, round))
+                self.assertEqual(seen, want_seen, typ.__name__)
+                if typ is InitRebound:
+                    # A new __init__ takes effect at the next call.
+                    InitRebound.__init__ = lambda self, hostid: setattr(self, 'other', hostid)
+
+    def test_connection_callbacks(self):
+        # handleConnUpdate calls conn._set_views(list) and sc_populator(conn, rows).
+        calls = []
+
+        class Conn(object):
+            def __init__(self, *args):
+                self.args = args
+
+            def _set_views(self, views):
+                calls.append(('method', views))
+
+        class Static(Conn):
+            _set_views = staticmethod(lambda views: calls.append(('static', views)))
+
+        class ClassMethod(Conn):
+            _set_views = classmethod(lambda cls, views: calls.append(('class', cls.__name__, views)))
+
+        class Populator(object):
+            def rows(self, conn, rows):
+                calls.append(('populator', type(conn).__name__, rows))
+
+        record = (u32(5) + u32(0) + u32(0x80000 | 0x10000000) + u16(2) + u16(7) + u16(8) +
+                  b'\x01' + b'\0' + u64(2 ** 64 - 1))
+        for cls, want in [(Conn, ('method', [7, 8])), (Static, ('static', [7, 8])),
+                          (ClassMethod, ('class', 'ClassMethod', [7, 8]))]:
+            del calls[:]
+            table = {5: cls()}
+            kx.handleConnUpdate(msg(record), table, cls, Populator().rows, NEW)
+            self.assertEqual(calls, [want, ('populator', cls.__name__, [2 ** 64 - 1])])
+        # An instance attribute that is a plain function is called as it is.
+        conn = Conn()
+        conn._set_views = lambda views: calls.append(('instance', views))
+        del calls[:]
+        kx.handleConnUpdate(msg(record), {5: conn}, Conn, lambda c, rows: None, NEW)
+        self.assertEqual(calls, [('instance', [7, 8])])
+
+
+class TableTest(TestCase):
+
+    def test_subclassed_tables_see_their_stores(self):
+        stored = []
+
+        class Table(dict):
+            def __setitem__(self, key, value):
+                stored.append(key)
+                dict.__setitem__(self, key, value)
+
+        class Host(object):
+            def __init__(self, hostid):
+                pass
+
+        for table, want in [({}, []), (Table(), [3, 4])]:
+            del stored[:]
+            kx.handleHostAdd(msg(host_add(3) + host_add(4)), Host, table, NEW)
+            self.assertEqual((sorted(table), stored), ([3, 4], want))
+
+
+class NumberTest(TestCase):
+
+    def test_longs_at_digit_boundaries(self):
+        values = [0, 1, 2 ** 30 - 1, 2 ** 30, 2 ** 32 - 1, 2 ** 60 - 1, 2 ** 60, 2 ** 63, 2 ** 64 - 1]
+        got = kx.handleSessionContextRemove(msg(b''.join(u64(v) for v in values)))
+        self.assertEqual(got, values)
+        wide = type(2 ** 64)
+        self.assertEqual([type(v) for v in got], [wide] * len(values))
+        for v in values[:5]:
+            self.assertEqual((kx.handleHostRemove(msg(u32(v))), type(kx.handleHostRemove(msg(u32(v))))),
+                             (v, wide))
+
+    def test_int_rebound_during_a_run(self):
+        # `int` is looked up once per run of ids only while it is the
+        # interpreter's own type; a replacement is looked up for every id,
+        # and may put the real one back for the next.
+        real = builtins.int
+        calls = []
+
+        def second_call_restores(v):
+            calls.append(v)
+            if len(calls) == 2:         # the first call makes the host id
+                builtins.int = real
+                return ('replaced', v)
+            return real(v)
+
+        update = msg(u32(9) + u16(0x0040) + u32(3) + u32(1) + u32(2) + u32(3))
+        for replacement, want in [(real, [1, 2, 3]), (second_call_restores, [('replaced', 1), 2, 3])]:
+            hosts = {9: object.__new__(type('Host', (object,), {}))}
+            with rebound('int', replacement, builtins):
+                kx.handleHostUpdate(update, hosts, NEW)
+                update.pos = 0
+            self.assertEqual(hosts[9].netobjects, want)
+        self.assertEqual(calls, [9, 1])
+
+    def test_version_comparisons(self):
+        # The l4 error word is there when protocolversion >= L4ERRORMINVERSION.
+        class Always(int):
+            def __ge__(self, other):
+                return True
+
+        class Never(int):
+            def __ge__(self, other):
+                return False
+
+        class Host(object):
+            def __init__(self, hostid):
+                pass
+
+        with_word = host_add(1)
+        without_word = with_word.replace(text(b'l4') + u32(0), text(b'l4'))
+        cases = [(NEW, with_word), (NEW - 1, without_word), (float(NEW), with_word),
+                 (Always(0), with_word), (Never(NEW), without_word)]
+        if sys.version_info[0] == 2:
+            cases.append((long(NEW), with_word))  # noqa: F821 (Python 2 only)
+        for pv, payload in cases:
+            hosts = {}
+            kx.handleHostAdd(msg(payload), Host, hosts, pv)
+            self.assertEqual(list(hosts), [1], pv)
+        with rebound('L4ERRORMINVERSION', 2 ** 70):
+            hosts = {}
+            kx.handleHostAdd(msg(without_word), Host, hosts, NEW)
+            self.assertEqual(list(hosts), [1])
+
+
+if __name__ == '__main__':
+    unittest.main()
