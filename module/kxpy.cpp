@@ -195,9 +195,43 @@ void add_traceback(const char *funcname, Site at) {
 
 // ---- lookups ---------------------------------------------------------------------
 
-static Ref lookup_in(PyObject *dict, PyObject *fallback, const Name &name, Site at) {
-  PyObject *v = dict ? PyDict_GetItem(dict, name) : nullptr;
-  if (!v && fallback) v = PyDict_GetItem(fallback, name);
+// Python 2.7: a dict holds each key in one entry of its table, and an entry
+// whose key is deleted gets another key (the dummy) at once. So while the
+// dict still has the table in which a lookup found the name and that entry
+// still holds the very same key object, the entry's value is the name's
+// binding: the lookup would end there again. Otherwise (resized, deleted,
+// never found) the lookup is done as PyDict_GetItem does it, and where it
+// found the name is remembered. The two namespaces live as long as the module.
+PyObject *Name::bound_in(PyObject *dict, int which) const {
+#if PY_MAJOR_VERSION < 3
+  PyDictObject *d = reinterpret_cast<PyDictObject *>(dict);
+  PyDictEntry *e = static_cast<PyDictEntry *>(found_entry_[which]);
+  if (e && d->ma_table == found_table_[which] && e->me_key == obj_) return e->me_value;
+  // PyDict_GetItem for an interned str key: its hash is cached, and a
+  // failing comparison with another key counts as not found (the error
+  // dropped, an error already set kept).
+  long hash = reinterpret_cast<PyStringObject *>(obj_)->ob_shash;
+  if (hash == -1) return PyDict_GetItem(dict, obj_);
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  e = d->ma_lookup(d, obj_, hash);
+  if (!e) PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+  if (!e || !e->me_value) return nullptr;
+  if (e->me_key == obj_) {
+    found_table_[which] = d->ma_table;
+    found_entry_[which] = e;
+  }
+  return e->me_value;
+#else
+  (void)which;
+  return PyDict_GetItem(dict, obj_);
+#endif
+}
+
+static Ref lookup_in(bool module_first, const Name &name, Site at) {
+  PyObject *v = module_first ? name.bound_in(module_dict, 0) : nullptr;
+  if (!v) v = name.bound_in(builtins_dict, 1);
   if (!v) {
     PyErr_SetObject(PyExc_NameError, name);
     fail(at);
@@ -205,9 +239,9 @@ static Ref lookup_in(PyObject *dict, PyObject *fallback, const Name &name, Site 
   return Ref::borrowed(v);
 }
 
-Ref global(const Name &name, Site at) { return lookup_in(module_dict, builtins_dict, name, at); }
+Ref global(const Name &name, Site at) { return lookup_in(true, name, at); }
 
-Ref builtin(const Name &name, Site at) { return lookup_in(builtins_dict, nullptr, name, at); }
+Ref builtin(const Name &name, Site at) { return lookup_in(false, name, at); }
 
 // ---- numbers ---------------------------------------------------------------------
 

@@ -97,6 +97,10 @@ class Name {
   // Interns every declared name; false with an exception set on failure.
   static bool init_all();
 
+  // The value bound to this name in the module namespace (which 0) or the
+  // built-ins' (which 1), borrowed; null when unbound. As PyDict_GetItem.
+  PyObject *bound_in(PyObject *dict, int which) const;
+
   // True when a lookup of this name along the MRO of `type` finds nothing
   // (no class attribute, property or slot of that name), for setattr below.
   bool absent_from(PyTypeObject *type) const {
@@ -117,6 +121,10 @@ class Name {
   // for another type while it is remembered).
   mutable PyTypeObject *absent_type_ = nullptr;
   mutable unsigned int absent_tag_ = 0;
+  // Where bound_in last found the name in each namespace: the table the dict
+  // had then and the entry in it.
+  mutable void *found_table_[2] = {nullptr, nullptr};
+  mutable void *found_entry_[2] = {nullptr, nullptr};
 };
 
 #define KX_NAME(id) static kx::Name n_##id(#id)

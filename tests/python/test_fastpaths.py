@@ -253,6 +253,43 @@ class CallTest(TestCase):
         self.assertEqual(calls, [('instance', [7, 8])])
 
 
+class LookupTest(TestCase):
+    """Module globals and built-ins are looked up at each use, however the
+    namespace changed since the last one."""
+
+    def test_rebound_deleted_and_moved_names(self):
+        class Host(object):
+            def __init__(self, hostid):
+                pass
+
+        def decodes(payload):
+            hosts = {}
+            kx.handleHostAdd(msg(payload), Host, hosts, NEW)
+            return list(hosts) == [1]
+
+        with_word = host_add(1)
+        without_word = with_word.replace(text(b'l4') + u32(0), text(b'l4'))
+        namespace = kx.__dict__
+        filler = ['_kx_filler_%d' % i for i in range(2000)]
+        self.assertTrue(decodes(with_word))
+        with rebound('L4ERRORMINVERSION', NEW + 1):
+            self.assertTrue(decodes(without_word))
+            with rebound('L4ERRORMINVERSION', None):
+                self.assertRaises(NameError, decodes, with_word)
+            self.assertTrue(decodes(without_word))
+            try:
+                for name in filler:          # the namespace's table grows and moves
+                    namespace[name] = 0
+                kx.L4ERRORMINVERSION = NEW
+                self.assertTrue(decodes(with_word))
+                kx.L4ERRORMINVERSION = NEW + 1
+                self.assertTrue(decodes(without_word))
+            finally:
+                for name in filler:
+                    namespace.pop(name, None)
+            self.assertTrue(decodes(without_word))
+
+
 class TableTest(TestCase):
 
     def test_subclassed_tables_see_their_stores(self):
