@@ -120,9 +120,9 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
         keys.resize(g * kPairsPerStatistic);
       }
       for (int i = 0; i < kPairsPerStatistic; i++) {
-        Ref a = i < 4 ? r.long64() : r.long32();
-        Ref b = i < 4 ? r.long64() : r.long32();
-        Ref value = kx::pair(std::move(a), std::move(b));
+        uint64_t a = i < 4 ? r.u64() : r.u32();
+        uint64_t b = i < 4 ? r.u64() : r.u32();
+        Ref value = kx::long_pair(a, b);
         if (!cached) keys.push_back(statistic_key(e[1], i));
         kx::setitem(s, keys[g * kPairsPerStatistic + i].get(), value.get());
       }

@@ -172,14 +172,10 @@ void apply_blocks(Reader &r, uint32_t flags, PyObject *conn, PyObject *table, co
     for (int i = 0; i < 4; i++) drop_string(r);
   }
   if (flags & kSpeed) {
-    Ref a = r.long32();
-    Ref b = r.long32();
-    Ref speed = kx::pair(a, b);
-    kx::setattr(conn, n__speed, speed.get());
-    Ref c = r.long64();
-    Ref d = r.long64();
-    Ref xfer = kx::pair(c, d);
-    kx::setattr(conn, n__xfer, xfer.get());
+    uint32_t a = r.u32(), b = r.u32();
+    kx::setattr(conn, n__speed, kx::long_pair(a, b).get());
+    uint64_t c = r.u64(), d = r.u64();
+    kx::setattr(conn, n__xfer, kx::long_pair(c, d).get());
     drop(r, {4, 4});
   }
   if (flags & kCounters) drop(r, {4, 4, 4, 4, 4, 4});

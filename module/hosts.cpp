@@ -42,19 +42,18 @@ constexpr uint32_t kNameBuffer = 256;
 // four, three pairs, three, three pairs.
 constexpr uint32_t kSkippedWords = 4 + 6 + 3 + 6;
 
-// A 2-tuple owning both values. Its items are numbers, so it can never be
-// part of a reference cycle: it is taken off the collector's list at once,
-// as the collector itself would do at its next pass, which keeps collections
-// short while a table full of such tuples grows.
-Ref number_pair(Ref a, Ref b, Site at = Site()) {
-  Ref t = kx::pair(std::move(a), std::move(b), at);
+// A 2-tuple of two longs. Its items are numbers, so it can never be part of
+// a reference cycle: it is taken off the collector's list at once, as the
+// collector itself would do at its next pass, which keeps collections short
+// while a table full of such tuples grows.
+template <class T>
+Ref number_pair(T a, T b, Site at = Site()) {
+  Ref t = kx::long_pair(a, b, at);
   PyObject_GC_UnTrack(t.get());
   return t;
 }
 
-Ref pair_u32(uint32_t a, uint32_t b, Site at = Site()) {
-  return number_pair(kx::py_u32(a, at), kx::py_u32(b, at), at);
-}
+Ref pair_u32(uint32_t a, uint32_t b, Site at = Site()) { return number_pair(a, b, at); }
 
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
 // The list is sized by what the message can hold, so a huge count in a short
@@ -102,7 +101,7 @@ void decode_groups(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *proto
   if (mask & kSpeed) {
     int64_t in = static_cast<int64_t>(r.u64());
     int64_t out = static_cast<int64_t>(r.u64());
-    Ref v = number_pair(kx::check(PyLong_FromLongLong(in)), kx::check(PyLong_FromLongLong(out)));
+    Ref v = number_pair(in, out);
     kx::setattr(host, n_speed, v.get());
   }
   if (mask & kConnections) {

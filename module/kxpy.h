@@ -270,9 +270,38 @@ inline PyObject *new_ulong(uint64_t v) {
   for (Py_ssize_t i = 0; i < n; i++, v >>= 30) l->ob_digit[i] = static_cast<digit>(v & PyLong_MASK);
   return reinterpret_cast<PyObject *>(l);
 }
+// The same for a signed value: the digits of its magnitude, the size negated.
+inline PyObject *new_slong(int64_t v) {
+  if (v >= 0) return new_ulong(static_cast<uint64_t>(v));
+  PyObject *l = new_ulong(0 - static_cast<uint64_t>(v));
+  if (l) Py_SIZE(l) = -Py_SIZE(l);
+  return l;
+}
 #else
 inline PyObject *new_ulong(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
 #endif
+
+// (a, b) of two new longs, without a reference wrapper per value.
+template <class T>
+inline Ref long_pair(T a, T b, Site at = Site()) {
+  static_assert(sizeof(T) == 8, "64-bit values; narrower ones convert");
+  PyObject *x = T(-1) < T(0) ? new_slong(a) : new_ulong(a);
+  if (!x) fail(at);
+  PyObject *y = T(-1) < T(0) ? new_slong(b) : new_ulong(b);
+  PyObject *t = y ? PyTuple_New(2) : nullptr;
+  if (!t) {
+    Py_DECREF(x);
+    Py_XDECREF(y);
+    fail(at);
+  }
+  PyTuple_SET_ITEM(t, 0, x);
+  PyTuple_SET_ITEM(t, 1, y);
+  return Ref(t);
+}
+inline Ref long_pair(uint32_t a, uint32_t b, Site at = Site()) {
+  return long_pair<uint64_t>(a, b, at);
+}
 inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at); }
 inline Ref py_u32(uint32_t v, Site at = Site()) { return check(new_ulong(v), at); }
 inline Ref py_u64(uint64_t v, Site at = Site()) { return check(new_ulong(v), at); }

@@ -238,21 +238,19 @@ KX_FUNCTION(handleViewUpdateData, "m") {
   Ref d = kx::check(PyDict_New());
   if (mask & 0x01) kx::setitem(d.get(), n_conns, r.long32().get());
   if (mask & 0x02) {
-    Ref in = kx::py_u64(r.u64() * 8);
-    Ref out = kx::py_u64(r.u64() * 8);
-    kx::setitem(d.get(), n_speed, kx::pair(in, out).get());
+    uint64_t in = r.u64() * 8;
+    uint64_t out = r.u64() * 8;
+    kx::setitem(d.get(), n_speed, kx::long_pair(in, out).get());
   }
   if (mask & 0x04)
     for (int i = 0; i < 6; i++) r.u32();
   if (mask & 0x08) {
-    Ref a = r.long32();
-    Ref b = r.long32();
-    kx::setitem(d.get(), n_rtt, kx::pair(a, b).get());
+    uint32_t a = r.u32(), b = r.u32();
+    kx::setitem(d.get(), n_rtt, kx::long_pair(a, b).get());
   }
   if (mask & 0x10) {
-    Ref a = r.long32();
-    Ref b = r.long32();
-    kx::setitem(d.get(), n_cps, kx::pair(a, b).get());
+    uint32_t a = r.u32(), b = r.u32();
+    kx::setitem(d.get(), n_cps, kx::long_pair(a, b).get());
   }
   return d;
 }
