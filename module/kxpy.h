@@ -260,14 +260,22 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
 // value. Elsewhere the interpreter's own function.
 #if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
 inline PyObject *new_ulong(uint64_t v) {
-  Py_ssize_t n = v < (uint64_t(1) << 30) ? (v != 0) : v < (uint64_t(1) << 60) ? 2 : 3;
+  // Digits: one per started 30 bits of the value (none for 0).
+  Py_ssize_t n = v ? (64 + 29 - __builtin_clzll(v)) / 30 : 0;
   // _PyObject_VAR_SIZE of the long type: header and digits rounded to a pointer.
   size_t size = (offsetof(PyLongObject, ob_digit) + n * sizeof(digit) + SIZEOF_VOID_P - 1) &
                 ~size_t(SIZEOF_VOID_P - 1);
   PyLongObject *l = static_cast<PyLongObject *>(PyObject_MALLOC(size));
   if (!l) return PyErr_NoMemory();
   PyObject_INIT_VAR(l, &PyLong_Type, n);
-  for (Py_ssize_t i = 0; i < n; i++, v >>= 30) l->ob_digit[i] = static_cast<digit>(v & PyLong_MASK);
+  // Writing the unused digits too is harmless: the block has room for two
+  // whenever it has room for one, and for three when the value needs three.
+  digit *d = l->ob_digit;
+  if (n) {
+    d[0] = static_cast<digit>(v & PyLong_MASK);
+    d[1] = static_cast<digit>((v >> 30) & PyLong_MASK);
+    if (n == 3) d[2] = static_cast<digit>(v >> 60);
+  }
   return reinterpret_cast<PyObject *>(l);
 }
 // The same for a signed value: the digits of its magnitude, the size negated.
