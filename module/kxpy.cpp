@@ -61,7 +61,95 @@ KX_NAME(__init__);
 // from a class made for the purpose.
 static initproc python_init_slot = nullptr;
 
+// ---- dict stores ---------------------------------------------------------------------
+//
+// Python 2.7 keeps a dict's entries in an open-addressed table. A dict whose
+// keys are all str (its lookup is the interpreter's string lookup, which a
+// dict gives up for good at its first other key) finds a str key by the
+// probe sequence below, which is that lookup's: the first slot that holds
+// the key (the same object, or an equal str of equal hash), else the first
+// deleted slot on the way, else the empty slot that ends the sequence. It
+// compares str only with str, so it runs no Python code and cannot fail.
+// PyDict_SetItem then replaces the value of a found key, or fills the slot
+// and grows the table when it is two thirds used. dict_store does the same
+// for a str key whose hash is already cached, leaving the stores that would
+// grow the table, and every other case, to PyDict_SetItem itself; each slot
+// ends as PyDict_SetItem would have left it, and the dict starts being
+// tracked by the collector when PyDict_SetItem would start it.
+
+#if PY_MAJOR_VERSION < 3
+using StringLookup = PyDictEntry *(*)(PyDictObject *, PyObject *, long);
+static StringLookup string_lookup = nullptr;  // taken from a new dict at import
+
+static PyDictEntry *find_slot(PyDictObject *mp, PyObject *key, long hash) {
+  size_t mask = static_cast<size_t>(mp->ma_mask);
+  PyDictEntry *table = mp->ma_table;
+  size_t i = static_cast<size_t>(hash) & mask;
+  PyDictEntry *ep = &table[i];
+  // A deleted slot keeps a key (the dict's dummy) and no value.
+  if (!ep->me_key || ep->me_key == key) return ep;
+  PyDictEntry *freeslot = nullptr;
+  if (!ep->me_value)
+    freeslot = ep;
+  else if (ep->me_hash == hash && _PyString_Eq(ep->me_key, key))
+    return ep;
+  for (size_t perturb = static_cast<size_t>(hash);; perturb >>= 5) {
+    i = (i << 2) + i + perturb + 1;
+    ep = &table[i & mask];
+    if (!ep->me_key) return freeslot ? freeslot : ep;
+    if (ep->me_key == key || (ep->me_hash == hash && ep->me_value && _PyString_Eq(ep->me_key, key)))
+      return ep;
+    if (!ep->me_value && !freeslot) freeslot = ep;
+  }
+}
+
+static void maintain_tracking(PyDictObject *mp, PyObject *key, PyObject *value) {
+  if (!_PyObject_GC_IS_TRACKED(mp) &&
+      (_PyObject_GC_MAY_BE_TRACKED(key) || _PyObject_GC_MAY_BE_TRACKED(value)))
+    _PyObject_GC_TRACK(mp);
+}
+#endif
+
+int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
+#if PY_MAJOR_VERSION < 3
+  PyDictObject *mp = reinterpret_cast<PyDictObject *>(dict);
+  long hash;
+  if (PyString_CheckExact(key) && (hash = reinterpret_cast<PyStringObject *>(key)->ob_shash) != -1 &&
+      mp->ma_lookup == string_lookup) {
+    PyDictEntry *ep = find_slot(mp, key, hash);
+    if (ep->me_value) {  // the key is there: its value is replaced
+      maintain_tracking(mp, key, value);
+      PyObject *old = ep->me_value;
+      Py_INCREF(value);
+      ep->me_value = value;
+      Py_DECREF(old);
+      return 0;
+    }
+    Py_ssize_t fill = mp->ma_fill + (ep->me_key ? 0 : 1);
+    if (fill * 3 < (mp->ma_mask + 1) * 2) {  // no growth after this store
+      maintain_tracking(mp, key, value);
+      if (ep->me_key)
+        Py_DECREF(ep->me_key);  // the dummy's reference, as the dict drops it
+      else
+        mp->ma_fill++;
+      Py_INCREF(key);
+      Py_INCREF(value);
+      ep->me_key = key;
+      ep->me_hash = hash;
+      ep->me_value = value;
+      mp->ma_used++;
+      return 0;
+    }
+  }
+#endif
+  return PyDict_SetItem(dict, key, value);
+}
+
 bool init_calls() {
+#if PY_MAJOR_VERSION < 3
+  Ref probe_dict = check(PyDict_New());
+  string_lookup = reinterpret_cast<PyDictObject *>(probe_dict.get())->ma_lookup;
+#endif
   Ref ns = check(PyDict_New());
   if (PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return false;
   Ref result(PyRun_String("class Probe(object):\n    def __init__(self):\n        pass\n",

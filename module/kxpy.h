@@ -229,12 +229,15 @@ inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site
 inline Ref getitem(PyObject *o, PyObject *key, Site at = Site()) {
   return check(PyObject_GetItem(o, key), at);
 }
+// PyDict_SetItem(dict, key, value) for an exact dict; see kxpy.cpp for the
+// stores it does itself.
+int dict_store(PyObject *dict, PyObject *key, PyObject *value);
+
 // o[key] = value. An exact dict's item store is PyDict_SetItem, which
 // PyObject_SetItem reaches through the type's mapping slot; a subclass (which
 // may override __setitem__) and anything else take the generic entry.
 inline void setitem(PyObject *o, PyObject *key, PyObject *value, Site at = Site()) {
-  check_rc(PyDict_CheckExact(o) ? PyDict_SetItem(o, key, value) : PyObject_SetItem(o, key, value),
-           at);
+  check_rc(PyDict_CheckExact(o) ? dict_store(o, key, value) : PyObject_SetItem(o, key, value), at);
 }
 // list.append(item) for a list the caller made (an exact list): a free
 // slot takes the item directly, as PyList_Append would after its checks.

@@ -290,6 +290,87 @@ class LookupTest(TestCase):
             self.assertTrue(decodes(without_word))
 
 
+class DictStoreTest(TestCase):
+    """Item stores into a dict end with the dict's table exactly as d[k] = v
+    leaves it: same items in the same order (the order shows where each key
+    sits), the collector tracking it or not alike."""
+
+    MEDIA = ['internal_media', 'external_media', 'internal_negotiated_media',
+             'external_negotiated_media', 'internal_negotiated_media_time',
+             'external_negotiated_media_time']
+    SUFFIXES = ['', '(rate)', '(rate min)', '(rate max)', '(rate min last)', '(rate max last)']
+
+    def sample(self, prepare, names):
+        """handleChannelsData of one record whose channel's copy() gives
+        prepare(); the same stores done by Python on another prepare()."""
+        import gc
+
+        class Channel(object):
+            def copy(self):
+                return prepare()
+
+        # each statistic group: four pairs of u64, two pairs of u32
+        payload = u32(1) + u32(7) + b'\x01\x02\x03\x04' + u32(5) + u32(6) + b''.join(
+            b''.join(u64(2 ** 40 + i) for i in range(8)) + b''.join(u32(i) for i in range(4))
+            for _ in names)
+        got = kx.handleChannelsData(msg(payload), ({7: Channel()}, [(1, n) for n in names]))[7]
+        want = prepare()
+        for key in self.MEDIA + [n + sfx for n in names for sfx in self.SUFFIXES]:
+            want[key] = got[key]
+        return list(got.items()), list(want.items()), gc.is_tracked(got), gc.is_tracked(want)
+
+    def test_tables_of_every_state(self):
+        def fresh():
+            return {}
+
+        def with_deleted_keys():
+            d = dict(('k%d' % i, i) for i in range(12))
+            for i in range(0, 12, 2):
+                del d['k%d' % i]
+            return d
+
+        def with_equal_keys():
+            # equal str keys that are other objects than the handler's names
+            return dict((''.join(list(k)), 0) for k in self.MEDIA[:3])
+
+        def with_other_keys():
+            return {1: 'int key', u'internal_media': 'unicode key'}
+
+        def nearly_full():
+            return dict(('n%d' % i, i) for i in range(21))
+
+        def with_container():
+            return {'list': []}
+
+        def emptied():
+            # a large table of deleted keys only, untracked, that no store grows
+            d = dict(('p%d' % i, 0) for i in range(40))
+            for k in list(d):
+                del d[k]
+            return d
+
+        for prepare in [fresh, with_deleted_keys, with_equal_keys, with_other_keys, nearly_full,
+                        with_container, emptied]:
+            for names in [['bytes'], ['a', 'b', 'c', 'a']]:
+                got, want, got_tracked, want_tracked = self.sample(prepare, names)
+                self.assertEqual(got, want, prepare.__name__)
+                self.assertEqual(got_tracked, want_tracked, prepare.__name__)
+
+
+    def test_collector_tracking(self):
+        # A new dict starts untracked and is tracked from the first value
+        # that may hold others (here the pairs); numbers alone leave it so.
+        import gc
+        for mask, body in [(0x01, u32(5)), (0x08, u32(1) + u32(2)), (0x01 | 0x10, u32(5) + u32(3) + u32(4))]:
+            got = kx.handleViewUpdateData(msg(struct.pack('>B', mask) + body))
+            want = {}
+            for key in ('conns', 'speed', 'rtt', 'cps'):
+                if key in got:
+                    want[key] = got[key]
+            self.assertEqual((list(got.items()), gc.is_tracked(got)),
+                             (list(want.items()), gc.is_tracked(want)), mask)
+
+
 class TableTest(TestCase):
 
     def test_subclassed_tables_see_their_stores(self):
