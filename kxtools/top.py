@@ -226,6 +226,7 @@ class CursesScreen(object):
                 self.curses.resizeterm(rows, cols)
             except (IOError, self.curses.error):
                 pass
+            self.win.clear()  # the next refresh repaints every cell
             action = 'redraw'
         while True:
             ch = self.win.getch()
