@@ -19,14 +19,15 @@ import multiprocessing
 import os
 import re
 import shlex
+import shutil
 import sys
+import sysconfig
 import zipfile
 from multiprocessing.pool import ThreadPool
 
 from setuptools import Command, Extension, setup
 from setuptools.command.build_ext import build_ext
 from distutils import log
-from distutils.util import get_platform
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NAME = 'KXdv17_0'
@@ -65,7 +66,7 @@ class BuildExt(build_ext):
 
         # The interpreter's headers as system headers: they are not written
         # for C++17 and -Wall (CMake includes them the same way).
-        py_include = self._python_include()
+        py_include = sysconfig.get_paths()['include']
         objects = cc.compile(sources('common'), output_dir=self.build_temp, include_dirs=['include'])
         cc.create_static_lib(objects, 'kxcommon', output_dir=self.build_temp)
         for ext in self.extensions:
@@ -74,11 +75,6 @@ class BuildExt(build_ext):
             ext.libraries = ['kxcommon']
             ext.extra_link_args = ['-Wl,--version-script=%s' % os.path.join(HERE, EXPORTS_MAP)]
         build_ext.build_extensions(self)
-
-    @staticmethod
-    def _python_include():
-        from distutils import sysconfig
-        return sysconfig.get_python_inc()
 
     @staticmethod
     def _parallel(compile_one_batch):
@@ -127,7 +123,7 @@ class BdistWheel(Command):
             abi = impl + ('mu' if sys.maxunicode > 0xffff else 'm')
         else:
             abi = impl + getattr(sys, 'abiflags', '')
-        return impl, abi, get_platform().replace('-', '_').replace('.', '_')
+        return impl, abi, sysconfig.get_platform().replace('-', '_').replace('.', '_')
 
     def egg2dist(self, egg_info_dir, dist_info_dir):
         """The egg-info metadata setuptools wrote, as a .dist-info folder."""
@@ -152,8 +148,7 @@ class BdistWheel(Command):
         egg_info = self.get_finalized_command('egg_info')
 
         if os.path.exists(self.bdist_dir):
-            from distutils.dir_util import remove_tree
-            remove_tree(self.bdist_dir)
+            shutil.rmtree(self.bdist_dir)
         self.copy_tree(build.build_lib, self.bdist_dir)
         dist_name = re.sub(r'[^\w.]+', '_', self.distribution.get_name())
         dist_info = os.path.join(self.bdist_dir, '%s-%s.dist-info' % (dist_name, VERSION))

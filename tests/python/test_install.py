@@ -20,7 +20,6 @@ import subprocess
 import sys
 import tempfile
 import unittest
-from distutils.spawn import find_executable
 
 from test_e2e import BUILD, Sim
 
@@ -121,7 +120,7 @@ class Install(unittest.TestCase):
             self.check_installation(py, os.path.join(target, 'bin'), clean_env(PYTHONPATH=target))
 
     def test_python3_venv(self):
-        py3 = os.environ.get('KX_PYTHON3') or find_executable('python3')
+        py3 = os.environ.get('KX_PYTHON3') or which('python3')
         if not py3:
             self.skipTest('no python3 on PATH')
         why = python3_build_problem(py3)
@@ -142,6 +141,14 @@ class Install(unittest.TestCase):
         self.assertEqual(len(site), 1, os.listdir(prefix))
         self.assertTrue(os.access(os.path.join(prefix, 'bin', 'kxd-sim'), os.X_OK))
         self.check_installation(sys.executable, os.path.join(prefix, 'bin'), clean_env(PYTHONPATH=site[0]))
+
+
+def which(name):
+    for folder in os.environ.get('PATH', '').split(os.pathsep):
+        path = os.path.join(folder, name)
+        if os.access(path, os.X_OK):
+            return path
+    return None
 
 
 def python_major(python):
