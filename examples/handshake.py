@@ -1,4 +1,4 @@
-#!/usr/bin/env python
+#!/usr/bin/env python3
 """A first look at KXdv17_0: build a login request and decode the server's
 version announcement and feature mask, without a daemon."""
 import struct

@@ -1,4 +1,4 @@
-#!/usr/bin/env python
+#!/usr/bin/env python3
 """kxtop from a source checkout, from any directory: examples/kxtop.py --port 7830"""
 import sys
 

@@ -93,5 +93,32 @@ class Readme(unittest.TestCase):
         self.assertRegexpMatches(out, r'\n\d+ hosts, \d+ connections\n$')
 
 
+class Examples(unittest.TestCase):
+
+    def test_run_from_any_directory(self):
+        """Each example started by its path (its shebang picks the interpreter)
+        from an unrelated folder, with no PYTHONPATH."""
+        sim = Sim('--seed', '6', '--hosts', '10', '--interval', '20')
+        self.addCleanup(sim.kill)
+        elsewhere = tempfile.mkdtemp(prefix='kx-examples-')
+        self.addCleanup(shutil.rmtree, elsewhere, True)
+        env = dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH')
+        env['KX_BUILD_DIR'] = os.path.abspath(BUILD)
+        cases = [('handshake.py', [], 'version announcement: (24576'),
+                 ('kxtop.py', ['--port', str(sim.port), '--seconds', '0.5', '--batch'], 'top hosts')]
+        self.assertEqual(sorted(c[0] for c in cases),
+                         sorted(n for n in os.listdir(os.path.join(ROOT, 'examples')) if not n.startswith('_')
+                                and n.endswith('.py')))
+        for name, args, text in cases:
+            path = os.path.join(ROOT, 'examples', name)
+            with open(path) as f:
+                self.assertTrue(f.readline().startswith('#!'), name)
+            p = subprocess.Popen([path] + args, cwd=elsewhere, env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT)
+            out = p.communicate()[0].decode('utf-8', 'replace')
+            self.assertEqual(p.returncode, 0, out)
+            self.assertIn(text, out, name)
+
+
 if __name__ == '__main__':
     unittest.main()
