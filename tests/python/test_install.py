@@ -107,8 +107,8 @@ class Install(unittest.TestCase):
         py = sys.executable
         env = clean_env(KX_JOBS='2')
         wheel = self.build_wheel(py, env)
-        self.assertRegexpMatches(os.path.basename(wheel), r'^KXdv17_0-%s-cp27-cp27mu?-linux_\w+\.whl$'
-                                 % re.escape(version()))
+        self.assertTrue(re.match(r'^KXdv17_0-%s-cp27-cp27mu?-linux_\w+\.whl$' % re.escape(version()),
+                                 os.path.basename(wheel)), wheel)
         if has_module(py, 'virtualenv'):
             venv = os.path.join(self.tmp, 'venv2')
             run([py, '-m', 'virtualenv', '-q', venv], self.tmp, env)

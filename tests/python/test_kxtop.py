@@ -248,7 +248,7 @@ class KxtopTerminal(unittest.TestCase):
             rows = t.wait_screen(lambda rows: rows[2] == HEADER[:50].rstrip() and rows[10])
             self.assertTrue(rows[0].startswith('kxtop - '), rows)
             for row in rows[3:11]:  # host lines cut at the new width, not wrapped onto the next row
-                self.assertRegexpMatches(row, r'^[0-9a-f.:]+ +[0-9.]+$')
+                self.assertTrue(re.match(r'^[0-9a-f.:]+ +[0-9.]+$', row), rows)
             self.assertEqual(rows[11], '')
 
             t.resize(30, 100)

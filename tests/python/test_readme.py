@@ -90,7 +90,7 @@ class Readme(unittest.TestCase):
         self.assertIn('logged in to kxd-sim', out)
         self.assertEqual(len(re.findall(r'^host \S+ +speed in/out \(\d+L?, \d+L?\)$', out, re.M)), 5, out)
         self.assertEqual(len(re.findall(r'^conn [\d.:a-f]+:\d+ -> [\d.:a-f]+:\d+ \S+$', out, re.M)), 5, out)
-        self.assertRegexpMatches(out, r'\n\d+ hosts, \d+ connections\n$')
+        self.assertTrue(re.search(r'\n\d+ hosts, \d+ connections\n$', out), out)
 
 
 class Examples(unittest.TestCase):
