@@ -120,9 +120,9 @@ class Install(unittest.TestCase):
             self.check_installation(py, os.path.join(target, 'bin'), clean_env(PYTHONPATH=target))
 
     def test_python3_venv(self):
-        py3 = os.environ.get('KX_PYTHON3') or which('python3')
+        py3 = python3()
         if not py3:
-            self.skipTest('no python3 on PATH')
+            self.skipTest('no Python 3 interpreter')
         why = python3_build_problem(py3)
         if why:
             self.skipTest('the modules do not compile for Python 3 yet (%s)' % why)
@@ -141,6 +141,23 @@ class Install(unittest.TestCase):
         self.assertEqual(len(site), 1, os.listdir(prefix))
         self.assertTrue(os.access(os.path.join(prefix, 'bin', 'kxd-sim'), os.X_OK))
         self.check_installation(sys.executable, os.path.join(prefix, 'bin'), clean_env(PYTHONPATH=site[0]))
+
+
+def python3():
+    """The Python 3 the build is configured for (KX_PYTHON3 in the environment
+    or the CMake cache), else /usr/bin/python3, else python3 on PATH."""
+    if os.environ.get('KX_PYTHON3'):
+        return os.environ['KX_PYTHON3']
+    try:
+        with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
+            m = re.search(r'^KX_PYTHON3:\w+=(.+)$', f.read(), re.M)
+        if m:
+            return m.group(1).strip()
+    except IOError:
+        pass
+    if os.access('/usr/bin/python3', os.X_OK):
+        return '/usr/bin/python3'
+    return which('python3')
 
 
 def which(name):
