@@ -22,6 +22,8 @@ from test_e2e import BUILD, Sim
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 SKIP = re.compile(r'^<!-- readme-test: skip - (\S.*) -->$')
+# The build's modules for this interpreter (python3/ holds the Python 3 build).
+MODULE_DIR = 'python3' if sys.version_info[0] >= 3 else 'python'
 
 
 def blocks(text):
@@ -57,7 +59,7 @@ class Readme(unittest.TestCase):
 
     def run_block(self, cmd, code):
         env = dict(os.environ, KXD_PORT=str(self.sim.port), PWD=self.checkout,
-                   PYTHONPATH=os.pathsep.join([os.path.join(self.checkout, 'build', 'python'), self.checkout]))
+                   PYTHONPATH=os.pathsep.join([os.path.join(self.checkout, 'build', MODULE_DIR), self.checkout]))
         p = subprocess.Popen(cmd, cwd=self.checkout, env=env, stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         out = p.communicate(code.encode('utf-8'))[0].decode('utf-8', 'replace')
