@@ -140,6 +140,19 @@ static inline int kx_msg_get_uint64(kx_msg_t *msg, uint64_t *out) {
   return 1;
 }
 
+/* The u32 at the read position without consuming it. Returns 0 and stores 0
+ * when fewer than four bytes are left; the position never moves. */
+static inline int kx_msg_peek_uint32(const kx_msg_t *msg, uint32_t *out) {
+  if (!kx_msg_has(msg, 4)) {
+    *out = 0;
+    return 0;
+  }
+  uint32_t be;
+  memcpy(&be, msg->data + msg->pos, 4);
+  *out = __builtin_bswap32(be);
+  return 1;
+}
+
 static inline int kx_msg_skip(kx_msg_t *msg, uint32_t n) {
   if (__builtin_expect(msg == NULL, 0)) KX_MSG_BUG(584, "kx_msg_skip", "msg == ((void *)0)");
   if (!kx_msg_has(msg, n)) return 0;

@@ -19,6 +19,11 @@ KX_NAME(BadMessageError);
 KX_NAME(KXMsgv17_0);
 KX_NAME(newMsg);
 KX_NAME(writeMsg);
+KX_NAME(append);
+KX_NAME(int);
+KX_NAME(len);
+KX_NAME(True);
+KX_NAME(False);
 
 bool Name::init_all() {
   for (Name *n = all_; n; n = n->next_) {
@@ -83,6 +88,57 @@ uint64_t as_mask64(PyObject *o, Site at) {
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail(at);
   return v;
 }
+
+void append_to(PyObject *list, PyObject *item, Site at) {
+  if (PyList_CheckExact(list))
+    list_append(list, item, at);
+  else
+    check(PyObject_CallMethodObjArgs(list, n_append.get(), item, nullptr), at);
+}
+
+void append_to_attr(PyObject *obj, PyObject *attr, PyObject *item, Site at) {
+  Ref list = getattr(obj, attr, at);
+  append_to(list.get(), item, at);
+}
+
+static bool exact_number(PyObject *o) { return PyInt_CheckExact(o) || PyLong_CheckExact(o); }
+
+Ref pair(Ref a, Ref b, Site at) {
+  Ref t = check(PyTuple_New(2), at);
+  bool numbers = exact_number(a.get()) && exact_number(b.get());
+  PyTuple_SET_ITEM(t.get(), 0, a.release());
+  PyTuple_SET_ITEM(t.get(), 1, b.release());
+  if (numbers) PyObject_GC_UnTrack(t.get());
+  return t;
+}
+
+bool truth(PyObject *o, Site at) {
+  int t = PyObject_IsTrue(o);
+  check_rc(t, at);
+  return t != 0;
+}
+
+Ref builtin_int(PyObject *v, Site at) {
+  Ref f = builtin(n_int, at);
+  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return check(PyNumber_Int(v), at);
+  return call_at(at, f.get(), v);
+}
+
+Ref builtin_int(uint32_t v, Site at) {
+  Ref f = builtin(n_int, at);
+  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return check(PyInt_FromSize_t(v), at);
+  Ref wide = py_u32(v, at);
+  return call_at(at, f.get(), wide);
+}
+
+Py_ssize_t builtin_len(PyObject *o, Site at) {
+  Ref size = call_at(at, builtin(n_len, at).get(), o);
+  Py_ssize_t n = PyInt_AsSsize_t(size.get());
+  if (n == -1 && PyErr_Occurred()) fail(at);
+  return n;
+}
+
+Ref builtin_truth(bool v, Site at) { return builtin(v ? n_True : n_False, at); }
 
 void unpack(PyObject *seq, Ref *out, size_t n, Site at) {
   if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == Py_ssize_t(n)) {
@@ -189,6 +245,36 @@ Ref Reader::string(uint32_t bufsize, Site at) {
   return py_str(buf, static_cast<Py_ssize_t>(len), at);
 }
 
+void Reader::skip(std::initializer_list<uint8_t> widths, Site at) {
+  uint32_t total = 0;
+  for (uint8_t w : widths) total += w;
+  if (kx_msg_skip(m_, total)) return;
+  for (uint8_t w : widths) skip(w, at);
+}
+
+bool Reader::try_skip_string(uint32_t bufsize) {
+  char buf[4096];
+  if (bufsize > sizeof buf || bufsize == 0)
+    kx_bug(__FILE__, __LINE__, __func__, "bufsize %u outside 1..%zu", bufsize, sizeof buf);
+  return kx_msg_get_string_len(m_, buf, bufsize, nullptr) != 0;
+}
+
+Ref Reader::bytes(uint32_t n, Site at) {
+  if (remaining() < n) bad_message(at);
+  Ref text = check(PyString_FromStringAndSize(nullptr, n), at);
+  data(PyString_AS_STRING(text.get()), n, at);
+  return text;
+}
+
+bool Reader::family(const char *unknown, Site at) {
+  uint8_t f = u8(at);
+  if (f > 1) {
+    if (unknown) bad_message_text(at, unknown, f);
+    bad_message(at);
+  }
+  return f == 1;
+}
+
 // Reports a short address field from the internal reader `fn` and from the
 // handler that called it.
 [[noreturn]] static void bad_address(const char *fn, Site inner, Site at) {
@@ -252,6 +338,82 @@ Ref Reader::ipaddrplen(Site at) {
   if (!kx_msg_get_ipaddrplen(m_, &ip)) bad_message(at);
   char text[128];
   return py_str(kx_ipaddrplen_tostring(&ip, text, sizeof text), at);
+}
+
+// ---- field tables -------------------------------------------------------------------------
+
+// int(value) * 8 in Python arithmetic, so the largest u32 gives 34359738360
+// rather than wrapping.
+static Ref times_eight(const Ref &value, Site at) {
+  Ref eight = py_int(8, at);
+  Ref v = builtin_int(value.get(), at);
+  return check(PyNumber_Multiply(v.get(), eight.get()), at);
+}
+
+static Ref u32_pairs(Reader &r, Site at) {
+  uint32_t n = r.u32(at);
+  Ref list = new_list(0, at);
+  for (uint32_t i = 0; i < n; i++) {
+    Ref a = r.long32(at);
+    Ref b = r.long32(at);
+    list_append(list.get(), pair(a, b, at).get(), at);
+  }
+  return list;
+}
+
+void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
+                 Site at) {
+  bool v6 = false;
+  for (const Field *f = begin; f != end; f++) {
+    Ref value;
+    switch (f->kind) {
+      case Kind::u8: value = r.int8(at); break;
+      case Kind::u16: value = r.int16(at); break;
+      case Kind::u32: value = r.long32(at); break;
+      case Kind::u64: value = r.long64(at); break;
+      case Kind::s32: value = py_int(static_cast<int32_t>(r.u32(at)), at); break;
+      case Kind::string: value = r.string(f->arg, at); break;
+      case Kind::ip4: value = r.v4addr(at); break;
+      case Kind::family: {
+        uint8_t family = r.u8(at);
+        if (family > 1) bad_message_text(at, "Unknown ip address type %d", family);
+        value = py_int(family, at);
+        v6 = family == 1;
+        break;
+      }
+      case Kind::addr: value = r.address(v6, at); break;
+      case Kind::bps: value = times_eight(r.long32(at), at); break;
+      case Kind::absent: value = py_int(0, at); break;
+      case Kind::u32_pairs: value = u32_pairs(r, at); break;
+      case Kind::properties: kx_bug(__FILE__, __LINE__, __func__, "a request-only kind in a reply table");
+    }
+    if (into == Into::item)
+      setitem(target, f->key, value.get(), at);
+    else
+      setattr(target, f->key, value.get(), at);
+  }
+}
+
+Ref read_dict_list(Reader &r, uint32_t count, const Field *begin, const Field *end, Site at) {
+  Ref list = new_list(0, at);
+  for (; count > 0; count--) {
+    Ref d = new_dict(at);
+    read_fields(r, d.get(), Into::item, begin, end, at);
+    list_append(list.get(), d.get(), at);
+  }
+  return list;
+}
+
+Ref read_id_names(Reader &r, void (*store)(PyObject *table, const Ref &id, const Ref &name),
+                  Site at) {
+  bool flag = (r.u32(at) & 0x80000000u) != 0;
+  Ref table = new_dict(at);
+  while (r.remaining() >= 4) {
+    Ref id = r.long32(at);
+    Ref name = r.string(256, at);
+    store(table.get(), id, name);
+  }
+  return tuple(table, builtin_truth(flag, at));
 }
 
 // ---- requests ----------------------------------------------------------------------------
