@@ -1,17 +1,20 @@
 // The helper layer of KXdv17_0: entries, names, lookups, readers, requests.
 #include "kxpy.h"
+#include "../msgmodule/kxmsg_objects.h"
 
 #include <frameobject.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <exception>
+#include <new>
+
 namespace kx {
 
 PyObject *module_dict = nullptr;
 PyObject *builtins_dict = nullptr;
 PyTypeObject *msg_type = nullptr;
-PyTypeObject *ringbuf_type = nullptr;
 
 Name *Name::all_ = nullptr;
 
@@ -44,6 +47,22 @@ void add_traceback(const char *funcname, Site at) {
     Py_DECREF(frame);
   }
   Py_DECREF(code);
+}
+
+void exception_to_python(const char *funcname) {
+  Site at;
+  try {
+    throw;
+  } catch (const Error &e) {
+    at = e.site;
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (const std::exception &e) {
+    PyErr_Format(PyExc_SystemError, "%s: C++ exception: %s", funcname, e.what());
+  } catch (...) {
+    PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", funcname);
+  }
+  add_traceback(funcname, at);
 }
 
 // ---- lookups ---------------------------------------------------------------------
@@ -212,11 +231,6 @@ static const char *short_name(PyTypeObject *t) {
 
 // ---- messages --------------------------------------------------------------------------
 
-struct KXMsgObject {
-  PyObject_HEAD
-  kx_msg_t *msg;
-};
-static_assert(sizeof(KXMsgObject) == 24, "a KXMsg is an object header and one pointer");
 
 static kx_msg_t *msg_of(PyObject *o) {
   kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
@@ -473,7 +487,8 @@ void Request::send(PyObject *io, Site at) {
 
 PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
                 Impl impl) {
-  PyObject *arg[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  PyObject *arg[kMaxArgs] = {};
+  static_assert(kMaxArgs == 6, "the parser below fills six argument slots");
   size_t nargs = 0;
   while (kwlist[nargs]) nargs++;
   if (!kw && PyTuple_GET_SIZE(args) == Py_ssize_t(nargs)) {
@@ -492,8 +507,8 @@ PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, P
   }
   try {
     return impl(arg).release();
-  } catch (const Error &e) {
-    add_traceback(tbname, e.site);
+  } catch (...) {
+    exception_to_python(tbname);
     return nullptr;
   }
 }

@@ -11,7 +11,9 @@
 
 #include <Python.h>
 
+#include <assert.h>
 #include <stdint.h>
+
 #include <initializer_list>
 #include <utility>
 
@@ -32,10 +34,21 @@ struct Error {
   Site site;
 };
 
-[[noreturn]] inline void fail(Site at = Site()) { throw Error{at}; }
+// Throws Error; a Python exception must already be set (checked in debug
+// builds, where an Error without one would surface as a bare NULL return).
+[[noreturn]] inline void fail(Site at = Site()) {
+  assert(PyErr_Occurred() && "kx::fail without a Python exception set");
+  throw Error{at};
+}
 
 // Adds one traceback entry named `funcname` at `at` to the current exception.
 void add_traceback(const char *funcname, Site at);
+
+// Inside a catch (...) block: turns the C++ exception being handled into the
+// Python exception it stands for, with a traceback entry named `funcname`.
+// Error keeps the exception already set; std::bad_alloc becomes MemoryError;
+// anything else SystemError. No C++ exception leaves a function entry.
+void exception_to_python(const char *funcname);
 
 // ---- owned references ----------------------------------------------------------
 
@@ -107,7 +120,6 @@ class Name {
 extern PyObject *module_dict;    // KXdv17_0's namespace (the module lives forever)
 extern PyObject *builtins_dict;  // the __builtin__ module's namespace
 extern PyTypeObject *msg_type;   // KXMsgv17_0.KXMsg, taken at import
-extern PyTypeObject *ringbuf_type;
 
 // A module global, looked up now in the module namespace (then the built-ins).
 Ref global(const Name &name, Site at = Site());
@@ -398,6 +410,9 @@ class Request {
 
 // ---- function entries -----------------------------------------------------------------
 
+// The most arguments a module function takes (the size of the entry's array).
+constexpr size_t kMaxArgs = 6;
+
 using Impl = Ref (*)(PyObject *const *arg);
 PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
                 Impl impl);
@@ -414,8 +429,8 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
   if (PyCFunction_Check(f.get()) && PyCFunction_GET_FUNCTION(f.get()) == own) {
     try {
       return impl(args);
-    } catch (const Error &e) {
-      add_traceback(tbname, e.site);
+    } catch (...) {
+      exception_to_python(tbname);
       fail(at);
     }
   }
@@ -431,6 +446,8 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
 #define KX_FUNCTION(NAME, ...)                                                        \
   static kx::Ref NAME##_impl(PyObject *const *arg);                                   \
   static const char *const NAME##_kwlist[] = {__VA_ARGS__, nullptr};                   \
+  static_assert(sizeof NAME##_kwlist / sizeof NAME##_kwlist[0] - 1 <= kx::kMaxArgs,     \
+                #NAME " takes more arguments than a function entry holds");            \
   static PyObject *kx_fn_##NAME(PyObject *, PyObject *args, PyObject *kw) {           \
     return kx::entry("KXdv17_0." #NAME, NAME##_kwlist, args, kw, NAME##_impl);          \
   }                                                                                   \
