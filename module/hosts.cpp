@@ -20,6 +20,7 @@ KX_NAME(quality_external_issues);
 KX_NAME(L4ERRORMINVERSION);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
+// Spelled as the client has always printed it; log scrapers match the text.
 kx::Name n_duplicate_warning("Strang! hostid already in hosts");
 
 // Update mask bits, one per field group.
@@ -144,7 +145,9 @@ void handle_host_update_data(kx::Reader &r, uint16_t mask, PyObject *host, PyObj
   }
 }
 
-// One item of sys.stdout, written the way the print statement writes it.
+// One item of sys.stdout, written the way the print statement writes it:
+// the softspace bookkeeping is what a caller's own prints around it see, so
+// it is emulated rather than replaced by a plain write.
 void print_item(PyObject *text, Site at) {
   Ref out = Ref::borrowed(PySys_GetObject(const_cast<char *>("stdout")));
   if (!out) kx::raise_fmt(at, PyExc_RuntimeError, "lost sys.stdout");

@@ -234,6 +234,8 @@ static const char *short_name(PyTypeObject *t) {
 
 static kx_msg_t *msg_of(PyObject *o) {
   kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
+  // Worded as the support library words a failed check: the expanded
+  // condition and two spaces.
   if (!m) kx_bug(__FILE__, __LINE__, __func__, "%s  ", "msg == ((void *)0)");
   return m;
 }
