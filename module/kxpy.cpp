@@ -377,31 +377,43 @@ static Ref u32_pairs(Reader &r, Site at) {
   return list;
 }
 
+Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) {
+  switch (k) {
+    case Kind::u8: return r.int8(at);
+    case Kind::u16: return r.int16(at);
+    case Kind::u32: return r.long32(at);
+    case Kind::u64: return r.long64(at);
+    case Kind::s32: return py_int(static_cast<int32_t>(r.u32(at)), at);
+    case Kind::s16: return py_int(static_cast<int16_t>(r.u16(at)), at);
+    case Kind::boolean: return py_bool(r.u8(at) != 0);
+    case Kind::string: return r.string(arg, at);
+    case Kind::ip4: return r.v4addr(at);
+    case Kind::ipaddr: return r.ipaddr(at);
+    case Kind::bps: return times_eight(r.long32(at), at);
+    case Kind::absent: return py_int(0, at);
+    case Kind::u32_pairs: return u32_pairs(r, at);
+    case Kind::family:
+    case Kind::addr:
+    case Kind::properties: break;
+  }
+  kx_bug(__FILE__, __LINE__, __func__, "kind %d is not read on its own", static_cast<int>(k));
+  return Ref();
+}
+
 void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
                  Site at) {
   bool v6 = false;
   for (const Field *f = begin; f != end; f++) {
     Ref value;
-    switch (f->kind) {
-      case Kind::u8: value = r.int8(at); break;
-      case Kind::u16: value = r.int16(at); break;
-      case Kind::u32: value = r.long32(at); break;
-      case Kind::u64: value = r.long64(at); break;
-      case Kind::s32: value = py_int(static_cast<int32_t>(r.u32(at)), at); break;
-      case Kind::string: value = r.string(f->arg, at); break;
-      case Kind::ip4: value = r.v4addr(at); break;
-      case Kind::family: {
-        uint8_t family = r.u8(at);
-        if (family > 1) bad_message_text(at, "Unknown ip address type %d", family);
-        value = py_int(family, at);
-        v6 = family == 1;
-        break;
-      }
-      case Kind::addr: value = r.address(v6, at); break;
-      case Kind::bps: value = times_eight(r.long32(at), at); break;
-      case Kind::absent: value = py_int(0, at); break;
-      case Kind::u32_pairs: value = u32_pairs(r, at); break;
-      case Kind::properties: kx_bug(__FILE__, __LINE__, __func__, "a request-only kind in a reply table");
+    if (f->kind == Kind::family) {
+      uint8_t family = r.u8(at);
+      if (family > 1) bad_message_text(at, "Unknown ip address type %d", family);
+      value = py_int(family, at);
+      v6 = family == 1;
+    } else if (f->kind == Kind::addr) {
+      value = r.address(v6, at);
+    } else {
+      value = read_value(r, f->kind, f->arg, at);
     }
     if (into == Into::item)
       setitem(target, f->key, value.get(), at);

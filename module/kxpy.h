@@ -6,6 +6,12 @@
 // function entry catches them, adds the "KXdv17_0.<name>" traceback entry and
 // returns NULL. Every reference a body holds is a kx::Ref, released on every
 // path, so no body counts references by hand.
+//
+// Where a Site goes: every function that can fail takes `Site at = Site()`
+// as its last parameter (the printf-style raisers take it first, before the
+// format) and hands it to everything it calls that can fail, so a failure
+// is reported at the line that called it. Handler bodies and the block
+// readers of a table never pass one: their own lines are the ones reported.
 #ifndef KX_MODULE_KXPY_H
 #define KX_MODULE_KXPY_H
 
@@ -328,6 +334,9 @@ enum class Kind : uint8_t {
   bps,         // u32 bytes per second -> int(value) * 8 (bits per second)
   absent,      // nothing on the wire: the int 0
   u32_pairs,   // u32 count, then count (u32, u32) -> [(long, long)]
+  s16,         // u16 taken as signed -> int
+  boolean,     // u8 -> True or False
+  ipaddr,      // ipaddr field as compressed text
   properties,  // requests only: u8 count, then (name, value) string pairs
 };
 
@@ -338,6 +347,10 @@ struct Field {
   Kind kind;
   uint32_t arg;
 };
+
+// One value of kind k (arg as in Field). The family and addr kinds, which
+// depend on each other, are read only as fields of a table.
+Ref read_value(Reader &r, Kind k, uint32_t arg, Site at = Site());
 
 // Where a table's values go: dict items or object attributes.
 enum class Into : uint8_t { item, attr };

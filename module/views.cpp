@@ -48,14 +48,38 @@ enum FilterType : long {
   FILTER_BOOLEAN,
 };
 
-// Field types, selecting how a field value is read.
-enum FieldType {
-  FIELD_HOST = 0,
-  FIELD_SERVICE,
-  FIELD_INT,
-  FIELD_STRING,
-  FIELD_UINT32,
-  FIELD_BOOLEAN,
+// How a view field's value is read, by the field type its description names
+// (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
+const Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
+
+// The groups of a data record, by their presence bits.
+enum : uint8_t { kConns = 0x01, kSpeed = 0x02, kSkipped = 0x04, kRtt = 0x08, kCps = 0x10 };
+
+void conns(Reader &r, PyObject *&d) { kx::setitem(d, n_conns, r.long32().get()); }
+
+// Bytes per second on the wire, bits per second here (modulo 2^64).
+void speed(Reader &r, PyObject *&d) {
+  Ref in = kx::py_u64(r.u64() * 8);
+  Ref out = kx::py_u64(r.u64() * 8);
+  kx::setitem(d, n_speed, kx::pair(in, out).get());
+}
+
+void skipped(Reader &r, PyObject *&) { r.skip({4, 4, 4, 4, 4, 4}); }
+
+void rtt(Reader &r, PyObject *&d) {
+  Ref a = r.long32();
+  Ref b = r.long32();
+  kx::setitem(d, n_rtt, kx::pair(a, b).get());
+}
+
+void cps(Reader &r, PyObject *&d) {
+  Ref a = r.long32();
+  Ref b = r.long32();
+  kx::setitem(d, n_cps, kx::pair(a, b).get());
+}
+
+const kx::Block<PyObject *> kDataGroups[] = {
+    {kConns, conns}, {kSpeed, speed}, {kSkipped, skipped}, {kRtt, rtt}, {kCps, cps},
 };
 
 // len(o), refused when the count would not fit its wire field. A request
@@ -196,53 +220,19 @@ KX_FUNCTION(handleViewUpdateField, "m", "fields") {
   Ref id = r.int8();
   Ref desc = kx::getitem(arg[1], id.get());
   Ref type = kx::getitem(desc.get(), n_type);
-  Ref value;
-  switch (static_cast<uint8_t>(kx::as_long32(type.get()))) {
-    case FIELD_HOST:
-      value = r.ipaddr();
-      break;
-    case FIELD_SERVICE:
-      value = kx::py_int(static_cast<int16_t>(r.u16()));
-      break;
-    case FIELD_INT:
-      value = r.int16();
-      break;
-    case FIELD_STRING:
-    case FIELD_UINT32:
-      value = r.long32();
-      break;
-    case FIELD_BOOLEAN:
-      value = kx::py_bool(r.u8() != 0);
-      break;
-    default:
-      kx::bad_message();
-  }
+  uint8_t t = static_cast<uint8_t>(kx::as_long32(type.get()));
+  if (t >= sizeof kFieldValue / sizeof kFieldValue[0]) kx::bad_message();
+  Ref value = kx::read_value(r, kFieldValue[t], 0);
   return kx::pair(id, value);
 }
 
-// A presence mask and the groups it names: conns, speed (scaled by 8, modulo
-// 2^64), six dropped words, rtt, cps.
+// A presence mask and the groups it names, in kDataGroups order.
 KX_FUNCTION(handleViewUpdateData, "m") {
   Reader r(arg[0]);
   uint8_t mask = r.u8();
   Ref d = kx::new_dict();
-  if (mask & 0x01) kx::setitem(d.get(), n_conns, r.long32().get());
-  if (mask & 0x02) {
-    Ref in = kx::py_u64(r.u64() * 8);
-    Ref out = kx::py_u64(r.u64() * 8);
-    kx::setitem(d.get(), n_speed, kx::pair(in, out).get());
-  }
-  if (mask & 0x04) r.skip({4, 4, 4, 4, 4, 4});
-  if (mask & 0x08) {
-    Ref a = r.long32();
-    Ref b = r.long32();
-    kx::setitem(d.get(), n_rtt, kx::pair(a, b).get());
-  }
-  if (mask & 0x10) {
-    Ref a = r.long32();
-    Ref b = r.long32();
-    kx::setitem(d.get(), n_cps, kx::pair(a, b).get());
-  }
+  PyObject *dict = d.get();
+  kx::read_blocks(r, mask, kDataGroups, dict);
   return d;
 }
 
