@@ -69,8 +69,8 @@ KX_FUNCTION(handleChannelsInfo, "m") {
     Ref type = r.int8();
     Ref active = r.int8();
     Ref name = r.string(255);
-    // int(id) is made afresh for every key, and the record looked up again
-    // each time: a rebound int or a table with its own lookup sees each step.
+    // int(id) is called afresh for every key and the record fetched again
+    // each time: a rebound int is called once per key, not once per record.
     Ref record = kx::new_dict();
     kx::setitem(table.get(), kx::builtin_int(id).get(), record.get());
     Ref flag = KX_CALL(kx::builtin(n_bool).get(), active);

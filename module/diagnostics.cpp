@@ -136,16 +136,14 @@ void put_properties(Request &q, PyObject *props, Site at = Site()) {
   Py_ssize_t n = kx::builtin_len(props, at);
   if (n > 255) kx::raise_fmt(at, PyExc_ValueError, "Max 255 property pairs");
   q.u8(static_cast<uint8_t>(n), at);
-  Ref it = kx::check(PyObject_GetIter(props), at);
-  Py_ssize_t written = 0;
-  while (Ref item{PyIter_Next(it.get())}) {
+  // Every pair is written, however many there are, before the count is
+  // compared with len().
+  Py_ssize_t written = kx::for_each_item(props, PY_SSIZE_T_MAX, [&](PyObject *item) {
     Ref pair[2];
-    kx::unpack(item.get(), pair, 2, at);
+    kx::unpack(item, pair, 2, at);
     q.string(kx::as_cstring(pair[0].get(), at), at);
     q.string(kx::as_cstring(pair[1].get(), at), at);
-    written++;
-  }
-  if (PyErr_Occurred()) kx::fail(at);
+  }, at);
   if (written != n)
     kx::raise_fmt(at, PyExc_ValueError, "properties gave %zd pairs, its len() %zd", written, n);
 }

@@ -190,6 +190,19 @@ template <class... R>
 Ref tuple(const R &...items) {
   return check(PyTuple_Pack(sizeof...(items), ptr(items)...));
 }
+// Calls each(item) for the items of any iterable, stopping once more than
+// `limit` were seen (that one is not handed on); gives the number seen.
+template <class F>
+Py_ssize_t for_each_item(PyObject *items, Py_ssize_t limit, F each, Site at = Site()) {
+  Ref it = check(PyObject_GetIter(items), at);
+  Py_ssize_t seen = 0;
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (++seen > limit) break;
+    each(item.get());
+  }
+  if (PyErr_Occurred()) fail(at);
+  return seen;
+}
 // The truth of any object, as `if o:` sees it.
 bool truth(PyObject *o, Site at = Site());
 // int(v) through the built-in `int` looked up now; while it is the

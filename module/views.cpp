@@ -96,13 +96,7 @@ Py_ssize_t counted_len(PyObject *o, Py_ssize_t limit, const char *what, kx::Site
 template <class Put>
 void put_counted(PyObject *items, Py_ssize_t count, const char *what, Put put,
                  kx::Site at = kx::Site()) {
-  Ref it = kx::check(PyObject_GetIter(items), at);
-  Py_ssize_t seen = 0;
-  while (Ref item{PyIter_Next(it.get())}) {
-    if (++seen > count) break;
-    put(item.get());
-  }
-  if (PyErr_Occurred()) kx::fail(at);
+  Py_ssize_t seen = kx::for_each_item(items, count, put, at);
   if (count != seen)
     kx::raise_fmt(at, PyExc_ValueError, "len() of the %s (%zd) does not match their number (%zd)",
                   what, count, seen);
