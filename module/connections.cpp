@@ -213,16 +213,26 @@ void remove_record(Reader &, ConnUpdate &u) { kx::delitem(u.table, u.connid.get(
 
 // Blocks 2 to 21 in the order they follow each other on the wire.
 const kx::Block<ConnUpdate> kBlocks[] = {
-    {kService, service},   {kOptions, options},
-    {kEngineFlags, engine_flags}, {kXfbFlags, xfb_flags},
-    {kDeepscan, deepscan}, {kShaping, shaping},
-    {kStatRules, stat_rules}, {kHostname, hostname},
-    {kStrings, strings},   {kSpeed, speed},
-    {kCounters, counters}, {kShapingBytes, shaping_bytes},
-    {kTimes, times_block},       {kRouting, routing},
-    {kMarks, marks},       {kViews, views},
-    {kTotals, totals},     {kBlobs, blobs},
-    {kRows, rows},         {kRemove, remove_record},
+    {kService, service},
+    {kOptions, options},
+    {kEngineFlags, engine_flags},
+    {kXfbFlags, xfb_flags},
+    {kDeepscan, deepscan},
+    {kShaping, shaping},
+    {kStatRules, stat_rules},
+    {kHostname, hostname},
+    {kStrings, strings},
+    {kSpeed, speed},
+    {kCounters, counters},
+    {kShapingBytes, shaping_bytes},
+    {kTimes, times_block},
+    {kRouting, routing},
+    {kMarks, marks},
+    {kViews, views},
+    {kTotals, totals},
+    {kBlobs, blobs},
+    {kRows, rows},
+    {kRemove, remove_record},
 };
 
 }  // namespace
