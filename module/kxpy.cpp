@@ -120,17 +120,6 @@ void append_to_attr(PyObject *obj, PyObject *attr, PyObject *item, Site at) {
   append_to(list.get(), item, at);
 }
 
-static bool exact_number(PyObject *o) { return PyInt_CheckExact(o) || PyLong_CheckExact(o); }
-
-Ref pair(Ref a, Ref b, Site at) {
-  Ref t = check(PyTuple_New(2), at);
-  bool numbers = exact_number(a.get()) && exact_number(b.get());
-  PyTuple_SET_ITEM(t.get(), 0, a.release());
-  PyTuple_SET_ITEM(t.get(), 1, b.release());
-  if (numbers) PyObject_GC_UnTrack(t.get());
-  return t;
-}
-
 bool truth(PyObject *o, Site at) {
   int t = PyObject_IsTrue(o);
   check_rc(t, at);
@@ -377,7 +366,9 @@ static Ref u32_pairs(Reader &r, Site at) {
   return list;
 }
 
-Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) {
+// The value of one field of a kind read on its own; inlined into the table loop.
+static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uint32_t arg,
+                                                          Site at) {
   switch (k) {
     case Kind::u8: return r.int8(at);
     case Kind::u16: return r.int16(at);
@@ -400,6 +391,8 @@ Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) {
   return Ref();
 }
 
+Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) { return value_of(r, k, arg, at); }
+
 void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
                  Site at) {
   bool v6 = false;
@@ -413,7 +406,7 @@ void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, con
     } else if (f->kind == Kind::addr) {
       value = r.address(v6, at);
     } else {
-      value = read_value(r, f->kind, f->arg, at);
+      value = value_of(r, f->kind, f->arg, at);
     }
     if (into == Into::item)
       setitem(target, f->key, value.get(), at);

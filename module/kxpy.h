@@ -184,7 +184,15 @@ void append_to_attr(PyObject *obj, PyObject *attr, PyObject *item, Site at = Sit
 // a reference cycle: it is taken off the collector's list at once, as the
 // collector itself would do at its next pass, which keeps collections short
 // while a table full of such tuples grows.
-Ref pair(Ref a, Ref b, Site at = Site());
+inline Ref pair(Ref a, Ref b, Site at = Site()) {
+  Ref t = check(PyTuple_New(2), at);
+  bool numbers = (PyInt_CheckExact(a.get()) || PyLong_CheckExact(a.get())) &&
+                 (PyInt_CheckExact(b.get()) || PyLong_CheckExact(b.get()));
+  PyTuple_SET_ITEM(t.get(), 0, a.release());
+  PyTuple_SET_ITEM(t.get(), 1, b.release());
+  if (numbers) PyObject_GC_UnTrack(t.get());
+  return t;
+}
 // A tuple of the given values, in order.
 template <class... R>
 Ref tuple(const R &...items) {
