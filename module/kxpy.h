@@ -180,7 +180,7 @@ void append_to(PyObject *list, PyObject *item, Site at = Site());
 // Appends to whatever list the attribute holds now (fetched again each time,
 // so a caller that swaps the list sees the items go to the new one).
 void append_to_attr(PyObject *obj, PyObject *attr, PyObject *item, Site at = Site());
-// A 2-tuple owning both values. One of two exact numbers can never be part of
+// A 2-tuple owning both values. A pair of exact numbers can never be part of
 // a reference cycle: it is taken off the collector's list at once, as the
 // collector itself would do at its next pass, which keeps collections short
 // while a table full of such tuples grows.
