@@ -89,9 +89,9 @@ Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &conn
   kx::setattr(conn.get(), n__starttime, start.get());
   if (flags & kSecondEndpoint) {
     bool v6_second = r.family(nullptr);
-    r.address(v6_second);
+    r.skip_address(v6_second);
     r.u16();
-    r.address(v6_second);
+    r.skip_address(v6_second);
     r.u16();
     r.u8();
   }

@@ -111,7 +111,7 @@ static PyDictEntry *find_slot(PyDictObject *mp, PyObject *key, long hash) {
   }
 }
 
-static void maintain_tracking(PyDictObject *mp, PyObject *key, PyObject *value) {
+static inline void maintain_tracking(PyDictObject *mp, PyObject *key, PyObject *value) {
   if (!_PyObject_GC_IS_TRACKED(mp) &&
       (_PyObject_GC_MAY_BE_TRACKED(key) || _PyObject_GC_MAY_BE_TRACKED(value)))
     _PyObject_GC_TRACK(mp);

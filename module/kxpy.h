@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "kx_msg.h"
+#include "../msgmodule/kxmsg_objects.h"
 
 namespace kx {
 
@@ -437,13 +438,22 @@ void unpack(PyObject *seq, Ref *out, size_t n, Site at = Site());
 
 // The kx_msg_t of a handler's message argument, after the KXMsg type check.
 kx_msg_t *message_arg(PyObject *m, const char *argname = "m", Site at = Site());
+// message_arg(m) for a handler's message, inline for a KXMsg itself holding
+// its message (what message_arg returns then); anything else goes there.
+inline kx_msg_t *message_of(PyObject *m, Site at = Site()) {
+  if (Py_TYPE(m) == msg_type) {
+    kx_msg_t *msg = reinterpret_cast<KXMsgObject *>(m)->msg;
+    if (msg) return msg;
+  }
+  return message_arg(m, "m", at);
+}
 
 // Reads a received message field by field; every short field raises
 // BadMessageError() at the caller's line. Only this layer touches the
 // support library's getters: handlers read through a Reader.
 class Reader {
  public:
-  explicit Reader(PyObject *m, Site at = Site()) : m_(message_arg(m, "m", at)) {}
+  explicit Reader(PyObject *m, Site at = Site()) : m_(message_of(m, at)) {}
   uint32_t remaining() const { return kx_msg_remaining(m_); }
 
   uint8_t u8(Site at = Site()) {
@@ -515,6 +525,12 @@ class Reader {
   Ref v4addr(Site at = Site());
   Ref v6addr(Site at = Site());
   Ref address(bool v6, Site at = Site()) { return v6 ? v6addr(at) : v4addr(at); }
+  // An address field consumed as address() consumes it, without its text:
+  // a whole field is skipped; a short one is read by address(), which
+  // consumes its whole words and raises as it always does.
+  void skip_address(bool v6, Site at = Site()) {
+    if (!kx_msg_skip(m_, v6 ? 16 : 4)) address(v6, at);
+  }
   // An address family byte: false for IPv4 (0), true for IPv6 (1); any other
   // value raises BadMessageError(unknown % family), or a bare one when
   // `unknown` is null.

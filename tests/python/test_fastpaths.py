@@ -377,6 +377,30 @@ class DictStoreTest(TestCase):
                              (list(want.items()), gc.is_tracked(want)), order)
 
 
+class SkippedAddressTest(TestCase):
+
+    def test_short_second_endpoint(self):
+        # The second endpoint's addresses are skipped, not formatted; a short
+        # one still fails inside the address reader, with its whole words read.
+        from test_connections import creation, record, second_endpoint
+
+        class Conn(object):
+            def __init__(self, *args):
+                pass
+
+        for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:
+            head = record(9, 0x1 | 0x40000, creation())
+            tail = second_endpoint(family)
+            starts = [len(head) + 1, len(head) + 1 + width + 2]   # the two addresses
+            for start in starts:
+                for k in range(width):
+                    m = msg(head + tail[:start - len(head) + k])
+                    names = self.raisedIn(kx.BadMessageError, kx.handleConnUpdate, m, {}, Conn,
+                                          lambda c, rows: None, NEW)[1]
+                    self.assertEqual((names, m.pos), (['KXdv17_0.handleConnUpdate', reader],
+                                                      start + 4 * (k // 4)), (family, start, k))
+
+
 class TableTest(TestCase):
 
     def test_subclassed_tables_see_their_stores(self):
