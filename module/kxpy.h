@@ -330,11 +330,11 @@ inline Ref py_i64(int64_t v, Site at = Site()) { return check(new_slong(v), at);
 inline Ref py_bool(bool v) { return Ref::borrowed(v ? Py_True : Py_False); }
 inline Ref new_list(Py_ssize_t n = 0, Site at = Site()) { return check(PyList_New(n), at); }
 inline Ref new_dict(Site at = Site()) { return check(PyDict_New(), at); }
-// PyList_Append(list, item) for a list (of any list type): while the list
-// has a spare slot, the item goes into it as PyList_Append puts it there.
+// PyList_Append(list, item): while a list (of any list type) has a spare
+// slot, the item goes into it as PyList_Append puts it there.
 inline void list_append(PyObject *list, PyObject *item, Site at = Site()) {
   PyListObject *l = reinterpret_cast<PyListObject *>(list);
-  if (Py_SIZE(l) < l->allocated) {
+  if (PyList_Check(list) && Py_SIZE(l) < l->allocated) {
     Py_INCREF(item);
     PyList_SET_ITEM(list, Py_SIZE(l), item);
     Py_SIZE(l)++;
@@ -410,7 +410,6 @@ class IntRun {
  private:
   bool real_;
 };
-
 
 // The interpreter's string conversion: a str as is, a unicode object through
 // the default encoding, anything else TypeError. Valid while `o` lives.
