@@ -580,14 +580,32 @@ bool Reader::family(const char *unknown, Site at) {
   fail(at);
 }
 
-// Appends v in decimal (v <= 255) or lowercase hex without leading zeros.
-static char *put_decimal(char *p, unsigned v) {
-  if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
-  if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
-  *p++ = static_cast<char>('0' + v % 10);
-  return p;
+// The decimal text of every octet followed by a dot, and its length: an
+// address is four copies from it.
+struct OctetText {
+  char text[4][256];  // text[i][v]: byte i of "v." (unused bytes after the dot)
+  uint8_t len[256];
+  OctetText() {
+    for (unsigned v = 0; v < 256; v++) {
+      char buf[4];
+      int n = 0;
+      if (v >= 100) buf[n++] = static_cast<char>('0' + v / 100);
+      if (v >= 10) buf[n++] = static_cast<char>('0' + v / 10 % 10);
+      buf[n++] = static_cast<char>('0' + v % 10);
+      buf[n++] = '.';
+      for (int i = 0; i < 4; i++) text[i][v] = i < n ? buf[i] : '.';
+      len[v] = static_cast<uint8_t>(n);
+    }
+  }
+};
+static const OctetText kOctets;
+
+static char *put_octet(char *p, unsigned v) {
+  for (int i = 0; i < 4; i++) p[i] = kOctets.text[i][v];
+  return p + kOctets.len[v];
 }
 
+// Appends v in lowercase hex without leading zeros.
 static char *put_hex(char *p, unsigned v) {
   static const char digits[] = "0123456789abcdef";
   int shift = 12;
@@ -599,12 +617,12 @@ static char *put_hex(char *p, unsigned v) {
 Ref Reader::v4addr(Site at) {
   uint32_t a;
   if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
-  char text[16];  // "%d.%d.%d.%d", octets from the most significant
+  char text[20];  // "%d.%d.%d.%d", octets from the most significant
   char *p = text;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    p = put_decimal(p, (a >> shift) & 0xff);
-    *p++ = '.';
-  }
+  p = put_octet(p, a >> 24);
+  p = put_octet(p, (a >> 16) & 0xff);
+  p = put_octet(p, (a >> 8) & 0xff);
+  p = put_octet(p, a & 0xff);
   return py_str(text, p - 1 - text, at);
 }
 

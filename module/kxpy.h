@@ -199,6 +199,11 @@ Ref call_method_at(Site at, PyObject *o, const Name &name, const A &...a) {
 }
 #define KX_CALL_METHOD(...) kx::call_method_at(kx::Site(), __VA_ARGS__)
 
+// PyDict_SetItem(dict, key, value) for a dict (an instance of dict or of a
+// subclass: PyDict_SetItem never calls a subclass's own __setitem__); see
+// kxpy.cpp for the stores it does itself.
+int dict_store(PyObject *dict, PyObject *key, PyObject *value);
+
 // Falls back to the type's store slot (see setattr below).
 void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at);
 
@@ -208,7 +213,8 @@ void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at);
 // own) and holds its attributes in a __dict__ (Python 2.7), the generic store
 // looks the name up along the type's MRO for a descriptor that would take
 // the store (a property, a __slots__ member, any class attribute), and finding
-// none puts the value into the instance dict with PyDict_SetItem. The Name
+// none puts the value into the instance dict with PyDict_SetItem (which
+// dict_store does). The Name
 // remembers the last type where that lookup found nothing and the type's
 // version tag then; the interpreter invalidates the tag whenever the type or
 // one of its bases changes, so while it is valid and equal the lookup would
@@ -221,7 +227,7 @@ inline void setattr(PyObject *o, const Name &name, PyObject *value, Site at = Si
     PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
     if (dict && name.absent_from(tp)) {
       Py_INCREF(dict);  // as the generic store: the insertion may replace __dict__
-      int rc = PyDict_SetItem(dict, name, value);
+      int rc = dict_store(dict, name, value);
       Py_DECREF(dict);
       check_rc(rc, at);
       return;
@@ -237,10 +243,6 @@ inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site
 inline Ref getitem(PyObject *o, PyObject *key, Site at = Site()) {
   return check(PyObject_GetItem(o, key), at);
 }
-// PyDict_SetItem(dict, key, value) for an exact dict; see kxpy.cpp for the
-// stores it does itself.
-int dict_store(PyObject *dict, PyObject *key, PyObject *value);
-
 // o[key] = value. An exact dict's item store is PyDict_SetItem, which
 // PyObject_SetItem reaches through the type's mapping slot; a subclass (which
 // may override __setitem__) and anything else take the generic entry.

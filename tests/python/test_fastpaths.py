@@ -377,6 +377,22 @@ class DictStoreTest(TestCase):
                              (list(want.items()), gc.is_tracked(want)), order)
 
 
+class AddressTextTest(TestCase):
+
+    def test_every_octet(self):
+        # IPv4 text is put together from a table of the octets' texts.
+        class Host(object):
+            def __init__(self, hostid):
+                pass
+
+        for first in range(0, 256, 4):
+            octets = [first, first + 1, first + 2, first + 3]
+            payload = host_add(1).replace(b'\0\x0a\x00\x00\x01', b'\0' + struct.pack('>4B', *octets), 1)
+            hosts = {}
+            kx.handleHostAdd(msg(payload), Host, hosts, NEW)
+            self.assertEqual(hosts[1].addr, '%d.%d.%d.%d' % tuple(octets))
+
+
 class SkippedAddressTest(TestCase):
 
     def test_short_second_endpoint(self):
