@@ -20,6 +20,8 @@ namespace sim {
 struct Options {
   uint16_t port = 7830;
   uint32_t hosts = 60, conns = 0, interval_ms = 150, ticks = 0;
+  uint32_t max_clients = 256;
+  uint32_t max_output = 4u << 20;  // queued bytes above which a client's requests wait
   uint64_t seed = 1;
   std::string dump_file;
   bool quiet = false;
@@ -28,8 +30,11 @@ struct Options {
 
 // One connected client: its socket, its byte queues and its session.
 struct Client {
-  static constexpr uint32_t kInBufSize = 1u << 20;
-  static constexpr uint32_t kOutBufSize = 64u << 20;  // a slow reader is dropped beyond this
+  static constexpr uint32_t kInBufSize = KX_RINGBUF_CHUNK_SIZE;  // a frame is at most 32 KiB and a header
+  // A client that stops reading is dropped when its queue would pass this:
+  // its requests wait above Options::max_output, but the live stream goes on.
+  static constexpr uint32_t kOutBufSize = 64u << 20;
+  static constexpr uint32_t kMaxOutputLimit = kOutBufSize / 2;  // the largest max_output
 
   Client(int fd, const std::string &peer, const Settings &settings, World &world);
   ~Client();
@@ -42,6 +47,7 @@ struct Client {
   Session session;
   kx_ringbuf_t *const in, *const out;
   bool dead = false;
+  bool backlog = false;  // frames may wait in `in`: answering stopped before they ran out
 };
 
 class Server {
@@ -57,9 +63,14 @@ class Server {
   std::vector<struct pollfd> poll_set(int wake_fd) const;
   void serve(const std::vector<struct pollfd> &pfds);
   void tick();
+  // Output above the bound: the client's requests wait until it reads.
+  bool throttled(const Client &c) const { return kx_ringbuf_used(c.out) >= opt_.max_output; }
+  bool ready(const Client &c) const { return c.backlog && !c.dead && !throttled(c); }
+  int poll_timeout() const;
   void read_client(Client &c);
+  void answer(Client &c);
   void handle_frame(Client &c, kx_msg_t *m, Msgs &replies);
-  void send(Client &c, Msgs &msgs);
+  void finish(Client &c, Msgs &msgs);
   void flush(Client &c);
   void drop(Client &c, const char *why);
   void remove_dead();
@@ -70,6 +81,8 @@ class Server {
   std::vector<std::unique_ptr<Client>> clients_;
   uint32_t ticks_ = 0;
   bool frozen_ = false;
+  bool accept_paused_ = false;  // out of descriptors: accept again after the next tick or departure
+  bool trim_due_ = false;       // clients left: give their memory back at the next tick
   uint64_t next_tick_ = 0;  // monotonic milliseconds
 };
 
