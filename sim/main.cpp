@@ -25,7 +25,7 @@ volatile sig_atomic_t g_stop = 0, g_dump = 0;
 int g_wake[2] = {-1, -1};
 
 // Free ring buffer chunks kept for later clients; the rest go back to the system.
-constexpr uint32_t kCachedChunks = 16;
+constexpr uint32_t kCachedChunks = 4;
 
 void on_signal(int sig) {
   if (sig == SIGUSR1) g_dump = 1;

@@ -62,6 +62,11 @@ void Session::handle(kx_msg_t *m, Msgs &out) {
   enc_not_avail(out, text);
 }
 
+void Session::record(const JsonObject &request) {
+  if (requests_.size() < kMaxRecords) requests_.push_back(request.str());
+  else requests_not_kept_++;
+}
+
 // ---- session control and subscriptions ------------------------------------------
 
 // A refused login is answered and the connection closed; it is not malformed.
@@ -424,6 +429,7 @@ std::string Session::dump_json() const {
       .add("views", views_.views_json())
       .add("conn_views", views_.membership_json())
       .add("requests", json_list(requests_, [](const std::string &s) { return s; }))
+      .add("requests_not_kept", json_num(requests_not_kept_))
       .str();
 }
 
