@@ -80,9 +80,7 @@ void Server::accept_clients() {
     char peer[64];
     snprintf(peer, sizeof peer, "127.0.0.1:%u", ntohs(sa.sin_port));
     if (clients_.size() >= opt_.max_clients) {
-      log_line(KX_LOG_WARNING, "%s: refused: %u clients connected already (--max-clients)", peer,
-               opt_.max_clients);
-      close(fd);
+      refuse(fd, peer);
       continue;
     }
     int one = 1;
@@ -94,6 +92,21 @@ void Server::accept_clients() {
     finish(*c, msgs);
     clients_.push_back(std::move(c));
   }
+}
+
+// Closes a client over the limit. The log says so at most once a second, with
+// the number refused since its last line, so a storm of connections is not
+// also a storm of log lines.
+void Server::refuse(int fd, const char *peer) {
+  close(fd);
+  refused_++;
+  const uint64_t t = now_ms();
+  if (refusal_logged_ && t < refusal_logged_ + 1000) return;
+  log_line(KX_LOG_WARNING,
+           "%s: refused: %u clients connected already (--max-clients); %u refused since the last such line", peer,
+           opt_.max_clients, refused_);
+  refused_ = 0;
+  refusal_logged_ = t;
 }
 
 void Server::drop(Client &c, const char *why) {
@@ -240,8 +253,8 @@ void Server::tick() {
 // buffer cache, which keeps a few and frees the rest.
 void Server::remove_dead() {
   size_t before = clients_.size();
-  clients_.erase(std::remove_if(clients_.begin(), clients_.end(), [](const std::unique_ptr<Client> &c) { return c->dead; }),
-                 clients_.end());
+  auto gone = [](const std::unique_ptr<Client> &c) { return c->dead; };
+  clients_.erase(std::remove_if(clients_.begin(), clients_.end(), gone), clients_.end());
   if (clients_.size() == before) return;
   accept_paused_ = false;
   trim_due_ = true;

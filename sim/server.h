@@ -72,6 +72,7 @@ class Server {
   void handle_frame(Client &c, kx_msg_t *m, Msgs &replies);
   void finish(Client &c, Msgs &msgs);
   void flush(Client &c);
+  void refuse(int fd, const char *peer);
   void drop(Client &c, const char *why);
   void remove_dead();
 
@@ -83,6 +84,8 @@ class Server {
   bool frozen_ = false;
   bool accept_paused_ = false;  // out of descriptors: accept again after the next tick or departure
   bool trim_due_ = false;       // clients left: give their memory back at the next tick
+  uint32_t refused_ = 0;        // clients over the limit since the last log line about them
+  uint64_t refusal_logged_ = 0;
   uint64_t next_tick_ = 0;  // monotonic milliseconds
 };
 

@@ -189,9 +189,10 @@ class Floods(unittest.TestCase):
         clients = [kxclient.KXClient('127.0.0.1', sim.port) for _ in range(3)]
         for c in clients:
             c.wait_for(lambda: c.version is not None)
-        extra = socket.create_connection(('127.0.0.1', sim.port), 10)
-        self.assertEqual(extra.recv(100), b'')  # closed without a greeting
-        extra.close()
+        for _ in range(20):
+            extra = socket.create_connection(('127.0.0.1', sim.port), 10)
+            self.assertEqual(extra.recv(100), b'')  # closed without a greeting
+            extra.close()
         clients[0].close()
         deadline = time.time() + 10
         while True:  # once the simulator has seen the client leave, a new one is served
@@ -202,7 +203,9 @@ class Floods(unittest.TestCase):
             except kxclient.ProtocolError:
                 self.assertLess(time.time(), deadline)
                 time.sleep(0.05)
-        self.assertIn('refused: 3 clients connected already (--max-clients)', sim.log_text())
+        refusals = [line for line in sim.log_text().splitlines()
+                    if 'refused: 3 clients connected already (--max-clients)' in line]
+        self.assertTrue(1 <= len(refusals) < 5, refusals)  # at most one line a second
 
 
 if __name__ == '__main__':
