@@ -240,8 +240,7 @@ void Server::tick() {
     finish(*c, msgs);
   }
   accept_paused_ = false;
-  if (trim_due_) malloc_trim(0);
-  trim_due_ = false;
+  give_back_memory();
   if (opt_.ticks && ticks_ >= opt_.ticks) {
     frozen_ = true;
     printf("frozen after %u ticks\n", ticks_);
@@ -259,6 +258,14 @@ void Server::remove_dead() {
   accept_paused_ = false;
   trim_due_ = true;
   if (clients_.capacity() > 2 * clients_.size() + 16) clients_.shrink_to_fit();
+  if (frozen_) give_back_memory();  // no tick will
+}
+
+// Returns the free heap pages the departed clients left; once a tick at most,
+// since clients may come and go many times a second.
+void Server::give_back_memory() {
+  if (trim_due_) malloc_trim(0);
+  trim_due_ = false;
 }
 
 // Until the next tick; at once while a client has frames waiting.

@@ -75,6 +75,7 @@ class Server {
   void refuse(int fd, const char *peer);
   void drop(Client &c, const char *why);
   void remove_dead();
+  void give_back_memory();
 
   const Options &opt_;
   World world_;
