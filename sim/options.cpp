@@ -44,6 +44,9 @@ const std::vector<OptionSpec> &option_table() {
        [](O &o, uint64_t n, const char *) { o.max_output = (uint32_t)n; }, [](const O &o) { return num(o.max_output); },
        "a client's unread replies above which its requests wait (a client that lets "
        "its queue reach 64 MiB is dropped)"},
+      {"max-stall", 0, "SECONDS", true, 1, 86400, [](O &o, uint64_t n, const char *) { o.max_stall_s = (uint32_t)n; },
+       [](const O &o) { return num(o.max_stall_s); },
+       "a client whose unread replies stay above --max-output this long without it reading any is dropped"},
       {"quiet", 'q', nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.quiet = true; }, nullptr,
        "log warnings only"},
   };
@@ -88,7 +91,7 @@ void usage(FILE *f) {
     if (s.shown) notes = "default " + s.shown(defaults);
     if (s.number) notes += (notes.empty() ? "" : "; ") + num(s.min) + ".." + num(s.max);
     std::string text = std::string(s.help) + (notes.empty() ? "" : " (" + notes + ")");
-    fprintf(f, "%-25s%s\n", left.c_str(), wrapped(text, 25, 79).c_str());
+    fprintf(f, "%-26s %s\n", left.c_str(), wrapped(text, 27, 79).c_str());
   }
 }
 

@@ -47,7 +47,11 @@ constexpr uint32_t kOutputPerTurn = 256u << 10;
 }  // namespace
 
 Client::Client(int fd_, const std::string &peer, const Settings &settings, World &world)
-    : fd(fd_), session(peer, settings, world), in(kx_ringbuf_new(kInBufSize)), out(kx_ringbuf_new(kOutBufSize)) {}
+    : fd(fd_),
+      session(peer, settings, world),
+      in(kx_ringbuf_new(kInBufSize)),
+      out(kx_ringbuf_new(kOutBufSize)),
+      progress_ms(now_ms()) {}
 
 Client::~Client() {
   close(fd);
@@ -134,7 +138,10 @@ void Server::flush(Client &c) {
   while (!c.dead && kx_ringbuf_used(c.out) > 0) {
     uint32_t n = kx_ringbuf_used(c.out);
     int w = kx_ringbuf_write_fd(c.out, c.fd, n < kWriteChunk ? n : kWriteChunk);
-    if (w > 0) continue;
+    if (w > 0) {
+      c.progress_ms = now_ms();
+      continue;
+    }
     if (w < 0 && !would_block(-w)) drop(c, strerror(-w));
     return;
   }
@@ -242,7 +249,9 @@ void Server::tick() {
   ticks_++;
   next_tick_ += opt_.interval_ms;
   if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
+  const uint64_t now = now_ms();
   for (auto &c : clients_) {
+    drop_stalled(*c, now);
     if (c->dead || c->session.closing()) continue;
     Msgs msgs(c->out);
     c->session.tick(msgs);
@@ -255,6 +264,13 @@ void Server::tick() {
     printf("frozen after %u ticks\n", ticks_);
     fflush(stdout);
   }
+}
+
+// A client that keeps its replies above the bound without reading any for
+// --max-stall seconds is dropped: the live stream would grow its queue on.
+void Server::drop_stalled(Client &c, uint64_t now) {
+  if (!throttled(c)) c.progress_ms = now;
+  else if (now - c.progress_ms > (uint64_t)opt_.max_stall_s * 1000) drop(c, "not reading its messages");
 }
 
 // Closed clients go with their buffers: the chunks return to the ring

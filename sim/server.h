@@ -22,6 +22,7 @@ struct Options {
   uint32_t hosts = 60, conns = 0, interval_ms = 150, ticks = 0;
   uint32_t max_clients = 256;
   uint32_t max_output = 4u << 20;  // queued bytes above which a client's requests wait
+  uint32_t max_stall_s = 30;       // seconds a client may stay above max_output without reading
   uint64_t seed = 1;
   std::string dump_file;
   bool quiet = false;
@@ -48,6 +49,7 @@ struct Client {
   kx_ringbuf_t *const in, *const out;
   bool dead = false;
   bool backlog = false;  // frames may wait in `in`: answering stopped before they ran out
+  uint64_t progress_ms;  // when its socket last took bytes or its queue was last below the bound
 };
 
 class Server {
@@ -75,6 +77,7 @@ class Server {
   void refuse(int fd, const char *peer);
   void drop(Client &c, const char *why);
   void remove_dead();
+  void drop_stalled(Client &c, uint64_t now);
   void give_back_memory();
 
   const Options &opt_;

@@ -6,6 +6,7 @@ is measured in the same run just before the flood, and medians are compared,
 so a loaded machine shifts both sides alike."""
 from __future__ import absolute_import, division, print_function
 
+import errno
 import json
 import os
 import resource
@@ -184,6 +185,36 @@ class Floods(unittest.TestCase):
                 self.assertTrue(received[-1], 'closed by the simulator')
                 size += len(received[-1])
         self.assertEqual(b''.join(received), flood.frame(0x1b100) * pings)
+
+    def test_a_client_that_never_reads_is_dropped(self):
+        """A client whose replies stay above the bound while it reads none
+        for --max-stall seconds is dropped, so the live stream cannot grow
+        its queue for ever."""
+        if SANITIZED:
+            self.skipTest('too many messages for an instrumented simulator')
+        sim = self.start('--max-output', '65536', '--max-stall', '1', '--interval', '20')
+        c = kxclient.KXClient('127.0.0.1', sim.port)
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        self.assertTrue(c.login('demo', 'demo'))
+        kx.requestUpdate(c)
+        c.wait_for(lambda: c.update_done)
+        pings = 1500000  # more pongs than the kernel's buffers hold
+        data = flood.frame(0x20528) * pings
+        sent = 0
+        while sent < len(data) and select.select([], [c.sock], [], 0.5)[1]:
+            sent += c.sock.send(data[sent:sent + (1 << 20)])
+        time.sleep(2.0)
+        # Still connected, the client would now read slowly for a long time.
+        closed, deadline = False, time.time() + 5
+        c.sock.settimeout(5)
+        try:
+            while not closed and time.time() < deadline:
+                closed = not c.sock.recv(1 << 20)
+        except socket.timeout:
+            pass
+        except socket.error as e:
+            closed = e.errno == errno.ECONNRESET
+        self.assertTrue(closed, 'a client that never read is still connected')
 
     def test_idle_connections_cost_little(self):
         """Two hundred connections that were greeted and then sent nothing

@@ -47,7 +47,7 @@ class CommandLine(unittest.TestCase):
         self.assertEqual((rc, err), (0, ''))
         text = ' '.join(out.split())
         for name in ('help', 'version', 'port', 'hosts', 'conns', 'seed', 'interval', 'ticks', 'user', 'password',
-                     'dump-state', 'max-clients', 'max-output', 'quiet'):
+                     'dump-state', 'max-clients', 'max-output', 'max-stall', 'quiet'):
             self.assertIn('--' + name, text)
         for row in ('--port N ', '(default 7830; 0..65535)', '--hosts N ', '(default 60; 10..100000)',
                     '--max-clients N ', '(default 256; 1..65536)', '--max-output BYTES ',
