@@ -1,6 +1,7 @@
-// kxd-sim: the poll loop. It accepts clients on 127.0.0.1, moves their bytes
-// through one ring buffer each way, hands every complete frame to the
-// client's session and advances the world on a timer.
+// kxd-sim: the poll loop. It accepts clients on 127.0.0.1 (up to a limit),
+// moves their bytes through one ring buffer each way, hands complete frames to
+// the client's session (a share per turn, none while the client's unread
+// replies are above the bound) and advances the world on a timer.
 #ifndef KXD_SIM_SERVER_H
 #define KXD_SIM_SERVER_H
 
