@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -146,8 +147,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       }
       case 1: {
+        // Only the bytes that fit are read, so only those are generated.
         const uint32_t n = op & 0x80 ? in.u8() * 4096u + in.u8() : in.u16();
-        write_bytes(rb, m, generate(m, n), n);
+        write_bytes(rb, m, generate(m, n < m.space() ? n : m.space()), n);
         break;
       }
       case 2: case 3: {  // read or peek
@@ -175,7 +177,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 7: read_frame(rb, m, true); break;
       case 8: {  // out through a pipe: what was written is what was buffered
         const uint32_t n = in.u32() % (2 * KX_RINGBUF_CHUNK_SIZE);
-        std::vector<uint8_t> front(m.q.begin(), m.q.end());
+        const size_t most = std::min<size_t>({n, KX_RINGBUF_CHUNK_SIZE, m.q.size()});
+        std::vector<uint8_t> front(m.q.begin(), m.q.begin() + (long)most);
         const int r = kx_ringbuf_write_fd(rb, g_pipe[1], n);
         if (n == 0) {
           FUZZ_CHECK(r == -1);

@@ -358,11 +358,11 @@ def msgmodule_cases():
 
 class LeakTest(unittest.TestCase):
 
-    def run_cases(self, cases):
+    def run_cases(self, make_cases):
         old = sys.stdout
         sys.stdout = Discard()
         try:
-            failures = check_cases(cases)
+            failures = check_cases(make_cases())
         finally:
             sys.stdout = old
         self.assertEqual(failures, [])
@@ -378,13 +378,13 @@ class LeakTest(unittest.TestCase):
         self.assertEqual([f.split(':')[0] for f in failures], ['reference', 'objects', 'memory'])
 
     def test_handlers(self):
-        self.run_cases(handler_cases())
+        self.run_cases(handler_cases)
 
     def test_requests(self):
-        self.run_cases(request_cases())
+        self.run_cases(request_cases)
 
     def test_message_objects(self):
-        self.run_cases(msgmodule_cases())
+        self.run_cases(msgmodule_cases)
 
 
 def check_cases(cases, calls=CALLS):
