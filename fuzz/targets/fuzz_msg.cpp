@@ -1,9 +1,10 @@
 // The message getters and kx_msg_get_fields over arbitrary payloads.
 //
-// Input: u16 payload length (modulo 1024), the payload, then operations. Every
-// getter is checked against a plain reference reading of the payload; each
-// kx_msg_get_fields call against the same fields read one getter at a time
-// from a copy of the message.
+// Input: u32 type, u16 payload length (modulo 1024), the payload, then
+// operations. Every getter is checked against a plain reading of the
+// payload; each kx_msg_get_fields call against the same fields read one
+// getter at a time from a copy of the message; the facility-levels reader
+// runs on the payload too.
 #include <string.h>
 
 #include <type_traits>
@@ -248,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *payload = in.bytes(in.u16() % 1024, &n);
   FUZZ_CHECK(kx_msg_put_data(m, payload, (uint32_t)n) != nullptr);
   while (!in.empty()) {
-    switch (in.u8() % 12) {
+    switch (in.u8() % 13) {
       case 0: check_fixed<uint8_t>(m, kx_msg_get_uint8); break;
       case 1: check_fixed<uint16_t>(m, kx_msg_get_uint16); break;
       case 2: check_fixed<uint32_t>(m, kx_msg_get_uint32); break;
@@ -267,6 +268,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 8: check_ipaddrplen(m); break;
       case 9: check_fields(m, in); break;
       case 10: m->pos = (uint16_t)(in.u16() % (m->len + 1u)); break;
+      case 12: {
+        // The facility-levels reader on anything; what the writer writes it
+        // reads back whole, leaving every threshold as it was.
+        kx_log_msg_get(m);
+        uint32_t levels[KX_LOG_NUM_FACILITIES];
+        memcpy(levels, kx_log_levels, sizeof levels);
+        kx_msg_init(&g_out, 0);
+        kx_log_msg_put(&g_out);
+        FUZZ_CHECK(kx_log_msg_get(&g_out) == 1 && g_out.pos == g_out.len);
+        FUZZ_CHECK(memcmp(levels, kx_log_levels, sizeof levels) == 0);
+        break;
+      }
       case 11: {
         kx_msg_t *d = kx_msg_dup(m);
         FUZZ_CHECK(d->type == m->type && d->len == m->len && d->pos == m->pos);
