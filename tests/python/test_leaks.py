@@ -233,6 +233,8 @@ def handler_cases():
          (KXMsg(0, conn), RaisingDict(), kxcorpus.Record, kxcorpus.populate, v)),
         ('shaping, raising table', kx.shapingobjectUpdateHandle, (KXMsg(0, shaping), RaisingDict())),
         ('fw rules, raising table', kx.handleFWRulesData, (KXMsg(0, fw), RaisingDict())),
+        ('view id', kx.handleViewUpdateViewID, (KXMsg(0, view),)),
+        ('view operations', kx.handleViewUpdate, (KXMsg(0, view[2:]), ctx.fields)),
         ('view update, raising fields', kxcorpus.view_update, (KXMsg(0, view), RaisingDict())),
         ('view update, no fields', kxcorpus.view_update, (KXMsg(0, view), {})),
         ('channels, raising info', kx.handleChannelsData, (KXMsg(0, channels), (RaisingDict(), []))),
