@@ -46,5 +46,5 @@ fuzz: build
 	@fuzz/run $(BUILD)/fuzz/targets $(FUZZ_SECONDS)
 
 leakcheck: build
-	cd tests/python && PYTHONPATH=$(CURDIR)/$(BUILD)/python:. PYTHONDONTWRITEBYTECODE=1 \
+	cd tests/python && PYTHONPATH=$(abspath $(BUILD))/python:. PYTHONDONTWRITEBYTECODE=1 \
 	  KX_LEAK_CALLS=$(LEAK_CALLS) $$($(CURDIR)/scripts/find-python27) -m unittest -v test_leaks
