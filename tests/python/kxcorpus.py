@@ -36,6 +36,17 @@ def populate(conn, rows):
     conn.sc_rows = rows
 
 
+def fresh(func, extra):
+    """The arguments after m for one call of func: a host add gets an empty
+    host table (a host added twice is reported on stdout), the diagnostics
+    reader an empty list (it appends to it); other tables are kept."""
+    if func is kx.handleHostAdd:
+        return (extra[0], {}) + tuple(extra[2:])
+    if func is kx.handleDrdlStatsDump:
+        return ([],)
+    return extra
+
+
 def view_update(m, fields):
     """A view update starts with its view id; the operations follow."""
     return kx.handleViewUpdateViewID(m), kx.handleViewUpdate(m, fields)

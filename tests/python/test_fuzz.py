@@ -110,13 +110,6 @@ def mutate(rnd, payload, others):
     return bytes(data[:32768])
 
 
-def fresh_hosts(entry):
-    """The handler's arguments; a host add gets an empty table (a host added
-    twice is reported on stdout)."""
-    func, extra = entry
-    return (extra[0], {}) + extra[2:] if func is kx.handleHostAdd else extra
-
-
 class CorpusFuzzTest(TestCase):
     """Mutations of real server messages (corpus/, captured from kxd-sim) get
     deeper into each handler than random bytes: counts and lengths start out
@@ -132,7 +125,7 @@ class CorpusFuzzTest(TestCase):
                 continue
             m = msg(payload, type_)
             try:
-                entry[0](m, *fresh_hosts(entry))
+                entry[0](m, *kxcorpus.fresh(*entry))
             except KeyError:
                 continue  # an update of a record added by a message not kept
             handled.add(entry[0].__name__)
@@ -154,7 +147,7 @@ class CorpusFuzzTest(TestCase):
             for _ in range(max(1, ROUNDS // 4)):
                 m = msg(mutate(rnd, payload, by_type[type_]), type_)
                 try:
-                    func(m, *fresh_hosts(entry))
+                    func(m, *kxcorpus.fresh(*entry))
                 except (kx.BadMessageError, KeyError, TypeError, ValueError, AttributeError):
                     pass
                 self.assertTrue(0 <= m.pos <= m.len, func.__name__)

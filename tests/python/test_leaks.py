@@ -188,11 +188,13 @@ def handler_cases():
             continue
         func, extra = entry
         name = '%s[%x]' % (func.__name__, type_)
-        if func is kx.handleHostAdd:
-            # A host already in the table is reported on stdout: a fresh table per call.
-            args = (lambda m, extra: lambda: (m, extra[0], {}, extra[2]))(KXMsg(type_, payload), extra)
-        else:
-            args = (KXMsg(type_, payload),) + extra
+
+        def calls_on(m, func=func, extra=extra):
+            """The arguments with m: tables the handler fills are new for every call."""
+            if kxcorpus.fresh(func, extra) is extra:
+                return (m,) + extra
+            return lambda: (m,) + kxcorpus.fresh(func, extra)
+        args = calls_on(KXMsg(type_, payload))
         first = args() if callable(args) else args
         cases.append(Case(name, func, args, outcome(func, first)))
         if func in done:
@@ -201,8 +203,9 @@ def handler_cases():
         # Failing paths once per handler: short messages, wrong types.
         for cut in sorted(set([0, len(payload) // 2, len(payload) - 1])):
             if cut < len(payload):
-                short = (KXMsg(type_, payload[:cut]),) + tuple(first[1:])
-                cases.append(Case('%s short %d' % (name, cut), func, short, outcome(func, short)))
+                short = calls_on(KXMsg(type_, payload[:cut]))
+                cases.append(Case('%s short %d' % (name, cut), func, short,
+                                  outcome(func, short() if callable(short) else short)))
         cases.append(Case(name + ' m=None', func, (None,) + tuple(first[1:]), TypeError))
         cases.append(Case(name + ' m=bytes', func, (payload[:8],) + tuple(first[1:]), TypeError))
         if len(first) > 1:
@@ -354,9 +357,10 @@ def msgmodule_cases():
         rb.readFd(r)
         rb.readMsg()
 
-    def append_reset(msg):
-        msg.append(b'xy')
-        return KXMsg(msg.type, msg.payload[:4]), repr(msg), msg.len, msg.type
+    def append_attributes(msg):
+        fresh = KXMsg(msg.type, msg.payload)
+        fresh.append(b'xy')
+        return repr(fresh), fresh.len, fresh.type, fresh.payload
 
     return [
         Case('KXMsg', KXMsg, (0x10001, b'payload')),
@@ -369,7 +373,7 @@ def msgmodule_cases():
         Case('KXMsg.pos', set_pos, (m, 2)),
         Case('KXMsg.pos float', set_pos, (m, 2.5), TypeError),
         Case('KXMsg.pos outside', set_pos, (m, 5), ValueError),
-        Case('KXMsg.append and attributes', append_reset, (KXMsg(3, b'abcd'),)),
+        Case('KXMsg.append and attributes', append_attributes, (KXMsg(3, b'abcd'),)),
         Case('KXMsg.append too long', m.append, (b'x' * 32769,), ValueError),
         Case('KXMsg.append wrong type', m.append, (None,), TypeError),
         Case('KXRingbuf', KXRingbuf, (1 << 20,)),
