@@ -11,7 +11,6 @@ from __future__ import print_function
 
 import array
 import contextlib
-import errno
 import fcntl
 import gc
 import os
@@ -19,7 +18,6 @@ import sys
 import unittest
 
 import KXdv17_0 as kx
-import KXMsgv17_0
 from KXMsgv17_0 import KXMsg, KXRingbuf, newMsg
 
 import kxcorpus
