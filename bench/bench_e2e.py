@@ -1,6 +1,6 @@
 """End to end: messages and records per second that the example client
 (kxtools/client.py) decodes from kxd-sim over loopback, with the simulator
-stepping its network as fast as the client reads (--interval 0), and the
+stepping its network as fast as the client reads (--flood), and the
 share of the client's CPU time spent inside KXdv17_0's handlers. Rates are
 given per second of wall time and per second of the client's CPU time (on a
 shared machine the client may get only part of a CPU).
@@ -134,7 +134,7 @@ def count_records(kept, client):
 def main():
     build = os.environ.get('KX_BUILD', os.path.join(HERE, '..', 'build'))
     sim = subprocess.Popen([os.path.join(build, 'sim', 'kxd-sim'), '--port', '0', '--quiet',
-                            '--interval', '0', '--hosts', str(HOSTS)], stdout=subprocess.PIPE)
+                            '--flood', '--hosts', str(HOSTS)], stdout=subprocess.PIPE)
     try:
         line = sim.stdout.readline().decode()
         port = int(line.strip().rsplit(':', 1)[1])
@@ -170,7 +170,7 @@ def main():
         sim.wait()
     kxclient.kx = KXdv17_0
     records = count_records(kept, c)
-    print('client from kxd-sim --interval 0 over loopback, %.1f s (Python %d.%d):'
+    print('client from kxd-sim --flood over loopback, %.1f s (Python %d.%d):'
           % (elapsed, sys.version_info[0], sys.version_info[1]))
     size = sum(len(p) for _, p in kept)
     print('  per second of wall time: %8.0f messages/s %9.0f records/s %6.1f MB/s of payload'

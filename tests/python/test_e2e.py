@@ -498,9 +498,9 @@ class EndToEnd(unittest.TestCase):
         self.assertNotEqual(states[0]['connections'], states[2]['connections'])
 
     def test_flooding(self):
-        # --interval 0 steps as fast as the client reads; a live client
+        # --flood steps as fast as the client reads; a live client
         # keeps up with every step and ends with the daemon's tables.
-        sim = self.start('--seed', '4', '--hosts', '20', '--interval', '0', '--ticks', '300')
+        sim = self.start('--seed', '4', '--hosts', '20', '--flood', '--ticks', '300')
         c = sim.client()
         self.assertTrue(c.login('demo', 'demo'))
         kx.requestUpdate(c)
@@ -514,7 +514,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_command_line(self):
         sim = self.start()
-        cases = [(['--hosts', '5'], 2), (['--interval', '5'], 2), (['--port', 'x'], 2), (['--seed'], 2), (['--bogus', '1'], 2),
+        cases = [(['--hosts', '5'], 2), (['--port', 'x'], 2), (['--seed'], 2), (['--bogus', '1'], 2),
                  (['--port', str(sim.port)], 1)]
         for args, rc in cases:
             p = subprocess.Popen([SIM] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
