@@ -227,7 +227,7 @@ void init_module() {
   kx::builtins_dict = PyModule_GetDict(builtin_mod.get());
   kx::check_rc(PyModule_AddObject(module, "__builtins__", builtin_mod.release()));
 
-  if (!kx::Name::init_all() || !kx::init_calls()) kx::fail();
+  if (!kx::Name::init_all() || !kx::init_shortcuts()) kx::fail();
 
   PyObject *globals = kx::module_dict;
   kx::msg_type = import_type(globals, n_KXMsg, sizeof(KXMsgObject));

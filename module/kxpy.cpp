@@ -54,21 +54,6 @@ void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at) {
   check_rc(set ? set(o, name, value) : PyObject_SetAttr(o, name, value), at);
 }
 
-// ---- calls -------------------------------------------------------------------------
-//
-// The callables a handler meets per record are the caller's: a class that
-// makes a table entry, a populator function, a bound method of an entry.
-// PyObject_Call reaches a Python function's code through steps that only
-// move the arguments around; call_args takes those steps itself, on the
-// argument array, and leaves everything else to PyObject_Call.
-
-KX_NAME(__init__);
-
-// The tp_init a class gets from an __init__ written in Python (the
-// interpreter's slot that looks __init__ up and calls it), taken at import
-// from a class made for the purpose.
-static initproc python_init_slot = nullptr;
-
 // ---- dict stores ---------------------------------------------------------------------
 //
 // Python 2.7 keeps a dict's entries in an open-addressed table. A dict whose
@@ -153,7 +138,22 @@ int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
   return PyDict_SetItem(dict, key, value);
 }
 
-bool init_calls() {
+// ---- calls -------------------------------------------------------------------------
+//
+// The callables a handler meets per record are the caller's: a class that
+// makes a table entry, a populator function, a bound method of an entry.
+// PyObject_Call reaches a Python function's code through steps that only
+// move the arguments around; call_args takes those steps itself, on the
+// argument array, and leaves everything else to PyObject_Call.
+
+KX_NAME(__init__);
+
+// The tp_init a class gets from an __init__ written in Python (the
+// interpreter's slot that looks __init__ up and calls it), taken at import
+// from a class made for the purpose.
+static initproc python_init_slot = nullptr;
+
+bool init_shortcuts() {
 #if PY_MAJOR_VERSION < 3
   Ref probe_dict = check(PyDict_New());
   string_lookup = reinterpret_cast<PyDictObject *>(probe_dict.get())->ma_lookup;

@@ -170,8 +170,9 @@ Ref builtin(const Name &name, Site at = Site());
 // (what PyObject_CallFunctionObjArgs does). See call_args in kxpy.cpp for
 // the common callables it calls without making the argument tuple.
 Ref call_args(PyObject *f, PyObject *const *args, size_t n, Site at = Site());
-// Prepares call_args at import; false with an exception set on failure.
-bool init_calls();
+// Prepares the shortcuts of call_args and dict_store at import; false with
+// an exception set on failure.
+bool init_shortcuts();
 
 template <class... A>
 Ref call_at(Site at, PyObject *f, const A &...a) {
