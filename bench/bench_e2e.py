@@ -132,7 +132,8 @@ def count_records(kept, client):
 
 
 def main():
-    build = os.environ.get('KX_BUILD', os.path.join(HERE, '..', 'build'))
+    # The build the modules come from (BUILD/python or BUILD/python3).
+    build = os.path.dirname(os.path.dirname(os.path.abspath(KXdv17_0.__file__)))
     sim = subprocess.Popen([os.path.join(build, 'sim', 'kxd-sim'), '--port', '0', '--quiet',
                             '--flood', '--hosts', str(HOSTS)], stdout=subprocess.PIPE)
     try:
@@ -173,10 +174,10 @@ def main():
     print('client from kxd-sim --flood over loopback, %.1f s (Python %d.%d):'
           % (elapsed, sys.version_info[0], sys.version_info[1]))
     size = sum(len(p) for _, p in kept)
-    print('  per second of wall time: %8.0f messages/s %9.0f records/s %6.1f MB/s of payload'
+    print('client-wall %8.0f messages %9.0f records %6.1f MB of payload per second of wall time'
           % (len(kept) / elapsed, records / elapsed, size / elapsed / 1e6))
-    print('  per second of client CPU: %7.0f messages/s %9.0f records/s %6.1f MB/s of payload'
-          % (len(kept) / cpu, records / cpu, size / cpu / 1e6))
+    print('client-cpu  %8.0f messages/s %9.0f records/s %6.1f MB/s of payload, per second of '
+          'the client\'s CPU time' % (len(kept) / cpu, records / cpu, size / cpu / 1e6))
     print('  the client used %.0f%% of one CPU; %.0f%% of its CPU time went to KXdv17_0 handlers '
           '(%d calls)' % (100 * cpu / elapsed, 100 * handler_time / cpu, calls))
 

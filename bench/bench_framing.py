@@ -20,7 +20,6 @@ import KXMsgv17_0
 FRAME = 32768
 ROUNDS = 7
 ROUND_SECONDS = 0.1
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def memcpy_rate(build):
@@ -51,7 +50,8 @@ def framing_rate():
 
 
 def main():
-    build = os.environ.get('KX_BUILD', os.path.join(HERE, '..', 'build'))
+    # The build the modules come from (BUILD/python or BUILD/python3).
+    build = os.path.dirname(os.path.dirname(os.path.abspath(KXMsgv17_0.__file__)))
     best_copy = best_frame = 0.0
     for _ in range(ROUNDS):
         best_copy = max(best_copy, memcpy_rate(build))
