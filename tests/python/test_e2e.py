@@ -504,7 +504,7 @@ class EndToEnd(unittest.TestCase):
         c = sim.client()
         self.assertTrue(c.login('demo', 'demo'))
         kx.requestUpdate(c)
-        sim.wait_line('frozen', [c])
+        sim.wait_line(b'frozen', [c])
         c.sync()
         rc, state = sim.stop()
         self.assertEqual(rc, 0)
