@@ -131,12 +131,10 @@ void append_to_attr(PyObject *conn, const kx::Name &attr, const Ref &item, Site 
 }
 
 // cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0: the interpreter's
-// three-way comparison, the threshold looked up now.
+// three-way comparison (Python 3: protocolversion >= ...), the threshold looked up now.
 bool has_shaping_bytes(PyObject *version, Site at = Site()) {
   Ref threshold = kx::global(n_SHAPINGBYTESMINVERSION, at);
-  int order = PyObject_Compare(version, threshold.get());
-  if (PyErr_Occurred()) kx::fail(at);
-  return order >= 0;
+  return kx::cmp_at_least(version, threshold.get(), at);
 }
 
 // Applies the blocks 2 to 21 that `flags` announces to `conn`.
@@ -376,8 +374,8 @@ KX_FUNCTION(handleSessionContextAdd, "m") {
   Ref row = r.long64();
   uint16_t len = r.u16();
   if (r.remaining() < len) kx::bad_message();
-  Ref data = kx::check(PyString_FromStringAndSize(nullptr, len));
-  r.data(PyString_AS_STRING(data.get()), len);
+  Ref data = kx::check(PyBytes_FromStringAndSize(nullptr, len));
+  r.data(PyBytes_AS_STRING(data.get()), len);
   return kx::check(PyTuple_Pack(3, schema.get(), row.get(), data.get()));
 }
 

@@ -216,12 +216,25 @@ void import_module(PyObject *module, PyObject *globals, const kx::Name &name, Si
   kx::setattr(module, name, mod.get(), at);
 }
 
-void init_module() {
+#if KX_PY3
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "KXdv17_0", nullptr, -1, method_table,
+                          nullptr, nullptr, nullptr, nullptr};
+#endif
+
+// Makes the module and fills its namespace; returns a new reference under
+// Python 3 and the borrowed one Py_InitModule4 gives under 2.7.
+PyObject *init_module() {
   build_method_table();
+#if KX_PY3
+  Ref owned = kx::check(PyModule_Create(&module_def));
+  PyObject *module = owned.get();
+  Ref builtin_mod = kx::check(PyImport_ImportModule("builtins"));
+#else
   PyObject *module = Py_InitModule4("KXdv17_0", method_table, nullptr, nullptr, PYTHON_API_VERSION);
   if (!module) kx::fail();
-  kx::module_dict = PyModule_GetDict(module);
   Ref builtin_mod = kx::check(PyImport_ImportModule("__builtin__"));
+#endif
+  kx::module_dict = PyModule_GetDict(module);
   kx::builtins_dict = PyModule_GetDict(builtin_mod.get());
   kx::check_rc(PyModule_AddObject(module, "__builtins__", builtin_mod.release()));
 
@@ -247,13 +260,32 @@ void init_module() {
   Ref metaclass = Ref::borrowed(reinterpret_cast<PyObject *>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0))));
   Ref cls = KX_CALL(metaclass.get(), n_BadMessageError.get(), bases, dict);
   Ref func = kx::check(PyCFunction_NewEx(&BadMessageError_init_def, nullptr, modname.get()));
+#if KX_PY3
+  Ref method = kx::check(PyInstanceMethod_New(func.get()));
+#else
   Ref method = kx::check(PyMethod_New(func.get(), nullptr, cls.get()));
+#endif
   kx::setattr(cls.get(), n___init__, method.get());
   kx::setitem(kx::module_dict, n_BadMessageError, cls.get());
+#if KX_PY3
+  return owned.release();
+#else
+  return module;
+#endif
 }
 
 }  // namespace
 
+#if KX_PY3
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXdv17_0(void) {
+  try {
+    return init_module();
+  } catch (const kx::Error &e) {
+    kx::add_traceback("KXdv17_0", e.site);
+    return nullptr;
+  }
+}
+#else
 PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
   try {
     init_module();
@@ -261,3 +293,4 @@ PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
     kx::add_traceback("KXdv17_0", e.site);
   }
 }
+#endif

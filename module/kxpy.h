@@ -9,9 +9,10 @@
 #ifndef KX_MODULE_KXPY_H
 #define KX_MODULE_KXPY_H
 
-#include <Python.h>
+#include "kxcompat.h"
 
 #include <stdint.h>
+#include <string.h>
 #include <utility>
 
 #include "kx_msg.h"
@@ -104,13 +105,13 @@ class Name {
 // ---- module state ----------------------------------------------------------------
 
 extern PyObject *module_dict;    // KXdv17_0's namespace (the module lives forever)
-extern PyObject *builtins_dict;  // the __builtin__ module's namespace
+extern PyObject *builtins_dict;  // the built-ins' namespace (__builtin__, or builtins)
 extern PyTypeObject *msg_type;   // KXMsgv17_0.KXMsg, taken at import
 extern PyTypeObject *ringbuf_type;
 
 // A module global, looked up now in the module namespace (then the built-ins).
 Ref global(const Name &name, Site at = Site());
-// A built-in name, looked up now in the __builtin__ module.
+// A built-in name, looked up now in the built-ins module.
 Ref builtin(const Name &name, Site at = Site());
 
 // ---- Python operations that throw on failure ----------------------------------------
@@ -138,21 +139,85 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
   check_rc(PyObject_DelItem(o, key), at);
 }
 
-// Wire numbers: 8 and 16 bits become ints, 32 and 64 bits longs.
+// Wire numbers: 8 and 16 bits become ints, 32 and 64 bits longs (under
+// Python 3 all of them ints).
 inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at); }
 inline Ref py_u32(uint32_t v, Site at = Site()) { return check(PyLong_FromUnsignedLong(v), at); }
 inline Ref py_u64(uint64_t v, Site at = Site()) {
   return check(PyLong_FromUnsignedLongLong(v), at);
 }
+// Wire text: a str; under Python 3 decoded as UTF-8 with surrogateescape, so
+// any byte survives the round trip through as_cstring.
+#if KX_PY3
+inline Ref py_str(const char *s, Py_ssize_t n, Site at = Site()) {
+  return check(PyUnicode_DecodeUTF8(s, n, "surrogateescape"), at);
+}
+#else
 inline Ref py_str(const char *s, Py_ssize_t n, Site at = Site()) {
   return check(PyString_FromStringAndSize(s, n), at);
 }
-inline Ref py_str(const char *s, Site at = Site()) { return check(PyString_FromString(s), at); }
+#endif
+inline Ref py_str(const char *s, Site at = Site()) {
+  return py_str(s, static_cast<Py_ssize_t>(strlen(s)), at);
+}
+// Opaque wire data: a byte string (str under 2.7, bytes under 3).
+inline Ref py_bytes(const char *s, Py_ssize_t n, Site at = Site()) {
+  return check(PyBytes_FromStringAndSize(s, n), at);
+}
 inline Ref py_none() { return Ref::borrowed(Py_None); }
+// True for exactly the str type (not a subclass).
+inline bool is_str_exact(PyObject *o) {
+#if KX_PY3
+  return PyUnicode_CheckExact(o);
+#else
+  return PyString_CheckExact(o);
+#endif
+}
 
-// The interpreter's string conversion: a str as is, a unicode object through
-// the default encoding, anything else TypeError. Valid while `o` lives.
-const char *as_cstring(PyObject *o, Site at = Site());
+// The zero-terminated bytes of a text argument, valid while the CText lives
+// (a temporary lives to the end of the statement that made it).
+class CText {
+ public:
+  CText(const char *p, Ref keep) : p_(p), keep_(std::move(keep)) {}
+  operator const char *() const { return p_; }
+
+ private:
+  const char *p_;
+  Ref keep_;
+};
+// The interpreter's string conversion. Python 2.7: a str as is, a unicode
+// object through the default encoding, anything else TypeError. Python 3: a
+// str encoded as UTF-8 with surrogateescape, bytes as they are, anything else
+// TypeError; an embedded zero byte is a ValueError.
+CText as_cstring(PyObject *o, Site at = Site());
+// As as_cstring, without throwing: null with the exception set.
+const char *text_chars(PyObject *o, Ref *keep);
+
+// The bytes of a data argument, valid while the Data lives. Python 2.7 takes
+// a str; Python 3 any bytes-like object, and a str is a TypeError.
+class Data {
+ public:
+  Data(PyObject *o, const char *argname, Site at = Site());
+  ~Data();
+  Data(const Data &) = delete;
+  Data &operator=(const Data &) = delete;
+  const char *bytes() const { return p_; }
+  Py_ssize_t size() const { return n_; }
+
+ private:
+  const char *p_ = nullptr;
+  Py_ssize_t n_ = 0;
+#if KX_PY3
+  Py_buffer view_;
+#endif
+};
+
+// cmp(a, b) >= 0 under Python 2.7 (its three-way comparison); a >= b, the
+// rich comparison, under Python 3, which has no three-way comparison.
+bool cmp_at_least(PyObject *a, PyObject *b, Site at = Site());
+// mapping.has_key(key) under Python 2.7; `key in mapping` under Python 3.
+bool has_key(PyObject *mapping, PyObject *key, Site at = Site());
+
 // A signed 32-bit long (the target platform's C long): OverflowError outside
 // -2147483648..2147483647 on every host.
 int32_t as_long32(PyObject *o, Site at = Site());
