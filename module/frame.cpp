@@ -195,7 +195,16 @@ Ref import(const kx::Name &name, PyObject *globals, PyObject *fromlist, Site at 
   return kx::call_at(at, hook.get(), name.get(), globals, locals, fromlist);
 }
 
-// Fetches KXMsgv17_0.<name> and checks that it is a 24-byte type.
+// True when the objects of `t` are laid out as KXMsgv17_0.<name>'s: the first
+// base of `t` that is not a class made in Python is that type. (A class made
+// in Python with one slot, or under Python 3 with none, has 24 bytes too.)
+bool laid_out_as(PyTypeObject *t, const char *name) {
+  while (t && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) t = t->tp_base;
+  return t && strncmp(t->tp_name, "KXMsgv17_0.", 11) == 0 && strcmp(t->tp_name + 11, name) == 0;
+}
+
+// Fetches KXMsgv17_0.<name> and checks that it is a 24-byte type laid out as
+// the extension's own.
 PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Site()) {
   Ref fromlist = kx::check(PyList_New(1), at);
   PyList_SET_ITEM(fromlist.get(), 0, Ref::borrowed(name).release());
@@ -203,7 +212,8 @@ PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Sit
   Ref type = kx::getattr(mod.get(), name, at);
   if (!PyType_Check(type.get()))
     kx::raise_fmt(at, PyExc_TypeError, "%s.%s is not a type object", "KXMsgv17_0", name.text());
-  if (reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize != 24)
+  PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
+  if (t->tp_basicsize != 24 || !laid_out_as(t, name.text()))
     kx::raise_fmt(at, PyExc_ValueError, "%s.%s does not appear to be the correct type object",
                   "KXMsgv17_0", name.text());
   return reinterpret_cast<PyTypeObject *>(type.release());

@@ -118,6 +118,9 @@ class Version(object):
 
 class TestCase(unittest.TestCase):
 
+    if not hasattr(unittest.TestCase, 'assertNotRegex'):  # its Python 2.7 name
+        assertNotRegex = unittest.TestCase.assertNotRegexpMatches
+
     def assertBad(self, func, *args, **kw):
         """func raises BadMessageError with the plain "Couldn't read msg" text."""
         with self.assertRaises(kx.BadMessageError) as cm:
