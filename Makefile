@@ -2,6 +2,10 @@
 BUILD    ?= build
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+# The interpreter of `make demo`: Python 2.7 when empty; PYTHON=python3 runs
+# it under the Python 3 the build is configured for (KX_PYTHON3).
+PYTHON   ?=
+export PYTHON
 
 .PHONY: all build test demo bench sanitize clean
 

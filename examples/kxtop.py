@@ -1,5 +1,5 @@
 #!/usr/bin/env python
-"""kxtop from a source checkout: python2.7 examples/kxtop.py --port 7830"""
+"""kxtop from a source checkout: python2.7 (or python3) examples/kxtop.py --port 7830"""
 import os
 import sys
 

@@ -12,7 +12,6 @@ pump() is called.
     kx.requestUpdate(c)
     c.wait_for(lambda: c.update_done)
 """
-import __builtin__
 import errno
 import select
 import socket
@@ -22,12 +21,17 @@ import time
 import KXdv17_0 as kx
 import KXMsgv17_0
 
+try:
+    import builtins
+except ImportError:  # Python 2.7
+    import __builtin__ as builtins
+
 # Request types of the two host queries. KXdv17_0 looks both names up among
 # the built-in names at every call; the daemon uses the same numbers.
 KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = 0x20200
 KXD_PROTOCOL_CLIENT_HOST_FIND = 0x20201
-__builtin__.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW
-__builtin__.KXD_PROTOCOL_CLIENT_HOST_FIND = KXD_PROTOCOL_CLIENT_HOST_FIND
+builtins.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW
+builtins.KXD_PROTOCOL_CLIENT_HOST_FIND = KXD_PROTOCOL_CLIENT_HOST_FIND
 # The daemon's answer to a host find.
 PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
 

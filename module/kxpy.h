@@ -142,10 +142,22 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
 // Wire numbers: 8 and 16 bits become ints, 32 and 64 bits longs (under
 // Python 3 all of them ints).
 inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at); }
+#if KX_PY3
+// Python 3's int constructor from a C long has the fast paths (cached small
+// ints, one-digit values); every u32, and most u64, fit in a 64-bit long.
+static_assert(sizeof(long) == 8, "a C long holds every u32");
+inline Ref py_u32(uint32_t v, Site at = Site()) { return check(PyLong_FromLong(v), at); }
+inline Ref py_u64(uint64_t v, Site at = Site()) {
+  return check(v <= static_cast<uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(v))
+                                                    : PyLong_FromUnsignedLongLong(v),
+               at);
+}
+#else
 inline Ref py_u32(uint32_t v, Site at = Site()) { return check(PyLong_FromUnsignedLong(v), at); }
 inline Ref py_u64(uint64_t v, Site at = Site()) {
   return check(PyLong_FromUnsignedLongLong(v), at);
 }
+#endif
 // Wire text: a str; under Python 3 decoded as UTF-8 with surrogateescape, so
 // any byte survives the round trip through as_cstring.
 #if KX_PY3

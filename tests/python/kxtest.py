@@ -12,6 +12,7 @@ expectation differs by version, the names below say so:
 from __future__ import print_function
 
 import contextlib
+import random
 import struct
 import sys
 import traceback
@@ -29,6 +30,20 @@ else:
     import __builtin__ as builtins
     long = long
     unicode = unicode
+
+
+class SameRandom(random.Random):
+    """random.Random whose randrange and choice draw through random(), so a
+    seed gives the same sequence under Python 2.7 and Python 3 (whose own
+    randrange differs); benchmarks use it to time the same messages under both."""
+
+    def randrange(self, start, stop=None):
+        if stop is None:
+            start, stop = 0, start
+        return start + int(self.random() * (stop - start))
+
+    def choice(self, seq):
+        return seq[self.randrange(len(seq))]
 
 
 def text(wire):
