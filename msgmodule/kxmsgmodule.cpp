@@ -461,6 +461,7 @@ PyObject *init_module() {
   PyObject *m = Py_InitModule3("KXMsgv17_0", module_methods, "Message and ring-buffer objects.");
 #endif
   if (!m) return nullptr;
+  PyModule_AddStringConstant(m, "__version__", KX_VERSION);
   Py_INCREF(&KXMsgType);
   PyModule_AddObject(m, "KXMsg", reinterpret_cast<PyObject *>(&KXMsgType));
   Py_INCREF(&KXRingbufType);
