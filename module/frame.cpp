@@ -1,5 +1,6 @@
 // KXdv17_0: module initialisation, constants and the BadMessageError class.
 #include "kxpy.h"
+#include "../msgmodule/kxmsg_objects.h"
 
 #include <string.h>
 
@@ -178,8 +179,8 @@ PyObject *BadMessageError_init(PyObject *, PyObject *args, PyObject *kw) {
     Ref init = kx::getattr(kx::builtin(n_ValueError).get(), n___init__);
     KX_CALL(init.get(), self, text);
     Py_RETURN_NONE;
-  } catch (const kx::Error &e) {
-    kx::add_traceback("KXdv17_0.BadMessageError.__init__", e.site);
+  } catch (...) {
+    kx::exception_to_python("KXdv17_0.BadMessageError.__init__");
     return nullptr;
   }
 }
@@ -197,15 +198,16 @@ Ref import(const kx::Name &name, PyObject *globals, PyObject *fromlist, Site at 
 
 // True when the objects of `t` are laid out as KXMsgv17_0.<name>'s: the first
 // base of `t` that is not a class made in Python is that type. (A class made
-// in Python with one slot, or under Python 3 with none, has 24 bytes too.)
+// in Python with one slot, or under Python 3 with none, has the size too.)
 bool laid_out_as(PyTypeObject *t, const char *name) {
   while (t && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) t = t->tp_base;
   return t && strncmp(t->tp_name, "KXMsgv17_0.", 11) == 0 && strcmp(t->tp_name + 11, name) == 0;
 }
 
-// Fetches KXMsgv17_0.<name> and checks that it is a 24-byte type laid out as
-// the extension's own.
-PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Site()) {
+// Fetches KXMsgv17_0.<name> and checks that its instances have the size of
+// the layout this module reaches them through, and are laid out as the
+// extension's own.
+PyTypeObject *import_type(PyObject *globals, const kx::Name &name, size_t size, Site at = Site()) {
   Ref fromlist = kx::check(PyList_New(1), at);
   PyList_SET_ITEM(fromlist.get(), 0, Ref::borrowed(name).release());
   Ref mod = import(n_KXMsgv17_0, globals, fromlist.get(), at);
@@ -213,7 +215,7 @@ PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Sit
   if (!PyType_Check(type.get()))
     kx::raise_fmt(at, PyExc_TypeError, "%s.%s is not a type object", "KXMsgv17_0", name.text());
   PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
-  if (t->tp_basicsize != 24 || !laid_out_as(t, name.text()))
+  if (static_cast<size_t>(t->tp_basicsize) != size || !laid_out_as(t, name.text()))
     kx::raise_fmt(at, PyExc_ValueError, "%s.%s does not appear to be the correct type object",
                   "KXMsgv17_0", name.text());
   return reinterpret_cast<PyTypeObject *>(type.release());
@@ -251,8 +253,9 @@ PyObject *init_module() {
   if (!kx::Name::init_all()) kx::fail();
 
   PyObject *globals = kx::module_dict;
-  kx::msg_type = import_type(globals, n_KXMsg);
-  kx::ringbuf_type = import_type(globals, n_KXRingbuf);
+  kx::msg_type = import_type(globals, n_KXMsg, sizeof(KXMsgObject));
+  // Only checked: no function of this module takes a ring buffer.
+  Py_DECREF(import_type(globals, n_KXRingbuf, sizeof(KXRingbufObject)));
 
   import_module(module, globals, n_KXMsgv17_0);
   import_module(module, globals, n_socket);
@@ -291,8 +294,8 @@ PyObject *init_module() {
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXdv17_0(void) {
   try {
     return init_module();
-  } catch (const kx::Error &e) {
-    kx::add_traceback("KXdv17_0", e.site);
+  } catch (...) {
+    kx::exception_to_python("KXdv17_0");
     return nullptr;
   }
 }
@@ -300,8 +303,8 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXdv17_0(void
 PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
   try {
     init_module();
-  } catch (const kx::Error &e) {
-    kx::add_traceback("KXdv17_0", e.site);
+  } catch (...) {
+    kx::exception_to_python("KXdv17_0");
   }
 }
 #endif

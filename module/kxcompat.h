@@ -25,6 +25,7 @@
 #define PyInt_AsSsize_t PyLong_AsSsize_t
 #define PyInt_AsUnsignedLongMask PyLong_AsUnsignedLongMask
 #define PyInt_AsUnsignedLongLongMask PyLong_AsUnsignedLongLongMask
+#define PyNumber_Int PyNumber_Long
 
 // Python 3's print() keeps no "softspace" state between items.
 inline int PyFile_SoftSpace(PyObject *, int) { return 0; }
