@@ -1,0 +1,243 @@
+"""Recording, decoding and replaying sessions: kxtap between the example
+client and kxd-sim, the client's own record= option, tcpdump and kxdissect
+on the files, kxd-sim --replay of a recording to a fresh client, and the
+relay's byte-for-byte promise against a daemon played by the test."""
+from __future__ import absolute_import, division, print_function
+
+import json
+import os
+import random
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from test_e2e import Sim, plain
+
+import KXdv17_0 as kx
+from kxtools import client as kxclient
+from kxtools import pcapng
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'examples')
+FRAME = struct.Struct('>IH')
+
+
+def frame(mtype, payload=b''):
+    return FRAME.pack(mtype, len(payload)) + payload
+
+
+def tool(name, *args):
+    return [sys.executable, os.path.join(EXAMPLES, name + '.py')] + list(args)
+
+
+def which(name):
+    for d in os.environ.get('PATH', '').split(os.pathsep) + ['/usr/sbin', '/usr/bin']:
+        if os.access(os.path.join(d, name), os.X_OK):
+            return os.path.join(d, name)
+    return None
+
+
+class Tap(object):
+    """One kxtap process; its stdout lines are read as they come."""
+
+    def __init__(self, daemon_port, path, *args):
+        self.proc = subprocess.Popen(tool('kxtap', '--listen', '127.0.0.1:0', '--connect',
+                                          '127.0.0.1:%d' % daemon_port, '-w', path) + list(args),
+                                     stdout=subprocess.PIPE, universal_newlines=True)
+        line = self.proc.stdout.readline()
+        assert line.startswith('listening on 127.0.0.1:'), line
+        self.port = int(line.strip().rsplit(':', 1)[1])
+
+    def line(self):
+        return self.proc.stdout.readline().strip()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        rest = self.proc.stdout.read()
+        return self.proc.wait(), rest
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.proc.stdout.close()
+
+
+class CountingClient(kxclient.KXClient):
+    """The example client, counting the requests it sends by type."""
+
+    def __init__(self, *args, **kw):
+        self.sent = {}
+        kxclient.KXClient.__init__(self, *args, **kw)
+
+    def writeMsg(self, m):
+        self.sent[m.type] = self.sent.get(m.type, 0) + 1
+        kxclient.KXClient.writeMsg(self, m)
+
+
+VIEWS = [(3, [(1, True, kx.PROTOCOL_VIEW_FILTER_TYPE_SMALL_INTS, [6, 17]),
+              (4, True, kx.PROTOCOL_VIEW_FILTER_TYPE_HOSTS, ['10.0.0.0/8', '2001:db8::/32'])], [(5, 'server')]),
+         (4, [(2, True, kx.PROTOCOL_VIEW_FILTER_TYPE_SERVICES, ['http', 'dns'])], [(2, '')])]
+VCRC = {'protocol': 6, 'serverport': 22, 'clientip': '10.1.2.3', 'service': 'ssh',
+        'properties': [('user', 'alice')]}
+
+
+def session(c, frozen):
+    """The scripted session: the same requests in the same order whether the
+    daemon is live or replayed; frozen() returns once the network stops changing."""
+    assert c.login('demo', 'demo')
+    kx.requestUpdate(c)
+    c.wait_for(lambda: c.update_done)
+    kx.createViewByName(c, 1, 'hosts')
+    for vid, filters, fields in VIEWS:
+        kx.createView(c, vid, filters, fields)
+    kx.channelsShow(c)
+    kx.shapingobjectShow(c)
+    kx.fwrulesShow(c)
+    frozen()
+    c.sync()
+    kx.hostShow(c, min(c.hosts))
+    kx.hostFindv4(c, struct.unpack('>I', socket.inet_aton('192.0.2.99'))[0])
+    kx.scRowQuery(c, min(c.sc_rows))
+    kx.bgpDump(c)
+    kx.drdlStatsDump(c)
+    kx.vcrcTest(c, 2, VCRC)
+    kx.fwlog_query(c, kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, False, False)
+    kx.setDebug(c, 20, '7')
+    kx.injectPacket(c, 'eth1', b'\x00\x01packet')
+    c.writeMsg(kxclient.KXMsgv17_0.newMsg(0x2fff0))
+    kx.channelsHide(c)
+    kx.shapingobjectHide(c)
+    kx.fwrulesHide(c)
+    c.sync()
+
+
+TABLES = ('version', 'auth', 'features', 'xfb_names', 'strtables', 'sc_schemata', 'sc_rows', 'view_filters',
+          'view_fields', 'views', 'view_errors', 'channel_info', 'channels', 'shaping_objects', 'shaping_rules',
+          'fw_rules', 'fwlog_results', 'bgp_entries', 'bgp_paths', 'bgp_done', 'sysdiag', 'vcrc_results',
+          'host_find_results', 'not_available', 'refusals', 'pongs', 'counts')
+
+
+def read_all(path):
+    return list(pcapng.read(path))
+
+
+def by_direction(packets, direction):
+    return [p.data for p in packets if p.direction == direction]
+
+
+class Recording(unittest.TestCase):
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='kxcapture-')
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            p.kill()
+        shutil.rmtree(self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def run_tool(self, *cmd):
+        p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        out, err = p.communicate()
+        return p.returncode, out, err
+
+    def test_record_dissect_replay(self):
+        sim = Sim('--seed', '7', '--hosts', '30', '--interval', '25', '--ticks', '12')
+        self.procs.append(sim)
+        tap = Tap(sim.port, self.path('session.pcapng'), '--once')
+        self.procs.append(tap)
+        c = CountingClient('127.0.0.1', tap.port, record=self.path('direct.pcapng'))
+        port = c.sock.getsockname()[1]
+        self.assertEqual(tap.line(), 'recording 127.0.0.1:%d to %s' % (port, self.path('session.pcapng')))
+        session(c, lambda: sim.wait_line('frozen', [c]))
+        c.close()
+        # --once: the tap is gone once the client and the daemon are
+        self.assertEqual(tap.proc.wait(), 0)
+        sent, received = sum(c.sent.values()), sum(c.counts.values())
+        self.assertEqual(tap.line(), 'closed 127.0.0.1:%d: %d frames out, %d in' % (port, sent, received))
+        self.assertEqual(sim.stop()[0], 0)
+
+        # The tap's file and the client's own: the same frames each way, whole.
+        tapped, direct = read_all(self.path('session.pcapng')), read_all(self.path('direct.pcapng'))
+        self.assertEqual(len(tapped), sent + received)
+        for d in (pcapng.INBOUND, pcapng.OUTBOUND):
+            self.assertEqual(by_direction(tapped, d), by_direction(direct, d))
+        self.assertTrue(all(p.frame() is not None and p.comment is None for p in tapped))
+        self.assertEqual(sorted(p.time for p in tapped), [p.time for p in tapped])
+
+        # The usual tools read the file.
+        tcpdump = which('tcpdump')
+        self.assertTrue(tcpdump, 'tcpdump is missing: scripts/bootstrap installs it')
+        for name in ('session.pcapng', 'direct.pcapng'):
+            rc, out, err = self.run_tool(tcpdump, '--count', '-r', self.path(name))
+            self.assertEqual((rc, out.strip()), (0, '%d packets' % (sent + received)), err)
+        if which('mergecap') and which('capinfos'):
+            merged = self.path('merged.pcapng')
+            self.assertEqual(self.run_tool('mergecap', '-w', merged, self.path('session.pcapng'),
+                                           self.path('direct.pcapng'))[0], 0)
+            rc, out, err = self.run_tool('capinfos', '-c', '-M', merged)
+            self.assertIn('Number of packets:   %d' % (2 * (sent + received)), out)
+
+        # kxdissect decodes every frame; its counts per type are the client's.
+        rc, out, err = self.run_tool(*tool('kxdissect', '--json', self.path('session.pcapng')))
+        self.assertEqual((rc, err), (0, ''))
+        frames = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(len(frames), len(tapped))
+        self.assertEqual([f for f in frames if 'error' in f], [])
+        for direction, want in (('in', c.counts), ('out', c.sent)):
+            got = {}
+            for f in frames:
+                if f['direction'] == direction:
+                    got[f['type']] = got.get(f['type'], 0) + 1
+            self.assertEqual(got, want, direction)
+        requests = dict((f['name'], f['content']) for f in frames if f['direction'] == 'out')
+        self.assertEqual(requests['doAuth'], {'user': 'demo', 'password': 'demo'})
+        views = [f['content'] for f in frames if f['name'] == 'createView']
+        self.assertEqual([(v['viewid'], [(x['filter'], x['values']) for x in v['filters']],
+                           [(x['field'], x['argument']) for x in v['fields']]) for v in views],
+                         [(vid, [(x[0], x[3]) for x in filters], fields) for vid, filters, fields in VIEWS])
+        self.assertEqual(dict((k, v) for k, v in requests['vcrcTest'].items() if k not in ('test_id', 'mask')),
+                         dict(VCRC, properties=[{'name': 'user', 'value': 'alice'}]))
+        self.assertEqual(requests['injectPacket'], {'iface': 'eth1', 'data': {'hex': '00017061636b6574'}})
+        self.assertEqual(requests['fwlog_query'], {'qtype': 2, 's': 0, 'e': -1, 'clear': 0, 'no_reverse': 0})
+        added = {}
+        for f in frames:
+            if f['name'] == 'PROTOCOL_SERVER_HOST_ADD':
+                added.update(f['content']['added'])
+        self.assertTrue(set(str(h) for h in c.hosts) <= set(added))
+        self.assertEqual(added[str(min(c.hosts))]['addr'], c.hosts[min(c.hosts)].addr)
+
+        # -Y and --summary
+        rc, out, err = self.run_tool(*tool('kxdissect', '--json', '-Y', 'HOST_ADD,doAuth,0x1b100',
+                                           self.path('session.pcapng')))
+        self.assertEqual(sorted(set(json.loads(line)['type'] for line in out.splitlines())),
+                         [kx.PROTOCOL_SERVER_HOST_ADD, kx.PROTOCOL_SERVER_PONG, 0x20001])
+        rc, out, err = self.run_tool(*tool('kxdissect', '--summary', '--json', self.path('session.pcapng')))
+        summary = json.loads(out)
+        self.assertEqual(sum(r['frames'] for r in summary), len(tapped))
+        self.assertEqual(sum(r['bytes'] for r in summary), sum(len(p.data) for p in tapped))
+
+        # The capture replayed to a fresh client: the same tables, field by field.
+        replay = Sim('--replay', self.path('session.pcapng'), '--fast')
+        self.procs.append(replay)
+        fresh = kxclient.KXClient('127.0.0.1', replay.port)
+        session(fresh, lambda: None)
+        self.assertEqual(replay.stop()[0], 0)
+        self.assertEqual(sorted(fresh.hosts), sorted(c.hosts))
+        for hid, h in c.hosts.items():
+            self.assertEqual(vars(fresh.hosts[hid]), vars(h), 'host %s' % hid)
+        self.assertEqual(sorted(fresh.conns), sorted(c.conns))
+        for cid, x in c.conns.items():
+            self.assertEqual(vars(fresh.conns[cid]), vars(x), 'connection %s' % cid)
+        for name in TABLES:
+            self.assertEqual(plain(getattr(fresh, name)), plain(getattr(c, name)), name)
