@@ -241,3 +241,159 @@ class Recording(unittest.TestCase):
             self.assertEqual(vars(fresh.conns[cid]), vars(x), 'connection %s' % cid)
         for name in TABLES:
             self.assertEqual(plain(getattr(fresh, name)), plain(getattr(c, name)), name)
+
+
+def recv_exactly(s, n):
+    data = b''
+    while len(data) < n:
+        chunk = s.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def connect(port):
+    s = socket.create_connection(('127.0.0.1', port), 5)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    s.settimeout(5)
+    return s
+
+
+class Relay(unittest.TestCase):
+    """kxtap between clients and a daemon played by the test: what one side
+    sends, the other receives, byte for byte, and the recording holds the
+    same bytes, cut into whole frames where the stream has frames."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='kxrelay-')
+        self.daemon = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.daemon.bind(('127.0.0.1', 0))
+        self.daemon.listen(8)
+        self.daemon.settimeout(5)
+        self.tap = Tap(self.daemon.getsockname()[1], os.path.join(self.dir, 'relay.pcapng'))
+        self.sockets = [self.daemon]
+
+    def tearDown(self):
+        self.tap.kill()
+        for s in self.sockets:
+            s.close()
+        shutil.rmtree(self.dir)
+
+    def pair(self):
+        """A client connected through the tap, and the daemon's end of it."""
+        c = connect(self.tap.port)
+        d = self.daemon.accept()[0]
+        d.settimeout(5)
+        d.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sockets += [c, d]
+        self.assertTrue(self.tap.line().startswith('recording '))
+        return c, d
+
+    def recorded(self, n):
+        packets = read_all(os.path.join(self.dir, 'relay-%d.pcapng' % n))
+        return by_direction(packets, pcapng.OUTBOUND), by_direction(packets, pcapng.INBOUND), packets
+
+    def test_byte_for_byte(self):
+        auth = frame(0x20001, struct.pack('>I', 5) + b'demo\0' + struct.pack('>I', 5) + b'demo\0')
+        up_frames = [frame(0x20528), auth, frame(0x22002, b'\x00\x01' + struct.pack('>I', 6) + b'hosts\0')]
+        down_frames = [frame(0x10001, b'\x60\x00' + b'v' * 20), frame(0x1b100), frame(0x10009, b'x' * 9)]
+        rnd = random.Random(15)
+        garbage = [bytes(bytearray(rnd.randrange(256) for _ in range(20000))) for _ in range(2)]
+
+        # 1: every frame split in two at every byte, each way.
+        a, da = self.pair()
+        up = down = b''
+        for frames, src, dst in ((up_frames, a, da), (down_frames, da, a)):
+            stream = b''
+            for f in frames:
+                for k in range(1, len(f)):
+                    src.sendall(f[:k])
+                    time.sleep(0.002)
+                    src.sendall(f[k:])
+                    stream += f
+            self.assertEqual(recv_exactly(dst, len(stream)), stream)
+            if src is a:
+                up = stream
+            else:
+                down = stream
+        a.sendall(auth[:9])         # pending when the tap is stopped
+        self.assertEqual(recv_exactly(da, 9), auth[:9])
+
+        # 2: garbage from both sides at once, in pieces of any size.
+        b, db = self.pair()
+        for i in range(0, 20000, 1000):
+            for src, g in ((b, garbage[0]), (db, garbage[1])):
+                cut = rnd.randrange(1, 1000)
+                src.sendall(g[i:i + cut])
+                src.sendall(g[i + cut:i + 1000])
+        self.assertEqual(recv_exactly(db, 20000), garbage[0])
+        self.assertEqual(recv_exactly(b, 20000), garbage[1])
+
+        # 3: a client that disconnects in the middle of a frame, then a
+        # daemon that does; the other side gets the bytes, then the end.
+        for client_quits in (True, False):
+            c, dc = self.pair()
+            quitter, other = (c, dc) if client_quits else (dc, c)
+            quitter.sendall(auth + auth[:7])
+            quitter.close()
+            self.assertEqual(recv_exactly(other, 100), auth + auth[:7])
+            other.close()
+            self.assertTrue(self.tap.line().startswith('closed 127.0.0.1:'))
+
+        rc, rest = self.tap.stop()
+        self.assertEqual(rc, 0)
+        self.assertEqual(rest.count('closed 127.0.0.1:'), 2)
+
+        out, into, packets = self.recorded(1)
+        self.assertEqual(out[:-1], [f for f in up_frames for _ in range(len(f) - 1)])
+        self.assertEqual(out[-1], auth[:9])
+        self.assertEqual(packets[-1].comment, 'incomplete frame: the stream ended inside it')
+        self.assertEqual(into, [f for f in down_frames for _ in range(len(f) - 1)])
+        self.assertEqual((b''.join(out), b''.join(into)), (up + auth[:9], down))
+
+        out, into, packets = self.recorded(2)
+        self.assertEqual((b''.join(out), b''.join(into)), tuple(garbage))
+        for p in packets:
+            whole = p.frame() is not None
+            self.assertEqual(p.comment is None, whole and len(p.data) <= 6 + pcapng.MAX_PAYLOAD)
+
+        for n, direction in ((3, pcapng.OUTBOUND), (4, pcapng.INBOUND)):
+            out, into, packets = self.recorded(n)
+            self.assertEqual(by_direction(packets, direction), [auth, auth[:7]])
+            self.assertEqual(by_direction(packets, 3 - direction), [])
+            self.assertEqual(packets[-1].comment, 'incomplete frame: the stream ended inside it')
+
+        # The usual tools and kxdissect read every file, garbage included.
+        for n in (1, 2, 3, 4):
+            name = os.path.join(self.dir, 'relay-%d.pcapng' % n)
+            count = len(read_all(name))
+            tcpdump = which('tcpdump')
+            if tcpdump:
+                p = subprocess.Popen([tcpdump, '--count', '-r', name], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, universal_newlines=True)
+                self.assertEqual(p.communicate()[0].strip(), '%d packets' % count)
+            p = subprocess.Popen(tool('kxdissect', '--json', name), stdout=subprocess.PIPE,
+                                 universal_newlines=True)
+            frames = [json.loads(line) for line in p.communicate()[0].splitlines()]
+            self.assertEqual((p.returncode, len(frames)), (0, count))
+            for f in frames:
+                if 'error' in f:
+                    self.assertTrue(f['hex'])
+            if n == 1:
+                self.assertEqual(frames[-1]['error'], 'not a whole frame: 9 bytes, the header says 24')
+                self.assertEqual([f['name'] for f in frames[:5]], ['ping'] * 5)
+
+        # A file cut short: the frames before the cut, then the error.
+        name = os.path.join(self.dir, 'relay-1.pcapng')
+        count = len(read_all(name))
+        with open(name, 'rb') as f:
+            data = f.read()
+        with open(name, 'wb') as f:
+            f.write(data[:-3])
+        p = subprocess.Popen(tool('kxdissect', '--json', name), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True)
+        out, err = p.communicate()
+        self.assertEqual(p.returncode, 1)
+        self.assertIn('the file ends inside a block', err)
+        self.assertEqual(len(out.splitlines()), count - 1)
