@@ -22,6 +22,7 @@
 #include "kx_msg.h"
 #include "kx_ringbuf.h"
 #include "dump.h"
+#include "replay.h"
 #include "session.h"
 
 using namespace sim;
@@ -50,15 +51,20 @@ struct Options {
   std::string dump_file;
   bool quiet = false;
   Settings settings;
+  std::string replay_file;
+  bool fast = false;
 };
 
 void usage(FILE *f) {
   fprintf(f,
           "usage: kxd-sim [--port N] [--hosts N] [--conns N] [--seed N] [--interval MS] [--ticks N]\n"
           "               [--user NAME] [--password TEXT] [--dump-state FILE] [--quiet]\n"
+          "       kxd-sim --replay FILE [--fast] [--port N] [--quiet]\n"
           "  --port 0 picks a free port; the first line on stdout names it.\n"
           "  --ticks N stops the network changing after N steps (0: never).\n"
-          "  --dump-state FILE writes the tables as JSON on SIGUSR1 and at exit.\n");
+          "  --dump-state FILE writes the tables as JSON on SIGUSR1 and at exit.\n"
+          "  --replay FILE serves the daemon's side of a recorded session (pcapng) to each\n"
+          "    client in turn, at the recorded pace or with --fast as fast as possible.\n");
 }
 
 bool parse_number(const char *text, uint64_t max, uint64_t *out) {
@@ -81,12 +87,17 @@ bool parse_options(int argc, char **argv, Options *o) {
       o->quiet = true;
       continue;
     }
+    if (a == "--fast") {
+      o->fast = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char *v = argv[++i];
     uint64_t n = 0;
     if (a == "--user") o->settings.user = v;
     else if (a == "--password") o->settings.password = v;
     else if (a == "--dump-state") o->dump_file = v;
+    else if (a == "--replay") o->replay_file = v;
     else if (!parse_number(v, a == "--seed" ? UINT64_MAX : 0xffffffffu, &n)) return false;
     else if (a == "--port" && n <= 65535) o->port = (uint16_t)n;
     else if (a == "--hosts" && n >= 10 && n <= 100000) o->hosts = (uint32_t)n;
@@ -97,7 +108,7 @@ bool parse_options(int argc, char **argv, Options *o) {
     else return false;
   }
   if (!o->conns) o->conns = o->hosts * 2;
-  return true;
+  return !o->fast || !o->replay_file.empty();
 }
 
 uint64_t now_ms() {
@@ -340,7 +351,13 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
 
   int rc = 0;
-  {
+  if (!opt.replay_file.empty()) {
+    ReplayOptions ro;
+    ro.file = opt.replay_file;
+    ro.fast = opt.fast;
+    ro.port = opt.port;
+    rc = run_replay(ro, &g_stop, g_wake[0]);
+  } else {
     Server server(opt);
     if (!server.listen_on(opt.port)) {
       fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", opt.port, strerror(errno));
