@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-from test_e2e import Sim, plain
+from test_e2e import SIM, Sim, plain
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
@@ -241,6 +241,68 @@ class Recording(unittest.TestCase):
             self.assertEqual(vars(fresh.conns[cid]), vars(x), 'connection %s' % cid)
         for name in TABLES:
             self.assertEqual(plain(getattr(fresh, name)), plain(getattr(c, name)), name)
+
+
+class Replay(unittest.TestCase):
+    """kxd-sim --replay of a small written recording: the pace, and what a
+    client that strays from the recording gets."""
+
+    def test_pace_and_mismatches(self):
+        tmp = tempfile.mkdtemp(prefix='kxreplay-')
+        self.addCleanup(shutil.rmtree, tmp)
+        name = os.path.join(tmp, 'r.pcapng')
+        version = frame(0x10001, b'\x60\x00' + b'\0' * 8 + struct.pack('>I', 1) + b'\0' + struct.pack('>I', 1) +
+                        b'\0' + struct.pack('>I', 1) + b'\0')
+        pong, ping, update = frame(0x1b100), frame(0x20528), frame(0x20002)
+        with pcapng.Writer(name) as w:
+            for t, data, direction in ((100.0, version, pcapng.INBOUND), (100.05, ping, pcapng.OUTBOUND),
+                                       (100.35, pong, pcapng.INBOUND), (100.4, ping[:3], pcapng.OUTBOUND),
+                                       (100.45, ping, pcapng.OUTBOUND), (100.46, pong, pcapng.INBOUND)):
+                w.write(data, direction, t)
+
+        # (options, what the client sends, least and most seconds to the first pong, stderr lines)
+        cases = [([], [ping, ping], 0.25, 5, []),
+                 (['--fast'], [ping, ping], 0, 0.2, []),
+                 (['--fast'], [update, ping, ping],
+                  0, 0.2, ['frame 2: request 0x20002 where the recording has 0x20528',
+                           'request 0x20528 beyond the recording'])]
+        for options, requests, least, most, errors in cases:
+            p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet'] + options,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+            try:
+                port = int(p.stdout.readline().strip().rsplit(':', 1)[1])
+                c = connect(port)
+                self.assertEqual(recv_exactly(c, len(version)), version)
+                t = time.time()
+                c.sendall(requests[0])
+                self.assertEqual(recv_exactly(c, len(pong)), pong)
+                took = time.time() - t
+                self.assertTrue(least <= took <= most, (options, took))
+                for r in requests[1:]:
+                    c.sendall(r)
+                self.assertEqual(recv_exactly(c, len(pong)), pong)
+                c.close()
+                time.sleep(0.1)
+            finally:
+                p.send_signal(signal.SIGTERM)
+                out, err = p.communicate()
+            self.assertEqual(p.returncode, 0)
+            self.assertEqual([line.split(': ', 2)[2] for line in err.splitlines()], errors)
+
+        with open(os.path.join(tmp, 'junk'), 'wb') as f:
+            f.write(b'\x00' * 40)
+        with open(name, 'rb') as f:
+            cut = f.read()[:-5]
+        with open(os.path.join(tmp, 'cut'), 'wb') as f:
+            f.write(cut)
+        for args, rc, text in ((['--fast'], 2, 'usage'), (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
+                               (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file'),
+                               (['--replay', os.path.join(tmp, 'cut')], 1, 'bad block length')):
+            p = subprocess.Popen([SIM, '--port', '0'] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 universal_newlines=True)
+            out, err = p.communicate()
+            self.assertEqual((p.returncode, out), (rc, ''), args)
+            self.assertIn(text, err)
 
 
 def recv_exactly(s, n):
