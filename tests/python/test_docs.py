@@ -1,0 +1,235 @@
+"""docs/api.md against the built modules: every function, constant and
+KXMsg/KXRingbuf member is documented, every documented keyword is one the
+function accepts (checked by calling it), and the numbers the document gives
+(constant values, request types) are the ones the modules use."""
+from __future__ import absolute_import, division, print_function
+
+import io
+import os
+import re
+import unittest
+
+import KXdv17_0 as kx
+import KXMsgv17_0
+
+try:
+    import builtins
+except ImportError:  # Python 2
+    import __builtin__ as builtins
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
+DOC = os.path.join(ROOT, 'docs', 'api.md')
+
+# "### name(a, b)" or "### Type.attribute"; the parameter list may carry defaults.
+HEADING = re.compile(r'^### ([A-Za-z_][\w.]*)(?:\(([^)]*)\))?[ \t]*$', re.M)
+ANY_HEADING = re.compile(r'^#{2,3} ', re.M)
+CONSTANT_ROW = re.compile(r'^\| `([A-Z][A-Za-z0-9_]*)` \| ([0-9]+) \|', re.M)
+CONSTANT_MENTION = re.compile(r'`([A-Z][A-Za-z0-9_]*)` \((0x[0-9a-fA-F]+|[0-9]+)\)')
+CONSTANT_PREFIXES = ('PROTOCOL_', 'FEATURES_', 'VIRTUAL_COND_')
+SENDS_NUMBER = re.compile(r'\*\*Sends:\*\* request type (0x[0-9a-f]+) \(([0-9]+)\)')
+SENDS_BUILTIN = re.compile(r'\*\*Sends:\*\* request type taken from the built-in name `(\w+)`')
+# What the interpreter's argument parser says about wrong names or counts.
+CLASSES = ('BadMessageError', 'KXMsg', 'KXRingbuf')  # headings that are not module functions
+PARSER_ERROR = re.compile(r'keyword argument|[Rr]equired argument|takes (exactly|at most|at least|no) '
+                          r'|positional argument|\(\d+ given\)')
+
+# Arguments after `io` that make each request builder send a valid request.
+BUILDER_ARGS = {
+    'doAuth': ('user', 'password'),
+    'setDebug': (3, 'on'),
+    'injectPacket': ('eth0', b'\x00\x01'),
+    'hostShow': (258,),
+    'hostFindv4': (0x0a000001,),
+    'dumpConnections': ('file', 'reaper', 0, 1),
+    'scRowQuery': (1,),
+    'createView': (5, [], []),
+    'createViewByName': (7, 'top'),
+    'fwlog_query': (kx.PROTOCOL_FWRULE_QTYPE_ID, 0, 10, False, True),
+    'vcrcTest': (1, {}),
+}
+
+
+def read_doc():
+    with io.open(DOC, encoding='utf-8') as f:
+        return f.read()
+
+
+def sections(text):
+    """{heading name: (parameter names or None, section text)} for every ### heading."""
+    found = {}
+    for match in HEADING.finditer(text):
+        name = str(match.group(1))
+        params = None
+        if match.group(2) is not None:
+            params = [str(p.split('=')[0].strip()) for p in match.group(2).split(',') if p.strip()]
+        following = ANY_HEADING.search(text, match.end())
+        body = text[match.end():following.start() if following else len(text)]
+        if name in found:
+            raise AssertionError('%s is documented twice' % name)
+        found[name] = (params, body)
+    return found
+
+
+def module_functions():
+    return sorted(n for n in dir(kx) if type(getattr(kx, n)) is type(len))
+
+
+def public_members(obj):
+    return sorted(n for n in dir(obj) if not n.startswith('_'))
+
+
+def parser_error(func, *args, **kwargs):
+    """The argument parser's complaint about this call, or None when it took the
+    arguments (whatever the function did with them afterwards)."""
+    try:
+        func(*args, **kwargs)
+    except Exception as e:  # the values are wrong on purpose; only the parser's verdict counts
+        if isinstance(e, TypeError) and PARSER_ERROR.search(str(e)):
+            return str(e)
+    return None
+
+
+class RecordingIO(object):
+    def __init__(self):
+        self.sent = []
+
+    def writeMsg(self, m):
+        self.sent.append(m.type)
+
+
+class ApiDocTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.text = read_doc()
+        cls.sections = sections(cls.text)
+
+    def function_sections(self):
+        return dict((n, s) for n, s in self.sections.items() if '.' not in n and n not in CLASSES)
+
+    def test_every_name_is_documented_and_every_documented_name_exists(self):
+        self.assertEqual(sorted(self.function_sections()), module_functions())
+        self.assertIn('BadMessageError', self.sections)
+        members = [('KXMsgv17_0', KXMsgv17_0), ('KXMsg', KXMsgv17_0.KXMsg),
+                   ('KXRingbuf', KXMsgv17_0.KXRingbuf)]
+        for prefix, obj in members:
+            documented = sorted(n.split('.', 1)[1] for n in self.sections if n.startswith(prefix + '.'))
+            expected = public_members(obj)
+            if obj is KXMsgv17_0:  # the two types have sections of their own
+                expected = [n for n in expected if n not in ('KXMsg', 'KXRingbuf')]
+            self.assertEqual(documented, expected, prefix)
+        self.assertIn('KXMsg', self.sections)
+        self.assertIn('KXRingbuf', self.sections)
+
+    def test_documented_keywords_are_the_accepted_ones(self):
+        # The probe tells a wrong or missing keyword from a wrong value.
+        self.assertIsNotNone(parser_error(kx.handleAuth, mm=None))
+        self.assertIsNotNone(parser_error(kx.handleHostUpdate, m=None, hosts=None))
+        self.assertIsNone(parser_error(kx.handleHostUpdate, m=None, hosts=None, protocolversion=None))
+        for name, (params, _) in sorted(self.function_sections().items()):
+            self.assertIsNotNone(params, name)
+            func = getattr(kx, name)
+            # All arguments are required, so the exact keyword set is accepted
+            # only when every name is right and none is missing.
+            self.assertIsNone(parser_error(func, **dict.fromkeys(params)), name)
+            self.assertIsNone(parser_error(func, *[None] * len(params)), name)
+        classes = [('BadMessageError', kx.BadMessageError), ('KXMsg', KXMsgv17_0.KXMsg),
+                   ('KXRingbuf', KXMsgv17_0.KXRingbuf), ('KXMsgv17_0.newMsg', KXMsgv17_0.newMsg)]
+        for name, func in classes:
+            params = self.sections[name][0]
+            self.assertIsNone(parser_error(func, **dict.fromkeys(params)), name)
+
+    def test_documented_methods_take_the_documented_arguments(self):
+        instances = {'KXMsg': KXMsgv17_0.KXMsg(1, b'ab'), 'KXRingbuf': KXMsgv17_0.KXRingbuf(1)}
+        for name, (params, _) in sorted(self.sections.items()):
+            owner, _, member = name.partition('.')
+            if owner not in instances or not member:
+                continue
+            value = getattr(instances[owner], member)
+            if params is None:  # an attribute
+                self.assertFalse(callable(value), name)
+            else:
+                self.assertIsNone(parser_error(value, *[None] * len(params)), name)
+                self.assertIsNotNone(parser_error(value, *[None] * (len(params) + 1)), name)
+
+    def test_keyword_order_matches_the_declarations(self):
+        sources = os.path.join(ROOT, 'module')
+        if not os.path.isdir(sources):
+            self.skipTest('module sources not present')
+        declared = {}
+        for fname in os.listdir(sources):
+            if not fname.endswith('.cpp'):
+                continue
+            with io.open(os.path.join(sources, fname), encoding='utf-8') as f:
+                code = f.read()
+            for m in re.finditer(r'^KX_FUNCTION\((\w+), ([^)]*)\)', code, re.M):
+                declared[str(m.group(1))] = [str(k) for k in re.findall(r'"(\w+)"', m.group(2))]
+            for m in re.finditer(r'^KX_EMPTY_REQUEST\((\w+),', code, re.M):
+                declared[str(m.group(1))] = ['io']
+        if not declared:
+            self.skipTest('no KX_FUNCTION declarations found in module/*.cpp')
+        documented = dict((n, p) for n, (p, _) in self.function_sections().items())
+        self.assertEqual(documented, declared)
+
+    def test_function_entries_have_the_same_parts(self):
+        for name, (params, body) in sorted(self.function_sections().items()):
+            kind = '**Sends:**' if params[0] == 'io' else '**Message:**'
+            for part in (kind, '**Returns:**', '**Raises:**'):
+                self.assertIn(part, body, '%s lacks %s' % (name, part))
+
+    def test_constants_and_their_values(self):
+        constants = dict((n, getattr(kx, n)) for n in dir(kx)
+                         if n[0].isupper() and isinstance(getattr(kx, n), int))
+        rows = dict((str(n), int(v)) for n, v in CONSTANT_ROW.findall(self.text))
+        self.assertEqual(rows, constants)
+        for name, number in CONSTANT_MENTION.findall(self.text):
+            name = str(name)
+            if name.startswith(CONSTANT_PREFIXES):
+                self.assertIn(name, constants)
+            if name in constants:
+                self.assertEqual(int(number, 0), constants[name], name)
+        for name in re.findall(r'`((?:%s)\w*)`' % '|'.join(CONSTANT_PREFIXES), self.text):
+            self.assertIn(str(name), constants)
+
+    def test_handler_column_matches_the_entries(self):
+        table = re.findall(r'^\| `(PROTOCOL_SERVER_\w+)` \| \d+ \| 0x[0-9a-f]+ \| (.*) \|$',
+                           self.text, re.M)
+        self.assertEqual(len(table), len([n for n in dir(kx) if n.startswith('PROTOCOL_SERVER_')
+                                          and not n.startswith('PROTOCOL_SERVER_VIEW_UPDATE_OP_')]))
+        for constant, handlers in table:
+            for handler in re.findall(r'`(\w+)`', handlers):
+                body = self.sections[str(handler)][1]
+                message = re.search(r'\*\*Message:\*\*.*', body).group(0)
+                self.assertIn('`%s`' % constant, message, handler)
+
+    def test_request_types_are_the_ones_sent(self):
+        marker = 0x2abcd
+        for name, (params, body) in sorted(self.function_sections().items()):
+            if params[0] != 'io':
+                continue
+            args = BUILDER_ARGS.get(name, ())
+            self.assertEqual(len(args) + 1, len(params), name)
+            numbered = SENDS_NUMBER.search(body)
+            if numbered:
+                expected = int(numbered.group(1), 16)
+                self.assertEqual(int(numbered.group(2)), expected, name)
+                bound = None
+            else:
+                bound = str(SENDS_BUILTIN.search(body).group(1))
+                expected = marker
+            old = getattr(builtins, bound, None) if bound else None
+            if bound:
+                setattr(builtins, bound, marker)
+            try:
+                conn = RecordingIO()
+                getattr(kx, name)(conn, *args)
+            finally:
+                if bound and old is None:
+                    delattr(builtins, bound)
+                elif bound:
+                    setattr(builtins, bound, old)
+            self.assertEqual(conn.sent, [expected], name)
+
+
+if __name__ == '__main__':
+    unittest.main()
