@@ -48,7 +48,7 @@ class Tap(object):
     def __init__(self, daemon_port, path, *args):
         self.proc = subprocess.Popen(tool('kxtap', '--listen', '127.0.0.1:0', '--connect',
                                           '127.0.0.1:%d' % daemon_port, '-w', path) + list(args),
-                                     stdout=subprocess.PIPE, universal_newlines=True)
+                                     stdout=subprocess.PIPE, universal_newlines=True, close_fds=True)
         line = self.proc.stdout.readline()
         assert line.startswith('listening on 127.0.0.1:'), line
         self.port = int(line.strip().rsplit(':', 1)[1])
@@ -243,6 +243,22 @@ class Recording(unittest.TestCase):
             self.assertEqual(plain(getattr(fresh, name)), plain(getattr(c, name)), name)
 
 
+def big_endian_capture(packets):
+    """A pcapng file written big-endian with a binary timestamp resolution
+    (2**-10 s), as another machine's tools may write one: (ticks, data, direction)."""
+    def block(btype, body):
+        return struct.pack('>II', btype, len(body) + 12) + body + struct.pack('>I', len(body) + 12)
+
+    def pad(b):
+        return b + b'\0' * (-len(b) % 4)
+    out = block(0x0A0D0D0A, struct.pack('>IHHq', 0x1A2B3C4D, 1, 0, -1))
+    out += block(1, struct.pack('>HHI', 147, 0, 0) + struct.pack('>HH', 9, 1) + b'\x8a\0\0\0' + b'\0' * 4)
+    for ticks, data, direction in packets:
+        out += block(6, struct.pack('>IIIII', 0, ticks >> 32, ticks & 0xffffffff, len(data), len(data)) + pad(data) +
+                     struct.pack('>HHI', 2, 4, direction) + b'\0' * 4)
+    return out
+
+
 class Replay(unittest.TestCase):
     """kxd-sim --replay of a small written recording: the pace, and what a
     client that strays from the recording gets."""
@@ -288,6 +304,29 @@ class Replay(unittest.TestCase):
                 out, err = p.communicate()
             self.assertEqual(p.returncode, 0)
             self.assertEqual([line.split(': ', 2)[2] for line in err.splitlines()], errors)
+
+        # A file of the other byte order, timestamps in 1/1024 s.
+        be = os.path.join(tmp, 'be.pcapng')
+        with open(be, 'wb') as f:
+            f.write(big_endian_capture([(1024 * 7, version, pcapng.INBOUND), (1024 * 7 + 512, ping, pcapng.OUTBOUND),
+                                        (1024 * 8, pong, pcapng.INBOUND)]))
+        self.assertEqual([(p.time, p.direction, p.data) for p in pcapng.read(be)],
+                         [(7.0, pcapng.INBOUND, version), (7.5, pcapng.OUTBOUND, ping), (8.0, pcapng.INBOUND, pong)])
+        p = subprocess.Popen([SIM, '--port', '0', '--replay', be, '--fast', '--quiet'], stdout=subprocess.PIPE,
+                             universal_newlines=True)
+        try:
+            c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
+            c.sendall(ping)
+            self.assertEqual(recv_exactly(c, len(version + pong)), version + pong)
+            c.close()
+        finally:
+            p.send_signal(signal.SIGTERM)
+            p.communicate()
+        tcpdump = which('tcpdump')
+        if tcpdump:
+            out = subprocess.Popen([tcpdump, '--count', '-r', be], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   universal_newlines=True).communicate()[0]
+            self.assertEqual(out.strip(), '3 packets')
 
         with open(os.path.join(tmp, 'junk'), 'wb') as f:
             f.write(b'\x00' * 40)
@@ -355,6 +394,16 @@ class Relay(unittest.TestCase):
     def recorded(self, n):
         packets = read_all(os.path.join(self.dir, 'relay-%d.pcapng' % n))
         return by_direction(packets, pcapng.OUTBOUND), by_direction(packets, pcapng.INBOUND), packets
+
+    def test_daemon_unreachable(self):
+        self.daemon.close()     # nothing listens there any more
+        for _ in range(2):
+            c = connect(self.tap.port)
+            self.assertEqual(c.recv(10), b'')
+            c.close()
+        self.assertIsNone(self.tap.proc.poll())
+        self.assertEqual(self.tap.stop(), (0, ''))
+        self.assertEqual(os.listdir(self.dir), [])
 
     def test_byte_for_byte(self):
         auth = frame(0x20001, struct.pack('>I', 5) + b'demo\0' + struct.pack('>I', 5) + b'demo\0')
