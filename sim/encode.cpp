@@ -1,136 +1,19 @@
-// kxd-sim: encoders of the server messages and the fixed catalogues.
+// kxd-sim: encoders of the server messages.
 #include "encode.h"
-
-#include <stdio.h>
 
 namespace sim {
 
 namespace {
+
+// The high bit of a rule list's count word: the list is complete.
+constexpr uint32_t kListComplete = 0x80000000u;
 
 kx_msg_t *push(Msgs &out, uint32_t type) {
   out.push_back(new_msg(type));
   return out.back();
 }
 
-kx_ipaddrplen_t v4prefix(uint32_t a, uint8_t plen) {
-  kx_ipaddrplen_t p = {};
-  p.ip_type = KX_IPADDR_TYPE_V4;
-  p.address[0] = a;
-  p.plen = plen;
-  return p;
-}
-
-kx_ipaddrplen_t v6prefix(uint32_t w0, uint32_t w1, uint8_t plen) {
-  kx_ipaddrplen_t p = {};
-  p.ip_type = KX_IPADDR_TYPE_V6;
-  p.address[0] = w0;
-  p.address[1] = w1;
-  p.plen = plen;
-  return p;
-}
-
 }  // namespace
-
-const std::vector<ViewFilterCap> &view_filters() {
-  static const std::vector<ViewFilterCap> t = {
-      {1, "Protocol", FILTER_SMALL_INTS, 16}, {2, "Service", FILTER_SERVICES, 32},
-      {3, "Network object", FILTER_OBJECTS, 32}, {4, "Host", FILTER_HOSTS, 64},
-      {5, "Server name", FILTER_STRINGS, 16}, {6, "Server port", FILTER_UINT32, 16},
-      {7, "Translated", FILTER_BOOLEAN, 1},
-  };
-  return t;
-}
-
-const std::vector<ViewFieldCap> &view_fields() {
-  static const std::vector<ViewFieldCap> t = {
-      {1, "Local host", "", FIELD_HOST, 4, 0},   {2, "Service", "", FIELD_SERVICE, 2, 0},
-      {3, "Protocol", "proto ", FIELD_INT, 1, 0}, {4, "Network object", "", FIELD_STRING, 3, 0},
-      {5, "Port", "port ", FIELD_UINT32, 6, 1},  {6, "Translated", "", FIELD_BOOLEAN, 7, 0},
-  };
-  return t;
-}
-
-const ViewFilterCap *view_filter(uint8_t id) {
-  for (const ViewFilterCap &f : view_filters())
-    if (f.id == id) return &f;
-  return nullptr;
-}
-
-const ViewFieldCap *view_field(uint8_t id) {
-  for (const ViewFieldCap &f : view_fields())
-    if (f.id == id) return &f;
-  return nullptr;
-}
-
-const std::vector<std::string> &xfb_names() {
-  static const std::vector<std::string> t = {"web-browsing", "video-streaming", "file-transfer", "messaging",
-                                             "gaming", "voice", "backup", "updates"};
-  return t;
-}
-
-const std::vector<std::pair<uint32_t, std::string>> &shaping_rules() {
-  static const std::vector<std::pair<uint32_t, std::string>> t = {
-      {1, "voip-priority"}, {2, "bulk-limit"}, {3, "guest-cap"}, {10, "p2p-throttle"}, {11, "backup-night"}};
-  return t;
-}
-
-const std::vector<StrTable> &strtables() {
-  static const std::vector<StrTable> t = [] {
-    std::vector<StrTable> v;
-    StrTable objs{1, {}};
-    uint32_t i = 1;
-    for (const std::string &n : World::netobject_names()) objs.entries.push_back({i++, n, 0});
-    v.push_back(objs);
-    StrTable svcs{2, {}};
-    for (const ServiceDef &s : World::services()) svcs.entries.push_back({s.id, s.name, s.port});
-    v.push_back(svcs);
-    StrTable sigs{3, {}};  // deep-scan signatures, large enough to need several messages
-    for (uint32_t id = 200; id < 1000; id++) {
-      char name[48];
-      snprintf(name, sizeof name, "signature-%u/%s", id, id % 2 ? "stream" : "request");
-      sigs.entries.push_back({id, name, id % 7});
-    }
-    v.push_back(sigs);
-    return v;
-  }();
-  return t;
-}
-
-const std::vector<BgpEntry> &bgp_entries() {
-  static const std::vector<BgpEntry> t = {
-      {1, v4prefix(0x0a000000, 8), 0xc6336401, 100, 0},
-      {2, v4prefix(0xc0000200, 24), 0xc6336402, 200, 10},
-      {2, v4prefix(0xc6336400, 24), 0xc6336402, 200, 20},
-      {3, v4prefix(0xcb007100, 25), 0xc6336403, 50, 5},
-      {3, v4prefix(0, 0), 0xc6336403, 10, 0},
-      {4, v6prefix(0x20010db8, 0, 32), 0xc6336404, 100, 0},
-      {4, v6prefix(0x20010db8, 0xffff0000u, 48), 0xc6336404, 100, 1},
-      {1, v4prefix(0xac100000, 12), 0xc6336401, 300, 0},
-  };
-  return t;
-}
-
-const std::vector<BgpPath> &bgp_paths() {
-  static const std::vector<BgpPath> t = {
-      {1, {64512}}, {2, {64512, 64496, 64497}}, {3, {64512, 65000, 4200000000u, 64499}}, {4, {}}};
-  return t;
-}
-
-const std::vector<Schema> &schemata() {
-  static const std::vector<Schema> t = {
-      {1, "http", {{1, "url", "text/uri"}, {2, "status", "http-status"}, {1, "user-agent", "text/plain"}}},
-      {2, "tls", {{1, "sni", "text/hostname"}, {3, "version", "tls-version"}}},
-      {3, "dns", {{1, "qname", "text/hostname"}, {2, "qtype", "dns-qtype"}, {5, "answer", "ip"}}},
-      {4, nullptr, {}},  // multicast DNS rows share the DNS layout
-      {5, "flow", {{4, "bytes", "counter"}, {5, "peer", "ip"}}},
-  };
-  return t;
-}
-
-uint64_t server_value() { return 0x0011000000004d2ull; }
-const char *server_name() { return "kxd-sim 17.0"; }
-const char *server_build() { return "simulated appliance"; }
-uint64_t feature_mask() { return FEATURES_BGP | FEATURES_FW | FEATURES_SHAPING | FEATURES_STATISTICS | FEATURES_VBS; }
 
 void enc_version(Msgs &out) {
   kx_msg_t *m = push(out, SRV_VERSION);
@@ -167,7 +50,7 @@ void enc_login(Msgs &out) {
   }
 
   m = push(out, SRV_SHAPING_RULES_INIT);
-  kx_msg_put_uint32(m, 0x80000000u);  // the list is complete
+  kx_msg_put_uint32(m, kListComplete);
   for (const auto &r : shaping_rules()) {
     kx_msg_put_uint32(m, r.first);
     kx_msg_put_string(m, r.second.c_str());
@@ -200,26 +83,26 @@ namespace {
 
 // The groups of a host record selected by `mask`, in their wire order.
 void put_host_groups(kx_msg_t *m, const Host &h, uint16_t mask) {
-  if (mask & 0x0002) {
+  if (mask & HOST_SPEED) {
     kx_msg_put_uint64(m, (uint64_t)h.speed[0]);
     kx_msg_put_uint64(m, (uint64_t)h.speed[1]);
   }
-  if (mask & 0x0004) {
+  if (mask & HOST_CONNECTIONS) {
     kx_msg_put_uint32(m, h.connections[0]);
     kx_msg_put_uint32(m, h.connections[1]);
   }
-  if (mask & 0x0010) {
+  if (mask & HOST_CPS) {
     kx_msg_put_uint32(m, h.cps[0]);
     kx_msg_put_uint32(m, h.cps[1]);
   }
-  if (mask & 0x0080)
+  if (mask & HOST_QUALITY)
     for (uint32_t q : h.quality) kx_msg_put_uint32(m, q);
-  if (mask & 0x0100) {
+  if (mask & HOST_DETAILS) {
     kx_msg_put_string(m, h.kind.c_str());
     kx_msg_put_uint32(m, h.l4errors);  // present from protocol 0x4084 on
     for (uint32_t d : h.details) kx_msg_put_uint32(m, d);
   }
-  if (mask & 0x0040) {
+  if (mask & HOST_NETOBJECTS) {
     kx_msg_put_uint32(m, (uint32_t)h.netobjects.size());
     for (uint32_t o : h.netobjects) kx_msg_put_uint32(m, o);
   }
@@ -234,7 +117,7 @@ void enc_host_add(Batch &b, const Host &h) {
   for (uint32_t o : h.netobjects) kx_msg_put_uint32(m, o);
   put_ipaddr(m, h.addr);
   kx_msg_put_string(m, h.name.c_str());
-  put_host_groups(m, h, 0x0196);
+  put_host_groups(m, h, HOST_ADD_GROUPS);
   b.end();
 }
 
@@ -248,124 +131,183 @@ void enc_host_update(Batch &b, const Host &h, uint16_t mask) {
 
 void enc_host_remove(Msgs &out, uint32_t id) { kx_msg_put_uint32(push(out, SRV_HOST_REMOVE), id); }
 
+void enc_host_find_reply(Msgs &out, const Host *found) {
+  kx_msg_t *m = push(out, SRV_HOST_FIND_REPLY);
+  if (found) kx_msg_put_uint32(m, found->id);
+}
+
+namespace {
+
+// What the blocks of one connection record are written from.
+struct ConnRecord {
+  const Conn &c;
+  uint32_t flags;
+  const std::vector<uint16_t> *views;
+};
+
+void put_translated(kx_msg_t *m, const Conn &c) {
+  kx_msg_put_uint8(m, c.caddr.v6 ? 1 : 0);
+  Addr outside = c.caddr;
+  outside.w[c.caddr.v6 ? 3 : 0] ^= 0x00ff0000u;
+  put_addr(m, outside);
+  kx_msg_put_uint16(m, (uint16_t)(c.cport ^ 0x4000));
+  put_addr(m, c.saddr);
+  kx_msg_put_uint16(m, c.sport);
+  kx_msg_put_uint8(m, 1);
+}
+
+void put_create(kx_msg_t *m, const ConnRecord &r) {
+  const Conn &c = r.c;
+  kx_msg_put_uint8(m, 1);
+  kx_msg_put_uint8(m, c.proto == 6 ? 4 : 0);
+  kx_msg_put_uint32(m, c.client);
+  kx_msg_put_uint32(m, c.server);
+  kx_msg_put_uint16(m, 1500);
+  kx_msg_put_uint16(m, 1500);
+  kx_msg_put_uint32(m, 0);
+  kx_msg_put_uint32(m, c.fwrule);
+  kx_msg_put_uint8(m, c.id % 2);  // marker: one more byte follows on odd ids
+  if (c.id % 2) kx_msg_put_uint8(m, 0x5a);
+  kx_msg_put_uint32(m, c.start);
+  kx_msg_put_uint8(m, c.caddr.v6 ? 1 : 0);
+  put_addr(m, c.caddr);
+  kx_msg_put_uint16(m, c.cport);
+  put_addr(m, c.saddr);
+  kx_msg_put_uint16(m, c.sport);
+  kx_msg_put_uint8(m, c.proto);
+  if (r.flags & CONN_SECOND_ENDPOINT) put_translated(m, c);
+}
+
+void put_service(kx_msg_t *m, const ConnRecord &r) {
+  kx_msg_put_uint16(m, r.c.service);
+  kx_msg_put_uint16(m, r.c.base_service);
+}
+
+void put_options(kx_msg_t *m, const ConnRecord &) {
+  kx_msg_put_uint16(m, 2);
+  kx_msg_put_uint16(m, 1);
+  kx_msg_put_uint16(m, 3);
+  kx_msg_put_data(m, "abc", 3);
+  kx_msg_put_uint16(m, 2);
+  kx_msg_put_uint16(m, 0);
+}
+
+void put_engine_flags(kx_msg_t *m, const ConnRecord &r) { kx_msg_put_uint32(m, r.c.engineflags); }
+void put_xfb_flags(kx_msg_t *m, const ConnRecord &r) { kx_msg_put_uint32(m, r.c.xfbflags); }
+
+void put_deepscan(kx_msg_t *m, const ConnRecord &r) {
+  kx_msg_put_uint32(m, (uint32_t)r.c.deepscan.size());
+  for (uint16_t d : r.c.deepscan) kx_msg_put_uint16(m, d);
+}
+
+void put_shaping(kx_msg_t *m, const ConnRecord &r) {
+  kx_msg_put_uint8(m, r.c.shaping_prio);
+  kx_msg_put_uint16(m, (uint16_t)r.c.shaping_rules.size());
+  for (uint32_t id : r.c.shaping_rules) kx_msg_put_uint32(m, id);
+}
+
+void put_stat_rules(kx_msg_t *m, const ConnRecord &r) {
+  kx_msg_put_uint16(m, (uint16_t)r.c.stat_rules.size());
+  for (uint32_t id : r.c.stat_rules) kx_msg_put_uint32(m, id);
+}
+
+void put_hostname(kx_msg_t *m, const ConnRecord &r) { kx_msg_put_string(m, r.c.server_hostname.c_str()); }
+
+void put_strings(kx_msg_t *m, const ConnRecord &) {
+  kx_msg_put_string(m, "in");
+  kx_msg_put_string(m, "");
+  kx_msg_put_uint32(m, 0);  // a string field of length 0
+  kx_msg_put_string(m, "out");
+}
+
+void put_speed(kx_msg_t *m, const ConnRecord &r) {
+  const Conn &c = r.c;
+  kx_msg_put_uint32(m, c.speed[0]);
+  kx_msg_put_uint32(m, c.speed[1]);
+  kx_msg_put_uint64(m, c.xfer[0]);
+  kx_msg_put_uint64(m, c.xfer[1]);
+  kx_msg_put_uint32(m, c.speed[0] / 1400);
+  kx_msg_put_uint32(m, c.speed[1] / 1400);
+}
+
+void put_counters(kx_msg_t *m, const ConnRecord &) {
+  for (int i = 0; i < 6; i++) kx_msg_put_uint32(m, (uint32_t)i);
+}
+
+// The protocol is at least 0x5002: both u64 are present.
+void put_shaping_bytes(kx_msg_t *m, const ConnRecord &) {
+  kx_msg_put_uint16(m, 1);
+  kx_msg_put_uint32(m, 2);
+  kx_msg_put_uint64(m, 3);
+  kx_msg_put_uint16(m, 4);
+  kx_msg_put_uint32(m, 5);
+  kx_msg_put_uint64(m, 6);
+}
+
+void put_times(kx_msg_t *m, const ConnRecord &) {
+  kx_msg_put_uint32(m, 7);
+  kx_msg_put_uint32(m, 8);
+}
+
+void put_routing(kx_msg_t *m, const ConnRecord &) {
+  for (int i = 0; i < 4; i++) kx_msg_put_uint32(m, 9);
+}
+
+void put_marks(kx_msg_t *m, const ConnRecord &) {
+  kx_msg_put_uint8(m, 1);
+  kx_msg_put_uint8(m, 2);
+}
+
+void put_views(kx_msg_t *m, const ConnRecord &r) {
+  kx_msg_put_uint16(m, (uint16_t)r.views->size());
+  for (uint16_t v : *r.views) kx_msg_put_uint16(m, v);
+}
+
+void put_totals(kx_msg_t *m, const ConnRecord &r) {
+  kx_msg_put_uint32(m, 1);
+  for (int i = 0; i < 4; i++) kx_msg_put_uint64(m, r.c.xfer[i % 2]);
+}
+
+void put_blobs(kx_msg_t *m, const ConnRecord &) {
+  kx_msg_put_uint16(m, 2);
+  kx_msg_put_data(m, "\x01\x02", 2);
+  kx_msg_put_uint16(m, 0);
+}
+
+void put_rows(kx_msg_t *m, const ConnRecord &r) {
+  kx_msg_put_uint8(m, (uint8_t)r.c.sc_rows.size());
+  for (uint64_t row : r.c.sc_rows) {
+    kx_msg_put_uint8(m, 0);
+    kx_msg_put_uint64(m, row);
+  }
+}
+
+// The blocks of a connection record in wire order, each with the flags that announce it.
+const struct {
+  uint32_t flags;
+  void (*put)(kx_msg_t *, const ConnRecord &);
+} kConnBlocks[] = {
+    {CONN_ANY_CREATE, put_create},      {CONN_SERVICE, put_service},     {CONN_OPTIONS, put_options},
+    {CONN_ENGINE_FLAGS, put_engine_flags}, {CONN_XFB_FLAGS, put_xfb_flags}, {CONN_DEEPSCAN, put_deepscan},
+    {CONN_SHAPING, put_shaping},        {CONN_STAT_RULES, put_stat_rules}, {CONN_HOSTNAME, put_hostname},
+    {CONN_STRINGS, put_strings},        {CONN_ANY_SPEED, put_speed},     {CONN_COUNTERS, put_counters},
+    {CONN_SHAPING_BYTES, put_shaping_bytes}, {CONN_TIMES, put_times},    {CONN_ROUTING, put_routing},
+    {CONN_MARKS, put_marks},            {CONN_VIEWS, put_views},         {CONN_TOTALS, put_totals},
+    {CONN_BLOBS, put_blobs},            {CONN_ROWS, put_rows},
+};
+
+}  // namespace
+
 void enc_conn(Batch &b, const Conn &c, uint32_t flags, const std::vector<uint16_t> *views) {
-  if (c.nat && (flags & 0x801)) flags |= 0x40000;
-  if (views) flags |= 0x80000;
+  if (c.nat && (flags & CONN_ANY_CREATE)) flags |= CONN_SECOND_ENDPOINT;
+  if (views) flags |= CONN_VIEWS;
   kx_msg_t *m = b.rec();
   kx_msg_put_uint32(m, c.id);
   kx_msg_put_uint32(m, c.client);  // the daemon's internal reference; clients skip it
   kx_msg_put_uint32(m, flags);
-  if (flags & 0x801) {
-    kx_msg_put_uint8(m, 1);
-    kx_msg_put_uint8(m, c.proto == 6 ? 4 : 0);
-    kx_msg_put_uint32(m, c.client);
-    kx_msg_put_uint32(m, c.server);
-    kx_msg_put_uint16(m, 1500);
-    kx_msg_put_uint16(m, 1500);
-    kx_msg_put_uint32(m, 0);
-    kx_msg_put_uint32(m, c.fwrule);
-    kx_msg_put_uint8(m, c.id % 2);  // marker: one more byte follows on odd ids
-    if (c.id % 2) kx_msg_put_uint8(m, 0x5a);
-    kx_msg_put_uint32(m, c.start);
-    kx_msg_put_uint8(m, c.caddr.v6 ? 1 : 0);
-    put_addr(m, c.caddr);
-    kx_msg_put_uint16(m, c.cport);
-    put_addr(m, c.saddr);
-    kx_msg_put_uint16(m, c.sport);
-    kx_msg_put_uint8(m, c.proto);
-    if (flags & 0x40000) {  // the translated endpoints
-      kx_msg_put_uint8(m, c.caddr.v6 ? 1 : 0);
-      Addr outside = c.caddr;
-      outside.w[c.caddr.v6 ? 3 : 0] ^= 0x00ff0000u;
-      put_addr(m, outside);
-      kx_msg_put_uint16(m, (uint16_t)(c.cport ^ 0x4000));
-      put_addr(m, c.saddr);
-      kx_msg_put_uint16(m, c.sport);
-      kx_msg_put_uint8(m, 1);
-    }
-  }
-  if (flags & 0x2) {
-    kx_msg_put_uint16(m, c.service);
-    kx_msg_put_uint16(m, c.base_service);
-  }
-  if (flags & 0x4) {
-    kx_msg_put_uint16(m, 2);
-    kx_msg_put_uint16(m, 1);
-    kx_msg_put_uint16(m, 3);
-    kx_msg_put_data(m, "abc", 3);
-    kx_msg_put_uint16(m, 2);
-    kx_msg_put_uint16(m, 0);
-  }
-  if (flags & 0x8) kx_msg_put_uint32(m, c.engineflags);
-  if (flags & 0x2000000) kx_msg_put_uint32(m, c.xfbflags);
-  if (flags & 0x100000) {
-    kx_msg_put_uint32(m, (uint32_t)c.deepscan.size());
-    for (uint16_t d : c.deepscan) kx_msg_put_uint16(m, d);
-  }
-  if (flags & 0x10) {
-    kx_msg_put_uint8(m, c.shaping_prio);
-    kx_msg_put_uint16(m, (uint16_t)c.shaping_rules.size());
-    for (uint32_t r : c.shaping_rules) kx_msg_put_uint32(m, r);
-  }
-  if (flags & 0x80) {
-    kx_msg_put_uint16(m, (uint16_t)c.stat_rules.size());
-    for (uint32_t r : c.stat_rules) kx_msg_put_uint32(m, r);
-  }
-  if (flags & 0x100) kx_msg_put_string(m, c.server_hostname.c_str());
-  if (flags & 0x200) {
-    kx_msg_put_string(m, "in");
-    kx_msg_put_string(m, "");
-    kx_msg_put_uint32(m, 0);  // a string field of length 0
-    kx_msg_put_string(m, "out");
-  }
-  if (flags & 0x60) {
-    kx_msg_put_uint32(m, c.speed[0]);
-    kx_msg_put_uint32(m, c.speed[1]);
-    kx_msg_put_uint64(m, c.xfer[0]);
-    kx_msg_put_uint64(m, c.xfer[1]);
-    kx_msg_put_uint32(m, c.speed[0] / 1400);
-    kx_msg_put_uint32(m, c.speed[1] / 1400);
-  }
-  if (flags & 0x1000)
-    for (int i = 0; i < 6; i++) kx_msg_put_uint32(m, (uint32_t)i);
-  if (flags & 0x2000) {  // the protocol is at least 0x5002: both u64 are present
-    kx_msg_put_uint16(m, 1);
-    kx_msg_put_uint32(m, 2);
-    kx_msg_put_uint64(m, 3);
-    kx_msg_put_uint16(m, 4);
-    kx_msg_put_uint32(m, 5);
-    kx_msg_put_uint64(m, 6);
-  }
-  if (flags & 0x10000) {
-    kx_msg_put_uint32(m, 7);
-    kx_msg_put_uint32(m, 8);
-  }
-  if (flags & 0x8000000)
-    for (int i = 0; i < 4; i++) kx_msg_put_uint32(m, 9);
-  if (flags & 0x20000) {
-    kx_msg_put_uint8(m, 1);
-    kx_msg_put_uint8(m, 2);
-  }
-  if (flags & 0x80000) {
-    kx_msg_put_uint16(m, (uint16_t)views->size());
-    for (uint16_t v : *views) kx_msg_put_uint16(m, v);
-  }
-  if (flags & 0x200000) {
-    kx_msg_put_uint32(m, 1);
-    for (int i = 0; i < 4; i++) kx_msg_put_uint64(m, c.xfer[i % 2]);
-  }
-  if (flags & 0x4000000) {
-    kx_msg_put_uint16(m, 2);
-    kx_msg_put_data(m, "\x01\x02", 2);
-    kx_msg_put_uint16(m, 0);
-  }
-  if (flags & 0x10000000) {
-    kx_msg_put_uint8(m, (uint8_t)c.sc_rows.size());
-    for (uint64_t r : c.sc_rows) {
-      kx_msg_put_uint8(m, 0);
-      kx_msg_put_uint64(m, r);
-    }
-  }
+  const ConnRecord r = {c, flags, views};
+  for (const auto &block : kConnBlocks)
+    if (flags & block.flags) block.put(m, r);
   b.end();
 }
 
@@ -441,12 +383,45 @@ void enc_channels_data(Msgs &out, const World &w) {
   }
 }
 
+const std::vector<ShapingCounterField> &shaping_counter_fields() {
+  using S = ShapingCounters;
+  static const std::vector<ShapingCounterField> t = {
+      {"RX bytes", &S::rx_bytes, 8, false},
+      {"congested bytes", &S::congested_bytes, 8, false},
+      {"RX bps", &S::rx_rate, 4, true},
+      {"congested bps", &S::congested_rate, 4, true},
+      {"RX packets", &S::rx_packets, 8, false},
+      {"congested packets", &S::congested_packets, 8, false},
+      {"RX pps", &S::rx_pps, 4, false},
+      {"congested pps", &S::congested_pps, 4, false},
+      {"total drops", &S::total_drops, 8, false},
+      {"drops/s", &S::drops_per_s, 4, false},
+      {"total marks", &S::total_marks, 8, false},
+      {"marks/s", nullptr, 0, false},
+      {"avg latency", &S::avg_latency, 4, false},
+      {"max latency", &S::max_latency, 2, false},
+      {"avg Q", &S::avg_queue, 4, false},
+      {"max Q", &S::max_queue, 4, false},
+  };
+  return t;
+}
+
+namespace {
+
 void enc_shaping_name(Msgs &out, const ShapingObject &o) {
   kx_msg_t *m = push(out, SRV_SHAPING_OBJECT);
   kx_msg_put_uint32(m, o.id);
   kx_msg_put_uint32(m, 0);
   kx_msg_put_uint32(m, 1);
   kx_msg_put_string(m, o.name.c_str());
+}
+
+}  // namespace
+
+void enc_shaping_objects(Msgs &out, const World &w) {
+  push(out, SRV_SHAPING_OBJECTS_INIT);
+  for (const ShapingObject &o : w.shaping) enc_shaping_name(out, o);
+  for (const ShapingObject &o : w.shaping) enc_shaping_counters(out, o);
 }
 
 void enc_shaping_counters(Msgs &out, const ShapingObject &o) {
@@ -456,28 +431,19 @@ void enc_shaping_counters(Msgs &out, const ShapingObject &o) {
   kx_msg_put_uint32(m, 2);
   kx_msg_put_uint32(m, o.copies);
   kx_msg_put_uint32(m, o.connections);
-  for (const auto &d : o.dir) {
-    kx_msg_put_uint64(m, d[0]);
-    kx_msg_put_uint64(m, d[1]);
-    kx_msg_put_uint32(m, (uint32_t)d[2]);
-    kx_msg_put_uint32(m, (uint32_t)d[3]);
-    kx_msg_put_uint64(m, d[4]);
-    kx_msg_put_uint64(m, d[5]);
-    kx_msg_put_uint32(m, (uint32_t)d[6]);
-    kx_msg_put_uint32(m, (uint32_t)d[7]);
-    kx_msg_put_uint64(m, d[8]);
-    kx_msg_put_uint32(m, (uint32_t)d[9]);
-    kx_msg_put_uint64(m, d[10]);
-    kx_msg_put_uint32(m, (uint32_t)d[11]);
-    kx_msg_put_uint16(m, (uint16_t)d[12]);
-    kx_msg_put_uint32(m, (uint32_t)d[13]);
-    kx_msg_put_uint32(m, (uint32_t)d[14]);
+  for (const ShapingCounters &d : o.dir) {
+    for (const ShapingCounterField &f : shaping_counter_fields()) {
+      uint64_t v = f.value ? d.*f.value : 0;
+      if (f.width == 8) kx_msg_put_uint64(m, v);
+      if (f.width == 4) kx_msg_put_uint32(m, (uint32_t)v);
+      if (f.width == 2) kx_msg_put_uint16(m, (uint16_t)v);
+    }
   }
 }
 
 void enc_fw_init(Msgs &out, const World &w) {
   kx_msg_t *m = push(out, SRV_FW_RULES_INIT);
-  kx_msg_put_uint32(m, 0x80000000u | (uint32_t)w.fwrules.size());
+  kx_msg_put_uint32(m, kListComplete | (uint32_t)w.fwrules.size());
   for (const FwRule &r : w.fwrules) {
     kx_msg_put_uint32(m, r.id);
     kx_msg_put_string(m, r.name.c_str());
@@ -514,6 +480,22 @@ void enc_fwlog(Msgs &out, const std::vector<const FwLogEntry *> &entries) {
   push(out, SRV_FWLOG_ENTRY_END);
 }
 
+void enc_rule_test_result(Msgs &out, const RuleTestResult &r) {
+  kx_msg_t *m = push(out, SRV_VCRC_TEST_RESULT);
+  kx_msg_put_uint32(m, r.test_id);
+  kx_msg_put_uint8(m, 1);  // rule set loaded
+  kx_msg_put_uint32(m, r.rewrite_obj);
+  kx_msg_put_uint32(m, r.monitor_iface);
+  kx_msg_put_uint32(m, (uint32_t)r.fwrule);
+  for (const auto *list : {&r.fwrules, &r.shaping}) {
+    kx_msg_put_uint32(m, (uint32_t)list->size());
+    for (const auto &p : *list) {
+      kx_msg_put_uint32(m, p.first);
+      kx_msg_put_uint32(m, p.second);
+    }
+  }
+}
+
 void enc_bgp(Msgs &out) {
   for (const BgpPath &p : bgp_paths()) {
     kx_msg_t *m = push(out, SRV_BGP_DUMP_PATH);
@@ -542,6 +524,80 @@ void enc_sysdiag(Msgs &out, const World &w) {
     kx_msg_put_uint64(m, w.sysdiag[i]);
   }
   push(out, SRV_SYSDIAG_END);
+}
+
+
+std::string enc_view_key(uint8_t field, const ViewKeyValue &value) {
+  kx_msg_t *k = new_msg(0);
+  switch (field) {
+    case VFIELD_LOCAL_HOST: put_ipaddr(k, value.addr); break;
+    case VFIELD_SERVICE:
+    case VFIELD_PROTOCOL: kx_msg_put_uint16(k, (uint16_t)value.num); break;
+    case VFIELD_NETOBJECT:
+    case VFIELD_PORT: kx_msg_put_uint32(k, value.num); break;
+    default: kx_msg_put_uint8(k, (uint8_t)value.num);
+  }
+  std::string key((const char *)k->data, k->len);
+  kx_msg_free(k);
+  return key;
+}
+
+namespace {
+
+// The data groups of `mask`, in bit order.
+void put_view_groups(kx_msg_t *m, const ViewRow &n, uint8_t mask) {
+  kx_msg_put_uint8(m, mask);
+  if (mask & VIEW_DATA_CONNS) kx_msg_put_uint32(m, n.conns);
+  if (mask & VIEW_DATA_SPEED) {
+    kx_msg_put_uint64(m, n.speed[0]);
+    kx_msg_put_uint64(m, n.speed[1]);
+  }
+  if (mask & VIEW_DATA_DROPPED)
+    for (int i = 0; i < 6; i++) kx_msg_put_uint32(m, n.conns);
+  if (mask & VIEW_DATA_RTT) {
+    kx_msg_put_uint32(m, n.rtt[0]);
+    kx_msg_put_uint32(m, n.rtt[1]);
+  }
+  if (mask & VIEW_DATA_CPS) {
+    kx_msg_put_uint32(m, n.cps[0]);
+    kx_msg_put_uint32(m, n.cps[1]);
+  }
+}
+
+void put_view_change(Batch &b, uint8_t field, const ViewChange &ch) {
+  kx_msg_t *m = b.rec();
+  kx_msg_put_uint8(m, ch.op);
+  kx_msg_put_uint32(m, ch.row.id);
+  if (ch.op == VIEW_OP_ADD) {
+    kx_msg_put_uint32(m, ch.row.second);
+    kx_msg_put_uint8(m, 0);
+    kx_msg_put_uint8(m, field);
+    kx_msg_put_data(m, ch.row.key.data(), (uint32_t)ch.row.key.size());
+  }
+  if (ch.op != VIEW_OP_REMOVE) put_view_groups(m, ch.row, ch.mask);
+  b.end();
+  if (ch.op == VIEW_OP_ADD) {
+    kx_msg_put_uint8(b.rec(), VIEW_OP_STRING_SET);
+    kx_msg_put_uint32(b.rec(), ch.row.id);
+    kx_msg_put_string(b.rec(), ch.row.label.c_str());
+    b.end();
+  }
+}
+
+}  // namespace
+
+void enc_view_update(Msgs &out, uint16_t view, uint8_t field, const std::vector<ViewChange> &changes,
+                     bool announce) {
+  Batch b(SRV_VIEW_UPDATE, &out);
+  kx_msg_put_uint16(b.header(), view);
+  for (const ViewChange &ch : changes) put_view_change(b, field, ch);
+  if (announce && b.empty()) b.end();  // an empty view still tells the client it exists
+}
+
+void enc_view_add_error(Msgs &out, uint16_t view, const char *error) {
+  kx_msg_t *m = push(out, SRV_VIEW_ADD_ERROR);
+  kx_msg_put_uint16(m, view);
+  kx_msg_put_string(m, error);
 }
 
 }  // namespace sim

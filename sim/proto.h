@@ -1,5 +1,5 @@
-// kxd-sim: message numbers of the management protocol and a builder that cuts
-// record streams into messages.
+// kxd-sim: message numbers and named wire bits of the management protocol,
+// addresses on the wire, and a builder that cuts record streams into messages.
 #ifndef KXD_SIM_PROTO_H
 #define KXD_SIM_PROTO_H
 
@@ -102,6 +102,84 @@ enum { FIELD_HOST = 0, FIELD_SERVICE = 1, FIELD_INT = 2, FIELD_STRING = 3, FIELD
 enum { FILTER_SMALL_INTS = 1, FILTER_SERVICES = 2, FILTER_OBJECTS = 3, FILTER_HOSTS = 4,
        FILTER_STRINGS = 5, FILTER_UINT32 = 6, FILTER_BOOLEAN = 7 };
 enum { VIEW_OP_ADD = 0, VIEW_OP_UPDATE = 1, VIEW_OP_REMOVE = 2, VIEW_OP_STRING_SET = 3 };
+
+// View filters and view fields the simulator offers, by id.
+enum : uint8_t {
+  VFILTER_PROTOCOL = 1, VFILTER_SERVICE = 2, VFILTER_NETOBJECT = 3, VFILTER_HOST = 4,
+  VFILTER_SERVER_NAME = 5, VFILTER_SERVER_PORT = 6, VFILTER_TRANSLATED = 7,
+};
+enum : uint8_t {
+  VFIELD_LOCAL_HOST = 1, VFIELD_SERVICE = 2, VFIELD_PROTOCOL = 3, VFIELD_NETOBJECT = 4,
+  VFIELD_PORT = 5, VFIELD_TRANSLATED = 6,
+};
+
+// Data mask of a view row update: which groups follow, in bit order.
+enum : uint8_t {
+  VIEW_DATA_CONNS = 0x01,    // u32
+  VIEW_DATA_SPEED = 0x02,    // two u64
+  VIEW_DATA_DROPPED = 0x04,  // six u32 the client reads past
+  VIEW_DATA_RTT = 0x08,      // two u32
+  VIEW_DATA_CPS = 0x10,      // two u32
+  VIEW_DATA_NO_DATA = 0x40,  // a bit without a group
+  VIEW_DATA_NEW_ROW = VIEW_DATA_CONNS | VIEW_DATA_SPEED | VIEW_DATA_DROPPED | VIEW_DATA_RTT | VIEW_DATA_CPS,
+};
+
+// Update mask of a host record: which groups follow.
+enum : uint16_t {
+  HOST_SPEED = 0x0002,
+  HOST_CONNECTIONS = 0x0004,
+  HOST_CPS = 0x0010,
+  HOST_NETOBJECTS = 0x0040,
+  HOST_QUALITY = 0x0080,
+  HOST_DETAILS = 0x0100,  // kind, layer-4 errors and the detail counters
+  HOST_NO_DATA = 0x0001 | 0x0008 | 0x0400,  // bits without a group
+  // every host-add record carries these groups
+  HOST_ADD_GROUPS = HOST_SPEED | HOST_CONNECTIONS | HOST_CPS | HOST_QUALITY | HOST_DETAILS,
+};
+
+// Update flags of a connection record: which blocks follow. The blocks are
+// written in the order enc_conn lists them, not in bit order.
+enum : uint32_t {
+  CONN_CREATE = 0x1,
+  CONN_SERVICE = 0x2,
+  CONN_OPTIONS = 0x4,
+  CONN_ENGINE_FLAGS = 0x8,
+  CONN_SHAPING = 0x10,
+  CONN_SPEED = 0x20,
+  CONN_SPEED_TOO = 0x40,  // announces the same block as CONN_SPEED
+  CONN_STAT_RULES = 0x80,
+  CONN_HOSTNAME = 0x100,
+  CONN_STRINGS = 0x200,
+  CONN_REMOVE = 0x400,
+  CONN_CREATE_TOO = 0x800,  // announces the same block as CONN_CREATE
+  CONN_COUNTERS = 0x1000,
+  CONN_SHAPING_BYTES = 0x2000,
+  CONN_TIMES = 0x10000,
+  CONN_MARKS = 0x20000,
+  CONN_SECOND_ENDPOINT = 0x40000,  // the translated endpoints, inside the create block
+  CONN_VIEWS = 0x80000,
+  CONN_DEEPSCAN = 0x100000,
+  CONN_TOTALS = 0x200000,
+  CONN_XFB_FLAGS = 0x2000000,
+  CONN_BLOBS = 0x4000000,
+  CONN_ROUTING = 0x8000000,
+  CONN_ROWS = 0x10000000,
+  CONN_NO_DATA_LOW = 0x4000 | 0x8000,  // bits without a block
+  CONN_NO_DATA_HIGH = 0x80000000u,
+  CONN_ANY_CREATE = CONN_CREATE | CONN_CREATE_TOO,
+  CONN_ANY_SPEED = CONN_SPEED | CONN_SPEED_TOO,
+  // what a new connection's record carries
+  CONN_NEW = CONN_CREATE | CONN_SERVICE | CONN_ENGINE_FLAGS | CONN_SHAPING | CONN_ANY_SPEED | CONN_STAT_RULES |
+             CONN_HOSTNAME | CONN_XFB_FLAGS | CONN_DEEPSCAN | CONN_ROWS,
+};
+
+// Engine flag bits the simulator sets on connections.
+enum : uint32_t {
+  ENGINE_ESTABLISHED = 0x1,
+  ENGINE_CLIENT_IS_LOCAL = 0x2,
+  ENGINE_UNNAMED = 0x8,  // a bit without a name
+  ENGINE_ASYMMETRICAL = 0x10,
+};
 
 // Log facility of the simulator's own lines ("Client").
 constexpr int kLogFacility = 20;

@@ -114,9 +114,9 @@ uint32_t World::add_conn() {
   c.start = now_;
   c.service = svc.id;
   c.base_service = svc.id == 8 ? 2 : svc.id;
-  c.engineflags = 0x2;  // CLIENT_IS_LOCAL
-  if (rng_.chance(10)) c.engineflags |= 0x10;
-  if (rng_.chance(10)) c.engineflags |= 0x8;  // a bit without a name
+  c.engineflags = ENGINE_CLIENT_IS_LOCAL;
+  if (rng_.chance(10)) c.engineflags |= ENGINE_ASYMMETRICAL;
+  if (rng_.chance(10)) c.engineflags |= ENGINE_UNNAMED;
   c.xfbflags = rng_.below(16);
   for (uint32_t i = rng_.below(3); i > 0; i--) c.deepscan.push_back((uint16_t)(200 + rng_.below(800)));
   c.shaping_prio = (uint8_t)rng_.below(8);
@@ -128,7 +128,6 @@ uint32_t World::add_conn() {
   c.speed[1] = 500 + rng_.below(50000);
   c.nat = rng_.chance(25);
   if (svc.schema) {
-    uint64_t row = next_row_++;
     ScRow r;
     r.schema = svc.schema;
     char buf[96];
@@ -137,10 +136,23 @@ uint32_t World::add_conn() {
     r.data.push_back((char)n);
     r.data.append(buf, (size_t)n);
     r.data.append("\0\xc8", 2);
-    rows[row] = r;
-    c.sc_rows.push_back(row);
-    changes_.new_rows.push_back(row);
+    add_row(c, r);
   }
+  match_fwrules(c);
+  conns[c.id] = c;
+  changes_.new_conns.push_back(c.id);
+  return c.id;
+}
+
+void World::add_row(Conn &c, const ScRow &r) {
+  uint64_t row = next_row_++;
+  rows[row] = r;
+  c.sc_rows.push_back(row);
+  changes_.new_rows.push_back(row);
+}
+
+// The first rule that matches counts the connection, and logs it if it logs.
+void World::match_fwrules(Conn &c) {
   for (FwRule &r : fwrules) {
     if ((r.proto && r.proto != c.proto) || (r.port && r.port != c.sport)) continue;
     c.fwrule = r.id;
@@ -150,9 +162,6 @@ uint32_t World::add_conn() {
     if (r.log) log_conn(c, r);
     break;
   }
-  conns[c.id] = c;
-  changes_.new_conns.push_back(c.id);
-  return c.id;
 }
 
 void World::log_conn(const Conn &c, const FwRule &r) {
@@ -215,29 +224,26 @@ void World::recount_hosts() {
     auto old = before.find(kv.first);
     if (old == before.end()) continue;
     uint16_t mask = 0;
-    if (h.speed[0] != old->second.speed[0] || h.speed[1] != old->second.speed[1]) mask |= 0x0002;
-    if (h.connections[0] != old->second.connections[0] || h.connections[1] != old->second.connections[1]) mask |= 0x0004;
-    if (h.cps[0] != old->second.cps[0] || h.cps[1] != old->second.cps[1]) mask |= 0x0010;
+    if (h.speed[0] != old->second.speed[0] || h.speed[1] != old->second.speed[1]) mask |= HOST_SPEED;
+    if (h.connections[0] != old->second.connections[0] || h.connections[1] != old->second.connections[1]) mask |= HOST_CONNECTIONS;
+    if (h.cps[0] != old->second.cps[0] || h.cps[1] != old->second.cps[1]) mask |= HOST_CPS;
     if (h.connections[0] + h.connections[1]) {
       h.quality[0] += 10 + rng_.below(100);
       h.quality[1] += 10 + rng_.below(100);
       if (rng_.chance(20)) h.quality[2 + rng_.below(4)]++;
-      mask |= 0x0080;
+      mask |= HOST_QUALITY;
     }
     if (mask && rng_.chance(10)) {
       h.l4errors += rng_.below(3);
-      mask |= 0x0100;
+      mask |= HOST_DETAILS;
     }
-    if (mask && rng_.chance(10)) mask |= (uint16_t)(0x0001 | 0x0008 | 0x0400);  // bits without data
+    if (mask && rng_.chance(10)) mask |= HOST_NO_DATA;
     if (mask) changes_.host_updates[kv.first] |= mask;
   }
 }
 
-void World::tick() {
-  changes_ = Changes();
-  now_++;
-  for (FwRule &r : fwrules) r.hits_rate = 0;
-
+// Connections close and open; one may do both within the tick.
+void World::churn_conns() {
   std::vector<uint32_t> doomed;
   for (auto &kv : conns)
     if (rng_.chance(6)) doomed.push_back(kv.first);
@@ -250,61 +256,60 @@ void World::tick() {
     uint32_t id = add_conn();
     if (id) remove_conn(id);
   }
+}
 
-  std::set<uint32_t> fresh(changes_.new_conns.begin(), changes_.new_conns.end());
-  for (auto &kv : conns) {
-    Conn &c = kv.second;
-    if (fresh.count(c.id)) continue;
-    uint32_t flags = 0x20;  // speed and transfer counters
-    c.xfer[0] += c.speed[0];
-    c.xfer[1] += c.speed[1];
-    c.speed[0] = c.speed[0] / 2 + rng_.below(c.speed[0] + 1000);
-    c.speed[1] = c.speed[1] / 2 + rng_.below(c.speed[1] + 1000);
-    if (!(c.engineflags & 0x1) && rng_.chance(40)) {
-      c.engineflags |= 0x1;  // ESTABLISHED
-      flags |= 0x8;
-    }
-    if (rng_.chance(5)) {
-      c.deepscan.push_back((uint16_t)(200 + rng_.below(800)));
-      flags |= 0x100000;
-    }
-    if (rng_.chance(5)) {
-      c.shaping_prio = (uint8_t)rng_.below(8);
-      flags |= 0x10;
-    }
-    if (c.server_hostname.empty() && rng_.chance(10)) {
-      c.server_hostname = "late-" + std::to_string(c.server) + ".example";
-      flags |= 0x100;
-    }
-    if (rng_.chance(3)) {
-      c.xfbflags ^= 1u << rng_.below(8);
-      flags |= 0x2000000;
-    }
-    if (rng_.chance(3)) {
-      c.stat_rules.push_back(0x1000 + rng_.below(64));
-      flags |= 0x80;
-    }
-    if (c.service == 2 && rng_.chance(5)) {
-      c.service = 8;  // reclassified: https turned out to be quic
-      flags |= 0x2;
-    }
-    if (rng_.chance(3)) {
-      uint64_t row = next_row_++;
-      ScRow r;
-      r.schema = 5;
-      r.data = std::string("\0\0\0\0", 4) + std::to_string(c.xfer[0]);
-      rows[row] = r;
-      c.sc_rows.push_back(row);
-      changes_.new_rows.push_back(row);
-      flags |= 0x10000000;
-    }
-    // blocks the client reads past, and bits without data
-    static const uint32_t extras[] = {0x4, 0x200, 0x1000, 0x2000, 0x10000, 0x8000000, 0x20000, 0x200000, 0x4000000, 0x4000 | 0x8000, 0x80000000u};
-    if (rng_.chance(15)) flags |= extras[rng_.below(11)];
-    changes_.conn_updates[c.id] = flags;
+// One step of a connection that lives on; returns the update flags of its record.
+uint32_t World::evolve_conn(Conn &c) {
+  uint32_t flags = CONN_SPEED;
+  c.xfer[0] += c.speed[0];
+  c.xfer[1] += c.speed[1];
+  c.speed[0] = c.speed[0] / 2 + rng_.below(c.speed[0] + 1000);
+  c.speed[1] = c.speed[1] / 2 + rng_.below(c.speed[1] + 1000);
+  if (!(c.engineflags & ENGINE_ESTABLISHED) && rng_.chance(40)) {
+    c.engineflags |= ENGINE_ESTABLISHED;
+    flags |= CONN_ENGINE_FLAGS;
   }
+  if (rng_.chance(5)) {
+    c.deepscan.push_back((uint16_t)(200 + rng_.below(800)));
+    flags |= CONN_DEEPSCAN;
+  }
+  if (rng_.chance(5)) {
+    c.shaping_prio = (uint8_t)rng_.below(8);
+    flags |= CONN_SHAPING;
+  }
+  if (c.server_hostname.empty() && rng_.chance(10)) {
+    c.server_hostname = "late-" + std::to_string(c.server) + ".example";
+    flags |= CONN_HOSTNAME;
+  }
+  if (rng_.chance(3)) {
+    c.xfbflags ^= 1u << rng_.below(8);
+    flags |= CONN_XFB_FLAGS;
+  }
+  if (rng_.chance(3)) {
+    c.stat_rules.push_back(0x1000 + rng_.below(64));
+    flags |= CONN_STAT_RULES;
+  }
+  if (c.service == 2 && rng_.chance(5)) {
+    c.service = 8;  // reclassified: https turned out to be quic
+    flags |= CONN_SERVICE;
+  }
+  if (rng_.chance(3)) {
+    ScRow r;
+    r.schema = 5;
+    r.data = std::string("\0\0\0\0", 4) + std::to_string(c.xfer[0]);
+    add_row(c, r);
+    flags |= CONN_ROWS;
+  }
+  // blocks the client reads past, and bits without data
+  static const uint32_t extras[] = {CONN_OPTIONS, CONN_STRINGS,      CONN_COUNTERS, CONN_SHAPING_BYTES,
+                                    CONN_TIMES,   CONN_ROUTING,      CONN_MARKS,    CONN_TOTALS,
+                                    CONN_BLOBS,   CONN_NO_DATA_LOW,  CONN_NO_DATA_HIGH};
+  if (rng_.chance(15)) flags |= extras[rng_.below(sizeof extras / sizeof extras[0])];
+  return flags;
+}
 
-  // hosts come and go; only hosts without connections leave
+// Hosts come and go (only hosts without connections leave) and change their network objects.
+void World::churn_hosts() {
   if (rng_.chance(15)) {
     uint32_t id = next_host_++;
     hosts[id] = make_host(id, rng_.chance(50));
@@ -329,47 +334,66 @@ void World::tick() {
     if (std::find(changes_.new_hosts.begin(), changes_.new_hosts.end(), h.id) == changes_.new_hosts.end()) {
       if (h.netobjects.size() > 1) h.netobjects.pop_back();
       else h.netobjects.push_back(7);  // joined the VPN
-      changes_.host_updates[h.id] |= 0x0040;
+      changes_.host_updates[h.id] |= HOST_NETOBJECTS;
     }
   }
+}
 
+void World::tick_shaping() {
   for (ShapingObject &o : shaping) {
     o.connections = rng_.below(50);
-    for (auto &d : o.dir) {
+    for (ShapingCounters &d : o.dir) {
       uint64_t bytes = rng_.below(2000000), pkts = bytes / 700;
-      d[0] += bytes;
-      d[1] += bytes / 10;
-      d[2] = bytes;
-      d[3] = bytes / 10;
-      d[4] += pkts;
-      d[5] += pkts / 10;
-      d[6] = pkts;
-      d[7] = pkts / 10;
+      d.rx_bytes += bytes;
+      d.congested_bytes += bytes / 10;
+      d.rx_rate = bytes;
+      d.congested_rate = bytes / 10;
+      d.rx_packets += pkts;
+      d.congested_packets += pkts / 10;
+      d.rx_pps = pkts;
+      d.congested_pps = pkts / 10;
       uint64_t drops = rng_.below(20);
-      d[8] += drops;
-      d[9] = drops;
-      d[10] += rng_.below(5);
-      d[11] = 1000 + rng_.below(4000);
-      d[12] = d[11] + rng_.below(20000);
-      d[13] = rng_.below(100);
-      d[14] = d[13] + rng_.below(100);
+      d.total_drops += drops;
+      d.drops_per_s = drops;
+      d.total_marks += rng_.below(5);
+      d.avg_latency = 1000 + rng_.below(4000);
+      d.max_latency = d.avg_latency + rng_.below(20000);
+      d.avg_queue = rng_.below(100);
+      d.max_queue = d.avg_queue + rng_.below(100);
     }
   }
+}
+
+void World::tick_channels() {
   for (Channel &ch : channels) {
     if (!ch.active) continue;
     for (uint32_t s = 0; s < 3; s++) {
       for (uint32_t side = 0; side < 2; side++) {
-        uint64_t rate = rng_.below(s == 0 ? 100000000 : 100000);
-        ch.stat[s][0][side] += rate;
-        ch.stat[s][1][side] = rate;
-        ch.stat[s][2][side] = ch.stat[s][2][side] ? std::min(ch.stat[s][2][side], rate) : rate;
-        ch.stat[s][3][side] = std::max(ch.stat[s][3][side], rate);
-        ch.last[s][0][side] = (uint32_t)(rate / 2);
-        ch.last[s][1][side] = (uint32_t)std::min<uint64_t>(rate * 2, 0xffffffffu);
+        uint64_t rate = rng_.below(s == CHAN_BYTES ? 100000000 : 100000);
+        uint64_t &low = ch.stat[s][CHAN_RATE_MIN][side];
+        ch.stat[s][CHAN_TOTAL][side] += rate;
+        ch.stat[s][CHAN_RATE][side] = rate;
+        low = low ? std::min(low, rate) : rate;
+        ch.stat[s][CHAN_RATE_MAX][side] = std::max(ch.stat[s][CHAN_RATE_MAX][side], rate);
+        ch.last[s][CHAN_LAST_MIN][side] = (uint32_t)(rate / 2);
+        ch.last[s][CHAN_LAST_MAX][side] = (uint32_t)std::min<uint64_t>(rate * 2, 0xffffffffu);
       }
     }
     ch.media_time[0] = ch.media_time[1] = now_ - 1000;
   }
+}
+
+void World::tick() {
+  changes_ = Changes();
+  now_++;
+  for (FwRule &r : fwrules) r.hits_rate = 0;
+  churn_conns();
+  std::set<uint32_t> fresh(changes_.new_conns.begin(), changes_.new_conns.end());
+  for (auto &kv : conns)
+    if (!fresh.count(kv.first)) changes_.conn_updates[kv.first] = evolve_conn(kv.second);
+  churn_hosts();
+  tick_shaping();
+  tick_channels();
   for (size_t i = 0; i < sysdiag.size(); i++) sysdiag[i] += i * 3 + rng_.below(100);
   sysdiag[0] = now_;
   sysdiag[1] = hosts.size();

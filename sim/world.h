@@ -74,14 +74,22 @@ struct ScRow {
   std::string data;
 };
 
+// The counters of one direction of a shaping object.
+struct ShapingCounters {
+  uint64_t rx_bytes = 0, congested_bytes = 0;
+  uint64_t rx_rate = 0, congested_rate = 0;  // bytes/s
+  uint64_t rx_packets = 0, congested_packets = 0;
+  uint64_t rx_pps = 0, congested_pps = 0;
+  uint64_t total_drops = 0, drops_per_s = 0, total_marks = 0;
+  uint64_t avg_latency = 0, max_latency = 0;
+  uint64_t avg_queue = 0, max_queue = 0;
+};
+
 struct ShapingObject {
   uint32_t id;
   std::string name;
   uint32_t copies = 1, connections = 0;
-  // per direction: rx bytes, congested bytes, rx bps, congested bps, rx packets,
-  // congested packets, rx pps, congested pps, total drops, drops/s, total marks,
-  // avg latency, max latency, avg q, max q
-  uint64_t dir[2][15] = {};
+  ShapingCounters dir[2];  // in, out
 };
 
 struct FwRule {
@@ -103,6 +111,11 @@ struct FwLogEntry {
   bool has_properties;
 };
 
+// The statistics of a channel, and what is kept of each, in wire order.
+enum ChannelStat { CHAN_BYTES, CHAN_PACKETS, CHAN_DROPS };
+enum ChannelValue { CHAN_TOTAL, CHAN_RATE, CHAN_RATE_MIN, CHAN_RATE_MAX };
+enum ChannelLast { CHAN_LAST_MIN, CHAN_LAST_MAX };
+
 struct Channel {
   uint32_t id;
   uint8_t type;
@@ -110,7 +123,8 @@ struct Channel {
   std::string name;
   uint8_t media[4];
   uint32_t media_time[2];
-  // per statistic: value, rate, rate min, rate max (u64 pairs); last min, last max (u32 pairs)
+  // per statistic (ChannelStat), per side: the ChannelValue entries as u64,
+  // the ChannelLast entries as u32
   uint64_t stat[3][4][2] = {};
   uint32_t last[3][2][2] = {};
 };
@@ -156,6 +170,13 @@ class World {
   void remove_conn(uint32_t id);
   void recount_hosts();
   void log_conn(const Conn &c, const FwRule &r);
+  void add_row(Conn &c, const ScRow &r);
+  void match_fwrules(Conn &c);
+  void churn_conns();
+  uint32_t evolve_conn(Conn &c);
+  void churn_hosts();
+  void tick_shaping();
+  void tick_channels();
 
   Rng rng_;
   uint32_t now_ = 1700000000;

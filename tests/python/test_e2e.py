@@ -1,6 +1,9 @@
 """End to end: the simulated daemon (build/sim/kxd-sim) and the example
 client (kxtools/client.py) over a real loopback socket. At the end the
 client's tables must equal the simulator's dumped state field by field."""
+from __future__ import absolute_import, division, print_function
+
+import binascii
 import json
 import os
 import random
@@ -20,6 +23,7 @@ sys.path.insert(0, os.path.join(HERE, '..', '..'))
 import KXdv17_0 as kx
 import KXMsgv17_0
 from kxtools import client as kxclient
+from kxtest import ip4, msg, s, u8, u16, u32
 
 BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(HERE, '..', '..', 'build'))
 SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
@@ -49,15 +53,15 @@ class Sim(object):
         self.proc = subprocess.Popen([SIM, '--port', '0', '--quiet', '--dump-state', self.dump_file] + list(args),
                                      stdout=subprocess.PIPE)
         line = self.proc.stdout.readline()
-        assert line.startswith('listening on 127.0.0.1:'), line
+        assert line.startswith(b'listening on 127.0.0.1:'), line
         self.port = int(line.strip().rsplit(':', 1)[1])
 
     def client(self):
         return kxclient.KXClient('127.0.0.1', self.port)
 
     def wait_line(self, text, clients, timeout=30.0):
-        """Reads the simulator's stdout up to a line starting with text while
-        the clients keep handling their messages."""
+        """Reads the simulator's stdout up to a line starting with text (bytes)
+        while the clients keep handling their messages."""
         deadline = time.time() + timeout
         while time.time() < deadline:
             ready, _, _ = select.select([self.proc.stdout], [], [], 0.05)
@@ -103,7 +107,280 @@ class Sim(object):
 
 
 def ip_number(text):
-    return struct.unpack('!L', socket.inet_aton(text))[0]
+    return struct.unpack('>I', ip4(text))[0]
+
+
+def hex_text(data):
+    return binascii.hexlify(data).decode('ascii')
+
+
+# The requests of the scenario, sent on the frozen network.
+CRITERIA_ALL = {'vlanin': 10, 'vlanout': 11, 'mplsin': 12, 'mplsout': 13, 'dscpin': 14, 'dscpout': 15,
+                'channelin': 3, 'channelout': 4, 'protocol': 6, 'clientip': '10.1.2.3',
+                'serverip': '198.51.100.7', 'clientport': 40000, 'serverport': 22, 'service': 'ssh',
+                'xfb': 5, 'properties': [('user', 'alice'), ('group', 'staff')]}
+FWLOG_QUERIES = [(kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, False, False),
+                 (kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 2, 5, False, True),
+                 (kx.PROTOCOL_FWRULE_QTYPE_ID, 3, 9, [], 'x'),
+                 (kx.PROTOCOL_FWRULE_QTYPE_FROMTO, 1700000010, 1700000030, 0, 1)]
+PACKET = bytes(bytearray(i % 256 for i in range(300)))
+
+
+def view_definitions():
+    F = kx
+    return [
+        ('name', 1, 'hosts'),
+        ('name', 2, 'no-such-view'),
+        ('def', 3, [(1, True, F.PROTOCOL_VIEW_FILTER_TYPE_SMALL_INTS, [6, 17]),
+                    (4, True, F.PROTOCOL_VIEW_FILTER_TYPE_HOSTS, ['10.0.0.0/8', '2001:db8::/32']),
+                    (7, False, F.PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN, [True])], [(5, 'server')]),
+        ('def', 4, [(2, True, F.PROTOCOL_VIEW_FILTER_TYPE_SERVICES, ['http', 'https', 'dns', 'quic']),
+                    (3, True, F.PROTOCOL_VIEW_FILTER_TYPE_OBJECTS, ['LAN']),
+                    (5, False, F.PROTOCOL_VIEW_FILTER_TYPE_STRINGS, ['no-such-name']),
+                    (6, True, F.PROTOCOL_VIEW_FILTER_TYPE_UINT32, [80, 443, 53])], [(2, '')]),
+        ('def', 5, [], [(6, '')]),
+        ('def', 6, [], [(4, '')]),
+        ('def', 7, [], [(3, ''), (2, '')]),
+        ('def', 8, [], [(99, '')]),
+        ('name', 1, 'services'),
+    ]
+
+
+class Scenario(unittest.TestCase):
+    """One session through every area, run once: a refused client, a login,
+    the first update, views and subscriptions while the network changes, then
+    queries on the frozen network. Each test checks one area of the outcome."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = Sim('--seed', '7', '--hosts', '40', '--interval', '40', '--ticks', '50')
+        try:
+            cls.run_scenario()
+        except Exception:
+            cls.sim.kill()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.kill()
+
+    @classmethod
+    def run_scenario(cls):
+        sim = cls.sim
+        cls.refused_early()
+        c = cls.c = sim.client()
+        if not c.login('demo', 'demo'):
+            raise AssertionError('login refused')
+        kx.requestUpdate(c)
+        c.wait_for(lambda: c.update_done)
+        if not (c.hosts and c.conns):
+            raise AssertionError('the first update brought no hosts or no connections')
+        cls.subscribe()
+        sim.wait_line(b'frozen', [c])
+        c.sync()
+        cls.closed_when_frozen = c.closed
+        cls.query()
+        cls.before = sim.dump_now()
+        kx.fwlog_clear(c)
+        kx.fwlog_query(c, kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, True, False)
+        kx.channelsHide(c)
+        kx.shapingobjectHide(c)
+        kx.fwrulesHide(c)
+        c.sync()
+        cls.rc, cls.state = sim.stop()
+        c.pump(0.2)
+        cls.sessions = [s for s in cls.state['sessions'] if s['authenticated']]
+        cls.session = cls.sessions[0] if cls.sessions else {}
+
+    @classmethod
+    def refused_early(cls):
+        """Requests before the login are refused; so is a wrong password, and
+        the daemon closes that connection."""
+        early = cls.sim.client()
+        early.wait_for(lambda: early.version is not None)
+        kx.requestUpdate(early)
+        early.wait_for(lambda: early.refusals)
+        cls.early_refusals = list(early.refusals)
+        cls.early_login = early.login('demo', 'wrong')
+        cls.early_refusals_after_login = list(early.refusals)
+        early.wait_for(lambda: early.closed)
+
+    @classmethod
+    def subscribe(cls):
+        c = cls.c
+        for v in view_definitions():
+            if v[0] == 'name':
+                kx.createViewByName(c, v[1], v[2])
+            else:
+                kx.createView(c, v[1], v[2], v[3])
+        kx.channelsShow(c)
+        kx.shapingobjectShow(c)
+        kx.fwrulesShow(c)
+
+    @classmethod
+    def query(cls):
+        c = cls.c
+        cls.v4_hosts = sorted((hid, h.addr) for hid, h in c.hosts.items() if '.' in h.addr)
+        kx.hostShow(c, cls.v4_hosts[0][0])
+        kx.hostShow(c, 999999)
+        kx.hostFindv4(c, ip_number(cls.v4_hosts[-1][1]))
+        kx.hostFindv4(c, ip_number('192.0.2.99'))
+        cls.any_row = sorted(c.sc_rows)[0]
+        kx.scRowQuery(c, cls.any_row)
+        kx.scRowQuery(c, 12345)
+        kx.bgpDump(c)
+        kx.drdlStatsDump(c)
+        kx.vcrcTest(c, 1, {})
+        kx.vcrcTest(c, 2, CRITERIA_ALL)
+        kx.vcrcTest(c, 3, {'protocol': 6, 'serverport': 6881, 'service': 'bittorrent'})
+        for q in FWLOG_QUERIES:
+            kx.fwlog_query(c, *q)
+        kx.setDebug(c, 20, '7')
+        kx.force_statistics_write(c)
+        kx.injectPacket(c, 'eth1', PACKET)
+        kx.dumpConnections(c, '/tmp/conns.txt', 'reaper', 5, -1)
+        c.writeMsg(KXMsgv17_0.newMsg(0x2fff0))
+        c.sync()
+
+    def test_refusals(self):
+        self.assertEqual(self.early_refusals, [0x20002])
+        self.assertFalse(self.early_login)
+        self.assertEqual(self.early_refusals_after_login, [0x20002, 0x20001])
+
+    def test_session_control(self):
+        c, state = self.c, self.state
+        self.assertFalse(self.closed_when_frozen)
+        self.assertEqual(self.rc, 0)
+        self.assertEqual([t for t in c.counts if t not in c.handlers], [])
+        self.assertEqual(len(self.sessions), 1)
+        self.assertEqual(list(c.version), state['version'])
+        self.assertEqual(c.auth, state['auth'])
+        self.assertEqual(c.features, state['features'])
+        self.assertEqual(c.xfb_names, state['xfb_names'])
+        self.assertEqual(plain(c.shaping_rules), state['shaping_rules'])
+        self.assertIs(c.shaping_rules_complete, True)
+        self.assertEqual(plain(c.strtables), state['strtables'])
+        self.assertGreaterEqual(self.session['pings'], 2)
+
+    def test_hosts(self):
+        """Hosts, field by field."""
+        c, state = self.c, self.state
+        self.assertEqual(sorted(map(str, c.hosts)), sorted(state['hosts']))
+        for hid, want in state['hosts'].items():
+            h = c.hosts[int(hid)]
+            for key, value in want.items():
+                self.assertEqual(plain(getattr(h, key)), value, 'host %s %s' % (hid, key))
+
+    def test_connections(self):
+        """Connections, their session-context rows and views."""
+        c, state = self.c, self.state
+        self.assertEqual(sorted(map(str, c.conns)), sorted(state['connections']))
+        for cid, want in state['connections'].items():
+            conn = c.conns[int(cid)]
+            for key, value in want.items():
+                self.assertEqual(plain(getattr(conn, key)), value, 'connection %s %s' % (cid, key))
+            self.assertEqual(conn.views, self.session['conn_views'][cid], 'views of connection %s' % cid)
+            self.assertEqual(kx.resolve_engineflags(conn._engineflags),
+                             [n for bit, n in ENGINE_FLAGS if conn._engineflags & bit])
+        self.assertEqual(dict((str(k), [s, hex_text(d)]) for k, (s, d) in c.sc_rows.items()), state['sc_rows'])
+        self.assertEqual(c.sc_schemata[4]['name'], 'dns')
+        self.assertEqual(c.sc_schemata[4]['columns'], c.sc_schemata[3]['columns'])
+        self.assertEqual(c.sc_schemata[5]['columns'][0]['kind'], 'INT64')
+
+    def test_views(self):
+        c = self.c
+        self.assertEqual(sorted(c.view_errors), [(1, 'view id in use'), (2, 'unknown view name'),
+                                                 (8, 'unknown field')])
+        self.assertEqual(sorted(c.views), [1, 3, 4, 5, 6, 7])
+        self.assertEqual(plain(c.views), self.session['views'])
+        for vid in (1, 3, 4, 5, 6, 7):
+            self.assertTrue(c.views[vid], 'view %d has rows' % vid)
+
+    def test_channels_shaping_firewall(self):
+        c, state = self.c, self.state
+        self.assertEqual(plain(c.channels), state['channels'])
+        self.assertEqual(plain(c.shaping_objects), state['shaping_objects'])
+        self.assertEqual(plain(c.fw_rules), state['fw_rules'])
+        self.assertIs(c.fw_rules_complete, True)
+        self.assertEqual(self.session['subscriptions'], {'channels': False, 'shaping': False, 'fwrules': False})
+
+    def test_firewall_log(self):
+        """The queries against the log as it was before the clear."""
+        c = self.c
+        log = self.before['fwlog']
+        self.assertTrue(len(log) > 5)
+        for (qtype, s, e, clear, no_reverse), got in zip(FWLOG_QUERIES, c.fwlog_results):
+            picked = [dict(x) for i, x in enumerate(log)
+                      if (qtype == 0 and s <= x['seq'] <= e) or (qtype == 1 and s <= x['time'] <= e) or
+                      (qtype == 2 and s <= len(log) - 1 - i and (e < 0 or len(log) - 1 - i <= e))]
+            if not no_reverse:
+                picked.reverse()
+            for x in picked:
+                del x['seq']
+            self.assertEqual(got['logentries'], len(picked))
+            self.assertEqual(got['entries'], picked)
+        self.assertTrue(any('properties' not in x for x in c.fwlog_results[0]['entries']))
+        self.assertEqual(c.fwlog_results[-1], {'logentries': 0, 'entries': []})
+        self.assertEqual(self.state['fwlog'], [])
+
+    def test_diagnostics(self):
+        c, state = self.c, self.state
+        self.assertEqual(plain(c.bgp_entries), state['bgp_entries'])
+        self.assertEqual(plain(c.bgp_paths), state['bgp_paths'])
+        self.assertTrue(c.bgp_done)
+        self.assertEqual(c.sysdiag, self.before['sysdiag'])
+        self.assertEqual(c.vcrc_results[0], {'test_id': 1, 'ruleset_state': 1, 'rewrite_obj': 0,
+                                             'monitor_iface': 0xffffffff, 'fwrule': 7, 'shapingrules': [],
+                                             'fwrules': [(1, 0), (2, 0), (3, 0), (4, 0), (5, 0), (6, 0), (7, 1)]})
+        self.assertEqual(c.vcrc_results[1]['fwrule'], 4)
+        self.assertEqual(c.vcrc_results[1]['fwrules'], [(1, 0), (2, 0), (3, 0), (4, 1)])
+        self.assertEqual(c.vcrc_results[1]['shapingrules'], [(2, 102)])
+        self.assertEqual((c.vcrc_results[1]['rewrite_obj'], c.vcrc_results[1]['monitor_iface']), (3, 10))
+        self.assertEqual(c.vcrc_results[2]['fwrule'], 5)
+        self.assertEqual(c.vcrc_results[2]['shapingrules'], [(10, 104)])
+
+    def test_host_and_row_queries(self):
+        """Host queries, row queries, refusals."""
+        c = self.c
+        self.assertEqual(c.host_find_results, [self.v4_hosts[-1][0], None])
+        self.assertIn('no host 999999', c.not_available)
+        self.assertIn('request 0x2fff0 not available', c.not_available)
+        self.assertIn(self.any_row, c.sc_rows)
+
+    def test_request_records(self):
+        """What the simulator decoded from each request."""
+        requests = self.session['requests']
+        expect = [
+            {'request': 'createViewByName', 'viewid': 1, 'name': 'hosts'},
+            {'request': 'createView', 'viewid': 3, 'filters': [[1, True, 1, [6, 17]],
+                                                               [4, True, 4, ['10.0.0.0/8', '2001:db8::/32']],
+                                                               [7, False, 7, [1]]], 'fields': [[5, 'server']]},
+            {'request': 'createView', 'viewid': 4,
+             'filters': [[2, True, 2, ['http', 'https', 'dns', 'quic']], [3, True, 3, ['LAN']],
+                         [5, False, 5, ['no-such-name']], [6, True, 6, [80, 443, 53]]], 'fields': [[2, '']]},
+            {'request': 'hostShow', 'hostid': self.v4_hosts[0][0]},
+            {'request': 'hostFindv4', 'hostip': ip_number('192.0.2.99')},
+            {'request': 'scRowQuery', 'rowid': 12345},
+            {'request': 'vcrcTest', 'test_id': 1, 'mask': 0},
+            {'request': 'vcrcTest', 'test_id': 2, 'mask': 0x3dbff, 'vlanin': 10, 'vlanout': 11, 'mplsin': 12,
+             'mplsout': 13, 'dscpin': 14, 'dscpout': 15, 'channelin': 3, 'channelout': 4, 'protocol': 6,
+             'clientip': '10.1.2.3', 'serverip': '198.51.100.7', 'clientport': 40000, 'serverport': 22,
+             'service': 'ssh', 'xfb': 5, 'properties': [['user', 'alice'], ['group', 'staff']]},
+            {'request': 'fwlog_query', 'qtype': 2, 's': 2, 'e': 5, 'clear': 0, 'no_reverse': 1},
+            {'request': 'fwlog_query', 'qtype': 0, 's': 3, 'e': 9, 'clear': 0, 'no_reverse': 1},
+            {'request': 'setDebug', 'facility': 20, 'argument': '7'},
+            {'request': 'force_statistics_write'},
+            {'request': 'injectPacket', 'iface': 'eth1', 'data': hex_text(PACKET)},
+            {'request': 'dumpConnections', 'filename': '/tmp/conns.txt', 'reapername': 'reaper', 'start': 5,
+             'step': 0xffffffff},
+            {'request': 'fwlog_clear'},
+            {'request': 'fwlog_query', 'qtype': 2, 's': 0, 'e': -1, 'clear': 1, 'no_reverse': 0},
+        ]
+        for e in expect:
+            self.assertIn(e, requests)
+        for name in ('requestUpdate', 'channelsShow', 'channelsHide', 'shapingobjectShow', 'shapingobjectHide',
+                     'fwrulesShow', 'fwrulesHide', 'bgpDump', 'drdlStatsDump'):
+            self.assertIn({'request': name}, requests)
 
 
 class EndToEnd(unittest.TestCase):
@@ -120,221 +397,6 @@ class EndToEnd(unittest.TestCase):
         self.sims.append(s)
         return s
 
-    def test_scenario(self):
-        sim = self.start('--seed', '7', '--hosts', '40', '--interval', '40', '--ticks', '50')
-        c = sim.client()
-
-        # Requests before the login are refused; so is a wrong password, and
-        # the daemon closes that connection.
-        early = sim.client()
-        early.wait_for(lambda: early.version is not None)
-        kx.requestUpdate(early)
-        early.wait_for(lambda: early.refusals)
-        self.assertEqual(early.refusals, [0x20002])
-        self.assertFalse(early.login('demo', 'wrong'))
-        self.assertEqual(early.refusals, [0x20002, 0x20001])
-        early.wait_for(lambda: early.closed)
-
-        self.assertTrue(c.login('demo', 'demo'))
-        kx.requestUpdate(c)
-        c.wait_for(lambda: c.update_done)
-        self.assertTrue(c.hosts and c.conns)
-
-        F = kx
-        views = [
-            ('name', 1, 'hosts'),
-            ('name', 2, 'no-such-view'),
-            ('def', 3, [(1, True, F.PROTOCOL_VIEW_FILTER_TYPE_SMALL_INTS, [6, 17]),
-                        (4, True, F.PROTOCOL_VIEW_FILTER_TYPE_HOSTS, ['10.0.0.0/8', '2001:db8::/32']),
-                        (7, False, F.PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN, [True])], [(5, 'server')]),
-            ('def', 4, [(2, True, F.PROTOCOL_VIEW_FILTER_TYPE_SERVICES, ['http', 'https', 'dns', 'quic']),
-                        (3, True, F.PROTOCOL_VIEW_FILTER_TYPE_OBJECTS, ['LAN']),
-                        (5, False, F.PROTOCOL_VIEW_FILTER_TYPE_STRINGS, ['no-such-name']),
-                        (6, True, F.PROTOCOL_VIEW_FILTER_TYPE_UINT32, [80, 443, 53])], [(2, '')]),
-            ('def', 5, [], [(6, '')]),
-            ('def', 6, [], [(4, '')]),
-            ('def', 7, [], [(3, ''), (2, '')]),
-            ('def', 8, [], [(99, '')]),
-            ('name', 1, 'services'),
-        ]
-        for v in views:
-            if v[0] == 'name':
-                kx.createViewByName(c, v[1], v[2])
-            else:
-                kx.createView(c, v[1], v[2], v[3])
-        kx.channelsShow(c)
-        kx.shapingobjectShow(c)
-        kx.fwrulesShow(c)
-
-        sim.wait_line('frozen', [c])
-        c.sync()
-        self.assertFalse(c.closed)
-
-        # Requests on the frozen network.
-        v4_hosts = sorted((hid, h.addr) for hid, h in c.hosts.items() if '.' in h.addr)
-        kx.hostShow(c, v4_hosts[0][0])
-        kx.hostShow(c, 999999)
-        kx.hostFindv4(c, ip_number(v4_hosts[-1][1]))
-        kx.hostFindv4(c, ip_number('192.0.2.99'))
-        any_row = sorted(c.sc_rows)[0]
-        kx.scRowQuery(c, any_row)
-        kx.scRowQuery(c, 12345)
-        kx.bgpDump(c)
-        kx.drdlStatsDump(c)
-        criteria_all = {'vlanin': 10, 'vlanout': 11, 'mplsin': 12, 'mplsout': 13, 'dscpin': 14, 'dscpout': 15,
-                        'channelin': 3, 'channelout': 4, 'protocol': 6, 'clientip': '10.1.2.3',
-                        'serverip': '198.51.100.7', 'clientport': 40000, 'serverport': 22, 'service': 'ssh',
-                        'xfb': 5, 'properties': [('user', 'alice'), ('group', 'staff')]}
-        kx.vcrcTest(c, 1, {})
-        kx.vcrcTest(c, 2, criteria_all)
-        kx.vcrcTest(c, 3, {'protocol': 6, 'serverport': 6881, 'service': 'bittorrent'})
-        queries = [(kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, False, False),
-                   (kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 2, 5, False, True),
-                   (kx.PROTOCOL_FWRULE_QTYPE_ID, 3, 9, [], 'x'),
-                   (kx.PROTOCOL_FWRULE_QTYPE_FROMTO, 1700000010, 1700000030, 0, 1)]
-        for q in queries:
-            kx.fwlog_query(c, *q)
-        kx.setDebug(c, 20, '7')
-        kx.force_statistics_write(c)
-        packet = ''.join(chr(i % 256) for i in range(300))
-        kx.injectPacket(c, 'eth1', packet)
-        kx.dumpConnections(c, '/tmp/conns.txt', 'reaper', 5, -1)
-        c.writeMsg(KXMsgv17_0.newMsg(0x2fff0))
-        c.sync()
-
-        before = sim.dump_now()
-        kx.fwlog_clear(c)
-        kx.fwlog_query(c, kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, True, False)
-        kx.channelsHide(c)
-        kx.shapingobjectHide(c)
-        kx.fwrulesHide(c)
-        c.sync()
-        rc, state = sim.stop()
-        self.assertEqual(rc, 0)
-        c.pump(0.2)
-        self.assertEqual([t for t in c.counts if t not in c.handlers], [])
-        mine = [s for s in state['sessions'] if s['authenticated']]
-        self.assertEqual(len(mine), 1)
-        session = mine[0]
-
-        # session control
-        self.assertEqual(list(c.version), state['version'])
-        self.assertEqual(c.auth, state['auth'])
-        self.assertEqual(c.features, state['features'])
-        self.assertEqual(c.xfb_names, state['xfb_names'])
-        self.assertEqual(plain(c.shaping_rules), state['shaping_rules'])
-        self.assertIs(c.shaping_rules_complete, True)
-        self.assertEqual(plain(c.strtables), state['strtables'])
-
-        # hosts, field by field
-        self.assertEqual(sorted(map(str, c.hosts)), sorted(state['hosts']))
-        for hid, want in state['hosts'].items():
-            h = c.hosts[int(hid)]
-            for key, value in want.items():
-                self.assertEqual(plain(getattr(h, key)), value, 'host %s %s' % (hid, key))
-
-        # connections, their session-context rows and views
-        self.assertEqual(sorted(map(str, c.conns)), sorted(state['connections']))
-        for cid, want in state['connections'].items():
-            conn = c.conns[int(cid)]
-            for key, value in want.items():
-                self.assertEqual(plain(getattr(conn, key)), value, 'connection %s %s' % (cid, key))
-            self.assertEqual(conn.views, session['conn_views'][cid], 'views of connection %s' % cid)
-            self.assertEqual(kx.resolve_engineflags(conn._engineflags),
-                             [n for bit, n in ENGINE_FLAGS if conn._engineflags & bit])
-        self.assertEqual(dict((str(k), [s, d.encode('hex')]) for k, (s, d) in c.sc_rows.items()), state['sc_rows'])
-        self.assertEqual(c.sc_schemata[4]['name'], 'dns')
-        self.assertEqual(c.sc_schemata[4]['columns'], c.sc_schemata[3]['columns'])
-        self.assertEqual(c.sc_schemata[5]['columns'][0]['kind'], 'INT64')
-
-        # views
-        self.assertEqual(sorted(c.view_errors), [(1, 'view id in use'), (2, 'unknown view name'),
-                                                 (8, 'unknown field')])
-        self.assertEqual(sorted(c.views), [1, 3, 4, 5, 6, 7])
-        self.assertEqual(plain(c.views), session['views'])
-        for vid in (1, 3, 4, 5, 6, 7):
-            self.assertTrue(c.views[vid], 'view %d has rows' % vid)
-
-        # channels, shaping, firewall
-        self.assertEqual(plain(c.channels), state['channels'])
-        self.assertEqual(plain(c.shaping_objects), state['shaping_objects'])
-        self.assertEqual(plain(c.fw_rules), state['fw_rules'])
-        self.assertIs(c.fw_rules_complete, True)
-        self.assertEqual(session['subscriptions'], {'channels': False, 'shaping': False, 'fwrules': False})
-
-        # firewall log: the queries against the log as it was before the clear
-        log = before['fwlog']
-        self.assertTrue(len(log) > 5)
-        for (qtype, s, e, clear, no_reverse), got in zip(queries, c.fwlog_results):
-            picked = [dict(x) for i, x in enumerate(log)
-                      if (qtype == 0 and s <= x['seq'] <= e) or (qtype == 1 and s <= x['time'] <= e) or
-                      (qtype == 2 and s <= len(log) - 1 - i and (e < 0 or len(log) - 1 - i <= e))]
-            if not no_reverse:
-                picked.reverse()
-            for x in picked:
-                del x['seq']
-            self.assertEqual(got['logentries'], len(picked))
-            self.assertEqual(got['entries'], picked)
-        self.assertTrue(any('properties' not in x for x in c.fwlog_results[0]['entries']))
-        self.assertEqual(c.fwlog_results[-1], {'logentries': 0, 'entries': []})
-        self.assertEqual(state['fwlog'], [])
-
-        # diagnostics
-        self.assertEqual(plain(c.bgp_entries), state['bgp_entries'])
-        self.assertEqual(plain(c.bgp_paths), state['bgp_paths'])
-        self.assertTrue(c.bgp_done)
-        self.assertEqual(c.sysdiag, before['sysdiag'])
-        self.assertEqual(c.vcrc_results[0], {'test_id': 1, 'ruleset_state': 1, 'rewrite_obj': 0,
-                                             'monitor_iface': 0xffffffff, 'fwrule': 7, 'shapingrules': [],
-                                             'fwrules': [(1, 0), (2, 0), (3, 0), (4, 0), (5, 0), (6, 0), (7, 1)]})
-        self.assertEqual(c.vcrc_results[1]['fwrule'], 4)
-        self.assertEqual(c.vcrc_results[1]['fwrules'], [(1, 0), (2, 0), (3, 0), (4, 1)])
-        self.assertEqual(c.vcrc_results[1]['shapingrules'], [(2, 102)])
-        self.assertEqual((c.vcrc_results[1]['rewrite_obj'], c.vcrc_results[1]['monitor_iface']), (3, 10))
-        self.assertEqual(c.vcrc_results[2]['fwrule'], 5)
-        self.assertEqual(c.vcrc_results[2]['shapingrules'], [(10, 104)])
-
-        # host queries, row queries, refusals
-        self.assertEqual(c.host_find_results, [v4_hosts[-1][0], None])
-        self.assertIn('no host 999999', c.not_available)
-        self.assertIn('request 0x2fff0 not available', c.not_available)
-        self.assertIn(any_row, c.sc_rows)
-
-        # what the simulator decoded from each request
-        requests = session['requests']
-        expect = [
-            {'request': 'createViewByName', 'viewid': 1, 'name': 'hosts'},
-            {'request': 'createView', 'viewid': 3, 'filters': [[1, True, 1, [6, 17]],
-                                                               [4, True, 4, ['10.0.0.0/8', '2001:db8::/32']],
-                                                               [7, False, 7, [1]]], 'fields': [[5, 'server']]},
-            {'request': 'createView', 'viewid': 4,
-             'filters': [[2, True, 2, ['http', 'https', 'dns', 'quic']], [3, True, 3, ['LAN']],
-                         [5, False, 5, ['no-such-name']], [6, True, 6, [80, 443, 53]]], 'fields': [[2, '']]},
-            {'request': 'hostShow', 'hostid': v4_hosts[0][0]},
-            {'request': 'hostFindv4', 'hostip': ip_number('192.0.2.99')},
-            {'request': 'scRowQuery', 'rowid': 12345},
-            {'request': 'vcrcTest', 'test_id': 1, 'mask': 0},
-            {'request': 'vcrcTest', 'test_id': 2, 'mask': 0x3dbff, 'vlanin': 10, 'vlanout': 11, 'mplsin': 12,
-             'mplsout': 13, 'dscpin': 14, 'dscpout': 15, 'channelin': 3, 'channelout': 4, 'protocol': 6,
-             'clientip': '10.1.2.3', 'serverip': '198.51.100.7', 'clientport': 40000, 'serverport': 22,
-             'service': 'ssh', 'xfb': 5, 'properties': [['user', 'alice'], ['group', 'staff']]},
-            {'request': 'fwlog_query', 'qtype': 2, 's': 2, 'e': 5, 'clear': 0, 'no_reverse': 1},
-            {'request': 'fwlog_query', 'qtype': 0, 's': 3, 'e': 9, 'clear': 0, 'no_reverse': 1},
-            {'request': 'setDebug', 'facility': 20, 'argument': '7'},
-            {'request': 'force_statistics_write'},
-            {'request': 'injectPacket', 'iface': 'eth1', 'data': packet.encode('hex')},
-            {'request': 'dumpConnections', 'filename': '/tmp/conns.txt', 'reapername': 'reaper', 'start': 5,
-             'step': 0xffffffff},
-            {'request': 'fwlog_clear'},
-            {'request': 'fwlog_query', 'qtype': 2, 's': 0, 'e': -1, 'clear': 1, 'no_reverse': 0},
-        ]
-        for e in expect:
-            self.assertIn(e, requests)
-        for name in ('requestUpdate', 'channelsShow', 'channelsHide', 'shapingobjectShow', 'shapingobjectHide',
-                     'fwrulesShow', 'fwrulesHide', 'bgpDump', 'drdlStatsDump'):
-            self.assertIn({'request': name}, requests)
-        self.assertGreaterEqual(session['pings'], 2)
-
     def test_bad_clients(self):
         sim = self.start('--seed', '3', '--hosts', '20', '--interval', '30')
         good = sim.client()
@@ -343,13 +405,13 @@ class EndToEnd(unittest.TestCase):
         good.wait_for(lambda: good.update_done)
 
         rnd = random.Random(5)
-        garbage = ''.join(chr(rnd.randrange(256)) for _ in range(4000))
+        garbage = bytes(bytearray(rnd.randrange(256) for _ in range(4000)))
         attacks = [
-            ('mid-frame disconnect', struct.pack('>IH', 0x20001, 100) + 'abc'),
-            ('broken header', struct.pack('>IH', 0x20528, 40000) + 'x' * 100),
+            ('mid-frame disconnect', u32(0x20001) + u16(100) + b'abc'),
+            ('broken header', u32(0x20528) + u16(40000) + b'x' * 100),
             ('garbage', garbage),
             ('garbage after login', None),
-            ('disconnect at once', ''),
+            ('disconnect at once', b''),
         ]
         bad = []
         for name, data in attacks:
@@ -392,11 +454,43 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(sorted(s['peer'] for s in state['sessions']),
                          sorted('127.0.0.1:%d' % x.sock.getsockname()[1] for x in (good, late)))
 
+    def test_malformed_requests(self):
+        """Requests that break off are answered as malformed and leave no
+        record; a view definition is recorded with the values that were there."""
+        sim = self.start('--seed', '5', '--hosts', '10', '--interval', '30', '--ticks', '2')
+        c = sim.client()
+        self.assertTrue(c.login('demo', 'demo'))
+        cases = [
+            (0x22000, u16(40) + u8(1) + u8(1) + u8(0) + u16(2) + u16(6) + b'\x00',
+             {'request': 'createView', 'viewid': 40, 'filters': [[1, True, 1, [6]]], 'fields': []}),
+            (0x22000, u16(41) + u8(1) + u8(4) + u8(0) + u16(1) + b'\x08',
+             {'request': 'createView', 'viewid': 41, 'filters': [[4, True, 4, []]], 'fields': []}),
+            (0x20200, u16(1), None),
+            (0x20201, u8(1) + b'\x20\x01' + b'\x00' * 14, None),
+            (0x22200, u32(7), None),
+            (0x10708, u32(9) + u32(1 << 9) + u32(10) + b'ss', None),
+            (0x106a4, s('eth0') + u32(50) + b'abc', None),
+            (0x206d6, u32(20), None),
+            (0x20578, s('f') + s('r') + u32(1), None),
+            (0x203e8, u8(2) + u32(0), None),
+            (0x22002, u16(42), None),
+        ]
+        for type_, payload, _ in cases:
+            c.writeMsg(msg(payload, type_))
+        c.sync()
+        rc, state = sim.stop()
+        self.assertEqual(rc, 0)
+        requests = [x for x in state['sessions'] if x['authenticated']][0]['requests']
+        self.assertEqual(requests, [record for _, _, record in cases if record])
+        self.assertEqual(sorted(c.view_errors), [(40, 'malformed view request'), (41, 'malformed view request')])
+        self.assertEqual(sorted(c.not_available),
+                         sorted('malformed request 0x%x' % t for t, _, record in cases if not record))
+
     def test_same_seed_same_network(self):
         states = []
         for seed in ('11', '11', '12'):
             sim = self.start('--seed', seed, '--hosts', '15', '--interval', '10', '--ticks', '20')
-            sim.wait_line('frozen', [])
+            sim.wait_line(b'frozen', [])
             rc, state = sim.stop()
             self.assertEqual(rc, 0)
             states.append(dict((k, state[k]) for k in ('hosts', 'connections', 'sc_rows', 'fwlog', 'channels')))
@@ -422,13 +516,13 @@ class EndToEnd(unittest.TestCase):
                              stdout=subprocess.PIPE, env=env)
         out = p.communicate()[0]
         self.assertEqual(p.returncode, 0)
-        self.assertGreaterEqual(out.count('top hosts'), 2)
-        for text in ('uplink', 'default', 'allow-udp', 'connections:'):
+        self.assertGreaterEqual(out.count(b'top hosts'), 2)
+        for text in (b'uplink', b'default', b'allow-udp', b'connections:'):
             self.assertIn(text, out)
         p = subprocess.Popen([sys.executable, os.path.join(HERE, '..', '..', 'examples', 'kxtop.py'),
                               '--port', str(sim.port), '--password', 'wrong', '--seconds', '1'],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        self.assertEqual(p.communicate()[1], 'kxtop: login refused\n')
+        self.assertEqual(p.communicate()[1], b'kxtop: login refused\n')
         self.assertEqual(p.returncode, 1)
         self.assertEqual(sim.stop()[0], 0)
 

@@ -1,0 +1,148 @@
+// kxd-sim: decoding of client requests.
+#include "request.h"
+
+#include "catalogue.h"
+
+namespace sim {
+
+namespace {
+
+const char kMalformedView[] = "malformed view request";
+
+std::string raw(const std::string &json) { return json; }
+
+// One filter value, kept on the filter; returns it as JSON.
+std::string decode_filter_value(RequestReader &r, ViewFilter *f) {
+  switch (f->type) {
+    case FILTER_SMALL_INTS: f->nums.push_back(r.u16()); return json_num(f->nums.back());
+    case FILTER_UINT32: f->nums.push_back(r.u32()); return json_num(f->nums.back());
+    case FILTER_BOOLEAN: f->nums.push_back(r.u8()); return json_num(f->nums.back());
+    case FILTER_HOSTS: {
+      char text[128];
+      f->nets.push_back(r.prefix());
+      // only a prefix that was read is formatted: the formatter rejects unknown families
+      return r.ok() ? json_str(kx_ipaddrplen_tostring(&f->nets.back(), text, sizeof text)) : std::string();
+    }
+    default: f->strs.push_back(r.str()); return json_str(f->strs.back());
+  }
+}
+
+// A filter: id, flag, value count, values. A filter whose values break off is
+// recorded with the values that were there.
+const char *decode_filter(RequestReader &r, View *v, std::vector<std::string> *json) {
+  ViewFilter f;
+  f.id = r.u8();
+  uint8_t flag = r.u8();
+  uint16_t count = r.u16();
+  if (!r.ok()) return kMalformedView;
+  const ViewFilterCap *cap = view_filter(f.id);
+  if (!cap) return "unknown filter";
+  f.include = flag == 0;
+  f.type = cap->type;
+  std::vector<std::string> values;
+  for (uint32_t k = 0; k < count; k++) {
+    std::string value = decode_filter_value(r, &f);
+    if (!r.ok()) break;
+    values.push_back(value);
+  }
+  json->push_back("[" + json_num(f.id) + ", " + json_bool(f.include) + ", " + json_num(f.type) + ", " +
+                  json_list(values, raw) + "]");
+  v->filters.push_back(f);
+  return r.ok() ? nullptr : kMalformedView;
+}
+
+// A field: id and argument. An unknown field is kept, and ends the list.
+const char *decode_field(RequestReader &r, View *v, std::vector<std::string> *json) {
+  uint8_t id = r.u8();
+  std::string arg = r.str();
+  if (!r.ok()) return kMalformedView;
+  v->fields.push_back({id, arg});
+  json->push_back("[" + json_num(id) + ", " + json_str(arg) + "]");
+  return view_field(id) ? nullptr : "unknown field";
+}
+
+// One criterion's value: kept on the test, returned as JSON.
+std::string decode_criterion(RequestReader &r, const Criterion &c, RuleTest *t) {
+  uint32_t v = 0;
+  std::string json;
+  char text[32];
+  switch (c.kind) {
+    case CriterionKind::U8: json = json_num(v = r.u8()); break;
+    case CriterionKind::U16: json = json_num(v = r.u16()); break;
+    case CriterionKind::U32: json = json_num(v = r.u32()); break;
+    case CriterionKind::IP4: v = r.u32(); json = json_str(kx_iptostring_ip4(v, text, sizeof text)); break;
+    case CriterionKind::STRING: t->service = r.str(); json = json_str(t->service); break;
+    case CriterionKind::PROPERTIES: {
+      uint8_t n = r.u8();
+      for (uint32_t i = 0; i < n && r.ok(); i++) {
+        std::string name = r.str();
+        t->properties.push_back({name, r.str()});
+      }
+      json = json_list(t->properties, [](const std::pair<std::string, std::string> &p) {
+        return "[" + json_str(p.first) + ", " + json_str(p.second) + "]";
+      });
+      break;
+    }
+  }
+  t->values[c.key] = v;
+  return json;
+}
+
+}  // namespace
+
+std::string RequestReader::str() {
+  char buf[4096];
+  if (!ok_ || !kx_msg_get_string_len(m_, buf, sizeof buf, nullptr)) {
+    ok_ = false;
+    return std::string();
+  }
+  return buf;
+}
+
+std::string RequestReader::bytes(uint32_t n) {
+  if (!ok_ || n > kx_msg_remaining(m_)) {
+    ok_ = false;
+    return std::string();
+  }
+  std::string b((const char *)m_->data + m_->pos, n);
+  m_->pos += n;
+  return b;
+}
+
+JsonObject request_record(const char *name) { return JsonObject().add("request", json_str(name)); }
+
+const char *decode_view(RequestReader &r, View *v, JsonObject *record) {
+  v->id = r.u16();
+  uint8_t nfilters = r.u8();
+  const char *error = r.ok() ? nullptr : kMalformedView;
+  std::vector<std::string> filters, fields;
+  for (uint32_t i = 0; !error && i < nfilters; i++) error = decode_filter(r, v, &filters);
+  uint8_t nfields = error ? 0 : r.u8();
+  if (!r.ok() && !error) error = kMalformedView;
+  for (uint32_t i = 0; !error && i < nfields; i++) error = decode_field(r, v, &fields);
+  record->add("viewid", json_num(v->id)).add("filters", json_list(filters, raw)).add("fields", json_list(fields, raw));
+  return error;
+}
+
+void decode_rule_test(RequestReader &r, RuleTest *t, JsonObject *record) {
+  t->test_id = r.u32();
+  t->mask = r.u32();
+  record->add("test_id", json_num(t->test_id)).add("mask", json_num(t->mask));
+  for (const Criterion &c : rule_test_criteria()) {
+    if (!(t->mask & (1u << c.bit)) || !r.ok()) continue;
+    std::string value = decode_criterion(r, c, t);
+    record->add(c.key, value);
+  }
+}
+
+void decode_fwlog_query(RequestReader &r, FwLogQuery *q, JsonObject *record) {
+  q->qtype = r.u8();
+  q->from = (int64_t)r.u64();
+  q->to = (int64_t)r.u64();
+  q->clear = r.u8();
+  q->no_reverse = r.u8();
+  record->add("qtype", json_num(q->qtype)).add("s", json_int(q->from)).add("e", json_int(q->to));
+  record->add("clear", json_num(q->clear)).add("no_reverse", json_num(q->no_reverse));
+}
+
+}  // namespace sim
