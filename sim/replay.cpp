@@ -7,14 +7,10 @@
 // request matched), or at once with --fast.
 #include "replay.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +20,7 @@
 #include "kx_msg.h"
 #include "kx_ringbuf.h"
 #include "proto.h"
+#include "server.h"
 
 namespace sim {
 
@@ -298,22 +295,11 @@ int run_replay(const ReplayOptions &o, volatile sig_atomic_t *stop, int wake_fd)
   if (unknown)
     fprintf(stderr, "kxd-sim: %s: %zu frames without a direction are left out\n", o.file.c_str(), unknown);
 
-  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  struct sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(o.port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (lfd < 0 || setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-      bind(lfd, (struct sockaddr *)&sa, sizeof sa) < 0 || listen(lfd, 16) < 0 ||
-      getsockname(lfd, (struct sockaddr *)&sa, &len) < 0) {
+  int lfd = listen_loopback(o.port);
+  if (lfd < 0) {
     fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", o.port, strerror(errno));
-    if (lfd >= 0) close(lfd);
     return 1;
   }
-  printf("listening on 127.0.0.1:%u\n", ntohs(sa.sin_port));
-  fflush(stdout);
   KX_LOG(kLogFacility, KX_LOG_INFO, "replaying %zu frames from %s%s", rec.size(), o.file.c_str(),
          o.fast ? " as fast as possible" : "");
 
@@ -327,14 +313,9 @@ int run_replay(const ReplayOptions &o, volatile sig_atomic_t *stop, int wake_fd)
       }
     }
     if (*stop || !(pfds[1].revents & POLLIN)) continue;
-    struct sockaddr_in peer_sa;
-    socklen_t plen = sizeof peer_sa;
-    int fd = accept4(lfd, (struct sockaddr *)&peer_sa, &plen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    std::string peer;
+    int fd = accept_client(lfd, &peer);
     if (fd < 0) continue;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    char peer[64];
-    snprintf(peer, sizeof peer, "127.0.0.1:%u", ntohs(peer_sa.sin_port));
-    KX_LOG(kLogFacility, KX_LOG_INFO, "%s: connected", peer);
     replayer.serve(fd, peer, stop, wake_fd);
     close(fd);
   }

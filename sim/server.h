@@ -26,6 +26,13 @@ struct Options {
   Settings settings;
 };
 
+// A non-blocking listening socket on 127.0.0.1 (port 0 picks a free one); the
+// line "listening on 127.0.0.1:PORT" goes to stdout. -1 on failure, errno set.
+int listen_loopback(uint16_t port);
+// Accepts one waiting client (non-blocking, no Nagle delay) and names it in
+// *peer; -1 when none is waiting.
+int accept_client(int listen_fd, std::string *peer);
+
 // One connected client: its socket, its byte queues and its session.
 struct Client {
   static constexpr uint32_t kInBufSize = 1u << 20;
