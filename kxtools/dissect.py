@@ -25,6 +25,7 @@ import argparse
 import binascii
 import errno
 import json
+import re
 import socket
 import struct
 import sys
@@ -207,9 +208,11 @@ class TrackedConnection(_Tracked, kxclient.Connection):
     pass
 
 
-def _table_change(table, key, run):
+def _table_change(table, key, run, render):
     """Runs the handler on the table; returns what it added, changed and removed."""
     global _changes
+    if not render:
+        return run()
     before = set(table)
     _changes = []
     try:
@@ -234,9 +237,11 @@ def _table_change(table, key, run):
     return out
 
 
-def _dict_change(table, run):
+def _dict_change(table, run, render):
     """Runs the handler on a table of dicts; returns the entries it changed, with
     only their changed keys."""
+    if not render:
+        return run()
     before = dict((k, dict(v) if isinstance(v, dict) else v) for k, v in table.items())
     run()
     out = {}
@@ -251,28 +256,29 @@ def _dict_change(table, run):
     return out
 
 
-def _host_add(st, m):
+def _host_add(st, m, render):
     return _table_change(st.hosts, 'hostid', lambda: kx.handleHostAdd(m(), TrackedHost, st.hosts,
-                                                                       st.protocol_version))
+                                                                       st.protocol_version), render)
 
 
-def _host_update(st, m):
-    return _table_change(st.hosts, 'hostid', lambda: kx.handleHostUpdate(m(), st.hosts, st.protocol_version))
+def _host_update(st, m, render):
+    return _table_change(st.hosts, 'hostid', lambda: kx.handleHostUpdate(m(), st.hosts, st.protocol_version),
+                         render)
 
 
-def _conn_update(st, m):
+def _conn_update(st, m, render):
     return _table_change(st.conns, 'connid', lambda: kx.handleConnUpdate(
-        m(), st.conns, TrackedConnection, st._sc_populate, st.protocol_version))
+        m(), st.conns, TrackedConnection, st._sc_populate, st.protocol_version), render)
 
 
 def _through_client(table_of):
     """The client's own handler does the work; the content is what it changed."""
-    def decode(st, m):
-        return _dict_change(table_of(st), lambda: st.dispatch(m()))
+    def decode(st, m, render):
+        return _dict_change(table_of(st), lambda: st.dispatch(m()), render)
     return decode
 
 
-def _sysdiag_entries(st, m):
+def _sysdiag_entries(st, m, render):
     before = len(st._sysdiag or [])
     st.dispatch(m())
     return (st._sysdiag or [])[before:]
@@ -327,12 +333,14 @@ _CHANGE = {
 }
 
 
-def decode_server(mtype, payload, state):
+def decode_server(mtype, payload, state, render=True):
+    """Carries the state over one server message; returns its content, or
+    None without render (the state alone is wanted: that is faster)."""
     def m():
         return KXMsgv17_0.KXMsg(mtype, payload)
     if mtype in _CHANGE:
-        return _CHANGE[mtype](state, m)
-    content = _VALUE[mtype](state, m) if mtype in _VALUE else None
+        return _CHANGE[mtype](state, m, render)
+    content = _VALUE[mtype](state, m) if render and mtype in _VALUE else None
     state.dispatch(m())
     return content
 
@@ -384,15 +392,13 @@ def plain(v):
     if isinstance(v, (set, frozenset)):
         return sorted(plain(x) for x in v)
     if isinstance(v, dict):
-        return dict((k if isinstance(k, text_type) else _key(k), plain(x)) for k, x in v.items())
+        return dict((_key(k), plain(x)) for k, x in v.items())
     if isinstance(v, bytes):
         try:
             t = v.decode('utf-8')
         except UnicodeDecodeError:
             return {'hex': _hex(v)}
-        if any(ord(ch) < 32 and ch not in '\t\n' for ch in t):
-            return {'hex': _hex(v)}
-        return t
+        return {'hex': _hex(v)} if _CONTROL.search(t) else t
     if v is None or isinstance(v, (bool, int, float, text_type)) or type(v).__name__ == 'long':
         return v
     if hasattr(v, '__dict__'):
@@ -400,7 +406,15 @@ def plain(v):
     return repr(v)
 
 
+_CONTROL = re.compile(u'[\x00-\x08\x0b-\x1f]')
+_INTEGERS = tuple(set((int, type(1 << 64))))
+
+
 def _key(k):
+    if isinstance(k, text_type):
+        return k
+    if isinstance(k, _INTEGERS) and not isinstance(k, bool):
+        return str(k)
     k = plain(k)
     return k if isinstance(k, text_type) else json.dumps(k, sort_keys=True)
 
@@ -413,8 +427,9 @@ class Dissector(object):
         self.number = 0
         self.first_time = None
 
-    def frame(self, packet):
-        """A dict describing one recorded packet."""
+    def frame(self, packet, render=True):
+        """A dict describing one recorded packet; without render, the decoded
+        content is left out (the frame still carries the state on)."""
         self.number += 1
         if self.first_time is None:
             self.first_time = packet.time
@@ -435,12 +450,14 @@ class Dissector(object):
         mtype, length, payload = whole
         try:
             if packet.direction == pcapng.OUTBOUND or (not packet.direction and mtype in REQUESTS):
-                out['content'] = plain(decode_request(mtype, payload, self.state)) if mtype in REQUESTS else None
+                request = decode_request(mtype, payload, self.state) if mtype in REQUESTS else None
+                out['content'] = plain(request) if render else None
                 if mtype not in REQUESTS and payload:
                     out['hex'] = _hex(payload)
             else:
                 known = mtype in _VALUE or mtype in _CHANGE or mtype in self.state.handlers
-                out['content'] = plain(decode_server(mtype, payload, self.state))
+                content = decode_server(mtype, payload, self.state, render)
+                out['content'] = plain(content) if render else None
                 if not known and payload:
                     out['hex'] = _hex(payload)
         except Exception as e:  # the handlers' BadMessageError, a request layout's DecodeError, ...
@@ -493,15 +510,17 @@ def main(argv=None, out=None):
     summary = {}
     try:
         for packet in pcapng.read(args.file):
-            f = d.frame(packet)
-            if args.types is not None and f.get('type') not in args.types:
+            wanted = args.types is None or (len(packet.data) >= pcapng.FRAME_HEADER.size and
+                                            pcapng.FRAME_HEADER.unpack_from(packet.data)[0] in args.types)
+            f = d.frame(packet, render=wanted and not args.summary)
+            if not wanted:
                 continue
             if args.summary:
                 key = (f['direction'], f.get('name', '(short)'))
                 count, size = summary.get(key, (0, 0))
                 summary[key] = (count + 1, size + f['bytes'])
             elif args.json:
-                out.write(json.dumps(f, sort_keys=True) + '\n')
+                out.write(json.dumps(f) + '\n')   # (sorted keys would need the slow pure-Python encoder)
             else:
                 out.write('\n'.join(text_lines(f)) + '\n')
     except (IOError, OSError, pcapng.FormatError) as e:
