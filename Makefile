@@ -3,7 +3,7 @@ BUILD    ?= build
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test demo bench sanitize clean
+.PHONY: all build test demo demo-build bench sanitize clean
 
 all: build
 
@@ -17,11 +17,16 @@ build: $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+demo: demo-build
 	@scripts/demo $(BUILD)
 
-bench: build
+bench: demo-build
 	@scripts/bench $(BUILD)
+
+# What the demo and the benchmarks run: the modules and the simulator, not the
+# test binaries.
+demo-build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target KXdv17_0 KXMsgv17_0 kxd-sim
 
 # AddressSanitizer + UBSan build: every test, the Python suites with the
 # sanitizer runtimes preloaded into the interpreter.

@@ -1,9 +1,14 @@
+#!/usr/bin/env python3
 """A first look at KXdv17_0: build a login request and decode the server's
 version announcement and feature mask, without a daemon."""
 import struct
 
-import KXdv17_0 as kx
-import KXMsgv17_0
+from _checkout import use_checkout
+
+use_checkout()
+
+import KXdv17_0 as kx  # noqa: E402
+import KXMsgv17_0  # noqa: E402
 
 
 class PrintingConnection(object):

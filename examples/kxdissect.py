@@ -1,9 +1,10 @@
-#!/usr/bin/env python
-"""kxdissect from a source checkout: python2.7 examples/kxdissect.py --help"""
-import os
+#!/usr/bin/env python3
+"""kxdissect from a source checkout, from any directory: examples/kxdissect.py --help"""
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+from _checkout import use_checkout
+
+use_checkout()
 
 from kxtools import dissect  # noqa: E402
 

@@ -1,9 +1,10 @@
-#!/usr/bin/env python
-"""kxtap from a source checkout: python2.7 examples/kxtap.py --help"""
-import os
+#!/usr/bin/env python3
+"""kxtap from a source checkout, from any directory: examples/kxtap.py --help"""
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+from _checkout import use_checkout
+
+use_checkout()
 
 from kxtools import tap  # noqa: E402
 

@@ -1,9 +1,10 @@
-#!/usr/bin/env python
-"""kxtop from a source checkout: python2.7 examples/kxtop.py --port 7830"""
-import os
+#!/usr/bin/env python3
+"""kxtop from a source checkout, from any directory: examples/kxtop.py --port 7830"""
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+from _checkout import use_checkout
+
+use_checkout()
 
 from kxtools import top  # noqa: E402
 

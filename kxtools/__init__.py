@@ -7,3 +7,5 @@ kxtools.pcapng  capture files of the protocol (pcapng), writer and reader
 kxtools.tap     kxtap, a proxy that relays a client's session and records it
 kxtools.dissect kxdissect, a capture decoded frame by frame
 """
+
+from kxtools._version import __version__  # noqa: F401

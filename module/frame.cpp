@@ -240,6 +240,7 @@ void init_module() {
     kx::check_rc(PyDict_SetItemString(kx::module_dict, c.name, value.get()));
   }
 
+  kx::check_rc(PyModule_AddStringConstant(module, "__version__", KX_VERSION));
   Ref dict = kx::check(PyDict_New());
   Ref modname = kx::py_str("KXdv17_0");
   kx::setitem(dict.get(), n___module__, modname.get());

@@ -395,6 +395,7 @@ PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) {
 
   PyObject *m = Py_InitModule3("KXMsgv17_0", module_methods, "Message and ring-buffer objects.");
   if (!m) return;
+  PyModule_AddStringConstant(m, "__version__", KX_VERSION);
   Py_INCREF(&KXMsgType);
   PyModule_AddObject(m, "KXMsg", reinterpret_cast<PyObject *>(&KXMsgType));
   Py_INCREF(&KXRingbufType);

@@ -1,0 +1,127 @@
+"""Every code block in README.md runs as written.
+
+Blocks are fenced and name their language: `python` blocks run under this
+interpreter and `sh` blocks under sh -e. Both run from a copy of the checkout
+(symbolic links) whose build/ is the build under test, with a kxd-sim
+listening on $KXD_PORT. `text` blocks show output and are not run. A block
+that must not run here (it builds, installs into the interpreter or serves
+until stopped) has the line `<!-- readme-test: skip - REASON -->` above it.
+"""
+from __future__ import print_function
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from test_e2e import BUILD, Sim
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
+SKIP = re.compile(r'^<!-- readme-test: skip - (\S.*) -->$')
+# The build's modules for this interpreter (python3/ holds the Python 3 build).
+MODULE_DIR = 'python3' if sys.version_info[0] >= 3 else 'python'
+
+
+def blocks(text):
+    """(line number, language, code, skip reason or None) for every fenced
+    block; an indented code block is an error."""
+    found, lines, i = [], text.split('\n'), 0
+    while i < len(lines):
+        m = re.match(r'^```(\S*)\s*$', lines[i])
+        if m:
+            prev = lines[i - 1] if i else ''
+            skip = SKIP.match(prev)
+            end = lines.index('```', i + 1)
+            found.append((i + 1, m.group(1), '\n'.join(lines[i + 1:end]) + '\n', skip and skip.group(1)))
+            i = end + 1
+            continue
+        if lines[i].startswith('    ') and i and not lines[i - 1].strip():
+            raise AssertionError('README.md:%d: an indented code block; fence it and name its language' % (i + 1))
+        i += 1
+    return found
+
+
+class Readme(unittest.TestCase):
+
+    def setUp(self):
+        self.sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50')
+        self.addCleanup(self.sim.kill)
+        self.checkout = tempfile.mkdtemp(prefix='kx-readme-')
+        self.addCleanup(shutil.rmtree, self.checkout, True)
+        for name in os.listdir(ROOT):
+            if name not in ('build', '.git'):
+                os.symlink(os.path.join(ROOT, name), os.path.join(self.checkout, name))
+        os.symlink(os.path.abspath(BUILD), os.path.join(self.checkout, 'build'))
+
+    def run_block(self, cmd, code):
+        env = dict(os.environ, KXD_PORT=str(self.sim.port), PWD=self.checkout,
+                   PYTHONPATH=os.pathsep.join([os.path.join(self.checkout, 'build', MODULE_DIR), self.checkout]))
+        p = subprocess.Popen(cmd, cwd=self.checkout, env=env, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out = p.communicate(code.encode('utf-8'))[0].decode('utf-8', 'replace')
+        return p.returncode, out
+
+    def test_code_blocks(self):
+        with open(os.path.join(ROOT, 'README.md')) as f:
+            found = blocks(f.read())
+        ran = {'python': 0, 'sh': 0}
+        for line, lang, code, skip in found:
+            where = 'README.md:%d (%s)' % (line, lang)
+            self.assertIn(lang, ('python', 'sh', 'text'), where + ': name the language')
+            if lang == 'text' or skip:
+                continue
+            cmd = [sys.executable, '-'] if lang == 'python' else ['sh', '-e']
+            rc, out = self.run_block(cmd, code)
+            self.assertEqual(rc, 0, '%s failed:\n%s\n--- output:\n%s' % (where, code, out))
+            self.assertTrue(out.strip(), where + ' printed nothing')
+            ran[lang] += 1
+        # The first client and the "Using it" example, the PYTHONPATH recipe.
+        self.assertGreaterEqual(ran['python'], 2)
+        self.assertGreaterEqual(ran['sh'], 1)
+
+    def test_first_client_output(self):
+        with open(os.path.join(ROOT, 'README.md')) as f:
+            code = [c for _, lang, c, _ in blocks(f.read()) if lang == 'python' and 'KXClient' in c]
+        self.assertEqual(len(code), 1)
+        rc, out = self.run_block([sys.executable, '-'], code[0])
+        self.assertEqual(rc, 0, out)
+        self.assertIn('logged in to kxd-sim', out)
+        self.assertEqual(len(re.findall(r'^host \S+ +speed in/out \(\d+L?, \d+L?\)$', out, re.M)), 5, out)
+        self.assertEqual(len(re.findall(r'^conn [\d.:a-f]+:\d+ -> [\d.:a-f]+:\d+ \S+$', out, re.M)), 5, out)
+        self.assertTrue(re.search(r'\n\d+ hosts, \d+ connections\n$', out), out)
+
+
+class Examples(unittest.TestCase):
+
+    def test_run_from_any_directory(self):
+        """Each example started by its path (its shebang picks the interpreter)
+        from an unrelated folder, with no PYTHONPATH."""
+        sim = Sim('--seed', '6', '--hosts', '10', '--interval', '20')
+        self.addCleanup(sim.kill)
+        elsewhere = tempfile.mkdtemp(prefix='kx-examples-')
+        self.addCleanup(shutil.rmtree, elsewhere, True)
+        env = dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH')
+        env['KX_BUILD_DIR'] = os.path.abspath(BUILD)
+        cases = [('handshake.py', [], 'version announcement: (24576'),
+                 ('kxtop.py', ['--port', str(sim.port), '--seconds', '0.5', '--batch'], 'top hosts')]
+        scripts = sorted(n for n in os.listdir(os.path.join(ROOT, 'examples'))
+                         if n.endswith('.py') and not n.startswith('_'))
+        # Every other example at least starts and answers --help.
+        cases += [(name, ['--help'], 'usage') for name in scripts if name not in [c[0] for c in cases]]
+        for name, args, text in cases:
+            path = os.path.join(ROOT, 'examples', name)
+            with open(path) as f:
+                self.assertTrue(f.readline().startswith('#!'), name)
+            p = subprocess.Popen([path] + args, cwd=elsewhere, env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT)
+            out = p.communicate()[0].decode('utf-8', 'replace')
+            self.assertEqual(p.returncode, 0, '%s: %s' % (name, out))
+            self.assertIn(text, out, name)
+
+
+if __name__ == '__main__':
+    unittest.main()
