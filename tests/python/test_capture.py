@@ -159,7 +159,7 @@ class Recording(unittest.TestCase):
         c = CountingClient('127.0.0.1', tap.port, record=self.path('direct.pcapng'))
         port = c.sock.getsockname()[1]
         self.assertEqual(tap.line(), 'recording 127.0.0.1:%d to %s' % (port, self.path('session.pcapng')))
-        session(c, lambda: sim.wait_line('frozen', [c]))
+        session(c, lambda: sim.wait_line(b'frozen', [c]))
         c.close()
         # --once: the tap is gone once the client and the daemon are
         self.assertEqual(tap.proc.wait(), 0)
