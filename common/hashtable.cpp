@@ -211,7 +211,7 @@ int kx_hashtable_try_remove(kx_hashtable_t *table, uint64_t key) {
 
 int kx_hashtable_remove(kx_hashtable_t *table, uint64_t key) {
   int found = kx_hashtable_take(table, key, nullptr, nullptr);
-  KX_BUG_ON_AT(363, found == 0, "Key was not found in kx_hashtable_t on remove()");
+  KX_BUG_ON_AT(KX_LINE_HASHTABLE_REMOVE, found == 0, "Key was not found in kx_hashtable_t on remove()");
   return found;
 }
 
@@ -255,7 +255,7 @@ static void iterator_seek(kx_hashtable_iterator_t *it, uint32_t from) {
 }
 
 void kx_hashtable_iterator_init(kx_hashtable_iterator_t *it, kx_hashtable_t *table) {
-  KX_BUG_ON_AT(481, !it);
+  KX_BUG_ON_AT(KX_LINE_HASHTABLE_ITER_INIT, !it);
   it->table = table;
   it->bucket = 0;
   it->entry = nullptr;
@@ -263,7 +263,7 @@ void kx_hashtable_iterator_init(kx_hashtable_iterator_t *it, kx_hashtable_t *tab
 }
 
 void kx_hashtable_iterator_next(kx_hashtable_iterator_t *it) {
-  KX_BUG_ON_AT(509, !it);
+  KX_BUG_ON_AT(KX_LINE_HASHTABLE_ITER_NEXT, !it);
   if (!it->entry) return;
   if (it->entry->next)
     it->entry = it->entry->next;

@@ -80,7 +80,7 @@ void kx_log_started(void) { KX_LOG(KX_LOG_FAC_GENERAL, KX_LOG_INFO, "LOGFILE STA
 void kx_log_msg_put(kx_msg_t *msg) {
   kx_msg_put_uint16(msg, KX_LOG_NUM_FACILITIES);
   for (int i = 0; i < KX_LOG_NUM_FACILITIES; i++) {
-    KX_BUG_ON_AT(103, kx_msg_free_bytes (msg) == 0, "Out of space in kx_msg_t");
+    KX_BUG_ON_AT(KX_LINE_LOG_MSG_FULL, kx_msg_free_bytes (msg) == 0, "Out of space in kx_msg_t");
     kx_msg_put_string(msg, kx_log_facility_names[i]);
     kx_msg_put_uint8(msg, (uint8_t)kx_log_levels[i]);
   }

@@ -72,7 +72,7 @@ void *kx_malloc_flags(const char *name, size_t size, uint32_t flags) {
   uint8_t *block = size <= UINT32_MAX ? (uint8_t *)malloc(size + KX_MALLOC_HEADER_SIZE + 1) : nullptr;
   if (!block) {
     kx_malloc_report();
-    KX_BUG_AT(297, "kx_malloc() of %zu bytes for '%s' failed.", size, name ? name : "(null)");
+    KX_BUG_AT(KX_LINE_MALLOC_FAILED, "kx_malloc() of %zu bytes for '%s' failed.", size, name ? name : "(null)");
   }
   const bool leak = (flags & KX_MALLOC_FLAG_LEAK) != 0;
   const uint16_t reserved = 0, mark = leak ? KX_MALLOC_MARK_LEAK : KX_MALLOC_MARK_ALLOCATED;
@@ -109,19 +109,19 @@ void kx_free_flags(void *p) {
   auto it = st.live.find(p);
   if (it == st.live.end()) {
     if (st.released.count(p))
-      KX_BADNESS_AT(366, "FREE: pointer %p is already freed", p);
+      KX_BADNESS_AT(KX_LINE_FREE_TWICE, "FREE: pointer %p is already freed", p);
     else
-      KX_BADNESS_AT(368, "FREE: pointer %p is not allocated, flags: %x", p, (unsigned)mark_of(p));
+      KX_BADNESS_AT(KX_LINE_FREE_UNKNOWN, "FREE: pointer %p is not allocated, flags: %x", p, (unsigned)mark_of(p));
     return;
   }
   uint16_t mark = mark_of(p);
   if (mark == KX_MALLOC_MARK_LEAK) {
-    KX_BADNESS_AT(364, "FREE: pointer %p is marked as intentional leak. Still freeing it?", p);
+    KX_BADNESS_AT(KX_LINE_FREE_LEAK_MARK, "FREE: pointer %p is marked as intentional leak. Still freeing it?", p);
     return;
   }
   if (mark != KX_MALLOC_MARK_ALLOCATED) {
     // Our block, but its header was overwritten: leave it alone.
-    KX_BADNESS_AT(368, "FREE: pointer %p is not allocated, flags: %x", p, (unsigned)mark);
+    KX_BADNESS_AT(KX_LINE_FREE_UNKNOWN, "FREE: pointer %p is not allocated, flags: %x", p, (unsigned)mark);
     return;
   }
   kx_malloc_stats_t &s = st.stats[it->second.stats_index].s;

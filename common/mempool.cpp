@@ -15,8 +15,8 @@ void kx_mempool_set_debug(uint8_t flag) { kx_mempool_debug = flag; }
 
 void kx_mempool_init(kx_mempool_t *mempool, const char *name, uint32_t inititems, uint32_t growitems,
                      size_t itemsize) {
-  KX_BUG_ON_AT(127, inititems == 0 && growitems == 0);
-  KX_BUG_ON_AT(128, itemsize < sizeof (kx_pointer_t));
+  KX_BUG_ON_AT(KX_LINE_MEMPOOL_NO_ITEMS, inititems == 0 && growitems == 0);
+  KX_BUG_ON_AT(KX_LINE_MEMPOOL_ITEM_SIZE, itemsize < sizeof (kx_pointer_t));
   KX_BUG_ON(itemsize > UINT32_MAX, "itemsize %zu does not fit in 32 bits", itemsize);
   if (kx_mempool_debug)
     KX_LOG(KX_LOG_FAC_MEMORY, KX_LOG_NOTICE, "MEMPOOL '%s': init: inititems: %u, growitems: %u itemsize: %zu", name,
@@ -29,12 +29,12 @@ void kx_mempool_init(kx_mempool_t *mempool, const char *name, uint32_t inititems
 }
 
 uint32_t kx_mempool_used(const kx_mempool_t *mempool) {
-  KX_BUG_ON_AT(195, mempool->availitems > mempool->numitems);
+  KX_BUG_ON_AT(KX_LINE_MEMPOOL_COUNTS, mempool->availitems > mempool->numitems);
   return mempool->numitems - mempool->availitems;
 }
 
 void kx_mempool_deinit(kx_mempool_t *mempool) {
-  KX_BADNESS_ON_AT(167, kx_mempool_used (mempool) != 0, "Not all items returned before deinit(). Still in use=%u mempool=%s",
+  KX_BADNESS_ON_AT(KX_LINE_MEMPOOL_LEAK, kx_mempool_used (mempool) != 0, "Not all items returned before deinit(). Still in use=%u mempool=%s",
                 kx_mempool_used(mempool), mempool->name);
   while (kx_mempool_chunk_t *chunk = mempool->chunks) {
     mempool->chunks = chunk->next;
@@ -61,7 +61,7 @@ void *kx_mempool_get_zeroed(kx_mempool_t *mempool) {
 }
 
 void kx_mempool_put(kx_mempool_t *mempool, void *item) {
-  KX_BUG_ON_AT(246, item == ((void *)0));
+  KX_BUG_ON_AT(KX_LINE_MEMPOOL_PUT_NULL, item == ((void *)0));
   mempool->numitems--;
   kx_free_flags(item);
 }

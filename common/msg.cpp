@@ -22,7 +22,7 @@ static int kx_msg_get_varint(kx_msg_t *msg, uint64_t *out, unsigned max_bytes) {
 }
 
 int kx_msg_vget_fields(kx_msg_t *msg, va_list ap) {
-  if (__builtin_expect(msg == NULL, 0)) KX_MSG_BUG(596, "kx_msg_get_data", "msg == ((void *)0)");
+  if (__builtin_expect(msg == NULL, 0)) KX_MSG_BUG(KX_LINE_MSG_GET_DATA, "kx_msg_get_data", "msg == ((void *)0)");
   for (;;) {
     int code = va_arg(ap, int);
     switch (code) {

@@ -43,7 +43,7 @@ kx_ringbuf_chunk_t *chunk_alloc() {
 static kx_ringbuf_chunk_t *kx_ringbuf_chunk_new() {
   kx_ringbuf_chunk_t *ret = kx_ringbuf_cache.head;
   if (ret) {
-    KX_BUG_ON_AT(185, ret->in_use);
+    KX_BUG_ON_AT(KX_LINE_RINGBUF_CHUNK_IN_USE, ret->in_use);
     kx_ringbuf_cache.head = ret->next;
     kx_ringbuf_cache.count--;
   } else {
@@ -55,7 +55,7 @@ static kx_ringbuf_chunk_t *kx_ringbuf_chunk_new() {
 }
 
 void kx_ringbuf_recycle(kx_ringbuf_chunk_t *chunk) {
-  KX_BUG_ON_AT(154, !chunk->in_use);
+  KX_BUG_ON_AT(KX_LINE_RINGBUF_CHUNK_FREE, !chunk->in_use);
   chunk->in_use = 0;
   if (kx_ringbuf_cache.limit && kx_ringbuf_cache.count > kx_ringbuf_cache.limit) {
     kx_free(chunk);
@@ -134,7 +134,7 @@ uint32_t kx_ringbuf_write(kx_ringbuf_t *ringbuf, const void *data, uint32_t n) {
     if (offset == 0 || !ringbuf->last_chunk) {
       kx_ringbuf_chunk_t *chunk = kx_ringbuf_chunk_new();
       if (ringbuf->first_chunk) {
-        KX_BUG_ON_AT(373, ringbuf->last_chunk == ((void *)0), "If first chunk exists, so must last");
+        KX_BUG_ON_AT(KX_LINE_RINGBUF_NO_LAST, ringbuf->last_chunk == ((void *)0), "If first chunk exists, so must last");
         ringbuf->last_chunk->next = chunk;
       } else {
         ringbuf->first_chunk = chunk;
@@ -157,7 +157,7 @@ uint32_t kx_ringbuf_read2(kx_ringbuf_t *rb, void *buf, uint32_t n, int consume, 
   uint8_t *dst = (uint8_t *)buf;
   kx_ringbuf_chunk_t *rd_chunk = rb->first_chunk;
   for (uint32_t left = k; left;) {
-    KX_BUG_ON_AT(268, !rd_chunk);
+    KX_BUG_ON_AT(KX_LINE_RINGBUF_NO_CHUNK, !rd_chunk);
     uint32_t offset = rb->rd_pos % KX_RINGBUF_CHUNK_SIZE;
     uint32_t m = min_u32(left, KX_RINGBUF_CHUNK_SIZE - offset);
     if (copy) {

@@ -75,18 +75,18 @@ char *kx_strdup(const char *name, const char *s) {
 }
 
 char *kx_strdup_vformat(const char *name, const char *fmt, va_list ap) {
-  KX_BUG_ON_AT(25, fmt == ((void *)0));
+  KX_BUG_ON_AT(KX_LINE_STRDUP_NO_FORMAT, fmt == ((void *)0));
   va_list again;
   va_copy(again, ap);
   char buf[1024];
   int len = vsnprintf(buf, sizeof buf, fmt, ap);
-  KX_BUG_ON_AT(35, len < 0);
+  KX_BUG_ON_AT(KX_LINE_STRDUP_BAD_FORMAT, len < 0);
   char *s = (char *)kx_malloc(name, (size_t)len + 1);
   if ((size_t)len < sizeof buf) {
     memcpy(s, buf, (size_t)len + 1);
   } else {
     int rlen = vsnprintf(s, (size_t)len + 1, fmt, again);
-    KX_BUG_ON_AT(44, rlen != len);
+    KX_BUG_ON_AT(KX_LINE_STRDUP_LENGTH_CHANGED, rlen != len);
   }
   va_end(again);
   return s;
@@ -153,7 +153,7 @@ static void kx_strsplit_split(kx_strsplit_t *sp, int index) {
   while (j < sp->last && j - index < KX_STRSPLIT_WINDOW - 1) {
     char *s = strchr(sp->fields[j % KX_STRSPLIT_WINDOW], sp->sep);
     if (!s) break;
-    KX_BUG_ON_AT(109, restore_idx >= 50 + 1);
+    KX_BUG_ON_AT(KX_LINE_STRSPLIT_TOO_MANY, restore_idx >= 50 + 1);
     *s = 0;
     sp->restore[restore_idx++] = s;
     sp->fields[++j % KX_STRSPLIT_WINDOW] = s + 1;

@@ -2,6 +2,7 @@
 #ifndef KX_LOG_H
 #define KX_LOG_H
 
+#include "kx_report_lines.h"
 #include <stdarg.h>
 #include <stdint.h>
 

@@ -30,16 +30,17 @@ static_assert(sizeof(kx_msg_t) == 32784, "kx_msg_t is 16 header bytes and the pa
 static_assert(offsetof(kx_msg_t, data) == 16, "payload follows the 16-byte header");
 #endif
 
-/* Bug reports of the primitives name this header and fixed places in it, so
- * that a report reads the same whichever caller the primitive was expanded in. */
+/* Bug reports of the primitives name this header and fixed places in it
+ * (kx_report_lines.h), so that a report reads the same whichever caller the
+ * primitive was expanded in. */
 #define KX_MSG_H_FILE "include/kx_msg.h"
 #define KX_MSG_BUG(line, func, what) kx_bug(KX_MSG_H_FILE, (line), (func), "%s  ", (what))
 #define KX_MSG_CHECK_PUT(msg) \
-  do { if (__builtin_expect((msg) == NULL, 0)) KX_MSG_BUG(138, "kx_msg_put_data", "msg == ((void *)0)"); } while (0)
+  do { if (__builtin_expect((msg) == NULL, 0)) KX_MSG_BUG(KX_LINE_MSG_PUT_DATA, "kx_msg_put_data", "msg == ((void *)0)"); } while (0)
 #define KX_MSG_CHECK_GET(msg, buf)                                                          \
   do {                                                                                      \
-    if (__builtin_expect((msg) == NULL, 0)) KX_MSG_BUG(596, "kx_msg_get_data", "msg == ((void *)0)"); \
-    if (__builtin_expect((buf) == NULL, 0)) KX_MSG_BUG(597, "kx_msg_get_data", "buf == ((void *)0)"); \
+    if (__builtin_expect((msg) == NULL, 0)) KX_MSG_BUG(KX_LINE_MSG_GET_DATA, "kx_msg_get_data", "msg == ((void *)0)"); \
+    if (__builtin_expect((buf) == NULL, 0)) KX_MSG_BUG(KX_LINE_MSG_GET_DATA_BUF, "kx_msg_get_data", "buf == ((void *)0)"); \
   } while (0)
 
 #ifdef __cplusplus
@@ -140,8 +141,21 @@ static inline int kx_msg_get_uint64(kx_msg_t *msg, uint64_t *out) {
   return 1;
 }
 
+/* The u32 at the read position without consuming it. Returns 0 and stores 0
+ * when fewer than four bytes are left; the position never moves. */
+static inline int kx_msg_peek_uint32(const kx_msg_t *msg, uint32_t *out) {
+  if (!kx_msg_has(msg, 4)) {
+    *out = 0;
+    return 0;
+  }
+  uint32_t be;
+  memcpy(&be, msg->data + msg->pos, 4);
+  *out = __builtin_bswap32(be);
+  return 1;
+}
+
 static inline int kx_msg_skip(kx_msg_t *msg, uint32_t n) {
-  if (__builtin_expect(msg == NULL, 0)) KX_MSG_BUG(584, "kx_msg_skip", "msg == ((void *)0)");
+  if (__builtin_expect(msg == NULL, 0)) KX_MSG_BUG(KX_LINE_MSG_SKIP, "kx_msg_skip", "msg == ((void *)0)");
   if (!kx_msg_has(msg, n)) return 0;
   msg->pos = (uint16_t)(msg->pos + n);
   return 1;
@@ -151,8 +165,8 @@ static inline int kx_msg_skip(kx_msg_t *msg, uint32_t n) {
  * skips the rest of the field. buf[size - 1] is always 0. The wire length is
  * stored in *wire_len when given, even if a later step fails. */
 static inline int kx_msg_get_string_len(kx_msg_t *msg, char *buf, uint32_t size, uint32_t *wire_len) {
-  if (__builtin_expect(msg == NULL, 0)) KX_MSG_BUG(786, "kx_msg_get_string_len", "msg == ((void *)0)");
-  if (__builtin_expect(buf == NULL, 0)) KX_MSG_BUG(787, "kx_msg_get_string_len", "buf == ((void *)0)");
+  if (__builtin_expect(msg == NULL, 0)) KX_MSG_BUG(KX_LINE_MSG_GET_STRING, "kx_msg_get_string_len", "msg == ((void *)0)");
+  if (__builtin_expect(buf == NULL, 0)) KX_MSG_BUG(KX_LINE_MSG_GET_STRING_BUF, "kx_msg_get_string_len", "buf == ((void *)0)");
   buf[size - 1] = 0;
   if (!kx_msg_has(msg, 4)) return 0;
   uint32_t n;
@@ -242,16 +256,16 @@ int kx_msg_write_to_ringbuf(struct kx_ringbuf *rb, const kx_msg_t *msg);
 /* ---- addresses on the wire ---- */
 
 /* These are out of line (common/msg_ipaddr.cpp) but report bugs from this
- * header like the other primitives, each at the line of its declaration. */
+ * header like the other primitives, each at its fixed line. */
 
 /* ipaddr: u8 family (0 IPv4, 1 IPv6), then 4 or 16 address bytes. */
-int kx_msg_get_ipaddr(kx_msg_t *msg, kx_ipaddr_t *ip); enum { KX_MSG_GET_IPADDR_LINE = __LINE__ };
+int kx_msg_get_ipaddr(kx_msg_t *msg, kx_ipaddr_t *ip); enum { KX_MSG_GET_IPADDR_LINE = KX_LINE_MSG_GET_IPADDR };
 /* ipaddrplen: u8 code (0..32 IPv4 plen, 33..161 IPv6 plen + 33), then the
  * leading ceil(plen / 8) address bytes. */
-int kx_msg_get_ipaddrplen(kx_msg_t *msg, kx_ipaddrplen_t *ip); enum { KX_MSG_GET_IPADDRPLEN_LINE = __LINE__ };
+int kx_msg_get_ipaddrplen(kx_msg_t *msg, kx_ipaddrplen_t *ip); enum { KX_MSG_GET_IPADDRPLEN_LINE = KX_LINE_MSG_GET_IPADDRPLEN };
 /* Writes the code byte and the address bytes, or nothing when they do not
  * both fit. Returns the code byte's place or null. */
-void *kx_msg_put_ipaddrplen(kx_msg_t *msg, const kx_ipaddrplen_t *ip); enum { KX_MSG_PUT_IPADDRPLEN_LINE = __LINE__ };
+void *kx_msg_put_ipaddrplen(kx_msg_t *msg, const kx_ipaddrplen_t *ip); enum { KX_MSG_PUT_IPADDRPLEN_LINE = KX_LINE_MSG_PUT_IPADDRPLEN };
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 // KXdv17_0 functions of the channels area: subscribing to channel statistics,
 // the channel description and the sample messages laid out by it.
 #include "kxpy.h"
+#include "request_types.h"
 
 #include <vector>
 
@@ -10,18 +11,24 @@ using kx::Request;
 
 namespace {
 
-KX_NAME(int);
 KX_NAME(bool);
 KX_NAME(copy);
 KX_NAME(active);
 KX_NAME(name);
 KX_NAME(type);
-KX_NAME(internal_media);
-KX_NAME(external_media);
-KX_NAME(internal_negotiated_media);
-KX_NAME(external_negotiated_media);
-KX_NAME(internal_negotiated_media_time);
-KX_NAME(external_negotiated_media_time);
+
+using kx::Field;
+using kx::Kind;
+
+// The media block that opens each channel's record in a sample.
+Field kMedia[] = {
+    {kx::Name("internal_media"), Kind::u8, 0},
+    {kx::Name("external_media"), Kind::u8, 0},
+    {kx::Name("internal_negotiated_media"), Kind::u8, 0},
+    {kx::Name("external_negotiated_media"), Kind::u8, 0},
+    {kx::Name("internal_negotiated_media_time"), Kind::u32, 0},
+    {kx::Name("external_negotiated_media_time"), Kind::u32, 0},
+};
 
 // Each statistic group holds six pairs; their keys are the statistic's name
 // followed by these suffixes.
@@ -34,19 +41,6 @@ kx::Name n_rate_max_last("(rate max last)");
 const kx::Name *const kSuffixes[kPairsPerStatistic - 1] = {&n_rate, &n_rate_min, &n_rate_max,
                                                            &n_rate_min_last, &n_rate_max_last};
 
-// int(id), the built-in looked up now.
-Ref int_key(const Ref &id, kx::Site at = kx::Site()) {
-  return kx::call_at(at, kx::builtin(n_int, at).get(), id);
-}
-
-Ref pair(Ref a, Ref b, kx::Site at = kx::Site()) {
-  PyObject *t = PyTuple_New(2);
-  if (!t) kx::fail(at);
-  PyTuple_SET_ITEM(t, 0, a.release());
-  PyTuple_SET_ITEM(t, 1, b.release());
-  return Ref(t);
-}
-
 // The key of row `row` (0..5) of a statistic group: the name, or the name
 // followed by the row's suffix.
 Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
@@ -56,34 +50,35 @@ Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
 
 }  // namespace
 
-KX_EMPTY_REQUEST(channelsShow, 132272);
-KX_EMPTY_REQUEST(channelsHide, 132273);
+KX_EMPTY_REQUEST(channelsShow, kx::request::kChannelsShow);
+KX_EMPTY_REQUEST(channelsHide, kx::request::kChannelsHide);
 
 // (channel table, statistic list): {int(id): {"active", "name", "type"}} and
 // [(id, name)] in the order the samples carry the statistics.
 KX_FUNCTION(handleChannelsInfo, "m") {
   Reader r(arg[0]);
-  Ref statistics = kx::check(PyList_New(0));
+  Ref statistics = kx::new_list();
   for (uint32_t n = r.u32(); n > 0; n--) {
     Ref id = r.long32();
     Ref name = r.string(255);
-    Ref item = pair(id, name);
-    kx::check_rc(PyList_Append(statistics.get(), item.get()));
+    kx::list_append(statistics.get(), kx::pair(id, name).get());
   }
-  Ref table = kx::check(PyDict_New());
+  Ref table = kx::new_dict();
   for (uint32_t n = r.u32(); n > 0; n--) {
     Ref id = r.long32();
     Ref type = r.int8();
     Ref active = r.int8();
     Ref name = r.string(255);
-    Ref record = kx::check(PyDict_New());
-    kx::setitem(table.get(), int_key(id).get(), record.get());
+    // int(id) is called afresh for every key and the record fetched again
+    // each time: a rebound int is called once per key, not once per record.
+    Ref record = kx::new_dict();
+    kx::setitem(table.get(), kx::builtin_int(id).get(), record.get());
     Ref flag = KX_CALL(kx::builtin(n_bool).get(), active);
-    kx::setitem(kx::getitem(table.get(), int_key(id).get()).get(), n_active, flag.get());
-    kx::setitem(kx::getitem(table.get(), int_key(id).get()).get(), n_name, name.get());
-    kx::setitem(kx::getitem(table.get(), int_key(id).get()).get(), n_type, type.get());
+    kx::setitem(kx::getitem(table.get(), kx::builtin_int(id).get()).get(), n_active, flag.get());
+    kx::setitem(kx::getitem(table.get(), kx::builtin_int(id).get()).get(), n_name, name.get());
+    kx::setitem(kx::getitem(table.get(), kx::builtin_int(id).get()).get(), n_type, type.get());
   }
-  return pair(table, statistics);
+  return kx::pair(table, statistics);
 }
 
 // {int(id): copy of the channel record with the media settings and every
@@ -93,22 +88,17 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
   Ref info[2];
   kx::unpack(arg[1], info, 2);
   PyObject *table = info[0].get();
-  Ref result = kx::check(PyDict_New());
+  Ref result = kx::new_dict();
   std::vector<Ref> names, keys;  // keys: six per name
   for (uint32_t n = r.u32(); n > 0; n--) {
-    Ref key = int_key(r.long32());
+    Ref key = kx::builtin_int(r.long32());
     Ref channel = kx::getitem(table, key.get());
     Ref sample = PyDict_CheckExact(channel.get())
                      ? kx::check(PyDict_Copy(channel.get()))
                      : kx::check(PyObject_CallMethodObjArgs(channel.get(), n_copy, nullptr));
     kx::setitem(result.get(), key.get(), sample.get());
     PyObject *s = sample.get();
-    kx::setitem(s, n_internal_media, r.int8().get());
-    kx::setitem(s, n_external_media, r.int8().get());
-    kx::setitem(s, n_internal_negotiated_media, r.int8().get());
-    kx::setitem(s, n_external_negotiated_media, r.int8().get());
-    kx::setitem(s, n_internal_negotiated_media_time, r.long32().get());
-    kx::setitem(s, n_external_negotiated_media_time, r.long32().get());
+    kx::read_items(r, s, kMedia);
     // Every record walks the statistic list afresh, as the caller may hand
     // any iterable. A key is made right after its pair is read, and reused
     // by later records while the statistic's name is the same str object.
@@ -130,7 +120,7 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
       for (int i = 0; i < kPairsPerStatistic; i++) {
         Ref a = i < 4 ? r.long64() : r.long32();
         Ref b = i < 4 ? r.long64() : r.long32();
-        Ref value = pair(a, b);
+        Ref value = kx::pair(a, b);
         if (!cached) keys.push_back(statistic_key(e[1], i));
         kx::setitem(s, keys[g * kPairsPerStatistic + i].get(), value.get());
       }

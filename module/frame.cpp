@@ -1,5 +1,6 @@
 // KXdv17_0: module initialisation, constants and the BadMessageError class.
 #include "kxpy.h"
+#include "../msgmodule/kxmsg_objects.h"
 
 #include <string.h>
 
@@ -178,8 +179,8 @@ PyObject *BadMessageError_init(PyObject *, PyObject *args, PyObject *kw) {
     Ref init = kx::getattr(kx::builtin(n_ValueError).get(), n___init__);
     KX_CALL(init.get(), self, text);
     Py_RETURN_NONE;
-  } catch (const kx::Error &e) {
-    kx::add_traceback("KXdv17_0.BadMessageError.__init__", e.site);
+  } catch (...) {
+    kx::exception_to_python("KXdv17_0.BadMessageError.__init__");
     return nullptr;
   }
 }
@@ -195,15 +196,16 @@ Ref import(const kx::Name &name, PyObject *globals, PyObject *fromlist, Site at 
   return kx::call_at(at, hook.get(), name.get(), globals, locals, fromlist);
 }
 
-// Fetches KXMsgv17_0.<name> and checks that it is a 24-byte type.
-PyTypeObject *import_type(PyObject *globals, const kx::Name &name, Site at = Site()) {
+// Fetches KXMsgv17_0.<name> and checks that its instances have the size of
+// the layout this module reaches them through.
+PyTypeObject *import_type(PyObject *globals, const kx::Name &name, size_t size, Site at = Site()) {
   Ref fromlist = kx::check(PyList_New(1), at);
   PyList_SET_ITEM(fromlist.get(), 0, Ref::borrowed(name).release());
   Ref mod = import(n_KXMsgv17_0, globals, fromlist.get(), at);
   Ref type = kx::getattr(mod.get(), name, at);
   if (!PyType_Check(type.get()))
     kx::raise_fmt(at, PyExc_TypeError, "%s.%s is not a type object", "KXMsgv17_0", name.text());
-  if (reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize != 24)
+  if (static_cast<size_t>(reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize) != size)
     kx::raise_fmt(at, PyExc_ValueError, "%s.%s does not appear to be the correct type object",
                   "KXMsgv17_0", name.text());
   return reinterpret_cast<PyTypeObject *>(type.release());
@@ -228,8 +230,9 @@ void init_module() {
   if (!kx::Name::init_all()) kx::fail();
 
   PyObject *globals = kx::module_dict;
-  kx::msg_type = import_type(globals, n_KXMsg);
-  kx::ringbuf_type = import_type(globals, n_KXRingbuf);
+  kx::msg_type = import_type(globals, n_KXMsg, sizeof(KXMsgObject));
+  // Only checked: no function of this module takes a ring buffer.
+  Py_DECREF(import_type(globals, n_KXRingbuf, sizeof(KXRingbufObject)));
 
   import_module(module, globals, n_KXMsgv17_0);
   import_module(module, globals, n_socket);
@@ -258,7 +261,7 @@ void init_module() {
 PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
   try {
     init_module();
-  } catch (const kx::Error &e) {
-    kx::add_traceback("KXdv17_0", e.site);
+  } catch (...) {
+    kx::exception_to_python("KXdv17_0");
   }
 }

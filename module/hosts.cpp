@@ -9,7 +9,6 @@ using kx::Site;
 
 namespace {
 
-KX_NAME(int);
 KX_NAME(netobjects);
 KX_NAME(addr);
 KX_NAME(speed);
@@ -21,6 +20,7 @@ KX_NAME(quality_external_issues);
 KX_NAME(L4ERRORMINVERSION);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
+// Spelled as the client has always printed it; log scrapers match the text.
 kx::Name n_duplicate_warning("Strang! hostid already in hosts");
 
 // Update mask bits, one per field group.
@@ -43,29 +43,8 @@ constexpr uint32_t kNameBuffer = 256;
 // four, three pairs, three, three pairs.
 constexpr uint32_t kSkippedWords = 4 + 6 + 3 + 6;
 
-// int(v) with the built-in `int` looked up now. The interpreter's own int
-// type gives the same value as PyInt_FromSize_t without a call.
-Ref int_of(uint32_t v, Site at = Site()) {
-  Ref f = kx::builtin(n_int, at);
-  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return kx::check(PyInt_FromSize_t(v), at);
-  Ref wide = kx::py_u32(v, at);
-  return kx::call_at(at, f.get(), wide);
-}
-
-// A 2-tuple owning both values. Its items are numbers, so it can never be
-// part of a reference cycle: it is taken off the collector's list at once,
-// as the collector itself would do at its next pass, which keeps collections
-// short while a table full of such tuples grows.
-Ref number_pair(Ref a, Ref b, Site at = Site()) {
-  Ref t = kx::check(PyTuple_New(2), at);
-  PyTuple_SET_ITEM(t.get(), 0, a.release());
-  PyTuple_SET_ITEM(t.get(), 1, b.release());
-  PyObject_GC_UnTrack(t.get());
-  return t;
-}
-
 Ref pair_u32(uint32_t a, uint32_t b, Site at = Site()) {
-  return number_pair(kx::py_u32(a, at), kx::py_u32(b, at), at);
+  return kx::pair(kx::py_u32(a, at), kx::py_u32(b, at), at);
 }
 
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
@@ -75,21 +54,15 @@ Ref read_id_list(kx::Reader &r, Site at = Site()) {
   uint32_t count = r.u32(at);
   uint32_t present = r.remaining() / 4;
   uint32_t n = count < present ? count : present;
-  Ref list = kx::check(PyList_New(n), at);
+  Ref list = kx::new_list(n, at);
   // A rebound `int` may run Python code that reaches the list: no empty slots.
   for (uint32_t i = 0; i < n; i++) PyList_SET_ITEM(list.get(), i, kx::py_none().release());
   for (uint32_t i = 0; i < n; i++) {
     uint32_t id = r.u32(at);
-    kx::check_rc(PyList_SetItem(list.get(), i, int_of(id, at).release()), at);
+    kx::check_rc(PyList_SetItem(list.get(), i, kx::builtin_int(id, at).release()), at);
   }
   if (n < count) kx::bad_message(at);
   return list;
-}
-
-// A string field read and dropped.
-void drop_string(kx::Reader &r, Site at = Site()) {
-  char buf[kNameBuffer];
-  if (!kx_msg_get_string_len(r.msg(), buf, sizeof buf, nullptr)) kx::bad_message(at);
 }
 
 // Skips n u32 words one by one: a short message consumes the whole words
@@ -105,62 +78,76 @@ void skip_words(kx::Reader &r, uint32_t n, Site at = Site()) {
 bool has_l4error_word(PyObject *protocolversion, Site at = Site()) {
   Ref threshold = kx::global(n_L4ERRORMINVERSION, at);
   Ref ge = kx::check(PyObject_RichCompare(protocolversion, threshold.get(), Py_GE), at);
-  int truth = PyObject_IsTrue(ge.get());
-  kx::check_rc(truth, at);
-  return truth != 0;
+  return kx::truth(ge.get(), at);
 }
 
-// The groups `mask` selects, in their fixed wire order; each group's
-// attributes are set before the next group is read.
-void decode_groups(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *protocolversion) {
-  if (mask & kSpeed) {
-    int64_t in = static_cast<int64_t>(r.u64());
-    int64_t out = static_cast<int64_t>(r.u64());
-    Ref v = number_pair(kx::check(PyLong_FromLongLong(in)), kx::check(PyLong_FromLongLong(out)));
-    kx::setattr(host, n_speed, v.get());
-  }
-  if (mask & kConnections) {
-    uint32_t a = r.u32(), b = r.u32();
-    kx::setattr(host, n_connections, pair_u32(a, b).get());
-  }
-  if (mask & kCps) {
-    uint32_t a = r.u32(), b = r.u32();
-    kx::setattr(host, n_cps, pair_u32(a, b).get());
-  }
-  if (mask & kQuality) {
-    uint32_t a = r.u32(), b = r.u32();
-    kx::setattr(host, n_quality_packets, pair_u32(a, b).get());
-    // Internal and external issue counters alternate on the wire.
-    uint32_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
-    Ref internal = pair_u32(int1, int2);
-    Ref external = pair_u32(ext1, ext2);
-    kx::setattr(host, n_quality_internal_issues, internal.get());
-    kx::setattr(host, n_quality_external_issues, external.get());
-  }
-  if (mask & kSkipped) {
-    drop_string(r);
-    if (has_l4error_word(protocolversion)) r.u32();
-    skip_words(r, kSkippedWords);
-  }
-  if (mask & kNetobjects) {
-    Ref list = read_id_list(r);
-    kx::setattr(host, n_netobjects, list.get());
-  }
+// What every group reader of one host record works on.
+struct HostUpdate {
+  PyObject *host;
+  PyObject *protocolversion;
+};
+
+void speed(kx::Reader &r, HostUpdate &u) {
+  int64_t in = static_cast<int64_t>(r.u64());
+  int64_t out = static_cast<int64_t>(r.u64());
+  kx::setattr(u.host, n_speed, kx::pair(kx::py_i64(in), kx::py_i64(out)).get());
 }
+
+void connections(kx::Reader &r, HostUpdate &u) {
+  uint32_t a = r.u32(), b = r.u32();
+  kx::setattr(u.host, n_connections, pair_u32(a, b).get());
+}
+
+void cps(kx::Reader &r, HostUpdate &u) {
+  uint32_t a = r.u32(), b = r.u32();
+  kx::setattr(u.host, n_cps, pair_u32(a, b).get());
+}
+
+void quality(kx::Reader &r, HostUpdate &u) {
+  uint32_t a = r.u32(), b = r.u32();
+  kx::setattr(u.host, n_quality_packets, pair_u32(a, b).get());
+  // Internal and external issue counters alternate on the wire.
+  uint32_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
+  Ref internal = pair_u32(int1, int2);
+  Ref external = pair_u32(ext1, ext2);
+  kx::setattr(u.host, n_quality_internal_issues, internal.get());
+  kx::setattr(u.host, n_quality_external_issues, external.get());
+}
+
+void skipped(kx::Reader &r, HostUpdate &u) {
+  r.skip_string(kNameBuffer);
+  if (has_l4error_word(u.protocolversion)) r.u32();
+  skip_words(r, kSkippedWords);
+}
+
+void netobjects(kx::Reader &r, HostUpdate &u) {
+  Ref list = read_id_list(r);
+  kx::setattr(u.host, n_netobjects, list.get());
+}
+
+// The groups in their fixed wire order; each group's attributes are set
+// before the next group is read.
+const kx::Block<HostUpdate> kGroups[] = {
+    {kSpeed, speed},     {kConnections, connections}, {kCps, cps},
+    {kQuality, quality}, {kSkipped, skipped},         {kNetobjects, netobjects},
+};
 
 // The shared host-field decoder, with its own traceback entry below the
 // calling handler's.
 void handle_host_update_data(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *protocolversion,
                              Site at = Site()) {
   try {
-    decode_groups(r, mask, host, protocolversion);
+    HostUpdate u{host, protocolversion};
+    kx::read_blocks(r, mask, kGroups, u);
   } catch (const kx::Error &e) {
     kx::add_traceback("KXdv17_0._handleHostUpdateData", e.site);
     kx::fail(at);
   }
 }
 
-// One item of sys.stdout, written the way the print statement writes it.
+// One item of sys.stdout, written the way the print statement writes it:
+// the softspace bookkeeping is what a caller's own prints around it see, so
+// it is emulated rather than replaced by a plain write.
 void print_item(PyObject *text, Site at) {
   Ref out = Ref::borrowed(PySys_GetObject(const_cast<char *>("stdout")));
   if (!out) kx::raise_fmt(at, PyExc_RuntimeError, "lost sys.stdout");
@@ -214,24 +201,17 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *typ = arg[1], *hosts = arg[2], *protocolversion = arg[3];
   uint32_t id;
-  while (kx_msg_get_uint32(r.msg(), &id)) {
-    Ref hostid = int_of(id);
+  while (r.try_u32(id)) {
+    Ref hostid = kx::builtin_int(id);
     int known = PySequence_Contains(hosts, hostid.get());
     kx::check_rc(known);
     if (known) print_line(n_duplicate_warning);
     Ref host = KX_CALL(typ, hostid);
     Ref netobjects = read_id_list(r);
     kx::setattr(host.get(), n_netobjects, netobjects.get());
-    uint8_t family = r.u8();
-    Ref addr;
-    if (family == 0)
-      addr = r.v4addr();
-    else if (family == 1)
-      addr = r.v6addr();
-    else
-      kx::bad_message_text(Site(), "Unknown host type %d", family);
+    Ref addr = r.address(r.family("Unknown host type %d"));
     kx::setattr(host.get(), n_addr, addr.get());
-    drop_string(r);
+    r.skip_string(kNameBuffer);
     handle_host_update_data(r, kAddMask, host.get(), protocolversion);
     kx::setitem(hosts, hostid.get(), host.get());
   }
@@ -243,9 +223,9 @@ KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *hosts = arg[1], *protocolversion = arg[2];
   uint32_t id;
-  while (kx_msg_get_uint32(r.msg(), &id)) {
+  while (r.try_u32(id)) {
     uint16_t mask = r.u16();
-    Ref key = int_of(id);
+    Ref key = kx::builtin_int(id);
     Ref host = kx::getitem(hosts, key.get());
     handle_host_update_data(r, mask, host.get(), protocolversion);
   }
@@ -279,7 +259,7 @@ KX_FUNCTION(hostFindv4, "io", "hostip") {
 KX_FUNCTION(handleHostFindReply, "m") {
   kx::Reader r(arg[0]);
   uint32_t id;
-  if (!kx_msg_get_uint32(r.msg(), &id)) return kx::py_none();
+  if (!r.try_u32(id)) return kx::py_none();
   return kx::py_u32(id);
 }
 

@@ -1,17 +1,20 @@
 // The helper layer of KXdv17_0: entries, names, lookups, readers, requests.
 #include "kxpy.h"
+#include "../msgmodule/kxmsg_objects.h"
 
 #include <frameobject.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <exception>
+#include <new>
+
 namespace kx {
 
 PyObject *module_dict = nullptr;
 PyObject *builtins_dict = nullptr;
 PyTypeObject *msg_type = nullptr;
-PyTypeObject *ringbuf_type = nullptr;
 
 Name *Name::all_ = nullptr;
 
@@ -19,6 +22,11 @@ KX_NAME(BadMessageError);
 KX_NAME(KXMsgv17_0);
 KX_NAME(newMsg);
 KX_NAME(writeMsg);
+KX_NAME(append);
+KX_NAME(int);
+KX_NAME(len);
+KX_NAME(True);
+KX_NAME(False);
 
 bool Name::init_all() {
   for (Name *n = all_; n; n = n->next_) {
@@ -39,6 +47,22 @@ void add_traceback(const char *funcname, Site at) {
     Py_DECREF(frame);
   }
   Py_DECREF(code);
+}
+
+void exception_to_python(const char *funcname) {
+  Site at;
+  try {
+    throw;
+  } catch (const Error &e) {
+    at = e.site;
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (const std::exception &e) {
+    PyErr_Format(PyExc_SystemError, "%s: C++ exception: %s", funcname, e.what());
+  } catch (...) {
+    PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", funcname);
+  }
+  add_traceback(funcname, at);
 }
 
 // ---- lookups ---------------------------------------------------------------------
@@ -83,6 +107,46 @@ uint64_t as_mask64(PyObject *o, Site at) {
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail(at);
   return v;
 }
+
+void append_to(PyObject *list, PyObject *item, Site at) {
+  if (PyList_CheckExact(list))
+    list_append(list, item, at);
+  else
+    check(PyObject_CallMethodObjArgs(list, n_append.get(), item, nullptr), at);
+}
+
+void append_to_attr(PyObject *obj, PyObject *attr, PyObject *item, Site at) {
+  Ref list = getattr(obj, attr, at);
+  append_to(list.get(), item, at);
+}
+
+bool truth(PyObject *o, Site at) {
+  int t = PyObject_IsTrue(o);
+  check_rc(t, at);
+  return t != 0;
+}
+
+Ref builtin_int(PyObject *v, Site at) {
+  Ref f = builtin(n_int, at);
+  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return check(PyNumber_Int(v), at);
+  return call_at(at, f.get(), v);
+}
+
+Ref builtin_int(uint32_t v, Site at) {
+  Ref f = builtin(n_int, at);
+  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return check(PyInt_FromSize_t(v), at);
+  Ref wide = py_u32(v, at);
+  return call_at(at, f.get(), wide);
+}
+
+Py_ssize_t builtin_len(PyObject *o, Site at) {
+  Ref size = call_at(at, builtin(n_len, at).get(), o);
+  Py_ssize_t n = PyInt_AsSsize_t(size.get());
+  if (n == -1 && PyErr_Occurred()) fail(at);
+  return n;
+}
+
+Ref builtin_truth(bool v, Site at) { return builtin(v ? n_True : n_False, at); }
 
 void unpack(PyObject *seq, Ref *out, size_t n, Site at) {
   if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == Py_ssize_t(n)) {
@@ -156,14 +220,11 @@ static const char *short_name(PyTypeObject *t) {
 
 // ---- messages --------------------------------------------------------------------------
 
-struct KXMsgObject {
-  PyObject_HEAD
-  kx_msg_t *msg;
-};
-static_assert(sizeof(KXMsgObject) == 24, "a KXMsg is an object header and one pointer");
 
 static kx_msg_t *msg_of(PyObject *o) {
   kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
+  // Worded as the support library words a failed check: the expanded
+  // condition and two spaces.
   if (!m) kx_bug(__FILE__, __LINE__, __func__, "%s  ", "msg == ((void *)0)");
   return m;
 }
@@ -187,6 +248,36 @@ Ref Reader::string(uint32_t bufsize, Site at) {
   const void *zero = memchr(buf, 0, copied);
   size_t len = zero ? static_cast<size_t>(static_cast<const char *>(zero) - buf) : copied;
   return py_str(buf, static_cast<Py_ssize_t>(len), at);
+}
+
+void Reader::skip(std::initializer_list<uint8_t> widths, Site at) {
+  uint32_t total = 0;
+  for (uint8_t w : widths) total += w;
+  if (kx_msg_skip(m_, total)) return;
+  for (uint8_t w : widths) skip(w, at);
+}
+
+bool Reader::try_skip_string(uint32_t bufsize) {
+  char buf[4096];
+  if (bufsize > sizeof buf || bufsize == 0)
+    kx_bug(__FILE__, __LINE__, __func__, "bufsize %u outside 1..%zu", bufsize, sizeof buf);
+  return kx_msg_get_string_len(m_, buf, bufsize, nullptr) != 0;
+}
+
+Ref Reader::bytes(uint32_t n, Site at) {
+  if (remaining() < n) bad_message(at);
+  Ref text = check(PyString_FromStringAndSize(nullptr, n), at);
+  data(PyString_AS_STRING(text.get()), n, at);
+  return text;
+}
+
+bool Reader::family(const char *unknown, Site at) {
+  uint8_t f = u8(at);
+  if (f > 1) {
+    if (unknown) bad_message_text(at, unknown, f);
+    bad_message(at);
+  }
+  return f == 1;
 }
 
 // Reports a short address field from the internal reader `fn` and from the
@@ -254,6 +345,98 @@ Ref Reader::ipaddrplen(Site at) {
   return py_str(kx_ipaddrplen_tostring(&ip, text, sizeof text), at);
 }
 
+// ---- field tables -------------------------------------------------------------------------
+
+// int(value) * 8 in Python arithmetic, so the largest u32 gives 34359738360
+// rather than wrapping.
+static Ref times_eight(const Ref &value, Site at) {
+  Ref eight = py_int(8, at);
+  Ref v = builtin_int(value.get(), at);
+  return check(PyNumber_Multiply(v.get(), eight.get()), at);
+}
+
+static Ref u32_pairs(Reader &r, Site at) {
+  uint32_t n = r.u32(at);
+  Ref list = new_list(0, at);
+  for (uint32_t i = 0; i < n; i++) {
+    Ref a = r.long32(at);
+    Ref b = r.long32(at);
+    list_append(list.get(), pair(a, b, at).get(), at);
+  }
+  return list;
+}
+
+// The value of one field of a kind read on its own; inlined into the table loop.
+static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uint32_t arg,
+                                                          Site at) {
+  switch (k) {
+    case Kind::u8: return r.int8(at);
+    case Kind::u16: return r.int16(at);
+    case Kind::u32: return r.long32(at);
+    case Kind::u64: return r.long64(at);
+    case Kind::s32: return py_int(static_cast<int32_t>(r.u32(at)), at);
+    case Kind::s16: return py_int(static_cast<int16_t>(r.u16(at)), at);
+    case Kind::boolean: return py_bool(r.u8(at) != 0);
+    case Kind::string: return r.string(arg, at);
+    case Kind::ip4: return r.v4addr(at);
+    case Kind::ipaddr: return r.ipaddr(at);
+    case Kind::bps: return times_eight(r.long32(at), at);
+    case Kind::absent: return py_int(0, at);
+    case Kind::u32_pairs: return u32_pairs(r, at);
+    case Kind::family:
+    case Kind::addr:
+    case Kind::properties: break;
+  }
+  kx_bug(__FILE__, __LINE__, __func__, "kind %d is not read on its own", static_cast<int>(k));
+  return Ref();
+}
+
+Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) { return value_of(r, k, arg, at); }
+
+void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
+                 Site at) {
+  bool v6 = false;
+  for (const Field *f = begin; f != end; f++) {
+    Ref value;
+    if (f->kind == Kind::family) {
+      uint8_t family = r.u8(at);
+      if (family > 1) bad_message_text(at, "Unknown ip address type %d", family);
+      value = py_int(family, at);
+      v6 = family == 1;
+    } else if (f->kind == Kind::addr) {
+      value = r.address(v6, at);
+    } else {
+      value = value_of(r, f->kind, f->arg, at);
+    }
+    if (into == Into::item)
+      setitem(target, f->key, value.get(), at);
+    else
+      setattr(target, f->key, value.get(), at);
+  }
+}
+
+Ref read_dict_list(Reader &r, uint32_t count, const Field *begin, const Field *end, Site at) {
+  Ref list = new_list(0, at);
+  for (; count > 0; count--) {
+    Ref d = new_dict(at);
+    read_fields(r, d.get(), Into::item, begin, end, at);
+    list_append(list.get(), d.get(), at);
+  }
+  return list;
+}
+
+Ref read_id_names(Reader &r, void (*store)(PyObject *table, const Ref &id, const Ref &name),
+                  Site at) {
+  bool flag = (r.u32(at) & 0x80000000u) != 0;
+  Ref table = new_dict(at);
+  while (r.remaining() >= 4) {
+    Ref id = r.long32(at);
+    Ref name = r.string(256, at);
+    store(table.get(), id, name);
+  }
+  return tuple(table, builtin_truth(flag, at));
+}
+
 // ---- requests ----------------------------------------------------------------------------
 
 Request::Request(uint32_t type, Site at) {
@@ -311,7 +494,8 @@ void Request::send(PyObject *io, Site at) {
 
 PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
                 Impl impl) {
-  PyObject *arg[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  PyObject *arg[kMaxArgs] = {};
+  static_assert(kMaxArgs == 6, "the parser below fills six argument slots");
   size_t nargs = 0;
   while (kwlist[nargs]) nargs++;
   if (!kw && PyTuple_GET_SIZE(args) == Py_ssize_t(nargs)) {
@@ -330,8 +514,8 @@ PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, P
   }
   try {
     return impl(arg).release();
-  } catch (const Error &e) {
-    add_traceback(tbname, e.site);
+  } catch (...) {
+    exception_to_python(tbname);
     return nullptr;
   }
 }

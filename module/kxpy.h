@@ -6,12 +6,21 @@
 // function entry catches them, adds the "KXdv17_0.<name>" traceback entry and
 // returns NULL. Every reference a body holds is a kx::Ref, released on every
 // path, so no body counts references by hand.
+//
+// Where a Site goes: every function that can fail takes `Site at = Site()`
+// as its last parameter (the printf-style raisers take it first, before the
+// format) and hands it to everything it calls that can fail, so a failure
+// is reported at the line that called it. Handler bodies and the block
+// readers of a table never pass one: their own lines are the ones reported.
 #ifndef KX_MODULE_KXPY_H
 #define KX_MODULE_KXPY_H
 
 #include <Python.h>
 
+#include <assert.h>
 #include <stdint.h>
+
+#include <initializer_list>
 #include <utility>
 
 #include "kx_msg.h"
@@ -31,10 +40,21 @@ struct Error {
   Site site;
 };
 
-[[noreturn]] inline void fail(Site at = Site()) { throw Error{at}; }
+// Throws Error; a Python exception must already be set (checked in debug
+// builds, where an Error without one would surface as a bare NULL return).
+[[noreturn]] inline void fail(Site at = Site()) {
+  assert(PyErr_Occurred() && "kx::fail without a Python exception set");
+  throw Error{at};
+}
 
 // Adds one traceback entry named `funcname` at `at` to the current exception.
 void add_traceback(const char *funcname, Site at);
+
+// Inside a catch (...) block: turns the C++ exception being handled into the
+// Python exception it stands for, with a traceback entry named `funcname`.
+// Error keeps the exception already set; std::bad_alloc becomes MemoryError;
+// anything else SystemError. No C++ exception leaves a function entry.
+void exception_to_python(const char *funcname);
 
 // ---- owned references ----------------------------------------------------------
 
@@ -106,7 +126,6 @@ class Name {
 extern PyObject *module_dict;    // KXdv17_0's namespace (the module lives forever)
 extern PyObject *builtins_dict;  // the __builtin__ module's namespace
 extern PyTypeObject *msg_type;   // KXMsgv17_0.KXMsg, taken at import
-extern PyTypeObject *ringbuf_type;
 
 // A module global, looked up now in the module namespace (then the built-ins).
 Ref global(const Name &name, Site at = Site());
@@ -149,6 +168,60 @@ inline Ref py_str(const char *s, Py_ssize_t n, Site at = Site()) {
 }
 inline Ref py_str(const char *s, Site at = Site()) { return check(PyString_FromString(s), at); }
 inline Ref py_none() { return Ref::borrowed(Py_None); }
+inline Ref py_i64(int64_t v, Site at = Site()) { return check(PyLong_FromLongLong(v), at); }
+inline Ref py_bool(bool v) { return Ref::borrowed(v ? Py_True : Py_False); }
+inline Ref new_list(Py_ssize_t n = 0, Site at = Site()) { return check(PyList_New(n), at); }
+inline Ref new_dict(Site at = Site()) { return check(PyDict_New(), at); }
+inline void list_append(PyObject *list, PyObject *item, Site at = Site()) {
+  check_rc(PyList_Append(list, item), at);
+}
+// list.append(item) for any object; a real list takes the item directly.
+void append_to(PyObject *list, PyObject *item, Site at = Site());
+// Appends to whatever list the attribute holds now (fetched again each time,
+// so a caller that swaps the list sees the items go to the new one).
+void append_to_attr(PyObject *obj, PyObject *attr, PyObject *item, Site at = Site());
+// A 2-tuple owning both values. A pair of exact numbers can never be part of
+// a reference cycle: it is taken off the collector's list at once, as the
+// collector itself would do at its next pass, which keeps collections short
+// while a table full of such tuples grows.
+inline Ref pair(Ref a, Ref b, Site at = Site()) {
+  Ref t = check(PyTuple_New(2), at);
+  bool numbers = (PyInt_CheckExact(a.get()) || PyLong_CheckExact(a.get())) &&
+                 (PyInt_CheckExact(b.get()) || PyLong_CheckExact(b.get()));
+  PyTuple_SET_ITEM(t.get(), 0, a.release());
+  PyTuple_SET_ITEM(t.get(), 1, b.release());
+  if (numbers) PyObject_GC_UnTrack(t.get());
+  return t;
+}
+// A tuple of the given values, in order.
+template <class... R>
+Ref tuple(const R &...items) {
+  return check(PyTuple_Pack(sizeof...(items), ptr(items)...));
+}
+// Calls each(item) for the items of any iterable, stopping once more than
+// `limit` were seen (that one is not handed on); gives the number seen.
+template <class F>
+Py_ssize_t for_each_item(PyObject *items, Py_ssize_t limit, F each, Site at = Site()) {
+  Ref it = check(PyObject_GetIter(items), at);
+  Py_ssize_t seen = 0;
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (++seen > limit) break;
+    each(item.get());
+  }
+  if (PyErr_Occurred()) fail(at);
+  return seen;
+}
+// The truth of any object, as `if o:` sees it.
+bool truth(PyObject *o, Site at = Site());
+// int(v) through the built-in `int` looked up now; while it is the
+// interpreter's own int type, the value is made without a call.
+Ref builtin_int(PyObject *v, Site at = Site());
+Ref builtin_int(uint32_t v, Site at = Site());
+inline Ref builtin_int(const Ref &v, Site at = Site()) { return builtin_int(v.get(), at); }
+// len(o) through the built-in `len` looked up now.
+Py_ssize_t builtin_len(PyObject *o, Site at = Site());
+// The built-in True or False, looked up now.
+Ref builtin_truth(bool v, Site at = Site());
 
 // The interpreter's string conversion: a str as is, a unicode object through
 // the default encoding, anything else TypeError. Valid while `o` lives.
@@ -178,11 +251,11 @@ void unpack(PyObject *seq, Ref *out, size_t n, Site at = Site());
 kx_msg_t *message_arg(PyObject *m, const char *argname = "m", Site at = Site());
 
 // Reads a received message field by field; every short field raises
-// BadMessageError() at the caller's line.
+// BadMessageError() at the caller's line. Only this layer touches the
+// support library's getters: handlers read through a Reader.
 class Reader {
  public:
   explicit Reader(PyObject *m, Site at = Site()) : m_(message_arg(m, "m", at)) {}
-  kx_msg_t *msg() const { return m_; }
   uint32_t remaining() const { return kx_msg_remaining(m_); }
 
   uint8_t u8(Site at = Site()) {
@@ -205,12 +278,42 @@ class Reader {
     if (!kx_msg_get_uint64(m_, &v)) bad_message(at);
     return v;
   }
+  // Optional fields and loop ends: false (nothing consumed) when the field
+  // is not whole.
+  bool try_u8(uint8_t &v) { return kx_msg_get_uint8(m_, &v) != 0; }
+  bool try_u32(uint32_t &v) { return kx_msg_get_uint32(m_, &v) != 0; }
+  bool try_u64(uint64_t &v) { return kx_msg_get_uint64(m_, &v) != 0; }
+
   void data(void *buf, uint32_t n, Site at = Site()) {
     if (!kx_msg_get_data(m_, buf, n)) bad_message(at);
   }
   void skip(uint32_t n, Site at = Site()) {
     if (!kx_msg_skip(m_, n)) bad_message(at);
   }
+  // Fixed-width fields read and dropped. A short message consumes the whole
+  // fields before the short one, which raises.
+  void skip(std::initializer_list<uint8_t> widths, Site at = Site());
+  // One string field consumed exactly as string(bufsize) would read it.
+  void skip_string(uint32_t bufsize, Site at = Site()) {
+    if (!try_skip_string(bufsize)) bad_message(at);
+  }
+  // The same without raising: a short field leaves the position where the
+  // library's string read leaves it when it fails.
+  bool try_skip_string(uint32_t bufsize);
+  // True when a whole string field (length word and all its bytes) stands at
+  // the read position, so reading it cannot fail.
+  bool has_whole_string() const {
+    uint32_t n;
+    return kx_msg_peek_uint32(m_, &n) && remaining() - 4 >= n;
+  }
+  // A bounded string field into the caller's buffer of `size` bytes, the
+  // rest of the buffer untouched.
+  void cstring(char *buf, uint32_t size, Site at = Site()) {
+    if (!kx_msg_get_string_len(m_, buf, size, nullptr)) bad_message(at);
+  }
+  // n raw bytes as a byte string; a short message allocates nothing.
+  Ref bytes(uint32_t n, Site at = Site());
+
   // Python values of wire fields.
   Ref int8(Site at = Site()) { return py_int(u8(at), at); }
   Ref int16(Site at = Site()) { return py_int(u16(at), at); }
@@ -223,6 +326,11 @@ class Reader {
   // ip4 / ip6 fields as text ("a.b.c.d", eight uncompressed hex groups).
   Ref v4addr(Site at = Site());
   Ref v6addr(Site at = Site());
+  Ref address(bool v6, Site at = Site()) { return v6 ? v6addr(at) : v4addr(at); }
+  // An address family byte: false for IPv4 (0), true for IPv6 (1); any other
+  // value raises BadMessageError(unknown % family), or a bare one when
+  // `unknown` is null.
+  bool family(const char *unknown, Site at = Site());
   // ipaddr / ipaddrplen fields as text in the library's compressed forms.
   Ref ipaddr(Site at = Site());
   Ref ipaddrplen(Site at = Site());
@@ -230,6 +338,86 @@ class Reader {
  private:
   kx_msg_t *m_;
 };
+
+// ---- field tables ------------------------------------------------------------------
+
+// How one field travels and the Python value it becomes.
+enum class Kind : uint8_t {
+  u8,          // u8 -> int
+  u16,         // u16 -> int
+  u32,         // u32 -> long
+  u64,         // u64 -> long
+  s32,         // u32 taken as signed -> int
+  string,      // bounded string of buffer `arg` -> str
+  ip4,         // "a.b.c.d"
+  family,      // u8 0 (IPv4) or 1 (IPv6) -> int; the addr fields after it follow it
+  addr,        // ip4 or ip6 text, as the last family field said
+  bps,         // u32 bytes per second -> int(value) * 8 (bits per second)
+  absent,      // nothing on the wire: the int 0
+  u32_pairs,   // u32 count, then count (u32, u32) -> [(long, long)]
+  s16,         // u16 taken as signed -> int
+  boolean,     // u8 -> True or False
+  ipaddr,      // ipaddr field as compressed text
+  properties,  // requests only: u8 count, then (name, value) string pairs
+};
+
+// One field of a fixed layout: the dict key or attribute name it is stored
+// under, its kind and the kind's argument (a string's buffer size).
+struct Field {
+  Name key;
+  Kind kind;
+  uint32_t arg;
+};
+
+// One value of kind k (arg as in Field). The family and addr kinds, which
+// depend on each other, are read only as fields of a table.
+Ref read_value(Reader &r, Kind k, uint32_t arg, Site at = Site());
+
+// Where a table's values go: dict items or object attributes.
+enum class Into : uint8_t { item, attr };
+
+// Reads fields [begin, end) in order and stores each value on `target` right
+// after reading it, so a short message leaves the fields before it stored.
+void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
+                 Site at = Site());
+
+template <size_t N>
+void read_items(Reader &r, PyObject *dict, const Field (&table)[N], Site at = Site()) {
+  read_fields(r, dict, Into::item, table, table + N, at);
+}
+template <size_t N>
+void read_attrs(Reader &r, PyObject *obj, const Field (&table)[N], Site at = Site()) {
+  read_fields(r, obj, Into::attr, table, table + N, at);
+}
+
+// `count` records of one layout, each read into a new dict: [dict, ...].
+Ref read_dict_list(Reader &r, uint32_t count, const Field *begin, const Field *end,
+                   Site at = Site());
+template <size_t N>
+Ref read_dict_list(Reader &r, uint32_t count, const Field (&table)[N], Site at = Site()) {
+  return read_dict_list(r, count, table, table + N, at);
+}
+
+// A header word whose top bit is a flag, then (u32 id, string(256) name)
+// pairs up to the end of the message, each handed to store(table, id, name);
+// 1 to 3 bytes left where an id would start are ignored. Gives
+// (table, True or False).
+Ref read_id_names(Reader &r, void (*store)(PyObject *table, const Ref &id, const Ref &name),
+                  Site at = Site());
+
+// Flag-driven blocks: each row names a flag bit and the reader of the block
+// it announces. Rows are walked in the protocol's order (not bit order) and a
+// block is read when any bit of its flag is set.
+template <class Ctx>
+struct Block {
+  uint32_t flag;
+  void (*read)(Reader &, Ctx &);
+};
+template <class Ctx, size_t N>
+void read_blocks(Reader &r, uint32_t flags, const Block<Ctx> (&rows)[N], Ctx &ctx) {
+  for (const Block<Ctx> &b : rows)
+    if (flags & b.flag) b.read(r, ctx);
+}
 
 // Builds one request: KXMsgv17_0.newMsg(type), the puts, io.writeMsg(msg).
 // A field that does not fit raises ValueError and the request is never sent.
@@ -256,6 +444,9 @@ class Request {
 
 // ---- function entries -----------------------------------------------------------------
 
+// The most arguments a module function takes (the size of the entry's array).
+constexpr size_t kMaxArgs = 6;
+
 using Impl = Ref (*)(PyObject *const *arg);
 PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
                 Impl impl);
@@ -272,8 +463,8 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
   if (PyCFunction_Check(f.get()) && PyCFunction_GET_FUNCTION(f.get()) == own) {
     try {
       return impl(args);
-    } catch (const Error &e) {
-      add_traceback(tbname, e.site);
+    } catch (...) {
+      exception_to_python(tbname);
       fail(at);
     }
   }
@@ -289,6 +480,8 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
 #define KX_FUNCTION(NAME, ...)                                                        \
   static kx::Ref NAME##_impl(PyObject *const *arg);                                   \
   static const char *const NAME##_kwlist[] = {__VA_ARGS__, nullptr};                   \
+  static_assert(sizeof NAME##_kwlist / sizeof NAME##_kwlist[0] - 1 <= kx::kMaxArgs,     \
+                #NAME " takes more arguments than a function entry holds");            \
   static PyObject *kx_fn_##NAME(PyObject *, PyObject *args, PyObject *kw) {           \
     return kx::entry("KXdv17_0." #NAME, NAME##_kwlist, args, kw, NAME##_impl);          \
   }                                                                                   \

@@ -2,6 +2,7 @@
 // XFB names, keep-alive and update requests, server string tables and the
 // maintenance requests (debug settings, statistics write, packet injection).
 #include "kxpy.h"
+#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -9,7 +10,6 @@ using kx::Request;
 
 namespace {
 KX_NAME(range);
-KX_NAME(len);
 KX_NAME(handleStrtblEntries);
 }
 
@@ -19,14 +19,14 @@ KX_FUNCTION(handleVersion, "m") {
   Reader r(arg[0]);
   Ref version = r.int16();
   uint64_t server;
-  if (!kx_msg_get_uint64(r.msg(), &server)) {
-    Ref zero = kx::py_int(0), empty = kx::py_str("", 0);
-    return kx::check(PyTuple_Pack(4, version.get(), zero.get(), empty.get(), empty.get()));
+  if (!r.try_u64(server)) {
+    Ref empty = kx::py_str("", 0);
+    return kx::tuple(version, kx::py_int(0), empty, empty);
   }
   Ref value = kx::py_u64(server);
   Ref first = r.string(256);
   Ref second = r.string(256);
-  return kx::check(PyTuple_Pack(4, version.get(), value.get(), first.get(), second.get()));
+  return kx::tuple(version, value, first, second);
 }
 
 KX_FUNCTION(handleAuth, "m") {
@@ -52,28 +52,27 @@ KX_FUNCTION(handleNotAvail, "m") {
 // u8 count, then count names (at most 254 bytes kept of each).
 KX_FUNCTION(handleServerXFBNames, "m") {
   Reader r(arg[0]);
-  Ref names = kx::check(PyList_New(0));
+  Ref names = kx::new_list();
   Ref count = r.int8();
   Ref indices = KX_CALL(kx::builtin(n_range).get(), count);
   Ref it = kx::check(PyObject_GetIter(indices.get()));
   while (Ref i{PyIter_Next(it.get())}) {
-    Ref name = r.string(255);
-    kx::check_rc(PyList_Append(names.get(), name.get()));
+    kx::list_append(names.get(), r.string(255).get());
   }
   if (PyErr_Occurred()) kx::fail();
   return names;
 }
 
 KX_FUNCTION(doAuth, "io", "username", "passwd") {
-  Request q(131073);
+  Request q(kx::request::kAuth);
   q.string(kx::as_cstring(arg[1]));
   q.string(kx::as_cstring(arg[2]));
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(ping, 132392);
-KX_EMPTY_REQUEST(requestUpdate, 131074);
+KX_EMPTY_REQUEST(ping, kx::request::kPing);
+KX_EMPTY_REQUEST(requestUpdate, kx::request::kUpdate);
 
 // ---- server string tables ------------------------------------------------------------
 
@@ -81,15 +80,12 @@ KX_EMPTY_REQUEST(requestUpdate, 131074);
 // A missing entry number or trailing word ends the list; a short text is an error.
 KX_FUNCTION(handleStrtblEntries, "m") {
   Reader r(arg[0]);
-  Ref entries = kx::check(PyList_New(0));
-  uint32_t number;
-  while (kx_msg_get_uint32(r.msg(), &number)) {
+  Ref entries = kx::new_list();
+  uint32_t number, ignored;
+  while (r.try_u32(number)) {
     Ref text = r.string(4096);
-    uint32_t ignored;
-    if (!kx_msg_get_uint32(r.msg(), &ignored)) break;
-    Ref key = kx::py_u32(number);
-    Ref entry = kx::check(PyTuple_Pack(2, key.get(), text.get()));
-    kx::check_rc(PyList_Append(entries.get(), entry.get()));
+    if (!r.try_u32(ignored)) break;
+    kx::list_append(entries.get(), kx::pair(kx::py_u32(number), text).get());
   }
   return entries;
 }
@@ -100,7 +96,7 @@ KX_FUNCTION(handleStrtblBegin, "m") {
   Reader r(arg[0]);
   Ref table = r.long32();
   Ref entries = KX_CALL_MODULE_FUNCTION(handleStrtblEntries, arg[0]);
-  return kx::check(PyTuple_Pack(2, table.get(), entries.get()));
+  return kx::pair(table, entries);
 }
 
 KX_FUNCTION(handleStrtblEnd, "m") {
@@ -113,33 +109,31 @@ KX_FUNCTION(handleStrtblEnd, "m") {
 // u32 facility (low 16 bits of the number), then the argument text.
 KX_FUNCTION(setDebug, "io", "facility", "argument") {
   uint16_t facility = static_cast<uint16_t>(kx::as_long32(arg[1]));
-  Request q(132822);
+  Request q(kx::request::kSetDebug);
   q.u32(facility);
   q.string(kx::as_cstring(arg[2]));
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(force_statistics_write, 137472);
+KX_EMPTY_REQUEST(force_statistics_write, kx::request::kStatisticsWrite);
 
 // Interface name, u32 packet length, the packet bytes. Packets of up to 4096
 // bytes are accepted; the data must be a byte string whose len() is its size.
 KX_FUNCTION(injectPacket, "io", "iface", "pktdata") {
   PyObject *pkt = arg[2];
-  Ref size = KX_CALL(kx::builtin(n_len).get(), pkt);
-  unsigned long n = PyInt_AsUnsignedLongMask(size.get());
-  if (n == static_cast<unsigned long>(-1) && PyErr_Occurred()) kx::fail();
-  if (static_cast<uint32_t>(n) > 4096)
+  Py_ssize_t n = kx::builtin_len(pkt);
+  if (n < 0 || n > 4096)
     kx::raise_fmt(kx::Site(), PyExc_ValueError, "Max 4096 bytes of packet data");
   if (!PyString_Check(pkt))
     kx::raise_fmt(kx::Site(), PyExc_TypeError, "pktdata must be a byte string, not %.200s",
                   Py_TYPE(pkt)->tp_name);
   // Only the string's own bytes are sent: a len() that claims more would read
   // past them.
-  if (static_cast<Py_ssize_t>(n) != PyString_GET_SIZE(pkt))
-    kx::raise_fmt(kx::Site(), PyExc_ValueError, "len(pktdata) is %lu but it holds %zd bytes", n,
+  if (n != PyString_GET_SIZE(pkt))
+    kx::raise_fmt(kx::Site(), PyExc_ValueError, "len(pktdata) is %zd but it holds %zd bytes", n,
                   PyString_GET_SIZE(pkt));
-  Request q(67236);
+  Request q(kx::request::kInjectPacket);
   q.string(kx::as_cstring(arg[1]));
   q.u32(static_cast<uint32_t>(n));
   q.data(PyString_AS_STRING(pkt), static_cast<uint32_t>(n));

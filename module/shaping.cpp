@@ -1,6 +1,7 @@
 // KXdv17_0 shaping area: the shaping object subscription, shaping object
 // updates applied to the caller's table, and the shaping rule list.
 #include "kxpy.h"
+#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -8,91 +9,62 @@ using kx::Request;
 
 namespace {
 
-KX_NAME(int);
 KX_NAME(dict);
-KX_NAME(True);
-KX_NAME(False);
 KX_NAME(name);
 
-// How one counter of a shaping object record travels.
-enum class Wire {
-  u32,     // u32 -> long
-  u64,     // u64 -> long
-  u16,     // u16 -> int
-  bps,     // u32 bytes per second -> int(value) * 8, bits per second
-  absent,  // not on the wire: always the int 0
+using kx::Kind;
+
+// A counter update, in wire order; each value is stored before the next is
+// read. The marks rates are not on the wire and always read as 0; the bps
+// counters are bytes per second on the wire and bits per second here.
+kx::Field kCounters[] = {
+    {kx::Name("copies"), Kind::u32, 0},
+    {kx::Name("connections"), Kind::u32, 0},
+    {kx::Name("in RX bytes"), Kind::u64, 0},
+    {kx::Name("in congested bytes"), Kind::u64, 0},
+    {kx::Name("in RX bps"), Kind::bps, 0},
+    {kx::Name("in congested bps"), Kind::bps, 0},
+    {kx::Name("in RX packets"), Kind::u64, 0},
+    {kx::Name("in congested packets"), Kind::u64, 0},
+    {kx::Name("in RX pps"), Kind::u32, 0},
+    {kx::Name("in congested pps"), Kind::u32, 0},
+    {kx::Name("in total drops"), Kind::u64, 0},
+    {kx::Name("in drops/s"), Kind::u32, 0},
+    {kx::Name("in total marks"), Kind::u64, 0},
+    {kx::Name("in marks/s"), Kind::absent, 0},
+    {kx::Name("in avg latency"), Kind::u32, 0},
+    {kx::Name("in max latency"), Kind::u16, 0},
+    {kx::Name("in avg Q"), Kind::u32, 0},
+    {kx::Name("in max Q"), Kind::u32, 0},
+    {kx::Name("out RX bytes"), Kind::u64, 0},
+    {kx::Name("out congested bytes"), Kind::u64, 0},
+    {kx::Name("out RX bps"), Kind::bps, 0},
+    {kx::Name("out congested bps"), Kind::bps, 0},
+    {kx::Name("out RX packets"), Kind::u64, 0},
+    {kx::Name("out congested packets"), Kind::u64, 0},
+    {kx::Name("out RX pps"), Kind::u32, 0},
+    {kx::Name("out congested pps"), Kind::u32, 0},
+    {kx::Name("out total drops"), Kind::u64, 0},
+    {kx::Name("out drops/s"), Kind::u32, 0},
+    {kx::Name("out total marks"), Kind::u64, 0},
+    {kx::Name("out marks/s"), Kind::absent, 0},
+    {kx::Name("out avg latency"), Kind::u32, 0},
+    {kx::Name("out max latency"), Kind::u16, 0},
+    {kx::Name("out avg Q"), Kind::u32, 0},
+    {kx::Name("out max Q"), Kind::u32, 0},
 };
+static_assert(sizeof kCounters / sizeof kCounters[0] == 34, "a counter update sets 34 keys");
 
-struct Counter {
-  kx::Name key;
-  Wire wire;
-};
+enum UpdateKind : uint32_t { kName = 1, kCounterSet = 2 };
 
-// A counter update, in wire order; each value is stored before the next is read.
-Counter counters[] = {
-    {kx::Name("copies"), Wire::u32},
-    {kx::Name("connections"), Wire::u32},
-    {kx::Name("in RX bytes"), Wire::u64},
-    {kx::Name("in congested bytes"), Wire::u64},
-    {kx::Name("in RX bps"), Wire::bps},
-    {kx::Name("in congested bps"), Wire::bps},
-    {kx::Name("in RX packets"), Wire::u64},
-    {kx::Name("in congested packets"), Wire::u64},
-    {kx::Name("in RX pps"), Wire::u32},
-    {kx::Name("in congested pps"), Wire::u32},
-    {kx::Name("in total drops"), Wire::u64},
-    {kx::Name("in drops/s"), Wire::u32},
-    {kx::Name("in total marks"), Wire::u64},
-    {kx::Name("in marks/s"), Wire::absent},
-    {kx::Name("in avg latency"), Wire::u32},
-    {kx::Name("in max latency"), Wire::u16},
-    {kx::Name("in avg Q"), Wire::u32},
-    {kx::Name("in max Q"), Wire::u32},
-    {kx::Name("out RX bytes"), Wire::u64},
-    {kx::Name("out congested bytes"), Wire::u64},
-    {kx::Name("out RX bps"), Wire::bps},
-    {kx::Name("out congested bps"), Wire::bps},
-    {kx::Name("out RX packets"), Wire::u64},
-    {kx::Name("out congested packets"), Wire::u64},
-    {kx::Name("out RX pps"), Wire::u32},
-    {kx::Name("out congested pps"), Wire::u32},
-    {kx::Name("out total drops"), Wire::u64},
-    {kx::Name("out drops/s"), Wire::u32},
-    {kx::Name("out total marks"), Wire::u64},
-    {kx::Name("out marks/s"), Wire::absent},
-    {kx::Name("out avg latency"), Wire::u32},
-    {kx::Name("out max latency"), Wire::u16},
-    {kx::Name("out avg Q"), Wire::u32},
-    {kx::Name("out max Q"), Wire::u32},
-};
-static_assert(sizeof counters / sizeof counters[0] == 34, "a counter update sets 34 keys");
-
-enum UpdateKind : uint32_t { kName = 1, kCounters = 2 };
-
-// int(value) * 8 in Python arithmetic (the built-in int looked up now), so
-// the largest u32 gives 34359738360 rather than wrapping.
-Ref bits_per_second(Ref bytes_per_second) {
-  Ref eight = kx::py_int(8);
-  Ref value = KX_CALL(kx::builtin(n_int).get(), bytes_per_second);
-  return kx::check(PyNumber_Multiply(value.get(), eight.get()));
-}
-
-Ref read_counter(Reader &r, Wire wire) {
-  switch (wire) {
-    case Wire::u32: return r.long32();
-    case Wire::u64: return r.long64();
-    case Wire::u16: return r.int16();
-    case Wire::bps: return bits_per_second(r.long32());
-    case Wire::absent: return kx::py_int(0);
-  }
-  KX_BUG_ON(true, "unknown counter wire form");
-  return Ref();
+void store_name(PyObject *table, const Ref &id, const Ref &name) {
+  kx::setitem(table, id.get(), name.get());
 }
 
 }  // namespace
 
-KX_EMPTY_REQUEST(shapingobjectShow, 131922);
-KX_EMPTY_REQUEST(shapingobjectHide, 131923);
+KX_EMPTY_REQUEST(shapingobjectShow, kx::request::kShapingObjectsShow);
+KX_EMPTY_REQUEST(shapingobjectHide, kx::request::kShapingObjectsHide);
 
 // Object id, an ignored word and the update kind; then the name (kind 1) or
 // the counter set (kind 2). The record is created at the first sight of an id
@@ -101,7 +73,7 @@ KX_FUNCTION(shapingobjectUpdateHandle, "m", "d") {
   Reader r(arg[0]);
   PyObject *table = arg[1];
   Ref id = r.long32();
-  Ref key = KX_CALL(kx::builtin(n_int).get(), id);
+  Ref key = kx::builtin_int(id.get());
   int present = PySequence_Contains(table, key.get());
   kx::check_rc(present);
   if (!present) {
@@ -114,11 +86,8 @@ KX_FUNCTION(shapingobjectUpdateHandle, "m", "d") {
   if (kind == kName) {
     Ref name = r.string(512);
     kx::setitem(record.get(), n_name, name.get());
-  } else if (kind == kCounters) {
-    for (const Counter &c : counters) {
-      Ref value = read_counter(r, c.wire);
-      kx::setitem(record.get(), c.key, value.get());
-    }
+  } else if (kind == kCounterSet) {
+    kx::read_items(r, record.get(), kCounters);
   }
   return kx::py_none();
 }
@@ -127,15 +96,7 @@ KX_FUNCTION(shapingobjectUpdateHandle, "m", "d") {
 // message; 1 to 3 bytes left where an id would start are ignored.
 KX_FUNCTION(handleShapingRulesInit, "m") {
   Reader r(arg[0]);
-  bool flag = (r.u32() & 0x80000000u) != 0;
-  Ref rules = kx::check(PyDict_New());
-  while (r.remaining() >= 4) {
-    Ref id = r.long32();
-    Ref name = r.string(256);
-    kx::setitem(rules.get(), id.get(), name.get());
-  }
-  Ref truth = kx::builtin(flag ? n_True : n_False);
-  return kx::check(PyTuple_Pack(2, rules.get(), truth.get()));
+  return kx::read_id_names(r, store_name);
 }
 
 PyMethodDef kx_methods_shaping[] = {

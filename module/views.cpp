@@ -1,6 +1,7 @@
 // KXdv17_0 functions of the views area: creating views, the capabilities
 // message and the stream of row operations.
 #include "kxpy.h"
+#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -8,20 +9,33 @@ using kx::Request;
 
 namespace {
 
-KX_NAME(filter);
-KX_NAME(name);
 KX_NAME(type);
-KX_NAME(max);
-KX_NAME(field);
-KX_NAME(display_prefix);
-KX_NAME(want_arg);
 KX_NAME(conns);
 KX_NAME(speed);
 KX_NAME(rtt);
 KX_NAME(cps);
 KX_NAME(handleViewUpdateField);
 KX_NAME(handleViewUpdateData);
-KX_NAME(len);
+
+using kx::Field;
+using kx::Kind;
+
+// The capabilities message: the filters views can be built with, then the
+// fields they can show.
+Field kFilterCaps[] = {
+    {kx::Name("filter"), Kind::u8, 0},
+    {kx::Name("name"), Kind::string, 256},
+    {kx::Name("type"), Kind::u8, 0},
+    {kx::Name("max"), Kind::u16, 0},
+};
+Field kFieldCaps[] = {
+    {kx::Name("field"), Kind::u8, 0},
+    {kx::Name("name"), Kind::string, 256},
+    {kx::Name("display_prefix"), Kind::string, 256},
+    {kx::Name("type"), Kind::u8, 0},
+    {kx::Name("filter"), Kind::u8, 0},
+    {kx::Name("want_arg"), Kind::u8, 0},
+};
 
 // Filter types, as the caller's filters name them.
 enum FilterType : long {
@@ -34,36 +48,58 @@ enum FilterType : long {
   FILTER_BOOLEAN,
 };
 
-// Field types, selecting how a field value is read.
-enum FieldType {
-  FIELD_HOST = 0,
-  FIELD_SERVICE,
-  FIELD_INT,
-  FIELD_STRING,
-  FIELD_UINT32,
-  FIELD_BOOLEAN,
-};
+// How a view field's value is read, by the field type its description names
+// (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
+const Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
 
-Ref tuple2(const Ref &a, const Ref &b, kx::Site at = kx::Site()) {
-  return kx::check(PyTuple_Pack(2, a.get(), b.get()), at);
+// The groups of a data record, by their presence bits.
+enum : uint8_t { kConns = 0x01, kSpeed = 0x02, kSkipped = 0x04, kRtt = 0x08, kCps = 0x10 };
+
+void conns(Reader &r, PyObject *&d) { kx::setitem(d, n_conns, r.long32().get()); }
+
+// Bytes per second on the wire, bits per second here (modulo 2^64).
+void speed(Reader &r, PyObject *&d) {
+  Ref in = kx::py_u64(r.u64() * 8);
+  Ref out = kx::py_u64(r.u64() * 8);
+  kx::setitem(d, n_speed, kx::pair(in, out).get());
 }
 
-// len(o) (the built-in looked up now), refused when the count would not fit
-// its wire field. A request whose count disagrees with its items is never sent.
+void skipped(Reader &r, PyObject *&) { r.skip({4, 4, 4, 4, 4, 4}); }
+
+void rtt(Reader &r, PyObject *&d) {
+  Ref a = r.long32();
+  Ref b = r.long32();
+  kx::setitem(d, n_rtt, kx::pair(a, b).get());
+}
+
+void cps(Reader &r, PyObject *&d) {
+  Ref a = r.long32();
+  Ref b = r.long32();
+  kx::setitem(d, n_cps, kx::pair(a, b).get());
+}
+
+const kx::Block<PyObject *> kDataGroups[] = {
+    {kConns, conns}, {kSpeed, speed}, {kSkipped, skipped}, {kRtt, rtt}, {kCps, cps},
+};
+
+// len(o), refused when the count would not fit its wire field. A request
+// whose count disagrees with its items is never sent.
 Py_ssize_t counted_len(PyObject *o, Py_ssize_t limit, const char *what, kx::Site at = kx::Site()) {
-  Ref size = kx::call_at(at, kx::builtin(n_len, at).get(), o);
-  Py_ssize_t n = PyInt_AsSsize_t(size.get());
-  if (n == -1 && PyErr_Occurred()) kx::fail(at);
+  Py_ssize_t n = kx::builtin_len(o, at);
   if (n > limit)
     kx::raise_fmt(at, PyExc_ValueError, "too many %s (%zd, at most %zd)", what, n, limit);
   return n;
 }
 
-void check_count(Py_ssize_t declared, Py_ssize_t seen, const char *what,
+// Writes each of the `count` items of `items` through put(item); more or
+// fewer items than count refuse the request.
+template <class Put>
+void put_counted(PyObject *items, Py_ssize_t count, const char *what, Put put,
                  kx::Site at = kx::Site()) {
-  if (declared != seen)
+  Py_ssize_t seen = kx::for_each_item(items, count, put, at);
+  if (count != seen)
     kx::raise_fmt(at, PyExc_ValueError, "len() of the %s (%zd) does not match their number (%zd)",
-                  what, declared, seen);
+                  what, count, seen);
 }
 
 // Which of 1..7 the filter type equals (Python equality, in that order); 0
@@ -113,19 +149,12 @@ void put_filter(Request &q, PyObject *filter) {
   Ref e[4];
   kx::unpack(filter, e, 4);
   q.u8(static_cast<uint8_t>(kx::as_long32(e[0].get())));
-  int flag = PyObject_IsTrue(e[1].get());
-  kx::check_rc(flag);
-  q.u8(flag ? 0 : 1);
+  q.u8(kx::truth(e[1].get()) ? 0 : 1);
   Py_ssize_t count = counted_len(e[3].get(), 0xffff, "values in one filter");
   q.u16(static_cast<uint16_t>(count));
-  Ref it = kx::check(PyObject_GetIter(e[3].get()));
-  Py_ssize_t seen = 0;
-  while (Ref value{PyIter_Next(it.get())}) {
-    if (++seen > count) break;
-    put_filter_value(q, e[2].get(), value.get());
-  }
-  if (PyErr_Occurred()) kx::fail();
-  check_count(count, seen, "filter values");
+  PyObject *type = e[2].get();
+  put_counted(e[3].get(), count, "filter values",
+              [&](PyObject *value) { put_filter_value(q, type, value); });
 }
 
 // One field (identifier, argument): u8 identifier, string argument.
@@ -141,21 +170,14 @@ void put_list(Request &q, PyObject *items, const char *what, void (*put_item)(Re
               kx::Site at = kx::Site()) {
   Py_ssize_t count = counted_len(items, 0xff, what, at);
   q.u8(static_cast<uint8_t>(count), at);
-  Ref it = kx::check(PyObject_GetIter(items), at);
-  Py_ssize_t seen = 0;
-  while (Ref item{PyIter_Next(it.get())}) {
-    if (++seen > count) break;
-    put_item(q, item.get());
-  }
-  if (PyErr_Occurred()) kx::fail(at);
-  check_count(count, seen, what, at);
+  put_counted(items, count, what, [&](PyObject *item) { put_item(q, item); }, at);
 }
 
 }  // namespace
 
 // u16 viewid, u8 filter count, the filters, u8 field count, the fields.
 KX_FUNCTION(createView, "io", "viewid", "filters", "fields") {
-  Request q(139264);
+  Request q(kx::request::kCreateView);
   q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
   put_list(q, arg[2], "filters", put_filter);
   put_list(q, arg[3], "fields", put_field);
@@ -164,7 +186,7 @@ KX_FUNCTION(createView, "io", "viewid", "filters", "fields") {
 }
 
 KX_FUNCTION(createViewByName, "io", "viewid", "name") {
-  Request q(139266);
+  Request q(kx::request::kCreateViewByName);
   q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
   q.string(kx::as_cstring(arg[2]));
   q.send(arg[0]);
@@ -174,27 +196,9 @@ KX_FUNCTION(createViewByName, "io", "viewid", "name") {
 // (filters, fields): lists of dicts describing what views can be built from.
 KX_FUNCTION(handleViewCaps, "m") {
   Reader r(arg[0]);
-  Ref filters = kx::check(PyList_New(0));
-  for (uint8_t n = r.u8(); n > 0; n--) {
-    Ref d = kx::check(PyDict_New());
-    kx::setitem(d.get(), n_filter, r.int8().get());
-    kx::setitem(d.get(), n_name, r.string(256).get());
-    kx::setitem(d.get(), n_type, r.int8().get());
-    kx::setitem(d.get(), n_max, r.int16().get());
-    kx::check_rc(PyList_Append(filters.get(), d.get()));
-  }
-  Ref fields = kx::check(PyList_New(0));
-  for (uint8_t n = r.u8(); n > 0; n--) {
-    Ref d = kx::check(PyDict_New());
-    kx::setitem(d.get(), n_field, r.int8().get());
-    kx::setitem(d.get(), n_name, r.string(256).get());
-    kx::setitem(d.get(), n_display_prefix, r.string(256).get());
-    kx::setitem(d.get(), n_type, r.int8().get());
-    kx::setitem(d.get(), n_filter, r.int8().get());
-    kx::setitem(d.get(), n_want_arg, r.int8().get());
-    kx::check_rc(PyList_Append(fields.get(), d.get()));
-  }
-  return tuple2(filters, fields);
+  Ref filters = kx::read_dict_list(r, r.u8(), kFilterCaps);
+  Ref fields = kx::read_dict_list(r, r.u8(), kFieldCaps);
+  return kx::pair(filters, fields);
 }
 
 KX_FUNCTION(handleViewUpdateViewID, "m") {
@@ -210,54 +214,19 @@ KX_FUNCTION(handleViewUpdateField, "m", "fields") {
   Ref id = r.int8();
   Ref desc = kx::getitem(arg[1], id.get());
   Ref type = kx::getitem(desc.get(), n_type);
-  Ref value;
-  switch (static_cast<uint8_t>(kx::as_long32(type.get()))) {
-    case FIELD_HOST:
-      value = r.ipaddr();
-      break;
-    case FIELD_SERVICE:
-      value = kx::py_int(static_cast<int16_t>(r.u16()));
-      break;
-    case FIELD_INT:
-      value = r.int16();
-      break;
-    case FIELD_STRING:
-    case FIELD_UINT32:
-      value = r.long32();
-      break;
-    case FIELD_BOOLEAN:
-      value = Ref::borrowed(r.u8() ? Py_True : Py_False);
-      break;
-    default:
-      kx::bad_message();
-  }
-  return tuple2(id, value);
+  uint8_t t = static_cast<uint8_t>(kx::as_long32(type.get()));
+  if (t >= sizeof kFieldValue / sizeof kFieldValue[0]) kx::bad_message();
+  Ref value = kx::read_value(r, kFieldValue[t], 0);
+  return kx::pair(id, value);
 }
 
-// A presence mask and the groups it names: conns, speed (scaled by 8, modulo
-// 2^64), six dropped words, rtt, cps.
+// A presence mask and the groups it names, in kDataGroups order.
 KX_FUNCTION(handleViewUpdateData, "m") {
   Reader r(arg[0]);
   uint8_t mask = r.u8();
-  Ref d = kx::check(PyDict_New());
-  if (mask & 0x01) kx::setitem(d.get(), n_conns, r.long32().get());
-  if (mask & 0x02) {
-    Ref in = kx::py_u64(r.u64() * 8);
-    Ref out = kx::py_u64(r.u64() * 8);
-    kx::setitem(d.get(), n_speed, tuple2(in, out).get());
-  }
-  if (mask & 0x04)
-    for (int i = 0; i < 6; i++) r.u32();
-  if (mask & 0x08) {
-    Ref a = r.long32();
-    Ref b = r.long32();
-    kx::setitem(d.get(), n_rtt, tuple2(a, b).get());
-  }
-  if (mask & 0x10) {
-    Ref a = r.long32();
-    Ref b = r.long32();
-    kx::setitem(d.get(), n_cps, tuple2(a, b).get());
-  }
+  Ref d = kx::new_dict();
+  PyObject *dict = d.get();
+  kx::read_blocks(r, mask, kDataGroups, dict);
   return d;
 }
 
@@ -265,9 +234,9 @@ KX_FUNCTION(handleViewUpdateData, "m") {
 // Row operations until the message ends: a list of (op, item).
 KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Reader r(arg[0]);
-  Ref ops = kx::check(PyList_New(0));
+  Ref ops = kx::new_list();
   uint8_t op;
-  while (kx_msg_get_uint8(r.msg(), &op)) {
+  while (r.try_u8(op)) {
     Ref row = r.long32();
     Ref item;
     switch (op) {
@@ -275,25 +244,24 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
         Ref second = r.long32();
         Ref field = KX_CALL_MODULE_FUNCTION(handleViewUpdateField, arg[0], arg[1]);
         Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = kx::check(PyTuple_Pack(4, row.get(), second.get(), field.get(), data.get()));
+        item = kx::tuple(row, second, field, data);
         break;
       }
       case 1: {
         Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = tuple2(row, data);
+        item = kx::pair(row, data);
         break;
       }
       case 2:
         item = row;
         break;
       case 3:
-        item = tuple2(row, r.string(256));
+        item = kx::pair(row, r.string(256));
         break;
       default:
         kx::bad_message_text(kx::Site(), "bad op");
     }
-    Ref entry = tuple2(kx::py_int(op), item);
-    kx::check_rc(PyList_Append(ops.get(), entry.get()));
+    kx::list_append(ops.get(), kx::pair(kx::py_int(op), item).get());
   }
   return ops;
 }
@@ -301,7 +269,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
 KX_FUNCTION(handleViewAddError, "m") {
   Reader r(arg[0]);
   Ref view = r.int16();
-  return tuple2(view, r.string(256));
+  return kx::pair(view, r.string(256));
 }
 
 PyMethodDef kx_methods_views[] = {

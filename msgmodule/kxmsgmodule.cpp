@@ -1,8 +1,7 @@
 // KXMsgv17_0: the message and ring-buffer objects and the message factory.
 //
-// A KXMsg is exactly an object header and one pointer to its kx_msg_t, and a
-// KXRingbuf an object header and one pointer to its ring buffer: KXdv17_0
-// checks both sizes at import and reaches the message through that pointer.
+// The objects' layout is in kxmsg_objects.h, shared with KXdv17_0, which
+// checks both sizes at import and reaches the message through the pointer.
 // "s#" and "n" store Py_ssize_t lengths.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -13,21 +12,9 @@
 
 #include "kx_msg.h"
 #include "kx_ringbuf.h"
+#include "kxmsg_objects.h"
 
 namespace {
-
-struct KXMsgObject {
-  PyObject_HEAD
-  kx_msg_t *msg;
-};
-
-struct KXRingbufObject {
-  PyObject_HEAD
-  kx_ringbuf_t *rb;
-};
-
-static_assert(sizeof(KXMsgObject) == 24, "KXMsg is an object header and one pointer");
-static_assert(sizeof(KXRingbufObject) == 24, "KXRingbuf is an object header and one pointer");
 
 extern PyTypeObject KXMsgType;
 

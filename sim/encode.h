@@ -17,8 +17,6 @@
 
 namespace sim {
 
-using Msgs = std::vector<kx_msg_t *>;
-
 // One counter of a shaping object: its dump key, where it is kept and its
 // width on the wire (0: not on the wire, always 0 in the dump).
 struct ShapingCounterField {

@@ -1,9 +1,20 @@
 // kxd-sim: addresses on the wire and in text, and the record batcher.
 #include "proto.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 
 namespace sim {
+
+void log_line(uint32_t level, const char *format, ...) {
+  if (kx_log_levels[kLogFacility] < level || kx_log_print_level < level) return;
+  char text[4096];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  fprintf(stderr, "[kxd-sim:%s] %s\n", kx_log_level_name(level), text);
+}
 
 void put_addr(kx_msg_t *m, const Addr &a) {
   if (!a.v6) {
@@ -34,7 +45,19 @@ std::string addr_text_short(const Addr &a) {
 
 kx_msg_t *new_msg(uint32_t type) { return kx_msg_new(type); }
 
-Batch::Batch(uint32_t type, std::vector<kx_msg_t *> *out)
+void Msgs::push_back(kx_msg_t *m) {
+  flush();
+  held_ = m;
+}
+
+void Msgs::flush() {
+  if (!held_) return;
+  if (!overflowed_ && !kx_msg_write_to_ringbuf(rb_, held_)) overflowed_ = true;
+  kx_msg_free(held_);
+  held_ = nullptr;
+}
+
+Batch::Batch(uint32_t type, Msgs *out)
     : type_(type), out_(out), head_(kx_msg_new(type)), rec_(kx_msg_new(type)) {}
 
 Batch::~Batch() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kx_log.h"
 #include "kx_msg.h"
 #include "kx_ringbuf.h"
 
@@ -181,8 +182,14 @@ enum : uint32_t {
   ENGINE_ASYMMETRICAL = 0x10,
 };
 
-// Log facility of the simulator's own lines ("Client").
-constexpr int kLogFacility = 20;
+// The log facility whose threshold gates the simulator's own lines; a
+// client's debug setting for it changes what the simulator logs.
+constexpr int kLogFacility = KX_LOG_FAC_CLIENT;
+
+// One of the simulator's own log lines, "[kxd-sim:<level>] <text>" on
+// standard error, when the facility's threshold and the print threshold let
+// the level pass.
+void log_line(uint32_t level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // An address as the wire carries it: family 0 (IPv4, word 0) or 1 (IPv6,
 // four words, most significant first).
@@ -196,12 +203,36 @@ void put_ipaddr(kx_msg_t *m, const Addr &a);      // family byte, then the addre
 std::string addr_text_full(const Addr &a);        // dotted quad, or eight uncompressed groups
 std::string addr_text_short(const Addr &a);       // dotted quad, or compressed groups
 
+// Where the encoders put the messages they build: the client's output ring
+// buffer. A message is framed into the ring buffer when the next one is
+// started or at flush(), so a reply of any length holds one message at a time.
+// Encoders fill the message they started last (back()).
+class Msgs {
+ public:
+  explicit Msgs(kx_ringbuf_t *rb) : rb_(rb) {}
+  ~Msgs() { flush(); }
+  Msgs(const Msgs &) = delete;
+  Msgs &operator=(const Msgs &) = delete;
+
+  void push_back(kx_msg_t *m);  // takes the message
+  kx_msg_t *back() const { return held_; }
+  void flush();
+  // A message did not fit in the ring buffer (it and the later ones were
+  // dropped): the client is not reading.
+  bool overflowed() const { return overflowed_; }
+
+ private:
+  kx_ringbuf_t *const rb_;
+  kx_msg_t *held_ = nullptr;
+  bool overflowed_ = false;
+};
+
 // A sequence of messages of one type, filled record by record: a record that
 // does not fit in the current message starts the next one, which begins with
 // the same header bytes. Records are written into rec() and closed with end().
 class Batch {
  public:
-  Batch(uint32_t type, std::vector<kx_msg_t *> *out);
+  Batch(uint32_t type, Msgs *out);
   ~Batch();
   Batch(const Batch &) = delete;
   Batch &operator=(const Batch &) = delete;
@@ -213,7 +244,7 @@ class Batch {
 
  private:
   uint32_t type_;
-  std::vector<kx_msg_t *> *out_;
+  Msgs *out_;
   kx_msg_t *head_;
   kx_msg_t *rec_;
   kx_msg_t *cur_ = nullptr;

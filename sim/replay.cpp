@@ -7,10 +7,14 @@
 // request matched), or at once with --fast.
 #include "replay.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -276,34 +280,33 @@ void Replayer::serve(int fd, const std::string &peer, volatile sig_atomic_t *sto
     }
   }
   kx_ringbuf_destroy(in);
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: replay %s: %zu of %zu frames sent, %zu requests matched, %zu mismatched",
-         peer.c_str(), next_ == rec_.size() ? "complete" : "cut short", sent_,
-         replies_, matched_, mismatched_);
+  log_line(KX_LOG_INFO, "%s: replay %s: %zu of %zu frames sent, %zu requests matched, %zu mismatched", peer.c_str(),
+           next_ == rec_.size() ? "complete" : "cut short", sent_, replies_, matched_, mismatched_);
 }
 
 }  // namespace
 
-int run_replay(const ReplayOptions &o, volatile sig_atomic_t *stop, int wake_fd) {
+int run_replay(const Options &o, volatile sig_atomic_t *stop, int wake_fd) {
   std::vector<Recorded> rec;
   std::string error;
-  if (!read_capture(o.file, &rec, &error)) {
-    fprintf(stderr, "kxd-sim: %s: %s\n", o.file.c_str(), error.c_str());
+  if (!read_capture(o.replay_file, &rec, &error)) {
+    fprintf(stderr, "kxd-sim: %s: %s\n", o.replay_file.c_str(), error.c_str());
     return 1;
   }
   size_t unknown = 0;
   for (const Recorded &r : rec) unknown += r.direction != Recorded::kInbound && r.direction != Recorded::kOutbound;
   if (unknown)
-    fprintf(stderr, "kxd-sim: %s: %zu frames without a direction are left out\n", o.file.c_str(), unknown);
+    fprintf(stderr, "kxd-sim: %s: %zu frames without a direction are left out\n", o.replay_file.c_str(), unknown);
 
   int lfd = listen_loopback(o.port);
   if (lfd < 0) {
     fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", o.port, strerror(errno));
     return 1;
   }
-  KX_LOG(kLogFacility, KX_LOG_INFO, "replaying %zu frames from %s%s", rec.size(), o.file.c_str(),
-         o.fast ? " as fast as possible" : "");
+  log_line(KX_LOG_INFO, "replaying %zu frames from %s%s", rec.size(), o.replay_file.c_str(),
+         o.replay_fast ? " as fast as possible" : "");
 
-  Replayer replayer(rec, o.fast);
+  Replayer replayer(rec, o.replay_fast);
   while (!*stop) {
     struct pollfd pfds[2] = {{wake_fd, POLLIN, 0}, {lfd, POLLIN, 0}};
     if (poll(pfds, 2, -1) < 0 && errno != EINTR) break;
@@ -313,9 +316,14 @@ int run_replay(const ReplayOptions &o, volatile sig_atomic_t *stop, int wake_fd)
       }
     }
     if (*stop || !(pfds[1].revents & POLLIN)) continue;
-    std::string peer;
-    int fd = accept_client(lfd, &peer);
+    struct sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    int fd = accept4(lfd, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) continue;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::string peer = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+    log_line(KX_LOG_INFO, "%s: connected", peer.c_str());
     replayer.serve(fd, peer, stop, wake_fd);
     close(fd);
   }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "server.h"
+
 namespace sim {
 
 // One recorded frame: the bytes as they went over the stream, the time they
@@ -26,16 +28,11 @@ struct Recorded {
 // resolution). Returns false with *error set when the file is not one.
 bool read_capture(const std::string &file, std::vector<Recorded> *out, std::string *error);
 
-struct ReplayOptions {
-  std::string file;
-  bool fast = false;  // no waiting for the recorded pace
-  uint16_t port = 7830;
-};
-
-// Listens on 127.0.0.1 (the first line on stdout names the port) and replays
-// the recording to each client that connects, one after the other, until
-// *stop is set (wake_fd is polled too). Returns the process exit status.
-int run_replay(const ReplayOptions &o, volatile sig_atomic_t *stop, int wake_fd);
+// Listens on 127.0.0.1 at o.port (the first line on stdout names it) and
+// replays o.replay_file to each client that connects, one after the other, at
+// the recorded pace or with o.replay_fast at once, until *stop is set
+// (wake_fd is polled too). Returns the process exit status.
+int run_replay(const Options &o, volatile sig_atomic_t *stop, int wake_fd);
 
 }  // namespace sim
 

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdio.h>
@@ -10,6 +11,8 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "dump.h"
 
@@ -25,13 +28,30 @@ uint64_t now_ms() {
 
 bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+// A ring buffer read empty still holds the chunk it ended in; an idle client
+// would keep one per buffer. Handing it back lets a few hundred idle clients
+// cost next to nothing.
+void release_chunks(kx_ringbuf_t *rb) {
+  if (kx_ringbuf_used(rb) == 0) kx_ringbuf_clear(rb);
+}
+
 // Bytes handed to the socket per write call.
 constexpr uint32_t kWriteChunk = 262144;
+
+// A client's share of one turn of the loop: frames answered and bytes of
+// replies queued. What is left waits for the next turn, so a client with a
+// deep backlog cannot hold up the others.
+constexpr uint32_t kFramesPerTurn = 64;
+constexpr uint32_t kOutputPerTurn = 256u << 10;
 
 }  // namespace
 
 Client::Client(int fd_, const std::string &peer, const Settings &settings, World &world)
-    : fd(fd_), session(peer, settings, world), in(kx_ringbuf_new(kInBufSize)), out(kx_ringbuf_new(kOutBufSize)) {}
+    : fd(fd_),
+      session(peer, settings, world),
+      in(kx_ringbuf_new(kInBufSize)),
+      out(kx_ringbuf_new(kOutBufSize)),
+      progress_ms(now_ms()) {}
 
 Client::~Client() {
   close(fd);
@@ -61,18 +81,6 @@ int listen_loopback(uint16_t port) {
   return fd;
 }
 
-int accept_client(int listen_fd, std::string *peer) {
-  struct sockaddr_in sa;
-  socklen_t len = sizeof sa;
-  int fd = accept4(listen_fd, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return -1;
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  *peer = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: connected", peer->c_str());
-  return fd;
-}
-
 bool Server::listen_on(uint16_t port) {
   listen_fd_ = listen_loopback(port);
   return listen_fd_ >= 0;
@@ -80,30 +88,59 @@ bool Server::listen_on(uint16_t port) {
 
 void Server::accept_clients() {
   for (;;) {
-    std::string peer;
-    int fd = accept_client(listen_fd_, &peer);
-    if (fd < 0) return;
+    struct sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    int fd = accept4(listen_fd_, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE) {
+        log_line(KX_LOG_WARNING, "cannot accept a client: %s", strerror(errno));
+        accept_paused_ = true;
+      }
+      return;
+    }
+    char peer[64];
+    snprintf(peer, sizeof peer, "127.0.0.1:%u", ntohs(sa.sin_port));
+    if (clients_.size() >= opt_.max_clients) {
+      refuse(fd, peer);
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<Client>(fd, peer, opt_.settings, world_);
-    Msgs msgs;
+    log_line(KX_LOG_INFO, "%s: connected", peer);
+    Msgs msgs(c->out);
     c->session.greet(msgs);
-    send(*c, msgs);
+    finish(*c, msgs);
     clients_.push_back(std::move(c));
   }
 }
 
+// Closes a client over the limit. The log says so at most once a second, with
+// the number refused since its last line, so a storm of connections is not
+// also a storm of log lines.
+void Server::refuse(int fd, const char *peer) {
+  close(fd);
+  refused_++;
+  const uint64_t t = now_ms();
+  if (refusal_logged_ && t < refusal_logged_ + 1000) return;
+  log_line(KX_LOG_WARNING,
+           "%s: refused: %u clients connected already (--max-clients); %u refused since the last such line", peer,
+           opt_.max_clients, refused_);
+  refused_ = 0;
+  refusal_logged_ = t;
+}
+
 void Server::drop(Client &c, const char *why) {
   if (c.dead) return;
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: dropped (%s)", c.peer().c_str(), why);
+  log_line(KX_LOG_INFO, "%s: dropped (%s)", c.peer().c_str(), why);
   c.dead = true;
 }
 
-// Queues the messages (and frees them); a client whose queue is full is dropped.
-void Server::send(Client &c, Msgs &msgs) {
-  for (kx_msg_t *m : msgs) {
-    if (!c.dead && !kx_msg_write_to_ringbuf(c.out, m)) drop(c, "not reading its messages");
-    kx_msg_free(m);
-  }
-  msgs.clear();
+// Queues the last message and sends what the socket takes; a client whose
+// queue is full is dropped.
+void Server::finish(Client &c, Msgs &msgs) {
+  msgs.flush();
+  if (msgs.overflowed()) drop(c, "not reading its messages");
   flush(c);
 }
 
@@ -111,28 +148,48 @@ void Server::flush(Client &c) {
   while (!c.dead && kx_ringbuf_used(c.out) > 0) {
     uint32_t n = kx_ringbuf_used(c.out);
     int w = kx_ringbuf_write_fd(c.out, c.fd, n < kWriteChunk ? n : kWriteChunk);
-    if (w > 0) continue;
+    if (w > 0) {
+      c.progress_ms = now_ms();
+      continue;
+    }
     if (w < 0 && !would_block(-w)) drop(c, strerror(-w));
     return;
   }
-  if (!c.dead && c.session.closing() && kx_ringbuf_used(c.out) == 0) drop(c, "login refused");
+  release_chunks(c.out);
+  if (!c.dead && c.session.closing()) drop(c, "login refused");
 }
 
 void Server::handle_frame(Client &c, kx_msg_t *m, Msgs &replies) { c.session.handle(m, replies); }
 
-// Takes in what the socket holds and answers every complete frame.
+// Takes in what the socket holds (while the input buffer has room) and
+// answers the frames.
 void Server::read_client(Client &c) {
-  int r = kx_ringbuf_read_fd(c.in, c.fd);
-  if (r == 0) {
-    drop(c, kx_ringbuf_used(c.in) ? "closed in the middle of a message" : "closed");
-    return;
+  if (kx_ringbuf_space(c.in) > 0) {
+    int r = kx_ringbuf_read_fd(c.in, c.fd);
+    if (r == 0) {
+      drop(c, kx_ringbuf_used(c.in) ? "closed in the middle of a message" : "closed");
+      return;
+    }
+    if (r < 0 && !would_block(errno)) {
+      drop(c, strerror(errno));
+      return;
+    }
   }
-  if (r < 0 && !would_block(errno)) {
-    drop(c, strerror(errno));
-    return;
-  }
-  Msgs replies;
-  for (;;) {
+  answer(c);
+}
+
+// Answers complete frames until none is left, the turn's share is used or the
+// client's queued output passes the bound; replies go straight into its
+// output buffer.
+void Server::answer(Client &c) {
+  Msgs replies(c.out);
+  const uint32_t queued = kx_ringbuf_used(c.out);
+  c.backlog = false;
+  for (uint32_t n = 0; !c.dead && !c.session.closing(); n++) {
+    if (n == kFramesPerTurn || throttled(c) || kx_ringbuf_used(c.out) - queued >= kOutputPerTurn) {
+      c.backlog = true;
+      break;
+    }
     uint8_t broken = 0;
     kx_msg_t *m = kx_msg_read_from_ringbuf_ex(c.in, &broken);
     if (broken) {
@@ -144,7 +201,8 @@ void Server::read_client(Client &c) {
     handle_frame(c, m, replies);
     kx_msg_free(m);
   }
-  send(c, replies);
+  release_chunks(c.in);
+  finish(c, replies);
 }
 
 bool Server::dump(const std::string &file) const {
@@ -165,7 +223,7 @@ bool Server::dump(const std::string &file) const {
   bool ok = fwrite(o.data(), 1, o.size(), f) == o.size();
   ok = fclose(f) == 0 && ok;
   ok = ok && rename(tmp.c_str(), file.c_str()) == 0;
-  KX_LOG(kLogFacility, KX_LOG_INFO, "state %s %s", ok ? "written to" : "could not be written to", file.c_str());
+  log_line(KX_LOG_INFO, "state %s %s", ok ? "written to" : "could not be written to", file.c_str());
   return ok;
 }
 
@@ -173,9 +231,11 @@ bool Server::dump(const std::string &file) const {
 std::vector<struct pollfd> Server::poll_set(int wake_fd) const {
   std::vector<struct pollfd> pfds;
   pfds.push_back({wake_fd, POLLIN, 0});
-  pfds.push_back({listen_fd_, POLLIN, 0});
+  pfds.push_back({listen_fd_, (short)(accept_paused_ ? 0 : POLLIN), 0});
   for (const auto &c : clients_) {
-    short ev = c->session.closing() ? 0 : POLLIN;
+    // A client's input is left in the socket while its frames wait: the
+    // sender's own buffers then hold the flood.
+    short ev = c->session.closing() || c->backlog || throttled(*c) ? 0 : POLLIN;
     if (kx_ringbuf_used(c->out)) ev |= POLLOUT;
     pfds.push_back({c->fd, ev, 0});
   }
@@ -186,8 +246,10 @@ void Server::serve(const std::vector<struct pollfd> &pfds) {
   for (size_t i = 0; i < clients_.size(); i++) {
     short re = pfds[i + 2].revents;
     Client &c = *clients_[i];
+    if (re & (POLLOUT | POLLHUP | POLLERR)) flush(c);
+    if (c.dead) continue;
     if (re & (POLLIN | POLLHUP | POLLERR)) read_client(c);
-    if (re & POLLOUT) flush(c);
+    else if (ready(c)) answer(c);
   }
   if (pfds[1].revents & POLLIN) accept_clients();
 }
@@ -197,12 +259,16 @@ void Server::tick() {
   ticks_++;
   next_tick_ += opt_.interval_ms;
   if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
+  const uint64_t now = now_ms();
   for (auto &c : clients_) {
+    drop_stalled(*c, now);
     if (c->dead || c->session.closing()) continue;
-    Msgs msgs;
+    Msgs msgs(c->out);
     c->session.tick(msgs);
-    send(*c, msgs);
+    finish(*c, msgs);
   }
+  accept_paused_ = false;
+  give_back_memory();
   if (opt_.ticks && ticks_ >= opt_.ticks) {
     frozen_ = true;
     printf("frozen after %u ticks\n", ticks_);
@@ -210,20 +276,47 @@ void Server::tick() {
   }
 }
 
+// A client that keeps its replies above the bound without reading any for
+// --max-stall seconds is dropped: the live stream would grow its queue on.
+void Server::drop_stalled(Client &c, uint64_t now) {
+  if (!throttled(c)) c.progress_ms = now;
+  else if (now - c.progress_ms > (uint64_t)opt_.max_stall_s * 1000) drop(c, "not reading its messages");
+}
+
+// Closed clients go with their buffers: the chunks return to the ring
+// buffer cache, which keeps a few and frees the rest.
 void Server::remove_dead() {
-  for (size_t i = 0; i < clients_.size();) {
-    if (clients_[i]->dead) clients_.erase(clients_.begin() + (long)i);
-    else i++;
-  }
+  size_t before = clients_.size();
+  auto gone = [](const std::unique_ptr<Client> &c) { return c->dead; };
+  clients_.erase(std::remove_if(clients_.begin(), clients_.end(), gone), clients_.end());
+  if (clients_.size() == before) return;
+  accept_paused_ = false;
+  trim_due_ = true;
+  if (clients_.capacity() > 2 * clients_.size() + 16) clients_.shrink_to_fit();
+  if (frozen_) give_back_memory();  // no tick will
+}
+
+// Returns the free heap pages the departed clients left; once a tick at most,
+// since clients may come and go many times a second.
+void Server::give_back_memory() {
+  if (trim_due_) malloc_trim(0);
+  trim_due_ = false;
+}
+
+// Until the next tick; at once while a client has frames waiting.
+int Server::poll_timeout() const {
+  for (const auto &c : clients_)
+    if (ready(*c)) return 0;
+  if (frozen_) return -1;
+  uint64_t t = now_ms();
+  return (int)(next_tick_ > t ? next_tick_ - t : 0);
 }
 
 void Server::run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, int wake_fd) {
   next_tick_ = now_ms() + opt_.interval_ms;
   while (!*stop) {
     std::vector<struct pollfd> pfds = poll_set(wake_fd);
-    uint64_t t = now_ms();
-    int timeout = frozen_ ? -1 : (int)(next_tick_ > t ? next_tick_ - t : 0);
-    int n = poll(pfds.data(), pfds.size(), timeout);
+    int n = poll(pfds.data(), pfds.size(), poll_timeout());
     if (n < 0 && errno != EINTR) {
       perror("poll");
       break;
@@ -237,7 +330,7 @@ void Server::run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, i
       *dump_now = 0;
       if (!opt_.dump_file.empty()) dump(opt_.dump_file);
     }
-    if (n > 0) serve(pfds);
+    if (n >= 0) serve(pfds);
     if (!frozen_ && now_ms() >= next_tick_) tick();
     remove_dead();
   }

@@ -1,6 +1,7 @@
-// kxd-sim: the poll loop. It accepts clients on 127.0.0.1, moves their bytes
-// through one ring buffer each way, hands every complete frame to the
-// client's session and advances the world on a timer.
+// kxd-sim: the poll loop. It accepts clients on 127.0.0.1 (up to a limit),
+// moves their bytes through one ring buffer each way, hands complete frames to
+// the client's session (a share per turn, none while the client's unread
+// replies are above the bound) and advances the world on a timer.
 #ifndef KXD_SIM_SERVER_H
 #define KXD_SIM_SERVER_H
 
@@ -20,23 +21,28 @@ namespace sim {
 struct Options {
   uint16_t port = 7830;
   uint32_t hosts = 60, conns = 0, interval_ms = 150, ticks = 0;
+  uint32_t max_clients = 256;
+  uint32_t max_output = 4u << 20;  // queued bytes above which a client's requests wait
+  uint32_t max_stall_s = 30;       // seconds a client may stay above max_output without reading
   uint64_t seed = 1;
   std::string dump_file;
   bool quiet = false;
   Settings settings;
+  std::string replay_file;  // serve this recorded session instead of the network (replay.h)
+  bool replay_fast = false;
 };
 
 // A non-blocking listening socket on 127.0.0.1 (port 0 picks a free one); the
 // line "listening on 127.0.0.1:PORT" goes to stdout. -1 on failure, errno set.
 int listen_loopback(uint16_t port);
-// Accepts one waiting client (non-blocking, no Nagle delay) and names it in
-// *peer; -1 when none is waiting.
-int accept_client(int listen_fd, std::string *peer);
 
 // One connected client: its socket, its byte queues and its session.
 struct Client {
-  static constexpr uint32_t kInBufSize = 1u << 20;
-  static constexpr uint32_t kOutBufSize = 64u << 20;  // a slow reader is dropped beyond this
+  static constexpr uint32_t kInBufSize = KX_RINGBUF_CHUNK_SIZE;  // a frame is at most 32 KiB and a header
+  // A client that stops reading is dropped when its queue would pass this:
+  // its requests wait above Options::max_output, but the live stream goes on.
+  static constexpr uint32_t kOutBufSize = 64u << 20;
+  static constexpr uint32_t kMaxOutputLimit = kOutBufSize / 2;  // the largest max_output
 
   Client(int fd, const std::string &peer, const Settings &settings, World &world);
   ~Client();
@@ -49,6 +55,8 @@ struct Client {
   Session session;
   kx_ringbuf_t *const in, *const out;
   bool dead = false;
+  bool backlog = false;  // frames may wait in `in`: answering stopped before they ran out
+  uint64_t progress_ms;  // when its socket last took bytes or its queue was last below the bound
 };
 
 class Server {
@@ -64,12 +72,20 @@ class Server {
   std::vector<struct pollfd> poll_set(int wake_fd) const;
   void serve(const std::vector<struct pollfd> &pfds);
   void tick();
+  // Output above the bound: the client's requests wait until it reads.
+  bool throttled(const Client &c) const { return kx_ringbuf_used(c.out) >= opt_.max_output; }
+  bool ready(const Client &c) const { return c.backlog && !c.dead && !throttled(c); }
+  int poll_timeout() const;
   void read_client(Client &c);
+  void answer(Client &c);
   void handle_frame(Client &c, kx_msg_t *m, Msgs &replies);
-  void send(Client &c, Msgs &msgs);
+  void finish(Client &c, Msgs &msgs);
   void flush(Client &c);
+  void refuse(int fd, const char *peer);
   void drop(Client &c, const char *why);
   void remove_dead();
+  void drop_stalled(Client &c, uint64_t now);
+  void give_back_memory();
 
   const Options &opt_;
   World world_;
@@ -77,6 +93,10 @@ class Server {
   std::vector<std::unique_ptr<Client>> clients_;
   uint32_t ticks_ = 0;
   bool frozen_ = false;
+  bool accept_paused_ = false;  // out of descriptors: accept again after the next tick or departure
+  bool trim_due_ = false;       // clients left: give their memory back at the next tick
+  uint32_t refused_ = 0;        // clients over the limit since the last log line about them
+  uint64_t refusal_logged_ = 0;
   uint64_t next_tick_ = 0;  // monotonic milliseconds
 };
 

@@ -43,23 +43,28 @@ const std::map<uint32_t, Session::Handler> &Session::handlers() {
 void Session::handle(kx_msg_t *m, Msgs &out) {
   if (closing_) return;
   if (!authed_ && m->type != CLI_AUTH && m->type != CLI_PING) {
-    KX_LOG(kLogFacility, KX_LOG_NOTICE, "%s: request 0x%x before login refused", peer_.c_str(), m->type);
+    log_line(KX_LOG_NOTICE, "%s: request 0x%x before login refused", peer_.c_str(), m->type);
     enc_eperm(out, m->type);
     return;
   }
   char text[64];
   auto h = handlers().find(m->type);
   if (h == handlers().end()) {
-    KX_LOG(kLogFacility, KX_LOG_NOTICE, "%s: unknown request 0x%x", peer_.c_str(), m->type);
+    log_line(KX_LOG_NOTICE, "%s: unknown request 0x%x", peer_.c_str(), m->type);
     snprintf(text, sizeof text, "request 0x%x not available", m->type);
     enc_not_avail(out, text);
     return;
   }
   RequestReader r(m);
   if ((this->*h->second)(r, out)) return;
-  KX_LOG(kLogFacility, KX_LOG_NOTICE, "%s: malformed request 0x%x", peer_.c_str(), m->type);
+  log_line(KX_LOG_NOTICE, "%s: malformed request 0x%x", peer_.c_str(), m->type);
   snprintf(text, sizeof text, "malformed request 0x%x", m->type);
   enc_not_avail(out, text);
+}
+
+void Session::record(const JsonObject &request) {
+  if (requests_.size() < kMaxRecords) requests_.push_back(request.str());
+  else requests_not_kept_++;
 }
 
 // ---- session control and subscriptions ------------------------------------------
@@ -69,12 +74,12 @@ bool Session::login(RequestReader &r, Msgs &out) {
   std::string user = r.str();
   std::string password = r.str();
   if (!r.ok() || user != settings_.user || password != settings_.password) {
-    KX_LOG(kLogFacility, KX_LOG_NOTICE, "%s: login of '%s' refused", peer_.c_str(), user.c_str());
+    log_line(KX_LOG_NOTICE, "%s: login of '%s' refused", peer_.c_str(), user.c_str());
     enc_eperm(out, CLI_AUTH);
     closing_ = true;
     return true;
   }
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: '%s' logged in", peer_.c_str(), user.c_str());
+  log_line(KX_LOG_INFO, "%s: '%s' logged in", peer_.c_str(), user.c_str());
   user_ = user;
   authed_ = true;
   enc_login(out);
@@ -142,7 +147,7 @@ bool Session::fwlog_query(RequestReader &r, Msgs &out) {
 
 bool Session::fwlog_clear(RequestReader &, Msgs &) {
   record(request_record("fwlog_clear"));
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: firewall log cleared", peer_.c_str());
+  log_line(KX_LOG_INFO, "%s: firewall log cleared", peer_.c_str());
   world_.fwlog_clear();
   return true;
 }
@@ -219,13 +224,13 @@ bool Session::set_debug(RequestReader &r, Msgs &) {
   record(request_record("setDebug").add("facility", json_num(facility)).add("argument", json_str(arg)));
   if (facility < KX_LOG_NUM_FACILITIES && arg.size() == 1 && arg[0] >= '0' && arg[0] <= '8')
     kx_log_levels[facility] = (uint32_t)(arg[0] - '0');
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: debug setting %u = '%s'", peer_.c_str(), facility, arg.c_str());
+  log_line(KX_LOG_INFO, "%s: debug setting %u = '%s'", peer_.c_str(), facility, arg.c_str());
   return true;
 }
 
 bool Session::force_stats_write(RequestReader &, Msgs &) {
   record(request_record("force_statistics_write"));
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: statistics written", peer_.c_str());
+  log_line(KX_LOG_INFO, "%s: statistics written", peer_.c_str());
   return true;
 }
 
@@ -235,7 +240,7 @@ bool Session::inject_packet(RequestReader &r, Msgs &) {
   std::string data = r.bytes(n);
   if (!r.ok()) return false;
   record(request_record("injectPacket").add("iface", json_str(iface)).add("data", json_hex(data)));
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: %u-byte packet injected on %s", peer_.c_str(), n, iface.c_str());
+  log_line(KX_LOG_INFO, "%s: %u-byte packet injected on %s", peer_.c_str(), n, iface.c_str());
   return true;
 }
 
@@ -248,7 +253,7 @@ bool Session::dump_connections(RequestReader &r, Msgs &) {
              .add("reapername", json_str(reaper))
              .add("start", json_num(start))
              .add("step", json_num(step)));
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: dump of %zu connections to '%s' requested", peer_.c_str(),
+  log_line(KX_LOG_INFO, "%s: dump of %zu connections to '%s' requested", peer_.c_str(),
          world_.conns.size(), file.c_str());
   return true;
 }
@@ -287,7 +292,7 @@ bool Session::create_view_by_name(RequestReader &r, Msgs &out) {
 
 const char *Session::add_view(View v, Msgs &out) {
   if (views_.has(v.id)) return "view id in use";
-  KX_LOG(kLogFacility, KX_LOG_INFO, "%s: view %u created", peer_.c_str(), v.id);
+  log_line(KX_LOG_INFO, "%s: view %u created", peer_.c_str(), v.id);
   refresh_view(views_.add(std::move(v)), out, true);
   if (live_) update_memberships(out);
   return nullptr;
@@ -424,6 +429,7 @@ std::string Session::dump_json() const {
       .add("views", views_.views_json())
       .add("conn_views", views_.membership_json())
       .add("requests", json_list(requests_, [](const std::string &s) { return s; }))
+      .add("requests_not_kept", json_num(requests_not_kept_))
       .str();
 }
 

@@ -68,7 +68,8 @@ class Session {
   bool inject_packet(RequestReader &r, Msgs &out);
   bool dump_connections(RequestReader &r, Msgs &out);
 
-  void record(const JsonObject &request) { requests_.push_back(request.str()); }
+  // Keeps the decoded request for the state dump; past kMaxRecords only counts it.
+  void record(const JsonObject &request);
   void snapshot(Msgs &out);
   void stream_conns(Msgs &out, const Changes &ch);
   void stream_rows_and_hosts(Msgs &out, const Changes &ch);
@@ -87,7 +88,9 @@ class Session {
   bool authed_ = false, live_ = false;
   bool channels_ = false, shaping_ = false, fwrules_ = false;
   ViewSet views_;
+  static constexpr size_t kMaxRecords = 1000;  // a flood of requests cannot grow the session without bound
   std::vector<std::string> requests_;  // decoded requests, as JSON objects
+  uint64_t requests_not_kept_ = 0;
   uint32_t pings_ = 0;
 };
 

@@ -74,6 +74,19 @@ TEST(Msg, FailedReadZeroesOutputAndKeepsPosition) {
   EXPECT_EQ(v8, 0x56);
 }
 
+TEST(Msg, PeekLeavesPosition) {
+  auto m = make_msg({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07});
+  struct Case { uint16_t pos; int ok; uint32_t value; };
+  const Case cases[] = {{0, 1, 0x01020304u}, {3, 1, 0x04050607u}, {4, 0, 0}, {7, 0, 0}, {9, 0, 0}};
+  for (const Case &c : cases) {
+    m->pos = c.pos;
+    uint32_t v = 99;
+    EXPECT_EQ(kx_msg_peek_uint32(m.get(), &v), c.ok) << c.pos;
+    EXPECT_EQ(v, c.value) << c.pos;
+    EXPECT_EQ(m->pos, c.pos);
+  }
+}
+
 Bytes string_field(uint32_t n, uint32_t present) {
   Bytes b = {(uint8_t)(n >> 24), (uint8_t)(n >> 16), (uint8_t)(n >> 8), (uint8_t)n};
   for (uint32_t i = 0; i < present; i++) b.push_back((uint8_t)('A' + i % 26));

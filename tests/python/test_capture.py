@@ -334,7 +334,8 @@ class Replay(unittest.TestCase):
             cut = f.read()[:-5]
         with open(os.path.join(tmp, 'cut'), 'wb') as f:
             f.write(cut)
-        for args, rc, text in ((['--fast'], 2, 'usage'), (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
+        for args, rc, text in ((['--fast'], 2, '--fast goes with --replay'),
+                               (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
                                (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file'),
                                (['--replay', os.path.join(tmp, 'cut')], 1, 'bad block length')):
             p = subprocess.Popen([SIM, '--port', '0'] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -55,6 +55,16 @@ class FirewallTest(TestCase):
         self.assertRaises(KeyError, kx.handleFWRulesData, msg(payload), rules)
         self.assertEqual(rules, {1: {'hits': 2 ** 64 - 1, 'hits_rate': 11}})
 
+    def test_short_properties_consumed_as_the_string_read_leaves_them(self):
+        # (tail after the rule text, bytes of it consumed, properties set?)
+        cases = [(b'', 0, False), (b'\0\0\0', 0, False), (u32(10) + b'abc', 4, False),
+                 (s('q' * 2000)[:-1], 4 + 1023, False), (s('q' * 5), 10, True)]
+        head = V4 + s('c.example') + s('') + s('http') + s('allow')
+        for tail, consumed, present in cases:
+            m = msg(head + tail)
+            got = kx.handleFWEntry(m)
+            self.assertEqual((m.pos - len(head), 'properties' in got), (consumed, present), repr(tail[:8]))
+
     def test_log_entries(self):
         strings = s('c.example') + s('') + s('http')
         for tail, want in [('', {}), (u32(0), {'properties': ''}), (s('q' * 2000), {'properties': 'q' * 1023}),
