@@ -38,3 +38,18 @@ sanitize:
 
 clean:
 	rm -rf $(BUILD) build-asan
+
+# ---- fuzzing and leak checks ----
+# `make fuzz` runs every libFuzzer target (built with clang, see fuzz/) for
+# FUZZ_SECONDS each, keeping what it finds in $(BUILD)/fuzz/targets/work;
+# `make leakcheck` runs the reference and memory leak test at 50,000 calls per case.
+FUZZ_SECONDS ?= 60
+LEAK_CALLS ?= 50000
+.PHONY: fuzz leakcheck
+
+fuzz: build
+	@fuzz/run $(BUILD)/fuzz/targets $(FUZZ_SECONDS)
+
+leakcheck: build
+	cd tests/python && PYTHONPATH=$(abspath $(BUILD))/python:. PYTHONDONTWRITEBYTECODE=1 \
+	  KX_LEAK_CALLS=$(LEAK_CALLS) $$($(CURDIR)/scripts/find-python27) -m unittest -v test_leaks

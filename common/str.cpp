@@ -270,7 +270,9 @@ void *kx_str_from_nibbles(const char *name, const char *text) {
       kx_free(out);
       return nullptr;
     }
-    out[i] = (uint8_t)((lo - '0') | (hi - '0') << 4);
+    // Characters below '0' and above 127 decode to the low bits of their
+    // offset from '0'; unsigned arithmetic, so a negative offset shifts safely.
+    out[i] = (uint8_t)((unsigned)(lo - '0') | (unsigned)(hi - '0') << 4);
   }
   return out;
 }

@@ -23,31 +23,30 @@ kx_msg_t *msg_alloc(uint32_t type) { return kx_msg_new(type); }
 
 void msg_release(kx_msg_t *m) { kx_msg_free(m); }
 
-// Converts a Python int or long to a u32 message type.
-bool to_type(PyObject *o, uint32_t *out) {
+// Converts a Python int or long to a u32; `what` names the argument in the
+// errors. Anything but an integer is a TypeError (a float is not truncated),
+// a value outside 0..4294967295 an OverflowError (never reduced modulo 2**64).
+bool to_u32(PyObject *o, const char *what, uint32_t *out) {
   if (!PyInt_Check(o) && !PyLong_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "message type must be an integer, not %.200s", Py_TYPE(o)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s must be an integer, not %.200s", what, Py_TYPE(o)->tp_name);
     return false;
   }
   unsigned long long v = PyLong_Check(o) ? PyLong_AsUnsignedLongLong(o) : 0;
+  bool bad = PyLong_Check(o) && PyErr_Occurred();
   if (PyInt_Check(o)) {
     long l = PyInt_AS_LONG(o);
-    if (l < 0) {
-      PyErr_SetString(PyExc_OverflowError, "message type must be in 0..4294967295");
-      return false;
-    }
+    bad = l < 0;
     v = (unsigned long long)l;
-  } else if (PyErr_Occurred()) {
-    PyErr_SetString(PyExc_OverflowError, "message type must be in 0..4294967295");
-    return false;
   }
-  if (v > 0xffffffffull) {
-    PyErr_SetString(PyExc_OverflowError, "message type must be in 0..4294967295");
+  if (bad || v > 0xffffffffull) {
+    PyErr_Format(PyExc_OverflowError, "%s must be in 0..4294967295", what);
     return false;
   }
   *out = (uint32_t)v;
   return true;
 }
+
+bool to_type(PyObject *o, uint32_t *out) { return to_u32(o, "message type", out); }
 
 // Wraps a message taken from the pool; the object owns it from then on.
 PyObject *msg_adopt(PyTypeObject *type, kx_msg_t *m) {
@@ -107,6 +106,10 @@ int KXMsg_set_pos(PyObject *o, PyObject *value, void *) {
   kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
   if (!value) {
     PyErr_SetString(PyExc_TypeError, "pos cannot be deleted");
+    return -1;
+  }
+  if (!PyInt_Check(value) && !PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "pos must be an integer, not %.200s", Py_TYPE(value)->tp_name);
     return -1;
   }
   long v = PyInt_AsLong(value);
@@ -173,16 +176,14 @@ kx_ringbuf_t *ring_of(PyObject *o) { return reinterpret_cast<KXRingbufObject *>(
 
 PyObject *KXRingbuf_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"maxsize", nullptr};
-  unsigned long maxsize;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "k:KXRingbuf", const_cast<char **>(kwlist), &maxsize))
+  PyObject *maxobj;
+  uint32_t maxsize;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:KXRingbuf", const_cast<char **>(kwlist), &maxobj) ||
+      !to_u32(maxobj, "maxsize", &maxsize))
     return nullptr;
-  if (maxsize > 0xffffffffUL) {
-    PyErr_SetString(PyExc_OverflowError, "maxsize must be in 0..4294967295");
-    return nullptr;
-  }
   KXRingbufObject *self = reinterpret_cast<KXRingbufObject *>(type->tp_alloc(type, 0));
   if (!self) return nullptr;
-  self->rb = kx_ringbuf_new((uint32_t)maxsize);
+  self->rb = kx_ringbuf_new(maxsize);
   return reinterpret_cast<PyObject *>(self);
 }
 

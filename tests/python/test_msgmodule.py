@@ -32,6 +32,34 @@ class KXMsgTest(unittest.TestCase):
         self.assertRaises(ValueError, m.append, "x" * 32763)
         self.assertEqual((0xffffffff, 4, "abcdef"), (m.type, m.pos, m.payload))
 
+    def test_integer_arguments_are_strict(self):
+        # Every integer argument refuses floats and values outside its range
+        # instead of truncating them or keeping their low bits.
+        m = KXMsg(1, b"abcd")
+
+        def set_pos(v):
+            m.pos = v
+        cases = [
+            (KXRingbuf, 2 ** 64 + 5, OverflowError),
+            (KXRingbuf, 2 ** 64, OverflowError),
+            (KXRingbuf, 2 ** 32, OverflowError),
+            (KXRingbuf, -1, OverflowError),
+            (KXRingbuf, -(2 ** 64) + CHUNK, OverflowError),
+            (KXRingbuf, float(CHUNK), TypeError),
+            (KXRingbuf, "262144", TypeError),
+            (newMsg, 2 ** 64 + 5, OverflowError),
+            (newMsg, 1.0, TypeError),
+            (set_pos, 2.9, TypeError),
+            (set_pos, 2.0, TypeError),
+            (set_pos, "2", TypeError),
+            (set_pos, 2 ** 64 + 2, OverflowError),
+        ]
+        for func, arg, exc in cases:
+            self.assertRaises(exc, func, arg)
+        self.assertEqual(0, m.pos)
+        for size, capacity in ((0, CHUNK), (2 ** 32 - 1, 2 ** 32 - CHUNK), (True, CHUNK)):
+            self.assertEqual(capacity, KXRingbuf(size).capacity())
+
 
 class KXRingbufTest(unittest.TestCase):
     def test_bytes_and_frames(self):

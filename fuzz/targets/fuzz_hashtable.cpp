@@ -1,0 +1,171 @@
+// Hash tables against a map model: numeric keys with the default hash or a
+// colliding one, and string keys (distinct pointers to equal texts are one key).
+#include <string.h>
+
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "kx_hashtable.h"
+
+namespace {
+
+// Texts for string keys: equal contents at distinct addresses.
+const char kTexts[8][4] = {"a", "b", "a", "cd", "b", "", "cd", "e"};
+// Index of the first text with the same contents.
+int canonical_text(int i) {
+  for (int j = 0;; j++)
+    if (strcmp(kTexts[j], kTexts[i]) == 0) return j;
+}
+
+uint32_t colliding_hash(uint64_t key) { return (uint32_t)(key & 3); }
+
+enum Mode { DEFAULT_HASH, COLLIDING_HASH, STRING_KEYS };
+
+struct Model {
+  Mode mode;
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> entries;  // canonical key -> stored key, value
+
+  uint64_t canon(uint64_t key) const {
+    if (mode != STRING_KEYS) return key;
+    return (uint64_t)canonical_text((int)(((const char(*)[4])(uintptr_t)key) - kTexts));
+  }
+};
+
+uint64_t next_key(FuzzInput &in, const Model &m) {
+  const uint8_t b = in.u8();
+  if (m.mode == STRING_KEYS) return (uint64_t)(uintptr_t)kTexts[b % 8];
+  // Mostly a few small keys; sometimes keys that differ only above bit 32.
+  if (b & 0x80) return (uint64_t)in.u8() << 32 | (b & 7);
+  return b % 24;
+}
+
+struct Collect {
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> seen;
+  const Model *m;
+};
+
+void collect(uint64_t key, uint64_t value, void *arg) {
+  Collect *c = (Collect *)arg;
+  FUZZ_CHECK(c->seen.emplace(c->m->canon(key), std::make_pair(key, value)).second);
+}
+
+bool odd_value(uint64_t, uint64_t value, void *arg) { return (value & *(uint64_t *)arg) != 0; }
+
+void check_table(const kx_hashtable_t *t, const Model &m) {
+  FUZZ_CHECK(t->magic == KX_HASHTABLE_MAGIC);
+  FUZZ_CHECK(kx_hashtable_count(t) == m.entries.size());
+  FUZZ_CHECK(kx_hashtable_is_full(t) == (int)(m.entries.size() == t->nbuckets));
+  Collect c;
+  c.m = &m;
+  kx_hashtable_foreach(t, collect, &c);
+  FUZZ_CHECK(c.seen == m.entries);
+  Collect it_seen;
+  it_seen.m = &m;
+  kx_hashtable_iterator_t it;
+  for (kx_hashtable_iterator_init(&it, const_cast<kx_hashtable_t *>(t)); it.entry; kx_hashtable_iterator_next(&it))
+    collect(it.entry->key, it.entry->value, &it_seen);
+  FUZZ_CHECK(it_seen.seen == m.entries);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzInput in(data, size);
+  Model m;
+  const uint8_t setup = in.u8();
+  m.mode = (Mode)(setup % 3);
+  const bool own_block = setup & 0x10;  // the caller's block: never grown or destroyed
+  const uint32_t capacity = 1 + in.u8() % 40;
+  kx_hashtable_hash_fn hash = m.mode == COLLIDING_HASH ? colliding_hash
+                              : m.mode == STRING_KEYS  ? kx_hashtable_str_hash
+                                                       : nullptr;
+  kx_hashtable_equal_fn equal = m.mode == STRING_KEYS ? kx_hashtable_str_equal : nullptr;
+  std::vector<uint64_t> block;
+  kx_hashtable_t *t;
+  if (own_block) {
+    block.resize(kx_hashtable_bytes(capacity) / 8 + 1);
+    kx_hashtable_init(7, block.data(), hash, equal, capacity);
+    t = (kx_hashtable_t *)block.data();
+  } else {
+    t = kx_hashtable_new(7, hash, equal, capacity);
+  }
+  uint64_t counter = 0;
+  for (int steps = 0; !in.empty() && steps < 200; steps++) {
+    const uint8_t op = in.u8() % 9;
+    const uint64_t key = next_key(in, m);
+    const uint64_t canon = m.canon(key);
+    auto found = m.entries.find(canon);
+    const bool present = found != m.entries.end();
+    switch (op) {
+      case 0: case 1: {
+        const uint64_t value = ++counter;
+        if (op == 1 && !own_block) {
+          kx_hashtable_set_grow(&t, key, value);
+        } else {
+          const bool room = present || m.entries.size() < t->nbuckets;
+          FUZZ_CHECK(kx_hashtable_set(t, key, value) == (int)room);
+          if (!room) break;
+        }
+        if (present)
+          found->second.second = value;  // the stored key stays
+        else
+          m.entries[canon] = std::make_pair(key, value);
+        break;
+      }
+      case 2: {
+        uint64_t k = 0, v = 0;
+        FUZZ_CHECK(kx_hashtable_find(t, key, &k, &v) == (int)present);
+        FUZZ_CHECK(kx_hashtable_lookup(t, key) == (present ? found->second.second : 0));
+        if (present) FUZZ_CHECK(k == found->second.first && v == found->second.second);
+        break;
+      }
+      case 3: {
+        uint64_t k = 0, v = 0;
+        FUZZ_CHECK(kx_hashtable_take(t, key, &k, &v) == (int)present);
+        if (present) {
+          FUZZ_CHECK(k == found->second.first && v == found->second.second);
+          m.entries.erase(found);
+        }
+        break;
+      }
+      case 4:
+        FUZZ_CHECK(kx_hashtable_try_remove(t, key) == (int)present);
+        if (present) m.entries.erase(found);
+        break;
+      case 5:
+        if (present) {
+          FUZZ_CHECK(kx_hashtable_remove(t, key) == 1);
+          m.entries.erase(found);
+        }
+        break;
+      case 6: {
+        uint64_t mask = key & 7;
+        uint32_t expect = 0;
+        for (auto i = m.entries.begin(); i != m.entries.end();) {
+          if (i->second.second & mask) {
+            i = m.entries.erase(i);
+            expect++;
+          } else {
+            ++i;
+          }
+        }
+        FUZZ_CHECK(kx_hashtable_remove_if(t, odd_value, &mask) == expect);
+        break;
+      }
+      case 7:
+        if ((key & 15) == 0) {
+          kx_hashtable_clear(t);
+          m.entries.clear();
+        }
+        break;
+      case 8:
+        check_table(t, m);
+        break;
+    }
+  }
+  check_table(t, m);
+  if (!own_block) kx_hashtable_destroy(t);
+  return 0;
+}

@@ -1,0 +1,209 @@
+// The IP address text forms and parsers.
+//
+// Every address formatted as text parses back to itself, through every IPv6
+// representation; every text a parser accepts formats back to a text that
+// parses to the same value; the four IPv6 representations always agree.
+#include <string.h>
+
+#include <string>
+
+#include "fuzz_input.h"
+#include "kx_ipaddr.h"
+
+namespace {
+
+struct Ip6 {
+  uint16_t g[8];
+};
+
+void groups_to_u32(const uint16_t g[8], uint32_t w[4]) {
+  for (int i = 0; i < 4; i++) w[i] = (uint32_t)g[2 * i] << 16 | g[2 * i + 1];
+}
+void groups_to_u64(const uint16_t g[8], uint64_t h[2]) {
+  for (int i = 0; i < 2; i++) h[i] = (uint64_t)g[4 * i] << 48 | (uint64_t)g[4 * i + 1] << 32 | (uint64_t)g[4 * i + 2] << 16 | g[4 * i + 3];
+}
+void groups_to_u8(const uint16_t g[8], uint8_t b[16]) {
+  for (int i = 0; i < 8; i++) {
+    b[2 * i] = (uint8_t)(g[i] >> 8);
+    b[2 * i + 1] = (uint8_t)g[i];
+  }
+}
+
+// The result of one parse: where it ended (-1: refused) and what it read.
+struct Parsed {
+  long end;
+  uint16_t g[8];
+  uint8_t plen;
+  uint16_t port;
+  bool operator==(const Parsed &o) const {
+    if (end != o.end) return false;
+    if (end < 0) return true;
+    return memcmp(g, o.g, sizeof g) == 0 && plen == o.plen && port == o.port;
+  }
+};
+
+enum Form { PLAIN, PLEN, OPTPLEN, PORT };
+
+long offset(const char *text, const char *end) { return end ? end - text : -1; }
+
+// Parses text with the u16 IPv6 parser of `form`, then with the u32, u64 and
+// u8 ones, and checks that all four read the same.
+Parsed parse6(const char *text, Form form, uint8_t default_plen) {
+  Parsed r[4];
+  memset(r, 0, sizeof r);
+  uint32_t w[4];
+  uint64_t h[2];
+  uint8_t b[16];
+  // The same parse through each representation; `extra` adds the plen or
+  // port arguments of result i.
+#define KX_PARSE_EACH(sfx, extra)                                                  \
+  r[0].end = offset(text, kx_stringtoip_ip6_u16##sfx(text, r[0].g extra(0)));     \
+  r[1].end = offset(text, kx_stringtoip_ip6_u32##sfx(text, w extra(1)));          \
+  r[2].end = offset(text, kx_stringtoip_ip6_u64##sfx(text, h extra(2)));          \
+  r[3].end = offset(text, kx_stringtoip_ip6_u8##sfx(text, b extra(3)))
+#define KX_NO_ARG(i)
+#define KX_PLEN_ARG(i) , &r[i].plen
+#define KX_OPTPLEN_ARG(i) , &r[i].plen, default_plen
+#define KX_PORT_ARG(i) , &r[i].port
+  switch (form) {
+    case PLAIN: KX_PARSE_EACH(, KX_NO_ARG); break;
+    case PLEN: KX_PARSE_EACH(_plen, KX_PLEN_ARG); break;
+    case OPTPLEN: KX_PARSE_EACH(_optplen, KX_OPTPLEN_ARG); break;
+    case PORT: KX_PARSE_EACH(_port, KX_PORT_ARG); break;
+  }
+  uint32_t w0[4];
+  uint64_t h0[2];
+  uint8_t b0[16];
+  groups_to_u32(r[0].g, w0);
+  groups_to_u64(r[0].g, h0);
+  groups_to_u8(r[0].g, b0);
+  for (int i = 1; i < 4; i++) {
+    FUZZ_CHECK(r[i].end == r[0].end && r[i].plen == r[0].plen && r[i].port == r[0].port);
+  }
+  if (r[0].end >= 0) {
+    FUZZ_CHECK(memcmp(w, w0, sizeof w) == 0);
+    FUZZ_CHECK(memcmp(h, h0, sizeof h) == 0);
+    FUZZ_CHECK(memcmp(b, b0, sizeof b) == 0);
+  }
+  return r[0];
+}
+
+// Formats with the u16 formatter of `form` and checks the u32, u64 and u8
+// formatters write the same text.
+std::string format6(const uint16_t g[8], Form form, uint8_t plen, uint16_t port) {
+  char t[4][64];
+  uint32_t w[4];
+  uint64_t h[2];
+  uint8_t b[16];
+  groups_to_u32(g, w);
+  groups_to_u64(g, h);
+  groups_to_u8(g, b);
+#define KX_FORMAT_EACH(sfx, ...)                                  \
+  kx_iptostring_ip6_u16##sfx(g, __VA_ARGS__ t[0], sizeof t[0]); \
+  kx_iptostring_ip6_u32##sfx(w, __VA_ARGS__ t[1], sizeof t[1]); \
+  kx_iptostring_ip6_u64##sfx(h, __VA_ARGS__ t[2], sizeof t[2]); \
+  kx_iptostring_ip6_u8##sfx(b, __VA_ARGS__ t[3], sizeof t[3])
+  switch (form) {
+    case PLAIN: case OPTPLEN: KX_FORMAT_EACH(, ); break;
+    case PLEN: KX_FORMAT_EACH(_plen, plen,); break;
+    case PORT: KX_FORMAT_EACH(_port, port,); break;
+  }
+  for (int i = 1; i < 4; i++) FUZZ_CHECK(strcmp(t[i], t[0]) == 0);
+  return t[0];
+}
+
+// An IPv6 value formatted as text parses back to itself and consumes the text.
+void roundtrip6(const uint16_t g[8], Form form, uint8_t plen, uint16_t port) {
+  const std::string text = format6(g, form, plen, port);
+  Parsed p = parse6(text.c_str(), form, plen);
+  FUZZ_CHECK(p.end == (long)text.size());
+  FUZZ_CHECK(memcmp(p.g, g, sizeof p.g) == 0);
+  if (form == PLEN || form == OPTPLEN) FUZZ_CHECK(p.plen == plen);
+  if (form == PORT) FUZZ_CHECK(p.port == port);
+}
+
+void roundtrip4(uint32_t addr, uint8_t plen, uint16_t port) {
+  char t[64];
+  uint32_t a;
+  uint8_t l;
+  uint16_t pt;
+  kx_iptostring_ip4(addr, t, sizeof t);
+  FUZZ_CHECK(kx_stringtoip_ip4(t, &a) == t + strlen(t) && a == addr);
+  FUZZ_CHECK(kx_stringtoip_ip4_optplen(t, &a, &l, plen) == t + strlen(t) && a == addr && l == plen);
+  kx_iptostring_ip4_plen(addr, plen, t, sizeof t);
+  FUZZ_CHECK(kx_stringtoip_ip4_plen(t, &a, &l) == t + strlen(t) && a == addr && l == plen);
+  FUZZ_CHECK(kx_stringtoip_ip4_optplen(t, &a, &l, 0) == t + strlen(t) && a == addr && l == plen);
+  kx_iptostring_ip4_port(addr, port, t, sizeof t);
+  FUZZ_CHECK(kx_stringtoip_ip4_port(t, &a, &pt) == t + strlen(t) && a == addr && pt == port);
+}
+
+// A text any IPv4 parser accepted: the accepted part is exactly the canonical
+// text of what was read (decimal octets without leading zeros have one form).
+void reparse4(const char *text, uint8_t default_plen) {
+  uint32_t a;
+  uint8_t l;
+  uint16_t pt;
+  char t[64];
+  if (const char *e = kx_stringtoip_ip4(text, &a)) {
+    kx_iptostring_ip4(a, t, sizeof t);
+    FUZZ_CHECK((size_t)(e - text) == strlen(t) && memcmp(t, text, strlen(t)) == 0);
+  }
+  if (const char *e = kx_stringtoip_ip4_plen(text, &a, &l)) {
+    FUZZ_CHECK(l <= 32);
+    kx_iptostring_ip4_plen(a, l, t, sizeof t);
+    FUZZ_CHECK((size_t)(e - text) == strlen(t) && memcmp(t, text, strlen(t)) == 0);
+  }
+  if (const char *e = kx_stringtoip_ip4_optplen(text, &a, &l, default_plen)) {
+    FUZZ_CHECK(l <= 32 || l == default_plen);
+    FUZZ_CHECK(e > text);
+  }
+  if (const char *e = kx_stringtoip_ip4_port(text, &a, &pt)) {
+    kx_iptostring_ip4_port(a, pt, t, sizeof t);
+    FUZZ_CHECK((size_t)(e - text) == strlen(t) && memcmp(t, text, strlen(t)) == 0);
+  }
+}
+
+// A text an IPv6 parser accepted formats to a text that parses to the same value.
+void reparse6(const char *text, uint8_t default_plen) {
+  const Parsed plain = parse6(text, PLAIN, default_plen);
+  for (Form form : {PLAIN, PLEN, OPTPLEN, PORT}) {
+    Parsed p = parse6(text, form, default_plen);
+    if (p.end < 0) continue;
+    FUZZ_CHECK(p.end > 0);
+    if (form == PLEN) FUZZ_CHECK(p.plen <= 128);
+    if (form == OPTPLEN) {
+      // Without a "/n" the text is the plain address and the default applies.
+      const bool has_plen = p.end != plain.end;
+      FUZZ_CHECK(has_plen ? p.plen <= 128 : p.plen == default_plen);
+      FUZZ_CHECK(plain.end >= 0 && memcmp(p.g, plain.g, sizeof p.g) == 0);
+      roundtrip6(p.g, has_plen ? PLEN : PLAIN, p.plen, 0);
+      continue;
+    }
+    roundtrip6(p.g, form, p.plen, p.port);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzInput in(data, size);
+  const uint8_t mode = in.u8();
+  if (mode & 1) {
+    // The rest of the input is binary: an address, a prefix length and a port.
+    uint16_t g[8];
+    for (int i = 0; i < 8; i++) g[i] = (mode & 2) && in.u8() < 128 ? 0 : in.u16();
+    const uint8_t plen6 = in.u8() % 129, plen4 = in.u8() % 33;
+    const uint16_t port = in.u16();
+    for (Form form : {PLAIN, PLEN, OPTPLEN, PORT}) roundtrip6(g, form, plen6, port);
+    roundtrip4((uint32_t)g[0] << 16 | g[1], plen4, port);
+    return 0;
+  }
+  // The rest of the input is text.
+  const uint8_t default_plen = in.u8();
+  size_t n;
+  const uint8_t *bytes = in.bytes(256, &n);
+  std::string text((const char *)bytes, n);
+  reparse4(text.c_str(), default_plen);
+  reparse6(text.c_str(), default_plen);
+  return 0;
+}

@@ -1,0 +1,294 @@
+// The message getters and kx_msg_get_fields over arbitrary payloads.
+//
+// Input: u32 type, u16 payload length (modulo 1024), the payload, then
+// operations. Every getter is checked against a plain reading of the
+// payload; each kx_msg_get_fields call against the same fields read one
+// getter at a time from a copy of the message; the facility-levels reader
+// runs on the payload too.
+#include <string.h>
+
+#include <type_traits>
+
+#include "fuzz_input.h"
+#include "kx_msg.h"
+
+namespace {
+
+kx_msg_t g_msg, g_copy, g_out;
+
+uint64_t ref_be(const kx_msg_t *m, uint32_t at, unsigned n) {
+  uint64_t v = 0;
+  for (unsigned i = 0; i < n; i++) v = v << 8 | m->data[at + i];
+  return v;
+}
+
+bool all_zero(const void *p, size_t n) {
+  const uint8_t *b = (const uint8_t *)p;
+  for (size_t i = 0; i < n; i++)
+    if (b[i]) return false;
+  return true;
+}
+
+// A fixed-size getter: on success the value and pos + n, on failure zero and pos unchanged.
+template <typename T>
+void check_fixed(kx_msg_t *m, int (*get)(kx_msg_t *, T *)) {
+  const uint16_t pos = m->pos;
+  const bool fits = (uint32_t)pos + sizeof(T) <= m->len;
+  T v;
+  memset(&v, 0xa5, sizeof v);
+  int ok = get(m, &v);
+  FUZZ_CHECK(ok == (int)fits);
+  if (fits) {
+    FUZZ_CHECK((uint64_t)v == ref_be(m, pos, sizeof(T)));
+    FUZZ_CHECK(m->pos == pos + sizeof(T));
+  } else {
+    FUZZ_CHECK(v == 0);
+    FUZZ_CHECK(m->pos == pos);
+  }
+}
+
+void check_data(kx_msg_t *m, uint32_t n) {
+  static uint8_t buf[1024];
+  const uint16_t pos = m->pos;
+  memset(buf, 0xa5, n);
+  int ok = kx_msg_get_data(m, buf, n);
+  FUZZ_CHECK(ok == (int)((uint32_t)pos + n <= m->len));
+  if (ok) {
+    FUZZ_CHECK(memcmp(buf, m->data + pos, n) == 0 && m->pos == pos + n);
+  } else {
+    FUZZ_CHECK(all_zero(buf, n) && m->pos == pos);
+  }
+}
+
+void check_string(kx_msg_t *m, uint32_t size) {
+  char buf[80];
+  memset(buf, 0x5a, sizeof buf);
+  const uint16_t pos = m->pos;
+  uint32_t wire = 0xdeadbeef;
+  int ok = kx_msg_get_string_len(m, buf, size, &wire);
+  FUZZ_CHECK(m->pos <= m->len && buf[size - 1] == 0);
+  FUZZ_CHECK((uint8_t)buf[size] == 0x5a);  // nothing written past the buffer
+  if (pos + 4u > m->len) {
+    FUZZ_CHECK(!ok && m->pos == pos && wire == 0xdeadbeef);
+    return;
+  }
+  FUZZ_CHECK(wire == ref_be(m, pos, 4));
+  const uint64_t end = (uint64_t)pos + 4 + wire;
+  FUZZ_CHECK(ok == (int)(end <= m->len));
+  if (ok) {
+    FUZZ_CHECK(m->pos == end);
+    uint32_t kept = wire < size - 1 ? wire : size - 1;
+    FUZZ_CHECK(memcmp(buf, m->data + pos + 4, kept) == 0);
+  }
+}
+
+// Reads an ipaddrplen and writes it out again: the same bytes come back.
+void check_ipaddrplen(kx_msg_t *m) {
+  const uint16_t pos = m->pos;
+  kx_ipaddrplen_t ip;
+  memset(&ip, 0, sizeof ip);
+  if (!kx_msg_get_ipaddrplen(m, &ip)) {
+    FUZZ_CHECK(m->pos <= m->len);
+    return;
+  }
+  FUZZ_CHECK(ip.plen <= (ip.ip_type == KX_IPADDR_TYPE_V4 ? 32 : 128));
+  kx_msg_init(&g_out, 0);
+  FUZZ_CHECK(kx_msg_put_ipaddrplen(&g_out, &ip) != nullptr);
+  FUZZ_CHECK(g_out.len == m->pos - pos);
+  FUZZ_CHECK(memcmp(g_out.data, m->data + pos, g_out.len) == 0);
+}
+
+void check_ipaddr(kx_msg_t *m) {
+  const uint16_t pos = m->pos;
+  kx_ipaddr_t ip;
+  memset(&ip, 0, sizeof ip);
+  int ok = kx_msg_get_ipaddr(m, &ip);
+  FUZZ_CHECK(m->pos <= m->len);
+  if (!ok) return;
+  const unsigned n = ip.ip_type == KX_IPADDR_TYPE_V4 ? 4 : 16;
+  FUZZ_CHECK(m->data[pos] == ip.ip_type && m->pos == pos + 1 + n);
+  for (unsigned i = 0; i < n / 4; i++) FUZZ_CHECK(ip.address[i] == ref_be(m, pos + 1 + 4 * i, 4));
+}
+
+// ---- kx_msg_get_fields against single getters ----
+
+struct Field {
+  int code;
+  uint32_t size;  // STRING, DATA: buffer size; SKIP: count
+  uint8_t out[72];
+};
+
+const int kMaxFields = 4;
+
+// Reference varint: up to max bytes of 7-bit groups, most significant first.
+int ref_varint(kx_msg_t *m, uint64_t *out, unsigned max) {
+  uint64_t v = 0;
+  for (unsigned i = 0; i < max; i++) {
+    uint8_t b;
+    if (!kx_msg_get_uint8(m, &b)) {
+      *out = v;
+      return 0;
+    }
+    v = v << 7 | (b & 0x7f);
+    if (!(b & 0x80)) {
+      *out = v;
+      return 1;
+    }
+  }
+  *out = v;
+  return 0;
+}
+
+// One field with the single getters; 0 when it fails, -1 at the end code.
+int ref_field(kx_msg_t *m, Field *f) {
+  uint64_t v;
+  switch (f->code) {
+    case KX_MSG_FIELD_END: return -1;
+    case KX_MSG_FIELD_U8: case KX_MSG_FIELD_I8: return kx_msg_get_uint8(m, (uint8_t *)f->out);
+    case KX_MSG_FIELD_U16: case KX_MSG_FIELD_I16: return kx_msg_get_uint16(m, (uint16_t *)f->out);
+    case KX_MSG_FIELD_U32: case KX_MSG_FIELD_I32: return kx_msg_get_uint32(m, (uint32_t *)f->out);
+    case KX_MSG_FIELD_U64: case KX_MSG_FIELD_I64: return kx_msg_get_uint64(m, (uint64_t *)f->out);
+    case KX_MSG_FIELD_STRING: return kx_msg_get_string_len(m, (char *)f->out, f->size, nullptr);
+    case KX_MSG_FIELD_DATA: return kx_msg_get_data(m, f->out, f->size);
+    case KX_MSG_FIELD_VARINT32: {
+      int ok = ref_varint(m, &v, 5);
+      uint32_t u = (uint32_t)v;
+      memcpy(f->out, &u, 4);
+      return ok;
+    }
+    case KX_MSG_FIELD_ZIGZAG32: {
+      if (!ref_varint(m, &v, 5)) return 0;
+      uint32_t u = (uint32_t)v;
+      int32_t z = (int32_t)(u >> 1) ^ -(int32_t)(u & 1);
+      memcpy(f->out, &z, 4);
+      return 1;
+    }
+    case KX_MSG_FIELD_VARINT64: {
+      int ok = ref_varint(m, &v, 10);
+      memcpy(f->out, &v, 8);
+      return ok;
+    }
+    case KX_MSG_FIELD_ZIGZAG64: {
+      if (!ref_varint(m, &v, 10)) return 0;
+      int64_t z = (int64_t)(v >> 1) ^ -(int64_t)(v & 1);
+      memcpy(f->out, &z, 8);
+      return 1;
+    }
+    case KX_MSG_FIELD_SKIP: return kx_msg_skip(m, f->size);
+    case KX_MSG_FIELD_SKIP_STRING: {
+      uint32_t n;
+      return kx_msg_get_uint32(m, &n) && kx_msg_skip(m, n);
+    }
+    default: return 1;  // unknown codes take no argument and read nothing
+  }
+}
+
+// Builds the variadic call for fields[i..n) one field at a time.
+template <int Depth, typename... A>
+int call_fields(kx_msg_t *m, Field *f, int i, int n, A... args) {
+  if constexpr (Depth == 0) {
+    return kx_msg_get_fields(m, args..., KX_MSG_FIELD_END);
+  } else {
+    if (i == n) return kx_msg_get_fields(m, args..., KX_MSG_FIELD_END);
+    Field *x = &f[i];
+    switch (x->code) {
+      case KX_MSG_FIELD_STRING: case KX_MSG_FIELD_DATA:
+        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code, x->size, (void *)x->out);
+      case KX_MSG_FIELD_SKIP:
+        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code, x->size);
+      case KX_MSG_FIELD_END: case KX_MSG_FIELD_SKIP_STRING:
+        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code);
+      default:
+        if (x->code > KX_MSG_FIELD_SKIP_STRING)
+          return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code);
+        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code, (void *)x->out);
+    }
+  }
+}
+
+void check_fields(kx_msg_t *m, FuzzInput &in) {
+  Field got[kMaxFields], want[kMaxFields];
+  const int n = 1 + in.u8() % kMaxFields;
+  for (int i = 0; i < n; i++) {
+    Field &f = got[i];
+    memset(&f, 0xa5, sizeof f);
+    f.code = in.u8() % 19;
+    if (f.code == KX_MSG_FIELD_STRING) f.size = 1 + in.u8() % 64;
+    if (f.code == KX_MSG_FIELD_DATA) f.size = in.u8() % 65;
+    if (f.code == KX_MSG_FIELD_SKIP) f.size = in.u16();
+    want[i] = f;
+  }
+  memcpy(&g_copy, m, offsetof(kx_msg_t, data) + m->len);
+  const int ok = call_fields<kMaxFields>(m, got, 0, n);
+  int want_ok = 1;
+  for (int i = 0; i < n; i++) {
+    int r = ref_field(&g_copy, &want[i]);
+    if (r <= 0) {
+      want_ok = r < 0;
+      break;
+    }
+  }
+  FUZZ_CHECK(ok == want_ok);
+  FUZZ_CHECK(m->pos == g_copy.pos);
+  for (int i = 0; i < n; i++) FUZZ_CHECK(memcmp(got[i].out, want[i].out, sizeof got[i].out) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  kx_log_set_print_level(KX_LOG_EMERGENCY);  // keep the broken-input warnings quiet
+  kx_msg_pool_init();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzInput in(data, size);
+  kx_msg_t *m = &g_msg;
+  kx_msg_init(m, in.u32());
+  size_t n;
+  const uint8_t *payload = in.bytes(in.u16() % 1024, &n);
+  FUZZ_CHECK(kx_msg_put_data(m, payload, (uint32_t)n) != nullptr);
+  while (!in.empty()) {
+    switch (in.u8() % 13) {
+      case 0: check_fixed<uint8_t>(m, kx_msg_get_uint8); break;
+      case 1: check_fixed<uint16_t>(m, kx_msg_get_uint16); break;
+      case 2: check_fixed<uint32_t>(m, kx_msg_get_uint32); break;
+      case 3: check_fixed<uint64_t>(m, kx_msg_get_uint64); break;
+      case 4: check_data(m, in.u16() % 1024); break;
+      case 5: {
+        const uint16_t pos = m->pos;
+        const uint32_t k = in.u8() & 1 ? in.u32() : in.u8();
+        const bool fits = pos + (uint64_t)k <= m->len;
+        FUZZ_CHECK(kx_msg_skip(m, k) == (int)fits);
+        FUZZ_CHECK(m->pos == (fits ? pos + k : pos));
+        break;
+      }
+      case 6: check_string(m, 1 + in.u8() % 64); break;
+      case 7: check_ipaddr(m); break;
+      case 8: check_ipaddrplen(m); break;
+      case 9: check_fields(m, in); break;
+      case 10: m->pos = (uint16_t)(in.u16() % (m->len + 1u)); break;
+      case 12: {
+        // The facility-levels reader on anything; what the writer writes it
+        // reads back whole, leaving every threshold as it was.
+        kx_log_msg_get(m);
+        uint32_t levels[KX_LOG_NUM_FACILITIES];
+        memcpy(levels, kx_log_levels, sizeof levels);
+        kx_msg_init(&g_out, 0);
+        kx_log_msg_put(&g_out);
+        FUZZ_CHECK(kx_log_msg_get(&g_out) == 1 && g_out.pos == g_out.len);
+        FUZZ_CHECK(memcmp(levels, kx_log_levels, sizeof levels) == 0);
+        break;
+      }
+      case 11: {
+        kx_msg_t *d = kx_msg_dup(m);
+        FUZZ_CHECK(d->type == m->type && d->len == m->len && d->pos == m->pos);
+        FUZZ_CHECK(memcmp(d->data, m->data, m->len) == 0);
+        kx_msg_free(d);
+        break;
+      }
+    }
+    FUZZ_CHECK(m->pos <= m->len);
+  }
+  return 0;
+}

@@ -1,0 +1,237 @@
+// The string utilities against plain reference versions.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "kx_log.h"
+#include "kx_malloc.h"
+#include "kx_str.h"
+
+namespace {
+
+int sign(int v) { return (v > 0) - (v < 0); }
+
+int ref_lower(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+int ref_casecmp(const std::string &a, const std::string &b, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    int ca = ref_lower((uint8_t)a.c_str()[i]), cb = ref_lower((uint8_t)b.c_str()[i]);
+    if (ca != cb || ca == 0) return ca - cb;
+  }
+  return 0;
+}
+
+std::vector<std::string> ref_split(const std::string &s, char sep, int max) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    size_t at = s.find(sep, start);
+    if (at == std::string::npos || (max > 0 && (int)out.size() == max - 1)) break;
+    out.push_back(s.substr(start, at - start));
+    start = at + 1;
+  }
+  out.push_back(s.substr(start));
+  return out;
+}
+
+// Digits of base-0/16 numbers as the header describes them, wrapping at 64 bits.
+uint64_t ref_number(const char *s, size_t *used, uint32_t base, bool is_signed) {
+  const char *p = s;
+  bool neg = is_signed && *p == '-';
+  if (neg) p++;
+  const bool prefix = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 99;
+  };
+  if (base == 16 && prefix) {
+    p += 2;
+  } else if (base == 0 && prefix && digit(p[2]) < 16) {
+    p += 2;
+    base = 16;
+  } else if (base == 0) {
+    base = p[0] == '0' ? 8 : 10;
+  }
+  const char *d = p;
+  uint64_t v = 0;
+  for (; digit(*p) < (int)base; p++) v = v * base + (uint64_t)digit(*p);
+  if (p == d) {
+    *used = 0;
+    return 0;
+  }
+  *used = (size_t)(p - s);
+  return neg ? 0 - v : v;
+}
+
+void hexdump_line(const char *line, void *arg) {
+  FUZZ_CHECK(strlen(line) < 96);
+  ++*(int *)arg;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  kx_log_set_print_level(KX_LOG_EMERGENCY);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzInput in(data, size);
+  const uint8_t choice = in.u8();
+  const char sep = (char)in.u8();
+  const int small = (int)(in.u8() % 70) - 2;
+  size_t n;
+  const uint8_t *raw = in.bytes(in.left(), &n);
+  const std::string bytes((const char *)raw, n);
+  const std::string text(bytes.c_str());  // up to the first zero byte
+  const std::string half = text.substr(0, text.size() / 2), rest = text.substr(text.size() / 2);
+
+  switch (choice % 10) {
+    case 0: {  // copies and counts
+      char dst[80];
+      memset(dst, 0x5a, sizeof dst);
+      FUZZ_CHECK(kx_strlcpy(dst, text.c_str(), small) == text.size());
+      if (small > 0) {
+        size_t k = text.size() < (size_t)small - 1 ? text.size() : (size_t)small - 1;
+        FUZZ_CHECK(memcmp(dst, text.data(), k) == 0 && dst[k] == 0);
+      }
+      FUZZ_CHECK((uint8_t)dst[small > 0 ? small : 0] == 0x5a);
+      uint32_t count = 0;
+      for (char c : text) count += c == sep;
+      FUZZ_CHECK(kx_strcount(text.c_str(), sep) == count);
+      char *dup = kx_strdup("fuzz_str", text.c_str());
+      FUZZ_CHECK(strcmp(dup, text.c_str()) == 0);
+      kx_free(dup);
+      char *f = kx_strdup_format("fuzz_str", "%s|%s|%d", text.c_str(), text.c_str(), small);
+      FUZZ_CHECK(f == text + "|" + text + "|" + std::to_string(small));
+      kx_free(f);
+      break;
+    }
+    case 1: {  // comparison
+      FUZZ_CHECK(sign(kx_strcasecmp(half.c_str(), rest.c_str())) ==
+                 sign(ref_casecmp(half, rest, (size_t)-1)));
+      FUZZ_CHECK(sign(kx_strcasecmp(half.c_str(), rest.c_str())) == -sign(kx_strcasecmp(rest.c_str(), half.c_str())));
+      int expect = 0;
+      for (int i = 0; i < small; i++) {
+        if (half.c_str()[i] == 0 || rest.c_str()[i] == 0) break;
+        int ca = ref_lower((uint8_t)half[i]), cb = ref_lower((uint8_t)rest[i]);
+        if (ca != cb) {
+          expect = ca - cb;
+          break;
+        }
+      }
+      FUZZ_CHECK(sign(kx_strncasecmp(half.c_str(), rest.c_str(), small)) == sign(expect));
+      std::string low = text;
+      kx_strlower(&low[0]);
+      for (size_t i = 0; i < text.size(); i++) FUZZ_CHECK((uint8_t)low[i] == ref_lower((uint8_t)text[i]));
+      break;
+    }
+    case 2: {  // trimming and tokens, with the first few bytes as the set
+      const std::string set = half.substr(0, 3);
+      std::string s = rest;
+      const char *t = kx_strtrim(&s[0], set.c_str());
+      const size_t b = rest.find_first_not_of(set);
+      const std::string want = b == std::string::npos ? "" : rest.substr(b, rest.find_last_not_of(set) - b + 1);
+      FUZZ_CHECK(t == want);
+      std::string s2 = rest;
+      char *cursor;
+      std::vector<std::string> got;
+      for (char *tok = kx_strtok_start(&s2[0], &cursor, set.c_str()); tok; tok = kx_strtok(&cursor, set.c_str())) {
+        FUZZ_CHECK(*tok != 0);
+        got.push_back(tok);
+      }
+      std::vector<std::string> ref;
+      for (size_t i = 0; i < rest.size();) {
+        size_t a = rest.find_first_not_of(set, i);
+        if (a == std::string::npos) break;
+        size_t e = rest.find_first_of(set, a);
+        if (e == std::string::npos) e = rest.size();
+        if (set.empty()) e = rest.size();
+        ref.push_back(rest.substr(a, e - a));
+        i = e;
+      }
+      FUZZ_CHECK(got == ref);
+      break;
+    }
+    case 3: {  // the splitter: fields fetched in increasing order, some skipped
+      if (sep == 0) break;
+      const int max = small < 0 ? 0 : small;
+      const std::vector<std::string> ref = ref_split(text, sep, max);
+      std::string s = text;
+      kx_strsplit_t sp;
+      FUZZ_CHECK(kx_strsplit_init(&s[0], &sp, sep, max) == (int)ref.size());
+      bool again = false;
+      for (int i = 0, step = 1; i < (int)ref.size(); i += step) {
+        const char *f = kx_strsplit_get(&sp, i);
+        FUZZ_CHECK(f && f == ref[(size_t)i]);
+        step = text.empty() ? 1 : 1 + (uint8_t)text[(size_t)i % text.size()] % 7;
+        again = step == 7 && !again;
+        if (again) {  // the separators go back; the same field is fetched again
+          kx_strsplit_restore(&sp);
+          FUZZ_CHECK(s == text);
+          step = 0;
+        }
+      }
+      FUZZ_CHECK(kx_strsplit_get(&sp, (int)ref.size()) == nullptr);
+      kx_strsplit_restore(&sp);
+      FUZZ_CHECK(s == text);
+      break;
+    }
+    case 4: {  // percent escaping round trip, and unescaping anything
+      std::string esc(3 * text.size() + 1, '\0');
+      kx_str_escape(&esc[0], text.data(), (uint32_t)text.size());
+      std::string back(text.size() + 1, '\x5a');
+      FUZZ_CHECK(kx_str_unescape(&back[0], esc.c_str(), (uint32_t)back.size()) == (int)text.size());
+      FUZZ_CHECK(strcmp(back.c_str(), text.c_str()) == 0);
+      std::vector<char> out((size_t)(small > 0 ? small : 0) + 1, '\x5a');
+      int r = kx_str_unescape(out.data(), text.c_str(), (uint32_t)(out.size() - 1));
+      FUZZ_CHECK(r >= -1 && r < (int)out.size());
+      FUZZ_CHECK(out.back() == '\x5a');
+      break;
+    }
+    case 5: {  // nibble text round trip over all bytes, and decoding anything
+      char *nib = kx_str_nibbles("fuzz_str", bytes.data(), (uint32_t)bytes.size());
+      FUZZ_CHECK(strlen(nib) == 2 * bytes.size());
+      uint8_t *back = (uint8_t *)kx_str_from_nibbles("fuzz_str", nib);
+      FUZZ_CHECK(back && memcmp(back, bytes.data(), bytes.size()) == 0);
+      kx_free(back);
+      kx_free(nib);
+      void *any = kx_str_from_nibbles("fuzz_str", text.c_str());
+      FUZZ_CHECK(!any || text.size() % 2 == 0);
+      kx_free(any);
+      break;
+    }
+    case 6: case 7: {  // numbers
+      const uint32_t base = choice & 0x10 ? 16 : choice & 0x20 ? 0 : 2 + (uint8_t)sep % 15;
+      size_t used;
+      char *end;
+      const char *s = text.c_str();
+      uint64_t want = ref_number(s, &used, base, false);
+      FUZZ_CHECK(kx_strtou64(s, &end, base) == want && end == s + used);
+      FUZZ_CHECK(kx_strtou32(s, &end, base) == (uint32_t)want && end == s + used);
+      want = ref_number(s, &used, base, true);
+      FUZZ_CHECK(kx_strtoi64(s, &end, base) == (int64_t)want && end == s + used);
+      FUZZ_CHECK(kx_strtoi32(s, &end, base) == (int32_t)(uint32_t)want && end == s + used);
+      break;
+    }
+    case 8: {  // UTF-8: any text answers, ASCII is always valid
+      int r = kx_str_is_utf8(text.c_str());
+      FUZZ_CHECK(r == 0 || r == 1);
+      bool ascii = true;
+      for (char c : text) ascii = ascii && (uint8_t)c < 0x80;
+      if (ascii) FUZZ_CHECK(r == 1);
+      break;
+    }
+    case 9: {  // hex dumps: one bounded line per 16 bytes
+      int lines = 0;
+      kx_str_hexdump(bytes.data(), (int)bytes.size(), hexdump_line, &lines);
+      FUZZ_CHECK(lines == (int)((bytes.size() + 15) / 16));
+      break;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,126 @@
+"""Real server messages captured from kxd-sim (corpus/, written by
+scripts/capture-corpus) and the handler that decodes each message type,
+with the arguments a client passes it."""
+import glob
+import os
+
+import KXdv17_0 as kx
+import KXMsgv17_0
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, 'corpus')
+PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
+
+
+def load():
+    """[(type, payload)] of every corpus file, in file name order."""
+    out = []
+    for path in sorted(glob.glob(os.path.join(CORPUS, '*.bin'))):
+        type_ = int(os.path.basename(path).split('-')[0], 16)
+        with open(path, 'rb') as f:
+            out.append((type_, f.read()))
+    return out
+
+
+class Record(object):
+    """A host or connection record; the handlers set its attributes."""
+
+    def __init__(self, *args):
+        self.args = args
+
+    def _set_views(self, views):
+        self.views = views
+
+
+def populate(conn, rows):
+    conn.sc_rows = rows
+
+
+def fresh(func, extra):
+    """The arguments after m for one call of func: a host add gets an empty
+    host table (a host added twice is reported on stdout), the diagnostics
+    reader an empty list (it appends to it); other tables are kept."""
+    if func is kx.handleHostAdd:
+        return (extra[0], {}) + tuple(extra[2:])
+    if func is kx.handleDrdlStatsDump:
+        return ([],)
+    return extra
+
+
+def view_update(m, fields):
+    """A view update starts with its view id; the operations follow."""
+    return kx.handleViewUpdateViewID(m), kx.handleViewUpdate(m, fields)
+
+
+class Context(object):
+    """The state a client keeps between messages: the protocol version, the
+    host and connection tables, view fields, channel information and the
+    shaping, firewall and diagnostics tables."""
+
+    def __init__(self, corpus):
+        self.version = kx.PROTOCOL_VERSION
+        self.hosts, self.conns, self.shaping, self.fw_rules = {}, {}, {}, {}
+        self.fields, self.channel_info = {}, ({}, [])
+        by_type = dict(corpus)
+        if kx.PROTOCOL_SERVER_VERSION in by_type:
+            self.version = kx.handleVersion(KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_VERSION]))[0]
+        if kx.PROTOCOL_SERVER_VIEW_CAPS in by_type:
+            fields = kx.handleViewCaps(KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_VIEW_CAPS]))[1]
+            self.fields = dict((f['field'], f) for f in fields)
+        if kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO in by_type:
+            self.channel_info = kx.handleChannelsInfo(
+                KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO]))
+        if kx.PROTOCOL_SERVER_FW_RULES_INIT in by_type:
+            self.fw_rules = kx.handleFWRulesInit(KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_FW_RULES_INIT]))[0]
+        # Updates name hosts and connections added before them.
+        for type_, payload in corpus:
+            if type_ == kx.PROTOCOL_SERVER_HOST_ADD:
+                # A host added again is reported on stdout: add into an empty table.
+                added = {}
+                kx.handleHostAdd(KXMsgv17_0.KXMsg(type_, payload), Record, added, self.version)
+                self.hosts.update(added)
+            elif type_ == kx.PROTOCOL_SERVER_CONN_UPDATE:
+                try:
+                    kx.handleConnUpdate(KXMsgv17_0.KXMsg(type_, payload), self.conns, Record, populate,
+                                        self.version)
+                except KeyError:
+                    pass  # an update of a connection added in a message not kept
+
+    def handler(self, type_):
+        """(function, extra arguments after m) for a message type, or None
+        for types a client only counts."""
+        H = {
+            kx.PROTOCOL_SERVER_VERSION: (kx.handleVersion, ()),
+            kx.PROTOCOL_SERVER_AUTHENTICATION_OK: (kx.handleAuth, ()),
+            kx.PROTOCOL_SERVER_FEATURES: (kx.handleFeatures, ()),
+            kx.PROTOCOL_SERVER_EPERM: (kx.handleEperm, ()),
+            kx.PROTOCOL_SERVER_NOT_AVAILABLE: (kx.handleNotAvail, ()),
+            kx.PROTOCOL_SERVER_XFB_NAMES: (kx.handleServerXFBNames, ()),
+            kx.PROTOCOL_SERVER_STRTABLE_BEGIN: (kx.handleStrtblBegin, ()),
+            kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: (kx.handleStrtblEntries, ()),
+            kx.PROTOCOL_SERVER_STRTABLE_END: (kx.handleStrtblEnd, ()),
+            kx.PROTOCOL_SERVER_HOST_ADD: (kx.handleHostAdd, (Record, self.hosts, self.version)),
+            kx.PROTOCOL_SERVER_HOST_UPDATE: (kx.handleHostUpdate, (self.hosts, self.version)),
+            kx.PROTOCOL_SERVER_HOST_REMOVE: (kx.handleHostRemove, ()),
+            PROTOCOL_SERVER_HOST_FIND_REPLY: (kx.handleHostFindReply, ()),
+            kx.PROTOCOL_SERVER_CONN_UPDATE: (kx.handleConnUpdate, (self.conns, Record, populate, self.version)),
+            kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: (kx.handleSessionContextSchemata, ()),
+            kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: (kx.handleSessionContextAdd, ()),
+            kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: (kx.handleSessionContextRemove, ()),
+            kx.PROTOCOL_SERVER_VIEW_CAPS: (kx.handleViewCaps, ()),
+            kx.PROTOCOL_SERVER_VIEW_UPDATE: (view_update, (self.fields,)),
+            kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: (kx.handleViewAddError, ()),
+            kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: (kx.handleChannelsInfo, ()),
+            kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA: (kx.handleChannelsData, (self.channel_info,)),
+            kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: (kx.handleShapingRulesInit, ()),
+            kx.PROTOCOL_SERVER_SHAPING_OBJECT: (kx.shapingobjectUpdateHandle, (self.shaping,)),
+            kx.PROTOCOL_SERVER_FW_RULES_INIT: (kx.handleFWRulesInit, ()),
+            kx.PROTOCOL_SERVER_FW_RULES: (kx.handleFWRulesData, (self.fw_rules,)),
+            kx.PROTOCOL_SERVER_FWLOG_ENTRY_START: (kx.handleFWEntryStart, ()),
+            kx.PROTOCOL_SERVER_FWLOG_ENTRY: (kx.handleFWEntry, ()),
+            kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: (kx.handleBgpEntry, ()),
+            kx.PROTOCOL_SERVER_BGP_DUMP_PATH: (kx.handleBgpPath, ()),
+            kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: (kx.handleDrdlStatsDump, ([],)),
+            kx.PROTOCOL_SERVER_VCRC_TEST_RESULT: (kx.handleVcrcTest, ()),
+        }
+        return H.get(type_)

@@ -1,0 +1,462 @@
+"""Reference and memory leak checks: every function of KXdv17_0 and
+KXMsgv17_0 is called many times, on valid input and on its failing paths
+(short messages, wrong types, caller objects and io objects whose methods
+raise, a newMsg that misbehaves). A case fails when the reference counts of
+its argument objects, the number of objects the garbage collector tracks or
+the resident memory grow with the number of calls.
+
+KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000; the default
+is a quick pass)."""
+from __future__ import print_function
+
+import array
+import contextlib
+import fcntl
+import gc
+import os
+import sys
+import unittest
+
+import KXdv17_0 as kx
+from KXMsgv17_0 import KXMsg, KXRingbuf, newMsg
+
+import kxcorpus
+
+try:
+    import __builtin__ as builtins
+except ImportError:
+    import builtins
+
+CALLS = int(os.environ.get('KX_LEAK_CALLS', '200'))
+# Resident memory may move by allocator noise; a leak of 20 bytes a call
+# over 25,000 calls passes this.
+RSS_SLACK = 512 * 1024
+# Under AddressSanitizer (the sanitizer build preloads it) freed memory waits
+# in a quarantine of its own, so resident memory is not a leak measure there.
+CHECK_RSS = 'libasan' not in os.environ.get('LD_PRELOAD', '')
+PAGE = os.sysconf('SC_PAGE_SIZE')
+
+
+def rss():
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+class Boom(Exception):
+    """Raised by the misbehaving caller objects."""
+
+
+def boom(*args, **kw):
+    raise Boom()
+
+
+class Sink(object):
+    """An io object that drops the requests."""
+
+    def writeMsg(self, m):
+        pass
+
+
+class RaisingIO(object):
+    def writeMsg(self, m):
+        raise Boom()
+
+
+class RaisingRecord(object):
+    def __init__(self, *args):
+        raise Boom()
+
+
+class Discard(object):
+    """sys.stdout while the cases run (a host added twice is reported there)."""
+
+    softspace = 0
+
+    def write(self, text):
+        pass
+
+
+class RaisingWriter(object):
+    softspace = 0
+    write = boom
+
+
+def with_stdout(writer, func, *args):
+    """func(*args) with sys.stdout bound to writer."""
+    old = sys.stdout
+    sys.stdout = writer
+    try:
+        return func(*args)
+    finally:
+        sys.stdout = old
+
+
+class RaisingDict(dict):
+    """A table whose lookups and stores raise."""
+    __getitem__ = __setitem__ = __contains__ = get = setdefault = boom
+
+
+class Factory(object):
+    """Stands in for KXMsgv17_0: newMsg gives `result` or raises."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def newMsg(self, type):
+        if self.result is Boom:
+            raise Boom()
+        return self.result
+
+
+@contextlib.contextmanager
+def module_factory(factory):
+    old = kx.__dict__.get('KXMsgv17_0')
+    kx.KXMsgv17_0 = factory
+    try:
+        yield
+    finally:
+        kx.KXMsgv17_0 = old
+
+
+class Case(object):
+    """One call, repeated: func(*args()) where args() gives the arguments of
+    each call (fixed objects, or fresh tables for handlers that fill them).
+    `expect` is the exception class the call raises, or None."""
+
+    def __init__(self, name, func, args, expect=None, factory=None):
+        self.name, self.func, self.expect, self.factory = name, func, expect, factory
+        self.args = args if callable(args) else (lambda: args)
+        self.watched = reachable([func] + list(self.args()) + ([factory] if factory else []))
+
+    def call(self):
+        args = self.args()
+        for a in args:
+            if isinstance(a, KXMsg):
+                a.pos = 0
+        try:
+            if self.factory is not None:
+                with module_factory(self.factory):
+                    self.func(*args)
+            else:
+                self.func(*args)
+        except Exception as e:
+            if self.expect is None or not isinstance(e, self.expect):
+                raise
+        else:
+            if self.expect is not None:
+                raise AssertionError('%s: %s not raised' % (self.name, self.expect.__name__))
+
+
+def reachable(objects, depth=3, limit=300):
+    """The objects and what their containers hold, a few levels down."""
+    seen, out, level = set(), [], list(objects)
+    for _ in range(depth):
+        below = []
+        for o in level:
+            if id(o) in seen or len(out) >= limit:
+                continue
+            seen.add(id(o))
+            out.append(o)
+            if isinstance(o, dict):
+                below.extend(o.keys())
+                below.extend(o.values())
+            elif isinstance(o, (list, tuple)):
+                below.extend(o)
+        level = below
+    return out
+
+
+def outcome(func, args):
+    """The exception class a call raises, or None."""
+    try:
+        func(*args)
+    except Exception as e:
+        return type(e)
+    return None
+
+
+def handler_cases():
+    corpus = kxcorpus.load()
+    ctx = kxcorpus.Context(corpus)
+    cases = []
+    done = set()
+    for type_, payload in corpus:
+        entry = ctx.handler(type_)
+        if entry is None:
+            continue
+        func, extra = entry
+        name = '%s[%x]' % (func.__name__, type_)
+
+        def calls_on(m, func=func, extra=extra):
+            """The arguments with m: tables the handler fills are new for every call."""
+            if kxcorpus.fresh(func, extra) is extra:
+                return (m,) + extra
+            return lambda: (m,) + kxcorpus.fresh(func, extra)
+        args = calls_on(KXMsg(type_, payload))
+        first = args() if callable(args) else args
+        cases.append(Case(name, func, args, outcome(func, first)))
+        if func in done:
+            continue
+        done.add(func)
+        # Failing paths once per handler: short messages, wrong types.
+        for cut in sorted(set([0, len(payload) // 2, len(payload) - 1])):
+            if cut < len(payload):
+                short = calls_on(KXMsg(type_, payload[:cut]))
+                cases.append(Case('%s short %d' % (name, cut), func, short,
+                                  outcome(func, short() if callable(short) else short)))
+        cases.append(Case(name + ' m=None', func, (None,) + tuple(first[1:]), TypeError))
+        cases.append(Case(name + ' m=bytes', func, (payload[:8],) + tuple(first[1:]), TypeError))
+        if len(first) > 1:
+            cases.append(Case(name + ' missing args', func, first[:1], TypeError))
+            wrong = (KXMsg(type_, payload),) + (42,) * (len(first) - 1)
+            cases.append(Case(name + ' int args', func, wrong, outcome(func, wrong)))
+    # Caller objects that raise.
+    host_add = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_HOST_ADD][0][1]
+    host_update = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_HOST_UPDATE][0][1]
+    conn = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_CONN_UPDATE][-1][1]
+    shaping = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_SHAPING_OBJECT][-1][1]
+    fw = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_FW_RULES][0][1]
+    view = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_VIEW_UPDATE][-1][1]
+    channels = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA][0][1]
+    v = ctx.version
+    raising = [
+        ('host add, raising class', kx.handleHostAdd, lambda: (KXMsg(0, host_add), RaisingRecord, {}, v)),
+        ('host add, raising table', kx.handleHostAdd, (KXMsg(0, host_add), kxcorpus.Record, RaisingDict(), v)),
+        ('host add twice, raising stdout', with_stdout,
+         lambda: (RaisingWriter(), kx.handleHostAdd, KXMsg(0, host_add), kxcorpus.Record, dict(ctx.hosts), v)),
+        ('host update, raising table', kx.handleHostUpdate, (KXMsg(0, host_update), RaisingDict(), v)),
+        ('host update, empty table', kx.handleHostUpdate, (KXMsg(0, host_update), {}, v)),
+        ('conn update, raising class', kx.handleConnUpdate,
+         lambda: (KXMsg(0, conn), {}, RaisingRecord, kxcorpus.populate, v)),
+        ('conn update, raising populator', kx.handleConnUpdate,
+         lambda: (KXMsg(0, conn), {}, kxcorpus.Record, boom, v)),
+        ('conn update, raising table', kx.handleConnUpdate,
+         (KXMsg(0, conn), RaisingDict(), kxcorpus.Record, kxcorpus.populate, v)),
+        ('shaping, raising table', kx.shapingobjectUpdateHandle, (KXMsg(0, shaping), RaisingDict())),
+        ('fw rules, raising table', kx.handleFWRulesData, (KXMsg(0, fw), RaisingDict())),
+        ('view id', kx.handleViewUpdateViewID, (KXMsg(0, view),)),
+        ('view operations', kx.handleViewUpdate, (KXMsg(0, view[2:]), ctx.fields)),
+        ('view update, raising fields', kxcorpus.view_update, (KXMsg(0, view), RaisingDict())),
+        ('view update, no fields', kxcorpus.view_update, (KXMsg(0, view), {})),
+        ('channels, raising info', kx.handleChannelsData, (KXMsg(0, channels), (RaisingDict(), []))),
+        ('channels, wrong info', kx.handleChannelsData, (KXMsg(0, channels), ({}, None))),
+        ('drdl, not a list', kx.handleDrdlStatsDump,
+         (KXMsg(0, [p for t, p in corpus if t == kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES][0]), ())),
+        ('view data', kx.handleViewUpdateData, (KXMsg(0, b'\xe0'),)),
+        ('view field, unknown field', kx.handleViewUpdateField, (KXMsg(0, b'\x00\x07\x00\x00'), {7: {}})),
+        ('view field, raising fields', kx.handleViewUpdateField, (KXMsg(0, b'\x00\x07\x00\x00'), RaisingDict())),
+        ('engine flags', kx.resolve_engineflags, (0xc037,)),
+        ('engine flags, wrong type', kx.resolve_engineflags, ('x',)),
+    ]
+    for name, func, args in raising:
+        first = args() if callable(args) else args
+        cases.append(Case(name, func, args, outcome(func, first)))
+    return cases
+
+
+def without_builtin(io, name, func, *args):
+    """func(io, *args) while the built-in name is unbound."""
+    value = getattr(builtins, name)
+    delattr(builtins, name)
+    try:
+        func(io, *args)
+    finally:
+        setattr(builtins, name, value)
+
+
+def request_cases():
+    F = kx
+    criteria = {'vlanin': 10, 'vlanout': 11, 'mplsin': 12, 'mplsout': 13, 'dscpin': 14, 'dscpout': 15,
+                'channelin': 3, 'channelout': 4, 'protocol': 6, 'clientip': '10.1.2.3',
+                'serverip': '198.51.100.7', 'clientport': 40000, 'serverport': 22, 'service': 'ssh',
+                'xfb': 5, 'properties': [('user', 'alice'), ('group', 'staff')]}
+    filters = [(1, True, F.PROTOCOL_VIEW_FILTER_TYPE_SMALL_INTS, [6, 17]),
+               (4, True, F.PROTOCOL_VIEW_FILTER_TYPE_HOSTS, ['10.0.0.0/8', '2001:db8::/32']),
+               (2, True, F.PROTOCOL_VIEW_FILTER_TYPE_SERVICES, ['http', 'dns']),
+               (6, True, F.PROTOCOL_VIEW_FILTER_TYPE_UINT32, [80, 443]),
+               (7, False, F.PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN, [True])]
+    builders = [
+        (kx.bgpDump, ()), (kx.channelsHide, ()), (kx.channelsShow, ()),
+        (kx.createView, (3, filters, [(5, 'server'), (2, '')])), (kx.createViewByName, (1, 'hosts')),
+        (kx.doAuth, ('demo', 'demo')), (kx.drdlStatsDump, ()),
+        (kx.dumpConnections, ('/tmp/conns.txt', 'reaper', 5, -1)), (kx.force_statistics_write, ()),
+        (kx.fwlog_clear, ()), (kx.fwlog_query, (F.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, False, False)),
+        (kx.fwrulesHide, ()), (kx.fwrulesShow, ()), (kx.hostFindv4, (0x0a000001,)), (kx.hostShow, (5,)),
+        (kx.injectPacket, ('eth1', b'\x01' * 300)), (kx.ping, ()), (kx.requestUpdate, ()),
+        (kx.scRowQuery, (7,)), (kx.setDebug, (20, '7')), (kx.shapingobjectHide, ()),
+        (kx.shapingobjectShow, ()), (kx.vcrcTest, (2, criteria)),
+    ]
+    cases = []
+    # The host requests look their message types up among the built-in names.
+    for name, value in (('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 0x20200), ('KXD_PROTOCOL_CLIENT_HOST_FIND', 0x20201)):
+        setattr(builtins, name, value)
+    for func, args in builders:
+        name = func.__name__
+        cases.append(Case(name, func, (Sink(),) + args))
+        cases.append(Case(name + ' raising io', func, (RaisingIO(),) + args, Boom))
+        cases.append(Case(name + ' io without writeMsg', func, (object(),) + args, AttributeError))
+        for result, exc in ((None, TypeError), (42, TypeError), (Boom, Boom), (KXMsg(1, b'f' * 32768), 'any')):
+            if exc == 'any':  # a full message: a request with a payload does not fit
+                with module_factory(Factory(result)):
+                    exc = outcome(func, (Sink(),) + args)
+            cases.append(Case('%s newMsg gives %r' % (name, result), func, (Sink(),) + args, exc,
+                              factory=Factory(result)))
+        if args:
+            cases.append(Case(name + ' missing args', func, (Sink(),), TypeError))
+            wrong = (Sink(),) + (object(),) * len(args)
+            cases.append(Case(name + ' wrong types', func, wrong, outcome(func, wrong)))
+    refused = [
+        (kx.createView, (1, [(1, True, F.PROTOCOL_VIEW_FILTER_TYPE_HOSTS, ['nohost'])], []), ValueError),
+        (kx.createView, (1, [(1, True, F.PROTOCOL_VIEW_FILTER_TYPE_STRINGS, ['x' * 40000])], []), ValueError),
+        (kx.createView, (1, [(1, True)], []), None),
+        (kx.injectPacket, ('eth0', b'x' * 4097), ValueError),
+        (kx.setDebug, (1, 'a' * 40000), ValueError),
+        (kx.setDebug, (2 ** 31, 'on'), OverflowError),
+        (kx.vcrcTest, (1, {'clientip': 'not an address'}), None),
+        (kx.vcrcTest, (1, {'properties': [('a',)]}), None),
+        (kx.vcrcTest, (1, RaisingDict()), None),
+        (kx.hostShow, ('5',), TypeError),
+        (without_builtin, ('KXD_PROTOCOL_CLIENT_HOST_FIND', kx.hostFindv4, 1), NameError),
+    ]
+    for func, args, exc in refused:
+        full = (Sink(),) + args
+        cases.append(Case('%s refused %r' % (func.__name__, args)[:80], func, full, exc or outcome(func, full)))
+    return cases
+
+
+def msgmodule_cases():
+    r, w = os.pipe()
+    for fd in (r, w):
+        fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+    m = KXMsg(0x10001, b'\x00\x01\x02\x03')
+    rb = KXRingbuf(1 << 18)
+    into = KXMsg(5, b'old')
+    loaded = KXRingbuf(1)
+    loaded.write(b'x')
+
+    def set_pos(msg, value):
+        msg.pos = value
+
+    def ring_cycle(rb, msg, into):
+        rb.write(b'abc')
+        rb.peek(2)
+        rb.read(1)
+        rb.skip(5)
+        rb.writeMsg(msg)
+        rb.complete()
+        rb.readMsg()
+        rb.writeMsg(msg)
+        rb.readMsgInto(into)
+        return rb.used(), rb.space(), rb.capacity()
+
+    def fd_cycle(rb, msg):
+        rb.writeMsg(msg)
+        rb.writeFd(w, 100)
+        rb.readFd(r)
+        rb.readMsg()
+
+    def append_attributes(msg):
+        fresh = KXMsg(msg.type, msg.payload)
+        fresh.append(b'xy')
+        return repr(fresh), fresh.len, fresh.type, fresh.payload
+
+    return [
+        Case('KXMsg', KXMsg, (0x10001, b'payload')),
+        Case('KXMsg too long', KXMsg, (1, b'x' * 32769), ValueError),
+        Case('KXMsg float type', KXMsg, (1.0, b''), TypeError),
+        Case('KXMsg huge type', KXMsg, (2 ** 64, b''), OverflowError),
+        Case('newMsg', newMsg, (73728,)),
+        Case('newMsg negative', newMsg, (-1,), OverflowError),
+        Case('newMsg wrong type', newMsg, ('1',), TypeError),
+        Case('KXMsg.pos', set_pos, (m, 2)),
+        Case('KXMsg.pos float', set_pos, (m, 2.5), TypeError),
+        Case('KXMsg.pos outside', set_pos, (m, 5), ValueError),
+        Case('KXMsg.append and attributes', append_attributes, (KXMsg(3, b'abcd'),)),
+        Case('KXMsg.append too long', m.append, (b'x' * 32769,), ValueError),
+        Case('KXMsg.append wrong type', m.append, (None,), TypeError),
+        Case('KXRingbuf', KXRingbuf, (1 << 20,)),
+        Case('KXRingbuf huge', KXRingbuf, (2 ** 64 + 5,), OverflowError),
+        Case('KXRingbuf float', KXRingbuf, (1.5,), TypeError),
+        Case('KXRingbuf methods', ring_cycle, (rb, m, into)),
+        Case('KXRingbuf read negative', rb.read, (-1,), ValueError),
+        Case('KXRingbuf readMsgInto wrong type', rb.readMsgInto, (None,), TypeError),
+        Case('KXRingbuf descriptors', fd_cycle, (rb, m)),
+        Case('KXRingbuf bad descriptor', rb.readFd, (-1,), ValueError),
+        Case('KXRingbuf closed descriptor', loaded.writeFd, (2 ** 20, 1), OSError),
+    ]
+
+
+class LeakTest(unittest.TestCase):
+
+    def run_cases(self, make_cases):
+        old = sys.stdout
+        sys.stdout = Discard()
+        try:
+            failures = check_cases(make_cases())
+        finally:
+            sys.stdout = old
+        self.assertEqual(failures, [])
+
+    def test_the_check_sees_leaks(self):
+        kept = []
+        obj = object()
+        cases = [Case('reference', kept.append, (obj,)),
+                 Case('objects', lambda: kept.append([]), ()),
+                 Case('memory', lambda: kept.append(os.urandom(1) * 65536), ())]
+        failures = check_cases(cases, 200)
+        del kept[:]
+        self.assertEqual([f.split(':')[0] for f in failures], ['reference', 'objects'] + ['memory'] * CHECK_RSS)
+
+    def test_handlers(self):
+        self.run_cases(handler_cases)
+
+    def test_requests(self):
+        self.run_cases(request_cases)
+
+    def test_message_objects(self):
+        self.run_cases(msgmodule_cases)
+
+
+def check_cases(cases, calls=CALLS):
+    """Runs each case `calls` times after a warm-up and returns what grew:
+    a count that moves in both halves of the run grows with the calls (a
+    count that moves once, as a cache fills, does not)."""
+    calls = max(calls, 20)
+    failures = []
+    total = 0
+    gc.collect()
+
+    def snapshot(case):
+        gc.collect()
+        # Kept as machine words: a list of counts would itself hold
+        # references to the small numbers among the watched objects.
+        refs = array.array('l', [sys.getrefcount(o) for o in case.watched + [None, True, False]])
+        return refs, len(gc.get_objects()), rss()
+
+    def grew(a, b, c, tolerance):
+        return (b - a > tolerance and c - b > tolerance) or (a - b > tolerance and b - c > tolerance)
+
+    for case in cases:
+        for _ in range(max(10, calls // 10)):  # caches and free lists settle first
+            case.call()
+        marks = [snapshot(case)]
+        for half in (calls // 2, calls - calls // 2):
+            for _ in range(half):
+                case.call()
+            marks.append(snapshot(case))
+        total += calls
+        (r0, o0, _), (r1, o1, m1), (r2, o2, m2) = marks
+        tolerance = 2 + calls // 100
+        moved = [(i, c - a) for i, (a, b, c) in enumerate(zip(r0, r1, r2)) if grew(a, b, c, tolerance)]
+        if moved:
+            failures.append('%s: reference counts moved by %s over %d calls' % (case.name, moved, calls))
+        if grew(o0, o1, o2, tolerance):
+            failures.append('%s: %d more tracked objects after %d calls' % (case.name, o2 - o0, calls))
+        if CHECK_RSS and m2 - m1 > RSS_SLACK:
+            failures.append('%s: resident memory grew by %d bytes over %d calls' % (
+                case.name, m2 - m1, calls - calls // 2))
+    sys.stderr.write('%d cases, %d calls\n' % (len(cases), total))
+    return failures
+
+if __name__ == '__main__':
+    unittest.main()
