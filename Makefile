@@ -2,6 +2,10 @@
 BUILD    ?= build
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+# The interpreter of `make demo`: Python 2.7 when empty; PYTHON=python3 runs
+# it under the Python 3 the build is configured for (KX_PYTHON3).
+PYTHON   ?=
+export PYTHON
 
 .PHONY: all build test demo demo-build bench sanitize clean
 
@@ -23,10 +27,10 @@ demo: demo-build
 bench: demo-build
 	@scripts/bench $(BUILD)
 
-# What the demo and the benchmarks run: the modules and the simulator, not the
-# test binaries.
+# What the demo and the benchmarks run: the modules (for both interpreters)
+# and the simulator, not the test binaries.
 demo-build: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target KXdv17_0 KXMsgv17_0 kxd-sim
+	cmake --build $(BUILD) -j $(JOBS) --target KXdv17_0 KXMsgv17_0 KXdv17_0_py3 KXMsgv17_0_py3 kxd-sim
 
 # AddressSanitizer + UBSan build: every test, the Python suites with the
 # sanitizer runtimes preloaded into the interpreter.

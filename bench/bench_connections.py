@@ -1,12 +1,12 @@
 """Times handleConnUpdate on generated connection-update messages: a few
 hundred records per message mixing creations, changes and removals, every
 block kind present. Prints records per second, best of several runs."""
+from __future__ import print_function
+
 import gc
-import random
-import time
 
 import KXdv17_0 as kx
-from kxtest import msg, s, u8, u16, u32, u64
+from kxtest import SameRandom, cpu_clock, long, msg, s, u8, u16, u32, u64
 from test_connections import record, creation, second_endpoint
 
 RUNS = 7
@@ -31,7 +31,7 @@ def change_body(rnd, flags):
     """Blocks 2 to 20 for the flags, in wire order."""
     parts = []
     if flags & 0x2: parts.append(u16(rnd.randrange(1, 400)) + u16(rnd.randrange(1, 400)))
-    if flags & 0x4: parts.append(u16(1) + u16(3) + u16(6) + 'option')
+    if flags & 0x4: parts.append(u16(1) + u16(3) + u16(6) + b'option')
     if flags & 0x8: parts.append(u32(rnd.choice([0x1, 0x3, 0x5, 0x4011])))
     if flags & 0x2000000: parts.append(u32(rnd.getrandbits(32)))
     if flags & 0x100000: parts.append(u32(3) + u16(10) + u16(20) + u16(30))
@@ -47,9 +47,9 @@ def change_body(rnd, flags):
     if flags & 0x20000: parts.append(u8(0) * 2)
     if flags & 0x80000: parts.append(u16(3) + u16(1) + u16(2) + u16(7))
     if flags & 0x200000: parts.append(u32(0) + u64(0) * 4)
-    if flags & 0x4000000: parts.append(u16(4) + 'abcd' + u16(0))
+    if flags & 0x4000000: parts.append(u16(4) + b'abcd' + u16(0))
     if flags & 0x10000000: parts.append(u8(2) + u8(0) + u64(11) + u8(1) + u64(12))
-    return ''.join(parts)
+    return b''.join(parts)
 
 
 CREATE_FLAGS = [0x1 | 0x2 | 0x8 | 0x100, 0x1 | 0x40000 | 0x2 | 0x8 | 0x10 | 0x80000,
@@ -82,7 +82,7 @@ def build(kind, rnd, seeded, limit=32000):
             connid = live.pop(rnd.randrange(len(live)))
             rec = record(connid, flags, change_body(rnd, flags))
         if size + len(rec) > limit:
-            return ''.join(records), len(records)
+            return b''.join(records), len(records)
         records.append(rec)
         size += len(rec)
 
@@ -96,9 +96,9 @@ def best_rate(payload, nrecords, seed_table):
         while elapsed < MIN_SECONDS:
             table = seed_table.copy()
             m.pos = 0
-            t0 = time.time()
+            t0 = cpu_clock()
             kx.handleConnUpdate(m, table, Conn, populate, 24576)
-            elapsed += time.time() - t0
+            elapsed += cpu_clock() - t0
             loops += 1
         rate = nrecords * loops / elapsed
         best = rate if best is None else max(best, rate)
@@ -107,14 +107,14 @@ def best_rate(payload, nrecords, seed_table):
 
 
 def main():
-    rnd = random.Random(17)
-    seeded = range(1, 2001)
+    rnd = SameRandom(17)
+    seeded = list(range(1, 2001))
     seed_table = dict((long(i), Conn(i, 6, '10.0.0.1', 1, '10.0.0.2', 2)) for i in seeded)
     for kind in ['mixed', 'create', 'change', 'remove']:
         payload, n = build(kind, rnd, seeded)
         rate = best_rate(payload, n, seed_table)
-        print '%-7s %4d records, %5d bytes: %9.0f records/s (%.2f us/record)' % (
-            kind, n, len(payload), rate, 1e6 / rate)
+        print('%-7s %4d records, %5d bytes: %9.0f records/s (%.2f us/record)' % (
+            kind, n, len(payload), rate, 1e6 / rate))
 
 
 if __name__ == '__main__':

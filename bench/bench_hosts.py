@@ -1,10 +1,9 @@
 """Decoding speed of host additions and updates: records per second on
 generated messages (a few hundred records, every field group mixed)."""
-import random
-import time
+from __future__ import print_function
 
 import KXdv17_0 as kx
-from kxtest import msg, s, u8, u16, u32, u64
+from kxtest import SameRandom, cpu_clock, msg, s, u8, u16, u32, u64
 
 RECORDS = 300
 RUNS = 7
@@ -19,11 +18,11 @@ class Host(object):
 
 
 def words(rng, n):
-    return ''.join(u32(rng.getrandbits(32)) for _ in range(n))
+    return b''.join(u32(rng.getrandbits(32)) for _ in range(n))
 
 
 def group_bytes(rng, mask):
-    out = ''
+    out = b''
     if mask & 0x0002:
         out += u64(rng.getrandbits(64)) + u64(rng.getrandbits(64))
     if mask & 0x0004:
@@ -57,11 +56,11 @@ def update_record(rng, hostid):
 
 def pack(records):
     """Records into as few messages as fit in one payload each."""
-    payloads, cur = [], ''
+    payloads, cur = [], b''
     for r in records:
         if len(cur) + len(r) > MAX_PAYLOAD:
             payloads.append(cur)
-            cur = ''
+            cur = b''
         cur += r
     return [msg(p) for p in payloads + [cur]]
 
@@ -69,18 +68,18 @@ def pack(records):
 def best_rate(run, messages):
     best = None
     for _ in range(RUNS):
-        t0 = time.time()
+        t0 = cpu_clock()
         for _ in range(REPEAT):
             for m in messages:
                 m.pos = 0
             run(messages)
-        t = time.time() - t0
+        t = cpu_clock() - t0
         best = t if best is None else min(best, t)
     return RECORDS * REPEAT / best
 
 
 def main():
-    rng = random.Random(17)
+    rng = SameRandom(17)
     adds = pack([add_record(rng, i) for i in range(RECORDS)])
     updates = pack([update_record(rng, rng.randrange(RECORDS)) for _ in range(RECORDS)])
     table = {}
@@ -97,8 +96,8 @@ def main():
     for m in adds:
         kx.handleHostAdd(m, Host, table, PV)
     for name, run, messages in [('handleHostAdd', add, adds), ('handleHostUpdate', update, updates)]:
-        print '%-17s %d records in %d message(s): %.0f records/s (best of %d runs)' % (
-            name, RECORDS, len(messages), best_rate(run, messages), RUNS)
+        print('%-17s %d records in %d message(s): %.0f records/s (best of %d runs)' % (
+            name, RECORDS, len(messages), best_rate(run, messages), RUNS))
 
 
 if __name__ == '__main__':

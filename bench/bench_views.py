@@ -1,15 +1,17 @@
 """Decoding speed of view updates and channel samples."""
+from __future__ import print_function
+
 import timeit
 
 import KXdv17_0 as kx
 import KXMsgv17_0
-from kxtest import s, u8, u32, u64
+from kxtest import cpu_clock, s, u8, u32, u64
 
 RUNS = 7
 
 
 FIELDS = {1: {'type': 0}, 2: {'type': 1}, 3: {'type': 2}, 4: {'type': 4}, 5: {'type': 5}}
-FIELD_VALUES = {1: u8(0) + '\x0a\x00\x00\x01', 2: '\x00\x50', 3: '\x01\x00', 4: u32(7), 5: u8(1)}
+FIELD_VALUES = {1: u8(0) + b'\x0a\x00\x00\x01', 2: b'\x00\x50', 3: b'\x01\x00', 4: u32(7), 5: u8(1)}
 
 
 def view_update_payload(per_kind):
@@ -18,27 +20,27 @@ def view_update_payload(per_kind):
     for i in range(per_kind):
         fid = 1 + i % 5
         ops.append(u8(0) + u32(i) + u32(0) + u8(0) + u8(fid) + FIELD_VALUES[fid] +
-                   u8(0x1f) + u32(i) + u64(i) + u64(2 * i) + '\0' * 24 + u32(1) + u32(2) + u32(3) + u32(4))
+                   u8(0x1f) + u32(i) + u64(i) + u64(2 * i) + b'\0' * 24 + u32(1) + u32(2) + u32(3) + u32(4))
         ops.append(u8(1) + u32(i) + u8(0x13) + u32(i) + u64(i) + u64(i) + u32(3) + u32(4))
         ops.append(u8(2) + u32(i))
         ops.append(u8(3) + u32(i) + s('row label %d' % i))
-    return '\0\x01' + ''.join(ops)
+    return b'\0\x01' + b''.join(ops)
 
 
 def channels(nchannels, nstats):
     names = ['stat%d' % k for k in range(nstats)]
-    info = u32(nstats) + ''.join(u32(k) + s(n) for k, n in enumerate(names))
-    info += u32(nchannels) + ''.join(u32(c) + u8(1) + u8(1) + s('chan%d' % c)
+    info = u32(nstats) + b''.join(u32(k) + s(n) for k, n in enumerate(names))
+    info += u32(nchannels) + b''.join(u32(c) + u8(1) + u8(1) + s('chan%d' % c)
                                      for c in range(nchannels))
-    group = ''.join(u64(k) + u64(k + 1) for k in range(4)) + u32(5) + u32(6) + u32(7) + u32(8)
-    data = u32(nchannels) + ''.join(u32(c) + '\x01\x02\x03\x04' + u32(10) + u32(20) + group * nstats
+    group = b''.join(u64(k) + u64(k + 1) for k in range(4)) + u32(5) + u32(6) + u32(7) + u32(8)
+    data = u32(nchannels) + b''.join(u32(c) + b'\x01\x02\x03\x04' + u32(10) + u32(20) + group * nstats
                                     for c in range(nchannels))
     return info, data
 
 
 def best_rate(func, number):
     """Calls per second of the best of RUNS runs of `number` calls."""
-    best = min(timeit.repeat(func, number=number, repeat=RUNS))
+    best = min(timeit.repeat(func, number=number, repeat=RUNS, timer=cpu_clock))
     return number / best
 
 

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """A first look at KXdv17_0: build a login request and decode the server's
 version announcement and feature mask, without a daemon."""
+from __future__ import print_function
+
+import binascii
 import struct
 
 from _checkout import use_checkout
@@ -15,11 +18,12 @@ class PrintingConnection(object):
     """Stands in for a connection to the daemon: shows each request."""
 
     def writeMsg(self, m):
-        print('request type 0x%x, %d payload bytes: %s' % (m.type, m.len, m.payload.encode('hex')))
+        print('request type 0x%x, %d payload bytes: %s' % (m.type, m.len, binascii.hexlify(m.payload).decode('ascii')))
 
 
 def string_field(text):
-    return struct.pack('>I', len(text) + 1) + text + '\0'
+    data = text.encode('utf-8')
+    return struct.pack('>I', len(data) + 1) + data + b'\0'
 
 
 def main():
@@ -37,7 +41,7 @@ def main():
     print('feature mask %d: %s' % (mask, ', '.join(names)))
 
     try:
-        kx.handleVersion(KXMsgv17_0.KXMsg(kx.PROTOCOL_SERVER_VERSION, '\x60'))
+        kx.handleVersion(KXMsgv17_0.KXMsg(kx.PROTOCOL_SERVER_VERSION, b'\x60'))
     except kx.BadMessageError as e:
         print('a one-byte version message is refused: %s' % e)
 

@@ -11,8 +11,12 @@ pump() is called.
     c.login('demo', 'demo')
     kx.requestUpdate(c)
     c.wait_for(lambda: c.update_done)
+
+With record='session.pcapng' every frame sent and received is written to a
+capture file (see kxtools.pcapng), the same file kxtap records.
+KXClient.offline() is a client without a connection: its tables and
+handlers, for decoding recorded frames.
 """
-import __builtin__
 import errno
 import select
 import socket
@@ -22,12 +26,18 @@ import time
 import KXdv17_0 as kx
 import KXMsgv17_0
 
+try:
+    import builtins
+except ImportError:  # Python 2.7
+    import __builtin__ as builtins
+from kxtools import pcapng
+
 # Request types of the two host queries. KXdv17_0 looks both names up among
 # the built-in names at every call; the daemon uses the same numbers.
 KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = 0x20200
 KXD_PROTOCOL_CLIENT_HOST_FIND = 0x20201
-__builtin__.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW
-__builtin__.KXD_PROTOCOL_CLIENT_HOST_FIND = KXD_PROTOCOL_CLIENT_HOST_FIND
+builtins.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW
+builtins.KXD_PROTOCOL_CLIENT_HOST_FIND = KXD_PROTOCOL_CLIENT_HOST_FIND
 # The daemon's answer to a host find.
 PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
 
@@ -67,14 +77,20 @@ class Stream(object):
     """Frames messages over a non-blocking socket through two KXRingbufs:
     u32 type, u16 length, payload."""
 
-    def __init__(self, sock):
+    def __init__(self, sock, recorder=None):
         self.sock = sock
         self.inbuf = KXMsgv17_0.KXRingbuf(1 << 20)
         self.outbuf = KXMsgv17_0.KXRingbuf(1 << 22)
+        self.recorder = recorder    # a pcapng.Writer, or None
+
+    def record(self, data, direction, comment=None):
+        if self.recorder is not None:
+            self.recorder.write(data, direction, comment=comment)
 
     def send(self, m, timeout=10.0):
         if not self.outbuf.writeMsg(m):
             raise ProtocolError('outgoing buffer full')
+        self.record(HEADER.pack(m.type, len(m.payload)) + m.payload, pcapng.OUTBOUND)
         while self.outbuf.used():
             if self.outbuf.writeFd(self.sock.fileno(), self.outbuf.used()) is None:
                 if not select.select([], [self.sock], [], timeout)[1]:
@@ -87,21 +103,44 @@ class Stream(object):
         while self.inbuf.used() >= HEADER.size:
             length = HEADER.unpack(self.inbuf.peek(HEADER.size))[1]
             if length > MAX_PAYLOAD:
+                self.record(self.inbuf.peek(self.inbuf.used()), pcapng.INBOUND,
+                            'broken frame header: bytes as they came')
                 raise ProtocolError('broken frame header (length %d)' % length)
             m = self.inbuf.readMsg()
             if m is None:
                 break
+            self.record(HEADER.pack(m.type, len(m.payload)) + m.payload, pcapng.INBOUND)
             msgs.append(m)
+        if n == 0 and self.inbuf.used():
+            self.record(self.inbuf.peek(self.inbuf.used()), pcapng.INBOUND,
+                        'incomplete frame: the stream ended inside it')
         return msgs, n != 0
 
 
 class KXClient(object):
 
-    def __init__(self, host='127.0.0.1', port=7830, timeout=10.0):
+    def __init__(self, host='127.0.0.1', port=7830, timeout=10.0, record=None):
+        """record: a capture file name, or a pcapng.Writer (left open), to
+        record every frame sent and received."""
         self.sock = socket.create_connection((host, port), timeout)
         self.sock.setblocking(False)
-        self.stream = Stream(self.sock)
+        self._own_recorder = record is not None and not isinstance(record, pcapng.Writer)
+        self.stream = Stream(self.sock, pcapng.Writer(record, application='kxtools.client')
+                             if self._own_recorder else record)
         self.closed = False
+        self._init_tables()
+
+    @classmethod
+    def offline(cls):
+        """A client without a connection: the tables and the dispatch table."""
+        c = cls.__new__(cls)
+        c.sock = c.stream = None
+        c.closed = True
+        c._own_recorder = False
+        c._init_tables()
+        return c
+
+    def _init_tables(self):
         self.protocol_version = kx.PROTOCOL_VERSION
         self.version = None
         self.auth = None
@@ -189,6 +228,8 @@ class KXClient(object):
         if not self.closed:
             self.closed = True
             self.sock.close()
+            if self._own_recorder:
+                self.stream.recorder.close()
 
     def pump(self, timeout=0.0):
         """Waits up to timeout seconds for data and handles every complete

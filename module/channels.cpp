@@ -112,7 +112,7 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
       Ref e[2];
       kx::unpack(item.get(), e, 2);
       bool cached = g < names.size() && names[g].get() == e[1].get() &&
-                    PyString_CheckExact(e[1].get());
+                    kx::is_str_exact(e[1].get());
       if (!cached) {
         names.resize(g);
         keys.resize(g * kPairsPerStatistic);

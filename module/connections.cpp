@@ -104,8 +104,9 @@ void set_new_list(PyObject *conn, const kx::Name &attr) {
 }
 
 // cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0: the interpreter's
-// three-way comparison, the threshold looked up now (and again for the
-// second direction: a caller may rebind it in between).
+// three-way comparison (Python 3: protocolversion >= ...), the threshold
+// looked up now (and again for the second direction: a caller may rebind it
+// in between).
 bool has_shaping_bytes(PyObject *version, Site at = Site()) {
   Ref threshold = kx::global(n_SHAPINGBYTESMINVERSION, at);
   return kx::cmp_at_least(version, threshold.get(), at);

@@ -10,7 +10,6 @@ using kx::Site;
 
 namespace {
 
-KX_NAME(has_key);
 KX_NAME(socket);
 KX_NAME(struct);
 KX_NAME(inet_aton);
@@ -113,9 +112,7 @@ const Criterion kCriteria[] = {
 };
 
 bool has_key(PyObject *criteria, const kx::Name &key, Site at = Site()) {
-  Ref answer =
-      kx::check(PyObject_CallMethodObjArgs(criteria, n_has_key.get(), key.get(), nullptr), at);
-  return kx::truth(answer.get(), at);
+  return kx::has_key(criteria, key, at);
 }
 
 // struct.unpack("!L", socket.inet_aton(text))[0], evaluated in Python's order

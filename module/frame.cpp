@@ -196,8 +196,17 @@ Ref import(const kx::Name &name, PyObject *globals, PyObject *fromlist, Site at 
   return kx::call_at(at, hook.get(), name.get(), globals, locals, fromlist);
 }
 
+// True when the objects of `t` are laid out as KXMsgv17_0.<name>'s: the first
+// base of `t` that is not a class made in Python is that type. (A class made
+// in Python with one slot, or under Python 3 with none, has the size too.)
+bool laid_out_as(PyTypeObject *t, const char *name) {
+  while (t && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) t = t->tp_base;
+  return t && strncmp(t->tp_name, "KXMsgv17_0.", 11) == 0 && strcmp(t->tp_name + 11, name) == 0;
+}
+
 // Fetches KXMsgv17_0.<name> and checks that its instances have the size of
-// the layout this module reaches them through.
+// the layout this module reaches them through, and are laid out as the
+// extension's own.
 PyTypeObject *import_type(PyObject *globals, const kx::Name &name, size_t size, Site at = Site()) {
   Ref fromlist = kx::check(PyList_New(1), at);
   PyList_SET_ITEM(fromlist.get(), 0, Ref::borrowed(name).release());
@@ -205,7 +214,8 @@ PyTypeObject *import_type(PyObject *globals, const kx::Name &name, size_t size, 
   Ref type = kx::getattr(mod.get(), name, at);
   if (!PyType_Check(type.get()))
     kx::raise_fmt(at, PyExc_TypeError, "%s.%s is not a type object", "KXMsgv17_0", name.text());
-  if (static_cast<size_t>(reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize) != size)
+  PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
+  if (static_cast<size_t>(t->tp_basicsize) != size || !laid_out_as(t, name.text()))
     kx::raise_fmt(at, PyExc_ValueError, "%s.%s does not appear to be the correct type object",
                   "KXMsgv17_0", name.text());
   return reinterpret_cast<PyTypeObject *>(type.release());
@@ -218,12 +228,25 @@ void import_module(PyObject *module, PyObject *globals, const kx::Name &name, Si
   kx::setattr(module, name, mod.get(), at);
 }
 
-void init_module() {
+#if KX_PY3
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "KXdv17_0", nullptr, -1, method_table,
+                          nullptr, nullptr, nullptr, nullptr};
+#endif
+
+// Makes the module and fills its namespace; returns a new reference under
+// Python 3 and the borrowed one Py_InitModule4 gives under 2.7.
+PyObject *init_module() {
   build_method_table();
+#if KX_PY3
+  Ref owned = kx::check(PyModule_Create(&module_def));
+  PyObject *module = owned.get();
+  Ref builtin_mod = kx::check(PyImport_ImportModule("builtins"));
+#else
   PyObject *module = Py_InitModule4("KXdv17_0", method_table, nullptr, nullptr, PYTHON_API_VERSION);
   if (!module) kx::fail();
-  kx::module_dict = PyModule_GetDict(module);
   Ref builtin_mod = kx::check(PyImport_ImportModule("__builtin__"));
+#endif
+  kx::module_dict = PyModule_GetDict(module);
   kx::builtins_dict = PyModule_GetDict(builtin_mod.get());
   kx::check_rc(PyModule_AddObject(module, "__builtins__", builtin_mod.release()));
 
@@ -251,13 +274,32 @@ void init_module() {
   Ref metaclass = Ref::borrowed(reinterpret_cast<PyObject *>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0))));
   Ref cls = KX_CALL(metaclass.get(), n_BadMessageError.get(), bases, dict);
   Ref func = kx::check(PyCFunction_NewEx(&BadMessageError_init_def, nullptr, modname.get()));
+#if KX_PY3
+  Ref method = kx::check(PyInstanceMethod_New(func.get()));
+#else
   Ref method = kx::check(PyMethod_New(func.get(), nullptr, cls.get()));
+#endif
   kx::setattr(cls.get(), n___init__, method.get());
   kx::setitem(kx::module_dict, n_BadMessageError, cls.get());
+#if KX_PY3
+  return owned.release();
+#else
+  return module;
+#endif
 }
 
 }  // namespace
 
+#if KX_PY3
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXdv17_0(void) {
+  try {
+    return init_module();
+  } catch (...) {
+    kx::exception_to_python("KXdv17_0");
+    return nullptr;
+  }
+}
+#else
 PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
   try {
     init_module();
@@ -265,3 +307,4 @@ PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
     kx::exception_to_python("KXdv17_0");
   }
 }
+#endif

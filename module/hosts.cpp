@@ -3,6 +3,7 @@
 #include "kxpy.h"
 
 #include <ctype.h>
+#include <string.h>
 
 using kx::Ref;
 using kx::Site;
@@ -151,8 +152,9 @@ void print_item(PyObject *text, Site at) {
   if (!out) kx::raise_fmt(at, PyExc_RuntimeError, "lost sys.stdout");
   if (PyFile_SoftSpace(out.get(), 0)) kx::check_rc(PyFile_WriteString(" ", out.get()), at);
   kx::check_rc(PyFile_WriteObject(text, out.get(), Py_PRINT_RAW), at);
-  Py_ssize_t len = PyString_GET_SIZE(text);
-  char last = len ? PyString_AS_STRING(text)[len - 1] : '\0';
+  kx::CText chars = kx::as_cstring(text, at);
+  size_t len = strlen(chars);
+  char last = len ? chars[len - 1] : '\0';
   if (len == 0 || !isspace(static_cast<unsigned char>(last)) || last == ' ')
     PyFile_SoftSpace(out.get(), 1);
 }

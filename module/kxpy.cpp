@@ -31,7 +31,11 @@ KX_NAME(False);
 bool Name::init_all() {
   for (Name *n = all_; n; n = n->next_) {
     if (n->obj_) continue;
+#if KX_PY3
+    n->obj_ = PyUnicode_InternFromString(n->text_);
+#else
     n->obj_ = PyString_InternFromString(n->text_);
+#endif
     if (!n->obj_) return false;
   }
   return true;
@@ -282,7 +286,10 @@ void add_traceback(const char *funcname, Site at) {
   if (!code) return;
   PyFrameObject *frame = PyFrame_New(PyThreadState_GET(), code, module_dict, nullptr);
   if (frame) {
+#if !KX_PY3
+    // Python 3 takes the line of a fresh frame from its code's first line.
     frame->f_lineno = at.line;
+#endif
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
   }
@@ -366,24 +373,111 @@ bool greater_equal(PyObject *a, PyObject *b, Site at) {
   return truth(ge.get(), at);
 }
 
+// ---- conversions -------------------------------------------------------------------
+
+#if KX_PY3
+// Python 3's argument parser refuses a text with a zero byte for a C string.
+static const char *without_zero(const char *s, Py_ssize_t n) {
+  if (memchr(s, 0, static_cast<size_t>(n))) {
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    return nullptr;
+  }
+  return s;
+}
+
+const char *text_chars(PyObject *o, Ref *keep) {
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t n;
+    // ASCII text is its own UTF-8, which the str object keeps.
+    if (PyUnicode_IS_ASCII(o)) {
+      const char *s = PyUnicode_AsUTF8AndSize(o, &n);
+      return s ? without_zero(s, n) : nullptr;
+    }
+    *keep = Ref(PyUnicode_AsEncodedString(o, "utf-8", "surrogateescape"));
+    if (!*keep) return nullptr;
+    return without_zero(PyBytes_AS_STRING(keep->get()), PyBytes_GET_SIZE(keep->get()));
+  }
+  if (PyBytes_Check(o)) return without_zero(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o));
+  PyErr_Format(PyExc_TypeError, "expected str or bytes, not %.200s", Py_TYPE(o)->tp_name);
+  return nullptr;
+}
+#else
+const char *text_chars(PyObject *o, Ref *) {
+  return PyString_AsString(o);  // handles unicode through the default encoding
+}
+#endif
+
+CText as_cstring(PyObject *o, Site at) {
+  Ref keep;
+  const char *s = text_chars(o, &keep);
+  if (!s) fail(at);
+  return CText(s, std::move(keep));
+}
+
+Data::Data(PyObject *o, const char *argname, Site at) {
+#if KX_PY3
+  // A str is text, not data, even though it could be encoded.
+  if (PyUnicode_Check(o))
+    raise_fmt(at, PyExc_TypeError, "%s must be a bytes-like object, not 'str'", argname);
+  if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_fmt(at, PyExc_TypeError, "%s must be a bytes-like object, not '%.200s'", argname,
+                Py_TYPE(o)->tp_name);
+    }
+    fail(at);
+  }
+  p_ = static_cast<const char *>(view_.buf);
+  n_ = view_.len;
+#else
+  if (!PyString_Check(o))
+    raise_fmt(at, PyExc_TypeError, "%s must be a byte string, not %.200s", argname,
+              Py_TYPE(o)->tp_name);
+  p_ = PyString_AS_STRING(o);
+  n_ = PyString_GET_SIZE(o);
+#endif
+}
+
+Data::~Data() {
+#if KX_PY3
+  if (p_) PyBuffer_Release(&view_);
+#endif
+}
+
 bool cmp_at_least(PyObject *a, PyObject *b, Site at) {
   if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) >= PyInt_AS_LONG(b);
+#if KX_PY3
+  int truth = PyObject_RichCompareBool(a, b, Py_GE);
+  check_rc(truth, at);
+  return truth != 0;
+#else
   int order = PyObject_Compare(a, b);
   if (PyErr_Occurred()) fail(at);
   return order >= 0;
+#endif
 }
 
-// ---- conversions -------------------------------------------------------------------
+KX_NAME(has_key);
 
-const char *as_cstring(PyObject *o, Site at) {
-  const char *s = PyString_AsString(o);  // handles unicode through the default encoding
-  if (!s) fail(at);
-  return s;
+bool has_key(PyObject *mapping, PyObject *key, Site at) {
+#if KX_PY3
+  int truth = PySequence_Contains(mapping, key);
+#else
+  Ref answer = check(PyObject_CallMethodObjArgs(mapping, n_has_key.get(), key, nullptr), at);
+  int truth = PyObject_IsTrue(answer.get());
+#endif
+  check_rc(truth, at);
+  return truth != 0;
 }
 
 int32_t as_long32(PyObject *o, Site at) {
   // The interpreter's argument parser refuses floats for its integer codes.
+#if KX_PY3
+  if (PyFloat_Check(o))
+    raise_fmt(at, PyExc_TypeError, "'float' object cannot be interpreted as an integer");
+#else
   if (PyFloat_Check(o)) raise_fmt(at, PyExc_TypeError, "integer argument expected, got float");
+#endif
   long v = PyInt_AsLong(o);
   if (v == -1 && PyErr_Occurred()) fail(at);
   if (v < INT32_MIN || v > INT32_MAX) {
@@ -463,6 +557,15 @@ void unpack(PyObject *seq, Ref *out, size_t n, Site at) {
 
 // ---- raising ---------------------------------------------------------------------------
 
+// A str made by the interpreter's printf-like formatting.
+static PyObject *str_from_format(const char *format, va_list ap) {
+#if KX_PY3
+  return PyUnicode_FromFormatV(format, ap);
+#else
+  return PyString_FromFormatV(format, ap);
+#endif
+}
+
 // Sets the current exception to a new instance of `cls` (called with `arg`
 // when given); an instance of a non-exception class raises TypeError instead.
 static void set_new(PyObject *cls, PyObject *arg) {
@@ -472,9 +575,13 @@ static void set_new(PyObject *cls, PyObject *arg) {
   if (PyExceptionInstance_Check(inst.get())) {
     PyErr_SetObject(PyExceptionInstance_Class(inst.get()), inst.get());
   } else {
+#if KX_PY3
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+#else
     PyErr_Format(PyExc_TypeError,
                  "exceptions must be old-style classes or derived from BaseException, not %.200s",
                  Py_TYPE(inst.get())->tp_name);
+#endif
   }
 }
 
@@ -490,7 +597,7 @@ void bad_message_text(Site at, const char *format, ...) {
   Ref cls = global(n_BadMessageError, at);
   va_list ap;
   va_start(ap, format);
-  Ref text = check(PyString_FromFormatV(format, ap), at);
+  Ref text = check(str_from_format(format, ap), at);
   va_end(ap);
   raise_new(cls.get(), text.get(), at);
 }
@@ -498,7 +605,7 @@ void bad_message_text(Site at, const char *format, ...) {
 void raise_fmt(Site at, PyObject *exc, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  Ref text(PyString_FromFormatV(format, ap));
+  Ref text(str_from_format(format, ap));
   va_end(ap);
   if (text) PyErr_SetObject(exc, text.get());
   fail(at);
@@ -558,9 +665,9 @@ bool Reader::try_skip_string(uint32_t bufsize) {
 
 Ref Reader::bytes(uint32_t n, Site at) {
   if (remaining() < n) bad_message(at);
-  Ref text = check(PyString_FromStringAndSize(nullptr, n), at);
-  data(PyString_AS_STRING(text.get()), n, at);
-  return text;
+  Ref data_bytes = check(PyBytes_FromStringAndSize(nullptr, n), at);
+  data(PyBytes_AS_STRING(data_bytes.get()), n, at);
+  return data_bytes;
 }
 
 bool Reader::family(const char *unknown, Site at) {
@@ -768,7 +875,8 @@ void Request::fits(void *put_result, Site at) {
 
 void Request::ip(PyObject *text, Site at) {
   Site here;
-  const char *s = PyString_AsString(text);
+  Ref keep;
+  const char *s = text_chars(text, &keep);
   kx_ipaddrplen_t ip;
   memset(&ip, 0, sizeof ip);
   bool parsed = false;

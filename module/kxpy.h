@@ -15,7 +15,7 @@
 #ifndef KX_MODULE_KXPY_H
 #define KX_MODULE_KXPY_H
 
-#include <Python.h>
+#include "kxcompat.h"
 #if PY_MAJOR_VERSION < 3
 #include <longintrepr.h>  // the layout of a long, for new_ulong
 #endif
@@ -23,6 +23,7 @@
 #include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <initializer_list>
 #include <utility>
@@ -152,12 +153,12 @@ class Name {
 // ---- module state ----------------------------------------------------------------
 
 extern PyObject *module_dict;    // KXdv17_0's namespace (the module lives forever)
-extern PyObject *builtins_dict;  // the __builtin__ module's namespace
+extern PyObject *builtins_dict;  // the built-ins' namespace (__builtin__, or builtins)
 extern PyTypeObject *msg_type;   // KXMsgv17_0.KXMsg, taken at import
 
 // A module global, looked up now in the module namespace (then the built-ins).
 Ref global(const Name &name, Site at = Site());
-// A built-in name, looked up now in the __builtin__ module.
+// A built-in name, looked up now in the built-ins module.
 Ref builtin(const Name &name, Site at = Site());
 
 // ---- Python operations that throw on failure ----------------------------------------
@@ -254,7 +255,8 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
   check_rc(PyObject_DelItem(o, key), at);
 }
 
-// Wire numbers: 8 and 16 bits become ints, 32 and 64 bits longs.
+// Wire numbers: 8 and 16 bits become ints, 32 and 64 bits longs (under
+// Python 3 all of them ints).
 //
 // Python 2.7 makes a long of a C unsigned value by allocating a long of as
 // many 30-bit digits as the value needs and filling them, with no cache of
@@ -287,6 +289,15 @@ inline PyObject *new_slong(int64_t v) {
   if (l) Py_SIZE(l) = -Py_SIZE(l);
   return l;
 }
+#elif KX_PY3
+// Python 3's int constructor from a C long has the fast paths (cached small
+// ints, one-digit values); every u32, and most u64, fit in a 64-bit long.
+static_assert(sizeof(long) == 8, "a C long holds every u32");
+inline PyObject *new_ulong(uint64_t v) {
+  return v <= static_cast<uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(v))
+                                              : PyLong_FromUnsignedLongLong(v);
+}
+inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
 #else
 inline PyObject *new_ulong(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
@@ -318,17 +329,82 @@ inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at
 inline Ref py_u32(uint32_t v, Site at = Site()) { return check(new_ulong(v), at); }
 inline Ref py_u64(uint64_t v, Site at = Site()) { return check(new_ulong(v), at); }
 
-// a >= b (PyObject_RichCompare and truth) and cmp(a, b) >= 0
-// (PyObject_Compare). Both plain ints: the interpreter compares their C longs
-// without calling anything, and so do these.
+// a >= b (PyObject_RichCompare and truth). For two plain ints (and in
+// cmp_at_least below) the interpreter compares their C longs without calling
+// anything, and so do these.
 bool greater_equal(PyObject *a, PyObject *b, Site at = Site());
-bool cmp_at_least(PyObject *a, PyObject *b, Site at = Site());
 
+// Wire text: a str; under Python 3 decoded as UTF-8 with surrogateescape, so
+// any byte survives the round trip through as_cstring.
+#if KX_PY3
+inline Ref py_str(const char *s, Py_ssize_t n, Site at = Site()) {
+  return check(PyUnicode_DecodeUTF8(s, n, "surrogateescape"), at);
+}
+#else
 inline Ref py_str(const char *s, Py_ssize_t n, Site at = Site()) {
   return check(PyString_FromStringAndSize(s, n), at);
 }
-inline Ref py_str(const char *s, Site at = Site()) { return check(PyString_FromString(s), at); }
+#endif
+inline Ref py_str(const char *s, Site at = Site()) {
+  return py_str(s, static_cast<Py_ssize_t>(strlen(s)), at);
+}
+// Opaque wire data: a byte string (str under 2.7, bytes under 3).
+inline Ref py_bytes(const char *s, Py_ssize_t n, Site at = Site()) {
+  return check(PyBytes_FromStringAndSize(s, n), at);
+}
 inline Ref py_none() { return Ref::borrowed(Py_None); }
+// True for exactly the str type (not a subclass).
+inline bool is_str_exact(PyObject *o) {
+#if KX_PY3
+  return PyUnicode_CheckExact(o);
+#else
+  return PyString_CheckExact(o);
+#endif
+}
+
+// The zero-terminated bytes of a text argument, valid while the CText lives
+// (a temporary lives to the end of the statement that made it).
+class CText {
+ public:
+  CText(const char *p, Ref keep) : p_(p), keep_(std::move(keep)) {}
+  operator const char *() const { return p_; }
+
+ private:
+  const char *p_;
+  Ref keep_;
+};
+// The interpreter's string conversion. Python 2.7: a str as is, a unicode
+// object through the default encoding, anything else TypeError. Python 3: a
+// str encoded as UTF-8 with surrogateescape, bytes as they are, anything else
+// TypeError; an embedded zero byte is a ValueError.
+CText as_cstring(PyObject *o, Site at = Site());
+// As as_cstring, without throwing: null with the exception set.
+const char *text_chars(PyObject *o, Ref *keep);
+
+// The bytes of a data argument, valid while the Data lives. Python 2.7 takes
+// a str; Python 3 any bytes-like object, and a str is a TypeError.
+class Data {
+ public:
+  Data(PyObject *o, const char *argname, Site at = Site());
+  ~Data();
+  Data(const Data &) = delete;
+  Data &operator=(const Data &) = delete;
+  const char *bytes() const { return p_; }
+  Py_ssize_t size() const { return n_; }
+
+ private:
+  const char *p_ = nullptr;
+  Py_ssize_t n_ = 0;
+#if KX_PY3
+  Py_buffer view_;
+#endif
+};
+
+// cmp(a, b) >= 0 under Python 2.7 (its three-way comparison); a >= b, the
+// rich comparison, under Python 3, which has no three-way comparison.
+bool cmp_at_least(PyObject *a, PyObject *b, Site at = Site());
+// mapping.has_key(key) under Python 2.7; `key in mapping` under Python 3.
+bool has_key(PyObject *mapping, PyObject *key, Site at = Site());
 inline Ref py_i64(int64_t v, Site at = Site()) { return check(new_slong(v), at); }
 inline Ref py_bool(bool v) { return Ref::borrowed(v ? Py_True : Py_False); }
 inline Ref new_list(Py_ssize_t n = 0, Site at = Site()) { return check(PyList_New(n), at); }
@@ -418,9 +494,6 @@ class IntRun {
   bool real_;
 };
 
-// The interpreter's string conversion: a str as is, a unicode object through
-// the default encoding, anything else TypeError. Valid while `o` lives.
-const char *as_cstring(PyObject *o, Site at = Site());
 // A signed 32-bit long (the target platform's C long): OverflowError outside
 // -2147483648..2147483647 on every host.
 int32_t as_long32(PyObject *o, Site at = Site());

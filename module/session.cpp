@@ -125,18 +125,16 @@ KX_FUNCTION(injectPacket, "io", "iface", "pktdata") {
   Py_ssize_t n = kx::builtin_len(pkt);
   if (n < 0 || n > 4096)
     kx::raise_fmt(kx::Site(), PyExc_ValueError, "Max 4096 bytes of packet data");
-  if (!PyString_Check(pkt))
-    kx::raise_fmt(kx::Site(), PyExc_TypeError, "pktdata must be a byte string, not %.200s",
-                  Py_TYPE(pkt)->tp_name);
+  kx::Data data(pkt, "pktdata");
   // Only the string's own bytes are sent: a len() that claims more would read
   // past them.
-  if (n != PyString_GET_SIZE(pkt))
+  if (n != data.size())
     kx::raise_fmt(kx::Site(), PyExc_ValueError, "len(pktdata) is %zd but it holds %zd bytes", n,
-                  PyString_GET_SIZE(pkt));
+                  data.size());
   Request q(kx::request::kInjectPacket);
   q.string(kx::as_cstring(arg[1]));
   q.u32(static_cast<uint32_t>(n));
-  q.data(PyString_AS_STRING(pkt), static_cast<uint32_t>(n));
+  q.data(data.bytes(), static_cast<uint32_t>(n));
   q.send(arg[0]);
   return kx::py_none();
 }

@@ -138,7 +138,8 @@ void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at =
       return;
   }
   Ref text = kx::check(PyObject_Repr(type), at);
-  kx::raise_fmt(at, PyExc_TypeError, "Unknown filter type %s", PyString_AS_STRING(text.get()));
+  kx::raise_fmt(at, PyExc_TypeError, "Unknown filter type %s",
+                static_cast<const char *>(kx::as_cstring(text.get(), at)));
 }
 
 // One filter (identifier, flag, type, values): u8 identifier, u8 0 when the

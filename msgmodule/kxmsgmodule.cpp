@@ -2,9 +2,12 @@
 //
 // The objects' layout is in kxmsg_objects.h, shared with KXdv17_0, which
 // checks both sizes at import and reaches the message through the pointer.
-// "s#" and "n" store Py_ssize_t lengths.
+// "s#", "y*" and "n" store Py_ssize_t lengths.
+//
+// Data is a str under Python 2.7 and bytes under Python 3, where any
+// bytes-like object is taken where data goes in and a str is refused.
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "../module/kxcompat.h"
 #include <structmember.h>
 
 #include <errno.h>
@@ -22,6 +25,24 @@ extern PyTypeObject KXMsgType;
 kx_msg_t *msg_alloc(uint32_t type) { return kx_msg_new(type); }
 
 void msg_release(kx_msg_t *m) { kx_msg_free(m); }
+
+// The bytes of a data argument (see the top of the file); release with
+// PyBuffer_Release.
+bool get_data(PyObject *o, Py_buffer *view) {
+#if KX_PY3
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "a bytes-like object is required, not 'str'");
+    return false;
+  }
+  return PyObject_GetBuffer(o, view, PyBUF_SIMPLE) == 0;
+#else
+  char *data;
+  Py_ssize_t n;
+  if (PyString_AsStringAndSize(o, &data, &n) < 0) return false;
+  // The str (or the default-encoded form a unicode object keeps) outlives the call.
+  return PyBuffer_FillInfo(view, nullptr, data, n, 1, PyBUF_SIMPLE) == 0;
+#endif
+}
 
 // Converts a Python int or long to a u32; `what` names the argument in the
 // errors. Anything but an integer is a TypeError (a float is not truncated),
@@ -68,9 +89,27 @@ PyObject *KXMsg_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
   PyObject *typeobj;
   const char *payload = "";
   Py_ssize_t n = 0;
+#if KX_PY3
+  Py_buffer view;
+  view.buf = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|y*:KXMsg", const_cast<char **>(kwlist), &typeobj,
+                                   &view))
+    return nullptr;
+  struct Release {
+    Py_buffer *v;
+    ~Release() {
+      if (v->buf) PyBuffer_Release(v);
+    }
+  } release{&view};
+  if (view.buf) {
+    payload = static_cast<const char *>(view.buf);
+    n = view.len;
+  }
+#else
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|s#:KXMsg", const_cast<char **>(kwlist), &typeobj,
                                    &payload, &n))
     return nullptr;
+#endif
   uint32_t msgtype;
   if (!to_type(typeobj, &msgtype)) return nullptr;
   if ((size_t)n > KX_MSG_MAX_PAYLOAD) {
@@ -124,15 +163,17 @@ int KXMsg_set_pos(PyObject *o, PyObject *value, void *) {
 
 PyObject *KXMsg_get_payload(PyObject *o, void *) {
   kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
-  return PyString_FromStringAndSize(reinterpret_cast<const char *>(m->data), m->len);
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(m->data), m->len);
 }
 
 PyObject *KXMsg_append(PyObject *o, PyObject *arg) {
   kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
-  char *data;
-  Py_ssize_t n;
-  if (PyString_AsStringAndSize(arg, &data, &n) < 0) return nullptr;
-  if ((size_t)n > KX_MSG_MAX_PAYLOAD || !kx_msg_put_data(m, data, (uint32_t)n)) {
+  Py_buffer view;
+  if (!get_data(arg, &view)) return nullptr;
+  Py_ssize_t n = view.len;
+  bool fits = (size_t)n <= KX_MSG_MAX_PAYLOAD && kx_msg_put_data(m, view.buf, (uint32_t)n);
+  PyBuffer_Release(&view);
+  if (!fits) {
     PyErr_Format(PyExc_ValueError, "%zd bytes do not fit in the message (%u bytes free)", n,
                  kx_msg_free_bytes(m));
     return nullptr;
@@ -142,8 +183,13 @@ PyObject *KXMsg_append(PyObject *o, PyObject *arg) {
 
 PyObject *KXMsg_repr(PyObject *o) {
   kx_msg_t *m = reinterpret_cast<KXMsgObject *>(o)->msg;
+#if KX_PY3
+  return PyUnicode_FromFormat("<KXMsg type=0x%x len=%u pos=%u>", m->type, (unsigned)m->len,
+                              (unsigned)m->pos);
+#else
   return PyString_FromFormat("<KXMsg type=0x%x len=%u pos=%u>", m->type, (unsigned)m->len,
                              (unsigned)m->pos);
+#endif
 }
 
 PyGetSetDef KXMsg_getset[] = {
@@ -205,11 +251,22 @@ bool to_count(Py_ssize_t n, uint32_t *out) {
 }
 
 PyObject *KXRingbuf_write(PyObject *o, PyObject *args) {
+#if KX_PY3
+  Py_buffer view;
+  if (!PyArg_ParseTuple(args, "y*:write", &view)) return nullptr;
+  const char *data = static_cast<const char *>(view.buf);
+  Py_ssize_t n = view.len;
+#else
   const char *data;
   Py_ssize_t n;
   if (!PyArg_ParseTuple(args, "s#:write", &data, &n)) return nullptr;
+#endif
   uint32_t count = (uint64_t)n > 0xffffffffull ? 0xffffffffu : (uint32_t)n;
-  return PyInt_FromSize_t(kx_ringbuf_write(ring_of(o), data, count));
+  size_t written = kx_ringbuf_write(ring_of(o), data, count);
+#if KX_PY3
+  PyBuffer_Release(&view);
+#endif
+  return PyInt_FromSize_t(written);
 }
 
 // read(n) and peek(n): up to n buffered bytes as a string.
@@ -219,9 +276,9 @@ PyObject *ring_copy(PyObject *o, PyObject *args, const char *format, int consume
   if (!PyArg_ParseTuple(args, format, &n) || !to_count(n, &count)) return nullptr;
   kx_ringbuf_t *rb = ring_of(o);
   uint32_t k = count < kx_ringbuf_used(rb) ? count : kx_ringbuf_used(rb);
-  PyObject *s = PyString_FromStringAndSize(nullptr, k);
+  PyObject *s = PyBytes_FromStringAndSize(nullptr, k);
   if (!s) return nullptr;
-  kx_ringbuf_read2(rb, PyString_AS_STRING(s), k, consume, 1);
+  kx_ringbuf_read2(rb, PyBytes_AS_STRING(s), k, consume, 1);
   return s;
 }
 
@@ -363,9 +420,14 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
+#if KX_PY3
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "KXMsgv17_0", "Message and ring-buffer objects.",
+                          -1, module_methods, nullptr, nullptr, nullptr, nullptr};
+#endif
 
-PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) {
+// Readies the types and makes the module: a new reference under Python 3,
+// the borrowed one Py_InitModule3 gives under 2.7; null on failure.
+PyObject *init_module() {
   kx_msg_pool_init();
   KXMsgType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
   KXMsgType.tp_doc = "KXMsg(type, payload=''): one protocol message";
@@ -379,13 +441,26 @@ PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) {
   KXRingbufType.tp_new = KXRingbuf_new;
   KXRingbufType.tp_dealloc = KXRingbuf_dealloc;
   KXRingbufType.tp_methods = KXRingbuf_methods;
-  if (PyType_Ready(&KXMsgType) < 0 || PyType_Ready(&KXRingbufType) < 0) return;
+  if (PyType_Ready(&KXMsgType) < 0 || PyType_Ready(&KXRingbufType) < 0) return nullptr;
 
+#if KX_PY3
+  PyObject *m = PyModule_Create(&module_def);
+#else
   PyObject *m = Py_InitModule3("KXMsgv17_0", module_methods, "Message and ring-buffer objects.");
-  if (!m) return;
+#endif
+  if (!m) return nullptr;
   PyModule_AddStringConstant(m, "__version__", KX_VERSION);
   Py_INCREF(&KXMsgType);
   PyModule_AddObject(m, "KXMsg", reinterpret_cast<PyObject *>(&KXMsgType));
   Py_INCREF(&KXRingbufType);
   PyModule_AddObject(m, "KXRingbuf", reinterpret_cast<PyObject *>(&KXRingbufType));
+  return m;
 }
+
+}  // namespace
+
+#if KX_PY3
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXMsgv17_0(void) { return init_module(); }
+#else
+PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) { init_module(); }
+#endif

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "options.h"
+#include "replay.h"
 #include "server.h"
 
 using namespace sim;
@@ -93,7 +94,7 @@ int main(int argc, char **argv) {
   setup_memory();
   raise_fd_limit(opt.max_clients);
   if (!setup_signals()) return 1;
-  rc = serve(opt);
+  rc = opt.replay_file.empty() ? serve(opt) : run_replay(opt, &g_stop, g_wake[0]);
   kx_msg_pool_deinit();
   log_line(KX_LOG_INFO, "stopped");
   return rc;

@@ -52,6 +52,11 @@ const std::vector<OptionSpec> &option_table() {
        "(for measuring clients)"},
       {"quiet", 'q', nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.quiet = true; }, nullptr,
        "log warnings only"},
+      {"replay", 0, "FILE", false, 0, 0, [](O &o, uint64_t, const char *s) { o.replay_file = s; }, nullptr,
+       "serve the daemon's side of a recorded session (a pcapng capture) to each client in turn, "
+       "instead of the network"},
+      {"fast", 0, nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.replay_fast = true; }, nullptr,
+       "with --replay: send the recorded frames as fast as possible, not at the recorded pace"},
   };
   return t;
 }
@@ -154,6 +159,7 @@ int parse_options(int argc, char **argv, Options *o) {
     if (rc >= 0) return rc;
   }
   if (optind < argc) return complain(std::string("unexpected argument '") + argv[optind] + "'");
+  if (o->replay_fast && o->replay_file.empty()) return complain("--fast goes with --replay");
   if (!o->conns) o->conns = o->hosts * 2;
   return -1;
 }

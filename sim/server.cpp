@@ -59,21 +59,31 @@ Client::~Client() {
   kx_ringbuf_destroy(out);
 }
 
-bool Server::listen_on(uint16_t port) {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) return false;
+int listen_loopback(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   struct sockaddr_in sa = {};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listen_fd_, (struct sockaddr *)&sa, sizeof sa) < 0 || listen(listen_fd_, 64) < 0) return false;
   socklen_t len = sizeof sa;
-  getsockname(listen_fd_, (struct sockaddr *)&sa, &len);
+  if (bind(fd, (struct sockaddr *)&sa, sizeof sa) < 0 || listen(fd, 64) < 0 ||
+      getsockname(fd, (struct sockaddr *)&sa, &len) < 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
   printf("listening on 127.0.0.1:%u\n", ntohs(sa.sin_port));
   fflush(stdout);
-  return true;
+  return fd;
+}
+
+bool Server::listen_on(uint16_t port) {
+  listen_fd_ = listen_loopback(port);
+  return listen_fd_ >= 0;
 }
 
 void Server::accept_clients() {

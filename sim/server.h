@@ -29,7 +29,13 @@ struct Options {
   std::string dump_file;
   bool quiet = false;
   Settings settings;
+  std::string replay_file;  // serve this recorded session instead of the network (replay.h)
+  bool replay_fast = false;
 };
+
+// A non-blocking listening socket on 127.0.0.1 (port 0 picks a free one); the
+// line "listening on 127.0.0.1:PORT" goes to stdout. -1 on failure, errno set.
+int listen_loopback(uint16_t port);
 
 // One connected client: its socket, its byte queues and its session.
 struct Client {

@@ -1,13 +1,65 @@
 """Shared helpers for the KXdv17_0 tests: payload builders, a recording
-connection object, a truncation sweep, rebinding and traceback helpers."""
+connection object, a truncation sweep, rebinding and traceback helpers, and
+what differs between Python 2.7 and Python 3.
+
+Payloads are bytes (b'' literals, which Python 2.7 reads as str). Where an
+expectation differs by version, the names below say so:
+  long      the type of 32- and 64-bit wire numbers (int under Python 3)
+  unicode   the text type (str under Python 3)
+  builtins  the built-ins module (__builtin__ under Python 2.7)
+  text(b)   the str a handler gives for the wire bytes b (b itself under 2.7)
+"""
+from __future__ import print_function
+
 import contextlib
+import random
 import struct
 import sys
+import time
 import traceback
 import unittest
 
 import KXdv17_0 as kx
 import KXMsgv17_0
+
+PY3 = sys.version_info[0] >= 3
+if PY3:
+    import builtins
+    long = int
+    unicode = str
+else:
+    import __builtin__ as builtins
+    long = long
+    unicode = unicode
+
+
+# The CPU time of this process: benchmarks on a shared machine count only the
+# time they ran, not the time other processes held the processor.
+cpu_clock = getattr(time, 'process_time', None) or time.clock
+
+
+class SameRandom(random.Random):
+    """random.Random whose randrange and choice draw through random(), so a
+    seed gives the same sequence under Python 2.7 and Python 3 (whose own
+    randrange differs); benchmarks use it to time the same messages under both."""
+
+    def randrange(self, start, stop=None):
+        if stop is None:
+            start, stop = 0, start
+        return start + int(self.random() * (stop - start))
+
+    def choice(self, seq):
+        return seq[self.randrange(len(seq))]
+
+
+def text(wire):
+    """The str a handler decodes the wire bytes `wire` into."""
+    return wire.decode('utf-8', 'surrogateescape') if PY3 else wire
+
+
+def wire(value):
+    """The wire bytes of a text: a str encoded as a request builder encodes it."""
+    return value.encode('utf-8', 'surrogateescape') if isinstance(value, unicode) else value
 
 
 def u8(v):
@@ -26,16 +78,17 @@ def u64(v):
     return struct.pack('>Q', v)
 
 
-def s(text):
+def s(value):
     """A string field: u32 length counting the zero byte, the text, the zero."""
-    return u32(len(text) + 1) + text + '\0'
+    data = wire(value)
+    return u32(len(data) + 1) + data + b'\0'
 
 
-def ip4(text):
-    return ''.join(chr(int(o)) for o in text.split('.'))
+def ip4(value):
+    return struct.pack('4B', *[int(o) for o in value.split('.')])
 
 
-def msg(payload='', type=0):
+def msg(payload=b'', type=0):
     return KXMsgv17_0.KXMsg(type, payload)
 
 
@@ -71,7 +124,8 @@ def rebound(name, value, owner=kx):
 class Version(object):
     """A protocol version whose >= and three-way comparison disagree: for k = 1
     it is >= anything yet cmp() calls it smaller, for k = -1 the reverse; for
-    k = 0 both raise ZeroDivisionError."""
+    k = 0 both raise ZeroDivisionError. Python 3 has no three-way comparison:
+    there >= decides."""
 
     def __init__(self, k):
         self.k = k
@@ -84,6 +138,9 @@ class Version(object):
 
 
 class TestCase(unittest.TestCase):
+
+    if not hasattr(unittest.TestCase, 'assertNotRegex'):  # its Python 2.7 name
+        assertNotRegex = unittest.TestCase.assertNotRegexpMatches
 
     def assertBad(self, func, *args, **kw):
         """func raises BadMessageError with the plain "Couldn't read msg" text."""

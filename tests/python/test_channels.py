@@ -1,6 +1,6 @@
 """Channel statistics: descriptions and samples."""
 import KXdv17_0 as kx
-from kxtest import TestCase, msg, s, u8, u32, u64
+from kxtest import TestCase, long, msg, s, u8, u32, u64
 
 HI = 2 ** 63
 SUFFIXES = ['', '(rate)', '(rate min)', '(rate max)', '(rate min last)', '(rate max last)']
@@ -10,10 +10,10 @@ MEDIA = ['internal_media', 'external_media', 'internal_negotiated_media', 'exter
 
 def record(cid, base, groups):
     """A sample record whose media values and pairs count up from base."""
-    wire = u32(cid) + ''.join(u8((base + i) % 256) for i in range(4)) + u32(base + 4) + u32(base + 5)
+    wire = u32(cid) + b''.join(u8((base + i) % 256) for i in range(4)) + u32(base + 4) + u32(base + 5)
     for g in range(groups):
         b = base + 6 + 12 * g
-        wire += ''.join(u64(HI + b + i) for i in range(8)) + ''.join(u32(b + i) for i in range(8, 12))
+        wire += b''.join(u64(HI + b + i) for i in range(8)) + b''.join(u32(b + i) for i in range(8, 12))
     return wire
 
 
@@ -33,12 +33,12 @@ class ChannelsTest(TestCase):
         payload = (u32(3) + u32(7) + s('bytes') + u32(2 ** 32 - 1) + s(name) + u32(3) + u32(0) + u32(4) +
                    u32(1) + u8(4) + u8(2) + s('ext') + u32(2 ** 32 - 1) + u8(255) + u8(0) + s(name) +
                    u32(5) + u8(0) + u8(1) + u32(0) + u32(5) + u8(9) + u8(0) + s('new'))
-        m = msg(payload + 'trailing')
+        m = msg(payload + b'trailing')
         table, stats = got = kx.handleChannelsInfo(m=m)
         self.assertEqual(got, ({1: {'active': True, 'name': 'ext', 'type': 4},
                                 2 ** 32 - 1: {'active': False, 'name': name[:254], 'type': 255},
                                 5: {'active': False, 'name': 'new', 'type': 9}},
-                               [(7L, 'bytes'), (2 ** 32 - 1, name[:254]), (3L, '')]))
+                               [(7, 'bytes'), (2 ** 32 - 1, name[:254]), (3, '')]))
         self.assertEqual(m.pos, len(payload))
         self.assertEqual((set(map(type, table)), set(type(i) for i, _ in stats)), (set([int]), set([long])))
         self.assertEqual(set(type(v) for r in table.values() for v in r.values()), set([bool, str, int]))
@@ -50,15 +50,15 @@ class ChannelsTest(TestCase):
         names = ['a', 'a(rate)', 'name']  # later assignments win over earlier keys
         payload = u32(2) + record(3, 250, 3) + record(9, 2 ** 32 - 60, 3)
         info = (table, [(10, n) for n in names])
-        got = kx.handleChannelsData(msg(payload + 'x'), info=info)
+        got = kx.handleChannelsData(msg(payload + b'x'), info=info)
         self.assertEqual(got, {3: expected(table[3], 250, names), 9: expected(table[9], 2 ** 32 - 60, names)})
         self.assertEqual((got[3]['a(rate)'], got[3]['name']), ((HI + 268, HI + 269), (HI + 280, HI + 281)))
-        self.assertEqual([type(got[3][k]) for k in MEDIA[3:5]] + map(type, got[3]['a(rate max last)']),
+        self.assertEqual([type(got[3][k]) for k in MEDIA[3:5]] + list(map(type, got[3]['a(rate max last)'])),
                          [int, long, long, long])
         self.assertEqual(table[3], {'active': True, 'name': 'wan', 'type': 1})
         self.assertTruncationsFail(kx.handleChannelsData, payload, info)
         # the statistic list is walked afresh for every record; a record without groups is 16 bytes
-        m = msg(u32(2) + record(3, 0, 1) + record(9, 0, 0) + 'rest')
+        m = msg(u32(2) + record(3, 0, 1) + record(9, 0, 0) + b'rest')
         got = kx.handleChannelsData(m, (table, iter([(1, 'x')])))
         self.assertEqual((len(got[3]), len(got[9]), m.pos), (15, 9, 4 + 96 + 16))
 

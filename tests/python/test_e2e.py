@@ -6,7 +6,6 @@ from __future__ import absolute_import, division, print_function
 import binascii
 import json
 import os
-import random
 import select
 import signal
 import socket
@@ -23,7 +22,7 @@ sys.path.insert(0, os.path.join(HERE, '..', '..'))
 import KXdv17_0 as kx
 import KXMsgv17_0
 from kxtools import client as kxclient
-from kxtest import ip4, msg, s, u8, u16, u32
+from kxtest import SameRandom, ip4, msg, s, u8, u16, u32
 
 BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(HERE, '..', '..', 'build'))
 SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
@@ -52,9 +51,13 @@ class Sim(object):
         os.unlink(self.dump_file)
         self.proc = subprocess.Popen([SIM, '--port', '0', '--quiet', '--dump-state', self.dump_file] + list(args),
                                      stdout=subprocess.PIPE)
-        line = self.proc.stdout.readline()
-        assert line.startswith(b'listening on 127.0.0.1:'), line
-        self.port = int(line.strip().rsplit(':', 1)[1])
+        try:
+            line = self.proc.stdout.readline()
+            assert line.startswith(b'listening on 127.0.0.1:'), line
+            self.port = int(line.strip().rsplit(b':', 1)[1])
+        except Exception:
+            self.kill()  # a simulator left running keeps the test's output open
+            raise
 
     def client(self):
         return kxclient.KXClient('127.0.0.1', self.port)
@@ -91,6 +94,7 @@ class Sim(object):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
         rc = self.proc.wait()
+        self.proc.stdout.close()
         state = None
         if os.path.exists(self.dump_file):
             with open(self.dump_file) as f:
@@ -102,6 +106,7 @@ class Sim(object):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        self.proc.stdout.close()
         if os.path.exists(self.dump_file):
             os.unlink(self.dump_file)
 
@@ -404,7 +409,7 @@ class EndToEnd(unittest.TestCase):
         kx.requestUpdate(good)
         good.wait_for(lambda: good.update_done)
 
-        rnd = random.Random(5)
+        rnd = SameRandom(5)  # the same garbage under both interpreters
         garbage = bytes(bytearray(rnd.randrange(256) for _ in range(4000)))
         attacks = [
             ('mid-frame disconnect', u32(0x20001) + u16(100) + b'abc'),

@@ -1,9 +1,9 @@
 """Firewall rules with hit counters, firewall log queries and entries."""
 import KXdv17_0 as kx
-from kxtest import TestCase, RecordingIO, ip4, msg, s, u8, u16, u32, u64
-from test_views import rebound, tb_names
+from kxtest import TestCase, RecordingIO, ip4, long, msg, s, u8, u16, u32, u64
+from test_views import rebound
 
-Undecided = type('Undecided', (), {'__nonzero__': lambda self: 1 // 0})
+Undecided = type('Undecided', (), {'__nonzero__': lambda self: 1 // 0, '__bool__': lambda self: 1 // 0})
 V4 = u32(1700000000) + u8(0) + ip4('10.1.2.3') + ip4('192.168.0.255') + u16(65535) + u16(80) + u8(6)
 ENTRY = {'time': 1700000000, 'type': 0, 'client': '10.1.2.3', 'server': '192.168.0.255', 'clientport': 65535,
          'serverport': 80, 'protocol': 6, 'clienthostname': 'c.example', 'serverhostname': '', 'service': 'http'}
@@ -14,26 +14,24 @@ class FirewallTest(TestCase):
     def test_query(self):
         io = RecordingIO()
         kx.fwlog_query(io, 258, -1, -2 ** 31, [], 'x')
-        kx.fwlog_query(io, -1, 2 ** 31 - 1, 0L, 0.0, [0])
+        kx.fwlog_query(io, -1, 2 ** 31 - 1, long(0), 0.0, [0])
         kx.fwlog_query(no_reverse=1, clear=1, e=2, s=1, qtype=1, io=io)
-        self.assertEqual(io.sent, [(132072, '\x02' + '\xff' * 12 + '\x80\0\0\0' + '\0\x01'),
-                                   (132072, '\xff' + u64(2 ** 31 - 1) + u64(0) + '\0\x01'),
-                                   (132072, '\x01' + u64(1) + u64(2) + '\x01\x01')])
+        self.assertEqual(io.sent, [(132072, b'\x02' + b'\xff' * 12 + b'\x80\0\0\0' + b'\0\x01'),
+                                   (132072, b'\xff' + u64(2 ** 31 - 1) + u64(0) + b'\0\x01'),
+                                   (132072, b'\x01' + u64(1) + u64(2) + b'\x01\x01')])
         with rebound(kx, 'KXMsgv17_0', None):  # the numbers are refused before a message is made
             for pos in range(1, 4):
                 for bad, exc in [(2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError), (1.0, TypeError)]:
                     args = [io, 0, 0, 0, 0, 0]
                     args[pos] = bad
-                    with self.assertRaises(exc, msg=args):
-                        kx.fwlog_query(*args)
-                    self.assertEqual(tb_names()[-1], 'KXdv17_0.fwlog_query')
+                    self.assertEqual(self.raisedIn(exc, kx.fwlog_query, *args)[1], ['KXdv17_0.fwlog_query'])
         for args in [(Undecided(), 0), (0, Undecided())]:
             self.assertRaises(ZeroDivisionError, kx.fwlog_query, io, 0, 1, 2, *args)
         self.assertEqual(len(io.sent), 3)
 
     def test_rules_init(self):
         payload = u32(0x80000001) + u32(1) + s('a') + u32(1) + s('b') + u32(2 ** 32 - 1) + u32(0) + u32(6) + s('n' * 300)
-        got = kx.handleFWRulesInit(m=msg(payload + 'xyz'))
+        got = kx.handleFWRulesInit(m=msg(payload + b'xyz'))
         self.assertEqual(got, ({1: {'name': 'b'}, 2 ** 32 - 1: {'name': ''}, 6: {'name': 'n' * 255}}, True))
         self.assertEqual((got[1] is True, set(map(type, got[0]))), (True, set([long])))
         self.assertIs(kx.handleFWRulesInit(msg(u32(0x7fffffff)))[1], False)
@@ -67,22 +65,21 @@ class FirewallTest(TestCase):
 
     def test_log_entries(self):
         strings = s('c.example') + s('') + s('http')
-        for tail, want in [('', {}), (u32(0), {'properties': ''}), (s('q' * 2000), {'properties': 'q' * 1023}),
-                           ('\0\0\0', {}), (s('q' * 2000)[:-1], {})]:
+        for tail, want in [(b'', {}), (u32(0), {'properties': ''}), (s('q' * 2000), {'properties': 'q' * 1023}),
+                           (b'\0\0\0', {}), (s('q' * 2000)[:-1], {})]:
             got = kx.handleFWEntry(msg(V4 + strings + s('r' * 400) + tail))
             self.assertEqual(got, dict(ENTRY, rule='r' * 254, **want))
         self.assertEqual([type(got[k]) for k in ('time', 'type', 'clientport', 'protocol')], [long, int, int, int])
         self.assertTruncationsFail(kx.handleFWEntry, V4 + strings + s('allow'))
-        v6 = u32(0) + u8(1) + u32(0x20010db8) + u32(0) * 6 + u32(1) + '\0' * 5 + s('') * 4
+        v6 = u32(0) + u8(1) + u32(0x20010db8) + u32(0) * 6 + u32(1) + b'\0' * 5 + s('') * 4
         got = kx.handleFWEntry(m=msg(v6))
         self.assertEqual((got['client'], got['server']), ('2001:db8:0:0:0:0:0:0', '0:0:0:0:0:0:0:1'))
         self.assertTruncationsFail(kx.handleFWEntry, v6)
         with self.assertRaises(kx.BadMessageError) as cm:
-            kx.handleFWEntry(msg(u32(0) + u8(2) + '\0' * 40))
+            kx.handleFWEntry(msg(u32(0) + u8(2) + b'\0' * 40))
         self.assertEqual(str(cm.exception), 'Unknown ip address type 2')
-        with self.assertRaises(kx.BadMessageError):
-            kx.handleFWEntry(msg(u32(0) + u8(1) + '\0' * 20))
-        self.assertEqual(tb_names()[-2:], ['KXdv17_0.handleFWEntry', 'KXdv17_0._get_v6addr'])
+        names = self.raisedIn(kx.BadMessageError, kx.handleFWEntry, msg(u32(0) + u8(1) + b'\0' * 20))[1]
+        self.assertEqual(names[-2:], ['KXdv17_0.handleFWEntry', 'KXdv17_0._get_v6addr'])
         self.assertEqual(kx.handleFWEntryStart(m=msg(u64(2 ** 64 - 1))), {'logentries': 2 ** 64 - 1})
         self.assertIs(type(kx.handleFWEntryStart(msg(u64(0)))['logentries']), long)
         self.assertTruncationsFail(kx.handleFWEntryStart, u64(1))

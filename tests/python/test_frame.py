@@ -9,7 +9,25 @@ import unittest
 
 import KXdv17_0 as kx
 import KXMsgv17_0
-from kxtest import TestCase, RecordingIO, msg, rebound, s, u8
+from kxtest import PY3, TestCase, RecordingIO, builtins, msg, rebound, s, u8
+
+# Source of a module that loads the KXMsgv17_0 extension from a path (load),
+# without taking the name KXMsgv17_0 in sys.modules.
+LOAD_EXTENSION = '''import sys
+try:
+    import importlib.util
+except ImportError:
+    from imp import load_dynamic
+    load = lambda path: load_dynamic("KXMsgv17_0", path)
+else:
+    def load(path):
+        me = sys.modules["KXMsgv17_0"]  # loading the extension binds its own name
+        spec = importlib.util.spec_from_file_location("KXMsgv17_0", path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules["KXMsgv17_0"] = me
+        return module
+'''
 
 KEYWORDS = '''doAuth:io,username,passwd handleVersion:m handleAuth:m handleFeatures:m handleEperm:m
 handleNotAvail:m handleViewAddError:m ping:io requestUpdate:io channelsShow:io channelsHide:io
@@ -44,7 +62,7 @@ class NamespaceTest(TestCase):
             if keywords.startswith('m'):
                 self.assertEqual(str(cm.exception),
                                  "Argument 'm' has incorrect type (expected KXMsg, got NoneType)", name)
-            self.assertNotRegexpMatches(str(cm.exception), 'Required argument|keyword argument', name)
+            self.assertNotRegex(str(cm.exception), 'Required argument|keyword argument', name)
         self.assertEqual(str(self.raisedIn(TypeError, kx.handleAuth, '\x01')[0]),
                          "Argument 'm' has incorrect type (expected KXMsg, got str)")
         self.assertEqual(kx.handleAuth(type('Sub', (KXMsgv17_0.KXMsg,), {})(0, u8(3))), 3)
@@ -53,11 +71,11 @@ class NamespaceTest(TestCase):
         self.assertEqual(io.sent, [(131073, s('u') + s('p'))])
 
     def test_constants_and_modules(self):
-        import socket, struct, __builtin__
+        import socket, struct
         consts = dict((n, getattr(kx, n)) for n in dir(kx) if n[0].isupper() and isinstance(getattr(kx, n), int))
         self.assertEqual(len(consts), 92)
         self.assertEqual(sorted(v for n, v in consts.items() if n.startswith('VIRTUAL_COND_')),
-                         range(0, 13) + range(14, 18))
+                         list(range(0, 13)) + list(range(14, 18)))
         for name, value in [('PROTOCOL_VERSION', 24576), ('L4ERRORMINVERSION', 0x4084),
                             ('SHAPINGBYTESMINVERSION', 0x5002), ('PROTOCOL_SERVER_XFB_NAMES', 0x1000f),
                             ('PROTOCOL_SERVER_FWLOG_ENTRY_END', 0x19002), ('PROTOCOL_SERVER_VIEW_CAPS', 0x1b701),
@@ -65,14 +83,15 @@ class NamespaceTest(TestCase):
                             ('PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN', 7), ('PROTOCOL_SERVER_VIEW_UPDATE_OP_STRING_SET', 3)]:
             self.assertEqual((consts[name], type(consts[name])), (value, int), name)
         self.assertEqual([kx.KXMsgv17_0, kx.socket, kx.struct, kx.__builtins__],
-                         [KXMsgv17_0, socket, struct, __builtin__])
+                         [KXMsgv17_0, socket, struct, builtins])
 
     def test_bad_message_error(self):
         E = kx.BadMessageError
         self.assertEqual((E.__bases__, E.__module__, E.__doc__), ((ValueError,), 'KXdv17_0', None))
         self.assertEqual([E().args, E('other').args, E(msg='kw').args], [("Couldn't read msg",), ('other',), ('kw',)])
         e = E.__new__(E)
-        self.assertIsNone(E.__init__.im_func(self=e, msg='by keyword'))
+        init = E.__init__ if PY3 else E.__init__.im_func  # Python 3 has no unbound methods
+        self.assertIsNone(init(self=e, msg='by keyword'))
         self.assertEqual(e.args, ('by keyword',))
 
 
@@ -80,30 +99,36 @@ class ConventionsTest(TestCase):
 
     def test_call_time_lookups_and_tracebacks(self):
         with rebound('BadMessageError', KeyError):
-            self.assertRaises(KeyError, kx.handleAuth, msg(''))
+            self.assertRaises(KeyError, kx.handleAuth, msg(b''))
         with rebound('BadMessageError', None):
-            self.assertEqual(self.raisedIn(NameError, kx.handleAuth, msg(''))[0].args, ('BadMessageError',))
-        for func, arg in [(kx.handleAuth, msg('')), (kx.handleAuth, None), (kx.ping, object())]:
+            self.assertEqual(self.raisedIn(NameError, kx.handleAuth, msg(b''))[0].args, ('BadMessageError',))
+        for func, arg in [(kx.handleAuth, msg(b'')), (kx.handleAuth, None), (kx.ping, object())]:
             self.assertEqual(self.raisedIn(Exception, func, arg)[1], ['KXdv17_0.' + func.__name__])
         self.assertEqual(self.raisedIn(TypeError, kx.handleAuth, msg(u8(1)), 2)[1], ['KXdv17_0.handleAuth'])
 
     def test_newmsg_is_looked_up_per_call(self):
         io = RecordingIO()
-        m = msg('')
+        m = msg(b'')
         for result, text in [(None, 'Cannot convert NoneType to KXMsg'), (42, 'Cannot convert int to KXMsg'), (m, None)]:
             with rebound('KXMsgv17_0', type('Factory', (), {'newMsg': staticmethod(lambda t: result)})):
                 if text:
                     self.assertEqual(str(self.raisedIn(TypeError, kx.ping, io)[0]), text)
                 else:
                     kx.ping(io)
-        self.assertEqual((io.sent, m.type), ([(0, '')], 0))  # the factory's message is used as it is
+        self.assertEqual((io.sent, m.type), ([(0, b'')], 0))  # the factory's message is used as it is
         self.assertRaises(ZeroDivisionError, kx.ping, type('Broken', (), {'writeMsg': lambda self, m: 1 / 0})())
 
     def test_import_checks(self):
         cases = [('KXMsg = 1\nKXRingbuf = 2\n', 'TypeError: KXMsgv17_0.KXMsg is not a type object'),
                  ('class KXMsg(object):\n    pass\nKXRingbuf = KXMsg\n',
                   'ValueError: KXMsgv17_0.KXMsg does not appear to be the correct type object'),
-                 ('import sys, imp\nKXMsg = imp.load_dynamic("KXMsgv17_0", sys.argv[1]).KXMsg\nKXRingbuf = 5\n',
+                 # 24 bytes, but not laid out as the extension's type
+                 ('class KXMsg(object):\n    __slots__ = ("a",)\nKXRingbuf = KXMsg\n',
+                  'ValueError: KXMsgv17_0.KXMsg does not appear to be the correct type object'),
+                 (LOAD_EXTENSION + 'KXMsg = load(sys.argv[1]).KXMsg\nKXRingbuf = 5\n',
+                  'TypeError: KXMsgv17_0.KXRingbuf is not a type object'),
+                 # a subclass made in Python without slots of its own is laid out as its base
+                 (LOAD_EXTENSION + 'class KXMsg(load(sys.argv[1]).KXMsg):\n    __slots__ = ()\nKXRingbuf = 5\n',
                   'TypeError: KXMsgv17_0.KXRingbuf is not a type object')]
         for source, expected in cases:
             tmp = tempfile.mkdtemp()
@@ -113,7 +138,7 @@ class ConventionsTest(TestCase):
                 code = 'import sys; sys.argv = ["x", %r]; sys.path[:0] = [%r, %r]\nimport KXdv17_0\n' % (
                     KXMsgv17_0.__file__, tmp, os.path.dirname(kx.__file__))
                 p = subprocess.Popen([sys.executable, '-c', code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH'))
+                                     universal_newlines=True, env=dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH'))
                 err = p.communicate()[1]
                 self.assertEqual((p.returncode, err.splitlines()[-1]), (1, expected))
                 self.assertIn('KXdv17_0', err.splitlines()[-2])
@@ -124,11 +149,12 @@ class ConventionsTest(TestCase):
 class ImportHookTest(unittest.TestCase):
 
     def test_imports_go_through_the_current_import_hook(self):
-        code = ('import __builtin__\nseen = []\nreal = __builtin__.__import__\n'
+        code = ('try:\n    import builtins\nexcept ImportError:\n    import __builtin__ as builtins\n'
+                'seen = []\nreal = builtins.__import__\n'
                 'def hook(name, *a):\n    seen.append((name, a[-1]))\n    return real(name, *a)\n'
-                '__builtin__.__import__ = hook\nimport KXdv17_0\n'
-                'print [s for s in seen if s[0] in ("KXMsgv17_0", "socket", "struct")]\n')
-        p = subprocess.Popen([sys.executable, '-c', code], stdout=subprocess.PIPE)
+                'builtins.__import__ = hook\nimport KXdv17_0\n'
+                'print([s for s in seen if s[0] in ("KXMsgv17_0", "socket", "struct")])\n')
+        p = subprocess.Popen([sys.executable, '-c', code], stdout=subprocess.PIPE, universal_newlines=True)
         out = p.communicate()[0]
         self.assertEqual(eval(out), [('KXMsgv17_0', ['KXMsg']), ('KXMsgv17_0', ['KXRingbuf']),
                                      ('KXMsgv17_0', []), ('socket', []), ('struct', [])])

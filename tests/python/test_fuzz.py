@@ -50,7 +50,7 @@ def handler_calls():
 # string lengths near their edges, so the walk gets past the first field.
 PIECES = [u8(0), u8(1), u8(2), u8(255), u16(0), u16(0xffff), u32(0), u32(1), u32(5),
           u32(0xffffffff), u32(0x7ffff), u64(0), u64(2 ** 64 - 1), s('abc'), s('x' * 300),
-          u32(0x80000000), '\x00' * 16, '\xff' * 16]
+          u32(0x80000000), b'\x00' * 16, b'\xff' * 16]
 
 
 # More rounds for a longer run by hand, e.g. under the sanitizers.
@@ -64,9 +64,9 @@ class FuzzTest(TestCase):
         for func, args in handler_calls():
             for _ in range(ROUNDS):
                 if rnd.random() < 0.5:
-                    payload = ''.join(rnd.choice(PIECES) for _ in range(rnd.randint(0, 40)))
+                    payload = b''.join(rnd.choice(PIECES) for _ in range(rnd.randint(0, 40)))
                 else:
-                    payload = ''.join(chr(rnd.getrandbits(8)) for _ in range(rnd.randint(0, 200)))
+                    payload = bytes(bytearray(rnd.getrandbits(8) for _ in range(rnd.randint(0, 200))))
                 m = msg(payload)
                 try:
                     func(m, *args())

@@ -2,7 +2,7 @@
 statistics write, packet injection)."""
 import KXdv17_0 as kx
 import KXMsgv17_0
-from kxtest import TestCase, RecordingIO, msg, rebound, s, u32
+from kxtest import PY3, TestCase, RecordingIO, long, msg, rebound, s, u32
 
 
 def entry(number, text, trailer=0):
@@ -38,9 +38,9 @@ class StringTableTest(TestCase):
 
     def test_begin_and_end(self):
         self.assertEqual(kx.handleStrtblBegin(msg(u32(7))), (7, []))
-        self.assertEqual(map(type, kx.handleStrtblBegin(msg(u32(0xfffffffe) + entry(3, "c")))), [long, list])
-        self.assertBad(kx.handleStrtblBegin, msg('\0\0\0'))
-        self.assertBad(kx.handleStrtblBegin, msg(u32(7) + u32(1) + u32(9) + 'abc'))
+        self.assertEqual(list(map(type, kx.handleStrtblBegin(msg(u32(0xfffffffe) + entry(3, "c"))))), [long, list])
+        self.assertBad(kx.handleStrtblBegin, msg(b'\0\0\0'))
+        self.assertBad(kx.handleStrtblBegin, msg(u32(7) + u32(1) + u32(9) + b'abc'))
         m = msg(entry(1, 'zz'))
         self.assertEqual((kx.handleStrtblEnd(m=m), m.pos), (None, 0))
         # The entries are read by whatever handleStrtblEntries is bound now.
@@ -67,18 +67,18 @@ class CountingFactory(object):
 class MaintenanceRequestTest(TestCase):
 
     def test_requests(self):
-        packet = ''.join(chr(i) for i in range(100))
+        packet = bytes(bytearray(range(100)))
         self.assertRequests([
-            (kx.setDebug, (3, 'on'), (132822, '\0\0\0\x03\0\0\0\x03on\0')),
-            (kx.setDebug, (65539, ''), (132822, '\0\0\0\x03' + '\0\0\0\x01\0')),
-            (kx.setDebug, (-1, u'x'), (132822, '\0\0\xff\xff' + s('x'))),
-            (kx.force_statistics_write, (), (137472, '')),
-            (kx.injectPacket, ('eth0', ''), (67236, s('eth0') + u32(0))),
-            (kx.injectPacket, ('eth0', packet), (67236, '\0\0\0\x05eth0\0' + '\0\0\0\x64' + packet)),
-            (kx.injectPacket, (u'if', 'x' * 4096), (67236, s('if') + u32(4096) + 'x' * 4096))])
+            (kx.setDebug, (3, 'on'), (132822, b'\0\0\0\x03\0\0\0\x03on\0')),
+            (kx.setDebug, (65539, ''), (132822, b'\0\0\0\x03' + b'\0\0\0\x01\0')),
+            (kx.setDebug, (-1, u'x'), (132822, b'\0\0\xff\xff' + s('x'))),
+            (kx.force_statistics_write, (), (137472, b'')),
+            (kx.injectPacket, ('eth0', b''), (67236, s('eth0') + u32(0))),
+            (kx.injectPacket, ('eth0', packet), (67236, b'\0\0\0\x05eth0\0' + b'\0\0\0\x64' + packet)),
+            (kx.injectPacket, (u'if', b'x' * 4096), (67236, s('if') + u32(4096) + b'x' * 4096))])
 
     def test_refused_requests(self):
-        class LyingLength(str):
+        class LyingLength(bytes):
             def __len__(self):
                 return 4000
         too_big = 'request does not fit in one message'
@@ -87,15 +87,16 @@ class MaintenanceRequestTest(TestCase):
             (kx.setDebug, ('3', 'on'), TypeError, None, False),
             (kx.setDebug, (2 ** 31, 'on'), OverflowError, None, False),
             (kx.setDebug, (3, None), TypeError, None, True),
-            (kx.injectPacket, ('eth0', 'x' * 4097), ValueError, 'Max 4096 bytes of packet data', False),
+            (kx.injectPacket, ('eth0', b'x' * 4097), ValueError, 'Max 4096 bytes of packet data', False),
             (kx.injectPacket, ('eth0', [0] * 5000), ValueError, 'Max 4096 bytes of packet data', False),
-            (kx.injectPacket, ('eth0', bytearray(10)), TypeError, None, False),
             (kx.injectPacket, ('eth0', u'text'), TypeError, None, False),
-            (kx.injectPacket, ('eth0', LyingLength('abc')), ValueError, None, False),
-            (kx.injectPacket, (None, 'abc'), TypeError, None, True),
-            (kx.injectPacket, ('i' * 30000, 'x' * 4096), ValueError, too_big, True),
+            (kx.injectPacket, ('eth0', LyingLength(b'abc')), ValueError, None, False),
+            (kx.injectPacket, (None, b'abc'), TypeError, None, True),
+            (kx.injectPacket, ('i' * 30000, b'x' * 4096), ValueError, too_big, True),
             (kx.setDebug, (1, 'a' * 40000), ValueError, too_big, True),
         ]
+        if not PY3:  # Python 3 takes any bytes-like object as packet data
+            cases.append((kx.injectPacket, ('eth0', bytearray(10)), TypeError, None, False))
         for func, args, exc, text, created in cases:
             io, factory = RecordingIO(), CountingFactory()
             with rebound('KXMsgv17_0', factory):

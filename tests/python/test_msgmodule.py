@@ -6,6 +6,7 @@ import struct
 import unittest
 
 from KXMsgv17_0 import KXMsg, KXRingbuf, newMsg
+from kxtest import long
 
 CHUNK = 262144
 
@@ -18,19 +19,19 @@ class KXMsgTest(unittest.TestCase):
     def test_messages(self):
         self.assertEqual((24, 24), (KXMsg.__basicsize__, KXRingbuf.__basicsize__))
         m = newMsg(73728)
-        self.assertEqual((73728L, 0, 0, ""), (m.type, m.len, m.pos, m.payload))
+        self.assertEqual((73728, 0, 0, b""), (m.type, m.len, m.pos, m.payload))
         self.assertIsInstance(m.type, long)
         for bad, exc in ((-1, OverflowError), (1 << 32, OverflowError), ("1", TypeError)):
             self.assertRaises(exc, newMsg, bad)
-        self.assertRaises(ValueError, KXMsg, 1, "x" * 32769)
-        m = KXMsg(0xffffffff, "abcd")
+        self.assertRaises(ValueError, KXMsg, 1, b"x" * 32769)
+        m = KXMsg(0xffffffff, b"abcd")
         m.pos = 4
         for bad in (-1, 5):
             with self.assertRaises(ValueError):
                 m.pos = bad
-        m.append("ef")
-        self.assertRaises(ValueError, m.append, "x" * 32763)
-        self.assertEqual((0xffffffff, 4, "abcdef"), (m.type, m.pos, m.payload))
+        m.append(b"ef")
+        self.assertRaises(ValueError, m.append, b"x" * 32763)
+        self.assertEqual((0xffffffff, 4, b"abcdef"), (m.type, m.pos, m.payload))
 
     def test_integer_arguments_are_strict(self):
         # Every integer argument refuses floats and values outside its range
@@ -66,37 +67,37 @@ class KXRingbufTest(unittest.TestCase):
         self.assertEqual(786432, KXRingbuf(1000000).capacity())
         self.assertRaises(OverflowError, KXRingbuf, 1 << 32)
         rb = KXRingbuf(CHUNK)
-        self.assertEqual(5, rb.write("hello"))
-        self.assertEqual(("hel", 5, "he", 1, "lo", 0), (rb.peek(3), rb.used(), rb.read(2), rb.skip(1), rb.read(9), rb.skip(1)))
+        self.assertEqual(5, rb.write(b"hello"))
+        self.assertEqual((b"hel", 5, b"he", 1, b"lo", 0), (rb.peek(3), rb.used(), rb.read(2), rb.skip(1), rb.read(9), rb.skip(1)))
         self.assertRaises(ValueError, rb.read, -1)
-        self.assertTrue(rb.writeMsg(KXMsg(0x10001, "\x60\x00")))
-        self.assertEqual("\x00\x01\x00\x01\x00\x02\x60\x00", rb.peek(100))
+        self.assertTrue(rb.writeMsg(KXMsg(0x10001, b"\x60\x00")))
+        self.assertEqual(b"\x00\x01\x00\x01\x00\x02\x60\x00", rb.peek(100))
         got = rb.readMsg()
-        self.assertEqual((0x10001, 0, "\x60\x00"), (got.type, got.pos, got.payload))
+        self.assertEqual((0x10001, 0, b"\x60\x00"), (got.type, got.pos, got.payload))
         # A partial frame leaves the caller's message alone; a broken header is skipped.
-        rb.write(frame(7, "0123456789")[:12])
-        into = KXMsg(5, "old")
+        rb.write(frame(7, b"0123456789")[:12])
+        into = KXMsg(5, b"old")
         into.pos = 1
         self.assertEqual((False, None, False), (rb.complete(), rb.readMsg(), rb.readMsgInto(into)))
-        self.assertEqual((5, "old", 1), (into.type, into.payload, into.pos))
-        rb.write(frame(7, "0123456789")[12:] + frame(1, "b" * 49994, 40000) + frame(2, "ok"))
+        self.assertEqual((5, b"old", 1), (into.type, into.payload, into.pos))
+        rb.write(frame(7, b"0123456789")[12:] + frame(1, b"b" * 49994, 40000) + frame(2, b"ok"))
         self.assertTrue(rb.readMsgInto(into))
-        self.assertEqual((7, "0123456789", 0), (into.type, into.payload, into.pos))
+        self.assertEqual((7, b"0123456789", 0), (into.type, into.payload, into.pos))
         self.assertIsNone(rb.readMsg())
-        self.assertEqual("b" * 10000, rb.read(10000))
-        self.assertEqual("ok", rb.readMsg().payload)
+        self.assertEqual(b"b" * 10000, rb.read(10000))
+        self.assertEqual(b"ok", rb.readMsg().payload)
         self.assertRaises(TypeError, rb.readMsgInto, None)
-        rb.write("f" * (CHUNK - 32773))
-        self.assertFalse(rb.writeMsg(KXMsg(1, "x" * 32768)))
+        rb.write(b"f" * (CHUNK - 32773))
+        self.assertFalse(rb.writeMsg(KXMsg(1, b"x" * 32768)))
         rb.read(1)
-        self.assertTrue(rb.writeMsg(KXMsg(1, "x" * 32768)))
+        self.assertTrue(rb.writeMsg(KXMsg(1, b"x" * 32768)))
 
     def test_descriptors(self):
         r, w = os.pipe()
         for fd in (r, w):
             fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
         out, inp = KXRingbuf(2 * CHUNK), KXRingbuf(CHUNK)
-        out.write("y" * (2 * CHUNK))
+        out.write(b"y" * (2 * CHUNK))
         total = 0
         while True:  # fill the pipe until it would block
             n = out.writeFd(w, 1 << 40)

@@ -1,26 +1,26 @@
 """Handshake, authentication, keep-alive and update requests."""
 import KXdv17_0 as kx
-from kxtest import TestCase, msg, s, u8, u16, u32, u64
+from kxtest import TestCase, long, msg, s, text, u8, u16, u32, u64
 
 
 class DecodeTest(TestCase):
 
     def test_handlers(self):
-        text = ''.join(chr(65 + i % 26) for i in range(300))
+        letters = ''.join(chr(65 + i % 26) for i in range(300))
         cases = [
             # (handler, payload, expected value, its type)
             (kx.handleVersion, u16(24576), (24576, 0, '', ''), (int, int, str, str)),
-            (kx.handleVersion, u16(7) + '\0' * 7, (7, 0, '', ''), (int, int, str, str)),
+            (kx.handleVersion, u16(7) + b'\0' * 7, (7, 0, '', ''), (int, int, str, str)),
             (kx.handleVersion, u16(1) + u64(2 ** 64 - 1) + s('a') + s('b'), (1, 2 ** 64 - 1, 'a', 'b'),
              (int, long, str, str)),
-            (kx.handleVersion, u16(1) + u64(0) + s(text) + s('2nd'), (1, 0, text[:255], '2nd'), (int, long, str, str)),
+            (kx.handleVersion, u16(1) + u64(0) + s(letters) + s('2nd'), (1, 0, letters[:255], '2nd'), (int, long, str, str)),
             (kx.handleAuth, u8(255), 255, int),
-            (kx.handleFeatures, '\0\0\0\0\0\0\x01\x05', kx.FEATURES_VBS + kx.FEATURES_SHAPING + kx.FEATURES_BGP, long),
-            (kx.handleEperm, '\xff\xff\xff\xff', 4294967295, long),
+            (kx.handleFeatures, b'\0\0\0\0\0\0\x01\x05', kx.FEATURES_VBS + kx.FEATURES_SHAPING + kx.FEATURES_BGP, long),
+            (kx.handleEperm, b'\xff\xff\xff\xff', 4294967295, long),
             (kx.handleNotAvail, s('no such view'), 'no such view', str),
             (kx.handleNotAvail, u32(0), '', str),
-            (kx.handleNotAvail, u32(6) + 'ab\0cd\0', 'ab', str),  # ends at an embedded zero
-            (kx.handleNotAvail, u32(3) + 'abc', 'abc', str),      # no zero byte: exactly its own bytes
+            (kx.handleNotAvail, u32(6) + b'ab\0cd\0', 'ab', str),  # ends at an embedded zero
+            (kx.handleNotAvail, u32(3) + b'abc', 'abc', str),      # no zero byte: exactly its own bytes
             (kx.handleServerXFBNames, u8(0), [], list),
             (kx.handleServerXFBNames, u8(3) + s('x1') + s('n' * 254) + s('m' * 255), ['x1', 'n' * 254, 'm' * 254],
              list),
@@ -31,7 +31,7 @@ class DecodeTest(TestCase):
             self.assertEqual(tuple(map(type, got)) if isinstance(types, tuple) else type(got), types)
 
     def test_short_messages(self):
-        for handler, payload in [(kx.handleAuth, ''), (kx.handleFeatures, '\0' * 7), (kx.handleEperm, '\0' * 3)]:
+        for handler, payload in [(kx.handleAuth, b''), (kx.handleFeatures, b'\0' * 7), (kx.handleEperm, b'\0' * 3)]:
             self.assertBad(handler, msg(payload))
         # The server value and the texts after it are optional only together.
         self.assertTruncationsFail(kx.handleVersion, u16(1) + u64(9) + s('abc') + s('de'), start=10)
@@ -44,11 +44,11 @@ class RequestTest(TestCase):
 
     def test_requests(self):
         self.assertRequests([
-            (kx.doAuth, ('abc', ''), (131073, '\0\0\0\x04abc\0' + '\0\0\0\x01\0')),
-            (kx.doAuth, ('d\xc3\xa9mo', u'pw'), (131073, s('d\xc3\xa9mo') + s('pw'))),
+            (kx.doAuth, ('abc', ''), (131073, b'\0\0\0\x04abc\0' + b'\0\0\0\x01\0')),
+            (kx.doAuth, (b'd\xc3\xa9mo', u'pw'), (131073, s(b'd\xc3\xa9mo') + s('pw'))),
             (kx.doAuth, ('u' * 16000, 'p' * 16000), (131073, s('u' * 16000) + s('p' * 16000))),
-            (kx.ping, (), (132392, '')),
-            (kx.requestUpdate, (), (131074, '')),
+            (kx.ping, (), (132392, b'')),
+            (kx.requestUpdate, (), (131074, b'')),
             (kx.doAuth, ('user', 1234), TypeError),
             (kx.doAuth, (None, 'pw'), TypeError),
             (kx.doAuth, ('u' * 20000, 'p' * 20000), ValueError)])

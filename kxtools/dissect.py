@@ -1,0 +1,547 @@
+"""kxdissect: a capture of the management protocol, decoded frame by frame.
+
+    kxdissect session.pcapng [--json] [-Y TYPE[,TYPE]] [--summary]
+
+Prints each frame: number, time since the first frame, direction ('>' from
+the client to the daemon, '<' from the daemon to the client), message type
+name, payload length, then the decoded content. Server messages are decoded
+by KXdv17_0's own handlers, with the state a client keeps (string tables,
+view fields, channel info, the protocol version from the handshake, the host
+and connection tables) carried from frame to frame by a kxtools.client
+KXClient without a connection; for the host, connection, shaping and
+firewall tables the content shown is what the frame changed. Client
+requests are decoded by the table of request layouts below, one row per
+field, so their fields are printed by name.
+
+--json writes one JSON object per frame instead; -Y keeps only the frames
+of the given types (names, with or without PROTOCOL_SERVER_, request names,
+or numbers) while every frame still updates the carried state; --summary
+prints frames and bytes per type. A frame that does not decode is shown
+with the error and its bytes in hex, and the dissection goes on.
+"""
+from __future__ import absolute_import, division, print_function
+
+import argparse
+import binascii
+import errno
+import json
+import re
+import socket
+import struct
+import sys
+
+import KXdv17_0 as kx
+import KXMsgv17_0
+
+from kxtools import client as kxclient
+from kxtools import pcapng
+
+try:
+    text_type = unicode
+except NameError:       # Python 3
+    text_type = str
+
+# ---- client requests ---------------------------------------------------------
+#
+# One row per field: (name, kind) or (name, kind, mask bit), the latter present
+# only when that bit of the request's `mask` field is set. Kinds: u8, u16,
+# u32, u64, i64, str (u32 length counting a closing zero byte, the text, the
+# zero), ipaddr (family byte, 4 or 16 address bytes), ipv4 (u32 address),
+# ipaddrplen (code byte: IPv4 prefix length, or 33 + the IPv6 one; then the
+# prefix's bytes), blob (u32 length, bytes), ('list', count kind, rows), and
+# 'filter values' (the values of a view filter, whose kind the filter's type
+# from the view capabilities decides).
+
+_FILTER_VALUE_KINDS = {1: 'u16', 2: 'str', 3: 'str', 4: 'ipaddrplen', 5: 'str', 6: 'u32', 7: 'u8'}
+
+REQUESTS = {
+    0x20001: ('doAuth', [('user', 'str'), ('password', 'str')]),
+    0x20002: ('requestUpdate', []),
+    kxclient.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW: ('hostShow', [('hostid', 'u32')]),
+    kxclient.KXD_PROTOCOL_CLIENT_HOST_FIND: ('hostFindv4', [('hostip', 'ipaddr')]),
+    0x20352: ('shapingobjectShow', []),
+    0x20353: ('shapingobjectHide', []),
+    0x20384: ('fwrulesShow', []),
+    0x20385: ('fwrulesHide', []),
+    0x203e8: ('fwlog_query', [('qtype', 'u8'), ('s', 'i64'), ('e', 'i64'), ('clear', 'u8'), ('no_reverse', 'u8')]),
+    0x203e9: ('fwlog_clear', []),
+    0x204b0: ('channelsShow', []),
+    0x204b1: ('channelsHide', []),
+    0x20528: ('ping', []),
+    0x20578: ('dumpConnections', [('filename', 'str'), ('reapername', 'str'), ('start', 'u32'), ('step', 'u32')]),
+    0x205dc: ('bgpDump', []),
+    0x206d6: ('setDebug', [('facility', 'u32'), ('argument', 'str')]),
+    0x21900: ('force_statistics_write', []),
+    0x22000: ('createView', [('viewid', 'u16'),
+                             ('filters', ('list', 'u8', [('filter', 'u8'), ('flag', 'u8'),
+                                                         ('values', ('list', 'u16', 'filter values'))])),
+                             ('fields', ('list', 'u8', [('field', 'u8'), ('argument', 'str')]))]),
+    0x22002: ('createViewByName', [('viewid', 'u16'), ('name', 'str')]),
+    0x22200: ('scRowQuery', [('rowid', 'u64')]),
+    0x10640: ('drdlStatsDump', []),
+    0x106a4: ('injectPacket', [('iface', 'str'), ('data', 'blob')]),
+    0x10708: ('vcrcTest', [('test_id', 'u32'), ('mask', 'u32'),
+                           ('vlanin', 'u32', 0), ('vlanout', 'u32', 1), ('mplsin', 'u32', 2), ('mplsout', 'u32', 3),
+                           ('dscpin', 'u32', 14), ('dscpout', 'u32', 15), ('channelin', 'u32', 16),
+                           ('channelout', 'u32', 17), ('protocol', 'u8', 4), ('clientip', 'ipv4', 5),
+                           ('serverip', 'ipv4', 6), ('clientport', 'u16', 7), ('serverport', 'u16', 8),
+                           ('service', 'str', 9), ('xfb', 'u32', 11),
+                           ('properties', ('list', 'u8', [('name', 'str'), ('value', 'str')]), 12)]),
+}
+
+
+class DecodeError(ValueError):
+    pass
+
+
+class Fields(object):
+    """Reads request fields from a payload."""
+
+    def __init__(self, data, state):
+        self.data = data
+        self.pos = 0
+        self.state = state
+
+    def take(self, n):
+        if self.pos + n > len(self.data):
+            raise DecodeError('the request ends %d bytes short' % (self.pos + n - len(self.data)))
+        chunk = self.data[self.pos:self.pos + n]
+        self.pos += n
+        return chunk
+
+    def number(self, fmt):
+        s = struct.Struct('>' + fmt)
+        return s.unpack(self.take(s.size))[0]
+
+    def value(self, kind, record):
+        if isinstance(kind, tuple):
+            count = self.value(kind[1], record)
+            item = self.filter_kind(record) if kind[2] == 'filter values' else kind[2]
+            return [self.rows(item) if isinstance(item, list) else self.value(item, record) for _ in range(count)]
+        if kind in _NUMBERS:
+            return self.number(_NUMBERS[kind])
+        if kind == 'str':
+            n = self.number('I')
+            text = self.take(n)
+            if not n or text[-1:] != b'\0':
+                raise DecodeError('a string without its closing zero byte')
+            return text[:-1].decode('utf-8', 'replace')
+        if kind == 'blob':
+            return {'hex': _hex(self.take(self.number('I')))}
+        if kind == 'ipv4':
+            return socket.inet_ntoa(self.take(4))
+        if kind == 'ipaddr':
+            family = self.number('B')
+            if family == 0:
+                return socket.inet_ntoa(self.take(4))
+            if family == 1:
+                return _ip6_text(self.take(16))
+            raise DecodeError('address family %d' % family)
+        if kind == 'ipaddrplen':
+            code = self.number('B')
+            plen = code - 33 if code > 32 else code
+            if plen > 128:
+                raise DecodeError('prefix length %d' % plen)
+            raw = self.take((plen + 7) // 8)
+            if code > 32:
+                return '%s/%d' % (_ip6_text(raw + b'\0' * (16 - len(raw))), plen)
+            return '%s/%d' % (socket.inet_ntoa(raw + b'\0' * (4 - len(raw))), plen)
+        raise DecodeError('no layout for %r' % (kind,))
+
+    def filter_kind(self, record):
+        caps = dict((f['filter'], f['type']) for f in (self.state.view_filters or []))
+        if record.get('filter') not in caps:
+            raise DecodeError('filter %s is not among the view capabilities seen' % record.get('filter'))
+        return _FILTER_VALUE_KINDS.get(caps[record['filter']], 'str')
+
+    def rows(self, rows):
+        record = {}
+        for row in rows:
+            if len(row) == 3 and not record.get('mask', 0) & (1 << row[2]):
+                continue
+            record[row[0]] = self.value(row[1], record)
+        return record
+
+
+_NUMBERS = {'u8': 'B', 'u16': 'H', 'u32': 'I', 'u64': 'Q', 'i64': 'q'}
+
+
+def _hex(data):
+    return binascii.hexlify(data).decode('ascii')
+
+
+def _ip6_text(raw):
+    try:
+        return socket.inet_ntop(socket.AF_INET6, raw)
+    except (AttributeError, ValueError, socket.error):
+        return ':'.join('%x' % w for w in struct.unpack('>8H', raw))
+
+
+def decode_request(mtype, payload, state):
+    name, rows = REQUESTS[mtype]
+    f = Fields(payload, state)
+    record = f.rows(rows)
+    if f.pos != len(payload):
+        raise DecodeError('%d bytes left over after the last field' % (len(payload) - f.pos))
+    return record
+
+
+# ---- server messages -----------------------------------------------------------
+
+_changes = None     # (object, attribute, value) while a frame is decoded
+
+
+class _Tracked(object):
+    """Table entries that log every attribute the handlers set."""
+
+    def __setattr__(self, name, value):
+        object.__setattr__(self, name, value)
+        if _changes is not None:
+            _changes.append((self, name, value))
+
+
+class TrackedHost(_Tracked, kxclient.Host):
+    pass
+
+
+class TrackedConnection(_Tracked, kxclient.Connection):
+    pass
+
+
+def _table_change(table, key, run, render):
+    """Runs the handler on the table; returns what it added, changed and removed."""
+    global _changes
+    if not render:
+        return run()
+    before = set(table)
+    _changes = []
+    try:
+        run()
+        log = _changes
+    finally:
+        _changes = None
+    added = dict((k, vars(table[k])) for k in table if k not in before)
+    changed = {}
+    for obj, name, value in log:
+        k = getattr(obj, key, None)
+        if k not in added:
+            changed.setdefault(k, {})[name] = value
+    out = {}
+    if added:
+        out['added'] = added
+    if changed:
+        out['changed'] = changed
+    removed = sorted(before - set(table))
+    if removed:
+        out['removed'] = removed
+    return out
+
+
+def _dict_change(table, run, render):
+    """Runs the handler on a table of dicts; returns the entries it changed, with
+    only their changed keys."""
+    if not render:
+        return run()
+    before = dict((k, dict(v) if isinstance(v, dict) else v) for k, v in table.items())
+    run()
+    out = {}
+    for k, v in table.items():
+        old = before.get(k)
+        if isinstance(v, dict) and isinstance(old, dict):
+            diff = dict((f, x) for f, x in v.items() if f not in old or old[f] != x)
+            if diff:
+                out[k] = diff
+        elif old != v:
+            out[k] = v
+    return out
+
+
+def _host_add(st, m, render):
+    return _table_change(st.hosts, 'hostid', lambda: kx.handleHostAdd(m(), TrackedHost, st.hosts,
+                                                                       st.protocol_version), render)
+
+
+def _host_update(st, m, render):
+    return _table_change(st.hosts, 'hostid', lambda: kx.handleHostUpdate(m(), st.hosts, st.protocol_version),
+                         render)
+
+
+def _conn_update(st, m, render):
+    return _table_change(st.conns, 'connid', lambda: kx.handleConnUpdate(
+        m(), st.conns, TrackedConnection, st._sc_populate, st.protocol_version), render)
+
+
+def _through_client(table_of):
+    """The client's own handler does the work; the content is what it changed."""
+    def decode(st, m, render):
+        return _dict_change(table_of(st), lambda: st.dispatch(m()), render)
+    return decode
+
+
+def _sysdiag_entries(st, m, render):
+    before = len(st._sysdiag or [])
+    st.dispatch(m())
+    return (st._sysdiag or [])[before:]
+
+
+def _view_update(st, m):
+    msg = m()   # the view id, then the operations, read from one message
+    view = kx.handleViewUpdateViewID(msg)
+    ops = kx.handleViewUpdate(msg, st.view_fields)
+    names = dict((getattr(kx, 'PROTOCOL_SERVER_VIEW_UPDATE_OP_' + n), n.lower())
+                 for n in ('ADD', 'UPDATE', 'REMOVE', 'STRING_SET'))
+    return {'view': view, 'ops': [[names.get(op, op), item] for op, item in ops]}
+
+
+# Decoders that return the content and leave the state to the client's handler.
+_VALUE = {
+    kx.PROTOCOL_SERVER_VERSION: lambda st, m: kx.handleVersion(m()),
+    kx.PROTOCOL_SERVER_AUTHENTICATION_OK: lambda st, m: kx.handleAuth(m()),
+    kx.PROTOCOL_SERVER_FEATURES: lambda st, m: kx.handleFeatures(m()),
+    kx.PROTOCOL_SERVER_EPERM: lambda st, m: kx.handleEperm(m()),
+    kx.PROTOCOL_SERVER_NOT_AVAILABLE: lambda st, m: kx.handleNotAvail(m()),
+    kx.PROTOCOL_SERVER_XFB_NAMES: lambda st, m: kx.handleServerXFBNames(m()),
+    kx.PROTOCOL_SERVER_STRTABLE_BEGIN: lambda st, m: kx.handleStrtblBegin(m()),
+    kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: lambda st, m: kx.handleStrtblEntries(m()),
+    kx.PROTOCOL_SERVER_STRTABLE_END: lambda st, m: kx.handleStrtblEnd(m()),
+    kx.PROTOCOL_SERVER_HOST_REMOVE: lambda st, m: kx.handleHostRemove(m()),
+    kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY: lambda st, m: kx.handleHostFindReply(m()),
+    kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: lambda st, m: kx.handleSessionContextSchemata(m()),
+    kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: lambda st, m: kx.handleSessionContextAdd(m()),
+    kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: lambda st, m: kx.handleSessionContextRemove(m()),
+    kx.PROTOCOL_SERVER_VIEW_CAPS: lambda st, m: kx.handleViewCaps(m()),
+    kx.PROTOCOL_SERVER_VIEW_UPDATE: _view_update,
+    kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: lambda st, m: kx.handleViewAddError(m()),
+    kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: lambda st, m: kx.handleChannelsInfo(m()),
+    kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA: lambda st, m: kx.handleChannelsData(m(), st.channel_info),
+    kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: lambda st, m: kx.handleShapingRulesInit(m()),
+    kx.PROTOCOL_SERVER_FW_RULES_INIT: lambda st, m: kx.handleFWRulesInit(m()),
+    kx.PROTOCOL_SERVER_FWLOG_ENTRY_START: lambda st, m: kx.handleFWEntryStart(m()),
+    kx.PROTOCOL_SERVER_FWLOG_ENTRY: lambda st, m: kx.handleFWEntry(m()),
+    kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: lambda st, m: kx.handleBgpEntry(m()),
+    kx.PROTOCOL_SERVER_BGP_DUMP_PATH: lambda st, m: kx.handleBgpPath(m()),
+    kx.PROTOCOL_SERVER_VCRC_TEST_RESULT: lambda st, m: kx.handleVcrcTest(m()),
+}
+# Decoders that update the state themselves and return what the frame changed.
+_CHANGE = {
+    kx.PROTOCOL_SERVER_HOST_ADD: _host_add,
+    kx.PROTOCOL_SERVER_HOST_UPDATE: _host_update,
+    kx.PROTOCOL_SERVER_CONN_UPDATE: _conn_update,
+    kx.PROTOCOL_SERVER_SHAPING_OBJECT: _through_client(lambda st: st.shaping_objects),
+    kx.PROTOCOL_SERVER_FW_RULES: _through_client(lambda st: st.fw_rules),
+    kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: _sysdiag_entries,
+}
+
+
+def decode_server(mtype, payload, state, render=True):
+    """Carries the state over one server message; returns its content, or
+    None without render (the state alone is wanted: that is faster)."""
+    def m():
+        return KXMsgv17_0.KXMsg(mtype, payload)
+    if mtype in _CHANGE:
+        return _CHANGE[mtype](state, m, render)
+    content = _VALUE[mtype](state, m) if render and mtype in _VALUE else None
+    state.dispatch(m())
+    return content
+
+
+# ---- names ---------------------------------------------------------------------
+
+SERVER_NAMES = dict((getattr(kx, n), n) for n in dir(kx)
+                    if n.startswith('PROTOCOL_SERVER_') and isinstance(getattr(kx, n), int) and
+                    getattr(kx, n) >= 0x10000)
+SERVER_NAMES[kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY] = 'PROTOCOL_SERVER_HOST_FIND_REPLY'
+REQUEST_NAMES = dict((t, v[0]) for t, v in REQUESTS.items())
+
+
+def type_name(mtype, direction):
+    first, second = (REQUEST_NAMES, SERVER_NAMES) if direction == pcapng.OUTBOUND else (SERVER_NAMES, REQUEST_NAMES)
+    return first.get(mtype) or (second.get(mtype) if not direction else None) or '0x%x' % mtype
+
+
+def parse_types(text):
+    """-Y's argument: names (any case, PROTOCOL_SERVER_ optional) or numbers."""
+    by_name = {}
+    for t, n in list(SERVER_NAMES.items()) + list(REQUEST_NAMES.items()):
+        by_name[n.lower()] = t
+        if n.startswith('PROTOCOL_SERVER_'):
+            by_name[n[len('PROTOCOL_SERVER_'):].lower()] = t
+    wanted = set()
+    for item in text.split(','):
+        item = item.strip()
+        if not item:
+            continue
+        if item.lower() in by_name:
+            wanted.add(by_name[item.lower()])
+            continue
+        try:
+            wanted.add(int(item, 0))
+        except ValueError:
+            raise argparse.ArgumentTypeError('unknown message type %r' % item)
+    return wanted
+
+
+# ---- output --------------------------------------------------------------------
+
+def plain(v):
+    """A decoded value in JSON's shapes: tuples as lists, keys as text, table
+    entries as their attributes, bytes as text when they are UTF-8 text
+    without control characters and as {"hex": ...} otherwise."""
+    if isinstance(v, (list, tuple)):
+        return [plain(x) for x in v]
+    if isinstance(v, (set, frozenset)):
+        return sorted(plain(x) for x in v)
+    if isinstance(v, dict):
+        return dict((_key(k), plain(x)) for k, x in v.items())
+    if isinstance(v, bytes):
+        try:
+            t = v.decode('utf-8')
+        except UnicodeDecodeError:
+            return {'hex': _hex(v)}
+        return {'hex': _hex(v)} if _CONTROL.search(t) else t
+    if v is None or isinstance(v, (bool, int, float, text_type)) or type(v).__name__ == 'long':
+        return v
+    if hasattr(v, '__dict__'):
+        return plain(vars(v))
+    return repr(v)
+
+
+_CONTROL = re.compile(u'[\x00-\x08\x0b-\x1f]')
+_INTEGERS = tuple(set((int, type(1 << 64))))
+
+
+def _key(k):
+    if isinstance(k, text_type):
+        return k
+    if isinstance(k, _INTEGERS) and not isinstance(k, bool):
+        return str(k)
+    k = plain(k)
+    return k if isinstance(k, text_type) else json.dumps(k, sort_keys=True)
+
+
+class Dissector(object):
+    """Decodes frames in order, carrying the client state from one to the next."""
+
+    def __init__(self):
+        self.state = kxclient.KXClient.offline()
+        self.number = 0
+        self.first_time = None
+
+    def frame(self, packet, render=True):
+        """A dict describing one recorded packet; without render, the decoded
+        content is left out (the frame still carries the state on)."""
+        self.number += 1
+        if self.first_time is None:
+            self.first_time = packet.time
+        out = {'frame': self.number, 'time': packet.time, 'rel': round(packet.time - self.first_time, 6),
+               'direction': pcapng.DIRECTIONS.get(packet.direction, '?'), 'bytes': len(packet.data)}
+        if packet.comment:
+            out['comment'] = packet.comment
+        whole = packet.frame()
+        if len(packet.data) >= pcapng.FRAME_HEADER.size:
+            mtype, length = pcapng.FRAME_HEADER.unpack_from(packet.data)
+            out.update(type=mtype, name=type_name(mtype, packet.direction), length=length)
+        if whole is None:
+            out['error'] = ('not a whole frame: %d bytes, the header says %d' %
+                            (len(packet.data), out['length'] + pcapng.FRAME_HEADER.size)
+                            if 'length' in out else 'not a whole frame: %d bytes' % len(packet.data))
+            out['hex'] = _hex(packet.data)
+            return out
+        mtype, length, payload = whole
+        try:
+            if packet.direction == pcapng.OUTBOUND or (not packet.direction and mtype in REQUESTS):
+                request = decode_request(mtype, payload, self.state) if mtype in REQUESTS else None
+                out['content'] = plain(request) if render else None
+                if mtype not in REQUESTS and payload:
+                    out['hex'] = _hex(payload)
+            else:
+                known = mtype in _VALUE or mtype in _CHANGE or mtype in self.state.handlers
+                content = decode_server(mtype, payload, self.state, render)
+                out['content'] = plain(content) if render else None
+                if not known and payload:
+                    out['hex'] = _hex(payload)
+        except Exception as e:  # the handlers' BadMessageError, a request layout's DecodeError, ...
+            out['error'] = '%s: %s' % (type(e).__name__, e)
+            out['hex'] = _hex(payload)
+        return out
+
+
+def _natural(key):
+    return (0, int(key), key) if key.isdigit() else (1, 0, key)
+
+
+def text_lines(d):
+    head = '%6d %12.6f %s %-40s %5s' % (d['frame'], d['rel'], {'in': '<', 'out': '>'}.get(d['direction'], '?'),
+                                         d.get('name', '-'), d.get('length', '-'))
+    lines = [head]
+    if d.get('comment'):
+        lines.append('    # ' + d['comment'])
+    content = d.get('content')
+    if isinstance(content, dict):
+        for k in sorted(content):
+            if k in ('added', 'changed') and isinstance(content[k], dict):   # table entries, one a line
+                for key in sorted(content[k], key=_natural):
+                    lines.append('    %s %s: %s' % (k, key, json.dumps(content[k][key], sort_keys=True)))
+            else:
+                lines.append('    %s: %s' % (k, json.dumps(content[k], sort_keys=True)))
+    elif isinstance(content, list) and content:
+        for item in content:
+            lines.append('    ' + json.dumps(item, sort_keys=True))
+    elif content is not None:
+        lines.append('    ' + json.dumps(content, sort_keys=True))
+    if 'error' in d:
+        lines.append('    error: ' + d['error'])
+    if 'hex' in d:
+        for i in range(0, len(d['hex']), 64):
+            lines.append('    %04x  %s' % (i // 2, d['hex'][i:i + 64]))
+    return lines
+
+
+def main(argv=None, out=None):
+    out = out or sys.stdout
+    p = argparse.ArgumentParser(prog='kxdissect', description='Decode a capture of the management protocol.')
+    p.add_argument('file', help='a pcapng capture written by kxtap or the client\'s record= option')
+    p.add_argument('--json', action='store_true', help='one JSON object per frame')
+    p.add_argument('-Y', dest='types', type=parse_types, metavar='TYPE[,TYPE]', help='only frames of these types')
+    p.add_argument('--summary', action='store_true', help='frames and bytes per message type')
+    args = p.parse_args(argv)
+
+    d = Dissector()
+    summary = {}
+    try:
+        for packet in pcapng.read(args.file):
+            wanted = args.types is None or (len(packet.data) >= pcapng.FRAME_HEADER.size and
+                                            pcapng.FRAME_HEADER.unpack_from(packet.data)[0] in args.types)
+            f = d.frame(packet, render=wanted and not args.summary)
+            if not wanted:
+                continue
+            if args.summary:
+                key = (f['direction'], f.get('name', '(short)'))
+                count, size = summary.get(key, (0, 0))
+                summary[key] = (count + 1, size + f['bytes'])
+            elif args.json:
+                out.write(json.dumps(f) + '\n')   # (sorted keys would need the slow pure-Python encoder)
+            else:
+                out.write('\n'.join(text_lines(f)) + '\n')
+    except (IOError, OSError, pcapng.FormatError) as e:
+        if getattr(e, 'errno', None) == errno.EPIPE:    # the reader went away (| head)
+            return 0
+        out.flush()
+        sys.stderr.write('kxdissect: %s: %s\n' % (args.file, e))
+        return 1
+    if args.summary:
+        rows = sorted(summary.items(), key=lambda kv: (kv[0][0], -kv[1][1]))
+        if args.json:
+            out.write(json.dumps([{'direction': k[0], 'name': k[1], 'frames': v[0], 'bytes': v[1]}
+                                  for k, v in rows], sort_keys=True) + '\n')
+        else:
+            out.write('%-4s %-40s %8s %10s\n' % ('dir', 'type', 'frames', 'bytes'))
+            for (direction, name), (count, size) in rows:
+                out.write('%-4s %-40s %8d %10d\n' % (direction, name, count, size))
+            out.write('%-4s %-40s %8d %10d\n' % ('', 'total', sum(v[0] for v in summary.values()),
+                                                   sum(v[1] for v in summary.values())))
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,335 @@
+"""kxtap: a recording proxy between a client and the daemon.
+
+    kxtap --listen 127.0.0.1:7831 --connect 127.0.0.1:7830 -w session.pcapng [--once]
+
+Accepts clients on the listening address, connects each to the daemon and
+relays both directions byte for byte: the relay never changes, reorders or
+drops a byte, whatever the bytes are. Beside the relay, each direction's
+bytes are cut into protocol frames and every frame is recorded (see
+kxtools.pcapng), whole even when it arrives in pieces. A frame cut short by
+a disconnect, or a frame header with an impossible length (after which the
+stream cannot be framed any more), is recorded as far as it came.
+
+Several clients are served at once, each recorded in its own file numbered
+from the given name (session-1.pcapng, session-2.pcapng, ...); with --once
+only one client is served, recorded in the file as named, and kxtap exits
+when it is gone. SIGINT and SIGTERM stop kxtap cleanly: every file is
+closed readable. The first line on stdout names the listening address; a
+line follows for every client recorded and closed.
+"""
+from __future__ import absolute_import, division, print_function
+
+import argparse
+import errno
+import os
+import select
+import signal
+import socket
+import sys
+import time
+
+from kxtools import pcapng
+
+CHUNK = 65536
+HIGH_WATER = 1 << 20     # stop reading a side while this much waits for the other
+
+
+class Framer(object):
+    """Cuts one direction's bytes into frames and records them."""
+
+    def __init__(self, writer, direction):
+        self.writer = writer
+        self.direction = direction
+        self.buf = b''
+        self.broken = False
+        self.frames = 0
+
+    def _record(self, data, when, comment=None):
+        self.writer.write(data, self.direction, when, comment)
+        self.frames += 1
+
+    def feed(self, data, when):
+        buf = self.buf + data
+        pos = 0
+        header = pcapng.FRAME_HEADER
+        while not self.broken and len(buf) - pos >= header.size:
+            length = header.unpack_from(buf, pos)[1]
+            if length > pcapng.MAX_PAYLOAD:
+                self.broken = True
+                break
+            end = pos + header.size + length
+            if end > len(buf):
+                break
+            self._record(buf[pos:end], when)
+            pos = end
+        buf = buf[pos:]
+        # Past a broken header the stream has no frames: its bytes are kept
+        # in records as large as a record can be.
+        while self.broken and len(buf) >= pcapng.MAX_RECORD:
+            self._record(buf[:pcapng.MAX_RECORD], when, 'broken frame header: bytes as they came')
+            buf = buf[pcapng.MAX_RECORD:]
+        self.buf = buf
+
+    def finish(self, when):
+        """The direction has ended: what is left is recorded as it came."""
+        if self.buf:
+            self._record(self.buf, when, 'broken frame header: bytes as they came' if self.broken
+                         else 'incomplete frame: the stream ended inside it')
+        self.buf = b''
+
+
+class Half(object):
+    """One direction of a relayed connection: bytes read from src wait in
+    `pending` until dst takes them."""
+
+    def __init__(self, src, dst, framer):
+        self.src = src
+        self.dst = dst
+        self.framer = framer
+        self.pending = bytearray()
+        self.eof = False        # src sent everything it will send
+        self.dead = False       # dst takes nothing more
+        self.shut = False       # dst's write side is shut down
+
+
+class Relay(object):
+    def __init__(self, client, daemon, writer, name, peer):
+        self.client = client
+        self.daemon = daemon
+        self.writer = writer
+        self.name = name
+        self.peer = peer
+        self.up = Half(client, daemon, Framer(writer, pcapng.OUTBOUND))
+        self.down = Half(daemon, client, Framer(writer, pcapng.INBOUND))
+        self.halves = (self.up, self.down)
+        self.closed = False
+
+    def want_read(self):
+        return [h.src for h in self.halves if not h.eof and len(h.pending) < HIGH_WATER]
+
+    def want_write(self):
+        return [h.dst for h in self.halves if h.pending and not h.dead]
+
+    def on_readable(self, sock):
+        for h in self.halves:
+            if h.src is sock and not h.eof:
+                try:
+                    data = sock.recv(CHUNK)
+                except socket.error as e:
+                    if e.args[0] in (errno.EAGAIN, errno.EWOULDBLOCK, errno.EINTR):
+                        return
+                    data = b''  # a reset ends the direction like a close
+                    self.other(h).dead = True
+                now = time.time()
+                if not data:
+                    h.eof = True
+                    h.framer.finish(now)
+                    return
+                h.framer.feed(data, now)
+                if not h.dead:
+                    h.pending += data
+
+    def on_writable(self, sock):
+        for h in self.halves:
+            if h.dst is sock and h.pending and not h.dead:
+                try:
+                    n = sock.send(bytes(h.pending[:CHUNK]))
+                except socket.error as e:
+                    if e.args[0] in (errno.EAGAIN, errno.EWOULDBLOCK, errno.EINTR):
+                        return
+                    # The receiver is gone: nothing more reaches it. Its
+                    # sender is still read (and recorded) until it stops,
+                    # so that closing it does not reset what it still receives.
+                    h.dead = True
+                    del h.pending[:]
+                    return
+                del h.pending[:n]
+
+    def other(self, h):
+        return self.down if h is self.up else self.up
+
+    def settle(self):
+        """Passes on the end of a direction once its bytes are delivered;
+        closes the relay when both directions are over."""
+        for h in self.halves:
+            if h.eof and not h.shut and (h.dead or not h.pending):
+                h.shut = True
+                if not h.dead:
+                    try:
+                        h.dst.shutdown(socket.SHUT_WR)
+                    except socket.error:
+                        pass
+        if all(h.shut for h in self.halves):
+            self.close()
+
+    def close(self):
+        if self.closed:
+            return
+        self.closed = True
+        now = time.time()
+        for h in self.halves:
+            h.framer.finish(now)
+        self.client.close()
+        self.daemon.close()
+        self.writer.close()
+
+
+def parse_address(text):
+    host, sep, port = text.rpartition(':')
+    if not sep or not port.isdigit() or int(port) > 65535:
+        raise argparse.ArgumentTypeError('%r is not HOST:PORT' % text)
+    return host or '127.0.0.1', int(port)
+
+
+def numbered(path, n):
+    root, ext = os.path.splitext(path)
+    return '%s-%d%s' % (root, n, ext)
+
+
+class Tap(object):
+    def __init__(self, listen, connect, path, once=False, out=sys.stdout, err=sys.stderr):
+        self.connect = connect
+        self.path = path
+        self.once = once
+        self.out = out
+        self.err = err
+        self.relays = []
+        self.accepted = 0
+        self.stopping = False
+        self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(listen)
+        self.server.listen(16)
+        self.server.setblocking(False)
+
+    def say(self, text):
+        self.out.write(text + '\n')
+        self.out.flush()
+
+    def accept(self):
+        try:
+            client, addr = self.server.accept()
+        except socket.error:
+            return
+        peer = '%s:%d' % addr[:2]
+        try:
+            daemon = socket.create_connection(self.connect, 10)
+        except socket.error as e:
+            self.err.write('kxtap: %s: cannot connect to %s:%d: %s\n' % (peer, self.connect[0], self.connect[1], e))
+            client.close()
+            return
+        self.accepted += 1
+        name = self.path if self.once else numbered(self.path, self.accepted)
+        try:
+            writer = pcapng.Writer(name, application='kxtap')
+        except (IOError, OSError) as e:
+            self.err.write('kxtap: %s: cannot write %s: %s\n' % (peer, name, e))
+            client.close()
+            daemon.close()
+            return
+        for s in (client, daemon):
+            s.setblocking(False)
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.relays.append(Relay(client, daemon, writer, name, peer))
+        self.say('recording %s to %s' % (peer, name))
+        if self.once:
+            self.server.close()
+            self.server = None
+
+    def reap(self):
+        for r in [r for r in self.relays if r.closed]:
+            self.relays.remove(r)
+            self.say('closed %s: %d frames out, %d in' % (r.peer, r.up.framer.frames, r.down.framer.frames))
+
+    def run(self, wake=None):
+        while not self.stopping and (self.server is not None or self.relays):
+            rlist = [wake] if wake is not None else []
+            if self.server is not None:
+                rlist.append(self.server)
+            wlist = []
+            for r in self.relays:
+                rlist += r.want_read()
+                wlist += r.want_write()
+            try:
+                readable, writable, _ = select.select(rlist, wlist, [], 1.0)
+            except (select.error, OSError) as e:
+                if e.args[0] == errno.EINTR:
+                    continue
+                raise
+            if wake is not None and wake in readable:
+                try:
+                    os.read(wake, 512)
+                except OSError:
+                    pass
+            for r in list(self.relays):
+                for s in readable:
+                    if not r.closed:
+                        r.on_readable(s)
+                for s in writable:
+                    if not r.closed:
+                        r.on_writable(s)
+                if not r.closed:
+                    r.settle()
+            if self.server is not None and self.server in readable:
+                self.accept()
+            self.reap()
+        self.close()
+
+    def close(self):
+        for r in self.relays:
+            r.close()
+        self.reap()
+        if self.server is not None:
+            self.server.close()
+            self.server = None
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog='kxtap', description='Relay clients to the daemon and record every frame.')
+    p.add_argument('--listen', type=parse_address, default=('127.0.0.1', 7831), metavar='HOST:PORT',
+                   help='address to accept clients on (port 0 picks a free one); default 127.0.0.1:7831')
+    p.add_argument('--connect', type=parse_address, default=('127.0.0.1', 7830), metavar='HOST:PORT',
+                   help="the daemon's address; default 127.0.0.1:7830")
+    p.add_argument('-w', '--write', required=True, metavar='FILE',
+                   help='capture file; numbered per client unless --once')
+    p.add_argument('--once', action='store_true', help='serve one client, then exit')
+    args = p.parse_args(argv)
+
+    try:
+        tap = Tap(args.listen, args.connect, args.write, args.once)
+    except socket.error as e:
+        sys.stderr.write('kxtap: cannot listen on %s:%d: %s\n' % (args.listen[0], args.listen[1], e))
+        return 1
+    host, port = tap.server.getsockname()[:2]
+    tap.say('listening on %s:%d' % (host, port))
+
+    # A signal sets the flag; the byte the interpreter writes to the pipe
+    # wakes the select so that the loop ends between two whole records.
+    rfd, wfd = os.pipe()
+    for fd in (rfd, wfd):
+        _nonblocking(fd)
+    old_wakeup = signal.set_wakeup_fd(wfd)
+
+    def stop(signum, frame):
+        tap.stopping = True
+
+    old = dict((s, signal.signal(s, stop)) for s in (signal.SIGINT, signal.SIGTERM))
+    try:
+        tap.run(rfd)
+    finally:
+        tap.close()
+        for s, h in old.items():
+            signal.signal(s, h)
+        signal.set_wakeup_fd(old_wakeup)
+        os.close(rfd)
+        os.close(wfd)
+    return 0
+
+
+def _nonblocking(fd):
+    import fcntl
+    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+
+
+if __name__ == '__main__':
+    sys.exit(main())

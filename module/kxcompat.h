@@ -1,0 +1,37 @@
+// What differs between the Python 2.7 and the Python 3 C API, for sources
+// built against both.
+//
+// Python 3 has one integer type. The 2.7 names of the int API stand for the
+// int (long) API there, and the 2.7 type checks for the small int type are
+// false, so code that special-cases 2.7's small ints takes its general path.
+// The 2.7 string API has no counterpart: text goes through the helpers of
+// kxpy.h (str decoded and encoded as UTF-8 with surrogateescape), opaque data
+// through the bytes API, which 2.7 also offers (as aliases of its str API).
+#ifndef KX_MODULE_KXCOMPAT_H
+#define KX_MODULE_KXCOMPAT_H
+
+#include <Python.h>
+
+#if PY_MAJOR_VERSION >= 3
+#define KX_PY3 1
+
+#define PyInt_Type PyLong_Type
+#define PyInt_Check(o) ((void)(o), 0)
+#define PyInt_CheckExact(o) ((void)(o), 0)
+#define PyInt_AS_LONG PyLong_AsLong
+#define PyInt_FromLong PyLong_FromLong
+#define PyInt_FromSize_t PyLong_FromSize_t
+#define PyInt_AsLong PyLong_AsLong
+#define PyInt_AsSsize_t PyLong_AsSsize_t
+#define PyInt_AsUnsignedLongMask PyLong_AsUnsignedLongMask
+#define PyInt_AsUnsignedLongLongMask PyLong_AsUnsignedLongLongMask
+#define PyNumber_Int PyNumber_Long
+
+// Python 3's print() keeps no "softspace" state between items.
+inline int PyFile_SoftSpace(PyObject *, int) { return 0; }
+
+#else
+#define KX_PY3 0
+#endif
+
+#endif
