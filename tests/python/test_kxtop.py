@@ -245,10 +245,12 @@ class KxtopTerminal(unittest.TestCase):
             self.assertNotIn('  0.0 b/s', uplink[0])
 
             t.resize(12, 50)
-            rows = t.wait_screen(lambda rows: rows[2] == HEADER[:50].rstrip() and rows[10])
+            # Curses draws top to bottom: once the last host row is whole, the frame is.
+            host_row = re.compile(r'^[0-9a-f.:]+ +[0-9.]+$')
+            rows = t.wait_screen(lambda rows: rows[2] == HEADER[:50].rstrip() and host_row.match(rows[10]))
             self.assertTrue(rows[0].startswith('kxtop - '), rows)
             for row in rows[3:11]:  # host lines cut at the new width, not wrapped onto the next row
-                self.assertTrue(re.match(r'^[0-9a-f.:]+ +[0-9.]+$', row), rows)
+                self.assertTrue(host_row.match(row), rows)
             self.assertEqual(rows[11], '')
 
             t.resize(30, 100)
