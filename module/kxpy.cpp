@@ -367,8 +367,27 @@ Ref builtin(const Name &name, Site at) { return lookup_in(false, name, at); }
 IntRun::IntRun(Site at)
     : real_(builtin(n_int, at).get() == reinterpret_cast<PyObject *>(&PyInt_Type)) {}
 
+// The C values of two exact ints that fit a C long (under Python 2.7 its
+// small int type): comparing them runs no Python code and gives what the
+// interpreter's comparison of the two objects gives.
+static bool exact_longs(PyObject *a, PyObject *b, long *x, long *y) {
+#if KX_PY3
+  if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return false;
+  int over_a, over_b;
+  *x = PyLong_AsLongAndOverflow(a, &over_a);
+  *y = PyLong_AsLongAndOverflow(b, &over_b);
+  return !over_a && !over_b;
+#else
+  if (!PyInt_CheckExact(a) || !PyInt_CheckExact(b)) return false;
+  *x = PyInt_AS_LONG(a);
+  *y = PyInt_AS_LONG(b);
+  return true;
+#endif
+}
+
 bool greater_equal(PyObject *a, PyObject *b, Site at) {
-  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) >= PyInt_AS_LONG(b);
+  long x, y;
+  if (exact_longs(a, b, &x, &y)) return x >= y;
   Ref ge = check(PyObject_RichCompare(a, b, Py_GE), at);
   return truth(ge.get(), at);
 }
@@ -445,7 +464,8 @@ Data::~Data() {
 }
 
 bool cmp_at_least(PyObject *a, PyObject *b, Site at) {
-  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) >= PyInt_AS_LONG(b);
+  long x, y;
+  if (exact_longs(a, b, &x, &y)) return x >= y;
 #if KX_PY3
   int truth = PyObject_RichCompareBool(a, b, Py_GE);
   check_rc(truth, at);

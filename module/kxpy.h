@@ -329,9 +329,9 @@ inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at
 inline Ref py_u32(uint32_t v, Site at = Site()) { return check(new_ulong(v), at); }
 inline Ref py_u64(uint64_t v, Site at = Site()) { return check(new_ulong(v), at); }
 
-// a >= b (PyObject_RichCompare and truth). For two plain ints (and in
-// cmp_at_least below) the interpreter compares their C longs without calling
-// anything, and so do these.
+// a >= b (PyObject_RichCompare and truth). For two exact ints that fit a C
+// long (and in cmp_at_least below) the interpreter compares their values
+// without calling anything, and so do these.
 bool greater_equal(PyObject *a, PyObject *b, Site at = Site());
 
 // Wire text: a str; under Python 3 decoded as UTF-8 with surrogateescape, so
