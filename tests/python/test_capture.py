@@ -147,7 +147,13 @@ class Recording(unittest.TestCase):
         return os.path.join(self.dir, name)
 
     def run_tool(self, *cmd):
-        p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        # The usual capture tools are not ours: a sanitizer build's preloaded
+        # runtimes (LD_PRELOAD) are for our interpreter only (tcpdump hangs under them).
+        env = None
+        if cmd[0] != sys.executable:
+            env = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
+        p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                             env=env)
         out, err = p.communicate()
         return p.returncode, out, err
 
