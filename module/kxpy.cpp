@@ -540,7 +540,7 @@ Ref builtin_int(PyObject *v, Site at) {
 
 Ref builtin_int(uint32_t v, Site at) {
   Ref f = builtin(n_int, at);
-  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return check(PyInt_FromSize_t(v), at);
+  if (f.get() == reinterpret_cast<PyObject *>(&PyInt_Type)) return check(new_int_u32(v), at);
   Ref wide = py_u32(v, at);
   return call_at(at, f.get(), wide);
 }

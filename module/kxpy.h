@@ -16,8 +16,8 @@
 #define KX_MODULE_KXPY_H
 
 #include "kxcompat.h"
-#if PY_MAJOR_VERSION < 3
-#include <longintrepr.h>  // the layout of a long, for new_ulong
+#if PY_MAJOR_VERSION < 3 || PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the layout of a long, for new_ulong (3.11 includes it itself)
 #endif
 
 #include <assert.h>
@@ -289,6 +289,34 @@ inline PyObject *new_slong(int64_t v) {
   if (l) Py_SIZE(l) = -Py_SIZE(l);
   return l;
 }
+#elif KX_PY3 && PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
+// Python 3 up to 3.11 lays an int out as 2.7 lays out a long (the digit
+// count, negated for a negative value, in ob_size). Its constructor from a C
+// long has the fast paths: the cached small ints, and one digit made without
+// counting digits; those values go there. A value of two or three digits is
+// made as the constructor makes it (_PyLong_New: the object allocator, the
+// header, the digits), inline.
+inline PyObject *new_long_digits(uint64_t m, bool negative) {
+  if (m < (uint64_t(1) << PyLong_SHIFT)) {
+    long v = static_cast<long>(m);
+    return PyLong_FromLong(negative ? -v : v);
+  }
+  Py_ssize_t n = m >> (2 * PyLong_SHIFT) ? 3 : 2;
+  PyLongObject *l = static_cast<PyLongObject *>(
+      PyObject_Malloc(offsetof(PyLongObject, ob_digit) + n * sizeof(digit)));
+  if (!l) return PyErr_NoMemory();
+  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
+  digit *d = l->ob_digit;
+  d[0] = static_cast<digit>(m & PyLong_MASK);
+  d[1] = static_cast<digit>((m >> PyLong_SHIFT) & PyLong_MASK);
+  if (n == 3) d[2] = static_cast<digit>(m >> (2 * PyLong_SHIFT));
+  return reinterpret_cast<PyObject *>(l);
+}
+inline PyObject *new_ulong(uint64_t v) { return new_long_digits(v, false); }
+inline PyObject *new_slong(int64_t v) {
+  return v < 0 ? new_long_digits(0 - static_cast<uint64_t>(v), true)
+               : new_long_digits(static_cast<uint64_t>(v), false);
+}
 #elif KX_PY3
 // Python 3's int constructor from a C long has the fast paths (cached small
 // ints, one-digit values); every u32, and most u64, fit in a 64-bit long.
@@ -324,6 +352,15 @@ inline Ref long_pair(T a, T b, Site at = Site()) {
 }
 inline Ref long_pair(uint32_t a, uint32_t b, Site at = Site()) {
   return long_pair<uint64_t>(a, b, at);
+}
+// int(v) of the interpreter's own int type for a u32: 2.7's small int,
+// Python 3's int made as new_ulong makes it.
+inline PyObject *new_int_u32(uint32_t v) {
+#if KX_PY3
+  return new_ulong(v);
+#else
+  return PyInt_FromSize_t(v);
+#endif
 }
 inline Ref py_int(long v, Site at = Site()) { return check(PyInt_FromLong(v), at); }
 inline Ref py_u32(uint32_t v, Site at = Site()) { return check(new_ulong(v), at); }
@@ -487,7 +524,7 @@ class IntRun {
  public:
   explicit IntRun(Site at = Site());
   Ref operator()(uint32_t v, Site at = Site()) const {
-    return real_ ? check(PyInt_FromSize_t(v), at) : builtin_int(v, at);
+    return real_ ? check(new_int_u32(v), at) : builtin_int(v, at);
   }
 
  private:

@@ -449,6 +449,18 @@ class NumberTest(TestCase):
             self.assertEqual((kx.handleHostRemove(msg(u32(v))), type(kx.handleHostRemove(msg(u32(v))))),
                              (v, wide))
 
+    def test_signed_longs_at_digit_boundaries(self):
+        # host.speed takes each u64 as signed: both signs at every digit count.
+        magnitudes = [0, 1, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 60 - 1, 2 ** 60, 2 ** 63 - 1]
+        values = [v for m in magnitudes for v in (m, -m)] + [-2 ** 63]
+        wide = type(2 ** 64)
+        for v in values:
+            host = object.__new__(type('Host', (object,), {}))
+            kx.handleHostUpdate(msg(u32(1) + u16(0x0002) + u64(v % 2 ** 64) + u64(v % 2 ** 64)),
+                                {1: host}, NEW)
+            self.assertEqual((host.speed, [type(x) for x in host.speed]), ((v, v), [wide, wide]), v)
+            self.assertEqual((hash(host.speed[0]), str(host.speed[1]), host.speed[0] + 0), (hash(v), str(v), v))
+
     def test_int_rebound_during_a_run(self):
         # `int` is looked up once per run of ids only while it is the
         # interpreter's own type; a replacement is looked up for every id,
