@@ -342,6 +342,17 @@ PyObject *Name::bound_in(PyObject *dict, int which) const {
     found_entry_[which] = e;
   }
   return e->me_value;
+#elif PY_VERSION_HEX < 0x030C0000
+  // Every change of any dict gives it a version tag no dict had before, so
+  // while the namespace's tag is the one seen at the last lookup, the dict is
+  // unchanged and that lookup's result (a borrowed value it still holds, or
+  // not bound) stands.
+  uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+  if (version == seen_version_[which]) return seen_value_[which];
+  PyObject *v = PyDict_GetItem(dict, obj_);
+  seen_version_[which] = version;
+  seen_value_[which] = v;
+  return v;
 #else
   (void)which;
   return PyDict_GetItem(dict, obj_);

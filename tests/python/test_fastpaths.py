@@ -288,6 +288,16 @@ class LookupTest(TestCase):
                 for name in filler:
                     namespace.pop(name, None)
             self.assertTrue(decodes(without_word))
+        # Missing from the module namespace, then bound there again: the
+        # module's own binding wins over the built-ins' once it is back.
+        with rebound('L4ERRORMINVERSION', NEW + 1, builtins):
+            with rebound('L4ERRORMINVERSION', None):
+                self.assertTrue(decodes(without_word))
+                namespace['L4ERRORMINVERSION'] = NEW
+                self.assertTrue(decodes(with_word))
+                del namespace['L4ERRORMINVERSION']
+                self.assertTrue(decodes(without_word))
+            self.assertTrue(decodes(with_word))
 
 
 class DictStoreTest(TestCase):
