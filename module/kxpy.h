@@ -146,10 +146,12 @@ class Name {
   // had then and the entry in it.
   mutable void *found_table_[2] = {nullptr, nullptr};
   mutable void *found_entry_[2] = {nullptr, nullptr};
+#if KX_PY3 && PY_VERSION_HEX < 0x030C0000
   // Python 3 up to 3.11: the version tag each namespace had at the last
   // lookup (0: none yet) and what that lookup gave, null for not bound.
   mutable uint64_t seen_version_[2] = {0, 0};
   mutable PyObject *seen_value_[2] = {nullptr, nullptr};
+#endif
 };
 
 #define KX_NAME(id) static kx::Name n_##id(#id)
