@@ -267,7 +267,7 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
 // Python 2.7 makes a long of a C unsigned value by allocating a long of as
 // many 30-bit digits as the value needs and filling them, with no cache of
 // small values; new_ulong does the same inline, without the three calls per
-// value. Elsewhere the interpreter's own function.
+// value. Python 3 up to 3.11 below; elsewhere the interpreter's own function.
 #if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
 inline PyObject *new_ulong(uint64_t v) {
   // Digits: one per started 30 bits of the value (none for 0).
