@@ -22,9 +22,9 @@ except ImportError:
 else:
     def load(path):
         me = sys.modules["KXMsgv17_0"]  # loading the extension binds its own name
-        spec = importlib.util.spec_from_file_location("KXMsgv17_0", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location("KXMsgv17_0", path)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         sys.modules["KXMsgv17_0"] = me
         return module
 '''
