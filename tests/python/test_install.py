@@ -67,8 +67,10 @@ class Install(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix='kx-install-')
-        cls.sim = Sim('--seed', '3', '--hosts', '12', '--interval', '20')
+        # The simulator starts last: a failing setUpClass gets no tearDownClass,
+        # and a simulator left running would hold the test's output open.
         cls.sdist = cls.make_sdist()
+        cls.sim = Sim('--seed', '3', '--hosts', '12', '--interval', '20')
 
     @classmethod
     def tearDownClass(cls):
