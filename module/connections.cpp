@@ -129,10 +129,10 @@ void options(Reader &r, ConnUpdate &) {
 }
 
 void engine_flags(Reader &r, ConnUpdate &u) {
-  kx::setattr(u.conn, n__engineflags, r.long32().get());
+  kx::set_number(u.conn, n__engineflags, r.u32());
 }
 
-void xfb_flags(Reader &r, ConnUpdate &u) { kx::setattr(u.conn, n__xfbflags, r.long32().get()); }
+void xfb_flags(Reader &r, ConnUpdate &u) { kx::set_number(u.conn, n__xfbflags, r.u32()); }
 
 void deepscan(Reader &r, ConnUpdate &u) {
   uint32_t n = r.u32();
@@ -162,9 +162,9 @@ void strings(Reader &r, ConnUpdate &) {
 
 void speed(Reader &r, ConnUpdate &u) {
   uint32_t a = r.u32(), b = r.u32();
-  kx::setattr(u.conn, n__speed, kx::long_pair(a, b).get());
+  kx::set_pair<uint64_t>(u.conn, n__speed, a, b);
   uint64_t c = r.u64(), d = r.u64();
-  kx::setattr(u.conn, n__xfer, kx::long_pair(c, d).get());
+  kx::set_pair(u.conn, n__xfer, c, d);
   r.skip({4, 4});
 }
 

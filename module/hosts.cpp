@@ -44,8 +44,6 @@ constexpr uint32_t kNameBuffer = 256;
 // four, three pairs, three, three pairs.
 constexpr uint32_t kSkippedWords = 4 + 6 + 3 + 6;
 
-Ref pair_u32(uint32_t a, uint32_t b, Site at = Site()) { return kx::long_pair(a, b, at); }
-
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
 // The list is sized by what the message can hold, so a huge count in a short
 // message allocates nothing beyond the bytes present.
@@ -89,28 +87,26 @@ struct HostUpdate {
 void speed(kx::Reader &r, HostUpdate &u) {
   int64_t in = static_cast<int64_t>(r.u64());
   int64_t out = static_cast<int64_t>(r.u64());
-  kx::setattr(u.host, n_speed, kx::long_pair(in, out).get());
+  kx::set_pair(u.host, n_speed, in, out);
 }
 
 void connections(kx::Reader &r, HostUpdate &u) {
   uint32_t a = r.u32(), b = r.u32();
-  kx::setattr(u.host, n_connections, pair_u32(a, b).get());
+  kx::set_pair<uint64_t>(u.host, n_connections, a, b);
 }
 
 void cps(kx::Reader &r, HostUpdate &u) {
   uint32_t a = r.u32(), b = r.u32();
-  kx::setattr(u.host, n_cps, pair_u32(a, b).get());
+  kx::set_pair<uint64_t>(u.host, n_cps, a, b);
 }
 
 void quality(kx::Reader &r, HostUpdate &u) {
   uint32_t a = r.u32(), b = r.u32();
-  kx::setattr(u.host, n_quality_packets, pair_u32(a, b).get());
+  kx::set_pair<uint64_t>(u.host, n_quality_packets, a, b);
   // Internal and external issue counters alternate on the wire.
   uint32_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
-  Ref internal = pair_u32(int1, int2);
-  Ref external = pair_u32(ext1, ext2);
-  kx::setattr(u.host, n_quality_internal_issues, internal.get());
-  kx::setattr(u.host, n_quality_external_issues, external.get());
+  kx::set_pair<uint64_t>(u.host, n_quality_internal_issues, int1, int2);
+  kx::set_pair<uint64_t>(u.host, n_quality_external_issues, ext1, ext2);
 }
 
 void skipped(kx::Reader &r, HostUpdate &u) {

@@ -42,7 +42,12 @@ bool Name::init_all() {
 }
 
 bool Name::lookup_absent(PyTypeObject *type) const {
-  if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VERSION_TAG) || !type->tp_dict) return false;
+  // Python 3 gives every type a version tag on demand; 2.7 only types that
+  // declare they can have one.
+#if PY_MAJOR_VERSION < 3
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VERSION_TAG)) return false;
+#endif
+  if (!type->tp_dict) return false;
   if (_PyType_Lookup(type, obj_)) return false;
   // The lookup gave the type a valid version tag when it could.
   if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
@@ -140,6 +145,39 @@ int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
   }
 #endif
   return PyDict_SetItem(dict, key, value);
+}
+
+// ---- attribute values for refilling ---------------------------------------------
+
+PyObject *own_attr(PyObject *o, const Name &name) {
+  PyTypeObject *tp = Py_TYPE(o);
+#if PY_MAJOR_VERSION < 3
+  // The generic store puts the value into the instance dict (see setattr).
+  if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_dictoffset <= 0) return nullptr;
+  PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+  if (!dict || !name.absent_from(tp)) return nullptr;
+  // A dict of str keys only, and a str key: the lookup compares str with str.
+  if (reinterpret_cast<PyDictObject *>(dict)->ma_lookup != string_lookup) return nullptr;
+  return PyDict_GetItem(dict, name);
+#else
+  // The generic store and the generic read, with nothing of that name on the
+  // type: the read finds the instance's own value (or nothing) without
+  // calling anything, and _PyObject_LookupAttr reports a missing one
+  // without making an exception.
+  if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_getattro != PyObject_GenericGetAttr ||
+      !name.absent_from(tp))
+    return nullptr;
+  PyObject *v = nullptr;
+  if (_PyObject_LookupAttr(o, name, &v) <= 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  // (An instance dict given keys of other types may compare them with the
+  // name, as the generic store itself would.) The instance keeps its own
+  // reference.
+  Py_DECREF(v);
+  return v;
+#endif
 }
 
 // ---- calls -------------------------------------------------------------------------

@@ -359,6 +359,124 @@ inline Ref long_pair(T a, T b, Site at = Site()) {
 inline Ref long_pair(uint32_t a, uint32_t b, Site at = Site()) {
   return long_pair<uint64_t>(a, b, at);
 }
+// ---- refilling values nobody else holds ----------------------------------------
+//
+// A handler that updates a caller's object replaces attribute values that
+// are numbers and pairs of numbers. Where the value the attribute holds now
+// is referenced by that attribute alone (reference count one), no code can
+// ever see it again once it is replaced: storing a new value and freeing the
+// old one gives the same observable result as writing the new value into
+// the old object, which saves the allocations, the store and the frees. The
+// interpreter itself reuses objects nobody else holds the same way (zip()
+// and dict.items() refill their result tuple). Only exact ints, longs and
+// tuples qualify: freeing them runs no code, and no subclass can notice.
+
+// The value o.name holds now (borrowed), when `o.name = v` would go straight
+// into o's own attribute storage (the generic store, and no class attribute
+// of that name along the MRO that could take it) and finding the value runs
+// no Python code; null otherwise, with no exception set.
+PyObject *own_attr(PyObject *o, const Name &name);
+
+#if (PY_MAJOR_VERSION < 3 || PY_VERSION_HEX < 0x030C0000) && PYLONG_BITS_IN_DIGIT == 30
+#define KX_REFILL 1
+// True when the value of sign and magnitude can be written into x: an exact
+// long that only its holder references, with room for the value's digits (a
+// long's block never shrinks; the interpreter shortens longs in place the
+// same way). Python 3 keeps one shared object for each small int, so those
+// values are never written into another object.
+inline bool long_takes(PyObject *x, uint64_t m, bool negative) {
+  if (!PyLong_CheckExact(x) || Py_REFCNT(x) != 1) return false;
+#if KX_PY3
+  if (m <= (negative ? 5u : 256u)) return false;
+#else
+  (void)negative;
+#endif
+  Py_ssize_t n = m ? (64 + PyLong_SHIFT - 1 - __builtin_clzll(m)) / PyLong_SHIFT : 0;
+  return n <= (Py_SIZE(x) < 0 ? -Py_SIZE(x) : Py_SIZE(x));
+}
+// Writes the value into x (long_takes said it can).
+inline void long_write(PyObject *x, uint64_t m, bool negative) {
+  digit *d = reinterpret_cast<PyLongObject *>(x)->ob_digit;
+  Py_ssize_t n = 0;
+  for (; m; m >>= PyLong_SHIFT) d[n++] = static_cast<digit>(m & PyLong_MASK);
+  reinterpret_cast<PyVarObject *>(x)->ob_size = negative ? -n : n;
+}
+// The same for a value of an integer type, signed or not.
+template <class T>
+inline uint64_t magnitude(T v) {
+  return T(-1) < T(0) && v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+}
+template <class T>
+inline bool number_takes(PyObject *x, T v) {
+  return long_takes(x, magnitude(v), T(-1) < T(0) && v < 0);
+}
+template <class T>
+inline void number_write(PyObject *x, T v) {
+  long_write(x, magnitude(v), T(-1) < T(0) && v < 0);
+}
+#endif
+
+// A new long (an int under Python 3) of v.
+template <class T>
+inline PyObject *new_number(T v) {
+  return T(-1) < T(0) ? new_slong(static_cast<int64_t>(v)) : new_ulong(static_cast<uint64_t>(v));
+}
+
+// o.name = a long of v; a long the attribute alone holds is refilled.
+template <class T>
+inline void set_number(PyObject *o, const Name &name, T v, Site at = Site()) {
+#ifdef KX_REFILL
+  PyObject *x = own_attr(o, name);
+  if (x && number_takes(x, v)) {
+    number_write(x, v);
+    return;
+  }
+#endif
+  PyObject *n = new_number(v);
+  if (!n) fail(at);
+  Ref value(n);
+  setattr(o, name, n, at);
+}
+
+// o.name = long_pair(a, b). A pair the attribute alone holds, of two exact
+// numbers, is refilled instead: each number in place where it can take the
+// value, else replaced by a new one. The new ones are made before anything
+// changes, so a failed allocation leaves the pair as it was.
+template <class T>
+inline void set_pair(PyObject *o, const Name &name, T a, T b, Site at = Site()) {
+#ifdef KX_REFILL
+  PyObject *t = own_attr(o, name);
+  if (t && PyTuple_CheckExact(t) && Py_REFCNT(t) == 1 && PyTuple_GET_SIZE(t) == 2) {
+    PyObject *x = PyTuple_GET_ITEM(t, 0), *y = PyTuple_GET_ITEM(t, 1);
+    if ((PyLong_CheckExact(x) || PyInt_CheckExact(x)) && (PyLong_CheckExact(y) || PyInt_CheckExact(y))) {
+      bool wx = number_takes(x, a), wy = number_takes(y, b);
+      PyObject *nx = wx ? nullptr : new_number(a);
+      PyObject *ny = wy ? nullptr : new_number(b);
+      if ((!wx && !nx) || (!wy && !ny)) {
+        Py_XDECREF(nx);
+        Py_XDECREF(ny);
+        fail(at);
+      }
+      if (wx) {
+        number_write(x, a);
+      } else {
+        PyTuple_SET_ITEM(t, 0, nx);
+        Py_DECREF(x);
+      }
+      if (wy) {
+        number_write(y, b);
+      } else {
+        PyTuple_SET_ITEM(t, 1, ny);
+        Py_DECREF(y);
+      }
+      return;
+    }
+  }
+#endif
+  Ref p = T(-1) < T(0) ? long_pair<int64_t>(a, b, at) : long_pair<uint64_t>(a, b, at);
+  setattr(o, name, p.get(), at);
+}
+
 // int(v) of the interpreter's own int type for a u32: 2.7's small int,
 // Python 3's int made as new_ulong makes it.
 inline PyObject *new_int_u32(uint32_t v) {

@@ -300,6 +300,111 @@ class LookupTest(TestCase):
             self.assertTrue(decodes(with_word))
 
 
+class RefillTest(TestCase):
+    """An attribute's old number or pair, when nothing else holds it, is
+    refilled with the new value: the caller sees exactly what a new object
+    would have given, and never a change in an object it kept."""
+
+    # 64-bit and 32-bit values across the digit boundaries of a long, and
+    # the small ints Python 3 shares
+    VALUES = [0, 1, 5, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 31, 2 ** 32 - 1, 2 ** 60 - 1, 2 ** 60,
+              2 ** 63 - 1, 2 ** 63, 2 ** 64 - 1, 7, 0]
+
+    @staticmethod
+    def update(host, speed, connections):
+        in_, out = speed
+        kx.handleHostUpdate(msg(u32(1) + u16(0x0006) + u64(in_) + u64(out) + u32(connections[0]) +
+                                u32(connections[1])), {1: host}, NEW)
+
+    @staticmethod
+    def signed(v):
+        return v - 2 ** 64 if v >= 2 ** 63 else v
+
+    def test_values_across_sizes(self):
+        class Host(object):
+            pass
+
+        kept = Host()
+        for i, v in enumerate(self.VALUES):
+            w = self.VALUES[-1 - i]
+            self.update(kept, (v, w), (v % 2 ** 32, w % 2 ** 32))
+            fresh = Host()
+            self.update(fresh, (v, w), (v % 2 ** 32, w % 2 ** 32))
+            want = ((self.signed(v), self.signed(w)), (v % 2 ** 32, w % 2 ** 32))
+            for host in (kept, fresh):
+                got = (host.speed, host.connections)
+                self.assertEqual(got, want, (i, v, w))
+                self.assertEqual([type(x) for pair in got for x in pair],
+                                 [type(x) for pair in fresh.__dict__.values() for x in pair])
+            if sys.version_info[0] > 2:
+                for x in kept.speed + kept.connections:
+                    if -5 <= x <= 256:
+                        self.assertIs(x, int(str(x)), 'the shared small int')
+
+    def test_objects_the_caller_holds(self):
+        class Host(object):
+            pass
+
+        class Long(type(2 ** 64)):
+            pass
+
+        class Pair(tuple):
+            pass
+
+        host = Host()
+        self.update(host, (1, 2), (3, 4))
+        cases = [
+            # (what the attribute holds before the update, keep a reference to it)
+            ('the pair kept', lambda: host.connections, True),
+            ('one number kept', lambda: host.connections[0], True),
+            ('a float', lambda: (1.5, 2 ** 40), False),
+            ('a subclass of long', lambda: (Long(2 ** 40), 2 ** 40), False),
+            ('a tuple subclass', lambda: Pair((2 ** 40, 2 ** 40)), False),
+            ('three numbers', lambda: (2 ** 40, 2 ** 40, 2 ** 40), False),
+            ('a list', lambda: [2 ** 40, 2 ** 40], False),
+            ('a pair inside a pair', lambda: ((2 ** 40, 1), 2 ** 40), False),
+        ]
+        for name, make, keep in cases:
+            if not keep:
+                host.connections = make()
+            old = make()
+            before = repr(old)
+            self.update(host, (5, 6), (2 ** 31 + 7, 2 ** 32 - 1))
+            self.assertEqual(host.connections, (2 ** 31 + 7, 2 ** 32 - 1), name)
+            self.assertIs(type(host.connections), tuple, name)
+            self.assertEqual(repr(old), before, name)
+            del old
+
+    def test_instance_dict_with_other_keys(self):
+        # the instance dict's lookup no longer compares str keys only
+        class Host(object):
+            pass
+
+        host = Host()
+        self.update(host, (1, 2), (3, 4))
+        host.__dict__[1] = 'int key'
+        self.update(host, (2 ** 40, 9), (2 ** 31, 10))
+        self.assertEqual((host.speed, host.connections, host.__dict__[1]),
+                         ((2 ** 40, 9), (2 ** 31, 10), 'int key'))
+
+    def test_connection_numbers(self):
+        # _engineflags: a number attribute refilled alone; a kept one stays
+        class Conn(object):
+            def __init__(self, *args):
+                pass
+
+        conn = Conn()
+        for value in (2 ** 32 - 1, 3, 2 ** 31, 0, 2 ** 30):
+            kept = getattr(conn, '_engineflags', None)
+            before = repr(kept)
+            kx.handleConnUpdate(msg(u32(9) + u32(0) + u32(0x8) + u32(value)), {9: conn}, Conn,
+                                None, NEW)
+            self.assertEqual(conn._engineflags, value)
+            self.assertEqual(repr(kept), before)
+            if value % 2:
+                del kept
+
+
 class DictStoreTest(TestCase):
     """Item stores into a dict end with the dict's table exactly as d[k] = v
     leaves it: same items in the same order (the order shows where each key
