@@ -3,6 +3,12 @@
 #include "../msgmodule/kxmsg_objects.h"
 
 #include <frameobject.h>
+#if KX_INSTANCE_VALUES
+// The layout of a dict's keys and of the shared keys of a class's instances.
+#define Py_BUILD_CORE 1
+#include <internal/pycore_dict.h>
+#undef Py_BUILD_CORE
+#endif
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -149,6 +155,25 @@ int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
 
 // ---- attribute values for refilling ---------------------------------------------
 
+#if KX_INSTANCE_VALUES
+Py_ssize_t Name::index_in(PyDictKeysObject *keys) const {
+  if (!keys || keys->dk_kind != DICT_KEYS_SPLIT) return -1;
+  // Shared keys only grow, and an entry keeps its key: the remembered index
+  // holds while the entry there is still this name.
+  PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+  if (keys == index_keys_ && index_ < keys->dk_nentries && entries[index_].me_key == obj_)
+    return index_;
+  for (Py_ssize_t i = 0; i < keys->dk_nentries; i++) {
+    if (entries[i].me_key == obj_) {
+      index_keys_ = keys;
+      index_ = i;
+      return i;
+    }
+  }
+  return -1;
+}
+#endif
+
 PyObject *own_attr(PyObject *o, const Name &name) {
   PyTypeObject *tp = Py_TYPE(o);
 #if PY_MAJOR_VERSION < 3
@@ -167,6 +192,18 @@ PyObject *own_attr(PyObject *o, const Name &name) {
   if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_getattro != PyObject_GenericGetAttr ||
       !name.absent_from(tp))
     return nullptr;
+#if KX_INSTANCE_VALUES
+  // An instance of a plain class that has no __dict__ object yet holds its
+  // values in an array, four pointers before the object, indexed as the
+  // class's shared keys (the generic store and read use the same slot).
+  if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
+    PyDictValues *values = reinterpret_cast<PyDictValues **>(o)[-4];
+    if (values) {
+      Py_ssize_t ix = name.index_in(reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys);
+      if (ix >= 0) return values->values[ix];
+    }
+  }
+#endif
   PyObject *v = nullptr;
   if (_PyObject_LookupAttr(o, name, &v) <= 0) {
     PyErr_Clear();
@@ -194,8 +231,15 @@ KX_NAME(__init__);
 // interpreter's slot that looks __init__ up and calls it), taken at import
 // from a class made for the purpose.
 static initproc python_init_slot = nullptr;
+#if KX_PY3
+static PyObject *no_args = nullptr;  // the empty tuple
+#endif
 
 bool init_shortcuts() {
+#if KX_PY3
+  no_args = PyTuple_New(0);
+  if (!no_args) return false;
+#endif
 #if PY_MAJOR_VERSION < 3
   Ref probe_dict = check(PyDict_New());
   string_lookup = reinterpret_cast<PyDictObject *>(probe_dict.get())->ma_lookup;
@@ -272,7 +316,15 @@ constexpr size_t kMaxDirectArgs = 7;
 // than None. The bound method is never made: its call is the function's call
 // with the instance in front.
 static PyObject *construct(PyTypeObject *t, PyObject *init, PyObject *const *args, size_t n) {
+#if KX_PY3
+  // Python 3's object.__new__ also prepares the instance's attribute storage
+  // (3.11: the array its values go to), so it is called itself; with no
+  // arguments, as it does not look at them when __init__ is overridden.
+  PyObject *obj = t->tp_new(t, no_args, nullptr);
+#else
+  // Python 2.7's object.__new__ is the allocation alone.
   PyObject *obj = t->tp_alloc(t, 0);
+#endif
   if (!obj) return nullptr;
   Py_INCREF(init);  // the class may drop its __init__ while it runs
   PyObject *with_self[kMaxDirectArgs + 1];

@@ -103,6 +103,12 @@ inline void check_rc(int rc, Site at = Site()) {
   if (rc < 0) fail(at);
 }
 
+#if KX_PY3 && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define KX_INSTANCE_VALUES 1
+#else
+#define KX_INSTANCE_VALUES 0
+#endif
+
 // ---- names made once at import ---------------------------------------------------
 
 // An interned string created when the module is imported. Declare them at file
@@ -146,6 +152,17 @@ class Name {
   // had then and the entry in it.
   mutable void *found_table_[2] = {nullptr, nullptr};
   mutable void *found_entry_[2] = {nullptr, nullptr};
+#if KX_INSTANCE_VALUES
+ public:
+  // Python 3.11 keeps the attributes of a plain class's instance in an
+  // array laid out by keys the class shares among its instances; the index
+  // of this name there, or -1 when the keys do not hold it (own_attr).
+  Py_ssize_t index_in(PyDictKeysObject *keys) const;
+
+ private:
+  mutable PyDictKeysObject *index_keys_ = nullptr;
+  mutable Py_ssize_t index_ = -1;
+#endif
 #if KX_PY3 && PY_VERSION_HEX < 0x030C0000
   // Python 3 up to 3.11: the version tag each namespace had at the last
   // lookup (0: none yet) and what that lookup gave, null for not bound.
