@@ -98,11 +98,6 @@ Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &conn
   return conn;
 }
 
-// Starts a list attribute afresh.
-void set_new_list(PyObject *conn, const kx::Name &attr) {
-  kx::setattr(conn, attr, kx::new_list().get());
-}
-
 // cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0: the interpreter's
 // three-way comparison (Python 3: protocolversion >= ...), the threshold
 // looked up now (and again for the second direction: a caller may rebind it
@@ -136,19 +131,19 @@ void xfb_flags(Reader &r, ConnUpdate &u) { kx::set_number(u.conn, n__xfbflags, r
 
 void deepscan(Reader &r, ConnUpdate &u) {
   uint32_t n = r.u32();
-  set_new_list(u.conn, n__deepscan);
+  kx::set_empty_list(u.conn, n__deepscan);
   for (; n; n--) kx::append_to_attr(u.conn, n__deepscan, r.int16().get());
 }
 
 void shaping(Reader &r, ConnUpdate &u) {
   kx::setattr(u.conn, n__shaping_prio, r.int8().get());
-  set_new_list(u.conn, n__shaping_rule_ids);
+  kx::set_empty_list(u.conn, n__shaping_rule_ids);
   for (uint16_t n = r.u16(); n; n--) kx::append_to_attr(u.conn, n__shaping_rule_ids, r.long32().get());
 }
 
 void stat_rules(Reader &r, ConnUpdate &u) {
   uint16_t n = r.u16();
-  set_new_list(u.conn, n__stat_rule_ids);
+  kx::set_empty_list(u.conn, n__stat_rule_ids);
   for (; n; n--) kx::append_to_attr(u.conn, n__stat_rule_ids, r.long32().get());
 }
 

@@ -623,8 +623,37 @@ void append_to(PyObject *list, PyObject *item, Site at) {
 }
 
 void append_to_attr(PyObject *obj, const Name &attr, PyObject *item, Site at) {
+  // With the generic read too, the value own_attr finds is what o.attr
+  // gives; appending to a real list runs no code.
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject *list = own_attr(obj, attr);
+    if (list && PyList_CheckExact(list)) {
+      check_rc(PyList_Append(list, item), at);
+      return;
+    }
+  }
   Ref list = getattr(obj, attr, at);
   append_to(list.get(), item, at);
+}
+
+void set_empty_list(PyObject *obj, const Name &attr, Site at) {
+  // A list only the attribute holds, of numbers only, is emptied instead of
+  // replaced: nobody can tell it from a new one, dropping the numbers runs
+  // no code, and the appends that follow reuse its room.
+  PyObject *list = own_attr(obj, attr);
+  if (list && PyList_CheckExact(list) && Py_REFCNT(list) == 1) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+    bool numbers = true;
+    for (Py_ssize_t i = 0; i < n && numbers; i++)
+      numbers = PyLong_CheckExact(items[i]) || PyInt_CheckExact(items[i]);
+    if (numbers) {
+      reinterpret_cast<PyVarObject *>(list)->ob_size = 0;
+      for (Py_ssize_t i = 0; i < n; i++) Py_DECREF(items[i]);
+      return;
+    }
+  }
+  setattr(obj, attr, new_list(0, at).get(), at);
 }
 
 bool truth(PyObject *o, Site at) {

@@ -608,6 +608,8 @@ void append_to(PyObject *list, PyObject *item, Site at = Site());
 // Appends to whatever list the attribute holds now (fetched again each time,
 // so a caller that swaps the list sees the items go to the new one).
 void append_to_attr(PyObject *obj, const Name &attr, PyObject *item, Site at = Site());
+// obj.attr = [] (a list of numbers the attribute alone holds is emptied).
+void set_empty_list(PyObject *obj, const Name &attr, Site at = Site());
 // A 2-tuple owning both values. A pair of exact numbers can never be part of
 // a reference cycle: it is taken off the collector's list at once, as the
 // collector itself would do at its next pass, which keeps collections short
