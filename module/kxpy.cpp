@@ -235,7 +235,18 @@ static initproc python_init_slot = nullptr;
 static PyObject *no_args = nullptr;  // the empty tuple
 #endif
 
+#if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
+PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
+#endif
+
 bool init_shortcuts() {
+#if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
+  for (int v = kSmallLongMin; v <= kSmallLongMax; v++) {
+    if (small_longs[v - kSmallLongMin]) continue;
+    small_longs[v - kSmallLongMin] = PyLong_FromLong(v);
+    if (!small_longs[v - kSmallLongMin]) return false;
+  }
+#endif
 #if KX_PY3
   no_args = PyTuple_New(0);
   if (!no_args) return false;

@@ -286,31 +286,44 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
 // small values; new_ulong does the same inline, without the three calls per
 // value. Python 3 up to 3.11 below; elsewhere the interpreter's own function.
 #if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
-inline PyObject *new_ulong(uint64_t v) {
+// Longs of the values Python 3 keeps one int object for (-5..256), made at
+// import: the language lets equal immutable numbers be one object, and
+// Python 3 shares these ints the same way.
+constexpr int kSmallLongMin = -5, kSmallLongMax = 256;
+extern PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
+inline PyObject *small_long(int64_t v) {
+  PyObject *l = small_longs[v - kSmallLongMin];
+  Py_INCREF(l);
+  return l;
+}
+// A new long object of the magnitude m, negated when `negative` (a long of
+// its own: never one of the shared small ones).
+inline PyObject *make_long(uint64_t m, bool negative) {
   // Digits: one per started 30 bits of the value (none for 0).
-  Py_ssize_t n = v ? (64 + 29 - __builtin_clzll(v)) / 30 : 0;
+  Py_ssize_t n = m ? (64 + 29 - __builtin_clzll(m)) / 30 : 0;
   // _PyObject_VAR_SIZE of the long type: header and digits rounded to a pointer.
   size_t size = (offsetof(PyLongObject, ob_digit) + n * sizeof(digit) + SIZEOF_VOID_P - 1) &
                 ~size_t(SIZEOF_VOID_P - 1);
   PyLongObject *l = static_cast<PyLongObject *>(PyObject_MALLOC(size));
   if (!l) return PyErr_NoMemory();
-  PyObject_INIT_VAR(l, &PyLong_Type, n);
+  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
   // Writing the unused digits too is harmless: the block has room for two
   // whenever it has room for one, and for three when the value needs three.
   digit *d = l->ob_digit;
   if (n) {
-    d[0] = static_cast<digit>(v & PyLong_MASK);
-    d[1] = static_cast<digit>((v >> 30) & PyLong_MASK);
-    if (n == 3) d[2] = static_cast<digit>(v >> 60);
+    d[0] = static_cast<digit>(m & PyLong_MASK);
+    d[1] = static_cast<digit>((m >> 30) & PyLong_MASK);
+    if (n == 3) d[2] = static_cast<digit>(m >> 60);
   }
   return reinterpret_cast<PyObject *>(l);
 }
-// The same for a signed value: the digits of its magnitude, the size negated.
+inline PyObject *new_ulong(uint64_t v) {
+  if (v <= static_cast<uint64_t>(kSmallLongMax)) return small_long(static_cast<int64_t>(v));
+  return make_long(v, false);
+}
 inline PyObject *new_slong(int64_t v) {
-  if (v >= 0) return new_ulong(static_cast<uint64_t>(v));
-  PyObject *l = new_ulong(0 - static_cast<uint64_t>(v));
-  if (l) Py_SIZE(l) = -Py_SIZE(l);
-  return l;
+  if (v >= kSmallLongMin && v <= kSmallLongMax) return small_long(v);
+  return v < 0 ? make_long(0 - static_cast<uint64_t>(v), true) : make_long(static_cast<uint64_t>(v), false);
 }
 #elif KX_PY3 && PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
 // Python 3 up to 3.11 lays an int out as 2.7 lays out a long (the digit
