@@ -3,12 +3,6 @@
 #include "../msgmodule/kxmsg_objects.h"
 
 #include <frameobject.h>
-#if KX_INSTANCE_VALUES
-// The layout of a dict's keys and of the shared keys of a class's instances.
-#define Py_BUILD_CORE 1
-#include <internal/pycore_dict.h>
-#undef Py_BUILD_CORE
-#endif
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -235,12 +229,12 @@ static initproc python_init_slot = nullptr;
 static PyObject *no_args = nullptr;  // the empty tuple
 #endif
 
-#if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
+#ifdef KX_SMALL_LONGS
 PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
 #endif
 
 bool init_shortcuts() {
-#if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
+#ifdef KX_SMALL_LONGS
   for (int v = kSmallLongMin; v <= kSmallLongMax; v++) {
     if (small_longs[v - kSmallLongMin]) continue;
     small_longs[v - kSmallLongMin] = PyLong_FromLong(v);

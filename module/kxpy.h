@@ -29,6 +29,19 @@
 #include <utility>
 
 #include "kx_msg.h"
+
+#if KX_PY3 && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// Python 3.11's layouts of shared dict keys and of the collector's list
+// (internal headers, read by the shortcuts below and in kxpy.cpp).
+#define KX_INSTANCE_VALUES 1
+#define Py_BUILD_CORE 1
+#include <internal/pycore_dict.h>
+#include <internal/pycore_gc.h>
+#undef Py_BUILD_CORE
+#else
+#define KX_INSTANCE_VALUES 0
+#endif
+
 #include "../msgmodule/kxmsg_objects.h"
 
 namespace kx {
@@ -103,10 +116,23 @@ inline void check_rc(int rc, Site at = Site()) {
   if (rc < 0) fail(at);
 }
 
-#if KX_PY3 && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-#define KX_INSTANCE_VALUES 1
+// Takes a new container that the collector tracks (as PyTuple_New leaves
+// it) off the collector's list: PyObject_GC_UnTrack without the call. 2.7
+// offers it as a macro; Python 3.11's collector unlinks it the same way.
+#if PY_MAJOR_VERSION < 3
+inline void untrack_new(PyObject *o) { _PyObject_GC_UNTRACK(o); }
+#elif KX_INSTANCE_VALUES
+inline void untrack_new(PyObject *o) {
+  PyGC_Head *gc = _Py_AS_GC(o);
+  PyGC_Head *prev = _PyGCHead_PREV(gc);
+  PyGC_Head *next = _PyGCHead_NEXT(gc);
+  _PyGCHead_SET_NEXT(prev, next);
+  _PyGCHead_SET_PREV(next, prev);
+  gc->_gc_next = 0;
+  gc->_gc_prev &= _PyGC_PREV_MASK_FINALIZED;
+}
 #else
-#define KX_INSTANCE_VALUES 0
+inline void untrack_new(PyObject *o) { PyObject_GC_UnTrack(o); }
 #endif
 
 // ---- names made once at import ---------------------------------------------------
@@ -286,18 +312,7 @@ inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
 // small values; new_ulong does the same inline, without the three calls per
 // value. Python 3 up to 3.11 below; elsewhere the interpreter's own function.
 #if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
-// Longs of the values Python 3 keeps one int object for (-5..256), made at
-// import: the language lets equal immutable numbers be one object, and
-// Python 3 shares these ints the same way.
-constexpr int kSmallLongMin = -5, kSmallLongMax = 256;
-extern PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
-inline PyObject *small_long(int64_t v) {
-  PyObject *l = small_longs[v - kSmallLongMin];
-  Py_INCREF(l);
-  return l;
-}
-// A new long object of the magnitude m, negated when `negative` (a long of
-// its own: never one of the shared small ones).
+// A new long object of the magnitude m, negated when `negative`.
 inline PyObject *make_long(uint64_t m, bool negative) {
   // Digits: one per started 30 bits of the value (none for 0).
   Py_ssize_t n = m ? (64 + 29 - __builtin_clzll(m)) / 30 : 0;
@@ -317,15 +332,22 @@ inline PyObject *make_long(uint64_t m, bool negative) {
   }
   return reinterpret_cast<PyObject *>(l);
 }
-inline PyObject *new_ulong(uint64_t v) {
-  if (v <= static_cast<uint64_t>(kSmallLongMax)) return small_long(static_cast<int64_t>(v));
-  return make_long(v, false);
-}
+inline PyObject *new_ulong(uint64_t v) { return make_long(v, false); }
 inline PyObject *new_slong(int64_t v) {
-  if (v >= kSmallLongMin && v <= kSmallLongMax) return small_long(v);
   return v < 0 ? make_long(0 - static_cast<uint64_t>(v), true) : make_long(static_cast<uint64_t>(v), false);
 }
 #elif KX_PY3 && PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
+// Python 3 keeps one int object for each of -5..256, which its constructor
+// hands out; small_longs holds them (taken from the constructor at import),
+// so that no call is needed for them.
+constexpr int kSmallLongMin = -5, kSmallLongMax = 256;
+#define KX_SMALL_LONGS 1
+extern PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
+inline PyObject *small_long(int64_t v) {
+  PyObject *l = small_longs[v - kSmallLongMin];
+  Py_INCREF(l);
+  return l;
+}
 // Python 3 up to 3.11 lays an int out as 2.7 lays out a long (the digit
 // count, negated for a negative value, in ob_size). Its constructor from a C
 // long has the fast paths: the cached small ints, and one digit made without
@@ -333,6 +355,8 @@ inline PyObject *new_slong(int64_t v) {
 // made as the constructor makes it (_PyLong_New: the object allocator, the
 // header, the digits), inline.
 inline PyObject *new_long_digits(uint64_t m, bool negative) {
+  if (m <= (negative ? uint64_t(-kSmallLongMin) : uint64_t(kSmallLongMax)))
+    return small_long(negative ? -static_cast<int64_t>(m) : static_cast<int64_t>(m));
   if (m < (uint64_t(1) << PyLong_SHIFT)) {
     long v = static_cast<long>(m);
     return PyLong_FromLong(negative ? -v : v);
@@ -383,7 +407,7 @@ inline Ref long_pair(T a, T b, Site at = Site()) {
   }
   PyTuple_SET_ITEM(t, 0, x);
   PyTuple_SET_ITEM(t, 1, y);
-  PyObject_GC_UnTrack(t);
+  untrack_new(t);
   return Ref(t);
 }
 inline Ref long_pair(uint32_t a, uint32_t b, Site at = Site()) {
@@ -633,7 +657,7 @@ inline Ref pair(Ref a, Ref b, Site at = Site()) {
                  (PyInt_CheckExact(b.get()) || PyLong_CheckExact(b.get()));
   PyTuple_SET_ITEM(t.get(), 0, a.release());
   PyTuple_SET_ITEM(t.get(), 1, b.release());
-  if (numbers) PyObject_GC_UnTrack(t.get());
+  if (numbers) untrack_new(t.get());
   return t;
 }
 // A tuple of the given values, in order (PyTuple_Pack without the varargs walk).
