@@ -181,7 +181,7 @@ PyObject *own_attr(PyObject *o, const Name &name) {
 #else
   // The generic store and the generic read, with nothing of that name on the
   // type: the read finds the instance's own value (or nothing) without
-  // calling anything, and _PyObject_LookupAttr reports a missing one
+  // calling anything, and the optional-attribute read reports a missing one
   // without making an exception.
   if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_getattro != PyObject_GenericGetAttr ||
       !name.absent_from(tp))
@@ -199,7 +199,11 @@ PyObject *own_attr(PyObject *o, const Name &name) {
   }
 #endif
   PyObject *v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyObject_GetOptionalAttr(o, name, &v) <= 0) {
+#else
   if (_PyObject_LookupAttr(o, name, &v) <= 0) {
+#endif
     PyErr_Clear();
     return nullptr;
   }
