@@ -169,16 +169,14 @@ Py_ssize_t Name::index_in(PyDictKeysObject *keys) const {
 #endif
 
 PyObject *own_attr(PyObject *o, const Name &name) {
-  PyTypeObject *tp = Py_TYPE(o);
 #if PY_MAJOR_VERSION < 3
   // The generic store puts the value into the instance dict (see setattr).
-  if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_dictoffset <= 0) return nullptr;
-  PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
-  if (!dict || !name.absent_from(tp)) return nullptr;
   // A dict of str keys only, and a str key: the lookup compares str with str.
-  if (reinterpret_cast<PyDictObject *>(dict)->ma_lookup != string_lookup) return nullptr;
+  PyObject *dict = store_dict(o, name);
+  if (!dict || reinterpret_cast<PyDictObject *>(dict)->ma_lookup != string_lookup) return nullptr;
   return PyDict_GetItem(dict, name);
 #else
+  PyTypeObject *tp = Py_TYPE(o);
   // The generic store and the generic read, with nothing of that name on the
   // type: the read finds the instance's own value (or nothing) without
   // calling anything, and the optional-attribute read reports a missing one

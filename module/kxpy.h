@@ -271,18 +271,25 @@ void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at);
 // one of its bases changes, so while it is valid and equal the lookup would
 // find nothing again, and the value goes to the dict directly. Anything else
 // (no dict yet, another type, a class attribute of that name) takes the slot.
+#if PY_MAJOR_VERSION < 3
+// The instance dict that `o.name = v` would store into, when the store is
+// the generic one and goes there; null otherwise.
+inline PyObject *store_dict(PyObject *o, const Name &name) {
+  PyTypeObject *tp = Py_TYPE(o);
+  if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_dictoffset <= 0) return nullptr;
+  PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+  return dict && name.absent_from(tp) ? dict : nullptr;
+}
+#endif
 inline void setattr(PyObject *o, const Name &name, PyObject *value, Site at = Site()) {
 #if PY_MAJOR_VERSION < 3
-  PyTypeObject *tp = Py_TYPE(o);
-  if (tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_dictoffset > 0 && value) {
-    PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
-    if (dict && name.absent_from(tp)) {
-      Py_INCREF(dict);  // as the generic store: the insertion may replace __dict__
-      int rc = dict_store(dict, name, value);
-      Py_DECREF(dict);
-      check_rc(rc, at);
-      return;
-    }
+  PyObject *dict = value ? store_dict(o, name) : nullptr;
+  if (dict) {
+    Py_INCREF(dict);  // as the generic store: the insertion may replace __dict__
+    int rc = dict_store(dict, name, value);
+    Py_DECREF(dict);
+    check_rc(rc, at);
+    return;
   }
 #endif
   setattr_slot(o, name, value, at);
@@ -527,8 +534,7 @@ inline void set_pair(PyObject *o, const Name &name, T a, T b, Site at = Site()) 
     }
   }
 #endif
-  Ref p = T(-1) < T(0) ? long_pair<int64_t>(a, b, at) : long_pair<uint64_t>(a, b, at);
-  setattr(o, name, p.get(), at);
+  setattr(o, name, long_pair<T>(a, b, at).get(), at);
 }
 
 // int(v) of the interpreter's own int type for a u32: 2.7's small int,
