@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 PYTHON   ?=
 export PYTHON
 
-.PHONY: all build test demo demo-build bench sanitize clean
+.PHONY: all build test test-pythons demo demo-build bench sanitize clean
 
 all: build
 
@@ -20,6 +20,13 @@ build: $(BUILD)/CMakeCache.txt
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Every Python suite on Python 2.7 and every supported Python 3 that pyenv
+# holds, each with and without interpreter shortcuts (KX_GENERIC), in
+# $(BUILD)-pythons; prints a table of the results.
+test-pythons:
+	@scripts/bootstrap
+	JOBS=$(JOBS) scripts/test-pythons $(BUILD)-pythons
 
 demo: demo-build
 	@scripts/demo $(BUILD)
@@ -41,7 +48,7 @@ sanitize:
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) $(BUILD)-pythons build-asan
 
 # ---- fuzzing and leak checks ----
 # `make fuzz` runs every libFuzzer target (built with clang, see fuzz/) for

@@ -1,14 +1,17 @@
-"""Builds and installs KXdv17_0, KXMsgv17_0 and the kxtools client package
-for the interpreter that runs it, with nothing fetched from the network:
+"""Builds and installs KXdv17_0, KXMsgv17_0, the kxtools client package and
+the simulated daemon kxd-sim for the interpreter that runs it, with nothing
+fetched from the network (pyproject.toml names setuptools' legacy backend):
 
-    pip install .                     (Python 3 offline: add --no-build-isolation)
-    pip wheel --no-deps .
+    pip install --no-build-isolation .
+    pip wheel --no-deps --no-build-isolation .
     python setup.py sdist
 
 The support library (common/) is compiled once into a static library and
-linked into both modules, with the sources, definitions and warning flags of
-the CMake build (CMakeLists.txt); each module exports only its init function
-(cmake/python-module.map). KX_JOBS sets how many sources compile at once.
+linked into both modules and kxd-sim, with the sources, definitions and
+warning flags of the CMake build (CMakeLists.txt); each module exports only
+its init function (cmake/python-module.map). kxd-sim goes into the kxtools
+package as kxtools/kxd-sim, run by the kxd-sim command (kxtools.kxdsim).
+KX_JOBS sets how many sources compile at once.
 """
 from __future__ import print_function
 
@@ -40,6 +43,7 @@ def read_version():
 
 VERSION = read_version()
 EXPORTS_MAP = 'cmake/python-module.map'
+SIM = 'kxd-sim'
 
 # The CMake build's flags (RelWithDebInfo, warnings, definitions).
 CXXFLAGS = ['-std=c++17', '-fPIC', '-O2', '-g', '-DNDEBUG', '-Wall', '-Wextra', '-Wno-format-zero-length',
@@ -53,8 +57,8 @@ def sources(folder):
 
 class BuildExt(build_ext):
     """Compiles with the C++ compiler and the project's flags instead of the
-    interpreter's C flags, builds the support library first, and compiles up
-    to KX_JOBS sources in parallel."""
+    interpreter's C flags, builds the support library first, then the
+    modules and kxd-sim, and compiles up to KX_JOBS sources in parallel."""
 
     def build_extensions(self):
         cc = self.compiler
@@ -62,6 +66,7 @@ class BuildExt(build_ext):
         cc.compiler_so = cxx + CXXFLAGS
         cc.compiler_cxx = cxx
         cc.linker_so = cxx + ['-shared'] + shlex.split(os.environ.get('LDFLAGS', ''))
+        cc.linker_exe = cxx + shlex.split(os.environ.get('LDFLAGS', ''))
         cc.compile = self._parallel(cc.compile)
 
         # The interpreter's headers as system headers: they are not written
@@ -75,6 +80,16 @@ class BuildExt(build_ext):
             ext.libraries = ['kxcommon']
             ext.extra_link_args = ['-Wl,--version-script=%s' % os.path.join(HERE, EXPORTS_MAP)]
         build_ext.build_extensions(self)
+        self.build_sim()
+
+    def build_sim(self):
+        """kxd-sim, as the CMake build makes it (sim/CMakeLists.txt), into the
+        kxtools package."""
+        cc = self.compiler
+        package = 'kxtools' if self.inplace else os.path.join(self.build_lib, 'kxtools')
+        objects = cc.compile(sources('sim'), output_dir=self.build_temp, include_dirs=['include'])
+        cc.link_executable(objects, SIM, output_dir=package, libraries=['kxcommon'],
+                           library_dirs=[self.build_temp], target_lang='c++')
 
     @staticmethod
     def _parallel(compile_one_batch):
@@ -133,8 +148,9 @@ class BdistWheel(Command):
             metadata = f.read()
         with open(os.path.join(dist_info_dir, 'METADATA'), 'wb') as f:
             f.write(metadata)
-        for name in ('entry_points.txt', 'top_level.txt'):
-            src = os.path.join(egg_info_dir, name)
+        copies = [os.path.join(egg_info_dir, name) for name in ('entry_points.txt', 'top_level.txt')]
+        for src in copies + [os.path.join(HERE, 'LICENSE')]:
+            name = os.path.basename(src)
             if os.path.exists(src):
                 with open(src, 'rb') as f:
                     data = f.read()
@@ -209,19 +225,24 @@ if __name__ == '__main__':
                     'and the kxtools client (kxtop)',
         long_description=readme(),
         long_description_content_type='text/markdown',
-        license='Proprietary',
-        python_requires='>=2.7',
+        license='MIT',
+        python_requires='>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*, !=3.6.*, !=3.7.*',
         ext_modules=[module('KXdv17_0', 'module'), module('KXMsgv17_0', 'msgmodule')],
         packages=['kxtools'],
         entry_points={'console_scripts': ['kxtop = kxtools.top:main',
                                           'kxtap = kxtools.tap:main',
-                                          'kxdissect = kxtools.dissect:main']},
+                                          'kxdissect = kxtools.dissect:main',
+                                          'kxd-sim = kxtools.kxdsim:main']},
         cmdclass=cmdclass,
         # Not build/, which is CMake's.
         options={'build': {'build_base': 'build-setuptools'}},
         zip_safe=False,
-        classifiers=['Programming Language :: C++',
+        classifiers=['License :: OSI Approved :: MIT License',
+                     'Operating System :: POSIX :: Linux',
+                     'Programming Language :: C++',
+                     'Programming Language :: Python :: 2',
                      'Programming Language :: Python :: 2.7',
-                     'Programming Language :: Python :: 3',
-                     'Operating System :: POSIX :: Linux'],
+                     'Programming Language :: Python :: 3'] +
+                    ['Programming Language :: Python :: 3.%d' % minor for minor in range(8, 14)] +
+                    ['Programming Language :: Python :: Implementation :: CPython'],
     )

@@ -292,6 +292,7 @@ PyObject *init_module() {
 
 #if KX_PY3
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXdv17_0(void) {
+  if (!kx_interpreter_matches("KXdv17_0")) return nullptr;
   try {
     return init_module();
   } catch (...) {
@@ -301,6 +302,7 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXdv17_0(void
 }
 #else
 PyMODINIT_FUNC __attribute__((visibility("default"))) initKXdv17_0(void) {
+  if (!kx_interpreter_matches("KXdv17_0")) return;
   try {
     init_module();
   } catch (...) {

@@ -34,4 +34,30 @@ inline int PyFile_SoftSpace(PyObject *, int) { return 0; }
 #define KX_PY3 0
 #endif
 
+// Py_SET_SIZE came with Python 3.9; before it Py_SIZE is an lvalue.
+#if PY_VERSION_HEX < 0x03090000 && !defined(Py_SET_SIZE)
+#define Py_SET_SIZE(o, n) ((void)(Py_SIZE(o) = (n)))
+#endif
+
+#include <stdio.h>
+#include <string.h>
+
+// True when the running interpreter is the major.minor version this module
+// was compiled for. Object layouts and the C API change between minor
+// versions, so a module built for another one would decode wrong values or
+// crash: otherwise sets ImportError naming both versions.
+inline bool kx_interpreter_matches(const char *module) {
+  const char *running = Py_GetVersion();  // "3.12.1 (main, ...)"
+  char built[16], found[16];
+  snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+  size_t n = strlen(built);
+  if (strncmp(running, built, n) == 0 && (running[n] < '0' || running[n] > '9')) return true;
+  const char *dot = strchr(running, '.');
+  size_t len = dot ? static_cast<size_t>(dot + 1 - running) + strspn(dot + 1, "0123456789") : strcspn(running, " ");
+  snprintf(found, sizeof found, "%.*s", static_cast<int>(len < 15 ? len : 15), running);
+  PyErr_Format(PyExc_ImportError, "%s was built for Python %s and cannot be imported into Python %s",
+               module, built, found);
+  return false;
+}
+
 #endif

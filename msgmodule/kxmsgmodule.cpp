@@ -460,7 +460,11 @@ PyObject *init_module() {
 }  // namespace
 
 #if KX_PY3
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXMsgv17_0(void) { return init_module(); }
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_KXMsgv17_0(void) {
+  return kx_interpreter_matches("KXMsgv17_0") ? init_module() : nullptr;
+}
 #else
-PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) { init_module(); }
+PyMODINIT_FUNC __attribute__((visibility("default"))) initKXMsgv17_0(void) {
+  if (kx_interpreter_matches("KXMsgv17_0")) init_module();
+}
 #endif

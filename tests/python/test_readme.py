@@ -1,8 +1,10 @@
 """Every code block in README.md runs as written.
 
 Blocks are fenced and name their language: `python` blocks run under this
-interpreter and `sh` blocks under sh -e. Both run from a copy of the checkout
-(symbolic links) whose build/ is the build under test, with a kxd-sim
+interpreter and `sh` blocks under sh -e, with KX_PYTHON3 naming this
+interpreter (under Python 2.7: the build's Python 3). Both run from a copy of
+the checkout (symbolic links) whose build/ is the build under test, with this
+interpreter's modules in build/python or build/python3, and a kxd-sim
 listening on $KXD_PORT. `text` blocks show output and are not run. A block
 that must not run here (it builds, installs into the interpreter or serves
 until stopped) has the line `<!-- readme-test: skip - REASON -->` above it.
@@ -22,8 +24,37 @@ from test_e2e import BUILD, Sim
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 SKIP = re.compile(r'^<!-- readme-test: skip - (\S.*) -->$')
-# The build's modules for this interpreter (python3/ holds the Python 3 build).
+# Where the checkout's copy expects this interpreter's modules, and where they are.
 MODULE_DIR = 'python3' if sys.version_info[0] >= 3 else 'python'
+MODULES = os.environ.get('KX_MODULE_DIR') or os.path.join(BUILD, MODULE_DIR)
+
+
+def python3():
+    """The Python 3 that README's blocks run: this one, or the build's."""
+    if sys.version_info[0] >= 3:
+        return sys.executable
+    with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
+        return re.search(r'^KX_PYTHON3:\w+=(.*)$', f.read(), re.M).group(1).strip()
+
+
+def checkout(test):
+    """A copy of the checkout whose build/ holds the build's entries, with this
+    interpreter's modules under their usual name, and a bin/ whose python3 is
+    python3(); removed after the test."""
+    top = tempfile.mkdtemp(prefix='kx-readme-')
+    test.addCleanup(shutil.rmtree, top, True)
+    copy = os.path.join(top, 'checkout')
+    os.makedirs(os.path.join(copy, 'build'))
+    for name in os.listdir(ROOT):
+        if name not in ('build', '.git'):
+            os.symlink(os.path.join(ROOT, name), os.path.join(copy, name))
+    for name in os.listdir(BUILD):
+        if name != MODULE_DIR:
+            os.symlink(os.path.join(os.path.abspath(BUILD), name), os.path.join(copy, 'build', name))
+    os.symlink(os.path.abspath(MODULES), os.path.join(copy, 'build', MODULE_DIR))
+    os.makedirs(os.path.join(top, 'bin'))
+    os.symlink(python3(), os.path.join(top, 'bin', 'python3'))
+    return copy, os.path.join(top, 'bin')
 
 
 def blocks(text):
@@ -50,15 +81,10 @@ class Readme(unittest.TestCase):
     def setUp(self):
         self.sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50')
         self.addCleanup(self.sim.kill)
-        self.checkout = tempfile.mkdtemp(prefix='kx-readme-')
-        self.addCleanup(shutil.rmtree, self.checkout, True)
-        for name in os.listdir(ROOT):
-            if name not in ('build', '.git'):
-                os.symlink(os.path.join(ROOT, name), os.path.join(self.checkout, name))
-        os.symlink(os.path.abspath(BUILD), os.path.join(self.checkout, 'build'))
+        self.checkout = checkout(self)[0]
 
     def run_block(self, cmd, code):
-        env = dict(os.environ, KXD_PORT=str(self.sim.port), PWD=self.checkout,
+        env = dict(os.environ, KXD_PORT=str(self.sim.port), PWD=self.checkout, KX_PYTHON3=python3(),
                    PYTHONPATH=os.pathsep.join([os.path.join(self.checkout, 'build', MODULE_DIR), self.checkout]))
         p = subprocess.Popen(cmd, cwd=self.checkout, env=env, stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -98,14 +124,14 @@ class Readme(unittest.TestCase):
 class Examples(unittest.TestCase):
 
     def test_run_from_any_directory(self):
-        """Each example started by its path (its shebang picks the interpreter)
-        from an unrelated folder, with no PYTHONPATH."""
+        """Each example started by its path (its shebang picks python3 on PATH,
+        here python3()) from an unrelated folder, with no PYTHONPATH."""
         sim = Sim('--seed', '6', '--hosts', '10', '--interval', '20')
         self.addCleanup(sim.kill)
-        elsewhere = tempfile.mkdtemp(prefix='kx-examples-')
-        self.addCleanup(shutil.rmtree, elsewhere, True)
+        copy, bin_dir = checkout(self)
+        elsewhere = os.path.dirname(copy)
         env = dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH')
-        env['KX_BUILD_DIR'] = os.path.abspath(BUILD)
+        env.update(KX_BUILD_DIR=os.path.join(copy, 'build'), PATH=bin_dir + os.pathsep + env.get('PATH', ''))
         cases = [('handshake.py', [], 'version announcement: (24576'),
                  ('kxtop.py', ['--port', str(sim.port), '--seconds', '0.5', '--batch'], 'top hosts')]
         scripts = sorted(n for n in os.listdir(os.path.join(ROOT, 'examples'))
