@@ -6,6 +6,7 @@ from __future__ import print_function
 import gc
 
 import KXdv17_0 as kx
+import floor
 from kxtest import SameRandom, cpu_clock, long, msg, s, u8, u16, u32, u64
 from test_connections import record, creation, second_endpoint
 
@@ -87,17 +88,16 @@ def build(kind, rnd, seeded, limit=32000):
         size += len(rec)
 
 
-def best_rate(payload, nrecords, seed_table):
-    m = msg(payload)
+def best_rate(run, nrecords, seed_table):
+    """Records per second of run(table), each time on a fresh copy of the seed table."""
     best = None
     gc.disable()  # as timeit does: collections triggered by the caller's objects are noise here
     for _ in range(RUNS):
         loops, elapsed = 0, 0.0
         while elapsed < MIN_SECONDS:
             table = seed_table.copy()
-            m.pos = 0
             t0 = cpu_clock()
-            kx.handleConnUpdate(m, table, Conn, populate, 24576)
+            run(table)
             elapsed += cpu_clock() - t0
             loops += 1
         rate = nrecords * loops / elapsed
@@ -106,15 +106,42 @@ def best_rate(payload, nrecords, seed_table):
     return best
 
 
+def module_run(payload):
+    m = msg(payload)
+
+    def run(table):
+        m.pos = 0
+        kx.handleConnUpdate(m, table, Conn, populate, 24576)
+    return run
+
+
+def floor_run(payload, seeded):
+    """The same table changes, connections, attributes and calls, from the decoded values."""
+    f = floor.Floor()
+    typ = f.cls(['_set_views'])
+    table = f.table((long(i), typ()) for i in seeded)
+    del f.ops[:]
+    kx.handleConnUpdate(msg(payload), table, typ, f.callback, 24576)
+    replay = f.replay()
+    return lambda table: replay(table, Conn, populate)
+
+
 def main():
     rnd = SameRandom(17)
     seeded = list(range(1, 2001))
     seed_table = dict((long(i), Conn(i, 6, '10.0.0.1', 1, '10.0.0.2', 2)) for i in seeded)
     for kind in ['mixed', 'create', 'change', 'remove']:
         payload, n = build(kind, rnd, seeded)
-        rate = best_rate(payload, n, seed_table)
+        rate = best_rate(module_run(payload), n, seed_table)
         print('%-7s %4d records, %5d bytes: %9.0f records/s (%.2f us/record)' % (
             kind, n, len(payload), rate, 1e6 / rate))
+        if kind == 'mixed':
+            replay = floor_run(payload, seeded)
+            done = [dict((long(i), Conn(i, 6, '10.0.0.1', 1, '10.0.0.2', 2)) for i in seeded) for _ in 'mf']
+            module_run(payload)(done[0])
+            replay(done[1])
+            assert floor.state(done[0]) == floor.state(done[1])
+            print(floor.ratio_line(kind, rate, best_rate(replay, n, seed_table), 'records'))
 
 
 if __name__ == '__main__':

@@ -3,6 +3,7 @@ generated messages (a few hundred records, every field group mixed)."""
 from __future__ import print_function
 
 import KXdv17_0 as kx
+import floor
 from kxtest import SameRandom, cpu_clock, msg, s, u8, u16, u32, u64
 
 RECORDS = 300
@@ -78,6 +79,24 @@ def best_rate(run, messages):
     return RECORDS * REPEAT / best
 
 
+def floors(adds, updates):
+    """The floors of the add and update runs: the same hosts, attributes and
+    table operations, from the decoded values."""
+    f = floor.Floor()
+    typ, hosts = f.cls(), f.table()
+    for m in adds:
+        kx.handleHostAdd(msg(m.payload), typ, hosts, PV)
+    add = f.replay()
+    f = floor.Floor()
+    typ = f.cls()
+    hosts = f.table((k, typ(k)) for k in hosts)
+    del f.ops[:]
+    for m in updates:
+        kx.handleHostUpdate(msg(m.payload), hosts, PV)
+    update = f.replay()
+    return add, update
+
+
 def main():
     rng = SameRandom(17)
     adds = pack([add_record(rng, i) for i in range(RECORDS)])
@@ -95,9 +114,17 @@ def main():
 
     for m in adds:
         kx.handleHostAdd(m, Host, table, PV)
-    for name, run, messages in [('handleHostAdd', add, adds), ('handleHostUpdate', update, updates)]:
+    add_floor, update_floor = floors(adds, updates)
+    replayed = {}
+    add_floor(replayed, Host, None)
+    assert floor.state(replayed) == floor.state(table)
+    runs = [('handleHostAdd', add, adds, lambda messages: add_floor({}, Host, None)),
+            ('handleHostUpdate', update, updates, lambda messages: update_floor(table, None, None))]
+    for name, run, messages, floor_run in runs:
+        rate = best_rate(run, messages)
         print('%-17s %d records in %d message(s): %.0f records/s (best of %d runs)' % (
-            name, RECORDS, len(messages), best_rate(run, messages), RUNS))
+            name, RECORDS, len(messages), rate, RUNS))
+        print(floor.ratio_line(name, rate, best_rate(floor_run, messages), 'records'))
 
 
 if __name__ == '__main__':

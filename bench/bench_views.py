@@ -5,6 +5,7 @@ import timeit
 
 import KXdv17_0 as kx
 import KXMsgv17_0
+import floor
 from kxtest import cpu_clock, s, u8, u32, u64
 
 RUNS = 7
@@ -56,6 +57,10 @@ def main():
     rate = best_rate(view_update, 200)
     print('handleViewUpdate  (%d ops, %d bytes): %8.0f messages/s  %10.0f ops/s' % (
         4 * per_kind, len(payload), rate, rate * 4 * per_kind))
+    view_floor = floor.returning(view_update())
+    assert view_floor() == view_update()
+    ops = 4 * per_kind
+    print(floor.ratio_line('handleViewUpdate', rate * ops, best_rate(view_floor, 200) * ops, 'ops'))
 
     info_payload, data = channels(16, 8)
     info = kx.handleChannelsInfo(KXMsgv17_0.KXMsg(kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO, info_payload))
@@ -67,6 +72,11 @@ def main():
     rate = best_rate(channel_data, 2000)
     print('handleChannelsData (16 channels, 8 statistics, %d bytes): %8.0f messages/s  %10.0f records/s' % (
         len(data), rate, rate * 16))
+    records = info[0]
+    channels_floor = floor.copied_records(channel_data(), records)
+    assert channels_floor(records) == channel_data()
+    print(floor.ratio_line('handleChannelsData', rate * 16,
+                           best_rate(lambda: channels_floor(records), 2000) * 16, 'records'))
 
 
 if __name__ == '__main__':

@@ -1,6 +1,7 @@
 """Runs every bench_*.py under Python 2.7 and Python 3, alternately and
 ROUNDS times each, and prints the best rate of each benchmarked handler under
-both interpreters with the Python 3 / Python 2.7 ratio.
+both interpreters with the Python 3 / Python 2.7 ratio, then the ratio of each
+handler's time to its object floor's (bench/floor.py) under each.
 
     both.py PY2 MODDIR2 PY3 MODDIR3
 
@@ -18,6 +19,7 @@ import sys
 
 ROUNDS = int(os.environ.get('KX_BENCH_ROUNDS', '3'))
 MIN_RATIO = 0.90
+FLOOR = 'floor:'  # the first word of a floor row: floor:<the handler's row>
 RATE = re.compile(r'([0-9.]+) (?:records|ops)/s')
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.join(HERE, os.pardir, 'tests', 'python')
@@ -51,6 +53,8 @@ def main(argv):
                     best[side][key] = max(best[side].get(key, 0.0), rate)
         rows += [(name[len('bench_'):-len('.py')], key, best[0][key], best[1].get(key, 0.0))
                  for key in sorted(best[0])]
+    floors = [row for row in rows if row[1].startswith(FLOOR)]
+    rows = [row for row in rows if not row[1].startswith(FLOOR)]
     print('\nbest of %d runs each          Python 2.7     Python 3   py3/py2' % ROUNDS)
     low = []
     for bench, key, r2, r3 in rows:
@@ -58,6 +62,14 @@ def main(argv):
         print('%-11s %-17s %12.0f %12.0f %8.2f%s' % (bench, key, r2, r3, ratio, '  LOW' if ratio < MIN_RATIO else ''))
         if ratio < MIN_RATIO:
             low.append(key)
+    # A floor row's rate is of the same objects built in Python from decoded
+    # values; the best floor rate over the best module rate is module time
+    # over floor time.
+    print('\nmodule time / object floor time   Python 2.7     Python 3')
+    module = dict(((bench, key), (r2, r3)) for bench, key, r2, r3 in rows)
+    for bench, key, f2, f3 in floors:
+        r2, r3 = module[bench, key[len(FLOOR):]]
+        print('%-11s %-22s %10.2f %12.2f' % (bench, key[len(FLOOR):], f2 / r2, f3 / r3 if r3 else 0.0))
     if low:
         print('below %.0f%% of Python 2.7: %s' % (100 * MIN_RATIO, ', '.join(low)))
     return 1 if low else 0

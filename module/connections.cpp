@@ -178,9 +178,8 @@ void marks(Reader &r, ConnUpdate &) { r.skip({1, 1}); }
 
 void views(Reader &r, ConnUpdate &u) {
   uint16_t n = r.u16();
-  // A short message leaves unfilled slots; the list is then dropped unseen.
-  Ref list = kx::new_list(n);
-  for (uint16_t i = 0; i < n; i++) PyList_SET_ITEM(list.get(), i, r.int16().release());
+  Ref list = kx::new_list_room(n);
+  for (uint16_t i = 0; i < n; i++) kx::list_append_new(list.get(), r.int16());
   KX_CALL_METHOD(u.conn, n__set_views, list);
 }
 
@@ -193,10 +192,10 @@ void blobs(Reader &r, ConnUpdate &) {
 
 void rows(Reader &r, ConnUpdate &u) {
   uint8_t n = r.u8();
-  Ref list = kx::new_list(n);
+  Ref list = kx::new_list_room(n);
   for (uint8_t i = 0; i < n; i++) {
     r.u8();
-    PyList_SET_ITEM(list.get(), i, r.long64().release());
+    kx::list_append_new(list.get(), r.long64());
   }
   KX_CALL(u.sc_populator, u.conn, list);
 }

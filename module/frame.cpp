@@ -174,6 +174,9 @@ PyObject *BadMessageError_init(PyObject *, PyObject *args, PyObject *kw) {
     kx::add_traceback("KXdv17_0.BadMessageError.__init__", Site());
     return nullptr;
   }
+  // Both are held: a keyword dict lent by the caller may be emptied by code
+  // the lookups below run.
+  Ref held_self = Ref::borrowed(self);
   try {
     Ref text = msg ? Ref::borrowed(msg) : kx::py_str("Couldn't read msg");
     Ref init = kx::getattr(kx::builtin(n_ValueError).get(), n___init__);

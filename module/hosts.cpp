@@ -51,13 +51,11 @@ Ref read_id_list(kx::Reader &r, Site at = Site()) {
   uint32_t count = r.u32(at);
   uint32_t present = r.remaining() / 4;
   uint32_t n = count < present ? count : present;
-  Ref list = kx::new_list(n, at);
-  // A rebound `int` may run Python code that reaches the list: no empty slots.
-  for (uint32_t i = 0; i < n; i++) PyList_SET_ITEM(list.get(), i, kx::py_none().release());
+  Ref list = kx::new_list_room(n, at);
   kx::IntRun int_of(at);
   for (uint32_t i = 0; i < n; i++) {
     uint32_t id = r.u32(at);
-    kx::check_rc(PyList_SetItem(list.get(), i, int_of(id, at).release()), at);
+    kx::list_append_new(list.get(), int_of(id, at), at);
   }
   if (n < count) kx::bad_message(at);
   return list;

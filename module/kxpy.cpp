@@ -1087,6 +1087,17 @@ PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, P
       return nullptr;
     }
   }
+  // The parser lends the arguments from the keyword dict, which Python 2.7
+  // and 3.8 hand over as the caller's own for f(**kw): code the call runs
+  // may empty it. Every argument is held until the call returns.
+  struct Held {
+    PyObject *const *arg;
+    size_t n;
+    ~Held() {
+      for (size_t i = 0; i < n; i++) Py_XDECREF(arg[i]);
+    }
+  } held{arg, nargs};
+  for (size_t i = 0; i < nargs; i++) Py_XINCREF(arg[i]);
   try {
     return impl(arg).release();
   } catch (...) {

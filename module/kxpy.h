@@ -629,6 +629,28 @@ bool has_key(PyObject *mapping, PyObject *key, Site at = Site());
 inline Ref py_i64(int64_t v, Site at = Site()) { return check(new_slong(v), at); }
 inline Ref py_bool(bool v) { return Ref::borrowed(v ? Py_True : Py_False); }
 inline Ref new_list(Py_ssize_t n = 0, Site at = Site()) { return check(PyList_New(n), at); }
+// An empty list with room for n items, for a list filled while its items are
+// read: list_append puts each into the next free slot, so Python code that
+// runs meanwhile (a rebound name, a finalizer run by a collection) and finds
+// the list sees the items appended so far, never an empty slot. Code that
+// grows or empties the list meanwhile sends the appends after it the slow way.
+inline Ref new_list_room(Py_ssize_t n, Site at = Site()) {
+  Ref list = new_list(n, at);
+  reinterpret_cast<PyVarObject *>(list.get())->ob_size = 0;
+  return list;
+}
+// list_append of a new reference, which the list takes (a list of the list
+// type itself, as new_list_room makes).
+inline void list_append_new(PyObject *list, Ref item, Site at = Site()) {
+  PyListObject *l = reinterpret_cast<PyListObject *>(list);
+  Py_ssize_t n = Py_SIZE(l);
+  if (n < l->allocated) {
+    l->ob_item[n] = item.release();
+    reinterpret_cast<PyVarObject *>(l)->ob_size = n + 1;
+    return;
+  }
+  check_rc(PyList_Append(list, item.get()), at);
+}
 inline Ref new_dict(Site at = Site()) { return check(PyDict_New(), at); }
 // PyList_Append(list, item): while a list (of any list type) has a spare
 // slot, the item goes into it as PyList_Append puts it there.

@@ -117,9 +117,12 @@ PyObject *KXMsg_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
                  KX_MSG_MAX_PAYLOAD);
     return nullptr;
   }
-  PyObject *self = msg_wrap(type, msgtype);
-  if (self) kx_msg_put_data(reinterpret_cast<KXMsgObject *>(self)->msg, payload, (uint32_t)n);
-  return self;
+  // The payload is copied before the object is made: making an instance of a
+  // subclass may run a collection, and code it runs may free a payload the
+  // caller's keyword dict held (Python 2.7 lends it as the caller's own).
+  kx_msg_t *m = msg_alloc(msgtype);
+  kx_msg_put_data(m, payload, (uint32_t)n);
+  return msg_adopt(type, m);
 }
 
 void KXMsg_dealloc(PyObject *o) {
