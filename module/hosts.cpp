@@ -80,31 +80,43 @@ bool has_l4error_word(PyObject *protocolversion, Site at = Site()) {
 struct HostUpdate {
   PyObject *host;
   PyObject *protocolversion;
+  // A host just made by handleHostAdd: its pairs are stored new, as an old
+  // value its constructor left is rarely one to refill.
+  bool fresh;
 };
+
+// host.name = (a, b), two longs.
+template <class T>
+void store_pair(HostUpdate &u, const kx::Name &name, T a, T b) {
+  if (u.fresh)
+    kx::setattr(u.host, name, kx::long_pair(a, b).get());
+  else
+    kx::set_pair(u.host, name, a, b);
+}
 
 void speed(kx::Reader &r, HostUpdate &u) {
   int64_t in = static_cast<int64_t>(r.u64());
   int64_t out = static_cast<int64_t>(r.u64());
-  kx::set_pair(u.host, n_speed, in, out);
+  store_pair(u, n_speed, in, out);
 }
 
 void connections(kx::Reader &r, HostUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.host, n_connections, a, b);
+  uint64_t a = r.u32(), b = r.u32();
+  store_pair(u, n_connections, a, b);
 }
 
 void cps(kx::Reader &r, HostUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.host, n_cps, a, b);
+  uint64_t a = r.u32(), b = r.u32();
+  store_pair(u, n_cps, a, b);
 }
 
 void quality(kx::Reader &r, HostUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.host, n_quality_packets, a, b);
+  uint64_t a = r.u32(), b = r.u32();
+  store_pair(u, n_quality_packets, a, b);
   // Internal and external issue counters alternate on the wire.
-  uint32_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
-  kx::set_pair<uint64_t>(u.host, n_quality_internal_issues, int1, int2);
-  kx::set_pair<uint64_t>(u.host, n_quality_external_issues, ext1, ext2);
+  uint64_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
+  store_pair(u, n_quality_internal_issues, int1, int2);
+  store_pair(u, n_quality_external_issues, ext1, ext2);
 }
 
 void skipped(kx::Reader &r, HostUpdate &u) {
@@ -128,9 +140,9 @@ const kx::Block<HostUpdate> kGroups[] = {
 // The shared host-field decoder, with its own traceback entry below the
 // calling handler's.
 void handle_host_update_data(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *protocolversion,
-                             Site at = Site()) {
+                             bool fresh, Site at = Site()) {
   try {
-    HostUpdate u{host, protocolversion};
+    HostUpdate u{host, protocolversion, fresh};
     kx::read_blocks(r, mask, kGroups, u);
   } catch (const kx::Error &e) {
     kx::add_traceback("KXdv17_0._handleHostUpdateData", e.site);
@@ -206,7 +218,7 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
     Ref addr = r.address(r.family("Unknown host type %d"));
     kx::setattr(host.get(), n_addr, addr.get());
     r.skip_string(kNameBuffer);
-    handle_host_update_data(r, kAddMask, host.get(), protocolversion);
+    handle_host_update_data(r, kAddMask, host.get(), protocolversion, true);
     kx::setitem(hosts, hostid.get(), host.get());
   }
   return kx::py_none();
@@ -221,7 +233,7 @@ KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
     uint16_t mask = r.u16();
     Ref key = kx::builtin_int(id);
     Ref host = kx::getitem(hosts, key.get());
-    handle_host_update_data(r, mask, host.get(), protocolversion);
+    handle_host_update_data(r, mask, host.get(), protocolversion, false);
   }
   return kx::py_none();
 }

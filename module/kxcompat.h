@@ -10,11 +10,9 @@
 #ifndef KX_MODULE_KXCOMPAT_H
 #define KX_MODULE_KXCOMPAT_H
 
-#include <Python.h>
+#include "kxconfig.h"
 
-#if PY_MAJOR_VERSION >= 3
-#define KX_PY3 1
-
+#if KX_PY3
 #define PyInt_Type PyLong_Type
 #define PyInt_Check(o) ((void)(o), 0)
 #define PyInt_CheckExact(o) ((void)(o), 0)
@@ -29,9 +27,6 @@
 
 // Python 3's print() keeps no "softspace" state between items.
 inline int PyFile_SoftSpace(PyObject *, int) { return 0; }
-
-#else
-#define KX_PY3 0
 #endif
 
 // Py_SET_SIZE came with Python 3.9; before it Py_SIZE is an lvalue.

@@ -16,9 +16,7 @@
 #define KX_MODULE_KXPY_H
 
 #include "kxcompat.h"
-#if PY_MAJOR_VERSION < 3 || PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>  // the layout of a long, for new_ulong (3.11 includes it itself)
-#endif
+#include "kxfast.h"
 
 #include <assert.h>
 #include <stddef.h>
@@ -29,18 +27,6 @@
 #include <utility>
 
 #include "kx_msg.h"
-
-#if KX_PY3 && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-// Python 3.11's layouts of shared dict keys and of the collector's list
-// (internal headers, read by the shortcuts below and in kxpy.cpp).
-#define KX_INSTANCE_VALUES 1
-#define Py_BUILD_CORE 1
-#include <internal/pycore_dict.h>
-#include <internal/pycore_gc.h>
-#undef Py_BUILD_CORE
-#else
-#define KX_INSTANCE_VALUES 0
-#endif
 
 #include "../msgmodule/kxmsg_objects.h"
 
@@ -116,25 +102,6 @@ inline void check_rc(int rc, Site at = Site()) {
   if (rc < 0) fail(at);
 }
 
-// Takes a new container that the collector tracks (as PyTuple_New leaves
-// it) off the collector's list: PyObject_GC_UnTrack without the call. 2.7
-// offers it as a macro; Python 3.11's collector unlinks it the same way.
-#if PY_MAJOR_VERSION < 3
-inline void untrack_new(PyObject *o) { _PyObject_GC_UNTRACK(o); }
-#elif KX_INSTANCE_VALUES
-inline void untrack_new(PyObject *o) {
-  PyGC_Head *gc = _Py_AS_GC(o);
-  PyGC_Head *prev = _PyGCHead_PREV(gc);
-  PyGC_Head *next = _PyGCHead_NEXT(gc);
-  _PyGCHead_SET_NEXT(prev, next);
-  _PyGCHead_SET_PREV(next, prev);
-  gc->_gc_next = 0;
-  gc->_gc_prev &= _PyGC_PREV_MASK_FINALIZED;
-}
-#else
-inline void untrack_new(PyObject *o) { PyObject_GC_UnTrack(o); }
-#endif
-
 // ---- names made once at import ---------------------------------------------------
 
 // An interned string created when the module is imported. Declare them at file
@@ -150,51 +117,14 @@ class Name {
   // Interns every declared name; false with an exception set on failure.
   static bool init_all();
 
-  // The value bound to this name in the module namespace (which 0) or the
-  // built-ins' (which 1), borrowed; null when unbound. As PyDict_GetItem.
-  PyObject *bound_in(PyObject *dict, int which) const;
-
-  // True when a lookup of this name along the MRO of `type` finds nothing
-  // (no class attribute, property or slot of that name), for setattr below.
-  bool absent_from(PyTypeObject *type) const {
-    if (type == absent_type_ && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == absent_tag_)
-      return true;
-    return lookup_absent(type);
-  }
+  // What the shortcuts of kxfast.h remember about this name.
+  mutable fast::NameMemo memo;
 
  private:
-  bool lookup_absent(PyTypeObject *type) const;
   const char *text_;
   PyObject *obj_ = nullptr;
   Name *next_;
   static Name *all_;
-  // The last type absent_from looked at and found without the name, with
-  // the version tag it had then (owned, so that the address is never reused
-  // for another type while it is remembered).
-  mutable PyTypeObject *absent_type_ = nullptr;
-  mutable unsigned int absent_tag_ = 0;
-  // Where bound_in last found the name in each namespace: the table the dict
-  // had then and the entry in it.
-  mutable void *found_table_[2] = {nullptr, nullptr};
-  mutable void *found_entry_[2] = {nullptr, nullptr};
-#if KX_INSTANCE_VALUES
- public:
-  // Python 3.11 keeps the attributes of a plain class's instance in an
-  // array laid out by keys the class shares among its instances; the index
-  // of this name there, or -1 when the keys do not hold it (own_attr).
-  Py_ssize_t index_in(PyDictKeysObject *keys) const;
-
- private:
-  mutable PyDictKeysObject *index_keys_ = nullptr;
-  mutable Py_ssize_t index_ = -1;
-#endif
-#if KX_PY3 && PY_VERSION_HEX < 0x030C0000
-  // Python 3 up to 3.11: the version tag each namespace had at the last
-  // lookup (0: none yet) and what that lookup gave, null for not bound.
-  mutable uint64_t seen_version_[2] = {0, 0};
-  mutable PyObject *seen_value_[2] = {nullptr, nullptr};
-#endif
 };
 
 #define KX_NAME(id) static kx::Name n_##id(#id)
@@ -212,17 +142,15 @@ Ref builtin(const Name &name, Site at = Site());
 
 // ---- Python operations that throw on failure ----------------------------------------
 //
-// These run once or more per decoded record, so the common cases take
-// shortcuts; each is noted where it is taken, with why it gives the same
-// result as the generic entry point it stands for.
+// These run once or more per decoded record; those that may take a shortcut
+// into the interpreter go through kxfast.h.
 
 // f(args[0], ..., args[n-1]), as PyObject_Call(f, tuple of the args, NULL)
-// (what PyObject_CallFunctionObjArgs does). See call_args in kxpy.cpp for
-// the common callables it calls without making the argument tuple.
+// (what PyObject_CallFunctionObjArgs does), through fast::call.
 Ref call_args(PyObject *f, PyObject *const *args, size_t n, Site at = Site());
-// Prepares the shortcuts of call_args and dict_store at import; false with
-// an exception set on failure.
-bool init_shortcuts();
+// Prepares the shortcuts of kxfast.h at import; false with an exception set
+// on failure.
+inline bool init_shortcuts() { return fast::init(); }
 
 template <class... A>
 Ref call_at(Site at, PyObject *f, const A &...a) {
@@ -250,49 +178,11 @@ Ref call_method_at(Site at, PyObject *o, const Name &name, const A &...a) {
 }
 #define KX_CALL_METHOD(...) kx::call_method_at(kx::Site(), __VA_ARGS__)
 
-// PyDict_SetItem(dict, key, value) for a dict (an instance of dict or of a
-// subclass: PyDict_SetItem never calls a subclass's own __setitem__); see
-// kxpy.cpp for the stores it does itself.
-int dict_store(PyObject *dict, PyObject *key, PyObject *value);
-
-// Falls back to the type's store slot (see setattr below).
-void setattr_slot(PyObject *o, const Name &name, PyObject *value, Site at);
-
 // o.name = value. PyObject_SetAttr interns the name and calls the type's
-// tp_setattro; a Name is interned already, so the slot is called directly.
-// For an instance whose type keeps the generic store (no __setattr__ of its
-// own) and holds its attributes in a __dict__ (Python 2.7), the generic store
-// looks the name up along the type's MRO for a descriptor that would take
-// the store (a property, a __slots__ member, any class attribute), and finding
-// none puts the value into the instance dict with PyDict_SetItem (which
-// dict_store does). The Name
-// remembers the last type where that lookup found nothing and the type's
-// version tag then; the interpreter invalidates the tag whenever the type or
-// one of its bases changes, so while it is valid and equal the lookup would
-// find nothing again, and the value goes to the dict directly. Anything else
-// (no dict yet, another type, a class attribute of that name) takes the slot.
-#if PY_MAJOR_VERSION < 3
-// The instance dict that `o.name = v` would store into, when the store is
-// the generic one and goes there; null otherwise.
-inline PyObject *store_dict(PyObject *o, const Name &name) {
-  PyTypeObject *tp = Py_TYPE(o);
-  if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_dictoffset <= 0) return nullptr;
-  PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
-  return dict && name.absent_from(tp) ? dict : nullptr;
-}
-#endif
+// tp_setattro; a Name is interned already, so the slot is called directly
+// (kxfast.h: store_attr).
 inline void setattr(PyObject *o, const Name &name, PyObject *value, Site at = Site()) {
-#if PY_MAJOR_VERSION < 3
-  PyObject *dict = value ? store_dict(o, name) : nullptr;
-  if (dict) {
-    Py_INCREF(dict);  // as the generic store: the insertion may replace __dict__
-    int rc = dict_store(dict, name, value);
-    Py_DECREF(dict);
-    check_rc(rc, at);
-    return;
-  }
-#endif
-  setattr_slot(o, name, value, at);
+  check_rc(fast::store_attr(o, name, name.memo, value), at);
 }
 inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site()) {
   check_rc(PyObject_SetAttr(o, name, value), at);
@@ -305,98 +195,17 @@ inline Ref getitem(PyObject *o, PyObject *key, Site at = Site()) {
 // PyObject_SetItem reaches through the type's mapping slot; a subclass (which
 // may override __setitem__) and anything else take the generic entry.
 inline void setitem(PyObject *o, PyObject *key, PyObject *value, Site at = Site()) {
-  check_rc(PyDict_CheckExact(o) ? dict_store(o, key, value) : PyObject_SetItem(o, key, value), at);
+  check_rc(PyDict_CheckExact(o) ? fast::dict_store(o, key, value) : PyObject_SetItem(o, key, value), at);
 }
 inline void delitem(PyObject *o, PyObject *key, Site at = Site()) {
   check_rc(PyObject_DelItem(o, key), at);
 }
 
 // Wire numbers: 8 and 16 bits become ints, 32 and 64 bits longs (under
-// Python 3 all of them ints).
-//
-// Python 2.7 makes a long of a C unsigned value by allocating a long of as
-// many 30-bit digits as the value needs and filling them, with no cache of
-// small values; new_ulong does the same inline, without the three calls per
-// value. Python 3 up to 3.11 below; elsewhere the interpreter's own function.
-#if PY_MAJOR_VERSION < 3 && PYLONG_BITS_IN_DIGIT == 30
-// A new long object of the magnitude m, negated when `negative`.
-inline PyObject *make_long(uint64_t m, bool negative) {
-  // Digits: one per started 30 bits of the value (none for 0).
-  Py_ssize_t n = m ? (64 + 29 - __builtin_clzll(m)) / 30 : 0;
-  // _PyObject_VAR_SIZE of the long type: header and digits rounded to a pointer.
-  size_t size = (offsetof(PyLongObject, ob_digit) + n * sizeof(digit) + SIZEOF_VOID_P - 1) &
-                ~size_t(SIZEOF_VOID_P - 1);
-  PyLongObject *l = static_cast<PyLongObject *>(PyObject_MALLOC(size));
-  if (!l) return PyErr_NoMemory();
-  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
-  // Writing the unused digits too is harmless: the block has room for two
-  // whenever it has room for one, and for three when the value needs three.
-  digit *d = l->ob_digit;
-  if (n) {
-    d[0] = static_cast<digit>(m & PyLong_MASK);
-    d[1] = static_cast<digit>((m >> 30) & PyLong_MASK);
-    if (n == 3) d[2] = static_cast<digit>(m >> 60);
-  }
-  return reinterpret_cast<PyObject *>(l);
-}
-inline PyObject *new_ulong(uint64_t v) { return make_long(v, false); }
-inline PyObject *new_slong(int64_t v) {
-  return v < 0 ? make_long(0 - static_cast<uint64_t>(v), true) : make_long(static_cast<uint64_t>(v), false);
-}
-#elif KX_PY3 && PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
-// Python 3 keeps one int object for each of -5..256, which its constructor
-// hands out; small_longs holds them (taken from the constructor at import),
-// so that no call is needed for them.
-constexpr int kSmallLongMin = -5, kSmallLongMax = 256;
-#define KX_SMALL_LONGS 1
-extern PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
-inline PyObject *small_long(int64_t v) {
-  PyObject *l = small_longs[v - kSmallLongMin];
-  Py_INCREF(l);
-  return l;
-}
-// Python 3 up to 3.11 lays an int out as 2.7 lays out a long (the digit
-// count, negated for a negative value, in ob_size). Its constructor from a C
-// long has the fast paths: the cached small ints, and one digit made without
-// counting digits; those values go there. A value of two or three digits is
-// made as the constructor makes it (_PyLong_New: the object allocator, the
-// header, the digits), inline.
-inline PyObject *new_long_digits(uint64_t m, bool negative) {
-  if (m <= (negative ? uint64_t(-kSmallLongMin) : uint64_t(kSmallLongMax)))
-    return small_long(negative ? -static_cast<int64_t>(m) : static_cast<int64_t>(m));
-  if (m < (uint64_t(1) << PyLong_SHIFT)) {
-    long v = static_cast<long>(m);
-    return PyLong_FromLong(negative ? -v : v);
-  }
-  Py_ssize_t n = m >> (2 * PyLong_SHIFT) ? 3 : 2;
-  PyLongObject *l = static_cast<PyLongObject *>(
-      PyObject_Malloc(offsetof(PyLongObject, ob_digit) + n * sizeof(digit)));
-  if (!l) return PyErr_NoMemory();
-  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
-  digit *d = l->ob_digit;
-  d[0] = static_cast<digit>(m & PyLong_MASK);
-  d[1] = static_cast<digit>((m >> PyLong_SHIFT) & PyLong_MASK);
-  if (n == 3) d[2] = static_cast<digit>(m >> (2 * PyLong_SHIFT));
-  return reinterpret_cast<PyObject *>(l);
-}
-inline PyObject *new_ulong(uint64_t v) { return new_long_digits(v, false); }
-inline PyObject *new_slong(int64_t v) {
-  return v < 0 ? new_long_digits(0 - static_cast<uint64_t>(v), true)
-               : new_long_digits(static_cast<uint64_t>(v), false);
-}
-#elif KX_PY3
-// Python 3's int constructor from a C long has the fast paths (cached small
-// ints, one-digit values); every u32, and most u64, fit in a 64-bit long.
-static_assert(sizeof(long) == 8, "a C long holds every u32");
-inline PyObject *new_ulong(uint64_t v) {
-  return v <= static_cast<uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(v))
-                                              : PyLong_FromUnsignedLongLong(v);
-}
-inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
-#else
-inline PyObject *new_ulong(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
-#endif
+// Python 3 all of them ints), made by kxfast.h.
+using fast::new_number;
+using fast::new_slong;
+using fast::new_ulong;
 
 // pair() of two new longs (untracked as pair() leaves a pair of numbers),
 // without a reference wrapper per value.
@@ -414,127 +223,28 @@ inline Ref long_pair(T a, T b, Site at = Site()) {
   }
   PyTuple_SET_ITEM(t, 0, x);
   PyTuple_SET_ITEM(t, 1, y);
-  untrack_new(t);
+  fast::untrack_new(t);
   return Ref(t);
 }
 inline Ref long_pair(uint32_t a, uint32_t b, Site at = Site()) {
   return long_pair<uint64_t>(a, b, at);
 }
-// ---- refilling values nobody else holds ----------------------------------------
-//
-// A handler that updates a caller's object replaces attribute values that
-// are numbers and pairs of numbers. Where the value the attribute holds now
-// is referenced by that attribute alone (reference count one), no code can
-// ever see it again once it is replaced: storing a new value and freeing the
-// old one gives the same observable result as writing the new value into
-// the old object, which saves the allocations, the store and the frees. The
-// interpreter itself reuses objects nobody else holds the same way (zip()
-// and dict.items() refill their result tuple). Only exact ints, longs and
-// tuples qualify: freeing them runs no code, and no subclass can notice.
-
-// The value o.name holds now (borrowed), when `o.name = v` would go straight
-// into o's own attribute storage (the generic store, and no class attribute
-// of that name along the MRO that could take it) and finding the value runs
-// no Python code; null otherwise, with no exception set.
-PyObject *own_attr(PyObject *o, const Name &name);
-
-#if (PY_MAJOR_VERSION < 3 || PY_VERSION_HEX < 0x030C0000) && PYLONG_BITS_IN_DIGIT == 30
-#define KX_REFILL 1
-// True when the value of sign and magnitude can be written into x: an exact
-// long that only its holder references, with room for the value's digits (a
-// long's block never shrinks; the interpreter shortens longs in place the
-// same way). Python 3 keeps one shared object for each small int, so those
-// values are never written into another object.
-inline bool long_takes(PyObject *x, uint64_t m, bool negative) {
-  if (!PyLong_CheckExact(x) || Py_REFCNT(x) != 1) return false;
-#if KX_PY3
-  if (m <= (negative ? 5u : 256u)) return false;
-#else
-  (void)negative;
-#endif
-  Py_ssize_t n = m ? (64 + PyLong_SHIFT - 1 - __builtin_clzll(m)) / PyLong_SHIFT : 0;
-  return n <= (Py_SIZE(x) < 0 ? -Py_SIZE(x) : Py_SIZE(x));
-}
-// Writes the value into x (long_takes said it can).
-inline void long_write(PyObject *x, uint64_t m, bool negative) {
-  digit *d = reinterpret_cast<PyLongObject *>(x)->ob_digit;
-  Py_ssize_t n = 0;
-  for (; m; m >>= PyLong_SHIFT) d[n++] = static_cast<digit>(m & PyLong_MASK);
-  reinterpret_cast<PyVarObject *>(x)->ob_size = negative ? -n : n;
-}
-// The same for a value of an integer type, signed or not.
-template <class T>
-inline uint64_t magnitude(T v) {
-  return T(-1) < T(0) && v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-}
-template <class T>
-inline bool number_takes(PyObject *x, T v) {
-  return long_takes(x, magnitude(v), T(-1) < T(0) && v < 0);
-}
-template <class T>
-inline void number_write(PyObject *x, T v) {
-  long_write(x, magnitude(v), T(-1) < T(0) && v < 0);
-}
-#endif
-
-// A new long (an int under Python 3) of v.
-template <class T>
-inline PyObject *new_number(T v) {
-  return T(-1) < T(0) ? new_slong(static_cast<int64_t>(v)) : new_ulong(static_cast<uint64_t>(v));
-}
-
-// o.name = a long of v; a long the attribute alone holds is refilled.
+// o.name = a long of v (a long only the attribute holds may be refilled:
+// kxfast.h).
 template <class T>
 inline void set_number(PyObject *o, const Name &name, T v, Site at = Site()) {
-#ifdef KX_REFILL
-  PyObject *x = own_attr(o, name);
-  if (x && number_takes(x, v)) {
-    number_write(x, v);
-    return;
-  }
-#endif
-  PyObject *n = new_number(v);
-  if (!n) fail(at);
-  Ref value(n);
-  setattr(o, name, n, at);
+  if (fast::refill_number(o, name, name.memo, v)) return;
+  Ref value = check(new_number(v), at);
+  setattr(o, name, value.get(), at);
 }
 
-// o.name = long_pair(a, b). A pair the attribute alone holds, of two exact
-// numbers, is refilled instead: each number in place where it can take the
-// value, else replaced by a new one. The new ones are made before anything
-// changes, so a failed allocation leaves the pair as it was.
+// o.name = long_pair(a, b) (a pair only the attribute holds may be refilled:
+// kxfast.h).
 template <class T>
 inline void set_pair(PyObject *o, const Name &name, T a, T b, Site at = Site()) {
-#ifdef KX_REFILL
-  PyObject *t = own_attr(o, name);
-  if (t && PyTuple_CheckExact(t) && Py_REFCNT(t) == 1 && PyTuple_GET_SIZE(t) == 2) {
-    PyObject *x = PyTuple_GET_ITEM(t, 0), *y = PyTuple_GET_ITEM(t, 1);
-    if ((PyLong_CheckExact(x) || PyInt_CheckExact(x)) && (PyLong_CheckExact(y) || PyInt_CheckExact(y))) {
-      bool wx = number_takes(x, a), wy = number_takes(y, b);
-      PyObject *nx = wx ? nullptr : new_number(a);
-      PyObject *ny = wy ? nullptr : new_number(b);
-      if ((!wx && !nx) || (!wy && !ny)) {
-        Py_XDECREF(nx);
-        Py_XDECREF(ny);
-        fail(at);
-      }
-      if (wx) {
-        number_write(x, a);
-      } else {
-        PyTuple_SET_ITEM(t, 0, nx);
-        Py_DECREF(x);
-      }
-      if (wy) {
-        number_write(y, b);
-      } else {
-        PyTuple_SET_ITEM(t, 1, ny);
-        Py_DECREF(y);
-      }
-      return;
-    }
-  }
-#endif
-  setattr(o, name, long_pair<T>(a, b, at).get(), at);
+  int done = fast::refill_pair(o, name, name.memo, a, b);
+  if (done < 0) fail(at);
+  if (!done) setattr(o, name, long_pair<T>(a, b, at).get(), at);
 }
 
 // int(v) of the interpreter's own int type for a u32: 2.7's small int,
@@ -652,28 +362,17 @@ inline void list_append_new(PyObject *list, Ref item, Site at = Site()) {
   check_rc(PyList_Append(list, item.get()), at);
 }
 inline Ref new_dict(Site at = Site()) { return check(PyDict_New(), at); }
-// PyList_Append(list, item): while a list (of any list type) has a spare
-// slot, the item goes into it as PyList_Append puts it there.
+// PyList_Append(list, item).
 inline void list_append(PyObject *list, PyObject *item, Site at = Site()) {
-  PyListObject *l = reinterpret_cast<PyListObject *>(list);
-  if (PyList_Check(list) && Py_SIZE(l) < l->allocated) {
-    Py_INCREF(item);
-    PyList_SET_ITEM(list, Py_SIZE(l), item);
-#if PY_MAJOR_VERSION < 3
-    Py_SIZE(l) += 1;
-#else
-    Py_SET_SIZE(l, Py_SIZE(l) + 1);  // Py_SIZE is no lvalue from 3.10 on
-#endif
-    return;
-  }
-  check_rc(PyList_Append(list, item), at);
+  check_rc(fast::list_append(list, item), at);
 }
 // list.append(item) for any object; a real list takes the item directly.
 void append_to(PyObject *list, PyObject *item, Site at = Site());
 // Appends to whatever list the attribute holds now (fetched again each time,
 // so a caller that swaps the list sees the items go to the new one).
 void append_to_attr(PyObject *obj, const Name &attr, PyObject *item, Site at = Site());
-// obj.attr = [] (a list of numbers the attribute alone holds is emptied).
+// obj.attr = [] (a list of numbers only the attribute holds may be emptied
+// instead: kxfast.h).
 void set_empty_list(PyObject *obj, const Name &attr, Site at = Site());
 // A 2-tuple owning both values. A pair of exact numbers can never be part of
 // a reference cycle: it is taken off the collector's list at once, as the
@@ -685,7 +384,7 @@ inline Ref pair(Ref a, Ref b, Site at = Site()) {
                  (PyInt_CheckExact(b.get()) || PyLong_CheckExact(b.get()));
   PyTuple_SET_ITEM(t.get(), 0, a.release());
   PyTuple_SET_ITEM(t.get(), 1, b.release());
-  if (numbers) untrack_new(t.get());
+  if (numbers) fast::untrack_new(t.get());
   return t;
 }
 // A tuple of the given values, in order (PyTuple_Pack without the varargs walk).

@@ -1,0 +1,392 @@
+// The helper layer's operations that may take a shortcut into the
+// interpreter's internals, each beside its generic twin. kxconfig.h says
+// which shortcuts a build takes (KX_FAST_*; none with KX_GENERIC); the
+// generic twin is what the public API does, and each shortcut gives the same
+// observable result, for the reason given where it is taken.
+//
+// These are raw operations: new references or borrowed ones as each says,
+// null or -1 with a Python exception set on failure. kxpy.h wraps them.
+#ifndef KX_MODULE_KXFAST_H
+#define KX_MODULE_KXFAST_H
+
+#include "kxcompat.h"
+
+#include <limits.h>
+#include <stddef.h>
+#include <stdint.h>
+
+namespace kx {
+namespace fast {
+
+// What the shortcuts remember per interned name (kept in each kx::Name).
+struct NameMemo {
+#if KX_ABSENT_MEMO
+  // The last type found without an attribute of this name along its MRO,
+  // with the version tag it had then (owned, so that the address is never
+  // reused for another type while it is remembered).
+  PyTypeObject *absent_type = nullptr;
+  unsigned int absent_tag = 0;
+#endif
+#if KX_FAST_LOOKUP && !KX_PY3
+  // Where the last lookup found the name in each namespace: the table the
+  // dict had then and the entry in it.
+  void *found_table[2] = {nullptr, nullptr};
+  void *found_entry[2] = {nullptr, nullptr};
+#elif KX_FAST_LOOKUP
+  // The version tag each namespace had at the last lookup (0: none yet) and
+  // what that lookup gave, null for not bound.
+  uint64_t seen_version[2] = {0, 0};
+  PyObject *seen_value[2] = {nullptr, nullptr};
+#endif
+#if KX_FAST_INSTANCE_VALUES
+  // The index of the name in the shared keys last looked at, or -1.
+  PyDictKeysObject *index_keys = nullptr;
+  Py_ssize_t index = -1;
+#endif
+};
+
+// Prepares what the shortcuts take from the interpreter at import; false
+// with an exception set on failure.
+bool init();
+
+// ---- numbers -------------------------------------------------------------------------
+
+#if KX_FAST_INTS && !KX_PY3
+// Python 2.7 makes a long of a C unsigned value by allocating a long of as
+// many 30-bit digits as the value needs and filling them, with no cache of
+// small values; make_long does the same inline, without three calls per value.
+inline PyObject *make_long(uint64_t m, bool negative) {
+  // Digits: one per started 30 bits of the value (none for 0).
+  Py_ssize_t n = m ? (64 + 29 - __builtin_clzll(m)) / 30 : 0;
+  // _PyObject_VAR_SIZE of the long type: header and digits rounded to a pointer.
+  size_t size = (offsetof(PyLongObject, ob_digit) + n * sizeof(digit) + SIZEOF_VOID_P - 1) &
+                ~size_t(SIZEOF_VOID_P - 1);
+  PyLongObject *l = static_cast<PyLongObject *>(PyObject_MALLOC(size));
+  if (!l) return PyErr_NoMemory();
+  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
+  // Writing the unused digits too is harmless: the block has room for two
+  // whenever it has room for one, and for three when the value needs three.
+  digit *d = l->ob_digit;
+  if (n) {
+    d[0] = static_cast<digit>(m & PyLong_MASK);
+    d[1] = static_cast<digit>((m >> 30) & PyLong_MASK);
+    if (n == 3) d[2] = static_cast<digit>(m >> 60);
+  }
+  return reinterpret_cast<PyObject *>(l);
+}
+#elif KX_FAST_INTS
+// Python 3 keeps one int object for each of -5..256, which its constructor
+// hands out; small_longs holds them (taken from the constructor at import).
+constexpr int kSmallLongMin = -5, kSmallLongMax = 256;
+extern PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
+// Python 3 up to 3.11 lays an int out as 2.7 lays out a long. Its
+// constructor from a C long has the fast paths (the cached small ints, one
+// digit made without counting digits); a value of two or three digits is
+// made as the constructor makes it (_PyLong_New: the object allocator, the
+// header, the digits), inline.
+inline PyObject *make_long(uint64_t m, bool negative) {
+  if (m <= (negative ? uint64_t(-kSmallLongMin) : uint64_t(kSmallLongMax))) {
+    PyObject *l = small_longs[(negative ? -static_cast<int64_t>(m) : static_cast<int64_t>(m)) -
+                              kSmallLongMin];
+    Py_INCREF(l);
+    return l;
+  }
+  if (m < (uint64_t(1) << PyLong_SHIFT)) {
+    long v = static_cast<long>(m);
+    return PyLong_FromLong(negative ? -v : v);
+  }
+  Py_ssize_t n = m >> (2 * PyLong_SHIFT) ? 3 : 2;
+  PyLongObject *l = static_cast<PyLongObject *>(
+      PyObject_Malloc(offsetof(PyLongObject, ob_digit) + n * sizeof(digit)));
+  if (!l) return PyErr_NoMemory();
+  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
+  digit *d = l->ob_digit;
+  d[0] = static_cast<digit>(m & PyLong_MASK);
+  d[1] = static_cast<digit>((m >> PyLong_SHIFT) & PyLong_MASK);
+  if (n == 3) d[2] = static_cast<digit>(m >> (2 * PyLong_SHIFT));
+  return reinterpret_cast<PyObject *>(l);
+}
+#endif
+
+// A new long (an int under Python 3) of a C value.
+#if KX_FAST_INTS
+inline PyObject *new_ulong(uint64_t v) { return make_long(v, false); }
+inline PyObject *new_slong(int64_t v) {
+  return v < 0 ? make_long(0 - static_cast<uint64_t>(v), true)
+               : make_long(static_cast<uint64_t>(v), false);
+}
+#elif KX_PY3
+// The constructor from a C long has the fast paths (cached small ints,
+// one-digit values); every u32, and most u64, fit in a 64-bit long.
+static_assert(sizeof(long) == 8, "a C long holds every u32");
+inline PyObject *new_ulong(uint64_t v) {
+  return v <= static_cast<uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(v))
+                                              : PyLong_FromUnsignedLongLong(v);
+}
+inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
+#else
+inline PyObject *new_ulong(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
+#endif
+
+template <class T>
+inline PyObject *new_number(T v) {
+  return T(-1) < T(0) ? new_slong(static_cast<int64_t>(v)) : new_ulong(static_cast<uint64_t>(v));
+}
+
+// ---- the collector --------------------------------------------------------------------
+
+// Takes a new container that the collector tracks (as PyTuple_New leaves
+// it) off the collector's list.
+#if KX_FAST_UNTRACK && !KX_PY3
+inline void untrack_new(PyObject *o) { _PyObject_GC_UNTRACK(o); }
+#elif KX_FAST_UNTRACK
+// What PyObject_GC_UnTrack does to a tracked object, without the call.
+inline void untrack_new(PyObject *o) {
+  PyGC_Head *gc = _Py_AS_GC(o);
+  PyGC_Head *prev = _PyGCHead_PREV(gc);
+  PyGC_Head *next = _PyGCHead_NEXT(gc);
+  _PyGCHead_SET_NEXT(prev, next);
+  _PyGCHead_SET_PREV(next, prev);
+  gc->_gc_next = 0;
+  gc->_gc_prev &= _PyGC_PREV_MASK_FINALIZED;
+}
+#else
+inline void untrack_new(PyObject *o) { PyObject_GC_UnTrack(o); }
+#endif
+
+// ---- namespaces and attributes -----------------------------------------------------------
+
+// The value bound to `name` (an interned str) in a namespace that lives as
+// long as the module (which: 0 the module's, 1 the built-ins'), borrowed;
+// null when unbound. As PyDict_GetItem.
+#if KX_FAST_LOOKUP
+PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &memo, int which);
+#else
+inline PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &, int) {
+  return PyDict_GetItem(dict, name);
+}
+#endif
+
+// PyDict_SetItem(dict, key, value) for a dict (an instance of dict or of a
+// subclass: PyDict_SetItem never calls a subclass's own __setitem__).
+#if KX_FAST_DICT_STORE
+int dict_store(PyObject *dict, PyObject *key, PyObject *value);
+#else
+inline int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
+  return PyDict_SetItem(dict, key, value);
+}
+#endif
+
+#if KX_ABSENT_MEMO
+// True when a lookup of `name` along the MRO of `type` finds nothing (no
+// class attribute, property or slot of that name). The memo keeps the last
+// type where it found nothing and the type's version tag then; the
+// interpreter invalidates the tag whenever the type or one of its bases
+// changes, so while it is valid and equal the lookup would find nothing again.
+bool lookup_absent(PyTypeObject *type, PyObject *name, NameMemo &memo);
+inline bool absent_from(PyTypeObject *type, PyObject *name, NameMemo &memo) {
+  if (type == memo.absent_type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+      type->tp_version_tag == memo.absent_tag)
+    return true;
+  return lookup_absent(type, name, memo);
+}
+#endif
+
+// o.name = value (value null: del o.name), as PyObject_SetAttr with an
+// interned name: the type's store slot called directly.
+//
+// 2.7 with KX_FAST_DICT_STORE: an instance whose type keeps the generic
+// store and holds its attributes in a __dict__ gets the value in that dict,
+// as the generic store puts it there when nothing along the type's MRO of
+// that name would take the store (a property, a __slots__ member, any class
+// attribute).
+#if KX_FAST_DICT_STORE
+// The instance dict that `o.name = v` would store into, when the store is
+// the generic one and goes there; null otherwise.
+inline PyObject *store_dict(PyObject *o, PyObject *name, NameMemo &memo) {
+  PyTypeObject *tp = Py_TYPE(o);
+  if (tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_dictoffset <= 0) return nullptr;
+  PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+  return dict && absent_from(tp, name, memo) ? dict : nullptr;
+}
+#endif
+inline int store_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
+#if KX_FAST_DICT_STORE
+  PyObject *dict = value ? store_dict(o, name, memo) : nullptr;
+  if (dict) {
+    Py_INCREF(dict);  // as the generic store: the insertion may replace __dict__
+    int rc = dict_store(dict, name, value);
+    Py_DECREF(dict);
+    return rc;
+  }
+#else
+  (void)memo;
+#endif
+  setattrofunc set = Py_TYPE(o)->tp_setattro;
+  return set ? set(o, name, value) : PyObject_SetAttr(o, name, value);
+}
+
+// ---- refilling values nobody else holds ----------------------------------------------------
+//
+// A handler that updates a caller's object replaces attribute values that
+// are numbers, pairs of numbers and lists of numbers. Where the value the
+// attribute holds now is referenced by that attribute alone (reference count
+// one), no code can ever see it again once it is replaced: writing the new
+// value into the old object gives the same observable result as storing a
+// new object and freeing the old one, and saves the allocations, the store
+// and the frees. Only exact ints, longs, tuples and lists qualify: freeing
+// them runs no code, and no subclass can notice.
+
+#if KX_OWN_ATTR
+// The value o.name holds now (borrowed), when `o.name = v` would go straight
+// into o's own attribute storage (the generic store, and no class attribute
+// of that name along the MRO that could take it) and finding the value runs
+// no Python code; null otherwise, with no exception set.
+PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo);
+#endif
+
+#if KX_FAST_REFILL
+// True when the value of sign and magnitude can be written into x: an exact
+// long that only its holder references, with room for the value's digits (a
+// long's block never shrinks; the interpreter shortens longs in place the
+// same way). Python 3 keeps one shared object for each small int, so those
+// values are never written into another object.
+inline bool long_takes(PyObject *x, uint64_t m, bool negative) {
+  if (!PyLong_CheckExact(x) || Py_REFCNT(x) != 1) return false;
+#if KX_PY3
+  if (m <= (negative ? 5u : 256u)) return false;
+#else
+  (void)negative;
+#endif
+  Py_ssize_t n = m ? (64 + PyLong_SHIFT - 1 - __builtin_clzll(m)) / PyLong_SHIFT : 0;
+  return n <= (Py_SIZE(x) < 0 ? -Py_SIZE(x) : Py_SIZE(x));
+}
+// Writes the value into x (long_takes said it can).
+inline void long_write(PyObject *x, uint64_t m, bool negative) {
+  digit *d = reinterpret_cast<PyLongObject *>(x)->ob_digit;
+  Py_ssize_t n = 0;
+  for (; m; m >>= PyLong_SHIFT) d[n++] = static_cast<digit>(m & PyLong_MASK);
+  Py_SET_SIZE(x, negative ? -n : n);
+}
+template <class T>
+inline uint64_t magnitude(T v) {
+  return T(-1) < T(0) && v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+}
+template <class T>
+inline bool number_takes(PyObject *x, T v) {
+  return long_takes(x, magnitude(v), T(-1) < T(0) && v < 0);
+}
+template <class T>
+inline void number_write(PyObject *x, T v) {
+  long_write(x, magnitude(v), T(-1) < T(0) && v < 0);
+}
+#endif
+
+// o.name = a long of v done by refilling the long o.name holds: true when
+// done, false when the caller stores a new one.
+template <class T>
+inline bool refill_number(PyObject *o, PyObject *name, NameMemo &memo, T v) {
+#if KX_FAST_REFILL
+  PyObject *x = own_attr(o, name, memo);
+  if (x && number_takes(x, v)) {
+    number_write(x, v);
+    return true;
+  }
+#else
+  (void)o, (void)name, (void)memo, (void)v;
+#endif
+  return false;
+}
+
+// o.name = (a, b) done by refilling the pair o.name holds, when it is an
+// exact pair of exact numbers: each number in place where it can take the
+// value, else replaced by a new one. The new ones are made before anything
+// changes, so a failed allocation leaves the pair as it was. 1 when done,
+// 0 when the caller stores a new pair, -1 on failure.
+template <class T>
+inline int refill_pair(PyObject *o, PyObject *name, NameMemo &memo, T a, T b) {
+#if KX_FAST_REFILL
+  PyObject *t = own_attr(o, name, memo);
+  if (!t || !PyTuple_CheckExact(t) || Py_REFCNT(t) != 1 || PyTuple_GET_SIZE(t) != 2) return 0;
+  PyObject *x = PyTuple_GET_ITEM(t, 0), *y = PyTuple_GET_ITEM(t, 1);
+  if (!(PyLong_CheckExact(x) || PyInt_CheckExact(x)) || !(PyLong_CheckExact(y) || PyInt_CheckExact(y)))
+    return 0;
+  bool wx = number_takes(x, a), wy = number_takes(y, b);
+  PyObject *nx = wx ? nullptr : new_number(a);
+  PyObject *ny = wy ? nullptr : new_number(b);
+  if ((!wx && !nx) || (!wy && !ny)) {
+    Py_XDECREF(nx);
+    Py_XDECREF(ny);
+    return -1;
+  }
+  if (wx) {
+    number_write(x, a);
+  } else {
+    PyTuple_SET_ITEM(t, 0, nx);
+    Py_DECREF(x);
+  }
+  if (wy) {
+    number_write(y, b);
+  } else {
+    PyTuple_SET_ITEM(t, 1, ny);
+    Py_DECREF(y);
+  }
+  return 1;
+#else
+  (void)o, (void)name, (void)memo, (void)a, (void)b;
+  return 0;
+#endif
+}
+
+// ---- lists ----------------------------------------------------------------------------------
+
+// PyList_Append(list, item). With KX_FAST_LISTS: while a list (of any list
+// type) has a spare slot, the item goes into it as PyList_Append puts it.
+inline int list_append(PyObject *list, PyObject *item) {
+#if KX_FAST_LISTS
+  PyListObject *l = reinterpret_cast<PyListObject *>(list);
+  if (PyList_Check(list) && Py_SIZE(l) < l->allocated) {
+    Py_INCREF(item);
+    PyList_SET_ITEM(list, Py_SIZE(l), item);
+    Py_SET_SIZE(l, Py_SIZE(l) + 1);
+    return 0;
+  }
+#endif
+  return PyList_Append(list, item);
+}
+
+// o.name = [] done by emptying the list o.name holds: true when done. Only a
+// list of numbers that the attribute alone holds is emptied: nobody can tell
+// it from a new one, dropping the numbers runs no code, and the appends that
+// follow reuse its room.
+#if KX_FAST_LISTS
+bool empty_list_in_place(PyObject *o, PyObject *name, NameMemo &memo);
+#else
+inline bool empty_list_in_place(PyObject *, PyObject *, NameMemo &) { return false; }
+#endif
+
+// The exact list o.name holds (borrowed) when o has the generic read and
+// store and the list is its own attribute value, so that appending to it is
+// what `o.name.append(item)` does and runs no code; null otherwise.
+#if KX_FAST_LISTS
+inline PyObject *own_list(PyObject *o, PyObject *name, NameMemo &memo) {
+  if (Py_TYPE(o)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+  PyObject *list = own_attr(o, name, memo);
+  return list && PyList_CheckExact(list) ? list : nullptr;
+}
+#else
+inline PyObject *own_list(PyObject *, PyObject *, NameMemo &) { return nullptr; }
+#endif
+
+// ---- calls ----------------------------------------------------------------------------------
+
+// f(args[0], ..., args[n-1]), as PyObject_Call(f, tuple of the args, NULL);
+// a new reference or null. Python 3 makes the call through vectorcall;
+// with KX_FAST_CALLS, see kxfast.cpp for the callables called directly.
+PyObject *call(PyObject *f, PyObject *const *args, size_t n);
+
+}  // namespace fast
+}  // namespace kx
+
+#endif
