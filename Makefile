@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 PYTHON   ?=
 export PYTHON
 
-.PHONY: all build test demo demo-build bench sanitize clean
+.PHONY: all build test demo demo-build bench sanitize clean test-windows
 
 all: build
 
@@ -42,6 +42,11 @@ sanitize:
 
 clean:
 	rm -rf $(BUILD) build-asan
+
+# Windows x86-64: the support library and its C++ tests cross-built with
+# mingw-w64 into build-windows and run under wine (installs both when missing).
+test-windows:
+	@scripts/test-windows
 
 # ---- fuzzing and leak checks ----
 # `make fuzz` runs every libFuzzer target (built with clang, see fuzz/) for
