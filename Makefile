@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 PYTHON   ?=
 export PYTHON
 
-.PHONY: all build test test-pythons demo demo-build bench sanitize clean
+.PHONY: all build test test-pythons test-windows demo demo-build bench sanitize clean
 
 all: build
 
@@ -49,6 +49,11 @@ sanitize:
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-pythons build-asan
+
+# Windows x86-64: the support library and its C++ tests cross-built with
+# mingw-w64 into build-windows and run under wine (installs both when missing).
+test-windows:
+	@scripts/test-windows
 
 # ---- fuzzing and leak checks ----
 # `make fuzz` runs every libFuzzer target (built with clang, see fuzz/) for

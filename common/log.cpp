@@ -9,6 +9,12 @@
 #include "kx_msg.h"
 #include "kx_str.h"
 
+// The C99 formats that KX_PRINTF_FORMAT promises: on Windows, MinGW's own
+// printf (the default for C++ on the msvcrt runtime) or the C99 runtime (UCRT).
+#if defined(__MINGW32__) && !__USE_MINGW_ANSI_STDIO && !defined(_UCRT)
+#error "the library's printf-style functions need C99 formats: build with __USE_MINGW_ANSI_STDIO=1"
+#endif
+
 static const char *const kx_log_facility_names[KX_LOG_NUM_FACILITIES] = {
     "Interface", "Memory", "Linklevel", "IPv4", "Host", "TCP", "Connections", "Services",
     "Ruleset", "Firewall", "Shaping", "List", "PPPoE", "DRDL", "General", "Connlog",

@@ -6,6 +6,10 @@
 #include <limits.h>
 #include <string.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "kx_log.h"
 #include "kx_malloc.h"
@@ -189,9 +193,36 @@ uint32_t kx_ringbuf_peek(kx_ringbuf_t *rb, void *buf, uint32_t n) { return kx_ri
 
 void kx_ringbuf_skip(kx_ringbuf_t *rb, uint32_t n) { kx_ringbuf_read2(rb, nullptr, n, 1, 0); }
 
+#ifdef _WIN32
+// A descriptor of the Windows C runtime may be in text mode, which turns CR LF
+// into LF (and back on writes) and ends a read at a Ctrl-Z byte: the frames
+// would be corrupted. The descriptor is switched to binary mode for the
+// operation and then given its mode back.
+namespace {
+class BinaryMode {
+ public:
+  explicit BinaryMode(int fd) : fd_(fd), old_(_setmode(fd, _O_BINARY)) {}
+  ~BinaryMode() {
+    int err = errno;  // the caller reads the I/O's errno
+    if (old_ != -1 && old_ != _O_BINARY) _setmode(fd_, old_);
+    errno = err;
+  }
+  BinaryMode(const BinaryMode &) = delete;
+  BinaryMode &operator=(const BinaryMode &) = delete;
+
+ private:
+  int fd_, old_;
+};
+}  // namespace
+#define KX_BINARY_MODE(fd) BinaryMode binary_mode(fd)
+#else
+#define KX_BINARY_MODE(fd) ((void)0)
+#endif
+
 int kx_ringbuf_read_fd(kx_ringbuf_t *rb, int fd) {
   if (fd < 0 || !rb) return -1;
   if (kx_ringbuf_space(rb) == 0) return 0;
+  KX_BINARY_MODE(fd);
   int total = 0;
   ssize_t got;
   for (;;) {
@@ -210,6 +241,7 @@ int kx_ringbuf_write_fd(kx_ringbuf_t *rb, int fd, uint32_t n) {
   // One write through the staging buffer: larger requests write its size.
   uint32_t k = kx_ringbuf_peek(rb, kx_ringbuf_staging, min_u32(n, KX_RINGBUF_CHUNK_SIZE));
   if (k == 0) return 0;
+  KX_BINARY_MODE(fd);
   ssize_t put = write(fd, kx_ringbuf_staging, k);
   if (put == 0) return 0;
   if (put < 0) return -errno;

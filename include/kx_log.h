@@ -6,6 +6,17 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+/* The printf-style functions of the library take C99 formats (%zu, %lld) on
+ * every platform. GCC reads the plain `printf` archetype on Windows as the
+ * Microsoft runtime's formats, which lack %zu; the library itself formats with
+ * MinGW's C99 printf there (common/log.cpp checks), so callers' formats are
+ * checked as GNU ones. */
+#if defined(__MINGW32__) && !defined(__clang__)
+#define KX_PRINTF_FORMAT gnu_printf
+#else
+#define KX_PRINTF_FORMAT printf
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -102,9 +113,9 @@ extern uint32_t kx_log_print_level;
  * above the print threshold. The text is cut to 4095 bytes. Callers gate on
  * the facility threshold first (KX_LOG does). */
 void kx_log(int facility, uint32_t level, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+    __attribute__((format(KX_PRINTF_FORMAT, 3, 4)));
 void kx_log_v(int facility, uint32_t level, const char *format, va_list ap)
-    __attribute__((format(printf, 3, 0)));
+    __attribute__((format(KX_PRINTF_FORMAT, 3, 0)));
 
 /* Names of the tables; "?" for an index outside them. */
 const char *kx_log_facility_name(uint32_t facility);
@@ -137,15 +148,15 @@ int kx_log_msg_get(struct kx_msg *msg);
 /* Bug report: "KX-BUG at file:line/func(): <text>" on General/Critical
  * (subject to the thresholds), then kx_bug_hook() and abort(). */
 void kx_bug(const char *file, int line, const char *func, const char *format, ...)
-    __attribute__((format(printf, 4, 5), noreturn));
+    __attribute__((format(KX_PRINTF_FORMAT, 4, 5), noreturn));
 /* Badness report: "KX-BADNESS at file:line/func(): <text>" on General/Warning. */
 void kx_badness(const char *file, int line, const char *func, const char *format, ...)
-    __attribute__((format(printf, 4, 5)));
+    __attribute__((format(KX_PRINTF_FORMAT, 4, 5)));
 /* The same with a failed condition: the text is "<cond>  <explanation>". */
 void kx_bug_cond(const char *file, int line, const char *func, const char *cond,
-                 const char *format, ...) __attribute__((format(printf, 5, 6), noreturn));
+                 const char *format, ...) __attribute__((format(KX_PRINTF_FORMAT, 5, 6), noreturn));
 void kx_badness_cond(const char *file, int line, const char *func, const char *cond,
-                     const char *format, ...) __attribute__((format(printf, 5, 6)));
+                     const char *format, ...) __attribute__((format(KX_PRINTF_FORMAT, 5, 6)));
 /* Called right before the abort of every bug report; does nothing. */
 void kx_bug_hook(void);
 

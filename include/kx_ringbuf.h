@@ -50,6 +50,8 @@ uint32_t kx_ringbuf_read(kx_ringbuf_t *rb, void *buf, uint32_t n);
 uint32_t kx_ringbuf_peek(kx_ringbuf_t *rb, void *buf, uint32_t n);
 void kx_ringbuf_skip(kx_ringbuf_t *rb, uint32_t n);
 
+/* Descriptor I/O moves the bytes unchanged: on Windows, fd is a descriptor of
+ * the C runtime (not a socket), used in binary mode whatever its own mode. */
 /* Reads from fd until the ring buffer is full, the stream ends or a read
  * fails (for a non-blocking fd: would block). Returns the bytes taken in; when
  * none, 0 if full or at end of stream, -1 on failure (errno set) or for a

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kx_log.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -57,8 +59,8 @@ int kx_strncasecmp(const char *a, const char *b, int n);
 uint32_t kx_strlcpy(char *dst, const char *src, int size);
 /* Tracked copies (free with kx_free); kx_strdup returns null for null. */
 char *kx_strdup(const char *name, const char *s);
-char *kx_strdup_vformat(const char *name, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
-char *kx_strdup_format(const char *name, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+char *kx_strdup_vformat(const char *name, const char *fmt, va_list ap) __attribute__((format(KX_PRINTF_FORMAT, 2, 0)));
+char *kx_strdup_format(const char *name, const char *fmt, ...) __attribute__((format(KX_PRINTF_FORMAT, 2, 3)));
 
 /* ---- scanning ---- */
 

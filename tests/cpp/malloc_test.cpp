@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -67,18 +68,22 @@ TEST_F(MallocTest, BlockLayoutAndBadFrees) {
   EXPECT_EQ("", free_and_capture(q));
 }
 
+// An address the platform hands out again is a live block, not a freed one.
+// Heaps differ in when they reuse an address: free a few, then allocate until
+// one comes back.
 TEST_F(MallocTest, AddressReusedIsLiveAgain) {
-  void *a = kx_malloc("reuse", 40);
-  kx_free(a);
-  for (int i = 0; i < 8; i++) {
-    void *b = kx_malloc("reuse", 40);
-    if (b == a) {
-      EXPECT_EQ("", free_and_capture(b));
-      return;
-    }
-    kx_free(b);
+  std::vector<void *> freed, held;
+  for (int i = 0; i < 16; i++) freed.push_back(kx_malloc("reuse", 40));
+  for (void *p : freed) kx_free(p);
+  void *again = nullptr;
+  while (!again && held.size() < 4096) {
+    held.push_back(kx_malloc("reuse", 40));
+    if (std::find(freed.begin(), freed.end(), held.back()) != freed.end()) again = held.back();
   }
-  GTEST_SKIP() << "the platform did not hand the address out again";
+  if (!again) GTEST_SKIP() << "the platform did not hand an address out again";
+  EXPECT_EQ("", free_and_capture(again));
+  held.pop_back();
+  for (void *p : held) kx_free(p);
 }
 
 TEST_F(MallocTest, StatisticsAndReport) {
