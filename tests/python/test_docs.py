@@ -152,25 +152,6 @@ class ApiDocTest(unittest.TestCase):
                 self.assertIsNone(parser_error(value, *[None] * len(params)), name)
                 self.assertIsNotNone(parser_error(value, *[None] * (len(params) + 1)), name)
 
-    def test_keyword_order_matches_the_declarations(self):
-        sources = os.path.join(ROOT, 'module')
-        if not os.path.isdir(sources):
-            self.skipTest('module sources not present')
-        declared = {}
-        for fname in os.listdir(sources):
-            if not fname.endswith('.cpp'):
-                continue
-            with io.open(os.path.join(sources, fname), encoding='utf-8') as f:
-                code = f.read()
-            for m in re.finditer(r'^KX_FUNCTION\((\w+), ([^)]*)\)', code, re.M):
-                declared[str(m.group(1))] = [str(k) for k in re.findall(r'"(\w+)"', m.group(2))]
-            for m in re.finditer(r'^KX_EMPTY_REQUEST\((\w+),', code, re.M):
-                declared[str(m.group(1))] = ['io']
-        if not declared:
-            self.skipTest('no KX_FUNCTION declarations found in module/*.cpp')
-        documented = dict((n, p) for n, (p, _) in self.function_sections().items())
-        self.assertEqual(documented, declared)
-
     def test_function_entries_have_the_same_parts(self):
         for name, (params, body) in sorted(self.function_sections().items()):
             kind = '**Sends:**' if params[0] == 'io' else '**Message:**'

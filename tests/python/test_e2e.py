@@ -517,16 +517,6 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(sorted(map(str, c.hosts)), sorted(state['hosts']))
         self.assertEqual(sorted(map(str, c.conns)), sorted(state['connections']))
 
-    def test_command_line(self):
-        sim = self.start()
-        cases = [(['--hosts', '5'], 2), (['--port', 'x'], 2), (['--seed'], 2), (['--bogus', '1'], 2),
-                 (['--port', str(sim.port)], 1)]
-        for args, rc in cases:
-            p = subprocess.Popen([SIM] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            out, err = p.communicate()
-            self.assertEqual(p.returncode, rc, args)
-            self.assertTrue(err, args)
-
     def test_kxtop(self):
         sim = self.start('--seed', '2', '--hosts', '12', '--interval', '20')
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(HERE, '..', '..', 'examples')] +
