@@ -119,11 +119,14 @@ def within(part, full):
 
 
 # Handlers that read records back to back without a count, or optional
-# trailing fields: a cut between records returns what came before it.
-STOPS_CLEANLY = set(['handleHostAdd', 'handleHostUpdate', 'handleConnUpdate', 'view_update',
-                     'handleStrtblBegin', 'handleStrtblEntries', 'handleStrtblEnd', 'handleShapingRulesInit',
-                     'handleFWRulesInit', 'handleSessionContextRemove', 'handleDrdlStatsDump',
-                     'handleHostFindReply', 'handleVersion', 'handleFWEntry'])
+# trailing fields: a cut between records returns what came before it. The
+# number is how many cuts in a row may do so: the bytes of the field a
+# record starts with (and of a skipped word at its end), or of the optional
+# field (no bound where every record is one number); other cuts fail.
+STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 4, 'view_update': 1,
+                 'handleStrtblBegin': 8, 'handleStrtblEntries': 8, 'handleStrtblEnd': 1,
+                 'handleShapingRulesInit': 4, 'handleFWRulesInit': 4, 'handleSessionContextRemove': 32768,
+                 'handleDrdlStatsDump': 32768, 'handleHostFindReply': 4, 'handleVersion': 8, 'handleFWEntry': 32768}
 
 
 # Small payloads that look like the protocol: counts, masks, families and
@@ -217,7 +220,7 @@ class FuzzTest(TestCase):
         message does to them, and the handler read no further than the cut."""
         for func, args, type_, payload in self.corpus()[1]:
             full, full_log, _ = call(func, payload, args(), type_)
-            name = func.__name__
+            name, run = func.__name__, 0
             # Every cut in the first records, then every 13th: a prime stride
             # lands at every offset of the records that repeat in long messages.
             for n in list(range(min(len(payload), 512))) + list(range(512, len(payload), 13)):
@@ -225,8 +228,10 @@ class FuzzTest(TestCase):
                 where = '%s %x cut at %d of %d' % (name, type_, n, len(payload))
                 if got[0] == 'raised':
                     self.assertEqual(got[1:], (kx.BadMessageError, "Couldn't read msg"), where)
+                    run = 0
                 else:
-                    self.assertIn(name, STOPS_CLEANLY, where)
+                    run += 1
+                    self.assertLessEqual(run, STOPS_CLEANLY.get(name, 0), where)
                     self.assertTrue(within(got[1], full[1]), where)
                 self.assertLessEqual(pos, n, where)
                 self.assertEqual(log, full_log[:len(log)], where)
