@@ -2,8 +2,7 @@
 import socket
 
 import KXdv17_0 as kx
-from kxtest import TestCase, RecordingIO, long, msg, s, u8, u16, u32, u64
-from test_views import rebound
+from kxtest import TestCase, RecordingIO, long, msg, rebound, s, u8, u16, u32, u64
 
 KEYS = ['vlanin', 'vlanout', 'mplsin', 'mplsout', 'dscpin', 'dscpout', 'channelin', 'channelout', 'protocol',
         'clientip', 'serverip', 'clientport', 'serverport', 'service', 'xfb', 'properties']
@@ -72,7 +71,7 @@ class DiagnosticsTest(TestCase):
         fake_socket = type('S', (), {'inet_aton': staticmethod(lambda text: b'ABCD')})
         fake_struct = type('T', (), {'unpack': staticmethod(lambda fmt, data: (len(fmt) * 1000 + len(data),))})
         for name, fake, want in [('socket', fake_socket, b'ABCD'), ('struct', fake_struct, u32(2004))]:
-            with rebound(kx, name, fake):  # the module's globals as bound now
+            with rebound(name, fake):  # the module's globals as bound now
                 kx.vcrcTest(io, 1, {'serverip': '1.2.3.4'})
             self.assertEqual(io.sent[-1], (67336, u32(1) + u32(0x40) + want))
 
@@ -93,7 +92,7 @@ class DiagnosticsTest(TestCase):
                 kx.vcrcTest(io, 1, criteria)
             self.assertEqual((text and str(cm.exception), io.sent), (text, []))
         self.assertEqual(criteria.asked, KEYS + KEYS[:15])
-        with rebound(kx, 'struct', None):  # struct.unpack is looked up before inet_aton runs
+        with rebound('struct', object()):  # struct.unpack is looked up before inet_aton runs
             self.assertRaises(AttributeError, kx.vcrcTest, io, 1, {'serverip': 'bad'})
 
     def test_vcrc_result(self):

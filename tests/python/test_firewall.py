@@ -1,7 +1,6 @@
 """Firewall rules with hit counters, firewall log queries and entries."""
 import KXdv17_0 as kx
-from kxtest import TestCase, RecordingIO, ip4, long, msg, s, u8, u16, u32, u64
-from test_views import rebound
+from kxtest import TestCase, RecordingIO, ip4, long, msg, rebound, s, u8, u16, u32, u64
 
 Undecided = type('Undecided', (), {'__nonzero__': lambda self: 1 // 0, '__bool__': lambda self: 1 // 0})
 V4 = u32(1700000000) + u8(0) + ip4('10.1.2.3') + ip4('192.168.0.255') + u16(65535) + u16(80) + u8(6)
@@ -19,7 +18,7 @@ class FirewallTest(TestCase):
         self.assertEqual(io.sent, [(132072, b'\x02' + b'\xff' * 12 + b'\x80\0\0\0' + b'\0\x01'),
                                    (132072, b'\xff' + u64(2 ** 31 - 1) + u64(0) + b'\0\x01'),
                                    (132072, b'\x01' + u64(1) + u64(2) + b'\x01\x01')])
-        with rebound(kx, 'KXMsgv17_0', None):  # the numbers are refused before a message is made
+        with rebound('KXMsgv17_0', object()):  # the numbers are refused before a message is made
             for pos in range(1, 4):
                 for bad, exc in [(2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError), (1.0, TypeError)]:
                     args = [io, 0, 0, 0, 0, 0]

@@ -71,7 +71,7 @@ def populate(conn, rows):
     LOG.append(('rows', plain(rows)))
 
 
-VIEW_FIELDS = dict((i, {'type': i % 6}) for i in range(256))
+VIEW_FIELDS = dict((i, {'type': i % 8}) for i in range(256))
 CHANNEL_INFO = ({1: {'name': 'c'}, 2: {'name': 'd'}}, [(1, 'a'), (2, 'b')])
 
 

@@ -1,7 +1,6 @@
 """Shaping object updates and the shaping rule list."""
 import KXdv17_0 as kx
-from kxtest import TestCase, builtins, long, msg, s, u16, u32, u64
-from test_views import rebound
+from kxtest import TestCase, builtins, long, msg, rebound, s, u16, u32, u64
 
 # (key, packer or None when not on the wire) in wire order.
 GROUP = [('RX bytes', u64), ('congested bytes', u64), ('RX bps', u32), ('congested bps', u32),
@@ -31,7 +30,7 @@ class ShapingTest(TestCase):
         self.assertEqual(dict((k, type(v)) for k, v in d[5].items()),
                          dict((k, int if p in (u16, None) or k.endswith(' bps') else long) for k, p in COUNTERS))
         # int() is the built-in bound now, for the key and the bit rates
-        with rebound(builtins, 'int', lambda v: 'i%d' % v):
+        with rebound('int', lambda v: 'i%d' % v, builtins):
             kx.shapingobjectUpdateHandle(msg(header(5, 2) + BLOCK), d)
         self.assertEqual(d['i5']['in RX bps'], 'i125000' * 8)
 
