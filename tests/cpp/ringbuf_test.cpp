@@ -98,31 +98,6 @@ TEST_F(RingbufTest, PositionCountersStayBelowTheLimit) {
   EXPECT_EQ(data, read_all(rb.get(), (uint32_t)data.size()));
 }
 
-// Random writes, reads, peeks and skips against a plain byte queue.
-TEST_F(RingbufTest, RandomOperationsAgainstByteQueue) {
-  std::mt19937 rng(3);
-  Ring rb(kx_ringbuf_new(3 * CHUNK));
-  std::string model, buf(2 * CHUNK, '\0');
-  for (int step = 0; step < 600; step++) {
-    uint32_t n = rng() % 4 == 0 ? rng() % (2 * CHUNK) : rng() % 5000, op = rng() % 4, got;
-    if (op == 0) {
-      std::string data = pattern(n, step);
-      got = kx_ringbuf_write(rb.get(), data.data(), n);
-      ASSERT_EQ(std::min<uint32_t>(n, 3 * CHUNK - (uint32_t)model.size()), got);
-      model += data.substr(0, got);
-    } else if (op == 3) {
-      kx_ringbuf_skip(rb.get(), n);
-      model.erase(0, n);
-    } else {
-      got = kx_ringbuf_read2(rb.get(), &buf[0], n, op == 1, 1);
-      ASSERT_EQ(std::min<size_t>(n, model.size()), got);
-      ASSERT_EQ(0, model.compare(0, got, buf, 0, got));
-      if (op == 1) model.erase(0, got);
-    }
-    ASSERT_EQ(model.size(), kx_ringbuf_used(rb.get()));
-  }
-}
-
 TEST_F(RingbufTest, CacheLimitAndPrefill) {
   // Cached chunks around recycling one more chunk.
   struct Case { uint32_t limit; int prefill; uint32_t before, after; };

@@ -1,7 +1,6 @@
 // String utilities.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -54,36 +53,6 @@ TEST(StrTest, TrimAndTokens) {
   for (char *t = kx_strtok_start(s, &cur, ",;"); t; t = kx_strtok(&cur, ",;")) tokens.push_back(t);
   EXPECT_EQ(std::vector<std::string>({"one", "two", "three"}), tokens);
   EXPECT_EQ(nullptr, kx_strtok_start(empty, &cur, ";"));
-}
-
-TEST(StrTest, SplitterWindowsAgainstModel) {
-  std::mt19937 rng(7);
-  for (int round = 0; round < 200; round++) {
-    std::vector<std::string> model;
-    std::string s;
-    for (int i = 0, n = 1 + (int)(rng() % 180); i < n; i++) s += (i ? ":" : "") + std::string(rng() % 3, 'a') + std::to_string(i);
-    int max = rng() % 3 ? 0 : 1 + (int)(rng() % 200);
-    for (size_t start = 0, at;; start = at + 1) {
-      at = s.find(':', start);
-      if (at == std::string::npos || (int)model.size() == max - 1) {
-        model.push_back(s.substr(start));
-        break;
-      }
-      model.push_back(s.substr(start, at - start));
-    }
-    std::vector<char> buf(s.begin(), s.end() + 1);
-    buf.back() = 0;
-    kx_strsplit_t sp;
-    ASSERT_EQ((int)model.size(), kx_strsplit_init(buf.data(), &sp, ':', max));
-    // Forward in random strides; the first window holds fields 0..48 (all of them up to 50).
-    int last = 0;
-    for (int i = 0; i < (int)model.size(); last = i, i += rng() % 4 ? 1 : 1 + (int)(rng() % 70))
-      ASSERT_EQ(model[i], kx_strsplit_get(&sp, i)) << round << " field " << i;
-    EXPECT_EQ(nullptr, kx_strsplit_get(&sp, (int)model.size()));
-    EXPECT_EQ(model.size() > 50 && last > 48, kx_strsplit_get(&sp, 0) == nullptr) << "the window moved on";
-    kx_strsplit_restore(&sp);
-    EXPECT_EQ(s, buf.data());
-  }
 }
 
 TEST(StrTest, EscapingAndNibbles) {

@@ -149,13 +149,6 @@ class TestCase(unittest.TestCase):
         self.assertEqual(str(cm.exception), "Couldn't read msg")
         return cm.exception
 
-    def assertTruncationsFail(self, func, payload, *args, **kw):
-        """Every strict prefix of a valid payload (from `start` bytes on)
-        raises BadMessageError."""
-        for n in range(kw.get('start', 0), len(payload)):
-            with self.assertRaises(kx.BadMessageError, msg='prefix of %d bytes' % n):
-                func(msg(payload[:n]), *args)
-
     def raisedIn(self, exc, func, *args, **kw):
         """The exception func raises, and the names of the traceback entries
         below the caller."""

@@ -43,7 +43,6 @@ class ChannelsTest(TestCase):
         self.assertEqual((set(map(type, table)), set(type(i) for i, _ in stats)), (set([int]), set([long])))
         self.assertEqual(set(type(v) for r in table.values() for v in r.values()), set([bool, str, int]))
         self.assertEqual(kx.handleChannelsInfo(msg(u32(0) + u32(0))), ({}, []))
-        self.assertTruncationsFail(kx.handleChannelsInfo, payload)
 
     def test_samples(self):
         table = {3: {'active': True, 'name': 'wan', 'type': 1}, 9: {'active': False, 'name': 'lan', 'type': 2}}
@@ -56,7 +55,6 @@ class ChannelsTest(TestCase):
         self.assertEqual([type(got[3][k]) for k in MEDIA[3:5]] + list(map(type, got[3]['a(rate max last)'])),
                          [int, long, long, long])
         self.assertEqual(table[3], {'active': True, 'name': 'wan', 'type': 1})
-        self.assertTruncationsFail(kx.handleChannelsData, payload, info)
         # the statistic list is walked afresh for every record; a record without groups is 16 bytes
         m = msg(u32(2) + record(3, 0, 1) + record(9, 0, 0) + b'rest')
         got = kx.handleChannelsData(m, (table, iter([(1, 'x')])))

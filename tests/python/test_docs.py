@@ -11,11 +11,7 @@ import unittest
 
 import KXdv17_0 as kx
 import KXMsgv17_0
-
-try:
-    import builtins
-except ImportError:  # Python 2
-    import __builtin__ as builtins
+from kxtest import RecordingIO, builtins, rebound
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 DOC = os.path.join(ROOT, 'docs', 'api.md')
@@ -89,14 +85,6 @@ def parser_error(func, *args, **kwargs):
     return None
 
 
-class RecordingIO(object):
-    def __init__(self):
-        self.sent = []
-
-    def writeMsg(self, m):
-        self.sent.append(m.type)
-
-
 class ApiDocTest(unittest.TestCase):
 
     @classmethod
@@ -152,25 +140,6 @@ class ApiDocTest(unittest.TestCase):
                 self.assertIsNone(parser_error(value, *[None] * len(params)), name)
                 self.assertIsNotNone(parser_error(value, *[None] * (len(params) + 1)), name)
 
-    def test_keyword_order_matches_the_declarations(self):
-        sources = os.path.join(ROOT, 'module')
-        if not os.path.isdir(sources):
-            self.skipTest('module sources not present')
-        declared = {}
-        for fname in os.listdir(sources):
-            if not fname.endswith('.cpp'):
-                continue
-            with io.open(os.path.join(sources, fname), encoding='utf-8') as f:
-                code = f.read()
-            for m in re.finditer(r'^KX_FUNCTION\((\w+), ([^)]*)\)', code, re.M):
-                declared[str(m.group(1))] = [str(k) for k in re.findall(r'"(\w+)"', m.group(2))]
-            for m in re.finditer(r'^KX_EMPTY_REQUEST\((\w+),', code, re.M):
-                declared[str(m.group(1))] = ['io']
-        if not declared:
-            self.skipTest('no KX_FUNCTION declarations found in module/*.cpp')
-        documented = dict((n, p) for n, (p, _) in self.function_sections().items())
-        self.assertEqual(documented, declared)
-
     def test_function_entries_have_the_same_parts(self):
         for name, (params, body) in sorted(self.function_sections().items()):
             kind = '**Sends:**' if params[0] == 'io' else '**Message:**'
@@ -203,32 +172,22 @@ class ApiDocTest(unittest.TestCase):
                 self.assertIn('`%s`' % constant, message, handler)
 
     def test_request_types_are_the_ones_sent(self):
-        marker = 0x2abcd
         for name, (params, body) in sorted(self.function_sections().items()):
             if params[0] != 'io':
                 continue
             args = BUILDER_ARGS.get(name, ())
             self.assertEqual(len(args) + 1, len(params), name)
             numbered = SENDS_NUMBER.search(body)
+            conn = RecordingIO()
             if numbered:
                 expected = int(numbered.group(1), 16)
                 self.assertEqual(int(numbered.group(2)), expected, name)
-                bound = None
-            else:
-                bound = str(SENDS_BUILTIN.search(body).group(1))
-                expected = marker
-            old = getattr(builtins, bound, None) if bound else None
-            if bound:
-                setattr(builtins, bound, marker)
-            try:
-                conn = RecordingIO()
                 getattr(kx, name)(conn, *args)
-            finally:
-                if bound and old is None:
-                    delattr(builtins, bound)
-                elif bound:
-                    setattr(builtins, bound, old)
-            self.assertEqual(conn.sent, [expected], name)
+            else:
+                expected = 0x2abcd
+                with rebound(str(SENDS_BUILTIN.search(body).group(1)), expected, builtins):
+                    getattr(kx, name)(conn, *args)
+            self.assertEqual([t for t, _ in conn.sent], [expected], name)
 
 
 if __name__ == '__main__':

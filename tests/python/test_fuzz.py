@@ -1,49 +1,132 @@
-"""Random and mutated payloads through every handler: each call must return
-or raise an ordinary Python exception, never crash or corrupt the caller."""
+"""Every handler against random, mutated and truncated payloads: each call
+returns or raises BadMessageError (KeyError for a record it does not know,
+ValueError for a value it cannot take), never another exception, never a
+crash, and a cut message stores nothing the whole message would not."""
 import os
 import random
-
 import struct
 
 import KXdv17_0 as kx
 import kxcorpus
 from kxtest import TestCase, msg, u8, u16, u32, u64, s
 
+LOG = []  # what the caller objects of the current call saw done to them
+
+
+def plain(v):
+    """A value as the caller holds it, with records as their attributes."""
+    if isinstance(v, Obj):
+        return ('record', plain(vars(v)))
+    if isinstance(v, dict):
+        return dict((k, plain(x)) for k, x in v.items())
+    if isinstance(v, (list, tuple)):
+        return type(v)(plain(x) for x in v)
+    return v
+
 
 class Obj(object):
+    """A host or connection record that logs what is set on it."""
+
     def __init__(self, *args):
-        self.args = args
+        LOG.append(('new', args))
+
+    def __setattr__(self, name, value):
+        LOG.append(('set', name, plain(value)))
+        object.__setattr__(self, name, value)
 
     def _set_views(self, views):
-        self.views = views
+        LOG.append(('views', plain(views)))
 
 
 class Table(dict):
-    """Hands out an object for every key, so updates reach deep into records."""
+    """A caller's table that logs stores and removals; with `missing`, it
+    hands out a record for every key, so updates reach deep into records."""
+
+    def __init__(self, missing=None):
+        dict.__init__(self)
+        self.missing = missing
 
     def __missing__(self, key):
-        value = self[key] = Obj(key)
+        if self.missing is None:
+            raise KeyError(key)
+        value = self[key] = self.missing()
         return value
 
+    def __setitem__(self, key, value):
+        LOG.append(('store', key, plain(value)))
+        dict.__setitem__(self, key, value)
 
-def handler_calls():
-    fields = dict((i, {'type': i % 6}) for i in range(256))
-    info = ({1: {'name': 'c'}, 2: {'name': 'd'}}, [(1, 'a'), (2, 'b')])
-    return [
-        (kx.handleHostAdd, lambda: (Obj, Table(), 20000)),
-        (kx.handleHostUpdate, lambda: (Table(), 16000)),
-        (kx.handleConnUpdate, lambda: (Table(), Obj, lambda *a: None, 30000)),
-        (kx.handleViewUpdate, lambda: (fields,)),
-        (kx.handleViewUpdateField, lambda: (fields,)),
-        (kx.handleChannelsData, lambda: (info,)),
-        (kx.shapingobjectUpdateHandle, lambda: ({},)),
-        (kx.handleFWRulesData, lambda: (Table(),)),
-        (kx.handleDrdlStatsDump, lambda: ([],)),
-    ] + [(getattr(kx, name), lambda: ())
-         for name in sorted(dir(kx)) if name.startswith('handle') and name not in (
-             'handleHostAdd', 'handleHostUpdate', 'handleConnUpdate', 'handleViewUpdate',
-             'handleViewUpdateField', 'handleChannelsData', 'handleFWRulesData',
-             'handleDrdlStatsDump')]
+    def __delitem__(self, key):
+        LOG.append(('del', key))
+        dict.__delitem__(self, key)
+
+
+class List(list):
+    def append(self, value):
+        LOG.append(('append', plain(value)))
+        list.append(self, value)
+
+
+def populate(conn, rows):
+    LOG.append(('rows', plain(rows)))
+
+
+VIEW_FIELDS = dict((i, {'type': i % 8}) for i in range(256))
+CHANNEL_INFO = ({1: {'name': 'c'}, 2: {'name': 'd'}}, [(1, 'a'), (2, 'b')])
+
+
+def extra_args(func, version=24576, fields=VIEW_FIELDS, info=CHANNEL_INFO):
+    """Fresh caller objects for one call of func, after m."""
+    return {
+        kx.handleHostAdd: lambda: (Obj, Table(), version),
+        kx.handleHostUpdate: lambda: (Table(Obj), version),
+        kx.handleConnUpdate: lambda: (Table(Obj), Obj, populate, version),
+        kx.handleViewUpdate: lambda: (fields,),
+        kx.handleViewUpdateField: lambda: (fields,),
+        kxcorpus.view_update: lambda: (fields,),
+        kx.handleChannelsData: lambda: (info,),
+        kx.shapingobjectUpdateHandle: lambda: (Table(),),
+        kx.handleFWRulesData: lambda: (Table(Table),),
+        kx.handleDrdlStatsDump: lambda: (List(),),
+    }.get(func, tuple)()
+
+
+HANDLERS = [getattr(kx, n) for n in sorted(dir(kx)) if n.startswith('handle')] + [kx.shapingobjectUpdateHandle]
+
+
+def call(func, payload, args, type_=0):
+    """(outcome, what the caller saw, m.pos): outcome is ('value', plain
+    value) or ('raised', exception class, text)."""
+    del LOG[:]
+    m = msg(payload, type_)
+    try:
+        got = ('value', plain(func(m, *args)))
+    except (kx.BadMessageError, KeyError, ValueError) as e:
+        got = ('raised', type(e), str(e))
+    return got, list(LOG), m.pos
+
+
+def within(part, full):
+    """part is what a cut message left: full itself, or for containers, a
+    beginning of it (list prefix, subset of keys, each item within)."""
+    if part == full or part in (None, 0, ''):  # equal, or a field the cut left out
+        return True
+    if isinstance(part, dict) and isinstance(full, dict):
+        return all(k in full and within(v, full[k]) for k, v in part.items())
+    if isinstance(part, (list, tuple)) and isinstance(full, type(part)):
+        return len(part) <= len(full) and all(within(p, f) for p, f in zip(part, full))
+    return False
+
+
+# Handlers that read records back to back without a count, or optional
+# trailing fields: a cut between records returns what came before it. The
+# number is how many cuts in a row may do so: the bytes of the field a
+# record starts with (and of a skipped word at its end), or of the optional
+# field (no bound where every record is one number); other cuts fail.
+STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 4, 'view_update': 1,
+                 'handleStrtblBegin': 8, 'handleStrtblEntries': 8, 'handleStrtblEnd': 1,
+                 'handleShapingRulesInit': 4, 'handleFWRulesInit': 4, 'handleSessionContextRemove': 32768,
+                 'handleDrdlStatsDump': 32768, 'handleHostFindReply': 4, 'handleVersion': 8, 'handleFWEntry': 32768}
 
 
 # Small payloads that look like the protocol: counts, masks, families and
@@ -51,32 +134,11 @@ def handler_calls():
 PIECES = [u8(0), u8(1), u8(2), u8(255), u16(0), u16(0xffff), u32(0), u32(1), u32(5),
           u32(0xffffffff), u32(0x7ffff), u64(0), u64(2 ** 64 - 1), s('abc'), s('x' * 300),
           u32(0x80000000), b'\x00' * 16, b'\xff' * 16]
-
+EDGE_WORDS = [0, 1, 0x7f, 0x80, 0xff, 0x100, 0x7fff, 0x8000, 0xffff, 0x10000, 0x7fffffff, 0x80000000,
+              0xffffffff]
 
 # More rounds for a longer run by hand, e.g. under the sanitizers.
 ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))
-
-
-class FuzzTest(TestCase):
-
-    def test_random_payloads(self):
-        rnd = random.Random(1)
-        for func, args in handler_calls():
-            for _ in range(ROUNDS):
-                if rnd.random() < 0.5:
-                    payload = b''.join(rnd.choice(PIECES) for _ in range(rnd.randint(0, 40)))
-                else:
-                    payload = bytes(bytearray(rnd.getrandbits(8) for _ in range(rnd.randint(0, 200))))
-                m = msg(payload)
-                try:
-                    func(m, *args())
-                except (kx.BadMessageError, KeyError, TypeError, ValueError, AttributeError):
-                    pass
-                self.assertTrue(0 <= m.pos <= m.len, func.__name__)
-
-
-EDGE_WORDS = [0, 1, 0x7f, 0x80, 0xff, 0x100, 0x7fff, 0x8000, 0xffff, 0x10000, 0x7fffffff, 0x80000000,
-              0xffffffff]
 
 
 def mutate(rnd, payload, others):
@@ -88,13 +150,11 @@ def mutate(rnd, payload, others):
         op = rnd.randrange(7)
         at = rnd.randint(0, len(data))
         if op == 0 and data:
-            at = rnd.randrange(len(data))
-            data[at] ^= 1 << rnd.randrange(8)
+            data[rnd.randrange(len(data))] ^= 1 << rnd.randrange(8)
         elif op == 1 and data:
             width = rnd.choice((1, 2, 4))
-            word = struct.pack('>I', rnd.choice(EDGE_WORDS))[4 - width:]
             at = rnd.randrange(len(data))
-            data[at:at + width] = word
+            data[at:at + width] = struct.pack('>I', rnd.choice(EDGE_WORDS))[4 - width:]
         elif op == 2:
             del data[at:at + rnd.randint(1, 16)]
         elif op == 3:
@@ -103,51 +163,75 @@ def mutate(rnd, payload, others):
             data[at:at] = bytearray(rnd.getrandbits(8) for _ in range(rnd.randint(1, 8)))
         elif op == 5:
             other = rnd.choice(others)
-            cut = rnd.randint(0, len(other))
-            data = data[:at] + bytearray(other[cut:])
+            data = data[:at] + bytearray(other[rnd.randint(0, len(other)):])
         else:
             del data[at:]
     return bytes(data[:32768])
 
 
-class CorpusFuzzTest(TestCase):
-    """Mutations of real server messages (corpus/, captured from kxd-sim) get
-    deeper into each handler than random bytes: counts and lengths start out
-    consistent, so an edit lands in the middle of a record."""
+class FuzzTest(TestCase):
 
-    def test_corpus_is_valid(self):
+    def check(self, func, payload, args, type_=0):
+        outcome, _, pos = call(func, payload, args, type_)
+        self.assertTrue(0 <= pos <= len(payload), func.__name__)
+        return outcome
+
+    def test_random_payloads(self):
+        rnd = random.Random(1)
+        for func in HANDLERS:
+            for _ in range(ROUNDS):
+                if rnd.random() < 0.5:
+                    payload = b''.join(rnd.choice(PIECES) for _ in range(rnd.randint(0, 40)))
+                else:
+                    payload = bytes(bytearray(rnd.getrandbits(8) for _ in range(rnd.randint(0, 200))))
+                self.check(func, payload, extra_args(func))
+
+    def corpus(self):
+        """(handler, its extra arguments, type, payload) of each corpus message."""
         corpus = kxcorpus.load()
         ctx = kxcorpus.Context(corpus)
-        handled = set()
+        out = []
         for type_, payload in corpus:
             entry = ctx.handler(type_)
-            if entry is None:
-                continue
-            m = msg(payload, type_)
-            try:
-                entry[0](m, *kxcorpus.fresh(*entry))
-            except KeyError:
-                continue  # an update of a record added by a message not kept
-            handled.add(entry[0].__name__)
-            self.assertEqual(m.pos, m.len, '%x' % type_)
-        self.assertGreaterEqual(len(handled), 30)
+            if entry is not None:
+                out.append((entry[0], lambda f=entry[0]: extra_args(f, ctx.version, ctx.fields, ctx.channel_info),
+                            type_, payload))
+        return corpus, out
 
     def test_mutated_corpus(self):
         rnd = random.Random(2)
-        corpus = kxcorpus.load()
-        ctx = kxcorpus.Context(corpus)
+        corpus, calls = self.corpus()
         by_type = {}
         for type_, payload in corpus:
             by_type.setdefault(type_, []).append(payload)
-        for type_, payload in corpus:
-            entry = ctx.handler(type_)
-            if entry is None:
-                continue
-            func = entry[0]
+        handled = set()
+        for func, args, type_, payload in calls:
+            outcome, _, pos = call(func, payload, args(), type_)
+            self.assertEqual((outcome[0], pos), ('value', len(payload)), '%x' % type_)
+            handled.add(func.__name__)
             for _ in range(max(1, ROUNDS // 4)):
-                m = msg(mutate(rnd, payload, by_type[type_]), type_)
-                try:
-                    func(m, *kxcorpus.fresh(*entry))
-                except (kx.BadMessageError, KeyError, TypeError, ValueError, AttributeError):
-                    pass
-                self.assertTrue(0 <= m.pos <= m.len, func.__name__)
+                self.check(func, mutate(rnd, payload, by_type[type_]), args(), type_)
+        self.assertGreaterEqual(len(handled), 30)
+
+    def test_every_cut_of_every_message(self):
+        """A cut message raises the plain BadMessageError, or (between the
+        records of a list without a count) returns what came before the cut;
+        either way the caller's objects saw a beginning of what the whole
+        message does to them, and the handler read no further than the cut."""
+        for func, args, type_, payload in self.corpus()[1]:
+            full, full_log, _ = call(func, payload, args(), type_)
+            name, run = func.__name__, 0
+            # Every cut in the first records, then every 13th: a prime stride
+            # lands at every offset of the records that repeat in long messages.
+            for n in list(range(min(len(payload), 512))) + list(range(512, len(payload), 13)):
+                got, log, pos = call(func, payload[:n], args(), type_)
+                where = '%s %x cut at %d of %d' % (name, type_, n, len(payload))
+                if got[0] == 'raised':
+                    self.assertEqual(got[1:], (kx.BadMessageError, "Couldn't read msg"), where)
+                    run = 0
+                else:
+                    run += 1
+                    self.assertLessEqual(run, STOPS_CLEANLY.get(name, 0), where)
+                    self.assertTrue(within(got[1], full[1]), where)
+                self.assertLessEqual(pos, n, where)
+                self.assertEqual(log, full_log[:len(log)], where)

@@ -315,6 +315,9 @@ class KxtopErrors(unittest.TestCase):
         sim.stop()
         cases.append(('server gone', p, 'kxtop: the daemon closed the connection\n'))
 
+        p = self.kxtop('--port', str(sim2.port), '--batch', '--password', 'wrong')
+        cases.append(('login refused', p, 'kxtop: login refused\n'))
+
         p = self.kxtop('--port', str(sim2.port), '--batch', '--interval', '0.1')
         p.stdout.readline()
         p.stdout.close()  # the reader of a pipe goes away

@@ -10,7 +10,6 @@ is a quick pass)."""
 from __future__ import print_function
 
 import array
-import contextlib
 import fcntl
 import gc
 import os
@@ -21,11 +20,7 @@ import KXdv17_0 as kx
 from KXMsgv17_0 import KXMsg, KXRingbuf, newMsg
 
 import kxcorpus
-
-try:
-    import __builtin__ as builtins
-except ImportError:
-    import builtins
+from kxtest import builtins, rebound
 
 CALLS = int(os.environ.get('KX_LEAK_CALLS', '200'))
 # Resident memory may move by allocator noise; a leak of 20 bytes a call
@@ -83,12 +78,8 @@ class RaisingWriter(object):
 
 def with_stdout(writer, func, *args):
     """func(*args) with sys.stdout bound to writer."""
-    old = sys.stdout
-    sys.stdout = writer
-    try:
+    with rebound('stdout', writer, sys):
         return func(*args)
-    finally:
-        sys.stdout = old
 
 
 class RaisingDict(dict):
@@ -108,16 +99,6 @@ class Factory(object):
         return self.result
 
 
-@contextlib.contextmanager
-def module_factory(factory):
-    old = kx.__dict__.get('KXMsgv17_0')
-    kx.KXMsgv17_0 = factory
-    try:
-        yield
-    finally:
-        kx.KXMsgv17_0 = old
-
-
 class Case(object):
     """One call, repeated: func(*args()) where args() gives the arguments of
     each call (fixed objects, or fresh tables for handlers that fill them).
@@ -135,7 +116,7 @@ class Case(object):
                 a.pos = 0
         try:
             if self.factory is not None:
-                with module_factory(self.factory):
+                with rebound('KXMsgv17_0', self.factory):
                     self.func(*args)
             else:
                 self.func(*args)
@@ -256,12 +237,8 @@ def handler_cases():
 
 def without_builtin(io, name, func, *args):
     """func(io, *args) while the built-in name is unbound."""
-    value = getattr(builtins, name)
-    delattr(builtins, name)
-    try:
+    with rebound(name, None, builtins):
         func(io, *args)
-    finally:
-        setattr(builtins, name, value)
 
 
 def request_cases():
@@ -297,7 +274,7 @@ def request_cases():
         cases.append(Case(name + ' io without writeMsg', func, (object(),) + args, AttributeError))
         for result, exc in ((None, TypeError), (42, TypeError), (Boom, Boom), (KXMsg(1, b'f' * 32768), 'any')):
             if exc == 'any':  # a full message: a request with a payload does not fit
-                with module_factory(Factory(result)):
+                with rebound('KXMsgv17_0', Factory(result)):
                     exc = outcome(func, (Sink(),) + args)
             cases.append(Case('%s newMsg gives %r' % (name, result), func, (Sink(),) + args, exc,
                               factory=Factory(result)))
@@ -389,13 +366,8 @@ def msgmodule_cases():
 class LeakTest(unittest.TestCase):
 
     def run_cases(self, make_cases):
-        old = sys.stdout
-        sys.stdout = Discard()
-        try:
-            failures = check_cases(make_cases())
-        finally:
-            sys.stdout = old
-        self.assertEqual(failures, [])
+        with rebound('stdout', Discard(), sys):
+            self.assertEqual(check_cases(make_cases()), [])
 
     def test_the_check_sees_leaks(self):
         kept = []
