@@ -22,6 +22,7 @@ LoginRefused, ConnectionClosed, ProtocolError.
 import asyncio
 import collections
 import socket
+from typing import Any, AsyncIterator, Awaitable, Callable, Deque, Generator, List, NamedTuple, Optional, Tuple
 
 import KXdv17_0 as kx
 
@@ -30,18 +31,25 @@ from kxtools.errors import ConnectError, ConnectionClosed, KXError, LoginRefused
 
 __all__ = ['AsyncClient', 'Event', 'connect', 'follow', 'MESSAGE_NAMES']
 
-Event = collections.namedtuple('Event', 'client type name table error', defaults=(None,))
-Event.__doc__ = """One thing that happened on an AsyncClient.
 
-client  the AsyncClient
-type    the message type handled (an int), None for 'connected' and
-        'disconnected' (follow() only)
-name    the message's constant name in KXdv17_0 ('PROTOCOL_SERVER_HOST_UPDATE');
-        'connected' or 'disconnected'; the number in hex for a type unknown
-        to the module
-table   the client attribute the handler changed ('hosts', 'conns', ...),
-        None for messages no handler keeps
-error   for 'disconnected': the KXError that ended the session"""
+class Event(NamedTuple):
+    """One thing that happened on an AsyncClient.
+
+    client  the AsyncClient
+    type    the message type handled (an int), None for 'connected' and
+            'disconnected' (follow() only)
+    name    the message's constant name in KXdv17_0
+            ('PROTOCOL_SERVER_HOST_UPDATE'); 'connected' or 'disconnected';
+            the number in hex for a type unknown to the module
+    table   the client attribute the handler changed ('hosts', 'conns', ...),
+            None for messages no handler keeps
+    error   for 'disconnected': the KXError that ended the session"""
+    client: 'AsyncClient'
+    type: Optional[int]
+    name: str
+    table: Optional[str]
+    error: Optional[KXError] = None
+
 
 MESSAGE_NAMES = dict((getattr(kx, n), n) for n in dir(kx)
                      if n.startswith('PROTOCOL_SERVER_') and not n.startswith('PROTOCOL_SERVER_VIEW_UPDATE_OP_'))
@@ -57,25 +65,25 @@ class AsyncClient(Session):
     what the socket takes at once; await c.drain() (or use
     await c.request(kx.channelsShow)) to wait until it is all sent."""
 
-    def __init__(self, host='127.0.0.1', port=7830, record=None):
+    def __init__(self, host: str = '127.0.0.1', port: int = 7830, record: Any = None) -> None:
         Session.__init__(self)
-        self.address = (host, port)
-        self.error = None       # the KXError that closed the connection
-        self.sock = None
-        self.stream = None
+        self.address: Tuple[str, int] = (host, port)
+        self.error: Optional[KXError] = None   # the KXError that closed the connection
+        self.sock: Any = None
+        self.stream: Any = None
         self._record = record
-        self._loop = None
-        self._wakeup = None     # a future resolved whenever something changed
-        self._queues = []       # the deques of the open event streams
+        self._loop: Any = None
+        self._wakeup: Optional[asyncio.Future] = None   # resolved whenever something changed
+        self._queues: List[Deque[Event]] = []          # the deques of the open event streams
         self._writing = False
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> 'AsyncClient':
         return self
 
-    async def __aexit__(self, *exc):
+    async def __aexit__(self, *exc: object) -> None:
         self.close()
 
-    async def open(self, timeout=10.0):
+    async def open(self, timeout: float = 10.0) -> None:
         """Connects. Raises ConnectError when the connection cannot be made
         within timeout seconds."""
         self._loop = asyncio.get_running_loop()
@@ -103,7 +111,7 @@ class AsyncClient(Session):
         self.closed = False
         self._loop.add_reader(self.sock.fileno(), self._readable)
 
-    def close(self, error=None):
+    def close(self, error: Optional[KXError] = None) -> None:
         """Closes the connection; error (a KXError) is what waiting calls and
         event streams then raise. Closing twice is harmless."""
         if self.closed:
@@ -118,19 +126,19 @@ class AsyncClient(Session):
 
     # ---- the transport --------------------------------------------------------
 
-    def _wake(self):
+    def _wake(self) -> None:
         if self._wakeup is not None:
             if not self._wakeup.done():
                 self._wakeup.set_result(None)
             self._wakeup = None
 
-    async def _changed(self, timeout=None):
+    async def _changed(self, timeout: Optional[float] = None) -> None:
         """Waits until the next batch of messages, a write or the close."""
         if self._wakeup is None:
             self._wakeup = self._loop.create_future()
         await asyncio.wait_for(asyncio.shield(self._wakeup), timeout)
 
-    def _readable(self):
+    def _readable(self) -> None:
         try:
             msgs, still_open = self.stream.receive()
             self._dispatch_all(msgs)
@@ -141,11 +149,11 @@ class AsyncClient(Session):
             self.close(ConnectionClosed('connection closed by the daemon', self.address))
         self._wake()
 
-    def _send(self, m):
+    def _send(self, m: Any) -> None:
         self.stream.queue(m)
         self._flush()
 
-    def _flush(self):
+    def _flush(self) -> None:
         try:
             left = self.stream.flush()
         except ConnectionClosed as e:
@@ -157,7 +165,7 @@ class AsyncClient(Session):
             self._loop.remove_writer(self.sock.fileno())
         self._writing = bool(left)
 
-    def _writable(self):
+    def _writable(self) -> None:
         try:
             self._flush()
         except ConnectionClosed:
@@ -165,7 +173,7 @@ class AsyncClient(Session):
         if not self._writing:
             self._wake()
 
-    def dispatch(self, m):
+    def dispatch(self, m: Any) -> None:
         Session.dispatch(self, m)
         if self._queues:
             handler = self.handlers.get(m.type)
@@ -176,7 +184,7 @@ class AsyncClient(Session):
 
     # ---- waiting ------------------------------------------------------------------
 
-    async def wait_for(self, condition, timeout=10.0):
+    async def wait_for(self, condition: Callable[[], object], timeout: float = 10.0) -> None:
         """Waits until condition() holds. Raises Timeout after timeout
         seconds, the closing error when the connection closes first."""
         deadline = asyncio.get_running_loop().time() + timeout
@@ -191,11 +199,11 @@ class AsyncClient(Session):
             except asyncio.TimeoutError:
                 raise Timeout('timed out waiting for the daemon', self.address) from None
 
-    async def drain(self, timeout=10.0):
+    async def drain(self, timeout: float = 10.0) -> None:
         """Waits until every queued request is written to the socket."""
         await self.wait_for(lambda: not self._writing, timeout)
 
-    async def request(self, builder, *args, timeout=10.0):
+    async def request(self, builder: Callable[..., None], *args: Any, timeout: float = 10.0) -> None:
         """Sends one request, builder(self, *args) (a KXdv17_0 request
         builder), and waits until it is written."""
         if self.closed:
@@ -203,14 +211,14 @@ class AsyncClient(Session):
         builder(self, *args)
         await self.drain(timeout)
 
-    async def sync(self, timeout=10.0):
+    async def sync(self, timeout: float = 10.0) -> None:
         """Pings and waits for the answer: everything the daemon sent before
         it has been handled when this returns."""
         want = self.pongs + 1
         await self.request(kx.ping)
         await self.wait_for(lambda: self.pongs >= want, timeout)
 
-    async def login(self, user, password, timeout=10.0):
+    async def login(self, user: str, password: str, timeout: float = 10.0) -> None:
         """Waits for the version announcement and logs in. Raises
         LoginRefused when the daemon refuses, Timeout when it stays silent."""
         await self.wait_for(lambda: self.version is not None, timeout)
@@ -223,13 +231,13 @@ class AsyncClient(Session):
             self.error = error
             raise error
 
-    async def update(self, timeout=30.0):
+    async def update(self, timeout: float = 30.0) -> None:
         """Asks for the tables and their live updates (kx.requestUpdate) and
         waits until the daemon has sent the tables."""
         await self.request(kx.requestUpdate)
         await self.wait_for(lambda: self.update_done, timeout)
 
-    def events(self):
+    def events(self) -> '_EventStream':
         """An async iterator over the Events of this client from now on. It
         ends by raising the closing error (ConnectionClosed, ProtocolError)
         once the events before the close are taken. A consumer that lags
@@ -240,24 +248,24 @@ class AsyncClient(Session):
 
 class _EventStream(object):
 
-    def __init__(self, client):
+    def __init__(self, client: AsyncClient) -> None:
         self.client = client
-        self.queue = collections.deque(maxlen=EVENTS_KEPT)
+        self.queue: Deque[Event] = collections.deque(maxlen=EVENTS_KEPT)
         client._queues.append(self.queue)
 
-    def __aiter__(self):
+    def __aiter__(self) -> '_EventStream':
         return self
 
-    async def __anext__(self):
+    async def __anext__(self) -> Event:
         c = self.client
         while not self.queue:
             if c.closed:
                 self.close()
-                raise c.error
+                raise c.error or ConnectionClosed('the connection is not open', c.address)
             await c._changed()
         return self.queue.popleft()
 
-    def close(self):
+    def close(self) -> None:
         if self.queue in self.client._queues:
             self.client._queues.remove(self.queue)
 
@@ -266,10 +274,10 @@ class _Connect(object):
     """What connect() returns: awaitable, and an async context manager that
     closes the client on leaving."""
 
-    def __init__(self, client, user, password, timeout):
+    def __init__(self, client: AsyncClient, user: str, password: str, timeout: float) -> None:
         self.client, self.user, self.password, self.timeout = client, user, password, timeout
 
-    async def _open(self):
+    async def _open(self) -> AsyncClient:
         try:
             await self.client.open(self.timeout)
             await self.client.login(self.user, self.password, self.timeout)
@@ -278,24 +286,26 @@ class _Connect(object):
             raise
         return self.client
 
-    def __await__(self):
+    def __await__(self) -> Generator[Any, None, AsyncClient]:
         return self._open().__await__()
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> AsyncClient:
         return await self._open()
 
-    async def __aexit__(self, *exc):
+    async def __aexit__(self, *exc: object) -> None:
         self.client.close()
 
 
-def connect(host, port, user, password, timeout=10.0, record=None):
+def connect(host: str, port: int, user: str, password: str, timeout: float = 10.0, record: Any = None) -> _Connect:
     """A logged-in AsyncClient: `c = await connect(...)` or
     `async with connect(...) as c:`. Raises ConnectError, Timeout (no
     version announcement or answer to the login) or LoginRefused."""
     return _Connect(AsyncClient(host, port, record), user, password, timeout)
 
 
-async def follow(host, port, user, password, setup=None, timeout=10.0, backoff=1.0, max_backoff=60.0):
+async def follow(host: str, port: int, user: str, password: str,
+                 setup: Optional[Callable[[AsyncClient], Awaitable[object]]] = None, timeout: float = 10.0,
+                 backoff: float = 1.0, max_backoff: float = 60.0) -> AsyncIterator[Event]:
     """Follows one appliance for ever: an async generator of Events.
 
     It connects and logs in, awaits setup(client) (to send the requests the
