@@ -63,7 +63,8 @@ class AsyncClient(Session):
     (docs/client.md). Request builders take the client as their connection
     object, as with KXClient: kx.channelsShow(c) queues the request and sends
     what the socket takes at once; await c.drain() (or use
-    await c.request(kx.channelsShow)) to wait until it is all sent."""
+    await c.request(kx.channelsShow)) to wait until it is all sent.
+    record: a kxtools.pcapng.Writer (left open) that records every frame."""
 
     def __init__(self, host: str = '127.0.0.1', port: int = 7830, record: Any = None) -> None:
         Session.__init__(self)
