@@ -33,5 +33,6 @@ def use_checkout():
         python = None
     if not python or os.path.realpath(python) == os.path.realpath(sys.executable):
         import KXdv17_0  # noqa: F401,F811 - raises the ImportError the user needs to see
+        return
     os.environ[_AGAIN] = '1'
     os.execv(python, [python, os.path.abspath(sys.argv[0])] + sys.argv[1:])

@@ -1,21 +1,27 @@
-"""A small client library for the appliance daemon's management protocol.
+"""The blocking client: one TCP connection to the appliance daemon, and the
+decoded tables it keeps current.
 
-KXClient owns one TCP connection. Outgoing requests are built by KXdv17_0's
-request builders, which call KXClient.writeMsg; incoming frames are cut out
-of the byte stream, wrapped in KXMsg objects and passed by message type to
-the KXdv17_0 handler that decodes them. The decoded values are kept in plain
-tables on the client (hosts, conns, views, channels, ...), current as long as
-pump() is called.
+    from kxtools.client import KXClient
+    import KXdv17_0 as kx
 
-    c = KXClient('127.0.0.1', 7830)
-    c.login('demo', 'demo')
-    kx.requestUpdate(c)
-    c.wait_for(lambda: c.update_done)
+    with KXClient('127.0.0.1', 7830, user='demo', password='demo') as c:
+        kx.requestUpdate(c)
+        c.wait_for(lambda: c.update_done)
+        for host in c.hosts.values():
+            print(host)
 
-With record='session.pcapng' every frame sent and received is written to a
-capture file (see kxtools.pcapng), the same file kxtap records.
-KXClient.offline() is a client without a connection: its tables and
-handlers, for decoding recorded frames.
+Outgoing requests are built by KXdv17_0's request builders, which call
+KXClient.writeMsg; incoming frames are cut out of the byte stream, wrapped in
+KXMsg objects and passed by message type to the KXdv17_0 handler that decodes
+them (Session.dispatch). The decoded values are kept in plain tables on the
+client (hosts, conns, views, channels, ...), current as long as pump() (or a
+call that waits: wait_for, sync, login) is called. docs/client.md describes
+every table, its units and when it is filled.
+
+Session holds the tables and the dispatch; KXClient adds the blocking socket,
+kxtools.aio.AsyncClient an asyncio one. KXClient.offline() is a client
+without a connection, for decoding recorded frames. With record='x.pcapng'
+every frame sent and received is written to a capture file (kxtools.pcapng).
 """
 import errno
 import select
@@ -31,33 +37,61 @@ try:
 except ImportError:  # Python 2.7
     import __builtin__ as builtins
 from kxtools import pcapng
+from kxtools.errors import (ConnectError, ConnectionClosed, KXError, LoginRefused,  # noqa: F401
+                            ProtocolError, Timeout)
 
-# Request types of the two host queries. KXdv17_0 looks both names up among
-# the built-in names at every call; the daemon uses the same numbers.
+# ---- message numbers this library defines itself ------------------------------
+# Request types of the two host queries. KXdv17_0 has no constants for them: it
+# looks both names up among the built-in names when hostShow or hostFindv4
+# runs (Session.host_show and host_find bind them for that call).
 KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = 0x20200
 KXD_PROTOCOL_CLIENT_HOST_FIND = 0x20201
-builtins.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW
-builtins.KXD_PROTOCOL_CLIENT_HOST_FIND = KXD_PROTOCOL_CLIENT_HOST_FIND
 # The daemon's answer to a host find.
 PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
+# ----------------------------------------------------------------------------------
 
 HEADER = struct.Struct('>IH')
 MAX_PAYLOAD = 32768
-
-
-class ProtocolError(Exception):
-    pass
+PROTOCOL_NAMES = {1: 'icmp', 6: 'tcp', 17: 'udp', 58: 'icmpv6'}
+_MISSING = object()
 
 
 class Host(object):
-    """One entry of the host table; the handlers set its attributes."""
+    """One entry of KXClient.hosts, keyed by hostid. The handlers set its
+    attributes: addr (text), netobjects (list of ids) and the pairs below,
+    (first, second) as they come from the daemon:
+
+    speed       (bytes/s received by the host, bytes/s sent by it)
+    connections (open connections it is the client of, ... the server of)
+    cps         (new connections per second as client, ... as server)
+    quality_packets, quality_internal_issues, quality_external_issues
+                (inbound, outbound) packet and issue counters
+    """
 
     def __init__(self, hostid):
         self.hostid = hostid
 
+    def __repr__(self):
+        return '<Host %s %s speed in/out %s B/s connections client/server %s>' % (
+            self.hostid, getattr(self, 'addr', '?'), _pair(self, 'speed'), _pair(self, 'connections'))
+
+
+def _pair(obj, name):
+    value = getattr(obj, name, None)
+    return '%d/%d' % tuple(value) if value is not None else '?'
+
+
+def _stored(name, doc):
+    """A read-only property for a value the handler stores under name (None
+    until a record carried it)."""
+    return property(lambda self: getattr(self, name, None), doc=doc)
+
 
 class Connection(object):
-    """One entry of the connection table."""
+    """One entry of KXClient.conns, keyed by connid: a connection through the
+    appliance from client:clientport to server:serverport. The handler
+    stores its values under fixed underscore names (_speed, _service_id, ...);
+    the properties below read them, None until a record carried the value."""
 
     def __init__(self, connid, protocol, client, clientport, server, serverport):
         self.connid = connid
@@ -72,13 +106,43 @@ class Connection(object):
     def _set_views(self, views):
         self.views = views
 
+    start_time = _stored('_starttime', 'When the connection started: seconds on the daemon\'s clock.')
+    service_id = _stored('_service_id', 'The service the daemon identified (an id of its string tables).')
+    base_service_id = _stored('_base_service_id', 'The service that service_id refines (the same id when none).')
+    engine_flags = _stored('_engineflags', 'Engine flag bits; engine_flag_names gives their names.')
+    xfb_flags = _stored('_xfbflags', 'XFB flag bits (names in KXClient.xfb_names).')
+    deepscan = _stored('_deepscan', 'Deep-scan classification ids (list of int).')
+    shaping_priority = _stored('_shaping_prio', 'Shaping priority, 0..255.')
+    shaping_rule_ids = _stored('_shaping_rule_ids', 'Ids of the shaping rules that apply (list).')
+    stat_rule_ids = _stored('_stat_rule_ids', 'Ids of the statistics rules that apply (list).')
+    server_hostname = _stored('_server_hostname', 'The server\'s host name as the daemon saw it, or empty.')
+    speed = _stored('_speed', '(client to server, server to client), bytes per second.')
+    transferred = _stored('_xfer', '(client to server, server to client), bytes since the connection started.')
+
+    @property
+    def engine_flag_names(self):
+        """The names of the set engine flag bits (kx.resolve_engineflags)."""
+        return None if self.engine_flags is None else kx.resolve_engineflags(self.engine_flags)
+
+    @property
+    def protocol_name(self):
+        """'tcp', 'udp', 'icmp', 'icmpv6', else the IP protocol number as text."""
+        return PROTOCOL_NAMES.get(self.protocol, str(self.protocol))
+
+    def __repr__(self):
+        return '<Connection %s %s %s:%s -> %s:%s speed c->s/s->c %s B/s>' % (
+            self.connid, self.protocol_name, self.client, self.clientport, self.server, self.serverport,
+            _pair(self, '_speed'))
+
 
 class Stream(object):
     """Frames messages over a non-blocking socket through two KXRingbufs:
-    u32 type, u16 length, payload."""
+    u32 type, u16 length, payload. Socket failures raise ConnectionClosed
+    naming address."""
 
-    def __init__(self, sock, recorder=None):
+    def __init__(self, sock, recorder=None, address=None):
         self.sock = sock
+        self.address = address
         self.inbuf = KXMsgv17_0.KXRingbuf(1 << 20)
         self.outbuf = KXMsgv17_0.KXRingbuf(1 << 22)
         self.recorder = recorder    # a pcapng.Writer, or None
@@ -87,25 +151,44 @@ class Stream(object):
         if self.recorder is not None:
             self.recorder.write(data, direction, comment=comment)
 
-    def send(self, m, timeout=10.0):
+    def queue(self, m):
+        """Appends one framed message to the outgoing buffer."""
         if not self.outbuf.writeMsg(m):
-            raise ProtocolError('outgoing buffer full')
+            raise ProtocolError('outgoing buffer full', self.address)
         self.record(HEADER.pack(m.type, len(m.payload)) + m.payload, pcapng.OUTBOUND)
-        while self.outbuf.used():
-            if self.outbuf.writeFd(self.sock.fileno(), self.outbuf.used()) is None:
-                if not select.select([], [self.sock], [], timeout)[1]:
-                    raise ProtocolError('the daemon does not read')
+
+    def flush(self):
+        """Writes what the socket takes now; returns the bytes still queued."""
+        try:
+            while self.outbuf.used():
+                if self.outbuf.writeFd(self.sock.fileno(), self.outbuf.used()) is None:
+                    break
+        except EnvironmentError as e:
+            raise ConnectionClosed('send failed: %s' % (e.strerror or e), self.address)
+        return self.outbuf.used()
+
+    def send(self, m, timeout=10.0):
+        """Queues m and writes until everything queued is sent."""
+        self.queue(m)
+        while self.flush():
+            if not select.select([], [self.sock], [], timeout)[1]:
+                raise Timeout('the daemon does not read', self.address)
 
     def receive(self):
         """Takes in what the socket holds; returns (messages, open)."""
-        n = self.inbuf.readFd(self.sock.fileno())
+        try:
+            n = self.inbuf.readFd(self.sock.fileno())
+        except EnvironmentError as e:
+            if e.errno != errno.ECONNRESET:
+                raise ConnectionClosed('receive failed: %s' % (e.strerror or e), self.address)
+            n = 0
         msgs = []
         while self.inbuf.used() >= HEADER.size:
             length = HEADER.unpack(self.inbuf.peek(HEADER.size))[1]
             if length > MAX_PAYLOAD:
                 self.record(self.inbuf.peek(self.inbuf.used()), pcapng.INBOUND,
                             'broken frame header: bytes as they came')
-                raise ProtocolError('broken frame header (length %d)' % length)
+                raise ProtocolError('broken frame header (length %d)' % length, self.address)
             m = self.inbuf.readMsg()
             if m is None:
                 break
@@ -117,28 +200,61 @@ class Stream(object):
         return msgs, n != 0
 
 
-class KXClient(object):
+def _ip_number(address):
+    """An IPv4 address as dotted text or a number, as the number."""
+    if isinstance(address, str) or not isinstance(address, (int, type(2 ** 64))):
+        return struct.unpack('>I', socket.inet_aton(address))[0]
+    return address
 
-    def __init__(self, host='127.0.0.1', port=7830, timeout=10.0, record=None):
-        """record: a capture file name, or a pcapng.Writer (left open), to
-        record every frame sent and received."""
-        self.sock = socket.create_connection((host, port), timeout)
-        self.sock.setblocking(False)
-        self._own_recorder = record is not None and not isinstance(record, pcapng.Writer)
-        self.stream = Stream(self.sock, pcapng.Writer(record, application='kxtools.client')
-                             if self._own_recorder else record)
-        self.closed = False
+
+def _with_builtin(name, value, call, *args):
+    """Runs call(*args) with the built-in name bound to value, then restores
+    the built-in namespace as it was."""
+    saved = builtins.__dict__.get(name, _MISSING)
+    setattr(builtins, name, value)
+    try:
+        return call(*args)
+    finally:
+        if saved is _MISSING:
+            delattr(builtins, name)
+        else:
+            setattr(builtins, name, saved)
+
+
+# The table each handler changes, by handler name (kxtools.aio's events name it).
+HANDLER_TABLES = {
+    'on_version': 'version', 'on_auth': 'auth', 'on_features': 'features', 'on_eperm': 'refusals',
+    'on_not_available': 'not_available', 'on_xfb_names': 'xfb_names', 'on_update_done': 'update_done',
+    'on_pong': 'pongs', 'on_strtable_begin': 'strtables', 'on_strtable_entries': 'strtables',
+    'on_strtable_end': 'strtables', 'on_host_add': 'hosts', 'on_host_update': 'hosts', 'on_host_remove': 'hosts',
+    'on_host_find_reply': 'host_find_results', 'on_conn_update': 'conns', 'on_sc_schemata': 'sc_schemata',
+    'on_sc_add': 'sc_rows', 'on_sc_remove': 'sc_rows', 'on_view_caps': 'view_fields', 'on_view_update': 'views',
+    'on_view_add_error': 'view_errors', 'on_channels_info': 'channel_info', 'on_channels_data': 'channels',
+    'on_shaping_rules': 'shaping_rules', 'on_shaping_object': 'shaping_objects', 'on_fw_rules_init': 'fw_rules',
+    'on_fw_rules': 'fw_rules', 'on_fwlog_start': 'fwlog_results', 'on_fwlog_entry': 'fwlog_results',
+    'on_fwlog_end': 'fwlog_results', 'on_bgp_entry': 'bgp_entries', 'on_bgp_path': 'bgp_paths',
+    'on_bgp_done': 'bgp_done', 'on_sysdiag_begin': 'sysdiag', 'on_sysdiag_entries': 'sysdiag',
+    'on_sysdiag_end': 'sysdiag', 'on_vcrc_result': 'vcrc_results',
+}
+
+
+class Session(object):
+    """The decoded tables of one daemon session and the dispatch that fills
+    them: dispatch(m) passes a received KXMsg to the KXdv17_0 handler of its
+    type. Subclasses provide the transport (_send); KXClient is the
+    blocking one, kxtools.aio.AsyncClient the asyncio one."""
+
+    address = None      # (host, port) of the daemon; None without a connection
+    closed = True
+
+    def __init__(self):
         self._init_tables()
 
-    @classmethod
-    def offline(cls):
-        """A client without a connection: the tables and the dispatch table."""
-        c = cls.__new__(cls)
-        c.sock = c.stream = None
-        c.closed = True
-        c._own_recorder = False
-        c._init_tables()
-        return c
+    def __repr__(self):
+        where = '%s:%s' % self.address if self.address else 'offline'
+        state = 'closed' if self.closed else ('logged in' if self.auth is not None else 'connected')
+        return '<%s %s %s, %d hosts, %d connections>' % (type(self).__name__, where, state,
+                                                          len(self.hosts), len(self.conns))
 
     def _init_tables(self):
         self.protocol_version = kx.PROTOCOL_VERSION
@@ -218,69 +334,45 @@ class KXClient(object):
             kx.PROTOCOL_SERVER_VCRC_TEST_RESULT: self.on_vcrc_result,
         }
 
-    # ---- the connection -----------------------------------------------------
-
     def writeMsg(self, m):
-        """Called by the request builders: sends one framed message."""
-        self.stream.send(m)
-
-    def close(self):
-        if not self.closed:
-            self.closed = True
-            self.sock.close()
-            if self._own_recorder:
-                self.stream.recorder.close()
-
-    def pump(self, timeout=0.0):
-        """Waits up to timeout seconds for data and handles every complete
-        message. Returns the number of messages handled."""
+        """Called by the request builders: sends one framed message. Raises
+        ConnectionClosed on a closed client."""
         if self.closed:
-            return 0
-        ready, _, _ = select.select([self.sock], [], [], timeout)
-        if not ready:
-            return 0
-        try:
-            msgs, still_open = self.stream.receive()
-        except OSError as e:
-            if e.errno != errno.ECONNRESET:
-                raise
-            msgs, still_open = [], False
-        for m in msgs:
-            self.dispatch(m)
-        if not still_open:
-            self.close()
-        return len(msgs)
+            raise ConnectionClosed('the connection is closed', self.address)
+        self._send(m)
+
+    def _send(self, m):
+        raise NotImplementedError
 
     def dispatch(self, m):
+        """Counts m and passes it to the handler of its type (on_ignored for
+        types without one). The handler's own errors (KXdv17_0.BadMessageError,
+        KeyError for an update of an unknown entry) propagate unchanged."""
         self.counts[m.type] = self.counts.get(m.type, 0) + 1
         self.handlers.get(m.type, self.on_ignored)(m)
 
-    def wait_for(self, condition, timeout=10.0):
-        """Pumps until condition() holds; raises ProtocolError after timeout."""
-        deadline = time.time() + timeout
-        while not condition():
-            left = deadline - time.time()
-            if left <= 0:
-                raise ProtocolError('timed out waiting for the daemon')
-            if self.closed:
-                raise ProtocolError('connection closed by the daemon')
-            self.pump(min(left, 0.2))
+    def _dispatch_all(self, msgs):
+        """Dispatches received messages; a message its handler cannot decode
+        is a ProtocolError."""
+        for m in msgs:
+            try:
+                self.dispatch(m)
+            except (ValueError, KeyError) as e:
+                raise ProtocolError('cannot decode message 0x%x: %s: %s' % (m.type, type(e).__name__, e),
+                                    self.address)
 
-    def sync(self, timeout=10.0):
-        """Pings and waits for the answer: everything the daemon sent before
-        it has been handled when this returns."""
-        want = self.pongs + 1
-        kx.ping(self)
-        self.wait_for(lambda: self.pongs >= want, timeout)
+    def host_show(self, hostid):
+        """Asks the daemon about one host (kx.hostShow); it answers with a
+        host add, or a not-available text for an unknown id."""
+        _with_builtin('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW,
+                      kx.hostShow, self, hostid)
 
-    def login(self, user, password, timeout=10.0):
-        """Waits for the version announcement and logs in. Returns True when
-        the daemon accepted the credentials."""
-        self.wait_for(lambda: self.version is not None, timeout)
-        refused = len(self.refusals)
-        kx.doAuth(self, user, password)
-        self.wait_for(lambda: self.auth is not None or len(self.refusals) > refused or self.closed, timeout)
-        return self.auth is not None
+    def host_find(self, address):
+        """Asks which host owns an IPv4 address (text or number,
+        kx.hostFindv4); the answer, its hostid or None, is appended to
+        host_find_results."""
+        _with_builtin('KXD_PROTOCOL_CLIENT_HOST_FIND', KXD_PROTOCOL_CLIENT_HOST_FIND,
+                      kx.hostFindv4, self, _ip_number(address))
 
     # ---- session --------------------------------------------------------------
 
@@ -429,3 +521,130 @@ class KXClient(object):
 
     def on_vcrc_result(self, m):
         self.vcrc_results.append(kx.handleVcrcTest(m))
+
+
+class KXClient(Session):
+    """A blocking client: one TCP connection to the daemon.
+
+    KXClient(host, port, timeout=10.0, record=None, user=None, password=None)
+    connects (ConnectError when it cannot) and, given a user, logs in
+    (LoginRefused when refused). record: a capture file name, or a
+    pcapng.Writer (left open), to record every frame sent and received.
+    As a context manager it closes the connection on leaving.
+    """
+
+    def __init__(self, host='127.0.0.1', port=7830, timeout=10.0, record=None, user=None, password=None):
+        Session.__init__(self)
+        self.address = (host, port)
+        try:
+            self.sock = socket.create_connection(self.address, timeout)
+        except (EnvironmentError, socket.error) as e:
+            strerror = getattr(e, 'strerror', None)
+            raise ConnectError('cannot connect: %s' % (strerror or e), self.address, getattr(e, 'errno', None),
+                               strerror)
+        self.sock.setblocking(False)
+        self._own_recorder = record is not None and not isinstance(record, pcapng.Writer)
+        self.stream = Stream(self.sock, pcapng.Writer(record, application='kxtools.client')
+                             if self._own_recorder else record, self.address)
+        self.closed = False
+        if user is not None:
+            try:
+                if not self.login(user, password, timeout):
+                    raise LoginRefused('login refused for user %r' % user, self.address)
+            except KXError:
+                self.close()
+                raise
+
+    @classmethod
+    def offline(cls):
+        """A client without a connection: the tables and the dispatch table."""
+        c = cls.__new__(cls)
+        c.sock = c.stream = None
+        c.closed = True
+        c._own_recorder = False
+        c._init_tables()
+        return c
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _send(self, m):
+        try:
+            self.stream.send(m)
+        except ConnectionClosed:
+            self.close()
+            raise
+
+    def close(self):
+        """Closes the connection (and a capture file the client opened).
+        Closing twice is harmless."""
+        if not self.closed:
+            self.closed = True
+            self.sock.close()
+            if self._own_recorder:
+                self.stream.recorder.close()
+
+    def pump(self, timeout=0.0):
+        """Waits up to timeout seconds for data and handles every complete
+        message. Returns the number of messages handled; when the daemon
+        closes the connection the client is closed after the last message.
+        Raises ConnectionClosed when called on a closed client, ProtocolError
+        for a broken frame or a message that does not decode."""
+        if self.closed:
+            raise ConnectionClosed('the connection is closed', self.address)
+        ready, _, _ = select.select([self.sock], [], [], timeout)
+        if not ready:
+            return 0
+        try:
+            msgs, still_open = self.stream.receive()
+            self._dispatch_all(msgs)
+        except ProtocolError:
+            self.close()
+            raise
+        if not still_open:
+            self.close()
+        return len(msgs)
+
+    def wait_for(self, condition, timeout=10.0):
+        """Pumps until condition() holds. Raises Timeout after timeout
+        seconds, ConnectionClosed when the connection closes first."""
+        deadline = time.time() + timeout
+        while not condition():
+            left = deadline - time.time()
+            if self.closed:
+                raise ConnectionClosed('connection closed by the daemon', self.address)
+            if left <= 0:
+                raise Timeout('timed out waiting for the daemon', self.address)
+            self.pump(min(left, 0.2))
+
+    def sync(self, timeout=10.0):
+        """Pings and waits for the answer: everything the daemon sent before
+        it has been handled when this returns."""
+        want = self.pongs + 1
+        kx.ping(self)
+        self.wait_for(lambda: self.pongs >= want, timeout)
+
+    def login(self, user, password, timeout=10.0):
+        """Waits for the version announcement and logs in. Returns True when
+        the daemon accepted the credentials, False when it refused them (it
+        then closes the connection)."""
+        self.wait_for(lambda: self.version is not None, timeout)
+        refused = len(self.refusals)
+        kx.doAuth(self, user, password)
+        self.wait_for(lambda: self.auth is not None or len(self.refusals) > refused or self.closed, timeout)
+        return self.auth is not None
+
+
+def _describe_handlers():
+    """Gives each on_* handler method a docstring naming what it fills."""
+    for name, table in HANDLER_TABLES.items():
+        func = Session.__dict__[name]
+        func.__doc__ = 'Handler: decodes one message into %s (called by dispatch).' % table
+    Session.__dict__['on_ignored'].__doc__ = 'Handler of message types the client does not keep: counts only.'
+    Session.__dict__['_sc_populate'].__doc__ = 'Stores the session-context row ids of a connection.'
+
+
+_describe_handlers()

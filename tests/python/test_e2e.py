@@ -226,10 +226,10 @@ class Scenario(unittest.TestCase):
     def query(cls):
         c = cls.c
         cls.v4_hosts = sorted((hid, h.addr) for hid, h in c.hosts.items() if '.' in h.addr)
-        kx.hostShow(c, cls.v4_hosts[0][0])
-        kx.hostShow(c, 999999)
-        kx.hostFindv4(c, ip_number(cls.v4_hosts[-1][1]))
-        kx.hostFindv4(c, ip_number('192.0.2.99'))
+        c.host_show(cls.v4_hosts[0][0])
+        c.host_show(999999)
+        c.host_find(cls.v4_hosts[-1][1])
+        c.host_find('192.0.2.99')
         cls.any_row = sorted(c.sc_rows)[0]
         kx.scRowQuery(c, cls.any_row)
         kx.scRowQuery(c, 12345)
