@@ -14,7 +14,7 @@ import unittest
 import KXdv17_0 as kx
 from kxtest import builtins, u16, u32
 from test_e2e import BUILD, Sim
-from test_readme import MODULE_DIR, ROOT, blocks
+from test_readme import MODULES, ROOT, blocks
 from kxtools import client as kxclient
 from kxtools import errors
 
@@ -32,7 +32,7 @@ def listener():
 def run_python(code, **env):
     """Runs code in a new interpreter with the build's modules and kxtools;
     returns (exit status, output)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(os.path.abspath(BUILD), MODULE_DIR), ROOT]),
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]),
                **env)
     p = subprocess.Popen([sys.executable, '-'], cwd=ROOT, env=env, stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)

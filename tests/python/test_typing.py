@@ -10,8 +10,7 @@ import sys
 import tempfile
 import unittest
 
-from test_e2e import BUILD
-from test_readme import MODULE_DIR, ROOT
+from test_readme import MODULES, ROOT
 
 try:
     import mypy  # noqa: F401
@@ -31,15 +30,13 @@ MISUSE = [
      '    c.login("u", "p")\n', 'Value of type "Coroutine[Any, Any, None]" must be used'),
 ]
 
-
 def mypy(*args):
     env = dict(os.environ, MYPYPATH=os.path.join(ROOT, 'stubs'),
-               PYTHONPATH=os.pathsep.join([os.path.join(os.path.abspath(BUILD), MODULE_DIR), ROOT]))
+               PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]))
     p = subprocess.Popen([sys.executable, '-m'] + list(args), cwd=ROOT, env=env,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     out = p.communicate()[0].decode('utf-8', 'replace')
     return p.returncode, out
-
 
 @unittest.skipIf(WHY_NOT, WHY_NOT)
 class Typing(unittest.TestCase):
@@ -65,7 +62,6 @@ class Typing(unittest.TestCase):
             self.assertEqual(len(found), 1, '%s\n%s' % (code, out))
             self.assertIn(expected, found[0], code)
         self.assertEqual(len([line for line in out.splitlines() if ': error:' in line]), len(MISUSE), out)
-
 
 if __name__ == '__main__':
     unittest.main()
