@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <string>
+
 namespace {
 
 using kx::Ref;
@@ -47,6 +49,24 @@ PyMethodDef *const kAreaTables[] = {
 
 PyMethodDef method_table[kNumFunctions + 1];
 
+// The functions have no docstrings. Under Python 3 ml_doc still carries the
+// signature line, "name($module, m, typ)\n--\n\n", made from the keyword
+// names as written in the source ("m", "typ"): inspect.signature reads it as
+// __text_signature__, and __doc__, which is what follows the line, stays None.
+// Made once at import and kept for the life of the process, as the method
+// table is. Python 2.7 has no such line: nothing.
+const char *signature_doc(const char *name, const char *params) {
+  if (!KX_PY3) return nullptr;
+  std::string doc = name;
+  doc += "($module, ";
+  for (const char *p = params; *p; p++)
+    if (*p != '"') doc += *p;
+  doc += ")\n--\n\n";
+  char *kept = new char[doc.size() + 1];
+  memcpy(kept, doc.c_str(), doc.size() + 1);
+  return kept;
+}
+
 // Orders the areas' functions as kFunctionOrder lists them. A function an area
 // does not define is left out; an area function missing from the list is a bug.
 void build_method_table() {
@@ -54,7 +74,10 @@ void build_method_table() {
   for (const char *name : kFunctionOrder)
     for (PyMethodDef *table : kAreaTables)
       for (PyMethodDef *d = table; d->ml_name; d++)
-        if (strcmp(d->ml_name, name) == 0) method_table[n++] = *d;
+        if (strcmp(d->ml_name, name) == 0) {
+          method_table[n] = *d;
+          method_table[n++].ml_doc = signature_doc(d->ml_name, d->ml_doc);
+        }
   size_t defined = 0;
   for (PyMethodDef *table : kAreaTables)
     for (PyMethodDef *d = table; d->ml_name; d++) defined++;

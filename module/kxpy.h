@@ -707,6 +707,9 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
 #define KX_FUNCTION(NAME, ...)                                                        \
   static kx::Ref NAME##_impl(PyObject *const *arg);                                   \
   static const char *const NAME##_kwlist[] = {__VA_ARGS__, nullptr};                   \
+  /* The keyword names as written, quotes and all: the frame makes the */             \
+  /* function's signature line of them. */                                            \
+  static const char NAME##_params[] = #__VA_ARGS__;                                   \
   static_assert(sizeof NAME##_kwlist / sizeof NAME##_kwlist[0] - 1 <= kx::kMaxArgs,     \
                 #NAME " takes more arguments than a function entry holds");            \
   static PyObject *kx_fn_##NAME(PyObject *, PyObject *args, PyObject *kw) {           \
@@ -730,8 +733,10 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
   static_assert(true, "")
 
 // One line of an area's method table.
+// ml_doc holds the keyword names as KX_FUNCTION wrote them until the frame
+// turns them into the function's signature line.
 #define KX_METHOD(NAME) \
-  { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), METH_VARARGS | METH_KEYWORDS, nullptr }
+  { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), METH_VARARGS | METH_KEYWORDS, NAME##_params }
 #define KX_METHODS_END \
   { nullptr, nullptr, 0, nullptr }
 

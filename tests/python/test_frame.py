@@ -1,5 +1,6 @@
 """Module namespace, constants, BadMessageError and the conventions every
 function shares (arguments, message checks, lookups, tracebacks, import checks)."""
+import inspect
 import os
 import shutil
 import subprocess
@@ -57,6 +58,8 @@ class NamespaceTest(TestCase):
                                                    and not n[0].isupper()))
         for name, keywords in functions.items():
             self.assertIsNone(getattr(kx, name).__doc__)
+            if PY3:
+                self.assertEqual(list(inspect.signature(getattr(kx, name)).parameters), keywords.split(','))
             with self.assertRaises(Exception) as cm:
                 getattr(kx, name)(**dict.fromkeys(keywords.split(',')))
             if keywords.startswith('m'):
