@@ -14,7 +14,7 @@ from test_e2e import BUILD
 from test_readme import MODULE_DIR, ROOT
 
 try:
-    import mypy  # noqa: F401
+    import mypy  # noqa: F401 - only whether it is there
     WHY_NOT = None
 except ImportError:
     WHY_NOT = 'mypy is not installed for this interpreter (scripts/bootstrap installs it)'
@@ -32,7 +32,7 @@ MISUSE = [
 ]
 
 
-def mypy(*args):
+def run_mypy(*args):
     env = dict(os.environ, MYPYPATH=os.path.join(ROOT, 'stubs'),
                PYTHONPATH=os.pathsep.join([os.path.join(os.path.abspath(BUILD), MODULE_DIR), ROOT]))
     p = subprocess.Popen([sys.executable, '-m'] + list(args), cwd=ROOT, env=env,
@@ -45,7 +45,7 @@ def mypy(*args):
 class Typing(unittest.TestCase):
 
     def test_stubs_match_the_modules(self):
-        rc, out = mypy('mypy.stubtest', 'KXdv17_0', 'KXMsgv17_0', 'kxtools.client', 'kxtools.errors')
+        rc, out = run_mypy('mypy.stubtest', 'KXdv17_0', 'KXMsgv17_0', 'kxtools.client', 'kxtools.errors')
         self.assertEqual(rc, 0, out)
 
     def test_examples_check_and_misuse_is_caught(self):
@@ -58,7 +58,7 @@ class Typing(unittest.TestCase):
             misuse.append(os.path.join(folder, 'misuse%d.py' % i))
             with open(misuse[-1], 'w') as f:
                 f.write(code)
-        rc, out = mypy('mypy', '--check-untyped-defs', '--follow-imports=silent', '--no-incremental',
+        rc, out = run_mypy('mypy', '--check-untyped-defs', '--follow-imports=silent', '--no-incremental',
                        'kxtools/aio.py', *(examples + misuse))
         for path, (code, expected) in zip(misuse, MISUSE):
             found = [line for line in out.splitlines() if line.startswith(path + ':') and ': error:' in line]
