@@ -175,6 +175,7 @@ class AsyncClient(Session):
             self._wake()
 
     def dispatch(self, m: Any) -> None:
+        """As Session.dispatch; then queues an Event for each open event stream."""
         Session.dispatch(self, m)
         if self._queues:
             handler = self.handlers.get(m.type)

@@ -148,6 +148,7 @@ class Stream(object):
         self.recorder = recorder    # a pcapng.Writer, or None
 
     def record(self, data, direction, comment=None):
+        """Writes bytes that went by in direction to the capture, if any."""
         if self.recorder is not None:
             self.recorder.write(data, direction, comment=comment)
 

@@ -5,7 +5,7 @@ import asyncio
 from kxtools import aio
 
 
-async def session(port, password, during=None, timeout=1.0):
+async def session(port, password, during=None, timeout=10.0):
     """Logs in, takes the tables, calls during(client) and then follows the
     events until the connection ends; returns (client, tables changed,
     error), or raises what connecting or logging in raised."""
@@ -32,7 +32,7 @@ async def follow_until(port, disconnects, on_connected):
     async def setup(c):
         await c.update()
 
-    async for event in aio.follow('127.0.0.1', port, 'demo', 'demo', setup=setup, timeout=1.0, backoff=0.05):
+    async for event in aio.follow('127.0.0.1', port, 'demo', 'demo', setup=setup, timeout=10.0, backoff=0.05):
         if event.name in ('connected', 'disconnected'):
             names.append(event.name)
         if event.name == 'connected':

@@ -13,7 +13,7 @@ import unittest
 from test_readme import MODULES, ROOT
 
 try:
-    import mypy  # noqa: F401
+    import mypy  # noqa: F401 - only whether it is there
     WHY_NOT = None
 except ImportError:
     WHY_NOT = 'mypy is not installed for this interpreter (scripts/bootstrap installs it)'
@@ -30,7 +30,8 @@ MISUSE = [
      '    c.login("u", "p")\n', 'Value of type "Coroutine[Any, Any, None]" must be used'),
 ]
 
-def mypy(*args):
+
+def run_mypy(*args):
     env = dict(os.environ, MYPYPATH=os.path.join(ROOT, 'stubs'),
                PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]))
     p = subprocess.Popen([sys.executable, '-m'] + list(args), cwd=ROOT, env=env,
@@ -42,7 +43,7 @@ def mypy(*args):
 class Typing(unittest.TestCase):
 
     def test_stubs_match_the_modules(self):
-        rc, out = mypy('mypy.stubtest', 'KXdv17_0', 'KXMsgv17_0', 'kxtools.client', 'kxtools.errors')
+        rc, out = run_mypy('mypy.stubtest', 'KXdv17_0', 'KXMsgv17_0', 'kxtools.client', 'kxtools.errors')
         self.assertEqual(rc, 0, out)
 
     def test_examples_check_and_misuse_is_caught(self):
@@ -55,7 +56,7 @@ class Typing(unittest.TestCase):
             misuse.append(os.path.join(folder, 'misuse%d.py' % i))
             with open(misuse[-1], 'w') as f:
                 f.write(code)
-        rc, out = mypy('mypy', '--check-untyped-defs', '--follow-imports=silent', '--no-incremental',
+        rc, out = run_mypy('mypy', '--check-untyped-defs', '--follow-imports=silent', '--no-incremental',
                        'kxtools/aio.py', *(examples + misuse))
         for path, (code, expected) in zip(misuse, MISUSE):
             found = [line for line in out.splitlines() if line.startswith(path + ':') and ': error:' in line]
