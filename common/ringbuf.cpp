@@ -5,10 +5,11 @@
 #include <errno.h>
 #include <limits.h>
 #include <string.h>
-#include <unistd.h>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "kx_log.h"
@@ -193,47 +194,41 @@ uint32_t kx_ringbuf_peek(kx_ringbuf_t *rb, void *buf, uint32_t n) { return kx_ri
 
 void kx_ringbuf_skip(kx_ringbuf_t *rb, uint32_t n) { kx_ringbuf_read2(rb, nullptr, n, 1, 0); }
 
+// One read (out false) or write of at most a chunk: the count fits an int
+// on every platform.
 #ifdef _WIN32
 // A descriptor of the Windows C runtime may be in text mode, which turns CR LF
-// into LF (and back on writes) and ends a read at a Ctrl-Z byte: the frames
-// would be corrupted. The descriptor is switched to binary mode for the
-// operation and then given its mode back.
-namespace {
-class BinaryMode {
- public:
-  explicit BinaryMode(int fd) : fd_(fd), old_(_setmode(fd, _O_BINARY)) {}
-  ~BinaryMode() {
-    int err = errno;  // the caller reads the I/O's errno
-    if (old_ != -1 && old_ != _O_BINARY) _setmode(fd_, old_);
-    errno = err;
-  }
-  BinaryMode(const BinaryMode &) = delete;
-  BinaryMode &operator=(const BinaryMode &) = delete;
-
- private:
-  int fd_, old_;
-};
-}  // namespace
-#define KX_BINARY_MODE(fd) BinaryMode binary_mode(fd)
+// into LF (and LF into CR LF on writes) and ends a read at a Ctrl-Z byte: the
+// frames would be corrupted. Each transfer runs in binary mode, and the
+// descriptor gets its own mode back.
+static int kx_fd_transfer(int fd, void *buf, uint32_t n, bool out) {
+  const int mode = _setmode(fd, _O_BINARY);
+  const int r = out ? _write(fd, buf, n) : _read(fd, buf, n);
+  const int err = errno;
+  if (mode != -1 && mode != _O_BINARY) _setmode(fd, mode);
+  errno = err;
+  return r;
+}
 #else
-#define KX_BINARY_MODE(fd) ((void)0)
+static int kx_fd_transfer(int fd, void *buf, uint32_t n, bool out) {
+  return (int)(out ? write(fd, buf, n) : read(fd, buf, n));
+}
 #endif
 
 int kx_ringbuf_read_fd(kx_ringbuf_t *rb, int fd) {
   if (fd < 0 || !rb) return -1;
   if (kx_ringbuf_space(rb) == 0) return 0;
-  KX_BINARY_MODE(fd);
   int total = 0;
-  ssize_t got;
+  int got;
   for (;;) {
-    got = read(fd, kx_ringbuf_staging, min_u32(kx_ringbuf_space(rb), KX_RINGBUF_CHUNK_SIZE));
+    got = kx_fd_transfer(fd, kx_ringbuf_staging, min_u32(kx_ringbuf_space(rb), KX_RINGBUF_CHUNK_SIZE), false);
     if (got < 1) break;
     kx_ringbuf_write(rb, kx_ringbuf_staging, (uint32_t)got);
-    total += (int)got;
+    total += got;
     // The count must stay an int: a huge ring buffer is filled over several calls.
     if (kx_ringbuf_space(rb) == 0 || total > INT_MAX - (int)KX_RINGBUF_CHUNK_SIZE) return total;
   }
-  return total ? total : (int)got;
+  return total ? total : got;
 }
 
 int kx_ringbuf_write_fd(kx_ringbuf_t *rb, int fd, uint32_t n) {
@@ -241,12 +236,11 @@ int kx_ringbuf_write_fd(kx_ringbuf_t *rb, int fd, uint32_t n) {
   // One write through the staging buffer: larger requests write its size.
   uint32_t k = kx_ringbuf_peek(rb, kx_ringbuf_staging, min_u32(n, KX_RINGBUF_CHUNK_SIZE));
   if (k == 0) return 0;
-  KX_BINARY_MODE(fd);
-  ssize_t put = write(fd, kx_ringbuf_staging, k);
+  int put = kx_fd_transfer(fd, kx_ringbuf_staging, k, true);
   if (put == 0) return 0;
   if (put < 0) return -errno;
   kx_ringbuf_skip(rb, (uint32_t)put);
-  return (int)put;
+  return put;
 }
 
 // ---- framing ----

