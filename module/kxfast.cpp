@@ -24,7 +24,7 @@ PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
 // ends as PyDict_SetItem would have left it, and the dict starts being
 // tracked by the collector when PyDict_SetItem would start it.
 
-#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_OWN_ATTR)
+#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_FAST_REFILL)
 using StringLookup = PyDictEntry *(*)(PyDictObject *, PyObject *, long);
 static StringLookup string_lookup = nullptr;  // taken from a new dict at import
 #endif
@@ -94,36 +94,7 @@ int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
 
 // ---- namespace lookups ---------------------------------------------------------------------
 
-#if KX_FAST_LOOKUP && !KX_PY3
-// Python 2.7: a dict holds each key in one entry of its table, and an entry
-// whose key is deleted gets another key (the dummy) at once. So while the
-// dict still has the table in which a lookup found the name and that entry
-// still holds the very same key object, the entry's value is the name's
-// binding: the lookup would end there again. Otherwise (resized, deleted,
-// never found) the lookup is done as PyDict_GetItem does it, and where it
-// found the name is remembered.
-PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &memo, int which) {
-  PyDictObject *d = reinterpret_cast<PyDictObject *>(dict);
-  PyDictEntry *e = static_cast<PyDictEntry *>(memo.found_entry[which]);
-  if (e && d->ma_table == memo.found_table[which] && e->me_key == name) return e->me_value;
-  // PyDict_GetItem for an interned str key: its hash is cached, and a
-  // failing comparison with another key counts as not found (the error
-  // dropped, an error already set kept).
-  long hash = reinterpret_cast<PyStringObject *>(name)->ob_shash;
-  if (hash == -1) return PyDict_GetItem(dict, name);
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  e = d->ma_lookup(d, name, hash);
-  if (!e) PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-  if (!e || !e->me_value) return nullptr;
-  if (e->me_key == name) {
-    memo.found_table[which] = d->ma_table;
-    memo.found_entry[which] = e;
-  }
-  return e->me_value;
-}
-#elif KX_FAST_LOOKUP
+#if KX_FAST_LOOKUP
 // Every change of any dict gives it a version tag no dict had before, so
 // while the namespace's tag is the one seen at the last lookup, the dict is
 // unchanged and that lookup's result (a borrowed value it still holds, or
@@ -182,7 +153,7 @@ static Py_ssize_t index_in(PyDictKeysObject *keys, PyObject *name, NameMemo &mem
 }
 #endif
 
-#if KX_OWN_ATTR && !KX_PY3
+#if KX_FAST_REFILL && !KX_PY3
 PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
   // The generic store puts the value into the instance dict (store_attr). A
   // dict of str keys only, and a str key: the lookup compares str with str.
@@ -194,7 +165,7 @@ PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
     return nullptr;
   return PyDict_GetItem(dict, name);
 }
-#elif KX_OWN_ATTR
+#elif KX_FAST_REFILL
 PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
   PyTypeObject *tp = Py_TYPE(o);
   // The generic store and the generic read, with nothing of that name on the
@@ -226,20 +197,6 @@ PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
   // reference.
   Py_DECREF(v);
   return v;
-}
-#endif
-
-#if KX_FAST_LISTS
-bool empty_list_in_place(PyObject *o, PyObject *name, NameMemo &memo) {
-  PyObject *list = own_attr(o, name, memo);
-  if (!list || !PyList_CheckExact(list) || Py_REFCNT(list) != 1) return false;
-  Py_ssize_t n = PyList_GET_SIZE(list);
-  PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
-  for (Py_ssize_t i = 0; i < n; i++)
-    if (!PyLong_CheckExact(items[i]) && !PyInt_CheckExact(items[i])) return false;
-  Py_SET_SIZE(list, 0);
-  for (Py_ssize_t i = 0; i < n; i++) Py_DECREF(items[i]);
-  return true;
 }
 #endif
 
@@ -419,7 +376,7 @@ bool init() {
     if (!small_longs[v - kSmallLongMin]) return false;
   }
 #endif
-#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_OWN_ATTR)
+#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_FAST_REFILL)
   PyObject *probe_dict = PyDict_New();
   if (!probe_dict) return false;
   string_lookup = reinterpret_cast<PyDictObject *>(probe_dict)->ma_lookup;
