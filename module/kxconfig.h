@@ -132,10 +132,10 @@
 #define KX_FAST_DICT_STORE KX_SHORTCUT(KX_LAYOUT == 2)
 #endif
 
-// 2.7: Python functions and bound methods called without an argument
-// tuple; every version: plain classes instantiated without the type call.
+// 2.7: Python functions, bound methods and plain classes called without an
+// argument tuple (Python 3 has vectorcall).
 #ifndef KX_FAST_CALLS
-#define KX_FAST_CALLS KX_SHORTCUT(KX_LAYOUT != 0)
+#define KX_FAST_CALLS KX_SHORTCUT(KX_LAYOUT == 2)
 #endif
 
 // A type's "has no attribute of that name" remembered (refilling, 2.7
@@ -165,8 +165,8 @@
 #if KX_FAST_LOOKUP && !(KX_LAYOUT >= 308 && KX_LAYOUT <= 311)
 #error "KX_FAST_LOOKUP knows the dict version tags of 3.8 to 3.11"
 #endif
-#if KX_FAST_CALLS && KX_LAYOUT == 0
-#error "KX_FAST_CALLS needs a known interpreter with the global lock"
+#if KX_FAST_CALLS && KX_LAYOUT != 2
+#error "KX_FAST_CALLS knows 2.7's calls only"
 #endif
 
 #endif

@@ -235,11 +235,7 @@ static PyObject *init_name = nullptr;  // "__init__", interned
 // interpreter's slot that looks __init__ up and calls it), taken at import
 // from a class made for the purpose.
 static initproc python_init_slot = nullptr;
-#if KX_PY3
-static PyObject *no_args = nullptr;  // the empty tuple
-#endif
 
-#if !KX_PY3
 // A Python function called with positional arguments: what PyObject_Call
 // does for one (a recursion guard around the function type's call slot),
 // and what that slot does (the code evaluated on the argument array with
@@ -262,7 +258,6 @@ static PyObject *call_function(PyObject *f, PyObject *const *args, size_t n) {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
   return result;
 }
-#endif
 
 // The arguments with `first` in front, into `out` (room for n + 1).
 static PyObject *const *prepend(PyObject *first, PyObject *const *args, size_t n, PyObject **out) {
@@ -285,15 +280,8 @@ constexpr size_t kMaxDirectArgs = 7;
 // than None. The bound method is never made: its call is the function's call
 // with the instance in front.
 static PyObject *construct(PyTypeObject *t, PyObject *init, PyObject *const *args, size_t n) {
-#if KX_PY3
-  // Python 3's object.__new__ also prepares the instance's attribute storage
-  // (3.11: the array its values go to), so it is called itself; with no
-  // arguments, as it does not look at them when __init__ is overridden.
-  PyObject *obj = t->tp_new(t, no_args, nullptr);
-#else
-  // Python 2.7's object.__new__ is the allocation alone.
+  // object.__new__ is the allocation alone.
   PyObject *obj = t->tp_alloc(t, 0);
-#endif
   if (!obj) return nullptr;
   Py_INCREF(init);  // the class may drop its __init__ while it runs
   PyObject *with_self[kMaxDirectArgs + 1];
@@ -313,7 +301,6 @@ static PyObject *construct(PyTypeObject *t, PyObject *init, PyObject *const *arg
 }
 
 static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n) {
-#if !KX_PY3
   if (PyFunction_Check(f)) return call_function(f, args, n);
   // A bound method calls its function with the instance in front.
   if (PyMethod_Check(f) && PyMethod_GET_SELF(f) && n <= kMaxDirectArgs) {
@@ -324,7 +311,6 @@ static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n) {
     Py_DECREF(fn);
     return result;
   }
-#endif
   if (Py_TYPE(f) == &PyType_Type && n <= kMaxDirectArgs) {
     PyTypeObject *t = reinterpret_cast<PyTypeObject *>(f);
     if (t->tp_new == PyBaseObject_Type.tp_new && python_init_slot && t->tp_init == python_init_slot &&
@@ -339,16 +325,8 @@ static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n) {
 PyObject *call(PyObject *f, PyObject *const *args, size_t n) { return call_any(f, args, n); }
 
 static bool init_calls() {
-#if KX_PY3
-  init_name = PyUnicode_InternFromString("__init__");
-#else
   init_name = PyString_InternFromString("__init__");
-#endif
   if (!init_name) return false;
-#if KX_PY3
-  no_args = PyTuple_New(0);
-  if (!no_args) return false;
-#endif
   PyObject *ns = PyDict_New();
   if (!ns) return false;
   PyObject *result = nullptr;
