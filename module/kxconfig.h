@@ -109,9 +109,9 @@
 #define KX_FAST_REFILL KX_SHORTCUT(KX_LONG_DIGITS_IN_SIZE)
 #endif
 
-// Longs of two or three digits made inline, small ints from a table.
+// 2.7: longs made inline.
 #ifndef KX_FAST_INTS
-#define KX_FAST_INTS KX_SHORTCUT(KX_LONG_DIGITS_IN_SIZE)
+#define KX_FAST_INTS KX_SHORTCUT(KX_LAYOUT == 2 && KX_LONG_DIGITS_IN_SIZE)
 #endif
 
 // 3.11: an instance's attribute values read from the array its class's
@@ -155,6 +155,9 @@
 
 #if (KX_FAST_REFILL || KX_FAST_INTS) && !KX_LONG_DIGITS_IN_SIZE
 #error "KX_FAST_REFILL and KX_FAST_INTS need longs of 30-bit digits counted in ob_size"
+#endif
+#if KX_FAST_INTS && KX_LAYOUT != 2
+#error "KX_FAST_INTS knows 2.7's longs only"
 #endif
 #if KX_FAST_INSTANCE_VALUES && KX_LAYOUT != 311
 #error "KX_FAST_INSTANCE_VALUES knows 3.11's layout only"

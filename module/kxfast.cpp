@@ -4,10 +4,6 @@
 namespace kx {
 namespace fast {
 
-#if KX_FAST_INTS && KX_PY3
-PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
-#endif
-
 // ---- dict stores (2.7) ---------------------------------------------------------------------
 //
 // Python 2.7 keeps a dict's entries in an open-addressed table. A dict whose
@@ -347,13 +343,6 @@ PyObject *call(PyObject *f, PyObject *const *args, size_t n) { return call_gener
 #endif
 
 bool init() {
-#if KX_FAST_INTS && KX_PY3
-  for (int v = kSmallLongMin; v <= kSmallLongMax; v++) {
-    if (small_longs[v - kSmallLongMin]) continue;
-    small_longs[v - kSmallLongMin] = PyLong_FromLong(v);
-    if (!small_longs[v - kSmallLongMin]) return false;
-  }
-#endif
 #if !KX_PY3 && (KX_FAST_DICT_STORE || KX_FAST_REFILL)
   PyObject *probe_dict = PyDict_New();
   if (!probe_dict) return false;

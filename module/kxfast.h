@@ -46,7 +46,7 @@ bool init();
 
 // ---- numbers -------------------------------------------------------------------------
 
-#if KX_FAST_INTS && !KX_PY3
+#if KX_FAST_INTS
 // Python 2.7 makes a long of a C unsigned value by allocating a long of as
 // many 30-bit digits as the value needs and filling them, with no cache of
 // small values; make_long does the same inline, without three calls per value.
@@ -67,38 +67,6 @@ inline PyObject *make_long(uint64_t m, bool negative) {
     d[1] = static_cast<digit>((m >> 30) & PyLong_MASK);
     if (n == 3) d[2] = static_cast<digit>(m >> 60);
   }
-  return reinterpret_cast<PyObject *>(l);
-}
-#elif KX_FAST_INTS
-// Python 3 keeps one int object for each of -5..256, which its constructor
-// hands out; small_longs holds them (taken from the constructor at import).
-constexpr int kSmallLongMin = -5, kSmallLongMax = 256;
-extern PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
-// Python 3 up to 3.11 lays an int out as 2.7 lays out a long. Its
-// constructor from a C long has the fast paths (the cached small ints, one
-// digit made without counting digits); a value of two or three digits is
-// made as the constructor makes it (_PyLong_New: the object allocator, the
-// header, the digits), inline.
-inline PyObject *make_long(uint64_t m, bool negative) {
-  if (m <= (negative ? uint64_t(-kSmallLongMin) : uint64_t(kSmallLongMax))) {
-    PyObject *l = small_longs[(negative ? -static_cast<int64_t>(m) : static_cast<int64_t>(m)) -
-                              kSmallLongMin];
-    Py_INCREF(l);
-    return l;
-  }
-  if (m < (uint64_t(1) << PyLong_SHIFT)) {
-    long v = static_cast<long>(m);
-    return PyLong_FromLong(negative ? -v : v);
-  }
-  Py_ssize_t n = m >> (2 * PyLong_SHIFT) ? 3 : 2;
-  PyLongObject *l = static_cast<PyLongObject *>(
-      PyObject_Malloc(offsetof(PyLongObject, ob_digit) + n * sizeof(digit)));
-  if (!l) return PyErr_NoMemory();
-  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
-  digit *d = l->ob_digit;
-  d[0] = static_cast<digit>(m & PyLong_MASK);
-  d[1] = static_cast<digit>((m >> PyLong_SHIFT) & PyLong_MASK);
-  if (n == 3) d[2] = static_cast<digit>(m >> (2 * PyLong_SHIFT));
   return reinterpret_cast<PyObject *>(l);
 }
 #endif
