@@ -69,6 +69,9 @@ struct ConnUpdate {
   const Ref &connid;
   PyObject *sc_populator;
   PyObject *version;
+  // A connection just made by this record: its numbers and pairs are stored
+  // new, as an old value its constructor left is rarely one to refill.
+  bool fresh;
 };
 
 // Reads the creation block, builds the connection with typ, stores it in the
@@ -123,11 +126,25 @@ void options(Reader &r, ConnUpdate &) {
   }
 }
 
-void engine_flags(Reader &r, ConnUpdate &u) {
-  kx::set_number(u.conn, n__engineflags, r.u32());
+// conn.name = a long of v.
+void store_number(ConnUpdate &u, const kx::Name &name, uint32_t v) {
+  if (u.fresh)
+    kx::setattr(u.conn, name, kx::py_u32(v).get());
+  else
+    kx::set_number(u.conn, name, v);
 }
 
-void xfb_flags(Reader &r, ConnUpdate &u) { kx::set_number(u.conn, n__xfbflags, r.u32()); }
+// conn.name = (a, b), two longs.
+void store_pair(ConnUpdate &u, const kx::Name &name, uint64_t a, uint64_t b) {
+  if (u.fresh)
+    kx::setattr(u.conn, name, kx::long_pair(a, b).get());
+  else
+    kx::set_pair(u.conn, name, a, b);
+}
+
+void engine_flags(Reader &r, ConnUpdate &u) { store_number(u, n__engineflags, r.u32()); }
+
+void xfb_flags(Reader &r, ConnUpdate &u) { store_number(u, n__xfbflags, r.u32()); }
 
 void deepscan(Reader &r, ConnUpdate &u) {
   uint32_t n = r.u32();
@@ -156,10 +173,10 @@ void strings(Reader &r, ConnUpdate &) {
 }
 
 void speed(Reader &r, ConnUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.conn, n__speed, a, b);
+  uint64_t a = r.u32(), b = r.u32();
+  store_pair(u, n__speed, a, b);
   uint64_t c = r.u64(), d = r.u64();
-  kx::set_pair(u.conn, n__xfer, c, d);
+  store_pair(u, n__xfer, c, d);
   r.skip({4, 4});
 }
 
@@ -239,7 +256,7 @@ KX_FUNCTION(handleConnUpdate, "m", "table", "typ", "sc_populator", "protocolvers
     uint32_t flags = r.u32();
     Ref conn = (flags & kCreate) ? create_connection(r, table, arg[2], connid, flags)
                                  : kx::getitem(table, connid.get());
-    ConnUpdate u{conn.get(), table, connid, arg[3], arg[4]};
+    ConnUpdate u{conn.get(), table, connid, arg[3], arg[4], (flags & kCreate) != 0};
     kx::read_blocks(r, flags, kBlocks, u);
   }
   return kx::py_none();

@@ -109,15 +109,9 @@
 #define KX_FAST_REFILL KX_SHORTCUT(KX_LONG_DIGITS_IN_SIZE)
 #endif
 
-// Longs of two or three digits made inline, small ints from a table.
+// 2.7: longs made inline.
 #ifndef KX_FAST_INTS
-#define KX_FAST_INTS KX_SHORTCUT(KX_LONG_DIGITS_IN_SIZE)
-#endif
-
-// A new pair unlinked from the collector's list without a call (2.7 offers
-// the macro; 3.11's list is read through its internal header).
-#ifndef KX_FAST_UNTRACK
-#define KX_FAST_UNTRACK KX_SHORTCUT(KX_LAYOUT == 2 || KX_LAYOUT == 311)
+#define KX_FAST_INTS KX_SHORTCUT(KX_LAYOUT == 2 && KX_LONG_DIGITS_IN_SIZE)
 #endif
 
 // 3.11: an instance's attribute values read from the array its class's
@@ -127,16 +121,9 @@
 #endif
 
 // Module global and built-in lookups answered from the last one while the
-// namespace is unchanged (2.7: its table and entry; 3.8 to 3.11: the dict's
-// version tag).
+// namespace's dict version tag is unchanged (3.8 to 3.11).
 #ifndef KX_FAST_LOOKUP
-#define KX_FAST_LOOKUP KX_SHORTCUT(KX_LAYOUT == 2 || (KX_LAYOUT >= 308 && KX_LAYOUT <= 311))
-#endif
-
-// Lists: appends written into a spare slot, a list of numbers that only an
-// attribute holds emptied in place.
-#ifndef KX_FAST_LISTS
-#define KX_FAST_LISTS KX_SHORTCUT(KX_LAYOUT != 0)
+#define KX_FAST_LOOKUP KX_SHORTCUT(KX_LAYOUT >= 308 && KX_LAYOUT <= 311)
 #endif
 
 // 2.7: stores of str keys into a dict of str keys done in its table, and
@@ -145,52 +132,44 @@
 #define KX_FAST_DICT_STORE KX_SHORTCUT(KX_LAYOUT == 2)
 #endif
 
-// 2.7: Python functions and bound methods called without an argument
-// tuple; every version: plain classes instantiated without the type call.
+// 2.7: Python functions, bound methods and plain classes called without an
+// argument tuple (Python 3 has vectorcall).
 #ifndef KX_FAST_CALLS
-#define KX_FAST_CALLS KX_SHORTCUT(KX_LAYOUT != 0)
+#define KX_FAST_CALLS KX_SHORTCUT(KX_LAYOUT == 2)
 #endif
 
-// The own attribute store that refilling reads (one of the two).
-#define KX_OWN_ATTR (KX_FAST_REFILL || KX_FAST_LISTS)
-// A type's "has no attribute of that name" remembered (2.7 direct stores).
-#define KX_ABSENT_MEMO (KX_OWN_ATTR || KX_FAST_DICT_STORE)
-
-#if KX_FAST_UNTRACK && KX_LAYOUT == 311 || KX_FAST_INSTANCE_VALUES
-#define KX_INTERNAL_HEADERS 1
-#else
-#define KX_INTERNAL_HEADERS 0
-#endif
+// A type's "has no attribute of that name" remembered (refilling, 2.7
+// direct stores).
+#define KX_ABSENT_MEMO (KX_FAST_REFILL || KX_FAST_DICT_STORE)
 
 // The layouts the shortcuts read: a long's digits (3.11's Python.h includes
-// them), 3.11's shared dict keys and collector list.
+// them), 3.11's shared dict keys.
 #if (KX_FAST_REFILL || KX_FAST_INTS) && KX_LAYOUT != 311
 #include <longintrepr.h>
 #endif
-#if KX_INTERNAL_HEADERS
+#if KX_FAST_INSTANCE_VALUES
 #define Py_BUILD_CORE 1
 #include <internal/pycore_dict.h>
-#include <internal/pycore_gc.h>
 #undef Py_BUILD_CORE
 #endif
 
 #if (KX_FAST_REFILL || KX_FAST_INTS) && !KX_LONG_DIGITS_IN_SIZE
 #error "KX_FAST_REFILL and KX_FAST_INTS need longs of 30-bit digits counted in ob_size"
 #endif
+#if KX_FAST_INTS && KX_LAYOUT != 2
+#error "KX_FAST_INTS knows 2.7's longs only"
+#endif
 #if KX_FAST_INSTANCE_VALUES && KX_LAYOUT != 311
 #error "KX_FAST_INSTANCE_VALUES knows 3.11's layout only"
-#endif
-#if KX_FAST_UNTRACK && KX_LAYOUT != 2 && KX_LAYOUT != 311
-#error "KX_FAST_UNTRACK knows 2.7's and 3.11's collector only"
 #endif
 #if KX_FAST_DICT_STORE && KX_LAYOUT != 2
 #error "KX_FAST_DICT_STORE knows 2.7's dict only"
 #endif
-#if KX_FAST_LOOKUP && !(KX_LAYOUT == 2 || (KX_LAYOUT >= 308 && KX_LAYOUT <= 311))
-#error "KX_FAST_LOOKUP knows 2.7's dict and the version tags of 3.8 to 3.11"
+#if KX_FAST_LOOKUP && !(KX_LAYOUT >= 308 && KX_LAYOUT <= 311)
+#error "KX_FAST_LOOKUP knows the dict version tags of 3.8 to 3.11"
 #endif
-#if (KX_FAST_LISTS || KX_FAST_CALLS) && KX_LAYOUT == 0
-#error "KX_FAST_LISTS and KX_FAST_CALLS need a known interpreter with the global lock"
+#if KX_FAST_CALLS && KX_LAYOUT != 2
+#error "KX_FAST_CALLS knows 2.7's calls only"
 #endif
 
 #endif

@@ -4,10 +4,6 @@
 namespace kx {
 namespace fast {
 
-#if KX_FAST_INTS && KX_PY3
-PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
-#endif
-
 // ---- dict stores (2.7) ---------------------------------------------------------------------
 //
 // Python 2.7 keeps a dict's entries in an open-addressed table. A dict whose
@@ -24,7 +20,7 @@ PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
 // ends as PyDict_SetItem would have left it, and the dict starts being
 // tracked by the collector when PyDict_SetItem would start it.
 
-#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_OWN_ATTR)
+#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_FAST_REFILL)
 using StringLookup = PyDictEntry *(*)(PyDictObject *, PyObject *, long);
 static StringLookup string_lookup = nullptr;  // taken from a new dict at import
 #endif
@@ -94,36 +90,7 @@ int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
 
 // ---- namespace lookups ---------------------------------------------------------------------
 
-#if KX_FAST_LOOKUP && !KX_PY3
-// Python 2.7: a dict holds each key in one entry of its table, and an entry
-// whose key is deleted gets another key (the dummy) at once. So while the
-// dict still has the table in which a lookup found the name and that entry
-// still holds the very same key object, the entry's value is the name's
-// binding: the lookup would end there again. Otherwise (resized, deleted,
-// never found) the lookup is done as PyDict_GetItem does it, and where it
-// found the name is remembered.
-PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &memo, int which) {
-  PyDictObject *d = reinterpret_cast<PyDictObject *>(dict);
-  PyDictEntry *e = static_cast<PyDictEntry *>(memo.found_entry[which]);
-  if (e && d->ma_table == memo.found_table[which] && e->me_key == name) return e->me_value;
-  // PyDict_GetItem for an interned str key: its hash is cached, and a
-  // failing comparison with another key counts as not found (the error
-  // dropped, an error already set kept).
-  long hash = reinterpret_cast<PyStringObject *>(name)->ob_shash;
-  if (hash == -1) return PyDict_GetItem(dict, name);
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  e = d->ma_lookup(d, name, hash);
-  if (!e) PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-  if (!e || !e->me_value) return nullptr;
-  if (e->me_key == name) {
-    memo.found_table[which] = d->ma_table;
-    memo.found_entry[which] = e;
-  }
-  return e->me_value;
-}
-#elif KX_FAST_LOOKUP
+#if KX_FAST_LOOKUP
 // Every change of any dict gives it a version tag no dict had before, so
 // while the namespace's tag is the one seen at the last lookup, the dict is
 // unchanged and that lookup's result (a borrowed value it still holds, or
@@ -182,7 +149,7 @@ static Py_ssize_t index_in(PyDictKeysObject *keys, PyObject *name, NameMemo &mem
 }
 #endif
 
-#if KX_OWN_ATTR && !KX_PY3
+#if KX_FAST_REFILL && !KX_PY3
 PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
   // The generic store puts the value into the instance dict (store_attr). A
   // dict of str keys only, and a str key: the lookup compares str with str.
@@ -194,7 +161,7 @@ PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
     return nullptr;
   return PyDict_GetItem(dict, name);
 }
-#elif KX_OWN_ATTR
+#elif KX_FAST_REFILL
 PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
   PyTypeObject *tp = Py_TYPE(o);
   // The generic store and the generic read, with nothing of that name on the
@@ -226,20 +193,6 @@ PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
   // reference.
   Py_DECREF(v);
   return v;
-}
-#endif
-
-#if KX_FAST_LISTS
-bool empty_list_in_place(PyObject *o, PyObject *name, NameMemo &memo) {
-  PyObject *list = own_attr(o, name, memo);
-  if (!list || !PyList_CheckExact(list) || Py_REFCNT(list) != 1) return false;
-  Py_ssize_t n = PyList_GET_SIZE(list);
-  PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
-  for (Py_ssize_t i = 0; i < n; i++)
-    if (!PyLong_CheckExact(items[i]) && !PyInt_CheckExact(items[i])) return false;
-  Py_SET_SIZE(list, 0);
-  for (Py_ssize_t i = 0; i < n; i++) Py_DECREF(items[i]);
-  return true;
 }
 #endif
 
@@ -278,11 +231,7 @@ static PyObject *init_name = nullptr;  // "__init__", interned
 // interpreter's slot that looks __init__ up and calls it), taken at import
 // from a class made for the purpose.
 static initproc python_init_slot = nullptr;
-#if KX_PY3
-static PyObject *no_args = nullptr;  // the empty tuple
-#endif
 
-#if !KX_PY3
 // A Python function called with positional arguments: what PyObject_Call
 // does for one (a recursion guard around the function type's call slot),
 // and what that slot does (the code evaluated on the argument array with
@@ -305,7 +254,6 @@ static PyObject *call_function(PyObject *f, PyObject *const *args, size_t n) {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
   return result;
 }
-#endif
 
 // The arguments with `first` in front, into `out` (room for n + 1).
 static PyObject *const *prepend(PyObject *first, PyObject *const *args, size_t n, PyObject **out) {
@@ -328,15 +276,8 @@ constexpr size_t kMaxDirectArgs = 7;
 // than None. The bound method is never made: its call is the function's call
 // with the instance in front.
 static PyObject *construct(PyTypeObject *t, PyObject *init, PyObject *const *args, size_t n) {
-#if KX_PY3
-  // Python 3's object.__new__ also prepares the instance's attribute storage
-  // (3.11: the array its values go to), so it is called itself; with no
-  // arguments, as it does not look at them when __init__ is overridden.
-  PyObject *obj = t->tp_new(t, no_args, nullptr);
-#else
-  // Python 2.7's object.__new__ is the allocation alone.
+  // object.__new__ is the allocation alone.
   PyObject *obj = t->tp_alloc(t, 0);
-#endif
   if (!obj) return nullptr;
   Py_INCREF(init);  // the class may drop its __init__ while it runs
   PyObject *with_self[kMaxDirectArgs + 1];
@@ -356,7 +297,6 @@ static PyObject *construct(PyTypeObject *t, PyObject *init, PyObject *const *arg
 }
 
 static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n) {
-#if !KX_PY3
   if (PyFunction_Check(f)) return call_function(f, args, n);
   // A bound method calls its function with the instance in front.
   if (PyMethod_Check(f) && PyMethod_GET_SELF(f) && n <= kMaxDirectArgs) {
@@ -367,7 +307,6 @@ static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n) {
     Py_DECREF(fn);
     return result;
   }
-#endif
   if (Py_TYPE(f) == &PyType_Type && n <= kMaxDirectArgs) {
     PyTypeObject *t = reinterpret_cast<PyTypeObject *>(f);
     if (t->tp_new == PyBaseObject_Type.tp_new && python_init_slot && t->tp_init == python_init_slot &&
@@ -382,16 +321,8 @@ static PyObject *call_any(PyObject *f, PyObject *const *args, size_t n) {
 PyObject *call(PyObject *f, PyObject *const *args, size_t n) { return call_any(f, args, n); }
 
 static bool init_calls() {
-#if KX_PY3
-  init_name = PyUnicode_InternFromString("__init__");
-#else
   init_name = PyString_InternFromString("__init__");
-#endif
   if (!init_name) return false;
-#if KX_PY3
-  no_args = PyTuple_New(0);
-  if (!no_args) return false;
-#endif
   PyObject *ns = PyDict_New();
   if (!ns) return false;
   PyObject *result = nullptr;
@@ -412,14 +343,7 @@ PyObject *call(PyObject *f, PyObject *const *args, size_t n) { return call_gener
 #endif
 
 bool init() {
-#if KX_FAST_INTS && KX_PY3
-  for (int v = kSmallLongMin; v <= kSmallLongMax; v++) {
-    if (small_longs[v - kSmallLongMin]) continue;
-    small_longs[v - kSmallLongMin] = PyLong_FromLong(v);
-    if (!small_longs[v - kSmallLongMin]) return false;
-  }
-#endif
-#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_OWN_ATTR)
+#if !KX_PY3 && (KX_FAST_DICT_STORE || KX_FAST_REFILL)
   PyObject *probe_dict = PyDict_New();
   if (!probe_dict) return false;
   string_lookup = reinterpret_cast<PyDictObject *>(probe_dict)->ma_lookup;

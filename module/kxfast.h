@@ -27,12 +27,7 @@ struct NameMemo {
   PyTypeObject *absent_type = nullptr;
   unsigned int absent_tag = 0;
 #endif
-#if KX_FAST_LOOKUP && !KX_PY3
-  // Where the last lookup found the name in each namespace: the table the
-  // dict had then and the entry in it.
-  void *found_table[2] = {nullptr, nullptr};
-  void *found_entry[2] = {nullptr, nullptr};
-#elif KX_FAST_LOOKUP
+#if KX_FAST_LOOKUP
   // The version tag each namespace had at the last lookup (0: none yet) and
   // what that lookup gave, null for not bound.
   uint64_t seen_version[2] = {0, 0};
@@ -51,7 +46,7 @@ bool init();
 
 // ---- numbers -------------------------------------------------------------------------
 
-#if KX_FAST_INTS && !KX_PY3
+#if KX_FAST_INTS
 // Python 2.7 makes a long of a C unsigned value by allocating a long of as
 // many 30-bit digits as the value needs and filling them, with no cache of
 // small values; make_long does the same inline, without three calls per value.
@@ -72,38 +67,6 @@ inline PyObject *make_long(uint64_t m, bool negative) {
     d[1] = static_cast<digit>((m >> 30) & PyLong_MASK);
     if (n == 3) d[2] = static_cast<digit>(m >> 60);
   }
-  return reinterpret_cast<PyObject *>(l);
-}
-#elif KX_FAST_INTS
-// Python 3 keeps one int object for each of -5..256, which its constructor
-// hands out; small_longs holds them (taken from the constructor at import).
-constexpr int kSmallLongMin = -5, kSmallLongMax = 256;
-extern PyObject *small_longs[kSmallLongMax - kSmallLongMin + 1];
-// Python 3 up to 3.11 lays an int out as 2.7 lays out a long. Its
-// constructor from a C long has the fast paths (the cached small ints, one
-// digit made without counting digits); a value of two or three digits is
-// made as the constructor makes it (_PyLong_New: the object allocator, the
-// header, the digits), inline.
-inline PyObject *make_long(uint64_t m, bool negative) {
-  if (m <= (negative ? uint64_t(-kSmallLongMin) : uint64_t(kSmallLongMax))) {
-    PyObject *l = small_longs[(negative ? -static_cast<int64_t>(m) : static_cast<int64_t>(m)) -
-                              kSmallLongMin];
-    Py_INCREF(l);
-    return l;
-  }
-  if (m < (uint64_t(1) << PyLong_SHIFT)) {
-    long v = static_cast<long>(m);
-    return PyLong_FromLong(negative ? -v : v);
-  }
-  Py_ssize_t n = m >> (2 * PyLong_SHIFT) ? 3 : 2;
-  PyLongObject *l = static_cast<PyLongObject *>(
-      PyObject_Malloc(offsetof(PyLongObject, ob_digit) + n * sizeof(digit)));
-  if (!l) return PyErr_NoMemory();
-  PyObject_INIT_VAR(l, &PyLong_Type, negative ? -n : n);
-  digit *d = l->ob_digit;
-  d[0] = static_cast<digit>(m & PyLong_MASK);
-  d[1] = static_cast<digit>((m >> PyLong_SHIFT) & PyLong_MASK);
-  if (n == 3) d[2] = static_cast<digit>(m >> (2 * PyLong_SHIFT));
   return reinterpret_cast<PyObject *>(l);
 }
 #endif
@@ -133,27 +96,6 @@ template <class T>
 inline PyObject *new_number(T v) {
   return T(-1) < T(0) ? new_slong(static_cast<int64_t>(v)) : new_ulong(static_cast<uint64_t>(v));
 }
-
-// ---- the collector --------------------------------------------------------------------
-
-// Takes a new container that the collector tracks (as PyTuple_New leaves
-// it) off the collector's list.
-#if KX_FAST_UNTRACK && !KX_PY3
-inline void untrack_new(PyObject *o) { _PyObject_GC_UNTRACK(o); }
-#elif KX_FAST_UNTRACK
-// What PyObject_GC_UnTrack does to a tracked object, without the call.
-inline void untrack_new(PyObject *o) {
-  PyGC_Head *gc = _Py_AS_GC(o);
-  PyGC_Head *prev = _PyGCHead_PREV(gc);
-  PyGC_Head *next = _PyGCHead_NEXT(gc);
-  _PyGCHead_SET_NEXT(prev, next);
-  _PyGCHead_SET_PREV(next, prev);
-  gc->_gc_next = 0;
-  gc->_gc_prev &= _PyGC_PREV_MASK_FINALIZED;
-}
-#else
-inline void untrack_new(PyObject *o) { PyObject_GC_UnTrack(o); }
-#endif
 
 // ---- namespaces and attributes -----------------------------------------------------------
 
@@ -230,15 +172,15 @@ inline int store_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *val
 // ---- refilling values nobody else holds ----------------------------------------------------
 //
 // A handler that updates a caller's object replaces attribute values that
-// are numbers, pairs of numbers and lists of numbers. Where the value the
+// are numbers and pairs of numbers. Where the value the
 // attribute holds now is referenced by that attribute alone (reference count
 // one), no code can ever see it again once it is replaced: writing the new
 // value into the old object gives the same observable result as storing a
 // new object and freeing the old one, and saves the allocations, the store
-// and the frees. Only exact ints, longs, tuples and lists qualify: freeing
+// and the frees. Only exact ints, longs and tuples qualify: freeing
 // them runs no code, and no subclass can notice.
 
-#if KX_OWN_ATTR
+#if KX_FAST_REFILL
 // The value o.name holds now (borrowed), when `o.name = v` would go straight
 // into o's own attribute storage (the generic store, and no class attribute
 // of that name along the MRO that could take it) and finding the value runs
@@ -338,46 +280,6 @@ inline int refill_pair(PyObject *o, PyObject *name, NameMemo &memo, T a, T b) {
   return 0;
 #endif
 }
-
-// ---- lists ----------------------------------------------------------------------------------
-
-// PyList_Append(list, item). With KX_FAST_LISTS: while a list (of any list
-// type) has a spare slot, the item goes into it as PyList_Append puts it.
-inline int list_append(PyObject *list, PyObject *item) {
-#if KX_FAST_LISTS
-  PyListObject *l = reinterpret_cast<PyListObject *>(list);
-  if (PyList_Check(list) && Py_SIZE(l) < l->allocated) {
-    Py_INCREF(item);
-    PyList_SET_ITEM(list, Py_SIZE(l), item);
-    Py_SET_SIZE(l, Py_SIZE(l) + 1);
-    return 0;
-  }
-#endif
-  return PyList_Append(list, item);
-}
-
-// o.name = [] done by emptying the list o.name holds: true when done. Only a
-// list of numbers that the attribute alone holds is emptied: nobody can tell
-// it from a new one, dropping the numbers runs no code, and the appends that
-// follow reuse its room.
-#if KX_FAST_LISTS
-bool empty_list_in_place(PyObject *o, PyObject *name, NameMemo &memo);
-#else
-inline bool empty_list_in_place(PyObject *, PyObject *, NameMemo &) { return false; }
-#endif
-
-// The exact list o.name holds (borrowed) when o has the generic read and
-// store and the list is its own attribute value, so that appending to it is
-// what `o.name.append(item)` does and runs no code; null otherwise.
-#if KX_FAST_LISTS
-inline PyObject *own_list(PyObject *o, PyObject *name, NameMemo &memo) {
-  if (Py_TYPE(o)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-  PyObject *list = own_attr(o, name, memo);
-  return list && PyList_CheckExact(list) ? list : nullptr;
-}
-#else
-inline PyObject *own_list(PyObject *, PyObject *, NameMemo &) { return nullptr; }
-#endif
 
 // ---- calls ----------------------------------------------------------------------------------
 

@@ -252,16 +252,11 @@ void append_to(PyObject *list, PyObject *item, Site at) {
 }
 
 void append_to_attr(PyObject *obj, const Name &attr, PyObject *item, Site at) {
-  if (PyObject *list = fast::own_list(obj, attr, attr.memo)) {
-    check_rc(PyList_Append(list, item), at);
-    return;
-  }
   Ref list = getattr(obj, attr, at);
   append_to(list.get(), item, at);
 }
 
 void set_empty_list(PyObject *obj, const Name &attr, Site at) {
-  if (fast::empty_list_in_place(obj, attr, attr.memo)) return;
   setattr(obj, attr, new_list(0, at).get(), at);
 }
 

@@ -223,7 +223,7 @@ inline Ref long_pair(T a, T b, Site at = Site()) {
   }
   PyTuple_SET_ITEM(t, 0, x);
   PyTuple_SET_ITEM(t, 1, y);
-  fast::untrack_new(t);
+  PyObject_GC_UnTrack(t);
   return Ref(t);
 }
 inline Ref long_pair(uint32_t a, uint32_t b, Site at = Site()) {
@@ -362,17 +362,15 @@ inline void list_append_new(PyObject *list, Ref item, Site at = Site()) {
   check_rc(PyList_Append(list, item.get()), at);
 }
 inline Ref new_dict(Site at = Site()) { return check(PyDict_New(), at); }
-// PyList_Append(list, item).
 inline void list_append(PyObject *list, PyObject *item, Site at = Site()) {
-  check_rc(fast::list_append(list, item), at);
+  check_rc(PyList_Append(list, item), at);
 }
 // list.append(item) for any object; a real list takes the item directly.
 void append_to(PyObject *list, PyObject *item, Site at = Site());
 // Appends to whatever list the attribute holds now (fetched again each time,
 // so a caller that swaps the list sees the items go to the new one).
 void append_to_attr(PyObject *obj, const Name &attr, PyObject *item, Site at = Site());
-// obj.attr = [] (a list of numbers only the attribute holds may be emptied
-// instead: kxfast.h).
+// obj.attr = [].
 void set_empty_list(PyObject *obj, const Name &attr, Site at = Site());
 // A 2-tuple owning both values. A pair of exact numbers can never be part of
 // a reference cycle: it is taken off the collector's list at once, as the
@@ -384,7 +382,7 @@ inline Ref pair(Ref a, Ref b, Site at = Site()) {
                  (PyInt_CheckExact(b.get()) || PyLong_CheckExact(b.get()));
   PyTuple_SET_ITEM(t.get(), 0, a.release());
   PyTuple_SET_ITEM(t.get(), 1, b.release());
-  if (numbers) fast::untrack_new(t.get());
+  if (numbers) PyObject_GC_UnTrack(t.get());
   return t;
 }
 // A tuple of the given values, in order (PyTuple_Pack without the varargs walk).
