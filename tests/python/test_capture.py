@@ -35,6 +35,18 @@ def tool(name, *args):
     return [sys.executable, os.path.join(EXAMPLES, name + '.py')] + list(args)
 
 
+def run_tool(*cmd):
+    """(exit status, stdout, stderr) of a command run to its end. The usual
+    capture tools are not ours: a sanitizer build's preloaded runtimes
+    (LD_PRELOAD) are for our interpreter only (tcpdump hangs under them)."""
+    env = None
+    if cmd[0] != sys.executable:
+        env = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
+    p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
+    out, err = p.communicate()
+    return p.returncode, out, err
+
+
 def which(name):
     for d in os.environ.get('PATH', '').split(os.pathsep) + ['/usr/sbin', '/usr/bin']:
         if os.access(os.path.join(d, name), os.X_OK):
@@ -146,17 +158,6 @@ class Recording(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def run_tool(self, *cmd):
-        # The usual capture tools are not ours: a sanitizer build's preloaded
-        # runtimes (LD_PRELOAD) are for our interpreter only (tcpdump hangs under them).
-        env = None
-        if cmd[0] != sys.executable:
-            env = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
-        p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-                             env=env)
-        out, err = p.communicate()
-        return p.returncode, out, err
-
     def test_record_dissect_replay(self):
         sim = Sim('--seed', '7', '--hosts', '30', '--interval', '25', '--ticks', '12')
         self.procs.append(sim)
@@ -185,17 +186,17 @@ class Recording(unittest.TestCase):
         tcpdump = which('tcpdump')
         self.assertTrue(tcpdump, 'tcpdump is missing: scripts/bootstrap installs it')
         for name in ('session.pcapng', 'direct.pcapng'):
-            rc, out, err = self.run_tool(tcpdump, '--count', '-r', self.path(name))
+            rc, out, err = run_tool(tcpdump, '--count', '-r', self.path(name))
             self.assertEqual((rc, out.strip()), (0, '%d packets' % (sent + received)), err)
         if which('mergecap') and which('capinfos'):
             merged = self.path('merged.pcapng')
-            self.assertEqual(self.run_tool('mergecap', '-w', merged, self.path('session.pcapng'),
+            self.assertEqual(run_tool('mergecap', '-w', merged, self.path('session.pcapng'),
                                            self.path('direct.pcapng'))[0], 0)
-            rc, out, err = self.run_tool('capinfos', '-c', '-M', merged)
+            rc, out, err = run_tool('capinfos', '-c', '-M', merged)
             self.assertIn('Number of packets:   %d' % (2 * (sent + received)), out)
 
         # kxdissect decodes every frame; its counts per type are the client's.
-        rc, out, err = self.run_tool(*tool('kxdissect', '--json', self.path('session.pcapng')))
+        rc, out, err = run_tool(*tool('kxdissect', '--json', self.path('session.pcapng')))
         self.assertEqual((rc, err), (0, ''))
         frames = [json.loads(line) for line in out.splitlines()]
         self.assertEqual(len(frames), len(tapped))
@@ -224,11 +225,11 @@ class Recording(unittest.TestCase):
         self.assertEqual(added[str(min(c.hosts))]['addr'], c.hosts[min(c.hosts)].addr)
 
         # -Y and --summary
-        rc, out, err = self.run_tool(*tool('kxdissect', '--json', '-Y', 'HOST_ADD,doAuth,0x1b100',
+        rc, out, err = run_tool(*tool('kxdissect', '--json', '-Y', 'HOST_ADD,doAuth,0x1b100',
                                            self.path('session.pcapng')))
         self.assertEqual(sorted(set(json.loads(line)['type'] for line in out.splitlines())),
                          [kx.PROTOCOL_SERVER_HOST_ADD, kx.PROTOCOL_SERVER_PONG, 0x20001])
-        rc, out, err = self.run_tool(*tool('kxdissect', '--summary', '--json', self.path('session.pcapng')))
+        rc, out, err = run_tool(*tool('kxdissect', '--summary', '--json', self.path('session.pcapng')))
         summary = json.loads(out)
         self.assertEqual(sum(r['frames'] for r in summary), len(tapped))
         self.assertEqual(sum(r['bytes'] for r in summary), sum(len(p.data) for p in tapped))
@@ -328,11 +329,8 @@ class Replay(unittest.TestCase):
         finally:
             p.send_signal(signal.SIGTERM)
             p.communicate()
-        tcpdump = which('tcpdump')
-        if tcpdump:
-            out = subprocess.Popen([tcpdump, '--count', '-r', be], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   universal_newlines=True).communicate()[0]
-            self.assertEqual(out.strip(), '3 packets')
+        if which('tcpdump'):
+            self.assertEqual(run_tool(which('tcpdump'), '--count', '-r', be)[1].strip(), '3 packets')
 
         with open(os.path.join(tmp, 'junk'), 'wb') as f:
             f.write(b'\x00' * 40)
@@ -344,10 +342,8 @@ class Replay(unittest.TestCase):
                                (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
                                (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file'),
                                (['--replay', os.path.join(tmp, 'cut')], 1, 'bad block length')):
-            p = subprocess.Popen([SIM, '--port', '0'] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 universal_newlines=True)
-            out, err = p.communicate()
-            self.assertEqual((p.returncode, out), (rc, ''), args)
+            status, out, err = run_tool(SIM, '--port', '0', *args)
+            self.assertEqual((status, out), (rc, ''), args)
             self.assertIn(text, err)
 
 
@@ -486,15 +482,11 @@ class Relay(unittest.TestCase):
         for n in (1, 2, 3, 4):
             name = os.path.join(self.dir, 'relay-%d.pcapng' % n)
             count = len(read_all(name))
-            tcpdump = which('tcpdump')
-            if tcpdump:
-                p = subprocess.Popen([tcpdump, '--count', '-r', name], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, universal_newlines=True)
-                self.assertEqual(p.communicate()[0].strip(), '%d packets' % count)
-            p = subprocess.Popen(tool('kxdissect', '--json', name), stdout=subprocess.PIPE,
-                                 universal_newlines=True)
-            frames = [json.loads(line) for line in p.communicate()[0].splitlines()]
-            self.assertEqual((p.returncode, len(frames)), (0, count))
+            if which('tcpdump'):
+                self.assertEqual(run_tool(which('tcpdump'), '--count', '-r', name)[1].strip(), '%d packets' % count)
+            rc, out, err = run_tool(*tool('kxdissect', '--json', name))
+            frames = [json.loads(line) for line in out.splitlines()]
+            self.assertEqual((rc, len(frames)), (0, count))
             for f in frames:
                 if 'error' in f:
                     self.assertTrue(f['hex'])
@@ -509,9 +501,7 @@ class Relay(unittest.TestCase):
             data = f.read()
         with open(name, 'wb') as f:
             f.write(data[:-3])
-        p = subprocess.Popen(tool('kxdissect', '--json', name), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             universal_newlines=True)
-        out, err = p.communicate()
-        self.assertEqual(p.returncode, 1)
+        rc, out, err = run_tool(*tool('kxdissect', '--json', name))
+        self.assertEqual(rc, 1)
         self.assertIn('the file ends inside a block', err)
         self.assertEqual(len(out.splitlines()), count - 1)

@@ -357,20 +357,12 @@ class Scenario(unittest.TestCase):
         requests = self.session['requests']
         expect = [
             {'request': 'createViewByName', 'viewid': 1, 'name': 'hosts'},
-            {'request': 'createView', 'viewid': 3, 'filters': [[1, True, 1, [6, 17]],
-                                                               [4, True, 4, ['10.0.0.0/8', '2001:db8::/32']],
-                                                               [7, False, 7, [1]]], 'fields': [[5, 'server']]},
-            {'request': 'createView', 'viewid': 4,
-             'filters': [[2, True, 2, ['http', 'https', 'dns', 'quic']], [3, True, 3, ['LAN']],
-                         [5, False, 5, ['no-such-name']], [6, True, 6, [80, 443, 53]]], 'fields': [[2, '']]},
             {'request': 'hostShow', 'hostid': self.v4_hosts[0][0]},
             {'request': 'hostFindv4', 'hostip': ip_number('192.0.2.99')},
             {'request': 'scRowQuery', 'rowid': 12345},
             {'request': 'vcrcTest', 'test_id': 1, 'mask': 0},
-            {'request': 'vcrcTest', 'test_id': 2, 'mask': 0x3dbff, 'vlanin': 10, 'vlanout': 11, 'mplsin': 12,
-             'mplsout': 13, 'dscpin': 14, 'dscpout': 15, 'channelin': 3, 'channelout': 4, 'protocol': 6,
-             'clientip': '10.1.2.3', 'serverip': '198.51.100.7', 'clientport': 40000, 'serverport': 22,
-             'service': 'ssh', 'xfb': 5, 'properties': [['user', 'alice'], ['group', 'staff']]},
+            dict(CRITERIA_ALL, request='vcrcTest', test_id=2, mask=0x3dbff, properties=[['user', 'alice'],
+                                                                                       ['group', 'staff']]),
             {'request': 'fwlog_query', 'qtype': 2, 's': 2, 'e': 5, 'clear': 0, 'no_reverse': 1},
             {'request': 'fwlog_query', 'qtype': 0, 's': 3, 'e': 9, 'clear': 0, 'no_reverse': 1},
             {'request': 'setDebug', 'facility': 20, 'argument': '7'},
@@ -381,6 +373,10 @@ class Scenario(unittest.TestCase):
             {'request': 'fwlog_clear'},
             {'request': 'fwlog_query', 'qtype': 2, 's': 0, 'e': -1, 'clear': 1, 'no_reverse': 0},
         ]
+        # a view definition as decoded: filter values as numbers, texts or addresses
+        expect += [{'request': 'createView', 'viewid': v[1], 'fields': [list(f) for f in v[3]],
+                    'filters': [[f[0], f[1], f[2], [int(x) if x is True else x for x in f[3]]] for f in v[2]]}
+                   for v in view_definitions() if v[0] == 'def' and v[1] in (3, 4)]
         for e in expect:
             self.assertIn(e, requests)
         for name in ('requestUpdate', 'channelsShow', 'channelsHide', 'shapingobjectShow', 'shapingobjectHide',

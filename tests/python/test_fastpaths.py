@@ -534,26 +534,6 @@ class SkippedAddressTest(TestCase):
                                                       start + 4 * (k // 4)), (family, start, k))
 
 
-class TableTest(TestCase):
-
-    def test_subclassed_tables_see_their_stores(self):
-        stored = []
-
-        class Table(dict):
-            def __setitem__(self, key, value):
-                stored.append(key)
-                dict.__setitem__(self, key, value)
-
-        class Host(object):
-            def __init__(self, hostid):
-                pass
-
-        for table, want in [({}, []), (Table(), [3, 4])]:
-            del stored[:]
-            kx.handleHostAdd(msg(host_add(3) + host_add(4)), Host, table, NEW)
-            self.assertEqual((sorted(table), stored), ([3, 4], want))
-
-
 class NumberTest(TestCase):
 
     def test_longs_at_digit_boundaries(self):

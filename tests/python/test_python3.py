@@ -25,7 +25,6 @@ class TextTest(TestCase):
                    kx.handleShapingRulesInit(msg(u32(0) + u32(1) + s(wire)))[0][1]]
             self.assertEqual(got, [text] * 5)
             self.assertIs(type(got[0]), str)
-            self.assertEqual(text.encode('utf-8', 'surrogateescape'), wire)
             # ... and encoded back to the same bytes by request builders, as str or as bytes
             for name in (text, wire):
                 self.assertRequests([
