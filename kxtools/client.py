@@ -30,16 +30,19 @@ try:
     import builtins
 except ImportError:  # Python 2.7
     import __builtin__ as builtins
-from kxtools import pcapng
+from kxtools import _protocol, pcapng
+
+_REQUEST_NUMBERS = dict((name, number) for number, (name, _) in _protocol.CLIENT_MESSAGES.items())
+_SERVER_NUMBERS = dict((name, number) for number, name in _protocol.SERVER_MESSAGES.items())
 
 # Request types of the two host queries. KXdv17_0 looks both names up among
 # the built-in names at every call; the daemon uses the same numbers.
-KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = 0x20200
-KXD_PROTOCOL_CLIENT_HOST_FIND = 0x20201
+KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = _REQUEST_NUMBERS['HOSTVIEW_SHOW']
+KXD_PROTOCOL_CLIENT_HOST_FIND = _REQUEST_NUMBERS['HOST_FIND']
 builtins.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW
 builtins.KXD_PROTOCOL_CLIENT_HOST_FIND = KXD_PROTOCOL_CLIENT_HOST_FIND
 # The daemon's answer to a host find.
-PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
+PROTOCOL_SERVER_HOST_FIND_REPLY = _SERVER_NUMBERS['PROTOCOL_SERVER_HOST_FIND_REPLY']
 
 HEADER = struct.Struct('>IH')
 MAX_PAYLOAD = 32768

@@ -1,7 +1,7 @@
 // KXdv17_0 connections: connection updates applied to the caller's table,
 // engine flag names, connection dumps, session-context schemata and rows.
 #include "kxpy.h"
-#include "request_types.h"
+#include "../protocol/kx_protocol.h"
 
 #include <memory>
 #include <string.h>
@@ -35,33 +35,6 @@ kx::Name n_content_type("content-type");
 
 // ---- connection updates ------------------------------------------------------------
 
-// Update flag bits of a connection record. Each names the block it announces;
-// blocks are read in the order handleConnUpdate tests them, not in bit order.
-enum : uint32_t {
-  kCreate = 0x1 | 0x800,
-  kService = 0x2,
-  kOptions = 0x4,
-  kEngineFlags = 0x8,
-  kShaping = 0x10,
-  kSpeed = 0x20 | 0x40,
-  kStatRules = 0x80,
-  kHostname = 0x100,
-  kStrings = 0x200,
-  kRemove = 0x400,
-  kCounters = 0x1000,
-  kShapingBytes = 0x2000,
-  kTimes = 0x10000,
-  kMarks = 0x20000,
-  kSecondEndpoint = 0x40000,
-  kViews = 0x80000,
-  kDeepscan = 0x100000,
-  kTotals = 0x200000,
-  kXfbFlags = 0x2000000,
-  kBlobs = 0x4000000,
-  kRouting = 0x8000000,
-  kRows = 0x10000000,
-};
-
 // What every block reader of one connection record works on.
 struct ConnUpdate {
   PyObject *conn;
@@ -69,6 +42,9 @@ struct ConnUpdate {
   const Ref &connid;
   PyObject *sc_populator;
   PyObject *version;
+  PyObject *typ;
+  uint32_t flags;
+  Ref created;  // holds the connection the creation block made
 };
 
 // Reads the creation block, builds the connection with typ, stores it in the
@@ -87,7 +63,7 @@ Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &conn
   Ref conn = KX_CALL(typ, connid, protocol, client, client_port, server, server_port);
   kx::setitem(table, connid.get(), conn.get());
   kx::setattr(conn.get(), n__starttime, start.get());
-  if (flags & kSecondEndpoint) {
+  if (flags & kxp::CONN_SECOND_ENDPOINT) {
     bool v6_second = r.family(nullptr);
     r.skip_address(v6_second);
     r.u16();
@@ -108,6 +84,14 @@ bool has_shaping_bytes(PyObject *version, Site at = Site()) {
 }
 
 // ---- the blocks a record's flags announce, each read by one function ----
+
+namespace block {
+
+// The connection is made, stored and given to the later blocks.
+void create(Reader &r, ConnUpdate &u) {
+  u.created = create_connection(r, u.table, u.typ, u.connid, u.flags);
+  u.conn = u.created.get();
+}
 
 kx::Field kServiceBlock[] = {
     {kx::Name("_service_id"), kx::Kind::u16, 0},
@@ -172,7 +156,7 @@ void shaping_bytes(Reader &r, ConnUpdate &u) {
   }
 }
 
-void times_block(Reader &r, ConnUpdate &) { r.skip({4, 4}); }
+void times(Reader &r, ConnUpdate &) { r.skip({4, 4}); }
 void routing(Reader &r, ConnUpdate &) { r.skip({4, 4, 4, 4}); }
 void marks(Reader &r, ConnUpdate &) { r.skip({1, 1}); }
 
@@ -201,30 +185,14 @@ void rows(Reader &r, ConnUpdate &u) {
   KX_CALL(u.sc_populator, u.conn, list);
 }
 
-void remove_record(Reader &, ConnUpdate &u) { kx::delitem(u.table, u.connid.get()); }
+void remove(Reader &, ConnUpdate &u) { kx::delitem(u.table, u.connid.get()); }
 
-// Blocks 2 to 21 in the order they follow each other on the wire.
+}  // namespace block
+
+// The blocks in the order they follow each other on the wire.
 const kx::Block<ConnUpdate> kBlocks[] = {
-    {kService, service},
-    {kOptions, options},
-    {kEngineFlags, engine_flags},
-    {kXfbFlags, xfb_flags},
-    {kDeepscan, deepscan},
-    {kShaping, shaping},
-    {kStatRules, stat_rules},
-    {kHostname, hostname},
-    {kStrings, strings},
-    {kSpeed, speed},
-    {kCounters, counters},
-    {kShapingBytes, shaping_bytes},
-    {kTimes, times_block},
-    {kRouting, routing},
-    {kMarks, marks},
-    {kViews, views},
-    {kTotals, totals},
-    {kBlobs, blobs},
-    {kRows, rows},
-    {kRemove, remove_record},
+#define KX_CONN_BLOCK(name, FLAG, ALSO) {kxp::CONN_##FLAG | kxp::CONN_##ALSO, block::name},
+#include "../protocol/kx_protocol.def"
 };
 
 }  // namespace
@@ -238,9 +206,9 @@ KX_FUNCTION(handleConnUpdate, "m", "table", "typ", "sc_populator", "protocolvers
     Ref connid = kx::py_u32(r.u32());
     r.u32();
     uint32_t flags = r.u32();
-    Ref conn = (flags & kCreate) ? create_connection(r, table, arg[2], connid, flags)
-                                 : kx::getitem(table, connid.get());
-    ConnUpdate u{conn.get(), table, connid, arg[3], arg[4]};
+    // Without the creation block the record's connection is the table's.
+    Ref conn = (flags & (kxp::CONN_CREATE | kxp::CONN_CREATE_TOO)) ? Ref() : kx::getitem(table, connid.get());
+    ConnUpdate u{conn.get(), table, connid, arg[3], arg[4], arg[2], flags, Ref()};
     kx::read_blocks(r, flags, kBlocks, u);
   }
   return kx::py_none();
@@ -256,9 +224,8 @@ struct EngineFlag {
 };
 
 const EngineFlag kEngineFlagNames[] = {
-    {0x1, "ESTABLISHED"},  {0x2, "CLIENT_IS_LOCAL"}, {0x4, "SERVER_IS_LOCAL"},
-    {0x10, "ASYMMETRICAL"}, {0x20, "UNTRACKED"},      {0x4000, "FLOWSYNC"},
-    {0x8000, "FLOWUNSYNC"},
+#define KX_ENGINE_FLAG(NAME, bit) {bit, #NAME},
+#include "../protocol/kx_protocol.def"
 };
 
 }  // namespace
@@ -276,7 +243,7 @@ KX_FUNCTION(resolve_engineflags, "flags") {
 }
 
 KX_FUNCTION(dumpConnections, "io", "filename", "reapername", "start", "step") {
-  Request q(kx::request::kDumpConnections);
+  Request q(kxp::CLI_DUMP_CONNECTIONS);
   q.string(kx::as_cstring(arg[1]));
   q.string(kx::as_cstring(arg[2]));
   q.u32(static_cast<uint32_t>(kx::as_mask64(arg[3])));
@@ -391,7 +358,7 @@ KX_FUNCTION(handleSessionContextRemove, "m") {
 }
 
 KX_FUNCTION(scRowQuery, "io", "rowid") {
-  Request q(kx::request::kSessionContextRowQuery);
+  Request q(kxp::CLI_SC_ROW_QUERY);
   q.u64(kx::as_mask64(arg[1]));
   q.send(arg[0]);
   return kx::py_none();

@@ -1,7 +1,7 @@
 // KXdv17_0 diagnostics: BGP table dumps, system diagnostics counters and the
 // rule-matching test.
 #include "kxpy.h"
-#include "request_types.h"
+#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -17,22 +17,9 @@ KX_NAME(unpack);
 static kx::Name n_network_u32("!L");
 
 // Criteria keys of the rule-matching test.
-KX_NAME(vlanin);
-KX_NAME(vlanout);
-KX_NAME(mplsin);
-KX_NAME(mplsout);
-KX_NAME(dscpin);
-KX_NAME(dscpout);
-KX_NAME(channelin);
-KX_NAME(channelout);
-KX_NAME(protocol);
-KX_NAME(clientip);
-KX_NAME(serverip);
-KX_NAME(clientport);
-KX_NAME(serverport);
-KX_NAME(service);
-KX_NAME(xfb);
-KX_NAME(properties);
+#define KX_CRITERION(NAME, bit, key, kind) KX_NAME(key);
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) KX_NAME(key);
+#include "../protocol/kx_protocol.def"
 
 using kx::Kind;
 
@@ -54,7 +41,7 @@ uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t
 
 // ---- BGP table dump --------------------------------------------------------------------
 
-KX_EMPTY_REQUEST(bgpDump, kx::request::kBgpDump);
+KX_EMPTY_REQUEST(bgpDump, kxp::CLI_BGP_DUMP);
 
 // (first number, prefix text, second, third, fourth number).
 KX_FUNCTION(handleBgpEntry, "m") {
@@ -79,7 +66,7 @@ KX_FUNCTION(handleBgpPath, "m") {
 
 // ---- system diagnostics -------------------------------------------------------------------
 
-KX_EMPTY_REQUEST(drdlStatsDump, kx::request::kSysDiagDump);
+KX_EMPTY_REQUEST(drdlStatsDump, kxp::CLI_SYSDIAG_DUMP);
 
 // Appends every whole u64 counter to lst; 1 to 7 trailing bytes are ignored.
 KX_FUNCTION(handleDrdlStatsDump, "m", "lst") {
@@ -101,14 +88,9 @@ struct Criterion {
 
 // In the order the values go out, which is not the order of the bits.
 const Criterion kCriteria[] = {
-    {n_vlanin, 0, Kind::u32},         {n_vlanout, 1, Kind::u32},
-    {n_mplsin, 2, Kind::u32},         {n_mplsout, 3, Kind::u32},
-    {n_dscpin, 14, Kind::u32},        {n_dscpout, 15, Kind::u32},
-    {n_channelin, 16, Kind::u32},     {n_channelout, 17, Kind::u32},
-    {n_protocol, 4, Kind::u8},        {n_clientip, 5, Kind::ip4},
-    {n_serverip, 6, Kind::ip4},       {n_clientport, 7, Kind::u16},
-    {n_serverport, 8, Kind::u16},     {n_service, 9, Kind::string},
-    {n_xfb, 11, Kind::u32},           {n_properties, 12, Kind::properties},
+#define KX_CRITERION(NAME, bit, key, kind) {n_##key, bit, Kind::kind},
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) {n_##key, bit, Kind::properties},
+#include "../protocol/kx_protocol.def"
 };
 
 bool has_key(PyObject *criteria, const kx::Name &key, Site at = Site()) {
@@ -178,7 +160,7 @@ KX_FUNCTION(vcrcTest, "io", "test_id", "criteria") {
   uint32_t mask = 0;
   for (const Criterion &c : kCriteria)
     if (has_key(criteria, c.key)) mask |= 1u << c.bit;
-  Request q(kx::request::kRuleTest);
+  Request q(kxp::CLI_VCRC_TEST);
   q.u32(as_u32_mod(arg[1]));
   q.u32(mask);
   for (const Criterion &c : kCriteria) {

@@ -2,7 +2,7 @@
 // XFB names, keep-alive and update requests, server string tables and the
 // maintenance requests (debug settings, statistics write, packet injection).
 #include "kxpy.h"
-#include "request_types.h"
+#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -64,15 +64,15 @@ KX_FUNCTION(handleServerXFBNames, "m") {
 }
 
 KX_FUNCTION(doAuth, "io", "username", "passwd") {
-  Request q(kx::request::kAuth);
+  Request q(kxp::CLI_AUTH);
   q.string(kx::as_cstring(arg[1]));
   q.string(kx::as_cstring(arg[2]));
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(ping, kx::request::kPing);
-KX_EMPTY_REQUEST(requestUpdate, kx::request::kUpdate);
+KX_EMPTY_REQUEST(ping, kxp::CLI_PING);
+KX_EMPTY_REQUEST(requestUpdate, kxp::CLI_REQUEST_UPDATE);
 
 // ---- server string tables ------------------------------------------------------------
 
@@ -109,14 +109,14 @@ KX_FUNCTION(handleStrtblEnd, "m") {
 // u32 facility (low 16 bits of the number), then the argument text.
 KX_FUNCTION(setDebug, "io", "facility", "argument") {
   uint16_t facility = static_cast<uint16_t>(kx::as_long32(arg[1]));
-  Request q(kx::request::kSetDebug);
+  Request q(kxp::CLI_SET_DEBUG);
   q.u32(facility);
   q.string(kx::as_cstring(arg[2]));
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(force_statistics_write, kx::request::kStatisticsWrite);
+KX_EMPTY_REQUEST(force_statistics_write, kxp::CLI_FORCE_STATS_WRITE);
 
 // Interface name, u32 packet length, the packet bytes. Packets of up to 4096
 // bytes are accepted; the data must be a byte string whose len() is its size.
@@ -131,7 +131,7 @@ KX_FUNCTION(injectPacket, "io", "iface", "pktdata") {
   if (n != data.size())
     kx::raise_fmt(kx::Site(), PyExc_ValueError, "len(pktdata) is %zd but it holds %zd bytes", n,
                   data.size());
-  Request q(kx::request::kInjectPacket);
+  Request q(kxp::CLI_INJECT_PACKET);
   q.string(kx::as_cstring(arg[1]));
   q.u32(static_cast<uint32_t>(n));
   q.data(data.bytes(), static_cast<uint32_t>(n));

@@ -1,7 +1,7 @@
 // KXdv17_0 shaping area: the shaping object subscription, shaping object
 // updates applied to the caller's table, and the shaping rule list.
 #include "kxpy.h"
-#include "request_types.h"
+#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -18,40 +18,14 @@ using kx::Kind;
 // read. The marks rates are not on the wire and always read as 0; the bps
 // counters are bytes per second on the wire and bits per second here.
 kx::Field kCounters[] = {
-    {kx::Name("copies"), Kind::u32, 0},
-    {kx::Name("connections"), Kind::u32, 0},
-    {kx::Name("in RX bytes"), Kind::u64, 0},
-    {kx::Name("in congested bytes"), Kind::u64, 0},
-    {kx::Name("in RX bps"), Kind::bps, 0},
-    {kx::Name("in congested bps"), Kind::bps, 0},
-    {kx::Name("in RX packets"), Kind::u64, 0},
-    {kx::Name("in congested packets"), Kind::u64, 0},
-    {kx::Name("in RX pps"), Kind::u32, 0},
-    {kx::Name("in congested pps"), Kind::u32, 0},
-    {kx::Name("in total drops"), Kind::u64, 0},
-    {kx::Name("in drops/s"), Kind::u32, 0},
-    {kx::Name("in total marks"), Kind::u64, 0},
-    {kx::Name("in marks/s"), Kind::absent, 0},
-    {kx::Name("in avg latency"), Kind::u32, 0},
-    {kx::Name("in max latency"), Kind::u16, 0},
-    {kx::Name("in avg Q"), Kind::u32, 0},
-    {kx::Name("in max Q"), Kind::u32, 0},
-    {kx::Name("out RX bytes"), Kind::u64, 0},
-    {kx::Name("out congested bytes"), Kind::u64, 0},
-    {kx::Name("out RX bps"), Kind::bps, 0},
-    {kx::Name("out congested bps"), Kind::bps, 0},
-    {kx::Name("out RX packets"), Kind::u64, 0},
-    {kx::Name("out congested packets"), Kind::u64, 0},
-    {kx::Name("out RX pps"), Kind::u32, 0},
-    {kx::Name("out congested pps"), Kind::u32, 0},
-    {kx::Name("out total drops"), Kind::u64, 0},
-    {kx::Name("out drops/s"), Kind::u32, 0},
-    {kx::Name("out total marks"), Kind::u64, 0},
-    {kx::Name("out marks/s"), Kind::absent, 0},
-    {kx::Name("out avg latency"), Kind::u32, 0},
-    {kx::Name("out max latency"), Kind::u16, 0},
-    {kx::Name("out avg Q"), Kind::u32, 0},
-    {kx::Name("out max Q"), Kind::u32, 0},
+#define KX_SHAPING_COUNTER(id, key, kind) {kx::Name(key), Kind::kind, 0},
+#include "../protocol/kx_protocol.def"
+#define KX_SHAPING_DIR_COUNTER(id, key, kind) {kx::Name("in " key), Kind::kind, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {kx::Name("in " key), Kind::absent, 0},
+#include "../protocol/kx_protocol.def"
+#define KX_SHAPING_DIR_COUNTER(id, key, kind) {kx::Name("out " key), Kind::kind, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {kx::Name("out " key), Kind::absent, 0},
+#include "../protocol/kx_protocol.def"
 };
 static_assert(sizeof kCounters / sizeof kCounters[0] == 34, "a counter update sets 34 keys");
 
@@ -63,8 +37,8 @@ void store_name(PyObject *table, const Ref &id, const Ref &name) {
 
 }  // namespace
 
-KX_EMPTY_REQUEST(shapingobjectShow, kx::request::kShapingObjectsShow);
-KX_EMPTY_REQUEST(shapingobjectHide, kx::request::kShapingObjectsHide);
+KX_EMPTY_REQUEST(shapingobjectShow, kxp::CLI_SHAPING_SHOW);
+KX_EMPTY_REQUEST(shapingobjectHide, kxp::CLI_SHAPING_HIDE);
 
 // Object id, an ignored word and the update kind; then the name (kind 1) or
 // the counter set (kind 2). The record is created at the first sight of an id

@@ -1,7 +1,7 @@
 // KXdv17_0 functions of the views area: creating views, the capabilities
 // message and the stream of row operations.
 #include "kxpy.h"
-#include "request_types.h"
+#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -35,17 +35,6 @@ Field kFieldCaps[] = {
     {kx::Name("type"), Kind::u8, 0},
     {kx::Name("filter"), Kind::u8, 0},
     {kx::Name("want_arg"), Kind::u8, 0},
-};
-
-// Filter types, as the caller's filters name them.
-enum FilterType : long {
-  FILTER_SMALL_INTS = 1,
-  FILTER_SERVICES,
-  FILTER_OBJECTS,
-  FILTER_HOSTS,
-  FILTER_STRINGS,
-  FILTER_UINT32,
-  FILTER_BOOLEAN,
 };
 
 // How a view field's value is read, by the field type its description names
@@ -105,9 +94,9 @@ void put_counted(PyObject *items, Py_ssize_t count, const char *what, Put put,
 long filter_type_of(PyObject *t) {
   if (PyInt_CheckExact(t)) {
     long v = PyInt_AS_LONG(t);
-    return v >= FILTER_SMALL_INTS && v <= FILTER_BOOLEAN ? v : 0;
+    return v >= kxp::FILTER_SMALL_INTS && v <= kxp::FILTER_BOOLEAN ? v : 0;
   }
-  for (long k = FILTER_SMALL_INTS; k <= FILTER_BOOLEAN; k++) {
+  for (long k = kxp::FILTER_SMALL_INTS; k <= kxp::FILTER_BOOLEAN; k++) {
     Ref num = kx::py_int(k);
     int eq = PyObject_RichCompareBool(t, num.get(), Py_EQ);
     kx::check_rc(eq);
@@ -119,21 +108,21 @@ long filter_type_of(PyObject *t) {
 // Appends one filter value encoded by the filter type.
 void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at = kx::Site()) {
   switch (filter_type_of(type)) {
-    case FILTER_SMALL_INTS:
+    case kxp::FILTER_SMALL_INTS:
       q.u16(static_cast<uint16_t>(kx::as_long32(value, at)), at);
       return;
-    case FILTER_SERVICES:
-    case FILTER_OBJECTS:
-    case FILTER_STRINGS:
+    case kxp::FILTER_SERVICES:
+    case kxp::FILTER_OBJECTS:
+    case kxp::FILTER_STRINGS:
       q.string(kx::as_cstring(value, at), at);
       return;
-    case FILTER_HOSTS:
+    case kxp::FILTER_HOSTS:
       q.ip(value, at);
       return;
-    case FILTER_UINT32:
+    case kxp::FILTER_UINT32:
       q.u32(static_cast<uint32_t>(kx::as_mask64(value, at)), at);
       return;
-    case FILTER_BOOLEAN:
+    case kxp::FILTER_BOOLEAN:
       q.u8(static_cast<uint8_t>(kx::as_long32(value, at)), at);
       return;
   }
@@ -176,7 +165,7 @@ void put_list(Request &q, PyObject *items, const char *what, void (*put_item)(Re
 
 // u16 viewid, u8 filter count, the filters, u8 field count, the fields.
 KX_FUNCTION(createView, "io", "viewid", "filters", "fields") {
-  Request q(kx::request::kCreateView);
+  Request q(kxp::CLI_CREATE_VIEW);
   q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
   put_list(q, arg[2], "filters", put_filter);
   put_list(q, arg[3], "fields", put_field);
@@ -185,7 +174,7 @@ KX_FUNCTION(createView, "io", "viewid", "filters", "fields") {
 }
 
 KX_FUNCTION(createViewByName, "io", "viewid", "name") {
-  Request q(kx::request::kCreateViewByName);
+  Request q(kxp::CLI_CREATE_VIEW_BY_NAME);
   q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
   q.string(kx::as_cstring(arg[2]));
   q.send(arg[0]);

@@ -67,12 +67,12 @@ std::string decode_criterion(RequestReader &r, const Criterion &c, RuleTest *t) 
   std::string json;
   char text[32];
   switch (c.kind) {
-    case CriterionKind::U8: json = json_num(v = r.u8()); break;
-    case CriterionKind::U16: json = json_num(v = r.u16()); break;
-    case CriterionKind::U32: json = json_num(v = r.u32()); break;
-    case CriterionKind::IP4: v = r.u32(); json = json_str(kx_iptostring_ip4(v, text, sizeof text)); break;
-    case CriterionKind::STRING: t->service = r.str(); json = json_str(t->service); break;
-    case CriterionKind::PROPERTIES: {
+    case CriterionKind::u8: json = json_num(v = r.u8()); break;
+    case CriterionKind::u16: json = json_num(v = r.u16()); break;
+    case CriterionKind::u32: json = json_num(v = r.u32()); break;
+    case CriterionKind::ip4: v = r.u32(); json = json_str(kx_iptostring_ip4(v, text, sizeof text)); break;
+    case CriterionKind::string: t->service = r.str(); json = json_str(t->service); break;
+    case CriterionKind::properties: {
       uint8_t n = r.u8();
       for (uint32_t i = 0; i < n && r.ok(); i++) {
         std::string name = r.str();
