@@ -17,18 +17,18 @@ KX_NAME(active);
 KX_NAME(name);
 KX_NAME(type);
 
-using kx::Field;
 using kx::Kind;
 
 // The media block that opens each channel's record in a sample.
-Field kMedia[] = {
-    {kx::Name("internal_media"), Kind::u8, 0},
-    {kx::Name("external_media"), Kind::u8, 0},
-    {kx::Name("internal_negotiated_media"), Kind::u8, 0},
-    {kx::Name("external_negotiated_media"), Kind::u8, 0},
-    {kx::Name("internal_negotiated_media_time"), Kind::u32, 0},
-    {kx::Name("external_negotiated_media_time"), Kind::u32, 0},
+constexpr kx::Field kMedia_rows[] = {
+    {"internal_media", Kind::u8, 0},
+    {"external_media", Kind::u8, 0},
+    {"internal_negotiated_media", Kind::u8, 0},
+    {"external_negotiated_media", Kind::u8, 0},
+    {"internal_negotiated_media_time", Kind::u32, 0},
+    {"external_negotiated_media_time", Kind::u32, 0},
 };
+const kx::Table kMedia(kMedia_rows);
 
 // Each statistic group holds six pairs; their keys are the statistic's name
 // followed by these suffixes.

@@ -14,8 +14,6 @@ using kx::Site;
 namespace {
 
 KX_NAME(_starttime);
-KX_NAME(_service_id);
-KX_NAME(_base_service_id);
 KX_NAME(_engineflags);
 KX_NAME(_xfbflags);
 KX_NAME(_deepscan);
@@ -93,10 +91,11 @@ void create(Reader &r, ConnUpdate &u) {
   u.conn = u.created.get();
 }
 
-kx::Field kServiceBlock[] = {
-    {kx::Name("_service_id"), kx::Kind::u16, 0},
-    {kx::Name("_base_service_id"), kx::Kind::u16, 0},
+constexpr kx::Field kServiceBlock_rows[] = {
+    {"_service_id", kx::Kind::u16, 0},
+    {"_base_service_id", kx::Kind::u16, 0},
 };
+const kx::Table kServiceBlock(kServiceBlock_rows);
 
 void service(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kServiceBlock); }
 

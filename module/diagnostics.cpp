@@ -24,15 +24,16 @@ static kx::Name n_network_u32("!L");
 using kx::Kind;
 
 // The test result, in wire order.
-kx::Field kTestResult[] = {
-    {kx::Name("test_id"), Kind::u32, 0},
-    {kx::Name("ruleset_state"), Kind::u8, 0},
-    {kx::Name("rewrite_obj"), Kind::u32, 0},
-    {kx::Name("monitor_iface"), Kind::u32, 0},
-    {kx::Name("fwrule"), Kind::s32, 0},
-    {kx::Name("fwrules"), Kind::u32_pairs, 0},
-    {kx::Name("shapingrules"), Kind::u32_pairs, 0},
+constexpr kx::Field kTestResult_rows[] = {
+    {"test_id", Kind::u32, 0},
+    {"ruleset_state", Kind::u8, 0},
+    {"rewrite_obj", Kind::u32, 0},
+    {"monitor_iface", Kind::u32, 0},
+    {"fwrule", Kind::s32, 0},
+    {"fwrules", Kind::u32_pairs, 0},
+    {"shapingrules", Kind::u32_pairs, 0},
 };
+const kx::Table kTestResult(kTestResult_rows);
 
 // An integer taken modulo 2^32; a non-integer raises TypeError.
 uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t>(kx::as_mask64(o, at)); }

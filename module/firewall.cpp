@@ -16,23 +16,23 @@ KX_NAME(hits_rate);
 KX_NAME(logentries);
 KX_NAME(properties);
 
-using kx::Field;
 using kx::Kind;
 
 // One log entry before its optional trailing properties text.
-Field kLogEntry[] = {
-    {kx::Name("time"), Kind::u32, 0},
-    {kx::Name("type"), Kind::family, 0},
-    {kx::Name("client"), Kind::addr, 0},
-    {kx::Name("server"), Kind::addr, 0},
-    {kx::Name("clientport"), Kind::u16, 0},
-    {kx::Name("serverport"), Kind::u16, 0},
-    {kx::Name("protocol"), Kind::u8, 0},
-    {kx::Name("clienthostname"), Kind::string, 255},
-    {kx::Name("serverhostname"), Kind::string, 255},
-    {kx::Name("service"), Kind::string, 255},
-    {kx::Name("rule"), Kind::string, 255},
+constexpr kx::Field kLogEntry_rows[] = {
+    {"time", Kind::u32, 0},
+    {"type", Kind::family, 0},
+    {"client", Kind::addr, 0},
+    {"server", Kind::addr, 0},
+    {"clientport", Kind::u16, 0},
+    {"serverport", Kind::u16, 0},
+    {"protocol", Kind::u8, 0},
+    {"clienthostname", Kind::string, 255},
+    {"serverhostname", Kind::string, 255},
+    {"service", Kind::string, 255},
+    {"rule", Kind::string, 255},
 };
+const kx::Table kLogEntry(kLogEntry_rows);
 
 void store_rule(PyObject *table, const Ref &id, const Ref &name) {
   Ref rule = kx::new_dict();

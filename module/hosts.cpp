@@ -197,7 +197,7 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *typ = arg[1], *hosts = arg[2], *protocolversion = arg[3];
   uint32_t id;
-  while (r.try_u32(id)) {
+  while (r.try_num(id)) {
     Ref hostid = kx::builtin_int(id);
     int known = PySequence_Contains(hosts, hostid.get());
     kx::check_rc(known);
@@ -219,7 +219,7 @@ KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *hosts = arg[1], *protocolversion = arg[2];
   uint32_t id;
-  while (r.try_u32(id)) {
+  while (r.try_num(id)) {
     uint16_t mask = r.u16();
     Ref key = kx::builtin_int(id);
     Ref host = kx::getitem(hosts, key.get());
@@ -255,7 +255,7 @@ KX_FUNCTION(hostFindv4, "io", "hostip") {
 KX_FUNCTION(handleHostFindReply, "m") {
   kx::Reader r(arg[0]);
   uint32_t id;
-  if (!r.try_u32(id)) return kx::py_none();
+  if (!r.try_num(id)) return kx::py_none();
   return kx::py_u32(id);
 }
 

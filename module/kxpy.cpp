@@ -967,10 +967,11 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
 
 Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) { return value_of(r, k, arg, at); }
 
-void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
+void read_fields(Reader &r, PyObject *target, Into into, const Field *rows, const Name *keys, size_t n,
                  Site at) {
   bool v6 = false;
-  for (const Field *f = begin; f != end; f++) {
+  for (size_t i = 0; i < n; i++) {
+    const Field *f = &rows[i];
     Ref value;
     if (f->kind == Kind::family) {
       uint8_t family = r.u8(at);
@@ -983,17 +984,17 @@ void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, con
       value = value_of(r, f->kind, f->arg, at);
     }
     if (into == Into::item)
-      setitem(target, f->key, value.get(), at);
+      setitem(target, keys[i], value.get(), at);
     else
-      setattr(target, f->key, value.get(), at);
+      setattr(target, keys[i], value.get(), at);
   }
 }
 
-Ref read_dict_list(Reader &r, uint32_t count, const Field *begin, const Field *end, Site at) {
+Ref read_dict_list(Reader &r, uint32_t count, const Field *rows, const Name *keys, size_t n, Site at) {
   Ref list = new_list(0, at);
   for (; count > 0; count--) {
     Ref d = new_dict(at);
-    read_fields(r, d.get(), Into::item, begin, end, at);
+    read_fields(r, d.get(), Into::item, rows, keys, n, at);
     list_append(list.get(), d.get(), at);
   }
   return list;

@@ -758,31 +758,28 @@ class Reader {
   explicit Reader(PyObject *m, Site at = Site()) : m_(message_of(m, at)) {}
   uint32_t remaining() const { return kx_msg_remaining(m_); }
 
-  uint8_t u8(Site at = Site()) {
-    uint8_t v;
-    if (!kx_msg_get_uint8(m_, &v)) bad_message(at);
+  // One unsigned wire number of T's width (most significant byte first).
+  template <class T>
+  T num(Site at = Site()) {
+    T v;
+    if (!try_num(v)) bad_message(at);
     return v;
   }
-  uint16_t u16(Site at = Site()) {
-    uint16_t v;
-    if (!kx_msg_get_uint16(m_, &v)) bad_message(at);
-    return v;
-  }
-  uint32_t u32(Site at = Site()) {
-    uint32_t v;
-    if (!kx_msg_get_uint32(m_, &v)) bad_message(at);
-    return v;
-  }
-  uint64_t u64(Site at = Site()) {
-    uint64_t v;
-    if (!kx_msg_get_uint64(m_, &v)) bad_message(at);
-    return v;
-  }
+  uint8_t u8(Site at = Site()) { return num<uint8_t>(at); }
+  uint16_t u16(Site at = Site()) { return num<uint16_t>(at); }
+  uint32_t u32(Site at = Site()) { return num<uint32_t>(at); }
+  uint64_t u64(Site at = Site()) { return num<uint64_t>(at); }
   // Optional fields and loop ends: false (nothing consumed) when the field
   // is not whole.
-  bool try_u8(uint8_t &v) { return kx_msg_get_uint8(m_, &v) != 0; }
-  bool try_u32(uint32_t &v) { return kx_msg_get_uint32(m_, &v) != 0; }
-  bool try_u64(uint64_t &v) { return kx_msg_get_uint64(m_, &v) != 0; }
+  template <class T>
+  bool try_num(T &v) {
+    static_assert(sizeof v == 1 || sizeof v == 2 || sizeof v == 4 || sizeof v == 8, "a wire width");
+    if (!kx_msg_get_data(m_, &v, sizeof v)) return false;
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    return true;
+  }
 
   void data(void *buf, uint32_t n, Site at = Site()) {
     if (!kx_msg_get_data(m_, buf, n)) bad_message(at);
@@ -870,10 +867,31 @@ enum class Kind : uint8_t {
 // One field of a fixed layout: the dict key or attribute name it is stored
 // under, its kind and the kind's argument (a string's buffer size).
 struct Field {
-  Name key;
+  const char *key;
   Kind kind;
   uint32_t arg;
 };
+
+// A constexpr field table and its keys, interned at import: one Name per
+// row, parallel to the rows (each registers itself as every Name does).
+template <size_t N>
+class Table {
+ public:
+  explicit Table(const Field (&rows)[N]) : Table(rows, std::make_index_sequence<N>()) {}
+  Table(const Table &) = delete;
+  Table &operator=(const Table &) = delete;
+  const Field *rows() const { return rows_; }
+  const Name *keys() const { return keys_; }
+  static constexpr size_t size = N;
+
+ private:
+  template <size_t... I>
+  Table(const Field (&rows)[N], std::index_sequence<I...>) : rows_(rows), keys_{Name(rows[I].key)...} {}
+  const Field *rows_;
+  Name keys_[N];
+};
+template <size_t N>
+Table(const Field (&)[N]) -> Table<N>;
 
 // One value of kind k (arg as in Field). The family and addr kinds, which
 // depend on each other, are read only as fields of a table.
@@ -882,26 +900,27 @@ Ref read_value(Reader &r, Kind k, uint32_t arg, Site at = Site());
 // Where a table's values go: dict items or object attributes.
 enum class Into : uint8_t { item, attr };
 
-// Reads fields [begin, end) in order and stores each value on `target` right
-// after reading it, so a short message leaves the fields before it stored.
-void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
+// Reads the n fields of `rows` in order and stores each value on `target`
+// under its key right after reading it, so a short message leaves the fields
+// before it stored.
+void read_fields(Reader &r, PyObject *target, Into into, const Field *rows, const Name *keys, size_t n,
                  Site at = Site());
 
 template <size_t N>
-void read_items(Reader &r, PyObject *dict, const Field (&table)[N], Site at = Site()) {
-  read_fields(r, dict, Into::item, table, table + N, at);
+void read_items(Reader &r, PyObject *dict, const Table<N> &t, Site at = Site()) {
+  read_fields(r, dict, Into::item, t.rows(), t.keys(), N, at);
 }
 template <size_t N>
-void read_attrs(Reader &r, PyObject *obj, const Field (&table)[N], Site at = Site()) {
-  read_fields(r, obj, Into::attr, table, table + N, at);
+void read_attrs(Reader &r, PyObject *obj, const Table<N> &t, Site at = Site()) {
+  read_fields(r, obj, Into::attr, t.rows(), t.keys(), N, at);
 }
 
 // `count` records of one layout, each read into a new dict: [dict, ...].
-Ref read_dict_list(Reader &r, uint32_t count, const Field *begin, const Field *end,
+Ref read_dict_list(Reader &r, uint32_t count, const Field *rows, const Name *keys, size_t n,
                    Site at = Site());
 template <size_t N>
-Ref read_dict_list(Reader &r, uint32_t count, const Field (&table)[N], Site at = Site()) {
-  return read_dict_list(r, count, table, table + N, at);
+Ref read_dict_list(Reader &r, uint32_t count, const Table<N> &t, Site at = Site()) {
+  return read_dict_list(r, count, t.rows(), t.keys(), N, at);
 }
 
 // A header word whose top bit is a flag, then (u32 id, string(256) name)

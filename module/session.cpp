@@ -19,7 +19,7 @@ KX_FUNCTION(handleVersion, "m") {
   Reader r(arg[0]);
   Ref version = r.int16();
   uint64_t server;
-  if (!r.try_u64(server)) {
+  if (!r.try_num(server)) {
     Ref empty = kx::py_str("", 0);
     return kx::tuple(version, kx::py_int(0), empty, empty);
   }
@@ -82,9 +82,9 @@ KX_FUNCTION(handleStrtblEntries, "m") {
   Reader r(arg[0]);
   Ref entries = kx::new_list();
   uint32_t number, ignored;
-  while (r.try_u32(number)) {
+  while (r.try_num(number)) {
     Ref text = r.string(4096);
-    if (!r.try_u32(ignored)) break;
+    if (!r.try_num(ignored)) break;
     kx::list_append(entries.get(), kx::pair(kx::py_u32(number), text).get());
   }
   return entries;

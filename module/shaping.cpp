@@ -17,17 +17,18 @@ using kx::Kind;
 // A counter update, in wire order; each value is stored before the next is
 // read. The marks rates are not on the wire and always read as 0; the bps
 // counters are bytes per second on the wire and bits per second here.
-kx::Field kCounters[] = {
-#define KX_SHAPING_COUNTER(id, key, kind) {kx::Name(key), Kind::kind, 0},
+constexpr kx::Field kCounters_rows[] = {
+#define KX_SHAPING_COUNTER(id, key, kind) {key, Kind::kind, 0},
 #include "../protocol/kx_protocol.def"
-#define KX_SHAPING_DIR_COUNTER(id, key, kind) {kx::Name("in " key), Kind::kind, 0},
-#define KX_SHAPING_DIR_ABSENT(id, key) {kx::Name("in " key), Kind::absent, 0},
+#define KX_SHAPING_DIR_COUNTER(id, key, kind) {"in " key, Kind::kind, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"in " key, Kind::absent, 0},
 #include "../protocol/kx_protocol.def"
-#define KX_SHAPING_DIR_COUNTER(id, key, kind) {kx::Name("out " key), Kind::kind, 0},
-#define KX_SHAPING_DIR_ABSENT(id, key) {kx::Name("out " key), Kind::absent, 0},
+#define KX_SHAPING_DIR_COUNTER(id, key, kind) {"out " key, Kind::kind, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"out " key, Kind::absent, 0},
 #include "../protocol/kx_protocol.def"
 };
-static_assert(sizeof kCounters / sizeof kCounters[0] == 34, "a counter update sets 34 keys");
+const kx::Table kCounters(kCounters_rows);
+static_assert(sizeof kCounters_rows / sizeof kCounters_rows[0] == 34, "a counter update sets 34 keys");
 
 enum UpdateKind : uint32_t { kName = 1, kCounterSet = 2 };
 

@@ -17,25 +17,26 @@ KX_NAME(cps);
 KX_NAME(handleViewUpdateField);
 KX_NAME(handleViewUpdateData);
 
-using kx::Field;
 using kx::Kind;
 
 // The capabilities message: the filters views can be built with, then the
 // fields they can show.
-Field kFilterCaps[] = {
-    {kx::Name("filter"), Kind::u8, 0},
-    {kx::Name("name"), Kind::string, 256},
-    {kx::Name("type"), Kind::u8, 0},
-    {kx::Name("max"), Kind::u16, 0},
+constexpr kx::Field kFilterCaps_rows[] = {
+    {"filter", Kind::u8, 0},
+    {"name", Kind::string, 256},
+    {"type", Kind::u8, 0},
+    {"max", Kind::u16, 0},
 };
-Field kFieldCaps[] = {
-    {kx::Name("field"), Kind::u8, 0},
-    {kx::Name("name"), Kind::string, 256},
-    {kx::Name("display_prefix"), Kind::string, 256},
-    {kx::Name("type"), Kind::u8, 0},
-    {kx::Name("filter"), Kind::u8, 0},
-    {kx::Name("want_arg"), Kind::u8, 0},
+const kx::Table kFilterCaps(kFilterCaps_rows);
+constexpr kx::Field kFieldCaps_rows[] = {
+    {"field", Kind::u8, 0},
+    {"name", Kind::string, 256},
+    {"display_prefix", Kind::string, 256},
+    {"type", Kind::u8, 0},
+    {"filter", Kind::u8, 0},
+    {"want_arg", Kind::u8, 0},
 };
+const kx::Table kFieldCaps(kFieldCaps_rows);
 
 // How a view field's value is read, by the field type its description names
 // (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
@@ -224,7 +225,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Reader r(arg[0]);
   Ref ops = kx::new_list();
   uint8_t op;
-  while (r.try_u8(op)) {
+  while (r.try_num(op)) {
     Ref row = r.long32();
     Ref item;
     switch (op) {
