@@ -28,7 +28,7 @@ constexpr kx::Field kMedia_rows[] = {
     {"internal_negotiated_media_time", Kind::u32, 0},
     {"external_negotiated_media_time", Kind::u32, 0},
 };
-const kx::Table kMedia(kMedia_rows);
+const kx::Table<kMedia_rows> kMedia;
 
 // Each statistic group holds six pairs; their keys are the statistic's name
 // followed by these suffixes.

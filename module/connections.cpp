@@ -21,8 +21,6 @@ KX_NAME(_shaping_prio);
 KX_NAME(_shaping_rule_ids);
 KX_NAME(_stat_rule_ids);
 KX_NAME(_server_hostname);
-KX_NAME(_speed);
-KX_NAME(_xfer);
 KX_NAME(_set_views);
 KX_NAME(SHAPINGBYTESMINVERSION);
 KX_NAME(name);
@@ -45,11 +43,22 @@ struct ConnUpdate {
   Ref created;  // holds the connection the creation block made
 };
 
+using kx::Kind;
+
+// Fields the module reads past, named for what they are.
+constexpr kx::Field kCreateHead_rows[] = {
+    {"create.ignored_u8_1", Kind::skip, 1},  {"create.ignored_u8_2", Kind::skip, 1},
+    {"create.ignored_u32_1", Kind::skip, 4}, {"create.ignored_u32_2", Kind::skip, 4},
+    {"create.ignored_u16_1", Kind::skip, 2}, {"create.ignored_u16_2", Kind::skip, 2},
+    {"create.ignored_u32_3", Kind::skip, 4}, {"create.ignored_u32_4", Kind::skip, 4},
+};
+const kx::Table<kCreateHead_rows> kCreateHead;
+
 // Reads the creation block, builds the connection with typ, stores it in the
 // table and sets its start time; then reads the second endpoint block.
 Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &connid,
                       uint32_t flags) {
-  r.skip({1, 1, 4, 4, 2, 2, 4, 4});
+  kx::skip_fields(r, kCreateHead);
   if (r.u8()) r.u8();
   Ref start = r.long32();
   bool v6 = r.family(nullptr);
@@ -92,10 +101,10 @@ void create(Reader &r, ConnUpdate &u) {
 }
 
 constexpr kx::Field kServiceBlock_rows[] = {
-    {"_service_id", kx::Kind::u16, 0},
-    {"_base_service_id", kx::Kind::u16, 0},
+    {"_service_id", Kind::u16, 0},
+    {"_base_service_id", Kind::u16, 0},
 };
-const kx::Table kServiceBlock(kServiceBlock_rows);
+const kx::Table<kServiceBlock_rows> kServiceBlock;
 
 void service(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kServiceBlock); }
 
@@ -138,26 +147,57 @@ void strings(Reader &r, ConnUpdate &) {
   for (int i = 0; i < 4; i++) r.skip_string(256);
 }
 
-void speed(Reader &r, ConnUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.conn, n__speed, a, b);
-  uint64_t c = r.u64(), d = r.u64();
-  kx::set_pair(u.conn, n__xfer, c, d);
-  r.skip({4, 4});
-}
+constexpr kx::Field kSpeed_rows[] = {
+    {"_speed", Kind::pair, 4},
+    {"_xfer", Kind::pair, 8},
+    {"speed.ignored_u32_1", Kind::skip, 4},
+    {"speed.ignored_u32_2", Kind::skip, 4},
+};
+const kx::Table<kSpeed_rows> kSpeed;
+void speed(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kSpeed); }
 
-void counters(Reader &r, ConnUpdate &) { r.skip({4, 4, 4, 4, 4, 4}); }
+constexpr kx::Field kCounters_rows[] = {
+    {"counters.ignored_u32_1", Kind::skip, 4}, {"counters.ignored_u32_2", Kind::skip, 4},
+    {"counters.ignored_u32_3", Kind::skip, 4}, {"counters.ignored_u32_4", Kind::skip, 4},
+    {"counters.ignored_u32_5", Kind::skip, 4}, {"counters.ignored_u32_6", Kind::skip, 4},
+};
+const kx::Table<kCounters_rows> kCounters;
+void counters(Reader &r, ConnUpdate &) { kx::skip_fields(r, kCounters); }
 
+// Each direction: a u16 and a u32, then a u64 from SHAPINGBYTESMINVERSION on.
+constexpr kx::Field kShapingBytes_rows[] = {
+    {"shaping_bytes.ignored_u16", Kind::skip, 2},
+    {"shaping_bytes.ignored_u32", Kind::skip, 4},
+};
+const kx::Table<kShapingBytes_rows> kShapingBytes;
+constexpr uint32_t kShapingBytesWidth = 8;
 void shaping_bytes(Reader &r, ConnUpdate &u) {
   for (int direction = 0; direction < 2; direction++) {
-    r.skip({2, 4});
-    if (has_shaping_bytes(u.version)) r.skip(8);
+    kx::skip_fields(r, kShapingBytes);
+    if (has_shaping_bytes(u.version)) r.skip(kShapingBytesWidth);
   }
 }
 
-void times(Reader &r, ConnUpdate &) { r.skip({4, 4}); }
-void routing(Reader &r, ConnUpdate &) { r.skip({4, 4, 4, 4}); }
-void marks(Reader &r, ConnUpdate &) { r.skip({1, 1}); }
+constexpr kx::Field kTimes_rows[] = {
+    {"times.ignored_u32_1", Kind::skip, 4},
+    {"times.ignored_u32_2", Kind::skip, 4},
+};
+const kx::Table<kTimes_rows> kTimes;
+void times(Reader &r, ConnUpdate &) { kx::skip_fields(r, kTimes); }
+
+constexpr kx::Field kRouting_rows[] = {
+    {"routing.ignored_u32_1", Kind::skip, 4}, {"routing.ignored_u32_2", Kind::skip, 4},
+    {"routing.ignored_u32_3", Kind::skip, 4}, {"routing.ignored_u32_4", Kind::skip, 4},
+};
+const kx::Table<kRouting_rows> kRouting;
+void routing(Reader &r, ConnUpdate &) { kx::skip_fields(r, kRouting); }
+
+constexpr kx::Field kMarks_rows[] = {
+    {"marks.ignored_u8_1", Kind::skip, 1},
+    {"marks.ignored_u8_2", Kind::skip, 1},
+};
+const kx::Table<kMarks_rows> kMarks;
+void marks(Reader &r, ConnUpdate &) { kx::skip_fields(r, kMarks); }
 
 void views(Reader &r, ConnUpdate &u) {
   uint16_t n = r.u16();
@@ -167,7 +207,13 @@ void views(Reader &r, ConnUpdate &u) {
   KX_CALL_METHOD(u.conn, n__set_views, list);
 }
 
-void totals(Reader &r, ConnUpdate &) { r.skip({4, 8, 8, 8, 8}); }
+constexpr kx::Field kTotals_rows[] = {
+    {"totals.ignored_u32", Kind::skip, 4},    {"totals.ignored_u64_1", Kind::skip, 8},
+    {"totals.ignored_u64_2", Kind::skip, 8},  {"totals.ignored_u64_3", Kind::skip, 8},
+    {"totals.ignored_u64_4", Kind::skip, 8},
+};
+const kx::Table<kTotals_rows> kTotals;
+void totals(Reader &r, ConnUpdate &) { kx::skip_fields(r, kTotals); }
 
 void blobs(Reader &r, ConnUpdate &) {
   r.skip(r.u16());

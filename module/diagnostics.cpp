@@ -33,7 +33,7 @@ constexpr kx::Field kTestResult_rows[] = {
     {"fwrules", Kind::u32_pairs, 0},
     {"shapingrules", Kind::u32_pairs, 0},
 };
-const kx::Table kTestResult(kTestResult_rows);
+const kx::Table<kTestResult_rows> kTestResult;
 
 // An integer taken modulo 2^32; a non-integer raises TypeError.
 uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t>(kx::as_mask64(o, at)); }
@@ -44,15 +44,18 @@ uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t
 
 KX_EMPTY_REQUEST(bgpDump, kxp::CLI_BGP_DUMP);
 
+namespace {
+constexpr kx::Field kBgpEntry_rows[] = {
+    {"first", Kind::u32, 0}, {"prefix", Kind::ipaddrplen, 0}, {"second", Kind::u32, 0},
+    {"third", Kind::u32, 0}, {"fourth", Kind::u32, 0},
+};
+const kx::Table<kBgpEntry_rows> kBgpEntry;
+}  // namespace
+
 // (first number, prefix text, second, third, fourth number).
 KX_FUNCTION(handleBgpEntry, "m") {
   Reader r(arg[0]);
-  Ref first = r.long32();
-  Ref prefix = r.ipaddrplen();
-  Ref second = r.long32();
-  Ref third = r.long32();
-  Ref fourth = r.long32();
-  return kx::tuple(first, prefix, second, third, fourth);
+  return kx::read_tuple(r, kBgpEntry);
 }
 
 // (path id, [u32 elements]) from a u32 id, a u8 count and the elements.

@@ -32,7 +32,7 @@ constexpr kx::Field kLogEntry_rows[] = {
     {"service", Kind::string, 255},
     {"rule", Kind::string, 255},
 };
-const kx::Table kLogEntry(kLogEntry_rows);
+const kx::Table<kLogEntry_rows> kLogEntry;
 
 void store_rule(PyObject *table, const Ref &id, const Ref &name) {
   Ref rule = kx::new_dict();

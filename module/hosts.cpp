@@ -12,10 +12,6 @@ namespace {
 
 KX_NAME(netobjects);
 KX_NAME(addr);
-KX_NAME(speed);
-KX_NAME(connections);
-KX_NAME(cps);
-KX_NAME(quality_packets);
 KX_NAME(quality_internal_issues);
 KX_NAME(quality_external_issues);
 KX_NAME(L4ERRORMINVERSION);
@@ -84,25 +80,25 @@ struct HostUpdate {
   PyObject *protocolversion;
 };
 
-void speed(kx::Reader &r, HostUpdate &u) {
-  int64_t in = static_cast<int64_t>(r.u64());
-  int64_t out = static_cast<int64_t>(r.u64());
-  kx::set_pair(u.host, n_speed, in, out);
-}
+using kx::Kind;
 
-void connections(kx::Reader &r, HostUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.host, n_connections, a, b);
-}
+// The pair groups: two u64 taken as signed, or two u32.
+constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kSigned}};
+const kx::Table<kSpeed_rows> kSpeedGroup;
+void speed(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kSpeedGroup); }
 
-void cps(kx::Reader &r, HostUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.host, n_cps, a, b);
-}
+constexpr kx::Field kConnections_rows[] = {{"connections", Kind::pair, 4}};
+const kx::Table<kConnections_rows> kConnectionsGroup;
+void connections(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kConnectionsGroup); }
 
+constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
+const kx::Table<kCps_rows> kCpsGroup;
+void cps(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kCpsGroup); }
+
+constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4}};
+const kx::Table<kQuality_rows> kQualityGroup;
 void quality(kx::Reader &r, HostUpdate &u) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::set_pair<uint64_t>(u.host, n_quality_packets, a, b);
+  kx::read_attrs(r, u.host, kQualityGroup);
   // Internal and external issue counters alternate on the wire.
   uint32_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
   kx::set_pair<uint64_t>(u.host, n_quality_internal_issues, int1, int2);

@@ -26,6 +26,7 @@
 #include <string.h>
 
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 #include "kx_msg.h"
@@ -769,6 +770,8 @@ class Reader {
   uint16_t u16(Site at = Site()) { return num<uint16_t>(at); }
   uint32_t u32(Site at = Site()) { return num<uint32_t>(at); }
   uint64_t u64(Site at = Site()) { return num<uint64_t>(at); }
+  // A number of `width` bytes (1, 2, 4 or 8), sign-extended when `is_signed`.
+  uint64_t number(uint32_t width, bool is_signed, Site at = Site());
   // Optional fields and loop ends: false (nothing consumed) when the field
   // is not whole.
   template <class T>
@@ -785,11 +788,10 @@ class Reader {
     if (!kx_msg_get_data(m_, buf, n)) bad_message(at);
   }
   void skip(uint32_t n, Site at = Site()) {
-    if (!kx_msg_skip(m_, n)) bad_message(at);
+    if (!try_skip(n)) bad_message(at);
   }
-  // Fixed-width fields read and dropped. A short message consumes the whole
-  // fields before the short one, which raises.
-  void skip(std::initializer_list<uint8_t> widths, Site at = Site());
+  // False (nothing consumed) when fewer than n bytes remain.
+  bool try_skip(uint32_t n) { return kx_msg_skip(m_, n) != 0; }
   // One string field consumed exactly as string(bufsize) would read it.
   void skip_string(uint32_t bufsize, Site at = Site()) {
     if (!try_skip_string(bufsize)) bad_message(at);
@@ -861,66 +863,194 @@ enum class Kind : uint8_t {
   s16,         // u16 taken as signed -> int
   boolean,     // u8 -> True or False
   ipaddr,      // ipaddr field as compressed text
+  ipaddrplen,  // ipaddrplen field as compressed text
   properties,  // requests only: u8 count, then (name, value) string pairs
+  pair,        // two numbers of width `arg` (| kSigned, | kTimes8) -> (long, long)
+  skip,        // `arg` bytes read past; nothing is stored
 };
 
+// Kind::pair arguments: the width in bytes of each number (1, 2, 4 or 8), and
+// these flags.
+constexpr uint32_t kSigned = 0x100;  // the numbers taken as signed
+constexpr uint32_t kTimes8 = 0x200;  // each multiplied by 8 modulo 2^64 (byte rates as bit rates)
+
 // One field of a fixed layout: the dict key or attribute name it is stored
-// under, its kind and the kind's argument (a string's buffer size).
+// under (a skipped field's name only tells what it is), its kind and the
+// kind's argument (a string's buffer size, a pair's or a skip's width).
 struct Field {
   const char *key;
   Kind kind;
   uint32_t arg;
 };
 
-// A constexpr field table and its keys, interned at import: one Name per
-// row, parallel to the rows (each registers itself as every Name does).
-template <size_t N>
+// A constexpr field table (an array of Field at namespace scope) and its
+// keys, interned at import: one Name per row, parallel to the rows (each
+// registers itself as every Name does). Declared as
+//   constexpr kx::Field kX_rows[] = {...};
+//   const kx::Table<kX_rows> kX;
+// The rows are known at compile time, so reading a table is the sequence of
+// its rows' reads, each chosen by its kind when the module is compiled.
+template <auto &Rows>
 class Table {
  public:
-  explicit Table(const Field (&rows)[N]) : Table(rows, std::make_index_sequence<N>()) {}
+  static constexpr size_t size = sizeof Rows / sizeof Rows[0];
+  Table() : Table(std::make_index_sequence<size>()) {}
   Table(const Table &) = delete;
   Table &operator=(const Table &) = delete;
-  const Field *rows() const { return rows_; }
   const Name *keys() const { return keys_; }
-  static constexpr size_t size = N;
 
  private:
   template <size_t... I>
-  Table(const Field (&rows)[N], std::index_sequence<I...>) : rows_(rows), keys_{Name(rows[I].key)...} {}
-  const Field *rows_;
-  Name keys_[N];
+  explicit Table(std::index_sequence<I...>) : keys_{Name(Rows[I].key)...} {}
+  Name keys_[size];
 };
-template <size_t N>
-Table(const Field (&)[N]) -> Table<N>;
 
 // One value of kind k (arg as in Field). The family and addr kinds, which
-// depend on each other, are read only as fields of a table.
+// depend on each other, are read only as fields of a table, pairs and skips
+// only there too.
 Ref read_value(Reader &r, Kind k, uint32_t arg, Site at = Site());
 
-// Where a table's values go: dict items or object attributes.
-enum class Into : uint8_t { item, attr };
+// Where a table's values go: dict items, object attributes, or the slots of
+// a tuple in row order (skipped fields take none).
+enum class Into : uint8_t { item, attr, tuple };
 
-// Reads the n fields of `rows` in order and stores each value on `target`
-// under its key right after reading it, so a short message leaves the fields
-// before it stored.
-void read_fields(Reader &r, PyObject *target, Into into, const Field *rows, const Name *keys, size_t n,
-                 Site at = Site());
+namespace rows {
 
-template <size_t N>
-void read_items(Reader &r, PyObject *dict, const Table<N> &t, Site at = Site()) {
-  read_fields(r, dict, Into::item, t.rows(), t.keys(), N, at);
+// What one pass over a table's rows carries from row to row.
+struct State {
+  bool v6 = false;  // the last family field said IPv6
+  size_t slot = 0;  // the next tuple slot
+};
+
+template <size_t W> struct Wire;
+template <> struct Wire<1> { using type = uint8_t; using signed_type = int8_t; };
+template <> struct Wire<2> { using type = uint16_t; using signed_type = int16_t; };
+template <> struct Wire<4> { using type = uint32_t; using signed_type = int32_t; };
+template <> struct Wire<8> { using type = uint64_t; using signed_type = int64_t; };
+
+template <Into into>
+inline void store(PyObject *target, const Name &key, Ref value, State &st, Site at) {
+  if constexpr (into == Into::item)
+    setitem(target, key, value.get(), at);
+  else if constexpr (into == Into::attr)
+    setattr(target, key, value.get(), at);
+  else
+    PyTuple_SET_ITEM(target, st.slot++, value.release());
 }
-template <size_t N>
-void read_attrs(Reader &r, PyObject *obj, const Table<N> &t, Site at = Site()) {
-  read_fields(r, obj, Into::attr, t.rows(), t.keys(), N, at);
+
+// Two numbers of the row's width (signed with kSigned, times 8 with kTimes8):
+// an attribute through set_pair (which refills a pair only the attribute
+// holds), anything else as a new pair of longs.
+template <Into into, uint32_t A>
+inline void read_pair(Reader &r, PyObject *target, const Name &key, State &st, Site at) {
+  using W = Wire<(A & 0xff)>;
+  using V = std::conditional_t<(A & kSigned) != 0, int64_t, uint64_t>;
+  using S = std::conditional_t<(A & kSigned) != 0, typename W::signed_type, typename W::type>;
+  V a = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
+  V b = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
+  if constexpr ((A & kTimes8) != 0) {
+    a = static_cast<V>(static_cast<uint64_t>(a) * 8);
+    b = static_cast<V>(static_cast<uint64_t>(b) * 8);
+  }
+  if constexpr (into == Into::attr)
+    set_pair<V>(target, key, a, b, at);
+  else
+    store<into>(target, key, long_pair<V>(a, b, at), st, at);
+}
+
+// Out of line: the values of the bps and u32_pairs kinds.
+Ref times_eight(const Ref &value, Site at);
+Ref u32_pairs(Reader &r, Site at);
+
+// The value of one field of kind K (a kind read on its own).
+template <Kind K, uint32_t A>
+inline Ref value(Reader &r, Site at) {
+  if constexpr (K == Kind::u8) return r.int8(at);
+  if constexpr (K == Kind::u16) return r.int16(at);
+  if constexpr (K == Kind::u32) return r.long32(at);
+  if constexpr (K == Kind::u64) return r.long64(at);
+  if constexpr (K == Kind::s32) return py_int(static_cast<int32_t>(r.u32(at)), at);
+  if constexpr (K == Kind::s16) return py_int(static_cast<int16_t>(r.u16(at)), at);
+  if constexpr (K == Kind::boolean) return py_bool(r.u8(at) != 0);
+  if constexpr (K == Kind::string) return r.string(A, at);
+  if constexpr (K == Kind::ip4) return r.v4addr(at);
+  if constexpr (K == Kind::ipaddr) return r.ipaddr(at);
+  if constexpr (K == Kind::ipaddrplen) return r.ipaddrplen(at);
+  if constexpr (K == Kind::bps) return times_eight(r.long32(at), at);
+  if constexpr (K == Kind::absent) return py_int(0, at);
+  if constexpr (K == Kind::u32_pairs) return u32_pairs(r, at);
+  static_assert(K != Kind::properties, "a kind requests carry, not replies");
+}
+
+template <Into into, Kind K, uint32_t A>
+inline __attribute__((always_inline)) void read_row(Reader &r, PyObject *target, const Name &key, State &st,
+                                                    Site at) {
+  if constexpr (K == Kind::skip) {
+    r.skip(A, at);
+  } else if constexpr (K == Kind::pair) {
+    read_pair<into, A>(r, target, key, st, at);
+  } else if constexpr (K == Kind::family) {
+    uint8_t family = r.u8(at);
+    if (family > 1) bad_message_text(at, "Unknown ip address type %d", family);
+    st.v6 = family == 1;
+    store<into>(target, key, py_int(family, at), st, at);
+  } else if constexpr (K == Kind::addr) {
+    store<into>(target, key, r.address(st.v6, at), st, at);
+  } else {
+    store<into>(target, key, value<K, A>(r, at), st, at);
+  }
+}
+
+// Reads the rows in order and stores each value on `target` right after
+// reading it, so a short message leaves the fields before it stored.
+template <Into into, auto &Rows, size_t... I>
+inline void read(Reader &r, PyObject *target, const Name *keys, std::index_sequence<I...>, Site at) {
+  State st;
+  (read_row<into, Rows[I].kind, Rows[I].arg>(r, target, keys[I], st, at), ...);
+}
+
+template <Into into, auto &Rows>
+inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at) {
+  read<into, Rows>(r, target, t.keys(), std::make_index_sequence<Table<Rows>::size>(), at);
+}
+
+}  // namespace rows
+
+template <auto &Rows>
+void read_items(Reader &r, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
+  rows::read<Into::item>(r, dict, t, at);
+}
+template <auto &Rows>
+void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
+  rows::read<Into::attr>(r, obj, t, at);
+}
+// Reads past every field of a table of skips.
+template <auto &Rows>
+void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  rows::read<Into::item>(r, nullptr, t, at);
+}
+
+// The values of a table's fields as a new tuple.
+template <auto &Rows>
+Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  size_t values = 0;
+  for (const Field &f : Rows) values += f.kind != Kind::skip;
+  // A short message leaves empty slots; the tuple is then dropped unseen.
+  Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(values)), at);
+  rows::read<Into::tuple>(r, tuple.get(), t, at);
+  return tuple;
 }
 
 // `count` records of one layout, each read into a new dict: [dict, ...].
-Ref read_dict_list(Reader &r, uint32_t count, const Field *rows, const Name *keys, size_t n,
-                   Site at = Site());
-template <size_t N>
-Ref read_dict_list(Reader &r, uint32_t count, const Table<N> &t, Site at = Site()) {
-  return read_dict_list(r, count, t.rows(), t.keys(), N, at);
+template <auto &Rows>
+Ref read_dict_list(Reader &r, uint32_t count, const Table<Rows> &t, Site at = Site()) {
+  Ref list = new_list(0, at);
+  for (; count > 0; count--) {
+    Ref d = new_dict(at);
+    rows::read<Into::item>(r, d.get(), t, at);
+    list_append(list.get(), d.get(), at);
+  }
+  return list;
 }
 
 // A header word whose top bit is a flag, then (u32 id, string(256) name)

@@ -27,7 +27,7 @@ constexpr kx::Field kCounters_rows[] = {
 #define KX_SHAPING_DIR_ABSENT(id, key) {"out " key, Kind::absent, 0},
 #include "../protocol/kx_protocol.def"
 };
-const kx::Table kCounters(kCounters_rows);
+const kx::Table<kCounters_rows> kCounters;
 static_assert(sizeof kCounters_rows / sizeof kCounters_rows[0] == 34, "a counter update sets 34 keys");
 
 enum UpdateKind : uint32_t { kName = 1, kCounterSet = 2 };

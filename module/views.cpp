@@ -11,9 +11,6 @@ namespace {
 
 KX_NAME(type);
 KX_NAME(conns);
-KX_NAME(speed);
-KX_NAME(rtt);
-KX_NAME(cps);
 KX_NAME(handleViewUpdateField);
 KX_NAME(handleViewUpdateData);
 
@@ -27,7 +24,7 @@ constexpr kx::Field kFilterCaps_rows[] = {
     {"type", Kind::u8, 0},
     {"max", Kind::u16, 0},
 };
-const kx::Table kFilterCaps(kFilterCaps_rows);
+const kx::Table<kFilterCaps_rows> kFilterCaps;
 constexpr kx::Field kFieldCaps_rows[] = {
     {"field", Kind::u8, 0},
     {"name", Kind::string, 256},
@@ -36,7 +33,7 @@ constexpr kx::Field kFieldCaps_rows[] = {
     {"filter", Kind::u8, 0},
     {"want_arg", Kind::u8, 0},
 };
-const kx::Table kFieldCaps(kFieldCaps_rows);
+const kx::Table<kFieldCaps_rows> kFieldCaps;
 
 // How a view field's value is read, by the field type its description names
 // (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
@@ -47,24 +44,26 @@ enum : uint8_t { kConns = 0x01, kSpeed = 0x02, kSkipped = 0x04, kRtt = 0x08, kCp
 
 void conns(Reader &r, PyObject *&d) { kx::setitem(d, n_conns, r.long32().get()); }
 
-// Bytes per second on the wire, bits per second here (modulo 2^64).
-void speed(Reader &r, PyObject *&d) {
-  uint64_t in = r.u64() * 8;
-  uint64_t out = r.u64() * 8;
-  kx::setitem(d, n_speed, kx::long_pair(in, out).get());
-}
+// Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
+constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
+const kx::Table<kSpeed_rows> kSpeedGroup;
+void speed(Reader &r, PyObject *&d) { kx::read_items(r, d, kSpeedGroup); }
 
-void skipped(Reader &r, PyObject *&) { r.skip({4, 4, 4, 4, 4, 4}); }
+constexpr kx::Field kSkipped_rows[] = {
+    {"dropped.ignored_u32_1", Kind::skip, 4}, {"dropped.ignored_u32_2", Kind::skip, 4},
+    {"dropped.ignored_u32_3", Kind::skip, 4}, {"dropped.ignored_u32_4", Kind::skip, 4},
+    {"dropped.ignored_u32_5", Kind::skip, 4}, {"dropped.ignored_u32_6", Kind::skip, 4},
+};
+const kx::Table<kSkipped_rows> kSkippedGroup;
+void skipped(Reader &r, PyObject *&) { kx::skip_fields(r, kSkippedGroup); }
 
-void rtt(Reader &r, PyObject *&d) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::setitem(d, n_rtt, kx::long_pair(a, b).get());
-}
+constexpr kx::Field kRtt_rows[] = {{"rtt", Kind::pair, 4}};
+const kx::Table<kRtt_rows> kRttGroup;
+void rtt(Reader &r, PyObject *&d) { kx::read_items(r, d, kRttGroup); }
 
-void cps(Reader &r, PyObject *&d) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::setitem(d, n_cps, kx::long_pair(a, b).get());
-}
+constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
+const kx::Table<kCps_rows> kCpsGroup;
+void cps(Reader &r, PyObject *&d) { kx::read_items(r, d, kCpsGroup); }
 
 const kx::Block<PyObject *> kDataGroups[] = {
     {kConns, conns}, {kSpeed, speed}, {kSkipped, skipped}, {kRtt, rtt}, {kCps, cps},
