@@ -1,7 +1,6 @@
 // KXdv17_0 functions of the channels area: subscribing to channel statistics,
 // the channel description and the sample messages laid out by it.
 #include "kxpy.h"
-#include "../protocol/kx_protocol.h"
 
 #include <vector>
 
@@ -50,8 +49,8 @@ Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
 
 }  // namespace
 
-KX_EMPTY_REQUEST(channelsShow, kxp::CLI_CHANNELS_SHOW);
-KX_EMPTY_REQUEST(channelsHide, kxp::CLI_CHANNELS_HIDE);
+KX_EMPTY_REQUEST(channelsShow, CHANNELS_SHOW);
+KX_EMPTY_REQUEST(channelsHide, CHANNELS_HIDE);
 
 // (channel table, statistic list): {int(id): {"active", "name", "type"}} and
 // [(id, name)] in the order the samples carry the statistics.

@@ -1,7 +1,6 @@
 // KXdv17_0 connections: connection updates applied to the caller's table,
 // engine flag names, connection dumps, session-context schemata and rows.
 #include "kxpy.h"
-#include "../protocol/kx_protocol.h"
 
 #include <memory>
 #include <string.h>
@@ -289,10 +288,11 @@ KX_FUNCTION(resolve_engineflags, "flags") {
 
 KX_FUNCTION(dumpConnections, "io", "filename", "reapername", "start", "step") {
   Request q(kxp::CLI_DUMP_CONNECTIONS);
-  q.string(kx::as_cstring(arg[1]));
-  q.string(kx::as_cstring(arg[2]));
-  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[3])));
-  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[4])));
+  kx::CText filename = kx::as_cstring(arg[1]);
+  kx::CText reapername = kx::as_cstring(arg[2]);
+  uint64_t start = kx::as_mask64(arg[3]);
+  uint64_t step = kx::as_mask64(arg[4]);
+  q.write_fields(kxp::kRequest_DUMP_CONNECTIONS, {filename, reapername, start, step});
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -404,7 +404,7 @@ KX_FUNCTION(handleSessionContextRemove, "m") {
 
 KX_FUNCTION(scRowQuery, "io", "rowid") {
   Request q(kxp::CLI_SC_ROW_QUERY);
-  q.u64(kx::as_mask64(arg[1]));
+  q.write_fields(kxp::kRequest_SC_ROW_QUERY, {kx::as_mask64(arg[1])});
   q.send(arg[0]);
   return kx::py_none();
 }

@@ -1,7 +1,6 @@
 // KXdv17_0 firewall area: the rule subscription with its hit counters, and
 // the firewall log (query, clear, decoding of its entries).
 #include "kxpy.h"
-#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -44,8 +43,8 @@ void store_rule(PyObject *table, const Ref &id, const Ref &name) {
 
 // ---- firewall rules ------------------------------------------------------------------
 
-KX_EMPTY_REQUEST(fwrulesShow, kxp::CLI_FWRULES_SHOW);
-KX_EMPTY_REQUEST(fwrulesHide, kxp::CLI_FWRULES_HIDE);
+KX_EMPTY_REQUEST(fwrulesShow, FWRULES_SHOW);
+KX_EMPTY_REQUEST(fwrulesHide, FWRULES_HIDE);
 
 // A header word (its top bit is the flag), then rule id and name pairs up to
 // the end of the message: {id: {"name": name}}. 1 to 3 bytes left where an id
@@ -82,16 +81,15 @@ KX_FUNCTION(fwlog_query, "io", "qtype", "s", "e", "clear", "no_reverse") {
   int32_t first = kx::as_long32(arg[2]);
   int32_t second = kx::as_long32(arg[3]);
   Request q(kxp::CLI_FWLOG_QUERY);
-  q.u8(static_cast<uint8_t>(qtype & 0xff));
-  q.u64(static_cast<uint64_t>(static_cast<int64_t>(first)));
-  q.u64(static_cast<uint64_t>(static_cast<int64_t>(second)));
-  q.u8(kx::truth(arg[4]) ? 1 : 0);
-  q.u8(kx::truth(arg[5]) ? 1 : 0);
+  q.write_fields(kxp::kRequest_FWLOG_QUERY, {static_cast<uint64_t>(static_cast<int64_t>(qtype)),
+                                             static_cast<uint64_t>(static_cast<int64_t>(first)),
+                                             static_cast<uint64_t>(static_cast<int64_t>(second)),
+                                             kx::truth(arg[4]) ? 1u : 0u, kx::truth(arg[5]) ? 1u : 0u});
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(fwlog_clear, kxp::CLI_FWLOG_CLEAR);
+KX_EMPTY_REQUEST(fwlog_clear, FWLOG_CLEAR);
 
 KX_FUNCTION(handleFWEntryStart, "m") {
   Reader r(arg[0]);

@@ -232,7 +232,7 @@ KX_FUNCTION(handleHostRemove, "m") {
 
 KX_FUNCTION(hostShow, "io", "hostid") {
   kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW));
-  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[1])));
+  q.write_fields(kxp::kRequest_HOSTVIEW_SHOW, {kx::as_mask64(arg[1])});
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -240,9 +240,7 @@ KX_FUNCTION(hostShow, "io", "hostid") {
 // The address goes out as an IPv4 ipaddr field: family 0 and the number.
 KX_FUNCTION(hostFindv4, "io", "hostip") {
   kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOST_FIND));
-  uint32_t ip = static_cast<uint32_t>(kx::as_mask64(arg[1]));
-  q.u8(KX_IPADDR_TYPE_V4);
-  q.u32(ip);
+  q.write_fields(kxp::kRequest_HOST_FIND, {kx::as_mask64(arg[1])});
   q.send(arg[0]);
   return kx::py_none();
 }

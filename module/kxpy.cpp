@@ -964,7 +964,6 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
     case Kind::u32_pairs: return rows::u32_pairs(r, at);
     case Kind::family:
     case Kind::addr:
-    case Kind::properties:
     case Kind::pair:
     case Kind::skip: break;
   }
@@ -999,6 +998,28 @@ Request::Request(uint32_t type, Site at) {
     raise_fmt(at, PyExc_TypeError, "Cannot convert %s to %s", short_name(Py_TYPE(o)),
               short_name(msg_type));
   m_ = msg_of(o);
+}
+
+void Request::put(kxp::WireKind kind, const Value &v, Site at) {
+  switch (kind) {
+    case kxp::kind_u8: u8(static_cast<uint8_t>(v.n), at); return;
+    case kxp::kind_u16: u16(static_cast<uint16_t>(v.n), at); return;
+    case kxp::kind_u32:
+    case kxp::kind_ip4: u32(static_cast<uint32_t>(v.n), at); return;
+    case kxp::kind_u64:
+    case kxp::kind_s64: u64(v.n, at); return;
+    case kxp::kind_string: string(v.text, at); return;
+    case kxp::kind_blob:
+      u32(v.size, at);
+      data(v.data, v.size, at);
+      return;
+    case kxp::kind_ipaddr:
+      u8(KX_IPADDR_TYPE_V4, at);
+      u32(static_cast<uint32_t>(v.n), at);
+      return;
+    default: break;
+  }
+  kx_bug(__FILE__, __LINE__, __func__, "a field of kind %d is not written from one value", static_cast<int>(kind));
 }
 
 void Request::fits(void *put_result, Site at) {

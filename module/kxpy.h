@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "kx_msg.h"
+#include "../protocol/kx_protocol.h"
 
 #if KX_PY3 && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 // Python 3.11's layouts of shared dict keys and of the collector's list
@@ -864,7 +865,6 @@ enum class Kind : uint8_t {
   boolean,     // u8 -> True or False
   ipaddr,      // ipaddr field as compressed text
   ipaddrplen,  // ipaddrplen field as compressed text
-  properties,  // requests only: u8 count, then (name, value) string pairs
   pair,        // two numbers of width `arg` (| kSigned, | kTimes8) -> (long, long)
   skip,        // `arg` bytes read past; nothing is stored
 };
@@ -963,23 +963,26 @@ Ref times_eight(const Ref &value, Site at);
 Ref u32_pairs(Reader &r, Site at);
 
 // The value of one field of kind K (a kind read on its own).
+template <Kind K>
+constexpr bool kReadAlone = K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip;
+
 template <Kind K, uint32_t A>
 inline Ref value(Reader &r, Site at) {
+  static_assert(kReadAlone<K>, "a kind read only with the rows around it");
   if constexpr (K == Kind::u8) return r.int8(at);
-  if constexpr (K == Kind::u16) return r.int16(at);
-  if constexpr (K == Kind::u32) return r.long32(at);
-  if constexpr (K == Kind::u64) return r.long64(at);
-  if constexpr (K == Kind::s32) return py_int(static_cast<int32_t>(r.u32(at)), at);
-  if constexpr (K == Kind::s16) return py_int(static_cast<int16_t>(r.u16(at)), at);
-  if constexpr (K == Kind::boolean) return py_bool(r.u8(at) != 0);
-  if constexpr (K == Kind::string) return r.string(A, at);
-  if constexpr (K == Kind::ip4) return r.v4addr(at);
-  if constexpr (K == Kind::ipaddr) return r.ipaddr(at);
-  if constexpr (K == Kind::ipaddrplen) return r.ipaddrplen(at);
-  if constexpr (K == Kind::bps) return times_eight(r.long32(at), at);
-  if constexpr (K == Kind::absent) return py_int(0, at);
-  if constexpr (K == Kind::u32_pairs) return u32_pairs(r, at);
-  static_assert(K != Kind::properties, "a kind requests carry, not replies");
+  else if constexpr (K == Kind::u16) return r.int16(at);
+  else if constexpr (K == Kind::u32) return r.long32(at);
+  else if constexpr (K == Kind::u64) return r.long64(at);
+  else if constexpr (K == Kind::s32) return py_int(static_cast<int32_t>(r.u32(at)), at);
+  else if constexpr (K == Kind::s16) return py_int(static_cast<int16_t>(r.u16(at)), at);
+  else if constexpr (K == Kind::boolean) return py_bool(r.u8(at) != 0);
+  else if constexpr (K == Kind::string) return r.string(A, at);
+  else if constexpr (K == Kind::ip4) return r.v4addr(at);
+  else if constexpr (K == Kind::ipaddr) return r.ipaddr(at);
+  else if constexpr (K == Kind::ipaddrplen) return r.ipaddrplen(at);
+  else if constexpr (K == Kind::bps) return times_eight(r.long32(at), at);
+  else if constexpr (K == Kind::absent) return py_int(0, at);
+  else return u32_pairs(r, at);
 }
 
 template <Into into, Kind K, uint32_t A>
@@ -1074,11 +1077,33 @@ void read_blocks(Reader &r, uint32_t flags, const Block<Ctx> (&rows)[N], Ctx &ct
     if (flags & b.flag) b.read(r, ctx);
 }
 
+// The value of one field of a request layout: a number (cut to the field's
+// width; for an ipaddr field an IPv4 address, sent with family 0), a text,
+// or a blob's bytes.
+struct Value {
+  Value(uint64_t v) : n(v) {}
+  Value(const CText &t) : text(t) {}
+  Value(const char *t) : text(t) {}
+  Value(const void *bytes, uint32_t len) : data(bytes), size(len) {}
+  uint64_t n = 0;
+  const char *text = nullptr;
+  const void *data = nullptr;
+  uint32_t size = 0;
+};
+
 // Builds one request: KXMsgv17_0.newMsg(type), the puts, io.writeMsg(msg).
 // A field that does not fit raises ValueError and the request is never sent.
 class Request {
  public:
   explicit Request(uint32_t type, Site at = Site());
+  // One field of a plain kind.
+  void put(kxp::WireKind kind, const Value &v, Site at = Site());
+  // Every field of a layout of plain fields, one value each, in order.
+  template <size_t M, size_t N>
+  void write_fields(const kxp::LayoutRow (&layout)[M], const Value (&values)[N], Site at = Site()) {
+    static_assert(M == N + 1, "one value for each field of the layout");
+    for (size_t i = 0; i < N; i++) put(layout[i].kind, values[i], at);
+  }
   kx_msg_t *msg() const { return m_; }
   void u8(uint8_t v, Site at = Site()) { fits(kx_msg_put_uint8(m_, v), at); }
   void u16(uint16_t v, Site at = Site()) { fits(kx_msg_put_uint16(m_, v), at); }
@@ -1095,6 +1120,27 @@ class Request {
   static void fits(void *put_result, Site at);
   Ref obj_;
   kx_msg_t *m_ = nullptr;
+};
+
+// Writes a request's fields row by row along a layout, for layouts with
+// lists: the caller takes each row in turn and writes what its kind asks.
+class LayoutWriter {
+ public:
+  LayoutWriter(Request &q, const kxp::LayoutRow *rows) : q_(q), row_(rows) {}
+  Request &request() const { return q_; }
+  // The next row; a layout read past its end is a bug.
+  const kxp::LayoutRow &next() {
+    KX_BUG_ON(!row_->name, "a request written past its layout");
+    return *row_++;
+  }
+  // The next row, a plain field, from one value.
+  void put(const Value &v, Site at = Site()) { q_.put(next().kind, v, at); }
+  // Every row written.
+  void done() const { KX_BUG_ON(row_->name, "field %s of a request left unwritten", row_->name); }
+
+ private:
+  Request &q_;
+  const kxp::LayoutRow *row_;
 };
 
 // ---- function entries -----------------------------------------------------------------
@@ -1148,13 +1194,15 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
   kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), NAME##_impl, \
                            "KXdv17_0." #NAME, {__VA_ARGS__})
 
-// A request builder NAME(io) that sends an empty request of type TYPE.
-#define KX_EMPTY_REQUEST(NAME, TYPE)  \
-  KX_FUNCTION(NAME, "io") {           \
-    kx::Request q(TYPE);              \
-    q.send(arg[0]);                   \
-    return kx::py_none();             \
-  }                                   \
+// A request builder NAME(io) that sends the empty request REQUEST (its name
+// in the protocol definition).
+#define KX_EMPTY_REQUEST(NAME, REQUEST)                                          \
+  static_assert(kxp::layout_size(kxp::kRequest_##REQUEST) == 0, "an empty request"); \
+  KX_FUNCTION(NAME, "io") {                                                      \
+    kx::Request q(kxp::CLI_##REQUEST);                                           \
+    q.send(arg[0]);                                                              \
+    return kx::py_none();                                                        \
+  }                                                                              \
   static_assert(true, "")
 
 // One line of an area's method table.

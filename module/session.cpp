@@ -2,7 +2,6 @@
 // XFB names, keep-alive and update requests, server string tables and the
 // maintenance requests (debug settings, statistics write, packet injection).
 #include "kxpy.h"
-#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -65,14 +64,15 @@ KX_FUNCTION(handleServerXFBNames, "m") {
 
 KX_FUNCTION(doAuth, "io", "username", "passwd") {
   Request q(kxp::CLI_AUTH);
-  q.string(kx::as_cstring(arg[1]));
-  q.string(kx::as_cstring(arg[2]));
+  kx::CText user = kx::as_cstring(arg[1]);
+  kx::CText password = kx::as_cstring(arg[2]);
+  q.write_fields(kxp::kRequest_AUTH, {user, password});
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(ping, kxp::CLI_PING);
-KX_EMPTY_REQUEST(requestUpdate, kxp::CLI_REQUEST_UPDATE);
+KX_EMPTY_REQUEST(ping, PING);
+KX_EMPTY_REQUEST(requestUpdate, REQUEST_UPDATE);
 
 // ---- server string tables ------------------------------------------------------------
 
@@ -110,13 +110,13 @@ KX_FUNCTION(handleStrtblEnd, "m") {
 KX_FUNCTION(setDebug, "io", "facility", "argument") {
   uint16_t facility = static_cast<uint16_t>(kx::as_long32(arg[1]));
   Request q(kxp::CLI_SET_DEBUG);
-  q.u32(facility);
-  q.string(kx::as_cstring(arg[2]));
+  kx::CText argument = kx::as_cstring(arg[2]);
+  q.write_fields(kxp::kRequest_SET_DEBUG, {facility, argument});
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(force_statistics_write, kxp::CLI_FORCE_STATS_WRITE);
+KX_EMPTY_REQUEST(force_statistics_write, FORCE_STATS_WRITE);
 
 // Interface name, u32 packet length, the packet bytes. Packets of up to 4096
 // bytes are accepted; the data must be a byte string whose len() is its size.
@@ -132,9 +132,8 @@ KX_FUNCTION(injectPacket, "io", "iface", "pktdata") {
     kx::raise_fmt(kx::Site(), PyExc_ValueError, "len(pktdata) is %zd but it holds %zd bytes", n,
                   data.size());
   Request q(kxp::CLI_INJECT_PACKET);
-  q.string(kx::as_cstring(arg[1]));
-  q.u32(static_cast<uint32_t>(n));
-  q.data(data.bytes(), static_cast<uint32_t>(n));
+  kx::CText iface = kx::as_cstring(arg[1]);
+  q.write_fields(kxp::kRequest_INJECT_PACKET, {iface, kx::Value(data.bytes(), static_cast<uint32_t>(n))});
   q.send(arg[0]);
   return kx::py_none();
 }

@@ -1,7 +1,6 @@
 // KXdv17_0 shaping area: the shaping object subscription, shaping object
 // updates applied to the caller's table, and the shaping rule list.
 #include "kxpy.h"
-#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -38,8 +37,8 @@ void store_name(PyObject *table, const Ref &id, const Ref &name) {
 
 }  // namespace
 
-KX_EMPTY_REQUEST(shapingobjectShow, kxp::CLI_SHAPING_SHOW);
-KX_EMPTY_REQUEST(shapingobjectHide, kxp::CLI_SHAPING_HIDE);
+KX_EMPTY_REQUEST(shapingobjectShow, SHAPING_SHOW);
+KX_EMPTY_REQUEST(shapingobjectHide, SHAPING_HIDE);
 
 // Object id, an ignored word and the update kind; then the name (kind 1) or
 // the counter set (kind 2). The record is created at the first sight of an id

@@ -1,7 +1,6 @@
 // KXdv17_0 functions of the views area: creating views, the capabilities
 // message and the stream of row operations.
 #include "kxpy.h"
-#include "../protocol/kx_protocol.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -105,78 +104,86 @@ long filter_type_of(PyObject *t) {
   return 0;
 }
 
-// Appends one filter value encoded by the filter type.
+// Appends one filter value in the kind its filter type gives: small numbers
+// by the 32-bit rule, u32 ones from an integer of any size.
 void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at = kx::Site()) {
-  switch (filter_type_of(type)) {
-    case kxp::FILTER_SMALL_INTS:
-      q.u16(static_cast<uint16_t>(kx::as_long32(value, at)), at);
+  kxp::WireKind kind = kxp::filter_value_kind(filter_type_of(type));
+  switch (kind) {
+    case kxp::kind_u8:
+    case kxp::kind_u16:
+      q.put(kind, static_cast<uint64_t>(kx::as_long32(value, at)), at);
       return;
-    case kxp::FILTER_SERVICES:
-    case kxp::FILTER_OBJECTS:
-    case kxp::FILTER_STRINGS:
-      q.string(kx::as_cstring(value, at), at);
+    case kxp::kind_u32:
+      q.put(kind, kx::as_mask64(value, at), at);
       return;
-    case kxp::FILTER_HOSTS:
+    case kxp::kind_string:
+      q.put(kind, kx::as_cstring(value, at), at);
+      return;
+    case kxp::kind_ipaddrplen:
       q.ip(value, at);
       return;
-    case kxp::FILTER_UINT32:
-      q.u32(static_cast<uint32_t>(kx::as_mask64(value, at)), at);
-      return;
-    case kxp::FILTER_BOOLEAN:
-      q.u8(static_cast<uint8_t>(kx::as_long32(value, at)), at);
-      return;
+    default:
+      break;
   }
   Ref text = kx::check(PyObject_Repr(type), at);
   kx::raise_fmt(at, PyExc_TypeError, "Unknown filter type %s",
                 static_cast<const char *>(kx::as_cstring(text.get(), at)));
 }
 
-// One filter (identifier, flag, type, values): u8 identifier, u8 0 when the
-// flag is true and 1 when false, u16 value count, the values.
+// The next row of `w`, a list: its count, refused beyond the count's range
+// (the text names `what`), then each item through put_item(item, row).
+template <class PutItem>
+void put_list(kx::LayoutWriter &w, PyObject *items, const char *what, const char *what_items, PutItem put_item,
+              kx::Site at = kx::Site()) {
+  const kxp::LayoutRow &row = w.next();
+  Py_ssize_t count = counted_len(items, static_cast<Py_ssize_t>(kxp::count_limit(row.count)), what, at);
+  w.request().put(row.count, static_cast<uint64_t>(count), at);
+  put_counted(items, count, what_items, [&](PyObject *item) { put_item(item, row); }, at);
+}
+
+// One filter (identifier, flag, type, values): identifier, 0 when the flag
+// is true and 1 when false, the values.
 void put_filter(Request &q, PyObject *filter) {
   Ref e[4];
   kx::unpack(filter, e, 4);
-  q.u8(static_cast<uint8_t>(kx::as_long32(e[0].get())));
-  q.u8(kx::truth(e[1].get()) ? 0 : 1);
-  Py_ssize_t count = counted_len(e[3].get(), 0xffff, "values in one filter");
-  q.u16(static_cast<uint16_t>(count));
+  kx::LayoutWriter w(q, kxp::kLayout_VIEW_FILTER);
+  w.put(static_cast<uint64_t>(kx::as_long32(e[0].get())));
+  w.put(kx::truth(e[1].get()) ? 0u : 1u);
   PyObject *type = e[2].get();
-  put_counted(e[3].get(), count, "filter values",
-              [&](PyObject *value) { put_filter_value(q, type, value); });
+  put_list(w, e[3].get(), "values in one filter", "filter values",
+           [&](PyObject *value, const kxp::LayoutRow &) { put_filter_value(q, type, value); });
+  w.done();
 }
 
-// One field (identifier, argument): u8 identifier, string argument.
+// One field (identifier, argument).
 void put_field(Request &q, PyObject *field) {
   Ref e[2];
   kx::unpack(field, e, 2);
-  q.u8(static_cast<uint8_t>(kx::as_long32(e[0].get())));
-  q.string(kx::as_cstring(e[1].get()));
-}
-
-// Appends a u8 count and then each item of `items` through put_item.
-void put_list(Request &q, PyObject *items, const char *what, void (*put_item)(Request &, PyObject *),
-              kx::Site at = kx::Site()) {
-  Py_ssize_t count = counted_len(items, 0xff, what, at);
-  q.u8(static_cast<uint8_t>(count), at);
-  put_counted(items, count, what, [&](PyObject *item) { put_item(q, item); }, at);
+  kx::LayoutWriter w(q, kxp::kLayout_VIEW_FIELD);
+  w.put(static_cast<uint64_t>(kx::as_long32(e[0].get())));
+  w.put(kx::as_cstring(e[1].get()));
+  w.done();
 }
 
 }  // namespace
 
-// u16 viewid, u8 filter count, the filters, u8 field count, the fields.
+// viewid, the filters, the fields.
 KX_FUNCTION(createView, "io", "viewid", "filters", "fields") {
   Request q(kxp::CLI_CREATE_VIEW);
-  q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
-  put_list(q, arg[2], "filters", put_filter);
-  put_list(q, arg[3], "fields", put_field);
+  kx::LayoutWriter w(q, kxp::kRequest_CREATE_VIEW);
+  w.put(static_cast<uint64_t>(kx::as_long32(arg[1])));
+  put_list(w, arg[2], "filters", "filters", [&](PyObject *f, const kxp::LayoutRow &) { put_filter(q, f); });
+  put_list(w, arg[3], "fields", "fields", [&](PyObject *f, const kxp::LayoutRow &) { put_field(q, f); });
+  w.done();
   q.send(arg[0]);
   return kx::py_none();
 }
 
 KX_FUNCTION(createViewByName, "io", "viewid", "name") {
   Request q(kxp::CLI_CREATE_VIEW_BY_NAME);
-  q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
-  q.string(kx::as_cstring(arg[2]));
+  uint64_t viewid = static_cast<uint64_t>(kx::as_long32(arg[1]));
+  kx::CText name = kx::as_cstring(arg[2]);
+  q.write_fields(kxp::kRequest_CREATE_VIEW_BY_NAME, {viewid, name});
   q.send(arg[0]);
   return kx::py_none();
 }

@@ -87,7 +87,7 @@ def build(path):
             fields = d['layouts'][a[0]] = []
         elif macro == 'KX_FIELD':
             fields.append((a[0], a[1]))
-        elif macro == 'KX_LIST':
+        elif macro in ('KX_LIST', 'KX_VALUES'):
             fields.append((a[0], ('list', a[1], a[2])))
         elif macro == 'KX_CRITERIA':
             fields.append(('*criteria', a[0]))

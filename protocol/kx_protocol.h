@@ -3,14 +3,18 @@
 #ifndef KX_PROTOCOL_H
 #define KX_PROTOCOL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 namespace kxp {
 
-// Wire kinds (kind_<name>) and their widths in bytes (0: variable).
+// Wire kinds (kind_<name>) and their widths in bytes (0: variable); then
+// the two compound kinds of layouts.
 enum WireKind : uint8_t {
 #define KX_KIND(kind, width) kind_##kind,
 #include "kx_protocol.def"
+  kind_list,      // a count, then records of a layout, or values of a kind
+  kind_criteria,  // the rule-test criteria, each present when its bit of the mask is set
 };
 constexpr uint8_t kKindWidth[] = {
 #define KX_KIND(kind, width) width,
@@ -69,6 +73,51 @@ enum : uint32_t {
 #define KX_ENGINE_FLAG(NAME, bit) ENGINE_##NAME = bit,
 #include "kx_protocol.def"
 };
+
+// One field of a request's layout: its name and kind; a list's count kind and
+// its records' layout (null for a list of single values of `item_kind`).
+struct LayoutRow {
+  const char *name;
+  WireKind kind;
+  WireKind count;
+  WireKind item_kind;
+  const LayoutRow *item;
+};
+
+// The layouts (kLayout_<NAME>) and each request's (kRequest_<NAME>), in
+// wire order, each ended by a row without a name.
+#define KX_LAYOUT(NAME) constexpr LayoutRow kLayout_##NAME[] = {
+#define KX_CLIENT(NAME, number, builder) constexpr LayoutRow kRequest_##NAME[] = {
+#define KX_CLIENT_LIB(NAME, number, builder) constexpr LayoutRow kRequest_##NAME[] = {
+#define KX_FIELD(name, kind) {#name, kind_##kind, kind_##kind, kind_##kind, nullptr},
+#define KX_LIST(name, count, LAYOUT) {#name, kind_list, kind_##count, kind_list, kLayout_##LAYOUT},
+#define KX_VALUES(name, count, kind) {#name, kind_list, kind_##count, kind_##kind, nullptr},
+#define KX_CRITERIA(mask) {"criteria", kind_criteria, kind_criteria, kind_criteria, nullptr},
+#define KX_END {nullptr, kind_list, kind_list, kind_list, nullptr}};
+#include "kx_protocol.def"
+
+// The kind of the values of a view filter type; kind_list for none.
+constexpr WireKind filter_value_kind(long type) {
+  switch (type) {
+#define KX_FILTER_TYPE(NAME, n, kind) \
+  case n:                             \
+    return kind_##kind;
+#include "kx_protocol.def"
+  }
+  return kind_list;
+}
+
+// The largest count a count field of this kind holds.
+constexpr uint64_t count_limit(WireKind count) {
+  return count == kind_u8 ? 0xff : count == kind_u16 ? 0xffff : 0xffffffffu;
+}
+
+// The number of fields of a layout.
+constexpr size_t layout_size(const LayoutRow *rows) {
+  size_t n = 0;
+  while (rows[n].name) n++;
+  return n;
+}
 
 }  // namespace kxp
 
