@@ -312,6 +312,25 @@ ENGINE_FLAGS = [
     (32768, 'FLOWUNSYNC'),
 ]
 
+# A host record's groups (name, update mask bit) in wire order.
+HOST_GROUPS = [
+    ('speed', 2),
+    ('connections', 4),
+    ('cps', 16),
+    ('quality', 128),
+    ('details', 256),
+    ('netobjects', 64),
+]
+
+# A view row's data groups (name, data mask bit) in wire order.
+VIEW_DATA_GROUPS = [
+    ('conns', 1),
+    ('speed', 2),
+    ('dropped', 4),
+    ('rtt', 8),
+    ('cps', 16),
+]
+
 # A shaping object's counter set (key, kind) in wire order.
 SHAPING_COUNTERS = [
     ('copies', 'u32'),

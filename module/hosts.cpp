@@ -20,17 +20,9 @@ KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
 // Spelled as the client has always printed it; log scrapers match the text.
 kx::Name n_duplicate_warning("Strang! hostid already in hosts");
 
-// Update mask bits, one per field group.
-enum : uint16_t {
-  kSpeed = 0x0002,
-  kConnections = 0x0004,
-  kCps = 0x0010,
-  kNetobjects = 0x0040,
-  kQuality = 0x0080,
-  kSkipped = 0x0100,
-  // Every host-add record carries these groups.
-  kAddMask = kSpeed | kConnections | kCps | kQuality | kSkipped,
-};
+// Every host-add record carries these groups.
+constexpr uint16_t kAddMask = kxp::HOST_SPEED | kxp::HOST_CONNECTIONS | kxp::HOST_CPS | kxp::HOST_QUALITY |
+                              kxp::HOST_DETAILS;
 
 // Host names and the texts of the skipped block are read into a buffer of
 // this size (at most 255 bytes kept) and dropped.
@@ -105,7 +97,7 @@ void quality(kx::Reader &r, HostUpdate &u) {
   kx::set_pair<uint64_t>(u.host, n_quality_external_issues, ext1, ext2);
 }
 
-void skipped(kx::Reader &r, HostUpdate &u) {
+void details(kx::Reader &r, HostUpdate &u) {
   r.skip_string(kNameBuffer);
   if (has_l4error_word(u.protocolversion)) r.u32();
   skip_words(r, kSkippedWords);
@@ -119,8 +111,8 @@ void netobjects(kx::Reader &r, HostUpdate &u) {
 // The groups in their fixed wire order; each group's attributes are set
 // before the next group is read.
 const kx::Block<HostUpdate> kGroups[] = {
-    {kSpeed, speed},     {kConnections, connections}, {kCps, cps},
-    {kQuality, quality}, {kSkipped, skipped},         {kNetobjects, netobjects},
+#define KX_HOST_GROUP(group, NAME, bit) {kxp::HOST_##NAME, group},
+#include "../protocol/kx_protocol.def"
 };
 
 // The shared host-field decoder, with its own traceback entry below the

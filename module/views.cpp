@@ -38,9 +38,6 @@ const kx::Table<kFieldCaps_rows> kFieldCaps;
 // (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
 const Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
 
-// The groups of a data record, by their presence bits.
-enum : uint8_t { kConns = 0x01, kSpeed = 0x02, kSkipped = 0x04, kRtt = 0x08, kCps = 0x10 };
-
 void conns(Reader &r, PyObject *&d) { kx::setitem(d, n_conns, r.long32().get()); }
 
 // Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
@@ -54,7 +51,7 @@ constexpr kx::Field kSkipped_rows[] = {
     {"dropped.ignored_u32_5", Kind::skip, 4}, {"dropped.ignored_u32_6", Kind::skip, 4},
 };
 const kx::Table<kSkipped_rows> kSkippedGroup;
-void skipped(Reader &r, PyObject *&) { kx::skip_fields(r, kSkippedGroup); }
+void dropped(Reader &r, PyObject *&) { kx::skip_fields(r, kSkippedGroup); }
 
 constexpr kx::Field kRtt_rows[] = {{"rtt", Kind::pair, 4}};
 const kx::Table<kRtt_rows> kRttGroup;
@@ -64,8 +61,10 @@ constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
 const kx::Table<kCps_rows> kCpsGroup;
 void cps(Reader &r, PyObject *&d) { kx::read_items(r, d, kCpsGroup); }
 
+// The groups of a data record in wire order, by their presence bits.
 const kx::Block<PyObject *> kDataGroups[] = {
-    {kConns, conns}, {kSpeed, speed}, {kSkipped, skipped}, {kRtt, rtt}, {kCps, cps},
+#define KX_VIEW_DATA(group, NAME, bit) {kxp::VIEW_DATA_##NAME, group},
+#include "../protocol/kx_protocol.def"
 };
 
 // len(o), refused when the count would not fit its wire field. A request

@@ -59,7 +59,8 @@ PREFIXES = {
 
 def build(path):
     d = dict(kinds={}, constants=[], server={}, client={}, requests={}, layouts={}, criteria=[],
-             filter_kinds={}, conn_flags=[], conn_blocks=[], engine_flags=[], shaping_counters=[])
+             filter_kinds={}, conn_flags=[], conn_blocks=[], engine_flags=[], shaping_counters=[], host_groups=[],
+             view_data=[])
     fields = None
     criteria_kinds = {}
     for macro, a in rows(path):
@@ -98,6 +99,8 @@ def build(path):
         elif macro == 'KX_CONN_BLOCK':
             bits = dict(d['conn_flags'])
             d['conn_blocks'].append((a[0], bits[a[1]] | bits[a[2]]))
+        elif macro in ('KX_HOST_GROUP', 'KX_VIEW_DATA'):
+            d['host_groups' if macro == 'KX_HOST_GROUP' else 'view_data'].append((a[0], a[2]))
         elif macro == 'KX_ENGINE_FLAG':
             d['engine_flags'].append((a[1], a[0]))
         elif macro in ('KX_SHAPING_COUNTER', 'KX_SHAPING_DIR_COUNTER', 'KX_SHAPING_DIR_ABSENT'):
@@ -152,6 +155,8 @@ DOCS = [
     ('CONN_FLAGS', 'conn_flags', "A connection record's update flags (name, bit)."),
     ('CONN_BLOCKS', 'conn_blocks', 'Connection record blocks (name, announcing flags) in wire order.'),
     ('ENGINE_FLAGS', 'engine_flags', 'Named engine flags (bit, name), ascending.'),
+    ('HOST_GROUPS', 'host_groups', "A host record's groups (name, update mask bit) in wire order."),
+    ('VIEW_DATA_GROUPS', 'view_data', "A view row's data groups (name, data mask bit) in wire order."),
     ('SHAPING_COUNTERS', 'shaping_counters', "A shaping object's counter set (key, kind) in wire order."),
 ]
 

@@ -68,6 +68,16 @@ enum : uint32_t {
 #include "kx_protocol.def"
 };
 
+// A host record's update mask bits and a view row's data mask bits.
+enum : uint16_t {
+#define KX_HOST_GROUP(group, NAME, bit) HOST_##NAME = bit,
+#include "kx_protocol.def"
+};
+enum : uint8_t {
+#define KX_VIEW_DATA(group, NAME, bit) VIEW_DATA_##NAME = bit,
+#include "kx_protocol.def"
+};
+
 // Engine flags with names.
 enum : uint32_t {
 #define KX_ENGINE_FLAG(NAME, bit) ENGINE_##NAME = bit,

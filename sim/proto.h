@@ -31,25 +31,14 @@ enum : uint8_t {
   VFIELD_PORT = 5, VFIELD_TRANSLATED = 6,
 };
 
-// Data mask of a view row update: which groups follow, in bit order.
+// Data mask bits of a view row update the simulator combines.
 enum : uint8_t {
-  VIEW_DATA_CONNS = 0x01,    // u32
-  VIEW_DATA_SPEED = 0x02,    // two u64
-  VIEW_DATA_DROPPED = 0x04,  // six u32 the client reads past
-  VIEW_DATA_RTT = 0x08,      // two u32
-  VIEW_DATA_CPS = 0x10,      // two u32
   VIEW_DATA_NO_DATA = 0x40,  // a bit without a group
   VIEW_DATA_NEW_ROW = VIEW_DATA_CONNS | VIEW_DATA_SPEED | VIEW_DATA_DROPPED | VIEW_DATA_RTT | VIEW_DATA_CPS,
 };
 
-// Update mask of a host record: which groups follow.
+// Update mask bits of a host record the simulator combines.
 enum : uint16_t {
-  HOST_SPEED = 0x0002,
-  HOST_CONNECTIONS = 0x0004,
-  HOST_CPS = 0x0010,
-  HOST_NETOBJECTS = 0x0040,
-  HOST_QUALITY = 0x0080,
-  HOST_DETAILS = 0x0100,  // kind, layer-4 errors and the detail counters
   HOST_NO_DATA = 0x0001 | 0x0008 | 0x0400,  // bits without a group
   // every host-add record carries these groups
   HOST_ADD_GROUPS = HOST_SPEED | HOST_CONNECTIONS | HOST_CPS | HOST_QUALITY | HOST_DETAILS,
