@@ -106,6 +106,20 @@ struct LayoutRow {
 #define KX_END {nullptr, kind_list, kind_list, kind_list, nullptr}};
 #include "kx_protocol.def"
 
+// The name of the module function that builds a request; null for none.
+constexpr const char *builder_of(uint32_t request) {
+  switch (request) {
+#define KX_CLIENT(NAME, number, builder) \
+  case number:                           \
+    return #builder;
+#define KX_CLIENT_LIB(NAME, number, builder) \
+  case number:                               \
+    return #builder;
+#include "kx_protocol.def"
+  }
+  return nullptr;
+}
+
 // The kind of the values of a view filter type; kind_list for none.
 constexpr WireKind filter_value_kind(long type) {
   switch (type) {
