@@ -206,7 +206,18 @@ def bdist_wheel_command():
 
 def module(name, folder):
     return Extension(name, sources=sources(folder), include_dirs=['include', folder], language='c++',
-                     depends=glob.glob('include/*.h') + glob.glob(os.path.join(folder, '*.h')) + [EXPORTS_MAP])
+                     depends=glob.glob('include/*.h') + glob.glob(os.path.join(folder, '*.h')) +
+                     glob.glob('protocol/*.def') + glob.glob('protocol/*.h') + [EXPORTS_MAP])
+
+
+def write_protocol_table():
+    """kxtools/_protocol.py from the protocol definition (an sdist carries both)."""
+    sys.path.insert(0, os.path.join(HERE, 'protocol'))
+    try:
+        import gen_protocol
+    finally:
+        del sys.path[0]
+    gen_protocol.main([])
 
 
 def readme():
@@ -216,6 +227,7 @@ def readme():
 
 if __name__ == '__main__':
     os.chdir(HERE)
+    write_protocol_table()
     cmdclass = {'build_ext': BuildExt}
     cmdclass.update(bdist_wheel_command())
     setup(

@@ -36,18 +36,20 @@ try:
     import builtins
 except ImportError:  # Python 2.7
     import __builtin__ as builtins
-from kxtools import pcapng
+from kxtools import _protocol, pcapng
 from kxtools.errors import (ConnectError, ConnectionClosed, KXError, LoginRefused,  # noqa: F401
                             ProtocolError, Timeout)
 
-# ---- message numbers this library defines itself ------------------------------
+# ---- message numbers this library uses itself (from the protocol definition) ----
+_REQUEST_NUMBERS = dict((name, number) for number, (name, _) in _protocol.CLIENT_MESSAGES.items())
+_SERVER_NUMBERS = dict((name, number) for number, name in _protocol.SERVER_MESSAGES.items())
 # Request types of the two host queries. KXdv17_0 has no constants for them: it
 # looks both names up among the built-in names when hostShow or hostFindv4
 # runs (Session.host_show and host_find bind them for that call).
-KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = 0x20200
-KXD_PROTOCOL_CLIENT_HOST_FIND = 0x20201
+KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = _REQUEST_NUMBERS['HOSTVIEW_SHOW']
+KXD_PROTOCOL_CLIENT_HOST_FIND = _REQUEST_NUMBERS['HOST_FIND']
 # The daemon's answer to a host find.
-PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
+PROTOCOL_SERVER_HOST_FIND_REPLY = _SERVER_NUMBERS['PROTOCOL_SERVER_HOST_FIND_REPLY']
 # ----------------------------------------------------------------------------------
 
 HEADER = struct.Struct('>IH')

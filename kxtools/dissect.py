@@ -33,6 +33,7 @@ import sys
 import KXdv17_0 as kx
 import KXMsgv17_0
 
+from kxtools import _protocol
 from kxtools import client as kxclient
 from kxtools import pcapng
 
@@ -43,51 +44,19 @@ except NameError:       # Python 3
 
 # ---- client requests ---------------------------------------------------------
 #
-# One row per field: (name, kind) or (name, kind, mask bit), the latter present
+# The request layouts come from the protocol definition (kxtools._protocol):
+# one row per field, (name, kind) or (name, kind, mask bit), the latter present
 # only when that bit of the request's `mask` field is set. Kinds: u8, u16,
-# u32, u64, i64, str (u32 length counting a closing zero byte, the text, the
-# zero), ipaddr (family byte, 4 or 16 address bytes), ipv4 (u32 address),
+# u32, u64, s64, string (u32 length counting a closing zero byte, the text, the
+# zero), ipaddr (family byte, 4 or 16 address bytes), ip4 (u32 address),
 # ipaddrplen (code byte: IPv4 prefix length, or 33 + the IPv6 one; then the
-# prefix's bytes), blob (u32 length, bytes), ('list', count kind, rows), and
-# 'filter values' (the values of a view filter, whose kind the filter's type
+# prefix's bytes), blob (u32 length, bytes), ('list', count kind, rows or a
+# kind), and filter_value (a view filter's value, whose kind the filter's type
 # from the view capabilities decides).
 
-_FILTER_VALUE_KINDS = {1: 'u16', 2: 'str', 3: 'str', 4: 'ipaddrplen', 5: 'str', 6: 'u32', 7: 'u8'}
+_FILTER_VALUE_KINDS = _protocol.FILTER_VALUE_KINDS
 
-REQUESTS = {
-    0x20001: ('doAuth', [('user', 'str'), ('password', 'str')]),
-    0x20002: ('requestUpdate', []),
-    kxclient.KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW: ('hostShow', [('hostid', 'u32')]),
-    kxclient.KXD_PROTOCOL_CLIENT_HOST_FIND: ('hostFindv4', [('hostip', 'ipaddr')]),
-    0x20352: ('shapingobjectShow', []),
-    0x20353: ('shapingobjectHide', []),
-    0x20384: ('fwrulesShow', []),
-    0x20385: ('fwrulesHide', []),
-    0x203e8: ('fwlog_query', [('qtype', 'u8'), ('s', 'i64'), ('e', 'i64'), ('clear', 'u8'), ('no_reverse', 'u8')]),
-    0x203e9: ('fwlog_clear', []),
-    0x204b0: ('channelsShow', []),
-    0x204b1: ('channelsHide', []),
-    0x20528: ('ping', []),
-    0x20578: ('dumpConnections', [('filename', 'str'), ('reapername', 'str'), ('start', 'u32'), ('step', 'u32')]),
-    0x205dc: ('bgpDump', []),
-    0x206d6: ('setDebug', [('facility', 'u32'), ('argument', 'str')]),
-    0x21900: ('force_statistics_write', []),
-    0x22000: ('createView', [('viewid', 'u16'),
-                             ('filters', ('list', 'u8', [('filter', 'u8'), ('flag', 'u8'),
-                                                         ('values', ('list', 'u16', 'filter values'))])),
-                             ('fields', ('list', 'u8', [('field', 'u8'), ('argument', 'str')]))]),
-    0x22002: ('createViewByName', [('viewid', 'u16'), ('name', 'str')]),
-    0x22200: ('scRowQuery', [('rowid', 'u64')]),
-    0x10640: ('drdlStatsDump', []),
-    0x106a4: ('injectPacket', [('iface', 'str'), ('data', 'blob')]),
-    0x10708: ('vcrcTest', [('test_id', 'u32'), ('mask', 'u32'),
-                           ('vlanin', 'u32', 0), ('vlanout', 'u32', 1), ('mplsin', 'u32', 2), ('mplsout', 'u32', 3),
-                           ('dscpin', 'u32', 14), ('dscpout', 'u32', 15), ('channelin', 'u32', 16),
-                           ('channelout', 'u32', 17), ('protocol', 'u8', 4), ('clientip', 'ipv4', 5),
-                           ('serverip', 'ipv4', 6), ('clientport', 'u16', 7), ('serverport', 'u16', 8),
-                           ('service', 'str', 9), ('xfb', 'u32', 11),
-                           ('properties', ('list', 'u8', [('name', 'str'), ('value', 'str')]), 12)]),
-}
+REQUESTS = _protocol.REQUESTS
 
 
 class DecodeError(ValueError):
@@ -116,11 +85,11 @@ class Fields(object):
     def value(self, kind, record):
         if isinstance(kind, tuple):
             count = self.value(kind[1], record)
-            item = self.filter_kind(record) if kind[2] == 'filter values' else kind[2]
+            item = self.filter_kind(record) if kind[2] == 'filter_value' else kind[2]
             return [self.rows(item) if isinstance(item, list) else self.value(item, record) for _ in range(count)]
         if kind in _NUMBERS:
             return self.number(_NUMBERS[kind])
-        if kind == 'str':
+        if kind == 'string':
             n = self.number('I')
             text = self.take(n)
             if not n or text[-1:] != b'\0':
@@ -128,7 +97,7 @@ class Fields(object):
             return text[:-1].decode('utf-8', 'replace')
         if kind == 'blob':
             return {'hex': _hex(self.take(self.number('I')))}
-        if kind == 'ipv4':
+        if kind == 'ip4':
             return socket.inet_ntoa(self.take(4))
         if kind == 'ipaddr':
             family = self.number('B')
@@ -152,7 +121,7 @@ class Fields(object):
         caps = dict((f['filter'], f['type']) for f in (self.state.view_filters or []))
         if record.get('filter') not in caps:
             raise DecodeError('filter %s is not among the view capabilities seen' % record.get('filter'))
-        return _FILTER_VALUE_KINDS.get(caps[record['filter']], 'str')
+        return _FILTER_VALUE_KINDS.get(caps[record['filter']], 'string')
 
     def rows(self, rows):
         record = {}
@@ -163,7 +132,7 @@ class Fields(object):
         return record
 
 
-_NUMBERS = {'u8': 'B', 'u16': 'H', 'u32': 'I', 'u64': 'Q', 'i64': 'q'}
+_NUMBERS = {'u8': 'B', 'u16': 'H', 'u32': 'I', 'u64': 'Q', 's64': 'q'}
 
 
 def _hex(data):
@@ -347,10 +316,7 @@ def decode_server(mtype, payload, state, render=True):
 
 # ---- names ---------------------------------------------------------------------
 
-SERVER_NAMES = dict((getattr(kx, n), n) for n in dir(kx)
-                    if n.startswith('PROTOCOL_SERVER_') and isinstance(getattr(kx, n), int) and
-                    getattr(kx, n) >= 0x10000)
-SERVER_NAMES[kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY] = 'PROTOCOL_SERVER_HOST_FIND_REPLY'
+SERVER_NAMES = dict(_protocol.SERVER_MESSAGES)
 REQUEST_NAMES = dict((t, v[0]) for t, v in REQUESTS.items())
 
 

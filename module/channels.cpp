@@ -1,7 +1,6 @@
 // KXdv17_0 functions of the channels area: subscribing to channel statistics,
 // the channel description and the sample messages laid out by it.
 #include "kxpy.h"
-#include "request_types.h"
 
 #include <vector>
 
@@ -17,18 +16,18 @@ KX_NAME(active);
 KX_NAME(name);
 KX_NAME(type);
 
-using kx::Field;
 using kx::Kind;
 
 // The media block that opens each channel's record in a sample.
-Field kMedia[] = {
-    {kx::Name("internal_media"), Kind::u8, 0},
-    {kx::Name("external_media"), Kind::u8, 0},
-    {kx::Name("internal_negotiated_media"), Kind::u8, 0},
-    {kx::Name("external_negotiated_media"), Kind::u8, 0},
-    {kx::Name("internal_negotiated_media_time"), Kind::u32, 0},
-    {kx::Name("external_negotiated_media_time"), Kind::u32, 0},
+constexpr kx::Field kMedia_rows[] = {
+    {"internal_media", Kind::u8, 0},
+    {"external_media", Kind::u8, 0},
+    {"internal_negotiated_media", Kind::u8, 0},
+    {"external_negotiated_media", Kind::u8, 0},
+    {"internal_negotiated_media_time", Kind::u32, 0},
+    {"external_negotiated_media_time", Kind::u32, 0},
 };
+const kx::Table<kMedia_rows> kMedia;
 
 // Each statistic group holds six pairs; their keys are the statistic's name
 // followed by these suffixes.
@@ -50,8 +49,8 @@ Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
 
 }  // namespace
 
-KX_EMPTY_REQUEST(channelsShow, kx::request::kChannelsShow);
-KX_EMPTY_REQUEST(channelsHide, kx::request::kChannelsHide);
+KX_EMPTY_REQUEST(channelsShow, CHANNELS_SHOW);
+KX_EMPTY_REQUEST(channelsHide, CHANNELS_HIDE);
 
 // (channel table, statistic list): {int(id): {"active", "name", "type"}} and
 // [(id, name)] in the order the samples carry the statistics.

@@ -1,7 +1,6 @@
 // KXdv17_0 connections: connection updates applied to the caller's table,
 // engine flag names, connection dumps, session-context schemata and rows.
 #include "kxpy.h"
-#include "request_types.h"
 
 #include <memory>
 #include <string.h>
@@ -14,8 +13,6 @@ using kx::Site;
 namespace {
 
 KX_NAME(_starttime);
-KX_NAME(_service_id);
-KX_NAME(_base_service_id);
 KX_NAME(_engineflags);
 KX_NAME(_xfbflags);
 KX_NAME(_deepscan);
@@ -23,8 +20,6 @@ KX_NAME(_shaping_prio);
 KX_NAME(_shaping_rule_ids);
 KX_NAME(_stat_rule_ids);
 KX_NAME(_server_hostname);
-KX_NAME(_speed);
-KX_NAME(_xfer);
 KX_NAME(_set_views);
 KX_NAME(SHAPINGBYTESMINVERSION);
 KX_NAME(name);
@@ -35,33 +30,6 @@ kx::Name n_content_type("content-type");
 
 // ---- connection updates ------------------------------------------------------------
 
-// Update flag bits of a connection record. Each names the block it announces;
-// blocks are read in the order handleConnUpdate tests them, not in bit order.
-enum : uint32_t {
-  kCreate = 0x1 | 0x800,
-  kService = 0x2,
-  kOptions = 0x4,
-  kEngineFlags = 0x8,
-  kShaping = 0x10,
-  kSpeed = 0x20 | 0x40,
-  kStatRules = 0x80,
-  kHostname = 0x100,
-  kStrings = 0x200,
-  kRemove = 0x400,
-  kCounters = 0x1000,
-  kShapingBytes = 0x2000,
-  kTimes = 0x10000,
-  kMarks = 0x20000,
-  kSecondEndpoint = 0x40000,
-  kViews = 0x80000,
-  kDeepscan = 0x100000,
-  kTotals = 0x200000,
-  kXfbFlags = 0x2000000,
-  kBlobs = 0x4000000,
-  kRouting = 0x8000000,
-  kRows = 0x10000000,
-};
-
 // What every block reader of one connection record works on.
 struct ConnUpdate {
   PyObject *conn;
@@ -69,16 +37,29 @@ struct ConnUpdate {
   const Ref &connid;
   PyObject *sc_populator;
   PyObject *version;
-  // A connection just made by this record: its numbers and pairs are stored
-  // new, as an old value its constructor left is rarely one to refill.
-  bool fresh;
+  PyObject *typ;
+  uint32_t flags;
+  // Holds the connection the creation block made. Its numbers and pairs are
+  // stored new, as an old value its constructor left is rarely one to refill.
+  Ref created;
 };
+
+using kx::Kind;
+
+// Fields the module reads past, named for what they are.
+constexpr kx::Field kCreateHead_rows[] = {
+    {"create.ignored_u8_1", Kind::skip, 1},  {"create.ignored_u8_2", Kind::skip, 1},
+    {"create.ignored_u32_1", Kind::skip, 4}, {"create.ignored_u32_2", Kind::skip, 4},
+    {"create.ignored_u16_1", Kind::skip, 2}, {"create.ignored_u16_2", Kind::skip, 2},
+    {"create.ignored_u32_3", Kind::skip, 4}, {"create.ignored_u32_4", Kind::skip, 4},
+};
+const kx::Table<kCreateHead_rows> kCreateHead;
 
 // Reads the creation block, builds the connection with typ, stores it in the
 // table and sets its start time; then reads the second endpoint block.
 Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &connid,
                       uint32_t flags) {
-  r.skip({1, 1, 4, 4, 2, 2, 4, 4});
+  kx::skip_fields(r, kCreateHead);
   if (r.u8()) r.u8();
   Ref start = r.long32();
   bool v6 = r.family(nullptr);
@@ -90,7 +71,7 @@ Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &conn
   Ref conn = KX_CALL(typ, connid, protocol, client, client_port, server, server_port);
   kx::setitem(table, connid.get(), conn.get());
   kx::setattr(conn.get(), n__starttime, start.get());
-  if (flags & kSecondEndpoint) {
+  if (flags & kxp::CONN_SECOND_ENDPOINT) {
     bool v6_second = r.family(nullptr);
     r.skip_address(v6_second);
     r.u16();
@@ -112,10 +93,19 @@ bool has_shaping_bytes(PyObject *version, Site at = Site()) {
 
 // ---- the blocks a record's flags announce, each read by one function ----
 
-kx::Field kServiceBlock[] = {
-    {kx::Name("_service_id"), kx::Kind::u16, 0},
-    {kx::Name("_base_service_id"), kx::Kind::u16, 0},
+namespace block {
+
+// The connection is made, stored and given to the later blocks.
+void create(Reader &r, ConnUpdate &u) {
+  u.created = create_connection(r, u.table, u.typ, u.connid, u.flags);
+  u.conn = u.created.get();
+}
+
+constexpr kx::Field kServiceBlock_rows[] = {
+    {"_service_id", Kind::u16, 0},
+    {"_base_service_id", Kind::u16, 0},
 };
+const kx::Table<kServiceBlock_rows> kServiceBlock;
 
 void service(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kServiceBlock); }
 
@@ -128,18 +118,10 @@ void options(Reader &r, ConnUpdate &) {
 
 // conn.name = a long of v.
 void store_number(ConnUpdate &u, const kx::Name &name, uint32_t v) {
-  if (u.fresh)
+  if (u.created)
     kx::setattr(u.conn, name, kx::py_u32(v).get());
   else
     kx::set_number(u.conn, name, v);
-}
-
-// conn.name = (a, b), two longs.
-void store_pair(ConnUpdate &u, const kx::Name &name, uint64_t a, uint64_t b) {
-  if (u.fresh)
-    kx::setattr(u.conn, name, kx::long_pair(a, b).get());
-  else
-    kx::set_pair(u.conn, name, a, b);
 }
 
 void engine_flags(Reader &r, ConnUpdate &u) { store_number(u, n__engineflags, r.u32()); }
@@ -172,26 +154,57 @@ void strings(Reader &r, ConnUpdate &) {
   for (int i = 0; i < 4; i++) r.skip_string(256);
 }
 
-void speed(Reader &r, ConnUpdate &u) {
-  uint64_t a = r.u32(), b = r.u32();
-  store_pair(u, n__speed, a, b);
-  uint64_t c = r.u64(), d = r.u64();
-  store_pair(u, n__xfer, c, d);
-  r.skip({4, 4});
-}
+constexpr kx::Field kSpeed_rows[] = {
+    {"_speed", Kind::pair, 4},
+    {"_xfer", Kind::pair, 8},
+    {"speed.ignored_u32_1", Kind::skip, 4},
+    {"speed.ignored_u32_2", Kind::skip, 4},
+};
+const kx::Table<kSpeed_rows> kSpeed;
+void speed(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kSpeed, bool(u.created)); }
 
-void counters(Reader &r, ConnUpdate &) { r.skip({4, 4, 4, 4, 4, 4}); }
+constexpr kx::Field kCounters_rows[] = {
+    {"counters.ignored_u32_1", Kind::skip, 4}, {"counters.ignored_u32_2", Kind::skip, 4},
+    {"counters.ignored_u32_3", Kind::skip, 4}, {"counters.ignored_u32_4", Kind::skip, 4},
+    {"counters.ignored_u32_5", Kind::skip, 4}, {"counters.ignored_u32_6", Kind::skip, 4},
+};
+const kx::Table<kCounters_rows> kCounters;
+void counters(Reader &r, ConnUpdate &) { kx::skip_fields(r, kCounters); }
 
+// Each direction: a u16 and a u32, then a u64 from SHAPINGBYTESMINVERSION on.
+constexpr kx::Field kShapingBytes_rows[] = {
+    {"shaping_bytes.ignored_u16", Kind::skip, 2},
+    {"shaping_bytes.ignored_u32", Kind::skip, 4},
+};
+const kx::Table<kShapingBytes_rows> kShapingBytes;
+constexpr uint32_t kShapingBytesWidth = 8;
 void shaping_bytes(Reader &r, ConnUpdate &u) {
   for (int direction = 0; direction < 2; direction++) {
-    r.skip({2, 4});
-    if (has_shaping_bytes(u.version)) r.skip(8);
+    kx::skip_fields(r, kShapingBytes);
+    if (has_shaping_bytes(u.version)) r.skip(kShapingBytesWidth);
   }
 }
 
-void times_block(Reader &r, ConnUpdate &) { r.skip({4, 4}); }
-void routing(Reader &r, ConnUpdate &) { r.skip({4, 4, 4, 4}); }
-void marks(Reader &r, ConnUpdate &) { r.skip({1, 1}); }
+constexpr kx::Field kTimes_rows[] = {
+    {"times.ignored_u32_1", Kind::skip, 4},
+    {"times.ignored_u32_2", Kind::skip, 4},
+};
+const kx::Table<kTimes_rows> kTimes;
+void times(Reader &r, ConnUpdate &) { kx::skip_fields(r, kTimes); }
+
+constexpr kx::Field kRouting_rows[] = {
+    {"routing.ignored_u32_1", Kind::skip, 4}, {"routing.ignored_u32_2", Kind::skip, 4},
+    {"routing.ignored_u32_3", Kind::skip, 4}, {"routing.ignored_u32_4", Kind::skip, 4},
+};
+const kx::Table<kRouting_rows> kRouting;
+void routing(Reader &r, ConnUpdate &) { kx::skip_fields(r, kRouting); }
+
+constexpr kx::Field kMarks_rows[] = {
+    {"marks.ignored_u8_1", Kind::skip, 1},
+    {"marks.ignored_u8_2", Kind::skip, 1},
+};
+const kx::Table<kMarks_rows> kMarks;
+void marks(Reader &r, ConnUpdate &) { kx::skip_fields(r, kMarks); }
 
 void views(Reader &r, ConnUpdate &u) {
   uint16_t n = r.u16();
@@ -200,7 +213,13 @@ void views(Reader &r, ConnUpdate &u) {
   KX_CALL_METHOD(u.conn, n__set_views, list);
 }
 
-void totals(Reader &r, ConnUpdate &) { r.skip({4, 8, 8, 8, 8}); }
+constexpr kx::Field kTotals_rows[] = {
+    {"totals.ignored_u32", Kind::skip, 4},    {"totals.ignored_u64_1", Kind::skip, 8},
+    {"totals.ignored_u64_2", Kind::skip, 8},  {"totals.ignored_u64_3", Kind::skip, 8},
+    {"totals.ignored_u64_4", Kind::skip, 8},
+};
+const kx::Table<kTotals_rows> kTotals;
+void totals(Reader &r, ConnUpdate &) { kx::skip_fields(r, kTotals); }
 
 void blobs(Reader &r, ConnUpdate &) {
   r.skip(r.u16());
@@ -217,30 +236,14 @@ void rows(Reader &r, ConnUpdate &u) {
   KX_CALL(u.sc_populator, u.conn, list);
 }
 
-void remove_record(Reader &, ConnUpdate &u) { kx::delitem(u.table, u.connid.get()); }
+void remove(Reader &, ConnUpdate &u) { kx::delitem(u.table, u.connid.get()); }
 
-// Blocks 2 to 21 in the order they follow each other on the wire.
+}  // namespace block
+
+// The blocks in the order they follow each other on the wire.
 const kx::Block<ConnUpdate> kBlocks[] = {
-    {kService, service},
-    {kOptions, options},
-    {kEngineFlags, engine_flags},
-    {kXfbFlags, xfb_flags},
-    {kDeepscan, deepscan},
-    {kShaping, shaping},
-    {kStatRules, stat_rules},
-    {kHostname, hostname},
-    {kStrings, strings},
-    {kSpeed, speed},
-    {kCounters, counters},
-    {kShapingBytes, shaping_bytes},
-    {kTimes, times_block},
-    {kRouting, routing},
-    {kMarks, marks},
-    {kViews, views},
-    {kTotals, totals},
-    {kBlobs, blobs},
-    {kRows, rows},
-    {kRemove, remove_record},
+#define KX_CONN_BLOCK(name, FLAG, ALSO) {kxp::CONN_##FLAG | kxp::CONN_##ALSO, block::name},
+#include "../protocol/kx_protocol.def"
 };
 
 }  // namespace
@@ -254,9 +257,9 @@ KX_FUNCTION(handleConnUpdate, "m", "table", "typ", "sc_populator", "protocolvers
     Ref connid = kx::py_u32(r.u32());
     r.u32();
     uint32_t flags = r.u32();
-    Ref conn = (flags & kCreate) ? create_connection(r, table, arg[2], connid, flags)
-                                 : kx::getitem(table, connid.get());
-    ConnUpdate u{conn.get(), table, connid, arg[3], arg[4], (flags & kCreate) != 0};
+    // Without the creation block the record's connection is the table's.
+    Ref conn = (flags & (kxp::CONN_CREATE | kxp::CONN_CREATE_TOO)) ? Ref() : kx::getitem(table, connid.get());
+    ConnUpdate u{conn.get(), table, connid, arg[3], arg[4], arg[2], flags, Ref()};
     kx::read_blocks(r, flags, kBlocks, u);
   }
   return kx::py_none();
@@ -272,9 +275,8 @@ struct EngineFlag {
 };
 
 const EngineFlag kEngineFlagNames[] = {
-    {0x1, "ESTABLISHED"},  {0x2, "CLIENT_IS_LOCAL"}, {0x4, "SERVER_IS_LOCAL"},
-    {0x10, "ASYMMETRICAL"}, {0x20, "UNTRACKED"},      {0x4000, "FLOWSYNC"},
-    {0x8000, "FLOWUNSYNC"},
+#define KX_ENGINE_FLAG(NAME, bit) {bit, #NAME},
+#include "../protocol/kx_protocol.def"
 };
 
 }  // namespace
@@ -292,11 +294,12 @@ KX_FUNCTION(resolve_engineflags, "flags") {
 }
 
 KX_FUNCTION(dumpConnections, "io", "filename", "reapername", "start", "step") {
-  Request q(kx::request::kDumpConnections);
-  q.string(kx::as_cstring(arg[1]));
-  q.string(kx::as_cstring(arg[2]));
-  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[3])));
-  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[4])));
+  Request q(kxp::CLI_DUMP_CONNECTIONS);
+  kx::CText filename = kx::as_cstring(arg[1]);
+  kx::CText reapername = kx::as_cstring(arg[2]);
+  uint64_t start = kx::as_mask64(arg[3]);
+  uint64_t step = kx::as_mask64(arg[4]);
+  q.write_fields(kxp::kRequest_DUMP_CONNECTIONS, {filename, reapername, start, step});
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -407,8 +410,8 @@ KX_FUNCTION(handleSessionContextRemove, "m") {
 }
 
 KX_FUNCTION(scRowQuery, "io", "rowid") {
-  Request q(kx::request::kSessionContextRowQuery);
-  q.u64(kx::as_mask64(arg[1]));
+  Request q(kxp::CLI_SC_ROW_QUERY);
+  q.write_fields(kxp::kRequest_SC_ROW_QUERY, {kx::as_mask64(arg[1])});
   q.send(arg[0]);
   return kx::py_none();
 }

@@ -1,7 +1,6 @@
 // KXdv17_0 diagnostics: BGP table dumps, system diagnostics counters and the
 // rule-matching test.
 #include "kxpy.h"
-#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -17,35 +16,23 @@ KX_NAME(unpack);
 static kx::Name n_network_u32("!L");
 
 // Criteria keys of the rule-matching test.
-KX_NAME(vlanin);
-KX_NAME(vlanout);
-KX_NAME(mplsin);
-KX_NAME(mplsout);
-KX_NAME(dscpin);
-KX_NAME(dscpout);
-KX_NAME(channelin);
-KX_NAME(channelout);
-KX_NAME(protocol);
-KX_NAME(clientip);
-KX_NAME(serverip);
-KX_NAME(clientport);
-KX_NAME(serverport);
-KX_NAME(service);
-KX_NAME(xfb);
-KX_NAME(properties);
+#define KX_CRITERION(NAME, bit, key, kind) KX_NAME(key);
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) KX_NAME(key);
+#include "../protocol/kx_protocol.def"
 
 using kx::Kind;
 
 // The test result, in wire order.
-kx::Field kTestResult[] = {
-    {kx::Name("test_id"), Kind::u32, 0},
-    {kx::Name("ruleset_state"), Kind::u8, 0},
-    {kx::Name("rewrite_obj"), Kind::u32, 0},
-    {kx::Name("monitor_iface"), Kind::u32, 0},
-    {kx::Name("fwrule"), Kind::s32, 0},
-    {kx::Name("fwrules"), Kind::u32_pairs, 0},
-    {kx::Name("shapingrules"), Kind::u32_pairs, 0},
+constexpr kx::Field kTestResult_rows[] = {
+    {"test_id", Kind::u32, 0},
+    {"ruleset_state", Kind::u8, 0},
+    {"rewrite_obj", Kind::u32, 0},
+    {"monitor_iface", Kind::u32, 0},
+    {"fwrule", Kind::s32, 0},
+    {"fwrules", Kind::u32_pairs, 0},
+    {"shapingrules", Kind::u32_pairs, 0},
 };
+const kx::Table<kTestResult_rows> kTestResult;
 
 // An integer taken modulo 2^32; a non-integer raises TypeError.
 uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t>(kx::as_mask64(o, at)); }
@@ -54,17 +41,20 @@ uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t
 
 // ---- BGP table dump --------------------------------------------------------------------
 
-KX_EMPTY_REQUEST(bgpDump, kx::request::kBgpDump);
+KX_EMPTY_REQUEST(bgpDump, BGP_DUMP);
+
+namespace {
+constexpr kx::Field kBgpEntry_rows[] = {
+    {"first", Kind::u32, 0}, {"prefix", Kind::ipaddrplen, 0}, {"second", Kind::u32, 0},
+    {"third", Kind::u32, 0}, {"fourth", Kind::u32, 0},
+};
+const kx::Table<kBgpEntry_rows> kBgpEntry;
+}  // namespace
 
 // (first number, prefix text, second, third, fourth number).
 KX_FUNCTION(handleBgpEntry, "m") {
   Reader r(arg[0]);
-  Ref first = r.long32();
-  Ref prefix = r.ipaddrplen();
-  Ref second = r.long32();
-  Ref third = r.long32();
-  Ref fourth = r.long32();
-  return kx::tuple(first, prefix, second, third, fourth);
+  return kx::read_tuple(r, kBgpEntry);
 }
 
 // (path id, [u32 elements]) from a u32 id, a u8 count and the elements.
@@ -79,7 +69,7 @@ KX_FUNCTION(handleBgpPath, "m") {
 
 // ---- system diagnostics -------------------------------------------------------------------
 
-KX_EMPTY_REQUEST(drdlStatsDump, kx::request::kSysDiagDump);
+KX_EMPTY_REQUEST(drdlStatsDump, SYSDIAG_DUMP);
 
 // Appends every whole u64 counter to lst; 1 to 7 trailing bytes are ignored.
 KX_FUNCTION(handleDrdlStatsDump, "m", "lst") {
@@ -96,19 +86,15 @@ namespace {
 struct Criterion {
   const kx::Name &key;
   unsigned bit;  // the VIRTUAL_COND_* number
-  Kind kind;
+  kxp::WireKind kind;
+  kxp::WireKind count;  // of a list: its count's kind
 };
 
 // In the order the values go out, which is not the order of the bits.
 const Criterion kCriteria[] = {
-    {n_vlanin, 0, Kind::u32},         {n_vlanout, 1, Kind::u32},
-    {n_mplsin, 2, Kind::u32},         {n_mplsout, 3, Kind::u32},
-    {n_dscpin, 14, Kind::u32},        {n_dscpout, 15, Kind::u32},
-    {n_channelin, 16, Kind::u32},     {n_channelout, 17, Kind::u32},
-    {n_protocol, 4, Kind::u8},        {n_clientip, 5, Kind::ip4},
-    {n_serverip, 6, Kind::ip4},       {n_clientport, 7, Kind::u16},
-    {n_serverport, 8, Kind::u16},     {n_service, 9, Kind::string},
-    {n_xfb, 11, Kind::u32},           {n_properties, 12, Kind::properties},
+#define KX_CRITERION(NAME, bit, key, kind) {n_##key, bit, kxp::kind_##kind, kxp::kind_##kind},
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) {n_##key, bit, kxp::kind_list, kxp::kind_##count},
+#include "../protocol/kx_protocol.def"
 };
 
 bool has_key(PyObject *criteria, const kx::Name &key, Site at = Site()) {
@@ -126,44 +112,47 @@ uint32_t ip4_value(PyObject *text, Site at = Site()) {
   return as_u32_mod(value.get(), at);
 }
 
-// One u8 count, then each pair as two strings. The count byte must describe
-// the pairs that follow, so more than 255 pairs, or an object whose
+// The count, then each pair as two strings. The count must describe the
+// pairs that follow, so more pairs than it holds, or an object whose
 // iteration disagrees with its len(), is refused.
-void put_properties(Request &q, PyObject *props, Site at = Site()) {
+void put_properties(Request &q, const Criterion &c, PyObject *props, Site at = Site()) {
   Py_ssize_t n = kx::builtin_len(props, at);
-  if (n > 255) kx::raise_fmt(at, PyExc_ValueError, "Max 255 property pairs");
-  q.u8(static_cast<uint8_t>(n), at);
+  Py_ssize_t limit = static_cast<Py_ssize_t>(kxp::count_limit(c.count));
+  if (n > limit) kx::raise_fmt(at, PyExc_ValueError, "Max %zd property pairs", limit);
+  q.put(c.count, static_cast<uint64_t>(n), at);
   // Every pair is written, however many there are, before the count is
   // compared with len().
   Py_ssize_t written = kx::for_each_item(props, PY_SSIZE_T_MAX, [&](PyObject *item) {
     Ref pair[2];
     kx::unpack(item, pair, 2, at);
-    q.string(kx::as_cstring(pair[0].get(), at), at);
-    q.string(kx::as_cstring(pair[1].get(), at), at);
+    kx::LayoutWriter w(q, kxp::kLayout_PROPERTY);
+    w.put(kx::as_cstring(pair[0].get(), at), at);
+    w.put(kx::as_cstring(pair[1].get(), at), at);
+    w.done();
   }, at);
   if (written != n)
     kx::raise_fmt(at, PyExc_ValueError, "properties gave %zd pairs, its len() %zd", written, n);
 }
 
+// One criterion's value in its kind: u32 values modulo 2^32, narrower ones
+// by the 32-bit rule, addresses from their text.
 void put_criterion(Request &q, const Criterion &c, PyObject *value, Site at = Site()) {
   switch (c.kind) {
-    case Kind::u32:
-      q.u32(as_u32_mod(value, at), at);
+    case kxp::kind_u32:
+      q.put(c.kind, as_u32_mod(value, at), at);
       break;
-    case Kind::u8:
-      q.u8(static_cast<uint8_t>(kx::as_long32(value, at)), at);
+    case kxp::kind_u8:
+    case kxp::kind_u16:
+      q.put(c.kind, static_cast<uint64_t>(kx::as_long32(value, at)), at);
       break;
-    case Kind::u16:
-      q.u16(static_cast<uint16_t>(kx::as_long32(value, at)), at);
+    case kxp::kind_ip4:
+      q.put(c.kind, ip4_value(value, at), at);
       break;
-    case Kind::ip4:
-      q.u32(ip4_value(value, at), at);
+    case kxp::kind_string:
+      q.put(c.kind, kx::as_cstring(value, at), at);
       break;
-    case Kind::string:
-      q.string(kx::as_cstring(value, at), at);
-      break;
-    case Kind::properties:
-      put_properties(q, value, at);
+    case kxp::kind_list:
+      put_properties(q, c, value, at);
       break;
     default:
       KX_BUG_ON(true, "a criterion of a kind requests do not carry");
@@ -178,9 +167,11 @@ KX_FUNCTION(vcrcTest, "io", "test_id", "criteria") {
   uint32_t mask = 0;
   for (const Criterion &c : kCriteria)
     if (has_key(criteria, c.key)) mask |= 1u << c.bit;
-  Request q(kx::request::kRuleTest);
-  q.u32(as_u32_mod(arg[1]));
-  q.u32(mask);
+  Request q(kxp::CLI_VCRC_TEST);
+  kx::LayoutWriter w(q, kxp::kRequest_VCRC_TEST);
+  w.put(as_u32_mod(arg[1]));
+  w.put(mask);
+  KX_BUG_ON(w.next().kind != kxp::kind_criteria, "the criteria follow the mask");
   for (const Criterion &c : kCriteria) {
     bool present = has_key(criteria, c.key);
     // The mask is already written: a criterion that came or went since would
@@ -191,6 +182,7 @@ KX_FUNCTION(vcrcTest, "io", "test_id", "criteria") {
     Ref value = kx::getitem(criteria, c.key);
     put_criterion(q, c, value.get());
   }
+  w.done();
   q.send(arg[0]);
   return kx::py_none();
 }

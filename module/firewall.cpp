@@ -1,7 +1,6 @@
 // KXdv17_0 firewall area: the rule subscription with its hit counters, and
 // the firewall log (query, clear, decoding of its entries).
 #include "kxpy.h"
-#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -16,23 +15,23 @@ KX_NAME(hits_rate);
 KX_NAME(logentries);
 KX_NAME(properties);
 
-using kx::Field;
 using kx::Kind;
 
 // One log entry before its optional trailing properties text.
-Field kLogEntry[] = {
-    {kx::Name("time"), Kind::u32, 0},
-    {kx::Name("type"), Kind::family, 0},
-    {kx::Name("client"), Kind::addr, 0},
-    {kx::Name("server"), Kind::addr, 0},
-    {kx::Name("clientport"), Kind::u16, 0},
-    {kx::Name("serverport"), Kind::u16, 0},
-    {kx::Name("protocol"), Kind::u8, 0},
-    {kx::Name("clienthostname"), Kind::string, 255},
-    {kx::Name("serverhostname"), Kind::string, 255},
-    {kx::Name("service"), Kind::string, 255},
-    {kx::Name("rule"), Kind::string, 255},
+constexpr kx::Field kLogEntry_rows[] = {
+    {"time", Kind::u32, 0},
+    {"type", Kind::family, 0},
+    {"client", Kind::addr, 0},
+    {"server", Kind::addr, 0},
+    {"clientport", Kind::u16, 0},
+    {"serverport", Kind::u16, 0},
+    {"protocol", Kind::u8, 0},
+    {"clienthostname", Kind::string, 255},
+    {"serverhostname", Kind::string, 255},
+    {"service", Kind::string, 255},
+    {"rule", Kind::string, 255},
 };
+const kx::Table<kLogEntry_rows> kLogEntry;
 
 void store_rule(PyObject *table, const Ref &id, const Ref &name) {
   Ref rule = kx::new_dict();
@@ -44,8 +43,8 @@ void store_rule(PyObject *table, const Ref &id, const Ref &name) {
 
 // ---- firewall rules ------------------------------------------------------------------
 
-KX_EMPTY_REQUEST(fwrulesShow, kx::request::kFwRulesShow);
-KX_EMPTY_REQUEST(fwrulesHide, kx::request::kFwRulesHide);
+KX_EMPTY_REQUEST(fwrulesShow, FWRULES_SHOW);
+KX_EMPTY_REQUEST(fwrulesHide, FWRULES_HIDE);
 
 // A header word (its top bit is the flag), then rule id and name pairs up to
 // the end of the message: {id: {"name": name}}. 1 to 3 bytes left where an id
@@ -81,17 +80,16 @@ KX_FUNCTION(fwlog_query, "io", "qtype", "s", "e", "clear", "no_reverse") {
   int32_t qtype = kx::as_long32(arg[1]);
   int32_t first = kx::as_long32(arg[2]);
   int32_t second = kx::as_long32(arg[3]);
-  Request q(kx::request::kFwLogQuery);
-  q.u8(static_cast<uint8_t>(qtype & 0xff));
-  q.u64(static_cast<uint64_t>(static_cast<int64_t>(first)));
-  q.u64(static_cast<uint64_t>(static_cast<int64_t>(second)));
-  q.u8(kx::truth(arg[4]) ? 1 : 0);
-  q.u8(kx::truth(arg[5]) ? 1 : 0);
+  Request q(kxp::CLI_FWLOG_QUERY);
+  q.write_fields(kxp::kRequest_FWLOG_QUERY, {static_cast<uint64_t>(static_cast<int64_t>(qtype)),
+                                             static_cast<uint64_t>(static_cast<int64_t>(first)),
+                                             static_cast<uint64_t>(static_cast<int64_t>(second)),
+                                             kx::truth(arg[4]) ? 1u : 0u, kx::truth(arg[5]) ? 1u : 0u});
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(fwlog_clear, kx::request::kFwLogClear);
+KX_EMPTY_REQUEST(fwlog_clear, FWLOG_CLEAR);
 
 KX_FUNCTION(handleFWEntryStart, "m") {
   Reader r(arg[0]);

@@ -12,10 +12,6 @@ namespace {
 
 KX_NAME(netobjects);
 KX_NAME(addr);
-KX_NAME(speed);
-KX_NAME(connections);
-KX_NAME(cps);
-KX_NAME(quality_packets);
 KX_NAME(quality_internal_issues);
 KX_NAME(quality_external_issues);
 KX_NAME(L4ERRORMINVERSION);
@@ -24,17 +20,9 @@ KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
 // Spelled as the client has always printed it; log scrapers match the text.
 kx::Name n_duplicate_warning("Strang! hostid already in hosts");
 
-// Update mask bits, one per field group.
-enum : uint16_t {
-  kSpeed = 0x0002,
-  kConnections = 0x0004,
-  kCps = 0x0010,
-  kNetobjects = 0x0040,
-  kQuality = 0x0080,
-  kSkipped = 0x0100,
-  // Every host-add record carries these groups.
-  kAddMask = kSpeed | kConnections | kCps | kQuality | kSkipped,
-};
+// Every host-add record carries these groups.
+constexpr uint16_t kAddMask = kxp::HOST_SPEED | kxp::HOST_CONNECTIONS | kxp::HOST_CPS | kxp::HOST_QUALITY |
+                              kxp::HOST_DETAILS;
 
 // Host names and the texts of the skipped block are read into a buffer of
 // this size (at most 255 bytes kept) and dropped.
@@ -85,7 +73,22 @@ struct HostUpdate {
   bool fresh;
 };
 
-// host.name = (a, b), two longs.
+using kx::Kind;
+
+// The pair groups: two u64 taken as signed, or two u32.
+constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kSigned}};
+const kx::Table<kSpeed_rows> kSpeedGroup;
+void speed(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kSpeedGroup, u.fresh); }
+
+constexpr kx::Field kConnections_rows[] = {{"connections", Kind::pair, 4}};
+const kx::Table<kConnections_rows> kConnectionsGroup;
+void connections(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kConnectionsGroup, u.fresh); }
+
+constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
+const kx::Table<kCps_rows> kCpsGroup;
+void cps(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kCpsGroup, u.fresh); }
+
+// host.name = (a, b), two longs: new on a fresh host, else through set_pair.
 template <class T>
 void store_pair(HostUpdate &u, const kx::Name &name, T a, T b) {
   if (u.fresh)
@@ -94,32 +97,17 @@ void store_pair(HostUpdate &u, const kx::Name &name, T a, T b) {
     kx::set_pair(u.host, name, a, b);
 }
 
-void speed(kx::Reader &r, HostUpdate &u) {
-  int64_t in = static_cast<int64_t>(r.u64());
-  int64_t out = static_cast<int64_t>(r.u64());
-  store_pair(u, n_speed, in, out);
-}
-
-void connections(kx::Reader &r, HostUpdate &u) {
-  uint64_t a = r.u32(), b = r.u32();
-  store_pair(u, n_connections, a, b);
-}
-
-void cps(kx::Reader &r, HostUpdate &u) {
-  uint64_t a = r.u32(), b = r.u32();
-  store_pair(u, n_cps, a, b);
-}
-
+constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4}};
+const kx::Table<kQuality_rows> kQualityGroup;
 void quality(kx::Reader &r, HostUpdate &u) {
-  uint64_t a = r.u32(), b = r.u32();
-  store_pair(u, n_quality_packets, a, b);
+  kx::read_attrs(r, u.host, kQualityGroup, u.fresh);
   // Internal and external issue counters alternate on the wire.
   uint64_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
   store_pair(u, n_quality_internal_issues, int1, int2);
   store_pair(u, n_quality_external_issues, ext1, ext2);
 }
 
-void skipped(kx::Reader &r, HostUpdate &u) {
+void details(kx::Reader &r, HostUpdate &u) {
   r.skip_string(kNameBuffer);
   if (has_l4error_word(u.protocolversion)) r.u32();
   skip_words(r, kSkippedWords);
@@ -133,8 +121,8 @@ void netobjects(kx::Reader &r, HostUpdate &u) {
 // The groups in their fixed wire order; each group's attributes are set
 // before the next group is read.
 const kx::Block<HostUpdate> kGroups[] = {
-    {kSpeed, speed},     {kConnections, connections}, {kCps, cps},
-    {kQuality, quality}, {kSkipped, skipped},         {kNetobjects, netobjects},
+#define KX_HOST_GROUP(group, NAME, bit) {kxp::HOST_##NAME, group},
+#include "../protocol/kx_protocol.def"
 };
 
 // The shared host-field decoder, with its own traceback entry below the
@@ -207,7 +195,7 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *typ = arg[1], *hosts = arg[2], *protocolversion = arg[3];
   uint32_t id;
-  while (r.try_u32(id)) {
+  while (r.try_num(id)) {
     Ref hostid = kx::builtin_int(id);
     int known = PySequence_Contains(hosts, hostid.get());
     kx::check_rc(known);
@@ -229,7 +217,7 @@ KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *hosts = arg[1], *protocolversion = arg[2];
   uint32_t id;
-  while (r.try_u32(id)) {
+  while (r.try_num(id)) {
     uint16_t mask = r.u16();
     Ref key = kx::builtin_int(id);
     Ref host = kx::getitem(hosts, key.get());
@@ -246,7 +234,7 @@ KX_FUNCTION(handleHostRemove, "m") {
 
 KX_FUNCTION(hostShow, "io", "hostid") {
   kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW));
-  q.u32(static_cast<uint32_t>(kx::as_mask64(arg[1])));
+  q.write_fields(kxp::kRequest_HOSTVIEW_SHOW, {kx::as_mask64(arg[1])});
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -254,9 +242,7 @@ KX_FUNCTION(hostShow, "io", "hostid") {
 // The address goes out as an IPv4 ipaddr field: family 0 and the number.
 KX_FUNCTION(hostFindv4, "io", "hostip") {
   kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOST_FIND));
-  uint32_t ip = static_cast<uint32_t>(kx::as_mask64(arg[1]));
-  q.u8(KX_IPADDR_TYPE_V4);
-  q.u32(ip);
+  q.write_fields(kxp::kRequest_HOST_FIND, {kx::as_mask64(arg[1])});
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -265,7 +251,7 @@ KX_FUNCTION(hostFindv4, "io", "hostip") {
 KX_FUNCTION(handleHostFindReply, "m") {
   kx::Reader r(arg[0]);
   uint32_t id;
-  if (!r.try_u32(id)) return kx::py_none();
+  if (!r.try_num(id)) return kx::py_none();
   return kx::py_u32(id);
 }
 

@@ -65,28 +65,28 @@
 // 2: Python 2.7; 308..311: that Python 3 (whose layouts the shortcuts know);
 // 0: any other, and every build without the global lock.
 #if !KX_PY3
-#define KX_LAYOUT 2
+#define KX_PY_LAYOUT 2
 #elif defined(Py_GIL_DISABLED)
-#define KX_LAYOUT 0
+#define KX_PY_LAYOUT 0
 #elif PY_VERSION_HEX >= 0x030E0000
-#define KX_LAYOUT 0
+#define KX_PY_LAYOUT 0
 #elif PY_VERSION_HEX >= 0x030D0000
-#define KX_LAYOUT 313
+#define KX_PY_LAYOUT 313
 #elif PY_VERSION_HEX >= 0x030C0000
-#define KX_LAYOUT 312
+#define KX_PY_LAYOUT 312
 #elif PY_VERSION_HEX >= 0x030B0000
-#define KX_LAYOUT 311
+#define KX_PY_LAYOUT 311
 #elif PY_VERSION_HEX >= 0x030A0000
-#define KX_LAYOUT 310
+#define KX_PY_LAYOUT 310
 #elif PY_VERSION_HEX >= 0x03090000
-#define KX_LAYOUT 309
+#define KX_PY_LAYOUT 309
 #else
-#define KX_LAYOUT 308
+#define KX_PY_LAYOUT 308
 #endif
 
 // Longs of 30-bit digits, the digit count (negated for a negative value) in
 // ob_size: 2.7 and Python 3 up to 3.11.
-#if (KX_LAYOUT == 2 || (KX_LAYOUT >= 308 && KX_LAYOUT <= 311)) && PYLONG_BITS_IN_DIGIT == 30
+#if (KX_PY_LAYOUT == 2 || (KX_PY_LAYOUT >= 308 && KX_PY_LAYOUT <= 311)) && PYLONG_BITS_IN_DIGIT == 30
 #define KX_LONG_DIGITS_IN_SIZE 1
 #else
 #define KX_LONG_DIGITS_IN_SIZE 0
@@ -111,31 +111,31 @@
 
 // 2.7: longs made inline.
 #ifndef KX_FAST_INTS
-#define KX_FAST_INTS KX_SHORTCUT(KX_LAYOUT == 2 && KX_LONG_DIGITS_IN_SIZE)
+#define KX_FAST_INTS KX_SHORTCUT(KX_PY_LAYOUT == 2 && KX_LONG_DIGITS_IN_SIZE)
 #endif
 
 // 3.11: an instance's attribute values read from the array its class's
 // shared keys index (for refilling).
 #ifndef KX_FAST_INSTANCE_VALUES
-#define KX_FAST_INSTANCE_VALUES KX_SHORTCUT(KX_LAYOUT == 311)
+#define KX_FAST_INSTANCE_VALUES KX_SHORTCUT(KX_PY_LAYOUT == 311)
 #endif
 
 // Module global and built-in lookups answered from the last one while the
 // namespace's dict version tag is unchanged (3.8 to 3.11).
 #ifndef KX_FAST_LOOKUP
-#define KX_FAST_LOOKUP KX_SHORTCUT(KX_LAYOUT >= 308 && KX_LAYOUT <= 311)
+#define KX_FAST_LOOKUP KX_SHORTCUT(KX_PY_LAYOUT >= 308 && KX_PY_LAYOUT <= 311)
 #endif
 
 // 2.7: stores of str keys into a dict of str keys done in its table, and
 // attribute stores that go to the instance dict done there directly.
 #ifndef KX_FAST_DICT_STORE
-#define KX_FAST_DICT_STORE KX_SHORTCUT(KX_LAYOUT == 2)
+#define KX_FAST_DICT_STORE KX_SHORTCUT(KX_PY_LAYOUT == 2)
 #endif
 
 // 2.7: Python functions, bound methods and plain classes called without an
 // argument tuple (Python 3 has vectorcall).
 #ifndef KX_FAST_CALLS
-#define KX_FAST_CALLS KX_SHORTCUT(KX_LAYOUT == 2)
+#define KX_FAST_CALLS KX_SHORTCUT(KX_PY_LAYOUT == 2)
 #endif
 
 // A type's "has no attribute of that name" remembered (refilling, 2.7
@@ -144,7 +144,7 @@
 
 // The layouts the shortcuts read: a long's digits (3.11's Python.h includes
 // them), 3.11's shared dict keys.
-#if (KX_FAST_REFILL || KX_FAST_INTS) && KX_LAYOUT != 311
+#if (KX_FAST_REFILL || KX_FAST_INTS) && KX_PY_LAYOUT != 311
 #include <longintrepr.h>
 #endif
 #if KX_FAST_INSTANCE_VALUES
@@ -156,19 +156,19 @@
 #if (KX_FAST_REFILL || KX_FAST_INTS) && !KX_LONG_DIGITS_IN_SIZE
 #error "KX_FAST_REFILL and KX_FAST_INTS need longs of 30-bit digits counted in ob_size"
 #endif
-#if KX_FAST_INTS && KX_LAYOUT != 2
+#if KX_FAST_INTS && KX_PY_LAYOUT != 2
 #error "KX_FAST_INTS knows 2.7's longs only"
 #endif
-#if KX_FAST_INSTANCE_VALUES && KX_LAYOUT != 311
+#if KX_FAST_INSTANCE_VALUES && KX_PY_LAYOUT != 311
 #error "KX_FAST_INSTANCE_VALUES knows 3.11's layout only"
 #endif
-#if KX_FAST_DICT_STORE && KX_LAYOUT != 2
+#if KX_FAST_DICT_STORE && KX_PY_LAYOUT != 2
 #error "KX_FAST_DICT_STORE knows 2.7's dict only"
 #endif
-#if KX_FAST_LOOKUP && !(KX_LAYOUT >= 308 && KX_LAYOUT <= 311)
+#if KX_FAST_LOOKUP && !(KX_PY_LAYOUT >= 308 && KX_PY_LAYOUT <= 311)
 #error "KX_FAST_LOOKUP knows the dict version tags of 3.8 to 3.11"
 #endif
-#if KX_FAST_CALLS && KX_LAYOUT != 2
+#if KX_FAST_CALLS && KX_PY_LAYOUT != 2
 #error "KX_FAST_CALLS knows 2.7's calls only"
 #endif
 

@@ -403,11 +403,15 @@ Ref Reader::string(uint32_t bufsize, Site at) {
   return py_str(buf, static_cast<Py_ssize_t>(len), at);
 }
 
-void Reader::skip(std::initializer_list<uint8_t> widths, Site at) {
-  uint32_t total = 0;
-  for (uint8_t w : widths) total += w;
-  if (kx_msg_skip(m_, total)) return;
-  for (uint8_t w : widths) skip(w, at);
+uint64_t Reader::number(uint32_t width, bool is_signed, Site at) {
+  switch (width) {
+    case 1: return is_signed ? static_cast<uint64_t>(static_cast<int8_t>(u8(at))) : u8(at);
+    case 2: return is_signed ? static_cast<uint64_t>(static_cast<int16_t>(u16(at))) : u16(at);
+    case 4: return is_signed ? static_cast<uint64_t>(static_cast<int32_t>(u32(at))) : u32(at);
+    case 8: return u64(at);
+  }
+  kx_bug(__FILE__, __LINE__, __func__, "a number of %u bytes", width);
+  return 0;
 }
 
 bool Reader::try_skip_string(uint32_t bufsize) {
@@ -520,13 +524,13 @@ Ref Reader::ipaddrplen(Site at) {
 
 // int(value) * 8 in Python arithmetic, so the largest u32 gives 34359738360
 // rather than wrapping.
-static Ref times_eight(const Ref &value, Site at) {
+Ref rows::times_eight(const Ref &value, Site at) {
   Ref eight = py_int(8, at);
   Ref v = builtin_int(value.get(), at);
   return check(PyNumber_Multiply(v.get(), eight.get()), at);
 }
 
-static Ref u32_pairs(Reader &r, Site at) {
+Ref rows::u32_pairs(Reader &r, Site at) {
   uint32_t n = r.u32(at);
   Ref list = new_list(0, at);
   for (uint32_t i = 0; i < n; i++) {
@@ -551,50 +555,20 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
     case Kind::string: return r.string(arg, at);
     case Kind::ip4: return r.v4addr(at);
     case Kind::ipaddr: return r.ipaddr(at);
-    case Kind::bps: return times_eight(r.long32(at), at);
+    case Kind::ipaddrplen: return r.ipaddrplen(at);
+    case Kind::bps: return rows::times_eight(r.long32(at), at);
     case Kind::absent: return py_int(0, at);
-    case Kind::u32_pairs: return u32_pairs(r, at);
+    case Kind::u32_pairs: return rows::u32_pairs(r, at);
     case Kind::family:
     case Kind::addr:
-    case Kind::properties: break;
+    case Kind::pair:
+    case Kind::skip: break;
   }
   kx_bug(__FILE__, __LINE__, __func__, "kind %d is not read on its own", static_cast<int>(k));
   return Ref();
 }
 
 Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) { return value_of(r, k, arg, at); }
-
-void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
-                 Site at) {
-  bool v6 = false;
-  for (const Field *f = begin; f != end; f++) {
-    Ref value;
-    if (f->kind == Kind::family) {
-      uint8_t family = r.u8(at);
-      if (family > 1) bad_message_text(at, "Unknown ip address type %d", family);
-      value = py_int(family, at);
-      v6 = family == 1;
-    } else if (f->kind == Kind::addr) {
-      value = r.address(v6, at);
-    } else {
-      value = value_of(r, f->kind, f->arg, at);
-    }
-    if (into == Into::item)
-      setitem(target, f->key, value.get(), at);
-    else
-      setattr(target, f->key, value.get(), at);
-  }
-}
-
-Ref read_dict_list(Reader &r, uint32_t count, const Field *begin, const Field *end, Site at) {
-  Ref list = new_list(0, at);
-  for (; count > 0; count--) {
-    Ref d = new_dict(at);
-    read_fields(r, d.get(), Into::item, begin, end, at);
-    list_append(list.get(), d.get(), at);
-  }
-  return list;
-}
 
 Ref read_id_names(Reader &r, void (*store)(PyObject *table, const Ref &id, const Ref &name),
                   Site at) {
@@ -621,6 +595,28 @@ Request::Request(uint32_t type, Site at) {
     raise_fmt(at, PyExc_TypeError, "Cannot convert %s to %s", short_name(Py_TYPE(o)),
               short_name(msg_type));
   m_ = msg_of(o);
+}
+
+void Request::put(kxp::WireKind kind, const Value &v, Site at) {
+  switch (kind) {
+    case kxp::kind_u8: u8(static_cast<uint8_t>(v.n), at); return;
+    case kxp::kind_u16: u16(static_cast<uint16_t>(v.n), at); return;
+    case kxp::kind_u32:
+    case kxp::kind_ip4: u32(static_cast<uint32_t>(v.n), at); return;
+    case kxp::kind_u64:
+    case kxp::kind_s64: u64(v.n, at); return;
+    case kxp::kind_string: string(v.text, at); return;
+    case kxp::kind_blob:
+      u32(v.size, at);
+      data(v.data, v.size, at);
+      return;
+    case kxp::kind_ipaddr:
+      u8(KX_IPADDR_TYPE_V4, at);
+      u32(static_cast<uint32_t>(v.n), at);
+      return;
+    default: break;
+  }
+  kx_bug(__FILE__, __LINE__, __func__, "a field of kind %d is not written from one value", static_cast<int>(kind));
 }
 
 void Request::fits(void *put_result, Site at) {

@@ -24,9 +24,11 @@
 #include <string.h>
 
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 #include "kx_msg.h"
+#include "../protocol/kx_protocol.h"
 
 #include "../msgmodule/kxmsg_objects.h"
 
@@ -477,41 +479,39 @@ class Reader {
   explicit Reader(PyObject *m, Site at = Site()) : m_(message_of(m, at)) {}
   uint32_t remaining() const { return kx_msg_remaining(m_); }
 
-  uint8_t u8(Site at = Site()) {
-    uint8_t v;
-    if (!kx_msg_get_uint8(m_, &v)) bad_message(at);
+  // One unsigned wire number of T's width (most significant byte first).
+  template <class T>
+  T num(Site at = Site()) {
+    T v;
+    if (!try_num(v)) bad_message(at);
     return v;
   }
-  uint16_t u16(Site at = Site()) {
-    uint16_t v;
-    if (!kx_msg_get_uint16(m_, &v)) bad_message(at);
-    return v;
-  }
-  uint32_t u32(Site at = Site()) {
-    uint32_t v;
-    if (!kx_msg_get_uint32(m_, &v)) bad_message(at);
-    return v;
-  }
-  uint64_t u64(Site at = Site()) {
-    uint64_t v;
-    if (!kx_msg_get_uint64(m_, &v)) bad_message(at);
-    return v;
-  }
+  uint8_t u8(Site at = Site()) { return num<uint8_t>(at); }
+  uint16_t u16(Site at = Site()) { return num<uint16_t>(at); }
+  uint32_t u32(Site at = Site()) { return num<uint32_t>(at); }
+  uint64_t u64(Site at = Site()) { return num<uint64_t>(at); }
+  // A number of `width` bytes (1, 2, 4 or 8), sign-extended when `is_signed`.
+  uint64_t number(uint32_t width, bool is_signed, Site at = Site());
   // Optional fields and loop ends: false (nothing consumed) when the field
   // is not whole.
-  bool try_u8(uint8_t &v) { return kx_msg_get_uint8(m_, &v) != 0; }
-  bool try_u32(uint32_t &v) { return kx_msg_get_uint32(m_, &v) != 0; }
-  bool try_u64(uint64_t &v) { return kx_msg_get_uint64(m_, &v) != 0; }
+  template <class T>
+  bool try_num(T &v) {
+    static_assert(sizeof v == 1 || sizeof v == 2 || sizeof v == 4 || sizeof v == 8, "a wire width");
+    if (!kx_msg_get_data(m_, &v, sizeof v)) return false;
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    return true;
+  }
 
   void data(void *buf, uint32_t n, Site at = Site()) {
     if (!kx_msg_get_data(m_, buf, n)) bad_message(at);
   }
   void skip(uint32_t n, Site at = Site()) {
-    if (!kx_msg_skip(m_, n)) bad_message(at);
+    if (!try_skip(n)) bad_message(at);
   }
-  // Fixed-width fields read and dropped. A short message consumes the whole
-  // fields before the short one, which raises.
-  void skip(std::initializer_list<uint8_t> widths, Site at = Site());
+  // False (nothing consumed) when fewer than n bytes remain.
+  bool try_skip(uint32_t n) { return kx_msg_skip(m_, n) != 0; }
   // One string field consumed exactly as string(bufsize) would read it.
   void skip_string(uint32_t bufsize, Site at = Site()) {
     if (!try_skip_string(bufsize)) bad_message(at);
@@ -583,44 +583,206 @@ enum class Kind : uint8_t {
   s16,         // u16 taken as signed -> int
   boolean,     // u8 -> True or False
   ipaddr,      // ipaddr field as compressed text
-  properties,  // requests only: u8 count, then (name, value) string pairs
+  ipaddrplen,  // ipaddrplen field as compressed text
+  pair,        // two numbers of width `arg` (| kSigned, | kTimes8) -> (long, long)
+  skip,        // `arg` bytes read past; nothing is stored
 };
 
+// Kind::pair arguments: the width in bytes of each number (1, 2, 4 or 8), and
+// these flags.
+constexpr uint32_t kSigned = 0x100;  // the numbers taken as signed
+constexpr uint32_t kTimes8 = 0x200;  // each multiplied by 8 modulo 2^64 (byte rates as bit rates)
+
 // One field of a fixed layout: the dict key or attribute name it is stored
-// under, its kind and the kind's argument (a string's buffer size).
+// under (a skipped field's name only tells what it is), its kind and the
+// kind's argument (a string's buffer size, a pair's or a skip's width).
 struct Field {
-  Name key;
+  const char *key;
   Kind kind;
   uint32_t arg;
 };
 
+// A constexpr field table (an array of Field at namespace scope) and its
+// keys, interned at import: one Name per row, parallel to the rows (each
+// registers itself as every Name does). Declared as
+//   constexpr kx::Field kX_rows[] = {...};
+//   const kx::Table<kX_rows> kX;
+// The rows are known at compile time, so reading a table is the sequence of
+// its rows' reads, each chosen by its kind when the module is compiled.
+template <auto &Rows>
+class Table {
+ public:
+  static constexpr size_t size = sizeof Rows / sizeof Rows[0];
+  Table() : Table(std::make_index_sequence<size>()) {}
+  Table(const Table &) = delete;
+  Table &operator=(const Table &) = delete;
+  const Name *keys() const { return keys_; }
+
+ private:
+  template <size_t... I>
+  explicit Table(std::index_sequence<I...>) : keys_{Name(Rows[I].key)...} {}
+  Name keys_[size];
+};
+
 // One value of kind k (arg as in Field). The family and addr kinds, which
-// depend on each other, are read only as fields of a table.
+// depend on each other, are read only as fields of a table, pairs and skips
+// only there too.
 Ref read_value(Reader &r, Kind k, uint32_t arg, Site at = Site());
 
-// Where a table's values go: dict items or object attributes.
-enum class Into : uint8_t { item, attr };
+// Where a table's values go: dict items, object attributes, or the slots of
+// a tuple in row order (skipped fields take none).
+// new_attr is attr for an object just made: its pairs are stored new, not
+// refilled (an old value its constructor left is rarely one to refill).
+enum class Into : uint8_t { item, attr, new_attr, tuple };
 
-// Reads fields [begin, end) in order and stores each value on `target` right
-// after reading it, so a short message leaves the fields before it stored.
-void read_fields(Reader &r, PyObject *target, Into into, const Field *begin, const Field *end,
-                 Site at = Site());
+namespace rows {
 
-template <size_t N>
-void read_items(Reader &r, PyObject *dict, const Field (&table)[N], Site at = Site()) {
-  read_fields(r, dict, Into::item, table, table + N, at);
+// What one pass over a table's rows carries from row to row.
+struct State {
+  bool v6 = false;  // the last family field said IPv6
+  size_t slot = 0;  // the next tuple slot
+};
+
+template <size_t W> struct Wire;
+template <> struct Wire<1> { using type = uint8_t; using signed_type = int8_t; };
+template <> struct Wire<2> { using type = uint16_t; using signed_type = int16_t; };
+template <> struct Wire<4> { using type = uint32_t; using signed_type = int32_t; };
+template <> struct Wire<8> { using type = uint64_t; using signed_type = int64_t; };
+
+template <Into into>
+inline void store(PyObject *target, const Name &key, Ref value, State &st, Site at) {
+  if constexpr (into == Into::item)
+    setitem(target, key, value.get(), at);
+  else if constexpr (into == Into::attr || into == Into::new_attr)
+    setattr(target, key, value.get(), at);
+  else
+    PyTuple_SET_ITEM(target, st.slot++, value.release());
 }
-template <size_t N>
-void read_attrs(Reader &r, PyObject *obj, const Field (&table)[N], Site at = Site()) {
-  read_fields(r, obj, Into::attr, table, table + N, at);
+
+// Two numbers of the row's width (signed with kSigned, times 8 with kTimes8):
+// an attribute through set_pair (which refills a pair only the attribute
+// holds), anything else as a new pair of longs.
+template <Into into, uint32_t A>
+inline void read_pair(Reader &r, PyObject *target, const Name &key, State &st, Site at) {
+  using W = Wire<(A & 0xff)>;
+  using V = std::conditional_t<(A & kSigned) != 0, int64_t, uint64_t>;
+  using S = std::conditional_t<(A & kSigned) != 0, typename W::signed_type, typename W::type>;
+  V a = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
+  V b = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
+  if constexpr ((A & kTimes8) != 0) {
+    a = static_cast<V>(static_cast<uint64_t>(a) * 8);
+    b = static_cast<V>(static_cast<uint64_t>(b) * 8);
+  }
+  if constexpr (into == Into::attr)
+    set_pair<V>(target, key, a, b, at);
+  else
+    store<into>(target, key, long_pair<V>(a, b, at), st, at);
+}
+
+// Out of line: the values of the bps and u32_pairs kinds.
+Ref times_eight(const Ref &value, Site at);
+Ref u32_pairs(Reader &r, Site at);
+
+// The value of one field of kind K (a kind read on its own).
+template <Kind K>
+constexpr bool kReadAlone = K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip;
+
+template <Kind K, uint32_t A>
+inline Ref value(Reader &r, Site at) {
+  static_assert(kReadAlone<K>, "a kind read only with the rows around it");
+  if constexpr (K == Kind::u8) return r.int8(at);
+  else if constexpr (K == Kind::u16) return r.int16(at);
+  else if constexpr (K == Kind::u32) return r.long32(at);
+  else if constexpr (K == Kind::u64) return r.long64(at);
+  else if constexpr (K == Kind::s32) return py_int(static_cast<int32_t>(r.u32(at)), at);
+  else if constexpr (K == Kind::s16) return py_int(static_cast<int16_t>(r.u16(at)), at);
+  else if constexpr (K == Kind::boolean) return py_bool(r.u8(at) != 0);
+  else if constexpr (K == Kind::string) return r.string(A, at);
+  else if constexpr (K == Kind::ip4) return r.v4addr(at);
+  else if constexpr (K == Kind::ipaddr) return r.ipaddr(at);
+  else if constexpr (K == Kind::ipaddrplen) return r.ipaddrplen(at);
+  else if constexpr (K == Kind::bps) return times_eight(r.long32(at), at);
+  else if constexpr (K == Kind::absent) return py_int(0, at);
+  else return u32_pairs(r, at);
+}
+
+template <Into into, Kind K, uint32_t A>
+inline __attribute__((always_inline)) void read_row(Reader &r, PyObject *target, const Name &key, State &st,
+                                                    Site at) {
+  if constexpr (K == Kind::skip) {
+    r.skip(A, at);
+  } else if constexpr (K == Kind::pair) {
+    read_pair<into, A>(r, target, key, st, at);
+  } else if constexpr (K == Kind::family) {
+    uint8_t family = r.u8(at);
+    if (family > 1) bad_message_text(at, "Unknown ip address type %d", family);
+    st.v6 = family == 1;
+    store<into>(target, key, py_int(family, at), st, at);
+  } else if constexpr (K == Kind::addr) {
+    store<into>(target, key, r.address(st.v6, at), st, at);
+  } else {
+    store<into>(target, key, value<K, A>(r, at), st, at);
+  }
+}
+
+// Reads the rows in order and stores each value on `target` right after
+// reading it, so a short message leaves the fields before it stored.
+template <Into into, auto &Rows, size_t... I>
+inline void read(Reader &r, PyObject *target, const Name *keys, std::index_sequence<I...>, Site at) {
+  State st;
+  (read_row<into, Rows[I].kind, Rows[I].arg>(r, target, keys[I], st, at), ...);
+}
+
+template <Into into, auto &Rows>
+inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at) {
+  read<into, Rows>(r, target, t.keys(), std::make_index_sequence<Table<Rows>::size>(), at);
+}
+
+}  // namespace rows
+
+template <auto &Rows>
+void read_items(Reader &r, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
+  rows::read<Into::item>(r, dict, t, at);
+}
+template <auto &Rows>
+void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
+  rows::read<Into::attr>(r, obj, t, at);
+}
+// The same for an object just made when `fresh` (see Into::new_attr).
+template <auto &Rows>
+void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site at = Site()) {
+  if (fresh)
+    rows::read<Into::new_attr>(r, obj, t, at);
+  else
+    rows::read<Into::attr>(r, obj, t, at);
+}
+// Reads past every field of a table of skips.
+template <auto &Rows>
+void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  rows::read<Into::item>(r, nullptr, t, at);
+}
+
+// The values of a table's fields as a new tuple.
+template <auto &Rows>
+Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  size_t values = 0;
+  for (const Field &f : Rows) values += f.kind != Kind::skip;
+  // A short message leaves empty slots; the tuple is then dropped unseen.
+  Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(values)), at);
+  rows::read<Into::tuple>(r, tuple.get(), t, at);
+  return tuple;
 }
 
 // `count` records of one layout, each read into a new dict: [dict, ...].
-Ref read_dict_list(Reader &r, uint32_t count, const Field *begin, const Field *end,
-                   Site at = Site());
-template <size_t N>
-Ref read_dict_list(Reader &r, uint32_t count, const Field (&table)[N], Site at = Site()) {
-  return read_dict_list(r, count, table, table + N, at);
+template <auto &Rows>
+Ref read_dict_list(Reader &r, uint32_t count, const Table<Rows> &t, Site at = Site()) {
+  Ref list = new_list(0, at);
+  for (; count > 0; count--) {
+    Ref d = new_dict(at);
+    rows::read<Into::item>(r, d.get(), t, at);
+    list_append(list.get(), d.get(), at);
+  }
+  return list;
 }
 
 // A header word whose top bit is a flag, then (u32 id, string(256) name)
@@ -644,11 +806,33 @@ void read_blocks(Reader &r, uint32_t flags, const Block<Ctx> (&rows)[N], Ctx &ct
     if (flags & b.flag) b.read(r, ctx);
 }
 
+// The value of one field of a request layout: a number (cut to the field's
+// width; for an ipaddr field an IPv4 address, sent with family 0), a text,
+// or a blob's bytes.
+struct Value {
+  Value(uint64_t v) : n(v) {}
+  Value(const CText &t) : text(t) {}
+  Value(const char *t) : text(t) {}
+  Value(const void *bytes, uint32_t len) : data(bytes), size(len) {}
+  uint64_t n = 0;
+  const char *text = nullptr;
+  const void *data = nullptr;
+  uint32_t size = 0;
+};
+
 // Builds one request: KXMsgv17_0.newMsg(type), the puts, io.writeMsg(msg).
 // A field that does not fit raises ValueError and the request is never sent.
 class Request {
  public:
   explicit Request(uint32_t type, Site at = Site());
+  // One field of a plain kind.
+  void put(kxp::WireKind kind, const Value &v, Site at = Site());
+  // Every field of a layout of plain fields, one value each, in order.
+  template <size_t M, size_t N>
+  void write_fields(const kxp::LayoutRow (&layout)[M], const Value (&values)[N], Site at = Site()) {
+    static_assert(M == N + 1, "one value for each field of the layout");
+    for (size_t i = 0; i < N; i++) put(layout[i].kind, values[i], at);
+  }
   kx_msg_t *msg() const { return m_; }
   void u8(uint8_t v, Site at = Site()) { fits(kx_msg_put_uint8(m_, v), at); }
   void u16(uint16_t v, Site at = Site()) { fits(kx_msg_put_uint16(m_, v), at); }
@@ -665,6 +849,27 @@ class Request {
   static void fits(void *put_result, Site at);
   Ref obj_;
   kx_msg_t *m_ = nullptr;
+};
+
+// Writes a request's fields row by row along a layout, for layouts with
+// lists: the caller takes each row in turn and writes what its kind asks.
+class LayoutWriter {
+ public:
+  LayoutWriter(Request &q, const kxp::LayoutRow *rows) : q_(q), row_(rows) {}
+  Request &request() const { return q_; }
+  // The next row; a layout read past its end is a bug.
+  const kxp::LayoutRow &next() {
+    KX_BUG_ON(!row_->name, "a request written past its layout");
+    return *row_++;
+  }
+  // The next row, a plain field, from one value.
+  void put(const Value &v, Site at = Site()) { q_.put(next().kind, v, at); }
+  // Every row written.
+  void done() const { KX_BUG_ON(row_->name, "field %s of a request left unwritten", row_->name); }
+
+ private:
+  Request &q_;
+  const kxp::LayoutRow *row_;
 };
 
 // ---- function entries -----------------------------------------------------------------
@@ -721,13 +926,15 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
   kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), NAME##_impl, \
                            "KXdv17_0." #NAME, {__VA_ARGS__})
 
-// A request builder NAME(io) that sends an empty request of type TYPE.
-#define KX_EMPTY_REQUEST(NAME, TYPE)  \
-  KX_FUNCTION(NAME, "io") {           \
-    kx::Request q(TYPE);              \
-    q.send(arg[0]);                   \
-    return kx::py_none();             \
-  }                                   \
+// A request builder NAME(io) that sends the empty request REQUEST (its name
+// in the protocol definition).
+#define KX_EMPTY_REQUEST(NAME, REQUEST)                                          \
+  static_assert(kxp::layout_size(kxp::kRequest_##REQUEST) == 0, "an empty request"); \
+  KX_FUNCTION(NAME, "io") {                                                      \
+    kx::Request q(kxp::CLI_##REQUEST);                                           \
+    q.send(arg[0]);                                                              \
+    return kx::py_none();                                                        \
+  }                                                                              \
   static_assert(true, "")
 
 // One line of an area's method table.

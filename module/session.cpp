@@ -2,7 +2,6 @@
 // XFB names, keep-alive and update requests, server string tables and the
 // maintenance requests (debug settings, statistics write, packet injection).
 #include "kxpy.h"
-#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -19,7 +18,7 @@ KX_FUNCTION(handleVersion, "m") {
   Reader r(arg[0]);
   Ref version = r.int16();
   uint64_t server;
-  if (!r.try_u64(server)) {
+  if (!r.try_num(server)) {
     Ref empty = kx::py_str("", 0);
     return kx::tuple(version, kx::py_int(0), empty, empty);
   }
@@ -64,15 +63,16 @@ KX_FUNCTION(handleServerXFBNames, "m") {
 }
 
 KX_FUNCTION(doAuth, "io", "username", "passwd") {
-  Request q(kx::request::kAuth);
-  q.string(kx::as_cstring(arg[1]));
-  q.string(kx::as_cstring(arg[2]));
+  Request q(kxp::CLI_AUTH);
+  kx::CText user = kx::as_cstring(arg[1]);
+  kx::CText password = kx::as_cstring(arg[2]);
+  q.write_fields(kxp::kRequest_AUTH, {user, password});
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(ping, kx::request::kPing);
-KX_EMPTY_REQUEST(requestUpdate, kx::request::kUpdate);
+KX_EMPTY_REQUEST(ping, PING);
+KX_EMPTY_REQUEST(requestUpdate, REQUEST_UPDATE);
 
 // ---- server string tables ------------------------------------------------------------
 
@@ -82,9 +82,9 @@ KX_FUNCTION(handleStrtblEntries, "m") {
   Reader r(arg[0]);
   Ref entries = kx::new_list();
   uint32_t number, ignored;
-  while (r.try_u32(number)) {
+  while (r.try_num(number)) {
     Ref text = r.string(4096);
-    if (!r.try_u32(ignored)) break;
+    if (!r.try_num(ignored)) break;
     kx::list_append(entries.get(), kx::pair(kx::py_u32(number), text).get());
   }
   return entries;
@@ -109,14 +109,14 @@ KX_FUNCTION(handleStrtblEnd, "m") {
 // u32 facility (low 16 bits of the number), then the argument text.
 KX_FUNCTION(setDebug, "io", "facility", "argument") {
   uint16_t facility = static_cast<uint16_t>(kx::as_long32(arg[1]));
-  Request q(kx::request::kSetDebug);
-  q.u32(facility);
-  q.string(kx::as_cstring(arg[2]));
+  Request q(kxp::CLI_SET_DEBUG);
+  kx::CText argument = kx::as_cstring(arg[2]);
+  q.write_fields(kxp::kRequest_SET_DEBUG, {facility, argument});
   q.send(arg[0]);
   return kx::py_none();
 }
 
-KX_EMPTY_REQUEST(force_statistics_write, kx::request::kStatisticsWrite);
+KX_EMPTY_REQUEST(force_statistics_write, FORCE_STATS_WRITE);
 
 // Interface name, u32 packet length, the packet bytes. Packets of up to 4096
 // bytes are accepted; the data must be a byte string whose len() is its size.
@@ -131,10 +131,9 @@ KX_FUNCTION(injectPacket, "io", "iface", "pktdata") {
   if (n != data.size())
     kx::raise_fmt(kx::Site(), PyExc_ValueError, "len(pktdata) is %zd but it holds %zd bytes", n,
                   data.size());
-  Request q(kx::request::kInjectPacket);
-  q.string(kx::as_cstring(arg[1]));
-  q.u32(static_cast<uint32_t>(n));
-  q.data(data.bytes(), static_cast<uint32_t>(n));
+  Request q(kxp::CLI_INJECT_PACKET);
+  kx::CText iface = kx::as_cstring(arg[1]);
+  q.write_fields(kxp::kRequest_INJECT_PACKET, {iface, kx::Value(data.bytes(), static_cast<uint32_t>(n))});
   q.send(arg[0]);
   return kx::py_none();
 }

@@ -1,7 +1,6 @@
 // KXdv17_0 shaping area: the shaping object subscription, shaping object
 // updates applied to the caller's table, and the shaping rule list.
 #include "kxpy.h"
-#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -17,43 +16,18 @@ using kx::Kind;
 // A counter update, in wire order; each value is stored before the next is
 // read. The marks rates are not on the wire and always read as 0; the bps
 // counters are bytes per second on the wire and bits per second here.
-kx::Field kCounters[] = {
-    {kx::Name("copies"), Kind::u32, 0},
-    {kx::Name("connections"), Kind::u32, 0},
-    {kx::Name("in RX bytes"), Kind::u64, 0},
-    {kx::Name("in congested bytes"), Kind::u64, 0},
-    {kx::Name("in RX bps"), Kind::bps, 0},
-    {kx::Name("in congested bps"), Kind::bps, 0},
-    {kx::Name("in RX packets"), Kind::u64, 0},
-    {kx::Name("in congested packets"), Kind::u64, 0},
-    {kx::Name("in RX pps"), Kind::u32, 0},
-    {kx::Name("in congested pps"), Kind::u32, 0},
-    {kx::Name("in total drops"), Kind::u64, 0},
-    {kx::Name("in drops/s"), Kind::u32, 0},
-    {kx::Name("in total marks"), Kind::u64, 0},
-    {kx::Name("in marks/s"), Kind::absent, 0},
-    {kx::Name("in avg latency"), Kind::u32, 0},
-    {kx::Name("in max latency"), Kind::u16, 0},
-    {kx::Name("in avg Q"), Kind::u32, 0},
-    {kx::Name("in max Q"), Kind::u32, 0},
-    {kx::Name("out RX bytes"), Kind::u64, 0},
-    {kx::Name("out congested bytes"), Kind::u64, 0},
-    {kx::Name("out RX bps"), Kind::bps, 0},
-    {kx::Name("out congested bps"), Kind::bps, 0},
-    {kx::Name("out RX packets"), Kind::u64, 0},
-    {kx::Name("out congested packets"), Kind::u64, 0},
-    {kx::Name("out RX pps"), Kind::u32, 0},
-    {kx::Name("out congested pps"), Kind::u32, 0},
-    {kx::Name("out total drops"), Kind::u64, 0},
-    {kx::Name("out drops/s"), Kind::u32, 0},
-    {kx::Name("out total marks"), Kind::u64, 0},
-    {kx::Name("out marks/s"), Kind::absent, 0},
-    {kx::Name("out avg latency"), Kind::u32, 0},
-    {kx::Name("out max latency"), Kind::u16, 0},
-    {kx::Name("out avg Q"), Kind::u32, 0},
-    {kx::Name("out max Q"), Kind::u32, 0},
+constexpr kx::Field kCounters_rows[] = {
+#define KX_SHAPING_COUNTER(id, key, kind) {key, Kind::kind, 0},
+#include "../protocol/kx_protocol.def"
+#define KX_SHAPING_DIR_COUNTER(id, key, kind) {"in " key, Kind::kind, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"in " key, Kind::absent, 0},
+#include "../protocol/kx_protocol.def"
+#define KX_SHAPING_DIR_COUNTER(id, key, kind) {"out " key, Kind::kind, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"out " key, Kind::absent, 0},
+#include "../protocol/kx_protocol.def"
 };
-static_assert(sizeof kCounters / sizeof kCounters[0] == 34, "a counter update sets 34 keys");
+const kx::Table<kCounters_rows> kCounters;
+static_assert(sizeof kCounters_rows / sizeof kCounters_rows[0] == 34, "a counter update sets 34 keys");
 
 enum UpdateKind : uint32_t { kName = 1, kCounterSet = 2 };
 
@@ -63,8 +37,8 @@ void store_name(PyObject *table, const Ref &id, const Ref &name) {
 
 }  // namespace
 
-KX_EMPTY_REQUEST(shapingobjectShow, kx::request::kShapingObjectsShow);
-KX_EMPTY_REQUEST(shapingobjectHide, kx::request::kShapingObjectsHide);
+KX_EMPTY_REQUEST(shapingobjectShow, SHAPING_SHOW);
+KX_EMPTY_REQUEST(shapingobjectHide, SHAPING_HIDE);
 
 // Object id, an ignored word and the update kind; then the name (kind 1) or
 // the counter set (kind 2). The record is created at the first sight of an id

@@ -1,7 +1,6 @@
 // KXdv17_0 functions of the views area: creating views, the capabilities
 // message and the stream of row operations.
 #include "kxpy.h"
-#include "request_types.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -11,73 +10,61 @@ namespace {
 
 KX_NAME(type);
 KX_NAME(conns);
-KX_NAME(speed);
-KX_NAME(rtt);
-KX_NAME(cps);
 KX_NAME(handleViewUpdateField);
 KX_NAME(handleViewUpdateData);
 
-using kx::Field;
 using kx::Kind;
 
 // The capabilities message: the filters views can be built with, then the
 // fields they can show.
-Field kFilterCaps[] = {
-    {kx::Name("filter"), Kind::u8, 0},
-    {kx::Name("name"), Kind::string, 256},
-    {kx::Name("type"), Kind::u8, 0},
-    {kx::Name("max"), Kind::u16, 0},
+constexpr kx::Field kFilterCaps_rows[] = {
+    {"filter", Kind::u8, 0},
+    {"name", Kind::string, 256},
+    {"type", Kind::u8, 0},
+    {"max", Kind::u16, 0},
 };
-Field kFieldCaps[] = {
-    {kx::Name("field"), Kind::u8, 0},
-    {kx::Name("name"), Kind::string, 256},
-    {kx::Name("display_prefix"), Kind::string, 256},
-    {kx::Name("type"), Kind::u8, 0},
-    {kx::Name("filter"), Kind::u8, 0},
-    {kx::Name("want_arg"), Kind::u8, 0},
+const kx::Table<kFilterCaps_rows> kFilterCaps;
+constexpr kx::Field kFieldCaps_rows[] = {
+    {"field", Kind::u8, 0},
+    {"name", Kind::string, 256},
+    {"display_prefix", Kind::string, 256},
+    {"type", Kind::u8, 0},
+    {"filter", Kind::u8, 0},
+    {"want_arg", Kind::u8, 0},
 };
-
-// Filter types, as the caller's filters name them.
-enum FilterType : long {
-  FILTER_SMALL_INTS = 1,
-  FILTER_SERVICES,
-  FILTER_OBJECTS,
-  FILTER_HOSTS,
-  FILTER_STRINGS,
-  FILTER_UINT32,
-  FILTER_BOOLEAN,
-};
+const kx::Table<kFieldCaps_rows> kFieldCaps;
 
 // How a view field's value is read, by the field type its description names
 // (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
 const Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
 
-// The groups of a data record, by their presence bits.
-enum : uint8_t { kConns = 0x01, kSpeed = 0x02, kSkipped = 0x04, kRtt = 0x08, kCps = 0x10 };
-
 void conns(Reader &r, PyObject *&d) { kx::setitem(d, n_conns, r.long32().get()); }
 
-// Bytes per second on the wire, bits per second here (modulo 2^64).
-void speed(Reader &r, PyObject *&d) {
-  uint64_t in = r.u64() * 8;
-  uint64_t out = r.u64() * 8;
-  kx::setitem(d, n_speed, kx::long_pair(in, out).get());
-}
+// Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
+constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
+const kx::Table<kSpeed_rows> kSpeedGroup;
+void speed(Reader &r, PyObject *&d) { kx::read_items(r, d, kSpeedGroup); }
 
-void skipped(Reader &r, PyObject *&) { r.skip({4, 4, 4, 4, 4, 4}); }
+constexpr kx::Field kSkipped_rows[] = {
+    {"dropped.ignored_u32_1", Kind::skip, 4}, {"dropped.ignored_u32_2", Kind::skip, 4},
+    {"dropped.ignored_u32_3", Kind::skip, 4}, {"dropped.ignored_u32_4", Kind::skip, 4},
+    {"dropped.ignored_u32_5", Kind::skip, 4}, {"dropped.ignored_u32_6", Kind::skip, 4},
+};
+const kx::Table<kSkipped_rows> kSkippedGroup;
+void dropped(Reader &r, PyObject *&) { kx::skip_fields(r, kSkippedGroup); }
 
-void rtt(Reader &r, PyObject *&d) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::setitem(d, n_rtt, kx::long_pair(a, b).get());
-}
+constexpr kx::Field kRtt_rows[] = {{"rtt", Kind::pair, 4}};
+const kx::Table<kRtt_rows> kRttGroup;
+void rtt(Reader &r, PyObject *&d) { kx::read_items(r, d, kRttGroup); }
 
-void cps(Reader &r, PyObject *&d) {
-  uint32_t a = r.u32(), b = r.u32();
-  kx::setitem(d, n_cps, kx::long_pair(a, b).get());
-}
+constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
+const kx::Table<kCps_rows> kCpsGroup;
+void cps(Reader &r, PyObject *&d) { kx::read_items(r, d, kCpsGroup); }
 
+// The groups of a data record in wire order, by their presence bits.
 const kx::Block<PyObject *> kDataGroups[] = {
-    {kConns, conns}, {kSpeed, speed}, {kSkipped, skipped}, {kRtt, rtt}, {kCps, cps},
+#define KX_VIEW_DATA(group, NAME, bit) {kxp::VIEW_DATA_##NAME, group},
+#include "../protocol/kx_protocol.def"
 };
 
 // len(o), refused when the count would not fit its wire field. A request
@@ -105,9 +92,9 @@ void put_counted(PyObject *items, Py_ssize_t count, const char *what, Put put,
 long filter_type_of(PyObject *t) {
   if (PyInt_CheckExact(t)) {
     long v = PyInt_AS_LONG(t);
-    return v >= FILTER_SMALL_INTS && v <= FILTER_BOOLEAN ? v : 0;
+    return v >= kxp::FILTER_SMALL_INTS && v <= kxp::FILTER_BOOLEAN ? v : 0;
   }
-  for (long k = FILTER_SMALL_INTS; k <= FILTER_BOOLEAN; k++) {
+  for (long k = kxp::FILTER_SMALL_INTS; k <= kxp::FILTER_BOOLEAN; k++) {
     Ref num = kx::py_int(k);
     int eq = PyObject_RichCompareBool(t, num.get(), Py_EQ);
     kx::check_rc(eq);
@@ -116,78 +103,86 @@ long filter_type_of(PyObject *t) {
   return 0;
 }
 
-// Appends one filter value encoded by the filter type.
+// Appends one filter value in the kind its filter type gives: small numbers
+// by the 32-bit rule, u32 ones from an integer of any size.
 void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at = kx::Site()) {
-  switch (filter_type_of(type)) {
-    case FILTER_SMALL_INTS:
-      q.u16(static_cast<uint16_t>(kx::as_long32(value, at)), at);
+  kxp::WireKind kind = kxp::filter_value_kind(filter_type_of(type));
+  switch (kind) {
+    case kxp::kind_u8:
+    case kxp::kind_u16:
+      q.put(kind, static_cast<uint64_t>(kx::as_long32(value, at)), at);
       return;
-    case FILTER_SERVICES:
-    case FILTER_OBJECTS:
-    case FILTER_STRINGS:
-      q.string(kx::as_cstring(value, at), at);
+    case kxp::kind_u32:
+      q.put(kind, kx::as_mask64(value, at), at);
       return;
-    case FILTER_HOSTS:
+    case kxp::kind_string:
+      q.put(kind, kx::as_cstring(value, at), at);
+      return;
+    case kxp::kind_ipaddrplen:
       q.ip(value, at);
       return;
-    case FILTER_UINT32:
-      q.u32(static_cast<uint32_t>(kx::as_mask64(value, at)), at);
-      return;
-    case FILTER_BOOLEAN:
-      q.u8(static_cast<uint8_t>(kx::as_long32(value, at)), at);
-      return;
+    default:
+      break;
   }
   Ref text = kx::check(PyObject_Repr(type), at);
   kx::raise_fmt(at, PyExc_TypeError, "Unknown filter type %s",
                 static_cast<const char *>(kx::as_cstring(text.get(), at)));
 }
 
-// One filter (identifier, flag, type, values): u8 identifier, u8 0 when the
-// flag is true and 1 when false, u16 value count, the values.
+// The next row of `w`, a list: its count, refused beyond the count's range
+// (the text names `what`), then each item through put_item(item, row).
+template <class PutItem>
+void put_list(kx::LayoutWriter &w, PyObject *items, const char *what, const char *what_items, PutItem put_item,
+              kx::Site at = kx::Site()) {
+  const kxp::LayoutRow &row = w.next();
+  Py_ssize_t count = counted_len(items, static_cast<Py_ssize_t>(kxp::count_limit(row.count)), what, at);
+  w.request().put(row.count, static_cast<uint64_t>(count), at);
+  put_counted(items, count, what_items, [&](PyObject *item) { put_item(item, row); }, at);
+}
+
+// One filter (identifier, flag, type, values): identifier, 0 when the flag
+// is true and 1 when false, the values.
 void put_filter(Request &q, PyObject *filter) {
   Ref e[4];
   kx::unpack(filter, e, 4);
-  q.u8(static_cast<uint8_t>(kx::as_long32(e[0].get())));
-  q.u8(kx::truth(e[1].get()) ? 0 : 1);
-  Py_ssize_t count = counted_len(e[3].get(), 0xffff, "values in one filter");
-  q.u16(static_cast<uint16_t>(count));
+  kx::LayoutWriter w(q, kxp::kLayout_VIEW_FILTER);
+  w.put(static_cast<uint64_t>(kx::as_long32(e[0].get())));
+  w.put(kx::truth(e[1].get()) ? 0u : 1u);
   PyObject *type = e[2].get();
-  put_counted(e[3].get(), count, "filter values",
-              [&](PyObject *value) { put_filter_value(q, type, value); });
+  put_list(w, e[3].get(), "values in one filter", "filter values",
+           [&](PyObject *value, const kxp::LayoutRow &) { put_filter_value(q, type, value); });
+  w.done();
 }
 
-// One field (identifier, argument): u8 identifier, string argument.
+// One field (identifier, argument).
 void put_field(Request &q, PyObject *field) {
   Ref e[2];
   kx::unpack(field, e, 2);
-  q.u8(static_cast<uint8_t>(kx::as_long32(e[0].get())));
-  q.string(kx::as_cstring(e[1].get()));
-}
-
-// Appends a u8 count and then each item of `items` through put_item.
-void put_list(Request &q, PyObject *items, const char *what, void (*put_item)(Request &, PyObject *),
-              kx::Site at = kx::Site()) {
-  Py_ssize_t count = counted_len(items, 0xff, what, at);
-  q.u8(static_cast<uint8_t>(count), at);
-  put_counted(items, count, what, [&](PyObject *item) { put_item(q, item); }, at);
+  kx::LayoutWriter w(q, kxp::kLayout_VIEW_FIELD);
+  w.put(static_cast<uint64_t>(kx::as_long32(e[0].get())));
+  w.put(kx::as_cstring(e[1].get()));
+  w.done();
 }
 
 }  // namespace
 
-// u16 viewid, u8 filter count, the filters, u8 field count, the fields.
+// viewid, the filters, the fields.
 KX_FUNCTION(createView, "io", "viewid", "filters", "fields") {
-  Request q(kx::request::kCreateView);
-  q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
-  put_list(q, arg[2], "filters", put_filter);
-  put_list(q, arg[3], "fields", put_field);
+  Request q(kxp::CLI_CREATE_VIEW);
+  kx::LayoutWriter w(q, kxp::kRequest_CREATE_VIEW);
+  w.put(static_cast<uint64_t>(kx::as_long32(arg[1])));
+  put_list(w, arg[2], "filters", "filters", [&](PyObject *f, const kxp::LayoutRow &) { put_filter(q, f); });
+  put_list(w, arg[3], "fields", "fields", [&](PyObject *f, const kxp::LayoutRow &) { put_field(q, f); });
+  w.done();
   q.send(arg[0]);
   return kx::py_none();
 }
 
 KX_FUNCTION(createViewByName, "io", "viewid", "name") {
-  Request q(kx::request::kCreateViewByName);
-  q.u16(static_cast<uint16_t>(kx::as_long32(arg[1])));
-  q.string(kx::as_cstring(arg[2]));
+  Request q(kxp::CLI_CREATE_VIEW_BY_NAME);
+  uint64_t viewid = static_cast<uint64_t>(kx::as_long32(arg[1]));
+  kx::CText name = kx::as_cstring(arg[2]);
+  q.write_fields(kxp::kRequest_CREATE_VIEW_BY_NAME, {viewid, name});
   q.send(arg[0]);
   return kx::py_none();
 }
@@ -235,7 +230,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Reader r(arg[0]);
   Ref ops = kx::new_list();
   uint8_t op;
-  while (r.try_u8(op)) {
+  while (r.try_num(op)) {
     Ref row = r.long32();
     Ref item;
     switch (op) {

@@ -282,18 +282,16 @@ void put_rows(kx_msg_t *m, const ConnRecord &r) {
   }
 }
 
-// The blocks of a connection record in wire order, each with the flags that announce it.
+// A removal carries nothing after the flags.
+void put_remove(kx_msg_t *, const ConnRecord &) {}
+
+// The blocks of a connection record in the definition's order, each with the flags that announce it.
 const struct {
   uint32_t flags;
   void (*put)(kx_msg_t *, const ConnRecord &);
 } kConnBlocks[] = {
-    {CONN_ANY_CREATE, put_create},      {CONN_SERVICE, put_service},     {CONN_OPTIONS, put_options},
-    {CONN_ENGINE_FLAGS, put_engine_flags}, {CONN_XFB_FLAGS, put_xfb_flags}, {CONN_DEEPSCAN, put_deepscan},
-    {CONN_SHAPING, put_shaping},        {CONN_STAT_RULES, put_stat_rules}, {CONN_HOSTNAME, put_hostname},
-    {CONN_STRINGS, put_strings},        {CONN_ANY_SPEED, put_speed},     {CONN_COUNTERS, put_counters},
-    {CONN_SHAPING_BYTES, put_shaping_bytes}, {CONN_TIMES, put_times},    {CONN_ROUTING, put_routing},
-    {CONN_MARKS, put_marks},            {CONN_VIEWS, put_views},         {CONN_TOTALS, put_totals},
-    {CONN_BLOBS, put_blobs},            {CONN_ROWS, put_rows},
+#define KX_CONN_BLOCK(name, FLAG, ALSO) {CONN_##FLAG | CONN_##ALSO, put_##name},
+#include "../protocol/kx_protocol.def"
 };
 
 }  // namespace
@@ -312,7 +310,7 @@ void enc_conn(Batch &b, const Conn &c, uint32_t flags, const std::vector<uint16_
 }
 
 void enc_schemata(Msgs &out) {
-  kx_msg_t *m = push(out, SRV_SC_SCHEMATA);
+  kx_msg_t *m = push(out, SRV_SESSION_CONTEXT_SCHEMATA);
   kx_msg_put_uint8(m, (uint8_t)schemata().size());
   for (const Schema &s : schemata()) {
     kx_msg_put_uint8(m, s.name ? 1 : 2);
@@ -329,7 +327,7 @@ void enc_schemata(Msgs &out) {
 }
 
 void enc_sc_add(Msgs &out, uint64_t rowid, const ScRow &row) {
-  kx_msg_t *m = push(out, SRV_SC_ADD);
+  kx_msg_t *m = push(out, SRV_SESSION_CONTEXT_ADD);
   kx_msg_put_uint8(m, row.schema);
   kx_msg_put_uint64(m, rowid);
   kx_msg_put_uint16(m, (uint16_t)row.data.size());
@@ -337,7 +335,7 @@ void enc_sc_add(Msgs &out, uint64_t rowid, const ScRow &row) {
 }
 
 void enc_sc_remove(Msgs &out, const std::vector<uint64_t> &rows) {
-  Batch b(SRV_SC_REMOVE, &out);
+  Batch b(SRV_SESSION_CONTEXT_REMOVE, &out);
   for (uint64_t r : rows) {
     kx_msg_put_uint64(b.rec(), r);
     b.end();
@@ -386,22 +384,9 @@ void enc_channels_data(Msgs &out, const World &w) {
 const std::vector<ShapingCounterField> &shaping_counter_fields() {
   using S = ShapingCounters;
   static const std::vector<ShapingCounterField> t = {
-      {"RX bytes", &S::rx_bytes, 8, false},
-      {"congested bytes", &S::congested_bytes, 8, false},
-      {"RX bps", &S::rx_rate, 4, true},
-      {"congested bps", &S::congested_rate, 4, true},
-      {"RX packets", &S::rx_packets, 8, false},
-      {"congested packets", &S::congested_packets, 8, false},
-      {"RX pps", &S::rx_pps, 4, false},
-      {"congested pps", &S::congested_pps, 4, false},
-      {"total drops", &S::total_drops, 8, false},
-      {"drops/s", &S::drops_per_s, 4, false},
-      {"total marks", &S::total_marks, 8, false},
-      {"marks/s", nullptr, 0, false},
-      {"avg latency", &S::avg_latency, 4, false},
-      {"max latency", &S::max_latency, 2, false},
-      {"avg Q", &S::avg_queue, 4, false},
-      {"max Q", &S::max_queue, 4, false},
+#define KX_SHAPING_DIR_COUNTER(id, key, kind) {key, &S::id, kKindWidth[kind_##kind], kind_##kind == kind_bps},
+#define KX_SHAPING_DIR_ABSENT(id, key) {key, nullptr, 0, false},
+#include "../protocol/kx_protocol.def"
   };
   return t;
 }
@@ -516,14 +501,14 @@ void enc_bgp(Msgs &out) {
 
 // The counters in two entries messages, so that a client collects across them.
 void enc_sysdiag(Msgs &out, const World &w) {
-  push(out, SRV_SYSDIAG_BEGIN);
+  push(out, SRV_DRDL_SYSDIAG_BEGIN);
   size_t half = w.sysdiag.size() / 2;
-  kx_msg_t *m = push(out, SRV_SYSDIAG_ENTRIES);
+  kx_msg_t *m = push(out, SRV_DRDL_SYSDIAG_ENTRIES);
   for (size_t i = 0; i < w.sysdiag.size(); i++) {
-    if (i == half) m = push(out, SRV_SYSDIAG_ENTRIES);
+    if (i == half) m = push(out, SRV_DRDL_SYSDIAG_ENTRIES);
     kx_msg_put_uint64(m, w.sysdiag[i]);
   }
-  push(out, SRV_SYSDIAG_END);
+  push(out, SRV_DRDL_SYSDIAG_END);
 }
 
 

@@ -67,12 +67,12 @@ std::string decode_criterion(RequestReader &r, const Criterion &c, RuleTest *t) 
   std::string json;
   char text[32];
   switch (c.kind) {
-    case CriterionKind::U8: json = json_num(v = r.u8()); break;
-    case CriterionKind::U16: json = json_num(v = r.u16()); break;
-    case CriterionKind::U32: json = json_num(v = r.u32()); break;
-    case CriterionKind::IP4: v = r.u32(); json = json_str(kx_iptostring_ip4(v, text, sizeof text)); break;
-    case CriterionKind::STRING: t->service = r.str(); json = json_str(t->service); break;
-    case CriterionKind::PROPERTIES: {
+    case CriterionKind::u8: json = json_num(v = r.u8()); break;
+    case CriterionKind::u16: json = json_num(v = r.u16()); break;
+    case CriterionKind::u32: json = json_num(v = r.u32()); break;
+    case CriterionKind::ip4: v = r.u32(); json = json_str(kx_iptostring_ip4(v, text, sizeof text)); break;
+    case CriterionKind::string: t->service = r.str(); json = json_str(t->service); break;
+    case CriterionKind::properties: {
       uint8_t n = r.u8();
       for (uint32_t i = 0; i < n && r.ok(); i++) {
         std::string name = r.str();
@@ -111,6 +111,37 @@ std::string RequestReader::bytes(uint32_t n) {
 
 JsonObject request_record(const char *name) { return JsonObject().add("request", json_str(name)); }
 
+JsonObject request_record(uint32_t request) { return request_record(builder_of(request)); }
+
+PlainFields::PlainFields(RequestReader &r, const kxp::LayoutRow *layout, JsonObject *record) {
+  for (const kxp::LayoutRow *f = layout; f->name; f++) {
+    uint64_t &n = nums_[f->name];
+    std::string json;
+    switch (f->kind) {
+      case kind_u8: json = json_num(n = r.u8()); break;
+      case kind_u16: json = json_num(n = r.u16()); break;
+      case kind_u32: json = json_num(n = r.u32()); break;
+      case kind_u64: json = json_num(n = r.u64()); break;
+      case kind_s64: json = json_int((int64_t)(n = r.u64())); break;
+      case kind_string: json = json_str(texts_[f->name] = r.str()); break;
+      case kind_blob: {
+        uint32_t size = r.u32();
+        json = json_hex(texts_[f->name] = r.bytes(size));
+        break;
+      }
+      case kind_ipaddr: {
+        kx_ipaddr_t ip = r.ipaddr();
+        if (ip.ip_type != KX_IPADDR_TYPE_V4) r.fail();
+        json = json_num(n = ip.address[0]);
+        break;
+      }
+      default:
+        KX_BUG_ON(true, "field %s is not a plain field", f->name);
+    }
+    record->add(f->name, json);
+  }
+}
+
 const char *decode_view(RequestReader &r, View *v, JsonObject *record) {
   v->id = r.u16();
   uint8_t nfilters = r.u8();
@@ -136,13 +167,12 @@ void decode_rule_test(RequestReader &r, RuleTest *t, JsonObject *record) {
 }
 
 void decode_fwlog_query(RequestReader &r, FwLogQuery *q, JsonObject *record) {
-  q->qtype = r.u8();
-  q->from = (int64_t)r.u64();
-  q->to = (int64_t)r.u64();
-  q->clear = r.u8();
-  q->no_reverse = r.u8();
-  record->add("qtype", json_num(q->qtype)).add("s", json_int(q->from)).add("e", json_int(q->to));
-  record->add("clear", json_num(q->clear)).add("no_reverse", json_num(q->no_reverse));
+  PlainFields f(r, kRequest_FWLOG_QUERY, record);
+  q->qtype = (uint8_t)f.num("qtype");
+  q->from = (int64_t)f.num("s");
+  q->to = (int64_t)f.num("e");
+  q->clear = (uint8_t)f.num("clear");
+  q->no_reverse = (uint8_t)f.num("no_reverse");
 }
 
 }  // namespace sim

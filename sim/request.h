@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 
 #include "json.h"
@@ -45,8 +46,25 @@ class RequestReader {
   bool ok_ = true;
 };
 
-// The start of a request record: {"request": name, ...}.
+// The start of a request record: {"request": name, ...}, named by the
+// request's builder in the protocol definition.
 JsonObject request_record(const char *name);
+JsonObject request_record(uint32_t request);
+
+// A request's plain fields read along its layout in the protocol definition,
+// each added to the record under its name (numbers as numbers, texts as
+// strings, blobs in hex). An ipaddr field of a request carries an IPv4
+// address (its value); another family fails the reader.
+class PlainFields {
+ public:
+  PlainFields(RequestReader &r, const kxp::LayoutRow *layout, JsonObject *record);
+  uint64_t num(const std::string &name) const { return nums_.at(name); }
+  const std::string &text(const std::string &name) const { return texts_.at(name); }
+
+ private:
+  std::map<std::string, uint64_t> nums_;
+  std::map<std::string, std::string> texts_;
+};
 
 // A view definition: id, filters, fields. Returns the error to answer with
 // (null when the definition is sound); the record lists what was read.

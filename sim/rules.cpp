@@ -21,14 +21,10 @@ std::vector<const FwLogEntry *> fwlog_select(const std::vector<FwLogEntry> &log,
 }
 
 const std::vector<Criterion> &rule_test_criteria() {
-  using K = CriterionKind;
   static const std::vector<Criterion> t = {
-      {"vlanin", 0, K::U32},      {"vlanout", 1, K::U32},     {"mplsin", 2, K::U32},
-      {"mplsout", 3, K::U32},     {"dscpin", 14, K::U32},     {"dscpout", 15, K::U32},
-      {"channelin", 16, K::U32},  {"channelout", 17, K::U32}, {"protocol", 4, K::U8},
-      {"clientip", 5, K::IP4},    {"serverip", 6, K::IP4},    {"clientport", 7, K::U16},
-      {"serverport", 8, K::U16},  {"service", 9, K::STRING},  {"xfb", 11, K::U32},
-      {"properties", 12, K::PROPERTIES},
+#define KX_CRITERION(NAME, bit, key, kind) {#key, bit, CriterionKind::kind},
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) {#key, bit, CriterionKind::properties},
+#include "../protocol/kx_protocol.def"
   };
   return t;
 }

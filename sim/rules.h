@@ -14,7 +14,11 @@
 namespace sim {
 
 // How a firewall log query selects entries.
-enum : uint8_t { FWLOG_BY_SEQ = 0, FWLOG_BY_TIME = 1, FWLOG_BY_OFFSET = 2 };
+enum : uint8_t {
+  FWLOG_BY_SEQ = FWLOG_QTYPE_ID,
+  FWLOG_BY_TIME = FWLOG_QTYPE_FROMTO,
+  FWLOG_BY_OFFSET = FWLOG_QTYPE_OFFSETS,
+};
 
 struct FwLogQuery {
   uint8_t qtype = 0;
@@ -27,12 +31,12 @@ std::vector<const FwLogEntry *> fwlog_select(const std::vector<FwLogEntry> &log,
 
 // How one rule-test criterion is carried.
 enum class CriterionKind : uint8_t {
-  U8,
-  U16,
-  U32,
-  IP4,         // u32, shown as a dotted quad
-  STRING,
-  PROPERTIES,  // u8 count, then that many (name, value) string pairs
+  u8,
+  u16,
+  u32,
+  ip4,         // u32, shown as a dotted quad
+  string,
+  properties,  // u8 count, then that many (name, value) string pairs
 };
 
 struct Criterion {

@@ -71,9 +71,10 @@ void Session::record(const JsonObject &request) {
 
 // A refused login is answered and the connection closed; it is not malformed.
 bool Session::login(RequestReader &r, Msgs &out) {
-  std::string user = r.str();
-  std::string password = r.str();
-  if (!r.ok() || user != settings_.user || password != settings_.password) {
+  JsonObject rec = request_record(CLI_AUTH);  // not kept: it holds the password
+  PlainFields f(r, kRequest_AUTH, &rec);
+  const std::string &user = f.text("user");
+  if (!r.ok() || user != settings_.user || f.text("password") != settings_.password) {
     log_line(KX_LOG_NOTICE, "%s: login of '%s' refused", peer_.c_str(), user.c_str());
     enc_eperm(out, CLI_AUTH);
     closing_ = true;
@@ -93,7 +94,7 @@ bool Session::ping(RequestReader &, Msgs &out) {
 }
 
 bool Session::request_update(RequestReader &, Msgs &out) {
-  record(request_record("requestUpdate"));
+  record(request_record(CLI_REQUEST_UPDATE));
   if (!live_) snapshot(out);
   return true;
 }
@@ -101,14 +102,14 @@ bool Session::request_update(RequestReader &, Msgs &out) {
 // The three live subscriptions: each request shows or hides one.
 const std::vector<Session::Subscription> &Session::subscriptions() {
   static const std::vector<Subscription> t = {
-      {CLI_CHANNELS_SHOW, CLI_CHANNELS_HIDE, "channelsShow", "channelsHide", &Session::channels_,
+      {CLI_CHANNELS_SHOW, CLI_CHANNELS_HIDE, &Session::channels_,
        [](Msgs &out, const World &w) {
          enc_channels_info(out, w);
          enc_channels_data(out, w);
        }},
-      {CLI_SHAPING_SHOW, CLI_SHAPING_HIDE, "shapingobjectShow", "shapingobjectHide", &Session::shaping_,
+      {CLI_SHAPING_SHOW, CLI_SHAPING_HIDE, &Session::shaping_,
        enc_shaping_objects},
-      {CLI_FWRULES_SHOW, CLI_FWRULES_HIDE, "fwrulesShow", "fwrulesHide", &Session::fwrules_,
+      {CLI_FWRULES_SHOW, CLI_FWRULES_HIDE, &Session::fwrules_,
        [](Msgs &out, const World &w) {
          enc_fw_init(out, w);
          enc_fw_data(out, w);
@@ -121,11 +122,11 @@ const std::vector<Session::Subscription> &Session::subscriptions() {
 bool Session::subscribe(RequestReader &r, Msgs &out) {
   for (const Subscription &s : subscriptions()) {
     if (r.type() == s.show) {
-      record(request_record(s.show_name));
+      record(request_record(s.show));
       this->*s.on = true;
       s.initial(out, world_);
     } else if (r.type() == s.hide) {
-      record(request_record(s.hide_name));
+      record(request_record(s.hide));
       this->*s.on = false;
     }
   }
@@ -136,7 +137,7 @@ bool Session::subscribe(RequestReader &r, Msgs &out) {
 
 bool Session::fwlog_query(RequestReader &r, Msgs &out) {
   FwLogQuery q;
-  JsonObject rec = request_record("fwlog_query");
+  JsonObject rec = request_record(CLI_FWLOG_QUERY);
   decode_fwlog_query(r, &q, &rec);
   if (!r.ok()) return false;
   record(rec);
@@ -146,27 +147,27 @@ bool Session::fwlog_query(RequestReader &r, Msgs &out) {
 }
 
 bool Session::fwlog_clear(RequestReader &, Msgs &) {
-  record(request_record("fwlog_clear"));
+  record(request_record(CLI_FWLOG_CLEAR));
   log_line(KX_LOG_INFO, "%s: firewall log cleared", peer_.c_str());
   world_.fwlog_clear();
   return true;
 }
 
 bool Session::bgp_dump(RequestReader &, Msgs &out) {
-  record(request_record("bgpDump"));
+  record(request_record(CLI_BGP_DUMP));
   enc_bgp(out);
   return true;
 }
 
 bool Session::sysdiag_dump(RequestReader &, Msgs &out) {
-  record(request_record("drdlStatsDump"));
+  record(request_record(CLI_SYSDIAG_DUMP));
   enc_sysdiag(out, world_);
   return true;
 }
 
 bool Session::rule_test(RequestReader &r, Msgs &out) {
   RuleTest t;
-  JsonObject rec = request_record("vcrcTest");
+  JsonObject rec = request_record(CLI_VCRC_TEST);
   decode_rule_test(r, &t, &rec);
   if (!r.ok()) return false;
   enc_rule_test_result(out, sim::rule_test(world_, t));
@@ -175,9 +176,10 @@ bool Session::rule_test(RequestReader &r, Msgs &out) {
 }
 
 bool Session::host_show(RequestReader &r, Msgs &out) {
-  uint32_t id = r.u32();
+  JsonObject rec = request_record(CLI_HOSTVIEW_SHOW);
+  uint32_t id = (uint32_t)PlainFields(r, kRequest_HOSTVIEW_SHOW, &rec).num("hostid");
   if (!r.ok()) return false;
-  record(request_record("hostShow").add("hostid", json_num(id)));
+  record(rec);
   auto it = world_.hosts.find(id);
   if (it == world_.hosts.end()) {
     enc_not_avail(out, "no host " + json_num(id));
@@ -190,12 +192,13 @@ bool Session::host_show(RequestReader &r, Msgs &out) {
 
 // Finds an IPv4 host by address; an IPv6 address is malformed here.
 bool Session::host_find(RequestReader &r, Msgs &out) {
-  kx_ipaddr_t ip = r.ipaddr();
-  if (!r.ok() || ip.ip_type != KX_IPADDR_TYPE_V4) return false;
-  record(request_record("hostFindv4").add("hostip", json_num(ip.address[0])));
+  JsonObject rec = request_record(CLI_HOST_FIND);
+  uint32_t ip = (uint32_t)PlainFields(r, kRequest_HOST_FIND, &rec).num("hostip");
+  if (!r.ok()) return false;
+  record(rec);
   const Host *found = nullptr;
   for (const auto &kv : world_.hosts) {
-    if (!kv.second.addr.v6 && kv.second.addr.w[0] == ip.address[0]) {
+    if (!kv.second.addr.v6 && kv.second.addr.w[0] == ip) {
       found = &kv.second;
       break;
     }
@@ -205,9 +208,10 @@ bool Session::host_find(RequestReader &r, Msgs &out) {
 }
 
 bool Session::sc_row_query(RequestReader &r, Msgs &out) {
-  uint64_t row = r.u64();
+  JsonObject rec = request_record(CLI_SC_ROW_QUERY);
+  uint64_t row = PlainFields(r, kRequest_SC_ROW_QUERY, &rec).num("rowid");
   if (!r.ok()) return false;
-  record(request_record("scRowQuery").add("rowid", json_num(row)));
+  record(rec);
   auto it = world_.rows.find(row);
   if (it != world_.rows.end()) enc_sc_add(out, row, it->second);
   else enc_sc_remove(out, {row});
@@ -218,10 +222,12 @@ bool Session::sc_row_query(RequestReader &r, Msgs &out) {
 
 // "<digit>" sets the facility's threshold; anything else is only logged.
 bool Session::set_debug(RequestReader &r, Msgs &) {
-  uint32_t facility = r.u32();
-  std::string arg = r.str();
+  JsonObject rec = request_record(CLI_SET_DEBUG);
+  PlainFields f(r, kRequest_SET_DEBUG, &rec);
+  uint32_t facility = (uint32_t)f.num("facility");
+  const std::string &arg = f.text("argument");
   if (!r.ok()) return false;
-  record(request_record("setDebug").add("facility", json_num(facility)).add("argument", json_str(arg)));
+  record(rec);
   if (facility < KX_LOG_NUM_FACILITIES && arg.size() == 1 && arg[0] >= '0' && arg[0] <= '8')
     kx_log_levels[facility] = (uint32_t)(arg[0] - '0');
   log_line(KX_LOG_INFO, "%s: debug setting %u = '%s'", peer_.c_str(), facility, arg.c_str());
@@ -229,32 +235,28 @@ bool Session::set_debug(RequestReader &r, Msgs &) {
 }
 
 bool Session::force_stats_write(RequestReader &, Msgs &) {
-  record(request_record("force_statistics_write"));
+  record(request_record(CLI_FORCE_STATS_WRITE));
   log_line(KX_LOG_INFO, "%s: statistics written", peer_.c_str());
   return true;
 }
 
 bool Session::inject_packet(RequestReader &r, Msgs &) {
-  std::string iface = r.str();
-  uint32_t n = r.u32();
-  std::string data = r.bytes(n);
+  JsonObject rec = request_record(CLI_INJECT_PACKET);
+  PlainFields f(r, kRequest_INJECT_PACKET, &rec);
   if (!r.ok()) return false;
-  record(request_record("injectPacket").add("iface", json_str(iface)).add("data", json_hex(data)));
-  log_line(KX_LOG_INFO, "%s: %u-byte packet injected on %s", peer_.c_str(), n, iface.c_str());
+  record(rec);
+  log_line(KX_LOG_INFO, "%s: %zu-byte packet injected on %s", peer_.c_str(), f.text("data").size(),
+           f.text("iface").c_str());
   return true;
 }
 
 bool Session::dump_connections(RequestReader &r, Msgs &) {
-  std::string file = r.str(), reaper = r.str();
-  uint32_t start = r.u32(), step = r.u32();
+  JsonObject rec = request_record(CLI_DUMP_CONNECTIONS);
+  PlainFields f(r, kRequest_DUMP_CONNECTIONS, &rec);
   if (!r.ok()) return false;
-  record(request_record("dumpConnections")
-             .add("filename", json_str(file))
-             .add("reapername", json_str(reaper))
-             .add("start", json_num(start))
-             .add("step", json_num(step)));
+  record(rec);
   log_line(KX_LOG_INFO, "%s: dump of %zu connections to '%s' requested", peer_.c_str(),
-         world_.conns.size(), file.c_str());
+         world_.conns.size(), f.text("filename").c_str());
   return true;
 }
 
@@ -262,7 +264,7 @@ bool Session::dump_connections(RequestReader &r, Msgs &) {
 
 bool Session::create_view(RequestReader &r, Msgs &out) {
   View v;
-  JsonObject rec = request_record("createView");
+  JsonObject rec = request_record(CLI_CREATE_VIEW);
   const char *error = decode_view(r, &v, &rec);
   record(rec);
   if (!error && v.fields.empty()) error = "a view needs a field";
@@ -274,10 +276,12 @@ bool Session::create_view(RequestReader &r, Msgs &out) {
 
 bool Session::create_view_by_name(RequestReader &r, Msgs &out) {
   View v;
-  v.id = r.u16();
-  std::string name = r.str();
+  JsonObject rec = request_record(CLI_CREATE_VIEW_BY_NAME);
+  PlainFields f(r, kRequest_CREATE_VIEW_BY_NAME, &rec);
+  v.id = (uint16_t)f.num("viewid");
+  const std::string &name = f.text("name");
   if (!r.ok()) return false;
-  record(request_record("createViewByName").add("viewid", json_num(v.id)).add("name", json_str(name)));
+  record(rec);
   const uint16_t id = v.id;
   const NamedView *named = named_view(name);
   const char *error = "unknown view name";

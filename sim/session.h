@@ -43,7 +43,6 @@ class Session {
   static const std::map<uint32_t, Handler> &handlers();
   struct Subscription {
     uint32_t show, hide;
-    const char *show_name, *hide_name;  // in the request records
     bool Session::*on;
     void (*initial)(Msgs &out, const World &w);
   };

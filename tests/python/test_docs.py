@@ -1,12 +1,14 @@
-"""docs/api.md against the built modules: every function, constant and
-KXMsg/KXRingbuf member is documented, every documented keyword is one the
-function accepts (checked by calling it), and the numbers the document gives
-(constant values, request types) are the ones the modules use."""
+"""docs/api.md against the built modules and the protocol definition: every
+function, constant and KXMsg/KXRingbuf member is documented, every documented
+keyword is one the function accepts (checked by calling it), and the numbers
+the document gives (constant values, request types) are the definition's and
+the ones the modules use."""
 from __future__ import absolute_import, division, print_function
 
 import io
 import os
 import re
+import sys
 import unittest
 
 import KXdv17_0 as kx
@@ -15,6 +17,8 @@ from kxtest import RecordingIO, builtins, rebound
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 DOC = os.path.join(ROOT, 'docs', 'api.md')
+sys.path.insert(0, os.path.join(ROOT, 'protocol'))
+import gen_protocol  # noqa: E402
 
 # "### name(a, b)" or "### Type.attribute"; the parameter list may carry defaults.
 HEADING = re.compile(r'^### ([A-Za-z_][\w.]*)(?:\(([^)]*)\))?[ \t]*$', re.M)
@@ -150,6 +154,7 @@ class ApiDocTest(unittest.TestCase):
         constants = dict((n, getattr(kx, n)) for n in dir(kx)
                          if n[0].isupper() and isinstance(getattr(kx, n), int))
         rows = dict((str(n), int(v)) for n, v in CONSTANT_ROW.findall(self.text))
+        self.assertEqual(rows, dict(gen_protocol.build(gen_protocol.DEF)['constants']))
         self.assertEqual(rows, constants)
         for name, number in CONSTANT_MENTION.findall(self.text):
             name = str(name)
@@ -172,6 +177,7 @@ class ApiDocTest(unittest.TestCase):
                 self.assertIn('`%s`' % constant, message, handler)
 
     def test_request_types_are_the_ones_sent(self):
+        defined = gen_protocol.build(gen_protocol.DEF)['client']
         for name, (params, body) in sorted(self.function_sections().items()):
             if params[0] != 'io':
                 continue
@@ -182,12 +188,18 @@ class ApiDocTest(unittest.TestCase):
             if numbered:
                 expected = int(numbered.group(1), 16)
                 self.assertEqual(int(numbered.group(2)), expected, name)
+                self.assertEqual(defined[expected][1], name)
                 getattr(kx, name)(conn, *args)
             else:
                 expected = 0x2abcd
                 with rebound(str(SENDS_BUILTIN.search(body).group(1)), expected, builtins):
                     getattr(kx, name)(conn, *args)
             self.assertEqual([t for t, _ in conn.sent], [expected], name)
+
+    def test_generated_protocol_table_is_current(self):
+        with io.open(gen_protocol.OUT, encoding='utf-8') as f:
+            self.assertEqual(f.read(), gen_protocol.render(gen_protocol.build(gen_protocol.DEF)),
+                             'run protocol/gen_protocol.py')
 
 
 if __name__ == '__main__':

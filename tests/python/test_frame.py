@@ -79,12 +79,8 @@ class NamespaceTest(TestCase):
         self.assertEqual(len(consts), 92)
         self.assertEqual(sorted(v for n, v in consts.items() if n.startswith('VIRTUAL_COND_')),
                          list(range(0, 13)) + list(range(14, 18)))
-        for name, value in [('PROTOCOL_VERSION', 24576), ('L4ERRORMINVERSION', 0x4084),
-                            ('SHAPINGBYTESMINVERSION', 0x5002), ('PROTOCOL_SERVER_XFB_NAMES', 0x1000f),
-                            ('PROTOCOL_SERVER_FWLOG_ENTRY_END', 0x19002), ('PROTOCOL_SERVER_VIEW_CAPS', 0x1b701),
-                            ('VIRTUAL_COND_CHANNEl_IN', 16), ('VIRTUAL_COND_CHANNEl_OUT', 17), ('FEATURES_VBS', 256),
-                            ('PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN', 7), ('PROTOCOL_SERVER_VIEW_UPDATE_OP_STRING_SET', 3)]:
-            self.assertEqual((consts[name], type(consts[name])), (value, int), name)
+        # the values: test_docs, against the document and the protocol definition
+        self.assertEqual(set(map(type, consts.values())), set([int]))
         self.assertEqual([kx.KXMsgv17_0, kx.socket, kx.struct, kx.__builtins__],
                          [KXMsgv17_0, socket, struct, builtins])
 
