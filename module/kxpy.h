@@ -639,8 +639,9 @@ namespace rows {
 
 // What one pass over a table's rows carries from row to row.
 struct State {
-  bool v6 = false;  // the last family field said IPv6
-  size_t slot = 0;  // the next tuple slot
+  bool v6 = false;        // the last family field said IPv6
+  Ref *slots = nullptr;   // where Into::tuple puts the values, in row order
+  size_t slot = 0;        // the next of them
 };
 
 template <size_t W> struct Wire;
@@ -656,7 +657,7 @@ inline void store(PyObject *target, const Name &key, Ref value, State &st, Site 
   else if constexpr (into == Into::attr || into == Into::new_attr)
     setattr(target, key, value.get(), at);
   else
-    PyTuple_SET_ITEM(target, st.slot++, value.release());
+    st.slots[st.slot++] = std::move(value);
 }
 
 // Two numbers of the row's width (signed with kSigned, times 8 with kTimes8):
@@ -728,14 +729,16 @@ inline __attribute__((always_inline)) void read_row(Reader &r, PyObject *target,
 // Reads the rows in order and stores each value on `target` right after
 // reading it, so a short message leaves the fields before it stored.
 template <Into into, auto &Rows, size_t... I>
-inline void read(Reader &r, PyObject *target, const Name *keys, std::index_sequence<I...>, Site at) {
+inline void read(Reader &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...>,
+                 Site at) {
   State st;
+  st.slots = slots;
   (read_row<into, Rows[I].kind, Rows[I].arg>(r, target, keys[I], st, at), ...);
 }
 
 template <Into into, auto &Rows>
-inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at) {
-  read<into, Rows>(r, target, t.keys(), std::make_index_sequence<Table<Rows>::size>(), at);
+inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr) {
+  read<into, Rows>(r, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at);
 }
 
 }  // namespace rows
@@ -762,14 +765,23 @@ void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::item>(r, nullptr, t, at);
 }
 
-// The values of a table's fields as a new tuple.
+// The values of a table's fields as a new tuple. The values are read first
+// and the tuple made of them last: reading may run Python code (a short
+// field looks BadMessageError up, the collector may run), which must never
+// find a tuple with empty slots.
+template <auto &Rows>
+constexpr size_t value_count() {
+  size_t n = 0;
+  for (const Field &f : Rows) n += f.kind != Kind::skip;
+  return n;
+}
 template <auto &Rows>
 Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
-  size_t values = 0;
-  for (const Field &f : Rows) values += f.kind != Kind::skip;
-  // A short message leaves empty slots; the tuple is then dropped unseen.
-  Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(values)), at);
-  rows::read<Into::tuple>(r, tuple.get(), t, at);
+  constexpr size_t n = value_count<Rows>();
+  Ref values[n];
+  rows::read<Into::tuple>(r, nullptr, t, at, values);
+  Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)), at);
+  for (size_t i = 0; i < n; i++) PyTuple_SET_ITEM(tuple.get(), i, values[i].release());
   return tuple;
 }
 

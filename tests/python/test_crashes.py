@@ -14,10 +14,10 @@ MARK = 31337
 
 
 def touch_lists():
-    """Reads the last item of every list the collector knows of: an empty
-    slot there crashes the interpreter."""
+    """Reads the last item of every list and tuple the collector knows of:
+    an empty slot there crashes the interpreter."""
     for o in gc.get_objects():
-        if type(o) is list and o:
+        if type(o) in (list, tuple) and o:
             o[-1]
 
 
@@ -79,6 +79,7 @@ class CrashTest(TestCase):
             ('rows', lambda: kx.handleConnUpdate(
                 msg(record(9, 0x10000000, u8(4) + (u8(0) + u64(MARK)) * 2)), {9: Conn()}, None,
                 populate, 24576)),
+            ('bgp entry', lambda: kx.handleBgpEntry(msg(u32(MARK)))),
             ('netobjects', lambda: kx.handleHostAdd(msg(u32(1) + u32(5) + u32(MARK) * 2), Host, {},
                                                     24576)),
         ]
