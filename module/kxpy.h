@@ -659,11 +659,8 @@ inline void list_append(PyObject *list, PyObject *item, Site at = Site()) {
   if (PyList_Check(list) && Py_SIZE(l) < l->allocated) {
     Py_INCREF(item);
     PyList_SET_ITEM(list, Py_SIZE(l), item);
-#if PY_MAJOR_VERSION < 3
-    Py_SIZE(l) += 1;
-#else
-    Py_SET_SIZE(l, Py_SIZE(l) + 1);  // Py_SIZE is no lvalue from 3.10 on
-#endif
+    // Py_SIZE is no lvalue from 3.10 on, and Py_SET_SIZE is new in 3.9.
+    reinterpret_cast<PyVarObject *>(l)->ob_size += 1;
     return;
   }
   check_rc(PyList_Append(list, item), at);
