@@ -7,6 +7,7 @@ from __future__ import absolute_import, division, print_function
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import socket
@@ -33,6 +34,12 @@ def frame(mtype, payload=b''):
 
 def tool(name, *args):
     return [sys.executable, os.path.join(EXAMPLES, name + '.py')] + list(args)
+
+
+def console_script(name, *args):
+    """The command an installed console script runs: kxtools.<name>'s main,
+    imported in the script itself."""
+    return [sys.executable, '-c', 'import sys; from kxtools.%s import main; sys.exit(main())' % name] + list(args)
 
 
 def which(name):
@@ -286,7 +293,7 @@ class Replay(unittest.TestCase):
         cases = [([], [ping, ping], 0.25, 5, []),
                  (['--fast'], [ping, ping], 0, 0.2, []),
                  (['--fast'], [update, ping, ping],
-                  0, 0.2, ['frame 2: request 0x20002 where the recording has 0x20528',
+                  0, 0.2, ['frame 2: mismatched request 0x20002 where the recording has 0x20528',
                            'request 0x20528 beyond the recording'])]
         for options, requests, least, most, errors in cases:
             p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet'] + options,
@@ -334,6 +341,18 @@ class Replay(unittest.TestCase):
                                    universal_newlines=True).communicate()[0]
             self.assertEqual(out.strip(), '3 packets')
 
+        # A client that sends nothing: the replay says what it waits for, then gives up.
+        p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet', '--replay-timeout', '2'],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
+        self.assertEqual(recv_exactly(c, len(version) + 1), version)   # then the end: the client is dropped
+        c.close()
+        p.send_signal(signal.SIGTERM)
+        err = p.communicate()[1]
+        self.assertEqual([line.split(': ', 2)[2] for line in err.splitlines()],
+                         ['frame 2: waiting for request 0x20528',
+                          'frame 2: no request 0x20528 within 2 s: the client is dropped'])
+
         with open(os.path.join(tmp, 'junk'), 'wb') as f:
             f.write(b'\x00' * 40)
         with open(name, 'rb') as f:
@@ -342,13 +361,26 @@ class Replay(unittest.TestCase):
             f.write(cut)
         for args, rc, text in ((['--fast'], 2, '--fast goes with --replay'),
                                (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
-                               (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file'),
-                               (['--replay', os.path.join(tmp, 'cut')], 1, 'bad block length')):
+                               (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file')):
             p = subprocess.Popen([SIM, '--port', '0'] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  universal_newlines=True)
             out, err = p.communicate()
             self.assertEqual((p.returncode, out), (rc, ''), args)
             self.assertIn(text, err)
+
+        # A capture cut short: its whole frames are replayed, and the log says where it ends.
+        p = subprocess.Popen([SIM, '--port', '0', '--quiet', '--fast', '--replay', os.path.join(tmp, 'cut')],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        try:
+            c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
+            c.sendall(ping + ping)
+            self.assertEqual(recv_exactly(c, len(version + pong)), version + pong)
+            c.close()
+        finally:
+            p.send_signal(signal.SIGTERM)
+            err = p.communicate()[1]
+        self.assertTrue(re.search(r'cut: the file ends inside a block at offset \d+: replaying the 5 frames before it',
+                                  err), err)
 
 
 def recv_exactly(s, n):
@@ -380,6 +412,7 @@ class Relay(unittest.TestCase):
         self.daemon.listen(8)
         self.daemon.settimeout(5)
         self.tap = Tap(self.daemon.getsockname()[1], os.path.join(self.dir, 'relay.pcapng'))
+        self.daemon.accept()[0].close()     # kxtap's check at start that the daemon answers
         self.sockets = [self.daemon]
 
     def tearDown(self):
@@ -411,6 +444,7 @@ class Relay(unittest.TestCase):
         self.assertIsNone(self.tap.proc.poll())
         self.assertEqual(self.tap.stop(), (0, ''))
         self.assertEqual(os.listdir(self.dir), [])
+
 
     def test_byte_for_byte(self):
         auth = frame(0x20001, struct.pack('>I', 5) + b'demo\0' + struct.pack('>I', 5) + b'demo\0')
@@ -515,3 +549,115 @@ class Relay(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn('the file ends inside a block', err)
         self.assertEqual(len(out.splitlines()), count - 1)
+
+
+class ToolLines(unittest.TestCase):
+    """kxtap and kxdissect on bad input and signals: each ends with one line
+    on standard error and its exit status."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='kxlines-')
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def path(self, name, data=None):
+        name = os.path.join(self.dir, name)
+        if data is not None:
+            with open(name, 'wb') as f:
+                f.write(data)
+        return name
+
+    def check(self, cases):
+        """cases: (command, the signal to send once it is ready, or None, how
+        to tell it is ready, exit status, the line on stderr)."""
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        for cmd, sig, ready, rc, line in cases:
+            p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
+                                 close_fds=True)
+            try:
+                if sig:
+                    ready(p)
+                    p.send_signal(sig)
+                out, err = p.communicate()
+            finally:
+                if p.poll() is None:
+                    p.kill()
+            self.assertEqual((p.returncode, err.splitlines()[-1:]), (rc, [line]), cmd)
+            if rc == 130 or rc == 1:
+                self.assertEqual(len(err.splitlines()), 1, err)
+
+    def test_kxdissect(self):
+        ethernet = big_endian_capture([(1, b'\0' * 60, pcapng.INBOUND)]).replace(
+            struct.pack('>HHI', 147, 0, 0), struct.pack('>HHI', 1, 0, 0))
+        header_only = big_endian_capture([])
+        fifo = self.path('fifo')
+        os.mkfifo(fifo)
+        cases = [
+            (tool('kxdissect', self.path('empty', b'')), None, None, 1, 'kxdissect: %s: the file is empty'
+             % self.path('empty')),
+            (tool('kxdissect', self.path('eth', ethernet)), None, None, 1,
+             'kxdissect: %s: link type 1 (Ethernet), expected 147 (USER0)' % self.path('eth')),
+            (tool('kxdissect', self.path('none')), None, None, 1,
+             'kxdissect: %s: No such file or directory' % self.path('none')),
+            (tool('kxdissect', self.path('junk', b'\0' * 40)), None, None, 1,
+             'kxdissect: %s: not a pcapng file' % self.path('junk')),
+            (tool('kxdissect', self.path('header', header_only)), None, None, 0,
+             'kxdissect: %s: no frames in the capture' % self.path('header')),
+            (tool('kxdissect', '-Y', 'bogus', fifo), None, None, 2,
+             "kxdissect: error: argument -Y: unknown message type 'bogus'"),
+            # waiting for a writer of the pipe, or still importing as a console script: the same ending
+            (tool('kxdissect', fifo), signal.SIGINT, lambda p: time.sleep(1.5), 130, 'kxdissect: interrupted'),
+            (console_script('dissect', fifo), signal.SIGINT, lambda p: time.sleep(0.2), 130,
+             'kxdissect: interrupted'),
+        ]
+        self.check(cases)
+        out = subprocess.Popen(tool('kxdissect', '--version'), stdout=subprocess.PIPE,
+                               universal_newlines=True).communicate()[0]
+        self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
+
+    def test_kxtap(self):
+        daemon = socket.socket()
+        daemon.bind(('127.0.0.1', 0))
+        daemon.listen(4)
+        self.addCleanup(daemon.close)
+        port = daemon.getsockname()[1]
+        holder = socket.socket()        # bound, never listening: refuses
+        holder.bind(('127.0.0.1', 0))
+        self.addCleanup(holder.close)
+        refused = holder.getsockname()[1]
+
+        def listening(p):
+            line = p.stdout.readline()
+            assert line.startswith('listening on 127.0.0.1:'), line
+            return int(line.strip().rsplit(':', 1)[1])
+
+        def daemon_gone_then_client(p):
+            tap_port = listening(p)
+            daemon.accept()[0].close()      # the check at start
+            daemon.close()
+            socket.create_connection(('127.0.0.1', tap_port), 5).close()
+
+        def tap(*args):
+            return tool('kxtap', '--listen', '127.0.0.1:0', *args)
+        target = self.path('t.pcapng')
+        cases = [
+            (tap('-w', '/nonexistent/x.pcapng', '--once', '--connect', '127.0.0.1:%d' % port), None, None, 1,
+             'kxtap: cannot write /nonexistent/x.pcapng: No such file or directory'),
+            (tap('-w', self.dir, '--once', '--connect', '127.0.0.1:%d' % port), None, None, 1,
+             'kxtap: cannot write %s: Is a directory' % self.dir),
+            (tap('-w', target, '--connect', '127.0.0.1:%d' % refused), None, None, 1,
+             'kxtap: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
+            (tap('-w', target, '--connect', 'nohost'), None, None, 2,
+             "kxtap: error: argument --connect: 'nohost' is not HOST:PORT"),
+            (tap('-w', target, '--connect', '127.0.0.1:%d' % port), signal.SIGINT,
+             lambda p: (listening(p), daemon.accept()[0].close()), 130, 'kxtap: interrupted'),
+        ]
+        self.check(cases)
+        # --once: the one client's session fails, and kxtap ends with it.
+        p = subprocess.Popen(tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, universal_newlines=True, close_fds=True)
+        daemon_gone_then_client(p)
+        err = p.communicate()[1]
+        self.assertEqual(p.returncode, 1)
+        self.assertTrue(re.match(r'^kxtap: 127\.0\.0\.1:\d+: cannot connect to 127\.0\.0\.1:%d: Connection refused\n$'
+                                 % port, err), err)
+        self.assertEqual(os.listdir(self.dir), [])
