@@ -223,6 +223,15 @@ class Recording(unittest.TestCase):
                          dict(VCRC, properties=[{'name': 'user', 'value': 'alice'}]))
         self.assertEqual(requests['injectPacket'], {'iface': 'eth1', 'data': {'hex': '00017061636b6574'}})
         self.assertEqual(requests['fwlog_query'], {'qtype': 2, 's': 0, 'e': -1, 'clear': 0, 'no_reverse': 0})
+        # Server frames with their fields named, and flag words with their bits' names.
+        server = dict((f['name'], f['content']) for f in frames if f['direction'] == 'in')
+        self.assertEqual(server['PROTOCOL_SERVER_VERSION']['protocol_version'], c.version[0])
+        features = server['PROTOCOL_SERVER_FEATURES']
+        self.assertEqual((features['mask'], sum(getattr(kx, 'FEATURES_' + n) for n in features['features'])),
+                         (c.features, c.features))
+        self.assertIn('ESTABLISHED', [n for f in frames if f['name'] == 'PROTOCOL_SERVER_CONN_UPDATE'
+                                      for part in ('added', 'changed') for r in f['content'].get(part, {}).values()
+                                      for n in r.get('_engineflags_names', ())])
         added = {}
         for f in frames:
             if f['name'] == 'PROTOCOL_SERVER_HOST_ADD':
