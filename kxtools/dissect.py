@@ -17,7 +17,10 @@ field, so their fields are printed by name.
 of the given types (names, with or without PROTOCOL_SERVER_, request names,
 or numbers) while every frame still updates the carried state; --summary
 prints frames and bytes per type. A frame that does not decode is shown
-with the error and its bytes in hex, and the dissection goes on.
+with the error and its bytes in hex, and the dissection goes on. Server
+messages are shown with their fields named (SERVER_LAYOUTS below) and flag
+words with the names of their bits. A capture of another link type, an
+empty file or an unreadable one ends it with one line and status 1.
 """
 from __future__ import absolute_import, division, print_function
 

@@ -13,9 +13,11 @@ stream cannot be framed any more), is recorded as far as it came.
 Several clients are served at once, each recorded in its own file numbered
 from the given name (session-1.pcapng, session-2.pcapng, ...); with --once
 only one client is served, recorded in the file as named, and kxtap exits
-when it is gone. SIGINT and SIGTERM stop kxtap cleanly: every file is
-closed readable. The first line on stdout names the listening address; a
-line follows for every client recorded and closed.
+when it is gone, with status 1 when its session failed. The capture file and
+the daemon's address are checked at start. SIGINT and SIGTERM stop kxtap
+cleanly: every file is closed readable (SIGINT then ends it with status 130).
+The first line on stdout names the listening address; a line follows for
+every client recorded and closed.
 """
 from __future__ import absolute_import, division, print_function
 

@@ -10,7 +10,10 @@ objects and firewall hits until `q`, Ctrl-C or --seconds.
 In a terminal it is a full-screen program (curses) that redraws in place at
 the terminal's size and follows a resize. Without a terminal (piped), or with
 --batch, it prints one plain frame per refresh. A connection that fails or is
-lost ends it with one line on standard error and exit status 1.
+lost ends it with one line on standard error and exit status 1; Ctrl-C with
+one line and status 130. Host rows fill a terminal's height; a narrow one
+loses the less important columns first; data that has not been updated for
+a few intervals is marked stale in the title.
 """
 from __future__ import division, print_function
 
