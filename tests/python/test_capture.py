@@ -194,12 +194,6 @@ class Recording(unittest.TestCase):
         for name in ('session.pcapng', 'direct.pcapng'):
             rc, out, err = self.run_tool(tcpdump, '--count', '-r', self.path(name))
             self.assertEqual((rc, out.strip()), (0, '%d packets' % (sent + received)), err)
-        if which('mergecap') and which('capinfos'):
-            merged = self.path('merged.pcapng')
-            self.assertEqual(self.run_tool('mergecap', '-w', merged, self.path('session.pcapng'),
-                                           self.path('direct.pcapng'))[0], 0)
-            rc, out, err = self.run_tool('capinfos', '-c', '-M', merged)
-            self.assertIn('Number of packets:   %d' % (2 * (sent + received)), out)
 
         # kxdissect decodes every frame; its counts per type are the client's.
         rc, out, err = self.run_tool(*tool('kxdissect', '--json', self.path('session.pcapng')))
@@ -344,11 +338,6 @@ class Replay(unittest.TestCase):
         finally:
             p.send_signal(signal.SIGTERM)
             p.communicate()
-        tcpdump = which('tcpdump')
-        if tcpdump:
-            out = subprocess.Popen([tcpdump, '--count', '-r', be], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   universal_newlines=True).communicate()[0]
-            self.assertEqual(out.strip(), '3 packets')
 
         # A client that sends nothing: the replay says what it waits for, then gives up.
         p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet', '--replay-timeout', '2'],
@@ -525,15 +514,10 @@ class Relay(unittest.TestCase):
             self.assertEqual(by_direction(packets, 3 - direction), [])
             self.assertEqual(packets[-1].comment, 'incomplete frame: the stream ended inside it')
 
-        # The usual tools and kxdissect read every file, garbage included.
+        # kxdissect reads every file, garbage included.
         for n in (1, 2, 3, 4):
             name = os.path.join(self.dir, 'relay-%d.pcapng' % n)
             count = len(read_all(name))
-            tcpdump = which('tcpdump')
-            if tcpdump:
-                p = subprocess.Popen([tcpdump, '--count', '-r', name], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, universal_newlines=True)
-                self.assertEqual(p.communicate()[0].strip(), '%d packets' % count)
             p = subprocess.Popen(tool('kxdissect', '--json', name), stdout=subprocess.PIPE,
                                  universal_newlines=True)
             frames = [json.loads(line) for line in p.communicate()[0].splitlines()]

@@ -517,35 +517,6 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(sorted(map(str, c.hosts)), sorted(state['hosts']))
         self.assertEqual(sorted(map(str, c.conns)), sorted(state['connections']))
 
-    def test_command_line(self):
-        sim = self.start()
-        cases = [(['--hosts', '5'], 2), (['--port', 'x'], 2), (['--seed'], 2), (['--bogus', '1'], 2),
-                 (['--port', str(sim.port)], 1)]
-        for args, rc in cases:
-            p = subprocess.Popen([SIM] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            out, err = p.communicate()
-            self.assertEqual(p.returncode, rc, args)
-            self.assertTrue(err, args)
-
-    def test_kxtop(self):
-        sim = self.start('--seed', '2', '--hosts', '12', '--interval', '20')
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(HERE, '..', '..', 'examples')] +
-                                                          sys.path))
-        p = subprocess.Popen([sys.executable, os.path.join(HERE, '..', '..', 'examples', 'kxtop.py'),
-                              '--port', str(sim.port), '--seconds', '1.5', '--interval', '0.5'],
-                             stdout=subprocess.PIPE, env=env)
-        out = p.communicate()[0]
-        self.assertEqual(p.returncode, 0)
-        self.assertGreaterEqual(out.count(b'top hosts'), 2)
-        for text in (b'uplink', b'default', b'allow-udp', b'connections:'):
-            self.assertIn(text, out)
-        p = subprocess.Popen([sys.executable, os.path.join(HERE, '..', '..', 'examples', 'kxtop.py'),
-                              '--port', str(sim.port), '--password', 'wrong', '--seconds', '1'],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        self.assertEqual(p.communicate()[1], b'kxtop: login refused\n')
-        self.assertEqual(p.returncode, 1)
-        self.assertEqual(sim.stop()[0], 0)
-
 
 if __name__ == '__main__':
     unittest.main()

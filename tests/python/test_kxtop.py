@@ -326,6 +326,7 @@ class KxtopErrors(unittest.TestCase):
              "kxtop: error: argument --port: the port must be a number from 1 to 65535, not '70000'"),
             (['--port', str(refused), '--batch'], None, 1,
              'kxtop: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
+            (['--port', str(sim3.port), '--password', 'wrong'], None, 1, 'kxtop: login refused'),
             (['--port', str(sim.port)] + batch, lambda p: (first_frame(p), sim.stop()), 1,
              'kxtop: the daemon closed the connection'),
             (['--port', str(sim2.port)] + batch, output_closed, 1, 'kxtop: standard output closed'),

@@ -28,6 +28,11 @@ def run(*args):
 class CommandLine(unittest.TestCase):
 
     def test_wrong_options_are_named_with_the_reason(self):
+        taken = socket.socket()
+        taken.bind(('127.0.0.1', 0))
+        taken.listen(1)
+        self.addCleanup(taken.close)
+        port = taken.getsockname()[1]
         cases = [
             (['--hosts', '5'], '--hosts 5: out of range, 10..100000'),
             (['--port', 'x'], '--port x: not a whole number, 0..65535'),
@@ -40,13 +45,18 @@ class CommandLine(unittest.TestCase):
             (['-z'], "unknown option '-z'"),
             (['--quiet', 'extra'], "unexpected argument 'extra'"),
             (['--speedup', '0'], '--speedup 0: out of range, 1..100000'),
+        ]
+        # Options that parse but cannot be served: status 1.
+        unusable = [
             (['--dump-state', '/nonexistent/state.json'], '--dump-state /nonexistent/state.json: No such file or directory'),
             (['--dump-state', HERE], '--dump-state %s: Is a directory' % HERE),
+            (['--port', str(port)], 'cannot listen on 127.0.0.1:%d: Address already in use' % port),
         ]
-        for args, reason in cases:
-            rc, out, err = run(*args)
-            self.assertEqual((rc, out), (1 if args[0] == '--dump-state' else 2, ''), args)
-            self.assertEqual(err.splitlines()[0], 'kxd-sim: ' + reason, args)
+        for status, table in ((2, cases), (1, unusable)):
+            for args, reason in table:
+                rc, out, err = run(*args)
+                self.assertEqual((rc, out), (status, ''), args)
+                self.assertEqual(err.splitlines()[0], 'kxd-sim: ' + reason, args)
 
     def test_help_lists_defaults_and_limits(self):
         rc, out, err = run('--help')
