@@ -80,13 +80,16 @@ def fit_columns(columns, width):
 
 
 def table(columns, rows, width):
-    """The header line and one line per row, in the columns that fit."""
+    """The header line and one line per row, in the columns that fit; a
+    value cut to its column's width ends in '~'."""
     layout = fit_columns(columns, width)
 
     def line(cells):
         parts = []
         for i, w in layout:
-            text = str(cells[i])[:w]
+            text = str(cells[i])
+            if len(text) > w:   # cut, and marked as cut
+                text = text[:w - 1] + '~'
             parts.append(text.ljust(w) if columns[i][4] else text.rjust(w))
         return ' '.join(parts).rstrip()
     return [line([col[0] for col in columns])] + [line(r) for r in rows]
@@ -99,6 +102,20 @@ CHANNEL_COLUMNS = (('channel', 12, 8, 0, True), ('state', 8, 5, 3, True), ('in',
 SHAPING_COLUMNS = (('shaping', 12, 8, 0, True), ('in', 14, 10, 1, False), ('out', 14, 10, 2, False),
                    ('drops/s', 8, 7, 3, False), ('conns', 6, 5, 4, False))
 FIREWALL_COLUMNS = (('firewall rule', 20, 13, 0, True), ('hits', 10, 8, 1, False), ('recent', 8, 6, 2, False))
+
+
+def title_line(c, elapsed, width, stale=None):
+    """The first line: the longest of its forms that fits in width, with
+    the stale marker in each."""
+    name = c.version[2] if c.version else '?'
+    counts = (len(c.hosts), len(c.conns), len(c.sc_rows))
+    bodies = ['%s - %d hosts, %d connections, %d context rows - %.0fs' % ((name,) + counts + (elapsed,)),
+              '%d hosts, %d connections, %d context rows - %.0fs' % (counts + (elapsed,)),
+              '%d hosts, %d conns - %.0fs' % (counts[:2] + (elapsed,)),
+              '%d hosts, %d conns' % counts[:2]]
+    marks = ['STALE: no update for %.0fs - ' % stale, 'STALE %.0fs - ' % stale] if stale is not None else ['']
+    forms = ['kxtop - ' + mark + body for mark in marks for body in bodies]
+    return next((f for f in forms if len(f) <= width), forms[-1])
 
 
 def summary(c, elapsed, width=78, height=None, stale=None):
@@ -133,12 +150,7 @@ def summary(c, elapsed, width=78, height=None, stale=None):
             for rid, r in sorted(c.fw_rules.items(), key=lambda kv: -kv[1].get('hits', 0))[:7]]
     rest += table(FIREWALL_COLUMNS, rows, width)
 
-    name = c.version[2] if c.version else '?'
-    title = 'kxtop - %s - %d hosts, %d connections, %d context rows - %.0fs' % (
-        name, len(c.hosts), len(c.conns), len(c.sc_rows), elapsed)
-    if stale is not None:
-        title = 'kxtop - STALE: no update for %.0fs - %s' % (stale, title[len('kxtop - '):])
-    head = [title, '']
+    head = [title_line(c, elapsed, width, stale), '']
     # A terminal's height goes to the host rows: those that the other lines
     # leave, and at least as many as a plain frame has (or as fit at all).
     count = BATCH_HOSTS
