@@ -37,11 +37,14 @@ import socket  # noqa: E402
 import struct  # noqa: E402
 import sys  # noqa: E402
 
-import KXdv17_0 as kx  # noqa: E402
-import KXMsgv17_0  # noqa: E402
-
-from kxtools import client as kxclient  # noqa: E402
-from kxtools import pcapng  # noqa: E402
+try:
+    import KXdv17_0 as kx
+    import KXMsgv17_0
+    from kxtools import client as kxclient
+    from kxtools import pcapng
+except BaseException:   # a failed import leaves the SIGINT handling as it was
+    _guard.release()
+    raise
 
 try:
     text_type = unicode

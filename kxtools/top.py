@@ -31,9 +31,12 @@ import struct  # noqa: E402
 import sys  # noqa: E402
 import time  # noqa: E402
 
-import KXdv17_0 as kx  # noqa: E402
-
-from kxtools import client as kxclient  # noqa: E402
+try:
+    import KXdv17_0 as kx
+    from kxtools import client as kxclient
+except BaseException:   # a failed import leaves the SIGINT handling as it was
+    _guard.release()
+    raise
 
 # The first frame waits for these, so that it shows rates rather than zeros;
 # a daemon that sends some of them never is shown after FIRST_SAMPLES_WAIT.

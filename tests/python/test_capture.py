@@ -36,10 +36,11 @@ def tool(name, *args):
     return [sys.executable, os.path.join(EXAMPLES, name + '.py')] + list(args)
 
 
-def console_script(name, *args):
+def console_script(name, first_path, *args):
     """The command an installed console script runs: kxtools.<name>'s main,
-    imported in the script itself."""
-    return [sys.executable, '-c', 'import sys; from kxtools.%s import main; sys.exit(main())' % name] + list(args)
+    imported in the script itself (with first_path first on sys.path)."""
+    return [sys.executable, '-c', 'import sys; sys.path.insert(0, %r); from kxtools.%s import main; sys.exit(main())'
+            % (first_path, name)] + list(args)
 
 
 def which(name):
@@ -584,6 +585,11 @@ class ToolLines(unittest.TestCase):
         header_only = big_endian_capture([])
         fifo = self.path('fifo')
         os.mkfifo(fifo)
+        # A module that kxdissect imports, made slow: Ctrl-C while the tool loads.
+        slow = os.path.join(self.dir, 'slow')
+        os.mkdir(slow)
+        with open(os.path.join(slow, 'KXMsgv17_0.py'), 'w') as f:
+            f.write('import sys, time\nsys.stdout.write("loading\\n")\nsys.stdout.flush()\ntime.sleep(30)\n')
         cases = [
             (tool('kxdissect', self.path('empty', b'')), None, None, 1, 'kxdissect: %s: the file is empty'
              % self.path('empty')),
@@ -599,7 +605,7 @@ class ToolLines(unittest.TestCase):
              "kxdissect: error: argument -Y: unknown message type 'bogus'"),
             # waiting for a writer of the pipe, or still importing as a console script: the same ending
             (tool('kxdissect', fifo), signal.SIGINT, lambda p: time.sleep(1.5), 130, 'kxdissect: interrupted'),
-            (console_script('dissect', fifo), signal.SIGINT, lambda p: time.sleep(0.2), 130,
+            (console_script('dissect', slow, fifo), signal.SIGINT, lambda p: p.stdout.readline(), 130,
              'kxdissect: interrupted'),
         ]
         self.check(cases)
