@@ -90,7 +90,7 @@ def table(columns, rows, width):
     def line(cells):
         parts = []
         for i, w in layout:
-            text = str(cells[i])
+            text = '%s' % (cells[i],)
             if len(text) > w:   # cut, and marked as cut
                 text = text[:w - 1] + '~'
             parts.append(text.ljust(w) if columns[i][4] else text.rjust(w))

@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -20,7 +21,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <stdint.h>
 
 #include "kx_log.h"
 #include "kx_msg.h"

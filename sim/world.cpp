@@ -316,10 +316,10 @@ void World::remove_host(uint32_t id) {
 }
 
 // Hosts come and go around the --hosts population: a new one arrives now and
-// then while there are fewer than 10% above it, one without connections leaves
-// now and then while there are more than 10% below it, and a host without
-// connections for kIdleTicks steps leaves in any case. Hosts also change
-// their network objects.
+// then while there are fewer than 110% of it (often below 90%), one without
+// connections leaves now and then while there are more than 90% of it, and a
+// host without connections for kIdleTicks steps leaves in any case. Hosts
+// also change their network objects.
 void World::churn_hosts() {
   const size_t high = target_hosts_ + target_hosts_ / 10, low = target_hosts_ - target_hosts_ / 10;
   if (hosts.size() < high && rng_.chance(hosts.size() < low ? 50 : 15)) {
