@@ -55,8 +55,9 @@ def run(prog, body):
     """Calls body() and returns its exit status; Ctrl-C gives one line and
     130, a Fatal one line and 1."""
     try:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-    except ValueError:
+        if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:  # (started with Ctrl-C ignored: it stays so)
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+    except ValueError:  # not the main thread
         pass
     try:
         try:
