@@ -17,25 +17,35 @@ field, so their fields are printed by name.
 of the given types (names, with or without PROTOCOL_SERVER_, request names,
 or numbers) while every frame still updates the carried state; --summary
 prints frames and bytes per type. A frame that does not decode is shown
-with the error and its bytes in hex, and the dissection goes on.
+with the error and its bytes in hex, and the dissection goes on. Server
+messages are shown with their fields named (SERVER_LAYOUTS below) and flag
+words with the names of their bits. A capture of another link type, an
+empty file or an unreadable one ends it with one line and status 1.
 """
 from __future__ import absolute_import, division, print_function
 
-import argparse
-import binascii
-import errno
-import json
-import re
-import socket
-import struct
-import sys
+from kxtools import _cli
+_guard = _cli.ImportGuard('kxdissect')
 
-import KXdv17_0 as kx
-import KXMsgv17_0
+import argparse  # noqa: E402
+import binascii  # noqa: E402
+import errno  # noqa: E402
+import json  # noqa: E402
+import os  # noqa: E402
+import re  # noqa: E402
+import socket  # noqa: E402
+import struct  # noqa: E402
+import sys  # noqa: E402
 
-from kxtools import _protocol
-from kxtools import client as kxclient
-from kxtools import pcapng
+try:
+    import KXdv17_0 as kx
+    import KXMsgv17_0
+    from kxtools import _protocol
+    from kxtools import client as kxclient
+    from kxtools import pcapng
+except BaseException:   # a failed import leaves the SIGINT handling as it was
+    _guard.release()
+    raise
 
 try:
     text_type = unicode
@@ -308,10 +318,105 @@ def decode_server(mtype, payload, state, render=True):
     def m():
         return KXMsgv17_0.KXMsg(mtype, payload)
     if mtype in _CHANGE:
-        return _CHANGE[mtype](state, m, render)
+        content = _CHANGE[mtype](state, m, render)
+        return label_server(mtype, content) if render else content
     content = _VALUE[mtype](state, m) if render and mtype in _VALUE else None
     state.dispatch(m())
-    return content
+    return label_server(mtype, content) if render else None
+
+
+# ---- server message layouts ----------------------------------------------------
+#
+# How a handler's value is shown: the names of a tuple's items, in order, or a
+# function of the value. Handlers that return dicts are shown as they are.
+
+FEATURE_NAMES = sorted((getattr(kx, n), n[len('FEATURES_'):]) for n in dir(kx) if n.startswith('FEATURES_'))
+
+
+def flag_names(value, names):
+    """The names of the bits set in value; a bit without a name as its hex value."""
+    out = [name for bit, name in names if value & bit]
+    rest = value & ~sum(bit for bit, _ in names)
+    if rest:
+        out.append('0x%x' % rest)
+    return out
+
+
+def _entries(items):
+    return [{'number': n, 'text': t} for n, t in items]
+
+
+def _view_op(op, item):
+    if op == 'add':
+        row, second, (field, value), data = item
+        return {'op': op, 'row': row, 'second_id': second, 'field': field, 'value': value, 'data': data}
+    if op == 'update':
+        return {'op': op, 'row': item[0], 'data': item[1]}
+    if op == 'string_set':
+        return {'op': op, 'row': item[0], 'text': item[1]}
+    if op == 'remove':
+        return {'op': op, 'row': item}
+    return {'op': op, 'item': item}
+
+
+SERVER_LAYOUTS = {
+    kx.PROTOCOL_SERVER_VERSION: ('protocol_version', 'server_value', 'text1', 'text2'),
+    kx.PROTOCOL_SERVER_AUTHENTICATION_OK: ('result',),
+    kx.PROTOCOL_SERVER_FEATURES: lambda v: {'mask': v, 'features': flag_names(v, FEATURE_NAMES)},
+    kx.PROTOCOL_SERVER_EPERM: ('value',),
+    kx.PROTOCOL_SERVER_NOT_AVAILABLE: ('text',),
+    kx.PROTOCOL_SERVER_XFB_NAMES: ('names',),
+    kx.PROTOCOL_SERVER_STRTABLE_BEGIN: lambda v: {'table': v[0], 'entries': _entries(v[1])},
+    kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: lambda v: {'entries': _entries(v)},
+    kx.PROTOCOL_SERVER_HOST_REMOVE: ('hostid',),
+    kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY: ('hostid',),
+    kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: ('schemata',),
+    kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: ('schema_id', 'row_id', 'data'),
+    kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: ('row_ids',),
+    kx.PROTOCOL_SERVER_VIEW_CAPS: ('filters', 'fields'),
+    kx.PROTOCOL_SERVER_VIEW_UPDATE: lambda v: {'view': v['view'], 'ops': [_view_op(op, item) for op, item in v['ops']]},
+    kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: ('viewid', 'text'),
+    kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: ('channels', 'statistics'),
+    kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: ('rules', 'flag'),
+    kx.PROTOCOL_SERVER_FW_RULES_INIT: ('rules', 'flag'),
+    kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: ('n1', 'prefix', 'n2', 'n3', 'n4'),
+    kx.PROTOCOL_SERVER_BGP_DUMP_PATH: ('path_id', 'elements'),
+    kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: ('counters',),
+}
+
+# Flag words inside table entries, shown with their names beside the number.
+ENTRY_FLAGS = {
+    '_engineflags': lambda v: list(kx.resolve_engineflags(v)),
+}
+
+
+def _with_flag_names(record):
+    """A copy of a table entry's attributes with the names of its flag words."""
+    if not isinstance(record, dict):
+        return record
+    extra = dict((key + '_names', names(record[key])) for key, names in ENTRY_FLAGS.items()
+                 if isinstance(record.get(key), _INTEGERS))
+    if not extra:
+        return record
+    out = dict(record)
+    out.update(extra)
+    return out
+
+
+def label_server(mtype, content):
+    """A server message's decoded value with its fields named."""
+    layout = SERVER_LAYOUTS.get(mtype)
+    if content is None or layout is None:
+        if isinstance(content, dict):
+            for part in ('added', 'changed'):
+                if isinstance(content.get(part), dict):
+                    content[part] = dict((k, _with_flag_names(r)) for k, r in content[part].items())
+        return content
+    if callable(layout):
+        return layout(content)
+    if len(layout) == 1:
+        return {layout[0]: content}
+    return dict(zip(layout, content))
 
 
 # ---- names ---------------------------------------------------------------------
@@ -463,19 +568,46 @@ def text_lines(d):
     return lines
 
 
+LINKTYPE_NAMES = {0: 'loopback', 1: 'Ethernet', 101: 'raw IP', 113: 'Linux cooked', 147: 'USER0',
+                  228: 'raw IPv4', 229: 'raw IPv6', 276: 'Linux cooked v2'}
+
+
+def linktype_text(linktype):
+    name = LINKTYPE_NAMES.get(linktype)
+    return '%d (%s)' % (linktype, name) if name else str(linktype)
+
+
+def type_names_help():
+    """The names -Y takes, for the help."""
+    servers = sorted(n[len('PROTOCOL_SERVER_'):] for n in SERVER_NAMES.values())
+    return ('-Y takes numbers (0x1b100) and these names, in any case: server messages (with or without '
+            'PROTOCOL_SERVER_): %s; requests: %s.' % (', '.join(servers), ', '.join(sorted(REQUEST_NAMES.values()))))
+
+
 def main(argv=None, out=None):
-    out = out or sys.stdout
-    p = argparse.ArgumentParser(prog='kxdissect', description='Decode a capture of the management protocol.')
+    return _cli.run('kxdissect', lambda: _main(argv, out or sys.stdout))
+
+
+def _main(argv, out):
+    p = _cli.parser('kxdissect', 'Decode a capture of the management protocol.', epilog=type_names_help())
     p.add_argument('file', help='a pcapng capture written by kxtap or the client\'s record= option')
     p.add_argument('--json', action='store_true', help='one JSON object per frame')
-    p.add_argument('-Y', dest='types', type=parse_types, metavar='TYPE[,TYPE]', help='only frames of these types')
+    p.add_argument('-Y', dest='types', type=parse_types, metavar='TYPE[,TYPE]',
+                   help='only frames of these types (names listed below); default: every frame')
     p.add_argument('--summary', action='store_true', help='frames and bytes per message type')
     args = p.parse_args(argv)
 
     d = Dissector()
     summary = {}
+    frames = 0
     try:
+        if os.path.isfile(args.file) and os.path.getsize(args.file) == 0:
+            raise _cli.Fatal('%s: the file is empty' % args.file)
         for packet in pcapng.read(args.file):
+            if packet.linktype != pcapng.LINKTYPE_USER0:
+                raise _cli.Fatal('%s: link type %s, expected %s' % (
+                    args.file, linktype_text(packet.linktype), linktype_text(pcapng.LINKTYPE_USER0)))
+            frames += 1
             wanted = args.types is None or (len(packet.data) >= pcapng.FRAME_HEADER.size and
                                             pcapng.FRAME_HEADER.unpack_from(packet.data)[0] in args.types)
             f = d.frame(packet, render=wanted and not args.summary)
@@ -493,8 +625,9 @@ def main(argv=None, out=None):
         if getattr(e, 'errno', None) == errno.EPIPE:    # the reader went away (| head)
             return 0
         out.flush()
-        sys.stderr.write('kxdissect: %s: %s\n' % (args.file, e))
-        return 1
+        raise _cli.Fatal('%s: %s' % (args.file, getattr(e, 'strerror', None) or e))
+    if not frames:
+        sys.stderr.write('kxdissect: %s: no frames in the capture\n' % args.file)
     if args.summary:
         rows = sorted(summary.items(), key=lambda kv: (kv[0][0], -kv[1][1]))
         if args.json:
@@ -507,6 +640,9 @@ def main(argv=None, out=None):
             out.write('%-4s %-40s %8d %10d\n' % ('', 'total', sum(v[0] for v in summary.values()),
                                                    sum(v[1] for v in summary.values())))
     return 0
+
+
+_guard.release()
 
 
 if __name__ == '__main__':

@@ -123,14 +123,15 @@ class Packet(object):
     """One recorded frame: time (seconds), direction (INBOUND, OUTBOUND or 0
     when the file does not say), data (the frame's bytes), comment (text or None)."""
 
-    __slots__ = ('time', 'direction', 'data', 'comment', 'interface')
+    __slots__ = ('time', 'direction', 'data', 'comment', 'interface', 'linktype')
 
-    def __init__(self, time, direction, data, comment=None, interface=0):
+    def __init__(self, time, direction, data, comment=None, interface=0, linktype=LINKTYPE_USER0):
         self.time = time
         self.direction = direction
         self.data = data
         self.comment = comment
         self.interface = interface
+        self.linktype = linktype    # of the packet's interface: LINKTYPE_USER0 in our captures
 
     def frame(self):
         """(type, declared length, payload) of a whole frame; None when the
@@ -179,6 +180,7 @@ def read(source):
 def _read(f):
     order = None
     resolutions = []            # timestamp units per second, by interface
+    linktypes = []              # link type, by interface
     while True:
         head = f.read(8)
         if not head:
@@ -200,6 +202,7 @@ def _read(f):
                 raise FormatError('bad section header length %d' % size)
             _read_exact(f, size - 12, 'a section header')
             resolutions = []
+            linktypes = []
             continue
         block_type, size = struct.unpack(order + 'II', head)
         if size < 12 or size % 4:
@@ -217,6 +220,7 @@ def _read(f):
                     r = struct.unpack('B', value[:1])[0]
                     units = 2 ** (r & 0x7f) if r & 0x80 else 10 ** r
             resolutions.append(units)
+            linktypes.append(struct.unpack_from(order + 'H', body)[0])
         elif block_type == _EPB:
             if len(body) < 20:
                 raise FormatError('short packet block')
@@ -232,8 +236,9 @@ def _read(f):
                     direction = struct.unpack(order + 'I', value)[0] & 3
                 elif code == _OPT_COMMENT:
                     comment = value.decode('utf-8', 'replace')
-            yield Packet(((high << 32) | low) / resolutions[iface], direction, data, comment, iface)
+            yield Packet(((high << 32) | low) / resolutions[iface], direction, data, comment, iface,
+                         linktypes[iface])
         elif block_type == _SPB:
             if len(body) < 4 or not resolutions:
                 raise FormatError('bad simple packet block')
-            yield Packet(0.0, 0, body[4:4 + struct.unpack_from(order + 'I', body)[0]])
+            yield Packet(0.0, 0, body[4:4 + struct.unpack_from(order + 'I', body)[0]], linktype=linktypes[0])

@@ -13,22 +13,27 @@ stream cannot be framed any more), is recorded as far as it came.
 Several clients are served at once, each recorded in its own file numbered
 from the given name (session-1.pcapng, session-2.pcapng, ...); with --once
 only one client is served, recorded in the file as named, and kxtap exits
-when it is gone. SIGINT and SIGTERM stop kxtap cleanly: every file is
-closed readable. The first line on stdout names the listening address; a
-line follows for every client recorded and closed.
+when it is gone, with status 1 when its session failed. The capture file and
+the daemon's address are checked at start. SIGINT and SIGTERM stop kxtap
+cleanly: every file is closed readable (SIGINT then ends it with status 130).
+The first line on stdout names the listening address; a line follows for
+every client recorded and closed.
 """
 from __future__ import absolute_import, division, print_function
 
-import argparse
-import errno
-import os
-import select
-import signal
-import socket
-import sys
-import time
+from kxtools import _cli
+_guard = _cli.ImportGuard('kxtap')
 
-from kxtools import pcapng
+import argparse  # noqa: E402
+import errno  # noqa: E402
+import os  # noqa: E402
+import select  # noqa: E402
+import signal  # noqa: E402
+import socket  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+
+from kxtools import pcapng  # noqa: E402
 
 CHUNK = 65536
 HIGH_WATER = 1 << 20     # stop reading a side while this much waits for the other
@@ -162,16 +167,22 @@ class Relay(object):
         if all(h.shut for h in self.halves):
             self.close()
 
-    def close(self):
+    def close(self, recording=True):
         if self.closed:
             return
         self.closed = True
         now = time.time()
-        for h in self.halves:
-            h.framer.finish(now)
-        self.client.close()
-        self.daemon.close()
-        self.writer.close()
+        try:
+            if recording:
+                for h in self.halves:
+                    h.framer.finish(now)
+        finally:
+            self.client.close()
+            self.daemon.close()
+            try:
+                self.writer.close()
+            except (IOError, OSError):
+                pass
 
 
 def parse_address(text):
@@ -196,11 +207,21 @@ class Tap(object):
         self.relays = []
         self.accepted = 0
         self.stopping = False
+        self.failure = None     # with --once: why the one session failed
+        self.interrupted = False
         self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.server.bind(listen)
         self.server.listen(16)
         self.server.setblocking(False)
+
+    def fail(self, text):
+        """A session failed: one line; with --once, the end of kxtap."""
+        if self.once:
+            self.failure = text
+            self.stopping = True
+        else:
+            self.err.write('kxtap: %s\n' % text)
 
     def say(self, text):
         self.out.write(text + '\n')
@@ -215,7 +236,8 @@ class Tap(object):
         try:
             daemon = socket.create_connection(self.connect, 10)
         except socket.error as e:
-            self.err.write('kxtap: %s: cannot connect to %s:%d: %s\n' % (peer, self.connect[0], self.connect[1], e))
+            self.fail('%s: cannot connect to %s:%d: %s' % (peer, self.connect[0], self.connect[1],
+                                                            getattr(e, 'strerror', None) or e))
             client.close()
             return
         self.accepted += 1
@@ -223,7 +245,7 @@ class Tap(object):
         try:
             writer = pcapng.Writer(name, application='kxtap')
         except (IOError, OSError) as e:
-            self.err.write('kxtap: %s: cannot write %s: %s\n' % (peer, name, e))
+            self.fail('%s: cannot write %s: %s' % (peer, name, getattr(e, 'strerror', None) or e))
             client.close()
             daemon.close()
             return
@@ -262,14 +284,18 @@ class Tap(object):
                 except OSError:
                     pass
             for r in list(self.relays):
-                for s in readable:
+                try:
+                    for s in readable:
+                        if not r.closed:
+                            r.on_readable(s)
+                    for s in writable:
+                        if not r.closed:
+                            r.on_writable(s)
                     if not r.closed:
-                        r.on_readable(s)
-                for s in writable:
-                    if not r.closed:
-                        r.on_writable(s)
-                if not r.closed:
-                    r.settle()
+                        r.settle()
+                except (IOError, OSError) as e:   # the capture file took no more
+                    r.close(recording=False)
+                    self.fail('%s: cannot write %s: %s' % (r.peer, r.name, getattr(e, 'strerror', None) or e))
             if self.server is not None and self.server in readable:
                 self.accept()
             self.reap()
@@ -277,29 +303,61 @@ class Tap(object):
 
     def close(self):
         for r in self.relays:
-            r.close()
+            try:
+                r.close()
+            except (IOError, OSError) as e:
+                self.fail('%s: cannot write %s: %s' % (r.peer, r.name, getattr(e, 'strerror', None) or e))
         self.reap()
         if self.server is not None:
             self.server.close()
             self.server = None
 
 
+def check_target(path, once):
+    """Fails at once when the capture file (the first of the numbered ones
+    without --once) cannot be created or written."""
+    name = path if once else numbered(path, 1)
+    existed = os.path.exists(name)
+    try:
+        with open(name, 'ab'):
+            pass
+    except (IOError, OSError) as e:
+        raise _cli.Fatal('cannot write %s: %s' % (name, e.strerror or e))
+    if not existed:
+        os.remove(name)
+
+
+def check_daemon(address):
+    """Fails at once when the daemon's address does not take a connection."""
+    try:
+        socket.create_connection(address, 5).close()
+    except socket.error as e:
+        raise _cli.Fatal('cannot connect to %s:%d: %s' % (address[0], address[1], getattr(e, 'strerror', None) or e))
+
+
 def main(argv=None):
-    p = argparse.ArgumentParser(prog='kxtap', description='Relay clients to the daemon and record every frame.')
-    p.add_argument('--listen', type=parse_address, default=('127.0.0.1', 7831), metavar='HOST:PORT',
-                   help='address to accept clients on (port 0 picks a free one); default 127.0.0.1:7831')
-    p.add_argument('--connect', type=parse_address, default=('127.0.0.1', 7830), metavar='HOST:PORT',
-                   help="the daemon's address; default 127.0.0.1:7830")
+    return _cli.run('kxtap', lambda: _main(argv))
+
+
+def _main(argv):
+    p = _cli.parser('kxtap', 'Relay clients to the daemon and record every frame.')
+    p.add_argument('--listen', type=parse_address, default='127.0.0.1:7831', metavar='HOST:PORT',
+                   help='address to accept clients on (port 0 picks a free one)')
+    p.add_argument('--connect', type=parse_address, default='127.0.0.1:7830', metavar='HOST:PORT',
+                   help="the daemon's address, checked at start")
     p.add_argument('-w', '--write', required=True, metavar='FILE',
                    help='capture file; numbered per client unless --once')
-    p.add_argument('--once', action='store_true', help='serve one client, then exit')
+    p.add_argument('--once', action='store_true',
+                   help='serve one client, then exit (status 1 when its session fails)')
     args = p.parse_args(argv)
 
+    check_target(args.write, args.once)
+    check_daemon(args.connect)
     try:
         tap = Tap(args.listen, args.connect, args.write, args.once)
     except socket.error as e:
-        sys.stderr.write('kxtap: cannot listen on %s:%d: %s\n' % (args.listen[0], args.listen[1], e))
-        return 1
+        raise _cli.Fatal('cannot listen on %s:%d: %s' % (args.listen[0], args.listen[1],
+                                                        getattr(e, 'strerror', None) or e))
     host, port = tap.server.getsockname()[:2]
     tap.say('listening on %s:%d' % (host, port))
 
@@ -313,7 +371,11 @@ def main(argv=None):
     def stop(signum, frame):
         tap.stopping = True
 
-    old = dict((s, signal.signal(s, stop)) for s in (signal.SIGINT, signal.SIGTERM))
+    def interrupt(signum, frame):
+        tap.stopping = tap.interrupted = True
+
+    old = {signal.SIGINT: signal.signal(signal.SIGINT, interrupt),
+           signal.SIGTERM: signal.signal(signal.SIGTERM, stop)}
     try:
         tap.run(rfd)
     finally:
@@ -323,12 +385,19 @@ def main(argv=None):
         signal.set_wakeup_fd(old_wakeup)
         os.close(rfd)
         os.close(wfd)
+    if tap.failure:
+        raise _cli.Fatal(tap.failure)
+    if tap.interrupted:     # every file is closed: now the usual Ctrl-C ending
+        raise KeyboardInterrupt
     return 0
 
 
 def _nonblocking(fd):
     import fcntl
     fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+
+
+_guard.release()
 
 
 if __name__ == '__main__':

@@ -10,24 +10,33 @@ objects and firewall hits until `q`, Ctrl-C or --seconds.
 In a terminal it is a full-screen program (curses) that redraws in place at
 the terminal's size and follows a resize. Without a terminal (piped), or with
 --batch, it prints one plain frame per refresh. A connection that fails or is
-lost ends it with one line on standard error and exit status 1.
+lost ends it with one line on standard error and exit status 1; Ctrl-C with
+one line and status 130. Host rows fill a terminal's height; a narrow one
+loses the less important columns first; data that has not been updated for
+a few intervals is marked stale in the title.
 """
 from __future__ import division, print_function
 
-import argparse
-import errno
-import math
-import os
-import select
-import signal
-import socket
-import struct
-import sys
-import time
+from kxtools import _cli
+_guard = _cli.ImportGuard('kxtop')
 
-import KXdv17_0 as kx
+import argparse  # noqa: E402
+import errno  # noqa: E402
+import math  # noqa: E402
+import os  # noqa: E402
+import select  # noqa: E402
+import signal  # noqa: E402
+import socket  # noqa: E402
+import struct  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
 
-from kxtools import client as kxclient
+try:
+    import KXdv17_0 as kx
+    from kxtools import client as kxclient
+except BaseException:   # a failed import leaves the SIGINT handling as it was
+    _guard.release()
+    raise
 
 # The first frame waits for these, so that it shows rates rather than zeros;
 # a daemon that sends some of them never is shown after FIRST_SAMPLES_WAIT.
@@ -36,8 +45,13 @@ SAMPLE_TYPES = (kx.PROTOCOL_SERVER_HOST_UPDATE, kx.PROTOCOL_SERVER_CHANNEL_STATS
 FIRST_SAMPLES_WAIT = 5.0
 
 
-class Fatal(Exception):
-    """Ends kxtop with this one line on standard error and exit status 1."""
+Fatal = _cli.Fatal
+
+# The data is shown as stale once nothing came from the daemon for this many
+# refresh intervals (and at least STALE_LEAST seconds).
+STALE_INTERVALS = 3
+STALE_LEAST = 3.0
+BATCH_HOSTS = 8     # host rows without a terminal height
 
 
 def rate(bits):
@@ -48,19 +62,68 @@ def rate(bits):
     return '%5.1f Tb/s' % bits
 
 
-def summary(c, elapsed, width=78):
-    lines = []
-    name = c.version[2] if c.version else '?'
-    lines.append('kxtop - %s - %d hosts, %d connections, %d context rows - %.0fs'
-                 % (name, len(c.hosts), len(c.conns), len(c.sc_rows), elapsed))
-    lines.append('')
-    lines.append('%-40s %14s %14s %6s' % ('top hosts', 'in', 'out', 'conns'))
-    busiest = sorted(c.hosts.values(), key=lambda h: -sum(getattr(h, 'speed', (0, 0))))[:8]
-    for h in busiest:
-        speed = getattr(h, 'speed', (0, 0))
-        conns = getattr(h, 'connections', (0, 0))
-        lines.append('%-40s %14s %14s %6d' % (h.addr[:40], rate(speed[0] * 8), rate(speed[1] * 8), sum(conns)))
+def fit_columns(columns, width):
+    """The columns of a table that fit in width, as (index, width) pairs.
+    columns: (title, full width, least width, rank, left aligned); the first
+    column has rank 0 and stays; the others go, highest rank first, until the
+    rest fits at their least widths. The room left widens columns in order."""
+    keep = list(range(len(columns)))
 
+    def need(ix):
+        return sum(columns[i][2] for i in ix) + len(ix) - 1
+    while len(keep) > 1 and need(keep) > width:
+        keep.remove(max(keep, key=lambda i: columns[i][3]))
+    spare = max(0, width - need(keep))
+    out = []
+    for i in keep:
+        grow = min(spare, columns[i][1] - columns[i][2])
+        spare -= grow
+        out.append((i, columns[i][2] + grow))
+    return out
+
+
+def table(columns, rows, width):
+    """The header line and one line per row, in the columns that fit; a
+    value cut to its column's width ends in '~'."""
+    layout = fit_columns(columns, width)
+
+    def line(cells):
+        parts = []
+        for i, w in layout:
+            text = '%s' % (cells[i],)
+            if len(text) > w:   # cut, and marked as cut
+                text = text[:w - 1] + '~'
+            parts.append(text.ljust(w) if columns[i][4] else text.rjust(w))
+        return ' '.join(parts).rstrip()
+    return [line([col[0] for col in columns])] + [line(r) for r in rows]
+
+
+HOST_COLUMNS = (('top hosts', 40, 20, 0, True), ('in', 14, 10, 1, False), ('out', 14, 10, 2, False),
+                ('conns', 6, 5, 3, False))
+CHANNEL_COLUMNS = (('channel', 12, 8, 0, True), ('state', 8, 5, 3, True), ('in', 14, 10, 1, False),
+                   ('out', 14, 10, 2, False))
+SHAPING_COLUMNS = (('shaping', 12, 8, 0, True), ('in', 14, 10, 1, False), ('out', 14, 10, 2, False),
+                   ('drops/s', 8, 7, 3, False), ('conns', 6, 5, 4, False))
+FIREWALL_COLUMNS = (('firewall rule', 20, 13, 0, True), ('hits', 10, 8, 1, False), ('recent', 8, 6, 2, False))
+
+
+def title_line(c, elapsed, width, stale=None):
+    """The first line: the longest of its forms that fits in width, with
+    the stale marker in each."""
+    name = c.version[2] if c.version else '?'
+    counts = (len(c.hosts), len(c.conns), len(c.sc_rows))
+    bodies = ['%s - %d hosts, %d connections, %d context rows - %.0fs' % ((name,) + counts + (elapsed,)),
+              '%d hosts, %d connections, %d context rows - %.0fs' % (counts + (elapsed,)),
+              '%d hosts, %d conns - %.0fs' % (counts[:2] + (elapsed,)),
+              '%d hosts, %d conns' % counts[:2]]
+    marks = ['STALE: no update for %.0fs - ' % stale, 'STALE %.0fs - ' % stale] if stale is not None else ['']
+    forms = ['kxtop - ' + mark + body for mark in marks for body in bodies]
+    return next((f for f in forms if len(f) <= width), forms[-1])
+
+
+def summary(c, elapsed, width=78, height=None, stale=None):
+    """The frame as text: at most width columns; with a height, as many host
+    rows as fit; with stale (seconds since the last update), a marker."""
     established = sum(1 for x in c.conns.values() if 'ESTABLISHED' in kx.resolve_engineflags(getattr(x, '_engineflags', 0)))
     by_service = {}
     names = c.strtables.get(2, {})
@@ -68,30 +131,38 @@ def summary(c, elapsed, width=78):
         svc = names.get(getattr(x, '_service_id', 0), '?')
         by_service[svc] = by_service.get(svc, 0) + 1
     top = sorted(by_service.items(), key=lambda kv: -kv[1])[:6]
-    lines.append('')
-    lines.append('connections: %d (%d established); by service: %s'
-                 % (len(c.conns), established, ', '.join('%s %d' % kv for kv in top)))
+    rest = ['', 'connections: %d (%d established); by service: %s'
+            % (len(c.conns), established, ', '.join('%s %d' % kv for kv in top)), '']
 
-    lines.append('')
-    lines.append('%-12s %-8s %14s %14s' % ('channel', 'state', 'in', 'out'))
+    rows = []
     for cid in sorted(c.channels):
         ch = c.channels[cid]
         r = ch.get('bytes(rate)', (0, 0))
-        lines.append('%-12s %-8s %14s %14s' % (ch['name'], 'up' if ch['active'] else 'down', rate(r[0] * 8), rate(r[1] * 8)))
+        rows.append((ch['name'], 'up' if ch['active'] else 'down', rate(r[0] * 8), rate(r[1] * 8)))
+    rest += table(CHANNEL_COLUMNS, rows, width) + ['']
 
-    lines.append('')
-    lines.append('%-12s %14s %14s %8s %6s' % ('shaping', 'in', 'out', 'drops/s', 'conns'))
+    rows = []
     for oid in sorted(c.shaping_objects):
         o = c.shaping_objects[oid]
-        if 'in RX bps' not in o:
-            continue
-        lines.append('%-12s %14s %14s %8d %6d' % (o.get('name', oid), rate(o['in RX bps']), rate(o['out RX bps']),
-                                                   o['in drops/s'] + o['out drops/s'], o['connections']))
+        if 'in RX bps' in o:
+            rows.append((o.get('name', oid), rate(o['in RX bps']), rate(o['out RX bps']),
+                         o['in drops/s'] + o['out drops/s'], o['connections']))
+    rest += table(SHAPING_COLUMNS, rows, width) + ['']
 
-    lines.append('')
-    lines.append('%-20s %10s %8s' % ('firewall rule', 'hits', 'recent'))
-    for rid, r in sorted(c.fw_rules.items(), key=lambda kv: -kv[1].get('hits', 0))[:7]:
-        lines.append('%-20s %10d %8d' % (r['name'], r.get('hits', 0), r.get('hits_rate', 0)))
+    rows = [(r['name'], r.get('hits', 0), r.get('hits_rate', 0))
+            for rid, r in sorted(c.fw_rules.items(), key=lambda kv: -kv[1].get('hits', 0))[:7]]
+    rest += table(FIREWALL_COLUMNS, rows, width)
+
+    head = [title_line(c, elapsed, width, stale), '']
+    # A terminal's height goes to the host rows: those that the other lines
+    # leave, and at least as many as a plain frame has (or as fit at all).
+    count = BATCH_HOSTS
+    if height is not None:
+        count = max(min(BATCH_HOSTS, height - len(head) - 1), height - len(head) - 1 - len(rest))
+    busiest = sorted(c.hosts.values(), key=lambda h: -sum(getattr(h, 'speed', (0, 0))))[:count]
+    rows = [(h.addr, rate(getattr(h, 'speed', (0, 0))[0] * 8), rate(getattr(h, 'speed', (0, 0))[1] * 8),
+             sum(getattr(h, 'connections', (0, 0)))) for h in busiest]
+    lines = head + table(HOST_COLUMNS, rows, width) + rest
     return '\n'.join(l[:width] for l in lines)
 
 
@@ -119,15 +190,16 @@ def port_number(text):
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(prog='kxtop', description='Live summary of the appliance daemon.')
-    p.add_argument('--host', default='127.0.0.1')
-    p.add_argument('--port', type=port_number, default=7830)
-    p.add_argument('--user', default='demo')
-    p.add_argument('--password', default='demo')
+    p = _cli.parser('kxtop', 'Live summary of the appliance daemon.')
+    p.add_argument('--host', default='127.0.0.1', help="the daemon's address")
+    p.add_argument('--port', type=port_number, default=7830, help="the daemon's port (1 to 65535)")
+    p.add_argument('--user', default='demo', help='the user name to log in with')
+    p.add_argument('--password', default='demo', help='the password to log in with')
     p.add_argument('--seconds', type=number_in(0, 1e7, 'the run time'), default=0,
                    help='stop after this long (default 0: until q or Ctrl-C)')
     p.add_argument('--interval', type=number_in(0.05, 3600, 'the interval'), default=1.0,
-                   help='seconds between refreshes (default 1, from 0.05 to 3600)')
+                   help='seconds between refreshes, from 0.05 to 3600; the data is marked stale after %d '
+                   'intervals without an update' % STALE_INTERVALS)
     p.add_argument('--batch', action='store_true',
                    help='print plain frames, as when the output is not a terminal')
     return p.parse_args(argv)
@@ -169,9 +241,9 @@ class PlainScreen(object):
     def poll(self):
         return None
 
-    def draw(self, c, elapsed):
+    def draw(self, c, elapsed, stale=None):
         try:
-            sys.stdout.write('\n' + summary(c, elapsed) + '\n')
+            sys.stdout.write('\n' + summary(c, elapsed, stale=stale) + '\n')
             sys.stdout.flush()
         except IOError as e:
             if e.errno != errno.EPIPE:
@@ -237,10 +309,10 @@ class CursesScreen(object):
             if ch == self.curses.KEY_RESIZE:
                 action = 'redraw'
 
-    def draw(self, c, elapsed):
+    def draw(self, c, elapsed, stale=None):
         rows, cols = self.win.getmaxyx()
         self.win.erase()
-        for y, line in enumerate(summary(c, elapsed, width=cols).split('\n')[:rows]):
+        for y, line in enumerate(summary(c, elapsed, width=cols, height=rows, stale=stale).split('\n')[:rows]):
             try:
                 # The bottom-right cell cannot be written without scrolling.
                 self.win.addnstr(y, 0, line, cols - 1 if y == rows - 1 else cols)
@@ -276,15 +348,20 @@ def open_screen(args):
 
 def run(c, args, screen):
     """Draws every --interval until q, --seconds, or the connection ends."""
-    start = time.time()
+    start = last_update = time.time()
     end = start + args.seconds if args.seconds else None
     next_draw = start
+    stale_after = max(STALE_INTERVALS * args.interval, STALE_LEAST)
+
+    def draw(now):
+        quiet = now - last_update
+        screen.draw(c, now - start, quiet if quiet >= stale_after else None)
     while True:
         now = time.time()
         if end is not None and now >= end:
             return
         if now >= next_draw:
-            screen.draw(c, now - start)
+            draw(now)
             next_draw = max(next_draw + args.interval, now)
         wake = min(next_draw, end) if end is not None else next_draw
         try:
@@ -300,8 +377,9 @@ def run(c, args, screen):
             c.pump(0)
             if c.closed:
                 raise Fatal('the daemon closed the connection')
+            last_update = time.time()
         if action == 'redraw':
-            screen.draw(c, time.time() - start)
+            draw(time.time())
 
 
 def goodbye(c):
@@ -318,29 +396,30 @@ def goodbye(c):
 
 
 def main(argv=None):
+    return _cli.run('kxtop', lambda: _main(argv))
+
+
+def _main(argv):
     args = parse_args(argv)
     c = None
     try:
+        c = connect(args)
+        screen = open_screen(args)
         try:
-            c = connect(args)
-            screen = open_screen(args)
-            try:
-                run(c, args, screen)
-            finally:
-                screen.close()
-        except kxclient.ProtocolError as e:
-            raise Fatal(str(e))
-        except (EnvironmentError, socket.error) as e:
-            raise Fatal('connection to %s:%d lost: %s' % (args.host, args.port, reason(e)))
-    except KeyboardInterrupt:
-        pass
-    except Fatal as e:
-        sys.stderr.write('kxtop: %s\n' % e)
-        return 1
+            run(c, args, screen)
+        finally:
+            screen.close()
+    except kxclient.ProtocolError as e:
+        raise Fatal(str(e))
+    except (EnvironmentError, socket.error) as e:
+        raise Fatal('connection to %s:%d lost: %s' % (args.host, args.port, reason(e)))
     finally:
         if c is not None:
             goodbye(c)
     return 0
+
+
+_guard.release()
 
 
 if __name__ == '__main__':

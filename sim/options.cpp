@@ -5,6 +5,9 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -30,6 +33,9 @@ const std::vector<OptionSpec> &option_table() {
        [](const O &o) { return num(o.seed); }, "seed of the network: the same seed, the same network"},
       {"interval", 0, "MS", true, 10, 0xffffffffu, [](O &o, uint64_t n, const char *) { o.interval_ms = (uint32_t)n; },
        [](const O &o) { return num(o.interval_ms); }, "milliseconds between two steps of the network"},
+      {"speedup", 0, "N", true, 1, 100000, [](O &o, uint64_t n, const char *) { o.speedup = (uint32_t)n; },
+       [](const O &o) { return num(o.speedup); },
+       "steps of the network taken each interval: a long run simulated in a short time"},
       {"ticks", 0, "N", true, 0, 0xffffffffu, [](O &o, uint64_t n, const char *) { o.ticks = (uint32_t)n; },
        [](const O &o) { return num(o.ticks); }, "steps after which the network stops changing (0: never)"},
       {"user", 0, "NAME", false, 0, 0, [](O &o, uint64_t, const char *s) { o.settings.user = s; },
@@ -57,6 +63,10 @@ const std::vector<OptionSpec> &option_table() {
        "instead of the network"},
       {"fast", 0, nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.replay_fast = true; }, nullptr,
        "with --replay: send the recorded frames as fast as possible, not at the recorded pace"},
+      {"replay-timeout", 0, "SEC", true, 1, 86400,
+       [](O &o, uint64_t n, const char *) { o.replay_timeout_s = (uint32_t)n; },
+       [](const O &o) { return num(o.replay_timeout_s); },
+       "with --replay: how long to wait for the request the recording has next before dropping the client"},
   };
   return t;
 }
@@ -136,6 +146,19 @@ int apply(const OptionSpec &s, const char *arg, Options *o) {
 
 }  // namespace
 
+// Why the state file could not be written (it is written beside itself as
+// FILE.tmp, then renamed), or "" when it can: probed by creating FILE.tmp.
+std::string writable_file(const std::string &file) {
+  struct stat st;
+  if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return strerror(EISDIR);  // the rename would fail
+  const std::string tmp = file + ".tmp";
+  FILE *f = fopen(tmp.c_str(), "w");
+  if (!f) return strerror(errno);
+  fclose(f);
+  unlink(tmp.c_str());
+  return "";
+}
+
 int parse_options(int argc, char **argv, Options *o) {
   const std::vector<OptionSpec> &table = option_table();
   std::vector<struct option> longs;
@@ -161,6 +184,13 @@ int parse_options(int argc, char **argv, Options *o) {
   if (optind < argc) return complain(std::string("unexpected argument '") + argv[optind] + "'");
   if (o->replay_fast && o->replay_file.empty()) return complain("--fast goes with --replay");
   if (!o->conns) o->conns = o->hosts * 2;
+  if (!o->dump_file.empty()) {
+    std::string why = writable_file(o->dump_file);
+    if (!why.empty()) {
+      fprintf(stderr, "kxd-sim: --dump-state %s: %s\n", o->dump_file.c_str(), why.c_str());
+      return 1;
+    }
+  }
   return -1;
 }
 

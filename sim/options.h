@@ -31,9 +31,13 @@ struct OptionSpec {
 
 const std::vector<OptionSpec> &option_table();
 
+// Why the state file cannot be written, or "" when it can.
+std::string writable_file(const std::string &file);
+
 // Fills `o` from the command line. Returns -1 to go on, or the exit status
 // when the program is done: 0 after --help or --version, 2 after a bad
-// option (explained on standard error).
+// option (explained on standard error), 1 when the --dump-state file cannot
+// be written.
 int parse_options(int argc, char **argv, Options *o);
 
 }  // namespace sim

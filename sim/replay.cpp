@@ -12,12 +12,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "kx_log.h"
@@ -70,7 +72,8 @@ bool Recorded::whole() const {
 
 uint32_t Recorded::type() const { return data.size() >= 4 ? get32(data, 0, true) : 0; }
 
-bool read_capture(const std::string &file, std::vector<Recorded> *out, std::string *error) {
+bool read_capture(const std::string &file, std::vector<Recorded> *out, std::string *error, std::string *cut) {
+  cut->clear();
   FILE *f = fopen(file.c_str(), "rb");
   if (!f) {
     *error = strerror(errno);
@@ -90,8 +93,8 @@ bool read_capture(const std::string &file, std::vector<Recorded> *out, std::stri
   std::vector<uint64_t> units;  // timestamp units per second, by interface
   for (size_t pos = 0; pos < b.size();) {
     if (b.size() - pos < 12) {
-      *error = "the file ends inside a block header";
-      return false;
+      *cut = "the file ends inside a block header at offset " + std::to_string(pos);
+      return true;
     }
     uint32_t type = get32(b, pos, false);  // the section header's type reads the same either way
     if (type == kSectionHeader) {
@@ -110,7 +113,11 @@ bool read_capture(const std::string &file, std::vector<Recorded> *out, std::stri
       type = get32(b, pos, big);
     }
     uint32_t len = get32(b, pos + 4, big);
-    if (len < 12 || len % 4 || len > b.size() - pos || get32(b, pos + len - 4, big) != len) {
+    if (len >= 12 && len % 4 == 0 && len > b.size() - pos) {
+      *cut = "the file ends inside a block at offset " + std::to_string(pos);
+      return true;
+    }
+    if (len < 12 || len % 4 || get32(b, pos + len - 4, big) != len) {
       *error = "bad block length at offset " + std::to_string(pos);
       return false;
     }
@@ -166,7 +173,8 @@ namespace {
 
 class Replayer {
  public:
-  Replayer(const std::vector<Recorded> &rec, bool fast) : rec_(rec), fast_(fast) {
+  Replayer(const std::vector<Recorded> &rec, bool fast, uint32_t timeout_s)
+      : rec_(rec), fast_(fast), timeout_us_((uint64_t)timeout_s * 1000000) {
     for (const Recorded &r : rec) {
       if (r.direction == Recorded::kOutbound && r.whole()) requests_++;
       if (r.direction == Recorded::kInbound) replies_++;
@@ -181,8 +189,16 @@ class Replayer {
   uint64_t advance(std::string *out);
   bool take_requests(kx_ringbuf_t *in);
 
+  // The request frame the replay waits for, or null.
+  const Recorded *awaited() const;
+
   const std::vector<Recorded> &rec_;
   const bool fast_;
+  const uint64_t timeout_us_;
+  static constexpr uint64_t kWaitNoticeUs = 1000000;
+  size_t waiting_for_ = SIZE_MAX;  // the frame a wait began for
+  uint64_t wait_since_ = 0;
+  bool wait_logged_ = false;
   size_t requests_ = 0;  // whole client frames in the recording
   size_t replies_ = 0;   // daemon frames in the recording
   // per client
@@ -204,8 +220,8 @@ uint64_t Replayer::advance(std::string *out) {
           matched_++;
         } else {
           mismatched_++;
-          fprintf(stderr, "kxd-sim: replay %s: frame %zu: request 0x%x where the recording has 0x%x\n", peer_.c_str(),
-                  next_ + 1, got, r.type());
+          fprintf(stderr, "kxd-sim: replay %s: frame %zu: mismatched request 0x%x where the recording has 0x%x\n",
+                  peer_.c_str(), next_ + 1, got, r.type());
         }
         base_real_ = now_us();
         base_rec_ = r.usec;
@@ -219,6 +235,12 @@ uint64_t Replayer::advance(std::string *out) {
     next_++;
   }
   return 0;
+}
+
+const Recorded *Replayer::awaited() const {
+  if (next_ >= rec_.size() || !pending_.empty()) return nullptr;
+  const Recorded &r = rec_[next_];
+  return r.direction == Recorded::kOutbound && r.whole() ? &r : nullptr;
 }
 
 // Takes in the client's frames; false when the stream is broken.
@@ -241,6 +263,7 @@ bool Replayer::take_requests(kx_ringbuf_t *in) {
 void Replayer::serve(int fd, const std::string &peer, volatile sig_atomic_t *stop, int wake_fd) {
   peer_ = peer;
   next_ = seen_ = matched_ = mismatched_ = sent_ = 0;
+  waiting_for_ = SIZE_MAX;
   pending_.clear();
   base_real_ = now_us();
   base_rec_ = rec_.empty() ? 0 : rec_[0].usec;
@@ -250,6 +273,27 @@ void Replayer::serve(int fd, const std::string &peer, volatile sig_atomic_t *sto
   bool open = true;
   while (open && !*stop) {
     uint64_t due = advance(&out);
+    if (const Recorded *r = awaited()) {
+      const uint64_t t = now_us();
+      if (waiting_for_ != next_) {
+        waiting_for_ = next_;
+        wait_since_ = t;
+        wait_logged_ = false;
+      }
+      if (t - wait_since_ >= timeout_us_) {
+        fprintf(stderr, "kxd-sim: replay %s: frame %zu: no request 0x%x within %llu s: the client is dropped\n",
+                peer.c_str(), next_ + 1, r->type(), (unsigned long long)(timeout_us_ / 1000000));
+        break;
+      }
+      // A wait of a second is worth a line: the client may be asking for
+      // something else, or in another order.
+      if (!wait_logged_ && t - wait_since_ >= kWaitNoticeUs) {
+        wait_logged_ = true;
+        fprintf(stderr, "kxd-sim: replay %s: frame %zu: waiting for request 0x%x\n", peer.c_str(), next_ + 1,
+                r->type());
+      }
+      due = wait_since_ + (wait_logged_ ? timeout_us_ : std::min(timeout_us_, kWaitNoticeUs));
+    }
     struct pollfd pfds[2] = {{wake_fd, POLLIN, 0}, {fd, (short)(POLLIN | (out.size() > out_done ? POLLOUT : 0)), 0}};
     int timeout = -1;
     if (due) {
@@ -288,11 +332,14 @@ void Replayer::serve(int fd, const std::string &peer, volatile sig_atomic_t *sto
 
 int run_replay(const Options &o, volatile sig_atomic_t *stop, int wake_fd) {
   std::vector<Recorded> rec;
-  std::string error;
-  if (!read_capture(o.replay_file, &rec, &error)) {
+  std::string error, cut;
+  if (!read_capture(o.replay_file, &rec, &error, &cut)) {
     fprintf(stderr, "kxd-sim: %s: %s\n", o.replay_file.c_str(), error.c_str());
     return 1;
   }
+  if (!cut.empty())
+    log_line(KX_LOG_WARNING, "%s: %s: replaying the %zu frames before it", o.replay_file.c_str(), cut.c_str(),
+             rec.size());
   size_t unknown = 0;
   for (const Recorded &r : rec) unknown += r.direction != Recorded::kInbound && r.direction != Recorded::kOutbound;
   if (unknown)
@@ -306,7 +353,7 @@ int run_replay(const Options &o, volatile sig_atomic_t *stop, int wake_fd) {
   log_line(KX_LOG_INFO, "replaying %zu frames from %s%s", rec.size(), o.replay_file.c_str(),
          o.replay_fast ? " as fast as possible" : "");
 
-  Replayer replayer(rec, o.replay_fast);
+  Replayer replayer(rec, o.replay_fast, o.replay_timeout_s);
   while (!*stop) {
     struct pollfd pfds[2] = {{wake_fd, POLLIN, 0}, {lfd, POLLIN, 0}};
     if (poll(pfds, 2, -1) < 0 && errno != EINTR) break;

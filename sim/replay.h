@@ -25,13 +25,17 @@ struct Recorded {
 };
 
 // Reads the packets of a pcapng file (either byte order, any timestamp
-// resolution). Returns false with *error set when the file is not one.
-bool read_capture(const std::string &file, std::vector<Recorded> *out, std::string *error);
+// resolution). Returns false with *error set when the file is not one. A
+// file cut short inside a block gives the packets before the cut, with *cut
+// saying where the capture ends ("" for a whole file).
+bool read_capture(const std::string &file, std::vector<Recorded> *out, std::string *error, std::string *cut);
 
 // Listens on 127.0.0.1 at o.port (the first line on stdout names it) and
 // replays o.replay_file to each client that connects, one after the other, at
 // the recorded pace or with o.replay_fast at once, until *stop is set
-// (wake_fd is polled too). Returns the process exit status.
+// (wake_fd is polled too). A client that does not send the request the
+// recording waits for within o.replay_timeout_s is dropped. Returns the
+// process exit status.
 int run_replay(const Options &o, volatile sig_atomic_t *stop, int wake_fd);
 
 }  // namespace sim

@@ -219,11 +219,15 @@ bool Server::dump(const std::string &file) const {
   o += "]}\n";
   std::string tmp = file + ".tmp";
   FILE *f = fopen(tmp.c_str(), "w");
-  if (!f) return false;
-  bool ok = fwrite(o.data(), 1, o.size(), f) == o.size();
-  ok = fclose(f) == 0 && ok;
+  bool ok = f && fwrite(o.data(), 1, o.size(), f) == o.size();
+  ok = f && fclose(f) == 0 && ok;
   ok = ok && rename(tmp.c_str(), file.c_str()) == 0;
-  log_line(KX_LOG_INFO, "state %s %s", ok ? "written to" : "could not be written to", file.c_str());
+  if (ok) {
+    log_line(KX_LOG_INFO, "state written to %s", file.c_str());
+  } else {
+    log_line(KX_LOG_ERROR, "state could not be written to %s: %s", file.c_str(), strerror(errno));
+    unlink(tmp.c_str());
+  }
   return ok;
 }
 
@@ -257,8 +261,6 @@ void Server::serve(const std::vector<struct pollfd> &pfds) {
 void Server::tick() {
   world_.tick();
   ticks_++;
-  next_tick_ += opt_.interval_ms;
-  if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
   const uint64_t now = now_ms();
   for (auto &c : clients_) {
     drop_stalled(*c, now);
@@ -342,7 +344,11 @@ void Server::run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, i
       if (!opt_.dump_file.empty()) dump(opt_.dump_file);
     }
     if (n >= 0) serve(pfds);
-    if (!frozen_ && (opt_.flood ? flood_ready() : now_ms() >= next_tick_)) tick();
+    if (!frozen_ && (opt_.flood ? flood_ready() : now_ms() >= next_tick_)) {
+      for (uint32_t i = 0; i < opt_.speedup && !frozen_; i++) tick();
+      next_tick_ += opt_.interval_ms;
+      if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
+    }
     remove_dead();
   }
 }

@@ -21,6 +21,7 @@ namespace sim {
 struct Options {
   uint16_t port = 7830;
   uint32_t hosts = 60, conns = 0, interval_ms = 150, ticks = 0;
+  uint32_t speedup = 1;            // steps taken each interval
   uint32_t max_clients = 256;
   uint32_t max_output = 4u << 20;  // queued bytes above which a client's requests wait
   uint32_t max_stall_s = 30;       // seconds a client may stay above max_output without reading
@@ -31,6 +32,7 @@ struct Options {
   Settings settings;
   std::string replay_file;  // serve this recorded session instead of the network (replay.h)
   bool replay_fast = false;
+  uint32_t replay_timeout_s = 10;  // a replay waits this long for a client's next request
 };
 
 // A non-blocking listening socket on 127.0.0.1 (port 0 picks a free one); the
@@ -68,6 +70,7 @@ class Server {
   bool listen_on(uint16_t port);
   // Runs until *stop is set; a set *dump writes the state file.
   void run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, int wake_fd);
+  // Writes the state file; false, with the reason logged, when it cannot.
   bool dump(const std::string &file) const;
 
  private:

@@ -63,6 +63,7 @@ Host World::make_host(uint32_t id, bool local) {
 
 World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns) : rng_(seed), target_conns_(nconns) {
   if (nhosts < 10) nhosts = 10;
+  target_hosts_ = nhosts;
   for (uint32_t i = 0; i < nhosts; i++) {
     uint32_t id = next_host_++;
     hosts[id] = make_host(id, i < nhosts / 2);
@@ -308,25 +309,35 @@ uint32_t World::evolve_conn(Conn &c) {
   return flags;
 }
 
-// Hosts come and go (only hosts without connections leave) and change their network objects.
+void World::remove_host(uint32_t id) {
+  changes_.removed_hosts.push_back(id);
+  changes_.host_updates.erase(id);
+  hosts.erase(id);
+}
+
+// Hosts come and go around the --hosts population: a new one arrives now and
+// then while there are fewer than 110% of it (often below 90%), one without
+// connections leaves now and then while there are more than 90% of it, and a
+// host without connections for kIdleTicks steps leaves in any case. Hosts
+// also change their network objects.
 void World::churn_hosts() {
-  if (rng_.chance(15)) {
+  const size_t high = target_hosts_ + target_hosts_ / 10, low = target_hosts_ - target_hosts_ / 10;
+  if (hosts.size() < high && rng_.chance(hosts.size() < low ? 50 : 15)) {
     uint32_t id = next_host_++;
     hosts[id] = make_host(id, rng_.chance(50));
     changes_.new_hosts.push_back(id);
   }
   recount_hosts();
-  if (rng_.chance(10)) {
-    for (auto &kv : hosts) {
-      bool fresh_host = std::find(changes_.new_hosts.begin(), changes_.new_hosts.end(), kv.first) != changes_.new_hosts.end();
-      if (!fresh_host && kv.second.connections[0] + kv.second.connections[1] == 0 && rng_.chance(50)) {
-        changes_.removed_hosts.push_back(kv.first);
-        changes_.host_updates.erase(kv.first);
-        hosts.erase(kv.first);
-        break;
-      }
-    }
+  std::vector<uint32_t> idle, aged;
+  for (auto &kv : hosts) {
+    Host &h = kv.second;
+    h.idle_ticks = h.connections[0] + h.connections[1] ? 0 : h.idle_ticks + 1;
+    // A host that arrived in this step stays for at least one.
+    if (h.idle_ticks >= kIdleTicks) aged.push_back(kv.first);
+    else if (h.idle_ticks > 1) idle.push_back(kv.first);
   }
+  for (uint32_t id : aged) remove_host(id);
+  if (hosts.size() > low && !idle.empty() && rng_.chance(15)) remove_host(idle[rng_.below((uint32_t)idle.size())]);
   if (rng_.chance(20) && !hosts.empty()) {
     auto it = hosts.begin();
     std::advance(it, rng_.below((uint32_t)hosts.size()));

@@ -39,6 +39,7 @@ struct Host {
   uint32_t l4errors = 0;
   uint32_t details[19] = {};
   std::string kind;
+  uint32_t idle_ticks = 0;  // steps in a row without a connection
 };
 
 struct ServiceDef {
@@ -145,6 +146,9 @@ class World {
  public:
   World(uint64_t seed, uint32_t hosts, uint32_t conns);
 
+  // A host without connections for this many steps leaves the network.
+  static constexpr uint32_t kIdleTicks = 100;
+
   void tick();  // advances one step; fills last()
   const Changes &last() const { return changes_; }
   uint32_t now() const { return now_; }
@@ -175,6 +179,7 @@ class World {
   void churn_conns();
   uint32_t evolve_conn(Conn &c);
   void churn_hosts();
+  void remove_host(uint32_t id);
   void tick_shaping();
   void tick_channels();
 
@@ -183,7 +188,7 @@ class World {
   uint32_t next_host_ = 1, next_conn_ = 1000;
   uint64_t next_row_ = (1ull << 40) + 1;
   uint64_t fwlog_seq_ = 1;
-  uint32_t target_conns_;
+  uint32_t target_hosts_, target_conns_;
   Changes changes_;
 };
 

@@ -7,6 +7,7 @@ from __future__ import absolute_import, division, print_function
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import socket
@@ -45,6 +46,13 @@ def run_tool(*cmd):
     p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
     out, err = p.communicate()
     return p.returncode, out, err
+
+
+def console_script(name, first_path, *args):
+    """The command an installed console script runs: kxtools.<name>'s main,
+    imported in the script itself (with first_path first on sys.path)."""
+    return [sys.executable, '-c', 'import sys; sys.path.insert(0, %r); from kxtools.%s import main; sys.exit(main())'
+            % (first_path, name)] + list(args)
 
 
 def which(name):
@@ -188,12 +196,6 @@ class Recording(unittest.TestCase):
         for name in ('session.pcapng', 'direct.pcapng'):
             rc, out, err = run_tool(tcpdump, '--count', '-r', self.path(name))
             self.assertEqual((rc, out.strip()), (0, '%d packets' % (sent + received)), err)
-        if which('mergecap') and which('capinfos'):
-            merged = self.path('merged.pcapng')
-            self.assertEqual(run_tool('mergecap', '-w', merged, self.path('session.pcapng'),
-                                           self.path('direct.pcapng'))[0], 0)
-            rc, out, err = run_tool('capinfos', '-c', '-M', merged)
-            self.assertIn('Number of packets:   %d' % (2 * (sent + received)), out)
 
         # kxdissect decodes every frame; its counts per type are the client's.
         rc, out, err = run_tool(*tool('kxdissect', '--json', self.path('session.pcapng')))
@@ -217,6 +219,15 @@ class Recording(unittest.TestCase):
                          dict(VCRC, properties=[{'name': 'user', 'value': 'alice'}]))
         self.assertEqual(requests['injectPacket'], {'iface': 'eth1', 'data': {'hex': '00017061636b6574'}})
         self.assertEqual(requests['fwlog_query'], {'qtype': 2, 's': 0, 'e': -1, 'clear': 0, 'no_reverse': 0})
+        # Server frames with their fields named, and flag words with their bits' names.
+        server = dict((f['name'], f['content']) for f in frames if f['direction'] == 'in')
+        self.assertEqual(server['PROTOCOL_SERVER_VERSION']['protocol_version'], c.version[0])
+        features = server['PROTOCOL_SERVER_FEATURES']
+        self.assertEqual((features['mask'], sum(getattr(kx, 'FEATURES_' + n) for n in features['features'])),
+                         (c.features, c.features))
+        self.assertIn('ESTABLISHED', [n for f in frames if f['name'] == 'PROTOCOL_SERVER_CONN_UPDATE'
+                                      for part in ('added', 'changed') for r in f['content'].get(part, {}).values()
+                                      for n in r.get('_engineflags_names', ())])
         added = {}
         for f in frames:
             if f['name'] == 'PROTOCOL_SERVER_HOST_ADD':
@@ -287,7 +298,7 @@ class Replay(unittest.TestCase):
         cases = [([], [ping, ping], 0.25, 5, []),
                  (['--fast'], [ping, ping], 0, 0.2, []),
                  (['--fast'], [update, ping, ping],
-                  0, 0.2, ['frame 2: request 0x20002 where the recording has 0x20528',
+                  0, 0.2, ['frame 2: mismatched request 0x20002 where the recording has 0x20528',
                            'request 0x20528 beyond the recording'])]
         for options, requests, least, most, errors in cases:
             p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet'] + options,
@@ -329,8 +340,18 @@ class Replay(unittest.TestCase):
         finally:
             p.send_signal(signal.SIGTERM)
             p.communicate()
-        if which('tcpdump'):
-            self.assertEqual(run_tool(which('tcpdump'), '--count', '-r', be)[1].strip(), '3 packets')
+
+        # A client that sends nothing: the replay says what it waits for, then gives up.
+        p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet', '--replay-timeout', '2'],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
+        self.assertEqual(recv_exactly(c, len(version) + 1), version)   # then the end: the client is dropped
+        c.close()
+        p.send_signal(signal.SIGTERM)
+        err = p.communicate()[1]
+        self.assertEqual([line.split(': ', 2)[2] for line in err.splitlines()],
+                         ['frame 2: waiting for request 0x20528',
+                          'frame 2: no request 0x20528 within 2 s: the client is dropped'])
 
         with open(os.path.join(tmp, 'junk'), 'wb') as f:
             f.write(b'\x00' * 40)
@@ -340,11 +361,24 @@ class Replay(unittest.TestCase):
             f.write(cut)
         for args, rc, text in ((['--fast'], 2, '--fast goes with --replay'),
                                (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
-                               (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file'),
-                               (['--replay', os.path.join(tmp, 'cut')], 1, 'bad block length')):
+                               (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file')):
             status, out, err = run_tool(SIM, '--port', '0', *args)
             self.assertEqual((status, out), (rc, ''), args)
             self.assertIn(text, err)
+
+        # A capture cut short: its whole frames are replayed, and the log says where it ends.
+        p = subprocess.Popen([SIM, '--port', '0', '--quiet', '--fast', '--replay', os.path.join(tmp, 'cut')],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        try:
+            c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
+            c.sendall(ping + ping)
+            self.assertEqual(recv_exactly(c, len(version + pong)), version + pong)
+            c.close()
+        finally:
+            p.send_signal(signal.SIGTERM)
+            err = p.communicate()[1]
+        self.assertTrue(re.search(r'cut: the file ends inside a block at offset \d+: replaying the 5 frames before it',
+                                  err), err)
 
 
 def recv_exactly(s, n):
@@ -376,6 +410,7 @@ class Relay(unittest.TestCase):
         self.daemon.listen(8)
         self.daemon.settimeout(5)
         self.tap = Tap(self.daemon.getsockname()[1], os.path.join(self.dir, 'relay.pcapng'))
+        self.daemon.accept()[0].close()     # kxtap's check at start that the daemon answers
         self.sockets = [self.daemon]
 
     def tearDown(self):
@@ -407,6 +442,7 @@ class Relay(unittest.TestCase):
         self.assertIsNone(self.tap.proc.poll())
         self.assertEqual(self.tap.stop(), (0, ''))
         self.assertEqual(os.listdir(self.dir), [])
+
 
     def test_byte_for_byte(self):
         auth = frame(0x20001, struct.pack('>I', 5) + b'demo\0' + struct.pack('>I', 5) + b'demo\0')
@@ -478,12 +514,10 @@ class Relay(unittest.TestCase):
             self.assertEqual(by_direction(packets, 3 - direction), [])
             self.assertEqual(packets[-1].comment, 'incomplete frame: the stream ended inside it')
 
-        # The usual tools and kxdissect read every file, garbage included.
+        # kxdissect reads every file, garbage included.
         for n in (1, 2, 3, 4):
             name = os.path.join(self.dir, 'relay-%d.pcapng' % n)
             count = len(read_all(name))
-            if which('tcpdump'):
-                self.assertEqual(run_tool(which('tcpdump'), '--count', '-r', name)[1].strip(), '%d packets' % count)
             rc, out, err = run_tool(*tool('kxdissect', '--json', name))
             frames = [json.loads(line) for line in out.splitlines()]
             self.assertEqual((rc, len(frames)), (0, count))
@@ -505,3 +539,118 @@ class Relay(unittest.TestCase):
         self.assertEqual(rc, 1)
         self.assertIn('the file ends inside a block', err)
         self.assertEqual(len(out.splitlines()), count - 1)
+
+
+class ToolLines(unittest.TestCase):
+    """kxtap and kxdissect on bad input and signals: each ends with one line
+    on standard error and its exit status."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='kxlines-')
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def path(self, name, data=None):
+        name = os.path.join(self.dir, name)
+        if data is not None:
+            with open(name, 'wb') as f:
+                f.write(data)
+        return name
+
+    def check(self, cases):
+        """cases: (command, what to do to the running process or None, exit
+        status, the last line on stderr: text, or a pattern of it)."""
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        for cmd, action, rc, line in cases:
+            p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
+                                 close_fds=True)
+            try:
+                if action:
+                    action(p)
+                err = p.communicate()[1].splitlines()
+            finally:
+                if p.poll() is None:
+                    p.kill()
+            self.assertEqual(p.returncode, rc, (cmd, err))
+            self.assertTrue(err[-1] == line if isinstance(line, str) else line.match(err[-1]), (cmd, err))
+            if rc != 2:     # (argparse puts its usage before the line)
+                self.assertEqual(len(err), 1, err)
+
+    def test_kxdissect(self):
+        ethernet = big_endian_capture([(1, b'\0' * 60, pcapng.INBOUND)]).replace(
+            struct.pack('>HHI', 147, 0, 0), struct.pack('>HHI', 1, 0, 0))
+        header_only = big_endian_capture([])
+        fifo = self.path('fifo')
+        os.mkfifo(fifo)
+        # A module that kxdissect imports, made slow: Ctrl-C while the tool loads.
+        slow = os.path.join(self.dir, 'slow')
+        os.mkdir(slow)
+        with open(os.path.join(slow, 'KXMsgv17_0.py'), 'w') as f:
+            f.write('import sys, time\nsys.stdout.write("loading\\n")\nsys.stdout.flush()\ntime.sleep(30)\n')
+        def interrupt_after(wait):
+            return lambda p: (wait(p), p.send_signal(signal.SIGINT))
+        cases = [
+            (tool('kxdissect', self.path('empty', b'')), None, 1, 'kxdissect: %s: the file is empty'
+             % self.path('empty')),
+            (tool('kxdissect', self.path('eth', ethernet)), None, 1,
+             'kxdissect: %s: link type 1 (Ethernet), expected 147 (USER0)' % self.path('eth')),
+            (tool('kxdissect', self.path('none')), None, 1,
+             'kxdissect: %s: No such file or directory' % self.path('none')),
+            (tool('kxdissect', self.path('junk', b'\0' * 40)), None, 1,
+             'kxdissect: %s: not a pcapng file' % self.path('junk')),
+            (tool('kxdissect', self.path('header', header_only)), None, 0,
+             'kxdissect: %s: no frames in the capture' % self.path('header')),
+            (tool('kxdissect', '-Y', 'bogus', fifo), None, 2,
+             "kxdissect: error: argument -Y: unknown message type 'bogus'"),
+            # waiting for a writer of the pipe, or still importing as a console script: the same ending
+            (tool('kxdissect', fifo), interrupt_after(lambda p: time.sleep(1.5)), 130, 'kxdissect: interrupted'),
+            (console_script('dissect', slow, fifo), interrupt_after(lambda p: p.stdout.readline()), 130,
+             'kxdissect: interrupted'),
+        ]
+        self.check(cases)
+        out = subprocess.Popen(tool('kxdissect', '--version'), stdout=subprocess.PIPE,
+                               universal_newlines=True).communicate()[0]
+        self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
+
+    def test_kxtap(self):
+        daemon = socket.socket()
+        daemon.bind(('127.0.0.1', 0))
+        daemon.listen(4)
+        self.addCleanup(daemon.close)
+        port = daemon.getsockname()[1]
+        holder = socket.socket()        # bound, never listening: refuses
+        holder.bind(('127.0.0.1', 0))
+        self.addCleanup(holder.close)
+        refused = holder.getsockname()[1]
+
+        def listening(p):
+            line = p.stdout.readline()
+            assert line.startswith('listening on 127.0.0.1:'), line
+            return int(line.strip().rsplit(':', 1)[1])
+
+        def daemon_gone_then_client(p):
+            tap_port = listening(p)
+            daemon.accept()[0].close()      # the check at start
+            daemon.close()
+            socket.create_connection(('127.0.0.1', tap_port), 5).close()
+
+        def tap(*args):
+            return tool('kxtap', '--listen', '127.0.0.1:0', *args)
+        target = self.path('t.pcapng')
+        cases = [
+            (tap('-w', '/nonexistent/x.pcapng', '--once', '--connect', '127.0.0.1:%d' % port), None, 1,
+             'kxtap: cannot write /nonexistent/x.pcapng: No such file or directory'),
+            (tap('-w', self.dir, '--once', '--connect', '127.0.0.1:%d' % port), None, 1,
+             'kxtap: cannot write %s: Is a directory' % self.dir),
+            (tap('-w', target, '--connect', '127.0.0.1:%d' % refused), None, 1,
+             'kxtap: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
+            (tap('-w', target, '--connect', 'nohost'), None, 2,
+             "kxtap: error: argument --connect: 'nohost' is not HOST:PORT"),
+            (tap('-w', target, '--connect', '127.0.0.1:%d' % port),
+             lambda p: (listening(p), daemon.accept()[0].close(), p.send_signal(signal.SIGINT)), 130,
+             'kxtap: interrupted'),
+            # --once: the one client's session fails, and kxtap ends with it.
+            (tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), daemon_gone_then_client, 1,
+             re.compile(r'^kxtap: 127\.0\.0\.1:\d+: cannot connect to 127\.0\.0\.1:%d: Connection refused$' % port)),
+        ]
+        self.check(cases)
+        self.assertEqual(os.listdir(self.dir), [])

@@ -244,18 +244,25 @@ class KxtopTerminal(unittest.TestCase):
             self.assertEqual(len(uplink), 1, rows)
             self.assertNotIn('  0.0 b/s', uplink[0])
 
-            t.resize(12, 50)
-            # Curses draws top to bottom: once the last host row is whole, the frame is.
-            host_row = re.compile(r'^[0-9a-f.:]+ +[0-9.]+$')
-            rows = t.wait_screen(lambda rows: rows[2] == HEADER[:50].rstrip() and host_row.match(rows[10]))
-            self.assertTrue(rows[0].startswith('kxtop - '), rows)
-            for row in rows[3:11]:  # host lines cut at the new width, not wrapped onto the next row
-                self.assertTrue(host_row.match(row), rows)
-            self.assertEqual(rows[11], '')
+            # Narrower: the columns that fit, whole, at a narrower host column; then fewer columns.
+            rate = r' +[0-9.]+ [kMG]?b/s'
+            # (an address cut to the column ends in '~'; the title takes its short form)
+            for rows_, cols, titles, host_row in (
+                    (12, 50, ['top', 'hosts', 'in', 'out', 'conns'], re.compile(r'^[0-9a-f.:]+~?%s%s +\d+$' % (rate, rate))),
+                    (15, 40, ['top', 'hosts', 'in'], re.compile(r'^[0-9a-f.:]+%s$' % rate))):
+                t.resize(rows_, cols)
+                rows = t.wait_screen(lambda rows: rows[2].split() == titles and host_row.match(rows[10]))
+                self.assertTrue(re.match(r'^kxtop - \d+ hosts, \d+ conns - \d+s$', rows[0]), rows)
+                for row in rows[3:11]:
+                    self.assertTrue(host_row.match(row), rows)
 
-            t.resize(30, 100)
+            # Taller: every host fits (the simulator has about 12; a plain frame shows 8).
+            t.resize(50, 100)
             rows = t.wait_screen(lambda rows: rows[2] == HEADER and any(r.startswith('firewall rule') for r in rows))
-            self.assertEqual(len(rows), 30)
+            self.assertEqual(len(rows), 50)
+            hosts = rows.index('', 3) - 3
+            self.assertGreater(hosts, 8, rows)
+            self.assertEqual(hosts, int(rows[0].split(' hosts,')[0].rsplit(' ', 1)[1]), rows)
             os.write(t.master, b'q')
         except Exception:
             t.kill()
@@ -273,9 +280,9 @@ class KxtopTerminal(unittest.TestCase):
             t.kill()
             raise
         rc = t.finish()
-        self.assertEqual(rc, 0)
+        self.assertEqual(rc, 130)
+        self.assertTrue(t.raw.endswith('kxtop: interrupted\r\n'), t.raw[-200:])
         self.assertNotIn('Traceback', t.raw)
-        self.assertNotIn('KeyboardInterrupt', t.raw)
 
 
 def closed_port():
@@ -291,42 +298,86 @@ class KxtopErrors(unittest.TestCase):
         p = subprocess.Popen(KXTOP + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
         return p
 
-    def test_bad_options(self):
-        cases = [(['--interval', '0'], 'between'), (['--interval', 'x'], 'not a number'),
-                 (['--interval', 'inf'], 'between'), (['--seconds', '-1'], 'between'),
-                 (['--seconds', 'nan'], 'between'), (['--port', '70000'], '1 to 65535')]
-        for args, text in cases:
-            out, err = self.kxtop(*args).communicate()
-            self.assertIn(text, err.decode(), args)
-            self.assertIn('argument ' + args[0], err.decode(), args)
-
     def test_failures_are_one_line(self):
         holder, refused = closed_port()
         self.addCleanup(holder.close)
-        sim, sim2 = [Sim('--seed', '4', '--hosts', '10', '--interval', '20') for _ in range(2)]
+        sim, sim2, sim3 = [Sim('--seed', '4', '--hosts', '10', '--interval', '20') for _ in range(3)]
+        for s in (sim, sim2, sim3):
+            self.addCleanup(s.kill)
+
+        def first_frame(p):
+            p.stdout.readline()
+
+        def output_closed(p):
+            p.stdout.readline()
+            p.stdout.close()  # the reader of a pipe goes away
+
+        def interrupted(p):
+            p.stdout.readline()
+            p.send_signal(signal.SIGINT)
+        batch = ['--batch', '--interval', '0.1']
+        # (arguments, what happens once it runs, exit status, the line on stderr)
+        cases = [
+            (['--interval', '0'], None, 2,
+             'kxtop: error: argument --interval: the interval must be between 0.05 and 3600, not 0'),
+            (['--interval', 'x'], None, 2, "kxtop: error: argument --interval: 'x' is not a number"),
+            (['--seconds', 'nan'], None, 2,
+             'kxtop: error: argument --seconds: the run time must be between 0 and 1e+07, not nan'),
+            (['--port', '70000'], None, 2,
+             "kxtop: error: argument --port: the port must be a number from 1 to 65535, not '70000'"),
+            (['--port', str(refused), '--batch'], None, 1,
+             'kxtop: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
+            (['--port', str(sim3.port), '--password', 'wrong'], None, 1, 'kxtop: login refused'),
+            (['--port', str(sim.port)] + batch, lambda p: (first_frame(p), sim.stop()), 1,
+             'kxtop: the daemon closed the connection'),
+            (['--port', str(sim2.port)] + batch, output_closed, 1, 'kxtop: standard output closed'),
+            (['--port', str(sim3.port)] + batch, interrupted, 130, 'kxtop: interrupted'),
+        ]
+        for args, action, rc, line in cases:
+            p = self.kxtop(*args)
+            if action:
+                action(p)
+            err = p.stderr.read().decode().splitlines()
+            p.stdout.close()
+            p.stderr.close()
+            self.assertEqual((p.wait(), err[-1:]), (rc, [line]), args)
+            if rc != 2:     # (argparse puts its usage before the line)
+                self.assertEqual(len(err), 1, err)
+
+    def test_stale_marker(self):
+        sim = Sim('--seed', '4', '--hosts', '10', '--interval', '20')
         self.addCleanup(sim.kill)
-        self.addCleanup(sim2.kill)
-        cases = []
-        p = self.kxtop('--port', str(refused), '--batch')
-        cases.append(('refused', p, 'kxtop: cannot connect to 127.0.0.1:%d: Connection refused\n' % refused))
+        p = self.kxtop('--port', str(sim.port), '--batch', '--interval', '0.2')
+        self.addCleanup(lambda: (p.kill(), p.wait(), p.stdout.close(), p.stderr.close()))
+        titles = []
 
-        p = self.kxtop('--port', str(sim.port), '--batch', '--interval', '0.1')
-        p.stdout.readline()
-        sim.stop()
-        cases.append(('server gone', p, 'kxtop: the daemon closed the connection\n'))
+        def title():
+            line = p.stdout.readline().decode()
+            while not line.startswith('kxtop - '):
+                line = p.stdout.readline().decode()
+            titles.append(line)
+            return line
+        self.assertNotIn('STALE', title())
+        sim.proc.send_signal(signal.SIGSTOP)
+        try:
+            deadline = time.time() + 10
+            while 'STALE' not in title() and time.time() < deadline:
+                pass
+        finally:
+            sim.proc.send_signal(signal.SIGCONT)
+        self.assertTrue(re.match(r'^kxtop - STALE: no update for [3-5]s - ', titles[-1]), titles[-3:])
+        while 'STALE' in title():
+            pass
+        self.assertGreater(len(titles), 15)   # frames went on every 0.2 s all along
 
-        p = self.kxtop('--port', str(sim2.port), '--batch', '--password', 'wrong')
-        cases.append(('login refused', p, 'kxtop: login refused\n'))
-
-        p = self.kxtop('--port', str(sim2.port), '--batch', '--interval', '0.1')
-        p.stdout.readline()
-        p.stdout.close()  # the reader of a pipe goes away
-        cases.append(('output closed', p, 'kxtop: standard output closed\n'))
-
-        for name, p, expected in cases:
-            err = p.stderr.read().decode()
-            self.assertEqual((p.wait(), err), (1, expected), name)
-
+    def test_version_and_help(self):
+        out, err = self.kxtop('--version').communicate()
+        self.assertTrue(re.match(r'^kxtop \d+\.\d+\.\d+\n$', out.decode()), out)
+        help_text = ' '.join(self.kxtop('--help').communicate()[0].decode().split())
+        for option, default in (('--host HOST', '127.0.0.1'), ('--port PORT', '7830'), ('--user USER', 'demo'),
+                                ('--password PASSWORD', 'demo')):
+            self.assertTrue(re.search(re.escape(option) + r' \w[^-]*\(default: %s\)' % re.escape(default), help_text),
+                            (option, help_text))
 
 if __name__ == '__main__':
     unittest.main()

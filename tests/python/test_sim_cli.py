@@ -3,11 +3,14 @@ reason, --help lists every option with its default and limits, --version
 prints the project's version, and the simulator's own log lines name it."""
 from __future__ import absolute_import, division, print_function
 
+import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -25,6 +28,11 @@ def run(*args):
 class CommandLine(unittest.TestCase):
 
     def test_wrong_options_are_named_with_the_reason(self):
+        taken = socket.socket()
+        taken.bind(('127.0.0.1', 0))
+        taken.listen(1)
+        self.addCleanup(taken.close)
+        port = taken.getsockname()[1]
         cases = [
             (['--hosts', '5'], '--hosts 5: out of range, 10..100000'),
             (['--port', 'x'], '--port x: not a whole number, 0..65535'),
@@ -36,11 +44,19 @@ class CommandLine(unittest.TestCase):
             (['--bogus', '1'], "unknown option '--bogus'"),
             (['-z'], "unknown option '-z'"),
             (['--quiet', 'extra'], "unexpected argument 'extra'"),
+            (['--speedup', '0'], '--speedup 0: out of range, 1..100000'),
         ]
-        for args, reason in cases:
-            rc, out, err = run(*args)
-            self.assertEqual((rc, out), (2, ''), args)
-            self.assertEqual(err.splitlines()[0], 'kxd-sim: ' + reason, args)
+        # Options that parse but cannot be served: status 1.
+        unusable = [
+            (['--dump-state', '/nonexistent/state.json'], '--dump-state /nonexistent/state.json: No such file or directory'),
+            (['--dump-state', HERE], '--dump-state %s: Is a directory' % HERE),
+            (['--port', str(port)], 'cannot listen on 127.0.0.1:%d: Address already in use' % port),
+        ]
+        for status, table in ((2, cases), (1, unusable)):
+            for args, reason in table:
+                rc, out, err = run(*args)
+                self.assertEqual((rc, out), (status, ''), args)
+                self.assertEqual(err.splitlines()[0], 'kxd-sim: ' + reason, args)
 
     def test_help_lists_defaults_and_limits(self):
         rc, out, err = run('--help')
@@ -55,6 +71,30 @@ class CommandLine(unittest.TestCase):
             self.assertIn(row, text)
         self.assertTrue(all(len(line) <= 79 for line in out.splitlines()))
         self.assertEqual(run('-h'), (rc, out, err))
+
+    def test_population_stays_around_hosts(self):
+        """Hours of the network's life at --speedup: hosts come and go around
+        --hosts, and those without connections leave."""
+        tmp = tempfile.mkdtemp(prefix='kxsim-')
+        self.addCleanup(shutil.rmtree, tmp)
+        # (options, least and most hosts at the end, most hosts without connections)
+        cases = [(['--hosts', '60'], 54, 66, 12),
+                 (['--hosts', '30', '--conns', '6'], 27, 33, 30)]
+        for options, least, most, idle in cases:
+            state = os.path.join(tmp, 'state.json')
+            p = subprocess.Popen([SIM, '--port', '0', '--quiet', '--interval', '10', '--speedup', '2000',
+                                  '--ticks', '20000', '--dump-state', state] + options, stdout=subprocess.PIPE)
+            try:
+                self.assertTrue(p.stdout.readline().startswith(b'listening on '))
+                self.assertEqual(p.stdout.readline(), b'frozen after 20000 ticks\n')
+            finally:
+                p.send_signal(signal.SIGTERM)
+                p.communicate()
+            with open(state) as f:
+                hosts = json.load(f)['hosts']
+            without = [h for h in hosts.values() if not sum(h['connections'])]
+            self.assertTrue(least <= len(hosts) <= most, (options, len(hosts)))
+            self.assertLessEqual(len(without), idle, options)
 
     def test_version(self):
         rc, out, err = run('--version')
