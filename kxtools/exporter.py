@@ -105,6 +105,21 @@ class Appliance(object):
                 return
 
     async def run(self) -> None:
+        """Follows the appliance until cancelled. An unexpected error (not a
+        KXError, which follow() handles) is reported and the following
+        starts over after the longest backoff, so one appliance never stops
+        the exporter."""
+        while True:
+            try:
+                await self._follow()
+            except asyncio.CancelledError:
+                raise
+            except Exception as e:  # a bug or an unforeseen failure; the other appliances go on
+                self.last_error = '%s: %s' % (type(e).__name__, e)
+                print('kxexporter: %s: %s' % (self.name, self.last_error), file=sys.stderr, flush=True)
+            await asyncio.sleep(self.max_backoff)
+
+    async def _follow(self) -> None:
         keepalive: Optional[asyncio.Task] = None
         try:
             async for event in aio.follow(self.host, self.port, self.user, self.password, setup=self._setup,
@@ -119,6 +134,8 @@ class Appliance(object):
                     if keepalive is not None:
                         keepalive.cancel()
         finally:
+            if self.client is not None:
+                self.client.close()
             self.client = None
             if keepalive is not None:
                 keepalive.cancel()

@@ -30,7 +30,7 @@ elif not shutil.which('prometheus'):
     SKIP = 'no prometheus binary (scripts/bootstrap installs it)'
 else:
     try:
-        import prometheus_client  # noqa: F401
+        import prometheus_client  # noqa: F401  (only whether it is there)
     except ImportError:
         SKIP = 'no prometheus_client for this interpreter (scripts/bootstrap installs python3-prometheus-client)'
 
@@ -59,6 +59,44 @@ def by_service(state):
         name = names.get(str(c['_service_id']), str(c['_service_id']))
         counts[name] = counts.get(name, 0) + 1
     return counts
+
+
+@unittest.skipIf(SKIP, SKIP)
+class Configuration(unittest.TestCase):
+
+    def test_command_line_and_files(self):
+        from kxtools import exporter
+        ini = '[exporter]\nlisten = 0.0.0.0:9100\nuser = mon\n[appliance edge]\naddress = 10.0.0.1\npassword = x\n'
+        js = '{"top_hosts": 3, "appliances": [{"address": "[2001:db8::1]:7000", "name": "v6"}]}'
+        cases = [
+            # (argv, config text, (names, (host, port, user, password) per appliance, listen, top) or error)
+            (['h:1', 'h:2', '--user', 'u', '--password', 'p'], None,
+             (['h:1', 'h:2'], [('h', 1, 'u', 'p'), ('h', 2, 'u', 'p')], ('127.0.0.1', 9783), 20)),
+            (['--config', 'F', '--top-hosts', '0'], ini,
+             (['edge'], [('10.0.0.1', 7830, 'mon', 'x')], ('0.0.0.0', 9100), 0)),
+            (['--config', 'F', 'h'], js,
+             (['h:7830', 'v6'], [('h', 7830, 'demo', 'demo'), ('2001:db8::1', 7000, 'demo', 'demo')],
+              ('127.0.0.1', 9783), 3)),
+            ([], None, 'no appliance'),
+            (['h:1', 'h:1'], None, 'same name'),
+            (['h:99999'], None, 'bad port'),
+            (['--config', 'F'], '{"appliances": [{"name": "x"}]}', 'without an address'),
+            (['h', '--top-hosts', '-1'], None, 'negative'),
+        ]
+        for argv, text, want in cases:
+            path = os.path.join(tempfile.mkdtemp(prefix='kxexporter-'), 'conf')
+            self.addCleanup(shutil.rmtree, os.path.dirname(path))
+            if text is not None:
+                with open(path, 'w') as f:
+                    f.write(text)
+            args = exporter.parse_args([path if a == 'F' else a for a in argv])
+            if isinstance(want, str):
+                with self.assertRaisesRegex(ValueError, want):
+                    exporter.build(args)
+                continue
+            appliances, host, port, top = exporter.build(args)
+            self.assertEqual(([a.name for a in appliances], [(a.host, a.port, a.user, a.password) for a in appliances],
+                              (host, port), top), want, argv)
 
 
 @unittest.skipIf(SKIP, SKIP)
