@@ -168,12 +168,11 @@ class Collector(object):
         f = _Families()
         for a in self.appliances:
             c = a.client
-            live = c is not None and not c.closed
-            up.add_metric([a.name], 1 if live else 0)
+            up.add_metric([a.name], 1 if c is not None and not c.closed else 0)
             connects.add_metric([a.name], a.connects)
             messages.add_metric([a.name], a.messages)
             decode.add_metric([a.name], a.decode_seconds)
-            if live:
+            if c is not None and not c.closed:
                 f.add_appliance(a.name, c, self.top_hosts)
         yield up
         yield connects
@@ -276,7 +275,7 @@ class _Families(object):
         by_service: Dict[str, int] = {}
         by_rule: Dict[int, int] = {}
         for conn in list(c.conns.values()):
-            sid = getattr(conn, '_service_id', None)
+            sid: Any = getattr(conn, '_service_id', None)
             svc = services.get(sid, str(sid) if sid is not None else 'unknown')
             by_service[svc] = by_service.get(svc, 0) + 1
             for rid in getattr(conn, '_stat_rule_ids', None) or ():
@@ -298,7 +297,9 @@ class _Families(object):
                     self.ch_total[metric] = _counter('kx_channel_%s' % metric, 'Channel %s, by side.' % stat, self.C)
                     self.ch_rate[metric] = _gauge('kx_channel_%s_per_second' % metric, 'Channel %s rate, by side.'
                                                   % stat, self.C)
-                for fam, key in ((self.ch_total[metric], stat), (self.ch_rate[metric], stat + '(rate)')):
+                families: List[Tuple[Any, str]] = [(self.ch_total[metric], stat),
+                                                   (self.ch_rate[metric], stat + '(rate)')]
+                for fam, key in families:
                     pair = ch.get(key)
                     if pair:
                         fam.add_metric([name, channel, 'internal'], pair[0])
@@ -381,10 +382,10 @@ def load_config(path: str) -> Dict[str, Any]:
     with open(path) as f:
         text = f.read()
     if text.lstrip().startswith('{'):
-        conf = json.loads(text)
-        if not isinstance(conf, dict) or not isinstance(conf.get('appliances', []), list):
+        data = json.loads(text)
+        if not isinstance(data, dict) or not isinstance(data.get('appliances', []), list):
             raise ValueError('%s: expected an object with a list "appliances"' % path)
-        return conf
+        return data
     ini = configparser.ConfigParser(interpolation=None)
     ini.read_string(text, path)
     conf: Dict[str, Any] = dict(ini['exporter']) if ini.has_section('exporter') else {}
