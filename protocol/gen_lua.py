@@ -137,7 +137,8 @@ kx.prefs.tcp_port = Pref.uint("TCP port", %(port)d, "The daemon's TCP port")
 -- Filter id -> filter type, from the view capabilities seen so far.
 local filter_types = {}
 
-local Short = {}
+local Short = {}      -- raised when a field runs past the payload
+local Bad = {}        -- raised after a value out of range is marked
 
 local function need(tvb, off, n)
   if off + n > tvb:len() then error(Short) end
@@ -201,14 +202,14 @@ local function value(tvb, off, tree, kind, field, field6, as_text)
       return 17
     end
     tree:add_proto_expert_info(e_value, "address family " .. family)
-    error(Short)
+    error(Bad)
   elseif kind == "ipaddrplen" then
     local code = select(1, number(tvb, off, "u8"))
     local v6, plen = code > 32, code
     if v6 then plen = code - 33 end
     if plen > 128 then
       tree:add_proto_expert_info(e_value, "prefix length " .. plen)
-      error(Short)
+      error(Bad)
     end
     local n = math.floor((plen + 7) / 8)
     need(tvb, off + 1, n)
@@ -242,7 +243,7 @@ local function list(tvb, off, tree, row, record)
     kind = FILTER_KINDS[filter_types[record.filter] or -1]
     if kind == nil then
       tree:add_proto_expert_info(e_value, "filter " .. tostring(record.filter) .. " is not among the view capabilities seen")
-      error(Short)
+      error(Bad)
     end
   end
   for i = 1, count do
@@ -325,8 +326,8 @@ local function frame(tvb, pinfo, tree, from_client)
     t:add(f_request, req.request):set_generated()
     local ok, took = pcall(rows, payload, 0, t, req.rows)
     if not ok then
-      if took ~= Short then error(took) end
-      t:add_proto_expert_info(e_short)
+      if took ~= Short and took ~= Bad then error(took) end
+      if took == Short then t:add_proto_expert_info(e_short) end
     elseif took < length then
       t:add_proto_expert_info(e_left, string.format("%%d bytes left over after the last field", length - took))
     end
