@@ -241,9 +241,12 @@ if __name__ == '__main__':
         python_requires='>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*, !=3.6.*, !=3.7.*',
         ext_modules=[module('KXdv17_0', 'module'), module('KXMsgv17_0', 'msgmodule')],
         packages=['kxtools'],
+        package_data={'kxtools': ['kx.lua']},
+        extras_require={'exporter': ['prometheus_client']},
         entry_points={'console_scripts': ['kxtop = kxtools.top:main',
                                           'kxtap = kxtools.tap:main',
                                           'kxdissect = kxtools.dissect:main',
+                                          'kxexporter = kxtools.exporter:main',
                                           'kxd-sim = kxtools.kxdsim:main']},
         cmdclass=cmdclass,
         # Not build/, which is CMake's.

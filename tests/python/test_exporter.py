@@ -1,0 +1,214 @@
+"""kxexporter under a real Prometheus: two kxd-sim processes, frozen after a
+few steps, followed by one exporter that Prometheus scrapes every second.
+The figures Prometheus stores must equal the simulators' dumped state; a
+killed simulator must turn to kx_up 0 while the other stays 1."""
+from __future__ import absolute_import, division, print_function
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, '..', '..'))
+
+try:
+    from urllib.parse import urlencode
+    from urllib.request import urlopen
+except ImportError:  # Python 2.7: skipped below
+    urlencode = urlopen = None
+
+SKIP = None
+if sys.version_info < (3, 8):
+    SKIP = 'kxexporter is asyncio code: Python 3.8 or later'
+elif not shutil.which('prometheus'):
+    SKIP = 'no prometheus binary (scripts/bootstrap installs it)'
+else:
+    try:
+        import prometheus_client  # noqa: F401  (only whether it is there)
+    except ImportError:
+        SKIP = 'no prometheus_client for this interpreter (scripts/bootstrap installs python3-prometheus-client)'
+
+from test_e2e import Sim  # noqa: E402
+
+TOP = 4
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(('127.0.0.1', 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def top_hosts(state):
+    hosts = sorted(state['hosts'].values(), key=lambda h: -sum(h['speed']))
+    return hosts[:TOP], hosts[TOP:]
+
+
+def by_service(state):
+    names = state['strtables']['2']
+    counts = {}
+    for c in state['connections'].values():
+        name = names.get(str(c['_service_id']), str(c['_service_id']))
+        counts[name] = counts.get(name, 0) + 1
+    return counts
+
+
+@unittest.skipIf(SKIP, SKIP)
+class Configuration(unittest.TestCase):
+
+    def test_command_line_and_files(self):
+        from kxtools import exporter
+        ini = '[exporter]\nlisten = 0.0.0.0:9100\nuser = mon\n[appliance edge]\naddress = 10.0.0.1\npassword = x\n'
+        js = '{"top_hosts": 3, "appliances": [{"address": "[2001:db8::1]:7000", "name": "v6"}]}'
+        cases = [
+            # (argv, config text, (names, (host, port, user, password) per appliance, listen, top) or error)
+            (['h:1', 'h:2', '--user', 'u', '--password', 'p'], None,
+             (['h:1', 'h:2'], [('h', 1, 'u', 'p'), ('h', 2, 'u', 'p')], ('127.0.0.1', 9783), 20)),
+            (['--config', 'F', '--top-hosts', '0'], ini,
+             (['edge'], [('10.0.0.1', 7830, 'mon', 'x')], ('0.0.0.0', 9100), 0)),
+            (['--config', 'F', 'h'], js,
+             (['h:7830', 'v6'], [('h', 7830, 'demo', 'demo'), ('2001:db8::1', 7000, 'demo', 'demo')],
+              ('127.0.0.1', 9783), 3)),
+            ([], None, 'no appliance'),
+            (['h:1', 'h:1'], None, 'same name'),
+            (['h:99999'], None, 'bad port'),
+            (['--config', 'F'], '{"appliances": [{"name": "x"}]}', 'without an address'),
+            (['h', '--top-hosts', '-1'], None, 'negative'),
+        ]
+        for argv, text, want in cases:
+            path = os.path.join(tempfile.mkdtemp(prefix='kxexporter-'), 'conf')
+            self.addCleanup(shutil.rmtree, os.path.dirname(path))
+            if text is not None:
+                with open(path, 'w') as f:
+                    f.write(text)
+            args = exporter.parse_args([path if a == 'F' else a for a in argv])
+            if isinstance(want, str):
+                with self.assertRaisesRegex(ValueError, want):
+                    exporter.build(args)
+                continue
+            appliances, host, port, top = exporter.build(args)
+            self.assertEqual(([a.name for a in appliances], [(a.host, a.port, a.user, a.password) for a in appliances],
+                              (host, port), top), want, argv)
+
+
+@unittest.skipIf(SKIP, SKIP)
+class PrometheusScrape(unittest.TestCase):
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix='kxexporter-')
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.sims = []
+        for hosts, seed in ((30, 1), (45, 2)):
+            sim = Sim('--hosts', str(hosts), '--seed', str(seed), '--interval', '20', '--ticks', '3')
+            self.addCleanup(sim.kill)
+            sim.wait_line(b'frozen after', [])
+            self.sims.append(sim)
+        env = dict(os.environ, PYTHONUNBUFFERED='1')
+        self.exporter = subprocess.Popen(
+            [sys.executable, '-m', 'kxtools.exporter', '--listen', '127.0.0.1:0', '--top-hosts', str(TOP),
+             '--backoff', '0.2', '--max-backoff', '0.5'] + ['127.0.0.1:%d' % s.port for s in self.sims],
+            stdout=subprocess.PIPE, env=env, cwd=os.path.join(HERE, '..', '..'))
+        self.addCleanup(self._stop, self.exporter)
+        line = self.exporter.stdout.readline().decode()
+        self.assertIn('/metrics', line)
+        target = line.split('http://', 1)[1].split('/', 1)[0]
+        self.api = 'http://127.0.0.1:%d' % free_port()
+        config = os.path.join(self.tmp, 'prometheus.yml')
+        with open(config, 'w') as f:
+            f.write('global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n'
+                    'scrape_configs:\n  - job_name: kx\n    static_configs:\n      - targets: ["%s"]\n' % target)
+        self.prometheus = subprocess.Popen(
+            ['prometheus', '--config.file', config, '--storage.tsdb.path', os.path.join(self.tmp, 'data'),
+             '--web.listen-address', self.api[len('http://'):]],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(self._stop, self.prometheus)
+
+    @staticmethod
+    def _stop(proc):
+        if proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        if proc.stdout:
+            proc.stdout.close()
+
+    def query(self, promql):
+        """{appliance: value} (or {label tuple: value}) of an instant query; {} while Prometheus is not up."""
+        try:
+            with urlopen('%s/api/v1/query?%s' % (self.api, urlencode({'query': promql})), timeout=5) as r:
+                body = json.load(r)
+        except OSError:
+            return {}
+        out = {}
+        for row in body['data']['result']:
+            m = row['metric']
+            key = m.get('appliance', '')
+            extra = tuple(m[k] for k in sorted(m) if k not in ('appliance', 'instance', 'job', '__name__'))
+            out[(key,) + extra if extra else key] = float(row['value'][1])
+        return out
+
+    def wait_query(self, promql, want, timeout=60):
+        deadline = time.time() + timeout
+        got = None
+        while time.time() < deadline:
+            got = self.query(promql)
+            if got == want:
+                return
+            time.sleep(0.5)
+        self.assertEqual(got, want, promql)
+
+    def test_figures_match_the_simulators_and_a_lost_appliance_is_down(self):
+        states = dict(('127.0.0.1:%d' % s.port, s.dump_now()) for s in self.sims)
+        names = sorted(states)
+        self.wait_query('kx_up', dict((n, 1.0) for n in names))
+        # Series Prometheus holds once the full tables are in: (query, expected per appliance).
+        cases = [
+            ('kx_hosts', lambda s: len(s['hosts'])),
+            ('sum by (appliance) (kx_host_bytes_per_second{direction="received"})',
+             lambda s: sum(h['speed'][0] for h in s['hosts'].values())),
+            ('sum by (appliance) (kx_host_connections{role="server"})',
+             lambda s: sum(h['connections'][1] for h in s['hosts'].values())),
+            ('count by (appliance) (kx_host_packets_total{direction="in"})', lambda s: TOP),
+            ('sum by (appliance) (kx_host_packets_total{direction="out"})',
+             lambda s: sum(h['quality_packets'][1] for h in top_hosts(s)[0])),
+            ('sum by (appliance) (kx_host_bytes_per_second{host="other",direction="sent"})',
+             lambda s: sum(h['speed'][1] for h in top_hosts(s)[1])),
+            ('sum by (appliance) (kx_connections)', lambda s: len(s['connections'])),
+            ('sum by (appliance) (kx_firewall_rule_hits_total)', lambda s: sum(r['hits'] for r in s['fw_rules'].values())),
+            ('sum by (appliance) (kx_shaping_object_bytes_total{direction="out",state="rx"})',
+             lambda s: sum(o['out RX bytes'] for o in s['shaping_objects'].values())),
+            ('sum by (appliance) (kx_shaping_object_dropped_packets_total{direction="in"})',
+             lambda s: sum(o['in total drops'] for o in s['shaping_objects'].values())),
+            ('sum by (appliance) (kx_channel_bytes_total{side="external"})',
+             lambda s: sum(c['bytes'][1] for c in s['channels'].values())),
+            ('sum by (appliance) (kx_channel_up)', lambda s: sum(1 for c in s['channels'].values() if c['active'])),
+        ]
+        for promql, expect in cases:
+            self.wait_query(promql, dict((n, float(expect(states[n]))) for n in names))
+        for n in names:
+            want = dict(((n, svc), float(k)) for svc, k in by_service(states[n]).items())
+            self.wait_query('kx_connections{appliance="%s"}' % n, want)
+            busiest = dict(((n, 'received', h['addr']), float(h['speed'][0])) for h in top_hosts(states[n])[0])
+            busiest[(n, 'received', 'other')] = float(sum(h['speed'][0] for h in top_hosts(states[n])[1]))
+            self.wait_query('kx_host_bytes_per_second{appliance="%s",direction="received"}' % n, busiest)
+
+        kept, lost = ['127.0.0.1:%d' % s.port for s in self.sims]
+        self.sims[1].kill()
+        self.wait_query('kx_up', {kept: 1.0, lost: 0.0})
+        self.wait_query('count by (appliance) (kx_hosts)', {kept: 1.0})
+        self.assertIsNone(self.exporter.poll())
+
+
+if __name__ == '__main__':
+    unittest.main()
