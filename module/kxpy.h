@@ -867,6 +867,7 @@ enum class Kind : uint8_t {
   ipaddrplen,  // ipaddrplen field as compressed text
   pair,        // two numbers of width `arg` (| kSigned, | kTimes8) -> (long, long)
   skip,        // `arg` bytes read past; nothing is stored
+  run,         // a length of width `arg`, then that many bytes read past; nothing is stored
 };
 
 // Kind::pair arguments: the width in bytes of each number (1, 2, 4 or 8), and
@@ -964,7 +965,8 @@ Ref u32_pairs(Reader &r, Site at);
 
 // The value of one field of kind K (a kind read on its own).
 template <Kind K>
-constexpr bool kReadAlone = K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip;
+constexpr bool kReadAlone =
+    K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip && K != Kind::run;
 
 template <Kind K, uint32_t A>
 inline Ref value(Reader &r, Site at) {
@@ -990,6 +992,8 @@ inline __attribute__((always_inline)) void read_row(Reader &r, PyObject *target,
                                                     Site at) {
   if constexpr (K == Kind::skip) {
     r.skip(A, at);
+  } else if constexpr (K == Kind::run) {
+    r.skip(static_cast<uint32_t>(r.num<typename Wire<A>::type>(at)), at);
   } else if constexpr (K == Kind::pair) {
     read_pair<into, A>(r, target, key, st, at);
   } else if constexpr (K == Kind::family) {
@@ -1037,7 +1041,7 @@ void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
 template <auto &Rows>
 Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
   size_t values = 0;
-  for (const Field &f : Rows) values += f.kind != Kind::skip;
+  for (const Field &f : Rows) values += f.kind != Kind::skip && f.kind != Kind::run;
   // A short message leaves empty slots; the tuple is then dropped unseen.
   Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(values)), at);
   rows::read<Into::tuple>(r, tuple.get(), t, at);
