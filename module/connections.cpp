@@ -109,11 +109,14 @@ const kx::Table<kServiceBlock_rows> kServiceBlock;
 
 void service(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kServiceBlock); }
 
+// A u16 count of options, each read past.
+constexpr kx::Field kOption_rows[] = {
+    {"option.ignored_u16", Kind::skip, 2},
+    {"option.ignored_value", Kind::run, 2},
+};
+const kx::Table<kOption_rows> kOption;
 void options(Reader &r, ConnUpdate &) {
-  for (uint16_t n = r.u16(); n; n--) {
-    r.u16();
-    r.skip(r.u16());
-  }
+  for (uint16_t n = r.u16(); n; n--) kx::skip_fields(r, kOption);
 }
 
 // conn.name = a long of v.
@@ -221,10 +224,12 @@ constexpr kx::Field kTotals_rows[] = {
 const kx::Table<kTotals_rows> kTotals;
 void totals(Reader &r, ConnUpdate &) { kx::skip_fields(r, kTotals); }
 
-void blobs(Reader &r, ConnUpdate &) {
-  r.skip(r.u16());
-  r.skip(r.u16());
-}
+constexpr kx::Field kBlobs_rows[] = {
+    {"blobs.ignored_1", Kind::run, 2},
+    {"blobs.ignored_2", Kind::run, 2},
+};
+const kx::Table<kBlobs_rows> kBlobs;
+void blobs(Reader &r, ConnUpdate &) { kx::skip_fields(r, kBlobs); }
 
 void rows(Reader &r, ConnUpdate &u) {
   uint8_t n = r.u8();

@@ -562,7 +562,8 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
     case Kind::family:
     case Kind::addr:
     case Kind::pair:
-    case Kind::skip: break;
+    case Kind::skip:
+    case Kind::run: break;
   }
   kx_bug(__FILE__, __LINE__, __func__, "kind %d is not read on its own", static_cast<int>(k));
   return Ref();

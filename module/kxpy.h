@@ -586,6 +586,7 @@ enum class Kind : uint8_t {
   ipaddrplen,  // ipaddrplen field as compressed text
   pair,        // two numbers of width `arg` (| kSigned, | kTimes8) -> (long, long)
   skip,        // `arg` bytes read past; nothing is stored
+  run,         // a length of width `arg`, then that many bytes read past; nothing is stored
 };
 
 // Kind::pair arguments: the width in bytes of each number (1, 2, 4 or 8), and
@@ -686,7 +687,8 @@ Ref u32_pairs(Reader &r, Site at);
 
 // The value of one field of kind K (a kind read on its own).
 template <Kind K>
-constexpr bool kReadAlone = K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip;
+constexpr bool kReadAlone =
+    K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip && K != Kind::run;
 
 template <Kind K, uint32_t A>
 inline Ref value(Reader &r, Site at) {
@@ -712,6 +714,8 @@ inline __attribute__((always_inline)) void read_row(Reader &r, PyObject *target,
                                                     Site at) {
   if constexpr (K == Kind::skip) {
     r.skip(A, at);
+  } else if constexpr (K == Kind::run) {
+    r.skip(static_cast<uint32_t>(r.num<typename Wire<A>::type>(at)), at);
   } else if constexpr (K == Kind::pair) {
     read_pair<into, A>(r, target, key, st, at);
   } else if constexpr (K == Kind::family) {
@@ -772,7 +776,7 @@ void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
 template <auto &Rows>
 constexpr size_t value_count() {
   size_t n = 0;
-  for (const Field &f : Rows) n += f.kind != Kind::skip;
+  for (const Field &f : Rows) n += f.kind != Kind::skip && f.kind != Kind::run;
   return n;
 }
 template <auto &Rows>

@@ -114,7 +114,8 @@ JsonObject request_record(const char *name) { return JsonObject().add("request",
 JsonObject request_record(uint32_t request) { return request_record(builder_of(request)); }
 
 PlainFields::PlainFields(RequestReader &r, const kxp::LayoutRow *layout, JsonObject *record) {
-  for (const kxp::LayoutRow *f = layout; f->name; f++) {
+  for (rest_ = layout; rest_->name && rest_->kind != kind_list && rest_->kind != kind_criteria; rest_++) {
+    const kxp::LayoutRow *f = rest_;
     uint64_t &n = nums_[f->name];
     std::string json;
     switch (f->kind) {
@@ -136,7 +137,7 @@ PlainFields::PlainFields(RequestReader &r, const kxp::LayoutRow *layout, JsonObj
         break;
       }
       default:
-        KX_BUG_ON(true, "field %s is not a plain field", f->name);
+        KX_BUG_ON(true, "field %s of an unknown kind", f->name);
     }
     record->add(f->name, json);
   }
@@ -156,9 +157,11 @@ const char *decode_view(RequestReader &r, View *v, JsonObject *record) {
 }
 
 void decode_rule_test(RequestReader &r, RuleTest *t, JsonObject *record) {
-  t->test_id = r.u32();
-  t->mask = r.u32();
-  record->add("test_id", json_num(t->test_id)).add("mask", json_num(t->mask));
+  // The plain fields before the criteria, then the criteria the mask names.
+  PlainFields f(r, kRequest_VCRC_TEST, record);
+  KX_BUG_ON(f.rest()->kind != kind_criteria, "the criteria follow the plain fields of a rule test");
+  t->test_id = (uint32_t)f.num("test_id");
+  t->mask = (uint32_t)f.num("mask");
   for (const Criterion &c : rule_test_criteria()) {
     if (!(t->mask & (1u << c.bit)) || !r.ok()) continue;
     std::string value = decode_criterion(r, c, t);

@@ -52,16 +52,19 @@ JsonObject request_record(const char *name);
 JsonObject request_record(uint32_t request);
 
 // A request's plain fields read along its layout in the protocol definition,
-// each added to the record under its name (numbers as numbers, texts as
-// strings, blobs in hex). An ipaddr field of a request carries an IPv4
-// address (its value); another family fails the reader.
+// up to its end or its first list or criteria row (rest()), each added to the
+// record under its name (numbers as numbers, texts as strings, blobs in hex).
+// An ipaddr field of a request carries an IPv4 address (its value); another
+// family fails the reader.
 class PlainFields {
  public:
   PlainFields(RequestReader &r, const kxp::LayoutRow *layout, JsonObject *record);
   uint64_t num(const std::string &name) const { return nums_.at(name); }
   const std::string &text(const std::string &name) const { return texts_.at(name); }
+  const kxp::LayoutRow *rest() const { return rest_; }
 
  private:
+  const kxp::LayoutRow *rest_;
   std::map<std::string, uint64_t> nums_;
   std::map<std::string, std::string> texts_;
 };
