@@ -1,4 +1,9 @@
 // Log thresholds, the log line writer, and bug and badness reports.
+#ifdef _WIN32
+// C99 formats (KX_PRINTF_FORMAT) whatever the rest of the program uses: MinGW's own printf.
+#undef __USE_MINGW_ANSI_STDIO
+#define __USE_MINGW_ANSI_STDIO 1
+#endif
 #include "kx_log.h"
 
 #include <stdarg.h>
@@ -8,12 +13,6 @@
 
 #include "kx_msg.h"
 #include "kx_str.h"
-
-// The C99 formats that KX_PRINTF_FORMAT promises: on Windows, MinGW's own
-// printf (the default for C++ on the msvcrt runtime) or the C99 runtime (UCRT).
-#if defined(__MINGW32__) && !__USE_MINGW_ANSI_STDIO && !defined(_UCRT)
-#error "the library's printf-style functions need C99 formats: build with __USE_MINGW_ANSI_STDIO=1"
-#endif
 
 static const char *const kx_log_facility_names[KX_LOG_NUM_FACILITIES] = {
     "Interface", "Memory", "Linklevel", "IPv4", "Host", "TCP", "Connections", "Services",

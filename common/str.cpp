@@ -1,4 +1,9 @@
 // String utilities.
+#ifdef _WIN32
+// C99 formats (KX_PRINTF_FORMAT) whatever the rest of the program uses: MinGW's own printf.
+#undef __USE_MINGW_ANSI_STDIO
+#define __USE_MINGW_ANSI_STDIO 1
+#endif
 #include "kx_str.h"
 
 #include <stdio.h>

@@ -9,8 +9,8 @@
 /* The printf-style functions of the library take C99 formats (%zu, %lld) on
  * every platform. GCC reads the plain `printf` archetype on Windows as the
  * Microsoft runtime's formats, which lack %zu; the library itself formats with
- * MinGW's C99 printf there (common/log.cpp checks), so callers' formats are
- * checked as GNU ones. */
+ * MinGW's C99 printf there (common/log.cpp and common/str.cpp select it), so
+ * callers' formats are checked as GNU ones. */
 #if defined(__MINGW32__) && !defined(__clang__)
 #define KX_PRINTF_FORMAT gnu_printf
 #else
