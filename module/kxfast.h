@@ -79,12 +79,12 @@ inline PyObject *new_slong(int64_t v) {
                : make_long(static_cast<uint64_t>(v), false);
 }
 #elif KX_PY3
-// The constructor from a C long has the fast paths (cached small ints,
-// one-digit values); every u32, and most u64, fit in a 64-bit long.
-static_assert(sizeof(long) == 8, "a C long holds every u32");
+// The constructor from a C long has the fast paths for one digit (cached
+// small ints, values below 2**30); the unsigned one makes longer values
+// with fewer instructions.
 inline PyObject *new_ulong(uint64_t v) {
-  return v <= static_cast<uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(v))
-                                              : PyLong_FromUnsignedLongLong(v);
+  return v < (uint64_t(1) << 30) ? PyLong_FromLong(static_cast<long>(v))
+                                 : PyLong_FromUnsignedLongLong(v);
 }
 inline PyObject *new_slong(int64_t v) { return PyLong_FromLongLong(v); }
 #else
