@@ -29,11 +29,6 @@
 inline int PyFile_SoftSpace(PyObject *, int) { return 0; }
 #endif
 
-// Py_SET_SIZE came with Python 3.9; before it Py_SIZE is an lvalue.
-#if PY_VERSION_HEX < 0x03090000 && !defined(Py_SET_SIZE)
-#define Py_SET_SIZE(o, n) ((void)(Py_SIZE(o) = (n)))
-#endif
-
 #include <stdio.h>
 #include <string.h>
 
