@@ -25,6 +25,11 @@ except ImportError:
 NEW = 16516  # the protocol version from which host records carry the l4 error word
 
 
+class Record(object):
+    def __init__(self, *args):
+        pass
+
+
 def text(t):
     return u32(len(t) + 1) + t + b'\0'
 
@@ -154,6 +159,10 @@ class CallTest(TestCase):
         class Inherited(Plain):
             pass
 
+        class ReturnsValue(object):
+            def __init__(self, hostid):
+                return 1
+
         class Raises(object):
             def __init__(self, hostid):
                 raise KeyError(hostid)
@@ -180,7 +189,7 @@ class CallTest(TestCase):
         class InitRebound(Plain):
             pass
 
-        cases = [Plain, Defaults, Inherited, Raises, WrongArity, OwnNew, WithMeta, InitRebound]
+        cases = [Plain, Defaults, Inherited, ReturnsValue, Raises, WrongArity, OwnNew, WithMeta, InitRebound]
         if sys.version_info[0] == 2:
             class OldStyle:
                 def __init__(self, hostid):
@@ -442,6 +451,25 @@ class AddressTextTest(TestCase):
             hosts = {}
             kx.handleHostAdd(msg(payload), lambda hostid: type('Host', (object,), {})(), hosts, NEW)
             self.assertEqual(hosts[1].addr, '%d.%d.%d.%d' % tuple(octets))
+
+
+class SkippedAddressTest(TestCase):
+
+    def test_short_second_endpoint(self):
+        # The second endpoint's addresses are skipped, not formatted; a short
+        # one still fails inside the address reader, with its whole words read.
+        from test_connections import creation, record, second_endpoint
+
+        for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:
+            head = record(9, 0x1 | 0x40000, creation())
+            tail = second_endpoint(family)
+            for start in [len(head) + 1, len(head) + 1 + width + 2]:   # the two addresses
+                for k in range(width):
+                    m = msg(head + tail[:start - len(head) + k])
+                    names = self.raisedIn(kx.BadMessageError, kx.handleConnUpdate, m, {}, Record,
+                                          lambda c, rows: None, NEW)[1]
+                    self.assertEqual((names, m.pos), (['KXdv17_0.handleConnUpdate', reader],
+                                                      start + 4 * (k // 4)), (family, start, k))
 
 
 class NumberTest(TestCase):
