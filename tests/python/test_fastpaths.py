@@ -441,6 +441,23 @@ class DictStoreTest(TestCase):
                 self.assertEqual(got, want, prepare.__name__)
                 self.assertEqual(got_tracked, want_tracked, prepare.__name__)
 
+    def test_collector_tracking(self):
+        # A new dict starts untracked and is tracked from the first value
+        # that may hold others (a schema's column list); numbers and pairs of
+        # numbers leave it so.
+        import gc
+        schema = kx.handleSessionContextSchemata(
+            msg(b'\x01\x01\x05' + text(b'schema') + b'\x00'))[0]
+        cases = [(schema, ('name', 'id', 'columns'))]
+        for mask, body in [(0x01, u32(5)), (0x08, u32(1) + u32(2)), (0x01 | 0x10, u32(5) + u32(3) + u32(4))]:
+            cases.append((kx.handleViewUpdateData(msg(struct.pack('>B', mask) + body)),
+                          ('conns', 'speed', 'rtt', 'cps')))
+        for got, order in cases:
+            want = dict((key, got[key]) for key in order if key in got)
+            self.assertEqual((list(got.items()), gc.is_tracked(got)),
+                             (list(want.items()), gc.is_tracked(want)), order)
+
+
 class AddressTextTest(TestCase):
 
     def test_every_octet(self):
