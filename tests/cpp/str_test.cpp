@@ -89,25 +89,6 @@ TEST(StrTest, EscapingAndNibbles) {
   kx_free(back);
 }
 
-TEST(StrTest, NumberParsing) {
-  struct Case { const char *s; uint32_t base; int64_t value; size_t end; };
-  const Case cases[] = {
-      {"0x1f", 0, 31, 4}, {"017", 0, 15, 3},   {"12ab", 10, 12, 2}, {"0x", 0, 0, 1},   {"0xg", 16, 0, 0},
-      {"0X1F", 16, 31, 4}, {"FFz", 16, 255, 2}, {"abc", 10, 0, 0},   {"-12", 10, -12, 3}, {"-", 10, 0, 0},
-      {"089", 0, 0, 1},   {"101", 2, 5, 3},    {"18446744073709551617", 10, 1, 20},     {"-0x10", 0, -16, 5},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.s);
-    char *end = nullptr;
-    EXPECT_EQ(c.value, kx_strtoi64(c.s, &end, c.base));
-    EXPECT_EQ(c.end, (size_t)(end - c.s));
-    EXPECT_EQ((int32_t)c.value, kx_strtoi32(c.s, nullptr, c.base));
-    EXPECT_EQ(c.s[0] == '-' ? 0 : (uint64_t)c.value, kx_strtou64(c.s, &end, c.base));
-    EXPECT_EQ(c.s[0] == '-' ? 0 : (uint32_t)c.value, kx_strtou32(c.s, nullptr, c.base));
-  }
-  EXPECT_EQ(1u, kx_strtou32("4294967297", nullptr, 10)) << "wraps at 32 bits";
-}
-
 TEST(StrTest, Utf8) {
   const std::pair<const char *, int> cases[] = {
       {"plain", 1},          {"\xc3\xa9", 1},         {"\xc0\x80", 0},         {"\xed\xa0\x80", 1},

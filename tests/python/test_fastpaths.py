@@ -25,6 +25,11 @@ except ImportError:
 NEW = 16516  # the protocol version from which host records carry the l4 error word
 
 
+class Record(object):
+    def __init__(self, *args):
+        pass
+
+
 def text(t):
     return u32(len(t) + 1) + t + b'\0'
 
@@ -184,14 +189,7 @@ class CallTest(TestCase):
         class InitRebound(Plain):
             pass
 
-        class Abstractish(Plain):
-            pass
-
-        def factory(hostid):
-            return Plain(hostid)
-
-        cases = [Plain, Defaults, Inherited, ReturnsValue, Raises, WrongArity, OwnNew, WithMeta,
-                 InitRebound, factory]
+        cases = [Plain, Defaults, Inherited, ReturnsValue, Raises, WrongArity, OwnNew, WithMeta, InitRebound]
         if sys.version_info[0] == 2:
             class OldStyle:
                 def __init__(self, hostid):
@@ -377,36 +375,6 @@ class RefillTest(TestCase):
             self.assertEqual(repr(old), before, name)
             del old
 
-    def test_instance_dict_with_other_keys(self):
-        # the instance dict's lookup no longer compares str keys only
-        class Host(object):
-            pass
-
-        host = Host()
-        self.update(host, (1, 2), (3, 4))
-        host.__dict__[1] = 'int key'
-        self.update(host, (2 ** 40, 9), (2 ** 31, 10))
-        self.assertEqual((host.speed, host.connections, host.__dict__[1]),
-                         ((2 ** 40, 9), (2 ** 31, 10), 'int key'))
-
-    def test_connection_numbers(self):
-        # _engineflags: a number attribute refilled alone (every other update,
-        # where the test holds no reference to it); a kept one stays
-        class Conn(object):
-            def __init__(self, *args):
-                pass
-
-        conn = Conn()
-        values = [2 ** 32 - 1, 3, 2 ** 31, 2 ** 30 + 1, 0, 2 ** 30, 7, 2 ** 32 - 2]
-        for i, value in enumerate(values):
-            kept = getattr(conn, '_engineflags', None) if i % 2 else None
-            before = repr(kept)
-            kx.handleConnUpdate(msg(u32(9) + u32(0) + u32(0x8) + u32(value)), {9: conn}, Conn,
-                                None, NEW)
-            self.assertEqual((conn._engineflags, type(conn._engineflags)), (value, type(2 ** 64)))
-            self.assertEqual(repr(kept), before)
-
-
 class DictStoreTest(TestCase):
     """Item stores into a dict end with the dict's table exactly as d[k] = v
     leaves it: same items in the same order (the order shows where each key
@@ -473,7 +441,6 @@ class DictStoreTest(TestCase):
                 self.assertEqual(got, want, prepare.__name__)
                 self.assertEqual(got_tracked, want_tracked, prepare.__name__)
 
-
     def test_collector_tracking(self):
         # A new dict starts untracked and is tracked from the first value
         # that may hold others (a schema's column list); numbers and pairs of
@@ -486,10 +453,7 @@ class DictStoreTest(TestCase):
             cases.append((kx.handleViewUpdateData(msg(struct.pack('>B', mask) + body)),
                           ('conns', 'speed', 'rtt', 'cps')))
         for got, order in cases:
-            want = {}
-            for key in order:
-                if key in got:
-                    want[key] = got[key]
+            want = dict((key, got[key]) for key in order if key in got)
             self.assertEqual((list(got.items()), gc.is_tracked(got)),
                              (list(want.items()), gc.is_tracked(want)), order)
 
@@ -498,15 +462,11 @@ class AddressTextTest(TestCase):
 
     def test_every_octet(self):
         # IPv4 text is put together from a table of the octets' texts.
-        class Host(object):
-            def __init__(self, hostid):
-                pass
-
         for first in range(0, 256, 4):
             octets = [first, first + 1, first + 2, first + 3]
             payload = host_add(1).replace(b'\0\x0a\x00\x00\x01', b'\0' + struct.pack('>4B', *octets), 1)
             hosts = {}
-            kx.handleHostAdd(msg(payload), Host, hosts, NEW)
+            kx.handleHostAdd(msg(payload), lambda hostid: type('Host', (object,), {})(), hosts, NEW)
             self.assertEqual(hosts[1].addr, '%d.%d.%d.%d' % tuple(octets))
 
 
@@ -517,46 +477,19 @@ class SkippedAddressTest(TestCase):
         # one still fails inside the address reader, with its whole words read.
         from test_connections import creation, record, second_endpoint
 
-        class Conn(object):
-            def __init__(self, *args):
-                pass
-
         for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:
             head = record(9, 0x1 | 0x40000, creation())
             tail = second_endpoint(family)
-            starts = [len(head) + 1, len(head) + 1 + width + 2]   # the two addresses
-            for start in starts:
+            for start in [len(head) + 1, len(head) + 1 + width + 2]:   # the two addresses
                 for k in range(width):
                     m = msg(head + tail[:start - len(head) + k])
-                    names = self.raisedIn(kx.BadMessageError, kx.handleConnUpdate, m, {}, Conn,
+                    names = self.raisedIn(kx.BadMessageError, kx.handleConnUpdate, m, {}, Record,
                                           lambda c, rows: None, NEW)[1]
                     self.assertEqual((names, m.pos), (['KXdv17_0.handleConnUpdate', reader],
                                                       start + 4 * (k // 4)), (family, start, k))
 
 
 class NumberTest(TestCase):
-
-    def test_longs_at_digit_boundaries(self):
-        values = [0, 1, 2 ** 30 - 1, 2 ** 30, 2 ** 32 - 1, 2 ** 60 - 1, 2 ** 60, 2 ** 63, 2 ** 64 - 1]
-        got = kx.handleSessionContextRemove(msg(b''.join(u64(v) for v in values)))
-        self.assertEqual(got, values)
-        wide = type(2 ** 64)
-        self.assertEqual([type(v) for v in got], [wide] * len(values))
-        for v in values[:5]:
-            self.assertEqual((kx.handleHostRemove(msg(u32(v))), type(kx.handleHostRemove(msg(u32(v))))),
-                             (v, wide))
-
-    def test_signed_longs_at_digit_boundaries(self):
-        # host.speed takes each u64 as signed: both signs at every digit count.
-        magnitudes = [0, 1, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 60 - 1, 2 ** 60, 2 ** 63 - 1]
-        values = [v for m in magnitudes for v in (m, -m)] + [-2 ** 63]
-        wide = type(2 ** 64)
-        for v in values:
-            host = object.__new__(type('Host', (object,), {}))
-            kx.handleHostUpdate(msg(u32(1) + u16(0x0002) + u64(v % 2 ** 64) + u64(v % 2 ** 64)),
-                                {1: host}, NEW)
-            self.assertEqual((host.speed, [type(x) for x in host.speed]), ((v, v), [wide, wide]), v)
-            self.assertEqual((hash(host.speed[0]), str(host.speed[1]), host.speed[0] + 0), (hash(v), str(v), v))
 
     def test_int_rebound_during_a_run(self):
         # `int` is looked up once per run of ids only while it is the

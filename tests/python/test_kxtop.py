@@ -292,6 +292,25 @@ def closed_port():
     return s, s.getsockname()[1]
 
 
+class KxtopSummary(unittest.TestCase):
+
+    def test_rows_put_each_value_in_its_column(self):
+        sys.path.insert(0, os.path.join(HERE, '..', '..'))
+        from kxtools import top
+        host = type('Host', (object,), {})()
+        host.addr, host.speed, host.connections = '10.0.0.1', (1000, 2000), (3, 4)
+        c = type('Client', (object,), {})()
+        c.version, c.hosts, c.conns, c.sc_rows, c.strtables = (0, 0, 'kxd'), {1: host}, {}, {}, {}
+        c.channels = {1: {'name': 'uplink', 'active': True, 'bytes(rate)': (5000, 6000)}}
+        c.shaping_objects = {1: {'name': 'gold', 'in RX bps': 7000, 'out RX bps': 8000, 'in drops/s': 1,
+                                 'out drops/s': 2, 'connections': 9}}
+        c.fw_rules = {1: {'name': 'allow', 'hits': 10, 'hits_rate': 11}}
+        rows = top.summary(c, 0, 100).split('\n')
+        for want in [['10.0.0.1', '8.0', 'kb/s', '16.0', 'kb/s', '7'], ['uplink', 'up', '40.0', 'kb/s', '48.0', 'kb/s'],
+                     ['gold', '7.0', 'kb/s', '8.0', 'kb/s', '3', '9'], ['allow', '10', '11']]:
+            self.assertIn(want, [r.split() for r in rows], rows)
+
+
 class KxtopErrors(unittest.TestCase):
 
     def kxtop(self, *args, **kw):
