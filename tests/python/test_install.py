@@ -70,8 +70,9 @@ class Install(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        cls.sim = None
         if os.environ.get('KX_GENERIC'):
-            raise unittest.SkipTest('the KX_GENERIC build is not installed; the plain build\'s run covers installing')
+            return
         cls.tmp = tempfile.mkdtemp(prefix='kx-install-')
         # The simulator starts last: a failing setUpClass gets no tearDownClass,
         # and a simulator left running would hold the test's output open.
@@ -80,8 +81,14 @@ class Install(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.sim.kill()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+        if cls.sim:
+            cls.sim.kill()
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        # Skipped test by test: Python 3.12's unittest fails a run in which no test ran.
+        if not self.sim:
+            self.skipTest('the KX_GENERIC build is not installed; the plain build\'s run covers installing')
 
     @classmethod
     def make_sdist(cls):
@@ -186,16 +193,22 @@ class Install(unittest.TestCase):
                 cases.append((path, os.path.basename(path).split('.')[0], '3.' + built))
         if not cases:
             self.skipTest('no build for another Python 3 minor version')
+        refused_by_init = 0
         for path, name, built in cases:
             # Lazy binding, so a function the other version lacks does not stop
-            # the load before the module's init function runs.
+            # the load before the module's init function runs. A data symbol
+            # it lacks still does: an ImportError before init, a refusal too.
             code = ('import importlib.util, os, sys; sys.setdlopenflags(os.RTLD_LAZY); '
                     'spec = importlib.util.spec_from_file_location(%r, %r); '
                     'spec.loader.exec_module(importlib.util.module_from_spec(spec))' % (name, path))
             p = subprocess.Popen([sys.executable, '-c', code], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             out = p.communicate()[0].decode('utf-8', 'replace')
-            self.assertIn('ImportError: %s was built for Python %s and cannot be imported into Python %s\n'
-                          % (name, built, mine), out, path)
+            refusal = ('ImportError: %s was built for Python %s and cannot be imported into Python %s\n'
+                       % (name, built, mine))
+            refused_by_init += refusal in out
+            self.assertTrue(refusal in out or re.search(r'^ImportError: .*: undefined symbol: \w+$', out, re.M),
+                            '%s: %s' % (path, out))
+        self.assertGreater(refused_by_init, 0)
 
 
 def cmake_cache(name):
