@@ -81,6 +81,10 @@ class BuildExt(build_ext):
             ext.extra_link_args = ['-Wl,--version-script=%s' % os.path.join(HERE, EXPORTS_MAP)]
         build_ext.build_extensions(self)
         self.build_sim()
+        # The modules' type stubs beside the modules (where type checkers look).
+        if not self.inplace:
+            for stub in glob.glob(os.path.join(HERE, 'stubs', '*.pyi')):
+                self.copy_file(stub, os.path.join(self.build_lib, os.path.basename(stub)))
 
     def build_sim(self):
         """kxd-sim, as the CMake build makes it (sim/CMakeLists.txt), into the
@@ -241,7 +245,7 @@ if __name__ == '__main__':
         python_requires='>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*, !=3.6.*, !=3.7.*',
         ext_modules=[module('KXdv17_0', 'module'), module('KXMsgv17_0', 'msgmodule')],
         packages=['kxtools'],
-        package_data={'kxtools': ['kx.lua']},
+        package_data={'kxtools': ['kx.lua', 'py.typed', '*.pyi']},
         extras_require={'exporter': ['prometheus_client']},
         entry_points={'console_scripts': ['kxtop = kxtools.top:main',
                                           'kxtap = kxtools.tap:main',
