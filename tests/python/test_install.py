@@ -199,8 +199,8 @@ class Install(unittest.TestCase):
             # the load before the module's init function runs. A data symbol
             # it lacks still does: an ImportError before init, a refusal too.
             code = ('import importlib.util, os, sys; sys.setdlopenflags(os.RTLD_LAZY); '
-                    'spec = importlib.util.spec_from_file_location(%r, %r); '
-                    'spec.loader.exec_module(importlib.util.module_from_spec(spec))' % (name, path))
+                    'found = importlib.util.spec_from_file_location(%r, %r); '
+                    'found.loader.exec_module(importlib.util.module_from_spec(found))' % (name, path))
             p = subprocess.Popen([sys.executable, '-c', code], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             out = p.communicate()[0].decode('utf-8', 'replace')
             refusal = ('ImportError: %s was built for Python %s and cannot be imported into Python %s\n'
