@@ -396,6 +396,14 @@ Ref tuple(const R &...items) {
       (Py_INCREF(ptr(items)), PyTuple_SET_ITEM(t.get(), i++, ptr(items)), 0)...};
   return t;
 }
+// A tuple taking the given new references, in order.
+template <class... R>
+Ref tuple_of(R... items) {
+  Ref t = check(PyTuple_New(sizeof...(items)));
+  Py_ssize_t i = 0;
+  (void)std::initializer_list<int>{(PyTuple_SET_ITEM(t.get(), i++, items.release()), 0)...};
+  return t;
+}
 // Calls each(item) for the items of any iterable, stopping once more than
 // `limit` were seen (that one is not handed on); gives the number seen.
 template <class F>
