@@ -512,6 +512,25 @@ class Reader {
     return true;
   }
 
+  // The next n bytes, consumed, when that many remain (read them with
+  // load()); null, nothing consumed, otherwise.
+  const uint8_t *try_take(uint32_t n) {
+    if (!kx_msg_has(m_, n)) return nullptr;
+    const uint8_t *p = m_->data + m_->pos;
+    m_->pos = static_cast<uint16_t>(m_->pos + n);
+    return p;
+  }
+  // The wire number of T's width at p (most significant byte first).
+  template <class T>
+  static T load(const uint8_t *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    return v;
+  }
+
   void data(void *buf, uint32_t n, Site at = Site()) {
     if (!kx_msg_get_data(m_, buf, n)) bad_message(at);
   }
@@ -677,8 +696,15 @@ inline void read_pair(Reader &r, PyObject *target, const Name &key, State &st, S
   using W = Wire<(A & 0xff)>;
   using V = std::conditional_t<(A & kSigned) != 0, int64_t, uint64_t>;
   using S = std::conditional_t<(A & kSigned) != 0, typename W::signed_type, typename W::type>;
-  V a = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
-  V b = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
+  using U = typename W::type;
+  V a, b;
+  if (const uint8_t *q = r.try_take(2 * sizeof(U))) {
+    a = static_cast<V>(static_cast<S>(Reader::load<U>(q)));
+    b = static_cast<V>(static_cast<S>(Reader::load<U>(q + sizeof(U))));
+  } else {  // short: the first number read (or not) as num() reads it
+    a = static_cast<V>(static_cast<S>(r.num<U>(at)));
+    b = static_cast<V>(static_cast<S>(r.num<U>(at)));
+  }
   if constexpr ((A & kTimes8) != 0) {
     a = static_cast<V>(static_cast<uint64_t>(a) * 8);
     b = static_cast<V>(static_cast<uint64_t>(b) * 8);
