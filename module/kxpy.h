@@ -850,10 +850,14 @@ struct Block {
   uint32_t flag;
   void (*read)(Reader &, Ctx &);
 };
-template <class Ctx, size_t N>
-void read_blocks(Reader &r, uint32_t flags, const Block<Ctx> (&rows)[N], Ctx &ctx) {
-  for (const Block<Ctx> &b : rows)
-    if (flags & b.flag) b.read(r, ctx);
+// The rows are a constexpr table, so each read is a direct call.
+template <auto &Rows, class Ctx, size_t... I>
+inline void read_blocks(Reader &r, uint32_t flags, Ctx &ctx, std::index_sequence<I...>) {
+  ((flags & Rows[I].flag ? Rows[I].read(r, ctx) : void()), ...);
+}
+template <auto &Rows, class Ctx>
+void read_blocks(Reader &r, uint32_t flags, Ctx &ctx) {
+  read_blocks<Rows>(r, flags, ctx, std::make_index_sequence<sizeof Rows / sizeof Rows[0]>());
 }
 
 // The value of one field of a request layout: a number (cut to the field's

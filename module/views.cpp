@@ -62,7 +62,7 @@ const kx::Table<kCps_rows> kCpsGroup;
 void cps(Reader &r, PyObject *&d) { kx::read_items(r, d, kCpsGroup); }
 
 // The groups of a data record in wire order, by their presence bits.
-const kx::Block<PyObject *> kDataGroups[] = {
+constexpr kx::Block<PyObject *> kDataGroups[] = {
 #define KX_VIEW_DATA(group, NAME, bit) {kxp::VIEW_DATA_##NAME, group},
 #include "../protocol/kx_protocol.def"
 };
@@ -220,7 +220,7 @@ KX_FUNCTION(handleViewUpdateData, "m") {
   uint8_t mask = r.u8();
   Ref d = kx::new_dict();
   PyObject *dict = d.get();
-  kx::read_blocks(r, mask, kDataGroups, dict);
+  kx::read_blocks<kDataGroups>(r, mask, dict);
   return d;
 }
 
