@@ -943,8 +943,10 @@ PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, P
 template <size_t N>
 Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const char *tbname,
                          PyObject *const (&args)[N], Site at = Site()) {
-  Ref f = global(name, at);
-  if (PyCFunction_Check(f.get()) && PyCFunction_GET_FUNCTION(f.get()) == own) {
+  // The module's own binding is only compared, so it is not held.
+  PyObject *own_binding = fast::lookup(module_dict, name, name.memo, 0);
+  if (!own_binding) own_binding = fast::lookup(builtins_dict, name, name.memo, 1);
+  if (own_binding && PyCFunction_Check(own_binding) && PyCFunction_GET_FUNCTION(own_binding) == own) {
     try {
       return impl(args);
     } catch (...) {
@@ -952,6 +954,7 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
       fail(at);
     }
   }
+  Ref f = global(name, at);
   Ref t = check(PyTuple_New(N), at);
   for (size_t i = 0; i < N; i++) PyTuple_SET_ITEM(t.get(), i, Ref::borrowed(args[i]).release());
   return check(PyObject_Call(f.get(), t.get(), nullptr), at);
