@@ -103,12 +103,22 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
     // Every record walks the statistic list afresh, as the caller may hand
     // any iterable. A key is made right after its pair is read, and reused
     // by later records while the statistic's name is the same str object.
-    Ref it = kx::check(PyObject_GetIter(info[1].get()));
+    // An exact list is walked by index as its iterator walks it (the size
+    // read again at every step).
+    PyObject *stats = info[1].get();
+    bool list = PyList_CheckExact(stats);
+    Ref it = list ? Ref() : kx::check(PyObject_GetIter(stats));
     for (size_t g = 0;; g++) {
-      Ref item{PyIter_Next(it.get())};
-      if (!item) {
-        if (PyErr_Occurred()) kx::fail();
-        break;
+      Ref item;
+      if (list) {
+        if (static_cast<Py_ssize_t>(g) >= PyList_GET_SIZE(stats)) break;
+        item = Ref::borrowed(PyList_GET_ITEM(stats, g));
+      } else {
+        item = Ref(PyIter_Next(it.get()));
+        if (!item) {
+          if (PyErr_Occurred()) kx::fail();
+          break;
+        }
       }
       // An exact pair holds its name for as long as the item lives.
       Ref e[2];
