@@ -32,6 +32,8 @@ const kx::Table<kMedia_rows> kMedia;
 // Each statistic group holds six pairs; their keys are the statistic's name
 // followed by these suffixes.
 constexpr int kPairsPerStatistic = 6;
+// Four pairs of u64, then two of u32.
+constexpr uint32_t kStatisticBytes = 4 * 16 + 2 * 8;
 kx::Name n_rate("(rate)");
 kx::Name n_rate_min("(rate min)");
 kx::Name n_rate_max("(rate max)");
@@ -101,29 +103,59 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
     // Every record walks the statistic list afresh, as the caller may hand
     // any iterable. A key is made right after its pair is read, and reused
     // by later records while the statistic's name is the same str object.
-    Ref it = kx::check(PyObject_GetIter(info[1].get()));
+    // An exact list is walked by index as its iterator walks it (the size
+    // read again at every step).
+    PyObject *stats = info[1].get();
+    bool list = PyList_CheckExact(stats);
+    Ref it = list ? Ref() : kx::check(PyObject_GetIter(stats));
     for (size_t g = 0;; g++) {
-      Ref item{PyIter_Next(it.get())};
-      if (!item) {
-        if (PyErr_Occurred()) kx::fail();
-        break;
+      Ref item;
+      if (list) {
+        if (static_cast<Py_ssize_t>(g) >= PyList_GET_SIZE(stats)) break;
+        item = Ref::borrowed(PyList_GET_ITEM(stats, g));
+      } else {
+        item = Ref(PyIter_Next(it.get()));
+        if (!item) {
+          if (PyErr_Occurred()) kx::fail();
+          break;
+        }
       }
+      // An exact pair holds its name for as long as the item lives.
       Ref e[2];
-      kx::unpack(item.get(), e, 2);
-      bool cached = g < names.size() && names[g].get() == e[1].get() &&
-                    kx::is_str_exact(e[1].get());
+      PyObject *name;
+      if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+        name = PyTuple_GET_ITEM(item.get(), 1);
+      } else {
+        kx::unpack(item.get(), e, 2);
+        name = e[1].get();
+      }
+      bool cached = g < names.size() && names[g].get() == name && kx::is_str_exact(name);
       if (!cached) {
         names.resize(g);
         keys.resize(g * kPairsPerStatistic);
       }
+      // A whole group is read from its bytes; a short one field by field,
+      // failing at the field that is cut.
+      const uint8_t *q = r.try_take(kStatisticBytes);
       for (int i = 0; i < kPairsPerStatistic; i++) {
-        uint64_t a = i < 4 ? r.u64() : r.u32();
-        uint64_t b = i < 4 ? r.u64() : r.u32();
+        uint64_t a, b;
+        if (!q) {
+          a = i < 4 ? r.u64() : r.u32();
+          b = i < 4 ? r.u64() : r.u32();
+        } else if (i < 4) {
+          a = Reader::load<uint64_t>(q);
+          b = Reader::load<uint64_t>(q + 8);
+          q += 16;
+        } else {
+          a = Reader::load<uint32_t>(q);
+          b = Reader::load<uint32_t>(q + 4);
+          q += 8;
+        }
         Ref value = kx::long_pair(a, b);
-        if (!cached) keys.push_back(statistic_key(e[1], i));
+        if (!cached) keys.push_back(statistic_key(Ref::borrowed(name), i));
         kx::setitem(s, keys[g * kPairsPerStatistic + i].get(), value.get());
       }
-      if (!cached) names.push_back(e[1]);
+      if (!cached) names.push_back(Ref::borrowed(name));
     }
   }
   return result;

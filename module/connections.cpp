@@ -246,7 +246,7 @@ void remove(Reader &, ConnUpdate &u) { kx::delitem(u.table, u.connid.get()); }
 }  // namespace block
 
 // The blocks in the order they follow each other on the wire.
-const kx::Block<ConnUpdate> kBlocks[] = {
+constexpr kx::Block<ConnUpdate> kBlocks[] = {
 #define KX_CONN_BLOCK(name, FLAG, ALSO) {kxp::CONN_##FLAG | kxp::CONN_##ALSO, block::name},
 #include "../protocol/kx_protocol.def"
 };
@@ -265,7 +265,7 @@ KX_FUNCTION(handleConnUpdate, "m", "table", "typ", "sc_populator", "protocolvers
     // Without the creation block the record's connection is the table's.
     Ref conn = (flags & (kxp::CONN_CREATE | kxp::CONN_CREATE_TOO)) ? Ref() : kx::getitem(table, connid.get());
     ConnUpdate u{conn.get(), table, connid, arg[3], arg[4], arg[2], flags, Ref()};
-    kx::read_blocks(r, flags, kBlocks, u);
+    kx::read_blocks<kBlocks>(r, flags, u);
   }
   return kx::py_none();
 }

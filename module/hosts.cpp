@@ -120,7 +120,7 @@ void netobjects(kx::Reader &r, HostUpdate &u) {
 
 // The groups in their fixed wire order; each group's attributes are set
 // before the next group is read.
-const kx::Block<HostUpdate> kGroups[] = {
+constexpr kx::Block<HostUpdate> kGroups[] = {
 #define KX_HOST_GROUP(group, NAME, bit) {kxp::HOST_##NAME, group},
 #include "../protocol/kx_protocol.def"
 };
@@ -131,7 +131,7 @@ void handle_host_update_data(kx::Reader &r, uint16_t mask, PyObject *host, PyObj
                              bool fresh, Site at = Site()) {
   try {
     HostUpdate u{host, protocolversion, fresh};
-    kx::read_blocks(r, mask, kGroups, u);
+    kx::read_blocks<kGroups>(r, mask, u);
   } catch (const kx::Error &e) {
     kx::add_traceback("KXdv17_0._handleHostUpdateData", e.site);
     kx::fail(at);

@@ -95,9 +95,8 @@ int dict_store(PyObject *dict, PyObject *key, PyObject *value) {
 // while the namespace's tag is the one seen at the last lookup, the dict is
 // unchanged and that lookup's result (a borrowed value it still holds, or
 // not bound) stands.
-PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &memo, int which) {
+PyObject *lookup_again(PyObject *dict, PyObject *name, NameMemo &memo, int which) {
   uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-  if (version == memo.seen_version[which]) return memo.seen_value[which];
   PyObject *v = PyDict_GetItem(dict, name);
   memo.seen_version[which] = version;
   memo.seen_value[which] = v;

@@ -103,7 +103,13 @@ inline PyObject *new_number(T v) {
 // long as the module (which: 0 the module's, 1 the built-ins'), borrowed;
 // null when unbound. As PyDict_GetItem.
 #if KX_FAST_LOOKUP
-PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &memo, int which);
+// The lookup itself, when the namespace changed since the last one.
+PyObject *lookup_again(PyObject *dict, PyObject *name, NameMemo &memo, int which);
+inline PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &memo, int which) {
+  uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+  if (version == memo.seen_version[which]) return memo.seen_value[which];
+  return lookup_again(dict, name, memo, which);
+}
 #else
 inline PyObject *lookup(PyObject *dict, PyObject *name, NameMemo &, int) {
   return PyDict_GetItem(dict, name);

@@ -446,9 +446,9 @@ bool Reader::family(const char *unknown, Site at) {
 }
 
 // The decimal text of every octet followed by a dot, and its length: an
-// address is four copies from it.
+// address is four copies from it, one four-byte word each.
 struct OctetText {
-  char text[4][256];  // text[i][v]: byte i of "v." (unused bytes after the dot)
+  char text[256][4];  // text[v]: "v." (unused bytes after the dot)
   uint8_t len[256];
   OctetText() {
     for (unsigned v = 0; v < 256; v++) {
@@ -458,7 +458,7 @@ struct OctetText {
       if (v >= 10) buf[n++] = static_cast<char>('0' + v / 10 % 10);
       buf[n++] = static_cast<char>('0' + v % 10);
       buf[n++] = '.';
-      for (int i = 0; i < 4; i++) text[i][v] = i < n ? buf[i] : '.';
+      for (int i = 0; i < 4; i++) text[v][i] = i < n ? buf[i] : '.';
       len[v] = static_cast<uint8_t>(n);
     }
   }
@@ -466,7 +466,7 @@ struct OctetText {
 static const OctetText kOctets;
 
 static char *put_octet(char *p, unsigned v) {
-  for (int i = 0; i < 4; i++) p[i] = kOctets.text[i][v];
+  memcpy(p, kOctets.text[v], 4);
   return p + kOctets.len[v];
 }
 

@@ -396,6 +396,14 @@ Ref tuple(const R &...items) {
       (Py_INCREF(ptr(items)), PyTuple_SET_ITEM(t.get(), i++, ptr(items)), 0)...};
   return t;
 }
+// A tuple taking the given new references, in order.
+template <class... R>
+Ref tuple_of(R... items) {
+  Ref t = check(PyTuple_New(sizeof...(items)));
+  Py_ssize_t i = 0;
+  (void)std::initializer_list<int>{(PyTuple_SET_ITEM(t.get(), i++, items.release()), 0)...};
+  return t;
+}
 // Calls each(item) for the items of any iterable, stopping once more than
 // `limit` were seen (that one is not handed on); gives the number seen.
 template <class F>
@@ -504,6 +512,28 @@ class Reader {
     return true;
   }
 
+  // The next n bytes, consumed, when that many remain (read them with
+  // load()); null, nothing consumed, otherwise.
+  const uint8_t *try_take(uint32_t n) {
+    if (!kx_msg_has(m_, n)) return nullptr;
+    const uint8_t *p = m_->data + m_->pos;
+    m_->pos = static_cast<uint16_t>(m_->pos + n);
+    return p;
+  }
+  // True when n more bytes remain.
+  bool has(uint32_t n) const { return kx_msg_has(m_, n) != 0; }
+  kx_msg_t *msg() const { return m_; }
+  // The wire number of T's width at p (most significant byte first).
+  template <class T>
+  static T load(const uint8_t *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    return v;
+  }
+
   void data(void *buf, uint32_t n, Site at = Site()) {
     if (!kx_msg_get_data(m_, buf, n)) bad_message(at);
   }
@@ -559,6 +589,37 @@ class Reader {
   // ipaddr / ipaddrplen fields as text in the library's compressed forms.
   Ref ipaddr(Site at = Site());
   Ref ipaddrplen(Site at = Site());
+
+ private:
+  kx_msg_t *m_;
+};
+
+// The fixed-width reads of a Reader, for a block whose whole length was
+// checked once: each field is read and consumed as the Reader would, without
+// checking the length again.
+class Unchecked {
+ public:
+  explicit Unchecked(kx_msg_t *m) : m_(m) {}
+  template <class T>
+  T num(Site = Site()) {
+    T v = Reader::load<T>(m_->data + m_->pos);
+    m_->pos = static_cast<uint16_t>(m_->pos + sizeof v);
+    return v;
+  }
+  uint8_t u8(Site at = Site()) { return num<uint8_t>(at); }
+  uint16_t u16(Site at = Site()) { return num<uint16_t>(at); }
+  uint32_t u32(Site at = Site()) { return num<uint32_t>(at); }
+  uint64_t u64(Site at = Site()) { return num<uint64_t>(at); }
+  const uint8_t *try_take(uint32_t n) {
+    const uint8_t *p = m_->data + m_->pos;
+    m_->pos = static_cast<uint16_t>(m_->pos + n);
+    return p;
+  }
+  void skip(uint32_t n, Site = Site()) { m_->pos = static_cast<uint16_t>(m_->pos + n); }
+  Ref int8(Site at = Site()) { return py_int(u8(at), at); }
+  Ref int16(Site at = Site()) { return py_int(u16(at), at); }
+  Ref long32(Site at = Site()) { return py_u32(u32(at), at); }
+  Ref long64(Site at = Site()) { return py_u64(u64(at), at); }
 
  private:
   kx_msg_t *m_;
@@ -664,13 +725,20 @@ inline void store(PyObject *target, const Name &key, Ref value, State &st, Site 
 // Two numbers of the row's width (signed with kSigned, times 8 with kTimes8):
 // an attribute through set_pair (which refills a pair only the attribute
 // holds), anything else as a new pair of longs.
-template <Into into, uint32_t A>
-inline void read_pair(Reader &r, PyObject *target, const Name &key, State &st, Site at) {
+template <Into into, uint32_t A, class R>
+inline void read_pair(R &r, PyObject *target, const Name &key, State &st, Site at) {
   using W = Wire<(A & 0xff)>;
   using V = std::conditional_t<(A & kSigned) != 0, int64_t, uint64_t>;
   using S = std::conditional_t<(A & kSigned) != 0, typename W::signed_type, typename W::type>;
-  V a = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
-  V b = static_cast<V>(static_cast<S>(r.num<typename W::type>(at)));
+  using U = typename W::type;
+  V a, b;
+  if (const uint8_t *q = r.try_take(2 * sizeof(U))) {
+    a = static_cast<V>(static_cast<S>(Reader::load<U>(q)));
+    b = static_cast<V>(static_cast<S>(Reader::load<U>(q + sizeof(U))));
+  } else {  // short: the first number read (or not) as num() reads it
+    a = static_cast<V>(static_cast<S>(r.template num<U>(at)));
+    b = static_cast<V>(static_cast<S>(r.template num<U>(at)));
+  }
   if constexpr ((A & kTimes8) != 0) {
     a = static_cast<V>(static_cast<uint64_t>(a) * 8);
     b = static_cast<V>(static_cast<uint64_t>(b) * 8);
@@ -690,8 +758,8 @@ template <Kind K>
 constexpr bool kReadAlone =
     K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip && K != Kind::run;
 
-template <Kind K, uint32_t A>
-inline Ref value(Reader &r, Site at) {
+template <Kind K, uint32_t A, class R>
+inline Ref value(R &r, Site at) {
   static_assert(kReadAlone<K>, "a kind read only with the rows around it");
   if constexpr (K == Kind::u8) return r.int8(at);
   else if constexpr (K == Kind::u16) return r.int16(at);
@@ -709,13 +777,13 @@ inline Ref value(Reader &r, Site at) {
   else return u32_pairs(r, at);
 }
 
-template <Into into, Kind K, uint32_t A>
-inline __attribute__((always_inline)) void read_row(Reader &r, PyObject *target, const Name &key, State &st,
+template <Into into, Kind K, uint32_t A, class R>
+inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, const Name &key, State &st,
                                                     Site at) {
   if constexpr (K == Kind::skip) {
     r.skip(A, at);
   } else if constexpr (K == Kind::run) {
-    r.skip(static_cast<uint32_t>(r.num<typename Wire<A>::type>(at)), at);
+    r.skip(static_cast<uint32_t>(r.template num<typename Wire<A>::type>(at)), at);
   } else if constexpr (K == Kind::pair) {
     read_pair<into, A>(r, target, key, st, at);
   } else if constexpr (K == Kind::family) {
@@ -732,16 +800,51 @@ inline __attribute__((always_inline)) void read_row(Reader &r, PyObject *target,
 
 // Reads the rows in order and stores each value on `target` right after
 // reading it, so a short message leaves the fields before it stored.
-template <Into into, auto &Rows, size_t... I>
-inline void read(Reader &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...>,
+template <Into into, auto &Rows, class R, size_t... I>
+inline void read(R &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...>,
                  Site at) {
   State st;
   st.slots = slots;
   (read_row<into, Rows[I].kind, Rows[I].arg>(r, target, keys[I], st, at), ...);
 }
 
+// The bytes a row takes when its kind has a fixed width; kVariable otherwise.
+constexpr uint32_t kVariable = 0xffffffff;
+constexpr uint32_t fixed_width(const Field &f) {
+  switch (f.kind) {
+    case Kind::u8: case Kind::boolean: return 1;
+    case Kind::u16: case Kind::s16: return 2;
+    case Kind::u32: case Kind::s32: case Kind::bps: return 4;
+    case Kind::u64: return 8;
+    case Kind::absent: return 0;
+    case Kind::pair: return 2 * (f.arg & 0xff);
+    case Kind::skip: return f.arg;
+    default: return kVariable;
+  }
+}
+// The bytes of a table of fixed-width rows; kVariable when a row has none.
+template <auto &Rows>
+constexpr uint32_t table_width() {
+  uint32_t n = 0;
+  for (const Field &f : Rows) {
+    if (fixed_width(f) == kVariable) return kVariable;
+    n += fixed_width(f);
+  }
+  return n;
+}
+
+// A table of fixed-width rows whose bytes are all there is read with one
+// length check; any other, and a short one, row by row.
 template <Into into, auto &Rows>
 inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr) {
+  constexpr uint32_t width = table_width<Rows>();
+  if constexpr (width != kVariable && Table<Rows>::size > 1) {
+    if (r.has(width)) {
+      Unchecked u(r.msg());
+      read<into, Rows>(u, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at);
+      return;
+    }
+  }
   read<into, Rows>(r, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at);
 }
 
@@ -816,10 +919,14 @@ struct Block {
   uint32_t flag;
   void (*read)(Reader &, Ctx &);
 };
-template <class Ctx, size_t N>
-void read_blocks(Reader &r, uint32_t flags, const Block<Ctx> (&rows)[N], Ctx &ctx) {
-  for (const Block<Ctx> &b : rows)
-    if (flags & b.flag) b.read(r, ctx);
+// The rows are a constexpr table, so each read is a direct call.
+template <auto &Rows, class Ctx, size_t... I>
+inline void read_blocks(Reader &r, uint32_t flags, Ctx &ctx, std::index_sequence<I...>) {
+  ((flags & Rows[I].flag ? Rows[I].read(r, ctx) : void()), ...);
+}
+template <auto &Rows, class Ctx>
+void read_blocks(Reader &r, uint32_t flags, Ctx &ctx) {
+  read_blocks<Rows>(r, flags, ctx, std::make_index_sequence<sizeof Rows / sizeof Rows[0]>());
 }
 
 // The value of one field of a request layout: a number (cut to the field's
@@ -905,8 +1012,10 @@ PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, P
 template <size_t N>
 Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const char *tbname,
                          PyObject *const (&args)[N], Site at = Site()) {
-  Ref f = global(name, at);
-  if (PyCFunction_Check(f.get()) && PyCFunction_GET_FUNCTION(f.get()) == own) {
+  // The module's own binding is only compared, so it is not held.
+  PyObject *own_binding = fast::lookup(module_dict, name, name.memo, 0);
+  if (!own_binding) own_binding = fast::lookup(builtins_dict, name, name.memo, 1);
+  if (own_binding && PyCFunction_Check(own_binding) && PyCFunction_GET_FUNCTION(own_binding) == own) {
     try {
       return impl(args);
     } catch (...) {
@@ -914,6 +1023,7 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
       fail(at);
     }
   }
+  Ref f = global(name, at);
   Ref t = check(PyTuple_New(N), at);
   for (size_t i = 0; i < N; i++) PyTuple_SET_ITEM(t.get(), i, Ref::borrowed(args[i]).release());
   return check(PyObject_Call(f.get(), t.get(), nullptr), at);

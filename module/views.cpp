@@ -62,7 +62,7 @@ const kx::Table<kCps_rows> kCpsGroup;
 void cps(Reader &r, PyObject *&d) { kx::read_items(r, d, kCpsGroup); }
 
 // The groups of a data record in wire order, by their presence bits.
-const kx::Block<PyObject *> kDataGroups[] = {
+constexpr kx::Block<PyObject *> kDataGroups[] = {
 #define KX_VIEW_DATA(group, NAME, bit) {kxp::VIEW_DATA_##NAME, group},
 #include "../protocol/kx_protocol.def"
 };
@@ -220,12 +220,14 @@ KX_FUNCTION(handleViewUpdateData, "m") {
   uint8_t mask = r.u8();
   Ref d = kx::new_dict();
   PyObject *dict = d.get();
-  kx::read_blocks(r, mask, kDataGroups, dict);
+  kx::read_blocks<kDataGroups>(r, mask, dict);
   return d;
 }
 
 
-// Row operations until the message ends: a list of (op, item).
+// Row operations until the message ends: a list of (op, item). Each value
+// is moved into the tuple that holds it, and each operation goes into the
+// list's next free slot (PyList_Append only when the list must grow).
 KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Reader r(arg[0]);
   Ref ops = kx::new_list();
@@ -238,24 +240,24 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
         Ref second = r.long32();
         Ref field = KX_CALL_MODULE_FUNCTION(handleViewUpdateField, arg[0], arg[1]);
         Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = kx::tuple(row, second, field, data);
+        item = kx::tuple_of(std::move(row), std::move(second), std::move(field), std::move(data));
         break;
       }
       case 1: {
         Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = kx::pair(row, data);
+        item = kx::pair(std::move(row), std::move(data));
         break;
       }
       case 2:
-        item = row;
+        item = std::move(row);
         break;
       case 3:
-        item = kx::pair(row, r.string(256));
+        item = kx::pair(std::move(row), r.string(256));
         break;
       default:
         kx::bad_message_text(kx::Site(), "bad op");
     }
-    kx::list_append(ops.get(), kx::pair(kx::py_int(op), item).get());
+    kx::list_append_new(ops.get(), kx::pair(kx::py_int(op), std::move(item)));
   }
   return ops;
 }
