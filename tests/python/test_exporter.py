@@ -128,7 +128,9 @@ class PrometheusScrape(unittest.TestCase):
         self.prometheus = subprocess.Popen(
             ['prometheus', '--config.file', config, '--storage.tsdb.path', os.path.join(self.tmp, 'data'),
              '--web.listen-address', self.api[len('http://'):]],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            # a sanitizer build's preloaded runtimes are for our interpreter only
+            env=dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD'))
         self.addCleanup(self._stop, self.prometheus)
 
     @staticmethod

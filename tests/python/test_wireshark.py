@@ -54,10 +54,15 @@ def flatten(prefix, value, out):
     return out
 
 
+# tshark is not ours: a sanitizer build's preloaded runtimes (LD_PRELOAD) are
+# for our interpreter only.
+TOOL_ENV = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
+
+
 def tshark_frames(path, *options):
     """Every kx PDU tshark shows, in order: (request?, type, length, name, {field: [values]})."""
     cmd = [TSHARK, '-r', path, '-X', 'lua_script:' + LUA, '-T', 'json', '-J', 'kx'] + list(options)
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=TOOL_ENV)
     out, err = proc.communicate()
     assert proc.returncode == 0 and b'Lua Error' not in out + err, (out[-2000:], err)
     pdus = []
@@ -149,7 +154,7 @@ class Tshark(unittest.TestCase):
         path = os.path.join(self.tmp, 'lo.pcapng')
         recorded = os.path.join(self.tmp, 'client.pcapng')
         dump = subprocess.Popen([TSHARK, '-i', 'lo', '-w', path, '-f', 'tcp port %d' % self.sim.port],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=TOOL_ENV)
         self.addCleanup(lambda: dump.poll() is None and dump.kill())
         deadline = time.time() + 20
         line = b''
