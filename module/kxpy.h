@@ -281,10 +281,6 @@ inline Ref py_str(const char *s, Py_ssize_t n, Site at = Site()) {
 inline Ref py_str(const char *s, Site at = Site()) {
   return py_str(s, static_cast<Py_ssize_t>(strlen(s)), at);
 }
-// Opaque wire data: a byte string (str under 2.7, bytes under 3).
-inline Ref py_bytes(const char *s, Py_ssize_t n, Site at = Site()) {
-  return check(PyBytes_FromStringAndSize(s, n), at);
-}
 inline Ref py_none() { return Ref::borrowed(Py_None); }
 // True for exactly the str type (not a subclass).
 inline bool is_str_exact(PyObject *o) {
@@ -338,7 +334,6 @@ class Data {
 bool cmp_at_least(PyObject *a, PyObject *b, Site at = Site());
 // mapping.has_key(key) under Python 2.7; `key in mapping` under Python 3.
 bool has_key(PyObject *mapping, PyObject *key, Site at = Site());
-inline Ref py_i64(int64_t v, Site at = Site()) { return check(new_slong(v), at); }
 inline Ref py_bool(bool v) { return Ref::borrowed(v ? Py_True : Py_False); }
 inline Ref new_list(Py_ssize_t n = 0, Site at = Site()) { return check(PyList_New(n), at); }
 // An empty list with room for n items, for a list filled while its items are
