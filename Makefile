@@ -34,10 +34,10 @@ demo: demo-build
 bench: demo-build
 	@scripts/bench $(BUILD)
 
-# What the demo and the benchmarks run: the modules (for both interpreters)
-# and the simulator, not the test binaries.
+# What the demo and the benchmarks run: every build of the modules, the
+# simulator and the dissector (what cmake --install takes), not the test binaries.
 demo-build: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target KXdv17_0 KXMsgv17_0 KXdv17_0_py3 KXMsgv17_0_py3 kxd-sim
+	cmake --build $(BUILD) -j $(JOBS) --target python-modules
 
 # AddressSanitizer + UBSan build: every test, the Python suites with the
 # sanitizer runtimes preloaded into the interpreter.
