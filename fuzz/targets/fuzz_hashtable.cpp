@@ -1,12 +1,10 @@
 // Hash tables against a map model: numeric keys with the default hash or a
 // colliding one, and string keys (distinct pointers to equal texts are one key).
-#include <string.h>
-
 #include <map>
 #include <utility>
 #include <vector>
 
-#include "fuzz_input.h"
+#include "fuzz_harness.h"
 #include "kx_hashtable.h"
 
 namespace {
@@ -54,7 +52,7 @@ void collect(uint64_t key, uint64_t value, void *arg) {
 bool odd_value(uint64_t, uint64_t value, void *arg) { return (value & *(uint64_t *)arg) != 0; }
 
 void check_table(const kx_hashtable_t *t, const Model &m) {
-  FUZZ_CHECK(t->magic == KX_HASHTABLE_MAGIC);
+  FUZZ_CHECK(t->magic == KX_HASHTABLE_MAGIC && t->tag == 7);
   FUZZ_CHECK(kx_hashtable_count(t) == m.entries.size());
   FUZZ_CHECK(kx_hashtable_is_full(t) == (int)(m.entries.size() == t->nbuckets));
   Collect c;

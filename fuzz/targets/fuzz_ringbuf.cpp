@@ -4,15 +4,13 @@
 // generated runs (to cross chunk boundaries), reads, peeks, skips, frames in
 // and out with both readers, descriptor I/O through a pipe, cache limits.
 #include <fcntl.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <deque>
 #include <vector>
 
-#include "fuzz_input.h"
-#include "kx_msg.h"
+#include "fuzz_harness.h"
 #include "kx_ringbuf.h"
 
 namespace {
@@ -122,13 +120,8 @@ uint32_t drain_pipe() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  kx_log_set_print_level(KX_LOG_EMERGENCY);
-  kx_msg_pool_init();
-  if (pipe(g_pipe) != 0) abort();
-  for (int fd : g_pipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  return 0;
-}
+// A non-blocking pipe for the descriptor operations.
+FUZZ_SETUP(if (pipe(g_pipe) != 0) abort(); for (int fd : g_pipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK))
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in(data, size);
@@ -148,12 +141,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       }
       case 1: {
         // Only the bytes that fit are read, so only those are generated.
-        const uint32_t n = op & 0x80 ? in.u8() * 4096u + in.u8() : in.u16();
+        const uint32_t n = in.count(op & 0x80);
         write_bytes(rb, m, generate(m, n < m.space() ? n : m.space()), n);
         break;
       }
       case 2: case 3: {  // read or peek
-        const uint32_t n = op & 0x80 ? in.u8() * 4096u + in.u8() : in.u16();
+        const uint32_t n = in.count(op & 0x80);
         const uint32_t k = n < m.q.size() ? n : (uint32_t)m.q.size();
         const bool consume = op % 12 == 2;
         FUZZ_CHECK((consume ? kx_ringbuf_read(rb, g_buf, n) : kx_ringbuf_peek(rb, g_buf, n)) == k);
@@ -162,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       }
       case 4: {
-        const uint32_t n = op & 0x80 ? in.u8() * 4096u : in.u16();
+        const uint32_t n = in.count(op & 0x80);
         const uint32_t k = n < m.q.size() ? n : (uint32_t)m.q.size();
         kx_ringbuf_skip(rb, n);
         m.pop(k);

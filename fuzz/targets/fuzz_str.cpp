@@ -1,11 +1,8 @@
 // The string utilities against plain reference versions.
-#include <string.h>
-
 #include <string>
 #include <vector>
 
-#include "fuzz_input.h"
-#include "kx_log.h"
+#include "fuzz_harness.h"
 #include "kx_malloc.h"
 #include "kx_str.h"
 
@@ -74,10 +71,7 @@ void hexdump_line(const char *line, void *arg) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  kx_log_set_print_level(KX_LOG_EMERGENCY);
-  return 0;
-}
+FUZZ_SETUP()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in(data, size);

@@ -1,11 +1,16 @@
-// Reads a fuzzer's input as a stream of small decisions and a tail of data.
-#ifndef KX_FUZZ_INPUT_H
-#define KX_FUZZ_INPUT_H
+// What every fuzz target shares: the input read as a stream of small
+// decisions and a tail of data, property checks, and the one-time setup.
+#ifndef KX_FUZZ_HARNESS_H
+#define KX_FUZZ_HARNESS_H
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include "kx_log.h"
+#include "kx_msg.h"
 
 // A property failed: print where and stop, so that libFuzzer keeps the input.
 #define FUZZ_CHECK(cond)                                                          \
@@ -15,6 +20,16 @@
       abort();                                                                    \
     }                                                                             \
   } while (0)
+
+// Before the first input: broken inputs warn, so logs stay quiet, and the
+// message pool is ready; the arguments are a target's own setup.
+#define FUZZ_SETUP(...)                                       \
+  extern "C" int LLVMFuzzerInitialize(int *, char ***) {      \
+    kx_log_set_print_level(KX_LOG_EMERGENCY);                 \
+    kx_msg_pool_init();                                       \
+    __VA_ARGS__;                                              \
+    return 0;                                                 \
+  }
 
 class FuzzInput {
  public:
@@ -27,7 +42,8 @@ class FuzzInput {
   uint8_t u8() { return p_ < end_ ? *p_++ : 0; }
   uint16_t u16() { return (uint16_t)(u8() << 8 | u8()); }
   uint32_t u32() { return (uint32_t)u16() << 16 | u16(); }
-  uint64_t u64() { return (uint64_t)u32() << 32 | u32(); }
+  // A byte count: below 64 KiB, or up to 1 MiB when `big`.
+  uint32_t count(bool big) { return big ? u8() * 4096u + u8() : u16(); }
 
   // Up to n bytes taken from the input.
   const uint8_t *bytes(size_t n, size_t *got) {
@@ -41,5 +57,12 @@ class FuzzInput {
   const uint8_t *p_;
   const uint8_t *end_;
 };
+
+// n bytes at p all zero.
+inline bool all_zero(const void *p, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (((const uint8_t *)p)[i]) return false;
+  return true;
+}
 
 #endif
