@@ -139,29 +139,17 @@ int ref_field(kx_msg_t *m, Field *f) {
     case KX_MSG_FIELD_U64: case KX_MSG_FIELD_I64: return kx_msg_get_uint64(m, (uint64_t *)f->out);
     case KX_MSG_FIELD_STRING: return kx_msg_get_string_len(m, (char *)f->out, f->size, nullptr);
     case KX_MSG_FIELD_DATA: return kx_msg_get_data(m, f->out, f->size);
-    case KX_MSG_FIELD_VARINT32: {
-      int ok = ref_varint(m, &v, 5);
-      uint32_t u = (uint32_t)v;
-      memcpy(f->out, &u, 4);
+    case KX_MSG_FIELD_VARINT32: case KX_MSG_FIELD_ZIGZAG32: case KX_MSG_FIELD_VARINT64: case KX_MSG_FIELD_ZIGZAG64: {
+      // A cut-off plain varint stores the groups read so far; a zigzag one nothing.
+      const bool wide = f->code >= KX_MSG_FIELD_VARINT64;
+      const bool zigzag = f->code == KX_MSG_FIELD_ZIGZAG32 || f->code == KX_MSG_FIELD_ZIGZAG64;
+      const int ok = ref_varint(m, &v, wide ? 10 : 5);
+      if (!ok && zigzag) return 0;
+      if (!wide) v = (uint32_t)v;
+      if (zigzag) v = (v >> 1) ^ (0 - (v & 1));
+      const uint32_t narrow = (uint32_t)v;
+      memcpy(f->out, wide ? (const void *)&v : &narrow, wide ? 8 : 4);
       return ok;
-    }
-    case KX_MSG_FIELD_ZIGZAG32: {
-      if (!ref_varint(m, &v, 5)) return 0;
-      uint32_t u = (uint32_t)v;
-      int32_t z = (int32_t)(u >> 1) ^ -(int32_t)(u & 1);
-      memcpy(f->out, &z, 4);
-      return 1;
-    }
-    case KX_MSG_FIELD_VARINT64: {
-      int ok = ref_varint(m, &v, 10);
-      memcpy(f->out, &v, 8);
-      return ok;
-    }
-    case KX_MSG_FIELD_ZIGZAG64: {
-      if (!ref_varint(m, &v, 10)) return 0;
-      int64_t z = (int64_t)(v >> 1) ^ -(int64_t)(v & 1);
-      memcpy(f->out, &z, 8);
-      return 1;
     }
     case KX_MSG_FIELD_SKIP: return kx_msg_skip(m, f->size);
     case KX_MSG_FIELD_SKIP_STRING: {

@@ -1,4 +1,6 @@
-// Address text forms, parsers and the ipaddr / ipaddrplen wire primitives.
+// Address text forms, parsers and the ipaddr / ipaddrplen wire primitives:
+// exact texts and values (round trips, the u32 / u64 / u8 representations
+// and the canonical form of accepted IPv4 texts are the fuzz target's).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -14,20 +16,7 @@ namespace {
 using Groups = std::array<uint16_t, 8>;
 using Bytes = std::vector<uint8_t>;
 
-// The other representations of eight groups, built independently of the library.
-struct Reprs {
-  uint32_t w[4];
-  uint64_t h[2];
-  uint8_t b[16];
-  explicit Reprs(const Groups &g) {
-    for (int i = 0; i < 4; i++) w[i] = (uint32_t)g[2 * i] << 16 | g[2 * i + 1];
-    h[0] = (uint64_t)w[0] << 32 | w[1];
-    h[1] = (uint64_t)w[2] << 32 | w[3];
-    for (int i = 0; i < 16; i++) b[i] = (uint8_t)(g[i / 2] >> (i % 2 ? 0 : 8));
-  }
-};
-
-TEST(IpText, Ip6CompressionInEveryRepresentationAndForm) {
+TEST(IpText, Ip6CompressionInEveryForm) {
   struct Case { Groups g; const char *text; };
   const Case cases[] = {
       {{0, 0, 0, 0, 0, 0, 0, 0}, "::"},
@@ -43,18 +32,11 @@ TEST(IpText, Ip6CompressionInEveryRepresentationAndForm) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    Reprs r(c.g);
-    std::string t = c.text, plen = t + "/128", port = "[" + t + "]:65535";
     char buf[128];
     // Each at its minimum buffer size.
-    std::vector<std::string> got = {
-        kx_iptostring_ip6_u16(c.g.data(), buf, 46), kx_iptostring_ip6_u32(r.w, buf, 46),
-        kx_iptostring_ip6_u64(r.h, buf, 46), kx_iptostring_ip6_u8(r.b, buf, 46),
-        kx_iptostring_ip6_u16_plen(c.g.data(), 128, buf, 50), kx_iptostring_ip6_u32_plen(r.w, 128, buf, 50),
-        kx_iptostring_ip6_u64_plen(r.h, 128, buf, 50), kx_iptostring_ip6_u8_plen(r.b, 128, buf, 50),
-        kx_iptostring_ip6_u16_port(c.g.data(), 65535, buf, 54), kx_iptostring_ip6_u32_port(r.w, 65535, buf, 54),
-        kx_iptostring_ip6_u64_port(r.h, 65535, buf, 54), kx_iptostring_ip6_u8_port(r.b, 65535, buf, 54)};
-    EXPECT_EQ(std::vector<std::string>({t, t, t, t, plen, plen, plen, plen, port, port, port, port}), got);
+    EXPECT_STREQ(c.text, kx_iptostring_ip6_u16(c.g.data(), buf, 46));
+    EXPECT_EQ(std::string(c.text) + "/128", kx_iptostring_ip6_u16_plen(c.g.data(), 128, buf, 50));
+    EXPECT_EQ("[" + std::string(c.text) + "]:65535", kx_iptostring_ip6_u16_port(c.g.data(), 65535, buf, 54));
   }
   char buf[128];
   EXPECT_STREQ("10.0.0.1", kx_iptostring_ip4(0x0a000001, buf, 16));
@@ -75,22 +57,17 @@ struct ParseCase {
 };
 
 TEST(IpParse, Ip4) {
+  // What may follow an address; texts that are not canonical are refused.
   const ParseCase cases[] = {
       {PLAIN, "10.0.0.1:80", true, {0x0a00, 1}, 0, ":80"},
       {PLAIN, "255.255.255.255 x", true, {0xffff, 0xffff}, 0, " x"},
-      {PLAIN, "0.0.0.0", true, {0, 0}, 0, ""},
-      {PLAIN, "256.1.1.1", false}, {PLAIN, "1.2.3", false}, {PLAIN, "1..2.3.4", false},
-      {PLAIN, "01.2.3.4", false}, {PLAIN, "1.2.3.4.", false}, {PLAIN, "1.2.3.4.5", false},
-      {PLAIN, "1.2.3.1000", false}, {PLAIN, "", false},
-      {PLEN, "10.1.2.3/8", true, {0x0a01, 0x0203}, 8, ""},
+      {PLAIN, "1.2.3.4.", false}, {PLAIN, "1.2.3.4.5", false}, {PLAIN, "1.2.3.1000", false},
       {PLEN, "1.2.3.4/32x", true, {0x0102, 0x0304}, 32, "x"},
-      {PLEN, "1.2.3.4/33", false}, {PLEN, "1.2.3.4/08", false}, {PLEN, "1.2.3.4/", false}, {PLEN, "1.2.3.4", false},
       {OPTPLEN, "1.2.3.4", true, {0x0102, 0x0304}, 32, ""},
       {OPTPLEN, "1.2.3.4/0", true, {0x0102, 0x0304}, 0, ""},
-      {OPTPLEN, "10.0.0.0/33", false},
+      {OPTPLEN, "10.0.0.0/33", false}, {PLEN, "1.2.3.4/320", false},
       {PORT, "1.2.3.4:65535/", true, {0x0102, 0x0304}, 65535, "/"},
-      {PORT, "1.2.3.4:0", true, {0x0102, 0x0304}, 0, ""},
-      {PORT, "1.2.3.4:65536", false}, {PORT, "1.2.3.4:080", false}, {PORT, "1.2.3.4:", false}, {PORT, "1.2.3.4", false},
+      {PORT, "1.2.3.4:65536", false},
   };
   for (const ParseCase &c : cases) {
     SCOPED_TRACE(std::string(c.text) + " kind " + std::to_string(c.kind));
@@ -109,23 +86,7 @@ TEST(IpParse, Ip4) {
   }
 }
 
-#define KX_PARSE_AS(T, sfx)                                                                          \
-  const char *parse_ip6(const ParseCase &c, T *a, unsigned *extra) {                                 \
-    uint8_t plen = 0;                                                                                \
-    uint16_t port = 0;                                                                               \
-    const char *end = c.kind == PLAIN ? kx_stringtoip_ip6_##sfx(c.text, a)                           \
-                      : c.kind == PLEN ? kx_stringtoip_ip6_##sfx##_plen(c.text, a, &plen)            \
-                      : c.kind == OPTPLEN ? kx_stringtoip_ip6_##sfx##_optplen(c.text, a, &plen, 128) \
-                                          : kx_stringtoip_ip6_##sfx##_port(c.text, a, &port);        \
-    *extra = c.kind == PORT ? port : plen;                                                           \
-    return end;                                                                                      \
-  }
-KX_PARSE_AS(uint16_t, u16)
-KX_PARSE_AS(uint32_t, u32)
-KX_PARSE_AS(uint64_t, u64)
-KX_PARSE_AS(uint8_t, u8)
-
-TEST(IpParse, Ip6InEveryRepresentation) {
+TEST(IpParse, Ip6) {
   const ParseCase cases[] = {
       {PLAIN, "::", true, {}, 0, ""},
       {PLAIN, "1::", true, {1}, 0, ""},
@@ -150,23 +111,17 @@ TEST(IpParse, Ip6InEveryRepresentation) {
   for (const ParseCase &c : cases) {
     SCOPED_TRACE(std::string(c.text) + " kind " + std::to_string(c.kind));
     Groups g;
-    uint32_t w[4];
-    uint64_t h[2];
-    uint8_t b[16];
-    unsigned e16, e32, e64, e8;
-    const char *end = parse_ip6(c, g.data(), &e16);
+    uint8_t plen = 0;
+    uint16_t port = 0;
+    const char *end = c.kind == PLAIN ? kx_stringtoip_ip6_u16(c.text, g.data())
+                      : c.kind == PLEN ? kx_stringtoip_ip6_u16_plen(c.text, g.data(), &plen)
+                      : c.kind == OPTPLEN ? kx_stringtoip_ip6_u16_optplen(c.text, g.data(), &plen, 128)
+                                          : kx_stringtoip_ip6_u16_port(c.text, g.data(), &port);
     ASSERT_EQ(c.ok, end != nullptr);
-    EXPECT_EQ(end, parse_ip6(c, w, &e32));
-    EXPECT_EQ(end, parse_ip6(c, h, &e64));
-    EXPECT_EQ(end, parse_ip6(c, b, &e8));
     if (!c.ok) continue;
     EXPECT_STREQ(c.rest, end);
     EXPECT_EQ(c.g, g);
-    Reprs want(c.g);
-    EXPECT_EQ(0, memcmp(w, want.w, sizeof w));
-    EXPECT_EQ(0, memcmp(h, want.h, sizeof h));
-    EXPECT_EQ(0, memcmp(b, want.b, sizeof b));
-    EXPECT_EQ(std::vector<unsigned>(4, c.extra), std::vector<unsigned>({e16, e32, e64, e8}));
+    EXPECT_EQ(c.extra, c.kind == PORT ? port : plen);
   }
 }
 
@@ -227,8 +182,6 @@ TEST(IpWire, WriteIpaddrplen) {
       {"10.1.2.3/8", {8, 0x0a}},
       {"10.1.2.3", {32, 10, 1, 2, 3}},
       {"0.0.0.0/0", {0}},
-      {"::1", with_tail({161}, 15, 1)},
-      {"fe80::1/64", {97, 0xfe, 0x80, 0, 0, 0, 0, 0, 0}},
       {"1:2:3:4:5:6:7:8/127", {160, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
   };
   for (const Case &c : cases) {

@@ -30,11 +30,6 @@ TEST(MempoolTest, LimitsItemsAndLogLines) {
       ASSERT_EQ(c[1] == 0 && i >= c[0], item == nullptr) << i;
       if (item) items.push_back(item);
     }
-    EXPECT_EQ(items.size(), kx_mempool_used(&pool));
-    kx_mempool_put(&pool, items.back());
-    items.back() = kx_mempool_get(&pool);
-    EXPECT_NE(nullptr, items.back()) << "a returned item makes room";
-    EXPECT_EQ(std::string(40, '\0'), std::string((const char *)items[0], 40));
     kx_malloc_stats_t s;
     ASSERT_EQ(1, kx_malloc_stats_get(std::string(63, 'n').c_str(), &s)) << "items are blocks under the name cut to 63";
     EXPECT_EQ(items.size(), s.current_entries);

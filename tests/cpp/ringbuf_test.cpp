@@ -10,7 +10,6 @@
 #include <io.h>
 #else
 #include <signal.h>
-#include <sys/socket.h>
 #endif
 
 #include <memory>
@@ -68,9 +67,6 @@ TEST_F(RingbufTest, ChunksComeAndGoThroughTheCache) {
   EXPECT_EQ(2u, kx_ringbuf_cache_count());
   EXPECT_EQ(300000u, kx_ringbuf_write(rb.get(), data.data(), 300000));
   EXPECT_EQ(0u, kx_ringbuf_cache_count()) << "both chunks were taken from the cache";
-  std::string head(10, '\0');
-  EXPECT_EQ(10u, kx_ringbuf_peek(rb.get(), &head[0], 10));
-  EXPECT_EQ(data.substr(0, 10), head);
   EXPECT_EQ(data.substr(0, CHUNK), read_all(rb.get(), CHUNK));
   EXPECT_EQ(1u, kx_ringbuf_cache_count()) << "the first chunk was recycled";
   EXPECT_EQ(data.substr(CHUNK, 300000 - CHUNK), read_all(rb.get(), 1000000));
@@ -138,52 +134,26 @@ TEST_F(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
 }
 
 #ifndef _WIN32
-std::string drain(int fd) {
-  std::string out;
-  char buf[65536];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
-  return out;
-}
-#endif
-
-TEST_F(RingbufTest, DescriptorsOverANonBlockingSocketPair) {
-#ifdef _WIN32
-  GTEST_SKIP() << "the Windows C runtime has no socket descriptors and no non-blocking mode";
-#else
+// A full descriptor and a closed one: the error comes back and nothing is consumed.
+TEST_F(RingbufTest, DescriptorWriteErrors) {
   signal(SIGPIPE, SIG_IGN);
   int fd[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fd));
-  for (int f : fd) fcntl(f, F_SETFL, fcntl(f, F_GETFL) | O_NONBLOCK);
-  Ring out(kx_ringbuf_new(2 * CHUNK)), in(kx_ringbuf_new(CHUNK));
-  std::string data = pattern(400000, 4), received;
+  ASSERT_EQ(0, pipe(fd));
+  fcntl(fd[1], F_SETFL, fcntl(fd[1], F_GETFL) | O_NONBLOCK);
+  Ring out(kx_ringbuf_new(2 * CHUNK));
+  const std::string data = pattern(2 * CHUNK, 4);
   kx_ringbuf_write(out.get(), data.data(), (uint32_t)data.size());
-  while (kx_ringbuf_used(out.get())) {
-    uint32_t before = kx_ringbuf_used(out.get());
-    int w = kx_ringbuf_write_fd(out.get(), fd[0], 1000000);
-    if (w == -EAGAIN) received += drain(fd[1]);
-    ASSERT_TRUE(w == -EAGAIN || (w > 0 && w <= (int)CHUNK)) << w;
-    EXPECT_EQ(before - (w > 0 ? w : 0), kx_ringbuf_used(out.get()));
-  }
-  EXPECT_EQ(data, received + drain(fd[1]));
-
-  // Reading: everything the peer sent until the ring buffer is full or the read would block.
-  ASSERT_EQ((ssize_t)100000, write(fd[0], data.data(), 100000));
-  EXPECT_EQ(100000, kx_ringbuf_read_fd(in.get(), fd[1]));
-  errno = 0;
-  EXPECT_EQ(-1, kx_ringbuf_read_fd(in.get(), fd[1]));
-  EXPECT_EQ(EAGAIN, errno);
-  ASSERT_EQ((ssize_t)200000, write(fd[0], data.data() + 100000, 200000));
-  EXPECT_EQ((int)CHUNK - 100000, kx_ringbuf_read_fd(in.get(), fd[1]));
-  EXPECT_EQ(0, kx_ringbuf_read_fd(in.get(), fd[1])) << "full";
-  EXPECT_EQ(data.substr(0, CHUNK), read_all(in.get(), CHUNK));
+  int w;
+  while ((w = kx_ringbuf_write_fd(out.get(), fd[1], CHUNK)) > 0) {}
+  EXPECT_EQ(-EAGAIN, w);
+  const uint32_t left = kx_ringbuf_used(out.get());
+  EXPECT_LT(0u, left);
   close(fd[0]);
-  EXPECT_EQ(300000 - (int)CHUNK, kx_ringbuf_read_fd(in.get(), fd[1])) << "bytes, then the end of the stream";
-  kx_ringbuf_write(out.get(), "x", 1);
-  EXPECT_EQ(-EPIPE, kx_ringbuf_write_fd(out.get(), fd[1], 1));
-  EXPECT_EQ(1u, kx_ringbuf_used(out.get())) << "a failed write consumes nothing";
+  EXPECT_EQ(-EPIPE, kx_ringbuf_write_fd(out.get(), fd[1], CHUNK));
+  EXPECT_EQ(left, kx_ringbuf_used(out.get()));
   close(fd[1]);
-#endif
 }
+#endif
 
 TEST_F(RingbufTest, BrokenFrameWarns) {
   Ring rb(kx_ringbuf_new(CHUNK));
