@@ -27,13 +27,7 @@ void check_fixed(kx_msg_t *m, int (*get)(kx_msg_t *, T *)) {
   memset(&v, 0xa5, sizeof v);
   int ok = get(m, &v);
   FUZZ_CHECK(ok == (int)fits);
-  if (fits) {
-    FUZZ_CHECK((uint64_t)v == ref_be(m, pos, sizeof(T)));
-    FUZZ_CHECK(m->pos == pos + sizeof(T));
-  } else {
-    FUZZ_CHECK(v == 0);
-    FUZZ_CHECK(m->pos == pos);
-  }
+  FUZZ_CHECK(fits ? (uint64_t)v == ref_be(m, pos, sizeof(T)) && m->pos == pos + sizeof(T) : v == 0 && m->pos == pos);
 }
 
 void check_data(kx_msg_t *m, uint32_t n) {
@@ -42,11 +36,7 @@ void check_data(kx_msg_t *m, uint32_t n) {
   memset(buf, 0xa5, n);
   int ok = kx_msg_get_data(m, buf, n);
   FUZZ_CHECK(ok == (int)((uint32_t)pos + n <= m->len));
-  if (ok) {
-    FUZZ_CHECK(memcmp(buf, m->data + pos, n) == 0 && m->pos == pos + n);
-  } else {
-    FUZZ_CHECK(all_zero(buf, n) && m->pos == pos);
-  }
+  FUZZ_CHECK(ok ? memcmp(buf, m->data + pos, n) == 0 && m->pos == pos + n : all_zero(buf, n) && m->pos == pos);
 }
 
 // A bounded string: the kept part is copied (or zeroed when it is cut off),

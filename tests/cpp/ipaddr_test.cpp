@@ -175,34 +175,4 @@ TEST(IpWire, Read) {
   }
 }
 
-TEST(IpWire, WriteIpaddrplen) {
-  // The text goes through the parsers the module's address writer uses.
-  struct Case { const char *text; Bytes wire; };
-  const Case cases[] = {
-      {"10.1.2.3/8", {8, 0x0a}},
-      {"10.1.2.3", {32, 10, 1, 2, 3}},
-      {"0.0.0.0/0", {0}},
-      {"1:2:3:4:5:6:7:8/127", {160, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.text);
-    kx_ipaddrplen_t ip = {};
-    if (kx_stringtoip_ip4_optplen(c.text, &ip.address[0], &ip.plen, 32)) {
-      ip.ip_type = KX_IPADDR_TYPE_V4;
-    } else {
-      ASSERT_NE(nullptr, kx_stringtoip_ip6_u32_optplen(c.text, ip.address, &ip.plen, 128));
-      ip.ip_type = KX_IPADDR_TYPE_V6;
-    }
-    auto m = msg_of({});
-    ASSERT_EQ(m->data, kx_msg_put_ipaddrplen(m.get(), &ip));
-    EXPECT_EQ(c.wire, Bytes(m->data, m->data + m->len));
-    // A code byte and its address bytes are written together or not at all.
-    for (uint16_t len : {(uint16_t)(32768 - c.wire.size()), (uint16_t)(32769 - c.wire.size())}) {
-      m->len = len;
-      EXPECT_EQ(len + c.wire.size() <= 32768 ? m->data + len : nullptr, kx_msg_put_ipaddrplen(m.get(), &ip));
-      EXPECT_EQ(len + c.wire.size() <= 32768 ? 32768 : len, m->len);
-    }
-  }
-}
-
 }  // namespace

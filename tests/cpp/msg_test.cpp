@@ -1,5 +1,6 @@
 // Message buffer primitives: put bounds and bytes, and peeks (the getters,
-// bounded strings and the multi-field reader are the fuzz target's).
+// bounded strings, the multi-field reader and address round trips are the
+// fuzz target's).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -20,9 +21,12 @@ std::unique_ptr<kx_msg_t> make_msg(const Bytes &payload, uint16_t len = 0) {
   return m;
 }
 
-// Width 1..8: the matching put of 0x81 0x82 ...; 3: a string "ab"; 5: a null string.
+// Width 1..8: the matching put of 0x81 0x82 ...; 3: a string "ab"; 5: a null string;
+// 17: the address 1:2:3:4:5:6:7:8/127.
 void *put(kx_msg_t *m, int width) {
+  static const kx_ipaddrplen_t ip6 = {KX_IPADDR_TYPE_V6, {0x10002, 0x30004, 0x50006, 0x70008}, 127};
   switch (width) {
+    case 17: return kx_msg_put_ipaddrplen(m, &ip6);
     case 1: return kx_msg_put_uint8(m, 0x81);
     case 2: return kx_msg_put_uint16(m, 0x8182);
     case 4: return kx_msg_put_uint32(m, 0x81828384u);
@@ -41,6 +45,7 @@ TEST(Msg, PutWritesWholeFieldOrNothing) {
       {32760, 8, {0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88}, 0}, {32761, 8, {}, -1},
       {0, 3, ab, 4}, {32761, 3, ab, 4}, {32762, 3, {}, -1},  // no length word without its text
       {32764, 5, none, 0}, {32765, 5, {}, -1},
+      {32751, 17, {160, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8}, 0}, {32752, 17, {}, -1},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.len) + " width " + std::to_string(c.width));
