@@ -5,6 +5,8 @@
 // payload; each kx_msg_get_fields call against the same fields read one
 // getter at a time from a copy of the message; the facility-levels reader
 // runs on the payload too.
+#include <algorithm>
+
 #include "fuzz_harness.h"
 #include "kx_msg.h"
 
@@ -12,9 +14,10 @@ namespace {
 
 kx_msg_t g_msg, g_copy, g_out;
 
-uint64_t ref_be(const kx_msg_t *m, uint32_t at, unsigned n) {
+// n bytes at p, most significant first.
+uint64_t ref_be(const uint8_t *p, unsigned n) {
   uint64_t v = 0;
-  for (unsigned i = 0; i < n; i++) v = v << 8 | m->data[at + i];
+  for (unsigned i = 0; i < n; i++) v = v << 8 | p[i];
   return v;
 }
 
@@ -27,7 +30,7 @@ void check_fixed(kx_msg_t *m, int (*get)(kx_msg_t *, T *)) {
   memset(&v, 0xa5, sizeof v);
   int ok = get(m, &v);
   FUZZ_CHECK(ok == (int)fits);
-  FUZZ_CHECK(fits ? (uint64_t)v == ref_be(m, pos, sizeof(T)) && m->pos == pos + sizeof(T) : v == 0 && m->pos == pos);
+  FUZZ_CHECK(fits ? (uint64_t)v == ref_be(m->data + pos, sizeof(T)) && m->pos == pos + sizeof(T) : v == 0 && m->pos == pos);
 }
 
 void check_data(kx_msg_t *m, uint32_t n) {
@@ -52,7 +55,7 @@ void check_string(kx_msg_t *m, uint32_t size) {
     FUZZ_CHECK(!ok && m->pos == pos && wire == 0xdeadbeef);
     return;
   }
-  FUZZ_CHECK(wire == ref_be(m, pos, 4));
+  FUZZ_CHECK(wire == ref_be(m->data + pos, 4));
   const uint32_t kept = wire < size - 1 ? wire : size - 1;
   const bool copied = pos + 4u + kept <= m->len;
   FUZZ_CHECK(ok == (int)(copied && pos + 4ull + wire <= m->len));
@@ -61,32 +64,53 @@ void check_string(kx_msg_t *m, uint32_t size) {
   for (uint32_t i = kept; i + 1 < size; i++) FUZZ_CHECK((uint8_t)buf[i] == (wire == 0 && i == 0 ? 0 : 0x5a));
 }
 
-// Reads an ipaddrplen and writes it out again: the same bytes come back.
+// An ipaddrplen: a code byte (IPv4 prefix length, or IPv6's plus 33, which is
+// stored even when too long) and the prefix's bytes, the rest reading as zero.
+// What was read is written out again as the same bytes.
 void check_ipaddrplen(kx_msg_t *m) {
   const uint16_t pos = m->pos;
-  kx_ipaddrplen_t ip;
-  memset(&ip, 0, sizeof ip);
-  if (!kx_msg_get_ipaddrplen(m, &ip)) {
-    FUZZ_CHECK(m->pos <= m->len);
+  kx_ipaddrplen_t ip, before;
+  memset(&ip, 0x55, sizeof ip);
+  before = ip;
+  const int ok = kx_msg_get_ipaddrplen(m, &ip);
+  if (pos == m->len) {
+    FUZZ_CHECK(!ok && m->pos == pos && memcmp(&ip, &before, sizeof ip) == 0);
     return;
   }
-  FUZZ_CHECK(ip.plen <= (ip.ip_type == KX_IPADDR_TYPE_V4 ? 32 : 128));
+  const uint8_t code = m->data[pos];
+  const unsigned plen = code > 32 ? code - 33u : code, n = (plen + 7) / 8;
+  const bool fits = plen <= 128 && pos + 1u + n <= m->len;
+  uint8_t bytes[16] = {0};
+  if (fits) memcpy(bytes, m->data + pos + 1, n);
+  FUZZ_CHECK(ok == (int)fits && m->pos == pos + 1 + (fits ? n : 0));
+  FUZZ_CHECK(ip.plen == (fits || code > 32 ? (uint8_t)plen : before.plen));
+  FUZZ_CHECK(ip.ip_type == (!fits ? before.ip_type : code > 32 ? KX_IPADDR_TYPE_V6 : KX_IPADDR_TYPE_V4));
+  for (int i = 0; i < 4; i++) FUZZ_CHECK(ip.address[i] == ref_be(bytes + 4 * i, 4));
+  if (!ok) return;
   kx_msg_init(&g_out, 0);
   FUZZ_CHECK(kx_msg_put_ipaddrplen(&g_out, &ip) != nullptr);
-  FUZZ_CHECK(g_out.len == m->pos - pos);
-  FUZZ_CHECK(memcmp(g_out.data, m->data + pos, g_out.len) == 0);
+  FUZZ_CHECK(g_out.len == m->pos - pos && memcmp(g_out.data, m->data + pos, g_out.len) == 0);
 }
 
+// An ipaddr: a family byte and one or four words; the whole words before a
+// short one stay read, the short one reads as zero.
 void check_ipaddr(kx_msg_t *m) {
   const uint16_t pos = m->pos;
-  kx_ipaddr_t ip;
-  memset(&ip, 0, sizeof ip);
-  int ok = kx_msg_get_ipaddr(m, &ip);
-  FUZZ_CHECK(m->pos <= m->len);
-  if (!ok) return;
-  const unsigned n = ip.ip_type == KX_IPADDR_TYPE_V4 ? 4 : 16;
-  FUZZ_CHECK(m->data[pos] == ip.ip_type && m->pos == pos + 1 + n);
-  for (unsigned i = 0; i < n / 4; i++) FUZZ_CHECK(ip.address[i] == ref_be(m, pos + 1 + 4 * i, 4));
+  kx_ipaddr_t ip, before;
+  memset(&ip, 0x55, sizeof ip);
+  before = ip;
+  const int ok = kx_msg_get_ipaddr(m, &ip);
+  if (pos == m->len) {
+    FUZZ_CHECK(!ok && m->pos == pos && memcmp(&ip, &before, sizeof ip) == 0);
+    return;
+  }
+  const uint8_t family = m->data[pos];
+  const unsigned words = family == KX_IPADDR_TYPE_V4 ? 1 : family == KX_IPADDR_TYPE_V6 ? 4 : 0;
+  const unsigned whole = std::min(words, (m->len - pos - 1u) / 4);
+  FUZZ_CHECK(ok == (int)(words && whole == words) && m->pos == pos + 1 + 4 * whole);
+  FUZZ_CHECK(ip.ip_type == (ok ? family : before.ip_type));
+  for (unsigned i = 0; i < whole; i++) FUZZ_CHECK(ip.address[i] == ref_be(m->data + pos + 1 + 4 * i, 4));
+  FUZZ_CHECK(ok || whole == words || ip.address[whole] == 0);
 }
 
 // ---- kx_msg_get_fields against single getters ----

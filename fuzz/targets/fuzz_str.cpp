@@ -1,4 +1,5 @@
-// The string utilities against plain reference versions.
+// The string utilities against plain reference versions (UTF-8 checks and
+// hex dumps have exact tables in tests/cpp/str_test.cpp).
 #include <string>
 #include <vector>
 
@@ -64,11 +65,6 @@ uint64_t ref_number(const char *s, size_t *used, uint32_t base, bool is_signed) 
   return neg ? 0 - v : v;
 }
 
-void hexdump_line(const char *line, void *arg) {
-  FUZZ_CHECK(strlen(line) < 96);
-  ++*(int *)arg;
-}
-
 }  // namespace
 
 FUZZ_SETUP()
@@ -84,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string text(bytes.c_str());  // up to the first zero byte
   const std::string half = text.substr(0, text.size() / 2), rest = text.substr(text.size() / 2);
 
-  switch (choice % 10) {
+  switch (choice % 8) {
     case 0: {  // copies and counts
       char dst[80];
       memset(dst, 0x5a, sizeof dst);
@@ -205,20 +201,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       want = ref_number(s, &used, base, true);
       FUZZ_CHECK(kx_strtoi64(s, &end, base) == (int64_t)want && end == s + used);
       FUZZ_CHECK(kx_strtoi32(s, &end, base) == (int32_t)(uint32_t)want && end == s + used);
-      break;
-    }
-    case 8: {  // UTF-8: any text answers, ASCII is always valid
-      int r = kx_str_is_utf8(text.c_str());
-      FUZZ_CHECK(r == 0 || r == 1);
-      bool ascii = true;
-      for (char c : text) ascii = ascii && (uint8_t)c < 0x80;
-      if (ascii) FUZZ_CHECK(r == 1);
-      break;
-    }
-    case 9: {  // hex dumps: one bounded line per 16 bytes
-      int lines = 0;
-      kx_str_hexdump(bytes.data(), (int)bytes.size(), hexdump_line, &lines);
-      FUZZ_CHECK(lines == (int)((bytes.size() + 15) / 16));
       break;
     }
   }
