@@ -39,15 +39,12 @@ uint64_t next_key(FuzzInput &in, const Model &m) {
   return b % 24;
 }
 
+// What a walk over the table saw, by canonical key.
 struct Collect {
+  const Model &m;
   std::map<uint64_t, std::pair<uint64_t, uint64_t>> seen;
-  const Model *m;
+  void add(uint64_t key, uint64_t value) { FUZZ_CHECK(seen.emplace(m.canon(key), std::make_pair(key, value)).second); }
 };
-
-void collect(uint64_t key, uint64_t value, void *arg) {
-  Collect *c = (Collect *)arg;
-  FUZZ_CHECK(c->seen.emplace(c->m->canon(key), std::make_pair(key, value)).second);
-}
 
 bool odd_value(uint64_t, uint64_t value, void *arg) { return (value & *(uint64_t *)arg) != 0; }
 
@@ -55,15 +52,12 @@ void check_table(const kx_hashtable_t *t, const Model &m) {
   FUZZ_CHECK(t->magic == KX_HASHTABLE_MAGIC && t->tag == 7);
   FUZZ_CHECK(kx_hashtable_count(t) == m.entries.size());
   FUZZ_CHECK(kx_hashtable_is_full(t) == (int)(m.entries.size() == t->nbuckets));
-  Collect c;
-  c.m = &m;
-  kx_hashtable_foreach(t, collect, &c);
+  Collect c{m, {}}, it_seen{m, {}};
+  kx_hashtable_foreach(t, [](uint64_t key, uint64_t value, void *arg) { ((Collect *)arg)->add(key, value); }, &c);
   FUZZ_CHECK(c.seen == m.entries);
-  Collect it_seen;
-  it_seen.m = &m;
   kx_hashtable_iterator_t it;
   for (kx_hashtable_iterator_init(&it, const_cast<kx_hashtable_t *>(t)); it.entry; kx_hashtable_iterator_next(&it))
-    collect(it.entry->key, it.entry->value, &it_seen);
+    it_seen.add(it.entry->key, it.entry->value);
   FUZZ_CHECK(it_seen.seen == m.entries);
 }
 

@@ -64,19 +64,27 @@ void check_string(kx_msg_t *m, uint32_t size) {
   for (uint32_t i = kept; i + 1 < size; i++) FUZZ_CHECK((uint8_t)buf[i] == (wire == 0 && i == 0 ? 0 : 0x5a));
 }
 
+// Reads an address into a 0x55-filled *ip (a copy in *before). At the end of
+// the message nothing is read or changed, and false comes back.
+template <typename T>
+bool read_address(kx_msg_t *m, int (*get)(kx_msg_t *, T *), T *ip, T *before, int *ok) {
+  const uint16_t pos = m->pos;
+  memset(ip, 0x55, sizeof *ip);
+  *before = *ip;
+  *ok = get(m, ip);
+  if (pos < m->len) return true;
+  FUZZ_CHECK(!*ok && m->pos == pos && memcmp(ip, before, sizeof *ip) == 0);
+  return false;
+}
+
 // An ipaddrplen: a code byte (IPv4 prefix length, or IPv6's plus 33, which is
 // stored even when too long) and the prefix's bytes, the rest reading as zero.
 // What was read is written out again as the same bytes.
 void check_ipaddrplen(kx_msg_t *m) {
   const uint16_t pos = m->pos;
   kx_ipaddrplen_t ip, before;
-  memset(&ip, 0x55, sizeof ip);
-  before = ip;
-  const int ok = kx_msg_get_ipaddrplen(m, &ip);
-  if (pos == m->len) {
-    FUZZ_CHECK(!ok && m->pos == pos && memcmp(&ip, &before, sizeof ip) == 0);
-    return;
-  }
+  int ok;
+  if (!read_address(m, kx_msg_get_ipaddrplen, &ip, &before, &ok)) return;
   const uint8_t code = m->data[pos];
   const unsigned plen = code > 32 ? code - 33u : code, n = (plen + 7) / 8;
   const bool fits = plen <= 128 && pos + 1u + n <= m->len;
@@ -97,13 +105,8 @@ void check_ipaddrplen(kx_msg_t *m) {
 void check_ipaddr(kx_msg_t *m) {
   const uint16_t pos = m->pos;
   kx_ipaddr_t ip, before;
-  memset(&ip, 0x55, sizeof ip);
-  before = ip;
-  const int ok = kx_msg_get_ipaddr(m, &ip);
-  if (pos == m->len) {
-    FUZZ_CHECK(!ok && m->pos == pos && memcmp(&ip, &before, sizeof ip) == 0);
-    return;
-  }
+  int ok;
+  if (!read_address(m, kx_msg_get_ipaddr, &ip, &before, &ok)) return;
   const uint8_t family = m->data[pos];
   const unsigned words = family == KX_IPADDR_TYPE_V4 ? 1 : family == KX_IPADDR_TYPE_V6 ? 4 : 0;
   const unsigned whole = std::min(words, (m->len - pos - 1u) / 4);

@@ -49,7 +49,7 @@ TEST_F(MallocTest, BlockLayoutAndBadFrees) {
   EXPECT_EQ('<', p[10]);
   EXPECT_EQ("", free_and_capture(p));
   EXPECT_EQ(badness("366", p, "is already freed"), free_and_capture(p));
-  EXPECT_EQ(badness("366", p, "is already freed"), free_and_capture(p));
+  EXPECT_EQ(badness("366", p, "is already freed"), free_and_capture(p)) << "and again";
   EXPECT_EQ("", free_and_capture(nullptr));
 
   uint8_t *leak = (uint8_t *)kx_malloc_flags("layout", 10, KX_MALLOC_FLAG_LEAK);
