@@ -12,10 +12,7 @@ namespace {
 // Texts for string keys: equal contents at distinct addresses.
 const char kTexts[8][4] = {"a", "b", "a", "cd", "b", "", "cd", "e"};
 // Index of the first text with the same contents.
-int canonical_text(int i) {
-  for (int j = 0;; j++)
-    if (strcmp(kTexts[j], kTexts[i]) == 0) return j;
-}
+const int kCanonical[8] = {0, 1, 0, 3, 1, 5, 3, 7};
 
 uint32_t colliding_hash(uint64_t key) { return (uint32_t)(key & 3); }
 
@@ -27,7 +24,7 @@ struct Model {
 
   uint64_t canon(uint64_t key) const {
     if (mode != STRING_KEYS) return key;
-    return (uint64_t)canonical_text((int)(((const char(*)[4])(uintptr_t)key) - kTexts));
+    return (uint64_t)kCanonical[((const char(*)[4])(uintptr_t)key) - kTexts];
   }
 };
 
@@ -106,32 +103,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           m.entries[canon] = std::make_pair(key, value);
         break;
       }
-      case 2: {
+      case 2: case 3: case 4: case 5: {  // find, take, try_remove; remove() only for a present key
         uint64_t k = 0, v = 0;
-        FUZZ_CHECK(kx_hashtable_find(t, key, &k, &v) == (int)present);
-        FUZZ_CHECK(kx_hashtable_lookup(t, key) == (present ? found->second.second : 0));
-        if (present) FUZZ_CHECK(k == found->second.first && v == found->second.second);
+        if (op == 2) FUZZ_CHECK(kx_hashtable_find(t, key, &k, &v) == (int)present);
+        if (op == 2) FUZZ_CHECK(kx_hashtable_lookup(t, key) == (present ? found->second.second : 0));
+        if (op == 3) FUZZ_CHECK(kx_hashtable_take(t, key, &k, &v) == (int)present);
+        if (op == 4) FUZZ_CHECK(kx_hashtable_try_remove(t, key) == (int)present);
+        if (op == 5 && present) FUZZ_CHECK(kx_hashtable_remove(t, key) == 1);
+        if (present && op <= 3) FUZZ_CHECK(k == found->second.first && v == found->second.second);
+        if (present && op >= 3) m.entries.erase(found);
         break;
       }
-      case 3: {
-        uint64_t k = 0, v = 0;
-        FUZZ_CHECK(kx_hashtable_take(t, key, &k, &v) == (int)present);
-        if (present) {
-          FUZZ_CHECK(k == found->second.first && v == found->second.second);
-          m.entries.erase(found);
-        }
-        break;
-      }
-      case 4:
-        FUZZ_CHECK(kx_hashtable_try_remove(t, key) == (int)present);
-        if (present) m.entries.erase(found);
-        break;
-      case 5:
-        if (present) {
-          FUZZ_CHECK(kx_hashtable_remove(t, key) == 1);
-          m.entries.erase(found);
-        }
-        break;
       case 6: {
         uint64_t mask = key & 7;
         uint32_t expect = 0;

@@ -58,9 +58,7 @@ Parsed parse6(const char *text, Form form, uint8_t default_plen) {
     case OPTPLEN: KX_PARSE_EACH(_optplen, KX_OPTPLEN_ARG); break;
     case PORT: KX_PARSE_EACH(_port, KX_PORT_ARG); break;
   }
-  for (int i = 1; i < 4; i++) {
-    FUZZ_CHECK(r[i].end == r[0].end && r[i].plen == r[0].plen && r[i].port == r[0].port);
-  }
+  for (int i = 1; i < 4; i++) FUZZ_CHECK(r[i].end == r[0].end && r[i].plen == r[0].plen && r[i].port == r[0].port);
   FUZZ_CHECK(r[0].end < 0 || Reprs(r[0].g) == got);
   return r[0];
 }

@@ -21,11 +21,16 @@ uint64_t ref_be(const uint8_t *p, unsigned n) {
   return v;
 }
 
-// A fixed-size getter: on success the value and pos + n, on failure zero and pos unchanged.
+// A fixed-size getter (and the u32 peek): on success the value and pos + n, on
+// failure zero and pos unchanged.
 template <typename T>
 void check_fixed(kx_msg_t *m, int (*get)(kx_msg_t *, T *)) {
   const uint16_t pos = m->pos;
   const bool fits = (uint32_t)pos + sizeof(T) <= m->len;
+  if constexpr (sizeof(T) == 4) {  // the peek reads the same and stays
+    uint32_t p = 99;
+    FUZZ_CHECK(kx_msg_peek_uint32(m, &p) == (int)fits && p == (fits ? ref_be(m->data + pos, 4) : 0) && m->pos == pos);
+  }
   T v;
   memset(&v, 0xa5, sizeof v);
   int ok = get(m, &v);
@@ -128,21 +133,13 @@ const int kMaxFields = 4;
 
 // Reference varint: up to max bytes of 7-bit groups, most significant first.
 int ref_varint(kx_msg_t *m, uint64_t *out, unsigned max) {
-  uint64_t v = 0;
-  for (unsigned i = 0; i < max; i++) {
-    uint8_t b;
-    if (!kx_msg_get_uint8(m, &b)) {
-      *out = v;
-      return 0;
-    }
-    v = v << 7 | (b & 0x7f);
-    if (!(b & 0x80)) {
-      *out = v;
-      return 1;
-    }
+  uint8_t b = 0x80;
+  *out = 0;
+  for (unsigned i = 0; i < max && (b & 0x80); i++) {
+    if (!kx_msg_get_uint8(m, &b)) return 0;
+    *out = *out << 7 | (b & 0x7f);
   }
-  *out = v;
-  return 0;
+  return !(b & 0x80);
 }
 
 // One field with the single getters; 0 when it fails, -1 at the end code.
