@@ -1,7 +1,8 @@
 """Recording, decoding and replaying sessions: kxtap between the example
-client and kxd-sim, the client's own record= option, tcpdump and kxdissect
-on the files, kxd-sim --replay of a recording to a fresh client, and the
-relay's byte-for-byte promise against a daemon played by the test."""
+client and kxd-sim, the client's own record= option, tcpdump, kxdissect and
+tshark with the generated dissector (kxtools/kx.lua) on the files, kxd-sim
+--replay of a recording to a fresh client, and the relay's byte-for-byte
+promise against a daemon played by the test."""
 from __future__ import absolute_import, division, print_function
 
 import json
@@ -24,8 +25,18 @@ import KXdv17_0 as kx
 from kxtools import client as kxclient
 from kxtools import pcapng
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'examples')
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
+sys.path.insert(0, os.path.join(TOP, 'protocol'))
+import gen_lua  # noqa: E402
+
+EXAMPLES = os.path.join(TOP, 'examples')
+LUA = os.path.join(TOP, 'kxtools', 'kx.lua')
 FRAME = struct.Struct('>IH')
+# Frame fields compared on their own; every other kx.* field is a request field.
+HEADER_FIELDS = ('kx.type', 'kx.length', 'kx.name', 'kx.request', 'kx.direction', 'kx.payload', 'kx.item')
+# The usual capture tools are not ours: a sanitizer build's preloaded runtimes
+# (LD_PRELOAD) are for our interpreter only (tcpdump hangs under them).
+TOOL_ENV = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
 
 
 def frame(mtype, payload=b''):
@@ -37,12 +48,8 @@ def tool(name, *args):
 
 
 def run_tool(*cmd):
-    """(exit status, stdout, stderr) of a command run to its end. The usual
-    capture tools are not ours: a sanitizer build's preloaded runtimes
-    (LD_PRELOAD) are for our interpreter only (tcpdump hangs under them)."""
-    env = None
-    if cmd[0] != sys.executable:
-        env = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
+    """(exit status, stdout, stderr) of a command run to its end."""
+    env = None if cmd[0] == sys.executable else TOOL_ENV
     p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
     out, err = p.communicate()
     return p.returncode, out, err
@@ -60,6 +67,9 @@ def which(name):
         if os.access(os.path.join(d, name), os.X_OK):
             return os.path.join(d, name)
     return None
+
+
+TSHARK = which('tshark')
 
 
 class Tap(object):
@@ -144,6 +154,88 @@ TABLES = ('version', 'auth', 'features', 'xfb_names', 'strtables', 'sc_schemata'
           'host_find_results', 'not_available', 'refusals', 'pongs', 'counts')
 
 
+def loopback_capture(path, port):
+    """tshark capturing the daemon's port on lo into path, once it has
+    started; None where that is not permitted (or not needed)."""
+    if not TSHARK or sys.version_info < (3,):
+        return None
+    dump = subprocess.Popen([TSHARK, '-i', 'lo', '-w', path, '-f', 'tcp port %d' % port],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=TOOL_ENV)
+    deadline = time.time() + 20
+    line = b''
+    while b'Capture started' not in line and time.time() < deadline and dump.poll() is None:
+        line = dump.stderr.readline()
+    if b'Capture started' in line:
+        return dump
+    dump.kill()
+    sys.stderr.write('capturing on lo is not permitted here: %s\n' % (line + dump.stderr.read()).decode()[-300:])
+    dump.wait()
+    return None
+
+
+def flatten(prefix, value, out):
+    """kxdissect's request content as {field name: [values in wire order]},
+    named as the dissector names its fields."""
+    if isinstance(value, dict) and set(value) == set(['hex']):
+        out.setdefault(prefix, []).append(value['hex'])
+    elif isinstance(value, dict):
+        for k, v in value.items():
+            flatten('%s.%s' % (prefix, k), v, out)
+    elif isinstance(value, list):
+        out.setdefault(prefix + '.count', []).append(str(len(value)))
+        for item in value:
+            flatten(prefix, item, out)
+    elif isinstance(value, str) and ':' in value and '/' not in value:
+        out.setdefault(prefix + '_ipv6', []).append(value)
+    else:
+        out.setdefault(prefix, []).append(str(value))
+    return out
+
+
+def tshark_frames(path, *options):
+    """Every kx PDU tshark shows, in order: (request?, type, length, name, {field: [values]})."""
+    cmd = [TSHARK, '-r', path, '-X', 'lua_script:' + LUA, '-T', 'json', '-J', 'kx'] + list(options)
+    rc, out, err = run_tool(*cmd)
+    assert rc == 0 and 'Lua Error' not in out + err, (out[-2000:], err)
+    pdus = []
+
+    def objects(value):
+        """tshark writes a repeated key once, with an array of the values."""
+        many = isinstance(value, list) and value and not isinstance(value[0], tuple)
+        return value if many else [value]
+
+    def fields(pairs, acc):
+        for key, value in pairs:
+            for v in objects(value):
+                if isinstance(v, list):
+                    fields(v, acc)
+                elif key.startswith('kx.'):
+                    acc.setdefault(key, []).append(v)
+        return acc
+
+    for packet in json.loads(out, object_pairs_hook=list):
+        for key, value in dict(dict(packet)['_source'])['layers']:
+            for layer in objects(value) if key == 'kx' else []:
+                f = fields(layer, {})
+                request = f.pop('kx.direction') == ['request']
+                head = [f.pop(k, [None])[0] for k in ('kx.type', 'kx.length', 'kx.name')]
+                for k in HEADER_FIELDS:
+                    f.pop(k, None)
+                f = dict((k, [v.replace(':', '') if k.endswith('.data') else v for v in vs]) for k, vs in f.items())
+                pdus.append((request, int(head[0], 16), int(head[1]), head[2], f))
+    return pdus
+
+
+def expected_frames(path):
+    """What tshark should show of path: kxdissect's frames in the same shape."""
+    rows = []
+    for d in [json.loads(line) for line in run_tool(*tool('kxdissect', '--json', path))[1].splitlines()]:
+        request = d['direction'] == 'out'
+        fields = flatten('kx.' + d['name'], d['content'], {}) if request and isinstance(d.get('content'), dict) else {}
+        rows.append((request, d['type'], d['length'], d['name'], fields))
+    return rows
+
+
 def read_all(path):
     return list(pcapng.read(path))
 
@@ -153,51 +245,75 @@ def by_direction(packets, direction):
 
 
 class Recording(unittest.TestCase):
+    """One scripted session through kxtap, recorded by the client as well and,
+    where tshark may capture, on the loopback; each test checks one reading
+    of the recordings."""
 
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix='kxcapture-')
-        self.procs = []
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix='kxcapture-')
+        cls.procs = []
+        try:
+            cls.record()
+        except Exception:
+            cls.tearDownClass()
+            raise
 
-    def tearDown(self):
-        for p in self.procs:
+    @classmethod
+    def tearDownClass(cls):
+        for p in cls.procs:
             p.kill()
-        shutil.rmtree(self.dir)
+        shutil.rmtree(cls.dir)
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
+    @classmethod
+    def path(cls, name):
+        return os.path.join(cls.dir, name)
 
-    def test_record_dissect_replay(self):
+    @classmethod
+    def record(cls):
         sim = Sim('--seed', '7', '--hosts', '30', '--interval', '25', '--ticks', '12')
-        self.procs.append(sim)
-        tap = Tap(sim.port, self.path('session.pcapng'), '--once')
-        self.procs.append(tap)
-        c = CountingClient('127.0.0.1', tap.port, record=self.path('direct.pcapng'))
+        cls.procs.append(sim)
+        tap = Tap(sim.port, cls.path('session.pcapng'), '--once')
+        cls.procs.append(tap)
+        cls.loopback = loopback_capture(cls.path('lo.pcapng'), sim.port)   # after the tap's check at start
+        c = cls.c = CountingClient('127.0.0.1', tap.port, record=cls.path('direct.pcapng'))
         port = c.sock.getsockname()[1]
-        self.assertEqual(tap.line(), 'recording 127.0.0.1:%d to %s' % (port, self.path('session.pcapng')))
+        cls.tap_lines = [tap.line()]
         session(c, lambda: sim.wait_line(b'frozen', [c]))
         c.close()
         # --once: the tap is gone once the client and the daemon are
-        self.assertEqual(tap.proc.wait(), 0)
-        sent, received = sum(c.sent.values()), sum(c.counts.values())
-        self.assertEqual(tap.line(), 'closed 127.0.0.1:%d: %d frames out, %d in' % (port, sent, received))
-        self.assertEqual(sim.stop()[0], 0)
+        cls.tap_lines += [tap.proc.wait(), tap.line(), port]
+        cls.sim_rc = sim.stop()[0]
+        if cls.loopback:
+            time.sleep(1.0)
+            cls.loopback.terminate()
+            cls.loopback.wait()
+        cls.tapped = read_all(cls.path('session.pcapng'))
 
-        # The tap's file and the client's own: the same frames each way, whole.
-        tapped, direct = read_all(self.path('session.pcapng')), read_all(self.path('direct.pcapng'))
+    def test_recordings(self):
+        """The tap's file and the client's own: the same frames each way,
+        whole, and the usual tools read them."""
+        c, tapped = self.c, self.tapped
+        sent, received = sum(c.sent.values()), sum(c.counts.values())
+        first, rc, last, port = self.tap_lines
+        self.assertEqual((first, rc, last, self.sim_rc),
+                         ('recording 127.0.0.1:%d to %s' % (port, self.path('session.pcapng')), 0,
+                          'closed 127.0.0.1:%d: %d frames out, %d in' % (port, sent, received), 0))
+        direct = read_all(self.path('direct.pcapng'))
         self.assertEqual(len(tapped), sent + received)
         for d in (pcapng.INBOUND, pcapng.OUTBOUND):
             self.assertEqual(by_direction(tapped, d), by_direction(direct, d))
         self.assertTrue(all(p.frame() is not None and p.comment is None for p in tapped))
         self.assertEqual(sorted(p.time for p in tapped), [p.time for p in tapped])
-
-        # The usual tools read the file.
         tcpdump = which('tcpdump')
         self.assertTrue(tcpdump, 'tcpdump is missing: scripts/bootstrap installs it')
         for name in ('session.pcapng', 'direct.pcapng'):
             rc, out, err = run_tool(tcpdump, '--count', '-r', self.path(name))
             self.assertEqual((rc, out.strip()), (0, '%d packets' % (sent + received)), err)
 
-        # kxdissect decodes every frame; its counts per type are the client's.
+    def test_kxdissect(self):
+        """kxdissect decodes every frame; its counts per type are the client's."""
+        c, tapped = self.c, self.tapped
         rc, out, err = run_tool(*tool('kxdissect', '--json', self.path('session.pcapng')))
         self.assertEqual((rc, err), (0, ''))
         frames = [json.loads(line) for line in out.splitlines()]
@@ -245,20 +361,37 @@ class Recording(unittest.TestCase):
         self.assertEqual(sum(r['frames'] for r in summary), len(tapped))
         self.assertEqual(sum(r['bytes'] for r in summary), sum(len(p.data) for p in tapped))
 
-        # The capture replayed to a fresh client: the same tables, field by field.
+    def test_replay(self):
+        """The capture replayed to a fresh client: the same tables."""
+        c = self.c
         replay = Sim('--replay', self.path('session.pcapng'), '--fast')
-        self.procs.append(replay)
+        self.addCleanup(replay.kill)
         fresh = kxclient.KXClient('127.0.0.1', replay.port)
         session(fresh, lambda: None)
         self.assertEqual(replay.stop()[0], 0)
-        self.assertEqual(sorted(fresh.hosts), sorted(c.hosts))
-        for hid, h in c.hosts.items():
-            self.assertEqual(vars(fresh.hosts[hid]), vars(h), 'host %s' % hid)
-        self.assertEqual(sorted(fresh.conns), sorted(c.conns))
-        for cid, x in c.conns.items():
-            self.assertEqual(vars(fresh.conns[cid]), vars(x), 'connection %s' % cid)
+        for name in ('hosts', 'conns'):
+            self.assertEqual(*[dict((k, vars(v)) for k, v in getattr(x, name).items()) for x in (fresh, c)])
         for name in TABLES:
             self.assertEqual(plain(getattr(fresh, name)), plain(getattr(c, name)), name)
+
+    @unittest.skipIf(sys.version_info < (3,), 'tshark\'s JSON is read with Python 3; the dissector is the same')
+    def test_tshark(self):
+        """tshark with the generated dissector shows every frame of the tap's
+        file, and of the loopback capture, as kxdissect does."""
+        self.assertTrue(TSHARK, 'tshark is missing: scripts/bootstrap installs it')
+        cases = [(tshark_frames(self.path('session.pcapng')), expected_frames(self.path('session.pcapng')))]
+        if self.loopback:   # (where capturing on lo is permitted)
+            cases.append((tshark_frames(self.path('lo.pcapng'), '-o', 'kx.tcp_port:%d' % self.procs[0].port),
+                          expected_frames(self.path('direct.pcapng'))))
+        self.assertEqual([r[1:4] for r in cases[0][0]], [r[1:4] for r in cases[0][1]])  # the tap's order
+        for got, want in cases:     # (each direction in order: the loopback may interleave them otherwise)
+            self.assertGreater(len(want), 50)
+            for request in (True, False):
+                self.assertEqual([r for r in got if r[0] == request], [r for r in want if r[0] == request])
+
+    def test_generated_lua_is_current(self):
+        with open(LUA) as f:
+            self.assertEqual(f.read(), gen_lua.generate(), 'kxtools/kx.lua is stale: run protocol/gen_lua.py')
 
 
 def big_endian_capture(packets):
@@ -281,6 +414,17 @@ class Replay(unittest.TestCase):
     """kxd-sim --replay of a small written recording: the pace, and what a
     client that strays from the recording gets."""
 
+    def replay(self, path, *options):
+        """A kxd-sim replaying path, and a socket connected to it."""
+        sim = Sim(log=True, *(('--replay', path) + options))
+        self.addCleanup(sim.kill)
+        return sim, connect(sim.port)
+
+    def log(self, sim):
+        """The replay's log lines after the peer's name, once it stopped."""
+        self.assertEqual(sim.stop()[0], 0)
+        return [line.split(': ', 2)[2] for line in sim.log_text().splitlines()]
+
     def test_pace_and_mismatches(self):
         tmp = tempfile.mkdtemp(prefix='kxreplay-')
         self.addCleanup(shutil.rmtree, tmp)
@@ -294,91 +438,60 @@ class Replay(unittest.TestCase):
                                        (100.45, ping, pcapng.OUTBOUND), (100.46, pong, pcapng.INBOUND)):
                 w.write(data, direction, t)
 
-        # (options, what the client sends, least and most seconds to the first pong, stderr lines)
+        # (options, what the client sends, least and most seconds to the first pong, log lines)
         cases = [([], [ping, ping], 0.25, 5, []),
                  (['--fast'], [ping, ping], 0, 0.2, []),
                  (['--fast'], [update, ping, ping],
                   0, 0.2, ['frame 2: mismatched request 0x20002 where the recording has 0x20528',
                            'request 0x20528 beyond the recording'])]
         for options, requests, least, most, errors in cases:
-            p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet'] + options,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-            try:
-                port = int(p.stdout.readline().strip().rsplit(':', 1)[1])
-                c = connect(port)
-                self.assertEqual(recv_exactly(c, len(version)), version)
-                t = time.time()
-                c.sendall(requests[0])
-                self.assertEqual(recv_exactly(c, len(pong)), pong)
-                took = time.time() - t
-                self.assertTrue(least <= took <= most, (options, took))
-                for r in requests[1:]:
-                    c.sendall(r)
-                self.assertEqual(recv_exactly(c, len(pong)), pong)
-                c.close()
-                time.sleep(0.1)
-            finally:
-                p.send_signal(signal.SIGTERM)
-                out, err = p.communicate()
-            self.assertEqual(p.returncode, 0)
-            self.assertEqual([line.split(': ', 2)[2] for line in err.splitlines()], errors)
+            sim, c = self.replay(name, *options)
+            self.assertEqual(recv_exactly(c, len(version)), version)
+            t = time.time()
+            c.sendall(requests[0])
+            self.assertEqual(recv_exactly(c, len(pong)), pong)
+            took = time.time() - t
+            self.assertTrue(least <= took <= most, (options, took))
+            c.sendall(b''.join(requests[1:]))
+            self.assertEqual(recv_exactly(c, len(pong)), pong)
+            c.close()
+            time.sleep(0.1)
+            self.assertEqual(self.log(sim), errors)
 
-        # A file of the other byte order, timestamps in 1/1024 s.
+        # A client that sends nothing: the replay says what it waits for, then gives up.
+        sim, c = self.replay(name, '--replay-timeout', '2')
+        self.assertEqual(recv_exactly(c, len(version) + 1), version)   # then the end: the client is dropped
+        self.assertEqual(self.log(sim), ['frame 2: waiting for request 0x20528',
+                                         'frame 2: no request 0x20528 within 2 s: the client is dropped'])
+
+        # A file of the other byte order, timestamps in 1/1024 s; a capture cut
+        # short, whose whole frames are replayed while the log says where it ends.
         be = os.path.join(tmp, 'be.pcapng')
         with open(be, 'wb') as f:
             f.write(big_endian_capture([(1024 * 7, version, pcapng.INBOUND), (1024 * 7 + 512, ping, pcapng.OUTBOUND),
                                         (1024 * 8, pong, pcapng.INBOUND)]))
         self.assertEqual([(p.time, p.direction, p.data) for p in pcapng.read(be)],
                          [(7.0, pcapng.INBOUND, version), (7.5, pcapng.OUTBOUND, ping), (8.0, pcapng.INBOUND, pong)])
-        p = subprocess.Popen([SIM, '--port', '0', '--replay', be, '--fast', '--quiet'], stdout=subprocess.PIPE,
-                             universal_newlines=True)
-        try:
-            c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
-            c.sendall(ping)
+        cut = os.path.join(tmp, 'cut')
+        with open(name, 'rb') as f, open(cut, 'wb') as out:
+            out.write(f.read()[:-5])
+        for path, requests in ((be, ping), (cut, ping + ping)):
+            sim, c = self.replay(path, '--fast')
+            c.sendall(requests)
             self.assertEqual(recv_exactly(c, len(version + pong)), version + pong)
             c.close()
-        finally:
-            p.send_signal(signal.SIGTERM)
-            p.communicate()
-
-        # A client that sends nothing: the replay says what it waits for, then gives up.
-        p = subprocess.Popen([SIM, '--port', '0', '--replay', name, '--quiet', '--replay-timeout', '2'],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-        c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
-        self.assertEqual(recv_exactly(c, len(version) + 1), version)   # then the end: the client is dropped
-        c.close()
-        p.send_signal(signal.SIGTERM)
-        err = p.communicate()[1]
-        self.assertEqual([line.split(': ', 2)[2] for line in err.splitlines()],
-                         ['frame 2: waiting for request 0x20528',
-                          'frame 2: no request 0x20528 within 2 s: the client is dropped'])
+        self.assertEqual(sim.stop()[0], 0)
+        self.assertTrue(re.search(r'cut: the file ends inside a block at offset \d+: replaying the 5 frames before it',
+                                  sim.log_text()))
 
         with open(os.path.join(tmp, 'junk'), 'wb') as f:
             f.write(b'\x00' * 40)
-        with open(name, 'rb') as f:
-            cut = f.read()[:-5]
-        with open(os.path.join(tmp, 'cut'), 'wb') as f:
-            f.write(cut)
         for args, rc, text in ((['--fast'], 2, '--fast goes with --replay'),
                                (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
                                (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file')):
             status, out, err = run_tool(SIM, '--port', '0', *args)
             self.assertEqual((status, out), (rc, ''), args)
             self.assertIn(text, err)
-
-        # A capture cut short: its whole frames are replayed, and the log says where it ends.
-        p = subprocess.Popen([SIM, '--port', '0', '--quiet', '--fast', '--replay', os.path.join(tmp, 'cut')],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-        try:
-            c = connect(int(p.stdout.readline().strip().rsplit(':', 1)[1]))
-            c.sendall(ping + ping)
-            self.assertEqual(recv_exactly(c, len(version + pong)), version + pong)
-            c.close()
-        finally:
-            p.send_signal(signal.SIGTERM)
-            err = p.communicate()[1]
-        self.assertTrue(re.search(r'cut: the file ends inside a block at offset \d+: replaying the 5 frames before it',
-                                  err), err)
 
 
 def recv_exactly(s, n):
@@ -453,20 +566,16 @@ class Relay(unittest.TestCase):
 
         # 1: every frame split in two at every byte, each way.
         a, da = self.pair()
-        up = down = b''
+        streams = []
         for frames, src, dst in ((up_frames, a, da), (down_frames, da, a)):
-            stream = b''
             for f in frames:
                 for k in range(1, len(f)):
                     src.sendall(f[:k])
                     time.sleep(0.002)
                     src.sendall(f[k:])
-                    stream += f
-            self.assertEqual(recv_exactly(dst, len(stream)), stream)
-            if src is a:
-                up = stream
-            else:
-                down = stream
+            streams.append(b''.join(f * (len(f) - 1) for f in frames))
+            self.assertEqual(recv_exactly(dst, len(streams[-1])), streams[-1])
+        up, down = streams
         a.sendall(auth[:9])         # pending when the tap is stopped
         self.assertEqual(recv_exactly(da, 9), auth[:9])
 

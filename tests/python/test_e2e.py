@@ -41,16 +41,18 @@ def plain(v):
 
 
 class Sim(object):
-    """One kxd-sim process on a free loopback port."""
+    """One kxd-sim process on a free loopback port; with log=True its log
+    lines go to a file (log_text()) instead of the test's output."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, **kw):
         if not os.path.exists(SIM):
             raise AssertionError('%s is not built' % SIM)
         fd, self.dump_file = tempfile.mkstemp(prefix='kxd-sim-', suffix='.json')
         os.close(fd)
         os.unlink(self.dump_file)
+        self.log = tempfile.TemporaryFile() if kw.get('log') else None
         self.proc = subprocess.Popen([SIM, '--port', '0', '--quiet', '--dump-state', self.dump_file] + list(args),
-                                     stdout=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=self.log)
         try:
             line = self.proc.stdout.readline()
             assert line.startswith(b'listening on 127.0.0.1:'), line
@@ -76,6 +78,10 @@ class Sim(object):
             for c in clients:
                 c.pump(0)
         raise AssertionError('no %r from kxd-sim' % text)
+
+    def log_text(self):
+        self.log.seek(0)
+        return self.log.read().decode('utf-8', 'replace')
 
     def dump_now(self):
         """SIGUSR1: the simulator writes its state; returns it."""
@@ -129,6 +135,26 @@ FWLOG_QUERIES = [(kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, False, False),
                  (kx.PROTOCOL_FWRULE_QTYPE_ID, 3, 9, [], 'x'),
                  (kx.PROTOCOL_FWRULE_QTYPE_FROMTO, 1700000010, 1700000030, 0, 1)]
 PACKET = bytes(bytearray(i % 256 for i in range(300)))
+# Requests that break off, and the record each leaves (None: none).
+MALFORMED = [
+    (0x22000, u16(40) + u8(1) + u8(1) + u8(0) + u16(2) + u16(6) + b'\x00',
+     {'request': 'createView', 'viewid': 40, 'filters': [[1, True, 1, [6]]], 'fields': []}),
+    (0x22000, u16(41) + u8(1) + u8(4) + u8(0) + u16(1) + b'\x08',
+     {'request': 'createView', 'viewid': 41, 'filters': [[4, True, 4, []]], 'fields': []}),
+    (0x20200, u16(1), None),
+    (0x20201, u8(1) + b'\x20\x01' + b'\x00' * 14, None),
+    (0x22200, u32(7), None),
+    (0x10708, u32(9) + u32(1 << 9) + u32(10) + b'ss', None),
+    (0x106a4, s('eth0') + u32(50) + b'abc', None),
+    (0x206d6, u32(20), None),
+    (0x20578, s('f') + s('r') + u32(1), None),
+    (0x203e8, u8(2) + u32(0), None),
+    (0x22002, u16(42), None),
+]
+
+
+def peer(client):
+    return '127.0.0.1:%d' % client.sock.getsockname()[1]
 
 
 def view_definitions():
@@ -176,11 +202,13 @@ class Scenario(unittest.TestCase):
         c = cls.c = sim.client()
         if not c.login('demo', 'demo'):
             raise AssertionError('login refused')
+        cls.peer = peer(c)
         kx.requestUpdate(c)
         c.wait_for(lambda: c.update_done)
         if not (c.hosts and c.conns):
             raise AssertionError('the first update brought no hosts or no connections')
         cls.subscribe()
+        cls.bad_clients()
         sim.wait_line(b'frozen', [c])
         c.sync()
         cls.closed_when_frozen = c.closed
@@ -194,8 +222,8 @@ class Scenario(unittest.TestCase):
         c.sync()
         cls.rc, cls.state = sim.stop()
         c.pump(0.2)
-        cls.sessions = [s for s in cls.state['sessions'] if s['authenticated']]
-        cls.session = cls.sessions[0] if cls.sessions else {}
+        cls.sessions = dict((x['peer'], x) for x in cls.state['sessions'])
+        cls.session = cls.sessions.get(cls.peer, {})
 
     @classmethod
     def refused_early(cls):
@@ -209,6 +237,39 @@ class Scenario(unittest.TestCase):
         cls.early_login = early.login('demo', 'wrong')
         cls.early_refusals_after_login = list(early.refusals)
         early.wait_for(lambda: early.closed)
+
+    @classmethod
+    def bad_clients(cls):
+        """Broken streams beside the live client: each is dropped by the
+        daemon. Requests that break off (from a client of their own) are
+        answered as malformed and leave no record; a view definition is
+        recorded with the values that were there."""
+        rnd = SameRandom(5)  # the same garbage under both interpreters
+        garbage = bytes(bytearray(rnd.randrange(256) for _ in range(4000)))
+        after_login = cls.sim.client()
+        after_login.login('demo', 'demo')
+        after_login.sock.setblocking(True)
+        bad = [socket.create_connection(('127.0.0.1', cls.sim.port), 5) for _ in range(4)] + [after_login.sock]
+        for s, data in zip(bad, (u32(0x20001) + u16(100) + b'abc', b'', u32(0x20528) + u16(40000) + b'x' * 100,
+                                 garbage, garbage)):
+            s.sendall(data)
+        for s in bad[:2]:   # a disconnect in the middle of a frame, and at once
+            s.close()
+        for s in bad[2:]:   # the daemon drops the broken streams
+            s.settimeout(5)
+            try:
+                while s.recv(65536):
+                    pass
+            except socket.error:
+                pass
+            s.close()
+        m = cls.malformed = cls.sim.client()
+        if not m.login('demo', 'demo'):
+            raise AssertionError('login refused')
+        cls.malformed_peer = peer(m)
+        for type_, payload, _ in MALFORMED:
+            m.writeMsg(msg(payload, type_))
+        m.sync()
 
     @classmethod
     def subscribe(cls):
@@ -257,7 +318,8 @@ class Scenario(unittest.TestCase):
         self.assertFalse(self.closed_when_frozen)
         self.assertEqual(self.rc, 0)
         self.assertEqual([t for t in c.counts if t not in c.handlers], [])
-        self.assertEqual(len(self.sessions), 1)
+        # the refused client and the broken streams are gone
+        self.assertEqual(sorted(self.sessions), sorted([self.peer, self.malformed_peer]))
         self.assertEqual(list(c.version), state['version'])
         self.assertEqual(c.auth, state['auth'])
         self.assertEqual(c.features, state['features'])
@@ -267,23 +329,15 @@ class Scenario(unittest.TestCase):
         self.assertEqual(plain(c.strtables), state['strtables'])
         self.assertGreaterEqual(self.session['pings'], 2)
 
-    def test_hosts(self):
-        """Hosts, field by field."""
+    def test_hosts_and_connections(self):
+        """Hosts and connections with every field the simulator dumps, their
+        session-context rows and views."""
         c, state = self.c, self.state
-        self.assertEqual(sorted(map(str, c.hosts)), sorted(state['hosts']))
-        for hid, want in state['hosts'].items():
-            h = c.hosts[int(hid)]
-            for key, value in want.items():
-                self.assertEqual(plain(getattr(h, key)), value, 'host %s %s' % (hid, key))
-
-    def test_connections(self):
-        """Connections, their session-context rows and views."""
-        c, state = self.c, self.state
-        self.assertEqual(sorted(map(str, c.conns)), sorted(state['connections']))
-        for cid, want in state['connections'].items():
-            conn = c.conns[int(cid)]
-            for key, value in want.items():
-                self.assertEqual(plain(getattr(conn, key)), value, 'connection %s %s' % (cid, key))
+        for table, got in (('hosts', c.hosts), ('connections', c.conns)):
+            self.assertEqual(dict((str(k), dict((f, plain(getattr(v, f))) for f in state[table].get(str(k), ())))
+                                  for k, v in got.items()), state[table])
+        for cid, conn in c.conns.items():
+            cid = str(cid)
             self.assertEqual(conn.views, self.session['conn_views'][cid], 'views of connection %s' % cid)
             self.assertEqual(kx.resolve_engineflags(conn._engineflags),
                              [n for bit, n in ENGINE_FLAGS if conn._engineflags & bit])
@@ -352,6 +406,13 @@ class Scenario(unittest.TestCase):
         self.assertIn('request 0x2fff0 not available', c.not_available)
         self.assertIn(self.any_row, c.sc_rows)
 
+    def test_malformed_requests(self):
+        m = self.malformed
+        self.assertEqual(self.sessions[self.malformed_peer]['requests'], [record for _, _, record in MALFORMED if record])
+        self.assertEqual(sorted(m.view_errors), [(40, 'malformed view request'), (41, 'malformed view request')])
+        self.assertEqual(sorted(m.not_available),
+                         sorted('malformed request 0x%x' % t for t, _, record in MALFORMED if not record))
+
     def test_request_records(self):
         """What the simulator decoded from each request."""
         requests = self.session['requests']
@@ -397,95 +458,6 @@ class EndToEnd(unittest.TestCase):
         s = Sim(*args)
         self.sims.append(s)
         return s
-
-    def test_bad_clients(self):
-        sim = self.start('--seed', '3', '--hosts', '20', '--interval', '30')
-        good = sim.client()
-        self.assertTrue(good.login('demo', 'demo'))
-        kx.requestUpdate(good)
-        good.wait_for(lambda: good.update_done)
-
-        rnd = SameRandom(5)  # the same garbage under both interpreters
-        garbage = bytes(bytearray(rnd.randrange(256) for _ in range(4000)))
-        attacks = [
-            ('mid-frame disconnect', u32(0x20001) + u16(100) + b'abc'),
-            ('broken header', u32(0x20528) + u16(40000) + b'x' * 100),
-            ('garbage', garbage),
-            ('garbage after login', None),
-            ('disconnect at once', b''),
-        ]
-        bad = []
-        for name, data in attacks:
-            s = socket.create_connection(('127.0.0.1', sim.port), 5)
-            if data is None:
-                b = kxclient.KXClient('127.0.0.1', sim.port)
-                self.assertTrue(b.login('demo', 'demo'))
-                s.close()
-                s = b.sock
-                s.setblocking(True)
-                data = garbage
-            s.sendall(data)
-            if name in ('mid-frame disconnect', 'disconnect at once'):
-                s.close()
-            else:
-                bad.append((name, s))
-            good.pump(0.05)
-
-        # The broken stream's connection is dropped by the daemon.
-        for name, s in bad:
-            s.settimeout(5)
-            try:
-                while s.recv(65536):
-                    pass
-            except socket.error:
-                pass
-            s.close()
-
-        updates = good.counts.get(kx.PROTOCOL_SERVER_HOST_UPDATE, 0)
-        t = time.time()
-        while time.time() - t < 0.5:
-            good.pump(0.05)
-        good.sync()
-        self.assertGreater(good.counts.get(kx.PROTOCOL_SERVER_HOST_UPDATE, 0), updates)
-        late = sim.client()
-        self.assertTrue(late.login('demo', 'demo'))
-        late.sync()
-        rc, state = sim.stop()
-        self.assertEqual(rc, 0)
-        self.assertEqual(sorted(s['peer'] for s in state['sessions']),
-                         sorted('127.0.0.1:%d' % x.sock.getsockname()[1] for x in (good, late)))
-
-    def test_malformed_requests(self):
-        """Requests that break off are answered as malformed and leave no
-        record; a view definition is recorded with the values that were there."""
-        sim = self.start('--seed', '5', '--hosts', '10', '--interval', '30', '--ticks', '2')
-        c = sim.client()
-        self.assertTrue(c.login('demo', 'demo'))
-        cases = [
-            (0x22000, u16(40) + u8(1) + u8(1) + u8(0) + u16(2) + u16(6) + b'\x00',
-             {'request': 'createView', 'viewid': 40, 'filters': [[1, True, 1, [6]]], 'fields': []}),
-            (0x22000, u16(41) + u8(1) + u8(4) + u8(0) + u16(1) + b'\x08',
-             {'request': 'createView', 'viewid': 41, 'filters': [[4, True, 4, []]], 'fields': []}),
-            (0x20200, u16(1), None),
-            (0x20201, u8(1) + b'\x20\x01' + b'\x00' * 14, None),
-            (0x22200, u32(7), None),
-            (0x10708, u32(9) + u32(1 << 9) + u32(10) + b'ss', None),
-            (0x106a4, s('eth0') + u32(50) + b'abc', None),
-            (0x206d6, u32(20), None),
-            (0x20578, s('f') + s('r') + u32(1), None),
-            (0x203e8, u8(2) + u32(0), None),
-            (0x22002, u16(42), None),
-        ]
-        for type_, payload, _ in cases:
-            c.writeMsg(msg(payload, type_))
-        c.sync()
-        rc, state = sim.stop()
-        self.assertEqual(rc, 0)
-        requests = [x for x in state['sessions'] if x['authenticated']][0]['requests']
-        self.assertEqual(requests, [record for _, _, record in cases if record])
-        self.assertEqual(sorted(c.view_errors), [(40, 'malformed view request'), (41, 'malformed view request')])
-        self.assertEqual(sorted(c.not_available),
-                         sorted('malformed request 0x%x' % t for t, _, record in cases if not record))
 
     def test_same_seed_same_network(self):
         states = []

@@ -14,7 +14,6 @@ import select
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -24,9 +23,7 @@ sys.path.insert(0, os.path.join(HERE, '..', '..'))
 import KXdv17_0 as kx
 from kxtools import client as kxclient
 import flood
-
-BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(HERE, '..', '..', 'build'))
-SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
+from test_e2e import Sim
 MB = 1 << 20
 # In a sanitizer build the simulator's memory and speed are the
 # instrumentation's: the flood runs, its figures are not held to the promises.
@@ -48,43 +45,17 @@ def raise_fd_limit(want):
     return resource.getrlimit(resource.RLIMIT_NOFILE)[0]
 
 
-class Sim(object):
-    """kxd-sim on a free port; its log lines go to a file."""
-
-    def __init__(self, *args):
-        self.log = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen([SIM, '--port', '0', '--quiet'] + list(args),
-                                     stdout=subprocess.PIPE, stderr=self.log)
-        line = self.proc.stdout.readline()
-        assert line.startswith(b'listening on 127.0.0.1:'), line
-        self.port = int(line.strip().rsplit(b':', 1)[1])
-
-    def rss(self):
-        """Resident memory in bytes (VmRSS)."""
-        with open('/proc/%d/status' % self.proc.pid) as f:
-            for line in f:
-                if line.startswith('VmRSS:'):
-                    return int(line.split()[1]) * 1024
-        raise AssertionError('no VmRSS')
-
-    def log_text(self):
-        self.log.seek(0)
-        return self.log.read().decode('utf-8', 'replace')
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-        rc = self.proc.wait()
-        self.proc.stdout.close()
-        self.log.close()
-        return rc
+def rss(sim):
+    """The simulator's resident memory in bytes (VmRSS)."""
+    with open('/proc/%d/status' % sim.proc.pid) as f:
+        return int([line for line in f if line.startswith('VmRSS:')][0].split()[1]) * 1024
 
 
 class Floods(unittest.TestCase):
 
     def start(self, *args):
-        s = Sim(*args)
-        self.addCleanup(s.stop)
+        s = Sim(log=True, *args)
+        self.addCleanup(s.kill)
         return s
 
     def good_client(self, sim):
@@ -126,53 +97,67 @@ class Floods(unittest.TestCase):
         sim = self.start('--interval', '50')
         c = self.good_client(sim)
         self.measure(c, 1.0)
-        rss_start = sim.rss()
+        rss_start = rss(sim)
         base_rates, base_rtts = self.measure(c, 3.0)
 
         attack = subprocess.Popen([sys.executable, os.path.join(HERE, 'flood.py'), str(sim.port), '6'],
                                   stdout=subprocess.PIPE)
-        rss = [sim.rss()]
-        self.measure(c, 1.5, lambda: rss.append(sim.rss()))  # the flood sets in
-        rates, rtts = self.measure(c, 4.0, lambda: rss.append(sim.rss()))
+        peaks = [rss(sim)]
+        self.measure(c, 1.5, lambda: peaks.append(rss(sim)))  # the flood sets in
+        rates, rtts = self.measure(c, 4.0, lambda: peaks.append(rss(sim)))
         counts = json.loads(attack.communicate()[0].decode('ascii'))
         self.assertEqual(attack.returncode, 0)
         self.measure(c, 1.0)  # the simulator gives the memory back on its next ticks
-        rss_after = sim.rss()
+        rss_after = rss(sim)
 
         figures = ('baseline %.0f msg/s, ping %.2f ms; flood %.0f msg/s, ping %.2f ms (max %.1f ms); '
                    'memory %.1f MB at start, %.1f MB at most under the flood, %.1f MB after; flood %s' %
                    (median(base_rates), median(base_rtts) * 1e3, median(rates), median(rtts) * 1e3,
-                    max(rtts) * 1e3, rss_start / MB, max(rss) / MB, rss_after / MB, counts))
+                    max(rtts) * 1e3, rss_start / MB, max(peaks) / MB, rss_after / MB, counts))
         sys.stderr.write('\n' + figures + '\n')
         self.assertGreater(counts['sent'], 8 * MB, figures)  # the flooders did send
         self.assertGreater(counts['bad'], 100, figures)
-        self.assertEqual(sim.stop(), 0)
+        self.assertEqual(sim.stop()[0], 0)
         if SANITIZED:
             return
         self.assertGreaterEqual(median(rates), 0.8 * median(base_rates), figures)
         self.assertLess(median(rtts), 0.050, figures)
-        self.assertLess(max(rss), 200 * MB, figures)
+        self.assertLess(max(peaks), 200 * MB, figures)
         self.assertLessEqual(rss_after, 2 * rss_start, figures)
 
-    def test_unread_replies_wait_and_are_not_lost(self):
-        """A client that sends two million pings without reading is held
-        back at the output bound: the pings wait in the socket, not as pongs
-        in the simulator's memory. Once it reads, every pong arrives."""
-        sim = self.start('--max-output', '65536')
-        c = kxclient.KXClient('127.0.0.1', sim.port)
-        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-        self.assertTrue(c.login('demo', 'demo'))
-        c.sync()  # from here on the simulator sends only pongs
-        rss_before = sim.rss()
-        pings = 100000 if SANITIZED else 2000000  # instrumented, a message costs far more
+    def send_unread(self, c, pings):
+        """Sends pings without reading until the simulator stops taking them;
+        returns (all the bytes, how many went)."""
         data = flood.frame(0x20528) * pings
         sent = 0
         while sent < len(data) and select.select([], [c.sock], [], 0.5)[1]:
             sent += c.sock.send(data[sent:sent + (1 << 20)])
+        return data, sent
+
+    def test_idle_and_unread_clients_cost_little(self):
+        """Two hundred connections that were greeted and then sent nothing
+        hold no buffers in the simulator. A client that sends two million
+        pings without reading is held back at the output bound: the pings
+        wait in the socket, not as pongs in the simulator's memory. Once it
+        reads, every pong arrives."""
+        raise_fd_limit(1024)
+        sim = self.start('--max-output', '65536')
+        rss_before = rss(sim)
+        idle = [socket.create_connection(('127.0.0.1', sim.port), 10) for _ in range(200)]
+        self.addCleanup(lambda: [s.close() for s in idle])
+        c = kxclient.KXClient('127.0.0.1', sim.port)
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        self.assertTrue(c.login('demo', 'demo'))
+        c.sync()  # every connection before it has been accepted and greeted; from here on only pongs come
+        if not SANITIZED:  # a buffer kept per connection would be 50 MB
+            self.assertLess(rss(sim) - rss_before, 10 * MB)
+        rss_before = rss(sim)
+        pings = 100000 if SANITIZED else 2000000  # instrumented, a message costs far more
+        data, sent = self.send_unread(c, pings)
         time.sleep(0.5)
         # Unthrottled, the 12 MB of pongs less what the kernel holds would be queued.
         if not SANITIZED:
-            self.assertLess(sim.rss() - rss_before, 3 * MB)
+            self.assertLess(rss(sim) - rss_before, 3 * MB)
         received = []
         size = 0
         while size < 6 * pings:
@@ -198,11 +183,7 @@ class Floods(unittest.TestCase):
         self.assertTrue(c.login('demo', 'demo'))
         kx.requestUpdate(c)
         c.wait_for(lambda: c.update_done)
-        pings = 1500000  # more pongs than the kernel's buffers hold
-        data = flood.frame(0x20528) * pings
-        sent = 0
-        while sent < len(data) and select.select([], [c.sock], [], 0.5)[1]:
-            sent += c.sock.send(data[sent:sent + (1 << 20)])
+        self.send_unread(c, 1500000)  # more pongs than the kernel's buffers hold
         time.sleep(2.0)
         # Still connected, the client would now read slowly for a long time.
         closed, deadline = False, time.time() + 5
@@ -215,20 +196,6 @@ class Floods(unittest.TestCase):
         except socket.error as e:
             closed = e.errno == errno.ECONNRESET
         self.assertTrue(closed, 'a client that never read is still connected')
-
-    def test_idle_connections_cost_little(self):
-        """Two hundred connections that were greeted and then sent nothing
-        hold no buffers in the simulator."""
-        raise_fd_limit(1024)
-        sim = self.start()
-        rss_before = sim.rss()
-        idle = [socket.create_connection(('127.0.0.1', sim.port), 10) for _ in range(200)]
-        last = kxclient.KXClient('127.0.0.1', sim.port)
-        last.sync()  # every connection before it has been accepted and greeted
-        if not SANITIZED:  # a buffer kept per connection would be 50 MB
-            self.assertLess(sim.rss() - rss_before, 10 * MB)
-        for s in idle:
-            s.close()
 
     def test_clients_over_the_limit_are_refused(self):
         sim = self.start('--max-clients', '3')
