@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(HERE, '..', '..'))
 import KXdv17_0 as kx
 from kxtools import client as kxclient
 import flood
-from test_e2e import Sim
+from test_e2e import Sim, sim_only
 MB = 1 << 20
 # In a sanitizer build the simulator's memory and speed are the
 # instrumentation's: the flood runs, its figures are not held to the promises.
@@ -51,6 +51,7 @@ def rss(sim):
         return int([line for line in f if line.startswith('VmRSS:')][0].split()[1]) * 1024
 
 
+@sim_only
 class Floods(unittest.TestCase):
 
     def start(self, *args):
