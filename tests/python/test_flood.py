@@ -1,48 +1,40 @@
-"""kxd-sim under hostile load: a client that does not read is held back
-instead of growing the simulator, a well-behaved client keeps its pace
-beside a flood, memory goes back afterwards, and the number of clients is
-limited. The thresholds are the simulator's service promises; the baseline
-is measured in the same run just before the flood, and medians are compared,
-so a loaded machine shifts both sides alike."""
+"""kxd-sim under hostile load: clients that flood requests without reading,
+send broken headers or break off mid-frame leave nothing behind once gone;
+a client that does not read is held back instead of growing the simulator,
+and dropped if it never reads; idle connections cost little; the number of
+clients is limited."""
 from __future__ import absolute_import, division, print_function
 
 import errno
-import json
 import os
 import resource
 import select
 import socket
-import subprocess
-import sys
+import struct
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, '..', '..'))
+from test_e2e import Sim, sim_only  # (first: it puts the checkout on the path)
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
-import flood
-from test_e2e import Sim, sim_only
+from kxtest import s
+
 MB = 1 << 20
 # In a sanitizer build the simulator's memory and speed are the
-# instrumentation's: the flood runs, its figures are not held to the promises.
+# instrumentation's: the load runs, its figures are not held to the promises.
 SANITIZED = 'libasan' in os.environ.get('LD_PRELOAD', '')
 
 
-def median(values):
-    values = sorted(values)
-    n = len(values)
-    return (values[n // 2] + values[(n - 1) // 2]) / 2.0
+def frame(type_, payload=b''):
+    return struct.pack('>IH', type_, len(payload)) + payload
 
 
 def raise_fd_limit(want):
-    """The flood needs more descriptors than some default limits allow."""
+    """The idle connections need more descriptors than some default limits allow."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft != resource.RLIM_INFINITY and soft < want:
-        new = want if hard == resource.RLIM_INFINITY else min(want, hard)
-        resource.setrlimit(resource.RLIMIT_NOFILE, (new, hard))
-    return resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (want if hard == resource.RLIM_INFINITY else min(want, hard), hard))
 
 
 def rss(sim):
@@ -59,77 +51,48 @@ class Floods(unittest.TestCase):
         self.addCleanup(s.kill)
         return s
 
-    def good_client(self, sim):
-        c = kxclient.KXClient('127.0.0.1', sim.port)
-        self.assertTrue(c.login('demo', 'demo'))
-        kx.requestUpdate(c)
-        c.wait_for(lambda: c.update_done)
-        kx.channelsShow(c)
-        kx.shapingobjectShow(c)
-        kx.fwrulesShow(c)
-        return c
-
-    def measure(self, c, seconds, each=lambda: None):
-        """Pumps the client for `seconds`, pinging it ten times a second.
-        Returns the messages received per second in each half second and
-        every ping's round trip; calls each() on every turn."""
-        rates, rtts = [], []
-        start = window = next_ping = time.time()
-        seen = sum(c.counts.values())
-        while time.time() - start < seconds:
-            each()
-            if time.time() >= next_ping:
-                want, sent = c.pongs + 1, time.time()
-                kx.ping(c)
-                c.wait_for(lambda: c.pongs >= want, 10)
-                rtts.append(time.time() - sent)
-                next_ping += 0.1
-            c.pump(max(0, min(0.05, next_ping - time.time())))
-            if time.time() - window >= 0.5:
-                total = sum(c.counts.values())
-                rates.append((total - seen) / (time.time() - window))
-                window, seen = time.time(), total
-        self.assertFalse(c.closed)
-        return rates, rtts
-
-    def test_flood_beside_a_good_client(self):
-        self.assertGreaterEqual(raise_fd_limit(1024), flood.IDLE + flood.FLOODERS + 64,
-                                'the descriptor limit (ulimit -n) is too low for the flood')
+    def test_hostile_clients_leave_nothing_behind(self):
+        """Rounds of clients that flood pings, update requests and dumps
+        without reading, send a broken header or break off in the middle of
+        a frame, beside a good client: the good client is answered all along,
+        and once they are gone the simulator's memory is back near its start."""
         sim = self.start('--interval', '50')
-        c = self.good_client(sim)
-        self.measure(c, 1.0)
+        good = kxclient.KXClient('127.0.0.1', sim.port)
+        self.assertTrue(good.login('demo', 'demo'))
+        kx.requestUpdate(good)
+        good.wait_for(lambda: good.update_done)
+        good.pump(0.5)
         rss_start = rss(sim)
-        base_rates, base_rtts = self.measure(c, 3.0)
-
-        attack = subprocess.Popen([sys.executable, os.path.join(HERE, 'flood.py'), str(sim.port), '6'],
-                                  stdout=subprocess.PIPE)
-        peaks = [rss(sim)]
-        self.measure(c, 1.5, lambda: peaks.append(rss(sim)))  # the flood sets in
-        rates, rtts = self.measure(c, 4.0, lambda: peaks.append(rss(sim)))
-        counts = json.loads(attack.communicate()[0].decode('ascii'))
-        self.assertEqual(attack.returncode, 0)
-        self.measure(c, 1.0)  # the simulator gives the memory back on its next ticks
+        flood = (frame(0x20001, s('demo') + s('demo')) +
+                 (frame(0x20528) * 20 + frame(0x20002) + frame(0x205dc) + frame(0x10640)) * 2000)
+        hostile = [flood, frame(0x20528)[:4] + struct.pack('>H', 40000) + b'x' * 64,   # longer than any message
+                   frame(0x20001, b'y' * 200)[:50]]                                   # breaks off mid-frame
+        for _ in range(4):
+            socks = [socket.create_connection(('127.0.0.1', sim.port), 10) for _ in range(45)]
+            for i, h in enumerate(socks):
+                h.setblocking(False)
+                try:
+                    h.send(hostile[i % 3])
+                except socket.error as e:
+                    self.assertIn(e.errno, (errno.EAGAIN, errno.EWOULDBLOCK))
+            for _ in range(3):
+                want = good.pongs + 1
+                kx.ping(good)
+                good.wait_for(lambda: good.pongs >= want, 5)
+            for h in socks:
+                h.close()
+        good.pump(1.0)  # the simulator gives the memory back on its next ticks
         rss_after = rss(sim)
-
-        figures = ('baseline %.0f msg/s, ping %.2f ms; flood %.0f msg/s, ping %.2f ms (max %.1f ms); '
-                   'memory %.1f MB at start, %.1f MB at most under the flood, %.1f MB after; flood %s' %
-                   (median(base_rates), median(base_rtts) * 1e3, median(rates), median(rtts) * 1e3,
-                    max(rtts) * 1e3, rss_start / MB, max(peaks) / MB, rss_after / MB, counts))
-        sys.stderr.write('\n' + figures + '\n')
-        self.assertGreater(counts['sent'], 8 * MB, figures)  # the flooders did send
-        self.assertGreater(counts['bad'], 100, figures)
+        self.assertFalse(good.closed)
         self.assertEqual(sim.stop()[0], 0)
-        if SANITIZED:
-            return
-        self.assertGreaterEqual(median(rates), 0.8 * median(base_rates), figures)
-        self.assertLess(median(rtts), 0.050, figures)
-        self.assertLess(max(peaks), 200 * MB, figures)
-        self.assertLessEqual(rss_after, 2 * rss_start, figures)
+        if not SANITIZED:
+            self.assertLessEqual(rss_after, 2 * rss_start, 'memory %.1f MB at start, %.1f MB after'
+                                 % (rss_start / MB, rss_after / MB))
 
     def send_unread(self, c, pings):
         """Sends pings without reading until the simulator stops taking them;
         returns (all the bytes, how many went)."""
-        data = flood.frame(0x20528) * pings
+        data = frame(0x20528) * pings
         sent = 0
         while sent < len(data) and select.select([], [c.sock], [], 0.5)[1]:
             sent += c.sock.send(data[sent:sent + (1 << 20)])
@@ -170,7 +133,7 @@ class Floods(unittest.TestCase):
                 received.append(c.sock.recv(1 << 20))
                 self.assertTrue(received[-1], 'closed by the simulator')
                 size += len(received[-1])
-        self.assertEqual(b''.join(received), flood.frame(0x1b100) * pings)
+        self.assertEqual(b''.join(received), frame(0x1b100) * pings)
 
     def test_a_client_that_never_reads_is_dropped(self):
         """A client whose replies stay above the bound while it reads none

@@ -1,17 +1,10 @@
-"""Installs the project as a user would and uses it from there: an sdist from
-setup.py, a wheel built from that sdist alone (its tags and metadata
-checked), the wheel installed into a fresh environment (a virtual
-environment, or `pip install --target` into a temporary folder where Python
-2.7 has no virtualenv tool), then both modules imported from the
-installation, their version checked, the installed kxd-sim run and the
-installed kxtop command logged into kxd-sim. The same for `cmake --install`
-of the build, through the launchers written for this interpreter. Each
-module's dynamic symbol table must hold its init function alone. A Python 3
-build for another minor version must refuse to import.
-
-Each interpreter the suite runs under builds and installs for itself (the
-wheel compiles the C++ once, about 30 s of CPU); one without setuptools
-skips the wheel.
+"""Installs the project as a user would and uses it from there: a wheel
+built from an sdist alone (tags and metadata checked) and installed into a
+fresh environment (a virtual environment, or `pip install --target` where
+Python 2.7 has no virtualenv), and `cmake --install` of the build with its
+launchers. From each: both modules imported and their version checked, each
+module's dynamic symbols its init function alone, the installed kxd-sim and
+kxtop run. A Python 3 build for another minor version must refuse to import.
 """
 from __future__ import print_function
 
