@@ -6,21 +6,20 @@ from __future__ import print_function
 
 import glob
 import os
-import subprocess
 import sys
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
+import test_e2e
+from test_e2e import Sim
 
 PER_TYPE = 4
 
 
-def capture(sim_path):
-    proc = subprocess.Popen([sim_path, '--port', '0', '--quiet', '--seed', '11', '--hosts', '24',
-                             '--interval', '30', '--ticks', '40'], stdout=subprocess.PIPE)
+def capture():
+    sim = Sim('--seed', '11', '--hosts', '24', '--interval', '30', '--ticks', '40')
+    port = sim.port
     try:
-        line = proc.stdout.readline().decode('ascii')
-        port = int(line.strip().rsplit(':', 1)[1])
         seen = {}
 
         def recording(client):
@@ -72,8 +71,7 @@ def capture(sim_path):
         early.close()
         return seen
     finally:
-        proc.terminate()
-        proc.wait()
+        sim.kill()
 
 
 def pick(payloads):
@@ -86,8 +84,8 @@ def pick(payloads):
 
 
 def main():
-    sim_path, out = sys.argv[1], sys.argv[2]
-    seen = capture(sim_path)
+    test_e2e.SIM, out = sys.argv[1], sys.argv[2]
+    seen = capture()
     if not os.path.isdir(out):
         os.makedirs(out)
     for old in glob.glob(os.path.join(out, '*.bin')):
