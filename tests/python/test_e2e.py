@@ -101,17 +101,24 @@ class Sim(object):
         self.log.seek(0)
         return self.log.read().decode('utf-8', 'replace')
 
+    def take_dump(self):
+        """The state the simulator last wrote (None if none), removed."""
+        if not os.path.exists(self.dump_file):
+            return None
+        with open(self.dump_file) as f:
+            state = json.load(f)
+        os.unlink(self.dump_file)
+        return state
+
     def dump_now(self):
         """SIGUSR1: the simulator writes its state; returns it."""
-        if os.path.exists(self.dump_file):
-            os.unlink(self.dump_file)
+        self.take_dump()
         self.proc.send_signal(signal.SIGUSR1)
         deadline = time.time() + 10
         while not os.path.exists(self.dump_file):
             assert time.time() < deadline, 'no state dump'
             time.sleep(0.02)
-        with open(self.dump_file) as f:
-            return json.load(f)
+        return self.take_dump()
 
     def stop(self):
         """SIGTERM; returns the exit status and the final state."""
@@ -119,12 +126,7 @@ class Sim(object):
             self.proc.send_signal(signal.SIGTERM)
         rc = self.proc.wait()
         self.proc.stdout.close()
-        state = None
-        if os.path.exists(self.dump_file):
-            with open(self.dump_file) as f:
-                state = json.load(f)
-            os.unlink(self.dump_file)
-        return rc, state
+        return rc, self.take_dump()
 
     def kill(self):
         if self.proc.poll() is None:
@@ -525,11 +527,8 @@ class Scenario(unittest.TestCase):
         self.assertEqual(len(frames), len(tapped))
         self.assertEqual([f for f in frames if 'error' in f], [])
         for direction, want in (('in', c.counts), ('out', self.sent)):
-            got = {}
-            for f in frames:
-                if f['direction'] == direction:
-                    got[f['type']] = got.get(f['type'], 0) + 1
-            self.assertEqual(got, want, direction)
+            types = [f['type'] for f in frames if f['direction'] == direction]
+            self.assertEqual(dict((t, types.count(t)) for t in set(types)), want, direction)
         requests = dict((f['name'], f['content']) for f in frames if f['direction'] == 'out')
         self.assertEqual(requests['doAuth'], {'user': 'demo', 'password': 'demo'})
         views = [f['content'] for f in frames if f['name'] == 'createView']
@@ -550,10 +549,7 @@ class Scenario(unittest.TestCase):
         self.assertIn('ESTABLISHED', [n for f in frames if f['name'] == 'PROTOCOL_SERVER_CONN_UPDATE'
                                       for part in ('added', 'changed') for r in f['content'].get(part, {}).values()
                                       for n in r.get('_engineflags_names', ())])
-        added = {}
-        for f in frames:
-            if f['name'] == 'PROTOCOL_SERVER_HOST_ADD':
-                added.update(f['content']['added'])
+        added = dict(h for f in frames if f['name'] == 'PROTOCOL_SERVER_HOST_ADD' for h in f['content']['added'].items())
         self.assertTrue(set(str(h) for h in c.hosts) <= set(added))
         self.assertEqual(added[str(min(c.hosts))]['addr'], c.hosts[min(c.hosts)].addr)
 
