@@ -135,13 +135,8 @@ class PrometheusScrape(unittest.TestCase):
 
     @staticmethod
     def _stop(proc):
-        if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        proc.kill()
+        proc.wait()
         if proc.stdout:
             proc.stdout.close()
 
