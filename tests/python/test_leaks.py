@@ -46,34 +46,20 @@ def boom(*args, **kw):
 
 
 class Sink(object):
-    """An io object that drops the requests."""
+    """An io object that drops the requests, and sys.stdout while the cases
+    run (a host added twice is reported there)."""
+    softspace = 0
+    writeMsg = write = lambda self, data: None
 
-    def writeMsg(self, m):
-        pass
 
-
-class RaisingIO(object):
-    def writeMsg(self, m):
-        raise Boom()
+class Raising(object):
+    """An io object or sys.stdout whose writes raise."""
+    softspace = 0
+    writeMsg = write = boom
 
 
 class RaisingRecord(object):
-    def __init__(self, *args):
-        raise Boom()
-
-
-class Discard(object):
-    """sys.stdout while the cases run (a host added twice is reported there)."""
-
-    softspace = 0
-
-    def write(self, text):
-        pass
-
-
-class RaisingWriter(object):
-    softspace = 0
-    write = boom
+    __init__ = boom
 
 
 def with_stdout(writer, func, *args):
@@ -192,19 +178,19 @@ def handler_cases():
             wrong = (KXMsg(type_, payload),) + (42,) * (len(first) - 1)
             cases.append(Case(name + ' int args', func, wrong, outcome(func, wrong)))
     # Caller objects that raise.
-    host_add = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_HOST_ADD][0][1]
-    host_update = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_HOST_UPDATE][0][1]
-    conn = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_CONN_UPDATE][-1][1]
-    shaping = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_SHAPING_OBJECT][-1][1]
-    fw = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_FW_RULES][0][1]
-    view = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_VIEW_UPDATE][-1][1]
-    channels = [(t, p) for t, p in corpus if t == kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA][0][1]
+    by_type = {}
+    for type_, payload in corpus:
+        by_type.setdefault(type_, []).append(payload)
+    host_add, host_update, fw, channels, drdl = [by_type[getattr(kx, 'PROTOCOL_SERVER_' + n)][0] for n in (
+        'HOST_ADD', 'HOST_UPDATE', 'FW_RULES', 'CHANNEL_STATS_DATA', 'DRDL_SYSDIAG_ENTRIES')]
+    conn, shaping, view = [by_type[getattr(kx, 'PROTOCOL_SERVER_' + n)][-1] for n in (
+        'CONN_UPDATE', 'SHAPING_OBJECT', 'VIEW_UPDATE')]
     v = ctx.version
     raising = [
         ('host add, raising class', kx.handleHostAdd, lambda: (KXMsg(0, host_add), RaisingRecord, {}, v)),
         ('host add, raising table', kx.handleHostAdd, (KXMsg(0, host_add), kxcorpus.Record, RaisingDict(), v)),
         ('host add twice, raising stdout', with_stdout,
-         lambda: (RaisingWriter(), kx.handleHostAdd, KXMsg(0, host_add), kxcorpus.Record, dict(ctx.hosts), v)),
+         lambda: (Raising(), kx.handleHostAdd, KXMsg(0, host_add), kxcorpus.Record, dict(ctx.hosts), v)),
         ('host update, raising table', kx.handleHostUpdate, (KXMsg(0, host_update), RaisingDict(), v)),
         ('host update, empty table', kx.handleHostUpdate, (KXMsg(0, host_update), {}, v)),
         ('conn update, raising class', kx.handleConnUpdate,
@@ -221,8 +207,7 @@ def handler_cases():
         ('view update, no fields', kxcorpus.view_update, (KXMsg(0, view), {})),
         ('channels, raising info', kx.handleChannelsData, (KXMsg(0, channels), (RaisingDict(), []))),
         ('channels, wrong info', kx.handleChannelsData, (KXMsg(0, channels), ({}, None))),
-        ('drdl, not a list', kx.handleDrdlStatsDump,
-         (KXMsg(0, [p for t, p in corpus if t == kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES][0]), ())),
+        ('drdl, not a list', kx.handleDrdlStatsDump, (KXMsg(0, drdl), ())),
         ('view data', kx.handleViewUpdateData, (KXMsg(0, b'\xe0'),)),
         ('view field, unknown field', kx.handleViewUpdateField, (KXMsg(0, b'\x00\x07\x00\x00'), {7: {}})),
         ('view field, raising fields', kx.handleViewUpdateField, (KXMsg(0, b'\x00\x07\x00\x00'), RaisingDict())),
@@ -270,7 +255,7 @@ def request_cases():
     for func, args in builders:
         name = func.__name__
         cases.append(Case(name, func, (Sink(),) + args))
-        cases.append(Case(name + ' raising io', func, (RaisingIO(),) + args, Boom))
+        cases.append(Case(name + ' raising io', func, (Raising(),) + args, Boom))
         cases.append(Case(name + ' io without writeMsg', func, (object(),) + args, AttributeError))
         for result, exc in ((None, TypeError), (42, TypeError), (Boom, Boom), (KXMsg(1, b'f' * 32768), 'any')):
             if exc == 'any':  # a full message: a request with a payload does not fit
@@ -366,7 +351,7 @@ def msgmodule_cases():
 class LeakTest(unittest.TestCase):
 
     def run_cases(self, make_cases):
-        with rebound('stdout', Discard(), sys):
+        with rebound('stdout', Sink(), sys):
             self.assertEqual(check_cases(make_cases()), [])
 
     def test_the_check_sees_leaks(self):
