@@ -9,8 +9,6 @@ expectation differs by version, the names below say so:
   builtins  the built-ins module (__builtin__ under Python 2.7)
   text(b)   the str a handler gives for the wire bytes b (b itself under 2.7)
 """
-from __future__ import print_function
-
 import contextlib
 import random
 import socket

@@ -2,8 +2,6 @@
 Ctrl-C), piped, and when the daemon cannot be reached, goes away or the
 output is closed. The screen is rebuilt from kxtop's output for a terminal that knows only
 cursor addressing and erasing (so that is all curses sends)."""
-from __future__ import print_function
-
 import errno
 import fcntl
 import os

@@ -7,8 +7,6 @@ the resident memory grow with the number of calls.
 
 KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000; the default
 is a quick pass)."""
-from __future__ import print_function
-
 import array
 import fcntl
 import gc
@@ -201,14 +199,11 @@ def handler_cases():
          (KXMsg(0, conn), RaisingDict(), kxcorpus.Record, kxcorpus.populate, v)),
         ('shaping, raising table', kx.shapingobjectUpdateHandle, (KXMsg(0, shaping), RaisingDict())),
         ('fw rules, raising table', kx.handleFWRulesData, (KXMsg(0, fw), RaisingDict())),
-        ('view id', kx.handleViewUpdateViewID, (KXMsg(0, view),)),
-        ('view operations', kx.handleViewUpdate, (KXMsg(0, view[2:]), ctx.fields)),
         ('view update, raising fields', kxcorpus.view_update, (KXMsg(0, view), RaisingDict())),
         ('view update, no fields', kxcorpus.view_update, (KXMsg(0, view), {})),
         ('channels, raising info', kx.handleChannelsData, (KXMsg(0, channels), (RaisingDict(), []))),
         ('channels, wrong info', kx.handleChannelsData, (KXMsg(0, channels), ({}, None))),
         ('drdl, not a list', kx.handleDrdlStatsDump, (KXMsg(0, drdl), ())),
-        ('view data', kx.handleViewUpdateData, (KXMsg(0, b'\xe0'),)),
         ('view field, unknown field', kx.handleViewUpdateField, (KXMsg(0, b'\x00\x07\x00\x00'), {7: {}})),
         ('view field, raising fields', kx.handleViewUpdateField, (KXMsg(0, b'\x00\x07\x00\x00'), RaisingDict())),
         ('engine flags', kx.resolve_engineflags, (0xc037,)),
@@ -330,8 +325,14 @@ def msgmodule_cases():
         Case('newMsg', newMsg, (73728,)),
         Case('newMsg negative', newMsg, (-1,), OverflowError),
         Case('newMsg wrong type', newMsg, ('1',), TypeError),
+        Case('newMsg float', newMsg, (1.0,), TypeError),
+        Case('newMsg huge', newMsg, (2 ** 64 + 5,), OverflowError),
+        Case('newMsg 2**32', newMsg, (2 ** 32,), OverflowError),
         Case('KXMsg.pos', set_pos, (m, 2)),
         Case('KXMsg.pos float', set_pos, (m, 2.5), TypeError),
+        Case('KXMsg.pos integral float', set_pos, (m, 2.0), TypeError),
+        Case('KXMsg.pos str', set_pos, (m, '2'), TypeError),
+        Case('KXMsg.pos huge', set_pos, (m, 2 ** 64 + 2), OverflowError),
         Case('KXMsg.pos outside', set_pos, (m, 5), ValueError),
         Case('KXMsg.append and attributes', append_attributes, (KXMsg(3, b'abcd'),)),
         Case('KXMsg.append too long', m.append, (b'x' * 32769,), ValueError),
@@ -339,6 +340,12 @@ def msgmodule_cases():
         Case('KXRingbuf', KXRingbuf, (1 << 20,)),
         Case('KXRingbuf huge', KXRingbuf, (2 ** 64 + 5,), OverflowError),
         Case('KXRingbuf float', KXRingbuf, (1.5,), TypeError),
+        Case('KXRingbuf integral float', KXRingbuf, (262144.0,), TypeError),
+        Case('KXRingbuf str', KXRingbuf, ('262144',), TypeError),
+        Case('KXRingbuf 2**64', KXRingbuf, (2 ** 64,), OverflowError),
+        Case('KXRingbuf 2**32', KXRingbuf, (2 ** 32,), OverflowError),
+        Case('KXRingbuf negative', KXRingbuf, (-1,), OverflowError),
+        Case('KXRingbuf wrapping', KXRingbuf, (262144 - 2 ** 64,), OverflowError),
         Case('KXRingbuf methods', ring_cycle, (rb, m, into)),
         Case('KXRingbuf read negative', rb.read, (-1,), ValueError),
         Case('KXRingbuf readMsgInto wrong type', rb.readMsgInto, (None,), TypeError),
