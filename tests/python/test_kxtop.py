@@ -306,9 +306,8 @@ class KxtopErrors(unittest.TestCase):
             pass
         self.assertGreater(len(titles), 15)   # frames went on every 0.2 s all along
 
-    def test_version_and_help(self):
-        out, err = self.kxtop('--version').communicate()
-        self.assertTrue(re.match(r'^kxtop \d+\.\d+\.\d+\n$', out.decode()), out)
+    def test_help_gives_the_defaults(self):
+        # (--version, the tools' shared option: test_capture's kxdissect)
         help_text = ' '.join(self.kxtop('--help').communicate()[0].decode().split())
         for option, default in (('--host HOST', '127.0.0.1'), ('--port PORT', '7830'), ('--user USER', 'demo'),
                                 ('--password PASSWORD', 'demo')):

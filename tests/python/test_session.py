@@ -43,8 +43,6 @@ class RequestTest(TestCase):
             (kx.doAuth, ('abc', ''), (131073, b'\0\0\0\x04abc\0' + b'\0\0\0\x01\0')),
             (kx.doAuth, (b'd\xc3\xa9mo', u'pw'), (131073, s(b'd\xc3\xa9mo') + s('pw'))),
             (kx.doAuth, ('u' * 16000, 'p' * 16000), (131073, s('u' * 16000) + s('p' * 16000))),
-            (kx.ping, (), (132392, b'')),
-            (kx.requestUpdate, (), (131074, b'')),
             (kx.doAuth, ('user', 1234), TypeError),
             (kx.doAuth, (None, 'pw'), TypeError),
             (kx.doAuth, ('u' * 20000, 'p' * 20000), ValueError)])
