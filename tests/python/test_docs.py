@@ -85,8 +85,8 @@ class ApiDocTest(unittest.TestCase):
         return dict((n, s) for n, s in self.sections.items() if '.' not in n and n not in CLASSES)
 
     def test_every_name_is_documented_and_every_documented_name_exists(self):
+        # (the sections of the classes: test_documented_keywords_are_the_accepted_ones)
         self.assertEqual(sorted(self.function_sections()), module_functions())
-        self.assertIn('BadMessageError', self.sections)
         members = [('KXMsgv17_0', KXMsgv17_0), ('KXMsg', KXMsgv17_0.KXMsg),
                    ('KXRingbuf', KXMsgv17_0.KXRingbuf)]
         for prefix, obj in members:
@@ -95,8 +95,6 @@ class ApiDocTest(unittest.TestCase):
             if obj is KXMsgv17_0:  # the two types have sections of their own
                 expected = [n for n in expected if n not in ('KXMsg', 'KXRingbuf')]
             self.assertEqual(documented, expected, prefix)
-        self.assertIn('KXMsg', self.sections)
-        self.assertIn('KXRingbuf', self.sections)
 
     def test_documented_keywords_are_the_accepted_ones(self):
         # The probe tells a wrong or missing keyword from a wrong value.
