@@ -9,10 +9,9 @@ expectation differs by version, the names below say so:
   builtins  the built-ins module (__builtin__ under Python 2.7)
   text(b)   the str a handler gives for the wire bytes b (b itself under 2.7)
 """
-from __future__ import print_function
-
 import contextlib
 import random
+import socket
 import struct
 import sys
 import time
@@ -86,6 +85,16 @@ def s(value):
 
 def ip4(value):
     return struct.pack('4B', *[int(o) for o in value.split('.')])
+
+
+def loopback(listen):
+    """A socket on a loopback port of its own: listening (it accepts nothing
+    and says nothing), or only bound (connections to it are refused)."""
+    s = socket.socket()
+    s.bind(('127.0.0.1', 0))
+    if listen:
+        s.listen(8)
+    return s
 
 
 def msg(payload=b'', type=0):

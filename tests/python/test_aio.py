@@ -4,10 +4,10 @@ mid-stream, one listener that never answers, a closed port, a wrong
 password, and follow() reconnecting after the daemon died."""
 from __future__ import absolute_import, division, print_function
 
-import socket
 import sys
 import unittest
 
+from kxtest import loopback
 from test_e2e import Sim, plain
 
 if sys.version_info >= (3, 8):
@@ -28,14 +28,10 @@ class Fleet(unittest.TestCase):
         for sim in frozen:
             sim.wait_line(b'frozen', [])
         dying, dying_later = self.start('--seed', '3'), self.start('--seed', '4')
-        silent = socket.socket()
-        silent.bind(('127.0.0.1', 0))
-        silent.listen(4)
-        self.addCleanup(silent.close)
-        closed = socket.socket()
-        closed.bind(('127.0.0.1', 0))
+        silent, closed = loopback(True), loopback(False)
+        for s in (silent, closed):
+            self.addCleanup(s.close)
         closed_port = closed.getsockname()[1]
-        closed.close()
 
         cases = [  # name, coroutine, the error it ends with (None: the tables of the frozen simulator)
             ('frozen 1', session(frozen[0].port, 'demo'), None),

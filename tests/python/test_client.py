@@ -6,27 +6,18 @@ from __future__ import absolute_import, division, print_function
 import io
 import os
 import re
-import socket
 import subprocess
 import sys
 import unittest
 
 import KXdv17_0 as kx
-from kxtest import builtins, u16, u32
+from kxtest import builtins, loopback, u16, u32
 from test_e2e import BUILD, Sim
 from test_readme import MODULES, ROOT, blocks
 from kxtools import client as kxclient
 from kxtools import errors
 
 HOST_NAMES = ('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND')
-
-
-def listener():
-    """A listening socket that accepts nothing and says nothing."""
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    s.listen(8)
-    return s
 
 
 def run_python(code, **env):
@@ -52,13 +43,10 @@ class Client(unittest.TestCase):
         cls.sim.kill()
 
     def test_failures(self):
-        silent = listener()
-        self.addCleanup(silent.close)
-        closed = listener()
+        silent, closed, garbled = loopback(True), loopback(False), loopback(True)
+        for s in (silent, closed, garbled):
+            self.addCleanup(s.close)
         closed_port = closed.getsockname()[1]
-        closed.close()
-        garbled = listener()
-        self.addCleanup(garbled.close)
         port = self.sim.port
 
         def closed_client(call):

@@ -118,6 +118,7 @@ class ConnUpdateTest(TestCase):
         cases = [
             # (payload, exception, typ, populator, (id, attribute, value) or id absent)
             (record(8, 0x2), KeyError, None, None, 7),
+            (record(8, 0)[:-2], kx.BadMessageError, None, None, 7),   # the flags word cut off
             (record(8, 0x1 | 0x2 | 0x8, creation() + u16(1) + u16(2) + u32(3)), AttributeError, Slotted,
              None, (8, '_base_service_id', 2)),
             (record(7, 0x10000000 | 0x400, u8(0)), ZeroDivisionError, None, boom, 7),

@@ -1,4 +1,4 @@
-"""Empty requests, BGP table dumps, system diagnostics counters and the rule-matching test."""
+"""BGP table dumps, system diagnostics counters and the rule-matching test."""
 import socket
 
 import KXdv17_0 as kx
@@ -21,14 +21,6 @@ class Asked(dict):
 
 
 class DiagnosticsTest(TestCase):
-
-    def test_empty_requests(self):
-        for func, type in [(kx.channelsShow, 132272), (kx.channelsHide, 132273), (kx.shapingobjectShow, 131922),
-                           (kx.shapingobjectHide, 131923), (kx.fwrulesShow, 131972), (kx.fwrulesHide, 131973),
-                           (kx.fwlog_clear, 132073), (kx.bgpDump, 132572), (kx.drdlStatsDump, 67136)]:
-            io = RecordingIO()
-            self.assertIsNone(func(io=io))
-            self.assertEqual(io.sent, [(type, b'')])
 
     def test_bgp(self):
         for prefix, text in [(u8(24) + b'\x0a\x01\x02', '10.1.2.0/24'), (u8(33), '::/0'), (u8(161) + b'\0' * 16, '::/128')]:

@@ -1,6 +1,5 @@
 """Module namespace, constants, BadMessageError and the conventions every
 function shares (arguments, message checks, lookups, tracebacks, import checks)."""
-import inspect
 import os
 import shutil
 import subprocess
@@ -30,57 +29,18 @@ else:
         return module
 '''
 
-KEYWORDS = '''doAuth:io,username,passwd handleVersion:m handleAuth:m handleFeatures:m handleEperm:m
-handleNotAvail:m handleViewAddError:m ping:io requestUpdate:io channelsShow:io channelsHide:io
-handleChannelsInfo:m handleChannelsData:m,info handleHostAdd:m,typ,hosts,protocolversion
-handleHostUpdate:m,hosts,protocolversion handleHostRemove:m createViewByName:io,viewid,name
-createView:io,viewid,filters,fields handleViewCaps:m handleViewUpdateData:m handleViewUpdateField:m,fields
-handleViewUpdateViewID:m handleViewUpdate:m,fields hostShow:io,hostid hostFindv4:io,hostip
-handleHostFindReply:m scRowQuery:io,rowid handleConnUpdate:m,table,typ,sc_populator,protocolversion
-shapingobjectShow:io shapingobjectHide:io shapingobjectUpdateHandle:m,d handleStrtblBegin:m
-handleStrtblEntries:m handleStrtblEnd:m handleShapingRulesInit:m bgpDump:io handleBgpEntry:m
-handleBgpPath:m drdlStatsDump:io handleDrdlStatsDump:m,lst injectPacket:io,iface,pktdata
-setDebug:io,facility,argument dumpConnections:io,filename,reapername,start,step vcrcTest:io,test_id,criteria
-handleVcrcTest:m fwlog_clear:io fwlog_query:io,qtype,s,e,clear,no_reverse handleFWEntryStart:m
-handleFWEntry:m force_statistics_write:io fwrulesShow:io fwrulesHide:io handleFWRulesInit:m
-handleFWRulesData:m,rules handleSessionContextAdd:m handleSessionContextRemove:m
-handleSessionContextSchemata:m handleServerXFBNames:m resolve_engineflags:flags'''
-
-
 class NamespaceTest(TestCase):
 
-    def test_functions_and_keywords(self):
-        # Every function by keyword, all arguments None: the parser accepts the
-        # names, and every handler refuses m=None before anything else.
-        functions = dict(f.split(':') for f in KEYWORDS.split())
-        self.assertEqual(len(functions), 59)
-        self.assertEqual(sorted(functions), sorted(n for n in dir(kx) if callable(getattr(kx, n))
-                                                   and not n[0].isupper()))
-        for name, keywords in functions.items():
-            self.assertIsNone(getattr(kx, name).__doc__)
-            if PY3:
-                self.assertEqual(list(inspect.signature(getattr(kx, name)).parameters), keywords.split(','))
-            with self.assertRaises(Exception) as cm:
-                getattr(kx, name)(**dict.fromkeys(keywords.split(',')))
-            if keywords.startswith('m'):
-                self.assertEqual(str(cm.exception),
-                                 "Argument 'm' has incorrect type (expected KXMsg, got NoneType)", name)
-            self.assertNotRegex(str(cm.exception), 'Required argument|keyword argument', name)
+    def test_arguments_and_modules(self):
+        # (every function's keywords and docstring: test_docs, against the document)
+        import socket, struct
         self.assertEqual(str(self.raisedIn(TypeError, kx.handleAuth, '\x01')[0]),
                          "Argument 'm' has incorrect type (expected KXMsg, got str)")
         self.assertEqual(kx.handleAuth(type('Sub', (KXMsgv17_0.KXMsg,), {})(0, u8(3))), 3)
         io = RecordingIO()
         kx.doAuth(passwd='p', io=io, username='u')
         self.assertEqual(io.sent, [(131073, s('u') + s('p'))])
-
-    def test_constants_and_modules(self):
-        import socket, struct
-        consts = dict((n, getattr(kx, n)) for n in dir(kx) if n[0].isupper() and isinstance(getattr(kx, n), int))
-        self.assertEqual(len(consts), 92)
-        self.assertEqual(sorted(v for n, v in consts.items() if n.startswith('VIRTUAL_COND_')),
-                         list(range(0, 13)) + list(range(14, 18)))
-        # the values: test_docs, against the document and the protocol definition
-        self.assertEqual(set(map(type, consts.values())), set([int]))
+        # the constants: test_docs, against the document and the protocol definition
         self.assertEqual([kx.KXMsgv17_0, kx.socket, kx.struct, kx.__builtins__],
                          [KXMsgv17_0, socket, struct, builtins])
 

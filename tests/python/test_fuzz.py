@@ -1,4 +1,4 @@
-"""Every handler against random, mutated and truncated payloads: each call
+"""Every handler against mutated and truncated payloads: each call
 returns or raises BadMessageError (KeyError for a record it does not know,
 ValueError for a value it cannot take), never another exception, never a
 crash, and a cut message stores nothing the whole message would not."""
@@ -140,11 +140,6 @@ STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 
                  'handleDrdlStatsDump': 32768, 'handleHostFindReply': 4, 'handleVersion': 8, 'handleFWEntry': 32768}
 
 
-# Small payloads that look like the protocol: counts, masks, families and
-# string lengths near their edges, so the walk gets past the first field.
-PIECES = [u8(0), u8(1), u8(2), u8(255), u16(0), u16(0xffff), u32(0), u32(1), u32(5),
-          u32(0xffffffff), u32(0x7ffff), u64(0), u64(2 ** 64 - 1), s('abc'), s('x' * 300),
-          u32(0x80000000), b'\x00' * 16, b'\xff' * 16]
 EDGE_WORDS = [0, 1, 0x7f, 0x80, 0xff, 0x100, 0x7fff, 0x8000, 0xffff, 0x10000, 0x7fffffff, 0x80000000,
               0xffffffff]
 
@@ -182,21 +177,6 @@ def mutate(rnd, payload, others):
 
 class FuzzTest(TestCase):
 
-    def check(self, func, payload, args, type_=0):
-        outcome, _, pos = call(func, payload, args, type_)
-        self.assertTrue(0 <= pos <= len(payload), func.__name__)
-        return outcome
-
-    def test_random_payloads(self):
-        rnd = random.Random(1)
-        for func in HANDLERS:
-            for _ in range(ROUNDS):
-                if rnd.random() < 0.5:
-                    payload = b''.join(rnd.choice(PIECES) for _ in range(rnd.randint(0, 40)))
-                else:
-                    payload = bytes(bytearray(rnd.getrandbits(8) for _ in range(rnd.randint(0, 200))))
-                self.check(func, payload, extra_args(func))
-
     def corpus(self):
         """(handler, its extra arguments, type, payload) of each corpus message."""
         corpus = kxcorpus.load()
@@ -221,7 +201,8 @@ class FuzzTest(TestCase):
             self.assertEqual((outcome[0], pos), ('value', len(payload)), '%x' % type_)
             handled.add(func.__name__)
             for _ in range(max(1, ROUNDS // 4)):
-                self.check(func, mutate(rnd, payload, by_type[type_]), args(), type_)
+                mutated = mutate(rnd, payload, by_type[type_])
+                self.assertLessEqual(call(func, mutated, args(), type_)[2], len(mutated), func.__name__)
         self.assertGreaterEqual(len(handled), 30)
 
     def test_every_cut_of_every_message(self):

@@ -1,23 +1,23 @@
 """kxtop as a user meets it: in a pseudo-terminal (first frame, resize, q,
 Ctrl-C), piped, and when the daemon cannot be reached, goes away or the
-output is closed. The screen is rebuilt from kxtop's output by a small VT100
-interpreter (TERM=vt100: the escape sequences curses sends are few)."""
-from __future__ import print_function
-
+output is closed. The screen is rebuilt from kxtop's output for a terminal that knows only
+cursor addressing and erasing (so that is all curses sends)."""
 import errno
 import fcntl
 import os
 import re
 import select
+import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import time
 import unittest
 
+from kxtest import loopback
 from test_e2e import Sim
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,135 +26,53 @@ HEADER = '%-40s %14s %14s %6s' % ('top hosts', 'in', 'out', 'conns')
 
 
 class Screen(object):
-    """The cells of a VT100 after the bytes it was sent: cursor addressing and
-    movement, erasing, scrolling regions, line feeds, automatic margins."""
+    """The rows a terminal shows after kxtop's output. The terminal
+    description kxtop runs with (TERMINFO below) offers curses cursor
+    addressing and erasing to the end of a line or of the screen only, so
+    that is all it sends besides text."""
 
-    CSI = re.compile(r'\x1b\[([?0-9;]*)([A-Za-z])')
+    TOKEN = re.compile(r'\x1b\[(\d*);?(\d*)([HJK])|[^\x1b]')
+    PARTIAL = re.compile(r'\x1b(\[[\d;]*)?$')
 
     def __init__(self, rows, cols):
-        self.resize(rows, cols)
-
-    def resize(self, rows, cols):
-        self.rows, self.cols = rows, cols
         self.cells = [[' '] * cols for _ in range(rows)]
         self.y = self.x = 0
-        self.top, self.bottom = 0, rows - 1
-        self.wrap_pending = False
-        self.saved = (0, 0)
+        self.rest = ''
 
     def text(self):
         return [''.join(r).rstrip() for r in self.cells]
 
-    def move(self, y, x):
-        self.y = max(0, min(self.rows - 1, y))
-        self.x = max(0, min(self.cols - 1, x))
-        self.wrap_pending = False
-
-    def line_feed(self):
-        if self.y == self.bottom:
-            del self.cells[self.top]
-            self.cells.insert(self.bottom, [' '] * self.cols)
-        elif self.y < self.rows - 1:
-            self.y += 1
-
-    def reverse_index(self):
-        if self.y == self.top:
-            del self.cells[self.bottom]
-            self.cells.insert(self.top, [' '] * self.cols)
-        elif self.y > 0:
-            self.y -= 1
-
-    def put(self, ch):
-        if self.wrap_pending:
-            self.x = 0
-            self.line_feed()
-            self.wrap_pending = False
-        self.cells[self.y][self.x] = ch
-        if self.x == self.cols - 1:
-            self.wrap_pending = True
-        else:
-            self.x += 1
-
-    def csi(self, params, final):
-        private = params.startswith('?')
-        nums = [int(p) if p else 0 for p in params.lstrip('?').split(';')] if params.lstrip('?') else []
-        n = nums[0] if nums and nums[0] else 1
-        if private or final in 'mhlq':
-            return
-        if final in 'Hf':
-            self.move((nums[0] if nums and nums[0] else 1) - 1, (nums[1] if len(nums) > 1 and nums[1] else 1) - 1)
-        elif final == 'A':
-            self.move(self.y - n, self.x)
-        elif final == 'B':
-            self.move(self.y + n, self.x)
-        elif final == 'C':
-            self.move(self.y, self.x + n)
-        elif final == 'D':
-            self.move(self.y, self.x - n)
-        elif final == 'K':
-            mode = nums[0] if nums else 0
-            lo, hi = {0: (self.x, self.cols), 1: (0, self.x + 1), 2: (0, self.cols)}[mode]
-            self.cells[self.y][lo:hi] = [' '] * (hi - lo)
-        elif final == 'J':
-            mode = nums[0] if nums else 0
-            rows = {0: range(self.y + 1, self.rows), 1: range(0, self.y), 2: range(self.rows)}[mode]
-            self.csi(str(mode if mode < 2 else 2), 'K')
-            for r in rows:
-                self.cells[r] = [' '] * self.cols
-        elif final == 'r':
-            self.top = (nums[0] if nums and nums[0] else 1) - 1
-            self.bottom = (nums[1] if len(nums) > 1 and nums[1] else self.rows) - 1
-            self.move(0, 0)
-        else:
-            raise AssertionError('unexpected escape sequence ESC[%s%s' % (params, final))
-
     def feed(self, data):
-        i = 0
-        while i < len(data):
-            ch = data[i]
-            if ch == '\x1b':
-                m = self.CSI.match(data, i)
-                if m:
-                    self.csi(m.group(1), m.group(2))
-                    i = m.end()
-                    continue
-                nxt = data[i + 1:i + 2]
-                if nxt in ('(', ')'):
-                    i += 3
-                    continue
-                if nxt == '7':
-                    self.saved = (self.y, self.x)
-                elif nxt == '8':
-                    self.move(*self.saved)
-                elif nxt == 'M':
-                    self.reverse_index()
-                elif nxt == 'D':
-                    self.line_feed()
-                elif nxt == 'E':
-                    self.x = 0
-                    self.line_feed()
-                elif nxt not in ('=', '>'):
-                    raise AssertionError('unexpected escape ESC %r' % nxt)
-                i += 2
-                continue
-            if ch == '\r':
-                self.move(self.y, 0)
-            elif ch == '\n':
-                self.wrap_pending = False
-                self.line_feed()
-            elif ch == '\b':
-                self.move(self.y, self.x - 1)
-            elif ch == '\t':
-                self.move(self.y, (self.x // 8 + 1) * 8)
-            elif ch >= ' ':
-                self.put(ch)
-            i += 1
+        data, pos = self.rest + data, 0
+        while pos < len(data):
+            m = self.TOKEN.match(data, pos)
+            if m is None:
+                if self.PARTIAL.match(data, pos):   # the rest of the sequence comes with the next read
+                    break
+                raise AssertionError('unexpected output %r' % data[pos:pos + 20])
+            y, x, op = m.groups()
+            row = self.cells[min(self.y, len(self.cells) - 1)]
+            if op == 'H':
+                self.y, self.x = int(y or 1) - 1, int(x or 1) - 1
+            elif op:
+                row[self.x:] = [' '] * (len(row) - self.x)
+                if op == 'J':
+                    self.cells[self.y + 1:] = [[' '] * len(row) for _ in self.cells[self.y + 1:]]
+            elif m.group(0) == '\r':
+                self.x = 0
+            elif m.group(0) == '\n':
+                self.y += 1
+            else:
+                row[min(self.x, len(row) - 1)] = m.group(0)
+                self.x = min(self.x + 1, len(row) - 1)
+            pos = m.end()
+        self.rest = data[pos:]
 
 
 class Terminal(object):
     """kxtop on a pseudo-terminal that is its controlling terminal."""
 
-    def __init__(self, port, rows=24, cols=80, args=()):
+    def __init__(self, port, terminfo, rows=24, cols=80, args=()):
         self.master, slave = os.openpty()
         self.set_size(rows, cols, slave)
         self.screen = Screen(rows, cols)
@@ -163,7 +81,7 @@ class Terminal(object):
         def child_setup():
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-        env = dict(os.environ, TERM='vt100')
+        env = dict(os.environ, TERM='kxtest', TERMINFO=terminfo)
         self.proc = subprocess.Popen(KXTOP + ['--port', str(port)] + list(args), stdin=slave, stdout=slave,
                                      stderr=slave, preexec_fn=child_setup, env=env, close_fds=True)
         os.close(slave)
@@ -174,7 +92,7 @@ class Terminal(object):
     def resize(self, rows, cols):
         """As a terminal window does: the new size, then SIGWINCH."""
         self.set_size(rows, cols)
-        self.screen.resize(rows, cols)
+        self.screen = Screen(rows, cols)
         self.proc.send_signal(signal.SIGWINCH)
 
     def read(self, timeout):
@@ -200,22 +118,21 @@ class Terminal(object):
                 raise AssertionError('screen never matched; it shows:\n' + '\n'.join(self.screen.text()))
         return self.screen.text()
 
-    def kill(self):
+    def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
         os.close(self.master)
 
     def finish(self, timeout=15.0):
+        """kxtop's exit status, once it exited and its output is read."""
         deadline = time.time() + timeout
         while self.proc.poll() is None and time.time() < deadline:
             self.read(0.05)
         while select.select([self.master], [], [], 0)[0] and self.read(0):
             pass
         if self.proc.poll() is None:
-            self.kill()
             raise AssertionError('kxtop did not exit')
-        os.close(self.master)
         return self.proc.returncode
 
 
@@ -225,71 +142,70 @@ def frame_complete(rows):
 
 class KxtopTerminal(unittest.TestCase):
 
-    def setUp(self):
-        self.sim = Sim('--seed', '2', '--hosts', '12', '--interval', '20')
+    @classmethod
+    def setUpClass(cls):
+        cls.terminfo = tempfile.mkdtemp(prefix='kxtop-terminfo-')
+        source = os.path.join(cls.terminfo, 'kxtest.src')
+        with open(source, 'w') as f:
+            f.write('kxtest|cursor addressing and erasing only,\n'
+                    '\tcols#80, lines#24, clear=\\E[H\\E[J, cup=\\E[%i%p1%d;%p2%dH, el=\\E[K, ed=\\E[J,\n')
+        subprocess.check_call(['tic', '-o', cls.terminfo, source])
 
-    def tearDown(self):
-        self.sim.kill()
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.terminfo)
+
+    def terminal(self, *args):
+        sim = Sim('--seed', '2', '--hosts', '12', '--interval', '20')
+        self.addCleanup(sim.kill)
+        t = Terminal(sim.port, self.terminfo, *args)
+        self.addCleanup(t.close)
+        return t
 
     def test_start_resize_quit(self):
-        t = Terminal(self.sim.port, 24, 80, ['--interval', '0.3'])
-        try:
-            rows = t.wait_screen(frame_complete)
-            # The first frame already has samples: rates, not zeros.
-            self.assertTrue(rows[0].startswith('kxtop - '), rows)
-            self.assertEqual(rows[2], HEADER.rstrip())
-            busiest = rows[3].split()
-            self.assertNotEqual(busiest[1:3], ['0.0', 'b/s'], rows)
-            uplink = [r for r in rows if r.startswith('uplink')]
-            self.assertEqual(len(uplink), 1, rows)
-            self.assertNotIn('  0.0 b/s', uplink[0])
+        t = self.terminal(24, 80, ['--interval', '0.3'])
+        rows = t.wait_screen(frame_complete)
+        # The first frame already has samples: rates, not zeros.
+        self.assertTrue(rows[0].startswith('kxtop - '), rows)
+        self.assertEqual(rows[2], HEADER.rstrip())
+        busiest = rows[3].split()
+        self.assertNotEqual(busiest[1:3], ['0.0', 'b/s'], rows)
+        uplink = [r for r in rows if r.startswith('uplink')]
+        self.assertEqual(len(uplink), 1, rows)
+        self.assertNotIn('  0.0 b/s', uplink[0])
 
-            # Narrower: the columns that fit, whole, at a narrower host column; then fewer columns.
-            rate = r' +[0-9.]+ [kMG]?b/s'
-            # (an address cut to the column ends in '~'; the title takes its short form)
-            for rows_, cols, titles, host_row in (
-                    (12, 50, ['top', 'hosts', 'in', 'out', 'conns'], re.compile(r'^[0-9a-f.:]+~?%s%s +\d+$' % (rate, rate))),
-                    (15, 40, ['top', 'hosts', 'in'], re.compile(r'^[0-9a-f.:]+%s$' % rate))):
-                t.resize(rows_, cols)
-                rows = t.wait_screen(lambda rows: rows[2].split() == titles and host_row.match(rows[10]))
-                self.assertTrue(re.match(r'^kxtop - \d+ hosts, \d+ conns - \d+s$', rows[0]), rows)
-                for row in rows[3:11]:
-                    self.assertTrue(host_row.match(row), rows)
+        # Narrower: the columns that fit, whole, at a narrower host column; then fewer columns.
+        rate = r' +[0-9.]+ [kMG]?b/s'
+        # (an address cut to the column ends in '~'; the title takes its short form)
+        for rows_, cols, titles, host_row in (
+                (12, 50, ['top', 'hosts', 'in', 'out', 'conns'], re.compile(r'^[0-9a-f.:]+~?%s%s +\d+$' % (rate, rate))),
+                (15, 40, ['top', 'hosts', 'in'], re.compile(r'^[0-9a-f.:]+%s$' % rate))):
+            t.resize(rows_, cols)
+            rows = t.wait_screen(lambda rows: rows[2].split() == titles and host_row.match(rows[10]))
+            self.assertTrue(re.match(r'^kxtop - \d+ hosts, \d+ conns - \d+s$', rows[0]), rows)
+            for row in rows[3:11]:
+                self.assertTrue(host_row.match(row), rows)
 
-            # Taller: every host fits (the simulator has about 12; a plain frame shows 8).
-            t.resize(50, 100)
-            rows = t.wait_screen(lambda rows: rows[2] == HEADER and any(r.startswith('firewall rule') for r in rows))
-            self.assertEqual(len(rows), 50)
-            hosts = rows.index('', 3) - 3
-            self.assertGreater(hosts, 8, rows)
-            self.assertEqual(hosts, int(rows[0].split(' hosts,')[0].rsplit(' ', 1)[1]), rows)
-            os.write(t.master, b'q')
-        except Exception:
-            t.kill()
-            raise
+        # Taller: every host fits (the simulator has about 12; a plain frame shows 8).
+        t.resize(50, 100)
+        rows = t.wait_screen(lambda rows: rows[2] == HEADER and any(r.startswith('firewall rule') for r in rows))
+        self.assertEqual(len(rows), 50)
+        hosts = rows.index('', 3) - 3
+        self.assertGreater(hosts, 8, rows)
+        self.assertEqual(hosts, int(rows[0].split(' hosts,')[0].rsplit(' ', 1)[1]), rows)
+        os.write(t.master, b'q')
         rc = t.finish()
         self.assertEqual(rc, 0, t.raw[-2000:])
         self.assertNotIn('Traceback', t.raw)
 
     def test_ctrl_c_quits_quietly(self):
-        t = Terminal(self.sim.port)
-        try:
-            t.wait_screen(frame_complete)
-            os.write(t.master, b'\x03')
-        except Exception:
-            t.kill()
-            raise
+        t = self.terminal()
+        t.wait_screen(frame_complete)
+        os.write(t.master, b'\x03')
         rc = t.finish()
         self.assertEqual(rc, 130)
         self.assertTrue(t.raw.endswith('kxtop: interrupted\r\n'), t.raw[-200:])
         self.assertNotIn('Traceback', t.raw)
-
-
-def closed_port():
-    """A loopback port that refuses connections: bound, never listening."""
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    return s, s.getsockname()[1]
 
 
 class KxtopSummary(unittest.TestCase):
@@ -318,8 +234,9 @@ class KxtopErrors(unittest.TestCase):
         return p
 
     def test_failures_are_one_line(self):
-        holder, refused = closed_port()
+        holder = loopback(False)
         self.addCleanup(holder.close)
+        refused = holder.getsockname()[1]
         sim, sim2, sim3 = [Sim('--seed', '4', '--hosts', '10', '--interval', '20') for _ in range(3)]
         for s in (sim, sim2, sim3):
             self.addCleanup(s.kill)
@@ -389,9 +306,8 @@ class KxtopErrors(unittest.TestCase):
             pass
         self.assertGreater(len(titles), 15)   # frames went on every 0.2 s all along
 
-    def test_version_and_help(self):
-        out, err = self.kxtop('--version').communicate()
-        self.assertTrue(re.match(r'^kxtop \d+\.\d+\.\d+\n$', out.decode()), out)
+    def test_help_gives_the_defaults(self):
+        # (--version, the tools' shared option: test_capture's kxdissect)
         help_text = ' '.join(self.kxtop('--help').communicate()[0].decode().split())
         for option, default in (('--host HOST', '127.0.0.1'), ('--port PORT', '7830'), ('--user USER', 'demo'),
                                 ('--password PASSWORD', 'demo')):

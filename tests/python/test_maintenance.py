@@ -58,7 +58,6 @@ class MaintenanceRequestTest(TestCase):
             (kx.setDebug, (3, 'on'), (132822, b'\0\0\0\x03\0\0\0\x03on\0')),
             (kx.setDebug, (65539, ''), (132822, b'\0\0\0\x03' + b'\0\0\0\x01\0')),
             (kx.setDebug, (-1, u'x'), (132822, b'\0\0\xff\xff' + s('x'))),
-            (kx.force_statistics_write, (), (137472, b'')),
             (kx.injectPacket, ('eth0', b''), (67236, s('eth0') + u32(0))),
             (kx.injectPacket, ('eth0', packet), (67236, b'\0\0\0\x05eth0\0' + b'\0\0\0\x64' + packet)),
             (kx.injectPacket, (u'if', b'x' * 4096), (67236, s('if') + u32(4096) + b'x' * 4096))])

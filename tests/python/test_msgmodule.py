@@ -21,9 +21,6 @@ class KXMsgTest(unittest.TestCase):
         m = newMsg(73728)
         self.assertEqual((73728, 0, 0, b""), (m.type, m.len, m.pos, m.payload))
         self.assertIsInstance(m.type, long)
-        for bad, exc in ((-1, OverflowError), (1 << 32, OverflowError), ("1", TypeError)):
-            self.assertRaises(exc, newMsg, bad)
-        self.assertRaises(ValueError, KXMsg, 1, b"x" * 32769)
         m = KXMsg(0xffffffff, b"abcd")
         m.pos = 4
         for bad in (-1, 5):
@@ -33,39 +30,14 @@ class KXMsgTest(unittest.TestCase):
         self.assertRaises(ValueError, m.append, b"x" * 32763)
         self.assertEqual((0xffffffff, 4, b"abcdef"), (m.type, m.pos, m.payload))
 
-    def test_integer_arguments_are_strict(self):
-        # Every integer argument refuses floats and values outside its range
-        # instead of truncating them or keeping their low bits.
-        m = KXMsg(1, b"abcd")
-
-        def set_pos(v):
-            m.pos = v
-        cases = [
-            (KXRingbuf, 2 ** 64 + 5, OverflowError),
-            (KXRingbuf, 2 ** 64, OverflowError),
-            (KXRingbuf, 2 ** 32, OverflowError),
-            (KXRingbuf, -1, OverflowError),
-            (KXRingbuf, -(2 ** 64) + CHUNK, OverflowError),
-            (KXRingbuf, float(CHUNK), TypeError),
-            (KXRingbuf, "262144", TypeError),
-            (newMsg, 2 ** 64 + 5, OverflowError),
-            (newMsg, 1.0, TypeError),
-            (set_pos, 2.9, TypeError),
-            (set_pos, 2.0, TypeError),
-            (set_pos, "2", TypeError),
-            (set_pos, 2 ** 64 + 2, OverflowError),
-        ]
-        for func, arg, exc in cases:
-            self.assertRaises(exc, func, arg)
-        self.assertEqual(0, m.pos)
-        for size, capacity in ((0, CHUNK), (2 ** 32 - 1, 2 ** 32 - CHUNK), (True, CHUNK)):
+    def test_sizes_rounded_to_chunks(self):
+        # (the refused integer arguments: test_leaks, which checks each exception)
+        for size, capacity in ((0, CHUNK), (2 ** 32 - 1, 2 ** 32 - CHUNK), (True, CHUNK), (1000000, 3 * CHUNK)):
             self.assertEqual(capacity, KXRingbuf(size).capacity())
 
 
 class KXRingbufTest(unittest.TestCase):
     def test_bytes_and_frames(self):
-        self.assertEqual(786432, KXRingbuf(1000000).capacity())
-        self.assertRaises(OverflowError, KXRingbuf, 1 << 32)
         rb = KXRingbuf(CHUNK)
         self.assertEqual(5, rb.write(b"hello"))
         self.assertEqual((b"hel", 5, b"he", 1, b"lo", 0), (rb.peek(3), rb.used(), rb.read(2), rb.skip(1), rb.read(9), rb.skip(1)))

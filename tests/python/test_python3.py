@@ -52,12 +52,6 @@ class TextTest(TestCase):
             e, names = self.raisedIn(exc, func, io, *args)
             self.assertEqual((str(e), io.sent), (text, []), func.__name__)
 
-    def test_fixed_keys_are_str(self):
-        entry = kx.handleFWEntryStart(msg(b'\0' * 8))
-        caps = kx.handleViewCaps(msg(u8(1) + u8(5) + s('abc') + u8(1) + u16(16) + u8(0)))
-        self.assertEqual([type(k) for k in list(entry) + list(caps[0][0])], [str] * 5)
-
-
 @unittest.skipUnless(PY3, 'Python 3 only')
 class DataTest(TestCase):
 

@@ -1,8 +1,6 @@
 """The type stubs against the built modules (mypy's stubtest), and mypy over
 the examples, kxtools.aio and a few lines that misuse the API, which it must
 reject. Needs mypy for this interpreter (scripts/bootstrap installs Debian's)."""
-from __future__ import print_function
-
 import os
 import shutil
 import subprocess
