@@ -220,7 +220,7 @@ bool has_key(PyObject *mapping, PyObject *key, Site at) {
   return truth != 0;
 }
 
-int32_t as_long32(PyObject *o, Site at) {
+int32_t as_long32_any(PyObject *o, Site at) {
   // The interpreter's argument parser refuses floats for its integer codes.
 #if KX_PY3
   if (PyFloat_Check(o))
@@ -479,16 +479,21 @@ static char *put_hex(char *p, unsigned v) {
   return p;
 }
 
-Ref Reader::v4addr(Site at) {
-  uint32_t a;
-  if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
-  char text[20];  // "%d.%d.%d.%d", octets from the most significant
+// "%d.%d.%d.%d" of an IPv4 address, octets from the most significant.
+static Ref v4_text(uint32_t a, Site at) {
+  char text[20];
   char *p = text;
   p = put_octet(p, a >> 24);
   p = put_octet(p, (a >> 16) & 0xff);
   p = put_octet(p, (a >> 8) & 0xff);
   p = put_octet(p, a & 0xff);
   return py_str(text, p - 1 - text, at);
+}
+
+Ref Reader::v4addr(Site at) {
+  uint32_t a;
+  if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
+  return v4_text(a, at);
 }
 
 Ref Reader::v6addr(Site at) {
@@ -507,6 +512,11 @@ Ref Reader::v6addr(Site at) {
 }
 
 Ref Reader::ipaddr(Site at) {
+  // A whole IPv4 field: the library's text of it, made here.
+  if (has(5) && m_->data[m_->pos] == KX_IPADDR_TYPE_V4) {
+    const uint8_t *p = try_take(5);
+    return v4_text(load<uint32_t>(p + 1), at);
+  }
   kx_ipaddr_t ip;
   if (!kx_msg_get_ipaddr(m_, &ip)) bad_message(at);
   char text[128];
