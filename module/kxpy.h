@@ -1032,8 +1032,20 @@ class LayoutWriter {
 constexpr size_t kMaxArgs = 6;
 
 using Impl = Ref (*)(PyObject *const *arg);
-PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
-                Impl impl);
+// A function's entry: its `nparams` arguments parsed by the keyword names
+// `kwlist`, then impl. Python 3 calls it with the positional arguments in a C
+// array and the keyword names in a tuple, their values after the positional
+// ones (METH_FASTCALL); Python 2.7 with a tuple and a dict.
+#if KX_PY3
+#define KX_ENTRY_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+#define KX_ENTRY_PARAMS PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+#define KX_ENTRY_ARGS args, nargs, kwnames
+#else
+#define KX_ENTRY_FLAGS (METH_VARARGS | METH_KEYWORDS)
+#define KX_ENTRY_PARAMS PyObject *args, PyObject *kw
+#define KX_ENTRY_ARGS args, kw
+#endif
+PyObject *entry(const char *tbname, const char *const *kwlist, size_t nparams, KX_ENTRY_PARAMS, Impl impl);
 
 // Calls the module function bound to `name` now with `args` (module functions
 // that call others look them up at call time, so a caller may rebind them).
@@ -1071,8 +1083,10 @@ Ref call_module_function(const Name &name, PyCFunction own, const char *tbname, 
   static const char NAME##_params[] = #__VA_ARGS__;                                   \
   static_assert(sizeof NAME##_kwlist / sizeof NAME##_kwlist[0] - 1 <= kx::kMaxArgs,     \
                 #NAME " takes more arguments than a function entry holds");            \
-  static PyObject *kx_fn_##NAME(PyObject *, PyObject *args, PyObject *kw) {           \
-    return kx::entry("KXdv17_0." #NAME, NAME##_kwlist, args, kw, NAME##_impl);          \
+  static PyObject *kx_fn_##NAME(PyObject *, KX_ENTRY_PARAMS) {                        \
+    return kx::entry("KXdv17_0." #NAME, NAME##_kwlist,                                  \
+                     sizeof NAME##_kwlist / sizeof NAME##_kwlist[0] - 1, KX_ENTRY_ARGS, \
+                     NAME##_impl);                                                      \
   }                                                                                   \
   static kx::Ref NAME##_impl(PyObject *const *arg __attribute__((unused)))
 
@@ -1099,7 +1113,7 @@ Ref call_module_function(const Name &name, PyCFunction own, const char *tbname, 
 // ml_doc holds the keyword names as KX_FUNCTION wrote them until the frame
 // turns them into the function's signature line.
 #define KX_METHOD(NAME) \
-  { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), METH_VARARGS | METH_KEYWORDS, NAME##_params }
+  { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), KX_ENTRY_FLAGS, NAME##_params }
 #define KX_METHODS_END \
   { nullptr, nullptr, 0, nullptr }
 
