@@ -2,6 +2,7 @@
 // the channel description and the sample messages laid out by it.
 #include "kxpy.h"
 
+#include <algorithm>
 #include <vector>
 
 using kx::Reader;
@@ -49,6 +50,36 @@ Ref statistic_key(const Ref &name, int row, kx::Site at = kx::Site()) {
   return kx::check(PyNumber_Add(name.get(), *kSuffixes[row - 1]), at);
 }
 
+// The statistic keys of the last call, six per statistic name, and the names
+// they were made of (held, so that the same object is the same name).
+struct StatisticKeys {
+  std::vector<Ref> names, keys;
+};
+// Never destroyed: the references it holds outlive the interpreter.
+StatisticKeys *const last_keys = new StatisticKeys;
+
+// channel.copy(), with room for `extra` more items when it is an exact dict.
+// Under Python 3 one whose keys are all exact str is copied key by key into
+// a dict sized for the sample's items too, so storing them never grows its
+// table (no Python code runs while it is copied); any other exact dict as
+// PyDict_Copy copies it.
+Ref copy_record(PyObject *channel, Py_ssize_t extra) {
+  if (!PyDict_CheckExact(channel)) return KX_CALL_METHOD(channel, n_copy);
+#if KX_PY3
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(channel, &pos, &k, &v))
+    if (!PyUnicode_CheckExact(k)) return kx::check(PyDict_Copy(channel));
+  Ref copy = kx::new_dict_room(PyDict_GET_SIZE(channel) + extra);
+  pos = 0;
+  while (PyDict_Next(channel, &pos, &k, &v)) kx::setitem(copy.get(), k, v);
+  return copy;
+#else
+  (void)extra;
+  return kx::check(PyDict_Copy(channel));
+#endif
+}
+
 }  // namespace
 
 KX_EMPTY_REQUEST(channelsShow, CHANNELS_SHOW);
@@ -89,24 +120,35 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
   Ref info[2];
   kx::unpack(arg[1], info, 2);
   PyObject *table = info[0].get();
-  Ref result = kx::new_dict();
-  std::vector<Ref> names, keys;  // keys: six per name
-  for (uint32_t n = r.u32(); n > 0; n--) {
+  PyObject *stats = info[1].get();
+  bool list = PyList_CheckExact(stats);
+  // Each record takes at least 16 bytes, each statistic group 80: the dicts
+  // are sized for what the message can hold, whatever its counts claim.
+  uint32_t count = r.u32();
+  Ref result = kx::new_dict_room(std::min<Py_ssize_t>(count, r.remaining() / 16));
+  // A call takes the last call's keys and leaves its own for the next; a
+  // call made while this one runs (by a caller's __getitem__ or copy) finds
+  // none and makes its own.
+  struct Taken {
+    StatisticKeys c;
+    ~Taken() { *last_keys = std::move(c); }
+  } taken{std::move(*last_keys)};
+  std::vector<Ref> &names = taken.c.names, &keys = taken.c.keys;
+  for (; count > 0; count--) {
     Ref key = kx::builtin_int(r.u32());
     Ref channel = kx::getitem(table, key.get());
-    Ref sample = PyDict_CheckExact(channel.get())
-                     ? kx::check(PyDict_Copy(channel.get()))
-                     : KX_CALL_METHOD(channel.get(), n_copy);
+    Py_ssize_t groups = list ? PyList_GET_SIZE(stats) : static_cast<Py_ssize_t>(names.size());
+    groups = std::min<Py_ssize_t>(groups, r.remaining() / kStatisticBytes);
+    Ref sample = copy_record(channel.get(), static_cast<Py_ssize_t>(kMedia.size) + groups * kPairsPerStatistic);
     kx::setitem(result.get(), key.get(), sample.get());
     PyObject *s = sample.get();
     kx::read_items(r, s, kMedia);
     // Every record walks the statistic list afresh, as the caller may hand
     // any iterable. A key is made right after its pair is read, and reused
-    // by later records while the statistic's name is the same str object.
+    // by later records and calls while the statistic's name is the same str
+    // object.
     // An exact list is walked by index as its iterator walks it (the size
     // read again at every step).
-    PyObject *stats = info[1].get();
-    bool list = PyList_CheckExact(stats);
     Ref it = list ? Ref() : kx::check(PyObject_GetIter(stats));
     for (size_t g = 0;; g++) {
       Ref item;

@@ -220,7 +220,7 @@ bool has_key(PyObject *mapping, PyObject *key, Site at) {
   return truth != 0;
 }
 
-int32_t as_long32(PyObject *o, Site at) {
+int32_t as_long32_any(PyObject *o, Site at) {
   // The interpreter's argument parser refuses floats for its integer codes.
 #if KX_PY3
   if (PyFloat_Check(o))
@@ -479,16 +479,21 @@ static char *put_hex(char *p, unsigned v) {
   return p;
 }
 
-Ref Reader::v4addr(Site at) {
-  uint32_t a;
-  if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
-  char text[20];  // "%d.%d.%d.%d", octets from the most significant
+// "%d.%d.%d.%d" of an IPv4 address, octets from the most significant.
+static Ref v4_text(uint32_t a, Site at) {
+  char text[20];
   char *p = text;
   p = put_octet(p, a >> 24);
   p = put_octet(p, (a >> 16) & 0xff);
   p = put_octet(p, (a >> 8) & 0xff);
   p = put_octet(p, a & 0xff);
   return py_str(text, p - 1 - text, at);
+}
+
+Ref Reader::v4addr(Site at) {
+  uint32_t a;
+  if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
+  return v4_text(a, at);
 }
 
 Ref Reader::v6addr(Site at) {
@@ -507,6 +512,11 @@ Ref Reader::v6addr(Site at) {
 }
 
 Ref Reader::ipaddr(Site at) {
+  // A whole IPv4 field: the library's text of it, made here.
+  if (has(5) && m_->data[m_->pos] == KX_IPADDR_TYPE_V4) {
+    const uint8_t *p = try_take(5);
+    return v4_text(load<uint32_t>(p + 1), at);
+  }
   kx_ipaddr_t ip;
   if (!kx_msg_get_ipaddr(m_, &ip)) bad_message(at);
   char text[128];
@@ -661,26 +671,50 @@ void Request::send(PyObject *io, Site at) {
 
 // ---- entries ------------------------------------------------------------------------------
 
-PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
-                Impl impl) {
-  PyObject *arg[kMaxArgs] = {};
+// The arguments of a call that passes any by keyword, or not exactly
+// nparams, as the interpreter's parser takes them: every one an object ("O"
+// once per keyword name), the function named after ":" for its messages.
+static bool parse(const char *tbname, const char *const *kwlist, size_t nparams, PyObject *args, PyObject *kw,
+                  PyObject **arg) {
   static_assert(kMaxArgs == 6, "the parser below fills six argument slots");
-  size_t nargs = 0;
-  while (kwlist[nargs]) nargs++;
-  if (!kw && PyTuple_GET_SIZE(args) == Py_ssize_t(nargs)) {
+  char format[80];
+  memset(format, 'O', nparams);
+  snprintf(format + nparams, sizeof format - nparams, ":%s", tbname + sizeof "KXdv17_0." - 1);
+  return PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(kwlist), &arg[0], &arg[1], &arg[2],
+                                     &arg[3], &arg[4], &arg[5]) != 0;
+}
+
+PyObject *entry(const char *tbname, const char *const *kwlist, size_t nparams, KX_ENTRY_PARAMS, Impl impl) {
+  PyObject *arg[kMaxArgs] = {};
+#if KX_PY3
+  Ref tuple, kw;  // what the parser's arguments are lent from
+  if (!kwnames && nargs == Py_ssize_t(nparams)) {
     // All arguments by position: nothing for the parser to check.
-    for (size_t i = 0; i < nargs; i++) arg[i] = PyTuple_GET_ITEM(args, i);
+    for (size_t i = 0; i < nparams; i++) arg[i] = args[i];
   } else {
-    // All arguments are objects: "O" once per keyword, then ":" and the name.
-    char format[80];
-    memset(format, 'O', nargs);
-    snprintf(format + nargs, sizeof format - nargs, ":%s", tbname + sizeof "KXdv17_0." - 1);
-    if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(kwlist), &arg[0],
-                                     &arg[1], &arg[2], &arg[3], &arg[4], &arg[5])) {
+    tuple = Ref(PyTuple_New(nargs));
+    bool made = bool(tuple);
+    for (Py_ssize_t i = 0; made && i < nargs; i++) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrowed(args[i]).release());
+    if (made && kwnames && PyTuple_GET_SIZE(kwnames)) {
+      kw = Ref(PyDict_New());
+      made = bool(kw);
+      for (Py_ssize_t i = 0; made && i < PyTuple_GET_SIZE(kwnames); i++)
+        made = PyDict_SetItem(kw.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) == 0;
+    }
+    if (!made || !parse(tbname, kwlist, nparams, tuple.get(), kw.get(), arg)) {
       add_traceback(tbname, Site());
       return nullptr;
     }
   }
+#else
+  if (!kw && PyTuple_GET_SIZE(args) == Py_ssize_t(nparams)) {
+    // All arguments by position: nothing for the parser to check.
+    for (size_t i = 0; i < nparams; i++) arg[i] = PyTuple_GET_ITEM(args, i);
+  } else if (!parse(tbname, kwlist, nparams, args, kw, arg)) {
+    add_traceback(tbname, Site());
+    return nullptr;
+  }
+#endif
   // The parser lends the arguments from the keyword dict, which Python 2.7
   // and 3.8 hand over as the caller's own for f(**kw): code the call runs
   // may empty it. Every argument is held until the call returns.
@@ -690,8 +724,8 @@ PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, P
     ~Held() {
       for (size_t i = 0; i < n; i++) Py_XDECREF(arg[i]);
     }
-  } held{arg, nargs};
-  for (size_t i = 0; i < nargs; i++) Py_XINCREF(arg[i]);
+  } held{arg, nparams};
+  for (size_t i = 0; i < nparams; i++) Py_XINCREF(arg[i]);
   try {
     return impl(arg).release();
   } catch (...) {

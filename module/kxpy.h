@@ -190,7 +190,22 @@ inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site
   check_rc(PyObject_SetAttr(o, name, value), at);
 }
 
+// o[key]. An exact dict's subscript is its lookup, raising KeyError((key,))
+// for a missing key (the tuple keeps a tuple key whole), which is done here
+// without the generic entry.
 inline Ref getitem(PyObject *o, PyObject *key, Site at = Site()) {
+#if KX_PY3
+  if (PyDict_CheckExact(o)) {
+    if (PyObject *v = PyDict_GetItemWithError(o, key)) return Ref::borrowed(v);
+    if (!PyErr_Occurred()) {
+      if (PyObject *args = PyTuple_Pack(1, key)) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+      }
+    }
+    fail(at);
+  }
+#endif
   return check(PyObject_GetItem(o, key), at);
 }
 // o[key] = value. An exact dict's item store is PyDict_SetItem, which
@@ -359,6 +374,18 @@ inline void list_append_new(PyObject *list, Ref item, Site at = Site()) {
   check_rc(PyList_Append(list, item.get()), at);
 }
 inline Ref new_dict(Site at = Site()) { return check(PyDict_New(), at); }
+// An empty dict with room for n items: storing that many new keys never
+// grows its table (a dict filled one store at a time grows it every few
+// keys). Python 2.7's dict iterates in table order, which the table's size
+// changes: there it is a plain new dict, grown as the stores grow it.
+inline Ref new_dict_room(Py_ssize_t n, Site at = Site()) {
+#if KX_PY3
+  return check(_PyDict_NewPresized(n), at);
+#else
+  (void)n;
+  return new_dict(at);
+#endif
+}
 inline void list_append(PyObject *list, PyObject *item, Site at = Site()) {
   check_rc(PyList_Append(list, item), at);
 }
@@ -443,7 +470,16 @@ class IntRun {
 
 // A signed 32-bit long (the target platform's C long): OverflowError outside
 // -2147483648..2147483647 on every host.
-int32_t as_long32(PyObject *o, Site at = Site());
+int32_t as_long32_any(PyObject *o, Site at = Site());
+inline int32_t as_long32(PyObject *o, Site at = Site()) {
+  // An exact int that fits, as the general conversion gives it.
+  if (PyInt_CheckExact(o) || PyLong_CheckExact(o)) {
+    int overflow = 0;
+    long v = PyInt_CheckExact(o) ? PyInt_AS_LONG(o) : PyLong_AsLongAndOverflow(o, &overflow);
+    if (!overflow && v >= INT32_MIN && v <= INT32_MAX) return static_cast<int32_t>(v);
+  }
+  return as_long32_any(o, at);
+}
 // The low 64 bits of an integer (narrower fields cast the result down);
 // anything that is not an integer, floats included, raises TypeError.
 uint64_t as_mask64(PyObject *o, Site at = Site());
@@ -996,32 +1032,43 @@ class LayoutWriter {
 constexpr size_t kMaxArgs = 6;
 
 using Impl = Ref (*)(PyObject *const *arg);
-PyObject *entry(const char *tbname, const char *const *kwlist, PyObject *args, PyObject *kw,
-                Impl impl);
+// A function's entry: its `nparams` arguments parsed by the keyword names
+// `kwlist`, then impl. Python 3 calls it with the positional arguments in a C
+// array and the keyword names in a tuple, their values after the positional
+// ones (METH_FASTCALL); Python 2.7 with a tuple and a dict.
+#if KX_PY3
+#define KX_ENTRY_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+#define KX_ENTRY_PARAMS PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+#define KX_ENTRY_ARGS args, nargs, kwnames
+#else
+#define KX_ENTRY_FLAGS (METH_VARARGS | METH_KEYWORDS)
+#define KX_ENTRY_PARAMS PyObject *args, PyObject *kw
+#define KX_ENTRY_ARGS args, kw
+#endif
+PyObject *entry(const char *tbname, const char *const *kwlist, size_t nparams, KX_ENTRY_PARAMS, Impl impl);
 
 // Calls the module function bound to `name` now with `args` (module functions
 // that call others look them up at call time, so a caller may rebind them).
-// While the name is still bound to this module's own function `own`, its body
-// runs directly: the same work and the same traceback entries, without a
-// second argument parse. Any other binding is called as Python would.
-template <size_t N>
-Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const char *tbname,
-                         PyObject *const (&args)[N], Site at = Site()) {
+// While the name is still bound to this module's own function `own`,
+// body(args) runs directly (its body, or the same reads on the caller's
+// Reader): the same work and the same traceback entries, without a second
+// argument parse. Any other binding is called as Python would.
+template <size_t N, class Body>
+Ref call_module_function(const Name &name, PyCFunction own, const char *tbname, PyObject *const (&args)[N],
+                         Body body, Site at = Site()) {
   // The module's own binding is only compared, so it is not held.
   PyObject *own_binding = fast::lookup(module_dict, name, name.memo, 0);
   if (!own_binding) own_binding = fast::lookup(builtins_dict, name, name.memo, 1);
   if (own_binding && PyCFunction_Check(own_binding) && PyCFunction_GET_FUNCTION(own_binding) == own) {
     try {
-      return impl(args);
+      return body(args);
     } catch (...) {
       exception_to_python(tbname);
       fail(at);
     }
   }
   Ref f = global(name, at);
-  Ref t = check(PyTuple_New(N), at);
-  for (size_t i = 0; i < N; i++) PyTuple_SET_ITEM(t.get(), i, Ref::borrowed(args[i]).release());
-  return check(PyObject_Call(f.get(), t.get(), nullptr), at);
+  return call_args(f.get(), args, N, at);
 }
 
 }  // namespace kx
@@ -1036,16 +1083,20 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
   static const char NAME##_params[] = #__VA_ARGS__;                                   \
   static_assert(sizeof NAME##_kwlist / sizeof NAME##_kwlist[0] - 1 <= kx::kMaxArgs,     \
                 #NAME " takes more arguments than a function entry holds");            \
-  static PyObject *kx_fn_##NAME(PyObject *, PyObject *args, PyObject *kw) {           \
-    return kx::entry("KXdv17_0." #NAME, NAME##_kwlist, args, kw, NAME##_impl);          \
+  static PyObject *kx_fn_##NAME(PyObject *, KX_ENTRY_PARAMS) {                        \
+    return kx::entry("KXdv17_0." #NAME, NAME##_kwlist,                                  \
+                     sizeof NAME##_kwlist / sizeof NAME##_kwlist[0] - 1, KX_ENTRY_ARGS, \
+                     NAME##_impl);                                                      \
   }                                                                                   \
   static kx::Ref NAME##_impl(PyObject *const *arg __attribute__((unused)))
 
 // Calls module function NAME (defined in this file, with KX_NAME(NAME)
 // declared) through its current binding in the module namespace.
-#define KX_CALL_MODULE_FUNCTION(NAME, ...)                                                     \
-  kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), NAME##_impl, \
-                           "KXdv17_0." #NAME, {__VA_ARGS__})
+#define KX_CALL_MODULE_FUNCTION(NAME, ...) KX_CALL_MODULE_BODY(NAME, NAME##_impl, __VA_ARGS__)
+// The same, running BODY(args) while the binding is the module's own.
+#define KX_CALL_MODULE_BODY(NAME, BODY, ...)                                                          \
+  kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), "KXdv17_0." #NAME, \
+                           {__VA_ARGS__}, BODY)
 
 // A request builder NAME(io) that sends the empty request REQUEST (its name
 // in the protocol definition).
@@ -1062,7 +1113,7 @@ Ref call_module_function(const Name &name, PyCFunction own, Impl impl, const cha
 // ml_doc holds the keyword names as KX_FUNCTION wrote them until the frame
 // turns them into the function's signature line.
 #define KX_METHOD(NAME) \
-  { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), METH_VARARGS | METH_KEYWORDS, NAME##_params }
+  { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), KX_ENTRY_FLAGS, NAME##_params }
 #define KX_METHODS_END \
   { nullptr, nullptr, 0, nullptr }
 

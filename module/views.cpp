@@ -200,23 +200,23 @@ KX_FUNCTION(handleViewUpdateViewID, "m") {
   return r.int16();
 }
 
+namespace {
+
 // A dropped byte, the field identifier and the value, read as the caller's
 // description fields[id]["type"] says.
-KX_FUNCTION(handleViewUpdateField, "m", "fields") {
-  Reader r(arg[0]);
+Ref read_field(Reader &r, PyObject *fields) {
   r.u8();
   Ref id = r.int8();
-  Ref desc = kx::getitem(arg[1], id.get());
+  Ref desc = kx::getitem(fields, id.get());
   Ref type = kx::getitem(desc.get(), n_type);
   uint8_t t = static_cast<uint8_t>(kx::as_long32(type.get()));
   if (t >= sizeof kFieldValue / sizeof kFieldValue[0]) kx::bad_message();
   Ref value = kx::read_value(r, kFieldValue[t], 0);
-  return kx::pair(id, value);
+  return kx::pair(std::move(id), std::move(value));
 }
 
 // A presence mask and the groups it names, in kDataGroups order.
-KX_FUNCTION(handleViewUpdateData, "m") {
-  Reader r(arg[0]);
+Ref read_data(Reader &r) {
   uint8_t mask = r.u8();
   Ref d = kx::new_dict();
   PyObject *dict = d.get();
@@ -224,13 +224,35 @@ KX_FUNCTION(handleViewUpdateData, "m") {
   return d;
 }
 
+// The operation codes 0..3 as ints, made once.
+PyObject *op_int(uint8_t op) {
+  static PyObject *const ops[] = {PyInt_FromLong(0), PyInt_FromLong(1), PyInt_FromLong(2), PyInt_FromLong(3)};
+  return ops[op];
+}
+
+}  // namespace
+
+KX_FUNCTION(handleViewUpdateField, "m", "fields") {
+  Reader r(arg[0]);
+  return read_field(r, arg[1]);
+}
+
+KX_FUNCTION(handleViewUpdateData, "m") {
+  Reader r(arg[0]);
+  return read_data(r);
+}
 
 // Row operations until the message ends: a list of (op, item). Each value
 // is moved into the tuple that holds it, and each operation goes into the
-// list's next free slot (PyList_Append only when the list must grow).
+// list's next free slot (PyList_Append only when the list must grow). The
+// field and data blocks go through handleViewUpdateField and
+// handleViewUpdateData as bound now; while those are the module's own, their
+// reads run on this Reader.
 KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Reader r(arg[0]);
   Ref ops = kx::new_list();
+  auto field = [&](PyObject *const *) { return read_field(r, arg[1]); };
+  auto data = [&](PyObject *const *) { return read_data(r); };
   uint8_t op;
   while (r.try_num(op)) {
     Ref row = r.long32();
@@ -238,14 +260,14 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
     switch (op) {
       case 0: {
         Ref second = r.long32();
-        Ref field = KX_CALL_MODULE_FUNCTION(handleViewUpdateField, arg[0], arg[1]);
-        Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = kx::tuple_of(std::move(row), std::move(second), std::move(field), std::move(data));
+        Ref f = KX_CALL_MODULE_BODY(handleViewUpdateField, field, arg[0], arg[1]);
+        Ref d = KX_CALL_MODULE_BODY(handleViewUpdateData, data, arg[0]);
+        item = kx::tuple_of(std::move(row), std::move(second), std::move(f), std::move(d));
         break;
       }
       case 1: {
-        Ref data = KX_CALL_MODULE_FUNCTION(handleViewUpdateData, arg[0]);
-        item = kx::pair(std::move(row), std::move(data));
+        Ref d = KX_CALL_MODULE_BODY(handleViewUpdateData, data, arg[0]);
+        item = kx::pair(std::move(row), std::move(d));
         break;
       }
       case 2:
@@ -257,7 +279,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
       default:
         kx::bad_message_text(kx::Site(), "bad op");
     }
-    kx::list_append_new(ops.get(), kx::pair(kx::py_int(op), std::move(item)));
+    kx::list_append_new(ops.get(), kx::pair(Ref::borrowed(op_int(op)), std::move(item)));
   }
   return ops;
 }

@@ -60,6 +60,27 @@ class ChannelsTest(TestCase):
         got = kx.handleChannelsData(m, (table, iter([(1, 'x')])))
         self.assertEqual((len(got[3]), len(got[9]), m.pos), (15, 9, 4 + 96 + 16))
 
+    def test_record_copies_and_statistic_keys(self):
+        """The sample holds the channel's items first, in their order, whatever
+        their keys; keys made for one call's statistic names never go to
+        another's, nor to a call made meanwhile by a store into the copy."""
+        class Nested(dict):
+            def copy(self):
+                return Nested(self)
+
+            def __setitem__(self, key, value):
+                kx.handleChannelsData(msg(u32(1) + record(3, 0, 1)), ({3: {}}, [(1, 'inner')]))
+                dict.__setitem__(self, key, value)
+
+        cases = [({3: {'b': 1, 'a': 2}}, ['x', 'y']), ({3: {2: 'two', 'a': 1}}, ['x', 'y']),
+                 ({3: {}}, ['y', 'x']), ({3: {}}, ['y']), ({3: Nested(a=1)}, ['p', 'q'])]
+        for table, names in cases:
+            got = kx.handleChannelsData(msg(u32(1) + record(3, 0, 2)), (table, [(1, n) for n in names]))[3]
+            want = expected(table[3], 0, names)
+            if str is not bytes:  # Python 2.7's dicts have no order to compare
+                self.assertEqual(list(got.items()), list(want.items()))
+            self.assertEqual(got, want)
+
     def test_bad_info(self):
         wrong = 'unpack sequence of wrong size'
         rec = u32(1) + record(3, 0, 1)
