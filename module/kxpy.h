@@ -785,12 +785,12 @@ inline void read_pair(R &r, PyObject *target, const Name &key, State &st, Site a
 Ref times_eight(const Ref &value, Site at);
 Ref u32_pairs(Reader &r, Site at);
 
-// The value of one field of kind K (a kind read on its own).
 // Kinds read past that give no value.
 constexpr bool stores_nothing(Kind k) {
   return k == Kind::skip || k == Kind::run || k == Kind::skip_text || k == Kind::skip_if ||
          k == Kind::skip_family || k == Kind::skip_addr;
 }
+// The value of one field of kind K (a kind read on its own).
 template <Kind K>
 constexpr bool kReadAlone =
     K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::list && !stores_nothing(K);
@@ -820,6 +820,8 @@ inline Ref value(R &r, Site at) {
 template <uint32_t A>
 Ref list_value(Reader &r, Site at) {
   constexpr Kind E = static_cast<Kind>(A >> 8 & 0xff);
+  static_assert(E == Kind::u8 || E == Kind::u16 || E == Kind::u32 || E == Kind::u64 || E == Kind::id,
+                "a list of numbers");
   constexpr uint32_t gap = A >> 16 & 0xff, each = gap + (E == Kind::u8 ? 1 : E == Kind::u16 ? 2 : E == Kind::u64 ? 8 : 4);
   using C = typename Wire<(A & 0xff)>::type;
   C count = r.template num<C>(at);
@@ -956,14 +958,14 @@ template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::attr>(r, obj, t, at);
 }
-// The same for an object just made when `fresh` (see Into::new_attr; only
-// pairs are stored differently).
 template <auto &Rows>
 constexpr bool has_pair() {
   for (const Field &f : Rows)
     if (f.kind == Kind::pair) return true;
   return false;
 }
+// The same for an object just made when `fresh` (see Into::new_attr; only
+// pairs are stored differently).
 template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site at = Site()) {
   if (has_pair<Rows>() && fresh)
