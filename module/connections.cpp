@@ -15,11 +15,6 @@ namespace {
 KX_NAME(_starttime);
 KX_NAME(_engineflags);
 KX_NAME(_xfbflags);
-KX_NAME(_deepscan);
-KX_NAME(_shaping_prio);
-KX_NAME(_shaping_rule_ids);
-KX_NAME(_stat_rule_ids);
-KX_NAME(_server_hostname);
 KX_NAME(_set_views);
 KX_NAME(SHAPINGBYTESMINVERSION);
 KX_NAME(name);
@@ -46,7 +41,9 @@ struct ConnUpdate {
 
 using kx::Kind;
 
-// Fields the module reads past, named for what they are.
+// The creation block: fields read past (a fixed run, checked at once), what
+// typ is called with and the start time; then, with CONN_SECOND_ENDPOINT,
+// the second endpoint, read past.
 constexpr kx::Field kCreateHead_rows[] = {
     {"create.ignored_u8_1", Kind::skip, 1},  {"create.ignored_u8_2", Kind::skip, 1},
     {"create.ignored_u32_1", Kind::skip, 4}, {"create.ignored_u32_2", Kind::skip, 4},
@@ -54,31 +51,32 @@ constexpr kx::Field kCreateHead_rows[] = {
     {"create.ignored_u32_3", Kind::skip, 4}, {"create.ignored_u32_4", Kind::skip, 4},
 };
 const kx::Table<kCreateHead_rows> kCreateHead;
+constexpr kx::Field kCreate_rows[] = {
+    {"create.optional_u8", Kind::skip_if, 1}, {"_starttime", Kind::u32, 0},
+    {"create.family", Kind::skip_family, 0},  {"client", Kind::addr, 0},
+    {"client_port", Kind::u16, 0},            {"server", Kind::addr, 0},
+    {"server_port", Kind::u16, 0},            {"protocol", Kind::u8, 0},
+};
+const kx::Table<kCreate_rows> kCreate;
+constexpr kx::Field kSecondEndpoint_rows[] = {
+    {"second.family", Kind::skip_family, 0}, {"second.client", Kind::skip_addr, 0},
+    {"second.client_port", Kind::skip, 2},   {"second.server", Kind::skip_addr, 0},
+    {"second.server_port", Kind::skip, 2},   {"second.ignored_u8", Kind::skip, 1},
+};
+const kx::Table<kSecondEndpoint_rows> kSecondEndpoint;
 
 // Reads the creation block, builds the connection with typ, stores it in the
 // table and sets its start time; then reads the second endpoint block.
 Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &connid,
                       uint32_t flags) {
+  enum { start, client, client_port, server, server_port, protocol, count };
+  Ref v[count];
   kx::skip_fields(r, kCreateHead);
-  if (r.u8()) r.u8();
-  Ref start = r.long32();
-  bool v6 = r.family(nullptr);
-  Ref client = r.address(v6);
-  Ref client_port = r.int16();
-  Ref server = r.address(v6);
-  Ref server_port = r.int16();
-  Ref protocol = r.int8();
-  Ref conn = KX_CALL(typ, connid, protocol, client, client_port, server, server_port);
+  kx::read_values(r, kCreate, v);
+  Ref conn = KX_CALL(typ, connid, v[protocol], v[client], v[client_port], v[server], v[server_port]);
   kx::setitem(table, connid.get(), conn.get());
-  kx::setattr(conn.get(), n__starttime, start.get());
-  if (flags & kxp::CONN_SECOND_ENDPOINT) {
-    bool v6_second = r.family(nullptr);
-    r.skip_address(v6_second);
-    r.u16();
-    r.skip_address(v6_second);
-    r.u16();
-    r.u8();
-  }
+  kx::setattr(conn.get(), n__starttime, v[start].get());
+  if (flags & kxp::CONN_SECOND_ENDPOINT) kx::skip_fields(r, kSecondEndpoint);
   return conn;
 }
 
@@ -101,13 +99,19 @@ void create(Reader &r, ConnUpdate &u) {
   u.conn = u.created.get();
 }
 
-constexpr kx::Field kServiceBlock_rows[] = {
-    {"_service_id", Kind::u16, 0},
-    {"_base_service_id", Kind::u16, 0},
-};
-const kx::Table<kServiceBlock_rows> kServiceBlock;
+// A block that is a table: its values set on the connection, or read past.
+template <auto &T>
+void attrs(Reader &r, ConnUpdate &u) {
+  kx::read_attrs(r, u.conn, T, bool(u.created));
+}
+template <auto &T>
+void skips(Reader &r, ConnUpdate &) {
+  kx::skip_fields(r, T);
+}
 
-void service(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kServiceBlock); }
+constexpr kx::Field kService_rows[] = {{"_service_id", Kind::u16, 0}, {"_base_service_id", Kind::u16, 0}};
+const kx::Table<kService_rows> kService;
+constexpr auto service = attrs<kService>;
 
 // A u16 count of options, each read past.
 constexpr kx::Field kOption_rows[] = {
@@ -131,31 +135,31 @@ void engine_flags(Reader &r, ConnUpdate &u) { store_number(u, n__engineflags, r.
 
 void xfb_flags(Reader &r, ConnUpdate &u) { store_number(u, n__xfbflags, r.u32()); }
 
-void deepscan(Reader &r, ConnUpdate &u) {
-  uint32_t n = r.u32();
-  kx::set_empty_list(u.conn, n__deepscan);
-  for (; n; n--) kx::append_to_attr(u.conn, n__deepscan, r.int16().get());
-}
+constexpr kx::Field kDeepscan_rows[] = {{"_deepscan", Kind::list, kx::list_of(4, Kind::u16) | kx::kGrow}};
+const kx::Table<kDeepscan_rows> kDeepscan;
+constexpr auto deepscan = attrs<kDeepscan>;
 
-void shaping(Reader &r, ConnUpdate &u) {
-  kx::setattr(u.conn, n__shaping_prio, r.int8().get());
-  kx::set_empty_list(u.conn, n__shaping_rule_ids);
-  for (uint16_t n = r.u16(); n; n--) kx::append_to_attr(u.conn, n__shaping_rule_ids, r.long32().get());
-}
+constexpr kx::Field kShaping_rows[] = {
+    {"_shaping_prio", Kind::u8, 0},
+    {"_shaping_rule_ids", Kind::list, kx::list_of(2, Kind::u32) | kx::kGrowEarly},
+};
+const kx::Table<kShaping_rows> kShaping;
+constexpr auto shaping = attrs<kShaping>;
 
-void stat_rules(Reader &r, ConnUpdate &u) {
-  uint16_t n = r.u16();
-  kx::set_empty_list(u.conn, n__stat_rule_ids);
-  for (; n; n--) kx::append_to_attr(u.conn, n__stat_rule_ids, r.long32().get());
-}
+constexpr kx::Field kStatRules_rows[] = {{"_stat_rule_ids", Kind::list, kx::list_of(2, Kind::u32) | kx::kGrow}};
+const kx::Table<kStatRules_rows> kStatRules;
+constexpr auto stat_rules = attrs<kStatRules>;
 
-void hostname(Reader &r, ConnUpdate &u) {
-  kx::setattr(u.conn, n__server_hostname, r.string(256).get());
-}
+constexpr kx::Field kHostname_rows[] = {{"_server_hostname", Kind::string, 256}};
+const kx::Table<kHostname_rows> kHostname;
+constexpr auto hostname = attrs<kHostname>;
 
-void strings(Reader &r, ConnUpdate &) {
-  for (int i = 0; i < 4; i++) r.skip_string(256);
-}
+constexpr kx::Field kStrings_rows[] = {
+    {"strings.ignored_1", Kind::skip_text, 256}, {"strings.ignored_2", Kind::skip_text, 256},
+    {"strings.ignored_3", Kind::skip_text, 256}, {"strings.ignored_4", Kind::skip_text, 256},
+};
+const kx::Table<kStrings_rows> kStrings;
+constexpr auto strings = skips<kStrings>;
 
 constexpr kx::Field kSpeed_rows[] = {
     {"_speed", Kind::pair, 4},
@@ -164,7 +168,7 @@ constexpr kx::Field kSpeed_rows[] = {
     {"speed.ignored_u32_2", Kind::skip, 4},
 };
 const kx::Table<kSpeed_rows> kSpeed;
-void speed(Reader &r, ConnUpdate &u) { kx::read_attrs(r, u.conn, kSpeed, bool(u.created)); }
+constexpr auto speed = attrs<kSpeed>;
 
 constexpr kx::Field kCounters_rows[] = {
     {"counters.ignored_u32_1", Kind::skip, 4}, {"counters.ignored_u32_2", Kind::skip, 4},
@@ -172,7 +176,7 @@ constexpr kx::Field kCounters_rows[] = {
     {"counters.ignored_u32_5", Kind::skip, 4}, {"counters.ignored_u32_6", Kind::skip, 4},
 };
 const kx::Table<kCounters_rows> kCounters;
-void counters(Reader &r, ConnUpdate &) { kx::skip_fields(r, kCounters); }
+constexpr auto counters = skips<kCounters>;
 
 // Each direction: a u16 and a u32, then a u64 from SHAPINGBYTESMINVERSION on.
 constexpr kx::Field kShapingBytes_rows[] = {
@@ -180,11 +184,12 @@ constexpr kx::Field kShapingBytes_rows[] = {
     {"shaping_bytes.ignored_u32", Kind::skip, 4},
 };
 const kx::Table<kShapingBytes_rows> kShapingBytes;
-constexpr uint32_t kShapingBytesWidth = 8;
+constexpr kx::Field kShapingBytesU64_rows[] = {{"shaping_bytes.ignored_u64", Kind::skip, 8}};
+const kx::Table<kShapingBytesU64_rows> kShapingBytesU64;
 void shaping_bytes(Reader &r, ConnUpdate &u) {
   for (int direction = 0; direction < 2; direction++) {
     kx::skip_fields(r, kShapingBytes);
-    if (has_shaping_bytes(u.version)) r.skip(kShapingBytesWidth);
+    if (has_shaping_bytes(u.version)) kx::skip_fields(r, kShapingBytesU64);
   }
 }
 
@@ -193,26 +198,27 @@ constexpr kx::Field kTimes_rows[] = {
     {"times.ignored_u32_2", Kind::skip, 4},
 };
 const kx::Table<kTimes_rows> kTimes;
-void times(Reader &r, ConnUpdate &) { kx::skip_fields(r, kTimes); }
+constexpr auto times = skips<kTimes>;
 
 constexpr kx::Field kRouting_rows[] = {
     {"routing.ignored_u32_1", Kind::skip, 4}, {"routing.ignored_u32_2", Kind::skip, 4},
     {"routing.ignored_u32_3", Kind::skip, 4}, {"routing.ignored_u32_4", Kind::skip, 4},
 };
 const kx::Table<kRouting_rows> kRouting;
-void routing(Reader &r, ConnUpdate &) { kx::skip_fields(r, kRouting); }
+constexpr auto routing = skips<kRouting>;
 
 constexpr kx::Field kMarks_rows[] = {
     {"marks.ignored_u8_1", Kind::skip, 1},
     {"marks.ignored_u8_2", Kind::skip, 1},
 };
 const kx::Table<kMarks_rows> kMarks;
-void marks(Reader &r, ConnUpdate &) { kx::skip_fields(r, kMarks); }
+constexpr auto marks = skips<kMarks>;
 
+// The view ids, all read before _set_views is called with them.
+constexpr kx::Field kViews_rows[] = {{"views", Kind::list, kx::list_of(2, Kind::u16)}};
+const kx::Table<kViews_rows> kViews;
 void views(Reader &r, ConnUpdate &u) {
-  uint16_t n = r.u16();
-  Ref list = kx::new_list_room(n);
-  for (uint16_t i = 0; i < n; i++) kx::list_append_new(list.get(), r.int16());
+  Ref list = kx::read_value(r, kViews);
   KX_CALL_METHOD(u.conn, n__set_views, list);
 }
 
@@ -222,22 +228,21 @@ constexpr kx::Field kTotals_rows[] = {
     {"totals.ignored_u64_4", Kind::skip, 8},
 };
 const kx::Table<kTotals_rows> kTotals;
-void totals(Reader &r, ConnUpdate &) { kx::skip_fields(r, kTotals); }
+constexpr auto totals = skips<kTotals>;
 
 constexpr kx::Field kBlobs_rows[] = {
     {"blobs.ignored_1", Kind::run, 2},
     {"blobs.ignored_2", Kind::run, 2},
 };
 const kx::Table<kBlobs_rows> kBlobs;
-void blobs(Reader &r, ConnUpdate &) { kx::skip_fields(r, kBlobs); }
+constexpr auto blobs = skips<kBlobs>;
 
+// Session-context row ids, each after a u8 read past, all read before
+// sc_populator is called with them.
+constexpr kx::Field kRows_rows[] = {{"rows", Kind::list, kx::list_of(1, Kind::u64, 1)}};
+const kx::Table<kRows_rows> kRows;
 void rows(Reader &r, ConnUpdate &u) {
-  uint8_t n = r.u8();
-  Ref list = kx::new_list_room(n);
-  for (uint8_t i = 0; i < n; i++) {
-    r.u8();
-    kx::list_append_new(list.get(), r.long64());
-  }
+  Ref list = kx::read_value(r, kRows);
   KX_CALL(u.sc_populator, u.conn, list);
 }
 
@@ -258,10 +263,21 @@ constexpr kx::Block<ConnUpdate> kBlocks[] = {
 KX_FUNCTION(handleConnUpdate, "m", "table", "typ", "sc_populator", "protocolversion") {
   Reader r(arg[0]);
   PyObject *table = arg[1];
-  while (r.remaining() >= 4) {
-    Ref connid = kx::py_u32(r.u32());
-    r.u32();
-    uint32_t flags = r.u32();
+  for (;;) {
+    // A whole header is taken at once; a short one fails where its first
+    // missing word stands.
+    uint32_t id, flags;
+    if (const uint8_t *h = r.try_take(12)) {
+      id = Reader::load<uint32_t>(h);
+      flags = Reader::load<uint32_t>(h + 8);
+    } else if (r.remaining() >= 4) {
+      id = r.u32();
+      r.u32();
+      flags = r.u32();
+    } else {
+      break;
+    }
+    Ref connid = kx::py_u32(id);
     // Without the creation block the record's connection is the table's.
     Ref conn = (flags & (kxp::CONN_CREATE | kxp::CONN_CREATE_TOO)) ? Ref() : kx::getitem(table, connid.get());
     ConnUpdate u{conn.get(), table, connid, arg[3], arg[4], arg[2], flags, Ref()};

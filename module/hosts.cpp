@@ -12,8 +12,6 @@ namespace {
 
 KX_NAME(netobjects);
 KX_NAME(addr);
-KX_NAME(quality_internal_issues);
-KX_NAME(quality_external_issues);
 KX_NAME(L4ERRORMINVERSION);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
@@ -33,21 +31,9 @@ constexpr uint32_t kNameBuffer = 256;
 constexpr uint32_t kSkippedWords = 4 + 6 + 3 + 6;
 
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
-// The list is sized by what the message can hold, so a huge count in a short
-// message allocates nothing beyond the bytes present.
-Ref read_id_list(kx::Reader &r, Site at = Site()) {
-  uint32_t count = r.u32(at);
-  uint32_t present = r.remaining() / 4;
-  uint32_t n = count < present ? count : present;
-  Ref list = kx::new_list_room(n, at);
-  kx::IntRun int_of(at);
-  for (uint32_t i = 0; i < n; i++) {
-    uint32_t id = r.u32(at);
-    kx::list_append_new(list.get(), int_of(id, at), at);
-  }
-  if (n < count) kx::bad_message(at);
-  return list;
-}
+constexpr kx::Field kNetobjects_rows[] = {{"netobjects", kx::Kind::list, kx::list_of(4, kx::Kind::id)}};
+const kx::Table<kNetobjects_rows> kNetobjectsGroup;
+Ref read_id_list(kx::Reader &r) { return kx::read_value(r, kNetobjectsGroup); }
 
 // Skips n u32 words one by one: a short message consumes the whole words
 // that are there and then fails.
@@ -88,24 +74,12 @@ constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
 const kx::Table<kCps_rows> kCpsGroup;
 void cps(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kCpsGroup, u.fresh); }
 
-// host.name = (a, b), two longs: new on a fresh host, else through set_pair.
-template <class T>
-void store_pair(HostUpdate &u, const kx::Name &name, T a, T b) {
-  if (u.fresh)
-    kx::setattr(u.host, name, kx::long_pair(a, b).get());
-  else
-    kx::set_pair(u.host, name, a, b);
-}
-
-constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4}};
+// Internal and external issue counters alternate on the wire.
+constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4},
+                                       {"quality_internal_issues", Kind::pair, 4 | kx::kWoven},
+                                       {"quality_external_issues", Kind::pair, 4 | kx::kWovenRest}};
 const kx::Table<kQuality_rows> kQualityGroup;
-void quality(kx::Reader &r, HostUpdate &u) {
-  kx::read_attrs(r, u.host, kQualityGroup, u.fresh);
-  // Internal and external issue counters alternate on the wire.
-  uint64_t int1 = r.u32(), ext1 = r.u32(), int2 = r.u32(), ext2 = r.u32();
-  store_pair(u, n_quality_internal_issues, int1, int2);
-  store_pair(u, n_quality_external_issues, ext1, ext2);
-}
+void quality(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kQualityGroup, u.fresh); }
 
 void details(kx::Reader &r, HostUpdate &u) {
   r.skip_string(kNameBuffer);
@@ -113,10 +87,7 @@ void details(kx::Reader &r, HostUpdate &u) {
   skip_words(r, kSkippedWords);
 }
 
-void netobjects(kx::Reader &r, HostUpdate &u) {
-  Ref list = read_id_list(r);
-  kx::setattr(u.host, n_netobjects, list.get());
-}
+void netobjects(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kNetobjectsGroup); }
 
 // The groups in their fixed wire order; each group's attributes are set
 // before the next group is read.

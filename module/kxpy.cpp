@@ -569,11 +569,17 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
     case Kind::bps: return rows::times_eight(r.long32(at), at);
     case Kind::absent: return py_int(0, at);
     case Kind::u32_pairs: return rows::u32_pairs(r, at);
+    case Kind::id: return builtin_int(r.u32(at), at);
     case Kind::family:
     case Kind::addr:
     case Kind::pair:
     case Kind::skip:
-    case Kind::run: break;
+    case Kind::run:
+    case Kind::list:
+    case Kind::skip_text:
+    case Kind::skip_if:
+    case Kind::skip_family:
+    case Kind::skip_addr: break;
   }
   kx_bug(__FILE__, __LINE__, __func__, "kind %d is not read on its own", static_cast<int>(k));
   return Ref();

@@ -679,12 +679,35 @@ enum class Kind : uint8_t {
   pair,        // two numbers of width `arg` (| kSigned, | kTimes8) -> (long, long)
   skip,        // `arg` bytes read past; nothing is stored
   run,         // a length of width `arg`, then that many bytes read past; nothing is stored
+  list,        // a count, then that many values (list_of) -> [value, ...]
+  id,          // u32 -> int(value) through the built-in int
+  skip_text,   // a string field read past as a bounded string of buffer `arg` reads it
+  skip_if,     // a u8; when it is nonzero, `arg` more bytes read past; nothing is stored
+  skip_family, // u8 0 (IPv4) or 1 (IPv6) for the addr rows after it, else BadMessageError(); nothing is stored
+  skip_addr,   // an address of the last family row's family, read past
 };
 
 // Kind::pair arguments: the width in bytes of each number (1, 2, 4 or 8), and
 // these flags.
 constexpr uint32_t kSigned = 0x100;  // the numbers taken as signed
 constexpr uint32_t kTimes8 = 0x200;  // each multiplied by 8 modulo 2^64 (byte rates as bit rates)
+// Two pairs woven on the wire (a1 b1 a2 b2): the kWoven row reads all four
+// numbers and takes (a1, a2); the kWovenRest row right after it reads nothing
+// and takes (b1, b2).
+constexpr uint32_t kWoven = 0x400;
+constexpr uint32_t kWovenRest = 0x800;
+
+// Kind::list arguments: the count's width in bytes, the kind of the values
+// (u8, u16, u32, u64 or id) and the bytes read past before each value;
+constexpr uint32_t list_of(uint32_t count_width, Kind element, uint32_t gap = 0) {
+  return count_width | static_cast<uint32_t>(element) << 8 | gap << 16;
+}
+// and, for an attribute, how it grows: an empty list is assigned to it once
+// the count is read (kGrow) or before the count (kGrowEarly), and each value
+// is appended to whatever list the attribute holds at that moment. Without
+// either flag the list is made whole, then stored.
+constexpr uint32_t kGrow = 0x1000000;
+constexpr uint32_t kGrowEarly = 0x2000000;
 
 // One field of a fixed layout: the dict key or attribute name it is stored
 // under (a skipped field's name only tells what it is), its kind and the
@@ -735,6 +758,7 @@ struct State {
   bool v6 = false;        // the last family field said IPv6
   Ref *slots = nullptr;   // where Into::tuple puts the values, in row order
   size_t slot = 0;        // the next of them
+  uint64_t woven[2];      // the pair a kWoven row leaves for the kWovenRest row
 };
 
 template <size_t W> struct Wire;
@@ -763,7 +787,19 @@ inline void read_pair(R &r, PyObject *target, const Name &key, State &st, Site a
   using S = std::conditional_t<(A & kSigned) != 0, typename W::signed_type, typename W::type>;
   using U = typename W::type;
   V a, b;
-  if (const uint8_t *q = r.try_take(2 * sizeof(U))) {
+  if constexpr ((A & kWovenRest) != 0) {
+    a = static_cast<V>(st.woven[0]);
+    b = static_cast<V>(st.woven[1]);
+  } else if constexpr ((A & kWoven) != 0) {
+    V n[4];
+    if (const uint8_t *q = r.try_take(4 * sizeof(U))) {
+      for (int i = 0; i < 4; i++) n[i] = static_cast<V>(static_cast<S>(Reader::load<U>(q + i * sizeof(U))));
+    } else {
+      for (V &x : n) x = static_cast<V>(static_cast<S>(r.template num<U>(at)));
+    }
+    a = n[0], b = n[2];
+    st.woven[0] = static_cast<uint64_t>(n[1]), st.woven[1] = static_cast<uint64_t>(n[3]);
+  } else if (const uint8_t *q = r.try_take(2 * sizeof(U))) {
     a = static_cast<V>(static_cast<S>(Reader::load<U>(q)));
     b = static_cast<V>(static_cast<S>(Reader::load<U>(q + sizeof(U))));
   } else {  // short: the first number read (or not) as num() reads it
@@ -771,6 +807,7 @@ inline void read_pair(R &r, PyObject *target, const Name &key, State &st, Site a
     b = static_cast<V>(static_cast<S>(r.template num<U>(at)));
   }
   if constexpr ((A & kTimes8) != 0) {
+    static_assert((A & (kWoven | kWovenRest)) == 0, "woven pairs are not scaled");
     a = static_cast<V>(static_cast<uint64_t>(a) * 8);
     b = static_cast<V>(static_cast<uint64_t>(b) * 8);
   }
@@ -784,10 +821,15 @@ inline void read_pair(R &r, PyObject *target, const Name &key, State &st, Site a
 Ref times_eight(const Ref &value, Site at);
 Ref u32_pairs(Reader &r, Site at);
 
+// Kinds read past that give no value.
+constexpr bool stores_nothing(Kind k) {
+  return k == Kind::skip || k == Kind::run || k == Kind::skip_text || k == Kind::skip_if ||
+         k == Kind::skip_family || k == Kind::skip_addr;
+}
 // The value of one field of kind K (a kind read on its own).
 template <Kind K>
 constexpr bool kReadAlone =
-    K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::skip && K != Kind::run;
+    K != Kind::family && K != Kind::addr && K != Kind::pair && K != Kind::list && !stores_nothing(K);
 
 template <Kind K, uint32_t A, class R>
 inline Ref value(R &r, Site at) {
@@ -805,7 +847,60 @@ inline Ref value(R &r, Site at) {
   else if constexpr (K == Kind::ipaddrplen) return r.ipaddrplen(at);
   else if constexpr (K == Kind::bps) return times_eight(r.long32(at), at);
   else if constexpr (K == Kind::absent) return py_int(0, at);
+  else if constexpr (K == Kind::id) return builtin_int(r.u32(at), at);
   else return u32_pairs(r, at);
+}
+
+// The values of a Kind::list row without kGrow flags, in a list filled as
+// they are read (new_list_room), its room no more than the message holds.
+template <uint32_t A>
+Ref list_value(Reader &r, Site at) {
+  constexpr Kind E = static_cast<Kind>(A >> 8 & 0xff);
+  static_assert(E == Kind::u8 || E == Kind::u16 || E == Kind::u32 || E == Kind::u64 || E == Kind::id,
+                "a list of numbers");
+  constexpr uint32_t gap = A >> 16 & 0xff, each = gap + (E == Kind::u8 ? 1 : E == Kind::u16 ? 2 : E == Kind::u64 ? 8 : 4);
+  using C = typename Wire<(A & 0xff)>::type;
+  C count = r.template num<C>(at);
+  // A u32 count may be far more than the message holds; u8 and u16 ones are not.
+  uint32_t room = count;
+  if constexpr (sizeof(C) > 2) room = count < r.remaining() / each ? count : r.remaining() / each;
+  Ref list = new_list_room(room, at);
+  if constexpr (E == Kind::id) {
+    IntRun int_of(at);
+    for (C i = 0; i < count; i++) list_append_new(list.get(), int_of(r.u32(at), at), at);
+  } else {
+    // No Python code runs between two values: when all their bytes are
+    // there, they are read with that one length check.
+    auto fill = [&](auto &from) {
+      for (C i = 0; i < count; i++) {
+        if constexpr (gap != 0) from.skip(gap, at);
+        list_append_new(list.get(), value<E, 0>(from, at), at);
+      }
+    };
+    if (uint64_t{count} * each <= r.remaining()) {
+      Unchecked u(r.msg());
+      fill(u);
+    } else {
+      fill(r);
+    }
+  }
+  return list;
+}
+
+// A Kind::list row: a list stored whole, or an attribute grown value by value.
+template <Into into, uint32_t A>
+inline void read_list(Reader &r, PyObject *target, const Name &key, State &st, Site at) {
+  if constexpr ((A & (kGrow | kGrowEarly)) != 0) {
+    static_assert(into == Into::attr || into == Into::new_attr, "only an attribute grows");
+    using C = typename Wire<(A & 0xff)>::type;
+    constexpr Kind E = static_cast<Kind>(A >> 8 & 0xff);
+    if constexpr ((A & kGrowEarly) != 0) set_empty_list(target, key, at);
+    C n = r.template num<C>(at);
+    if constexpr ((A & kGrowEarly) == 0) set_empty_list(target, key, at);
+    for (; n; n--) append_to_attr(target, key, value<E, 0>(r, at).get(), at);
+  } else {
+    store<into>(target, key, list_value<A>(r, at), st, at);
+  }
 }
 
 template <Into into, Kind K, uint32_t A, class R>
@@ -824,6 +919,16 @@ inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, cons
     store<into>(target, key, py_int(family, at), st, at);
   } else if constexpr (K == Kind::addr) {
     store<into>(target, key, r.address(st.v6, at), st, at);
+  } else if constexpr (K == Kind::list) {
+    read_list<into, A>(r, target, key, st, at);
+  } else if constexpr (K == Kind::skip_text) {
+    r.skip_string(A, at);
+  } else if constexpr (K == Kind::skip_if) {
+    if (r.u8(at)) r.skip(A, at);
+  } else if constexpr (K == Kind::skip_family) {
+    st.v6 = r.family(nullptr, at);
+  } else if constexpr (K == Kind::skip_addr) {
+    r.skip_address(st.v6, at);
   } else {
     store<into>(target, key, value<K, A>(r, at), st, at);
   }
@@ -848,7 +953,7 @@ constexpr uint32_t fixed_width(const Field &f) {
     case Kind::u32: case Kind::s32: case Kind::bps: return 4;
     case Kind::u64: return 8;
     case Kind::absent: return 0;
-    case Kind::pair: return 2 * (f.arg & 0xff);
+    case Kind::pair: return (f.arg & kWovenRest ? 0 : f.arg & kWoven ? 4 : 2) * (f.arg & 0xff);
     case Kind::skip: return f.arg;
     default: return kVariable;
   }
@@ -889,10 +994,17 @@ template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::attr>(r, obj, t, at);
 }
-// The same for an object just made when `fresh` (see Into::new_attr).
+template <auto &Rows>
+constexpr bool has_pair() {
+  for (const Field &f : Rows)
+    if (f.kind == Kind::pair) return true;
+  return false;
+}
+// The same for an object just made when `fresh` (see Into::new_attr; only
+// pairs are stored differently).
 template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site at = Site()) {
-  if (fresh)
+  if (has_pair<Rows>() && fresh)
     rows::read<Into::new_attr>(r, obj, t, at);
   else
     rows::read<Into::attr>(r, obj, t, at);
@@ -910,14 +1022,31 @@ void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
 template <auto &Rows>
 constexpr size_t value_count() {
   size_t n = 0;
-  for (const Field &f : Rows) n += f.kind != Kind::skip && f.kind != Kind::run;
+  for (const Field &f : Rows) n += !rows::stores_nothing(f.kind);
   return n;
+}
+// The values of a table's fields, in row order, into `values`.
+template <auto &Rows, size_t N>
+void read_values(Reader &r, const Table<Rows> &t, Ref (&values)[N], Site at = Site()) {
+  static_assert(N == value_count<Rows>(), "one slot for each value of the table");
+  rows::read<Into::tuple>(r, nullptr, t, at, values);
+}
+// The value of a table of one row.
+template <auto &Rows>
+Ref read_value(Reader &r, const Table<Rows> &, Site at = Site()) {
+  static_assert(Table<Rows>::size == 1 && (rows::kReadAlone<Rows[0].kind> ||
+                                           (Rows[0].kind == Kind::list && !(Rows[0].arg & (kGrow | kGrowEarly)))),
+                "a table of one value");
+  if constexpr (Rows[0].kind == Kind::list)
+    return rows::list_value<Rows[0].arg>(r, at);
+  else
+    return rows::value<Rows[0].kind, Rows[0].arg>(r, at);
 }
 template <auto &Rows>
 Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
   constexpr size_t n = value_count<Rows>();
   Ref values[n];
-  rows::read<Into::tuple>(r, nullptr, t, at, values);
+  read_values(r, t, values, at);
   Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)), at);
   for (size_t i = 0; i < n; i++) PyTuple_SET_ITEM(tuple.get(), i, values[i].release());
   return tuple;

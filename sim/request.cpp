@@ -11,13 +11,14 @@ const char kMalformedView[] = "malformed view request";
 
 std::string raw(const std::string &json) { return json; }
 
-// One filter value, kept on the filter; returns it as JSON.
+// One filter value, of the kind its filter type gives, kept on the filter;
+// returns it as JSON.
 std::string decode_filter_value(RequestReader &r, ViewFilter *f) {
-  switch (f->type) {
-    case FILTER_SMALL_INTS: f->nums.push_back(r.u16()); return json_num(f->nums.back());
-    case FILTER_UINT32: f->nums.push_back(r.u32()); return json_num(f->nums.back());
-    case FILTER_BOOLEAN: f->nums.push_back(r.u8()); return json_num(f->nums.back());
-    case FILTER_HOSTS: {
+  switch (WireKind kind = filter_value_kind(f->type)) {
+    case kind_u8:
+    case kind_u16:
+    case kind_u32: f->nums.push_back((uint32_t)r.num(kind)); return json_num(f->nums.back());
+    case kind_ipaddrplen: {
       char text[128];
       f->nets.push_back(r.prefix());
       // only a prefix that was read is formatted: the formatter rejects unknown families
@@ -31,16 +32,18 @@ std::string decode_filter_value(RequestReader &r, ViewFilter *f) {
 // recorded with the values that were there.
 const char *decode_filter(RequestReader &r, View *v, std::vector<std::string> *json) {
   ViewFilter f;
-  f.id = r.u8();
-  uint8_t flag = r.u8();
-  uint16_t count = r.u16();
+  JsonObject head;
+  PlainFields fields(r, kLayout_VIEW_FILTER, &head);
+  f.id = (uint8_t)fields.num("filter");
+  uint64_t flag = fields.num("flag");
+  uint64_t count = r.num(fields.rest()->count);
   if (!r.ok()) return kMalformedView;
   const ViewFilterCap *cap = view_filter(f.id);
   if (!cap) return "unknown filter";
   f.include = flag == 0;
   f.type = cap->type;
   std::vector<std::string> values;
-  for (uint32_t k = 0; k < count; k++) {
+  for (uint64_t k = 0; k < count; k++) {
     std::string value = decode_filter_value(r, &f);
     if (!r.ok()) break;
     values.push_back(value);
@@ -53,8 +56,10 @@ const char *decode_filter(RequestReader &r, View *v, std::vector<std::string> *j
 
 // A field: id and argument. An unknown field is kept, and ends the list.
 const char *decode_field(RequestReader &r, View *v, std::vector<std::string> *json) {
-  uint8_t id = r.u8();
-  std::string arg = r.str();
+  JsonObject head;
+  PlainFields fields(r, kLayout_VIEW_FIELD, &head);
+  uint8_t id = (uint8_t)fields.num("field");
+  const std::string &arg = fields.text("argument");
   if (!r.ok()) return kMalformedView;
   v->fields.push_back({id, arg});
   json->push_back("[" + json_num(id) + ", " + json_str(arg) + "]");
@@ -99,6 +104,18 @@ std::string RequestReader::str() {
   return buf;
 }
 
+uint64_t RequestReader::num(WireKind kind) {
+  switch (kind) {
+    case kind_u8: return u8();
+    case kind_u16: return u16();
+    case kind_u32: return u32();
+    case kind_u64:
+    case kind_s64: return u64();
+    default: KX_BUG_ON(true, "kind %d is not a number", kind);
+  }
+  return 0;
+}
+
 std::string RequestReader::bytes(uint32_t n) {
   if (!ok_ || n > kx_msg_remaining(m_)) {
     ok_ = false;
@@ -119,11 +136,11 @@ PlainFields::PlainFields(RequestReader &r, const kxp::LayoutRow *layout, JsonObj
     uint64_t &n = nums_[f->name];
     std::string json;
     switch (f->kind) {
-      case kind_u8: json = json_num(n = r.u8()); break;
-      case kind_u16: json = json_num(n = r.u16()); break;
-      case kind_u32: json = json_num(n = r.u32()); break;
-      case kind_u64: json = json_num(n = r.u64()); break;
-      case kind_s64: json = json_int((int64_t)(n = r.u64())); break;
+      case kind_u8:
+      case kind_u16:
+      case kind_u32:
+      case kind_u64: json = json_num(n = r.num(f->kind)); break;
+      case kind_s64: json = json_int((int64_t)(n = r.num(f->kind))); break;
       case kind_string: json = json_str(texts_[f->name] = r.str()); break;
       case kind_blob: {
         uint32_t size = r.u32();
@@ -143,16 +160,19 @@ PlainFields::PlainFields(RequestReader &r, const kxp::LayoutRow *layout, JsonObj
   }
 }
 
+// The view id, then the filters' list and the fields' list, each counted.
 const char *decode_view(RequestReader &r, View *v, JsonObject *record) {
-  v->id = r.u16();
-  uint8_t nfilters = r.u8();
+  PlainFields head(r, kRequest_CREATE_VIEW, record);
+  v->id = (uint16_t)head.num("viewid");
+  const LayoutRow *filter_list = head.rest(), *field_list = filter_list + 1;
+  uint64_t nfilters = r.num(filter_list->count);
   const char *error = r.ok() ? nullptr : kMalformedView;
   std::vector<std::string> filters, fields;
-  for (uint32_t i = 0; !error && i < nfilters; i++) error = decode_filter(r, v, &filters);
-  uint8_t nfields = error ? 0 : r.u8();
+  for (uint64_t i = 0; !error && i < nfilters; i++) error = decode_filter(r, v, &filters);
+  uint64_t nfields = error ? 0 : r.num(field_list->count);
   if (!r.ok() && !error) error = kMalformedView;
-  for (uint32_t i = 0; !error && i < nfields; i++) error = decode_field(r, v, &fields);
-  record->add("viewid", json_num(v->id)).add("filters", json_list(filters, raw)).add("fields", json_list(fields, raw));
+  for (uint64_t i = 0; !error && i < nfields; i++) error = decode_field(r, v, &fields);
+  record->add("filters", json_list(filters, raw)).add("fields", json_list(fields, raw));
   return error;
 }
 
