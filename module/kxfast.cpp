@@ -125,7 +125,7 @@ bool lookup_absent(PyTypeObject *type, PyObject *name, NameMemo &memo) {
 }
 #endif
 
-#if KX_FAST_INSTANCE_VALUES
+#if KX_SHARED_KEYS_INDEX
 // Python 3.11 keeps the attributes of a plain class's instance in an array
 // laid out by keys the class shares among its instances; the index of the
 // name there, or -1 when the keys do not hold it. Shared keys only grow, and
@@ -145,6 +145,29 @@ static Py_ssize_t index_in(PyDictKeysObject *keys, PyObject *name, NameMemo &mem
     }
   }
   return -1;
+}
+#endif
+
+#if KX_FAST_INSTANCE_STORE
+// What _PyObject_StoreInstanceAttribute does once the shared keys gave the
+// name's index: the new value in the slot, the slot added to the instance's
+// insertion order when it was empty, the old value dropped last.
+bool store_value(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
+  PyTypeObject *tp = Py_TYPE(o);
+  if (tp->tp_setattro != PyObject_GenericSetAttr || !PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT))
+    return false;
+  PyDictValues *values = reinterpret_cast<PyDictValues **>(o)[-4];
+  if (!values || !absent_from(tp, name, memo)) return false;
+  Py_ssize_t ix = index_in(reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys, name, memo);
+  if (ix < 0) return false;
+  PyObject *old = values->values[ix];
+  Py_INCREF(value);
+  values->values[ix] = value;
+  if (old)
+    Py_DECREF(old);
+  else
+    _PyDictValues_AddToInsertionOrder(values, ix);
+  return true;
 }
 #endif
 

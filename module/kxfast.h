@@ -33,7 +33,7 @@ struct NameMemo {
   uint64_t seen_version[2] = {0, 0};
   PyObject *seen_value[2] = {nullptr, nullptr};
 #endif
-#if KX_FAST_INSTANCE_VALUES
+#if KX_SHARED_KEYS_INDEX
   // The index of the name in the shared keys last looked at, or -1.
   PyDictKeysObject *index_keys = nullptr;
   Py_ssize_t index = -1;
@@ -159,7 +159,17 @@ inline PyObject *store_dict(PyObject *o, PyObject *name, NameMemo &memo) {
   return dict && absent_from(tp, name, memo) ? dict : nullptr;
 }
 #endif
+#if KX_FAST_INSTANCE_STORE
+// 3.11 with KX_FAST_INSTANCE_STORE: an instance of a plain class whose values
+// are still in the array its class's shared keys index, and a name those keys
+// hold with nothing of that name along the MRO, gets the value in that array,
+// as the generic store puts it there. True when done.
+bool store_value(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value);
+#endif
 inline int store_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
+#if KX_FAST_INSTANCE_STORE
+  if (value && store_value(o, name, memo, value)) return 0;
+#endif
 #if KX_FAST_DICT_STORE
   PyObject *dict = value ? store_dict(o, name, memo) : nullptr;
   if (dict) {

@@ -132,6 +132,38 @@ class AttributeStoreTest(TestCase):
         self.assertIsInstance(with_own_dict.__dict__, OwnDict)
         self.assertRaises(ZeroDivisionError, update_connections, {1: Raising()}, 1, 0, 0)
 
+    def test_instance_values_and_order(self):
+        # The module's stores leave each instance's attributes, values and
+        # order alike, as Python's own stores do: an attribute deleted and
+        # stored again goes last, a __dict__ once read or a class whose
+        # instances outgrew their shared keys takes the store as well.
+        class Host(object):
+            def __init__(self, hostid=None):
+                self.hostid, self.connections, self.cps = hostid, None, None
+
+        def dict_read(h):
+            h.__dict__
+
+        def many(h):
+            for i in range(40):
+                setattr(h, 'a%d' % i, i)
+
+        cases = [('plain', lambda h: None), ('dict read', dict_read), ('keys outgrown', many)]
+        for name, prepare in cases:
+            for deleted in (False, True):
+                got, want = Host(1), Host(1)
+                for h in (got, want):
+                    prepare(h)
+                    if deleted:
+                        del h.connections
+                update_connections({1: got}, 1, 5, 6)
+                want.connections = (5, 6)
+                self.assertEqual(list(vars(got).items()), list(vars(want).items()), (name, deleted))
+        hosts = {}
+        kx.handleHostAdd(msg(host_add(1) + host_add(2)), Host, hosts, NEW)
+        self.assertEqual(list(vars(hosts[2])), list(vars(hosts[1])))
+        self.assertEqual(vars(hosts[2])['speed'], (1, 2))
+
 
 class CallTest(TestCase):
     """Classes, functions and methods of the caller called by the module
