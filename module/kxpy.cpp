@@ -78,19 +78,10 @@ void exception_to_python(const char *funcname) {
 
 // ---- lookups ---------------------------------------------------------------------
 
-static Ref lookup_in(bool module_first, const Name &name, Site at) {
-  PyObject *v = module_first ? fast::lookup(module_dict, name, name.memo, 0) : nullptr;
-  if (!v) v = fast::lookup(builtins_dict, name, name.memo, 1);
-  if (!v) {
-    PyErr_SetObject(PyExc_NameError, name);
-    fail(at);
-  }
-  return Ref::borrowed(v);
+void unbound(const Name &name, Site at) {
+  PyErr_SetObject(PyExc_NameError, name);
+  fail(at);
 }
-
-Ref global(const Name &name, Site at) { return lookup_in(true, name, at); }
-
-Ref builtin(const Name &name, Site at) { return lookup_in(false, name, at); }
 
 // ---- numbers ---------------------------------------------------------------------
 

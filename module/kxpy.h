@@ -137,10 +137,21 @@ extern PyObject *module_dict;    // KXdv17_0's namespace (the module lives forev
 extern PyObject *builtins_dict;  // the built-ins' namespace (__builtin__, or builtins)
 extern PyTypeObject *msg_type;   // KXMsgv17_0.KXMsg, taken at import
 
+// Raises NameError for a name bound nowhere.
+[[noreturn]] void unbound(const Name &name, Site at);
 // A module global, looked up now in the module namespace (then the built-ins).
-Ref global(const Name &name, Site at = Site());
+inline Ref global(const Name &name, Site at = Site()) {
+  PyObject *v = fast::lookup(module_dict, name, name.memo, 0);
+  if (!v) v = fast::lookup(builtins_dict, name, name.memo, 1);
+  if (!v) unbound(name, at);
+  return Ref::borrowed(v);
+}
 // A built-in name, looked up now in the built-ins module.
-Ref builtin(const Name &name, Site at = Site());
+inline Ref builtin(const Name &name, Site at = Site()) {
+  PyObject *v = fast::lookup(builtins_dict, name, name.memo, 1);
+  if (!v) unbound(name, at);
+  return Ref::borrowed(v);
+}
 
 // ---- Python operations that throw on failure ----------------------------------------
 //
