@@ -470,6 +470,18 @@ static char *put_hex(char *p, unsigned v) {
   return p;
 }
 
+// Address text, ASCII only: under Python 3 the str is made at its size and
+// the characters copied in, as decoding them would give.
+static Ref address_text(const char *s, Py_ssize_t n, Site at) {
+#if KX_PY3
+  Ref text = check(PyUnicode_New(n, 127), at);
+  memcpy(PyUnicode_1BYTE_DATA(text.get()), s, static_cast<size_t>(n));
+  return text;
+#else
+  return py_str(s, n, at);
+#endif
+}
+
 Ref Reader::v4addr(Site at) {
   uint32_t a;
   if (!kx_msg_get_uint32(m_, &a)) bad_address("KXdv17_0._get_v4addr", Site(), at);
@@ -479,7 +491,7 @@ Ref Reader::v4addr(Site at) {
   p = put_octet(p, (a >> 16) & 0xff);
   p = put_octet(p, (a >> 8) & 0xff);
   p = put_octet(p, a & 0xff);
-  return py_str(text, p - 1 - text, at);
+  return address_text(text, p - 1 - text, at);
 }
 
 Ref Reader::v6addr(Site at) {
@@ -494,7 +506,7 @@ Ref Reader::v6addr(Site at) {
     p = put_hex(p, word & 0xffff);
     *p++ = ':';
   }
-  return py_str(text, p - 1 - text, at);
+  return address_text(text, p - 1 - text, at);
 }
 
 Ref Reader::ipaddr(Site at) {
