@@ -132,7 +132,7 @@ constexpr kx::Block<HostUpdate> kGroups[] = {
 constexpr uint32_t kAddCounters = 16 + 8 + 8 + 24;
 
 template <class T>
-void new_pair(PyObject *host, const kx::Name &name, T a, T b) {
+inline __attribute__((always_inline)) void new_pair(PyObject *host, const kx::Name &name, T a, T b) {
   kx::setattr(host, name, kx::long_pair(a, b).get());
 }
 
