@@ -1,13 +1,13 @@
 """The helper layer's shortcuts give what the generic entry points give.
 
-Each shortcut (attribute stores through a remembered type, refilled numbers
-and pairs, calls without an argument tuple, exact-dict stores, inline longs,
-remembered namespace lookups, one lookup of `int` per run of ids, exact-int
-comparisons) is driven here through the handlers with the cases that must
-leave it: caller classes that change after a first store, own __setattr__,
-slots, properties, subclassed tables, rebinding, and exceptions at each
-step. The same suites pass on a build with every shortcut off
-(-DKX_GENERIC=1)."""
+Each shortcut (attribute stores through a remembered type or into an
+instance's values array, refilled numbers and pairs, calls without an
+argument tuple, exact-dict stores, inline longs, remembered namespace
+lookups, one lookup of `int` per run of ids, exact-int comparisons) is
+driven here through the handlers with the cases that must leave it: caller
+classes that change after a first store, own __setattr__, slots, properties,
+subclassed tables, rebinding, and exceptions at each step. The same suites
+pass on a build with every shortcut off (-DKX_GENERIC=1)."""
 from __future__ import print_function
 
 import struct
@@ -141,14 +141,8 @@ class AttributeStoreTest(TestCase):
             def __init__(self, hostid=None):
                 self.hostid, self.connections, self.cps = hostid, None, None
 
-        def dict_read(h):
-            h.__dict__
-
-        def many(h):
-            for i in range(40):
-                setattr(h, 'a%d' % i, i)
-
-        cases = [('plain', lambda h: None), ('dict read', dict_read), ('keys outgrown', many)]
+        cases = [('plain', lambda h: None), ('dict read', lambda h: h.__dict__),
+                 ('keys outgrown', lambda h: [setattr(h, 'a%d' % i, i) for i in range(40)])]
         for name, prepare in cases:
             for deleted in (False, True):
                 got, want = Host(1), Host(1)
