@@ -133,7 +133,7 @@ constexpr uint32_t kAddCounters = 16 + 8 + 8 + 24;
 
 template <class T>
 inline __attribute__((always_inline)) void new_pair(PyObject *host, const kx::Name &name, T a, T b) {
-  kx::setattr(host, name, kx::long_pair(a, b).get());
+  kx::set_new_attr(host, name, kx::long_pair(a, b).get());
 }
 
 bool add_counters(kx::Reader &r, HostUpdate &u) {
@@ -233,9 +233,9 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
     if (known) print_line(n_duplicate_warning);
     Ref host = KX_CALL(typ, hostid);
     Ref netobjects = read_id_list(r);
-    kx::setattr(host.get(), n_netobjects, netobjects.get());
+    kx::set_new_attr(host.get(), n_netobjects, netobjects.get());
     Ref addr = r.address(r.family("Unknown host type %d"));
-    kx::setattr(host.get(), n_addr, addr.get());
+    kx::set_new_attr(host.get(), n_addr, addr.get());
     r.skip_string(kNameBuffer);
     handle_host_update_data(r, kAddMask, host.get(), protocolversion, true);
     kx::setitem(hosts, hostid.get(), host.get());

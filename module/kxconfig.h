@@ -121,8 +121,8 @@
 #endif
 
 // 3.11: a store of an attribute the class's shared keys already index, into
-// a plain instance that holds its values in the array those keys index,
-// written into that array.
+// a plain instance just made that holds its values in the array those keys
+// index, written into that array.
 #ifndef KX_FAST_INSTANCE_STORE
 #define KX_FAST_INSTANCE_STORE KX_SHORTCUT(KX_PY_LAYOUT == 311)
 #endif

@@ -129,14 +129,12 @@ bool lookup_absent(PyTypeObject *type, PyObject *name, NameMemo &memo) {
 Py_ssize_t index_again(PyDictKeysObject *keys, PyObject *name, NameMemo &memo) {
   if (!keys || keys->dk_kind != DICT_KEYS_SPLIT) return -1;
   PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+  memo.index_keys = keys;
   for (Py_ssize_t i = 0; i < keys->dk_nentries; i++) {
-    if (entries[i].me_key == name) {
-      memo.index_keys = keys;
-      memo.index = i;
-      return i;
-    }
+    if (entries[i].me_key == name) return memo.index = i;
   }
-  return -1;
+  memo.absent_entries = keys->dk_nentries;
+  return memo.index = -1;
 }
 #endif
 

@@ -34,9 +34,11 @@ struct NameMemo {
   PyObject *seen_value[2] = {nullptr, nullptr};
 #endif
 #if KX_SHARED_KEYS_INDEX
-  // The index of the name in the shared keys last looked at, or -1.
+  // The index of the name in the shared keys last looked at, or -1 when
+  // they did not hold it while they had absent_entries entries.
   PyDictKeysObject *index_keys = nullptr;
   Py_ssize_t index = -1;
+  Py_ssize_t absent_entries = -1;
 #endif
 };
 
@@ -164,12 +166,16 @@ inline PyObject *store_dict(PyObject *o, PyObject *name, NameMemo &memo) {
 // laid out by keys the class shares among its instances; the index of the
 // name there, or -1 when the keys do not hold it. Shared keys only grow, and
 // an entry keeps its key: the remembered index holds while the entry there is
-// still this name.
+// still this name, and "not held" while they have as many entries as then.
 Py_ssize_t index_again(PyDictKeysObject *keys, PyObject *name, NameMemo &memo);
 inline Py_ssize_t index_in(PyDictKeysObject *keys, PyObject *name, NameMemo &memo) {
-  if (keys && keys == memo.index_keys && memo.index < keys->dk_nentries &&
-      DK_UNICODE_ENTRIES(keys)[memo.index].me_key == name)
-    return memo.index;
+  if (keys && keys == memo.index_keys) {
+    if (memo.index < 0) {
+      if (keys->dk_nentries == memo.absent_entries) return -1;
+    } else if (memo.index < keys->dk_nentries && DK_UNICODE_ENTRIES(keys)[memo.index].me_key == name) {
+      return memo.index;
+    }
+  }
   return index_again(keys, name, memo);
 }
 // The array of a plain instance that holds its values there (no __dict__
@@ -191,9 +197,6 @@ inline PyDictValues *instance_values(PyObject *o) {
 bool store_value(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value);
 #endif
 inline int store_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
-#if KX_FAST_INSTANCE_STORE
-  if (value && store_value(o, name, memo, value)) return 0;
-#endif
 #if KX_FAST_DICT_STORE
   PyObject *dict = value ? store_dict(o, name, memo) : nullptr;
   if (dict) {
@@ -207,6 +210,15 @@ inline int store_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *val
 #endif
   setattrofunc set = Py_TYPE(o)->tp_setattro;
   return set ? set(o, name, value) : PyObject_SetAttr(o, name, value);
+}
+
+// store_attr of a value into an object just made, whose class the handler
+// meets again and again (with KX_FAST_INSTANCE_STORE, store_value).
+inline int store_new_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
+#if KX_FAST_INSTANCE_STORE
+  if (store_value(o, name, memo, value)) return 0;
+#endif
+  return store_attr(o, name, memo, value);
 }
 
 // ---- refilling values nobody else holds ----------------------------------------------------

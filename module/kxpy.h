@@ -200,6 +200,10 @@ inline void setattr(PyObject *o, const Name &name, PyObject *value, Site at = Si
 inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site()) {
   check_rc(PyObject_SetAttr(o, name, value), at);
 }
+// setattr on an object just made (kxfast.h: store_new_attr).
+inline void set_new_attr(PyObject *o, const Name &name, PyObject *value, Site at = Site()) {
+  check_rc(fast::store_new_attr(o, name, name.memo, value), at);
+}
 
 inline Ref getitem(PyObject *o, PyObject *key, Site at = Site()) {
   return check(PyObject_GetItem(o, key), at);
