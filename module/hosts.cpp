@@ -96,13 +96,44 @@ constexpr kx::Block<HostUpdate> kGroups[] = {
 #include "../protocol/kx_protocol.def"
 };
 
+// The counters of a host addition, on its new host: speed, connections, cps
+// and quality take 56 bytes, read with one length check, every value before
+// any is stored. False, with nothing read, when they are not all there: then
+// the groups are read one by one, as an update's are, so that those before
+// the missing bytes are stored.
+constexpr uint32_t kAddCounters = 16 + 8 + 8 + 24;
+
+template <class T>
+inline __attribute__((always_inline)) void new_pair(PyObject *host, const kx::Name &name, T a, T b) {
+  kx::set_new_attr(host, name, kx::long_pair(a, b).get());
+}
+
+bool add_counters(kx::Reader &r, HostUpdate &u) {
+  const uint8_t *p = r.try_take(kAddCounters);
+  if (!p) return false;
+  using R = kx::Reader;
+  int64_t speed[2] = {int64_t(R::load<uint64_t>(p)), int64_t(R::load<uint64_t>(p + 8))};
+  uint64_t w[10];
+  for (int i = 0; i < 10; i++) w[i] = R::load<uint32_t>(p + 16 + 4 * i);
+  new_pair(u.host, kSpeedGroup.keys()[0], speed[0], speed[1]);
+  new_pair(u.host, kConnectionsGroup.keys()[0], w[0], w[1]);
+  new_pair(u.host, kCpsGroup.keys()[0], w[2], w[3]);
+  new_pair(u.host, kQualityGroup.keys()[0], w[4], w[5]);
+  new_pair(u.host, n_quality_internal_issues, w[6], w[8]);
+  new_pair(u.host, n_quality_external_issues, w[7], w[9]);
+  return true;
+}
+
 // The shared host-field decoder, with its own traceback entry below the
 // calling handler's.
 void handle_host_update_data(kx::Reader &r, uint16_t mask, PyObject *host, PyObject *protocolversion,
                              bool fresh, Site at = Site()) {
   try {
     HostUpdate u{host, protocolversion, fresh};
-    kx::read_blocks<kGroups>(r, mask, u);
+    if (fresh && mask == kAddMask && add_counters(r, u))
+      details(r, u);
+    else
+      kx::read_blocks<kGroups>(r, mask, u);
   } catch (const kx::Error &e) {
     kx::add_traceback("KXdv17_0._handleHostUpdateData", e.site);
     kx::fail(at);
@@ -168,14 +199,15 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
   uint32_t id;
   while (r.try_num(id)) {
     Ref hostid = kx::builtin_int(id);
-    int known = PySequence_Contains(hosts, hostid.get());
+    int known = PyDict_CheckExact(hosts) ? PyDict_Contains(hosts, hostid.get())
+                                         : PySequence_Contains(hosts, hostid.get());
     kx::check_rc(known);
     if (known) print_line(n_duplicate_warning);
     Ref host = KX_CALL(typ, hostid);
     Ref netobjects = read_id_list(r);
-    kx::setattr(host.get(), n_netobjects, netobjects.get());
+    kx::set_new_attr(host.get(), n_netobjects, netobjects.get());
     Ref addr = r.address(r.family("Unknown host type %d"));
-    kx::setattr(host.get(), n_addr, addr.get());
+    kx::set_new_attr(host.get(), n_addr, addr.get());
     r.skip_string(kNameBuffer);
     handle_host_update_data(r, kAddMask, host.get(), protocolversion, true);
     kx::setitem(hosts, hostid.get(), host.get());

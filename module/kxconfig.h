@@ -120,6 +120,13 @@
 #define KX_FAST_INSTANCE_VALUES KX_SHORTCUT(KX_PY_LAYOUT == 311)
 #endif
 
+// 3.11: a store of an attribute the class's shared keys already index, into
+// a plain instance just made that holds its values in the array those keys
+// index, written into that array.
+#ifndef KX_FAST_INSTANCE_STORE
+#define KX_FAST_INSTANCE_STORE KX_SHORTCUT(KX_PY_LAYOUT == 311)
+#endif
+
 // Module global and built-in lookups answered from the last one while the
 // namespace's dict version tag is unchanged (3.8 to 3.11).
 #ifndef KX_FAST_LOOKUP
@@ -140,14 +147,17 @@
 
 // A type's "has no attribute of that name" remembered (refilling, 2.7
 // direct stores).
-#define KX_ABSENT_MEMO (KX_FAST_REFILL || KX_FAST_DICT_STORE)
+#define KX_ABSENT_MEMO (KX_FAST_REFILL || KX_FAST_DICT_STORE || KX_FAST_INSTANCE_STORE)
+
+// A name's index in a class's shared keys remembered (3.11's instance values).
+#define KX_SHARED_KEYS_INDEX (KX_FAST_INSTANCE_VALUES || KX_FAST_INSTANCE_STORE)
 
 // The layouts the shortcuts read: a long's digits (3.11's Python.h includes
 // them), 3.11's shared dict keys.
 #if (KX_FAST_REFILL || KX_FAST_INTS) && KX_PY_LAYOUT != 311
 #include <longintrepr.h>
 #endif
-#if KX_FAST_INSTANCE_VALUES
+#if KX_SHARED_KEYS_INDEX
 #define Py_BUILD_CORE 1
 #include <internal/pycore_dict.h>
 #undef Py_BUILD_CORE
@@ -159,8 +169,8 @@
 #if KX_FAST_INTS && KX_PY_LAYOUT != 2
 #error "KX_FAST_INTS knows 2.7's longs only"
 #endif
-#if KX_FAST_INSTANCE_VALUES && KX_PY_LAYOUT != 311
-#error "KX_FAST_INSTANCE_VALUES knows 3.11's layout only"
+#if KX_SHARED_KEYS_INDEX && KX_PY_LAYOUT != 311
+#error "KX_FAST_INSTANCE_VALUES and KX_FAST_INSTANCE_STORE know 3.11's layout only"
 #endif
 #if KX_FAST_DICT_STORE && KX_PY_LAYOUT != 2
 #error "KX_FAST_DICT_STORE knows 2.7's dict only"

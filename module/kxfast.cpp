@@ -125,26 +125,34 @@ bool lookup_absent(PyTypeObject *type, PyObject *name, NameMemo &memo) {
 }
 #endif
 
-#if KX_FAST_INSTANCE_VALUES
-// Python 3.11 keeps the attributes of a plain class's instance in an array
-// laid out by keys the class shares among its instances; the index of the
-// name there, or -1 when the keys do not hold it. Shared keys only grow, and
-// an entry keeps its key: the remembered index holds while the entry there is
-// still this name.
-static Py_ssize_t index_in(PyDictKeysObject *keys, PyObject *name, NameMemo &memo) {
+#if KX_SHARED_KEYS_INDEX
+Py_ssize_t index_again(PyDictKeysObject *keys, PyObject *name, NameMemo &memo) {
   if (!keys || keys->dk_kind != DICT_KEYS_SPLIT) return -1;
   PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
-  if (keys == memo.index_keys && memo.index < keys->dk_nentries &&
-      entries[memo.index].me_key == name)
-    return memo.index;
+  memo.index_keys = keys;
   for (Py_ssize_t i = 0; i < keys->dk_nentries; i++) {
-    if (entries[i].me_key == name) {
-      memo.index_keys = keys;
-      memo.index = i;
-      return i;
-    }
+    if (entries[i].me_key == name) return memo.index = i;
   }
-  return -1;
+  memo.absent_entries = keys->dk_nentries;
+  return memo.index = -1;
+}
+#endif
+
+#if KX_FAST_INSTANCE_STORE
+bool store_value(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
+  PyTypeObject *tp = Py_TYPE(o);
+  PyDictValues *values = instance_values(o);
+  if (!values || tp->tp_setattro != PyObject_GenericSetAttr || !absent_from(tp, name, memo)) return false;
+  Py_ssize_t ix = index_in(reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys, name, memo);
+  if (ix < 0) return false;
+  PyObject *old = values->values[ix];
+  Py_INCREF(value);
+  values->values[ix] = value;
+  if (old)
+    Py_DECREF(old);
+  else
+    _PyDictValues_AddToInsertionOrder(values, ix);
+  return true;
 }
 #endif
 
@@ -171,15 +179,10 @@ PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
       !absent_from(tp, name, memo))
     return nullptr;
 #if KX_FAST_INSTANCE_VALUES
-  // An instance of a plain class that has no __dict__ object yet holds its
-  // values in an array, four pointers before the object, indexed as the
-  // class's shared keys (the generic store and read use the same slot).
-  if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
-    PyDictValues *values = reinterpret_cast<PyDictValues **>(o)[-4];
-    if (values) {
-      Py_ssize_t ix = index_in(reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys, name, memo);
-      if (ix >= 0) return values->values[ix];
-    }
+  // The generic store and read use the slot the class's shared keys give.
+  if (PyDictValues *values = instance_values(o)) {
+    Py_ssize_t ix = index_in(reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys, name, memo);
+    if (ix >= 0) return values->values[ix];
   }
 #endif
   PyObject *v = nullptr;

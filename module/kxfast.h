@@ -33,10 +33,12 @@ struct NameMemo {
   uint64_t seen_version[2] = {0, 0};
   PyObject *seen_value[2] = {nullptr, nullptr};
 #endif
-#if KX_FAST_INSTANCE_VALUES
-  // The index of the name in the shared keys last looked at, or -1.
+#if KX_SHARED_KEYS_INDEX
+  // The index of the name in the shared keys last looked at, or -1 when
+  // they did not hold it while they had absent_entries entries.
   PyDictKeysObject *index_keys = nullptr;
   Py_ssize_t index = -1;
+  Py_ssize_t absent_entries = -1;
 #endif
 };
 
@@ -159,6 +161,41 @@ inline PyObject *store_dict(PyObject *o, PyObject *name, NameMemo &memo) {
   return dict && absent_from(tp, name, memo) ? dict : nullptr;
 }
 #endif
+#if KX_SHARED_KEYS_INDEX
+// Python 3.11 keeps the attributes of a plain class's instance in an array
+// laid out by keys the class shares among its instances; the index of the
+// name there, or -1 when the keys do not hold it. Shared keys only grow, and
+// an entry keeps its key: the remembered index holds while the entry there is
+// still this name, and "not held" while they have as many entries as then.
+Py_ssize_t index_again(PyDictKeysObject *keys, PyObject *name, NameMemo &memo);
+inline Py_ssize_t index_in(PyDictKeysObject *keys, PyObject *name, NameMemo &memo) {
+  if (keys && keys == memo.index_keys) {
+    if (memo.index < 0) {
+      if (keys->dk_nentries == memo.absent_entries) return -1;
+    } else if (memo.index < keys->dk_nentries && DK_UNICODE_ENTRIES(keys)[memo.index].me_key == name) {
+      return memo.index;
+    }
+  }
+  return index_again(keys, name, memo);
+}
+// The array of a plain instance that holds its values there (no __dict__
+// object made yet), four pointers before the object; null otherwise.
+inline PyDictValues *instance_values(PyObject *o) {
+  return PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_MANAGED_DICT) ? reinterpret_cast<PyDictValues **>(o)[-4]
+                                                                 : nullptr;
+}
+#endif
+
+#if KX_FAST_INSTANCE_STORE
+// 3.11 with KX_FAST_INSTANCE_STORE: an instance of a plain class whose values
+// are still in that array, and a name the class's shared keys hold with
+// nothing of that name along the MRO, gets the value in the array, as the
+// generic store puts it there (_PyObject_StoreInstanceAttribute once the
+// keys gave the index): the new value in the slot, the slot added to the
+// instance's insertion order when it was empty, the old value dropped last.
+// True when done.
+bool store_value(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value);
+#endif
 inline int store_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
 #if KX_FAST_DICT_STORE
   PyObject *dict = value ? store_dict(o, name, memo) : nullptr;
@@ -173,6 +210,15 @@ inline int store_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *val
 #endif
   setattrofunc set = Py_TYPE(o)->tp_setattro;
   return set ? set(o, name, value) : PyObject_SetAttr(o, name, value);
+}
+
+// store_attr of a value into an object just made, whose class the handler
+// meets again and again (with KX_FAST_INSTANCE_STORE, store_value).
+inline int store_new_attr(PyObject *o, PyObject *name, NameMemo &memo, PyObject *value) {
+#if KX_FAST_INSTANCE_STORE
+  if (store_value(o, name, memo, value)) return 0;
+#endif
+  return store_attr(o, name, memo, value);
 }
 
 // ---- refilling values nobody else holds ----------------------------------------------------

@@ -78,19 +78,10 @@ void exception_to_python(const char *funcname) {
 
 // ---- lookups ---------------------------------------------------------------------
 
-static Ref lookup_in(bool module_first, const Name &name, Site at) {
-  PyObject *v = module_first ? fast::lookup(module_dict, name, name.memo, 0) : nullptr;
-  if (!v) v = fast::lookup(builtins_dict, name, name.memo, 1);
-  if (!v) {
-    PyErr_SetObject(PyExc_NameError, name);
-    fail(at);
-  }
-  return Ref::borrowed(v);
+void unbound(const Name &name, Site at) {
+  PyErr_SetObject(PyExc_NameError, name);
+  fail(at);
 }
-
-Ref global(const Name &name, Site at) { return lookup_in(true, name, at); }
-
-Ref builtin(const Name &name, Site at) { return lookup_in(false, name, at); }
 
 // ---- numbers ---------------------------------------------------------------------
 
@@ -479,6 +470,18 @@ static char *put_hex(char *p, unsigned v) {
   return p;
 }
 
+// Address text, ASCII only: under Python 3 the str is made at its size and
+// the characters copied in, as decoding them would give.
+static Ref address_text(const char *s, Py_ssize_t n, Site at) {
+#if KX_PY3
+  Ref text = check(PyUnicode_New(n, 127), at);
+  memcpy(PyUnicode_1BYTE_DATA(text.get()), s, static_cast<size_t>(n));
+  return text;
+#else
+  return py_str(s, n, at);
+#endif
+}
+
 // "%d.%d.%d.%d" of an IPv4 address, octets from the most significant.
 static Ref v4_text(uint32_t a, Site at) {
   char text[20];
@@ -487,7 +490,7 @@ static Ref v4_text(uint32_t a, Site at) {
   p = put_octet(p, (a >> 16) & 0xff);
   p = put_octet(p, (a >> 8) & 0xff);
   p = put_octet(p, a & 0xff);
-  return py_str(text, p - 1 - text, at);
+  return address_text(text, p - 1 - text, at);
 }
 
 Ref Reader::v4addr(Site at) {
@@ -508,7 +511,7 @@ Ref Reader::v6addr(Site at) {
     p = put_hex(p, word & 0xffff);
     *p++ = ':';
   }
-  return py_str(text, p - 1 - text, at);
+  return address_text(text, p - 1 - text, at);
 }
 
 Ref Reader::ipaddr(Site at) {

@@ -137,10 +137,21 @@ extern PyObject *module_dict;    // KXdv17_0's namespace (the module lives forev
 extern PyObject *builtins_dict;  // the built-ins' namespace (__builtin__, or builtins)
 extern PyTypeObject *msg_type;   // KXMsgv17_0.KXMsg, taken at import
 
+// Raises NameError for a name bound nowhere.
+[[noreturn]] void unbound(const Name &name, Site at);
 // A module global, looked up now in the module namespace (then the built-ins).
-Ref global(const Name &name, Site at = Site());
+inline Ref global(const Name &name, Site at = Site()) {
+  PyObject *v = fast::lookup(module_dict, name, name.memo, 0);
+  if (!v) v = fast::lookup(builtins_dict, name, name.memo, 1);
+  if (!v) unbound(name, at);
+  return Ref::borrowed(v);
+}
 // A built-in name, looked up now in the built-ins module.
-Ref builtin(const Name &name, Site at = Site());
+inline Ref builtin(const Name &name, Site at = Site()) {
+  PyObject *v = fast::lookup(builtins_dict, name, name.memo, 1);
+  if (!v) unbound(name, at);
+  return Ref::borrowed(v);
+}
 
 // ---- Python operations that throw on failure ----------------------------------------
 //
@@ -188,6 +199,10 @@ inline void setattr(PyObject *o, const Name &name, PyObject *value, Site at = Si
 }
 inline void setattr(PyObject *o, PyObject *name, PyObject *value, Site at = Site()) {
   check_rc(PyObject_SetAttr(o, name, value), at);
+}
+// setattr on an object just made (kxfast.h: store_new_attr).
+inline void set_new_attr(PyObject *o, const Name &name, PyObject *value, Site at = Site()) {
+  check_rc(fast::store_new_attr(o, name, name.memo, value), at);
 }
 
 // o[key]. An exact dict's subscript is its lookup, raising KeyError((key,))

@@ -133,3 +133,18 @@ class CrashTest(TestCase):
         with collecting(clobber):
             m = Sub(**kw)
         self.assertEqual(m.payload, b'payload' * 40)
+
+    def test_position_moved_by_a_setter(self):
+        # A setter that moves m.pos to the end while a block of fixed-width
+        # fields is stored: the block's values still come from its own bytes,
+        # never from the bytes past the message's end.
+        m = msg(u32(1) + u16(0x0080) + b''.join(u32(v) for v in range(10, 16)))
+
+        class Mover(object):
+            def __setattr__(self, name, value):
+                m.pos = len(m.payload)
+                object.__setattr__(self, name, value)
+        host = Mover()
+        kx.handleHostUpdate(m, {1: host}, 24576)
+        self.assertEqual((host.quality_packets, host.quality_internal_issues, host.quality_external_issues),
+                         ((10, 11), (12, 14), (13, 15)))

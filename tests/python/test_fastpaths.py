@@ -1,13 +1,15 @@
 """The helper layer's shortcuts give what the generic entry points give.
 
-Each shortcut (attribute stores through a remembered type, refilled numbers
-and pairs, calls without an argument tuple, exact-dict stores, inline longs,
-remembered namespace lookups, one lookup of `int` per run of ids, exact-int
-comparisons) is driven here through the handlers with the cases that must
-leave it: caller classes that change after a first store, own __setattr__,
-slots, properties, subclassed tables, rebinding, and exceptions at each
-step. The same suites pass on a build with every shortcut off
-(-DKX_GENERIC=1)."""
+Each shortcut (attribute stores through a remembered type or into an
+instance's values array, refilled numbers and pairs, calls without an
+argument tuple, exact-dict stores, inline longs, remembered namespace
+lookups, one lookup of `int` per run of ids, exact-int comparisons) is
+driven here through the handlers with the cases that must leave it: caller
+classes that change after a first store, own __setattr__, slots, properties,
+subclassed tables, rebinding, and exceptions at each step. The same suites
+pass on a build with every shortcut off (-DKX_GENERIC=1)."""
+from __future__ import print_function
+
 import struct
 import sys
 import unittest
@@ -107,6 +109,32 @@ class AttributeStoreTest(TestCase):
             self.assertEqual(host.connections, (i, i + 1), type(host).__name__)
         self.assertIsInstance(with_own_dict.__dict__, OwnDict)
         self.assertRaises(ZeroDivisionError, update_connections, {1: Raising()}, 1, 0, 0)
+
+    def test_instance_values_and_order(self):
+        # Hosts made by handleHostAdd get their attributes in the order and
+        # with the values Python's own stores give: after an attribute their
+        # __init__ deleted, with their __dict__ read, or with their class's
+        # shared keys outgrown alike.
+        def deleting(self):
+            self.connections = None
+            del self.connections
+
+        inits = [('plain', lambda self: None), ('deleting', deleting), ('dict read', lambda self: self.__dict__),
+                 ('keys outgrown', lambda self: [setattr(self, 'a%d' % i, i) for i in range(40)])]
+        order = ('netobjects', 'addr', 'speed', 'connections', 'cps', 'quality_packets',
+                 'quality_internal_issues', 'quality_external_issues')
+        for name, init in inits:
+            def __init__(self, hostid, init=init):
+                self.hostid, self.cps = hostid, None
+                init(self)
+            Host = type('Host', (object,), {'__init__': __init__})
+            hosts = {}
+            kx.handleHostAdd(msg(add_record(1) + add_record(2)), Host, hosts, NEW)
+            for got in hosts.values():
+                want = Host(got.hostid)
+                for attr in order:
+                    setattr(want, attr, getattr(got, attr))
+                self.assertEqual(list(vars(got).items()), list(vars(want).items()), name)
 
 
 class CallTest(TestCase):
