@@ -96,31 +96,22 @@ constexpr kx::Block<HostUpdate> kGroups[] = {
 #include "../protocol/kx_protocol.def"
 };
 
-// The counters of a host addition, on its new host: speed, connections, cps
-// and quality take 56 bytes, read with one length check, every value before
-// any is stored. False, with nothing read, when they are not all there: then
-// the groups are read one by one, as an update's are, so that those before
-// the missing bytes are stored.
-constexpr uint32_t kAddCounters = 16 + 8 + 8 + 24;
-
-template <class T>
-inline __attribute__((always_inline)) void new_pair(PyObject *host, const kx::Name &name, T a, T b) {
-  kx::set_new_attr(host, name, kx::long_pair(a, b).get());
-}
+// The counter groups of a host addition (speed, connections, cps, quality),
+// on its new host: their bytes are taken with one length check and each
+// group's table read from them. False, with nothing read, when they are not
+// all there: then the groups are read one by one, as an update's are, so that
+// those before the missing bytes are stored.
+constexpr uint32_t kAddCounters = kx::rows::table_width<kSpeed_rows>() + kx::rows::table_width<kConnections_rows>() +
+                                  kx::rows::table_width<kCps_rows>() + kx::rows::table_width<kQuality_rows>();
 
 bool add_counters(kx::Reader &r, HostUpdate &u) {
   const uint8_t *p = r.try_take(kAddCounters);
   if (!p) return false;
-  using R = kx::Reader;
-  int64_t speed[2] = {int64_t(R::load<uint64_t>(p)), int64_t(R::load<uint64_t>(p + 8))};
-  uint64_t w[10];
-  for (int i = 0; i < 10; i++) w[i] = R::load<uint32_t>(p + 16 + 4 * i);
-  new_pair(u.host, kSpeedGroup.keys()[0], speed[0], speed[1]);
-  new_pair(u.host, kConnectionsGroup.keys()[0], w[0], w[1]);
-  new_pair(u.host, kCpsGroup.keys()[0], w[2], w[3]);
-  new_pair(u.host, kQualityGroup.keys()[0], w[4], w[5]);
-  new_pair(u.host, n_quality_internal_issues, w[6], w[8]);
-  new_pair(u.host, n_quality_external_issues, w[7], w[9]);
+  kx::Unchecked block(p);
+  kx::read_new_attrs(block, u.host, kSpeedGroup);
+  kx::read_new_attrs(block, u.host, kConnectionsGroup);
+  kx::read_new_attrs(block, u.host, kCpsGroup);
+  kx::read_new_attrs(block, u.host, kQualityGroup);
   return true;
 }
 

@@ -560,6 +560,7 @@ class Reader {
 
   // The next n bytes, consumed, when that many remain (read them with
   // load()); null, nothing consumed, otherwise.
+  static constexpr bool kWhole = false;  // a take may fail
   const uint8_t *try_take(uint32_t n) {
     if (!kx_msg_has(m_, n)) return nullptr;
     const uint8_t *p = m_->data + m_->pos;
@@ -640,35 +641,39 @@ class Reader {
   kx_msg_t *m_;
 };
 
-// The fixed-width reads of a Reader, for a block whose whole length was
-// checked once: each field is read and consumed as the Reader would, without
-// checking the length again.
+// The fixed-width reads of a Reader over a block whose bytes were taken from
+// the message at once (Reader::try_take): each field is read from that block
+// without checking the length again. Python code run between two fields (a
+// caller's setter that moves m.pos, a finalizer run by the collector) cannot
+// make a later field come from anywhere else.
 class Unchecked {
  public:
-  explicit Unchecked(kx_msg_t *m) : m_(m) {}
+  explicit Unchecked(const uint8_t *block) : p_(block) {}
   template <class T>
   T num(Site = Site()) {
-    T v = Reader::load<T>(m_->data + m_->pos);
-    m_->pos = static_cast<uint16_t>(m_->pos + sizeof v);
+    T v = Reader::load<T>(p_);
+    p_ += sizeof v;
     return v;
   }
   uint8_t u8(Site at = Site()) { return num<uint8_t>(at); }
   uint16_t u16(Site at = Site()) { return num<uint16_t>(at); }
   uint32_t u32(Site at = Site()) { return num<uint32_t>(at); }
   uint64_t u64(Site at = Site()) { return num<uint64_t>(at); }
+  // The block holds every field read from it: a take never fails.
+  static constexpr bool kWhole = true;
   const uint8_t *try_take(uint32_t n) {
-    const uint8_t *p = m_->data + m_->pos;
-    m_->pos = static_cast<uint16_t>(m_->pos + n);
+    const uint8_t *p = p_;
+    p_ += n;
     return p;
   }
-  void skip(uint32_t n, Site = Site()) { m_->pos = static_cast<uint16_t>(m_->pos + n); }
+  void skip(uint32_t n, Site = Site()) { p_ += n; }
   Ref int8(Site at = Site()) { return py_int(u8(at), at); }
   Ref int16(Site at = Site()) { return py_int(u16(at), at); }
   Ref long32(Site at = Site()) { return py_u32(u32(at), at); }
   Ref long64(Site at = Site()) { return py_u64(u64(at), at); }
 
  private:
-  kx_msg_t *m_;
+  const uint8_t *p_;
 };
 
 // ---- field tables ------------------------------------------------------------------
@@ -786,8 +791,10 @@ template <Into into>
 inline void store(PyObject *target, const Name &key, Ref value, State &st, Site at) {
   if constexpr (into == Into::item)
     setitem(target, key, value.get(), at);
-  else if constexpr (into == Into::attr || into == Into::new_attr)
+  else if constexpr (into == Into::attr)
     setattr(target, key, value.get(), at);
+  else if constexpr (into == Into::new_attr)
+    set_new_attr(target, key, value.get(), at);
   else
     st.slots[st.slot++] = std::move(value);
 }
@@ -807,14 +814,14 @@ inline void read_pair(R &r, PyObject *target, const Name &key, State &st, Site a
     b = static_cast<V>(st.woven[1]);
   } else if constexpr ((A & kWoven) != 0) {
     V n[4];
-    if (const uint8_t *q = r.try_take(4 * sizeof(U))) {
+    if (const uint8_t *q = r.try_take(4 * sizeof(U)); R::kWhole || q) {
       for (int i = 0; i < 4; i++) n[i] = static_cast<V>(static_cast<S>(Reader::load<U>(q + i * sizeof(U))));
     } else {
       for (V &x : n) x = static_cast<V>(static_cast<S>(r.template num<U>(at)));
     }
     a = n[0], b = n[2];
     st.woven[0] = static_cast<uint64_t>(n[1]), st.woven[1] = static_cast<uint64_t>(n[3]);
-  } else if (const uint8_t *q = r.try_take(2 * sizeof(U))) {
+  } else if (const uint8_t *q = r.try_take(2 * sizeof(U)); R::kWhole || q) {
     a = static_cast<V>(static_cast<S>(Reader::load<U>(q)));
     b = static_cast<V>(static_cast<S>(Reader::load<U>(q + sizeof(U))));
   } else {  // short: the first number read (or not) as num() reads it
@@ -892,8 +899,9 @@ Ref list_value(Reader &r, Site at) {
         list_append_new(list.get(), value<E, 0>(from, at), at);
       }
     };
-    if (uint64_t{count} * each <= r.remaining()) {
-      Unchecked u(r.msg());
+    const uint8_t *block = uint64_t{count} * each <= r.remaining() ? r.try_take(count * each) : nullptr;
+    if (block) {
+      Unchecked u(block);
       fill(u);
     } else {
       fill(r);
@@ -990,8 +998,8 @@ template <Into into, auto &Rows>
 inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr) {
   constexpr uint32_t width = table_width<Rows>();
   if constexpr (width != kVariable && Table<Rows>::size > 1) {
-    if (r.has(width)) {
-      Unchecked u(r.msg());
+    if (const uint8_t *block = r.try_take(width)) {
+      Unchecked u(block);
       read<into, Rows>(u, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at);
       return;
     }
@@ -1023,6 +1031,14 @@ void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site
     rows::read<Into::new_attr>(r, obj, t, at);
   else
     rows::read<Into::attr>(r, obj, t, at);
+}
+// The same, on an object just made, from a block already taken (Unchecked):
+// several tables read after one length check.
+template <auto &Rows>
+void read_new_attrs(Unchecked &block, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
+  static_assert(rows::table_width<Rows>() != rows::kVariable, "a table of fixed-width fields");
+  rows::read<Into::new_attr, Rows>(block, obj, t.keys(), nullptr, std::make_index_sequence<Table<Rows>::size>(),
+                                   at);
 }
 // Reads past every field of a table of skips.
 template <auto &Rows>
