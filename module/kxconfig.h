@@ -145,6 +145,13 @@
 #define KX_FAST_CALLS KX_SHORTCUT(KX_PY_LAYOUT == 2)
 #endif
 
+// 3.8 to 3.13: a dict that is to take a known number of items made with
+// room for all of them (the interpreter's private presized constructor), so
+// that filling it never grows its table.
+#ifndef KX_FAST_PRESIZED_DICT
+#define KX_FAST_PRESIZED_DICT KX_SHORTCUT(KX_PY_LAYOUT >= 308 && KX_PY_LAYOUT <= 313)
+#endif
+
 // A type's "has no attribute of that name" remembered (refilling, 2.7
 // direct stores).
 #define KX_ABSENT_MEMO (KX_FAST_REFILL || KX_FAST_DICT_STORE || KX_FAST_INSTANCE_STORE)

@@ -99,6 +99,19 @@ inline PyObject *new_number(T v) {
   return T(-1) < T(0) ? new_slong(static_cast<int64_t>(v)) : new_ulong(static_cast<uint64_t>(v));
 }
 
+// ---- dicts ---------------------------------------------------------------------------------
+
+// A new empty dict that takes n items without growing its table (generic:
+// a plain new dict, grown as it is filled).
+inline PyObject *new_dict_room(Py_ssize_t n) {
+#if KX_FAST_PRESIZED_DICT
+  return _PyDict_NewPresized(n);
+#else
+  (void)n;
+  return PyDict_New();
+#endif
+}
+
 // ---- namespaces and attributes -----------------------------------------------------------
 
 // The value bound to `name` (an interned str) in a namespace that lives as

@@ -389,13 +389,12 @@ inline void list_append_new(PyObject *list, Ref item, Site at = Site()) {
   check_rc(PyList_Append(list, item.get()), at);
 }
 inline Ref new_dict(Site at = Site()) { return check(PyDict_New(), at); }
-// An empty dict with room for n items: storing that many new keys never
-// grows its table (a dict filled one store at a time grows it every few
-// keys). Python 2.7's dict iterates in table order, which the table's size
-// changes: there it is a plain new dict, grown as the stores grow it.
+// An empty dict with room for n items (kxfast.h: new_dict_room). Python
+// 2.7's dict iterates in table order, which the table's size changes: there
+// it is a plain new dict, grown as the stores grow it.
 inline Ref new_dict_room(Py_ssize_t n, Site at = Site()) {
 #if KX_PY3
-  return check(_PyDict_NewPresized(n), at);
+  return check(fast::new_dict_room(n), at);
 #else
   (void)n;
   return new_dict(at);
