@@ -1,6 +1,5 @@
-"""The blocking client against kxd-sim and against broken servers: one error
-class per way a session fails, the values behind the connection properties,
-no global names left behind, and docs/client.md's code blocks run as written."""
+"""The blocking client against kxd-sim and against broken servers: one error class per way a session fails, the values
+behind the connection properties, no global names left behind, and docs/client.md's code blocks run as written."""
 from __future__ import absolute_import, division, print_function
 
 import io
@@ -21,8 +20,7 @@ HOST_NAMES = ('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIN
 
 
 def run_python(code, **env):
-    """Runs code in a new interpreter with the build's modules and kxtools;
-    returns (exit status, output)."""
+    """Runs code in a new interpreter with the build's modules and kxtools; returns (exit status, output)."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]),
                **env)
     p = subprocess.Popen([sys.executable, '-'], cwd=ROOT, env=env, stdin=subprocess.PIPE,
@@ -128,9 +126,8 @@ class Client(unittest.TestCase):
 
 
 class ClientDoc(unittest.TestCase):
-    """Every python block of docs/client.md runs under this interpreter
-    against a kxd-sim on $KXD_PORT (blocks for Python 3 only are skipped
-    under 2.7, as the document says)."""
+    """Every python block of docs/client.md runs under this interpreter against a kxd-sim on $KXD_PORT (blocks for
+    Python 3 only are skipped under 2.7, as the document says)."""
 
     def test_code_blocks(self):
         sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50')

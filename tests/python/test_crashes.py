@@ -1,6 +1,5 @@
-"""Python code that runs in the middle of a call (a rebound name, a weakref
-callback fired by a collection, a callback passed in) never meets a list with
-empty slots, and never frees an argument the call still uses."""
+"""Python code that runs in the middle of a call (a rebound name, a weakref callback fired by a collection, a callback
+passed in) never meets a list with empty slots, and never frees an argument the call still uses."""
 import contextlib
 import gc
 import weakref

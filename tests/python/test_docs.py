@@ -1,8 +1,6 @@
-"""docs/api.md against the built modules and the protocol definition: every
-function, constant and KXMsg/KXRingbuf member is documented, every documented
-keyword is one the function accepts (checked by calling it), and the numbers
-the document gives (constant values, request types) are the definition's and
-the ones the modules use."""
+"""docs/api.md against the built modules and the protocol definition: every function, constant and KXMsg/KXRingbuf
+member is documented, every documented keyword is one the function accepts (checked by calling it), and the numbers
+the document gives (constant values, request types) are the definition's and the ones the modules use."""
 from __future__ import absolute_import, division, print_function
 
 import inspect

@@ -1,10 +1,5 @@
-"""End to end: the simulated daemon (build/sim/kxd-sim) and the example
-client (kxtools/client.py) over a real loopback socket, through kxtap. At
-the end the client's tables must equal the simulator's dumped state field by
-field; the session's recordings (kxtap's, the client's own and, where tshark
-may capture, the loopback's) must agree with each other and read alike in
-tcpdump, kxdissect and tshark with the generated dissector (kxtools/kx.lua),
-and replayed by kxd-sim --replay they must give a fresh client the same tables."""
+"""End to end: the simulated daemon (build/sim/kxd-sim) and the example client (kxtools/client.py) over a real
+loopback socket, through kxtap."""
 from __future__ import absolute_import, division, print_function
 
 import binascii
@@ -346,11 +341,9 @@ def view_definitions():
 
 
 def drive(c, changing=lambda: None, queried=lambda: None):
-    """The main client's session, the same requests in the same order whether
-    the daemon is live or replayed: a login, the first update, views and
-    subscriptions, changing() while the network changes (it returns once the
-    network is frozen), queries, queried(), then the log cleared and the
-    subscriptions ended. Returns the hosts (id, v4 address) and row queried."""
+    """The main client's session, the same requests in the same order whether the daemon is live or replayed: a login,
+    the first update, views and subscriptions, changing() while the network changes (it returns once the network is
+    frozen), queries, queried(), then the log cleared and the subscriptions ended."""
     if not c.login('demo', 'demo'):
         raise AssertionError('login refused')
     kx.requestUpdate(c)
@@ -398,10 +391,9 @@ def drive(c, changing=lambda: None, queried=lambda: None):
 
 
 class Scenario(unittest.TestCase):
-    """One session through every area, run once: a refused client, a login,
-    the first update, views and subscriptions while the network changes and
-    broken clients come and go, then queries on the frozen network; recorded
-    by kxtap, by the client and on the loopback. Each test checks one area."""
+    """One session through every area, run once: a refused client, a login, the first update, views and subscriptions
+    while the network changes and broken clients come and go, then queries on the frozen network; recorded by kxtap,
+    by the client and on the loopback."""
 
     @classmethod
     def setUpClass(cls):
@@ -454,8 +446,7 @@ class Scenario(unittest.TestCase):
 
     @classmethod
     def refused_early(cls):
-        """Requests before the login are refused; so is a wrong password, and
-        the daemon closes that connection."""
+        """Requests before the login are refused; so is a wrong password, and the daemon closes that connection."""
         early = cls.sim.client()
         early.wait_for(lambda: early.version is not None)
         kx.requestUpdate(early)
@@ -467,10 +458,7 @@ class Scenario(unittest.TestCase):
 
     @classmethod
     def bad_clients(cls):
-        """Broken streams beside the live client: each is dropped by the
-        daemon. Requests that break off (from a client of their own) are
-        answered as malformed and leave no record; a view definition is
-        recorded with the values that were there."""
+        """Broken streams beside the live client: each is dropped by the daemon."""
         rnd = SameRandom(5)  # the same garbage under both interpreters
         garbage = bytes(bytearray(rnd.randrange(256) for _ in range(4000)))
         after_login = cls.sim.client()
@@ -502,8 +490,7 @@ class Scenario(unittest.TestCase):
         m.sync()
 
     def test_recordings(self):
-        """The tap's file and the client's own: the same frames each way,
-        whole, and the usual tools read them."""
+        """The tap's file and the client's own: the same frames each way, whole, and the usual tools read them."""
         c, tapped = self.c, self.tapped
         sent, received = sum(self.sent.values()), sum(c.counts.values())
         first, port, rc, last = self.tap_lines
@@ -710,9 +697,8 @@ class Scenario(unittest.TestCase):
 class Flooding(unittest.TestCase):
 
     def test_flooding_same_seed_same_network(self):
-        """--flood steps as fast as the client reads; a live client keeps up
-        with every step and ends with the daemon's tables. The same seed
-        gives the same network, another seed another."""
+        """--flood steps as fast as the client reads; a live client keeps up with every step and ends with the
+        daemon's tables."""
         states = []
         for seed in ('4', '4', '5'):
             sim = Sim('--seed', seed, '--hosts', '20', '--flood', '--ticks', '300')

@@ -1,7 +1,5 @@
-"""kxexporter under a real Prometheus: two kxd-sim processes, frozen after a
-few steps, followed by one exporter that Prometheus scrapes every second.
-The figures Prometheus stores must equal the simulators' dumped state; a
-killed simulator must turn to kx_up 0 while the other stays 1."""
+"""kxexporter under a real Prometheus: two kxd-sim processes, frozen after a few steps, followed by one exporter that
+Prometheus scrapes every second."""
 from __future__ import absolute_import, division, print_function
 
 import json

@@ -1,13 +1,4 @@
-"""The helper layer's shortcuts give what the generic entry points give.
-
-Each shortcut (attribute stores through a remembered type, refilled numbers
-and pairs, calls without an argument tuple, exact-dict stores, inline longs,
-remembered namespace lookups, one lookup of `int` per run of ids, exact-int
-comparisons) is driven here through the handlers with the cases that must
-leave it: caller classes that change after a first store, own __setattr__,
-slots, properties, subclassed tables, rebinding, and exceptions at each
-step. The same suites pass on a build with every shortcut off
-(-DKX_GENERIC=1)."""
+"""The helper layer's shortcuts give what the generic entry points give."""
 import struct
 import sys
 import unittest
@@ -28,8 +19,7 @@ def update_connections(hosts, hostid, a, b):
 
 
 class AttributeStoreTest(TestCase):
-    """A remembered "this class has no such attribute" must be forgotten as
-    soon as the class or a base changes."""
+    """A remembered "this class has no such attribute" must be forgotten as soon as the class or a base changes."""
 
     def test_class_changes_after_first_store(self):
         log = []
@@ -252,9 +242,8 @@ class LookupTest(TestCase):
 
 
 class RefillTest(TestCase):
-    """An attribute's old number or pair, when nothing else holds it, is
-    refilled with the new value: the caller sees exactly what a new object
-    would have given, and never a change in an object it kept."""
+    """An attribute's old number or pair, when nothing else holds it, is refilled with the new value: the caller sees
+    exactly what a new object would have given, and never a change in an object it kept."""
 
     # 64-bit and 32-bit values across the digit boundaries of a long, and
     # the small ints Python 3 shares
@@ -327,9 +316,8 @@ class RefillTest(TestCase):
             del old
 
 class DictStoreTest(TestCase):
-    """Item stores into a dict end with the dict's table exactly as d[k] = v
-    leaves it: same items in the same order (the order shows where each key
-    sits), the collector tracking it or not alike."""
+    """Item stores into a dict end with the dict's table exactly as d[k] = v leaves it: same items in the same order
+    (the order shows where each key sits), the collector tracking it or not alike."""
 
     MEDIA = ['internal_media', 'external_media', 'internal_negotiated_media',
              'external_negotiated_media', 'internal_negotiated_media_time',

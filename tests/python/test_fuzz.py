@@ -1,7 +1,6 @@
-"""Every handler against mutated and truncated payloads: each call
-returns or raises BadMessageError (KeyError for a record it does not know,
-ValueError for a value it cannot take), never another exception, never a
-crash, and a cut message stores nothing the whole message would not."""
+"""Every handler against mutated and truncated payloads: each call returns or raises BadMessageError (KeyError for a
+record it does not know, ValueError for a value it cannot take), never another exception, never a crash, and a cut
+message stores nothing the whole message would not."""
 import os
 import random
 import struct
@@ -148,9 +147,8 @@ ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))
 
 
 def mutate(rnd, payload, others):
-    """One to four random edits of a payload: flipped bits, edge values
-    written over 1, 2 or 4 bytes, cut or repeated ranges, inserted bytes, a
-    splice with another payload of the same type, truncation."""
+    """One to four random edits of a payload: flipped bits, edge values written over 1, 2 or 4 bytes, cut or repeated
+    ranges, inserted bytes, a splice with another payload of the same type, truncation."""
     data = bytearray(payload)
     for _ in range(rnd.randint(1, 4)):
         op = rnd.randrange(7)
@@ -206,10 +204,9 @@ class FuzzTest(TestCase):
         self.assertGreaterEqual(len(handled), 30)
 
     def test_every_cut_of_every_message(self):
-        """A cut message raises the plain BadMessageError, or (between the
-        records of a list without a count) returns what came before the cut;
-        either way the caller's objects saw a beginning of what the whole
-        message does to them, and the handler read no further than the cut."""
+        """A cut message raises the plain BadMessageError, or (between the records of a list without a count) returns
+        what came before the cut; either way the caller's objects saw a beginning of what the whole message does to
+        them, and the handler read no further than the cut."""
         for func, args, type_, payload in self.corpus()[1]:
             full, full_log, _ = call(func, payload, args(), type_, True)
             name, run = func.__name__, 0

@@ -1,11 +1,6 @@
-"""Installs the project as a user would and uses it from there: a wheel
-built from an sdist alone (tags and metadata checked) and installed into a
-fresh environment (a virtual environment, or `pip install --target` where
-Python 2.7 has no virtualenv), and `cmake --install` of the build with its
-launchers. From each: both modules imported and their version checked, each
-module's dynamic symbols its init function alone, the installed kxd-sim and
-kxtop run. A Python 3 build for another minor version must refuse to import.
-"""
+"""Installs the project as a user would and uses it from there: a wheel built from an sdist alone (tags and metadata
+checked) and installed into a fresh environment (a virtual environment, or `pip install --target` where Python 2.7 has
+no virtualenv), and `cmake --install` of the build with its launchers."""
 from __future__ import print_function
 
 import glob

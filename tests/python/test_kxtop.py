@@ -1,7 +1,5 @@
-"""kxtop as a user meets it: in a pseudo-terminal (first frame, resize, q,
-Ctrl-C), piped, and when the daemon cannot be reached, goes away or the
-output is closed. The screen is rebuilt from kxtop's output for a terminal that knows only
-cursor addressing and erasing (so that is all curses sends)."""
+"""kxtop as a user meets it: in a pseudo-terminal (first frame, resize, q, Ctrl-C), piped, and when the daemon cannot
+be reached, goes away or the output is closed."""
 import errno
 import fcntl
 import os
@@ -26,10 +24,7 @@ HEADER = '%-40s %14s %14s %6s' % ('top hosts', 'in', 'out', 'conns')
 
 
 class Screen(object):
-    """The rows a terminal shows after kxtop's output. The terminal
-    description kxtop runs with (TERMINFO below) offers curses cursor
-    addressing and erasing to the end of a line or of the screen only, so
-    that is all it sends besides text."""
+    """The rows a terminal shows after kxtop's output."""
 
     TOKEN = re.compile(r'\x1b\[(\d*);?(\d*)([HJK])|[^\x1b]')
     PARTIAL = re.compile(r'\x1b(\[[\d;]*)?$')

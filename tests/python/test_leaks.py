@@ -1,12 +1,6 @@
-"""Reference and memory leak checks: every function of KXdv17_0 and
-KXMsgv17_0 is called many times, on valid input and on its failing paths
-(short messages, wrong types, caller objects and io objects whose methods
-raise, a newMsg that misbehaves). A case fails when the reference counts of
-its argument objects, the number of objects the garbage collector tracks or
-the resident memory grow with the number of calls.
-
-KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000; the default
-is a quick pass)."""
+"""Reference and memory leak checks: every function of KXdv17_0 and KXMsgv17_0 is called many times, on valid input
+and on its failing paths (short messages, wrong types, caller objects and io objects whose methods raise, a newMsg
+that misbehaves). KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000)."""
 import array
 import fcntl
 import gc
@@ -84,9 +78,8 @@ class Factory(object):
 
 
 class Case(object):
-    """One call, repeated: func(*args()) where args() gives the arguments of
-    each call (fixed objects, or fresh tables for handlers that fill them).
-    `expect` is the exception class the call raises, or None."""
+    """One call, repeated: func(*args()) where args() gives the arguments of each call (fixed objects, or fresh tables
+    for handlers that fill them)."""
 
     def __init__(self, name, func, args, expect=None, factory=None):
         self.name, self.func, self.expect, self.factory = name, func, expect, factory
@@ -382,9 +375,8 @@ class LeakTest(unittest.TestCase):
 
 
 def check_cases(cases, calls=CALLS):
-    """Runs each case `calls` times after a warm-up and returns what grew:
-    a count that moves in both halves of the run grows with the calls (a
-    count that moves once, as a cache fills, does not)."""
+    """Runs each case `calls` times after a warm-up and returns what grew: a count that moves in both halves of the
+    run grows with the calls (a count that moves once, as a cache fills, does not)."""
     calls = max(calls, 20)
     failures = []
     total = 0

@@ -1,14 +1,5 @@
-"""Every code block in README.md runs as written.
-
-Blocks are fenced and name their language: `python` blocks run under this
-interpreter and `sh` blocks under sh -e, with KX_PYTHON3 naming this
-interpreter (under Python 2.7: the build's Python 3). Both run from a copy of
-the checkout (symbolic links) whose build/ is the build under test, with this
-interpreter's modules in build/python or build/python3, and a kxd-sim
-listening on $KXD_PORT. `text` blocks show output and are not run. A block
-that must not run here (it builds, installs into the interpreter or serves
-until stopped) has the line `<!-- readme-test: skip - REASON -->` above it.
-"""
+"""Every code block in README.md runs as written: fenced, with its language named (`text` blocks are not run); a
+block that must not run here has the line `<!-- readme-test: skip - REASON -->` above it."""
 from __future__ import print_function
 
 import os
@@ -38,9 +29,8 @@ def python3():
 
 
 def checkout(test):
-    """A copy of the checkout whose build/ holds the build's entries, with this
-    interpreter's modules under their usual name, and a bin/ whose python3 is
-    python3(); removed after the test."""
+    """A copy of the checkout whose build/ holds the build's entries, with this interpreter's modules under their
+    usual name, and a bin/ whose python3 is python3(); removed after the test."""
     top = tempfile.mkdtemp(prefix='kx-readme-')
     test.addCleanup(shutil.rmtree, top, True)
     copy = os.path.join(top, 'checkout')

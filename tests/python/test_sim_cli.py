@@ -1,11 +1,8 @@
-"""kxd-sim on its own: its command line (a wrong option is named with the
-reason, --help lists every option with its default and limits, --version
-prints the project's version), its log lines, the life of its network, and
-hostile load: clients that flood requests without reading, send broken
-headers or break off mid-frame leave nothing behind once gone; a client
-that does not read is held back instead of growing the simulator, and
-dropped if it never reads; idle connections cost little; the number of
-clients is limited."""
+"""kxd-sim on its own: its command line (a wrong option is named with the reason, --help lists every option with its
+default and limits, --version prints the project's version), its log lines, the life of its network, and hostile load:
+clients that flood requests without reading, send broken headers or break off mid-frame leave nothing behind once
+gone; a client that does not read is held back instead of growing the simulator, and dropped if it never reads; idle
+connections cost little; the number of clients is limited."""
 from __future__ import absolute_import, division, print_function
 
 import errno
@@ -139,10 +136,9 @@ class Load(unittest.TestCase):
         return s
 
     def test_hostile_clients_leave_nothing_behind(self):
-        """Rounds of clients that flood pings, update requests and dumps
-        without reading, send a broken header or break off in the middle of
-        a frame, beside a good client: the good client is answered all along,
-        and once they are gone the simulator's memory is back near its start."""
+        """Rounds of clients that flood pings, update requests and dumps without reading, send a broken header or
+        break off in the middle of a frame, beside a good client: the good client is answered all along, and once they
+        are gone the simulator's memory is back near its start."""
         sim = self.start('--interval', '50')
         good = kxclient.KXClient('127.0.0.1', sim.port)
         self.assertTrue(good.login('demo', 'demo'))
@@ -188,11 +184,7 @@ class Load(unittest.TestCase):
         return data, sent
 
     def test_idle_and_unread_clients_cost_little(self):
-        """Two hundred connections that were greeted and then sent nothing
-        hold no buffers in the simulator. A client that sends two million
-        pings without reading is held back at the output bound: the pings
-        wait in the socket, not as pongs in the simulator's memory. Once it
-        reads, every pong arrives."""
+        """Two hundred connections that were greeted and then sent nothing hold no buffers in the simulator."""
         raise_fd_limit(1024)
         sim = self.start('--max-output', '65536')
         rss_before = rss(sim)
@@ -225,9 +217,8 @@ class Load(unittest.TestCase):
         self.assertEqual(b''.join(received), frame(0x1b100) * pings)
 
     def test_a_client_that_never_reads_is_dropped(self):
-        """A client whose replies stay above the bound while it reads none
-        for --max-stall seconds is dropped, so the live stream cannot grow
-        its queue for ever."""
+        """A client whose replies stay above the bound while it reads none for --max-stall seconds is dropped, so the
+        live stream cannot grow its queue for ever."""
         if SANITIZED:
             self.skipTest('too many messages for an instrumented simulator')
         sim = self.start('--max-output', '65536', '--max-stall', '1', '--interval', '20')

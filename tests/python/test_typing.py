@@ -1,6 +1,5 @@
-"""The type stubs against the built modules (mypy's stubtest), and mypy over
-the examples, kxtools.aio and a few lines that misuse the API, which it must
-reject. Needs mypy for this interpreter (scripts/bootstrap installs Debian's)."""
+"""The type stubs against the built modules (mypy's stubtest), and mypy over the examples, kxtools.aio and a few lines
+that misuse the API, which it must reject."""
 import os
 import shutil
 import subprocess
