@@ -1,10 +1,8 @@
 // The message getters and kx_msg_get_fields over arbitrary payloads.
 //
-// Input: u32 type, u16 payload length (modulo 1024), the payload, then
-// operations. Every getter is checked against a plain reading of the
-// payload; each kx_msg_get_fields call against the same fields read one
-// getter at a time from a copy of the message; the facility-levels reader
-// runs on the payload too.
+// Input: u32 type, u16 payload length (modulo 1024), the payload, then operations. Every getter is checked against a
+// plain reading of the payload; each kx_msg_get_fields call against the same fields read one getter at a time from a
+// copy of the message; the facility-levels reader runs on the payload too.
 #include <algorithm>
 
 #include "fuzz_harness.h"
@@ -21,8 +19,7 @@ uint64_t ref_be(const uint8_t *p, unsigned n) {
   return v;
 }
 
-// A fixed-size getter (and the u32 peek): on success the value and pos + n, on
-// failure zero and pos unchanged.
+// A fixed-size getter (and the u32 peek): on success the value and pos + n, on failure zero and pos unchanged.
 template <typename T>
 void check_fixed(kx_msg_t *m, int (*get)(kx_msg_t *, T *)) {
   const uint16_t pos = m->pos;
@@ -47,8 +44,8 @@ void check_data(kx_msg_t *m, uint32_t n) {
   FUZZ_CHECK(ok ? memcmp(buf, m->data + pos, n) == 0 && m->pos == pos + n : all_zero(buf, n) && m->pos == pos);
 }
 
-// A bounded string: the kept part is copied (or zeroed when it is cut off),
-// the rest of the buffer is left alone, and pos passes what was read.
+// A bounded string: the kept part is copied (or zeroed when it is cut off), the rest of the buffer is left alone, and
+// pos passes what was read.
 void check_string(kx_msg_t *m, uint32_t size) {
   char buf[80];
   memset(buf, 0x5a, sizeof buf);
@@ -69,8 +66,8 @@ void check_string(kx_msg_t *m, uint32_t size) {
   for (uint32_t i = kept; i + 1 < size; i++) FUZZ_CHECK((uint8_t)buf[i] == (wire == 0 && i == 0 ? 0 : 0x5a));
 }
 
-// Reads an address into a 0x55-filled *ip (a copy in *before). At the end of
-// the message nothing is read or changed, and false comes back.
+// Reads an address into a 0x55-filled *ip (a copy in *before). At the end of the message nothing is read or changed,
+// and false comes back.
 template <typename T>
 bool read_address(kx_msg_t *m, int (*get)(kx_msg_t *, T *), T *ip, T *before, int *ok) {
   const uint16_t pos = m->pos;
@@ -82,9 +79,8 @@ bool read_address(kx_msg_t *m, int (*get)(kx_msg_t *, T *), T *ip, T *before, in
   return false;
 }
 
-// An ipaddrplen: a code byte (IPv4 prefix length, or IPv6's plus 33, which is
-// stored even when too long) and the prefix's bytes, the rest reading as zero.
-// What was read is written out again as the same bytes.
+// An ipaddrplen: a code byte (IPv4 prefix length, or IPv6's plus 33, which is stored even when too long) and the
+// prefix's bytes, the rest reading as zero. What was read is written out again as the same bytes.
 void check_ipaddrplen(kx_msg_t *m) {
   const uint16_t pos = m->pos;
   kx_ipaddrplen_t ip, before;
@@ -105,8 +101,8 @@ void check_ipaddrplen(kx_msg_t *m) {
   FUZZ_CHECK(g_out.len == m->pos - pos && memcmp(g_out.data, m->data + pos, g_out.len) == 0);
 }
 
-// An ipaddr: a family byte and one or four words; the whole words before a
-// short one stay read, the short one reads as zero.
+// An ipaddr: a family byte and one or four words; the whole words before a short one stay read, the short one reads
+// as zero.
 void check_ipaddr(kx_msg_t *m) {
   const uint16_t pos = m->pos;
   kx_ipaddr_t ip, before;
@@ -256,8 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 9: check_fields(m, in); break;
       case 10: m->pos = (uint16_t)(in.u16() % (m->len + 1u)); break;
       case 12: {
-        // The facility-levels reader on anything; what the writer writes it
-        // reads back whole, leaving every threshold as it was.
+        // The facility-levels reader on anything; what the writer writes it reads back whole, leaving every threshold
+        // as it was.
         kx_log_msg_get(m);
         uint32_t levels[KX_LOG_NUM_FACILITIES];
         memcpy(levels, kx_log_levels, sizeof levels);

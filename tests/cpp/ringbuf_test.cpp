@@ -1,6 +1,5 @@
-// Ring buffers: the chunk cache, position limits, descriptors in text mode and
-// the broken-frame warning (bytes in and out, peeks, skips, descriptor I/O and
-// both frame readers against a byte-queue model are the fuzz target's; the
+// Ring buffers: the chunk cache, position limits, descriptors in text mode and the broken-frame warning (bytes in and
+// out, peeks, skips, descriptor I/O and both frame readers against a byte-queue model are the fuzz target's; the
 // descriptor errors are tests/python/test_msgmodule.py's).
 #include <gtest/gtest.h>
 
@@ -94,8 +93,8 @@ TEST_F(RingbufTest, CacheLimitAndPrefill) {
   }
 }
 
-// Bytes that a descriptor in text mode (the Windows C runtime's default)
-// would change: CR LF, a lone LF, Ctrl-Z, all 256 byte values.
+// Bytes that a descriptor in text mode (the Windows C runtime's default) would change: CR LF, a lone LF, Ctrl-Z, all
+// 256 byte values.
 TEST_F(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
   int fd[2];
 #ifdef _WIN32

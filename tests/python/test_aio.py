@@ -18,8 +18,7 @@ if sys.version_info >= (3, 8):
 class Fleet(unittest.TestCase):
 
     def start(self, *args):
-        sim = Sim('--hosts', '15', '--interval', '20', *args)
-        self.addCleanup(sim.kill)
+        sim = Sim('--hosts', '15', '--interval', '20', test=self, *args)
         return sim
 
     def test_one_loop_many_appliances(self):

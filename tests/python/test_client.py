@@ -130,8 +130,7 @@ class ClientDoc(unittest.TestCase):
     Python 3 only are skipped under 2.7, as the document says)."""
 
     def test_code_blocks(self):
-        sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50')
-        self.addCleanup(sim.kill)
+        sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50', test=self)
         with io.open(os.path.join(ROOT, 'docs', 'client.md'), encoding='utf-8') as f:
             found = blocks(f.read())
         ran = 0

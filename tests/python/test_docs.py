@@ -27,15 +27,10 @@ CONSTANT_MENTION = re.compile(r'`([A-Z][A-Za-z0-9_]*)` \((0x[0-9a-fA-F]+|[0-9]+)
 CONSTANT_PREFIXES = ('PROTOCOL_', 'FEATURES_', 'VIRTUAL_COND_')
 SENDS_NUMBER = re.compile(r'\*\*Sends:\*\* request type (0x[0-9a-f]+) \(([0-9]+)\)')
 SENDS_BUILTIN = re.compile(r'\*\*Sends:\*\* request type taken from the built-in name `(\w+)`')
-# What the interpreter's argument parser says about wrong names or counts.
 CLASSES = ('BadMessageError', 'KXMsg', 'KXRingbuf')  # headings that are not module functions
+# What the interpreter's argument parser says about wrong names or counts.
 PARSER_ERROR = re.compile(r'keyword argument|[Rr]equired argument|takes (exactly|at most|at least|no) '
                           r'|positional argument|\(\d+ given\)')
-
-def read_doc():
-    with io.open(DOC, encoding='utf-8') as f:
-        return f.read()
-
 
 def sections(text):
     """{heading name: (parameter names or None, section text)} for every ### heading."""
@@ -53,14 +48,6 @@ def sections(text):
     return found
 
 
-def module_functions():
-    return sorted(n for n in dir(kx) if type(getattr(kx, n)) is type(len))
-
-
-def public_members(obj):
-    return sorted(n for n in dir(obj) if not n.startswith('_'))
-
-
 def parser_error(func, *args, **kwargs):
     """The argument parser's complaint about this call, or None when it took the
     arguments (whatever the function did with them afterwards)."""
@@ -76,7 +63,8 @@ class ApiDocTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.text = read_doc()
+        with io.open(DOC, encoding='utf-8') as f:
+            cls.text = f.read()
         cls.sections = sections(cls.text)
 
     def function_sections(self):
@@ -84,12 +72,13 @@ class ApiDocTest(unittest.TestCase):
 
     def test_every_name_is_documented_and_every_documented_name_exists(self):
         # (the sections of the classes: test_documented_keywords_are_the_accepted_ones)
-        self.assertEqual(sorted(self.function_sections()), module_functions())
+        functions = sorted(n for n in dir(kx) if type(getattr(kx, n)) is type(len))
+        self.assertEqual(sorted(self.function_sections()), functions)
         members = [('KXMsgv17_0', KXMsgv17_0), ('KXMsg', KXMsgv17_0.KXMsg),
                    ('KXRingbuf', KXMsgv17_0.KXRingbuf)]
         for prefix, obj in members:
             documented = sorted(n.split('.', 1)[1] for n in self.sections if n.startswith(prefix + '.'))
-            expected = public_members(obj)
+            expected = sorted(n for n in dir(obj) if not n.startswith('_'))
             if obj is KXMsgv17_0:  # the two types have sections of their own
                 expected = [n for n in expected if n not in ('KXMsg', 'KXRingbuf')]
             self.assertEqual(documented, expected, prefix)
@@ -109,8 +98,8 @@ class ApiDocTest(unittest.TestCase):
                 with self.assertRaises(TypeError) as cm:
                     func(**dict.fromkeys(params))
                 self.assertEqual(str(cm.exception), "Argument 'm' has incorrect type (expected KXMsg, got NoneType)")
-            # All arguments are required, so the exact keyword set is accepted
-            # only when every name is right and none is missing.
+            # All arguments are required, so the exact keyword set is accepted only when every name is right and none
+            # is missing.
             self.assertIsNone(parser_error(func, **dict.fromkeys(params)), name)
             self.assertIsNone(parser_error(func, *[None] * len(params)), name)
         classes = [('BadMessageError', kx.BadMessageError), ('KXMsg', KXMsgv17_0.KXMsg),

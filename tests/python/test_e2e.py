@@ -5,6 +5,7 @@ from __future__ import absolute_import, division, print_function
 import binascii
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -17,7 +18,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.join(HERE, '..', '..')
+TOP = os.path.abspath(os.path.join(HERE, '..', '..'))
 sys.path.insert(0, TOP)
 sys.path.insert(0, os.path.join(TOP, 'protocol'))
 
@@ -30,8 +31,8 @@ from kxtest import SameRandom, msg, s, u8, u16, u32  # noqa: E402
 
 BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(TOP, 'build'))
 SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
-# Cases whose subject is the simulator alone run with the main Python 3 build
-# of the modules only: under every other build they would test the same binary.
+# Cases whose subject is the simulator alone run with the main Python 3 build of the modules only: under every other
+# build they would test the same binary.
 sim_only = unittest.skipUnless(os.path.basename(os.environ.get('KX_MODULE_DIR', 'python3')) == 'python3',
                                'the simulator alone: run with the main Python 3 build')
 EXAMPLES = os.path.join(TOP, 'examples')
@@ -54,7 +55,7 @@ def plain(v):
 
 
 class Sim(object):
-    """One kxd-sim process on a free loopback port; with log=True its log
+    """One kxd-sim process on a free loopback port, killed at the end of `test` when given; with log=True its log
     lines go to a file (log_text()) instead of the test's output."""
 
     def __init__(self, *args, **kw):
@@ -73,6 +74,8 @@ class Sim(object):
         except Exception:
             self.kill()  # a simulator left running keeps the test's output open
             raise
+        if kw.get('test'):
+            kw['test'].addCleanup(self.kill)
 
     def client(self):
         return kxclient.KXClient('127.0.0.1', self.port)
@@ -146,6 +149,11 @@ def run_tool(*cmd):
     p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
     out, err = p.communicate()
     return p.returncode, out, err
+
+
+def cmake_cache(name):
+    with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
+        return re.search(r'^%s:\w+=(.*)$' % name, f.read(), re.M).group(1).strip()
 
 
 def which(name):
@@ -556,8 +564,7 @@ class Scenario(unittest.TestCase):
     def test_replay(self):
         """The capture replayed to a fresh client: the same tables."""
         c = self.c
-        replay = Sim('--replay', self.path('session.pcapng'), '--fast')
-        self.addCleanup(replay.kill)
+        replay = Sim('--replay', self.path('session.pcapng'), '--fast', test=self)
         fresh = kxclient.KXClient('127.0.0.1', replay.port)
         drive(fresh)
         self.assertEqual(replay.stop()[0], 0)
@@ -701,8 +708,7 @@ class Flooding(unittest.TestCase):
         daemon's tables."""
         states = []
         for seed in ('4', '4', '5'):
-            sim = Sim('--seed', seed, '--hosts', '20', '--flood', '--ticks', '300')
-            self.addCleanup(sim.kill)
+            sim = Sim('--seed', seed, '--hosts', '20', '--flood', '--ticks', '300', test=self)
             c = sim.client()
             self.assertTrue(c.login('demo', 'demo'))
             kx.requestUpdate(c)

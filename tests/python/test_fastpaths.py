@@ -229,8 +229,8 @@ class LookupTest(TestCase):
         with_word = add_record(1)
         without_word = add_record(1, new=False)
         namespace = kx.__dict__
-        # Missing from the module namespace, then bound there again: the
-        # module's own binding wins over the built-ins' once it is back.
+        # Missing from the module namespace, then bound there again: the module's own binding wins over the built-ins'
+        # once it is back.
         with rebound('L4ERRORMINVERSION', NEW + 1, builtins):
             with rebound('L4ERRORMINVERSION', None):
                 self.assertTrue(decodes(without_word))
@@ -245,8 +245,7 @@ class RefillTest(TestCase):
     """An attribute's old number or pair, when nothing else holds it, is refilled with the new value: the caller sees
     exactly what a new object would have given, and never a change in an object it kept."""
 
-    # 64-bit and 32-bit values across the digit boundaries of a long, and
-    # the small ints Python 3 shares
+    # 64-bit and 32-bit values across the digit boundaries of a long, and the small ints Python 3 shares
     VALUES = [0, 1, 5, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 31, 2 ** 32 - 1, 2 ** 60 - 1, 2 ** 60,
               2 ** 63 - 1, 2 ** 63, 2 ** 64 - 1, 7, 0]
 
@@ -381,9 +380,8 @@ class DictStoreTest(TestCase):
                 self.assertEqual(got_tracked, want_tracked, prepare.__name__)
 
     def test_collector_tracking(self):
-        # A new dict starts untracked and is tracked from the first value
-        # that may hold others (a schema's column list); numbers and pairs of
-        # numbers leave it so.
+        # A new dict starts untracked and is tracked from the first value that may hold others (a schema's column
+        # list); numbers and pairs of numbers leave it so.
         import gc
         schema = kx.handleSessionContextSchemata(
             msg(b'\x01\x01\x05' + s('schema') + b'\x00'))[0]
@@ -412,8 +410,8 @@ class AddressTextTest(TestCase):
 class SkippedAddressTest(TestCase):
 
     def test_short_second_endpoint(self):
-        # The second endpoint's addresses are skipped, not formatted; a short
-        # one still fails inside the address reader, with its whole words read.
+        # The second endpoint's addresses are skipped, not formatted; a short one still fails inside the address
+        # reader, with its whole words read.
         from test_connections import creation, record, second_endpoint
 
         for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:
@@ -431,9 +429,8 @@ class SkippedAddressTest(TestCase):
 class NumberTest(TestCase):
 
     def test_int_rebound_during_a_run(self):
-        # `int` is looked up once per run of ids only while it is the
-        # interpreter's own type; a replacement is looked up for every id,
-        # and may put the real one back for the next.
+        # `int` is looked up once per run of ids only while it is the interpreter's own type; a replacement is looked
+        # up for every id, and may put the real one back for the next.
         real = builtins.int
         calls = []
 

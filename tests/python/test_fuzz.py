@@ -128,11 +128,10 @@ def within(part, full):
     return False
 
 
-# Handlers that read records back to back without a count, or optional
-# trailing fields: a cut between records returns what came before it. The
-# number is how many cuts in a row may do so: the bytes of the field a
-# record starts with (and of a skipped word at its end), or of the optional
-# field (no bound where every record is one number); other cuts fail.
+# Handlers that read records back to back without a count, or optional trailing fields: a cut between records returns
+# what came before it. The number is how many cuts in a row may do so: the bytes of the field a record starts with
+# (and of a skipped word at its end), or of the optional field (no bound where every record is one number); other cuts
+# fail.
 STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 4, 'view_update': 1,
                  'handleStrtblBegin': 8, 'handleStrtblEntries': 8, 'handleStrtblEnd': 1,
                  'handleShapingRulesInit': 4, 'handleFWRulesInit': 4, 'handleSessionContextRemove': 32768,
@@ -210,8 +209,8 @@ class FuzzTest(TestCase):
         for func, args, type_, payload in self.corpus()[1]:
             full, full_log, _ = call(func, payload, args(), type_, True)
             name, run = func.__name__, 0
-            # Every cut in the first records, then every 29th up to 2 KB: a
-            # prime stride lands at every offset of the records that repeat.
+            # Every cut in the first records, then every 29th up to 2 KB: a prime stride lands at every offset of the
+            # records that repeat.
             for n in list(range(min(len(payload), 256))) + list(range(256, min(len(payload), 2048), 29)):
                 got, events, pos = call(func, payload[:n], args(), type_, True)
                 if got[0] == 'raised':

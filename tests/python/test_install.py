@@ -15,10 +15,9 @@ import tempfile
 import unittest
 import zipfile
 
-from test_e2e import BUILD, Sim
+from test_e2e import BUILD, TOP as ROOT, Sim, cmake_cache
+from kxtools._version import __version__ as VERSION
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 MODULES = ('KXdv17_0', 'KXMsgv17_0')
 
 # Run by the installed interpreter, from a folder outside the source tree.
@@ -26,11 +25,6 @@ PROBE = '''
 import json, KXdv17_0, KXMsgv17_0, kxtools, kxtools.client, kxtools.top
 print(json.dumps(dict((m.__name__, [m.__version__, m.__file__]) for m in (KXdv17_0, KXMsgv17_0, kxtools))))
 '''
-
-def version():
-    with open(os.path.join(ROOT, 'kxtools', '_version.py')) as f:
-        return re.search(r"__version__ = '([^']+)'", f.read()).group(1)
-
 
 def clean_env(**extra):
     """No PYTHONPATH: the modules must come from the installation, not the build."""
@@ -62,8 +56,8 @@ class Install(unittest.TestCase):
         if os.environ.get('KX_GENERIC'):
             return
         cls.tmp = tempfile.mkdtemp(prefix='kx-install-')
-        # The simulator starts last: a failing setUpClass gets no tearDownClass,
-        # and a simulator left running would hold the test's output open.
+        # The simulator starts last: a failing setUpClass gets no tearDownClass, and a simulator left running would
+        # hold the test's output open.
         cls.sdist = cls.make_sdist() if has_module(sys.executable, 'setuptools') else None
         cls.sim = Sim('--seed', '3', '--hosts', '12', '--interval', '20')
 
@@ -92,13 +86,13 @@ class Install(unittest.TestCase):
         work = tempfile.mkdtemp(dir=self.tmp)
         found = json.loads(run([python, '-c', PROBE], work, env))
         for name, (ver, path) in found.items():
-            self.assertEqual(ver, version(), name)
+            self.assertEqual(ver, VERSION, name)
             self.assertFalse(os.path.realpath(path).startswith(ROOT + os.sep), '%s from the checkout: %s' % (name, path))
         for name in MODULES:
             self.assertEqual(exported(found[name][1]), ['init' + name] if sys.version_info[0] == 2
                              else ['PyInit_' + name], name)
         self.assertEqual(run([os.path.join(bin_dir, 'kxd-sim'), '--version'], work, env).strip(),
-                         'kxd-sim ' + version())
+                         'kxd-sim ' + VERSION)
         out = run([os.path.join(bin_dir, kxtop), '--port', str(self.sim.port), '--seconds', '1',
                    '--interval', '0.3', '--batch'], work, env)
         self.assertIn('top hosts', out)
@@ -109,10 +103,10 @@ class Install(unittest.TestCase):
         impl = 'cp%d%d' % sys.version_info[:2]
         abi = impl + ('mu?' if sys.version_info[0] == 2 else '')
         plat = sysconfig.get_platform().replace('-', '_').replace('.', '_')
-        self.assertTrue(re.match(r'^KXdv17_0-%s-%s-%s-%s\.whl$' % (re.escape(version()), impl, abi, plat),
+        self.assertTrue(re.match(r'^KXdv17_0-%s-%s-%s-%s\.whl$' % (re.escape(VERSION), impl, abi, plat),
                                  os.path.basename(wheel)), wheel)
         with zipfile.ZipFile(wheel) as z:
-            metadata = z.read('KXdv17_0-%s.dist-info/METADATA' % version()).decode('utf-8')
+            metadata = z.read('KXdv17_0-%s.dist-info/METADATA' % VERSION).decode('utf-8')
             sim_mode = z.getinfo('kxtools/kxd-sim').external_attr >> 16
         self.assertIn('License: MIT\n', metadata)
         self.assertIn('Classifier: License :: OSI Approved :: MIT License\n', metadata)
@@ -183,9 +177,8 @@ class Install(unittest.TestCase):
             self.skipTest('no build for another Python 3 minor version')
         refused_by_init = 0
         for path, name, built in cases:
-            # Lazy binding, so a function the other version lacks does not stop
-            # the load before the module's init function runs. A data symbol
-            # it lacks still does: an ImportError before init, a refusal too.
+            # Lazy binding, so a function the other version lacks does not stop the load before the module's init
+            # function runs. A data symbol it lacks still does: an ImportError before init, a refusal too.
             code = ('import importlib.util, os, sys; sys.setdlopenflags(os.RTLD_LAZY); '
                     'found = importlib.util.spec_from_file_location(%r, %r); '
                     'found.loader.exec_module(importlib.util.module_from_spec(found))' % (name, path))
@@ -197,11 +190,6 @@ class Install(unittest.TestCase):
             self.assertTrue(refusal in out or re.search(r'^ImportError: .*: undefined symbol: \w+$', out, re.M),
                             '%s: %s' % (path, out))
         self.assertGreater(refused_by_init, 0)
-
-
-def cmake_cache(name):
-    with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
-        return re.search(r'^%s:\w+=(.*)$' % name, f.read(), re.M).group(1).strip()
 
 
 def has_module(python, name):

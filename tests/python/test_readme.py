@@ -10,10 +10,8 @@ import sys
 import tempfile
 import unittest
 
-from test_e2e import BUILD, Sim
+from test_e2e import BUILD, TOP as ROOT, Sim, cmake_cache
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 SKIP = re.compile(r'^<!-- readme-test: skip - (\S.*) -->$')
 # Where the checkout's copy expects this interpreter's modules, and where they are.
 MODULE_DIR = 'python3' if sys.version_info[0] >= 3 else 'python'
@@ -22,10 +20,7 @@ MODULES = os.environ.get('KX_MODULE_DIR') or os.path.join(BUILD, MODULE_DIR)
 
 def python3():
     """The Python 3 that README's blocks run: this one, or the build's."""
-    if sys.version_info[0] >= 3:
-        return sys.executable
-    with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
-        return re.search(r'^KX_PYTHON3:\w+=(.*)$', f.read(), re.M).group(1).strip()
+    return sys.executable if sys.version_info[0] >= 3 else cmake_cache('KX_PYTHON3')
 
 
 def checkout(test):
@@ -69,8 +64,7 @@ def blocks(text):
 class Readme(unittest.TestCase):
 
     def setUp(self):
-        self.sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50')
-        self.addCleanup(self.sim.kill)
+        self.sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50', test=self)
         self.checkout, self.bin = checkout(self)
 
     def run_block(self, cmd, code):

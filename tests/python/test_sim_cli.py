@@ -21,11 +21,12 @@ from test_e2e import HERE, SIM, Sim, frame, run_tool, sim_only
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
+from kxtools._version import __version__
 from kxtest import s
 
 MB = 1 << 20
-# In a sanitizer build the simulator's memory and speed are the
-# instrumentation's: the load runs, its figures are not held to the promises.
+# In a sanitizer build the simulator's memory and speed are the instrumentation's: the load runs, its figures are not
+# held to the promises.
 SANITIZED = 'libasan' in os.environ.get('LD_PRELOAD', '')
 
 
@@ -99,8 +100,7 @@ class CommandLine(unittest.TestCase):
         cases = [(['--hosts', '60'], 54, 66, 12),
                  (['--hosts', '30', '--conns', '6'], 27, 33, 30)]
         for options, least, most, idle in cases:
-            sim = Sim(*['--interval', '10', '--speedup', '2000', '--ticks', '20000'] + options)
-            self.addCleanup(sim.kill)
+            sim = Sim(test=self, *['--interval', '10', '--speedup', '2000', '--ticks', '20000'] + options)
             self.assertEqual(sim.wait_line(b'frozen', [], 120), b'frozen after 20000 ticks\n')
             hosts = sim.stop()[1]['hosts']
             without = [h for h in hosts.values() if not sum(h['connections'])]
@@ -108,9 +108,7 @@ class CommandLine(unittest.TestCase):
             self.assertLessEqual(len(without), idle, options)
 
     def test_version(self):
-        with open(os.path.join(HERE, '..', '..', 'kxtools', '_version.py')) as f:   # the project's one version
-            version = re.search(r'__version__ *= *[\'"]([^\'"]+)', f.read()).group(1)
-        self.assertEqual(run('--version'), (0, 'kxd-sim %s\n' % version, ''))
+        self.assertEqual(run('--version'), (0, 'kxd-sim %s\n' % __version__, ''))
 
     def test_own_log_lines_name_the_simulator(self):
         p = subprocess.Popen([SIM, '--port', '0'], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -130,16 +128,11 @@ class CommandLine(unittest.TestCase):
 @sim_only
 class Load(unittest.TestCase):
 
-    def start(self, *args):
-        s = Sim(log=True, *args)
-        self.addCleanup(s.kill)
-        return s
-
     def test_hostile_clients_leave_nothing_behind(self):
         """Rounds of clients that flood pings, update requests and dumps without reading, send a broken header or
         break off in the middle of a frame, beside a good client: the good client is answered all along, and once they
         are gone the simulator's memory is back near its start."""
-        sim = self.start('--interval', '50')
+        sim = Sim('--interval', '50', log=True, test=self)
         good = kxclient.KXClient('127.0.0.1', sim.port)
         self.assertTrue(good.login('demo', 'demo'))
         kx.requestUpdate(good)
@@ -186,7 +179,7 @@ class Load(unittest.TestCase):
     def test_idle_and_unread_clients_cost_little(self):
         """Two hundred connections that were greeted and then sent nothing hold no buffers in the simulator."""
         raise_fd_limit(1024)
-        sim = self.start('--max-output', '65536')
+        sim = Sim('--max-output', '65536', log=True, test=self)
         rss_before = rss(sim)
         idle = [socket.create_connection(('127.0.0.1', sim.port), 10) for _ in range(200)]
         self.addCleanup(lambda: [s.close() for s in idle])
@@ -221,7 +214,7 @@ class Load(unittest.TestCase):
         live stream cannot grow its queue for ever."""
         if SANITIZED:
             self.skipTest('too many messages for an instrumented simulator')
-        sim = self.start('--max-output', '65536', '--max-stall', '1', '--interval', '20')
+        sim = Sim('--max-output', '65536', '--max-stall', '1', '--interval', '20', log=True, test=self)
         c = kxclient.KXClient('127.0.0.1', sim.port)
         c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.assertTrue(c.login('demo', 'demo'))
@@ -242,7 +235,7 @@ class Load(unittest.TestCase):
         self.assertTrue(closed, 'a client that never read is still connected')
 
     def test_clients_over_the_limit_are_refused(self):
-        sim = self.start('--max-clients', '3')
+        sim = Sim('--max-clients', '3', log=True, test=self)
         clients = [kxclient.KXClient('127.0.0.1', sim.port) for _ in range(3)]
         for c in clients:
             c.wait_for(lambda: c.version is not None)
