@@ -12,7 +12,6 @@ PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
 
 
 def load():
-    """[(type, payload)] of every corpus file, in file name order."""
     out = []
     for path in sorted(glob.glob(os.path.join(CORPUS, '*.bin'))):
         type_ = int(os.path.basename(path).split('-')[0], 16)

@@ -43,7 +43,6 @@ class Replay(unittest.TestCase):
     client that strays from the recording gets."""
 
     def replay(self, path, *options):
-        """A kxd-sim replaying path, and a socket connected to it."""
         sim = Sim(log=True, test=self, *(('--replay', path) + options))
         return sim, connect(sim.port)
 
@@ -158,7 +157,6 @@ class Relay(unittest.TestCase):
         shutil.rmtree(self.dir)
 
     def pair(self):
-        """A client connected through the tap, and the daemon's end of it."""
         c = connect(self.tap.port)
         d = self.daemon.accept()[0]
         d.settimeout(5)

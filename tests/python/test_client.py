@@ -11,7 +11,7 @@ import unittest
 
 import KXdv17_0 as kx
 from kxtest import builtins, loopback, u16, u32
-from test_e2e import BUILD, Sim
+from test_e2e import Sim
 from test_readme import MODULES, ROOT, blocks
 from kxtools import client as kxclient
 from kxtools import errors

@@ -33,7 +33,6 @@ PARSER_ERROR = re.compile(r'keyword argument|[Rr]equired argument|takes (exactly
                           r'|positional argument|\(\d+ given\)')
 
 def sections(text):
-    """{heading name: (parameter names or None, section text)} for every ### heading."""
     found = {}
     for match in HEADING.finditer(text):
         name = str(match.group(1))

@@ -100,7 +100,6 @@ class Sim(object):
         return self.log.read().decode('utf-8', 'replace')
 
     def take_dump(self):
-        """The state the simulator last wrote (None if none), removed."""
         if not os.path.exists(self.dump_file):
             return None
         with open(self.dump_file) as f:
@@ -119,7 +118,6 @@ class Sim(object):
         return self.take_dump()
 
     def stop(self):
-        """SIGTERM; returns the exit status and the final state."""
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
         rc = self.proc.wait()
@@ -144,7 +142,6 @@ def tool(name, *args):
 
 
 def run_tool(*cmd):
-    """(exit status, stdout, stderr) of a command run to its end."""
     env = None if cmd[0] == sys.executable else TOOL_ENV
     p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
     out, err = p.communicate()
@@ -167,7 +164,6 @@ TSHARK = which('tshark')
 
 
 class Tap(object):
-    """One kxtap process; its stdout lines are read as they come."""
 
     def __init__(self, daemon_port, path, *args):
         self.proc = subprocess.Popen(tool('kxtap', '--listen', '127.0.0.1:0', '--connect',
@@ -246,7 +242,6 @@ def tshark_frames(path, *options):
     pdus = []
 
     def objects(value):
-        """tshark writes a repeated key once, with an array of the values."""
         many = isinstance(value, list) and value and not isinstance(value[0], tuple)
         return value if many else [value]
 
@@ -638,7 +633,6 @@ class Scenario(unittest.TestCase):
         self.assertEqual(self.state['fwlog'], [])
 
     def test_queries(self):
-        """Diagnostics, rule tests, host and row queries, refusals."""
         c = self.c
         self.assertEqual(c.sysdiag, self.before['sysdiag'])
         keys = ('test_id', 'ruleset_state', 'rewrite_obj', 'monitor_iface', 'fwrule', 'shapingrules')
@@ -660,7 +654,6 @@ class Scenario(unittest.TestCase):
                          sorted('malformed request 0x%x' % t for t, _, record in MALFORMED if not record))
 
     def test_request_records(self):
-        """What the simulator decoded from each request."""
         requests = self.session['requests']
         expect = [
             {'request': 'createViewByName', 'viewid': 1, 'name': 'hosts'},

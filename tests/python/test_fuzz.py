@@ -7,7 +7,7 @@ import struct
 
 import KXdv17_0 as kx
 import kxcorpus
-from kxtest import TestCase, long, msg, s, u8, u16, u32, u64, unicode
+from kxtest import TestCase, long, msg, unicode
 
 LOG = None  # what the caller objects of the current call saw done to them, when kept
 
@@ -85,7 +85,6 @@ CHANNEL_INFO = ({1: {'name': 'c'}, 2: {'name': 'd'}}, [(1, 'a'), (2, 'b')])
 
 
 def extra_args(func, version=24576, fields=VIEW_FIELDS, info=CHANNEL_INFO):
-    """Fresh caller objects for one call of func, after m."""
     return {
         kx.handleHostAdd: lambda: (Obj, Table(), version),
         kx.handleHostUpdate: lambda: (Table(Obj), version),
@@ -175,7 +174,6 @@ def mutate(rnd, payload, others):
 class FuzzTest(TestCase):
 
     def corpus(self):
-        """(handler, its extra arguments, type, payload) of each corpus message."""
         corpus = kxcorpus.load()
         ctx = kxcorpus.Context(corpus)
         out = []

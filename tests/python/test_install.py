@@ -43,7 +43,6 @@ def run(cmd, cwd, env):
 
 
 def exported(path):
-    """The names a shared object defines in its dynamic symbol table."""
     out = subprocess.check_output(['nm', '-D', '--defined-only', path]).decode('ascii')
     return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
 
@@ -82,7 +81,6 @@ class Install(unittest.TestCase):
         return glob.glob(os.path.join(out, 'KXdv17_0-*.tar.gz'))[0]
 
     def check_installation(self, python, bin_dir, env, kxtop='kxtop'):
-        """Imports from the installation, versions, symbols, kxd-sim, kxtop against the simulator."""
         work = tempfile.mkdtemp(dir=self.tmp)
         found = json.loads(run([python, '-c', PROBE], work, env))
         for name, (ver, path) in found.items():
@@ -99,7 +97,6 @@ class Install(unittest.TestCase):
         self.assertIn('uplink', out)
 
     def check_wheel(self, wheel):
-        """Tags of this interpreter, the licence and version classifier, kxd-sim executable."""
         impl = 'cp%d%d' % sys.version_info[:2]
         abi = impl + ('mu?' if sys.version_info[0] == 2 else '')
         plat = sysconfig.get_platform().replace('-', '_').replace('.', '_')
@@ -143,7 +140,6 @@ class Install(unittest.TestCase):
             self.check_installation(py, os.path.join(target, 'bin'), clean_env(PYTHONPATH=target))
 
     def test_cmake_install(self):
-        """The build's modules for this interpreter, and launchers run by it."""
         prefix = os.path.join(self.tmp, 'prefix')
         run(['cmake', '--install', os.path.abspath(BUILD), '--prefix', prefix], self.tmp, clean_env())
         ver = '%d.%d' % sys.version_info[:2]

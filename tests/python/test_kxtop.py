@@ -64,7 +64,6 @@ class Screen(object):
 
 
 class Terminal(object):
-    """kxtop on a pseudo-terminal that is its controlling terminal."""
 
     def __init__(self, port, terminfo, rows=24, cols=80, args=()):
         self.master, slave = os.openpty()
@@ -119,7 +118,6 @@ class Terminal(object):
         os.close(self.master)
 
     def finish(self, timeout=15.0):
-        """kxtop's exit status, once it exited and its output is read."""
         deadline = time.time() + timeout
         while self.proc.poll() is None and time.time() < deadline:
             self.read(0.05)

@@ -55,7 +55,6 @@ class RaisingRecord(object):
 
 
 def with_stdout(writer, func, *args):
-    """func(*args) with sys.stdout bound to writer."""
     with rebound('stdout', writer, sys):
         return func(*args)
 
@@ -106,7 +105,6 @@ class Case(object):
 
 
 def reachable(objects, depth=3, limit=300):
-    """The objects and what their containers hold, a few levels down."""
     seen, out, level = set(), [], list(objects)
     for _ in range(depth):
         below = []
@@ -125,7 +123,6 @@ def reachable(objects, depth=3, limit=300):
 
 
 def outcome(func, args):
-    """The exception class a call raises, or None."""
     try:
         func(*args)
     except Exception as e:
@@ -146,7 +143,6 @@ def handler_cases():
         name = '%s[%x]' % (func.__name__, type_)
 
         def calls_on(m, func=func, extra=extra):
-            """The arguments with m: tables the handler fills are new for every call."""
             if kxcorpus.fresh(func, extra) is extra:
                 return (m,) + extra
             return lambda: (m,) + kxcorpus.fresh(func, extra)
@@ -209,7 +205,6 @@ def handler_cases():
 
 
 def without_builtin(io, name, func, *args):
-    """func(io, *args) while the built-in name is unbound."""
     with rebound(name, None, builtins):
         func(io, *args)
 

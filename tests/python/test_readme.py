@@ -19,7 +19,6 @@ MODULES = os.environ.get('KX_MODULE_DIR') or os.path.join(BUILD, MODULE_DIR)
 
 
 def python3():
-    """The Python 3 that README's blocks run: this one, or the build's."""
     return sys.executable if sys.version_info[0] >= 3 else cmake_cache('KX_PYTHON3')
 
 

@@ -38,7 +38,6 @@ def raise_fd_limit(want):
 
 
 def rss(sim):
-    """The simulator's resident memory in bytes (VmRSS)."""
     with open('/proc/%d/status' % sim.proc.pid) as f:
         return int([line for line in f if line.startswith('VmRSS:')][0].split()[1]) * 1024
 
