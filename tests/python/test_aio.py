@@ -18,8 +18,7 @@ if sys.version_info >= (3, 8):
 class Fleet(unittest.TestCase):
 
     def start(self, *args):
-        sim = Sim('--hosts', '15', '--interval', '20', test=self, *args)
-        return sim
+        return Sim('--hosts', '15', '--interval', '20', test=self, *args)
 
     def test_one_loop_many_appliances(self):
         frozen = [self.start('--seed', str(seed), '--ticks', '3') for seed in (1, 2)]

@@ -19,11 +19,11 @@ from kxtools import errors
 HOST_NAMES = ('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND')
 
 
-def run_python(code, **env):
-    """Runs code in a new interpreter with the build's modules and kxtools; returns (exit status, output)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]),
-               **env)
-    p = subprocess.Popen([sys.executable, '-'], cwd=ROOT, env=env, stdin=subprocess.PIPE,
+def run_python(code, args=('-',), **env):
+    """Runs a new interpreter (by default on code) with the build's modules and kxtools; returns (exit status,
+    output)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]), **env)
+    p = subprocess.Popen([sys.executable] + list(args), cwd=ROOT, env=env, stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     out = p.communicate(code.encode('utf-8'))[0].decode('utf-8', 'replace')
     return p.returncode, out.strip()
