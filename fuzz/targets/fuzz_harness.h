@@ -1,5 +1,5 @@
-// What every fuzz target shares: the input read as a stream of small decisions and a tail of data, property checks,
-// and the one-time setup.
+// What every fuzz target shares: the input read as a stream of small
+// decisions and a tail of data, property checks, and the one-time setup.
 #ifndef KX_FUZZ_HARNESS_H
 #define KX_FUZZ_HARNESS_H
 
@@ -21,8 +21,8 @@
     }                                                                             \
   } while (0)
 
-// Before the first input: broken inputs warn, so logs stay quiet, and the message pool is ready; the arguments are a
-// target's own setup.
+// Before the first input: broken inputs warn, so logs stay quiet, and the
+// message pool is ready; the arguments are a target's own setup.
 #define FUZZ_SETUP(...)                                       \
   extern "C" int LLVMFuzzerInitialize(int *, char ***) {      \
     kx_log_set_print_level(KX_LOG_EMERGENCY);                 \

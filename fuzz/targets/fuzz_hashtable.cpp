@@ -1,5 +1,5 @@
-// Hash tables against a map model: numeric keys with the default hash or a colliding one, and string keys (distinct
-// pointers to equal texts are one key).
+// Hash tables against a map model: numeric keys with the default hash or a
+// colliding one, and string keys (distinct pointers to equal texts are one key).
 #include <map>
 #include <utility>
 #include <vector>

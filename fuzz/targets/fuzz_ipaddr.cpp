@@ -34,8 +34,8 @@ enum Form { PLAIN, PLEN, OPTPLEN, PORT };
 
 long offset(const char *text, const char *end) { return end ? end - text : -1; }
 
-// Parses text with the u16 IPv6 parser of `form`, then with the u32, u64 and u8 ones, and checks that all four read
-// the same.
+// Parses text with the u16 IPv6 parser of `form`, then with the u32, u64 and
+// u8 ones, and checks that all four read the same.
 Parsed parse6(const char *text, Form form, uint8_t default_plen) {
   Parsed r[4];
   memset(r, 0, sizeof r);
@@ -104,8 +104,8 @@ void roundtrip4(uint32_t addr, uint8_t plen, uint16_t port) {
   FUZZ_CHECK(kx_stringtoip_ip4_port(t, &a, &pt) == t + strlen(t) && a == addr && pt == port);
 }
 
-// A text any IPv4 parser accepted: the accepted part is exactly the canonical text of what was read (decimal octets
-// without leading zeros have one form).
+// A text any IPv4 parser accepted: the accepted part is exactly the canonical
+// text of what was read (decimal octets without leading zeros have one form).
 void reparse4(const char *text, uint8_t default_plen) {
   uint32_t a;
   uint8_t l;

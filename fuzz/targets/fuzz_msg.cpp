@@ -44,8 +44,8 @@ void check_data(kx_msg_t *m, uint32_t n) {
   FUZZ_CHECK(ok ? memcmp(buf, m->data + pos, n) == 0 && m->pos == pos + n : all_zero(buf, n) && m->pos == pos);
 }
 
-// A bounded string: the kept part is copied (or zeroed when it is cut off), the rest of the buffer is left alone, and
-// pos passes what was read.
+// A bounded string: the kept part is copied (or zeroed when it is cut off),
+// the rest of the buffer is left alone, and pos passes what was read.
 void check_string(kx_msg_t *m, uint32_t size) {
   char buf[80];
   memset(buf, 0x5a, sizeof buf);
@@ -66,8 +66,8 @@ void check_string(kx_msg_t *m, uint32_t size) {
   for (uint32_t i = kept; i + 1 < size; i++) FUZZ_CHECK((uint8_t)buf[i] == (wire == 0 && i == 0 ? 0 : 0x5a));
 }
 
-// Reads an address into a 0x55-filled *ip (a copy in *before). At the end of the message nothing is read or changed,
-// and false comes back.
+// Reads an address into a 0x55-filled *ip (a copy in *before). At the end of
+// the message nothing is read or changed, and false comes back.
 template <typename T>
 bool read_address(kx_msg_t *m, int (*get)(kx_msg_t *, T *), T *ip, T *before, int *ok) {
   const uint16_t pos = m->pos;
@@ -101,8 +101,8 @@ void check_ipaddrplen(kx_msg_t *m) {
   FUZZ_CHECK(g_out.len == m->pos - pos && memcmp(g_out.data, m->data + pos, g_out.len) == 0);
 }
 
-// An ipaddr: a family byte and one or four words; the whole words before a short one stay read, the short one reads
-// as zero.
+// An ipaddr: a family byte and one or four words; the whole words before a
+// short one stay read, the short one reads as zero.
 void check_ipaddr(kx_msg_t *m) {
   const uint16_t pos = m->pos;
   kx_ipaddr_t ip, before;
@@ -252,8 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 9: check_fields(m, in); break;
       case 10: m->pos = (uint16_t)(in.u16() % (m->len + 1u)); break;
       case 12: {
-        // The facility-levels reader on anything; what the writer writes it reads back whole, leaving every threshold
-        // as it was.
+        // The facility-levels reader on anything; what the writer writes it
+        // reads back whole, leaving every threshold as it was.
         kx_log_msg_get(m);
         uint32_t levels[KX_LOG_NUM_FACILITIES];
         memcpy(levels, kx_log_levels, sizeof levels);

@@ -1,5 +1,5 @@
-// The string utilities against plain reference versions (UTF-8 checks and hex dumps have exact tables in
-// tests/cpp/str_test.cpp).
+// The string utilities against plain reference versions (UTF-8 checks and
+// hex dumps have exact tables in tests/cpp/str_test.cpp).
 #include <string>
 #include <vector>
 

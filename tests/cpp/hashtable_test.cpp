@@ -1,5 +1,5 @@
-// Hash tables: MurmurHash3, capacity rounding and chain order (operations, growth, string keys and caller blocks
-// against a map model are the fuzz target's).
+// Hash tables: MurmurHash3, capacity rounding and chain order (operations,
+// growth, string keys and caller blocks against a map model are the fuzz target's).
 #include <gtest/gtest.h>
 
 #include <string>

@@ -57,8 +57,8 @@ struct ParseCase {
 };
 
 TEST(IpParse, EveryForm) {
-  // IPv4: what may follow an address (texts that are not canonical are the fuzz target's); IPv6: values of every
-  // spelling, and what is refused.
+  // IPv4: what may follow an address (texts that are not canonical are the
+  // fuzz target's); IPv6: values of every spelling, and what is refused.
   const ParseCase cases[] = {
       {PLAIN, "10.0.0.1:80", true, {0x0a00, 1}, 0, ":80"},
       {PLAIN, "255.255.255.255 x", true, {0xffff, 0xffff}, 0, " x"},

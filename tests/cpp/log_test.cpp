@@ -1,5 +1,5 @@
-// Logging: tables, thresholds, the two gates, the facility-levels payload, and every bug report of the support
-// library in one table.
+// Logging: tables, thresholds, the two gates, the facility-levels payload,
+// and every bug report of the support library in one table.
 #include <gtest/gtest.h>
 
 #include <functional>

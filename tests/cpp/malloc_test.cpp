@@ -1,5 +1,5 @@
-// Tracked allocation (block layout, bad frees, statistics and the report) and the pools over it: memory pools and the
-// message pool.
+// Tracked allocation (block layout, bad frees, statistics and the report) and
+// the pools over it: memory pools and the message pool.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -60,8 +60,8 @@ TEST_F(MallocTest, BlockLayoutAndBadFrees) {
   EXPECT_EQ(badness("364", leak, "is marked as intentional leak. Still freeing it?"), free_and_capture(leak));
   EXPECT_EQ(KX_MALLOC_MARK_LEAK, mark_of(leak)) << "the block is kept";
 
-  // A foreign pointer, even one whose header looks live, and a live block whose header was overwritten are reported
-  // and left alone.
+  // A foreign pointer, even one whose header looks live, and a live block
+  // whose header was overwritten are reported and left alone.
   alignas(16) uint8_t fake[64] = {0, 0, 0x32, 0xEA};
   EXPECT_EQ(badness("368", fake + 16, "is not allocated, flags: ea32"), free_and_capture(fake + 16));
   uint8_t *q = (uint8_t *)kx_malloc("smashed", 8);

@@ -93,8 +93,8 @@ TEST_F(RingbufTest, CacheLimitAndPrefill) {
   }
 }
 
-// Bytes that a descriptor in text mode (the Windows C runtime's default) would change: CR LF, a lone LF, Ctrl-Z, all
-// 256 byte values.
+// Bytes that a descriptor in text mode (the Windows C runtime's default)
+// would change: CR LF, a lone LF, Ctrl-Z, all 256 byte values.
 TEST_F(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
   int fd[2];
 #ifdef _WIN32

@@ -1,5 +1,5 @@
-// String utilities: exact encodings and texts (comparison, copies, trimming, tokens, the splitter, round trips and
-// numbers are the fuzz target's).
+// String utilities: exact encodings and texts (comparison, copies, trimming,
+// tokens, the splitter, round trips and numbers are the fuzz target's).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -52,8 +52,8 @@ TEST(StrTest, EscapingAndNibbles) {
   EXPECT_EQ(3u, kx_malloc_size(back));
   kx_free(back);
   for (const char *bad : {"?10", "1@", "a1"}) EXPECT_EQ(nullptr, kx_str_from_nibbles("nib", bad)) << bad;
-  // Characters below '0' decode to the low bits of their offset (found by fuzzing: the high nibble was a left shift
-  // of a negative number).
+  // Characters below '0' decode to the low bits of their offset (found by
+  // fuzzing: the high nibble was a left shift of a negative number).
   back = kx_str_from_nibbles("nib", " !\x02\xc8");
   ASSERT_NE(nullptr, back);
   EXPECT_EQ(0xf0, ((uint8_t *)back)[0]);

@@ -23,8 +23,8 @@ else:
     unicode = unicode
 
 
-# The CPU time of this process: benchmarks on a shared machine count only the time they ran, not the time other
-# processes held the processor.
+# The CPU time of this process: benchmarks on a shared machine count only the
+# time they ran, not the time other processes held the processor.
 cpu_clock = getattr(time, 'process_time', None) or time.clock
 
 

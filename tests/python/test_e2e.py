@@ -31,8 +31,8 @@ from kxtest import SameRandom, msg, s, u8, u16, u32  # noqa: E402
 
 BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(TOP, 'build'))
 SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
-# Cases whose subject is the simulator alone run with the main Python 3 build of the modules only: under every other
-# build they would test the same binary.
+# Cases whose subject is the simulator alone run with the main Python 3 build
+# of the modules only: under every other build they would test the same binary.
 sim_only = unittest.skipUnless(os.path.basename(os.environ.get('KX_MODULE_DIR', 'python3')) == 'python3',
                                'the simulator alone: run with the main Python 3 build')
 EXAMPLES = os.path.join(TOP, 'examples')

@@ -229,8 +229,8 @@ class LookupTest(TestCase):
         with_word = add_record(1)
         without_word = add_record(1, new=False)
         namespace = kx.__dict__
-        # Missing from the module namespace, then bound there again: the module's own binding wins over the built-ins'
-        # once it is back.
+        # Missing from the module namespace, then bound there again: the
+        # module's own binding wins over the built-ins' once it is back.
         with rebound('L4ERRORMINVERSION', NEW + 1, builtins):
             with rebound('L4ERRORMINVERSION', None):
                 self.assertTrue(decodes(without_word))
@@ -410,8 +410,8 @@ class AddressTextTest(TestCase):
 class SkippedAddressTest(TestCase):
 
     def test_short_second_endpoint(self):
-        # The second endpoint's addresses are skipped, not formatted; a short one still fails inside the address
-        # reader, with its whole words read.
+        # The second endpoint's addresses are skipped, not formatted; a short
+        # one still fails inside the address reader, with its whole words read.
         from test_connections import creation, record, second_endpoint
 
         for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:

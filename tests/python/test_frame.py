@@ -11,8 +11,8 @@ import KXdv17_0 as kx
 import KXMsgv17_0
 from kxtest import PY3, TestCase, RecordingIO, builtins, msg, rebound, s, u8
 
-# Source of a module that loads the KXMsgv17_0 extension from a path (load), without taking the name KXMsgv17_0 in
-# sys.modules.
+# Source of a module that loads the KXMsgv17_0 extension from a path (load),
+# without taking the name KXMsgv17_0 in sys.modules.
 LOAD_EXTENSION = '''import sys
 try:
     import importlib.util

@@ -207,8 +207,8 @@ class FuzzTest(TestCase):
         for func, args, type_, payload in self.corpus()[1]:
             full, full_log, _ = call(func, payload, args(), type_, True)
             name, run = func.__name__, 0
-            # Every cut in the first records, then every 29th up to 2 KB: a prime stride lands at every offset of the
-            # records that repeat.
+            # Every cut in the first records, then every 29th up to 2 KB: a
+            # prime stride lands at every offset of the records that repeat.
             for n in list(range(min(len(payload), 256))) + list(range(256, min(len(payload), 2048), 29)):
                 got, events, pos = call(func, payload[:n], args(), type_, True)
                 if got[0] == 'raised':

@@ -18,8 +18,8 @@ from test_e2e import CRITERIA_ALL
 CALLS = int(os.environ.get('KX_LEAK_CALLS', '200'))
 # Resident memory may move by allocator noise; a leak of 20 bytes a call over 25,000 calls passes this.
 RSS_SLACK = 512 * 1024
-# Under AddressSanitizer (the sanitizer build preloads it) freed memory waits in a quarantine of its own, so resident
-# memory is not a leak measure there.
+# Under AddressSanitizer (the sanitizer build preloads it) freed memory waits
+# in a quarantine of its own, so resident memory is not a leak measure there.
 CHECK_RSS = 'libasan' not in os.environ.get('LD_PRELOAD', '')
 PAGE = os.sysconf('SC_PAGE_SIZE')
 
@@ -364,8 +364,8 @@ def check_cases(cases, calls=CALLS):
 
     def snapshot(case):
         gc.collect()
-        # Kept as machine words: a list of counts would itself hold references to the small numbers among the watched
-        # objects.
+        # Kept as machine words: a list of counts would itself hold
+        # references to the small numbers among the watched objects.
         refs = array.array('l', [sys.getrefcount(o) for o in case.watched + [None, True, False]])
         return refs, len(gc.get_objects()), rss()
 

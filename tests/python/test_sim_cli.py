@@ -25,8 +25,8 @@ from kxtools._version import __version__
 from kxtest import s
 
 MB = 1 << 20
-# In a sanitizer build the simulator's memory and speed are the instrumentation's: the load runs, its figures are not
-# held to the promises.
+# In a sanitizer build the simulator's memory and speed are the
+# instrumentation's: the load runs, its figures are not held to the promises.
 SANITIZED = 'libasan' in os.environ.get('LD_PRELOAD', '')
 
 
