@@ -23,7 +23,8 @@ HEADER = '%-40s %14s %14s %6s' % ('top hosts', 'in', 'out', 'conns')
 
 
 class Screen(object):
-    """The rows a terminal shows after kxtop's output."""
+    """The rows a terminal shows after kxtop's output. The terminal description kxtop runs with (TERMINFO) offers
+    cursor addressing and erasing only, so that is all it sends besides text."""
 
     TOKEN = re.compile(r'\x1b\[(\d*);?(\d*)([HJK])|[^\x1b]')
     PARTIAL = re.compile(r'\x1b(\[[\d;]*)?$')

@@ -176,7 +176,8 @@ class Load(unittest.TestCase):
         return data, sent
 
     def test_idle_and_unread_clients_cost_little(self):
-        """Two hundred connections that were greeted and then sent nothing hold no buffers in the simulator."""
+        """Two hundred idle connections hold no buffers in the simulator; a client that sends pings without reading is
+        held back at the output bound (the pings wait in the socket), and once it reads, every pong arrives."""
         raise_fd_limit(1024)
         sim = Sim('--max-output', '65536', log=True, test=self)
         rss_before = rss(sim)
