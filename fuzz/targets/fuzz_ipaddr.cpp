@@ -1,8 +1,7 @@
 // The IP address text forms and parsers.
 //
-// Every address formatted as text parses back to itself, through every IPv6
-// representation; every text a parser accepts formats back to a text that
-// parses to the same value; the four IPv6 representations always agree.
+// Every address formatted as text parses back to itself, through every IPv6 representation; every text a parser
+// accepts formats back to a text that parses to the same value; the four IPv6 representations always agree.
 #include <string>
 
 #include "fuzz_harness.h"
@@ -41,8 +40,7 @@ Parsed parse6(const char *text, Form form, uint8_t default_plen) {
   Parsed r[4];
   memset(r, 0, sizeof r);
   Reprs got(r[0].g);  // what the u32, u64 and u8 parsers write
-  // The same parse through each representation; `extra` adds the plen or
-  // port arguments of result i.
+  // The same parse through each representation; `extra` adds the plen or port arguments of result i.
 #define KX_PARSE_EACH(sfx, extra)                                                  \
   r[0].end = offset(text, kx_stringtoip_ip6_u16##sfx(text, r[0].g extra(0)));     \
   r[1].end = offset(text, kx_stringtoip_ip6_u32##sfx(text, got.w extra(1)));      \
@@ -63,8 +61,7 @@ Parsed parse6(const char *text, Form form, uint8_t default_plen) {
   return r[0];
 }
 
-// Formats with the u16 formatter of `form` and checks the u32, u64 and u8
-// formatters write the same text.
+// Formats with the u16 formatter of `form` and checks the u32, u64 and u8 formatters write the same text.
 std::string format6(const uint16_t g[8], Form form, uint8_t plen, uint16_t port) {
   char t[4][64];
   const Reprs r(g);

@@ -1,10 +1,8 @@
 // The message getters and kx_msg_get_fields over arbitrary payloads.
 //
-// Input: u32 type, u16 payload length (modulo 1024), the payload, then
-// operations. Every getter is checked against a plain reading of the
-// payload; each kx_msg_get_fields call against the same fields read one
-// getter at a time from a copy of the message; the facility-levels reader
-// runs on the payload too.
+// Input: u32 type, u16 payload length (modulo 1024), the payload, then operations. Every getter is checked against a
+// plain reading of the payload; each kx_msg_get_fields call against the same fields read one getter at a time from a
+// copy of the message; the facility-levels reader runs on the payload too.
 #include <algorithm>
 
 #include "fuzz_harness.h"
@@ -21,8 +19,7 @@ uint64_t ref_be(const uint8_t *p, unsigned n) {
   return v;
 }
 
-// A fixed-size getter (and the u32 peek): on success the value and pos + n, on
-// failure zero and pos unchanged.
+// A fixed-size getter (and the u32 peek): on success the value and pos + n, on failure zero and pos unchanged.
 template <typename T>
 void check_fixed(kx_msg_t *m, int (*get)(kx_msg_t *, T *)) {
   const uint16_t pos = m->pos;
@@ -82,9 +79,8 @@ bool read_address(kx_msg_t *m, int (*get)(kx_msg_t *, T *), T *ip, T *before, in
   return false;
 }
 
-// An ipaddrplen: a code byte (IPv4 prefix length, or IPv6's plus 33, which is
-// stored even when too long) and the prefix's bytes, the rest reading as zero.
-// What was read is written out again as the same bytes.
+// An ipaddrplen: a code byte (IPv4 prefix length, or IPv6's plus 33, which is stored even when too long) and the
+// prefix's bytes, the rest reading as zero. What was read is written out again as the same bytes.
 void check_ipaddrplen(kx_msg_t *m) {
   const uint16_t pos = m->pos;
   kx_ipaddrplen_t ip, before;

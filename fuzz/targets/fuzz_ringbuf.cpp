@@ -1,8 +1,7 @@
 // Ring buffers and message framing over them, against a byte queue model.
 //
-// Input: the capacity, then operations: writes of raw input bytes or of long
-// generated runs (to cross chunk boundaries), reads, peeks, skips, frames in
-// and out with both readers, descriptor I/O through a pipe, cache limits.
+// Input: the capacity, then operations: writes of raw input bytes or of long generated runs (to cross chunk
+// boundaries), reads, peeks, skips, frames in and out with both readers, descriptor I/O through a pipe, cache limits.
 #include <fcntl.h>
 #include <unistd.h>
 

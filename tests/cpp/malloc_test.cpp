@@ -71,9 +71,8 @@ TEST_F(MallocTest, BlockLayoutAndBadFrees) {
   EXPECT_EQ("", free_and_capture(q));
 }
 
-// An address the platform hands out again is a live block, not a freed one.
-// Heaps differ in when they reuse an address: free a few, then allocate until
-// one comes back.
+// An address the platform hands out again is a live block, not a freed one. Heaps differ in when they reuse an
+// address: free a few, then allocate until one comes back.
 TEST_F(MallocTest, AddressReusedIsLiveAgain) {
   std::vector<void *> freed, held;
   for (int i = 0; i < 16; i++) freed.push_back(kx_malloc("reuse", 40));

@@ -1,6 +1,5 @@
-// Message buffer primitives: put bounds and bytes (the getters, peeks,
-// bounded strings, the multi-field reader and address round trips are the
-// fuzz target's).
+// Message buffer primitives: put bounds and bytes (the getters, peeks, bounded strings, the multi-field reader and
+// address round trips are the fuzz target's).
 #include <gtest/gtest.h>
 
 #include <memory>

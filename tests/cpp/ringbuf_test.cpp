@@ -1,6 +1,5 @@
-// Ring buffers: the chunk cache, position limits, descriptors in text mode and
-// the broken-frame warning (bytes in and out, peeks, skips, descriptor I/O and
-// both frame readers against a byte-queue model are the fuzz target's; the
+// Ring buffers: the chunk cache, position limits, descriptors in text mode and the broken-frame warning (bytes in and
+// out, peeks, skips, descriptor I/O and both frame readers against a byte-queue model are the fuzz target's; the
 // descriptor errors are tests/python/test_msgmodule.py's).
 #include <gtest/gtest.h>
 

@@ -1,7 +1,5 @@
-"""Runs kxd-sim with a fixed seed, drives a client through every request and
-keeps a few of the server's messages of each type as corpus files:
-corpus/<type as 8 hex digits>-<n>.bin, the payload bytes. Run by
-scripts/capture-corpus; the files are committed and read by kxcorpus.py."""
+"""Runs kxd-sim with a fixed seed, drives a client through every request and keeps a few of the server's messages of
+each type as corpus files: corpus/<type as 8 hex digits>-<n>.bin, the payload bytes."""
 from __future__ import print_function
 
 import glob

@@ -1,6 +1,5 @@
-"""Real server messages captured from kxd-sim (corpus/, written by
-scripts/capture-corpus) and the handler that decodes each message type,
-with the arguments a client passes it."""
+"""Real server messages captured from kxd-sim (corpus/, written by scripts/capture-corpus) and the handler that
+decodes each message type, with the arguments a client passes it."""
 import glob
 import os
 
@@ -13,7 +12,6 @@ PROTOCOL_SERVER_HOST_FIND_REPLY = 0x12003
 
 
 def load():
-    """[(type, payload)] of every corpus file, in file name order."""
     out = []
     for path in sorted(glob.glob(os.path.join(CORPUS, '*.bin'))):
         type_ = int(os.path.basename(path).split('-')[0], 16)
@@ -37,9 +35,8 @@ def populate(conn, rows):
 
 
 def fresh(func, extra):
-    """The arguments after m for one call of func: a host add gets an empty
-    host table (a host added twice is reported on stdout), the diagnostics
-    reader an empty list (it appends to it); other tables are kept."""
+    """The arguments after m for one call of func: a host add gets an empty host table (a host added twice is reported
+    on stdout), the diagnostics reader an empty list (it appends to it); other tables are kept."""
     if func is kx.handleHostAdd:
         return (extra[0], {}) + tuple(extra[2:])
     if func is kx.handleDrdlStatsDump:
@@ -53,9 +50,8 @@ def view_update(m, fields):
 
 
 class Context(object):
-    """The state a client keeps between messages: the protocol version, the
-    host and connection tables, view fields, channel information and the
-    shaping, firewall and diagnostics tables."""
+    """The state a client keeps between messages: the protocol version, the host and connection tables, view fields,
+    channel information and the shaping, firewall and diagnostics tables."""
 
     def __init__(self, corpus):
         self.version = kx.PROTOCOL_VERSION
@@ -87,8 +83,7 @@ class Context(object):
                     pass  # an update of a connection added in a message not kept
 
     def handler(self, type_):
-        """(function, extra arguments after m) for a message type, or None
-        for types a client only counts."""
+        """(function, extra arguments after m) for a message type, or None for types a client only counts."""
         H = {
             kx.PROTOCOL_SERVER_VERSION: (kx.handleVersion, ()),
             kx.PROTOCOL_SERVER_AUTHENTICATION_OK: (kx.handleAuth, ()),

@@ -1,14 +1,5 @@
-"""Shared helpers for the KXdv17_0 tests: payload builders, a recording
-connection object, a truncation sweep, rebinding and traceback helpers, and
-what differs between Python 2.7 and Python 3.
-
-Payloads are bytes (b'' literals, which Python 2.7 reads as str). Where an
-expectation differs by version, the names below say so:
-  long      the type of 32- and 64-bit wire numbers (int under Python 3)
-  unicode   the text type (str under Python 3)
-  builtins  the built-ins module (__builtin__ under Python 2.7)
-  text(b)   the str a handler gives for the wire bytes b (b itself under 2.7)
-"""
+"""Shared helpers for the KXdv17_0 tests: payload builders, a recording connection object, a truncation sweep,
+rebinding and traceback helpers, and what differs between Python 2.7 and Python 3."""
 import contextlib
 import random
 import socket
@@ -38,9 +29,8 @@ cpu_clock = getattr(time, 'process_time', None) or time.clock
 
 
 class SameRandom(random.Random):
-    """random.Random whose randrange and choice draw through random(), so a
-    seed gives the same sequence under Python 2.7 and Python 3 (whose own
-    randrange differs); benchmarks use it to time the same messages under both."""
+    """random.Random whose randrange and choice draw through random(), so a seed gives the same sequence under Python
+    2.7 and Python 3 (whose own randrange differs); benchmarks use it to time the same messages under both."""
 
     def randrange(self, start, stop=None):
         if stop is None:
@@ -114,8 +104,7 @@ class RecordingIO(object):
 
 @contextlib.contextmanager
 def rebound(name, value, owner=kx):
-    """Binds owner.name (by default a global of KXdv17_0) for the block; a
-    value of None removes the name."""
+    """Binds owner.name (by default a global of KXdv17_0) for the block; a value of None removes the name."""
     old = owner.__dict__.get(name)
     if value is None:
         owner.__dict__.pop(name, None)
@@ -131,10 +120,8 @@ def rebound(name, value, owner=kx):
 
 
 class Version(object):
-    """A protocol version whose >= and three-way comparison disagree: for k = 1
-    it is >= anything yet cmp() calls it smaller, for k = -1 the reverse; for
-    k = 0 both raise ZeroDivisionError. Python 3 has no three-way comparison:
-    there >= decides."""
+    """A protocol version whose >= and three-way comparison disagree: for k = 1 it is >= anything yet cmp() calls it
+    smaller, for k = -1 the reverse; for k = 0 both raise ZeroDivisionError."""
 
     def __init__(self, k):
         self.k = k
@@ -159,8 +146,7 @@ class TestCase(unittest.TestCase):
         return cm.exception
 
     def raisedIn(self, exc, func, *args, **kw):
-        """The exception func raises, and the names of the traceback entries
-        below the caller."""
+        """The exception func raises, and the names of the traceback entries below the caller."""
         try:
             func(*args, **kw)
         except exc as e:

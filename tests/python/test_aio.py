@@ -1,7 +1,6 @@
-"""kxtools.aio against several kxd-sim processes at once on one event loop:
-frozen simulators whose tables the clients must equal, one that dies
-mid-stream, one listener that never answers, a closed port, a wrong
-password, and follow() reconnecting after the daemon died."""
+"""kxtools.aio against several kxd-sim processes at once on one event loop: frozen simulators whose tables the clients
+must equal, one that dies mid-stream, one listener that never answers, a closed port, a wrong password, and follow()
+reconnecting after the daemon died."""
 from __future__ import absolute_import, division, print_function
 
 import sys
@@ -19,9 +18,7 @@ if sys.version_info >= (3, 8):
 class Fleet(unittest.TestCase):
 
     def start(self, *args):
-        sim = Sim('--hosts', '15', '--interval', '20', *args)
-        self.addCleanup(sim.kill)
-        return sim
+        return Sim('--hosts', '15', '--interval', '20', test=self, *args)
 
     def test_one_loop_many_appliances(self):
         frozen = [self.start('--seed', str(seed), '--ticks', '3') for seed in (1, 2)]

@@ -1,7 +1,6 @@
-"""Replaying and relaying: kxd-sim --replay of small written recordings
-(the pace, and what a client that strays from the recording gets), kxtap's
-byte-for-byte promise against a daemon played by the test, and kxtap and
-kxdissect on bad input and signals."""
+"""Replaying and relaying: kxd-sim --replay of small written recordings (the pace, and what a client that strays from
+the recording gets), kxtap's byte-for-byte promise against a daemon played by the test, and kxtap and kxdissect on bad
+input and signals."""
 from __future__ import absolute_import, division, print_function
 
 import json
@@ -44,9 +43,7 @@ class Replay(unittest.TestCase):
     client that strays from the recording gets."""
 
     def replay(self, path, *options):
-        """A kxd-sim replaying path, and a socket connected to it."""
-        sim = Sim(log=True, *(('--replay', path) + options))
-        self.addCleanup(sim.kill)
+        sim = Sim(log=True, test=self, *(('--replay', path) + options))
         return sim, connect(sim.port)
 
     def log(self, sim):
@@ -140,9 +137,8 @@ def connect(port):
 
 
 class Relay(unittest.TestCase):
-    """kxtap between clients and a daemon played by the test: what one side
-    sends, the other receives, byte for byte, and the recording holds the
-    same bytes, cut into whole frames where the stream has frames."""
+    """kxtap between clients and a daemon played by the test: what one side sends, the other receives, byte for byte,
+    and the recording holds the same bytes, cut into whole frames where the stream has frames."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix='kxrelay-')
@@ -161,7 +157,6 @@ class Relay(unittest.TestCase):
         shutil.rmtree(self.dir)
 
     def pair(self):
-        """A client connected through the tap, and the daemon's end of it."""
         c = connect(self.tap.port)
         d = self.daemon.accept()[0]
         d.settimeout(5)
@@ -264,8 +259,7 @@ class Relay(unittest.TestCase):
 
 
 class ToolLines(unittest.TestCase):
-    """kxtap and kxdissect on bad input and signals: each ends with one line
-    on standard error and its exit status."""
+    """kxtap and kxdissect on bad input and signals: each ends with one line on standard error and its exit status."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix='kxlines-')

@@ -61,9 +61,8 @@ class ChannelsTest(TestCase):
         self.assertEqual((len(got[3]), len(got[9]), m.pos), (15, 9, 4 + 96 + 16))
 
     def test_record_copies_and_statistic_keys(self):
-        """The sample holds the channel's items first, in their order, whatever
-        their keys; keys made for one call's statistic names never go to
-        another's, nor to a call made meanwhile by a store into the copy."""
+        """The sample holds the channel's items first, in their order, whatever their keys; keys made for one call's
+        statistic names never go to another's, nor to a call made meanwhile by a store into the copy."""
         class Nested(dict):
             def copy(self):
                 return Nested(self)

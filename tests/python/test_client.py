@@ -1,6 +1,5 @@
-"""The blocking client against kxd-sim and against broken servers: one error
-class per way a session fails, the values behind the connection properties,
-no global names left behind, and docs/client.md's code blocks run as written."""
+"""The blocking client against kxd-sim and against broken servers: one error class per way a session fails, the values
+behind the connection properties, no global names left behind, and docs/client.md's code blocks run as written."""
 from __future__ import absolute_import, division, print_function
 
 import io
@@ -12,7 +11,7 @@ import unittest
 
 import KXdv17_0 as kx
 from kxtest import builtins, loopback, u16, u32
-from test_e2e import BUILD, Sim
+from test_e2e import Sim
 from test_readme import MODULES, ROOT, blocks
 from kxtools import client as kxclient
 from kxtools import errors
@@ -20,12 +19,11 @@ from kxtools import errors
 HOST_NAMES = ('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND')
 
 
-def run_python(code, **env):
-    """Runs code in a new interpreter with the build's modules and kxtools;
-    returns (exit status, output)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]),
-               **env)
-    p = subprocess.Popen([sys.executable, '-'], cwd=ROOT, env=env, stdin=subprocess.PIPE,
+def run_python(code, args=('-',), **env):
+    """Runs a new interpreter (by default on code) with the build's modules and kxtools; returns (exit status,
+    output)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]), **env)
+    p = subprocess.Popen([sys.executable] + list(args), cwd=ROOT, env=env, stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     out = p.communicate(code.encode('utf-8'))[0].decode('utf-8', 'replace')
     return p.returncode, out.strip()
@@ -128,13 +126,11 @@ class Client(unittest.TestCase):
 
 
 class ClientDoc(unittest.TestCase):
-    """Every python block of docs/client.md runs under this interpreter
-    against a kxd-sim on $KXD_PORT (blocks for Python 3 only are skipped
-    under 2.7, as the document says)."""
+    """Every python block of docs/client.md runs under this interpreter against a kxd-sim on $KXD_PORT (blocks for
+    Python 3 only are skipped under 2.7, as the document says)."""
 
     def test_code_blocks(self):
-        sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50')
-        self.addCleanup(sim.kill)
+        sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50', test=self)
         with io.open(os.path.join(ROOT, 'docs', 'client.md'), encoding='utf-8') as f:
             found = blocks(f.read())
         ran = 0

@@ -1,6 +1,5 @@
-"""Python code that runs in the middle of a call (a rebound name, a weakref
-callback fired by a collection, a callback passed in) never meets a list with
-empty slots, and never frees an argument the call still uses."""
+"""Python code that runs in the middle of a call (a rebound name, a weakref callback fired by a collection, a callback
+passed in) never meets a list with empty slots, and never frees an argument the call still uses."""
 import contextlib
 import gc
 import weakref
@@ -9,6 +8,7 @@ import KXdv17_0 as kx
 import KXMsgv17_0
 from kxtest import TestCase, builtins, msg, rebound, u8, u16, u32, u64
 from test_connections import record
+from kxcorpus import Record, populate
 
 MARK = 31337
 
@@ -50,20 +50,6 @@ def collecting(callback):
         gc.collect()
 
 
-class Conn(object):
-    def _set_views(self, views):
-        self.views = views
-
-
-class Host(object):
-    def __init__(self, hostid):
-        self.hostid = hostid
-
-
-def populate(conn, rows):
-    conn.rows = rows
-
-
 def probe_error(*args):
     touch_lists()
     return ValueError('probed')
@@ -75,12 +61,12 @@ class CrashTest(TestCase):
         # Each message stops inside a list the handler fills as it reads.
         cases = [
             ('views', lambda: kx.handleConnUpdate(
-                msg(record(9, 0x80000, u16(5) + u16(MARK) * 2)), {9: Conn()}, None, None, 24576)),
+                msg(record(9, 0x80000, u16(5) + u16(MARK) * 2)), {9: Record()}, None, None, 24576)),
             ('rows', lambda: kx.handleConnUpdate(
-                msg(record(9, 0x10000000, u8(4) + (u8(0) + u64(MARK)) * 2)), {9: Conn()}, None,
+                msg(record(9, 0x10000000, u8(4) + (u8(0) + u64(MARK)) * 2)), {9: Record()}, None,
                 populate, 24576)),
             ('bgp entry', lambda: kx.handleBgpEntry(msg(u32(MARK)))),
-            ('netobjects', lambda: kx.handleHostAdd(msg(u32(1) + u32(5) + u32(MARK) * 2), Host, {},
+            ('netobjects', lambda: kx.handleHostAdd(msg(u32(1) + u32(5) + u32(MARK) * 2), Record, {},
                                                     24576)),
         ]
         for name, call in cases:
@@ -90,8 +76,7 @@ class CrashTest(TestCase):
                 self.assertRaises(kx.BadMessageError, call)
 
     def test_list_emptied_while_filled(self):
-        # A rebound int that empties the list it fills: the ids after it land
-        # in the emptied list.
+        # A rebound int that empties the list it fills: the ids after it land in the emptied list.
         def int_(v):
             for o in gc.get_objects():
                 if type(o) is list and o[:1] == [MARK]:
@@ -100,13 +85,12 @@ class CrashTest(TestCase):
         hosts = {}
         with rebound('int', int_, builtins):
             kx.handleHostAdd(msg(u32(1) + u32(3) + u32(MARK) + u32(MARK + 1) + u32(MARK + 2) +
-                                 u8(0) + u32(0) + b'\0' * 144), Host, hosts, 24576)
+                                 u8(0) + u32(0) + b'\0' * 144), Record, hosts, 24576)
         self.assertEqual(hosts[1].netobjects, [MARK + 1, MARK + 2])
 
     def test_keyword_arguments_outlive_the_dict(self):
-        # f(**kw) lends the caller's dict itself under Python 2.7 and 3.8;
-        # code run by the call empties it.
-        conn = Conn()
+        # f(**kw) lends the caller's dict itself under Python 2.7 and 3.8; code run by the call empties it.
+        conn = Record()
 
         def populate_and_clear(c, rows):
             c._engineflags = kw['protocolversion']
@@ -119,8 +103,7 @@ class CrashTest(TestCase):
         kx.handleConnUpdate(**kw)
         self.assertEqual(conn._engineflags, 4242)
 
-        # A collection while a subclass instance is made frees the payload,
-        # and a str of its size takes its memory.
+        # A collection while a subclass instance is made frees the payload, and a str of its size takes its memory.
         class Sub(KXMsgv17_0.KXMsg):
             pass
         kw = dict(type=7, payload=b''.join([b'payload'] * 40))  # the dict's alone

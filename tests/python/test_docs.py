@@ -1,8 +1,6 @@
-"""docs/api.md against the built modules and the protocol definition: every
-function, constant and KXMsg/KXRingbuf member is documented, every documented
-keyword is one the function accepts (checked by calling it), and the numbers
-the document gives (constant values, request types) are the definition's and
-the ones the modules use."""
+"""docs/api.md against the built modules and the protocol definition: every function, constant and KXMsg/KXRingbuf
+member is documented, every documented keyword is one the function accepts (checked by calling it), and the numbers
+the document gives (constant values, request types) are the definition's and the ones the modules use."""
 from __future__ import absolute_import, division, print_function
 
 import inspect
@@ -29,18 +27,12 @@ CONSTANT_MENTION = re.compile(r'`([A-Z][A-Za-z0-9_]*)` \((0x[0-9a-fA-F]+|[0-9]+)
 CONSTANT_PREFIXES = ('PROTOCOL_', 'FEATURES_', 'VIRTUAL_COND_')
 SENDS_NUMBER = re.compile(r'\*\*Sends:\*\* request type (0x[0-9a-f]+) \(([0-9]+)\)')
 SENDS_BUILTIN = re.compile(r'\*\*Sends:\*\* request type taken from the built-in name `(\w+)`')
-# What the interpreter's argument parser says about wrong names or counts.
 CLASSES = ('BadMessageError', 'KXMsg', 'KXRingbuf')  # headings that are not module functions
+# What the interpreter's argument parser says about wrong names or counts.
 PARSER_ERROR = re.compile(r'keyword argument|[Rr]equired argument|takes (exactly|at most|at least|no) '
                           r'|positional argument|\(\d+ given\)')
 
-def read_doc():
-    with io.open(DOC, encoding='utf-8') as f:
-        return f.read()
-
-
 def sections(text):
-    """{heading name: (parameter names or None, section text)} for every ### heading."""
     found = {}
     for match in HEADING.finditer(text):
         name = str(match.group(1))
@@ -53,14 +45,6 @@ def sections(text):
             raise AssertionError('%s is documented twice' % name)
         found[name] = (params, body)
     return found
-
-
-def module_functions():
-    return sorted(n for n in dir(kx) if type(getattr(kx, n)) is type(len))
-
-
-def public_members(obj):
-    return sorted(n for n in dir(obj) if not n.startswith('_'))
 
 
 def parser_error(func, *args, **kwargs):
@@ -78,7 +62,8 @@ class ApiDocTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.text = read_doc()
+        with io.open(DOC, encoding='utf-8') as f:
+            cls.text = f.read()
         cls.sections = sections(cls.text)
 
     def function_sections(self):
@@ -86,12 +71,13 @@ class ApiDocTest(unittest.TestCase):
 
     def test_every_name_is_documented_and_every_documented_name_exists(self):
         # (the sections of the classes: test_documented_keywords_are_the_accepted_ones)
-        self.assertEqual(sorted(self.function_sections()), module_functions())
+        functions = sorted(n for n in dir(kx) if type(getattr(kx, n)) is type(len))
+        self.assertEqual(sorted(self.function_sections()), functions)
         members = [('KXMsgv17_0', KXMsgv17_0), ('KXMsg', KXMsgv17_0.KXMsg),
                    ('KXRingbuf', KXMsgv17_0.KXRingbuf)]
         for prefix, obj in members:
             documented = sorted(n.split('.', 1)[1] for n in self.sections if n.startswith(prefix + '.'))
-            expected = public_members(obj)
+            expected = sorted(n for n in dir(obj) if not n.startswith('_'))
             if obj is KXMsgv17_0:  # the two types have sections of their own
                 expected = [n for n in expected if n not in ('KXMsg', 'KXRingbuf')]
             self.assertEqual(documented, expected, prefix)

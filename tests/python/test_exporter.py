@@ -1,21 +1,15 @@
-"""kxexporter under a real Prometheus: two kxd-sim processes, frozen after a
-few steps, followed by one exporter that Prometheus scrapes every second.
-The figures Prometheus stores must equal the simulators' dumped state; a
-killed simulator must turn to kx_up 0 while the other stays 1."""
+"""kxexporter under a real Prometheus: two kxd-sim processes, frozen after a few steps, followed by one exporter that
+Prometheus scrapes every second."""
 from __future__ import absolute_import, division, print_function
 
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, '..', '..'))
 
 try:
     from urllib.parse import urlencode
@@ -34,17 +28,10 @@ else:
     except ImportError:
         SKIP = 'no prometheus_client for this interpreter (scripts/bootstrap installs python3-prometheus-client)'
 
-from test_e2e import Sim  # noqa: E402
+from kxtest import loopback  # noqa: E402
+from test_e2e import TOOL_ENV, TOP as ROOT, Sim  # noqa: E402
 
 TOP = 4
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def top_hosts(state):
@@ -107,20 +94,21 @@ class PrometheusScrape(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.tmp, True)
         self.sims = []
         for hosts, seed in ((30, 1), (45, 2)):
-            sim = Sim('--hosts', str(hosts), '--seed', str(seed), '--interval', '20', '--ticks', '3')
-            self.addCleanup(sim.kill)
+            sim = Sim('--hosts', str(hosts), '--seed', str(seed), '--interval', '20', '--ticks', '3', test=self)
             sim.wait_line(b'frozen after', [])
             self.sims.append(sim)
         env = dict(os.environ, PYTHONUNBUFFERED='1')
         self.exporter = subprocess.Popen(
             [sys.executable, '-m', 'kxtools.exporter', '--listen', '127.0.0.1:0', '--top-hosts', str(TOP),
              '--backoff', '0.2', '--max-backoff', '0.5'] + ['127.0.0.1:%d' % s.port for s in self.sims],
-            stdout=subprocess.PIPE, env=env, cwd=os.path.join(HERE, '..', '..'))
+            stdout=subprocess.PIPE, env=env, cwd=ROOT)
         self.addCleanup(self._stop, self.exporter)
         line = self.exporter.stdout.readline().decode()
         self.assertIn('/metrics', line)
         target = line.split('http://', 1)[1].split('/', 1)[0]
-        self.api = 'http://127.0.0.1:%d' % free_port()
+        free = loopback(False)
+        self.api = 'http://127.0.0.1:%d' % free.getsockname()[1]
+        free.close()    # for Prometheus to take
         config = os.path.join(self.tmp, 'prometheus.yml')
         with open(config, 'w') as f:
             f.write('global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n'
@@ -128,9 +116,7 @@ class PrometheusScrape(unittest.TestCase):
         self.prometheus = subprocess.Popen(
             ['prometheus', '--config.file', config, '--storage.tsdb.path', os.path.join(self.tmp, 'data'),
              '--web.listen-address', self.api[len('http://'):]],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            # a sanitizer build's preloaded runtimes are for our interpreter only
-            env=dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD'))
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=TOOL_ENV)
         self.addCleanup(self._stop, self.prometheus)
 
     @staticmethod

@@ -1,13 +1,7 @@
-"""The helper layer's shortcuts give what the generic entry points give.
-
-Each shortcut (attribute stores through a remembered type or into an
-instance's values array, refilled numbers and pairs, calls without an
-argument tuple, exact-dict stores, inline longs, remembered namespace
-lookups, one lookup of `int` per run of ids, exact-int comparisons) is
-driven here through the handlers with the cases that must leave it: caller
-classes that change after a first store, own __setattr__, slots, properties,
-subclassed tables, rebinding, and exceptions at each step. The same suites
-pass on a build with every shortcut off (-DKX_GENERIC=1)."""
+"""The helper layer's shortcuts give what the generic entry points give: each shortcut is driven through the handlers
+with the cases that must leave it (caller classes that change after a first store, own __setattr__, slots, properties,
+subclassed tables, rebinding, exceptions at each step). The same suites pass with every shortcut off
+(-DKX_GENERIC=1)."""
 from __future__ import print_function
 
 import struct
@@ -280,12 +274,10 @@ class LookupTest(TestCase):
 
 
 class RefillTest(TestCase):
-    """An attribute's old number or pair, when nothing else holds it, is
-    refilled with the new value: the caller sees exactly what a new object
-    would have given, and never a change in an object it kept."""
+    """An attribute's old number or pair, when nothing else holds it, is refilled with the new value: the caller sees
+    exactly what a new object would have given, and never a change in an object it kept."""
 
-    # 64-bit and 32-bit values across the digit boundaries of a long, and
-    # the small ints Python 3 shares
+    # 64-bit and 32-bit values across the digit boundaries of a long, and the small ints Python 3 shares
     VALUES = [0, 1, 5, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 31, 2 ** 32 - 1, 2 ** 60 - 1, 2 ** 60,
               2 ** 63 - 1, 2 ** 63, 2 ** 64 - 1, 7, 0]
 
@@ -355,9 +347,8 @@ class RefillTest(TestCase):
             del old
 
 class DictStoreTest(TestCase):
-    """Item stores into a dict end with the dict's table exactly as d[k] = v
-    leaves it: same items in the same order (the order shows where each key
-    sits), the collector tracking it or not alike."""
+    """Item stores into a dict end with the dict's table exactly as d[k] = v leaves it: same items in the same order
+    (the order shows where each key sits), the collector tracking it or not alike."""
 
     MEDIA = ['internal_media', 'external_media', 'internal_negotiated_media',
              'external_negotiated_media', 'internal_negotiated_media_time',
@@ -421,9 +412,8 @@ class DictStoreTest(TestCase):
                 self.assertEqual(got_tracked, want_tracked, prepare.__name__)
 
     def test_collector_tracking(self):
-        # A new dict starts untracked and is tracked from the first value
-        # that may hold others (a schema's column list); numbers and pairs of
-        # numbers leave it so.
+        # A new dict starts untracked and is tracked from the first value that may hold others (a schema's column
+        # list); numbers and pairs of numbers leave it so.
         import gc
         schema = kx.handleSessionContextSchemata(
             msg(b'\x01\x01\x05' + s('schema') + b'\x00'))[0]
@@ -471,9 +461,8 @@ class SkippedAddressTest(TestCase):
 class NumberTest(TestCase):
 
     def test_int_rebound_during_a_run(self):
-        # `int` is looked up once per run of ids only while it is the
-        # interpreter's own type; a replacement is looked up for every id,
-        # and may put the real one back for the next.
+        # `int` is looked up once per run of ids only while it is the interpreter's own type; a replacement is looked
+        # up for every id, and may put the real one back for the next.
         real = builtins.int
         calls = []
 

@@ -1,14 +1,13 @@
-"""Every handler against mutated and truncated payloads: each call
-returns or raises BadMessageError (KeyError for a record it does not know,
-ValueError for a value it cannot take), never another exception, never a
-crash, and a cut message stores nothing the whole message would not."""
+"""Every handler against mutated and truncated payloads: each call returns or raises BadMessageError (KeyError for a
+record it does not know, ValueError for a value it cannot take), never another exception, never a crash, and a cut
+message stores nothing the whole message would not."""
 import os
 import random
 import struct
 
 import KXdv17_0 as kx
 import kxcorpus
-from kxtest import TestCase, long, msg, s, u8, u16, u32, u64, unicode
+from kxtest import TestCase, long, msg, unicode
 
 LOG = None  # what the caller objects of the current call saw done to them, when kept
 
@@ -86,7 +85,6 @@ CHANNEL_INFO = ({1: {'name': 'c'}, 2: {'name': 'd'}}, [(1, 'a'), (2, 'b')])
 
 
 def extra_args(func, version=24576, fields=VIEW_FIELDS, info=CHANNEL_INFO):
-    """Fresh caller objects for one call of func, after m."""
     return {
         kx.handleHostAdd: lambda: (Obj, Table(), version),
         kx.handleHostUpdate: lambda: (Table(Obj), version),
@@ -129,11 +127,10 @@ def within(part, full):
     return False
 
 
-# Handlers that read records back to back without a count, or optional
-# trailing fields: a cut between records returns what came before it. The
-# number is how many cuts in a row may do so: the bytes of the field a
-# record starts with (and of a skipped word at its end), or of the optional
-# field (no bound where every record is one number); other cuts fail.
+# Handlers that read records back to back without a count, or optional trailing fields: a cut between records returns
+# what came before it. The number is how many cuts in a row may do so: the bytes of the field a record starts with
+# (and of a skipped word at its end), or of the optional field (no bound where every record is one number); other cuts
+# fail.
 STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 4, 'view_update': 1,
                  'handleStrtblBegin': 8, 'handleStrtblEntries': 8, 'handleStrtblEnd': 1,
                  'handleShapingRulesInit': 4, 'handleFWRulesInit': 4, 'handleSessionContextRemove': 32768,
@@ -148,9 +145,8 @@ ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))
 
 
 def mutate(rnd, payload, others):
-    """One to four random edits of a payload: flipped bits, edge values
-    written over 1, 2 or 4 bytes, cut or repeated ranges, inserted bytes, a
-    splice with another payload of the same type, truncation."""
+    """One to four random edits of a payload: flipped bits, edge values written over 1, 2 or 4 bytes, cut or repeated
+    ranges, inserted bytes, a splice with another payload of the same type, truncation."""
     data = bytearray(payload)
     for _ in range(rnd.randint(1, 4)):
         op = rnd.randrange(7)
@@ -178,7 +174,6 @@ def mutate(rnd, payload, others):
 class FuzzTest(TestCase):
 
     def corpus(self):
-        """(handler, its extra arguments, type, payload) of each corpus message."""
         corpus = kxcorpus.load()
         ctx = kxcorpus.Context(corpus)
         out = []
@@ -206,10 +201,9 @@ class FuzzTest(TestCase):
         self.assertGreaterEqual(len(handled), 30)
 
     def test_every_cut_of_every_message(self):
-        """A cut message raises the plain BadMessageError, or (between the
-        records of a list without a count) returns what came before the cut;
-        either way the caller's objects saw a beginning of what the whole
-        message does to them, and the handler read no further than the cut."""
+        """A cut message raises the plain BadMessageError, or (between the records of a list without a count) returns
+        what came before the cut; either way the caller's objects saw a beginning of what the whole message does to
+        them, and the handler read no further than the cut."""
         for func, args, type_, payload in self.corpus()[1]:
             full, full_log, _ = call(func, payload, args(), type_, True)
             name, run = func.__name__, 0

@@ -1,11 +1,6 @@
-"""Installs the project as a user would and uses it from there: a wheel
-built from an sdist alone (tags and metadata checked) and installed into a
-fresh environment (a virtual environment, or `pip install --target` where
-Python 2.7 has no virtualenv), and `cmake --install` of the build with its
-launchers. From each: both modules imported and their version checked, each
-module's dynamic symbols its init function alone, the installed kxd-sim and
-kxtop run. A Python 3 build for another minor version must refuse to import.
-"""
+"""Installs the project as a user would and uses it from there: a wheel built from an sdist alone (tags and metadata
+checked) and installed into a fresh environment (a virtual environment, or `pip install --target` where Python 2.7 has
+no virtualenv), and `cmake --install` of the build with its launchers."""
 from __future__ import print_function
 
 import glob
@@ -20,10 +15,9 @@ import tempfile
 import unittest
 import zipfile
 
-from test_e2e import BUILD, Sim
+from test_e2e import BUILD, TOP as ROOT, Sim, cmake_cache
+from kxtools._version import __version__ as VERSION
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 MODULES = ('KXdv17_0', 'KXMsgv17_0')
 
 # Run by the installed interpreter, from a folder outside the source tree.
@@ -31,11 +25,6 @@ PROBE = '''
 import json, KXdv17_0, KXMsgv17_0, kxtools, kxtools.client, kxtools.top
 print(json.dumps(dict((m.__name__, [m.__version__, m.__file__]) for m in (KXdv17_0, KXMsgv17_0, kxtools))))
 '''
-
-def version():
-    with open(os.path.join(ROOT, 'kxtools', '_version.py')) as f:
-        return re.search(r"__version__ = '([^']+)'", f.read()).group(1)
-
 
 def clean_env(**extra):
     """No PYTHONPATH: the modules must come from the installation, not the build."""
@@ -54,7 +43,6 @@ def run(cmd, cwd, env):
 
 
 def exported(path):
-    """The names a shared object defines in its dynamic symbol table."""
     out = subprocess.check_output(['nm', '-D', '--defined-only', path]).decode('ascii')
     return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
 
@@ -93,31 +81,29 @@ class Install(unittest.TestCase):
         return glob.glob(os.path.join(out, 'KXdv17_0-*.tar.gz'))[0]
 
     def check_installation(self, python, bin_dir, env, kxtop='kxtop'):
-        """Imports from the installation, versions, symbols, kxd-sim, kxtop against the simulator."""
         work = tempfile.mkdtemp(dir=self.tmp)
         found = json.loads(run([python, '-c', PROBE], work, env))
         for name, (ver, path) in found.items():
-            self.assertEqual(ver, version(), name)
+            self.assertEqual(ver, VERSION, name)
             self.assertFalse(os.path.realpath(path).startswith(ROOT + os.sep), '%s from the checkout: %s' % (name, path))
         for name in MODULES:
             self.assertEqual(exported(found[name][1]), ['init' + name] if sys.version_info[0] == 2
                              else ['PyInit_' + name], name)
         self.assertEqual(run([os.path.join(bin_dir, 'kxd-sim'), '--version'], work, env).strip(),
-                         'kxd-sim ' + version())
+                         'kxd-sim ' + VERSION)
         out = run([os.path.join(bin_dir, kxtop), '--port', str(self.sim.port), '--seconds', '1',
                    '--interval', '0.3', '--batch'], work, env)
         self.assertIn('top hosts', out)
         self.assertIn('uplink', out)
 
     def check_wheel(self, wheel):
-        """Tags of this interpreter, the licence and version classifier, kxd-sim executable."""
         impl = 'cp%d%d' % sys.version_info[:2]
         abi = impl + ('mu?' if sys.version_info[0] == 2 else '')
         plat = sysconfig.get_platform().replace('-', '_').replace('.', '_')
-        self.assertTrue(re.match(r'^KXdv17_0-%s-%s-%s-%s\.whl$' % (re.escape(version()), impl, abi, plat),
+        self.assertTrue(re.match(r'^KXdv17_0-%s-%s-%s-%s\.whl$' % (re.escape(VERSION), impl, abi, plat),
                                  os.path.basename(wheel)), wheel)
         with zipfile.ZipFile(wheel) as z:
-            metadata = z.read('KXdv17_0-%s.dist-info/METADATA' % version()).decode('utf-8')
+            metadata = z.read('KXdv17_0-%s.dist-info/METADATA' % VERSION).decode('utf-8')
             sim_mode = z.getinfo('kxtools/kxd-sim').external_attr >> 16
         self.assertIn('License: MIT\n', metadata)
         self.assertIn('Classifier: License :: OSI Approved :: MIT License\n', metadata)
@@ -154,7 +140,6 @@ class Install(unittest.TestCase):
             self.check_installation(py, os.path.join(target, 'bin'), clean_env(PYTHONPATH=target))
 
     def test_cmake_install(self):
-        """The build's modules for this interpreter, and launchers run by it."""
         prefix = os.path.join(self.tmp, 'prefix')
         run(['cmake', '--install', os.path.abspath(BUILD), '--prefix', prefix], self.tmp, clean_env())
         ver = '%d.%d' % sys.version_info[:2]
@@ -188,9 +173,8 @@ class Install(unittest.TestCase):
             self.skipTest('no build for another Python 3 minor version')
         refused_by_init = 0
         for path, name, built in cases:
-            # Lazy binding, so a function the other version lacks does not stop
-            # the load before the module's init function runs. A data symbol
-            # it lacks still does: an ImportError before init, a refusal too.
+            # Lazy binding, so a function the other version lacks does not stop the load before the module's init
+            # function runs. A data symbol it lacks still does: an ImportError before init, a refusal too.
             code = ('import importlib.util, os, sys; sys.setdlopenflags(os.RTLD_LAZY); '
                     'found = importlib.util.spec_from_file_location(%r, %r); '
                     'found.loader.exec_module(importlib.util.module_from_spec(found))' % (name, path))
@@ -202,11 +186,6 @@ class Install(unittest.TestCase):
             self.assertTrue(refusal in out or re.search(r'^ImportError: .*: undefined symbol: \w+$', out, re.M),
                             '%s: %s' % (path, out))
         self.assertGreater(refused_by_init, 0)
-
-
-def cmake_cache(name):
-    with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
-        return re.search(r'^%s:\w+=(.*)$' % name, f.read(), re.M).group(1).strip()
 
 
 def has_module(python, name):

@@ -1,7 +1,5 @@
-"""kxtop as a user meets it: in a pseudo-terminal (first frame, resize, q,
-Ctrl-C), piped, and when the daemon cannot be reached, goes away or the
-output is closed. The screen is rebuilt from kxtop's output for a terminal that knows only
-cursor addressing and erasing (so that is all curses sends)."""
+"""kxtop as a user meets it: in a pseudo-terminal (first frame, resize, q, Ctrl-C), piped, and when the daemon cannot
+be reached, goes away or the output is closed."""
 import errno
 import fcntl
 import os
@@ -18,18 +16,15 @@ import time
 import unittest
 
 from kxtest import loopback
-from test_e2e import Sim
+from test_e2e import EXAMPLES, Sim
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-KXTOP = [sys.executable, os.path.join(HERE, '..', '..', 'examples', 'kxtop.py')]
+KXTOP = [sys.executable, os.path.join(EXAMPLES, 'kxtop.py')]
 HEADER = '%-40s %14s %14s %6s' % ('top hosts', 'in', 'out', 'conns')
 
 
 class Screen(object):
-    """The rows a terminal shows after kxtop's output. The terminal
-    description kxtop runs with (TERMINFO below) offers curses cursor
-    addressing and erasing to the end of a line or of the screen only, so
-    that is all it sends besides text."""
+    """The rows a terminal shows after kxtop's output. The terminal description kxtop runs with (TERMINFO) offers
+    cursor addressing and erasing only, so that is all it sends besides text."""
 
     TOKEN = re.compile(r'\x1b\[(\d*);?(\d*)([HJK])|[^\x1b]')
     PARTIAL = re.compile(r'\x1b(\[[\d;]*)?$')
@@ -70,7 +65,6 @@ class Screen(object):
 
 
 class Terminal(object):
-    """kxtop on a pseudo-terminal that is its controlling terminal."""
 
     def __init__(self, port, terminfo, rows=24, cols=80, args=()):
         self.master, slave = os.openpty()
@@ -125,7 +119,6 @@ class Terminal(object):
         os.close(self.master)
 
     def finish(self, timeout=15.0):
-        """kxtop's exit status, once it exited and its output is read."""
         deadline = time.time() + timeout
         while self.proc.poll() is None and time.time() < deadline:
             self.read(0.05)
@@ -156,8 +149,7 @@ class KxtopTerminal(unittest.TestCase):
         shutil.rmtree(cls.terminfo)
 
     def terminal(self, *args):
-        sim = Sim('--seed', '2', '--hosts', '12', '--interval', '20')
-        self.addCleanup(sim.kill)
+        sim = Sim('--seed', '2', '--hosts', '12', '--interval', '20', test=self)
         t = Terminal(sim.port, self.terminfo, *args)
         self.addCleanup(t.close)
         return t
@@ -211,7 +203,6 @@ class KxtopTerminal(unittest.TestCase):
 class KxtopSummary(unittest.TestCase):
 
     def test_rows_put_each_value_in_its_column(self):
-        sys.path.insert(0, os.path.join(HERE, '..', '..'))
         from kxtools import top
         host = type('Host', (object,), {})()
         host.addr, host.speed, host.connections = '10.0.0.1', (1000, 2000), (3, 4)
@@ -229,17 +220,14 @@ class KxtopSummary(unittest.TestCase):
 
 class KxtopErrors(unittest.TestCase):
 
-    def kxtop(self, *args, **kw):
-        p = subprocess.Popen(KXTOP + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
-        return p
+    def kxtop(self, *args):
+        return subprocess.Popen(KXTOP + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def test_failures_are_one_line(self):
         holder = loopback(False)
         self.addCleanup(holder.close)
         refused = holder.getsockname()[1]
-        sim, sim2, sim3 = [Sim('--seed', '4', '--hosts', '10', '--interval', '20') for _ in range(3)]
-        for s in (sim, sim2, sim3):
-            self.addCleanup(s.kill)
+        sim, sim2, sim3 = [Sim('--seed', '4', '--hosts', '10', '--interval', '20', test=self) for _ in range(3)]
 
         def first_frame(p):
             p.stdout.readline()
@@ -281,8 +269,7 @@ class KxtopErrors(unittest.TestCase):
                 self.assertEqual(len(err), 1, err)
 
     def test_stale_marker(self):
-        sim = Sim('--seed', '4', '--hosts', '10', '--interval', '20')
-        self.addCleanup(sim.kill)
+        sim = Sim('--seed', '4', '--hosts', '10', '--interval', '20', test=self)
         p = self.kxtop('--port', str(sim.port), '--batch', '--interval', '0.2')
         self.addCleanup(lambda: (p.kill(), p.wait(), p.stdout.close(), p.stderr.close()))
         titles = []

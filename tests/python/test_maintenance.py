@@ -1,5 +1,4 @@
-"""Server string tables and the maintenance requests (debug settings,
-statistics write, packet injection)."""
+"""Server string tables and the maintenance requests (debug settings, statistics write, packet injection)."""
 import KXdv17_0 as kx
 import KXMsgv17_0
 from kxtest import PY3, TestCase, RecordingIO, long, msg, rebound, s, u32

@@ -1,7 +1,5 @@
-"""What only the Python 3 build has: wire text as str decoded with
-surrogateescape (and encoded back the same way by the request builders),
-bytes for data with str refused there, and `in` where Python 2.7 calls
-has_key. Skipped under Python 2.7."""
+"""What only the Python 3 build has: wire text as str decoded with surrogateescape (and encoded back the same way by
+the request builders), bytes for data with str refused there, and `in` where Python 2.7 calls has_key."""
 import unittest
 
 import KXdv17_0 as kx

@@ -1,14 +1,5 @@
-"""Every code block in README.md runs as written.
-
-Blocks are fenced and name their language: `python` blocks run under this
-interpreter and `sh` blocks under sh -e, with KX_PYTHON3 naming this
-interpreter (under Python 2.7: the build's Python 3). Both run from a copy of
-the checkout (symbolic links) whose build/ is the build under test, with this
-interpreter's modules in build/python or build/python3, and a kxd-sim
-listening on $KXD_PORT. `text` blocks show output and are not run. A block
-that must not run here (it builds, installs into the interpreter or serves
-until stopped) has the line `<!-- readme-test: skip - REASON -->` above it.
-"""
+"""Every code block in README.md runs as written: fenced, with its language named (`text` blocks are not run); a
+block that must not run here has the line `<!-- readme-test: skip - REASON -->` above it."""
 from __future__ import print_function
 
 import os
@@ -19,10 +10,8 @@ import sys
 import tempfile
 import unittest
 
-from test_e2e import BUILD, Sim
+from test_e2e import BUILD, TOP as ROOT, Sim, cmake_cache
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 SKIP = re.compile(r'^<!-- readme-test: skip - (\S.*) -->$')
 # Where the checkout's copy expects this interpreter's modules, and where they are.
 MODULE_DIR = 'python3' if sys.version_info[0] >= 3 else 'python'
@@ -30,17 +19,12 @@ MODULES = os.environ.get('KX_MODULE_DIR') or os.path.join(BUILD, MODULE_DIR)
 
 
 def python3():
-    """The Python 3 that README's blocks run: this one, or the build's."""
-    if sys.version_info[0] >= 3:
-        return sys.executable
-    with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
-        return re.search(r'^KX_PYTHON3:\w+=(.*)$', f.read(), re.M).group(1).strip()
+    return sys.executable if sys.version_info[0] >= 3 else cmake_cache('KX_PYTHON3')
 
 
 def checkout(test):
-    """A copy of the checkout whose build/ holds the build's entries, with this
-    interpreter's modules under their usual name, and a bin/ whose python3 is
-    python3(); removed after the test."""
+    """A copy of the checkout whose build/ holds the build's entries, with this interpreter's modules under their
+    usual name, and a bin/ whose python3 is python3(); removed after the test."""
     top = tempfile.mkdtemp(prefix='kx-readme-')
     test.addCleanup(shutil.rmtree, top, True)
     copy = os.path.join(top, 'checkout')
@@ -79,8 +63,7 @@ def blocks(text):
 class Readme(unittest.TestCase):
 
     def setUp(self):
-        self.sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50')
-        self.addCleanup(self.sim.kill)
+        self.sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50', test=self)
         self.checkout, self.bin = checkout(self)
 
     def run_block(self, cmd, code):

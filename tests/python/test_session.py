@@ -1,6 +1,6 @@
 """Handshake, authentication, keep-alive and update requests."""
 import KXdv17_0 as kx
-from kxtest import TestCase, long, msg, s, text, u8, u16, u32, u64
+from kxtest import TestCase, long, msg, s, u8, u16, u32, u64
 
 
 class DecodeTest(TestCase):

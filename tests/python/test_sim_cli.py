@@ -1,11 +1,8 @@
-"""kxd-sim on its own: its command line (a wrong option is named with the
-reason, --help lists every option with its default and limits, --version
-prints the project's version), its log lines, the life of its network, and
-hostile load: clients that flood requests without reading, send broken
-headers or break off mid-frame leave nothing behind once gone; a client
-that does not read is held back instead of growing the simulator, and
-dropped if it never reads; idle connections cost little; the number of
-clients is limited."""
+"""kxd-sim on its own: its command line (a wrong option is named with the reason, --help lists every option with its
+default and limits, --version prints the project's version), its log lines, the life of its network, and hostile load:
+clients that flood requests without reading, send broken headers or break off mid-frame leave nothing behind once
+gone; a client that does not read is held back instead of growing the simulator, and dropped if it never reads; idle
+connections cost little; the number of clients is limited."""
 from __future__ import absolute_import, division, print_function
 
 import errno
@@ -24,6 +21,7 @@ from test_e2e import HERE, SIM, Sim, frame, run_tool, sim_only
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
+from kxtools._version import __version__
 from kxtest import s
 
 MB = 1 << 20
@@ -40,7 +38,6 @@ def raise_fd_limit(want):
 
 
 def rss(sim):
-    """The simulator's resident memory in bytes (VmRSS)."""
     with open('/proc/%d/status' % sim.proc.pid) as f:
         return int([line for line in f if line.startswith('VmRSS:')][0].split()[1]) * 1024
 
@@ -102,8 +99,7 @@ class CommandLine(unittest.TestCase):
         cases = [(['--hosts', '60'], 54, 66, 12),
                  (['--hosts', '30', '--conns', '6'], 27, 33, 30)]
         for options, least, most, idle in cases:
-            sim = Sim(*['--interval', '10', '--speedup', '2000', '--ticks', '20000'] + options)
-            self.addCleanup(sim.kill)
+            sim = Sim(test=self, *['--interval', '10', '--speedup', '2000', '--ticks', '20000'] + options)
             self.assertEqual(sim.wait_line(b'frozen', [], 120), b'frozen after 20000 ticks\n')
             hosts = sim.stop()[1]['hosts']
             without = [h for h in hosts.values() if not sum(h['connections'])]
@@ -111,9 +107,7 @@ class CommandLine(unittest.TestCase):
             self.assertLessEqual(len(without), idle, options)
 
     def test_version(self):
-        with open(os.path.join(HERE, '..', '..', 'kxtools', '_version.py')) as f:   # the project's one version
-            version = re.search(r'__version__ *= *[\'"]([^\'"]+)', f.read()).group(1)
-        self.assertEqual(run('--version'), (0, 'kxd-sim %s\n' % version, ''))
+        self.assertEqual(run('--version'), (0, 'kxd-sim %s\n' % __version__, ''))
 
     def test_own_log_lines_name_the_simulator(self):
         p = subprocess.Popen([SIM, '--port', '0'], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -133,17 +127,11 @@ class CommandLine(unittest.TestCase):
 @sim_only
 class Load(unittest.TestCase):
 
-    def start(self, *args):
-        s = Sim(log=True, *args)
-        self.addCleanup(s.kill)
-        return s
-
     def test_hostile_clients_leave_nothing_behind(self):
-        """Rounds of clients that flood pings, update requests and dumps
-        without reading, send a broken header or break off in the middle of
-        a frame, beside a good client: the good client is answered all along,
-        and once they are gone the simulator's memory is back near its start."""
-        sim = self.start('--interval', '50')
+        """Rounds of clients that flood pings, update requests and dumps without reading, send a broken header or
+        break off in the middle of a frame, beside a good client: the good client is answered all along, and once they
+        are gone the simulator's memory is back near its start."""
+        sim = Sim('--interval', '50', log=True, test=self)
         good = kxclient.KXClient('127.0.0.1', sim.port)
         self.assertTrue(good.login('demo', 'demo'))
         kx.requestUpdate(good)
@@ -188,13 +176,10 @@ class Load(unittest.TestCase):
         return data, sent
 
     def test_idle_and_unread_clients_cost_little(self):
-        """Two hundred connections that were greeted and then sent nothing
-        hold no buffers in the simulator. A client that sends two million
-        pings without reading is held back at the output bound: the pings
-        wait in the socket, not as pongs in the simulator's memory. Once it
-        reads, every pong arrives."""
+        """Two hundred idle connections hold no buffers in the simulator; a client that sends pings without reading is
+        held back at the output bound (the pings wait in the socket), and once it reads, every pong arrives."""
         raise_fd_limit(1024)
-        sim = self.start('--max-output', '65536')
+        sim = Sim('--max-output', '65536', log=True, test=self)
         rss_before = rss(sim)
         idle = [socket.create_connection(('127.0.0.1', sim.port), 10) for _ in range(200)]
         self.addCleanup(lambda: [s.close() for s in idle])
@@ -225,12 +210,11 @@ class Load(unittest.TestCase):
         self.assertEqual(b''.join(received), frame(0x1b100) * pings)
 
     def test_a_client_that_never_reads_is_dropped(self):
-        """A client whose replies stay above the bound while it reads none
-        for --max-stall seconds is dropped, so the live stream cannot grow
-        its queue for ever."""
+        """A client whose replies stay above the bound while it reads none for --max-stall seconds is dropped, so the
+        live stream cannot grow its queue for ever."""
         if SANITIZED:
             self.skipTest('too many messages for an instrumented simulator')
-        sim = self.start('--max-output', '65536', '--max-stall', '1', '--interval', '20')
+        sim = Sim('--max-output', '65536', '--max-stall', '1', '--interval', '20', log=True, test=self)
         c = kxclient.KXClient('127.0.0.1', sim.port)
         c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.assertTrue(c.login('demo', 'demo'))
@@ -251,7 +235,7 @@ class Load(unittest.TestCase):
         self.assertTrue(closed, 'a client that never read is still connected')
 
     def test_clients_over_the_limit_are_refused(self):
-        sim = self.start('--max-clients', '3')
+        sim = Sim('--max-clients', '3', log=True, test=self)
         clients = [kxclient.KXClient('127.0.0.1', sim.port) for _ in range(3)]
         for c in clients:
             c.wait_for(lambda: c.version is not None)

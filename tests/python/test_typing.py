@@ -1,14 +1,13 @@
-"""The type stubs against the built modules (mypy's stubtest), and mypy over
-the examples, kxtools.aio and a few lines that misuse the API, which it must
-reject. Needs mypy for this interpreter (scripts/bootstrap installs Debian's)."""
+"""The type stubs against the built modules (mypy's stubtest), and mypy over the examples, kxtools.aio and a few lines
+that misuse the API, which it must reject."""
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 
-from test_readme import MODULES, ROOT
+from test_client import run_python
+from test_readme import ROOT
 
 try:
     import mypy  # noqa: F401 - only whether it is there
@@ -30,12 +29,7 @@ MISUSE = [
 
 
 def run_mypy(*args):
-    env = dict(os.environ, MYPYPATH=os.path.join(ROOT, 'stubs'),
-               PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]))
-    p = subprocess.Popen([sys.executable, '-m'] + list(args), cwd=ROOT, env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    out = p.communicate()[0].decode('utf-8', 'replace')
-    return p.returncode, out
+    return run_python('', ('-m',) + args, MYPYPATH=os.path.join(ROOT, 'stubs'))
 
 @unittest.skipIf(WHY_NOT, WHY_NOT)
 class Typing(unittest.TestCase):
