@@ -2,8 +2,6 @@
 with the cases that must leave it (caller classes that change after a first store, own __setattr__, slots, properties,
 subclassed tables, rebinding, exceptions at each step). The same suites pass with every shortcut off
 (-DKX_GENERIC=1)."""
-from __future__ import print_function
-
 import struct
 import sys
 import unittest
