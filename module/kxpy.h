@@ -685,7 +685,16 @@ enum class Kind : uint8_t {
   skip_if,     // a u8; when it is nonzero, `arg` more bytes read past; nothing is stored
   skip_family, // u8 0 (IPv4) or 1 (IPv6) for the addr rows after it, else BadMessageError(); nothing is stored
   skip_addr,   // an address of the last family row's family, read past
+  repeat,      // first row only: a count of width `arg`; the (skipped) rows after it read that many times
+  skip_since,  // `arg` bytes read past when the protocol version the read was given is at least the
+               // module global the row's key names (looked up at each row); nothing is stored
+  blob,        // a length of width `arg`, then that many bytes -> bytes
 };
+
+// Kind::u32 argument: an attribute already holding a long only it holds has
+// that long refilled with the new value (set_number) instead of a new one
+// stored.
+constexpr uint32_t kRefill = 1;
 
 // Kind::pair arguments: the width in bytes of each number (1, 2, 4 or 8), and
 // these flags.
@@ -759,6 +768,7 @@ struct State {
   Ref *slots = nullptr;   // where Into::tuple puts the values, in row order
   size_t slot = 0;        // the next of them
   uint64_t woven[2];      // the pair a kWoven row leaves for the kWovenRest row
+  PyObject *version = nullptr;  // the protocol version skip_since rows compare
 };
 
 template <size_t W> struct Wire;
@@ -824,7 +834,7 @@ Ref u32_pairs(Reader &r, Site at);
 // Kinds read past that give no value.
 constexpr bool stores_nothing(Kind k) {
   return k == Kind::skip || k == Kind::run || k == Kind::skip_text || k == Kind::skip_if ||
-         k == Kind::skip_family || k == Kind::skip_addr;
+         k == Kind::skip_family || k == Kind::skip_addr || k == Kind::repeat || k == Kind::skip_since;
 }
 // The value of one field of kind K (a kind read on its own).
 template <Kind K>
@@ -848,6 +858,7 @@ inline Ref value(R &r, Site at) {
   else if constexpr (K == Kind::bps) return times_eight(r.long32(at), at);
   else if constexpr (K == Kind::absent) return py_int(0, at);
   else if constexpr (K == Kind::id) return builtin_int(r.u32(at), at);
+  else if constexpr (K == Kind::blob) return r.bytes(static_cast<uint32_t>(r.template num<typename Wire<A>::type>(at)), at);
   else return u32_pairs(r, at);
 }
 
@@ -929,6 +940,10 @@ inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, cons
     st.v6 = r.family(nullptr, at);
   } else if constexpr (K == Kind::skip_addr) {
     r.skip_address(st.v6, at);
+  } else if constexpr (K == Kind::skip_since) {
+    if (cmp_at_least(st.version, global(key, at).get(), at)) r.skip(A, at);
+  } else if constexpr (K == Kind::u32 && (A & kRefill) != 0 && into == Into::attr) {
+    set_number(target, key, r.u32(at), at);
   } else {
     store<into>(target, key, value<K, A>(r, at), st, at);
   }
@@ -936,12 +951,26 @@ inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, cons
 
 // Reads the rows in order and stores each value on `target` right after
 // reading it, so a short message leaves the fields before it stored.
-template <Into into, auto &Rows, class R, size_t... I>
-inline void read(R &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...>,
+// The rows from O on.
+template <Into into, auto &Rows, size_t O, class R, size_t... I>
+inline void read_rows(R &r, PyObject *target, const Name *keys, State &st, std::index_sequence<I...>,
                  Site at) {
+  (read_row<into, Rows[O + I].kind, Rows[O + I].arg>(r, target, keys[O + I], st, at), ...);
+}
+template <Into into, auto &Rows, class R, size_t... I>
+inline void read(R &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...> seq,
+                 Site at, PyObject *version = nullptr) {
   State st;
   st.slots = slots;
-  (read_row<into, Rows[I].kind, Rows[I].arg>(r, target, keys[I], st, at), ...);
+  st.version = version;
+  if constexpr (Rows[0].kind == Kind::repeat) {
+    static_assert(into == Into::item, "only skipped rows repeat");
+    using C = typename Wire<Rows[0].arg>::type;
+    for (C n = r.template num<C>(at); n; n--)
+      read_rows<into, Rows, 1>(r, target, keys, st, std::make_index_sequence<sizeof...(I) - 1>(), at);
+  } else {
+    read_rows<into, Rows, 0>(r, target, keys, st, seq, at);
+  }
 }
 
 // The bytes a row takes when its kind has a fixed width; kVariable otherwise.
@@ -972,7 +1001,8 @@ constexpr uint32_t table_width() {
 // A table of fixed-width rows whose bytes are all there is read with one
 // length check; any other, and a short one, row by row.
 template <Into into, auto &Rows>
-inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr) {
+inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr,
+                 PyObject *version = nullptr) {
   constexpr uint32_t width = table_width<Rows>();
   if constexpr (width != kVariable && Table<Rows>::size > 1) {
     if (r.has(width)) {
@@ -981,7 +1011,23 @@ inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref
       return;
     }
   }
-  read<into, Rows>(r, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at);
+  read<into, Rows>(r, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at, version);
+}
+
+// A table of fixed-width numbers and skips read into `out` (one slot per
+// number, in row order), its width checked once.
+template <Kind K, uint32_t A, class R>
+inline void number_row(R &r, uint64_t *&out, Site at) {
+  if constexpr (K == Kind::skip) {
+    r.skip(A, at);
+  } else {
+    static_assert(K == Kind::u8 || K == Kind::u16 || K == Kind::u32 || K == Kind::u64, "a number row");
+    *out++ = r.template num<typename Wire<fixed_width(Field{nullptr, K, A})>::type>(at);
+  }
+}
+template <auto &Rows, class R, size_t... I>
+inline void read_numbers(R &r, uint64_t *out, std::index_sequence<I...>, Site at) {
+  (number_row<Rows[I].kind, Rows[I].arg>(r, out, at), ...);
 }
 
 }  // namespace rows
@@ -997,11 +1043,11 @@ void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()
 template <auto &Rows>
 constexpr bool has_pair() {
   for (const Field &f : Rows)
-    if (f.kind == Kind::pair) return true;
+    if (f.kind == Kind::pair || (f.kind == Kind::u32 && (f.arg & kRefill))) return true;
   return false;
 }
 // The same for an object just made when `fresh` (see Into::new_attr; only
-// pairs are stored differently).
+// pairs and refilled numbers are stored differently).
 template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site at = Site()) {
   if (has_pair<Rows>() && fresh)
@@ -1013,6 +1059,30 @@ void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site
 template <auto &Rows>
 void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::item>(r, nullptr, t, at);
+}
+// The same for a table with skip_since rows, which compare `version`.
+template <auto &Rows>
+void skip_fields(Reader &r, const Table<Rows> &t, PyObject *version, Site at = Site()) {
+  rows::read<Into::item>(r, nullptr, t, at, nullptr, version);
+}
+
+// A table of u8/u16/u32/u64 and skip rows into `out`, one slot per number:
+// false, nothing consumed, when not even the first row's field is whole (a
+// run of records ends there); a record cut short later raises
+// BadMessageError() where its first missing field stands.
+template <auto &Rows, size_t N>
+bool try_read_numbers(Reader &r, const Table<Rows> &, uint64_t (&out)[N], Site at = Site()) {
+  constexpr uint32_t width = rows::table_width<Rows>();
+  static_assert(width != rows::kVariable, "fixed-width rows");
+  constexpr auto seq = std::make_index_sequence<Table<Rows>::size>();
+  if (r.has(width)) {
+    Unchecked u(r.msg());
+    rows::read_numbers<Rows>(u, out, seq, at);
+    return true;
+  }
+  if (!r.has(rows::fixed_width(Rows[0]))) return false;
+  rows::read_numbers<Rows>(r, out, seq, at);
+  return true;
 }
 
 // The values of a table's fields as a new tuple. The values are read first
