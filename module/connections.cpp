@@ -404,6 +404,8 @@ constexpr kx::Field kScAdd_rows[] = {
     {"data", Kind::blob, 2},
 };
 const kx::Table<kScAdd_rows> kScAdd;
+constexpr kx::Field kScRow_rows[] = {{"row", Kind::u64, 0}};
+const kx::Table<kScRow_rows> kScRow;
 }  // namespace
 
 KX_FUNCTION(handleSessionContextAdd, "m") {
@@ -415,7 +417,8 @@ KX_FUNCTION(handleSessionContextAdd, "m") {
 KX_FUNCTION(handleSessionContextRemove, "m") {
   Reader r(arg[0]);
   Ref rows = kx::new_list();
-  while (r.remaining() >= 8) kx::list_append(rows.get(), r.long64().get());
+  uint64_t row[1];
+  while (kx::try_read_numbers(r, kScRow, row)) kx::list_append(rows.get(), kx::py_u64(row[0]).get());
   return rows;
 }
 

@@ -1029,6 +1029,27 @@ template <auto &Rows, class R, size_t... I>
 inline void read_numbers(R &r, uint64_t *out, std::index_sequence<I...>, Site at) {
   (number_row<Rows[I].kind, Rows[I].arg>(r, out, at), ...);
 }
+// The same from the table's bytes at p, each number loaded from its offset.
+template <auto &Rows>
+constexpr uint32_t offset_of(size_t row) {
+  uint32_t n = 0;
+  for (size_t k = 0; k < row; k++) n += fixed_width(Rows[k]);
+  return n;
+}
+template <auto &Rows>
+constexpr size_t slot_of(size_t row) {
+  size_t n = 0;
+  for (size_t k = 0; k < row; k++) n += Rows[k].kind != Kind::skip;
+  return n;
+}
+template <Kind K, uint32_t A, uint32_t Offset, size_t Slot>
+inline void load_row(const uint8_t *p, uint64_t *out) {
+  if constexpr (K != Kind::skip) out[Slot] = Reader::load<typename Wire<fixed_width(Field{nullptr, K, A})>::type>(p + Offset);
+}
+template <auto &Rows, size_t... I>
+inline void load_numbers(const uint8_t *p, uint64_t *out, std::index_sequence<I...>) {
+  (load_row<Rows[I].kind, Rows[I].arg, offset_of<Rows>(I), slot_of<Rows>(I)>(p, out), ...);
+}
 
 }  // namespace rows
 
@@ -1066,23 +1087,48 @@ void skip_fields(Reader &r, const Table<Rows> &t, PyObject *version, Site at = S
   rows::read<Into::item>(r, nullptr, t, at, nullptr, version);
 }
 
-// A table of u8/u16/u32/u64 and skip rows into `out`, one slot per number:
-// false, nothing consumed, when not even the first row's field is whole (a
-// run of records ends there); a record cut short later raises
+// The numbers of a table of u8/u16/u32/u64 and skip rows into `out`, one
+// slot per number, its width checked once; a short message raises
 // BadMessageError() where its first missing field stands.
 template <auto &Rows, size_t N>
-bool try_read_numbers(Reader &r, const Table<Rows> &, uint64_t (&out)[N], Site at = Site()) {
+inline __attribute__((always_inline)) void read_numbers(Reader &r, const Table<Rows> &, uint64_t (&out)[N],
+                                                        Site at = Site()) {
   constexpr uint32_t width = rows::table_width<Rows>();
   static_assert(width != rows::kVariable, "fixed-width rows");
   constexpr auto seq = std::make_index_sequence<Table<Rows>::size>();
-  if (r.has(width)) {
-    Unchecked u(r.msg());
-    rows::read_numbers<Rows>(u, out, seq, at);
+  if constexpr (Table<Rows>::size == 1 && Rows[0].kind != Kind::skip)
+    out[0] = r.num<typename rows::Wire<width>::type>(at);
+  else if (const uint8_t *p = r.try_take(width))
+    rows::load_numbers<Rows>(p, out, seq);
+  else
+    rows::read_numbers<Rows>(r, out, seq, at);
+}
+// The same, giving false with nothing consumed when not even the first
+// row's field is whole (where a run of records ends).
+template <auto &Rows, size_t N>
+inline __attribute__((always_inline)) bool try_read_numbers(Reader &r, const Table<Rows> &,
+                                                            uint64_t (&out)[N], Site at = Site()) {
+  if constexpr (Table<Rows>::size == 1 && Rows[0].kind != Kind::skip) {
+    typename rows::Wire<rows::fixed_width(Rows[0])>::type v;
+    if (!r.try_num(v)) return false;
+    out[0] = v;
+    return true;
+  }
+  constexpr auto seq = std::make_index_sequence<Table<Rows>::size>();
+  if (const uint8_t *p = r.try_take(rows::table_width<Rows>())) {
+    rows::load_numbers<Rows>(p, out, seq);
     return true;
   }
   if (!r.has(rows::fixed_width(Rows[0]))) return false;
   rows::read_numbers<Rows>(r, out, seq, at);
   return true;
+}
+// The number of a table of one number row (a count, a mask).
+template <auto &Rows>
+inline __attribute__((always_inline)) uint64_t read_number(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  uint64_t v[1];
+  read_numbers(r, t, v, at);
+  return v[0];
 }
 
 // The values of a table's fields as a new tuple. The values are read first
@@ -1120,6 +1166,14 @@ Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
   Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)), at);
   for (size_t i = 0; i < n; i++) PyTuple_SET_ITEM(tuple.get(), i, values[i].release());
   return tuple;
+}
+
+// try_read_numbers for a table of skips only.
+template <auto &Rows>
+bool try_skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  uint64_t none[1];
+  static_assert(value_count<Rows>() == 0, "skips only");
+  return try_read_numbers(r, t, none, at);
 }
 
 // `count` records of one layout, each read into a new dict: [dict, ...].
