@@ -339,25 +339,29 @@ Ref column_kind_table() {
   return table;
 }
 
+constexpr kx::Field kSchemaNumber_rows[] = {{"number", Kind::u8, 0}};
+const kx::Table<kSchemaNumber_rows> kSchemaNumber;  // the form, id, column count and kind bytes
+
 // Reads one schema record into the scratch. Text buffers are cleared before
 // each read so that a text sent without its zero byte ends where its bytes
 // end, never running into what an earlier schema left behind.
 void read_schema(Reader &r, SchemaScratch &s, Site at = Site()) {
-  uint8_t form = r.u8(at);
+  auto u8 = [&] { return static_cast<uint8_t>(kx::read_number(r, kSchemaNumber, at)); };
+  uint8_t form = u8();
   if (form == 2) {
-    s.id = r.u8(at);
+    s.id = u8();
     return;
   }
   if (form != 1) kx::bad_message(at);
   memset(s.name, 0, sizeof s.name);
-  s.id = r.u8(at);
+  s.id = u8();
   r.cstring(s.name, sizeof s.name, at);
-  s.ncolumns = r.u8(at);
+  s.ncolumns = u8();
   for (unsigned j = 0; j < s.ncolumns; j++) {
     SchemaScratch::Column &c = s.columns[j];
     memset(c.name, 0, sizeof c.name);
     memset(c.content_type, 0, sizeof c.content_type);
-    c.kind = r.u8(at);
+    c.kind = u8();
     r.cstring(c.name, sizeof c.name, at);
     r.cstring(c.content_type, sizeof c.content_type, at);
   }
@@ -385,7 +389,7 @@ Ref schema_dict(const SchemaScratch &s, PyObject *kinds) {
 // u8 schema count, then the schema records.
 KX_FUNCTION(handleSessionContextSchemata, "m") {
   Reader r(arg[0]);
-  uint8_t count = r.u8();
+  uint8_t count = static_cast<uint8_t>(kx::read_number(r, kSchemaNumber));
   Ref schemata = kx::new_list();
   Ref kinds = column_kind_table();
   std::unique_ptr<SchemaScratch> scratch(new SchemaScratch());  // zeroed: empty name, no columns

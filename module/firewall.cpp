@@ -13,7 +13,6 @@ KX_NAME(name);
 KX_NAME(hits);
 KX_NAME(hits_rate);
 KX_NAME(logentries);
-KX_NAME(properties);
 
 using kx::Kind;
 
@@ -61,6 +60,9 @@ constexpr kx::Field kRuleHits_rows[] = {{"id", Kind::u32, 0}, {"hits", Kind::u64
 const kx::Table<kRuleHits_rows> kRuleHits;
 constexpr kx::Field kEntryStart_rows[] = {{"logentries", Kind::u64, 0}};
 const kx::Table<kEntryStart_rows> kEntryStart;
+// The optional text closing a log entry.
+constexpr kx::Field kProperties_rows[] = {{"properties", Kind::string, 1024}};
+const kx::Table<kProperties_rows> kProperties;
 }  // namespace
 
 // A u32 count of (rule id, hits, hits rate) entries, written into the rule
@@ -117,9 +119,9 @@ KX_FUNCTION(handleFWEntry, "m") {
   Ref entry = KX_CALL(kx::builtin(n_dict).get());
   kx::read_items(r, entry.get(), kLogEntry);
   if (r.has_whole_string())
-    kx::setitem(entry.get(), n_properties, r.string(1024).get());
+    kx::read_items(r, entry.get(), kProperties);
   else
-    r.try_skip_string(1024);
+    r.try_skip_string(kProperties_rows[0].arg);
   return entry;
 }
 

@@ -9,7 +9,6 @@ using kx::Request;
 namespace {
 
 KX_NAME(type);
-KX_NAME(conns);
 KX_NAME(handleViewUpdateField);
 KX_NAME(handleViewUpdateData);
 
@@ -38,7 +37,9 @@ const kx::Table<kFieldCaps_rows> kFieldCaps;
 // (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
 const Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
 
-void conns(Reader &r, PyObject *&d) { kx::setitem(d, n_conns, r.long32().get()); }
+constexpr kx::Field kConns_rows[] = {{"conns", Kind::u32, 0}};
+const kx::Table<kConns_rows> kConnsGroup;
+void conns(Reader &r, PyObject *&d) { kx::read_items(r, d, kConnsGroup); }
 
 // Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
 constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
