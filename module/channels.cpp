@@ -30,11 +30,32 @@ constexpr kx::Field kMedia_rows[] = {
 };
 const kx::Table<kMedia_rows> kMedia;
 
-// Each statistic group holds six pairs; their keys are the statistic's name
-// followed by these suffixes.
-constexpr int kPairsPerStatistic = 6;
-// Four pairs of u64, then two of u32.
-constexpr uint32_t kStatisticBytes = 4 * 16 + 2 * 8;
+// Each statistic group holds six pairs: four of u64, then two of u32; their
+// keys are the statistic's name followed by these suffixes.
+constexpr kx::Field kStatistic_rows[] = {
+    {"value.a", Kind::u64, 0},          {"value.b", Kind::u64, 0},
+    {"rate.a", Kind::u64, 0},           {"rate.b", Kind::u64, 0},
+    {"rate_min.a", Kind::u64, 0},       {"rate_min.b", Kind::u64, 0},
+    {"rate_max.a", Kind::u64, 0},       {"rate_max.b", Kind::u64, 0},
+    {"rate_min_last.a", Kind::u32, 0},  {"rate_min_last.b", Kind::u32, 0},
+    {"rate_max_last.a", Kind::u32, 0},  {"rate_max_last.b", Kind::u32, 0},
+};
+const kx::Table<kStatistic_rows> kStatistic;
+constexpr int kPairsPerStatistic = kx::Table<kStatistic_rows>::size / 2;
+constexpr uint32_t kStatisticBytes = kx::rows::table_width<kStatistic_rows>();
+
+// The channel info records: a u32 count of statistics (id, name), then a u32
+// count of channels; a sample: a u32 count of channel records, each opening
+// with the channel id.
+constexpr kx::Field kCount_rows[] = {{"count", Kind::u32, 0}};
+const kx::Table<kCount_rows> kCount;
+constexpr kx::Field kStatisticInfo_rows[] = {{"id", Kind::u32, 0}, {"name", Kind::string, 255}};
+const kx::Table<kStatisticInfo_rows> kStatisticInfo;
+constexpr kx::Field kChannelInfo_rows[] = {
+    {"id", Kind::u32, 0}, {"type", Kind::u8, 0}, {"active", Kind::u8, 0}, {"name", Kind::string, 255}};
+const kx::Table<kChannelInfo_rows> kChannelInfo;
+constexpr kx::Field kChannelId_rows[] = {{"id", Kind::id, 0}};
+const kx::Table<kChannelId_rows> kChannelId;
 kx::Name n_rate("(rate)");
 kx::Name n_rate_min("(rate min)");
 kx::Name n_rate_max("(rate max)");
@@ -90,17 +111,16 @@ KX_EMPTY_REQUEST(channelsHide, CHANNELS_HIDE);
 KX_FUNCTION(handleChannelsInfo, "m") {
   Reader r(arg[0]);
   Ref statistics = kx::new_list();
-  for (uint32_t n = r.u32(); n > 0; n--) {
-    Ref id = r.long32();
-    Ref name = r.string(255);
-    kx::list_append(statistics.get(), kx::pair(id, name).get());
+  for (uint64_t n = kx::read_number(r, kCount); n > 0; n--) {
+    Ref v[2];
+    kx::read_values(r, kStatisticInfo, v);
+    kx::list_append(statistics.get(), kx::pair(v[0], v[1]).get());
   }
   Ref table = kx::new_dict();
-  for (uint32_t n = r.u32(); n > 0; n--) {
-    Ref id = r.long32();
-    Ref type = r.int8();
-    Ref active = r.int8();
-    Ref name = r.string(255);
+  for (uint64_t n = kx::read_number(r, kCount); n > 0; n--) {
+    Ref v[4];
+    kx::read_values(r, kChannelInfo, v);
+    const Ref &id = v[0], &type = v[1], &active = v[2], &name = v[3];
     // int(id) is called afresh for every key and the record fetched again
     // each time: a rebound int is called once per key, not once per record.
     Ref record = kx::new_dict();
@@ -124,8 +144,8 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
   bool list = PyList_CheckExact(stats);
   // Each record takes at least 16 bytes, each statistic group 80: the dicts
   // are sized for what the message can hold, whatever its counts claim.
-  uint32_t count = r.u32();
-  Ref result = kx::new_dict_room(std::min<Py_ssize_t>(count, r.remaining() / 16));
+  uint64_t count = kx::read_number(r, kCount);
+  Ref result = kx::new_dict_room(std::min<Py_ssize_t>(static_cast<Py_ssize_t>(count), r.remaining() / 16));
   // A call takes the last call's keys and leaves its own for the next; a
   // call made while this one runs (by a caller's __getitem__ or copy) finds
   // none and makes its own.
@@ -135,7 +155,7 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
   } taken{std::move(*last_keys)};
   std::vector<Ref> &names = taken.c.names, &keys = taken.c.keys;
   for (; count > 0; count--) {
-    Ref key = kx::builtin_int(r.u32());
+    Ref key = kx::read_value(r, kChannelId);
     Ref channel = kx::getitem(table, key.get());
     Py_ssize_t groups = list ? PyList_GET_SIZE(stats) : static_cast<Py_ssize_t>(names.size());
     groups = std::min<Py_ssize_t>(groups, r.remaining() / kStatisticBytes);
@@ -176,24 +196,12 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
         names.resize(g);
         keys.resize(g * kPairsPerStatistic);
       }
-      // A whole group is read from its bytes; a short one field by field,
-      // failing at the field that is cut.
-      const uint8_t *q = r.try_take(kStatisticBytes);
+      // A whole group is read with one length check; a short one fails at
+      // the field that is cut.
+      uint64_t n[2 * kPairsPerStatistic];
+      kx::read_numbers(r, kStatistic, n);
       for (int i = 0; i < kPairsPerStatistic; i++) {
-        uint64_t a, b;
-        if (!q) {
-          a = i < 4 ? r.u64() : r.u32();
-          b = i < 4 ? r.u64() : r.u32();
-        } else if (i < 4) {
-          a = Reader::load<uint64_t>(q);
-          b = Reader::load<uint64_t>(q + 8);
-          q += 16;
-        } else {
-          a = Reader::load<uint32_t>(q);
-          b = Reader::load<uint32_t>(q + 4);
-          q += 8;
-        }
-        Ref value = kx::long_pair(a, b);
+        Ref value = kx::long_pair(n[2 * i], n[2 * i + 1]);
         if (!cached) keys.push_back(statistic_key(Ref::borrowed(name), i));
         kx::setitem(s, keys[g * kPairsPerStatistic + i].get(), value.get());
       }

@@ -13,10 +13,7 @@ using kx::Site;
 namespace {
 
 KX_NAME(_starttime);
-KX_NAME(_engineflags);
-KX_NAME(_xfbflags);
 KX_NAME(_set_views);
-KX_NAME(SHAPINGBYTESMINVERSION);
 KX_NAME(name);
 KX_NAME(id);
 KX_NAME(columns);
@@ -80,15 +77,6 @@ Ref create_connection(Reader &r, PyObject *table, PyObject *typ, const Ref &conn
   return conn;
 }
 
-// cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0: the interpreter's
-// three-way comparison (Python 3: protocolversion >= ...), the threshold
-// looked up now (and again for the second direction: a caller may rebind it
-// in between).
-bool has_shaping_bytes(PyObject *version, Site at = Site()) {
-  Ref threshold = kx::global(n_SHAPINGBYTESMINVERSION, at);
-  return kx::cmp_at_least(version, threshold.get(), at);
-}
-
 // ---- the blocks a record's flags announce, each read by one function ----
 
 namespace block {
@@ -114,26 +102,21 @@ const kx::Table<kService_rows> kService;
 constexpr auto service = attrs<kService>;
 
 // A u16 count of options, each read past.
-constexpr kx::Field kOption_rows[] = {
+constexpr kx::Field kOptions_rows[] = {
+    {"options.count", Kind::repeat, 2},
     {"option.ignored_u16", Kind::skip, 2},
     {"option.ignored_value", Kind::run, 2},
 };
-const kx::Table<kOption_rows> kOption;
-void options(Reader &r, ConnUpdate &) {
-  for (uint16_t n = r.u16(); n; n--) kx::skip_fields(r, kOption);
-}
+const kx::Table<kOptions_rows> kOptions;
+constexpr auto options = skips<kOptions>;
 
-// conn.name = a long of v.
-void store_number(ConnUpdate &u, const kx::Name &name, uint32_t v) {
-  if (u.created)
-    kx::setattr(u.conn, name, kx::py_u32(v).get());
-  else
-    kx::set_number(u.conn, name, v);
-}
+constexpr kx::Field kEngineFlags_rows[] = {{"_engineflags", Kind::u32, kx::kRefill}};
+const kx::Table<kEngineFlags_rows> kEngineFlags;
+constexpr auto engine_flags = attrs<kEngineFlags>;
 
-void engine_flags(Reader &r, ConnUpdate &u) { store_number(u, n__engineflags, r.u32()); }
-
-void xfb_flags(Reader &r, ConnUpdate &u) { store_number(u, n__xfbflags, r.u32()); }
+constexpr kx::Field kXfbFlags_rows[] = {{"_xfbflags", Kind::u32, kx::kRefill}};
+const kx::Table<kXfbFlags_rows> kXfbFlags;
+constexpr auto xfb_flags = attrs<kXfbFlags>;
 
 constexpr kx::Field kDeepscan_rows[] = {{"_deepscan", Kind::list, kx::list_of(4, Kind::u16) | kx::kGrow}};
 const kx::Table<kDeepscan_rows> kDeepscan;
@@ -178,20 +161,19 @@ constexpr kx::Field kCounters_rows[] = {
 const kx::Table<kCounters_rows> kCounters;
 constexpr auto counters = skips<kCounters>;
 
-// Each direction: a u16 and a u32, then a u64 from SHAPINGBYTESMINVERSION on.
+// Each direction: a u16 and a u32, then a u64 from SHAPINGBYTESMINVERSION on
+// (cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0, the threshold looked up
+// for each direction: a caller may rebind it in between).
 constexpr kx::Field kShapingBytes_rows[] = {
-    {"shaping_bytes.ignored_u16", Kind::skip, 2},
-    {"shaping_bytes.ignored_u32", Kind::skip, 4},
+    {"shaping_bytes.ignored_u16_1", Kind::skip, 2},
+    {"shaping_bytes.ignored_u32_1", Kind::skip, 4},
+    {"SHAPINGBYTESMINVERSION", Kind::skip_since, 8},
+    {"shaping_bytes.ignored_u16_2", Kind::skip, 2},
+    {"shaping_bytes.ignored_u32_2", Kind::skip, 4},
+    {"SHAPINGBYTESMINVERSION", Kind::skip_since, 8},
 };
 const kx::Table<kShapingBytes_rows> kShapingBytes;
-constexpr kx::Field kShapingBytesU64_rows[] = {{"shaping_bytes.ignored_u64", Kind::skip, 8}};
-const kx::Table<kShapingBytesU64_rows> kShapingBytesU64;
-void shaping_bytes(Reader &r, ConnUpdate &u) {
-  for (int direction = 0; direction < 2; direction++) {
-    kx::skip_fields(r, kShapingBytes);
-    if (has_shaping_bytes(u.version)) kx::skip_fields(r, kShapingBytesU64);
-  }
-}
+void shaping_bytes(Reader &r, ConnUpdate &u) { kx::skip_fields(r, kShapingBytes, u.version); }
 
 constexpr kx::Field kTimes_rows[] = {
     {"times.ignored_u32_1", Kind::skip, 4},
@@ -258,25 +240,26 @@ constexpr kx::Block<ConnUpdate> kBlocks[] = {
 
 }  // namespace
 
-// Records back to back until fewer than four bytes remain: u32 connection id,
-// u32 ignored, u32 update flags, then the blocks the flags announce.
+namespace {
+constexpr kx::Field kRecordHead_rows[] = {
+    {"connid", Kind::u32, 0},
+    {"record.ignored_u32", Kind::skip, 4},
+    {"flags", Kind::u32, 0},
+};
+const kx::Table<kRecordHead_rows> kRecordHead;
+}  // namespace
+
+// Records back to back until the id of another does not fit: u32 connection
+// id, u32 ignored, u32 update flags, then the blocks the flags announce.
 KX_FUNCTION(handleConnUpdate, "m", "table", "typ", "sc_populator", "protocolversion") {
   Reader r(arg[0]);
   PyObject *table = arg[1];
   for (;;) {
     // A whole header is taken at once; a short one fails where its first
     // missing word stands.
-    uint32_t id, flags;
-    if (const uint8_t *h = r.try_take(12)) {
-      id = Reader::load<uint32_t>(h);
-      flags = Reader::load<uint32_t>(h + 8);
-    } else if (r.remaining() >= 4) {
-      id = r.u32();
-      r.u32();
-      flags = r.u32();
-    } else {
-      break;
-    }
+    uint64_t head[2];
+    if (!kx::try_read_numbers(r, kRecordHead, head)) break;
+    const uint32_t id = static_cast<uint32_t>(head[0]), flags = static_cast<uint32_t>(head[1]);
     Ref connid = kx::py_u32(id);
     // Without the creation block the record's connection is the table's.
     Ref conn = (flags & (kxp::CONN_CREATE | kxp::CONN_CREATE_TOO)) ? Ref() : kx::getitem(table, connid.get());
@@ -356,25 +339,29 @@ Ref column_kind_table() {
   return table;
 }
 
+constexpr kx::Field kSchemaNumber_rows[] = {{"number", Kind::u8, 0}};
+const kx::Table<kSchemaNumber_rows> kSchemaNumber;  // the form, id, column count and kind bytes
+
 // Reads one schema record into the scratch. Text buffers are cleared before
 // each read so that a text sent without its zero byte ends where its bytes
 // end, never running into what an earlier schema left behind.
 void read_schema(Reader &r, SchemaScratch &s, Site at = Site()) {
-  uint8_t form = r.u8(at);
+  auto u8 = [&] { return static_cast<uint8_t>(kx::read_number(r, kSchemaNumber, at)); };
+  uint8_t form = u8();
   if (form == 2) {
-    s.id = r.u8(at);
+    s.id = u8();
     return;
   }
   if (form != 1) kx::bad_message(at);
   memset(s.name, 0, sizeof s.name);
-  s.id = r.u8(at);
+  s.id = u8();
   r.cstring(s.name, sizeof s.name, at);
-  s.ncolumns = r.u8(at);
+  s.ncolumns = u8();
   for (unsigned j = 0; j < s.ncolumns; j++) {
     SchemaScratch::Column &c = s.columns[j];
     memset(c.name, 0, sizeof c.name);
     memset(c.content_type, 0, sizeof c.content_type);
-    c.kind = r.u8(at);
+    c.kind = u8();
     r.cstring(c.name, sizeof c.name, at);
     r.cstring(c.content_type, sizeof c.content_type, at);
   }
@@ -402,7 +389,7 @@ Ref schema_dict(const SchemaScratch &s, PyObject *kinds) {
 // u8 schema count, then the schema records.
 KX_FUNCTION(handleSessionContextSchemata, "m") {
   Reader r(arg[0]);
-  uint8_t count = r.u8();
+  uint8_t count = static_cast<uint8_t>(kx::read_number(r, kSchemaNumber));
   Ref schemata = kx::new_list();
   Ref kinds = column_kind_table();
   std::unique_ptr<SchemaScratch> scratch(new SchemaScratch());  // zeroed: empty name, no columns
@@ -414,19 +401,28 @@ KX_FUNCTION(handleSessionContextSchemata, "m") {
 }
 
 // (schema id, row id, row data): u8, u64, then u16 length and the data bytes.
+namespace {
+constexpr kx::Field kScAdd_rows[] = {
+    {"schema", Kind::u8, 0},
+    {"row", Kind::u64, 0},
+    {"data", Kind::blob, 2},
+};
+const kx::Table<kScAdd_rows> kScAdd;
+constexpr kx::Field kScRow_rows[] = {{"row", Kind::u64, 0}};
+const kx::Table<kScRow_rows> kScRow;
+}  // namespace
+
 KX_FUNCTION(handleSessionContextAdd, "m") {
   Reader r(arg[0]);
-  Ref schema = r.int8();
-  Ref row = r.long64();
-  Ref data = r.bytes(r.u16());
-  return kx::tuple(schema, row, data);
+  return kx::read_tuple(r, kScAdd);
 }
 
 // u64 row ids back to back; trailing bytes short of a whole id are ignored.
 KX_FUNCTION(handleSessionContextRemove, "m") {
   Reader r(arg[0]);
   Ref rows = kx::new_list();
-  while (r.remaining() >= 8) kx::list_append(rows.get(), r.long64().get());
+  uint64_t row[1];
+  while (kx::try_read_numbers(r, kScRow, row)) kx::list_append(rows.get(), kx::py_u64(row[0]).get());
   return rows;
 }
 

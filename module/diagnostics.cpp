@@ -57,14 +57,20 @@ KX_FUNCTION(handleBgpEntry, "m") {
   return kx::read_tuple(r, kBgpEntry);
 }
 
+namespace {
+constexpr kx::Field kBgpPath_rows[] = {
+    {"id", Kind::u32, 0},
+    {"elements", Kind::list, kx::list_of(1, Kind::u32)},
+};
+const kx::Table<kBgpPath_rows> kBgpPath;
+constexpr kx::Field kCounter_rows[] = {{"counter", Kind::u64, 0}};
+const kx::Table<kCounter_rows> kCounter;
+}  // namespace
+
 // (path id, [u32 elements]) from a u32 id, a u8 count and the elements.
 KX_FUNCTION(handleBgpPath, "m") {
   Reader r(arg[0]);
-  Ref id = r.long32();
-  uint8_t n = r.u8();
-  Ref elements = kx::new_list();
-  for (unsigned i = 0; i < n; i++) kx::list_append(elements.get(), r.long32().get());
-  return kx::pair(id, elements);
+  return kx::read_tuple(r, kBgpPath);
 }
 
 // ---- system diagnostics -------------------------------------------------------------------
@@ -75,7 +81,8 @@ KX_EMPTY_REQUEST(drdlStatsDump, SYSDIAG_DUMP);
 KX_FUNCTION(handleDrdlStatsDump, "m", "lst") {
   Reader r(arg[0]);
   PyObject *lst = arg[1];
-  while (r.remaining() >= 8) kx::append_to(lst, r.long64().get());
+  uint64_t counter[1];
+  while (kx::try_read_numbers(r, kCounter, counter)) kx::append_to(lst, kx::py_u64(counter[0]).get());
   return kx::py_none();
 }
 

@@ -13,7 +13,6 @@ KX_NAME(name);
 KX_NAME(hits);
 KX_NAME(hits_rate);
 KX_NAME(logentries);
-KX_NAME(properties);
 
 using kx::Kind;
 
@@ -54,19 +53,31 @@ KX_FUNCTION(handleFWRulesInit, "m") {
   return kx::read_id_names(r, store_rule);
 }
 
+namespace {
+constexpr kx::Field kRuleCount_rows[] = {{"count", Kind::u32, 0}};
+const kx::Table<kRuleCount_rows> kRuleCount;
+constexpr kx::Field kRuleHits_rows[] = {{"id", Kind::u32, 0}, {"hits", Kind::u64, 0}, {"hits_rate", Kind::u64, 0}};
+const kx::Table<kRuleHits_rows> kRuleHits;
+constexpr kx::Field kEntryStart_rows[] = {{"logentries", Kind::u64, 0}};
+const kx::Table<kEntryStart_rows> kEntryStart;
+// The optional text closing a log entry.
+constexpr kx::Field kProperties_rows[] = {{"properties", Kind::string, 1024}};
+const kx::Table<kProperties_rows> kProperties;
+}  // namespace
+
 // A u32 count of (rule id, hits, hits rate) entries, written into the rule
 // dicts of `rules`; entries written before a failure stay written.
 KX_FUNCTION(handleFWRulesData, "m", "rules") {
   Reader r(arg[0]);
   PyObject *rules = arg[1];
-  for (uint32_t n = r.u32(); n; n--) {
-    Ref id = r.long32();
-    Ref hits = r.long64();
-    Ref rate = r.long64();
+  for (uint64_t n = kx::read_number(r, kRuleCount); n; n--) {
+    enum { id, hits, rate, count };
+    Ref v[count];
+    kx::read_values(r, kRuleHits, v);
     // rules[id] is looked up again for each key: a mapping whose items
     // change on access sees both lookups.
-    kx::setitem(kx::getitem(rules, id.get()).get(), n_hits, hits.get());
-    kx::setitem(kx::getitem(rules, id.get()).get(), n_hits_rate, rate.get());
+    kx::setitem(kx::getitem(rules, v[id].get()).get(), n_hits, v[hits].get());
+    kx::setitem(kx::getitem(rules, v[id].get()).get(), n_hits_rate, v[rate].get());
   }
   return kx::py_none();
 }
@@ -93,7 +104,7 @@ KX_EMPTY_REQUEST(fwlog_clear, FWLOG_CLEAR);
 
 KX_FUNCTION(handleFWEntryStart, "m") {
   Reader r(arg[0]);
-  Ref count = r.long64();
+  Ref count = kx::read_value(r, kEntryStart);
   Ref start = kx::new_dict();
   kx::setitem(start.get(), n_logentries, count.get());
   return start;
@@ -108,9 +119,9 @@ KX_FUNCTION(handleFWEntry, "m") {
   Ref entry = KX_CALL(kx::builtin(n_dict).get());
   kx::read_items(r, entry.get(), kLogEntry);
   if (r.has_whole_string())
-    kx::setitem(entry.get(), n_properties, r.string(1024).get());
+    kx::read_items(r, entry.get(), kProperties);
   else
-    r.try_skip_string(1024);
+    r.try_skip_string(kProperties_rows[0].arg);
   return entry;
 }
 

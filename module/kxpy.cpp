@@ -582,7 +582,10 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
     case Kind::skip_text:
     case Kind::skip_if:
     case Kind::skip_family:
-    case Kind::skip_addr: break;
+    case Kind::skip_addr:
+    case Kind::repeat:
+    case Kind::skip_since:
+    case Kind::blob: break;
   }
   kx_bug(__FILE__, __LINE__, __func__, "kind %d is not read on its own", static_cast<int>(k));
   return Ref();

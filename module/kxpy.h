@@ -704,7 +704,16 @@ enum class Kind : uint8_t {
   skip_if,     // a u8; when it is nonzero, `arg` more bytes read past; nothing is stored
   skip_family, // u8 0 (IPv4) or 1 (IPv6) for the addr rows after it, else BadMessageError(); nothing is stored
   skip_addr,   // an address of the last family row's family, read past
+  repeat,      // first row only: a count of width `arg`; the (skipped) rows after it read that many times
+  skip_since,  // `arg` bytes read past when the protocol version the read was given is at least the
+               // module global the row's key names (looked up at each row); nothing is stored
+  blob,        // a length of width `arg`, then that many bytes -> bytes
 };
+
+// Kind::u32 argument: an attribute already holding a long only it holds has
+// that long refilled with the new value (set_number) instead of a new one
+// stored.
+constexpr uint32_t kRefill = 1;
 
 // Kind::pair arguments: the width in bytes of each number (1, 2, 4 or 8), and
 // these flags.
@@ -778,6 +787,7 @@ struct State {
   Ref *slots = nullptr;   // where Into::tuple puts the values, in row order
   size_t slot = 0;        // the next of them
   uint64_t woven[2];      // the pair a kWoven row leaves for the kWovenRest row
+  PyObject *version = nullptr;  // the protocol version skip_since rows compare
 };
 
 template <size_t W> struct Wire;
@@ -845,7 +855,7 @@ Ref u32_pairs(Reader &r, Site at);
 // Kinds read past that give no value.
 constexpr bool stores_nothing(Kind k) {
   return k == Kind::skip || k == Kind::run || k == Kind::skip_text || k == Kind::skip_if ||
-         k == Kind::skip_family || k == Kind::skip_addr;
+         k == Kind::skip_family || k == Kind::skip_addr || k == Kind::repeat || k == Kind::skip_since;
 }
 // The value of one field of kind K (a kind read on its own).
 template <Kind K>
@@ -869,6 +879,7 @@ inline Ref value(R &r, Site at) {
   else if constexpr (K == Kind::bps) return times_eight(r.long32(at), at);
   else if constexpr (K == Kind::absent) return py_int(0, at);
   else if constexpr (K == Kind::id) return builtin_int(r.u32(at), at);
+  else if constexpr (K == Kind::blob) return r.bytes(static_cast<uint32_t>(r.template num<typename Wire<A>::type>(at)), at);
   else return u32_pairs(r, at);
 }
 
@@ -951,6 +962,10 @@ inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, cons
     st.v6 = r.family(nullptr, at);
   } else if constexpr (K == Kind::skip_addr) {
     r.skip_address(st.v6, at);
+  } else if constexpr (K == Kind::skip_since) {
+    if (cmp_at_least(st.version, global(key, at).get(), at)) r.skip(A, at);
+  } else if constexpr (K == Kind::u32 && (A & kRefill) != 0 && into == Into::attr) {
+    set_number(target, key, r.u32(at), at);
   } else {
     store<into>(target, key, value<K, A>(r, at), st, at);
   }
@@ -958,12 +973,26 @@ inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, cons
 
 // Reads the rows in order and stores each value on `target` right after
 // reading it, so a short message leaves the fields before it stored.
-template <Into into, auto &Rows, class R, size_t... I>
-inline void read(R &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...>,
+// The rows from O on.
+template <Into into, auto &Rows, size_t O, class R, size_t... I>
+inline void read_rows(R &r, PyObject *target, const Name *keys, State &st, std::index_sequence<I...>,
                  Site at) {
+  (read_row<into, Rows[O + I].kind, Rows[O + I].arg>(r, target, keys[O + I], st, at), ...);
+}
+template <Into into, auto &Rows, class R, size_t... I>
+inline void read(R &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...> seq,
+                 Site at, PyObject *version = nullptr) {
   State st;
   st.slots = slots;
-  (read_row<into, Rows[I].kind, Rows[I].arg>(r, target, keys[I], st, at), ...);
+  st.version = version;
+  if constexpr (Rows[0].kind == Kind::repeat) {
+    static_assert(into == Into::item, "only skipped rows repeat");
+    using C = typename Wire<Rows[0].arg>::type;
+    for (C n = r.template num<C>(at); n; n--)
+      read_rows<into, Rows, 1>(r, target, keys, st, std::make_index_sequence<sizeof...(I) - 1>(), at);
+  } else {
+    read_rows<into, Rows, 0>(r, target, keys, st, seq, at);
+  }
 }
 
 // The bytes a row takes when its kind has a fixed width; kVariable otherwise.
@@ -994,7 +1023,8 @@ constexpr uint32_t table_width() {
 // A table of fixed-width rows whose bytes are all there is read with one
 // length check; any other, and a short one, row by row.
 template <Into into, auto &Rows>
-inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr) {
+inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr,
+                 PyObject *version = nullptr) {
   constexpr uint32_t width = table_width<Rows>();
   if constexpr (width != kVariable && Table<Rows>::size > 1) {
     if (const uint8_t *block = r.try_take(width)) {
@@ -1003,7 +1033,44 @@ inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref
       return;
     }
   }
-  read<into, Rows>(r, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at);
+  read<into, Rows>(r, target, t.keys(), slots, std::make_index_sequence<Table<Rows>::size>(), at, version);
+}
+
+// A table of fixed-width numbers and skips read into `out` (one slot per
+// number, in row order), its width checked once.
+template <Kind K, uint32_t A, class R>
+inline void number_row(R &r, uint64_t *&out, Site at) {
+  if constexpr (K == Kind::skip) {
+    r.skip(A, at);
+  } else {
+    static_assert(K == Kind::u8 || K == Kind::u16 || K == Kind::u32 || K == Kind::u64, "a number row");
+    *out++ = r.template num<typename Wire<fixed_width(Field{nullptr, K, A})>::type>(at);
+  }
+}
+template <auto &Rows, class R, size_t... I>
+inline void read_numbers(R &r, uint64_t *out, std::index_sequence<I...>, Site at) {
+  (number_row<Rows[I].kind, Rows[I].arg>(r, out, at), ...);
+}
+// The same from the table's bytes at p, each number loaded from its offset.
+template <auto &Rows>
+constexpr uint32_t offset_of(size_t row) {
+  uint32_t n = 0;
+  for (size_t k = 0; k < row; k++) n += fixed_width(Rows[k]);
+  return n;
+}
+template <auto &Rows>
+constexpr size_t slot_of(size_t row) {
+  size_t n = 0;
+  for (size_t k = 0; k < row; k++) n += Rows[k].kind != Kind::skip;
+  return n;
+}
+template <Kind K, uint32_t A, uint32_t Offset, size_t Slot>
+inline void load_row(const uint8_t *p, uint64_t *out) {
+  if constexpr (K != Kind::skip) out[Slot] = Reader::load<typename Wire<fixed_width(Field{nullptr, K, A})>::type>(p + Offset);
+}
+template <auto &Rows, size_t... I>
+inline void load_numbers(const uint8_t *p, uint64_t *out, std::index_sequence<I...>) {
+  (load_row<Rows[I].kind, Rows[I].arg, offset_of<Rows>(I), slot_of<Rows>(I)>(p, out), ...);
 }
 
 }  // namespace rows
@@ -1019,11 +1086,11 @@ void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()
 template <auto &Rows>
 constexpr bool has_pair() {
   for (const Field &f : Rows)
-    if (f.kind == Kind::pair) return true;
+    if (f.kind == Kind::pair || (f.kind == Kind::u32 && (f.arg & kRefill))) return true;
   return false;
 }
 // The same for an object just made when `fresh` (see Into::new_attr; only
-// pairs are stored differently).
+// pairs and refilled numbers are stored differently).
 template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site at = Site()) {
   if (has_pair<Rows>() && fresh)
@@ -1043,6 +1110,55 @@ void read_new_attrs(Unchecked &block, PyObject *obj, const Table<Rows> &t, Site 
 template <auto &Rows>
 void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::item>(r, nullptr, t, at);
+}
+// The same for a table with skip_since rows, which compare `version`.
+template <auto &Rows>
+void skip_fields(Reader &r, const Table<Rows> &t, PyObject *version, Site at = Site()) {
+  rows::read<Into::item>(r, nullptr, t, at, nullptr, version);
+}
+
+// The numbers of a table of u8/u16/u32/u64 and skip rows into `out`, one
+// slot per number, its width checked once; a short message raises
+// BadMessageError() where its first missing field stands.
+template <auto &Rows, size_t N>
+inline __attribute__((always_inline)) void read_numbers(Reader &r, const Table<Rows> &, uint64_t (&out)[N],
+                                                        Site at = Site()) {
+  constexpr uint32_t width = rows::table_width<Rows>();
+  static_assert(width != rows::kVariable, "fixed-width rows");
+  constexpr auto seq = std::make_index_sequence<Table<Rows>::size>();
+  if constexpr (Table<Rows>::size == 1 && Rows[0].kind != Kind::skip)
+    out[0] = r.num<typename rows::Wire<width>::type>(at);
+  else if (const uint8_t *p = r.try_take(width))
+    rows::load_numbers<Rows>(p, out, seq);
+  else
+    rows::read_numbers<Rows>(r, out, seq, at);
+}
+// The same, giving false with nothing consumed when not even the first
+// row's field is whole (where a run of records ends).
+template <auto &Rows, size_t N>
+inline __attribute__((always_inline)) bool try_read_numbers(Reader &r, const Table<Rows> &,
+                                                            uint64_t (&out)[N], Site at = Site()) {
+  if constexpr (Table<Rows>::size == 1 && Rows[0].kind != Kind::skip) {
+    typename rows::Wire<rows::fixed_width(Rows[0])>::type v;
+    if (!r.try_num(v)) return false;
+    out[0] = v;
+    return true;
+  }
+  constexpr auto seq = std::make_index_sequence<Table<Rows>::size>();
+  if (const uint8_t *p = r.try_take(rows::table_width<Rows>())) {
+    rows::load_numbers<Rows>(p, out, seq);
+    return true;
+  }
+  if (!r.has(rows::fixed_width(Rows[0]))) return false;
+  rows::read_numbers<Rows>(r, out, seq, at);
+  return true;
+}
+// The number of a table of one number row (a count, a mask).
+template <auto &Rows>
+inline __attribute__((always_inline)) uint64_t read_number(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  uint64_t v[1];
+  read_numbers(r, t, v, at);
+  return v[0];
 }
 
 // The values of a table's fields as a new tuple. The values are read first
@@ -1080,6 +1196,14 @@ Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
   Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)), at);
   for (size_t i = 0; i < n; i++) PyTuple_SET_ITEM(tuple.get(), i, values[i].release());
   return tuple;
+}
+
+// try_read_numbers for a table of skips only.
+template <auto &Rows>
+bool try_skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
+  uint64_t none[1];
+  static_assert(value_count<Rows>() == 0, "skips only");
+  return try_read_numbers(r, t, none, at);
 }
 
 // `count` records of one layout, each read into a new dict: [dict, ...].

@@ -10,53 +10,82 @@ using kx::Request;
 namespace {
 KX_NAME(range);
 KX_NAME(handleStrtblEntries);
+
+using kx::Kind;
+
+constexpr kx::Field kVersion_rows[] = {{"version", Kind::u16, 0}};
+const kx::Table<kVersion_rows> kVersion;
+constexpr kx::Field kServer_rows[] = {{"server", Kind::u64, 0}};
+const kx::Table<kServer_rows> kServer;
+constexpr kx::Field kVersionTexts_rows[] = {{"first", Kind::string, 256}, {"second", Kind::string, 256}};
+const kx::Table<kVersionTexts_rows> kVersionTexts;
+constexpr kx::Field kAuth_rows[] = {{"result", Kind::u8, 0}};
+const kx::Table<kAuth_rows> kAuth;
+constexpr kx::Field kFeatures_rows[] = {{"features", Kind::u64, 0}};
+const kx::Table<kFeatures_rows> kFeatures;
+constexpr kx::Field kEperm_rows[] = {{"request", Kind::u32, 0}};
+const kx::Table<kEperm_rows> kEperm;
+constexpr kx::Field kNotAvail_rows[] = {{"text", Kind::string, 256}};
+const kx::Table<kNotAvail_rows> kNotAvail;
+constexpr kx::Field kXfbCount_rows[] = {{"count", Kind::u8, 0}};
+const kx::Table<kXfbCount_rows> kXfbCount;
+constexpr kx::Field kXfbName_rows[] = {{"name", Kind::string, 255}};
+const kx::Table<kXfbName_rows> kXfbName;
+constexpr kx::Field kEntryNumber_rows[] = {{"number", Kind::u32, 0}};
+const kx::Table<kEntryNumber_rows> kEntryNumber;
+constexpr kx::Field kEntryText_rows[] = {{"text", Kind::string, 4096}};
+const kx::Table<kEntryText_rows> kEntryText;
+constexpr kx::Field kEntryTail_rows[] = {{"entry.ignored_u32", Kind::skip, 4}};
+const kx::Table<kEntryTail_rows> kEntryTail;
+constexpr kx::Field kStrtblBegin_rows[] = {{"table", Kind::u32, 0}};
+const kx::Table<kStrtblBegin_rows> kStrtblBegin;
 }
 
 // (protocol version, server value, first text, second text); a message that
 // ends after the version gives (version, 0, "", "").
 KX_FUNCTION(handleVersion, "m") {
   Reader r(arg[0]);
-  Ref version = r.int16();
-  uint64_t server;
-  if (!r.try_num(server)) {
+  Ref version = kx::read_value(r, kVersion);
+  uint64_t server[1];
+  if (!kx::try_read_numbers(r, kServer, server)) {
     Ref empty = kx::py_str("", 0);
     return kx::tuple(version, kx::py_int(0), empty, empty);
   }
-  Ref value = kx::py_u64(server);
-  Ref first = r.string(256);
-  Ref second = r.string(256);
-  return kx::tuple(version, value, first, second);
+  Ref value = kx::py_u64(server[0]);
+  Ref texts[2];
+  kx::read_values(r, kVersionTexts, texts);
+  return kx::tuple(version, value, texts[0], texts[1]);
 }
 
 KX_FUNCTION(handleAuth, "m") {
   Reader r(arg[0]);
-  return r.int8();
+  return kx::read_value(r, kAuth);
 }
 
 KX_FUNCTION(handleFeatures, "m") {
   Reader r(arg[0]);
-  return r.long64();
+  return kx::read_value(r, kFeatures);
 }
 
 KX_FUNCTION(handleEperm, "m") {
   Reader r(arg[0]);
-  return r.long32();
+  return kx::read_value(r, kEperm);
 }
 
 KX_FUNCTION(handleNotAvail, "m") {
   Reader r(arg[0]);
-  return r.string(256);
+  return kx::read_value(r, kNotAvail);
 }
 
 // u8 count, then count names (at most 254 bytes kept of each).
 KX_FUNCTION(handleServerXFBNames, "m") {
   Reader r(arg[0]);
   Ref names = kx::new_list();
-  Ref count = r.int8();
+  Ref count = kx::read_value(r, kXfbCount);
   Ref indices = KX_CALL(kx::builtin(n_range).get(), count);
   Ref it = kx::check(PyObject_GetIter(indices.get()));
   while (Ref i{PyIter_Next(it.get())}) {
-    kx::list_append(names.get(), r.string(255).get());
+    kx::list_append(names.get(), kx::read_value(r, kXfbName).get());
   }
   if (PyErr_Occurred()) kx::fail();
   return names;
@@ -81,11 +110,11 @@ KX_EMPTY_REQUEST(requestUpdate, REQUEST_UPDATE);
 KX_FUNCTION(handleStrtblEntries, "m") {
   Reader r(arg[0]);
   Ref entries = kx::new_list();
-  uint32_t number, ignored;
-  while (r.try_num(number)) {
-    Ref text = r.string(4096);
-    if (!r.try_num(ignored)) break;
-    kx::list_append(entries.get(), kx::pair(kx::py_u32(number), text).get());
+  uint64_t number[1];
+  while (kx::try_read_numbers(r, kEntryNumber, number)) {
+    Ref text = kx::read_value(r, kEntryText);
+    if (!kx::try_skip_fields(r, kEntryTail)) break;
+    kx::list_append(entries.get(), kx::pair(kx::py_u32(static_cast<uint32_t>(number[0])), text).get());
   }
   return entries;
 }
@@ -94,7 +123,7 @@ KX_FUNCTION(handleStrtblEntries, "m") {
 // handleStrtblEntries, from where the table number ended.
 KX_FUNCTION(handleStrtblBegin, "m") {
   Reader r(arg[0]);
-  Ref table = r.long32();
+  Ref table = kx::read_value(r, kStrtblBegin);
   Ref entries = KX_CALL_MODULE_FUNCTION(handleStrtblEntries, arg[0]);
   return kx::pair(table, entries);
 }

@@ -31,6 +31,13 @@ static_assert(sizeof kCounters_rows / sizeof kCounters_rows[0] == 34, "a counter
 
 enum UpdateKind : uint32_t { kName = 1, kCounterSet = 2 };
 
+constexpr kx::Field kObjectId_rows[] = {{"id", Kind::u32, 0}};
+const kx::Table<kObjectId_rows> kObjectId;
+constexpr kx::Field kKind_rows[] = {{"update.ignored_u32", Kind::skip, 4}, {"kind", Kind::u32, 0}};
+const kx::Table<kKind_rows> kKind;
+constexpr kx::Field kName512_rows[] = {{"name", Kind::string, 512}};
+const kx::Table<kName512_rows> kName512;
+
 void store_name(PyObject *table, const Ref &id, const Ref &name) {
   kx::setitem(table, id.get(), name.get());
 }
@@ -46,7 +53,7 @@ KX_EMPTY_REQUEST(shapingobjectHide, SHAPING_HIDE);
 KX_FUNCTION(shapingobjectUpdateHandle, "m", "d") {
   Reader r(arg[0]);
   PyObject *table = arg[1];
-  Ref id = r.long32();
+  Ref id = kx::read_value(r, kObjectId);
   Ref key = kx::builtin_int(id.get());
   int present = PySequence_Contains(table, key.get());
   kx::check_rc(present);
@@ -55,10 +62,9 @@ KX_FUNCTION(shapingobjectUpdateHandle, "m", "d") {
     kx::setitem(table, key.get(), fresh.get());
   }
   Ref record = kx::getitem(table, key.get());
-  r.u32();
-  uint32_t kind = r.u32();
+  const uint64_t kind = kx::read_number(r, kKind);
   if (kind == kName) {
-    Ref name = r.string(512);
+    Ref name = kx::read_value(r, kName512);
     kx::setitem(record.get(), n_name, name.get());
   } else if (kind == kCounterSet) {
     kx::read_items(r, record.get(), kCounters);

@@ -9,7 +9,6 @@ using kx::Request;
 namespace {
 
 KX_NAME(type);
-KX_NAME(conns);
 KX_NAME(handleViewUpdateField);
 KX_NAME(handleViewUpdateData);
 
@@ -38,7 +37,9 @@ const kx::Table<kFieldCaps_rows> kFieldCaps;
 // (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
 const Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
 
-void conns(Reader &r, PyObject *&d) { kx::setitem(d, n_conns, r.long32().get()); }
+constexpr kx::Field kConns_rows[] = {{"conns", Kind::u32, 0}};
+const kx::Table<kConns_rows> kConnsGroup;
+void conns(Reader &r, PyObject *&d) { kx::read_items(r, d, kConnsGroup); }
 
 // Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
 constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
@@ -187,26 +188,46 @@ KX_FUNCTION(createViewByName, "io", "viewid", "name") {
   return kx::py_none();
 }
 
-// (filters, fields): lists of dicts describing what views can be built from.
+namespace {
+constexpr kx::Field kCapsCount_rows[] = {{"count", Kind::u8, 0}};
+const kx::Table<kCapsCount_rows> kCapsCount;
+constexpr kx::Field kViewId_rows[] = {{"viewid", Kind::u16, 0}};
+const kx::Table<kViewId_rows> kViewId;
+}  // namespace
+
+// (filters, fields): lists of dicts describing what views can be built from,
+// each a u8 count of records.
 KX_FUNCTION(handleViewCaps, "m") {
   Reader r(arg[0]);
-  Ref filters = kx::read_dict_list(r, r.u8(), kFilterCaps);
-  Ref fields = kx::read_dict_list(r, r.u8(), kFieldCaps);
+  Ref filters = kx::read_dict_list(r, static_cast<uint32_t>(kx::read_number(r, kCapsCount)), kFilterCaps);
+  Ref fields = kx::read_dict_list(r, static_cast<uint32_t>(kx::read_number(r, kCapsCount)), kFieldCaps);
   return kx::pair(filters, fields);
 }
 
 KX_FUNCTION(handleViewUpdateViewID, "m") {
   Reader r(arg[0]);
-  return r.int16();
+  return kx::read_value(r, kViewId);
 }
 
 namespace {
 
+constexpr kx::Field kFieldHead_rows[] = {{"field.ignored_u8", Kind::skip, 1}, {"id", Kind::u8, 0}};
+const kx::Table<kFieldHead_rows> kFieldHead;
+constexpr kx::Field kDataMask_rows[] = {{"mask", Kind::u8, 0}};
+const kx::Table<kDataMask_rows> kDataMask;
+constexpr kx::Field kOp_rows[] = {{"op", Kind::u8, 0}};
+const kx::Table<kOp_rows> kOp;
+constexpr kx::Field kRow_rows[] = {{"row", Kind::u32, 0}};
+const kx::Table<kRow_rows> kRow;
+constexpr kx::Field kText_rows[] = {{"text", Kind::string, 256}};
+const kx::Table<kText_rows> kText;
+
 // A dropped byte, the field identifier and the value, read as the caller's
 // description fields[id]["type"] says.
 Ref read_field(Reader &r, PyObject *fields) {
-  r.u8();
-  Ref id = r.int8();
+  uint64_t head[1];
+  kx::read_numbers(r, kFieldHead, head);
+  Ref id = kx::py_int(static_cast<long>(head[0]));
   Ref desc = kx::getitem(fields, id.get());
   Ref type = kx::getitem(desc.get(), n_type);
   uint8_t t = static_cast<uint8_t>(kx::as_long32(type.get()));
@@ -217,7 +238,7 @@ Ref read_field(Reader &r, PyObject *fields) {
 
 // A presence mask and the groups it names, in kDataGroups order.
 Ref read_data(Reader &r) {
-  uint8_t mask = r.u8();
+  uint32_t mask = static_cast<uint32_t>(kx::read_number(r, kDataMask));
   Ref d = kx::new_dict();
   PyObject *dict = d.get();
   kx::read_blocks<kDataGroups>(r, mask, dict);
@@ -253,13 +274,14 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Ref ops = kx::new_list();
   auto field = [&](PyObject *const *) { return read_field(r, arg[1]); };
   auto data = [&](PyObject *const *) { return read_data(r); };
-  uint8_t op;
-  while (r.try_num(op)) {
-    Ref row = r.long32();
+  uint64_t code[1];
+  while (kx::try_read_numbers(r, kOp, code)) {
+    const uint8_t op = static_cast<uint8_t>(code[0]);
+    Ref row = kx::read_value(r, kRow);
     Ref item;
     switch (op) {
       case 0: {
-        Ref second = r.long32();
+        Ref second = kx::read_value(r, kRow);
         Ref f = KX_CALL_MODULE_BODY(handleViewUpdateField, field, arg[0], arg[1]);
         Ref d = KX_CALL_MODULE_BODY(handleViewUpdateData, data, arg[0]);
         item = kx::tuple_of(std::move(row), std::move(second), std::move(f), std::move(d));
@@ -274,7 +296,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
         item = std::move(row);
         break;
       case 3:
-        item = kx::pair(std::move(row), r.string(256));
+        item = kx::pair(std::move(row), kx::read_value(r, kText));
         break;
       default:
         kx::bad_message_text(kx::Site(), "bad op");
@@ -284,10 +306,14 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
   return ops;
 }
 
+namespace {
+constexpr kx::Field kAddError_rows[] = {{"viewid", Kind::u16, 0}, {"text", Kind::string, 256}};
+const kx::Table<kAddError_rows> kAddError;
+}  // namespace
+
 KX_FUNCTION(handleViewAddError, "m") {
   Reader r(arg[0]);
-  Ref view = r.int16();
-  return kx::pair(view, r.string(256));
+  return kx::read_tuple(r, kAddError);
 }
 
 PyMethodDef kx_methods_views[] = {

@@ -72,22 +72,25 @@ std::string decode_criterion(RequestReader &r, const Criterion &c, RuleTest *t) 
   std::string json;
   char text[32];
   switch (c.kind) {
-    case CriterionKind::u8: json = json_num(v = r.u8()); break;
-    case CriterionKind::u16: json = json_num(v = r.u16()); break;
-    case CriterionKind::u32: json = json_num(v = r.u32()); break;
-    case CriterionKind::ip4: v = r.u32(); json = json_str(kx_iptostring_ip4(v, text, sizeof text)); break;
-    case CriterionKind::string: t->service = r.str(); json = json_str(t->service); break;
-    case CriterionKind::properties: {
-      uint8_t n = r.u8();
-      for (uint32_t i = 0; i < n && r.ok(); i++) {
-        std::string name = r.str();
-        t->properties.push_back({name, r.str()});
+    case kind_u8:
+    case kind_u16:
+    case kind_u32: json = json_num(v = (uint32_t)r.num(c.kind)); break;
+    case kind_ip4: v = (uint32_t)r.num(c.kind); json = json_str(kx_iptostring_ip4(v, text, sizeof text)); break;
+    case kind_string: t->service = r.str(); json = json_str(t->service); break;
+    case kind_list: {
+      uint64_t n = r.num(c.count);
+      for (uint64_t i = 0; i < n && r.ok(); i++) {
+        JsonObject record;
+        PlainFields p(r, c.layout, &record);
+        t->properties.push_back({p.text("name"), p.text("value")});
       }
       json = json_list(t->properties, [](const std::pair<std::string, std::string> &p) {
         return "[" + json_str(p.first) + ", " + json_str(p.second) + "]";
       });
       break;
     }
+    default:
+      KX_BUG_ON(true, "criterion %s of an unknown kind", c.key);
   }
   t->values[c.key] = v;
   return json;
@@ -108,7 +111,8 @@ uint64_t RequestReader::num(WireKind kind) {
   switch (kind) {
     case kind_u8: return u8();
     case kind_u16: return u16();
-    case kind_u32: return u32();
+    case kind_u32:
+    case kind_ip4: return u32();
     case kind_u64:
     case kind_s64: return u64();
     default: KX_BUG_ON(true, "kind %d is not a number", kind);

@@ -29,7 +29,7 @@ class RequestReader {
   uint16_t u16() { return get<uint16_t>(kx_msg_get_uint16); }
   uint32_t u32() { return get<uint32_t>(kx_msg_get_uint32); }
   uint64_t u64() { return get<uint64_t>(kx_msg_get_uint64); }
-  uint64_t num(kxp::WireKind kind);  // a number of the width of kind u8, u16, u32, u64 or s64
+  uint64_t num(kxp::WireKind kind);  // a number of the width of kind u8, u16, u32, ip4, u64 or s64
   kx_ipaddr_t ipaddr() { return get<kx_ipaddr_t>(kx_msg_get_ipaddr); }
   kx_ipaddrplen_t prefix() { return get<kx_ipaddrplen_t>(kx_msg_get_ipaddrplen); }
   std::string str();               // a string field; longer texts than 4095 bytes fail

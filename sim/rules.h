@@ -29,20 +29,15 @@ struct FwLogQuery {
 // The entries a query selects, newest first unless no_reverse.
 std::vector<const FwLogEntry *> fwlog_select(const std::vector<FwLogEntry> &log, const FwLogQuery &q);
 
-// How one rule-test criterion is carried.
-enum class CriterionKind : uint8_t {
-  u8,
-  u16,
-  u32,
-  ip4,         // u32, shown as a dotted quad
-  string,
-  properties,  // u8 count, then that many (name, value) string pairs
-};
-
+// How one rule-test criterion is carried: a field of a wire kind (an ip4 is
+// shown as a dotted quad), or kind_list: a count of kind `count`, then that
+// many records of `layout` (the properties, (name, value) pairs).
 struct Criterion {
   const char *key;
   uint8_t bit;  // in the request's criteria mask
-  CriterionKind kind;
+  WireKind kind;
+  WireKind count;
+  const LayoutRow *layout;
 };
 
 // The criteria in the order the request carries them (not bit order).
