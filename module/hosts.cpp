@@ -12,7 +12,6 @@ namespace {
 
 KX_NAME(netobjects);
 KX_NAME(addr);
-KX_NAME(L4ERRORMINVERSION);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW);
 KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
 // Spelled as the client has always printed it; log scrapers match the text.
@@ -26,29 +25,10 @@ constexpr uint16_t kAddMask = kxp::HOST_SPEED | kxp::HOST_CONNECTIONS | kxp::HOS
 // this size (at most 255 bytes kept) and dropped.
 constexpr uint32_t kNameBuffer = 256;
 
-// Words of the skipped block after its text and the version-dependent word:
-// four, three pairs, three, three pairs.
-constexpr uint32_t kSkippedWords = 4 + 6 + 3 + 6;
-
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
 constexpr kx::Field kNetobjects_rows[] = {{"netobjects", kx::Kind::list, kx::list_of(4, kx::Kind::id)}};
 const kx::Table<kNetobjects_rows> kNetobjectsGroup;
 Ref read_id_list(kx::Reader &r) { return kx::read_value(r, kNetobjectsGroup); }
-
-// Skips n u32 words one by one: a short message consumes the whole words
-// that are there and then fails.
-void skip_words(kx::Reader &r, uint32_t n, Site at = Site()) {
-  uint32_t present = r.remaining() / 4;
-  r.skip(4 * (n < present ? n : present), at);
-  if (present < n) kx::bad_message(at);
-}
-
-// protocolversion >= L4ERRORMINVERSION, with Python's ordering and the
-// threshold as the module namespace holds it now.
-bool has_l4error_word(PyObject *protocolversion, Site at = Site()) {
-  Ref threshold = kx::global(n_L4ERRORMINVERSION, at);
-  return kx::greater_equal(protocolversion, threshold.get(), at);
-}
 
 // What every group reader of one host record works on.
 struct HostUpdate {
@@ -81,11 +61,16 @@ constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4},
 const kx::Table<kQuality_rows> kQualityGroup;
 void quality(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kQualityGroup, u.fresh); }
 
-void details(kx::Reader &r, HostUpdate &u) {
-  r.skip_string(kNameBuffer);
-  if (has_l4error_word(u.protocolversion)) r.u32();
-  skip_words(r, kSkippedWords);
-}
+// A text, a word from L4ERRORMINVERSION on (by Python's >=, the threshold
+// as the module namespace holds it now), then words read past: four, three
+// pairs, three, three pairs.
+constexpr kx::Field kDetails_rows[] = {
+    {"details.ignored_text", Kind::skip_text, kNameBuffer},
+    {"L4ERRORMINVERSION", Kind::skip_since, 4 | kx::kGreaterEqual},
+    {"details.ignored_words", Kind::skip_words, 4 + 6 + 3 + 6},
+};
+const kx::Table<kDetails_rows> kDetails;
+void details(kx::Reader &r, HostUpdate &u) { kx::skip_fields(r, kDetails, u.protocolversion); }
 
 void netobjects(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kNetobjectsGroup); }
 
@@ -182,14 +167,23 @@ uint32_t client_request_type(const kx::Name &name, Site at = Site()) {
 
 }  // namespace
 
+namespace {
+constexpr kx::Field kHostId_rows[] = {{"hostid", Kind::u32, 0}};
+const kx::Table<kHostId_rows> kHostId;
+constexpr kx::Field kHostName_rows[] = {{"name", Kind::skip_text, kNameBuffer}};
+const kx::Table<kHostName_rows> kHostName;
+constexpr kx::Field kUpdateHead_rows[] = {{"hostid", Kind::u32, 0}, {"mask", Kind::u16, 0}};
+const kx::Table<kUpdateHead_rows> kUpdateHead;
+}  // namespace
+
 // Host records back to back until fewer than four bytes remain; each new
 // host object replaces any entry under its id.
 KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *typ = arg[1], *hosts = arg[2], *protocolversion = arg[3];
-  uint32_t id;
-  while (r.try_num(id)) {
-    Ref hostid = kx::builtin_int(id);
+  uint64_t id[1];
+  while (kx::try_read_numbers(r, kHostId, id)) {
+    Ref hostid = kx::builtin_int(static_cast<uint32_t>(id[0]));
     int known = PyDict_CheckExact(hosts) ? PyDict_Contains(hosts, hostid.get())
                                          : PySequence_Contains(hosts, hostid.get());
     kx::check_rc(known);
@@ -199,7 +193,7 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
     kx::set_new_attr(host.get(), n_netobjects, netobjects.get());
     Ref addr = r.address(r.family("Unknown host type %d"));
     kx::set_new_attr(host.get(), n_addr, addr.get());
-    r.skip_string(kNameBuffer);
+    kx::skip_fields(r, kHostName);
     handle_host_update_data(r, kAddMask, host.get(), protocolversion, true);
     kx::setitem(hosts, hostid.get(), host.get());
   }
@@ -210,12 +204,11 @@ KX_FUNCTION(handleHostAdd, "m", "typ", "hosts", "protocolversion") {
 KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
   kx::Reader r(arg[0]);
   PyObject *hosts = arg[1], *protocolversion = arg[2];
-  uint32_t id;
-  while (r.try_num(id)) {
-    uint16_t mask = r.u16();
-    Ref key = kx::builtin_int(id);
+  uint64_t head[2];
+  while (kx::try_read_numbers(r, kUpdateHead, head)) {
+    Ref key = kx::builtin_int(static_cast<uint32_t>(head[0]));
     Ref host = kx::getitem(hosts, key.get());
-    handle_host_update_data(r, mask, host.get(), protocolversion, false);
+    handle_host_update_data(r, static_cast<uint16_t>(head[1]), host.get(), protocolversion, false);
   }
   return kx::py_none();
 }
@@ -223,7 +216,7 @@ KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
 // The removed host's id; the caller drops the table entry.
 KX_FUNCTION(handleHostRemove, "m") {
   kx::Reader r(arg[0]);
-  return r.long32();
+  return kx::read_value(r, kHostId);
 }
 
 KX_FUNCTION(hostShow, "io", "hostid") {

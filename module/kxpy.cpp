@@ -585,6 +585,7 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
     case Kind::skip_addr:
     case Kind::repeat:
     case Kind::skip_since:
+    case Kind::skip_words:
     case Kind::blob: break;
   }
   kx_bug(__FILE__, __LINE__, __func__, "kind %d is not read on its own", static_cast<int>(k));

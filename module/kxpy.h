@@ -708,7 +708,12 @@ enum class Kind : uint8_t {
   skip_since,  // `arg` bytes read past when the protocol version the read was given is at least the
                // module global the row's key names (looked up at each row); nothing is stored
   blob,        // a length of width `arg`, then that many bytes -> bytes
+  skip_words,  // `arg` u32 words read past; a short message consumes the whole words there, then fails
 };
+
+// Kind::skip_since argument flag: the version compared by Python's >=
+// ordering (greater_equal) rather than by the three-way comparison.
+constexpr uint32_t kGreaterEqual = 0x10000;
 
 // Kind::u32 argument: an attribute already holding a long only it holds has
 // that long refilled with the new value (set_number) instead of a new one
@@ -855,7 +860,8 @@ Ref u32_pairs(Reader &r, Site at);
 // Kinds read past that give no value.
 constexpr bool stores_nothing(Kind k) {
   return k == Kind::skip || k == Kind::run || k == Kind::skip_text || k == Kind::skip_if ||
-         k == Kind::skip_family || k == Kind::skip_addr || k == Kind::repeat || k == Kind::skip_since;
+         k == Kind::skip_family || k == Kind::skip_addr || k == Kind::repeat || k == Kind::skip_since ||
+         k == Kind::skip_words;
 }
 // The value of one field of kind K (a kind read on its own).
 template <Kind K>
@@ -963,7 +969,14 @@ inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, cons
   } else if constexpr (K == Kind::skip_addr) {
     r.skip_address(st.v6, at);
   } else if constexpr (K == Kind::skip_since) {
-    if (cmp_at_least(st.version, global(key, at).get(), at)) r.skip(A, at);
+    Ref threshold = global(key, at);
+    bool since = (A & kGreaterEqual) != 0 ? greater_equal(st.version, threshold.get(), at)
+                                          : cmp_at_least(st.version, threshold.get(), at);
+    if (since) r.skip(A & 0xffff, at);
+  } else if constexpr (K == Kind::skip_words) {
+    uint32_t present = r.remaining() / 4;
+    r.skip(4 * (A < present ? A : present), at);
+    if (present < A) bad_message(at);
   } else if constexpr (K == Kind::u32 && (A & kRefill) != 0 && into == Into::attr) {
     set_number(target, key, r.u32(at), at);
   } else {
