@@ -237,9 +237,9 @@ KX_FUNCTION(hostFindv4, "io", "hostip") {
 // The id of the host found, or None when the reply carries none.
 KX_FUNCTION(handleHostFindReply, "m") {
   kx::Reader r(arg[0]);
-  uint32_t id;
-  if (!r.try_num(id)) return kx::py_none();
-  return kx::py_u32(id);
+  uint64_t id[1];
+  if (!kx::try_read_numbers(r, kHostId, id)) return kx::py_none();
+  return kx::py_u32(static_cast<uint32_t>(id[0]));
 }
 
 PyMethodDef kx_methods_hosts[] = {
