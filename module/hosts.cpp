@@ -214,10 +214,7 @@ KX_FUNCTION(handleHostUpdate, "m", "hosts", "protocolversion") {
 }
 
 // The removed host's id; the caller drops the table entry.
-KX_FUNCTION(handleHostRemove, "m") {
-  kx::Reader r(arg[0]);
-  return kx::read_value(r, kHostId);
-}
+KX_VALUE_HANDLER(handleHostRemove, kHostId);
 
 KX_FUNCTION(hostShow, "io", "hostid") {
   kx::Request q(client_request_type(n_KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW));

@@ -1394,6 +1394,15 @@ Ref call_module_function(const Name &name, PyCFunction own, const char *tbname, 
   kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), "KXdv17_0." #NAME, \
                            {__VA_ARGS__}, BODY)
 
+// A handler NAME(m) whose message is one value: that of TABLE, a table of
+// one row.
+#define KX_VALUE_HANDLER(NAME, TABLE) \
+  KX_FUNCTION(NAME, "m") {            \
+    kx::Reader r(arg[0]);             \
+    return kx::read_value(r, TABLE);  \
+  }                                   \
+  static_assert(true, "")
+
 // A request builder NAME(io) that sends the empty request REQUEST (its name
 // in the protocol definition).
 #define KX_EMPTY_REQUEST(NAME, REQUEST)                                          \

@@ -57,25 +57,10 @@ KX_FUNCTION(handleVersion, "m") {
   return kx::tuple(version, value, texts[0], texts[1]);
 }
 
-KX_FUNCTION(handleAuth, "m") {
-  Reader r(arg[0]);
-  return kx::read_value(r, kAuth);
-}
-
-KX_FUNCTION(handleFeatures, "m") {
-  Reader r(arg[0]);
-  return kx::read_value(r, kFeatures);
-}
-
-KX_FUNCTION(handleEperm, "m") {
-  Reader r(arg[0]);
-  return kx::read_value(r, kEperm);
-}
-
-KX_FUNCTION(handleNotAvail, "m") {
-  Reader r(arg[0]);
-  return kx::read_value(r, kNotAvail);
-}
+KX_VALUE_HANDLER(handleAuth, kAuth);
+KX_VALUE_HANDLER(handleFeatures, kFeatures);
+KX_VALUE_HANDLER(handleEperm, kEperm);
+KX_VALUE_HANDLER(handleNotAvail, kNotAvail);
 
 // u8 count, then count names (at most 254 bytes kept of each).
 KX_FUNCTION(handleServerXFBNames, "m") {
