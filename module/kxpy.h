@@ -1012,6 +1012,13 @@ template <auto &Rows>
 void read_items(Reader &r, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::item>(r, dict, t, at);
 }
+// The same from a block already taken (Unchecked), for a table of
+// fixed-width fields.
+template <auto &Rows>
+void read_items(Unchecked &block, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
+  static_assert(rows::table_width<Rows>() != rows::kVariable, "a table of fixed-width fields");
+  rows::read<Into::item, Rows>(block, dict, t.keys(), nullptr, std::make_index_sequence<Table<Rows>::size>(), at);
+}
 template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::attr>(r, obj, t, at);
