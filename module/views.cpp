@@ -286,35 +286,46 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Ref ops = kx::new_list();
   auto field = [&](PyObject *const *) { return read_field(r, arg[1]); };
   auto data = [&](PyObject *const *) { return read_data(r); };
-  uint8_t op;
-  while (r.try_num(op)) {
-    Ref row = r.long32();
-    Ref item;
-    switch (op) {
-      case 0: {
-        Ref second = r.long32();
-        Ref f = KX_CALL_MODULE_BODY(handleViewUpdateField, field, arg[0], arg[1]);
-        Ref d = KX_CALL_MODULE_BODY(handleViewUpdateData, data, arg[0]);
-        item = kx::tuple_of(std::move(row), std::move(second), std::move(f), std::move(d));
-        break;
+  return kx::InlineCalls::run([&](kx::InlineCalls &calls) {
+    for (;;) {
+      // The operation code and the row, with one length check when both are there.
+      uint8_t op;
+      uint32_t row_number;
+      if (const uint8_t *p = r.try_take(5)) {
+        op = p[0];
+        row_number = Reader::load<uint32_t>(p + 1);
+      } else {
+        if (!r.try_num(op)) break;
+        row_number = r.u32();
       }
-      case 1: {
-        Ref d = KX_CALL_MODULE_BODY(handleViewUpdateData, data, arg[0]);
-        item = kx::pair(std::move(row), std::move(d));
-        break;
+      Ref row = kx::py_u32(row_number);
+      Ref item;
+      switch (op) {
+        case 0: {
+          Ref second = r.long32();
+          Ref f = KX_CALL_INLINE(calls, handleViewUpdateField, field, arg[0], arg[1]);
+          Ref d = KX_CALL_INLINE(calls, handleViewUpdateData, data, arg[0]);
+          item = kx::tuple_of(std::move(row), std::move(second), std::move(f), std::move(d));
+          break;
+        }
+        case 1: {
+          Ref d = KX_CALL_INLINE(calls, handleViewUpdateData, data, arg[0]);
+          item = kx::pair(std::move(row), std::move(d));
+          break;
+        }
+        case 2:
+          item = std::move(row);
+          break;
+        case 3:
+          item = kx::pair(std::move(row), r.string(256));
+          break;
+        default:
+          kx::bad_message_text(kx::Site(), "bad op");
       }
-      case 2:
-        item = std::move(row);
-        break;
-      case 3:
-        item = kx::pair(std::move(row), r.string(256));
-        break;
-      default:
-        kx::bad_message_text(kx::Site(), "bad op");
+      kx::list_append_new(ops.get(), kx::pair(Ref::borrowed(op_int(op)), std::move(item)));
     }
-    kx::list_append_new(ops.get(), kx::pair(Ref::borrowed(op_int(op)), std::move(item)));
-  }
-  return ops;
+    return ops;
+  });
 }
 
 KX_FUNCTION(handleViewAddError, "m") {
