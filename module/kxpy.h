@@ -1092,6 +1092,13 @@ template <auto &Rows>
 void read_items(Reader &r, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::item>(r, dict, t, at);
 }
+// The same from a block already taken (Unchecked), for a table of
+// fixed-width fields.
+template <auto &Rows>
+void read_items(Unchecked &block, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
+  static_assert(rows::table_width<Rows>() != rows::kVariable, "a table of fixed-width fields");
+  rows::read<Into::item, Rows>(block, dict, t.keys(), nullptr, std::make_index_sequence<Table<Rows>::size>(), at);
+}
 template <auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::attr>(r, obj, t, at);
@@ -1349,13 +1356,19 @@ PyObject *entry(const char *tbname, const char *const *kwlist, size_t nparams, K
 // body(args) runs directly (its body, or the same reads on the caller's
 // Reader): the same work and the same traceback entries, without a second
 // argument parse. Any other binding is called as Python would.
+// True while `name` is bound (in the module namespace, else the built-ins)
+// to this module's own function `own`. The binding is only compared, so it
+// is not held.
+inline bool bound_to_own(const Name &name, PyCFunction own) {
+  PyObject *binding = fast::lookup(module_dict, name, name.memo, 0);
+  if (!binding) binding = fast::lookup(builtins_dict, name, name.memo, 1);
+  return binding && PyCFunction_Check(binding) && PyCFunction_GET_FUNCTION(binding) == own;
+}
+
 template <size_t N, class Body>
 Ref call_module_function(const Name &name, PyCFunction own, const char *tbname, PyObject *const (&args)[N],
                          Body body, Site at = Site()) {
-  // The module's own binding is only compared, so it is not held.
-  PyObject *own_binding = fast::lookup(module_dict, name, name.memo, 0);
-  if (!own_binding) own_binding = fast::lookup(builtins_dict, name, name.memo, 1);
-  if (own_binding && PyCFunction_Check(own_binding) && PyCFunction_GET_FUNCTION(own_binding) == own) {
+  if (bound_to_own(name, own)) {
     try {
       return body(args);
     } catch (...) {
@@ -1366,6 +1379,41 @@ Ref call_module_function(const Name &name, PyCFunction own, const char *tbname, 
   Ref f = global(name, at);
   return call_args(f.get(), args, N, at);
 }
+
+// The same for a loop of such calls: run(calls) runs the loop, each call
+// going through calls(...) as call_module_function would make it. The
+// loop's one try block gives a body's failure its traceback entry, the
+// function named by `inside` while that body runs.
+class InlineCalls {
+ public:
+  template <size_t N, class Body>
+  Ref operator()(const Name &name, PyCFunction own, const char *tbname, PyObject *const (&args)[N], Body body,
+                 Site at = Site()) {
+    if (bound_to_own(name, own)) {
+      inside_ = tbname;
+      Ref v = body(args);
+      inside_ = nullptr;
+      return v;
+    }
+    Ref f = global(name, at);
+    return call_args(f.get(), args, N, at);
+  }
+  template <class Loop>
+  static Ref run(Loop loop, Site at = Site()) {
+    InlineCalls calls;
+    try {
+      return loop(calls);
+    } catch (...) {
+      if (!calls.inside_) throw;
+      exception_to_python(calls.inside_);
+      fail(at);
+    }
+  }
+
+ private:
+  InlineCalls() = default;
+  const char *inside_ = nullptr;
+};
 
 }  // namespace kx
 
@@ -1393,6 +1441,9 @@ Ref call_module_function(const Name &name, PyCFunction own, const char *tbname, 
 #define KX_CALL_MODULE_BODY(NAME, BODY, ...)                                                          \
   kx::call_module_function(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), "KXdv17_0." #NAME, \
                            {__VA_ARGS__}, BODY)
+// The same inside InlineCalls::run, through its `calls`.
+#define KX_CALL_INLINE(CALLS, NAME, BODY, ...) \
+  CALLS(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), "KXdv17_0." #NAME, {__VA_ARGS__}, BODY)
 
 // A handler NAME(m) whose message is one value: that of TABLE, a table of
 // one row.

@@ -2,6 +2,8 @@
 // message and the stream of row operations.
 #include "kxpy.h"
 
+#include <array>
+
 using kx::Reader;
 using kx::Ref;
 using kx::Request;
@@ -35,38 +37,49 @@ const kx::Table<kFieldCaps_rows> kFieldCaps;
 
 // How a view field's value is read, by the field type its description names
 // (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
-const Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
+constexpr Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
 
-constexpr kx::Field kConns_rows[] = {{"conns", Kind::u32, 0}};
-const kx::Table<kConns_rows> kConnsGroup;
-void conns(Reader &r, PyObject *&d) { kx::read_items(r, d, kConnsGroup); }
-
+// The groups of a view's data record, each a table of fixed-width fields.
+constexpr kx::Field conns_rows[] = {{"conns", Kind::u32, 0}};
 // Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
-constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
-const kx::Table<kSpeed_rows> kSpeedGroup;
-void speed(Reader &r, PyObject *&d) { kx::read_items(r, d, kSpeedGroup); }
-
-constexpr kx::Field kSkipped_rows[] = {
+constexpr kx::Field speed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
+constexpr kx::Field dropped_rows[] = {
     {"dropped.ignored_u32_1", Kind::skip, 4}, {"dropped.ignored_u32_2", Kind::skip, 4},
     {"dropped.ignored_u32_3", Kind::skip, 4}, {"dropped.ignored_u32_4", Kind::skip, 4},
     {"dropped.ignored_u32_5", Kind::skip, 4}, {"dropped.ignored_u32_6", Kind::skip, 4},
 };
-const kx::Table<kSkipped_rows> kSkippedGroup;
-void dropped(Reader &r, PyObject *&) { kx::skip_fields(r, kSkippedGroup); }
-
-constexpr kx::Field kRtt_rows[] = {{"rtt", Kind::pair, 4}};
-const kx::Table<kRtt_rows> kRttGroup;
-void rtt(Reader &r, PyObject *&d) { kx::read_items(r, d, kRttGroup); }
-
-constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
-const kx::Table<kCps_rows> kCpsGroup;
-void cps(Reader &r, PyObject *&d) { kx::read_items(r, d, kCpsGroup); }
-
-// The groups of a data record in wire order, by their presence bits.
-constexpr kx::Block<PyObject *> kDataGroups[] = {
-#define KX_VIEW_DATA(group, NAME, bit) {kxp::VIEW_DATA_##NAME, group},
+constexpr kx::Field rtt_rows[] = {{"rtt", Kind::pair, 4}};
+constexpr kx::Field cps_rows[] = {{"cps", Kind::pair, 4}};
+#define KX_VIEW_DATA(group, NAME, bit) const kx::Table<group##_rows> group##_table;
 #include "../protocol/kx_protocol.def"
-};
+
+// The groups a presence mask names, in wire order, read from `r` (a Reader,
+// or the block of them all taken at once).
+template <class R>
+void read_groups(R &r, uint32_t mask, PyObject *d) {
+#define KX_VIEW_DATA(group, NAME, bit) \
+  if (mask & kxp::VIEW_DATA_##NAME) kx::read_items(r, d, group##_table);
+#include "../protocol/kx_protocol.def"
+}
+
+// The bytes of the groups each mask names (the mask's other bits name none).
+constexpr uint32_t kDataMaskBits = 0
+#define KX_VIEW_DATA(group, NAME, bit) | kxp::VIEW_DATA_##NAME
+#include "../protocol/kx_protocol.def"
+    ;
+constexpr uint32_t data_width(uint32_t mask) {
+  return 0
+#define KX_VIEW_DATA(group, NAME, bit) \
+  +(mask & kxp::VIEW_DATA_##NAME ? kx::rows::table_width<group##_rows>() : 0)
+#include "../protocol/kx_protocol.def"
+      ;
+}
+template <size_t... M>
+constexpr std::array<uint8_t, sizeof...(M)> data_widths(std::index_sequence<M...>) {
+  return {{static_cast<uint8_t>(data_width(M))...}};
+}
+constexpr auto kDataWidth = data_widths(std::make_index_sequence<kDataMaskBits + 1>());
+static_assert((kDataMaskBits & (kDataMaskBits + 1)) == 0, "the groups' bits are the mask's low bits");
 
 // len(o), refused when the count would not fit its wire field. A request
 // whose count disagrees with its items is never sent.
@@ -215,12 +228,21 @@ constexpr kx::Field kFieldHead_rows[] = {{"field.ignored_u8", Kind::skip, 1}, {"
 const kx::Table<kFieldHead_rows> kFieldHead;
 constexpr kx::Field kDataMask_rows[] = {{"mask", Kind::u8, 0}};
 const kx::Table<kDataMask_rows> kDataMask;
-constexpr kx::Field kOp_rows[] = {{"op", Kind::u8, 0}};
-const kx::Table<kOp_rows> kOp;
+constexpr kx::Field kOpHead_rows[] = {{"op", Kind::u8, 0}, {"row", Kind::u32, 0}};
+const kx::Table<kOpHead_rows> kOpHead;
 constexpr kx::Field kRow_rows[] = {{"row", Kind::u32, 0}};
 const kx::Table<kRow_rows> kRow;
 constexpr kx::Field kText_rows[] = {{"text", Kind::string, 256}};
 const kx::Table<kText_rows> kText;
+
+// One value of the field type `t`, its kind chosen when the module is
+// compiled.
+template <size_t... T>
+Ref field_value(Reader &r, uint8_t t, std::index_sequence<T...>) {
+  Ref value;
+  ((t == T ? (void)(value = kx::rows::value<kFieldValue[T], 0>(r, kx::Site())) : void()), ...);
+  return value;
+}
 
 // A dropped byte, the field identifier and the value, read as the caller's
 // description fields[id]["type"] says.
@@ -231,17 +253,26 @@ Ref read_field(Reader &r, PyObject *fields) {
   Ref desc = kx::getitem(fields, id.get());
   Ref type = kx::getitem(desc.get(), n_type);
   uint8_t t = static_cast<uint8_t>(kx::as_long32(type.get()));
-  if (t >= sizeof kFieldValue / sizeof kFieldValue[0]) kx::bad_message();
-  Ref value = kx::read_value(r, kFieldValue[t], 0);
+  constexpr size_t kinds = sizeof kFieldValue / sizeof kFieldValue[0];
+  if (t >= kinds) kx::bad_message();
+  Ref value = field_value(r, t, std::make_index_sequence<kinds>());
   return kx::pair(std::move(id), std::move(value));
 }
 
-// A presence mask and the groups it names, in kDataGroups order.
+// A presence mask and the groups it names, in wire order. When the bytes of
+// every group it names are there, they are taken at once and read without
+// further length checks; a short record is read group by group, raising at
+// the first group that is not whole.
 Ref read_data(Reader &r) {
-  uint32_t mask = static_cast<uint32_t>(kx::read_number(r, kDataMask));
+  uint8_t mask = static_cast<uint8_t>(kx::read_number(r, kDataMask));
+  const uint8_t *block = r.try_take(kDataWidth[mask & kDataMaskBits]);
   Ref d = kx::new_dict();
-  PyObject *dict = d.get();
-  kx::read_blocks<kDataGroups>(r, mask, dict);
+  if (block) {
+    kx::Unchecked u(block);
+    read_groups(u, mask, d.get());
+  } else {
+    read_groups(r, mask, d.get());
+  }
   return d;
 }
 
@@ -274,36 +305,41 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
   Ref ops = kx::new_list();
   auto field = [&](PyObject *const *) { return read_field(r, arg[1]); };
   auto data = [&](PyObject *const *) { return read_data(r); };
-  uint64_t code[1];
-  while (kx::try_read_numbers(r, kOp, code)) {
-    const uint8_t op = static_cast<uint8_t>(code[0]);
-    Ref row = kx::read_value(r, kRow);
-    Ref item;
-    switch (op) {
-      case 0: {
-        Ref second = kx::read_value(r, kRow);
-        Ref f = KX_CALL_MODULE_BODY(handleViewUpdateField, field, arg[0], arg[1]);
-        Ref d = KX_CALL_MODULE_BODY(handleViewUpdateData, data, arg[0]);
-        item = kx::tuple_of(std::move(row), std::move(second), std::move(f), std::move(d));
-        break;
+  return kx::InlineCalls::run([&](kx::InlineCalls &calls) {
+    for (;;) {
+      // The operation code and the row, with one length check when both are there.
+      uint64_t head[2];
+      if (!kx::try_read_numbers(r, kOpHead, head)) break;
+      const uint8_t op = static_cast<uint8_t>(head[0]);
+      const uint32_t row_number = static_cast<uint32_t>(head[1]);
+      Ref row = kx::py_u32(row_number);
+      Ref item;
+      switch (op) {
+        case 0: {
+          Ref second = kx::read_value(r, kRow);
+          Ref f = KX_CALL_INLINE(calls, handleViewUpdateField, field, arg[0], arg[1]);
+          Ref d = KX_CALL_INLINE(calls, handleViewUpdateData, data, arg[0]);
+          item = kx::tuple_of(std::move(row), std::move(second), std::move(f), std::move(d));
+          break;
+        }
+        case 1: {
+          Ref d = KX_CALL_INLINE(calls, handleViewUpdateData, data, arg[0]);
+          item = kx::pair(std::move(row), std::move(d));
+          break;
+        }
+        case 2:
+          item = std::move(row);
+          break;
+        case 3:
+          item = kx::pair(std::move(row), kx::read_value(r, kText));
+          break;
+        default:
+          kx::bad_message_text(kx::Site(), "bad op");
       }
-      case 1: {
-        Ref d = KX_CALL_MODULE_BODY(handleViewUpdateData, data, arg[0]);
-        item = kx::pair(std::move(row), std::move(d));
-        break;
-      }
-      case 2:
-        item = std::move(row);
-        break;
-      case 3:
-        item = kx::pair(std::move(row), kx::read_value(r, kText));
-        break;
-      default:
-        kx::bad_message_text(kx::Site(), "bad op");
+      kx::list_append_new(ops.get(), kx::pair(Ref::borrowed(op_int(op)), std::move(item)));
     }
-    kx::list_append_new(ops.get(), kx::pair(Ref::borrowed(op_int(op)), std::move(item)));
-  }
-  return ops;
+    return ops;
+  });
 }
 
 namespace {
