@@ -594,14 +594,23 @@ static inline __attribute__((always_inline)) Ref value_of(Reader &r, Kind k, uin
 
 Ref read_value(Reader &r, Kind k, uint32_t arg, Site at) { return value_of(r, k, arg, at); }
 
+namespace {
+// A flags word (its top bit returned as a bool), then (id, name) records
+// while a whole id remains.
+constexpr Field kIdNamesHead_rows[] = {{"flags", Kind::u32, 0}};
+const Table<kIdNamesHead_rows> kIdNamesHead;
+constexpr Field kIdName_rows[] = {{"id", Kind::u32, 0}, {"name", Kind::string, 256}};
+const Table<kIdName_rows> kIdName;
+}  // namespace
+
 Ref read_id_names(Reader &r, void (*store)(PyObject *table, const Ref &id, const Ref &name),
                   Site at) {
-  bool flag = (r.u32(at) & 0x80000000u) != 0;
+  bool flag = (read_number(r, kIdNamesHead, at) & 0x80000000u) != 0;
   Ref table = new_dict(at);
-  while (r.remaining() >= 4) {
-    Ref id = r.long32(at);
-    Ref name = r.string(256, at);
-    store(table.get(), id, name);
+  while (r.has(rows::fixed_width(kIdName_rows[0]))) {
+    Ref record[2];
+    read_values(r, kIdName, record, at);
+    store(table.get(), record[0], record[1]);
   }
   return tuple(table, builtin_truth(flag, at));
 }
