@@ -239,8 +239,7 @@ using fast::new_number;
 using fast::new_slong;
 using fast::new_ulong;
 
-// pair() of two new longs (untracked as pair() leaves a pair of numbers),
-// without a reference wrapper per value.
+// pair() of two new longs, without a reference wrapper per value.
 template <class T>
 inline Ref long_pair(T a, T b, Site at = Site()) {
   static_assert(sizeof(T) == 8, "64-bit values; narrower ones convert");
@@ -255,7 +254,6 @@ inline Ref long_pair(T a, T b, Site at = Site()) {
   }
   PyTuple_SET_ITEM(t, 0, x);
   PyTuple_SET_ITEM(t, 1, y);
-  PyObject_GC_UnTrack(t);
   return Ref(t);
 }
 inline Ref long_pair(uint32_t a, uint32_t b, Site at = Site()) {
@@ -410,17 +408,13 @@ void append_to(PyObject *list, PyObject *item, Site at = Site());
 void append_to_attr(PyObject *obj, const Name &attr, PyObject *item, Site at = Site());
 // obj.attr = [].
 void set_empty_list(PyObject *obj, const Name &attr, Site at = Site());
-// A 2-tuple owning both values. A pair of exact numbers can never be part of
-// a reference cycle: it is taken off the collector's list at once, as the
-// collector itself would do at its next pass, which keeps collections short
-// while a table full of such tuples grows.
+// A 2-tuple owning both values. A pair of numbers stays on the collector's
+// list, as any new tuple does: the collector takes it off at its next pass,
+// and taking it off here costs every handler more than that pass saves.
 inline Ref pair(Ref a, Ref b, Site at = Site()) {
   Ref t = check(PyTuple_New(2), at);
-  bool numbers = (PyInt_CheckExact(a.get()) || PyLong_CheckExact(a.get())) &&
-                 (PyInt_CheckExact(b.get()) || PyLong_CheckExact(b.get()));
   PyTuple_SET_ITEM(t.get(), 0, a.release());
   PyTuple_SET_ITEM(t.get(), 1, b.release());
-  if (numbers) PyObject_GC_UnTrack(t.get());
   return t;
 }
 // A tuple of the given values, in order (PyTuple_Pack without the varargs walk).
