@@ -405,13 +405,6 @@ uint64_t Reader::number(uint32_t width, bool is_signed, Site at) {
   return 0;
 }
 
-bool Reader::try_skip_string(uint32_t bufsize) {
-  char buf[4096];
-  if (bufsize > sizeof buf || bufsize == 0)
-    kx_bug(__FILE__, __LINE__, __func__, "bufsize %u outside 1..%zu", bufsize, sizeof buf);
-  return kx_msg_get_string_len(m_, buf, bufsize, nullptr) != 0;
-}
-
 Ref Reader::bytes(uint32_t n, Site at) {
   if (remaining() < n) bad_message(at);
   Ref data_bytes = check(PyBytes_FromStringAndSize(nullptr, n), at);

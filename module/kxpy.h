@@ -587,8 +587,15 @@ class Reader {
     if (!try_skip_string(bufsize)) bad_message(at);
   }
   // The same without raising: a short field leaves the position where the
-  // library's string read leaves it when it fails.
-  bool try_skip_string(uint32_t bufsize);
+  // library's string read leaves it when it fails (past the length, then
+  // past the bytes a buffer of bufsize keeps, then past the rest), with no
+  // bytes copied.
+  bool try_skip_string(uint32_t bufsize) {
+    uint32_t n;
+    if (!kx_msg_get_uint32(m_, &n)) return false;
+    uint32_t kept = n < bufsize - 1 ? n : bufsize - 1;
+    return try_skip(kept) && try_skip(n - kept);
+  }
   // True when a whole string field (length word and all its bytes) stands at
   // the read position, so reading it cannot fail.
   bool has_whole_string() const {
@@ -821,14 +828,22 @@ inline void read_pair(R &r, PyObject *target, const Name &key, State &st, Site a
     a = static_cast<V>(st.woven[0]);
     b = static_cast<V>(st.woven[1]);
   } else if constexpr ((A & kWoven) != 0) {
-    V n[4];
+    // Four numbers, each into its own variable: a pass through an array
+    // read back as a whole made the processor wait for the stores.
+    V c, d;
     if (const uint8_t *q = r.try_take(4 * sizeof(U)); R::kWhole || q) {
-      for (int i = 0; i < 4; i++) n[i] = static_cast<V>(static_cast<S>(Reader::load<U>(q + i * sizeof(U))));
+      a = static_cast<V>(static_cast<S>(Reader::load<U>(q)));
+      c = static_cast<V>(static_cast<S>(Reader::load<U>(q + sizeof(U))));
+      b = static_cast<V>(static_cast<S>(Reader::load<U>(q + 2 * sizeof(U))));
+      d = static_cast<V>(static_cast<S>(Reader::load<U>(q + 3 * sizeof(U))));
     } else {
-      for (V &x : n) x = static_cast<V>(static_cast<S>(r.template num<U>(at)));
+      a = static_cast<V>(static_cast<S>(r.template num<U>(at)));
+      c = static_cast<V>(static_cast<S>(r.template num<U>(at)));
+      b = static_cast<V>(static_cast<S>(r.template num<U>(at)));
+      d = static_cast<V>(static_cast<S>(r.template num<U>(at)));
     }
-    a = n[0], b = n[2];
-    st.woven[0] = static_cast<uint64_t>(n[1]), st.woven[1] = static_cast<uint64_t>(n[3]);
+    st.woven[0] = static_cast<uint64_t>(c);
+    st.woven[1] = static_cast<uint64_t>(d);
   } else if (const uint8_t *q = r.try_take(2 * sizeof(U)); R::kWhole || q) {
     a = static_cast<V>(static_cast<S>(Reader::load<U>(q)));
     b = static_cast<V>(static_cast<S>(Reader::load<U>(q + sizeof(U))));
