@@ -48,7 +48,7 @@ SIM = 'kxd-sim'
 # The CMake build's flags (RelWithDebInfo, warnings, definitions).
 CXXFLAGS = ['-std=c++17', '-fPIC', '-O2', '-g', '-DNDEBUG', '-Wall', '-Wextra', '-Wno-format-zero-length',
             '-fmacro-prefix-map=%s/=' % HERE, '-DKX_VERSION="%s"' % VERSION]
-MODULE_CXXFLAGS = ['-Wno-cast-function-type', '-Wno-missing-field-initializers', '-fvisibility=hidden']
+MODULE_CXXFLAGS = ['-Wno-cast-function-type', '-Wno-missing-field-initializers', '-fvisibility=hidden', '-fno-plt']
 
 
 def sources(folder):
