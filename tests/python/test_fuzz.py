@@ -89,17 +89,12 @@ def extra_args(func, version=24576, fields=VIEW_FIELDS, info=CHANNEL_INFO):
         kx.handleHostAdd: lambda: (Obj, Table(), version),
         kx.handleHostUpdate: lambda: (Table(Obj), version),
         kx.handleConnUpdate: lambda: (Table(Obj), Obj, populate, version),
-        kx.handleViewUpdate: lambda: (fields,),
-        kx.handleViewUpdateField: lambda: (fields,),
         kxcorpus.view_update: lambda: (fields,),
         kx.handleChannelsData: lambda: (info,),
         kx.shapingobjectUpdateHandle: lambda: (Table(),),
         kx.handleFWRulesData: lambda: (Table(Table),),
         kx.handleDrdlStatsDump: lambda: (List(),),
     }.get(func, tuple)()
-
-
-HANDLERS = [getattr(kx, n) for n in sorted(dir(kx)) if n.startswith('handle')] + [kx.shapingobjectUpdateHandle]
 
 
 def call(func, payload, args, type_=0, logged=False):

@@ -64,16 +64,9 @@ class RaisingDict(dict):
     __getitem__ = __setitem__ = __contains__ = get = setdefault = boom
 
 
-class Factory(object):
-    """Stands in for KXMsgv17_0: newMsg gives `result` or raises."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def newMsg(self, type):
-        if self.result is Boom:
-            raise Boom()
-        return self.result
+def Factory(result):
+    """Stands in for KXMsgv17_0: newMsg gives `result`, or raises for Boom."""
+    return type('Factory', (object,), {'newMsg': staticmethod(boom if result is Boom else lambda type: result)})()
 
 
 class Case(object):
@@ -279,27 +272,15 @@ def msgmodule_cases():
         msg.pos = value
 
     def ring_cycle(rb, msg, into):
-        rb.write(b'abc')
-        rb.peek(2)
-        rb.read(1)
-        rb.skip(5)
-        rb.writeMsg(msg)
-        rb.complete()
-        rb.readMsg()
-        rb.writeMsg(msg)
-        rb.readMsgInto(into)
-        return rb.used(), rb.space(), rb.capacity()
+        return [rb.write(b'abc'), rb.peek(2), rb.read(1), rb.skip(5), rb.writeMsg(msg), rb.complete(), rb.readMsg(),
+                rb.writeMsg(msg), rb.readMsgInto(into), rb.used(), rb.space(), rb.capacity()]
 
     def fd_cycle(rb, msg):
-        rb.writeMsg(msg)
-        rb.writeFd(w, 100)
-        rb.readFd(r)
-        rb.readMsg()
+        return [rb.writeMsg(msg), rb.writeFd(w, 100), rb.readFd(r), rb.readMsg()]
 
     def append_attributes(msg):
         fresh = KXMsg(msg.type, msg.payload)
-        fresh.append(b'xy')
-        return repr(fresh), fresh.len, fresh.type, fresh.payload
+        return fresh.append(b'xy'), repr(fresh), fresh.len, fresh.type, fresh.payload
 
     # Integer arguments out of range or of another type: (value, what newMsg and KXRingbuf raise, what KXMsg.pos does)
     bad_ints = [(-1, OverflowError, ValueError), (2 ** 32, OverflowError, ValueError),
