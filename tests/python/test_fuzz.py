@@ -30,16 +30,9 @@ def plain(v):
 
 class Obj(object):
     """A host or connection record that logs what is set on it."""
-
-    def __init__(self, *args):
-        log('new', args)
-
-    def __setattr__(self, name, value):
-        log('set', name, value)
-        object.__setattr__(self, name, value)
-
-    def _set_views(self, views):
-        log('views', views)
+    __init__ = lambda self, *args: log('new', args)
+    __setattr__ = lambda self, name, value: log('set', name, value) or object.__setattr__(self, name, value)
+    _set_views = lambda self, views: log('views', views)
 
 
 class Table(dict):
@@ -56,23 +49,12 @@ class Table(dict):
         value = self[key] = self.missing()
         return value
 
-    def __setitem__(self, key, value):
-        log('store', key, value)
-        dict.__setitem__(self, key, value)
-
-    def __delitem__(self, key):
-        log('del', key)
-        dict.__delitem__(self, key)
+    __setitem__ = lambda self, key, value: log('store', key, value) or dict.__setitem__(self, key, value)
+    __delitem__ = lambda self, key: log('del', key) or dict.__delitem__(self, key)
 
 
-class List(list):
-    def append(self, value):
-        log('append', value)
-        list.append(self, value)
-
-
-def populate(conn, rows):
-    log('rows', rows)
+List = type('List', (list,), {'append': lambda self, value: log('append', value) or list.append(self, value)})
+populate = lambda conn, rows: log('rows', rows)
 
 
 def log(kind, *values):
@@ -80,11 +62,7 @@ def log(kind, *values):
         LOG.append((kind,) + values[:-1] + (plain(values[-1]),))
 
 
-VIEW_FIELDS = dict((i, {'type': i % 8}) for i in range(256))
-CHANNEL_INFO = ({1: {'name': 'c'}, 2: {'name': 'd'}}, [(1, 'a'), (2, 'b')])
-
-
-def extra_args(func, version=24576, fields=VIEW_FIELDS, info=CHANNEL_INFO):
+def extra_args(func, version, fields, info):
     return {
         kx.handleHostAdd: lambda: (Obj, Table(), version),
         kx.handleHostUpdate: lambda: (Table(Obj), version),
