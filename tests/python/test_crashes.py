@@ -25,8 +25,7 @@ def touch_lists():
 def collecting(callback):
     """A collection at almost every allocation, each calling callback() from
     the weakref callback of a fresh piece of cyclic garbage."""
-    class Bait(object):
-        pass
+    Bait = type('Bait', (object,), {})
     refs, live = [], [True]
 
     def arm():
@@ -123,11 +122,8 @@ class CrashTest(TestCase):
         # never from the bytes past the message's end.
         m = msg(u32(1) + u16(0x0080) + b''.join(u32(v) for v in range(10, 16)))
 
-        class Mover(object):
-            def __setattr__(self, name, value):
-                m.pos = len(m.payload)
-                object.__setattr__(self, name, value)
-        host = Mover()
+        host = type('Mover', (object,), {'__setattr__': lambda self, name, value: setattr(m, 'pos', len(m.payload))
+                                         or object.__setattr__(self, name, value)})()
         kx.handleHostUpdate(m, {1: host}, 24576)
         self.assertEqual((host.quality_packets, host.quality_internal_issues, host.quality_external_issues),
                          ((10, 11), (12, 14), (13, 15)))

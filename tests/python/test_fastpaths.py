@@ -126,23 +126,12 @@ class CallTest(TestCase):
         Raises = type('Raises', (object,), {'__init__': lambda self, hostid: {}[hostid]})   # KeyError(hostid)
         WrongArity = type('WrongArity', (object,), {'__init__': lambda self: None})
 
-        class OwnNew(object):
-            def __new__(cls, hostid):
-                seen.append('new')
-                return Plain(hostid)          # not an instance: __init__ is not called
-
-            def __init__(self, hostid):
-                seen.append('init')
-
-        class Meta(type):
-            def __call__(cls, *args):
-                seen.append('meta')
-                return type.__call__(cls, *args)
-
+        # __new__ gives what is not an instance: __init__ is not called
+        OwnNew = type('OwnNew', (object,), {'__new__': lambda cls, hostid: seen.append('new') or Plain(hostid),
+                                            '__init__': lambda self, hostid: seen.append('init')})
+        Meta = type('Meta', (type,), {'__call__': lambda cls, *args: seen.append('meta') or type.__call__(cls, *args)})
         WithMeta = Meta('WithMeta', (Plain,), {})
-
-        class InitRebound(Plain):
-            pass
+        InitRebound = type('InitRebound', (Plain,), {})
 
         cases = [Plain, Defaults, ReturnsValue, Raises, WrongArity, OwnNew, WithMeta, InitRebound]
         if sys.version_info[0] == 2:
@@ -247,9 +236,7 @@ class RefillTest(TestCase):
         return v - 2 ** 64 if v >= 2 ** 63 else v
 
     def test_values_across_sizes(self):
-        class Host(object):
-            pass
-
+        Host = type('Host', (object,), {})
         kept = Host()
         for i, v in enumerate(self.VALUES):
             w = self.VALUES[-1 - i]
@@ -268,16 +255,8 @@ class RefillTest(TestCase):
                         self.assertIs(x, int(str(x)), 'the shared small int')
 
     def test_objects_the_caller_holds(self):
-        class Host(object):
-            pass
-
-        class Long(type(2 ** 64)):
-            pass
-
-        class Pair(tuple):
-            pass
-
-        host = Host()
+        Long, Pair = type('Long', (type(2 ** 64),), {}), type('Pair', (tuple,), {})
+        host = type('Host', (object,), {})()
         self.update(host, (1, 2), (3, 4))
         cases = [
             # (what the attribute holds before the update, keep a reference to it)
