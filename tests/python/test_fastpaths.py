@@ -163,19 +163,12 @@ class CallTest(TestCase):
         # handleConnUpdate calls conn._set_views(list) and sc_populator(conn, rows).
         calls = []
 
-        class Conn(Record):
-            def _set_views(self, views):
-                calls.append(('method', views))
-
-        class Static(Conn):
-            _set_views = staticmethod(lambda views: calls.append(('static', views)))
-
-        class ClassMethod(Conn):
-            _set_views = classmethod(lambda cls, views: calls.append(('class', cls.__name__, views)))
-
-        class Populator(object):
-            def rows(self, conn, rows):
-                calls.append(('populator', type(conn).__name__, rows))
+        Conn = type('Conn', (Record,), {'_set_views': lambda self, views: calls.append(('method', views))})
+        Static = type('Static', (Conn,), {'_set_views': staticmethod(lambda views: calls.append(('static', views)))})
+        ClassMethod = type('ClassMethod', (Conn,), {'_set_views': classmethod(
+            lambda cls, views: calls.append(('class', cls.__name__, views)))})
+        Populator = type('Populator', (object,), {
+            'rows': lambda self, conn, rows: calls.append(('populator', type(conn).__name__, rows))})
 
         payload = record(5, 0x80000 | 0x10000000, u16(2) + u16(7) + u16(8) + b'\x01\0' + u64(2 ** 64 - 1))
         for cls, want in [(Conn, ('method', [7, 8])), (Static, ('static', [7, 8])),
