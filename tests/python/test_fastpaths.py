@@ -3,7 +3,6 @@ off, -DKX_GENERIC=1): each is driven through the handlers with the cases that mu
 import gc
 import struct
 import sys
-import unittest
 
 import KXdv17_0 as kx
 from kxcorpus import Record
@@ -27,7 +26,8 @@ class AttributeStoreTest(TestCase):
     def test_class_changes_after_first_store(self):
         log = []
 
-        add_property = lambda cls: setattr(cls, 'connections', property(lambda self: 'read', lambda self, v: log.append(v)))
+        setter = lambda self, v: log.append(v)
+        add_property = lambda cls: setattr(cls, 'connections', property(lambda self: 'read', setter))
         add_setattr = lambda cls: setattr(cls, '__setattr__', lambda self, name, v: log.append((name, v)))
         # a non-data descriptor: the instance dict still takes it
         add_plain_attribute = lambda cls: setattr(cls, 'connections', 'class value')
@@ -84,10 +84,7 @@ class AttributeStoreTest(TestCase):
         # with the values Python's own stores give: after an attribute their
         # __init__ deleted, with their __dict__ read, or with their class's
         # shared keys outgrown alike.
-        def deleting(self):
-            self.connections = None
-            del self.connections
-
+        deleting = lambda self: setattr(self, 'connections', None) or delattr(self, 'connections')
         inits = [('plain', lambda self: None), ('deleting', deleting), ('dict read', lambda self: self.__dict__),
                  ('keys outgrown', lambda self: [setattr(self, 'a%d' % i, i) for i in range(40)])]
         for name, init in inits:
@@ -299,12 +296,6 @@ class DictStoreTest(TestCase):
             # equal str keys that are other objects than the handler's names
             return dict((''.join(list(k)), 0) for k in MEDIA[:3])
 
-        def with_other_keys():
-            return {1: 'int key', u'internal_media': 'unicode key'}
-
-        def nearly_full():
-            return dict(('n%d' % i, i) for i in range(21))
-
         def emptied():
             # a large table of deleted keys only, untracked, that no store grows
             d = dict(('p%d' % i, 0) for i in range(40))
@@ -312,12 +303,13 @@ class DictStoreTest(TestCase):
                 del d[k]
             return d
 
-        for prepare in [dict, with_deleted_keys, with_equal_keys, with_other_keys, nearly_full,
-                        lambda: {'list': []}, emptied]:
+        with_other_keys = lambda: {1: 'int key', u'internal_media': 'unicode key'}
+        nearly_full = lambda: dict(('n%d' % i, i) for i in range(21))
+        for i, prepare in enumerate([dict, with_deleted_keys, with_equal_keys, with_other_keys, nearly_full,
+                                     lambda: {'list': []}, emptied]):
             for names in [['bytes'], ['a', 'b', 'c', 'a']]:
                 got, want, got_tracked, want_tracked = self.sample(prepare, names)
-                self.assertEqual(got, want, prepare.__name__)
-                self.assertEqual(got_tracked, want_tracked, prepare.__name__)
+                self.assertEqual((got, got_tracked), (want, want_tracked), (i, names))
 
     def test_collector_tracking(self):
         # A new dict starts untracked and is tracked from the first value that may hold others (a schema's column
@@ -386,6 +378,3 @@ class NumberTest(TestCase):
                 update.pos = 0
             self.assertEqual(hosts[9].netobjects, want)
         self.assertEqual(calls, [9, 1])
-
-if __name__ == '__main__':
-    unittest.main()

@@ -56,7 +56,7 @@ class FirewallTest(TestCase):
                                      (u32(0), 4, {'properties': ''}), (s('q' * 2000), 2005, {'properties': 'q' * 1023})]:
             m = msg(head + tail)
             got = kx.handleFWEntry(m)
-            self.assertEqual((m.pos - len(head), got), (consumed, dict(ENTRY, rule='r' * 254, **want)), repr(tail[:8]))
+            self.assertEqual((m.pos - len(head), got), (consumed, dict(ENTRY, rule='r' * 254, **want)), tail[:8])
         self.assertEqual([type(got[k]) for k in ('time', 'type', 'clientport', 'protocol')], [long, int, int, int])
         v6 = u32(0) + u8(1) + u32(0x20010db8) + u32(0) * 6 + u32(1) + b'\0' * 5 + s('') * 4
         got = kx.handleFWEntry(m=msg(v6))

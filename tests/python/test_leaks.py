@@ -358,6 +358,3 @@ def check_cases(cases, calls=CALLS):
                 case.name, m2 - m1, calls - calls // 2))
     sys.stderr.write('%d cases, %d calls\n' % (len(cases), total))
     return failures
-
-if __name__ == '__main__':
-    unittest.main()

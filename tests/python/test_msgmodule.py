@@ -91,6 +91,3 @@ class KXRingbufTest(unittest.TestCase):
             out.writeFd(r, 1)
         self.assertEqual(errno.EBADF, ctx.exception.errno)
 
-
-if __name__ == "__main__":
-    unittest.main()
