@@ -22,16 +22,11 @@ def load():
 
 class Record(object):
     """A host or connection record; the handlers set its attributes."""
-
-    def __init__(self, *args):
-        self.args = args
-
-    def _set_views(self, views):
-        self.views = views
+    __init__ = lambda self, *args: setattr(self, 'args', args)
+    _set_views = lambda self, views: setattr(self, 'views', views)
 
 
-def populate(conn, rows):
-    conn.sc_rows = rows
+populate = lambda conn, rows: setattr(conn, 'sc_rows', rows)
 
 
 def fresh(func, extra):

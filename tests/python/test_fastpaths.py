@@ -20,8 +20,7 @@ def update_connections(hosts, hostid, a, b):
 
 
 class AttributeStoreTest(TestCase):
-    """A remembered "this class has no such attribute" must be forgotten as
-    soon as the class or a base changes."""
+    """A remembered "this class has no such attribute" is forgotten as soon as the class or a base changes."""
 
     def test_class_changes_after_first_store(self):
         log = []
@@ -80,10 +79,8 @@ class AttributeStoreTest(TestCase):
         self.assertRaises(ZeroDivisionError, update_connections, {1: Raising()}, 1, 0, 0)
 
     def test_instance_values_and_order(self):
-        # Hosts made by handleHostAdd get their attributes in the order and
-        # with the values Python's own stores give: after an attribute their
-        # __init__ deleted, with their __dict__ read, or with their class's
-        # shared keys outgrown alike.
+        # Hosts made by handleHostAdd get their attributes in the order and with the values Python's own stores give:
+        # after an attribute their __init__ deleted, with their __dict__ read, or their class's shared keys outgrown.
         deleting = lambda self: setattr(self, 'connections', None) or delattr(self, 'connections')
         inits = [('plain', lambda self: None), ('deleting', deleting), ('dict read', lambda self: self.__dict__),
                  ('keys outgrown', lambda self: [setattr(self, 'a%d' % i, i) for i in range(40)])]
@@ -102,8 +99,7 @@ class AttributeStoreTest(TestCase):
 
 
 class CallTest(TestCase):
-    """Classes, functions and methods of the caller called by the module
-    behave as when Python calls them with the same arguments."""
+    """The caller's classes, functions and methods behave as when Python calls them with the same arguments."""
 
     @staticmethod
     def outcome(call):
@@ -157,7 +153,6 @@ class CallTest(TestCase):
                     InitRebound.__init__ = lambda self, hostid: setattr(self, 'other', hostid)
 
     def test_connection_callbacks(self):
-        # handleConnUpdate calls conn._set_views(list) and sc_populator(conn, rows).
         calls = []
 
         Conn = type('Conn', (Record,), {'_set_views': lambda self, views: calls.append(('method', views))})
@@ -183,8 +178,7 @@ class CallTest(TestCase):
 
 
 class LookupTest(TestCase):
-    """Module globals and built-ins are looked up at each use (rebinding in
-    the module namespace: test_hosts' version threshold)."""
+    """Module globals and built-ins are looked up at each use (module globals: test_hosts' version threshold)."""
 
     def test_module_binding_shadows_the_builtin(self):
         def decodes(payload):
@@ -217,13 +211,10 @@ class RefillTest(TestCase):
 
     @staticmethod
     def update(host, speed, connections):
-        in_, out = speed
-        kx.handleHostUpdate(msg(u32(1) + u16(0x0006) + u64(in_) + u64(out) + u32(connections[0]) +
+        kx.handleHostUpdate(msg(u32(1) + u16(0x0006) + u64(speed[0]) + u64(speed[1]) + u32(connections[0]) +
                                 u32(connections[1])), {1: host}, NEW)
 
-    @staticmethod
-    def signed(v):
-        return v - 2 ** 64 if v >= 2 ** 63 else v
+    signed = staticmethod(lambda v: v - 2 ** 64 if v >= 2 ** 63 else v)
 
     def test_values_across_sizes(self):
         Host = type('Host', (object,), {})
@@ -275,8 +266,7 @@ class DictStoreTest(TestCase):
     (the order shows where each key sits), the collector tracking it or not alike."""
 
     def sample(self, prepare, names):
-        """handleChannelsData of one record whose channel's copy() gives
-        prepare(); the same stores done by Python on another prepare()."""
+        """handleChannelsData of a record whose channel's copy() gives prepare(); Python's stores on another."""
         channel = type('Channel', (object,), {'copy': lambda self: prepare()})()
         payload = u32(1) + channel_record(7, 1, len(names))
         got = kx.handleChannelsData(msg(payload), ({7: channel}, [(1, n) for n in names]))[7]
