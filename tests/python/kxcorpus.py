@@ -22,16 +22,11 @@ def load():
 
 class Record(object):
     """A host or connection record; the handlers set its attributes."""
-
-    def __init__(self, *args):
-        self.args = args
-
-    def _set_views(self, views):
-        self.views = views
+    __init__ = lambda self, *args: setattr(self, 'args', args)
+    _set_views = lambda self, views: setattr(self, 'views', views)
 
 
-def populate(conn, rows):
-    conn.sc_rows = rows
+populate = lambda conn, rows: setattr(conn, 'sc_rows', rows)
 
 
 def fresh(func, extra):
@@ -58,16 +53,15 @@ class Context(object):
         self.hosts, self.conns, self.shaping, self.fw_rules = {}, {}, {}, {}
         self.fields, self.channel_info = {}, ({}, [])
         by_type = dict(corpus)
+        last = lambda t: KXMsgv17_0.KXMsg(0, by_type[t])
         if kx.PROTOCOL_SERVER_VERSION in by_type:
-            self.version = kx.handleVersion(KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_VERSION]))[0]
+            self.version = kx.handleVersion(last(kx.PROTOCOL_SERVER_VERSION))[0]
         if kx.PROTOCOL_SERVER_VIEW_CAPS in by_type:
-            fields = kx.handleViewCaps(KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_VIEW_CAPS]))[1]
-            self.fields = dict((f['field'], f) for f in fields)
+            self.fields = dict((f['field'], f) for f in kx.handleViewCaps(last(kx.PROTOCOL_SERVER_VIEW_CAPS))[1])
         if kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO in by_type:
-            self.channel_info = kx.handleChannelsInfo(
-                KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO]))
+            self.channel_info = kx.handleChannelsInfo(last(kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO))
         if kx.PROTOCOL_SERVER_FW_RULES_INIT in by_type:
-            self.fw_rules = kx.handleFWRulesInit(KXMsgv17_0.KXMsg(0, by_type[kx.PROTOCOL_SERVER_FW_RULES_INIT]))[0]
+            self.fw_rules = kx.handleFWRulesInit(last(kx.PROTOCOL_SERVER_FW_RULES_INIT))[0]
         # Updates name hosts and connections added before them.
         for type_, payload in corpus:
             if type_ == kx.PROTOCOL_SERVER_HOST_ADD:
@@ -84,38 +78,26 @@ class Context(object):
 
     def handler(self, type_):
         """(function, extra arguments after m) for a message type, or None for types a client only counts."""
-        H = {
-            kx.PROTOCOL_SERVER_VERSION: (kx.handleVersion, ()),
-            kx.PROTOCOL_SERVER_AUTHENTICATION_OK: (kx.handleAuth, ()),
-            kx.PROTOCOL_SERVER_FEATURES: (kx.handleFeatures, ()),
-            kx.PROTOCOL_SERVER_EPERM: (kx.handleEperm, ()),
-            kx.PROTOCOL_SERVER_NOT_AVAILABLE: (kx.handleNotAvail, ()),
-            kx.PROTOCOL_SERVER_XFB_NAMES: (kx.handleServerXFBNames, ()),
-            kx.PROTOCOL_SERVER_STRTABLE_BEGIN: (kx.handleStrtblBegin, ()),
-            kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: (kx.handleStrtblEntries, ()),
-            kx.PROTOCOL_SERVER_STRTABLE_END: (kx.handleStrtblEnd, ()),
+        # Handlers that take only the message: (message type name, handler name) without their prefixes.
+        H = dict((getattr(kx, 'PROTOCOL_SERVER_' + t), (getattr(kx, 'handle' + f), ())) for t, f in [
+            ('VERSION', 'Version'), ('AUTHENTICATION_OK', 'Auth'), ('FEATURES', 'Features'), ('EPERM', 'Eperm'),
+            ('NOT_AVAILABLE', 'NotAvail'), ('XFB_NAMES', 'ServerXFBNames'), ('STRTABLE_BEGIN', 'StrtblBegin'),
+            ('STRTABLE_ENTRIES', 'StrtblEntries'), ('STRTABLE_END', 'StrtblEnd'), ('HOST_REMOVE', 'HostRemove'),
+            ('SESSION_CONTEXT_SCHEMATA', 'SessionContextSchemata'), ('SESSION_CONTEXT_ADD', 'SessionContextAdd'),
+            ('SESSION_CONTEXT_REMOVE', 'SessionContextRemove'), ('VIEW_CAPS', 'ViewCaps'),
+            ('VIEW_ADD_ERROR', 'ViewAddError'), ('CHANNEL_STATS_INFO', 'ChannelsInfo'),
+            ('SHAPING_RULES_INIT', 'ShapingRulesInit'), ('FW_RULES_INIT', 'FWRulesInit'),
+            ('FWLOG_ENTRY_START', 'FWEntryStart'), ('FWLOG_ENTRY', 'FWEntry'), ('BGP_DUMP_ENTRY', 'BgpEntry'),
+            ('BGP_DUMP_PATH', 'BgpPath'), ('VCRC_TEST_RESULT', 'VcrcTest')])
+        H.update({
+            PROTOCOL_SERVER_HOST_FIND_REPLY: (kx.handleHostFindReply, ()),
             kx.PROTOCOL_SERVER_HOST_ADD: (kx.handleHostAdd, (Record, self.hosts, self.version)),
             kx.PROTOCOL_SERVER_HOST_UPDATE: (kx.handleHostUpdate, (self.hosts, self.version)),
-            kx.PROTOCOL_SERVER_HOST_REMOVE: (kx.handleHostRemove, ()),
-            PROTOCOL_SERVER_HOST_FIND_REPLY: (kx.handleHostFindReply, ()),
             kx.PROTOCOL_SERVER_CONN_UPDATE: (kx.handleConnUpdate, (self.conns, Record, populate, self.version)),
-            kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: (kx.handleSessionContextSchemata, ()),
-            kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: (kx.handleSessionContextAdd, ()),
-            kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: (kx.handleSessionContextRemove, ()),
-            kx.PROTOCOL_SERVER_VIEW_CAPS: (kx.handleViewCaps, ()),
             kx.PROTOCOL_SERVER_VIEW_UPDATE: (view_update, (self.fields,)),
-            kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: (kx.handleViewAddError, ()),
-            kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: (kx.handleChannelsInfo, ()),
             kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA: (kx.handleChannelsData, (self.channel_info,)),
-            kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: (kx.handleShapingRulesInit, ()),
             kx.PROTOCOL_SERVER_SHAPING_OBJECT: (kx.shapingobjectUpdateHandle, (self.shaping,)),
-            kx.PROTOCOL_SERVER_FW_RULES_INIT: (kx.handleFWRulesInit, ()),
             kx.PROTOCOL_SERVER_FW_RULES: (kx.handleFWRulesData, (self.fw_rules,)),
-            kx.PROTOCOL_SERVER_FWLOG_ENTRY_START: (kx.handleFWEntryStart, ()),
-            kx.PROTOCOL_SERVER_FWLOG_ENTRY: (kx.handleFWEntry, ()),
-            kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: (kx.handleBgpEntry, ()),
-            kx.PROTOCOL_SERVER_BGP_DUMP_PATH: (kx.handleBgpPath, ()),
             kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: (kx.handleDrdlStatsDump, ([],)),
-            kx.PROTOCOL_SERVER_VCRC_TEST_RESULT: (kx.handleVcrcTest, ()),
-        }
+        })
         return H.get(type_)

@@ -1,5 +1,5 @@
-"""Shared helpers for the KXdv17_0 tests: payload builders, a recording connection object, a truncation sweep,
-rebinding and traceback helpers, and what differs between Python 2.7 and Python 3."""
+"""Shared helpers for the KXdv17_0 tests: payload builders, a recording connection object, rebinding and traceback
+helpers, and what differs between Python 2.7 and Python 3."""
 import contextlib
 import random
 import socket
@@ -41,30 +41,13 @@ class SameRandom(random.Random):
         return seq[self.randrange(len(seq))]
 
 
-def text(wire):
-    """The str a handler decodes the wire bytes `wire` into."""
-    return wire.decode('utf-8', 'surrogateescape') if PY3 else wire
-
-
 def wire(value):
     """The wire bytes of a text: a str encoded as a request builder encodes it."""
     return value.encode('utf-8', 'surrogateescape') if isinstance(value, unicode) else value
 
 
-def u8(v):
-    return struct.pack('>B', v)
-
-
-def u16(v):
-    return struct.pack('>H', v)
-
-
-def u32(v):
-    return struct.pack('>I', v)
-
-
-def u64(v):
-    return struct.pack('>Q', v)
+# Big-endian unsigned numbers of 1, 2, 4 and 8 bytes.
+u8, u16, u32, u64 = [struct.Struct(f).pack for f in ('>B', '>H', '>I', '>Q')]
 
 
 def s(value):
@@ -134,9 +117,6 @@ class Version(object):
 
 
 class TestCase(unittest.TestCase):
-
-    if not hasattr(unittest.TestCase, 'assertNotRegex'):  # its Python 2.7 name
-        assertNotRegex = unittest.TestCase.assertNotRegexpMatches
 
     def assertBad(self, func, *args, **kw):
         """func raises BadMessageError with the plain "Couldn't read msg" text."""

@@ -25,8 +25,7 @@ def touch_lists():
 def collecting(callback):
     """A collection at almost every allocation, each calling callback() from
     the weakref callback of a fresh piece of cyclic garbage."""
-    class Bait(object):
-        pass
+    Bait = type('Bait', (object,), {})
     refs, live = [], [True]
 
     def arm():
@@ -118,16 +117,12 @@ class CrashTest(TestCase):
         self.assertEqual(m.payload, b'payload' * 40)
 
     def test_position_moved_by_a_setter(self):
-        # A setter that moves m.pos to the end while a block of fixed-width
-        # fields is stored: the block's values still come from its own bytes,
-        # never from the bytes past the message's end.
+        # A setter that moves m.pos to the end while a block of fixed-width fields is stored: the block's values still
+        # come from its own bytes, never from the bytes past the message's end.
         m = msg(u32(1) + u16(0x0080) + b''.join(u32(v) for v in range(10, 16)))
 
-        class Mover(object):
-            def __setattr__(self, name, value):
-                m.pos = len(m.payload)
-                object.__setattr__(self, name, value)
-        host = Mover()
+        host = type('Mover', (object,), {'__setattr__': lambda self, name, value: setattr(m, 'pos', len(m.payload))
+                                         or object.__setattr__(self, name, value)})()
         kx.handleHostUpdate(m, {1: host}, 24576)
         self.assertEqual((host.quality_packets, host.quality_internal_issues, host.quality_external_issues),
                          ((10, 11), (12, 14), (13, 15)))

@@ -1,41 +1,35 @@
-"""The helper layer's shortcuts give what the generic entry points give: each shortcut is driven through the handlers
-with the cases that must leave it (caller classes that change after a first store, own __setattr__, slots, properties,
-subclassed tables, rebinding, exceptions at each step). The same suites pass with every shortcut off
-(-DKX_GENERIC=1)."""
+"""The helper layer's shortcuts give what the generic entry points give (the same suites pass with every shortcut
+off, -DKX_GENERIC=1): each is driven through the handlers with the cases that must leave it."""
+import gc
 import struct
 import sys
-import unittest
 
 import KXdv17_0 as kx
+from kxcorpus import Record
 from kxtest import TestCase, builtins, msg, rebound, s, u16, u32, u64
+from test_channels import MEDIA, SUFFIXES, record as channel_record
+from test_connections import creation, record, second_endpoint
 from test_hosts import NEW, add_record
 
-
-class Record(object):
-    def __init__(self, *args):
-        pass
+HOST_ATTRS = ('netobjects', 'addr', 'speed', 'connections', 'cps', 'quality_packets', 'quality_internal_issues',
+              'quality_external_issues')   # in the order handleHostAdd sets them
 
 
 def update_connections(hosts, hostid, a, b):
-    """A host update record setting only host.connections = (a, b)."""
     kx.handleHostUpdate(msg(u32(hostid) + u16(0x0004) + u32(a) + u32(b)), hosts, NEW)
 
 
 class AttributeStoreTest(TestCase):
-    """A remembered "this class has no such attribute" must be forgotten as
-    soon as the class or a base changes."""
+    """A remembered "this class has no such attribute" is forgotten as soon as the class or a base changes."""
 
     def test_class_changes_after_first_store(self):
         log = []
 
-        def add_property(cls):
-            cls.connections = property(lambda self: 'read', lambda self, v: log.append(v))
-
-        def add_setattr(cls):
-            cls.__setattr__ = lambda self, name, v: log.append((name, v))
-
-        def add_plain_attribute(cls):
-            cls.connections = 'class value'   # a non-data descriptor: the instance dict still takes it
+        setter = lambda self, v: log.append(v)
+        add_property = lambda cls: setattr(cls, 'connections', property(lambda self: 'read', setter))
+        add_setattr = lambda cls: setattr(cls, '__setattr__', lambda self, name, v: log.append((name, v)))
+        # a non-data descriptor: the instance dict still takes it
+        add_plain_attribute = lambda cls: setattr(cls, 'connections', 'class value')
 
         def remove_property(cls):
             add_property(cls)
@@ -66,35 +60,17 @@ class AttributeStoreTest(TestCase):
             self.assertEqual(host.__dict__.get('connections'), want_value, name)
 
     def test_instances_of_every_kind(self):
-        class Plain(object):
-            pass
-
-        class Slotted(object):
-            __slots__ = ('connections',)
-
-        class NoDictYet(object):
-            def __init__(self):
-                pass
-
-        class OwnDict(dict):
-            pass
-
-        class Raising(object):
-            @property
-            def connections(self):
-                return None
-
-            @connections.setter
-            def connections(self, v):
-                raise ZeroDivisionError('setter')
-
-        class OldStyle:
-            pass
-
+        Plain = type('Plain', (object,), {})
+        Slotted = type('Slotted', (object,), {'__slots__': ('connections',)})
+        NoDictYet = type('NoDictYet', (object,), {'__init__': lambda self: None})
+        OwnDict = type('OwnDict', (dict,), {})
+        Raising = type('Raising', (object,), {'connections': property(lambda self: None, lambda self, v: 1 // 0)})
         with_own_dict = Plain()
         with_own_dict.__dict__ = OwnDict()
         cases = [Plain(), Slotted(), NoDictYet(), with_own_dict, Plain(), Slotted(), Plain()]
         if sys.version_info[0] == 2:
+            class OldStyle:
+                pass
             cases.append(OldStyle())
         for i, host in enumerate(cases):
             update_connections({1: host}, 1, i, i + 1)
@@ -103,18 +79,11 @@ class AttributeStoreTest(TestCase):
         self.assertRaises(ZeroDivisionError, update_connections, {1: Raising()}, 1, 0, 0)
 
     def test_instance_values_and_order(self):
-        # Hosts made by handleHostAdd get their attributes in the order and
-        # with the values Python's own stores give: after an attribute their
-        # __init__ deleted, with their __dict__ read, or with their class's
-        # shared keys outgrown alike.
-        def deleting(self):
-            self.connections = None
-            del self.connections
-
+        # Hosts made by handleHostAdd get their attributes in the order and with the values Python's own stores give:
+        # after an attribute their __init__ deleted, with their __dict__ read, or their class's shared keys outgrown.
+        deleting = lambda self: setattr(self, 'connections', None) or delattr(self, 'connections')
         inits = [('plain', lambda self: None), ('deleting', deleting), ('dict read', lambda self: self.__dict__),
                  ('keys outgrown', lambda self: [setattr(self, 'a%d' % i, i) for i in range(40)])]
-        order = ('netobjects', 'addr', 'speed', 'connections', 'cps', 'quality_packets',
-                 'quality_internal_issues', 'quality_external_issues')
         for name, init in inits:
             def __init__(self, hostid, init=init):
                 self.hostid, self.cps = hostid, None
@@ -124,14 +93,13 @@ class AttributeStoreTest(TestCase):
             kx.handleHostAdd(msg(add_record(1) + add_record(2)), Host, hosts, NEW)
             for got in hosts.values():
                 want = Host(got.hostid)
-                for attr in order:
+                for attr in HOST_ATTRS:
                     setattr(want, attr, getattr(got, attr))
                 self.assertEqual(list(vars(got).items()), list(vars(want).items()), name)
 
 
 class CallTest(TestCase):
-    """Classes, functions and methods of the caller called by the module
-    behave as when Python calls them with the same arguments."""
+    """The caller's classes, functions and methods behave as when Python calls them with the same arguments."""
 
     @staticmethod
     def outcome(call):
@@ -144,43 +112,19 @@ class CallTest(TestCase):
     def test_host_classes(self):
         seen = []
 
-        class Plain(object):
-            def __init__(self, hostid):
-                self.hostid = hostid
+        Plain = type('Plain', (object,), {'__init__': lambda self, hostid: setattr(self, 'hostid', hostid)})
+        Defaults = type('Defaults', (object,), {'__init__': lambda self, hostid, extra=5, *rest: self.__dict__.update(
+            hostid=hostid, extra=extra, rest=rest)})
+        ReturnsValue = type('ReturnsValue', (object,), {'__init__': lambda self, hostid: 1})
+        Raises = type('Raises', (object,), {'__init__': lambda self, hostid: {}[hostid]})   # KeyError(hostid)
+        WrongArity = type('WrongArity', (object,), {'__init__': lambda self: None})
 
-        class Defaults(object):
-            def __init__(self, hostid, extra=5, *rest):
-                self.hostid, self.extra, self.rest = hostid, extra, rest
-
-        class ReturnsValue(object):
-            def __init__(self, hostid):
-                return 1
-
-        class Raises(object):
-            def __init__(self, hostid):
-                raise KeyError(hostid)
-
-        class WrongArity(object):
-            def __init__(self):
-                pass
-
-        class OwnNew(object):
-            def __new__(cls, hostid):
-                seen.append('new')
-                return Plain(hostid)          # not an instance: __init__ is not called
-
-            def __init__(self, hostid):
-                seen.append('init')
-
-        class Meta(type):
-            def __call__(cls, *args):
-                seen.append('meta')
-                return type.__call__(cls, *args)
-
+        # __new__ gives what is not an instance: __init__ is not called
+        OwnNew = type('OwnNew', (object,), {'__new__': lambda cls, hostid: seen.append('new') or Plain(hostid),
+                                            '__init__': lambda self, hostid: seen.append('init')})
+        Meta = type('Meta', (type,), {'__call__': lambda cls, *args: seen.append('meta') or type.__call__(cls, *args)})
         WithMeta = Meta('WithMeta', (Plain,), {})
-
-        class InitRebound(Plain):
-            pass
+        InitRebound = type('InitRebound', (Plain,), {})
 
         cases = [Plain, Defaults, ReturnsValue, Raises, WrongArity, OwnNew, WithMeta, InitRebound]
         if sys.version_info[0] == 2:
@@ -199,8 +143,7 @@ class CallTest(TestCase):
                 def decode():
                     kx.handleHostAdd(msg(add_record(7)), typ, hosts, NEW)
                     host = hosts[7]
-                    for name in ('netobjects', 'addr', 'speed', 'connections', 'cps', 'quality_packets',
-                                 'quality_internal_issues', 'quality_external_issues'):
+                    for name in HOST_ATTRS:
                         host.__dict__.pop(name, None)
                     return host
                 self.assertEqual(self.outcome(decode), expected, (typ.__name__, round))
@@ -210,45 +153,32 @@ class CallTest(TestCase):
                     InitRebound.__init__ = lambda self, hostid: setattr(self, 'other', hostid)
 
     def test_connection_callbacks(self):
-        # handleConnUpdate calls conn._set_views(list) and sc_populator(conn, rows).
         calls = []
 
-        class Conn(object):
-            def __init__(self, *args):
-                self.args = args
+        Conn = type('Conn', (Record,), {'_set_views': lambda self, views: calls.append(('method', views))})
+        Static = type('Static', (Conn,), {'_set_views': staticmethod(lambda views: calls.append(('static', views)))})
+        ClassMethod = type('ClassMethod', (Conn,), {'_set_views': classmethod(
+            lambda cls, views: calls.append(('class', cls.__name__, views)))})
+        Populator = type('Populator', (object,), {
+            'rows': lambda self, conn, rows: calls.append(('populator', type(conn).__name__, rows))})
 
-            def _set_views(self, views):
-                calls.append(('method', views))
-
-        class Static(Conn):
-            _set_views = staticmethod(lambda views: calls.append(('static', views)))
-
-        class ClassMethod(Conn):
-            _set_views = classmethod(lambda cls, views: calls.append(('class', cls.__name__, views)))
-
-        class Populator(object):
-            def rows(self, conn, rows):
-                calls.append(('populator', type(conn).__name__, rows))
-
-        record = (u32(5) + u32(0) + u32(0x80000 | 0x10000000) + u16(2) + u16(7) + u16(8) +
-                  b'\x01' + b'\0' + u64(2 ** 64 - 1))
+        payload = record(5, 0x80000 | 0x10000000, u16(2) + u16(7) + u16(8) + b'\x01\0' + u64(2 ** 64 - 1))
         for cls, want in [(Conn, ('method', [7, 8])), (Static, ('static', [7, 8])),
                           (ClassMethod, ('class', 'ClassMethod', [7, 8]))]:
             del calls[:]
             table = {5: cls()}
-            kx.handleConnUpdate(msg(record), table, cls, Populator().rows, NEW)
+            kx.handleConnUpdate(msg(payload), table, cls, Populator().rows, NEW)
             self.assertEqual(calls, [want, ('populator', cls.__name__, [2 ** 64 - 1])])
         # An instance attribute that is a plain function is called as it is.
         conn = Conn()
         conn._set_views = lambda views: calls.append(('instance', views))
         del calls[:]
-        kx.handleConnUpdate(msg(record), {5: conn}, Conn, lambda c, rows: None, NEW)
+        kx.handleConnUpdate(msg(payload), {5: conn}, Conn, lambda c, rows: None, NEW)
         self.assertEqual(calls, [('instance', [7, 8])])
 
 
 class LookupTest(TestCase):
-    """Module globals and built-ins are looked up at each use (rebinding in
-    the module namespace: test_hosts' version threshold)."""
+    """Module globals and built-ins are looked up at each use (module globals: test_hosts' version threshold)."""
 
     def test_module_binding_shadows_the_builtin(self):
         def decodes(payload):
@@ -281,18 +211,13 @@ class RefillTest(TestCase):
 
     @staticmethod
     def update(host, speed, connections):
-        in_, out = speed
-        kx.handleHostUpdate(msg(u32(1) + u16(0x0006) + u64(in_) + u64(out) + u32(connections[0]) +
+        kx.handleHostUpdate(msg(u32(1) + u16(0x0006) + u64(speed[0]) + u64(speed[1]) + u32(connections[0]) +
                                 u32(connections[1])), {1: host}, NEW)
 
-    @staticmethod
-    def signed(v):
-        return v - 2 ** 64 if v >= 2 ** 63 else v
+    signed = staticmethod(lambda v: v - 2 ** 64 if v >= 2 ** 63 else v)
 
     def test_values_across_sizes(self):
-        class Host(object):
-            pass
-
+        Host = type('Host', (object,), {})
         kept = Host()
         for i, v in enumerate(self.VALUES):
             w = self.VALUES[-1 - i]
@@ -311,16 +236,8 @@ class RefillTest(TestCase):
                         self.assertIs(x, int(str(x)), 'the shared small int')
 
     def test_objects_the_caller_holds(self):
-        class Host(object):
-            pass
-
-        class Long(type(2 ** 64)):
-            pass
-
-        class Pair(tuple):
-            pass
-
-        host = Host()
+        Long, Pair = type('Long', (type(2 ** 64),), {}), type('Pair', (tuple,), {})
+        host = type('Host', (object,), {})()
         self.update(host, (1, 2), (3, 4))
         cases = [
             # (what the attribute holds before the update, keep a reference to it)
@@ -348,34 +265,17 @@ class DictStoreTest(TestCase):
     """Item stores into a dict end with the dict's table exactly as d[k] = v leaves it: same items in the same order
     (the order shows where each key sits), the collector tracking it or not alike."""
 
-    MEDIA = ['internal_media', 'external_media', 'internal_negotiated_media',
-             'external_negotiated_media', 'internal_negotiated_media_time',
-             'external_negotiated_media_time']
-    SUFFIXES = ['', '(rate)', '(rate min)', '(rate max)', '(rate min last)', '(rate max last)']
-
     def sample(self, prepare, names):
-        """handleChannelsData of one record whose channel's copy() gives
-        prepare(); the same stores done by Python on another prepare()."""
-        import gc
-
-        class Channel(object):
-            def copy(self):
-                return prepare()
-
-        # each statistic group: four pairs of u64, two pairs of u32
-        payload = u32(1) + u32(7) + b'\x01\x02\x03\x04' + u32(5) + u32(6) + b''.join(
-            b''.join(u64(2 ** 40 + i) for i in range(8)) + b''.join(u32(i) for i in range(4))
-            for _ in names)
-        got = kx.handleChannelsData(msg(payload), ({7: Channel()}, [(1, n) for n in names]))[7]
+        """handleChannelsData of a record whose channel's copy() gives prepare(); Python's stores on another."""
+        channel = type('Channel', (object,), {'copy': lambda self: prepare()})()
+        payload = u32(1) + channel_record(7, 1, len(names))
+        got = kx.handleChannelsData(msg(payload), ({7: channel}, [(1, n) for n in names]))[7]
         want = prepare()
-        for key in self.MEDIA + [n + sfx for n in names for sfx in self.SUFFIXES]:
+        for key in MEDIA + [n + sfx for n in names for sfx in SUFFIXES]:
             want[key] = got[key]
         return list(got.items()), list(want.items()), gc.is_tracked(got), gc.is_tracked(want)
 
     def test_tables_of_every_state(self):
-        def fresh():
-            return {}
-
         def with_deleted_keys():
             d = dict(('k%d' % i, i) for i in range(12))
             for i in range(0, 12, 2):
@@ -384,16 +284,7 @@ class DictStoreTest(TestCase):
 
         def with_equal_keys():
             # equal str keys that are other objects than the handler's names
-            return dict((''.join(list(k)), 0) for k in self.MEDIA[:3])
-
-        def with_other_keys():
-            return {1: 'int key', u'internal_media': 'unicode key'}
-
-        def nearly_full():
-            return dict(('n%d' % i, i) for i in range(21))
-
-        def with_container():
-            return {'list': []}
+            return dict((''.join(list(k)), 0) for k in MEDIA[:3])
 
         def emptied():
             # a large table of deleted keys only, untracked, that no store grows
@@ -402,17 +293,17 @@ class DictStoreTest(TestCase):
                 del d[k]
             return d
 
-        for prepare in [fresh, with_deleted_keys, with_equal_keys, with_other_keys, nearly_full,
-                        with_container, emptied]:
+        with_other_keys = lambda: {1: 'int key', u'internal_media': 'unicode key'}
+        nearly_full = lambda: dict(('n%d' % i, i) for i in range(21))
+        for i, prepare in enumerate([dict, with_deleted_keys, with_equal_keys, with_other_keys, nearly_full,
+                                     lambda: {'list': []}, emptied]):
             for names in [['bytes'], ['a', 'b', 'c', 'a']]:
                 got, want, got_tracked, want_tracked = self.sample(prepare, names)
-                self.assertEqual(got, want, prepare.__name__)
-                self.assertEqual(got_tracked, want_tracked, prepare.__name__)
+                self.assertEqual((got, got_tracked), (want, want_tracked), (i, names))
 
     def test_collector_tracking(self):
         # A new dict starts untracked and is tracked from the first value that may hold others (a schema's column
         # list); numbers and pairs of numbers leave it so.
-        import gc
         schema = kx.handleSessionContextSchemata(
             msg(b'\x01\x01\x05' + s('schema') + b'\x00'))[0]
         cases = [(schema, ('name', 'id', 'columns'))]
@@ -442,8 +333,6 @@ class SkippedAddressTest(TestCase):
     def test_short_second_endpoint(self):
         # The second endpoint's addresses are skipped, not formatted; a short
         # one still fails inside the address reader, with its whole words read.
-        from test_connections import creation, record, second_endpoint
-
         for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:
             head = record(9, 0x1 | 0x40000, creation())
             tail = second_endpoint(family)
@@ -479,6 +368,3 @@ class NumberTest(TestCase):
                 update.pos = 0
             self.assertEqual(hosts[9].netobjects, want)
         self.assertEqual(calls, [9, 1])
-
-if __name__ == '__main__':
-    unittest.main()

@@ -84,13 +84,8 @@ class KXRingbufTest(unittest.TestCase):
         os.close(w)
         self.assertEqual(0, inp.readFd(r))
         os.close(r)
-        with self.assertRaises(OSError) as ctx:
-            inp.readFd(r)
-        self.assertEqual(errno.EBADF, ctx.exception.errno)
-        with self.assertRaises(OSError) as ctx:
-            out.writeFd(r, 1)
-        self.assertEqual(errno.EBADF, ctx.exception.errno)
+        for call, args in ((inp.readFd, (r,)), (out.writeFd, (r, 1))):
+            with self.assertRaises(OSError) as ctx:
+                call(*args)
+            self.assertEqual(errno.EBADF, ctx.exception.errno)
 
-
-if __name__ == "__main__":
-    unittest.main()
