@@ -1,11 +1,6 @@
 // Hash tables: MurmurHash3, capacity rounding and chain order (operations,
 // growth, string keys and caller blocks against a map model are the fuzz target's).
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "kx_hashtable.h"
+#include "kxtest.h"
 
 namespace {
 

@@ -1,11 +1,8 @@
 // Address text forms and parsers: exact texts and values (round trips, the u32 / u64 / u8 representations, the
 // canonical form of accepted IPv4 texts and the ipaddr / ipaddrplen wire forms are the fuzz targets').
-#include <gtest/gtest.h>
-
 #include <array>
-#include <string>
 
-#include "kx_ipaddr.h"
+#include "kxtest.h"
 
 namespace {
 

@@ -1,12 +1,6 @@
 // Message buffer primitives: put bounds and bytes (the getters, peeks, bounded strings, the multi-field reader and
 // address round trips are the fuzz target's).
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "kx_msg.h"
+#include "kxtest.h"
 
 namespace {
 

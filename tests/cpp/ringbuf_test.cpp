@@ -1,22 +1,15 @@
 // Ring buffers: the chunk cache, position limits, descriptors in text mode and the broken-frame warning (bytes in and
 // out, peeks, skips, descriptor I/O and both frame readers against a byte-queue model are the fuzz target's; the
 // descriptor errors are tests/python/test_msgmodule.py's).
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef _WIN32
 #include <io.h>
 #endif
 
-#include <memory>
 #include <random>
-#include <string>
 
-#include "kx_log.h"
-#include "kx_malloc.h"
-#include "kx_msg.h"
-#include "kx_ringbuf.h"
+#include "kxtest.h"
 
 namespace {
 
@@ -128,10 +121,8 @@ TEST_F(RingbufTest, BrokenFrameWarns) {
   kx_ringbuf_write(rb.get(), bytes.data(), (uint32_t)bytes.size());
   kx_log_print_level = KX_LOG_WARNING;
   uint8_t broken = 0;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(nullptr, kx_msg_read_from_ringbuf_ex(rb.get(), &broken));
-  EXPECT_EQ("[General:Warning] Totally broken message - size = 40000\n", testing::internal::GetCapturedStderr());
-  kx_log_print_level = KX_LOG_ALERT;
+  EXPECT_EQ("[General:Warning] Totally broken message - size = 40000\n",
+            stderr_of([&] { EXPECT_EQ(nullptr, kx_msg_read_from_ringbuf_ex(rb.get(), &broken)); }));
 }
 
 }  // namespace
