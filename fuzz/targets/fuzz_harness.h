@@ -9,17 +9,25 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kx_hashtable.h"
+#include "kx_ipaddr.h"
 #include "kx_log.h"
+#include "kx_malloc.h"
 #include "kx_msg.h"
+#include "kx_ringbuf.h"
+#include "kx_str.h"
 
 // A property failed: print where and stop, so that libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                          \
-  do {                                                                            \
-    if (!(cond)) {                                                                \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);    \
-      abort();                                                                    \
-    }                                                                             \
-  } while (0)
+[[noreturn]] inline void fuzz_failed(const char *file, int line, const char *cond) {
+  fprintf(stderr, "%s:%d: check failed: %s\n", file, line, cond);
+  abort();
+}
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : fuzz_failed(__FILE__, __LINE__, #cond))
 
 // Before the first input: broken inputs warn, so logs stay quiet, and the
 // message pool is ready; the arguments are a target's own setup.

@@ -2,10 +2,7 @@
 //
 // Every address formatted as text parses back to itself, through every IPv6 representation; every text a parser
 // accepts formats back to a text that parses to the same value; the four IPv6 representations always agree.
-#include <string>
-
 #include "fuzz_harness.h"
-#include "kx_ipaddr.h"
 
 namespace {
 

@@ -3,10 +3,7 @@
 // Input: u32 type, u16 payload length (modulo 1024), the payload, then operations. Every getter is checked against a
 // plain reading of the payload; each kx_msg_get_fields call against the same fields read one getter at a time from a
 // copy of the message; the facility-levels reader runs on the payload too.
-#include <algorithm>
-
 #include "fuzz_harness.h"
-#include "kx_msg.h"
 
 namespace {
 

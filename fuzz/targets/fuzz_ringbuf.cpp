@@ -5,12 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <deque>
-#include <vector>
 
 #include "fuzz_harness.h"
-#include "kx_ringbuf.h"
 
 namespace {
 
@@ -25,10 +22,7 @@ struct Model {
 
   uint32_t space() const { return capacity - (uint32_t)q.size(); }
   void append(const uint8_t *p, uint32_t n) { q.insert(q.end(), p, p + n); }
-  void expect_front(const uint8_t *p, uint32_t n) const {
-    FUZZ_CHECK(n <= q.size());
-    FUZZ_CHECK(std::equal(p, p + n, q.begin()));
-  }
+  void expect_front(const uint8_t *p, uint32_t n) const { FUZZ_CHECK(n <= q.size() && std::equal(p, p + n, q.begin())); }
   void pop(uint32_t n) { q.erase(q.begin(), q.begin() + n); }
   // The frame header at the front, when 6 bytes are buffered.
   bool header(uint32_t *type, uint32_t *len) const {
@@ -49,8 +43,7 @@ void check_state(kx_ringbuf_t *rb, const Model &m) {
   FUZZ_CHECK(kx_ringbuf_capacity(rb) == m.capacity);
   FUZZ_CHECK(kx_ringbuf_space(rb) == m.space());
   uint32_t type, len;
-  bool whole = m.header(&type, &len) && m.q.size() >= 6 + len;
-  FUZZ_CHECK(kx_msg_ringbuf_complete(rb) == (int)whole);
+  FUZZ_CHECK(kx_msg_ringbuf_complete(rb) == (int)(m.header(&type, &len) && m.q.size() >= 6 + len));
 }
 
 void write_bytes(kx_ringbuf_t *rb, Model &m, const uint8_t *p, uint32_t n) {
@@ -101,12 +94,9 @@ void write_frame(kx_ringbuf_t *rb, Model &m, uint32_t type, uint32_t len) {
   msg->len = (uint16_t)len;
   const bool fits = m.space() >= len + 6;
   FUZZ_CHECK(kx_msg_write_to_ringbuf(rb, msg) == (int)fits);
-  if (fits) {
-    const uint8_t h[6] = {(uint8_t)(type >> 24), (uint8_t)(type >> 16), (uint8_t)(type >> 8), (uint8_t)type,
-                          (uint8_t)(len >> 8), (uint8_t)len};
-    m.append(h, 6);
-    m.append(msg->data, len);
-  }
+  const uint8_t h[6] = {(uint8_t)(type >> 24), (uint8_t)(type >> 16), (uint8_t)(type >> 8), (uint8_t)type,
+                        (uint8_t)(len >> 8), (uint8_t)len};
+  if (fits) m.append(h, 6), m.append(msg->data, len);
   kx_msg_free(msg);
 }
 
@@ -144,20 +134,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         write_bytes(rb, m, generate(m, n < m.space() ? n : m.space()), n);
         break;
       }
-      case 2: case 3: {  // read or peek
+      case 2: case 3: case 4: {  // read, peek or skip
         const uint32_t n = in.count(op & 0x80);
         const uint32_t k = n < m.q.size() ? n : (uint32_t)m.q.size();
-        const bool consume = op % 12 == 2;
-        FUZZ_CHECK((consume ? kx_ringbuf_read(rb, g_buf, n) : kx_ringbuf_peek(rb, g_buf, n)) == k);
-        m.expect_front(g_buf, k);
-        if (consume) m.pop(k);
-        break;
-      }
-      case 4: {
-        const uint32_t n = in.count(op & 0x80);
-        const uint32_t k = n < m.q.size() ? n : (uint32_t)m.q.size();
-        kx_ringbuf_skip(rb, n);
-        m.pop(k);
+        if (op % 12 == 4) kx_ringbuf_skip(rb, n);
+        else FUZZ_CHECK((op % 12 == 2 ? kx_ringbuf_read(rb, g_buf, n) : kx_ringbuf_peek(rb, g_buf, n)) == k);
+        if (op % 12 != 4) m.expect_front(g_buf, k);
+        if (op % 12 != 3) m.pop(k);
         break;
       }
       case 5: {

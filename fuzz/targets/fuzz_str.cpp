@@ -1,11 +1,6 @@
 // The string utilities against plain reference versions (UTF-8 checks and
 // hex dumps have exact tables in tests/cpp/str_test.cpp).
-#include <string>
-#include <vector>
-
 #include "fuzz_harness.h"
-#include "kx_malloc.h"
-#include "kx_str.h"
 
 namespace {
 
