@@ -54,10 +54,9 @@ class FuzzInput {
   uint32_t count(bool big) { return big ? u8() * 4096u + u8() : u16(); }
 
   // Up to n bytes taken from the input.
-  const uint8_t *bytes(size_t n, size_t *got) {
-    *got = n < left() ? n : left();
-    const uint8_t *b = p_;
-    p_ += *got;
+  std::string bytes(size_t n) {
+    const std::string b((const char *)p_, std::min(n, left()));
+    p_ += b.size();
     return b;
   }
 

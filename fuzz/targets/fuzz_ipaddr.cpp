@@ -159,9 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   // The rest of the input is text.
   const uint8_t default_plen = in.u8();
-  size_t n;
-  const uint8_t *bytes = in.bytes(256, &n);
-  std::string text((const char *)bytes, n);
+  const std::string text = in.bytes(256);
   reparse4(text.c_str(), default_plen);
   reparse6(text.c_str(), default_plen);
   return 0;

@@ -225,9 +225,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in(data, size);
   kx_msg_t *m = &g_msg;
   kx_msg_init(m, in.u32());
-  size_t n;
-  const uint8_t *payload = in.bytes(in.u16() % 1024, &n);
-  FUZZ_CHECK(kx_msg_put_data(m, payload, (uint32_t)n) != nullptr);
+  const std::string payload = in.bytes(in.u16() % 1024);
+  FUZZ_CHECK(kx_msg_put_data(m, payload.data(), (uint32_t)payload.size()) != nullptr);
   while (!in.empty()) {
     switch (in.u8() % 13) {
       case 0: check_fixed<uint8_t>(m, kx_msg_get_uint8); break;

@@ -68,9 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t choice = in.u8();
   const char sep = (char)in.u8();
   const int small = (int)(in.u8() % 70) - 2;
-  size_t n;
-  const uint8_t *raw = in.bytes(in.left(), &n);
-  const std::string bytes((const char *)raw, n);
+  const std::string bytes = in.bytes(in.left());
   const std::string text(bytes.c_str());  // up to the first zero byte
   const std::string half = text.substr(0, text.size() / 2), rest = text.substr(text.size() / 2);
 
