@@ -174,19 +174,12 @@ int call_fields(kx_msg_t *m, Field *f, int i, int n, A... args) {
     return kx_msg_get_fields(m, args..., KX_MSG_FIELD_END);
   } else {
     if (i == n) return kx_msg_get_fields(m, args..., KX_MSG_FIELD_END);
-    Field *x = &f[i];
-    switch (x->code) {
-      case KX_MSG_FIELD_STRING: case KX_MSG_FIELD_DATA:
-        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code, x->size, (void *)x->out);
-      case KX_MSG_FIELD_SKIP:
-        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code, x->size);
-      case KX_MSG_FIELD_END: case KX_MSG_FIELD_SKIP_STRING:
-        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code);
-      default:
-        if (x->code > KX_MSG_FIELD_SKIP_STRING)
-          return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code);
-        return call_fields<Depth - 1>(m, f, i + 1, n, args..., x->code, (void *)x->out);
-    }
+    const int c = f[i].code;
+    auto next = [&](auto... more) { return call_fields<Depth - 1>(m, f, i + 1, n, args..., c, more...); };
+    if (c == KX_MSG_FIELD_STRING || c == KX_MSG_FIELD_DATA) return next(f[i].size, (void *)f[i].out);
+    if (c == KX_MSG_FIELD_SKIP) return next(f[i].size);
+    if (c == KX_MSG_FIELD_END || c >= KX_MSG_FIELD_SKIP_STRING) return next();
+    return next((void *)f[i].out);
   }
 }
 

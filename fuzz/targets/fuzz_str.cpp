@@ -30,32 +30,18 @@ std::vector<std::string> ref_split(const std::string &s, char sep, int max) {
 
 // Digits of base-0/16 numbers as the header describes them, wrapping at 64 bits.
 uint64_t ref_number(const char *s, size_t *used, uint32_t base, bool is_signed) {
-  const char *p = s;
-  bool neg = is_signed && *p == '-';
-  if (neg) p++;
+  const bool neg = is_signed && *s == '-';
+  const char *p = s + neg;
   const bool prefix = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 99;
+  auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
   };
-  if (base == 16 && prefix) {
-    p += 2;
-  } else if (base == 0 && prefix && digit(p[2]) < 16) {
-    p += 2;
-    base = 16;
-  } else if (base == 0) {
-    base = p[0] == '0' ? 8 : 10;
-  }
+  if (base == 0) base = prefix && digit(p[2]) < 16 ? 16 : p[0] == '0' ? 8 : 10;
+  if (base == 16 && prefix) p += 2;
   const char *d = p;
   uint64_t v = 0;
   for (; digit(*p) < (int)base; p++) v = v * base + (uint64_t)digit(*p);
-  if (p == d) {
-    *used = 0;
-    return 0;
-  }
-  *used = (size_t)(p - s);
+  *used = p == d ? 0 : (size_t)(p - s);  // no digits: nothing used, and zero
   return neg ? 0 - v : v;
 }
 
