@@ -18,12 +18,8 @@ int ref_casecmp(const std::string &a, const std::string &b) {
 std::vector<std::string> ref_split(const std::string &s, char sep, int max) {
   std::vector<std::string> out;
   size_t start = 0;
-  for (;;) {
-    size_t at = s.find(sep, start);
-    if (at == std::string::npos || (max > 0 && (int)out.size() == max - 1)) break;
+  for (size_t at; (at = s.find(sep, start)) != std::string::npos && (max <= 0 || (int)out.size() < max - 1); start = at + 1)
     out.push_back(s.substr(start, at - start));
-    start = at + 1;
-  }
   out.push_back(s.substr(start));
   return out;
 }
@@ -63,14 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       char dst[80];
       memset(dst, 0x5a, sizeof dst);
       FUZZ_CHECK(kx_strlcpy(dst, text.c_str(), small) == text.size());
-      if (small > 0) {
-        size_t k = text.size() < (size_t)small - 1 ? text.size() : (size_t)small - 1;
-        FUZZ_CHECK(memcmp(dst, text.data(), k) == 0 && dst[k] == 0);
-      }
+      const size_t k = std::min(text.size(), (size_t)std::max(small, 1) - 1);
+      FUZZ_CHECK(small <= 0 || (memcmp(dst, text.data(), k) == 0 && dst[k] == 0));
       FUZZ_CHECK((uint8_t)dst[small > 0 ? small : 0] == 0x5a);
-      uint32_t count = 0;
-      for (char c : text) count += c == sep;
-      FUZZ_CHECK(kx_strcount(text.c_str(), sep) == count);
+      FUZZ_CHECK(kx_strcount(text.c_str(), sep) == (uint32_t)std::count(text.begin(), text.end(), sep));
       char *dup = kx_strdup("fuzz_str", text.c_str());
       FUZZ_CHECK(strcmp(dup, text.c_str()) == 0);
       kx_free(dup);
@@ -104,12 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       std::vector<std::string> got;
       for (char *tok = kx_strtok_start(&s2[0], &cursor, set.c_str()); tok; tok = kx_strtok(&cursor, set.c_str()))
         got.push_back(tok);  // never empty: the runs below are not
-      std::vector<std::string> ref(1);  // the runs of bytes outside the set
-      for (char c : rest) {
-        if (set.find(c) == std::string::npos) ref.back() += c;
-        else if (!ref.back().empty()) ref.emplace_back();
-      }
-      if (ref.back().empty()) ref.pop_back();
+      std::vector<std::string> ref;  // the runs of bytes outside the set
+      for (size_t b = rest.find_first_not_of(set), e; b != std::string::npos; b = rest.find_first_not_of(set, e))
+        ref.push_back(rest.substr(b, (e = rest.find_first_of(set, b)) - b));
       FUZZ_CHECK(got == ref);
       break;
     }
