@@ -55,18 +55,10 @@ void write_bytes(kx_ringbuf_t *rb, Model &m, const uint8_t *p, uint32_t n) {
 void read_frame(kx_ringbuf_t *rb, Model &m, bool into) {
   uint32_t type, len;
   const bool have = m.header(&type, &len);
-  kx_msg_t *msg = nullptr;
-  int got;
   uint8_t broken = 0;
-  if (into) {
-    g_into.type = 0x1234;
-    g_into.len = 3;
-    g_into.pos = 1;
-    got = kx_msg_read_into_from_ringbuf(rb, &g_into);
-  } else {
-    msg = kx_msg_read_from_ringbuf_ex(rb, &broken);
-    got = msg != nullptr;
-  }
+  g_into.type = 0x1234, g_into.len = 3, g_into.pos = 1;  // left alone unless a frame is read into it
+  kx_msg_t *msg = into ? nullptr : kx_msg_read_from_ringbuf_ex(rb, &broken);
+  const int got = into ? kx_msg_read_into_from_ringbuf(rb, &g_into) : msg != nullptr;
   if (!have) {
     FUZZ_CHECK(!got && !broken);
   } else if (len > KX_MSG_MAX_PAYLOAD) {
