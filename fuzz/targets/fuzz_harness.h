@@ -67,9 +67,7 @@ class FuzzInput {
 
 // n bytes at p all zero.
 inline bool all_zero(const void *p, size_t n) {
-  for (size_t i = 0; i < n; i++)
-    if (((const uint8_t *)p)[i]) return false;
-  return true;
+  return std::all_of((const uint8_t *)p, (const uint8_t *)p + n, [](uint8_t b) { return b == 0; });
 }
 
 #endif

@@ -49,10 +49,7 @@ void check_string(kx_msg_t *m, uint32_t size) {
   uint32_t wire = 0xdeadbeef;
   int ok = kx_msg_get_string_len(m, buf, size, &wire);
   FUZZ_CHECK(buf[size - 1] == 0 && (uint8_t)buf[size] == 0x5a);
-  if (pos + 4u > m->len) {
-    FUZZ_CHECK(!ok && m->pos == pos && wire == 0xdeadbeef);
-    return;
-  }
+  if (pos + 4u > m->len) return FUZZ_CHECK(!ok && m->pos == pos && wire == 0xdeadbeef);
   FUZZ_CHECK(wire == ref_be(m->data + pos, 4));
   const uint32_t kept = wire < size - 1 ? wire : size - 1;
   const bool copied = pos + 4u + kept <= m->len;

@@ -35,7 +35,7 @@ TEST(LogTest, GatesAndFormat) {
             testing::internal::GetCapturedStderr());
 }
 
-TEST(LogTest, MsgPutLayout) {
+TEST(LogTest, FacilityLevelsPayload) {
   kx_msg_t msg_;
   kx_msg_init(&msg_, 0);
   kx_log_msg_put(&msg_);
@@ -44,10 +44,6 @@ TEST(LogTest, MsgPutLayout) {
   EXPECT_EQ(expect, msg_.len);
   const uint8_t first[] = {0, 0x41, 0, 0, 0, 10, 'I', 'n', 't', 'e', 'r', 'f', 'a', 'c', 'e', 0, 6};
   EXPECT_EQ(0, memcmp(first, msg_.data, sizeof first));  // reading it back is the fuzz target's
-}
-
-TEST(LogTest, MsgGetCases) {
-  kx_msg_t msg_;
   const std::string mismatch = "[General:Warning] Mismatch in number of expected log facilities. Got=";
   const std::string rest = " Expected=65. Continuing with those I got.\n";
   const std::string long_name = "Memory" + std::string(94, 'x');

@@ -20,10 +20,8 @@ std::string pattern(size_t n) {
   return s;
 }
 
-struct RingDeleter {
-  void operator()(kx_ringbuf_t *rb) const { kx_ringbuf_destroy(rb); }
-};
-using Ring = std::unique_ptr<kx_ringbuf_t, RingDeleter>;
+using Ring = std::unique_ptr<kx_ringbuf_t, void (*)(kx_ringbuf_t *)>;
+Ring ring(uint32_t maxsize) { return Ring(kx_ringbuf_new(maxsize), kx_ringbuf_destroy); }
 
 std::string read_all(kx_ringbuf_t *rb, uint32_t n) {
   std::string out(n, '\0');
@@ -34,7 +32,7 @@ std::string read_all(kx_ringbuf_t *rb, uint32_t n) {
 TEST(RingbufTest, ChunksComeAndGoThroughTheCacheAndPositionsStayBelowTheLimit) {
   kx_ringbuf_cache_flush();
   kx_ringbuf_cache_init(0);
-  Ring rb(kx_ringbuf_new(524288)), wraps(kx_ringbuf_new(524288));
+  Ring rb = ring(524288), wraps = ring(524288);
   std::string data = pattern(600000);
   EXPECT_EQ(524288u, kx_ringbuf_write(rb.get(), data.data(), (uint32_t)data.size())) << "only what fits";
   kx_ringbuf_clear(rb.get());
@@ -60,7 +58,7 @@ TEST(RingbufTest, CacheLimitAndPrefill) {
     SCOPED_TRACE(c.prefill);
     kx_ringbuf_cache_flush();
     kx_ringbuf_cache_init(c.limit);
-    Ring rb(kx_ringbuf_new(2 * CHUNK));
+    Ring rb = ring(2 * CHUNK);
     kx_ringbuf_write(rb.get(), data.data(), (uint32_t)data.size());  // two new chunks
     kx_ringbuf_cache_prefill(c.prefill);
     EXPECT_EQ(c.before, kx_ringbuf_cache_count());
@@ -81,7 +79,7 @@ TEST(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
 #else
   ASSERT_EQ(0, pipe(fd));
 #endif
-  Ring out(kx_ringbuf_new(CHUNK)), in(kx_ringbuf_new(CHUNK));
+  Ring out = ring(CHUNK), in = ring(CHUNK);
   EXPECT_EQ(-1, kx_ringbuf_write_fd(out.get(), fd[1], 0));
   EXPECT_EQ(-1, kx_ringbuf_write_fd(out.get(), -1, 10));
   EXPECT_EQ(-1, kx_ringbuf_read_fd(in.get(), -1));
@@ -102,7 +100,7 @@ TEST(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
 }
 
 TEST(RingbufTest, BrokenFrameWarns) {
-  Ring rb(kx_ringbuf_new(CHUNK));
+  Ring rb = ring(CHUNK);
   const std::string bytes = std::string("\0\0\0\7\x9c\x40", 6) + std::string(49994, 'b');  // claims 40000 bytes
   kx_ringbuf_write(rb.get(), bytes.data(), (uint32_t)bytes.size());
   kx_log_print_level = KX_LOG_WARNING;
