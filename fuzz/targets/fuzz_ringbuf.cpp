@@ -119,8 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         write_bytes(rb, m, (const uint8_t *)raw.data(), (uint32_t)raw.size());
         break;
       }
-      case 1: {
-        // Only the bytes that fit are read, so only those are generated.
+      case 1: {  // only the bytes that fit are read, so only those are generated
         const uint32_t n = in.count(op & 0x80);
         write_bytes(rb, m, generate(m, n < m.space() ? n : m.space()), n);
         break;
