@@ -231,8 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 9: check_fields(m, in); break;
       case 10: m->pos = (uint16_t)(in.u16() % (m->len + 1u)); break;
       case 12: {
-        // The facility-levels reader on anything; what the writer writes it
-        // reads back whole, leaving every threshold as it was.
+        // The facility-levels reader on anything; what the writer writes reads back whole, thresholds unchanged.
         kx_log_msg_get(m);
         uint32_t levels[KX_LOG_NUM_FACILITIES];
         memcpy(levels, kx_log_levels, sizeof levels);
