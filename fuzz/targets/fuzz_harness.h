@@ -9,17 +9,25 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kx_hashtable.h"
+#include "kx_ipaddr.h"
 #include "kx_log.h"
+#include "kx_malloc.h"
 #include "kx_msg.h"
+#include "kx_ringbuf.h"
+#include "kx_str.h"
 
 // A property failed: print where and stop, so that libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                          \
-  do {                                                                            \
-    if (!(cond)) {                                                                \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);    \
-      abort();                                                                    \
-    }                                                                             \
-  } while (0)
+[[noreturn]] inline void fuzz_failed(const char *file, int line, const char *cond) {
+  fprintf(stderr, "%s:%d: check failed: %s\n", file, line, cond);
+  abort();
+}
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : fuzz_failed(__FILE__, __LINE__, #cond))
 
 // Before the first input: broken inputs warn, so logs stay quiet, and the
 // message pool is ready; the arguments are a target's own setup.
@@ -46,10 +54,9 @@ class FuzzInput {
   uint32_t count(bool big) { return big ? u8() * 4096u + u8() : u16(); }
 
   // Up to n bytes taken from the input.
-  const uint8_t *bytes(size_t n, size_t *got) {
-    *got = n < left() ? n : left();
-    const uint8_t *b = p_;
-    p_ += *got;
+  std::string bytes(size_t n) {
+    const std::string b((const char *)p_, std::min(n, left()));
+    p_ += b.size();
     return b;
   }
 
@@ -60,9 +67,7 @@ class FuzzInput {
 
 // n bytes at p all zero.
 inline bool all_zero(const void *p, size_t n) {
-  for (size_t i = 0; i < n; i++)
-    if (((const uint8_t *)p)[i]) return false;
-  return true;
+  return std::all_of((const uint8_t *)p, (const uint8_t *)p + n, [](uint8_t b) { return b == 0; });
 }
 
 #endif

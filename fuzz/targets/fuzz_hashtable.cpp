@@ -1,11 +1,6 @@
 // Hash tables against a map model: numeric keys with the default hash or a
 // colliding one, and string keys (distinct pointers to equal texts are one key).
-#include <map>
-#include <utility>
-#include <vector>
-
 #include "fuzz_harness.h"
-#include "kx_hashtable.h"
 
 namespace {
 
@@ -23,8 +18,7 @@ struct Model {
   std::map<uint64_t, std::pair<uint64_t, uint64_t>> entries;  // canonical key -> stored key, value
 
   uint64_t canon(uint64_t key) const {
-    if (mode != STRING_KEYS) return key;
-    return (uint64_t)kCanonical[((const char(*)[4])(uintptr_t)key) - kTexts];
+    return mode != STRING_KEYS ? key : (uint64_t)kCanonical[((const char(*)[4])(uintptr_t)key) - kTexts];
   }
 };
 
@@ -42,8 +36,6 @@ struct Collect {
   std::map<uint64_t, std::pair<uint64_t, uint64_t>> seen;
   void add(uint64_t key, uint64_t value) { FUZZ_CHECK(seen.emplace(m.canon(key), std::make_pair(key, value)).second); }
 };
-
-bool odd_value(uint64_t, uint64_t value, void *arg) { return (value & *(uint64_t *)arg) != 0; }
 
 void check_table(const kx_hashtable_t *t, const Model &m) {
   FUZZ_CHECK(t->magic == KX_HASHTABLE_MAGIC && t->tag == 7);
@@ -71,15 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                               : m.mode == STRING_KEYS  ? kx_hashtable_str_hash
                                                        : nullptr;
   kx_hashtable_equal_fn equal = m.mode == STRING_KEYS ? kx_hashtable_str_equal : nullptr;
-  std::vector<uint64_t> block;
-  kx_hashtable_t *t;
-  if (own_block) {
-    block.resize(kx_hashtable_bytes(capacity) / 8 + 1);
-    kx_hashtable_init(7, block.data(), hash, equal, capacity);
-    t = (kx_hashtable_t *)block.data();
-  } else {
-    t = kx_hashtable_new(7, hash, equal, capacity);
-  }
+  std::vector<uint64_t> block(own_block ? kx_hashtable_bytes(capacity) / 8 + 1 : 0);
+  if (own_block) kx_hashtable_init(7, block.data(), hash, equal, capacity);
+  kx_hashtable_t *t = own_block ? (kx_hashtable_t *)block.data() : kx_hashtable_new(7, hash, equal, capacity);
   uint64_t counter = 0;
   for (int steps = 0; !in.empty() && steps < 200; steps++) {
     const uint8_t op = in.u8() % 9;
@@ -97,10 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           FUZZ_CHECK(kx_hashtable_set(t, key, value) == (int)room);
           if (!room) break;
         }
-        if (present)
-          found->second.second = value;  // the stored key stays
-        else
-          m.entries[canon] = std::make_pair(key, value);
+        if (present) found->second.second = value;  // the stored key stays
+        else m.entries[canon] = std::make_pair(key, value);
         break;
       }
       case 2: case 3: case 4: case 5: {  // find, take, try_remove; remove() only for a present key
@@ -117,22 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 6: {
         uint64_t mask = key & 7;
         uint32_t expect = 0;
-        for (auto i = m.entries.begin(); i != m.entries.end();) {
-          if (i->second.second & mask) {
-            i = m.entries.erase(i);
-            expect++;
-          } else {
-            ++i;
-          }
-        }
-        FUZZ_CHECK(kx_hashtable_remove_if(t, odd_value, &mask) == expect);
+        for (auto i = m.entries.begin(); i != m.entries.end();)
+          i = i->second.second & mask ? (expect++, m.entries.erase(i)) : std::next(i);
+        FUZZ_CHECK(kx_hashtable_remove_if(t, [](uint64_t, uint64_t v, void *a) { return (v & *(uint64_t *)a) != 0; }, &mask) == expect);
         break;
       }
       case 7:
-        if ((key & 15) == 0) {
-          kx_hashtable_clear(t);
-          m.entries.clear();
-        }
+        if ((key & 15) == 0) kx_hashtable_clear(t), m.entries.clear();
         break;
       case 8:
         check_table(t, m);

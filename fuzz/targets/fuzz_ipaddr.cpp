@@ -2,10 +2,7 @@
 //
 // Every address formatted as text parses back to itself, through every IPv6 representation; every text a parser
 // accepts formats back to a text that parses to the same value; the four IPv6 representations always agree.
-#include <string>
-
 #include "fuzz_harness.h"
-#include "kx_ipaddr.h"
 
 namespace {
 
@@ -23,12 +20,7 @@ struct Reprs {
 };
 
 // The result of one parse: where it ended (-1: refused) and what it read.
-struct Parsed {
-  long end;
-  uint16_t g[8];
-  uint8_t plen;
-  uint16_t port;
-};
+struct Parsed { long end; uint16_t g[8]; uint8_t plen; uint16_t port; };
 
 enum Form { PLAIN, PLEN, OPTPLEN, PORT };
 
@@ -37,8 +29,7 @@ long offset(const char *text, const char *end) { return end ? end - text : -1; }
 // Parses text with the u16 IPv6 parser of `form`, then with the u32, u64 and
 // u8 ones, and checks that all four read the same.
 Parsed parse6(const char *text, Form form, uint8_t default_plen) {
-  Parsed r[4];
-  memset(r, 0, sizeof r);
+  Parsed r[4] = {};
   Reprs got(r[0].g);  // what the u32, u64 and u8 parsers write
   // The same parse through each representation; `extra` adds the plen or port arguments of result i.
 #define KX_PARSE_EACH(sfx, extra)                                                  \
@@ -119,9 +110,8 @@ void reparse4(const char *text, uint8_t default_plen) {
     FUZZ_CHECK(l <= 32);
     canonical(e, kx_iptostring_ip4_plen(a, l, t, sizeof t));
   }
-  if (const char *e = kx_stringtoip_ip4_optplen(text, &a, &l, default_plen)) {
+  if (const char *e = kx_stringtoip_ip4_optplen(text, &a, &l, default_plen))
     FUZZ_CHECK((l <= 32 || l == default_plen) && e > text);
-  }
   if (const char *e = kx_stringtoip_ip4_port(text, &a, &pt)) canonical(e, kx_iptostring_ip4_port(a, pt, t, sizeof t));
 }
 
@@ -133,15 +123,11 @@ void reparse6(const char *text, uint8_t default_plen) {
     if (p.end < 0) continue;
     FUZZ_CHECK(p.end > 0);
     if (form == PLEN) FUZZ_CHECK(p.plen <= 128);
-    if (form == OPTPLEN) {
-      // Without a "/n" the text is the plain address and the default applies.
-      const bool has_plen = p.end != plain.end;
-      FUZZ_CHECK(has_plen ? p.plen <= 128 : p.plen == default_plen);
-      FUZZ_CHECK(plain.end >= 0 && memcmp(p.g, plain.g, sizeof p.g) == 0);
-      roundtrip6(p.g, has_plen ? PLEN : PLAIN, p.plen, 0);
-      continue;
-    }
-    roundtrip6(p.g, form, p.plen, p.port);
+    // Without a "/n" an optional prefix length is the plain address and the default applies.
+    const bool has_plen = p.end != plain.end;
+    if (form == OPTPLEN) FUZZ_CHECK(has_plen ? p.plen <= 128 : p.plen == default_plen);
+    if (form == OPTPLEN) FUZZ_CHECK(plain.end >= 0 && memcmp(p.g, plain.g, sizeof p.g) == 0);
+    roundtrip6(p.g, form != OPTPLEN ? form : has_plen ? PLEN : PLAIN, p.plen, p.port);
   }
 }
 
@@ -162,9 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   // The rest of the input is text.
   const uint8_t default_plen = in.u8();
-  size_t n;
-  const uint8_t *bytes = in.bytes(256, &n);
-  std::string text((const char *)bytes, n);
+  const std::string text = in.bytes(256);
   reparse4(text.c_str(), default_plen);
   reparse6(text.c_str(), default_plen);
   return 0;

@@ -5,12 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <deque>
-#include <vector>
 
 #include "fuzz_harness.h"
-#include "kx_ringbuf.h"
 
 namespace {
 
@@ -25,10 +22,7 @@ struct Model {
 
   uint32_t space() const { return capacity - (uint32_t)q.size(); }
   void append(const uint8_t *p, uint32_t n) { q.insert(q.end(), p, p + n); }
-  void expect_front(const uint8_t *p, uint32_t n) const {
-    FUZZ_CHECK(n <= q.size());
-    FUZZ_CHECK(std::equal(p, p + n, q.begin()));
-  }
+  void expect_front(const uint8_t *p, uint32_t n) const { FUZZ_CHECK(n <= q.size() && std::equal(p, p + n, q.begin())); }
   void pop(uint32_t n) { q.erase(q.begin(), q.begin() + n); }
   // The frame header at the front, when 6 bytes are buffered.
   bool header(uint32_t *type, uint32_t *len) const {
@@ -49,8 +43,7 @@ void check_state(kx_ringbuf_t *rb, const Model &m) {
   FUZZ_CHECK(kx_ringbuf_capacity(rb) == m.capacity);
   FUZZ_CHECK(kx_ringbuf_space(rb) == m.space());
   uint32_t type, len;
-  bool whole = m.header(&type, &len) && m.q.size() >= 6 + len;
-  FUZZ_CHECK(kx_msg_ringbuf_complete(rb) == (int)whole);
+  FUZZ_CHECK(kx_msg_ringbuf_complete(rb) == (int)(m.header(&type, &len) && m.q.size() >= 6 + len));
 }
 
 void write_bytes(kx_ringbuf_t *rb, Model &m, const uint8_t *p, uint32_t n) {
@@ -62,18 +55,10 @@ void write_bytes(kx_ringbuf_t *rb, Model &m, const uint8_t *p, uint32_t n) {
 void read_frame(kx_ringbuf_t *rb, Model &m, bool into) {
   uint32_t type, len;
   const bool have = m.header(&type, &len);
-  kx_msg_t *msg = nullptr;
-  int got;
   uint8_t broken = 0;
-  if (into) {
-    g_into.type = 0x1234;
-    g_into.len = 3;
-    g_into.pos = 1;
-    got = kx_msg_read_into_from_ringbuf(rb, &g_into);
-  } else {
-    msg = kx_msg_read_from_ringbuf_ex(rb, &broken);
-    got = msg != nullptr;
-  }
+  g_into.type = 0x1234, g_into.len = 3, g_into.pos = 1;  // left alone unless a frame is read into it
+  kx_msg_t *msg = into ? nullptr : kx_msg_read_from_ringbuf_ex(rb, &broken);
+  const int got = into ? kx_msg_read_into_from_ringbuf(rb, &g_into) : msg != nullptr;
   if (!have) {
     FUZZ_CHECK(!got && !broken);
   } else if (len > KX_MSG_MAX_PAYLOAD) {
@@ -101,12 +86,9 @@ void write_frame(kx_ringbuf_t *rb, Model &m, uint32_t type, uint32_t len) {
   msg->len = (uint16_t)len;
   const bool fits = m.space() >= len + 6;
   FUZZ_CHECK(kx_msg_write_to_ringbuf(rb, msg) == (int)fits);
-  if (fits) {
-    const uint8_t h[6] = {(uint8_t)(type >> 24), (uint8_t)(type >> 16), (uint8_t)(type >> 8), (uint8_t)type,
-                          (uint8_t)(len >> 8), (uint8_t)len};
-    m.append(h, 6);
-    m.append(msg->data, len);
-  }
+  const uint8_t h[6] = {(uint8_t)(type >> 24), (uint8_t)(type >> 16), (uint8_t)(type >> 8), (uint8_t)type,
+                        (uint8_t)(len >> 8), (uint8_t)len};
+  if (fits) m.append(h, 6), m.append(msg->data, len);
   kx_msg_free(msg);
 }
 
@@ -133,50 +115,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t op = in.u8();
     switch (op % 12) {
       case 0: {  // raw input bytes: arbitrary frame headers
-        size_t n;
-        const uint8_t *p = in.bytes(in.u8(), &n);
-        write_bytes(rb, m, p, (uint32_t)n);
+        const std::string raw = in.bytes(in.u8());
+        write_bytes(rb, m, (const uint8_t *)raw.data(), (uint32_t)raw.size());
         break;
       }
-      case 1: {
-        // Only the bytes that fit are read, so only those are generated.
+      case 1: {  // only the bytes that fit are read, so only those are generated
         const uint32_t n = in.count(op & 0x80);
         write_bytes(rb, m, generate(m, n < m.space() ? n : m.space()), n);
         break;
       }
-      case 2: case 3: {  // read or peek
+      case 2: case 3: case 4: {  // read, peek or skip
         const uint32_t n = in.count(op & 0x80);
         const uint32_t k = n < m.q.size() ? n : (uint32_t)m.q.size();
-        const bool consume = op % 12 == 2;
-        FUZZ_CHECK((consume ? kx_ringbuf_read(rb, g_buf, n) : kx_ringbuf_peek(rb, g_buf, n)) == k);
-        m.expect_front(g_buf, k);
-        if (consume) m.pop(k);
-        break;
-      }
-      case 4: {
-        const uint32_t n = in.count(op & 0x80);
-        const uint32_t k = n < m.q.size() ? n : (uint32_t)m.q.size();
-        kx_ringbuf_skip(rb, n);
-        m.pop(k);
+        if (op % 12 == 4) kx_ringbuf_skip(rb, n);
+        else FUZZ_CHECK((op % 12 == 2 ? kx_ringbuf_read(rb, g_buf, n) : kx_ringbuf_peek(rb, g_buf, n)) == k);
+        if (op % 12 != 4) m.expect_front(g_buf, k);
+        if (op % 12 != 3) m.pop(k);
         break;
       }
       case 5: {
-        const uint32_t type = in.u32();
+        const uint32_t type = in.u32();  // before the length
         write_frame(rb, m, type, in.u16() % (KX_MSG_MAX_PAYLOAD + 1));
         break;
       }
       case 6: read_frame(rb, m, false); break;
       case 7: read_frame(rb, m, true); break;
-      case 8: {  // out through a pipe: what was written is what was buffered
+      case 8: {  // out through a pipe: at most n, a chunk and what is buffered, from the front
         const uint32_t n = in.u32() % (2 * KX_RINGBUF_CHUNK_SIZE);
-        const size_t most = std::min<size_t>({n, KX_RINGBUF_CHUNK_SIZE, m.q.size()});
-        std::vector<uint8_t> front(m.q.begin(), m.q.begin() + (long)most);
         const int r = kx_ringbuf_write_fd(rb, g_pipe[1], n);
-        FUZZ_CHECK(n != 0 || r == -1);
+        FUZZ_CHECK(n == 0 ? r == -1 : r >= 0 && (size_t)r <= std::min<size_t>({n, KX_RINGBUF_CHUNK_SIZE, m.q.size()}));
         if (n == 0) break;
-        FUZZ_CHECK(r >= 0 && (size_t)r <= front.size());  // at most n, a chunk and what is buffered
         FUZZ_CHECK(drain_pipe() == (uint32_t)r);
-        FUZZ_CHECK(r == 0 || memcmp(g_buf, front.data(), (size_t)r) == 0);
+        m.expect_front(g_buf, (uint32_t)r);
         m.pop((uint32_t)r);
         break;
       }
@@ -188,17 +158,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const int r = kx_ringbuf_read_fd(rb, g_pipe[0]);
         drain_pipe();
         const bool blocks = put <= 0 && m.space() > 0;  // nothing to read
-        FUZZ_CHECK(!blocks || r == -1);
-        if (blocks) break;
-        const uint32_t expect = m.space() < (uint32_t)(put > 0 ? put : 0) ? m.space() : (uint32_t)put;
-        FUZZ_CHECK(r == (int)expect);
+        const uint32_t expect = blocks ? 0 : std::min(m.space(), put > 0 ? (uint32_t)put : 0);
+        FUZZ_CHECK(r == (blocks ? -1 : (int)expect));
         m.append(sent.data(), expect);
         break;
       }
-      case 10:
-        kx_ringbuf_clear(rb);
-        m.q.clear();
-        break;
+      case 10: kx_ringbuf_clear(rb), m.q.clear(); break;
       case 11:
         kx_ringbuf_cache_set_limit(in.u8() % 4);
         if (op & 0x80) kx_ringbuf_cache_flush();

@@ -1,11 +1,6 @@
 // The string utilities against plain reference versions (UTF-8 checks and
 // hex dumps have exact tables in tests/cpp/str_test.cpp).
-#include <string>
-#include <vector>
-
 #include "fuzz_harness.h"
-#include "kx_malloc.h"
-#include "kx_str.h"
 
 namespace {
 
@@ -23,44 +18,26 @@ int ref_casecmp(const std::string &a, const std::string &b) {
 std::vector<std::string> ref_split(const std::string &s, char sep, int max) {
   std::vector<std::string> out;
   size_t start = 0;
-  for (;;) {
-    size_t at = s.find(sep, start);
-    if (at == std::string::npos || (max > 0 && (int)out.size() == max - 1)) break;
+  for (size_t at; (at = s.find(sep, start)) != std::string::npos && (max <= 0 || (int)out.size() < max - 1); start = at + 1)
     out.push_back(s.substr(start, at - start));
-    start = at + 1;
-  }
   out.push_back(s.substr(start));
   return out;
 }
 
 // Digits of base-0/16 numbers as the header describes them, wrapping at 64 bits.
 uint64_t ref_number(const char *s, size_t *used, uint32_t base, bool is_signed) {
-  const char *p = s;
-  bool neg = is_signed && *p == '-';
-  if (neg) p++;
+  const bool neg = is_signed && *s == '-';
+  const char *p = s + neg;
   const bool prefix = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 99;
+  auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
   };
-  if (base == 16 && prefix) {
-    p += 2;
-  } else if (base == 0 && prefix && digit(p[2]) < 16) {
-    p += 2;
-    base = 16;
-  } else if (base == 0) {
-    base = p[0] == '0' ? 8 : 10;
-  }
+  if (base == 0) base = prefix && digit(p[2]) < 16 ? 16 : p[0] == '0' ? 8 : 10;
+  if (base == 16 && prefix) p += 2;
   const char *d = p;
   uint64_t v = 0;
   for (; digit(*p) < (int)base; p++) v = v * base + (uint64_t)digit(*p);
-  if (p == d) {
-    *used = 0;
-    return 0;
-  }
-  *used = (size_t)(p - s);
+  *used = p == d ? 0 : (size_t)(p - s);  // no digits: nothing used, and zero
   return neg ? 0 - v : v;
 }
 
@@ -73,9 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t choice = in.u8();
   const char sep = (char)in.u8();
   const int small = (int)(in.u8() % 70) - 2;
-  size_t n;
-  const uint8_t *raw = in.bytes(in.left(), &n);
-  const std::string bytes((const char *)raw, n);
+  const std::string bytes = in.bytes(in.left());
   const std::string text(bytes.c_str());  // up to the first zero byte
   const std::string half = text.substr(0, text.size() / 2), rest = text.substr(text.size() / 2);
 
@@ -84,14 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       char dst[80];
       memset(dst, 0x5a, sizeof dst);
       FUZZ_CHECK(kx_strlcpy(dst, text.c_str(), small) == text.size());
-      if (small > 0) {
-        size_t k = text.size() < (size_t)small - 1 ? text.size() : (size_t)small - 1;
-        FUZZ_CHECK(memcmp(dst, text.data(), k) == 0 && dst[k] == 0);
-      }
+      const size_t k = std::min(text.size(), (size_t)std::max(small, 1) - 1);
+      FUZZ_CHECK(small <= 0 || (memcmp(dst, text.data(), k) == 0 && dst[k] == 0));
       FUZZ_CHECK((uint8_t)dst[small > 0 ? small : 0] == 0x5a);
-      uint32_t count = 0;
-      for (char c : text) count += c == sep;
-      FUZZ_CHECK(kx_strcount(text.c_str(), sep) == count);
+      FUZZ_CHECK(kx_strcount(text.c_str(), sep) == (uint32_t)std::count(text.begin(), text.end(), sep));
       char *dup = kx_strdup("fuzz_str", text.c_str());
       FUZZ_CHECK(strcmp(dup, text.c_str()) == 0);
       kx_free(dup);
@@ -125,12 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       std::vector<std::string> got;
       for (char *tok = kx_strtok_start(&s2[0], &cursor, set.c_str()); tok; tok = kx_strtok(&cursor, set.c_str()))
         got.push_back(tok);  // never empty: the runs below are not
-      std::vector<std::string> ref(1);  // the runs of bytes outside the set
-      for (char c : rest) {
-        if (set.find(c) == std::string::npos) ref.back() += c;
-        else if (!ref.back().empty()) ref.emplace_back();
-      }
-      if (ref.back().empty()) ref.pop_back();
+      std::vector<std::string> ref;  // the runs of bytes outside the set
+      for (size_t b = rest.find_first_not_of(set), e; b != std::string::npos; b = rest.find_first_not_of(set, e))
+        ref.push_back(rest.substr(b, (e = rest.find_first_of(set, b)) - b));
       FUZZ_CHECK(got == ref);
       break;
     }
@@ -166,8 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       FUZZ_CHECK(strcmp(back.c_str(), text.c_str()) == 0);
       std::vector<char> out((size_t)(small > 0 ? small : 0) + 1, '\x5a');
       int r = kx_str_unescape(out.data(), text.c_str(), (uint32_t)(out.size() - 1));
-      FUZZ_CHECK(r >= -1 && r < (int)out.size());
-      FUZZ_CHECK(out.back() == '\x5a');
+      FUZZ_CHECK(r >= -1 && r < (int)out.size() && out.back() == '\x5a');
       break;
     }
     case 5: {  // nibble text round trip over all bytes, and decoding anything

@@ -1,11 +1,6 @@
 // Hash tables: MurmurHash3, capacity rounding and chain order (operations,
 // growth, string keys and caller blocks against a map model are the fuzz target's).
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "kx_hashtable.h"
+#include "kxtest.h"
 
 namespace {
 
@@ -38,10 +33,8 @@ std::vector<uint64_t> keys_in_order(kx_hashtable_t *t) {
   return out;
 }
 
-uint32_t two_buckets(uint64_t key) { return (uint32_t)(key >= 100); }
-
 TEST(HashtableTest, ChainsKeepInsertionOrder) {
-  kx_hashtable_t *t = kx_hashtable_new(0, two_buckets, nullptr, 8);
+  kx_hashtable_t *t = kx_hashtable_new(0, [](uint64_t key) { return (uint32_t)(key >= 100); }, nullptr, 8);
   for (uint64_t k : {105, 5, 3, 9, 1, 104}) kx_hashtable_set(t, k, k % 2);
   kx_hashtable_remove(t, 3);
   kx_hashtable_set(t, 7, 0);

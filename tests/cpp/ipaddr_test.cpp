@@ -1,11 +1,8 @@
 // Address text forms and parsers: exact texts and values (round trips, the u32 / u64 / u8 representations, the
 // canonical form of accepted IPv4 texts and the ipaddr / ipaddrplen wire forms are the fuzz targets').
-#include <gtest/gtest.h>
-
 #include <array>
-#include <string>
 
-#include "kx_ipaddr.h"
+#include "kxtest.h"
 
 namespace {
 
@@ -20,20 +17,18 @@ TEST(IpText, Ip6CompressionInEveryForm) {
       {{1, 0, 0, 2, 0, 0, 0, 3}, "1:0:0:2::3"},    // the longer run wins
       {{1, 0, 0, 2, 0, 0, 3, 4}, "1::2:0:0:3:4"},  // of equal runs the first
       {{1, 0, 2, 0, 3, 0, 4, 0}, "1:0:2:0:3:0:4:0"},
-      {{1, 0, 2, 3, 4, 5, 6, 7}, "1:0:2:3:4:5:6:7"},
       {{0, 0, 0, 0, 0, 0xffff, 0x0a00, 1}, "::ffff:a00:1"},  // never a dotted tail
       {{0xabcd, 0xef, 0x10, 0x100, 0x1000, 0xf00f, 0xa, 0xb}, "abcd:ef:10:100:1000:f00f:a:b"},
       {{0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff}, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
   };
+  char buf[128];
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    char buf[128];
     // Each at its minimum buffer size.
     EXPECT_STREQ(c.text, kx_iptostring_ip6_u16(c.g.data(), buf, 46));
     EXPECT_EQ(std::string(c.text) + "/128", kx_iptostring_ip6_u16_plen(c.g.data(), 128, buf, 50));
     EXPECT_EQ("[" + std::string(c.text) + "]:65535", kx_iptostring_ip6_u16_port(c.g.data(), 65535, buf, 54));
   }
-  char buf[128];
   EXPECT_STREQ("10.0.0.1", kx_iptostring_ip4(0x0a000001, buf, 16));
   EXPECT_STREQ("255.255.255.255/32", kx_iptostring_ip4_plen(0xffffffff, 32, buf, 19));
   EXPECT_STREQ("255.255.255.255:65535", kx_iptostring_ip4_port(0xffffffff, 65535, buf, 22));

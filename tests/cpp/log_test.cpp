@@ -1,57 +1,28 @@
 // Logging: tables, thresholds, the two gates, the facility-levels payload,
 // and every bug report of the support library in one table.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "kx_hashtable.h"
-#include "kx_log.h"
-#include "kx_mempool.h"
-#include "kx_msg.h"
-#include "kx_ringbuf.h"
-#include "kx_str.h"
+#include "kxtest.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
-// Saves and restores every threshold, so tests can change them freely.
-class LogTest : public testing::Test {
- protected:
-  void SetUp() override {
-    std::copy(std::begin(kx_log_levels), std::end(kx_log_levels), saved_);
-    kx_msg_init(&msg_, 0);
-  }
-  void TearDown() override {
-    std::copy(std::begin(saved_), std::end(saved_), kx_log_levels);
-    kx_log_print_level = KX_LOG_ALERT;
-  }
-  uint32_t saved_[KX_LOG_NUM_FACILITIES];
-  kx_msg_t msg_;
-};
-
-TEST_F(LogTest, TablesAndSetters) {
+TEST(LogTest, TablesAndSetters) {
+  const std::vector<uint32_t> saved(kx_log_levels, kx_log_levels + KX_LOG_NUM_FACILITIES);
   const int defaults[][2] = {{14, 6}, {37, 4}, {39, 4}, {47, 4}, {48, 4}, {50, 7}, {64, 6}};
-  for (auto &d : defaults) EXPECT_EQ((uint32_t)d[1], saved_[d[0]]) << d[0];
-  EXPECT_EQ(5, std::count_if(std::begin(saved_), std::end(saved_), [](uint32_t t) { return t != 6; }));
+  for (auto &d : defaults) EXPECT_EQ((uint32_t)d[1], saved[d[0]]) << d[0];
+  EXPECT_EQ(5, std::count_if(saved.begin(), saved.end(), [](uint32_t t) { return t != 6; }));
   const std::pair<const char *, int> names[] = {{"general", 14}, {"LAYER 4", 26}, {"Layer4", -1}, {"ipfix", 46},
                                                 {"Database Audit View", 48}, {"DEBUG", 50}, {"I40E", 64}, {"", -1}};
   for (auto &n : names) EXPECT_EQ(n.second, kx_log_find_facility(n.first)) << n.first;
   kx_log_set_level(65, 3);
   kx_log_set_level(3, 9);
-  EXPECT_TRUE(std::equal(std::begin(saved_), std::end(saved_), kx_log_levels));
+  EXPECT_TRUE(std::equal(saved.begin(), saved.end(), kx_log_levels));
   EXPECT_EQ(0, kx_log_set_all_levels(9));
   EXPECT_EQ(1, kx_log_set_all_levels(8));
   EXPECT_EQ(std::vector<uint32_t>(KX_LOG_NUM_FACILITIES, 8), std::vector<uint32_t>(kx_log_levels, kx_log_levels + 65));
 }
 
-TEST_F(LogTest, GatesAndFormat) {
+TEST(LogTest, GatesAndFormat) {
   kx_log_set_print_level(KX_LOG_WARNING);
-  CaptureStderr();
+  testing::internal::CaptureStderr();
   KX_LOG(KX_LOG_FAC_GENERAL, KX_LOG_WARNING, "w %d", 1);
   KX_LOG(KX_LOG_FAC_GENERAL, KX_LOG_NOTICE, "above the print threshold");
   kx_log_set_level(KX_LOG_FAC_MEMORY, KX_LOG_ERROR);
@@ -61,19 +32,18 @@ TEST_F(LogTest, GatesAndFormat) {
   kx_log_set_print_level(KX_LOG_INFO);
   kx_log_started();
   EXPECT_EQ("[General:Warning] w 1\n[Layer 4:Error] " + std::string(4095, 'x') + "\n[General:Info] LOGFILE STARTED\n",
-            GetCapturedStderr());
+            testing::internal::GetCapturedStderr());
 }
 
-TEST_F(LogTest, MsgPutLayout) {
+TEST(LogTest, FacilityLevelsPayload) {
+  kx_msg_t msg_;
+  kx_msg_init(&msg_, 0);
   kx_log_msg_put(&msg_);
   size_t expect = 2;
   for (uint32_t i = 0; i < KX_LOG_NUM_FACILITIES; i++) expect += 4 + strlen(kx_log_facility_name(i)) + 1 + 1;
   EXPECT_EQ(expect, msg_.len);
   const uint8_t first[] = {0, 0x41, 0, 0, 0, 10, 'I', 'n', 't', 'e', 'r', 'f', 'a', 'c', 'e', 0, 6};
   EXPECT_EQ(0, memcmp(first, msg_.data, sizeof first));  // reading it back is the fuzz target's
-}
-
-TEST_F(LogTest, MsgGetCases) {
   const std::string mismatch = "[General:Warning] Mismatch in number of expected log facilities. Got=";
   const std::string rest = " Expected=65. Continuing with those I got.\n";
   const std::string long_name = "Memory" + std::string(94, 'x');
@@ -103,27 +73,24 @@ TEST_F(LogTest, MsgGetCases) {
       kx_msg_put_string(&msg_, e.first);
       if (e.second >= 0) kx_msg_put_uint8(&msg_, (uint8_t)e.second);
     }
-    CaptureStderr();
-    EXPECT_EQ(c.result, kx_log_msg_get(&msg_));
-    EXPECT_EQ(c.log, GetCapturedStderr());
+    EXPECT_EQ(c.log, stderr_of([&] { EXPECT_EQ(c.result, kx_log_msg_get(&msg_)); }));
     EXPECT_EQ(c.memory, kx_log_levels[KX_LOG_FAC_MEMORY]);
   }
   kx_msg_init(&msg_, 0);  // no count at all
-  CaptureStderr();
-  EXPECT_EQ(0, kx_log_msg_get(&msg_));
-  EXPECT_EQ("[General:Error] Failed to read number of log facilities from kx_msg_t.\n", GetCapturedStderr());
+  EXPECT_EQ("[General:Error] Failed to read number of log facilities from kx_msg_t.\n",
+            stderr_of([&] { EXPECT_EQ(0, kx_log_msg_get(&msg_)); }));
 }
 
 const int report_bug_line = __LINE__ + 1;
 void report_bug(int n) { KX_BUG_ON(n > 2, "n is %d", n); }
 
-TEST_F(LogTest, BadnessContinuesBugAbortsWhetherPrintedOrNot) {
+TEST(LogTest, BadnessContinuesBugAbortsWhetherPrintedOrNot) {
   kx_log_print_level = KX_LOG_VERBOSE;
-  CaptureStderr();
-  kx_badness_cond("a.cpp", 9, "g", "x > 1", "value %u", 4u);
-  kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ERROR;  // below Warning: nothing
-  kx_badness("a.cpp", 9, "g", "quiet");
-  EXPECT_EQ("[General:Warning] KX-BADNESS at a.cpp:9/g(): x > 1  value 4\n", GetCapturedStderr());
+  EXPECT_EQ("[General:Warning] KX-BADNESS at a.cpp:9/g(): x > 1  value 4\n", stderr_of([] {
+              kx_badness_cond("a.cpp", 9, "g", "x > 1", "value %u", 4u);
+              kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ERROR;  // below Warning: nothing
+              kx_badness("a.cpp", 9, "g", "quiet");
+            }));
   kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ALERT;
   EXPECT_DEATH(report_bug(3), "^$");  // General below Critical: not printed, still aborts
   kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_CRITICAL;

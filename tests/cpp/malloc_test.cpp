@@ -1,29 +1,8 @@
 // Tracked allocation (block layout, bad frees, statistics and the report) and
 // the pools over it: memory pools and the message pool.
-#include <gtest/gtest.h>
-
-#include <stdint.h>
-#include <string.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
-
-#include "kx_log.h"
-#include "kx_malloc.h"
-#include "kx_mempool.h"
-#include "kx_msg.h"
+#include "kxtest.h"
 
 namespace {
-
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
-class MallocTest : public testing::Test {
- protected:
-  void SetUp() override { kx_log_print_level = KX_LOG_VERBOSE; }
-  void TearDown() override { kx_log_print_level = KX_LOG_ALERT; }
-};
 
 uint16_t mark_of(const void *p) {
   uint16_t v;
@@ -32,9 +11,8 @@ uint16_t mark_of(const void *p) {
 }
 
 std::string free_and_capture(void *p) {
-  CaptureStderr();
-  kx_free_flags(p);
-  return GetCapturedStderr();
+  kx_log_print_level = KX_LOG_VERBOSE;
+  return stderr_of([p] { kx_free_flags(p); });
 }
 
 std::string badness(const char *line, const void *p, const char *what) {
@@ -44,7 +22,7 @@ std::string badness(const char *line, const void *p, const char *what) {
   return buf;
 }
 
-TEST_F(MallocTest, BlockLayoutAndBadFrees) {
+TEST(MallocTest, BlockLayoutAndBadFrees) {
   uint8_t *p = (uint8_t *)kx_malloc_flags("layout", 10, 0x6);  // only bit 0 of the flags counts
   EXPECT_EQ(0, p[-16] | p[-15]);
   EXPECT_EQ(KX_MALLOC_MARK_ALLOCATED, mark_of(p));
@@ -73,7 +51,7 @@ TEST_F(MallocTest, BlockLayoutAndBadFrees) {
 
 // An address the platform hands out again is a live block, not a freed one. Heaps differ in when they reuse an
 // address: free a few, then allocate until one comes back.
-TEST_F(MallocTest, AddressReusedIsLiveAgain) {
+TEST(MallocTest, AddressReusedIsLiveAgain) {
   std::vector<void *> freed, held;
   for (int i = 0; i < 16; i++) freed.push_back(kx_malloc("reuse", 40));
   for (void *p : freed) kx_free(p);
@@ -88,23 +66,22 @@ TEST_F(MallocTest, AddressReusedIsLiveAgain) {
   for (void *p : held) kx_free(p);
 }
 
-TEST_F(MallocTest, StatisticsAndReport) {
+TEST(MallocTest, StatisticsAndReport) {
   void *big = kx_malloc("report-big", 10 * 1024 + 5), *small[2] = {kx_malloc("report-small", 1024), kx_malloc("report-small", 1024)};
   kx_free(kx_malloc("report-gone", 100));
   void *leak = kx_malloc_flags("report-leak", 20 * 1024, KX_MALLOC_FLAG_LEAK);
-  CaptureStderr();
-  kx_free(small[1]);
-  kx_free(small[1]);  // a bad free changes no statistics
-  kx_free(leak);
+  stderr_of([&] {
+    kx_free(small[1]);
+    kx_free(small[1]);  // a bad free changes no statistics
+    kx_free(leak);
+  });
   small[1] = kx_malloc("report-small", 1024);
-  GetCapturedStderr();
   kx_malloc_stats_t s;
   ASSERT_EQ(1, kx_malloc_stats_get("report-small", &s));
   EXPECT_EQ(std::vector<uint64_t>({2048, 3, 2, 0, 0}),
             std::vector<uint64_t>({s.current_bytes, s.allocations, s.current_entries, s.leaked_bytes, s.leaks}));
-  CaptureStderr();
-  kx_malloc_report();
-  std::string out = GetCapturedStderr();
+  kx_log_print_level = KX_LOG_VERBOSE;
+  std::string out = stderr_of(kx_malloc_report);
   const char *lines[] = {
       "[Memory:Warning] MALLOC:      20 KiB     1 intentional leaks                   report-leak\n",
       "[Memory:Warning] MALLOC:      10 KiB     1 current entries,     1 allocations: report-big\n",
@@ -118,18 +95,12 @@ TEST_F(MallocTest, StatisticsAndReport) {
     at = out.find(line, at);
     ASSERT_NE(std::string::npos, at) << "in this order: " << line << out;
   }
-  kx_log_levels[KX_LOG_FAC_MEMORY] = KX_LOG_ERROR;  // below Warning: silent
-  CaptureStderr();
-  kx_malloc_report();
-  EXPECT_EQ("", GetCapturedStderr());
-  kx_log_levels[KX_LOG_FAC_MEMORY] = KX_LOG_INFO;
-  for (void *p : {big, small[0], small[1]}) kx_free(p);
-}
-
-TEST_F(MallocTest, FailureIsABugAfterTheReport) {
-  EXPECT_DEATH(kx_malloc("huge", (size_t)-1),
+  EXPECT_DEATH(kx_malloc("huge", (size_t)-1),  // a failure is a bug, after the report
                "TOTAL intentional leaks\n.*KX-BUG at common/malloc.cpp:297/kx_malloc_flags\\(\\): kx_malloc\\(\\) "
                "of 18446744073709551615 bytes for 'huge' failed.\n");
+  kx_log_levels[KX_LOG_FAC_MEMORY] = KX_LOG_ERROR;  // below Warning: silent
+  EXPECT_EQ("", stderr_of(kx_malloc_report));
+  for (void *p : {big, small[0], small[1]}) kx_free(p);
 }
 
 TEST(MempoolTest, LimitsItemsAndLogLines) {
@@ -140,7 +111,7 @@ TEST(MempoolTest, LimitsItemsAndLogLines) {
   kx_mempool_set_debug(1);
   for (auto &c : cases) {
     kx_mempool_t pool;
-    CaptureStderr();
+    testing::internal::CaptureStderr();
     kx_mempool_init(&pool, (std::string(100, 'n') + std::to_string(c[0])).c_str(), c[0], c[1], 40);
     void *dirty = kx_mempool_get(&pool);  // a block used before and handed out again
     memset(dirty, 0xff, 40);
@@ -160,7 +131,7 @@ TEST(MempoolTest, LimitsItemsAndLogLines) {
     kx_mempool_put(&pool, items[0]);
     kx_mempool_deinit(&pool);
     EXPECT_EQ(KX_MEMPOOL_DEAD, pool.state);
-    std::string name(63, 'n'), out = GetCapturedStderr(), want =  // the init line names the pool uncut
+    std::string name(63, 'n'), out = testing::internal::GetCapturedStderr(), want =  // the init line names the pool uncut
         "[Memory:Notice] MEMPOOL '" + std::string(100, 'n') + std::to_string(c[0]) + "': init: inititems: " + std::to_string(c[0]) + ", growitems: " +
         std::to_string(c[1]) + " itemsize: 40\n" +
         (c[1] ? "" : "[Memory:Debug] MEMPOOL '" + name + "': WARNING: Out of items in non-growable mempool!\n") +
@@ -172,17 +143,16 @@ TEST(MempoolTest, LimitsItemsAndLogLines) {
   }
   kx_log_levels[KX_LOG_FAC_MEMORY] = KX_LOG_WARNING;  // below Notice and Debug
   kx_mempool_t pool;
-  CaptureStderr();
-  kx_mempool_init(&pool, "quiet", 1, 0, 8);
-  void *item = kx_mempool_get(&pool);
-  EXPECT_EQ(nullptr, kx_mempool_get(&pool));
-  kx_mempool_reset(&pool);
-  EXPECT_EQ("[Memory:Warning] MEMPOOL 'quiet': Mempool reset() will leak memory when in bypass mode\n", GetCapturedStderr());
+  void *item = nullptr;
+  EXPECT_EQ("[Memory:Warning] MEMPOOL 'quiet': Mempool reset() will leak memory when in bypass mode\n", stderr_of([&] {
+              kx_mempool_init(&pool, "quiet", 1, 0, 8);
+              item = kx_mempool_get(&pool);
+              EXPECT_EQ(nullptr, kx_mempool_get(&pool));
+              kx_mempool_reset(&pool);
+            }));
   EXPECT_EQ(0u, kx_mempool_used(&pool));
   kx_free(item);
   kx_mempool_set_debug(0);
-  kx_log_levels[KX_LOG_FAC_MEMORY] = KX_LOG_INFO;
-  kx_log_print_level = KX_LOG_ALERT;
 }
 
 TEST(MempoolTest, MessagePool) {

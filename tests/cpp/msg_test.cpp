@@ -1,24 +1,12 @@
 // Message buffer primitives: put bounds and bytes (the getters, peeks, bounded strings, the multi-field reader and
 // address round trips are the fuzz target's).
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "kx_msg.h"
+#include "kxtest.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::unique_ptr<kx_msg_t> make_msg(const Bytes &payload, uint16_t len = 0) {
-  std::unique_ptr<kx_msg_t> m(new kx_msg_t());
-  kx_msg_init(m.get(), 7);
-  if (!payload.empty()) memcpy(m->data, payload.data(), payload.size());
-  m->len = payload.empty() ? len : (uint16_t)payload.size();
-  return m;
-}
+kx_msg_t msg = {7, 0, 0, {}, {}};  // a zeroed payload
 
 // Width 1..8: the matching put of 0x81 0x82 ...; 3: a string "ab"; 5: a null string;
 // 6: an empty string; 17: the address 1:2:3:4:5:6:7:8/127.
@@ -49,19 +37,20 @@ TEST(Msg, PutWritesWholeFieldOrNothing) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.len) + " width " + std::to_string(c.width));
-    auto m = make_msg({}, c.len);
-    void *r = put(m.get(), c.width);
-    EXPECT_EQ(r, c.result_at < 0 ? nullptr : m->data + c.len + c.result_at);
-    EXPECT_EQ(Bytes(m->data + c.len, m->data + m->len), c.bytes);
+    msg.len = c.len;
+    void *r = put(&msg, c.width);
+    EXPECT_EQ(r, c.result_at < 0 ? nullptr : msg.data + c.len + c.result_at);
+    EXPECT_EQ(Bytes(msg.data + c.len, msg.data + msg.len), c.bytes);
   }
 }
 
 TEST(Msg, PeekPastTheEnd) {  // within the payload is the fuzz target's
-  auto m = make_msg({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07});
-  m->pos = 9;
+  memset(msg.data, 0xee, 16);
+  msg.len = 7;
+  msg.pos = 9;
   uint32_t v = 99;
-  EXPECT_EQ(0, kx_msg_peek_uint32(m.get(), &v));
-  EXPECT_EQ(std::make_pair(0u, (uint16_t)9), std::make_pair(v, m->pos));
+  EXPECT_EQ(0, kx_msg_peek_uint32(&msg, &v));
+  EXPECT_EQ(std::make_pair(0u, (uint16_t)9), std::make_pair(v, msg.pos));
 }
 
 }  // namespace

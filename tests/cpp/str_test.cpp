@@ -1,13 +1,6 @@
 // String utilities: exact encodings and texts (comparison, copies, trimming,
 // tokens, the splitter, round trips and numbers are the fuzz target's).
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "kx_log.h"
-#include "kx_malloc.h"
-#include "kx_str.h"
+#include "kxtest.h"
 
 namespace {
 
@@ -55,9 +48,7 @@ TEST(StrTest, EscapingAndNibbles) {
   // Characters below '0' decode to the low bits of their offset (found by
   // fuzzing: the high nibble was a left shift of a negative number).
   back = kx_str_from_nibbles("nib", " !\x02\xc8");
-  ASSERT_NE(nullptr, back);
-  EXPECT_EQ(0xf0, ((uint8_t *)back)[0]);
-  EXPECT_EQ(0xd2, ((uint8_t *)back)[1]);
+  EXPECT_EQ("\xf0\xd2", std::string(back ? (const char *)back : "", back ? 2 : 0));
   kx_free(back);
 }
 
@@ -89,11 +80,7 @@ TEST(StrTest, HexDump) {
   }
   kx_log_print_level = KX_LOG_VERBOSE;
   kx_log_levels[KX_LOG_FAC_NET] = 0;  // the dump has no facility gate
-  testing::internal::CaptureStderr();
-  kx_log_hexdump(KX_LOG_FAC_NET, KX_LOG_DEBUG, "AB", 2);
-  EXPECT_EQ("[Net:Debug] " + dump_line("00000000: 4142", "AB\n"), testing::internal::GetCapturedStderr());
-  kx_log_print_level = KX_LOG_ALERT;
-  kx_log_levels[KX_LOG_FAC_NET] = KX_LOG_INFO;
+  EXPECT_EQ("[Net:Debug] " + dump_line("00000000: 4142", "AB\n"), stderr_of([] { kx_log_hexdump(KX_LOG_FAC_NET, KX_LOG_DEBUG, "AB", 2); }));
 }
 
 }  // namespace
