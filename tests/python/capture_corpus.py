@@ -1,5 +1,4 @@
-"""Runs kxd-sim with a fixed seed, drives a client through every request and keeps a few of the server's messages of
-each type as corpus files: corpus/<type as 8 hex digits>-<n>.bin, the payload bytes."""
+"""Keeps a few of kxd-sim's messages of each type, from the end-to-end session, as corpus/<type>-<n>.bin payloads."""
 from __future__ import print_function
 
 import glob

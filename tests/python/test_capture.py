@@ -1,6 +1,5 @@
-"""Replaying and relaying: kxd-sim --replay of small written recordings (the pace, and what a client that strays from
-the recording gets), kxtap's byte-for-byte promise against a daemon played by the test, and kxtap and kxdissect on bad
-input and signals."""
+"""kxd-sim --replay of small written recordings, kxtap against a daemon played by the test, and kxtap and kxdissect
+on bad input and signals."""
 from __future__ import absolute_import, division, print_function
 
 import json
@@ -17,14 +16,14 @@ import tempfile
 import time
 import unittest
 
-from test_e2e import SIM, Sim, Tap, by_direction, frame, read_all, run_tool, tool
+from test_e2e import SIM, Sim, Tap, by_direction, frame, run_tool, tool
 
+from kxtest import loopback
 from kxtools import pcapng
 
 
 def big_endian_capture(packets):
-    """A pcapng file written big-endian with a binary timestamp resolution
-    (2**-10 s), as another machine's tools may write one: (ticks, data, direction)."""
+    """A big-endian pcapng file with timestamps in 2**-10 s, as another machine's tools may write one."""
     def block(btype, body):
         return struct.pack('>II', btype, len(body) + 12) + body + struct.pack('>I', len(body) + 12)
 
@@ -39,15 +38,12 @@ def big_endian_capture(packets):
 
 
 class Replay(unittest.TestCase):
-    """kxd-sim --replay of a small written recording: the pace, and what a
-    client that strays from the recording gets."""
 
     def replay(self, path, *options):
         sim = Sim(log=True, test=self, *(('--replay', path) + options))
         return sim, connect(sim.port)
 
     def log(self, sim):
-        """The replay's log lines after the peer's name, once it stopped."""
         self.assertEqual(sim.stop()[0], 0)
         return [line.split(': ', 2)[2] for line in sim.log_text().splitlines()]
 
@@ -137,14 +133,10 @@ def connect(port):
 
 
 class Relay(unittest.TestCase):
-    """kxtap between clients and a daemon played by the test: what one side sends, the other receives, byte for byte,
-    and the recording holds the same bytes, cut into whole frames where the stream has frames."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix='kxrelay-')
-        self.daemon = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.daemon.bind(('127.0.0.1', 0))
-        self.daemon.listen(8)
+        self.daemon = loopback(True)
         self.daemon.settimeout(5)
         self.tap = Tap(self.daemon.getsockname()[1], os.path.join(self.dir, 'relay.pcapng'))
         self.daemon.accept()[0].close()     # kxtap's check at start that the daemon answers
@@ -166,7 +158,7 @@ class Relay(unittest.TestCase):
         return c, d
 
     def recorded(self, n):
-        packets = read_all(os.path.join(self.dir, 'relay-%d.pcapng' % n))
+        packets = list(pcapng.read(os.path.join(self.dir, 'relay-%d.pcapng' % n)))
         return by_direction(packets, pcapng.OUTBOUND), by_direction(packets, pcapng.INBOUND), packets
 
     def test_daemon_unreachable(self):
@@ -238,7 +230,7 @@ class Relay(unittest.TestCase):
         # kxdissect reads every file, garbage included.
         for n in (1, 2, 3, 4):
             name = os.path.join(self.dir, 'relay-%d.pcapng' % n)
-            count = len(read_all(name))
+            count = len(list(pcapng.read(name)))
             rc, out, err = run_tool(*tool('kxdissect', '--json', name))
             decoded = [json.loads(line) for line in out.splitlines()]
             self.assertEqual((rc, len(decoded)), (0, count))
@@ -259,7 +251,6 @@ class Relay(unittest.TestCase):
 
 
 class ToolLines(unittest.TestCase):
-    """kxtap and kxdissect on bad input and signals: each ends with one line on standard error and its exit status."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix='kxlines-')
@@ -273,8 +264,7 @@ class ToolLines(unittest.TestCase):
         return name
 
     def check(self, cases):
-        """cases: (command, what to do to the running process or None, exit
-        status, the last line on stderr: text, or a pattern of it)."""
+        """cases: (command, action on the process or None, exit status, last stderr line or its pattern)."""
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         for cmd, action, rc, line in cases:
             p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
@@ -329,15 +319,10 @@ class ToolLines(unittest.TestCase):
         self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
 
     def test_kxtap(self):
-        daemon = socket.socket()
-        daemon.bind(('127.0.0.1', 0))
-        daemon.listen(4)
-        self.addCleanup(daemon.close)
-        port = daemon.getsockname()[1]
-        holder = socket.socket()        # bound, never listening: refuses
-        holder.bind(('127.0.0.1', 0))
-        self.addCleanup(holder.close)
-        refused = holder.getsockname()[1]
+        daemon, holder = loopback(True), loopback(False)     # the holder refuses
+        for s in (daemon, holder):
+            self.addCleanup(s.close)
+        port, refused = daemon.getsockname()[1], holder.getsockname()[1]
 
         def listening(p):
             line = p.stdout.readline()

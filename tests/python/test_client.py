@@ -1,5 +1,4 @@
-"""The blocking client against kxd-sim and against broken servers: one error class per way a session fails, the values
-behind the connection properties, no global names left behind, and docs/client.md's code blocks run as written."""
+"""The blocking client against kxd-sim and against broken servers, and docs/client.md's code blocks."""
 from __future__ import absolute_import, division, print_function
 
 import io
@@ -20,8 +19,7 @@ HOST_NAMES = ('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIN
 
 
 def run_python(code, args=('-',), **env):
-    """Runs a new interpreter (by default on code) with the build's modules and kxtools; returns (exit status,
-    output)."""
+    """(exit status, output) of a new interpreter with the build's modules and kxtools."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(MODULES), ROOT]), **env)
     p = subprocess.Popen([sys.executable] + list(args), cwd=ROOT, env=env, stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -92,8 +90,7 @@ class Client(unittest.TestCase):
                 self.assertTrue(e.strerror, name)
 
     def test_tables_sides_and_reprs(self):
-        """On the frozen network a host's pairs are the sums of its
-        connections' pairs, which fixes the sides the documentation gives."""
+        """A host's pairs are the sums of its connections' pairs, which fixes the documented sides."""
         with kxclient.KXClient('127.0.0.1', self.sim.port, user='demo', password='demo') as c:
             kx.requestUpdate(c)
             c.wait_for(lambda: c.update_done)
@@ -126,8 +123,6 @@ class Client(unittest.TestCase):
 
 
 class ClientDoc(unittest.TestCase):
-    """Every python block of docs/client.md runs under this interpreter against a kxd-sim on $KXD_PORT (blocks for
-    Python 3 only are skipped under 2.7, as the document says)."""
 
     def test_code_blocks(self):
         sim = Sim('--seed', '5', '--hosts', '20', '--interval', '50', test=self)

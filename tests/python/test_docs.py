@@ -1,6 +1,4 @@
-"""docs/api.md against the built modules and the protocol definition: every function, constant and KXMsg/KXRingbuf
-member is documented, every documented keyword is one the function accepts (checked by calling it), and the numbers
-the document gives (constant values, request types) are the definition's and the ones the modules use."""
+"""docs/api.md against the built modules and the protocol definition: names, keywords, constants, request types."""
 from __future__ import absolute_import, division, print_function
 
 import inspect
@@ -48,8 +46,7 @@ def sections(text):
 
 
 def parser_error(func, *args, **kwargs):
-    """The argument parser's complaint about this call, or None when it took the
-    arguments (whatever the function did with them afterwards)."""
+    """The argument parser's complaint about this call, or None when it took the arguments."""
     try:
         func(*args, **kwargs)
     except Exception as e:  # the values are wrong on purpose; only the parser's verdict counts

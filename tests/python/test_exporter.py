@@ -1,5 +1,4 @@
-"""kxexporter under a real Prometheus: two kxd-sim processes, frozen after a few steps, followed by one exporter that
-Prometheus scrapes every second."""
+"""kxexporter's configuration, and its figures as a real Prometheus scrapes them from two kxd-sim processes."""
 from __future__ import absolute_import, division, print_function
 
 import json

@@ -1,6 +1,5 @@
-"""Installs the project as a user would and uses it from there: a wheel built from an sdist alone (tags and metadata
-checked) and installed into a fresh environment (a virtual environment, or `pip install --target` where Python 2.7 has
-no virtualenv), and `cmake --install` of the build with its launchers."""
+"""Installs the project as a user would and uses it from there: a wheel built from an sdist alone, installed into a
+fresh environment, and `cmake --install` of the build with its launchers."""
 from __future__ import print_function
 
 import glob
@@ -73,8 +72,7 @@ class Install(unittest.TestCase):
 
     @classmethod
     def make_sdist(cls):
-        """One source archive for every case, built in a copy of setup.py's inputs
-        so the checkout gets no egg-info."""
+        """One source archive for every case; the egg-info goes to tmp, not the checkout."""
         out = os.path.join(cls.tmp, 'sdist')
         run([sys.executable, os.path.join(ROOT, 'setup.py'), '-q', 'sdist', '-d', out,
              'egg_info', '--egg-base', cls.tmp], ROOT, clean_env())
@@ -159,8 +157,7 @@ class Install(unittest.TestCase):
                                 kxtop='kxtop-' + ver)
 
     def test_other_minor_refused(self):
-        """Each Python 3 build in the build folder for another minor version than
-        this interpreter's fails its import with ImportError naming both."""
+        """A Python 3 build for another minor version fails its import with ImportError naming both."""
         if sys.version_info[0] < 3:
             self.skipTest('a Python 3 check')
         mine = '%d.%d' % sys.version_info[:2]

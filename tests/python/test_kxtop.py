@@ -1,5 +1,4 @@
-"""kxtop as a user meets it: in a pseudo-terminal (first frame, resize, q, Ctrl-C), piped, and when the daemon cannot
-be reached, goes away or the output is closed."""
+"""kxtop as a user meets it: in a pseudo-terminal, piped, and when the daemon or the output goes away."""
 import errno
 import fcntl
 import os
@@ -23,8 +22,7 @@ HEADER = '%-40s %14s %14s %6s' % ('top hosts', 'in', 'out', 'conns')
 
 
 class Screen(object):
-    """The rows a terminal shows after kxtop's output. The terminal description kxtop runs with (TERMINFO) offers
-    cursor addressing and erasing only, so that is all it sends besides text."""
+    """The rows a terminal shows; kxtop's terminal description offers cursor addressing and erasing only."""
 
     TOKEN = re.compile(r'\x1b\[(\d*);?(\d*)([HJK])|[^\x1b]')
     PARTIAL = re.compile(r'\x1b(\[[\d;]*)?$')
@@ -84,14 +82,12 @@ class Terminal(object):
         fcntl.ioctl(self.master if fd is None else fd, termios.TIOCSWINSZ, struct.pack('HHHH', rows, cols, 0, 0))
 
     def resize(self, rows, cols):
-        """As a terminal window does: the new size, then SIGWINCH."""
         self.set_size(rows, cols)
         self.screen = Screen(rows, cols)
         self.proc.send_signal(signal.SIGWINCH)
 
     def read(self, timeout):
-        """Feeds what arrives within timeout to the screen; False at the end
-        of the output (every slave descriptor closed)."""
+        """Feeds what arrives within timeout to the screen; False at the end of the output."""
         if not select.select([self.master], [], [], timeout)[0]:
             return True
         try:

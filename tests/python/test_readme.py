@@ -42,8 +42,7 @@ def checkout(test):
 
 
 def blocks(text):
-    """(line number, language, code, skip reason or None) for every fenced
-    block; an indented code block is an error."""
+    """(line number, language, code, skip reason or None) for every fenced block."""
     found, lines, i = [], text.split('\n'), 0
     while i < len(lines):
         m = re.match(r'^```(\S*)\s*$', lines[i])
@@ -101,8 +100,7 @@ class Readme(unittest.TestCase):
 
 
     def test_examples_run_from_any_directory(self):
-        """Each example started by its path (its shebang picks python3 on PATH,
-        here python3()) from an unrelated folder, with no PYTHONPATH."""
+        """Each example started by its path from an unrelated folder, with no PYTHONPATH."""
         env = dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH')
         env.update(KX_BUILD_DIR=os.path.join(self.checkout, 'build'), PATH=self.bin + os.pathsep + env.get('PATH', ''))
         cases = [('handshake.py', [], 'version announcement: (24576'),
