@@ -85,8 +85,7 @@ class Replay(unittest.TestCase):
         self.assertEqual(self.log(sim), ['frame 2: waiting for request 0x20528',
                                          'frame 2: no request 0x20528 within 2 s: the client is dropped'])
 
-        # A file of the other byte order, timestamps in 1/1024 s; a capture cut
-        # short, whose whole frames are replayed while the log says where it ends.
+        # A file of the other byte order; a file cut short, whose whole frames are replayed.
         be = os.path.join(tmp, 'be.pcapng')
         with open(be, 'wb') as f:
             f.write(big_endian_capture([(1024 * 7, version, pcapng.INBOUND), (1024 * 7 + 512, ping, pcapng.OUTBOUND),
@@ -178,8 +177,7 @@ class Relay(unittest.TestCase):
         rnd = random.Random(15)
         garbage = [bytes(bytearray(rnd.randrange(256) for _ in range(20000))) for _ in range(2)]
 
-        # 1: every frame split in two at every byte (each direction is framed alike),
-        # then a frame still pending when the tap is stopped.
+        # 1: every frame split in two at every byte, then a frame still pending when the tap is stopped.
         a, da = self.pair()
         for f in frames:
             for k in range(1, len(f)):
@@ -200,8 +198,7 @@ class Relay(unittest.TestCase):
         self.assertEqual(recv_exactly(db, 20000), garbage[0])
         self.assertEqual(recv_exactly(b, 20000), garbage[1])
 
-        # 3: a client that disconnects in the middle of a frame, then a
-        # daemon that does; the other side gets the bytes, then the end.
+        # 3: a client, then a daemon, that disconnects in the middle of a frame.
         for client_quits in (True, False):
             c, dc = self.pair()
             quitter, other = (c, dc) if client_quits else (dc, c)

@@ -94,8 +94,7 @@ class ApiDocTest(unittest.TestCase):
                 with self.assertRaises(TypeError) as cm:
                     func(**dict.fromkeys(params))
                 self.assertEqual(str(cm.exception), "Argument 'm' has incorrect type (expected KXMsg, got NoneType)")
-            # All arguments are required, so the exact keyword set is accepted
-            # only when every name is right and none is missing.
+            # All arguments are required: the exact keyword set passes only when every name is right.
             self.assertIsNone(parser_error(func, **dict.fromkeys(params)), name)
             self.assertIsNone(parser_error(func, *[None] * len(params)), name)
         classes = [('BadMessageError', kx.BadMessageError), ('KXMsg', KXMsgv17_0.KXMsg),

@@ -29,8 +29,7 @@ from kxtest import msg, s, u8, u16, u32  # noqa: E402
 
 BUILD = os.environ.get('KX_BUILD_DIR', os.path.join(TOP, 'build'))
 SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
-# Cases whose subject is the simulator alone run with the main Python 3 build
-# of the modules only: under every other build they would test the same binary.
+# Cases of the simulator alone run with the main Python 3 build only: every other build tests the same binary.
 sim_only = unittest.skipUnless(os.path.basename(os.environ.get('KX_MODULE_DIR', 'python3')) == 'python3',
                                'the simulator alone: run with the main Python 3 build')
 EXAMPLES = os.path.join(TOP, 'examples')
@@ -38,8 +37,7 @@ LUA = os.path.join(TOP, 'kxtools', 'kx.lua')
 FRAME = struct.Struct('>IH')
 # Frame fields compared on their own; every other kx.* field is a request field.
 HEADER_FIELDS = ('kx.type', 'kx.length', 'kx.name', 'kx.request', 'kx.direction', 'kx.payload', 'kx.item')
-# The usual capture tools are not ours: a sanitizer build's preloaded runtimes
-# (LD_PRELOAD) are for our interpreter only (tcpdump hangs under them).
+# A sanitizer build's preloaded runtimes are for our interpreter only (tcpdump hangs under them).
 TOOL_ENV = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
 
 

@@ -54,8 +54,7 @@ class Install(unittest.TestCase):
         if os.environ.get('KX_GENERIC'):
             return
         cls.tmp = tempfile.mkdtemp(prefix='kx-install-')
-        # The simulator starts last: a failing setUpClass gets no tearDownClass,
-        # and a simulator left running would hold the test's output open.
+        # The simulator starts last: a failing setUpClass gets no tearDownClass to kill it.
         cls.sdist = cls.make_sdist() if has_module(sys.executable, 'setuptools') else None
         cls.sim = Sim('--seed', '3', '--hosts', '12', '--interval', '20')
 

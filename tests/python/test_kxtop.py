@@ -224,17 +224,6 @@ class KxtopErrors(unittest.TestCase):
         self.addCleanup(holder.close)
         refused = holder.getsockname()[1]
         sim, sim2, sim3 = [Sim('--seed', '4', '--hosts', '10', '--interval', '20', test=self) for _ in range(3)]
-
-        def first_frame(p):
-            p.stdout.readline()
-
-        def output_closed(p):
-            p.stdout.readline()
-            p.stdout.close()  # the reader of a pipe goes away
-
-        def interrupted(p):
-            p.stdout.readline()
-            p.send_signal(signal.SIGINT)
         batch = ['--batch', '--interval', '0.1']
         # (arguments, what happens once it runs, exit status, the line on stderr)
         cases = [
@@ -248,10 +237,12 @@ class KxtopErrors(unittest.TestCase):
             (['--port', str(refused), '--batch'], None, 1,
              'kxtop: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
             (['--port', str(sim3.port), '--password', 'wrong'], None, 1, 'kxtop: login refused'),
-            (['--port', str(sim.port)] + batch, lambda p: (first_frame(p), sim.stop()), 1,
+            (['--port', str(sim.port)] + batch, lambda p: (p.stdout.readline(), sim.stop()), 1,
              'kxtop: the daemon closed the connection'),
-            (['--port', str(sim2.port)] + batch, output_closed, 1, 'kxtop: standard output closed'),
-            (['--port', str(sim3.port)] + batch, interrupted, 130, 'kxtop: interrupted'),
+            (['--port', str(sim2.port)] + batch, lambda p: (p.stdout.readline(), p.stdout.close()), 1,
+             'kxtop: standard output closed'),
+            (['--port', str(sim3.port)] + batch, lambda p: (p.stdout.readline(), p.send_signal(signal.SIGINT)), 130,
+             'kxtop: interrupted'),
         ]
         for args, action, rc, line in cases:
             p = self.kxtop(*args)

@@ -2,6 +2,7 @@
 block that must not run here has the line `<!-- readme-test: skip - REASON -->` above it."""
 from __future__ import print_function
 
+import io
 import os
 import re
 import shutil
@@ -74,30 +75,32 @@ class Readme(unittest.TestCase):
         return p.returncode, out
 
     def test_code_blocks(self):
-        with open(os.path.join(ROOT, 'README.md')) as f:
-            found = blocks(f.read())
+        """README.md's blocks, then docs/client.md's python ones (under 2.7 less those for Python 3 only)."""
         ran = {'python': 0, 'sh': 0, 'client': 0}
-        for line, lang, code, skip in found:
-            where = 'README.md:%d (%s)' % (line, lang)
+        found = []
+        for doc in ('README.md', 'docs/client.md'):
+            with io.open(os.path.join(ROOT, doc), encoding='utf-8') as f:
+                found += [(doc,) + b for b in blocks(f.read())]
+        for doc, line, lang, code, skip in found:
+            where = '%s:%d (%s)' % (doc, line, lang)
             self.assertIn(lang, ('python', 'sh', 'text'), where + ': name the language')
-            if lang == 'text' or skip:
+            if lang == 'text' or skip or (sys.version_info[0] < 3 and re.search(r'\basync\b|aio', code)):
                 continue
             cmd = [sys.executable, '-'] if lang == 'python' else ['sh', '-e']
             rc, out = self.run_block(cmd, code)
             self.assertEqual(rc, 0, '%s failed:\n%s\n--- output:\n%s' % (where, code, out))
             self.assertTrue(out.strip(), where + ' printed nothing')
             ran[lang] += 1
-            if lang == 'python' and 'KXClient' in code:   # the first client: what it prints
+            if doc == 'README.md' and lang == 'python' and 'KXClient' in code:   # the first client: what it prints
                 ran['client'] += 1
                 self.assertIn('logged in to kxd-sim', out)
                 self.assertEqual(len(re.findall(r'^host \S+ +speed in/out \(\d+L?, \d+L?\)$', out, re.M)), 5, out)
                 self.assertEqual(len(re.findall(r'^conn [\d.:a-f]+:\d+ -> [\d.:a-f]+:\d+ \S+$', out, re.M)), 5, out)
                 self.assertTrue(re.search(r'\n\d+ hosts, \d+ connections\n$', out), out)
-        # The first client and the "Using it" example, the PYTHONPATH recipe.
-        self.assertGreaterEqual(ran['python'], 2)
+        # README: the first client and the "Using it" example, the PYTHONPATH recipe; docs/client.md: three or more.
+        self.assertGreaterEqual(ran['python'], 5)
         self.assertGreaterEqual(ran['sh'], 1)
         self.assertEqual(ran['client'], 1)
-
 
     def test_examples_run_from_any_directory(self):
         """Each example started by its path from an unrelated folder, with no PYTHONPATH."""
