@@ -50,7 +50,8 @@ def plain(v):
 
 
 class Sim(object):
-    """One kxd-sim on a free loopback port, killed at the end of `test`; log=True keeps its log for log_text()."""
+    """One kxd-sim on a free loopback port, killed at the end of `test`; log=True keeps its log for log_text(),
+    quiet=False its Info lines too."""
 
     def __init__(self, *args, **kw):
         if not os.path.exists(SIM):
@@ -59,7 +60,8 @@ class Sim(object):
         os.close(fd)
         os.unlink(self.dump_file)
         self.log = tempfile.TemporaryFile() if kw.get('log') else None
-        self.proc = subprocess.Popen([SIM, '--port', '0', '--quiet', '--dump-state', self.dump_file] + list(args),
+        quiet = ['--quiet'] if kw.get('quiet', True) else []
+        self.proc = subprocess.Popen([SIM, '--port', '0', '--dump-state', self.dump_file] + quiet + list(args),
                                      stdout=subprocess.PIPE, stderr=self.log)
         try:
             line = self.proc.stdout.readline()
@@ -586,8 +588,7 @@ class Scenario(unittest.TestCase):
         self.assertEqual([r['fwrules'] for r in c.vcrc_results],
                          [[(i, int(i == r['fwrule'])) for i in range(1, r['fwrule'] + 1)] for r in c.vcrc_results])
         self.assertEqual(c.host_find_results, [self.v4_hosts[-1][0], None])
-        self.assertIn('no host 999999', c.not_available)
-        self.assertIn('request 0x2fff0 not available', c.not_available)
+        self.assertEqual(sorted(c.not_available), ['no host 999999', 'request 0x2fff0 not available'])
         self.assertIn(self.any_row, c.sc_rows)
 
     def test_malformed_requests(self):
@@ -600,14 +601,10 @@ class Scenario(unittest.TestCase):
     def test_request_records(self):
         requests = self.session['requests']
         expect = [
-            {'request': 'createViewByName', 'viewid': 1, 'name': 'hosts'},
-            {'request': 'hostShow', 'hostid': self.v4_hosts[0][0]},
-            {'request': 'hostFindv4', 'hostip': 0xc0000263},    # 192.0.2.99
             {'request': 'scRowQuery', 'rowid': 12345},
             {'request': 'vcrcTest', 'test_id': 1, 'mask': 0},
             dict(CRITERIA_ALL, request='vcrcTest', test_id=2, mask=0x3dbff, properties=[['user', 'alice'],
                                                                                        ['group', 'staff']]),
-            {'request': 'fwlog_query', 'qtype': 2, 's': 2, 'e': 5, 'clear': 0, 'no_reverse': 1},
             {'request': 'fwlog_query', 'qtype': 0, 's': 3, 'e': 9, 'clear': 0, 'no_reverse': 1},
             {'request': 'setDebug', 'facility': 20, 'argument': '7'},
             {'request': 'force_statistics_write'},
