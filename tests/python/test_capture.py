@@ -16,9 +16,9 @@ import tempfile
 import time
 import unittest
 
-from test_e2e import SIM, Sim, Tap, by_direction, frame, run_tool, tool
+from test_e2e import SIM, Sim, Tap, by_direction, frame, listening, run_tool, tool
 
-from kxtest import loopback
+from kxtest import loopback, s
 from kxtools import pcapng
 
 
@@ -51,8 +51,7 @@ class Replay(unittest.TestCase):
         tmp = tempfile.mkdtemp(prefix='kxreplay-')
         self.addCleanup(shutil.rmtree, tmp)
         name = os.path.join(tmp, 'r.pcapng')
-        version = frame(0x10001, b'\x60\x00' + b'\0' * 8 + struct.pack('>I', 1) + b'\0' + struct.pack('>I', 1) +
-                        b'\0' + struct.pack('>I', 1) + b'\0')
+        version = frame(0x10001, b'\x60\x00' + b'\0' * 8 + s('') * 3)
         pong, ping, update = frame(0x1b100), frame(0x20528), frame(0x20002)
         with pcapng.Writer(name) as w:
             for t, data, direction in ((100.0, version, pcapng.INBOUND), (100.05, ping, pcapng.OUTBOUND),
@@ -321,13 +320,8 @@ class ToolLines(unittest.TestCase):
             self.addCleanup(s.close)
         port, refused = daemon.getsockname()[1], holder.getsockname()[1]
 
-        def listening(p):
-            line = p.stdout.readline()
-            assert line.startswith('listening on 127.0.0.1:'), line
-            return int(line.strip().rsplit(':', 1)[1])
-
         def daemon_gone_then_client(p):
-            tap_port = listening(p)
+            tap_port = listening(p.stdout)
             daemon.accept()[0].close()      # the check at start
             daemon.close()
             socket.create_connection(('127.0.0.1', tap_port), 5).close()
@@ -343,7 +337,7 @@ class ToolLines(unittest.TestCase):
             (tap('-w', target, '--connect', 'nohost'), None, 2,
              "kxtap: error: argument --connect: 'nohost' is not HOST:PORT"),
             (tap('-w', target, '--connect', '127.0.0.1:%d' % port),
-             lambda p: (listening(p), daemon.accept()[0].close(), p.send_signal(signal.SIGINT)), 130,
+             lambda p: (listening(p.stdout), daemon.accept()[0].close(), p.send_signal(signal.SIGINT)), 130,
              'kxtap: interrupted'),
             # --once: the one client's session fails, and kxtap ends with it.
             (tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), daemon_gone_then_client, 1,

@@ -48,18 +48,11 @@ class Client(unittest.TestCase):
             c.close()
             call(c)
 
-        def broken_frame():
+        def garbled_server(data):
             c = kxclient.KXClient('127.0.0.1', garbled.getsockname()[1])
             peer = garbled.accept()[0]
             self.addCleanup(peer.close)
-            peer.sendall(u32(0x10001) + u16(40000) + b'x' * 10)
-            c.wait_for(lambda: False, 5)
-
-        def bad_message():  # a version announcement too short to decode
-            c = kxclient.KXClient('127.0.0.1', garbled.getsockname()[1])
-            peer = garbled.accept()[0]
-            self.addCleanup(peer.close)
-            peer.sendall(u32(kx.PROTOCOL_SERVER_VERSION) + u16(1) + b'x')
+            peer.sendall(data)
             c.wait_for(lambda: False, 5)
 
         cases = [
@@ -73,8 +66,10 @@ class Client(unittest.TestCase):
             ('request after close', lambda: closed_client(kx.ping), errors.ConnectionClosed, port),
             ('pump after close', lambda: closed_client(lambda c: c.pump(0)), errors.ConnectionClosed, port),
             ('sync after close', lambda: closed_client(lambda c: c.sync()), errors.ConnectionClosed, port),
-            ('broken frame', broken_frame, errors.ProtocolError, garbled.getsockname()[1]),
-            ('undecodable message', bad_message, errors.ProtocolError, garbled.getsockname()[1]),
+            ('broken frame', lambda: garbled_server(u32(0x10001) + u16(40000) + b'x' * 10), errors.ProtocolError,
+             garbled.getsockname()[1]),
+            ('undecodable message', lambda: garbled_server(u32(kx.PROTOCOL_SERVER_VERSION) + u16(1) + b'x'),
+             errors.ProtocolError, garbled.getsockname()[1]),   # a version announcement too short to decode
         ]
         for name, call, kind, where in cases:
             with self.assertRaises(kind, msg=name) as caught:

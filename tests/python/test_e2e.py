@@ -49,6 +49,14 @@ def plain(v):
     return v
 
 
+def listening(stream):
+    """The port of the `listening on 127.0.0.1:PORT` line a server starts with."""
+    line = stream.readline()
+    line = line.decode() if isinstance(line, bytes) else line
+    assert line.startswith('listening on 127.0.0.1:'), line
+    return int(line.strip().rsplit(':', 1)[1])
+
+
 class Sim(object):
     """One kxd-sim on a free loopback port, killed at the end of `test`; log=True keeps its log for log_text(),
     quiet=False its Info lines too."""
@@ -64,9 +72,7 @@ class Sim(object):
         self.proc = subprocess.Popen([SIM, '--port', '0', '--dump-state', self.dump_file] + quiet + list(args),
                                      stdout=subprocess.PIPE, stderr=self.log)
         try:
-            line = self.proc.stdout.readline()
-            assert line.startswith(b'listening on 127.0.0.1:'), line
-            self.port = int(line.strip().rsplit(b':', 1)[1])
+            self.port = listening(self.proc.stdout)
         except Exception:
             self.kill()  # a simulator left running keeps the test's output open
             raise
@@ -163,9 +169,7 @@ class Tap(object):
         self.proc = subprocess.Popen(tool('kxtap', '--listen', '127.0.0.1:0', '--connect',
                                           '127.0.0.1:%d' % daemon_port, '-w', path) + list(args),
                                      stdout=subprocess.PIPE, universal_newlines=True, close_fds=True)
-        line = self.proc.stdout.readline()
-        assert line.startswith('listening on 127.0.0.1:'), line
-        self.port = int(line.strip().rsplit(':', 1)[1])
+        self.port = listening(self.proc.stdout)
 
     def line(self):
         return self.proc.stdout.readline().strip()
@@ -306,24 +310,22 @@ MALFORMED = [
 ]
 
 
-def view_definitions():
-    F = kx
-    return [
-        ('name', 1, 'hosts'),
-        ('name', 2, 'no-such-view'),
-        ('def', 3, [(1, True, F.PROTOCOL_VIEW_FILTER_TYPE_SMALL_INTS, [6, 17]),
-                    (4, True, F.PROTOCOL_VIEW_FILTER_TYPE_HOSTS, ['10.0.0.0/8', '2001:db8::/32']),
-                    (7, False, F.PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN, [True])], [(5, 'server')]),
-        ('def', 4, [(2, True, F.PROTOCOL_VIEW_FILTER_TYPE_SERVICES, ['http', 'https', 'dns', 'quic']),
-                    (3, True, F.PROTOCOL_VIEW_FILTER_TYPE_OBJECTS, ['LAN']),
-                    (5, False, F.PROTOCOL_VIEW_FILTER_TYPE_STRINGS, ['no-such-name']),
-                    (6, True, F.PROTOCOL_VIEW_FILTER_TYPE_UINT32, [80, 443, 53])], [(2, '')]),
-        ('def', 5, [], [(6, '')]),
-        ('def', 6, [], [(4, '')]),
-        ('def', 7, [], [(3, ''), (2, '')]),
-        ('def', 8, [], [(99, '')]),
-        ('name', 1, 'services'),
-    ]
+VIEWS = [
+    ('name', 1, 'hosts'),
+    ('name', 2, 'no-such-view'),
+    ('def', 3, [(1, True, kx.PROTOCOL_VIEW_FILTER_TYPE_SMALL_INTS, [6, 17]),
+                (4, True, kx.PROTOCOL_VIEW_FILTER_TYPE_HOSTS, ['10.0.0.0/8', '2001:db8::/32']),
+                (7, False, kx.PROTOCOL_VIEW_FILTER_TYPE_BOOLEAN, [True])], [(5, 'server')]),
+    ('def', 4, [(2, True, kx.PROTOCOL_VIEW_FILTER_TYPE_SERVICES, ['http', 'https', 'dns', 'quic']),
+                (3, True, kx.PROTOCOL_VIEW_FILTER_TYPE_OBJECTS, ['LAN']),
+                (5, False, kx.PROTOCOL_VIEW_FILTER_TYPE_STRINGS, ['no-such-name']),
+                (6, True, kx.PROTOCOL_VIEW_FILTER_TYPE_UINT32, [80, 443, 53])], [(2, '')]),
+    ('def', 5, [], [(6, '')]),
+    ('def', 6, [], [(4, '')]),
+    ('def', 7, [], [(3, ''), (2, '')]),
+    ('def', 8, [], [(99, '')]),
+    ('name', 1, 'services'),
+]
 
 
 def drive(c, changing=lambda: None, queried=lambda: None):
@@ -335,11 +337,8 @@ def drive(c, changing=lambda: None, queried=lambda: None):
     c.wait_for(lambda: c.update_done)
     if not (c.hosts and c.conns):
         raise AssertionError('the first update brought no hosts or no connections')
-    for v in view_definitions():
-        if v[0] == 'name':
-            kx.createViewByName(c, v[1], v[2])
-        else:
-            kx.createView(c, v[1], v[2], v[3])
+    for v in VIEWS:
+        (kx.createViewByName if v[0] == 'name' else kx.createView)(c, *v[1:])
     kx.channelsShow(c)
     kx.shapingobjectShow(c)
     kx.fwrulesShow(c)
@@ -617,7 +616,7 @@ class Scenario(unittest.TestCase):
         # a view definition as decoded: filter values as numbers, texts or addresses
         expect += [{'request': 'createView', 'viewid': v[1], 'fields': [list(f) for f in v[3]],
                     'filters': [[f[0], f[1], f[2], [int(x) if x is True else x for x in f[3]]] for f in v[2]]}
-                   for v in view_definitions() if v[0] == 'def' and v[1] in (3, 4)]
+                   for v in VIEWS if v[0] == 'def' and v[1] in (3, 4)]
         for e in expect:
             self.assertIn(e, requests)
         for name in ('requestUpdate', 'channelsShow', 'channelsHide', 'shapingobjectShow', 'shapingobjectHide',
