@@ -37,14 +37,11 @@ class StringTableTest(TestCase):
             self.assertRaises(NameError, kx.handleStrtblBegin, msg(u32(7)))
 
 
-class CountingFactory(object):
-    """Stands in for the KXMsgv17_0 module and counts the messages made."""
-
-    def __init__(self):
-        self.types = []
+class CountingFactory(list):
+    """Stands in for the KXMsgv17_0 module and keeps the type of each message made."""
 
     def newMsg(self, type):
-        self.types.append(type)
+        self.append(type)
         return KXMsgv17_0.newMsg(type)
 
 
@@ -83,5 +80,5 @@ class MaintenanceRequestTest(TestCase):
             io, factory = RecordingIO(), CountingFactory()
             with rebound('KXMsgv17_0', factory):
                 e, _ = self.raisedIn(exc, func, io, *args)
-            self.assertEqual((text or str(e), io.sent, len(factory.types)), (str(e), [], int(created)),
+            self.assertEqual((text or str(e), io.sent, len(factory)), (str(e), [], int(created)),
                              (func.__name__, exc))
