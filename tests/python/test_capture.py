@@ -237,10 +237,8 @@ class Relay(unittest.TestCase):
 
         # A file cut short: the frames before the cut, then the error.
         name = os.path.join(self.dir, 'relay-1.pcapng')
-        with open(name, 'rb') as f:
-            data = f.read()
-        with open(name, 'wb') as f:
-            f.write(data[:-3])
+        with open(name, 'r+b') as f:
+            f.truncate(os.path.getsize(name) - 3)
         rc, out, err = run_tool(*tool('kxdissect', '--json', name))
         self.assertEqual((rc, len(out.splitlines())), (1, len(split) - 1))
         self.assertIn('the file ends inside a block', err)
@@ -284,10 +282,10 @@ class ToolLines(unittest.TestCase):
         fifo = self.path('fifo')
         os.mkfifo(fifo)
         # A module that kxdissect imports, made slow: Ctrl-C while the tool loads.
-        slow = os.path.join(self.dir, 'slow')
+        slow = self.path('slow')
         os.mkdir(slow)
-        with open(os.path.join(slow, 'KXMsgv17_0.py'), 'w') as f:
-            f.write('import sys, time\nsys.stdout.write("loading\\n")\nsys.stdout.flush()\ntime.sleep(30)\n')
+        self.path('slow/KXMsgv17_0.py',
+                  b'import sys, time\nsys.stdout.write("loading\\n")\nsys.stdout.flush()\ntime.sleep(30)\n')
         def interrupt_after(wait):
             return lambda p: (wait(p), p.send_signal(signal.SIGINT))
         cases = [
@@ -310,8 +308,7 @@ class ToolLines(unittest.TestCase):
              'kxdissect: interrupted'),
         ]
         self.check(cases)
-        out = subprocess.Popen(tool('kxdissect', '--version'), stdout=subprocess.PIPE,
-                               universal_newlines=True).communicate()[0]
+        out = run_tool(*tool('kxdissect', '--version'))[1]
         self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
 
     def test_kxtap(self):

@@ -339,9 +339,8 @@ def drive(c, changing=lambda: None, queried=lambda: None):
         raise AssertionError('the first update brought no hosts or no connections')
     for v in VIEWS:
         (kx.createViewByName if v[0] == 'name' else kx.createView)(c, *v[1:])
-    kx.channelsShow(c)
-    kx.shapingobjectShow(c)
-    kx.fwrulesShow(c)
+    for show in (kx.channelsShow, kx.shapingobjectShow, kx.fwrulesShow):
+        show(c)
     changing()
     c.sync()
     v4_hosts = sorted((hid, h.addr) for hid, h in c.hosts.items() if '.' in h.addr)
@@ -367,9 +366,8 @@ def drive(c, changing=lambda: None, queried=lambda: None):
     queried()
     kx.fwlog_clear(c)
     kx.fwlog_query(c, kx.PROTOCOL_FWRULE_QTYPE_OFFSETS, 0, -1, True, False)
-    kx.channelsHide(c)
-    kx.shapingobjectHide(c)
-    kx.fwrulesHide(c)
+    for hide in (kx.channelsHide, kx.shapingobjectHide, kx.fwrulesHide):
+        hide(c)
     c.sync()
     return v4_hosts, row
 
