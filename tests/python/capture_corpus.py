@@ -5,9 +5,8 @@ import glob
 import os
 import sys
 
-import KXdv17_0 as kx
 import test_e2e
-from test_e2e import Sim, drive
+from test_e2e import Sim, drive, refused_early
 
 PER_TYPE = 4
 
@@ -26,10 +25,7 @@ def capture():
             client.dispatch = record
             return client
         early = recording(sim.client())
-        early.wait_for(lambda: early.version is not None)
-        kx.requestUpdate(early)                    # refused before the login
-        early.wait_for(lambda: early.refusals)
-        early.login('demo', 'wrong')
+        refused_early(early)
         c = recording(sim.client())
         drive(c, lambda: sim.wait_line(b'frozen', [c]))   # every request of the end-to-end scenario
         for _ in range(20):

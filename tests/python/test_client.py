@@ -27,14 +27,9 @@ def run_python(code, args=('-',), **env):
 
 class Client(unittest.TestCase):
 
-    @classmethod
-    def setUpClass(cls):
-        cls.sim = Sim('--seed', '9', '--hosts', '20', '--interval', '20', '--ticks', '5')
-        cls.sim.wait_line(b'frozen', [])
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sim.kill()
+    def setUp(self):
+        self.sim = Sim('--seed', '9', '--hosts', '20', '--interval', '20', '--ticks', '5', test=self)
+        self.sim.wait_line(b'frozen', [])
 
     def test_failures(self):
         silent, closed, garbled = loopback(True), loopback(False), loopback(True)

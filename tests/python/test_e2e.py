@@ -328,6 +328,15 @@ VIEWS = [
 ]
 
 
+def refused_early(early):
+    """A request before the login, then a wrong password: (the refusals, the login's result, the refusals after it)."""
+    early.wait_for(lambda: early.version is not None)
+    kx.requestUpdate(early)
+    early.wait_for(lambda: early.refusals)
+    refusals = list(early.refusals)
+    return refusals, early.login('demo', 'wrong'), list(early.refusals)
+
+
 def drive(c, changing=lambda: None, queried=lambda: None):
     """The main client's session, the same requests whether the daemon is live or replayed; changing() runs while
     the network changes and returns once it is frozen, queried() after the queries."""
@@ -398,7 +407,9 @@ class Scenario(unittest.TestCase):
     @classmethod
     def run_scenario(cls, sim):
         cls.sim = sim
-        cls.refused_early()
+        early = sim.client()
+        cls.early = refused_early(early)
+        early.wait_for(lambda: early.closed)
         tap = Tap(sim.port, cls.path('session.pcapng'), '--once')
         cls.procs.append(tap)
         cls.tap_port = tap.port
@@ -423,17 +434,6 @@ class Scenario(unittest.TestCase):
         cls.tapped, cls.direct = [list(pcapng.read(cls.path(n))) for n in ('session.pcapng', 'direct.pcapng')]
         sent = [FRAME.unpack(d[:6])[0] for d in by_direction(cls.direct, pcapng.OUTBOUND)]
         cls.sent = dict((t, sent.count(t)) for t in set(sent))   # requests by type, as the client recorded them
-
-    @classmethod
-    def refused_early(cls):
-        early = cls.sim.client()
-        early.wait_for(lambda: early.version is not None)
-        kx.requestUpdate(early)
-        early.wait_for(lambda: early.refusals)
-        cls.early_refusals = list(early.refusals)
-        cls.early_login = early.login('demo', 'wrong')
-        cls.early_refusals_after_login = list(early.refusals)
-        early.wait_for(lambda: early.closed)
 
     @classmethod
     def malformed_requests(cls):
@@ -533,7 +533,7 @@ class Scenario(unittest.TestCase):
     def test_session_and_tables(self):
         c, state = self.c, self.state
         self.assertEqual(self.rc, 0)
-        self.assertEqual((self.early_refusals, self.early_login, self.early_refusals_after_login),
+        self.assertEqual(self.early,
                          ([0x20002], False, [0x20002, 0x20001]))
         self.assertEqual([t for t in c.counts if t not in c.handlers], [])
         # the refused client and the one that broke off are gone

@@ -48,10 +48,6 @@ def drained(sock, timeout=5):
     return True
 
 
-def run(*args):
-    return run_tool(SIM, *args)
-
-
 @sim_only
 class CommandLine(unittest.TestCase):
 
@@ -78,12 +74,12 @@ class CommandLine(unittest.TestCase):
         ]
         for status, table in ((2, cases), (1, unusable)):
             for args, reason in table:
-                rc, out, err = run(*args)
+                rc, out, err = run_tool(SIM, *args)
                 self.assertEqual((rc, out), (status, ''), args)
                 self.assertEqual(err.splitlines()[0], 'kxd-sim: ' + reason, args)
 
     def test_help_lists_defaults_and_limits(self):
-        rc, out, err = run('--help')
+        rc, out, err = run_tool(SIM, '--help')
         self.assertEqual((rc, err), (0, ''))
         text = ' '.join(out.split())
         for name in ('help', 'version', 'port', 'hosts', 'conns', 'seed', 'interval', 'ticks', 'user', 'password',
@@ -94,7 +90,7 @@ class CommandLine(unittest.TestCase):
                     '(default 4194304; 65536..33554432)', '(default demo)'):
             self.assertIn(row, text)
         self.assertTrue(all(len(line) <= 79 for line in out.splitlines()))
-        self.assertEqual(run('-h'), (rc, out, err))
+        self.assertEqual(run_tool(SIM, '-h'), (rc, out, err))
 
     def test_population_stays_around_hosts(self):
         # (options, least and most hosts at the end, most hosts without connections)
