@@ -1,5 +1,4 @@
-"""kxd-sim --replay of small written recordings, kxtap against a daemon played by the test, and kxtap and kxdissect
-on bad input and signals."""
+"""kxd-sim --replay of written recordings, kxtap against a daemon played by the test, both tools on bad input."""
 from __future__ import absolute_import, division, print_function
 
 import json

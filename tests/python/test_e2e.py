@@ -58,8 +58,7 @@ def listening(stream):
 
 
 class Sim(object):
-    """One kxd-sim on a free loopback port, killed at the end of `test`; log=True keeps its log for log_text(),
-    quiet=False its Info lines too."""
+    """One kxd-sim on a free loopback port, killed at the end of `test`; log=True keeps its log, quiet=False Info."""
 
     def __init__(self, *args, **kw):
         if not os.path.exists(SIM):
@@ -338,8 +337,7 @@ def refused_early(early):
 
 
 def drive(c, changing=lambda: None, queried=lambda: None):
-    """The main client's session, the same requests whether the daemon is live or replayed; changing() runs while
-    the network changes and returns once it is frozen, queried() after the queries."""
+    """The main client's session, the same live or replayed; changing() returns once the network is frozen."""
     if not c.login('demo', 'demo'):
         raise AssertionError('login refused')
     kx.requestUpdate(c)

@@ -1,5 +1,4 @@
-"""Installs the project as a user would and uses it from there: a wheel built from an sdist alone, installed into a
-fresh environment, and `cmake --install` of the build with its launchers."""
+"""Installs the project as a user would (a wheel from an sdist alone, `cmake --install`) and uses it from there."""
 from __future__ import print_function
 
 import glob

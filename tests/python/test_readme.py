@@ -1,5 +1,4 @@
-"""Every code block in README.md runs as written: fenced, with its language named (`text` blocks are not run); a
-block that must not run here has the line `<!-- readme-test: skip - REASON -->` above it."""
+"""Every fenced code block of README.md runs as written; `<!-- readme-test: skip - REASON -->` above one skips it."""
 from __future__ import print_function
 
 import io
@@ -24,8 +23,7 @@ def python3():
 
 
 def checkout(test):
-    """A copy of the checkout whose build/ holds the build's entries, with this interpreter's modules under their
-    usual name, and a bin/ whose python3 is python3(); removed after the test."""
+    """A copy of the checkout with this interpreter's modules where it expects them, and a bin/ with python3()."""
     top = tempfile.mkdtemp(prefix='kx-readme-')
     test.addCleanup(shutil.rmtree, top, True)
     copy = os.path.join(top, 'checkout')

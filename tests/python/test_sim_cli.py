@@ -109,8 +109,7 @@ class CommandLine(unittest.TestCase):
 class Load(unittest.TestCase):
 
     def test_hostile_clients_leave_nothing_behind(self):
-        """Rounds of clients that flood without reading, send a broken header or break off mid-frame: the good client
-        is answered all along, and once they are gone the simulator's memory is back near its start."""
+        """Rounds of hostile clients beside a good one: it is answered all along, and the memory comes back after."""
         sim = Sim('--interval', '50', log=True, test=self)
         good = kxclient.KXClient('127.0.0.1', sim.port)
         self.assertTrue(good.login('demo', 'demo'))
@@ -157,8 +156,7 @@ class Load(unittest.TestCase):
         return data, sent
 
     def test_idle_and_unread_clients_cost_little(self):
-        """Idle connections hold no buffers; a client that does not read is held back at the output bound, and once it
-        reads, every pong arrives."""
+        """Idle connections hold no buffers; a client that does not read is held back, and once it reads gets all."""
         raise_fd_limit(1024)
         sim = Sim('--max-output', '65536', log=True, test=self)
         rss_before = rss(sim)
