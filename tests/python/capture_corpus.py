@@ -1,14 +1,12 @@
-"""Runs kxd-sim with a fixed seed, drives a client through every request and keeps a few of the server's messages of
-each type as corpus files: corpus/<type as 8 hex digits>-<n>.bin, the payload bytes."""
+"""Keeps a few of kxd-sim's messages of each type, from the end-to-end session, as corpus/<type>-<n>.bin payloads."""
 from __future__ import print_function
 
 import glob
 import os
 import sys
 
-import KXdv17_0 as kx
 import test_e2e
-from test_e2e import Sim, drive
+from test_e2e import Sim, drive, refused_early
 
 PER_TYPE = 4
 
@@ -27,10 +25,7 @@ def capture():
             client.dispatch = record
             return client
         early = recording(sim.client())
-        early.wait_for(lambda: early.version is not None)
-        kx.requestUpdate(early)                    # refused before the login
-        early.wait_for(lambda: early.refusals)
-        early.login('demo', 'wrong')
+        refused_early(early)
         c = recording(sim.client())
         drive(c, lambda: sim.wait_line(b'frozen', [c]))   # every request of the end-to-end scenario
         for _ in range(20):

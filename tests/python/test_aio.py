@@ -1,6 +1,4 @@
-"""kxtools.aio against several kxd-sim processes at once on one event loop: frozen simulators whose tables the clients
-must equal, one that dies mid-stream, one listener that never answers, a closed port, a wrong password, and follow()
-reconnecting after the daemon died."""
+"""kxtools.aio against several kxd-sim processes and broken servers at once on one event loop."""
 from __future__ import absolute_import, division, print_function
 
 import sys

@@ -1,6 +1,4 @@
-"""Replaying and relaying: kxd-sim --replay of small written recordings (the pace, and what a client that strays from
-the recording gets), kxtap's byte-for-byte promise against a daemon played by the test, and kxtap and kxdissect on bad
-input and signals."""
+"""kxd-sim --replay of written recordings, kxtap against a daemon played by the test, both tools on bad input."""
 from __future__ import absolute_import, division, print_function
 
 import json
@@ -17,14 +15,14 @@ import tempfile
 import time
 import unittest
 
-from test_e2e import SIM, Sim, Tap, by_direction, frame, read_all, run_tool, tool
+from test_e2e import SIM, Sim, Tap, by_direction, frame, listening, run_tool, tool
 
+from kxtest import loopback, s
 from kxtools import pcapng
 
 
 def big_endian_capture(packets):
-    """A pcapng file written big-endian with a binary timestamp resolution
-    (2**-10 s), as another machine's tools may write one: (ticks, data, direction)."""
+    """A big-endian pcapng file with timestamps in 2**-10 s, as another machine's tools may write one."""
     def block(btype, body):
         return struct.pack('>II', btype, len(body) + 12) + body + struct.pack('>I', len(body) + 12)
 
@@ -39,15 +37,12 @@ def big_endian_capture(packets):
 
 
 class Replay(unittest.TestCase):
-    """kxd-sim --replay of a small written recording: the pace, and what a
-    client that strays from the recording gets."""
 
     def replay(self, path, *options):
         sim = Sim(log=True, test=self, *(('--replay', path) + options))
         return sim, connect(sim.port)
 
     def log(self, sim):
-        """The replay's log lines after the peer's name, once it stopped."""
         self.assertEqual(sim.stop()[0], 0)
         return [line.split(': ', 2)[2] for line in sim.log_text().splitlines()]
 
@@ -55,8 +50,7 @@ class Replay(unittest.TestCase):
         tmp = tempfile.mkdtemp(prefix='kxreplay-')
         self.addCleanup(shutil.rmtree, tmp)
         name = os.path.join(tmp, 'r.pcapng')
-        version = frame(0x10001, b'\x60\x00' + b'\0' * 8 + struct.pack('>I', 1) + b'\0' + struct.pack('>I', 1) +
-                        b'\0' + struct.pack('>I', 1) + b'\0')
+        version = frame(0x10001, b'\x60\x00' + b'\0' * 8 + s('') * 3)
         pong, ping, update = frame(0x1b100), frame(0x20528), frame(0x20002)
         with pcapng.Writer(name) as w:
             for t, data, direction in ((100.0, version, pcapng.INBOUND), (100.05, ping, pcapng.OUTBOUND),
@@ -89,8 +83,7 @@ class Replay(unittest.TestCase):
         self.assertEqual(self.log(sim), ['frame 2: waiting for request 0x20528',
                                          'frame 2: no request 0x20528 within 2 s: the client is dropped'])
 
-        # A file of the other byte order, timestamps in 1/1024 s; a capture cut
-        # short, whose whole frames are replayed while the log says where it ends.
+        # A file of the other byte order; a file cut short, whose whole frames are replayed.
         be = os.path.join(tmp, 'be.pcapng')
         with open(be, 'wb') as f:
             f.write(big_endian_capture([(1024 * 7, version, pcapng.INBOUND), (1024 * 7 + 512, ping, pcapng.OUTBOUND),
@@ -137,14 +130,10 @@ def connect(port):
 
 
 class Relay(unittest.TestCase):
-    """kxtap between clients and a daemon played by the test: what one side sends, the other receives, byte for byte,
-    and the recording holds the same bytes, cut into whole frames where the stream has frames."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix='kxrelay-')
-        self.daemon = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.daemon.bind(('127.0.0.1', 0))
-        self.daemon.listen(8)
+        self.daemon = loopback(True)
         self.daemon.settimeout(5)
         self.tap = Tap(self.daemon.getsockname()[1], os.path.join(self.dir, 'relay.pcapng'))
         self.daemon.accept()[0].close()     # kxtap's check at start that the daemon answers
@@ -166,7 +155,7 @@ class Relay(unittest.TestCase):
         return c, d
 
     def recorded(self, n):
-        packets = read_all(os.path.join(self.dir, 'relay-%d.pcapng' % n))
+        packets = list(pcapng.read(os.path.join(self.dir, 'relay-%d.pcapng' % n)))
         return by_direction(packets, pcapng.OUTBOUND), by_direction(packets, pcapng.INBOUND), packets
 
     def test_daemon_unreachable(self):
@@ -186,8 +175,7 @@ class Relay(unittest.TestCase):
         rnd = random.Random(15)
         garbage = [bytes(bytearray(rnd.randrange(256) for _ in range(20000))) for _ in range(2)]
 
-        # 1: every frame split in two at every byte (each direction is framed alike),
-        # then a frame still pending when the tap is stopped.
+        # 1: every frame split in two at every byte, then a frame still pending when the tap is stopped.
         a, da = self.pair()
         for f in frames:
             for k in range(1, len(f)):
@@ -208,8 +196,7 @@ class Relay(unittest.TestCase):
         self.assertEqual(recv_exactly(db, 20000), garbage[0])
         self.assertEqual(recv_exactly(b, 20000), garbage[1])
 
-        # 3: a client that disconnects in the middle of a frame, then a
-        # daemon that does; the other side gets the bytes, then the end.
+        # 3: a client, then a daemon, that disconnects in the middle of a frame.
         for client_quits in (True, False):
             c, dc = self.pair()
             quitter, other = (c, dc) if client_quits else (dc, c)
@@ -238,7 +225,7 @@ class Relay(unittest.TestCase):
         # kxdissect reads every file, garbage included.
         for n in (1, 2, 3, 4):
             name = os.path.join(self.dir, 'relay-%d.pcapng' % n)
-            count = len(read_all(name))
+            count = len(list(pcapng.read(name)))
             rc, out, err = run_tool(*tool('kxdissect', '--json', name))
             decoded = [json.loads(line) for line in out.splitlines()]
             self.assertEqual((rc, len(decoded)), (0, count))
@@ -249,17 +236,14 @@ class Relay(unittest.TestCase):
 
         # A file cut short: the frames before the cut, then the error.
         name = os.path.join(self.dir, 'relay-1.pcapng')
-        with open(name, 'rb') as f:
-            data = f.read()
-        with open(name, 'wb') as f:
-            f.write(data[:-3])
+        with open(name, 'r+b') as f:
+            f.truncate(os.path.getsize(name) - 3)
         rc, out, err = run_tool(*tool('kxdissect', '--json', name))
         self.assertEqual((rc, len(out.splitlines())), (1, len(split) - 1))
         self.assertIn('the file ends inside a block', err)
 
 
 class ToolLines(unittest.TestCase):
-    """kxtap and kxdissect on bad input and signals: each ends with one line on standard error and its exit status."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix='kxlines-')
@@ -273,8 +257,7 @@ class ToolLines(unittest.TestCase):
         return name
 
     def check(self, cases):
-        """cases: (command, what to do to the running process or None, exit
-        status, the last line on stderr: text, or a pattern of it)."""
+        """cases: (command, action on the process or None, exit status, last stderr line or its pattern)."""
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         for cmd, action, rc, line in cases:
             p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
@@ -298,10 +281,10 @@ class ToolLines(unittest.TestCase):
         fifo = self.path('fifo')
         os.mkfifo(fifo)
         # A module that kxdissect imports, made slow: Ctrl-C while the tool loads.
-        slow = os.path.join(self.dir, 'slow')
+        slow = self.path('slow')
         os.mkdir(slow)
-        with open(os.path.join(slow, 'KXMsgv17_0.py'), 'w') as f:
-            f.write('import sys, time\nsys.stdout.write("loading\\n")\nsys.stdout.flush()\ntime.sleep(30)\n')
+        self.path('slow/KXMsgv17_0.py',
+                  b'import sys, time\nsys.stdout.write("loading\\n")\nsys.stdout.flush()\ntime.sleep(30)\n')
         def interrupt_after(wait):
             return lambda p: (wait(p), p.send_signal(signal.SIGINT))
         cases = [
@@ -324,28 +307,17 @@ class ToolLines(unittest.TestCase):
              'kxdissect: interrupted'),
         ]
         self.check(cases)
-        out = subprocess.Popen(tool('kxdissect', '--version'), stdout=subprocess.PIPE,
-                               universal_newlines=True).communicate()[0]
+        out = run_tool(*tool('kxdissect', '--version'))[1]
         self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
 
     def test_kxtap(self):
-        daemon = socket.socket()
-        daemon.bind(('127.0.0.1', 0))
-        daemon.listen(4)
-        self.addCleanup(daemon.close)
-        port = daemon.getsockname()[1]
-        holder = socket.socket()        # bound, never listening: refuses
-        holder.bind(('127.0.0.1', 0))
-        self.addCleanup(holder.close)
-        refused = holder.getsockname()[1]
-
-        def listening(p):
-            line = p.stdout.readline()
-            assert line.startswith('listening on 127.0.0.1:'), line
-            return int(line.strip().rsplit(':', 1)[1])
+        daemon, holder = loopback(True), loopback(False)     # the holder refuses
+        for s in (daemon, holder):
+            self.addCleanup(s.close)
+        port, refused = daemon.getsockname()[1], holder.getsockname()[1]
 
         def daemon_gone_then_client(p):
-            tap_port = listening(p)
+            tap_port = listening(p.stdout)
             daemon.accept()[0].close()      # the check at start
             daemon.close()
             socket.create_connection(('127.0.0.1', tap_port), 5).close()
@@ -361,7 +333,7 @@ class ToolLines(unittest.TestCase):
             (tap('-w', target, '--connect', 'nohost'), None, 2,
              "kxtap: error: argument --connect: 'nohost' is not HOST:PORT"),
             (tap('-w', target, '--connect', '127.0.0.1:%d' % port),
-             lambda p: (listening(p), daemon.accept()[0].close(), p.send_signal(signal.SIGINT)), 130,
+             lambda p: (listening(p.stdout), daemon.accept()[0].close(), p.send_signal(signal.SIGINT)), 130,
              'kxtap: interrupted'),
             # --once: the one client's session fails, and kxtap ends with it.
             (tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), daemon_gone_then_client, 1,

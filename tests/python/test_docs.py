@@ -1,6 +1,4 @@
-"""docs/api.md against the built modules and the protocol definition: every function, constant and KXMsg/KXRingbuf
-member is documented, every documented keyword is one the function accepts (checked by calling it), and the numbers
-the document gives (constant values, request types) are the definition's and the ones the modules use."""
+"""docs/api.md against the built modules and the protocol definition: names, keywords, constants, request types."""
 from __future__ import absolute_import, division, print_function
 
 import inspect
@@ -48,8 +46,7 @@ def sections(text):
 
 
 def parser_error(func, *args, **kwargs):
-    """The argument parser's complaint about this call, or None when it took the
-    arguments (whatever the function did with them afterwards)."""
+    """The argument parser's complaint about this call, or None when it took the arguments."""
     try:
         func(*args, **kwargs)
     except Exception as e:  # the values are wrong on purpose; only the parser's verdict counts
@@ -73,9 +70,7 @@ class ApiDocTest(unittest.TestCase):
         # (the sections of the classes: test_documented_keywords_are_the_accepted_ones)
         functions = sorted(n for n in dir(kx) if type(getattr(kx, n)) is type(len))
         self.assertEqual(sorted(self.function_sections()), functions)
-        members = [('KXMsgv17_0', KXMsgv17_0), ('KXMsg', KXMsgv17_0.KXMsg),
-                   ('KXRingbuf', KXMsgv17_0.KXRingbuf)]
-        for prefix, obj in members:
+        for prefix, obj in [('KXMsgv17_0', KXMsgv17_0), ('KXMsg', KXMsgv17_0.KXMsg), ('KXRingbuf', KXMsgv17_0.KXRingbuf)]:
             documented = sorted(n.split('.', 1)[1] for n in self.sections if n.startswith(prefix + '.'))
             expected = sorted(n for n in dir(obj) if not n.startswith('_'))
             if obj is KXMsgv17_0:  # the two types have sections of their own
@@ -97,8 +92,7 @@ class ApiDocTest(unittest.TestCase):
                 with self.assertRaises(TypeError) as cm:
                     func(**dict.fromkeys(params))
                 self.assertEqual(str(cm.exception), "Argument 'm' has incorrect type (expected KXMsg, got NoneType)")
-            # All arguments are required, so the exact keyword set is accepted
-            # only when every name is right and none is missing.
+            # All arguments are required: the exact keyword set passes only when every name is right.
             self.assertIsNone(parser_error(func, **dict.fromkeys(params)), name)
             self.assertIsNone(parser_error(func, *[None] * len(params)), name)
         classes = [('BadMessageError', kx.BadMessageError), ('KXMsg', KXMsgv17_0.KXMsg),
@@ -127,11 +121,8 @@ class ApiDocTest(unittest.TestCase):
         self.assertEqual(rows, dict(gen_protocol.build(gen_protocol.DEF)['constants']))
         self.assertEqual(rows, constants)
         for name, number in CONSTANT_MENTION.findall(self.text):
-            name = str(name)
-            if name.startswith(CONSTANT_PREFIXES):
-                self.assertIn(name, constants)
-            if name in constants:
-                self.assertEqual(int(number, 0), constants[name], name)
+            if str(name) in constants:
+                self.assertEqual(int(number, 0), constants[str(name)], name)
         for name in re.findall(r'`((?:%s)\w*)`' % '|'.join(CONSTANT_PREFIXES), self.text):
             self.assertIn(str(name), constants)
 

@@ -1,5 +1,4 @@
-"""kxexporter under a real Prometheus: two kxd-sim processes, frozen after a few steps, followed by one exporter that
-Prometheus scrapes every second."""
+"""kxexporter's configuration, and its figures as a real Prometheus scrapes them from two kxd-sim processes."""
 from __future__ import absolute_import, division, print_function
 
 import json
@@ -102,7 +101,7 @@ class PrometheusScrape(unittest.TestCase):
             [sys.executable, '-m', 'kxtools.exporter', '--listen', '127.0.0.1:0', '--top-hosts', str(TOP),
              '--backoff', '0.2', '--max-backoff', '0.5'] + ['127.0.0.1:%d' % s.port for s in self.sims],
             stdout=subprocess.PIPE, env=env, cwd=ROOT)
-        self.addCleanup(self._stop, self.exporter)
+        self.addCleanup(lambda p=self.exporter: (p.kill(), p.wait(), p.stdout.close()))
         line = self.exporter.stdout.readline().decode()
         self.assertIn('/metrics', line)
         target = line.split('http://', 1)[1].split('/', 1)[0]
@@ -117,14 +116,7 @@ class PrometheusScrape(unittest.TestCase):
             ['prometheus', '--config.file', config, '--storage.tsdb.path', os.path.join(self.tmp, 'data'),
              '--web.listen-address', self.api[len('http://'):]],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=TOOL_ENV)
-        self.addCleanup(self._stop, self.prometheus)
-
-    @staticmethod
-    def _stop(proc):
-        proc.kill()
-        proc.wait()
-        if proc.stdout:
-            proc.stdout.close()
+        self.addCleanup(lambda p=self.prometheus: (p.kill(), p.wait()))
 
     def query(self, promql):
         """{appliance: value} (or {label tuple: value}) of an instant query; {} while Prometheus is not up."""

@@ -1,6 +1,4 @@
-"""Installs the project as a user would and uses it from there: a wheel built from an sdist alone (tags and metadata
-checked) and installed into a fresh environment (a virtual environment, or `pip install --target` where Python 2.7 has
-no virtualenv), and `cmake --install` of the build with its launchers."""
+"""Installs the project as a user would (a wheel from an sdist alone, `cmake --install`) and uses it from there."""
 from __future__ import print_function
 
 import glob
@@ -42,11 +40,6 @@ def run(cmd, cwd, env):
     return out
 
 
-def exported(path):
-    out = subprocess.check_output(['nm', '-D', '--defined-only', path]).decode('ascii')
-    return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
-
-
 class Install(unittest.TestCase):
 
     @classmethod
@@ -55,8 +48,7 @@ class Install(unittest.TestCase):
         if os.environ.get('KX_GENERIC'):
             return
         cls.tmp = tempfile.mkdtemp(prefix='kx-install-')
-        # The simulator starts last: a failing setUpClass gets no tearDownClass,
-        # and a simulator left running would hold the test's output open.
+        # The simulator starts last: a failing setUpClass gets no tearDownClass to kill it.
         cls.sdist = cls.make_sdist() if has_module(sys.executable, 'setuptools') else None
         cls.sim = Sim('--seed', '3', '--hosts', '12', '--interval', '20')
 
@@ -73,8 +65,7 @@ class Install(unittest.TestCase):
 
     @classmethod
     def make_sdist(cls):
-        """One source archive for every case, built in a copy of setup.py's inputs
-        so the checkout gets no egg-info."""
+        """One source archive for every case; the egg-info goes to tmp, not the checkout."""
         out = os.path.join(cls.tmp, 'sdist')
         run([sys.executable, os.path.join(ROOT, 'setup.py'), '-q', 'sdist', '-d', out,
              'egg_info', '--egg-base', cls.tmp], ROOT, clean_env())
@@ -86,9 +77,10 @@ class Install(unittest.TestCase):
         for name, (ver, path) in found.items():
             self.assertEqual(ver, VERSION, name)
             self.assertFalse(os.path.realpath(path).startswith(ROOT + os.sep), '%s from the checkout: %s' % (name, path))
-        for name in MODULES:
-            self.assertEqual(exported(found[name][1]), ['init' + name] if sys.version_info[0] == 2
-                             else ['PyInit_' + name], name)
+        for name in MODULES:    # the module's init function is all it exports
+            out = subprocess.check_output(['nm', '-D', '--defined-only', found[name][1]]).decode('ascii').split('\n')
+            self.assertEqual([line.split()[-1] for line in out if line.strip()],
+                             ['init' + name if sys.version_info[0] == 2 else 'PyInit_' + name], name)
         self.assertEqual(run([os.path.join(bin_dir, 'kxd-sim'), '--version'], work, env).strip(),
                          'kxd-sim ' + VERSION)
         out = run([os.path.join(bin_dir, kxtop), '--port', str(self.sim.port), '--seconds', '1',
@@ -147,20 +139,17 @@ class Install(unittest.TestCase):
         if not site:
             self.skipTest('this build installs no modules for Python ' + ver)
         self.assertEqual(len(site), 1, os.listdir(prefix))
-        shebangs = {}
-        for name in os.listdir(os.path.join(prefix, 'bin')):
-            if name.startswith('kxt') or name.startswith('kxdissect'):
-                with open(os.path.join(prefix, 'bin', name)) as f:
-                    shebangs[name] = f.readline().strip()
+        def shebang(name):
+            with open(os.path.join(prefix, 'bin', name)) as f:
+                return f.readline().strip()
         for tool in ('kxtop', 'kxtap', 'kxdissect'):
-            self.assertEqual(shebangs[tool + '-' + ver], '#!' + sys.executable, tool)
-            self.assertEqual(shebangs[tool], '#!' + cmake_cache('KX_PYTHON3'), tool)
+            self.assertEqual((shebang(tool + '-' + ver), shebang(tool)),
+                             ('#!' + sys.executable, '#!' + cmake_cache('KX_PYTHON3')), tool)
         self.check_installation(sys.executable, os.path.join(prefix, 'bin'), clean_env(PYTHONPATH=site[0]),
                                 kxtop='kxtop-' + ver)
 
     def test_other_minor_refused(self):
-        """Each Python 3 build in the build folder for another minor version than
-        this interpreter's fails its import with ImportError naming both."""
+        """A Python 3 build for another minor version fails its import with ImportError naming both."""
         if sys.version_info[0] < 3:
             self.skipTest('a Python 3 check')
         mine = '%d.%d' % sys.version_info[:2]

@@ -33,33 +33,28 @@ class StringTableTest(TestCase):
         with rebound('handleStrtblEntries', lambda m: seen.append(m.pos) or 'replaced'):
             self.assertEqual(kx.handleStrtblBegin(msg(u32(7) + entry(1, 'a'))), (7, 'replaced'))
         self.assertEqual(seen, [4])
-        self.assertEqual(kx.handleStrtblBegin(msg(u32(7) + entry(1, 'a'))), (7, [(1, 'a')]))
         with rebound('handleStrtblEntries', None):
             self.assertRaises(NameError, kx.handleStrtblBegin, msg(u32(7)))
 
 
-class CountingFactory(object):
-    """Stands in for the KXMsgv17_0 module and counts the messages made."""
-
-    def __init__(self):
-        self.types = []
+class CountingFactory(list):
+    """Stands in for the KXMsgv17_0 module and keeps the type of each message made."""
 
     def newMsg(self, type):
-        self.types.append(type)
+        self.append(type)
         return KXMsgv17_0.newMsg(type)
 
 
 class MaintenanceRequestTest(TestCase):
 
     def test_requests(self):
-        packet = bytes(bytearray(range(100)))
+        packet = bytes(bytearray(range(256))) * 16      # the most it takes, zero bytes included
         self.assertRequests([
             (kx.setDebug, (3, 'on'), (132822, b'\0\0\0\x03\0\0\0\x03on\0')),
             (kx.setDebug, (65539, ''), (132822, b'\0\0\0\x03' + b'\0\0\0\x01\0')),
             (kx.setDebug, (-1, u'x'), (132822, b'\0\0\xff\xff' + s('x'))),
             (kx.injectPacket, ('eth0', b''), (67236, s('eth0') + u32(0))),
-            (kx.injectPacket, ('eth0', packet), (67236, b'\0\0\0\x05eth0\0' + b'\0\0\0\x64' + packet)),
-            (kx.injectPacket, (u'if', b'x' * 4096), (67236, s('if') + u32(4096) + b'x' * 4096))])
+            (kx.injectPacket, (u'if', packet), (67236, s('if') + u32(4096) + packet))])
 
     def test_refused_requests(self):
         class LyingLength(bytes):
@@ -85,5 +80,5 @@ class MaintenanceRequestTest(TestCase):
             io, factory = RecordingIO(), CountingFactory()
             with rebound('KXMsgv17_0', factory):
                 e, _ = self.raisedIn(exc, func, io, *args)
-            self.assertEqual((text or str(e), io.sent, len(factory.types)), (str(e), [], int(created)),
+            self.assertEqual((text or str(e), io.sent, len(factory)), (str(e), [], int(created)),
                              (func.__name__, exc))

@@ -1,7 +1,7 @@
-"""Every code block in README.md runs as written: fenced, with its language named (`text` blocks are not run); a
-block that must not run here has the line `<!-- readme-test: skip - REASON -->` above it."""
+"""Every fenced code block of README.md runs as written; `<!-- readme-test: skip - REASON -->` above one skips it."""
 from __future__ import print_function
 
+import io
 import os
 import re
 import shutil
@@ -23,8 +23,7 @@ def python3():
 
 
 def checkout(test):
-    """A copy of the checkout whose build/ holds the build's entries, with this interpreter's modules under their
-    usual name, and a bin/ whose python3 is python3(); removed after the test."""
+    """A copy of the checkout with this interpreter's modules where it expects them, and a bin/ with python3()."""
     top = tempfile.mkdtemp(prefix='kx-readme-')
     test.addCleanup(shutil.rmtree, top, True)
     copy = os.path.join(top, 'checkout')
@@ -42,8 +41,7 @@ def checkout(test):
 
 
 def blocks(text):
-    """(line number, language, code, skip reason or None) for every fenced
-    block; an indented code block is an error."""
+    """(line number, language, code, skip reason or None) for every fenced block."""
     found, lines, i = [], text.split('\n'), 0
     while i < len(lines):
         m = re.match(r'^```(\S*)\s*$', lines[i])
@@ -75,34 +73,35 @@ class Readme(unittest.TestCase):
         return p.returncode, out
 
     def test_code_blocks(self):
-        with open(os.path.join(ROOT, 'README.md')) as f:
-            found = blocks(f.read())
+        """README.md's blocks, then docs/client.md's python ones (under 2.7 less those for Python 3 only)."""
         ran = {'python': 0, 'sh': 0, 'client': 0}
-        for line, lang, code, skip in found:
-            where = 'README.md:%d (%s)' % (line, lang)
+        found = []
+        for doc in ('README.md', 'docs/client.md'):
+            with io.open(os.path.join(ROOT, doc), encoding='utf-8') as f:
+                found += [(doc,) + b for b in blocks(f.read())]
+        for doc, line, lang, code, skip in found:
+            where = '%s:%d (%s)' % (doc, line, lang)
             self.assertIn(lang, ('python', 'sh', 'text'), where + ': name the language')
-            if lang == 'text' or skip:
+            if lang == 'text' or skip or (sys.version_info[0] < 3 and re.search(r'\basync\b|aio', code)):
                 continue
             cmd = [sys.executable, '-'] if lang == 'python' else ['sh', '-e']
             rc, out = self.run_block(cmd, code)
             self.assertEqual(rc, 0, '%s failed:\n%s\n--- output:\n%s' % (where, code, out))
             self.assertTrue(out.strip(), where + ' printed nothing')
             ran[lang] += 1
-            if lang == 'python' and 'KXClient' in code:   # the first client: what it prints
+            if doc == 'README.md' and lang == 'python' and 'KXClient' in code:   # the first client: what it prints
                 ran['client'] += 1
                 self.assertIn('logged in to kxd-sim', out)
                 self.assertEqual(len(re.findall(r'^host \S+ +speed in/out \(\d+L?, \d+L?\)$', out, re.M)), 5, out)
                 self.assertEqual(len(re.findall(r'^conn [\d.:a-f]+:\d+ -> [\d.:a-f]+:\d+ \S+$', out, re.M)), 5, out)
                 self.assertTrue(re.search(r'\n\d+ hosts, \d+ connections\n$', out), out)
-        # The first client and the "Using it" example, the PYTHONPATH recipe.
-        self.assertGreaterEqual(ran['python'], 2)
+        # README: the first client and the "Using it" example, the PYTHONPATH recipe; docs/client.md: three or more.
+        self.assertGreaterEqual(ran['python'], 5)
         self.assertGreaterEqual(ran['sh'], 1)
         self.assertEqual(ran['client'], 1)
 
-
     def test_examples_run_from_any_directory(self):
-        """Each example started by its path (its shebang picks python3 on PATH,
-        here python3()) from an unrelated folder, with no PYTHONPATH."""
+        """Each example started by its path from an unrelated folder, with no PYTHONPATH."""
         env = dict((k, v) for k, v in os.environ.items() if k != 'PYTHONPATH')
         env.update(KX_BUILD_DIR=os.path.join(self.checkout, 'build'), PATH=self.bin + os.pathsep + env.get('PATH', ''))
         cases = [('handshake.py', [], 'version announcement: (24576'),
