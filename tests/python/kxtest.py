@@ -1,5 +1,4 @@
-"""Shared helpers for the KXdv17_0 tests: payload builders, a recording connection object, rebinding and traceback
-helpers, and what differs between Python 2.7 and Python 3."""
+"""Shared helpers for the KXdv17_0 tests."""
 import contextlib
 import random
 import socket
@@ -42,7 +41,6 @@ class SameRandom(random.Random):
 
 
 def wire(value):
-    """The wire bytes of a text: a str encoded as a request builder encodes it."""
     return value.encode('utf-8', 'surrogateescape') if isinstance(value, unicode) else value
 
 
@@ -75,7 +73,6 @@ def msg(payload=b'', type=0):
 
 
 class RecordingIO(object):
-    """A connection object whose writeMsg keeps (type, payload) of each call."""
 
     def __init__(self):
         self.sent = []
@@ -87,7 +84,6 @@ class RecordingIO(object):
 
 @contextlib.contextmanager
 def rebound(name, value, owner=kx):
-    """Binds owner.name (by default a global of KXdv17_0) for the block; a value of None removes the name."""
     old = owner.__dict__.get(name)
     if value is None:
         owner.__dict__.pop(name, None)
@@ -119,14 +115,12 @@ class Version(object):
 class TestCase(unittest.TestCase):
 
     def assertBad(self, func, *args, **kw):
-        """func raises BadMessageError with the plain "Couldn't read msg" text."""
         with self.assertRaises(kx.BadMessageError) as cm:
             func(*args, **kw)
         self.assertEqual(str(cm.exception), "Couldn't read msg")
         return cm.exception
 
     def raisedIn(self, exc, func, *args, **kw):
-        """The exception func raises, and the names of the traceback entries below the caller."""
         try:
             func(*args, **kw)
         except exc as e:

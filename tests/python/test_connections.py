@@ -194,8 +194,6 @@ class SessionContextTest(TestCase):
             self.assertEqual(kx.handleSessionContextRemove(msg(removed[:n])), [1, 2 ** 63][:n // 8])
 
 
-class EngineFlagsAndRequestsTest(TestCase):
-
     def test_resolve_engineflags(self):
         names = ['ESTABLISHED', 'CLIENT_IS_LOCAL', 'SERVER_IS_LOCAL', 'ASYMMETRICAL', 'UNTRACKED',
                  'FLOWSYNC', 'FLOWUNSYNC']

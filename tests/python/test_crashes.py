@@ -14,8 +14,7 @@ MARK = 31337
 
 
 def touch_lists():
-    """Reads the last item of every list and tuple the collector knows of:
-    an empty slot there crashes the interpreter."""
+    """An empty slot in a list or tuple the collector knows of crashes here."""
     for o in gc.get_objects():
         if type(o) in (list, tuple) and o:
             o[-1]
@@ -23,8 +22,7 @@ def touch_lists():
 
 @contextlib.contextmanager
 def collecting(callback):
-    """A collection at almost every allocation, each calling callback() from
-    the weakref callback of a fresh piece of cyclic garbage."""
+    """A collection at almost every allocation, each calling callback() from a weakref callback."""
     Bait = type('Bait', (object,), {})
     refs, live = [], [True]
 

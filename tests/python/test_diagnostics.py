@@ -9,8 +9,7 @@ KEYS = ['vlanin', 'vlanout', 'mplsin', 'mplsout', 'dscpin', 'dscpout', 'channeli
 
 
 class Asked(dict):
-    """Records the keys asked for (by has_key under Python 2.7, by `in` under
-    Python 3); with `flip`, has 'xfb' only while the mask is made."""
+    """Records the keys asked for; with `flip`, has 'xfb' only while the mask is made."""
     flip = False
 
     def has_key(self, key):

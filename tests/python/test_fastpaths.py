@@ -37,8 +37,7 @@ class AttributeStoreTest(TestCase):
             del cls.connections
 
         cases = [
-            # (what changes between two stores, on the class or its base,
-            #  log expected, instance dict's value expected)
+            # (change between two stores, made on the base, log, instance dict's value)
             ('property', add_property, False, [(3, 4)], (1, 2)),
             ('property on a base', add_property, True, [(3, 4)], (1, 2)),
             ('own __setattr__', add_setattr, False, [('connections', (3, 4))], (1, 2)),
@@ -189,8 +188,7 @@ class LookupTest(TestCase):
         with_word = add_record(1)
         without_word = add_record(1, new=False)
         namespace = kx.__dict__
-        # Missing from the module namespace, then bound there again: the
-        # module's own binding wins over the built-ins' once it is back.
+        # Once bound in the module namespace again, the module's binding wins over the built-ins'.
         with rebound('L4ERRORMINVERSION', NEW + 1, builtins):
             with rebound('L4ERRORMINVERSION', None):
                 self.assertTrue(decodes(without_word))
@@ -202,8 +200,7 @@ class LookupTest(TestCase):
 
 
 class RefillTest(TestCase):
-    """An attribute's old number or pair, when nothing else holds it, is refilled with the new value: the caller sees
-    exactly what a new object would have given, and never a change in an object it kept."""
+    """An old number or pair nothing else holds is refilled in place; one the caller kept never changes."""
 
     # 64-bit and 32-bit values across the digit boundaries of a long, and the small ints Python 3 shares
     VALUES = [0, 1, 5, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 31, 2 ** 32 - 1, 2 ** 60 - 1, 2 ** 60,
@@ -262,11 +259,9 @@ class RefillTest(TestCase):
             del old
 
 class DictStoreTest(TestCase):
-    """Item stores into a dict end with the dict's table exactly as d[k] = v leaves it: same items in the same order
-    (the order shows where each key sits), the collector tracking it or not alike."""
+    """Item stores leave a dict exactly as d[k] = v does: same items, same order, tracked alike."""
 
     def sample(self, prepare, names):
-        """handleChannelsData of a record whose channel's copy() gives prepare(); Python's stores on another."""
         channel = type('Channel', (object,), {'copy': lambda self: prepare()})()
         payload = u32(1) + channel_record(7, 1, len(names))
         got = kx.handleChannelsData(msg(payload), ({7: channel}, [(1, n) for n in names]))[7]
@@ -331,8 +326,7 @@ class AddressTextTest(TestCase):
 class SkippedAddressTest(TestCase):
 
     def test_short_second_endpoint(self):
-        # The second endpoint's addresses are skipped, not formatted; a short
-        # one still fails inside the address reader, with its whole words read.
+        # Skipped, not formatted, a short address still fails in the address reader after its whole words.
         for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:
             head = record(9, 0x1 | 0x40000, creation())
             tail = second_endpoint(family)

@@ -1,18 +1,15 @@
-"""Module namespace, constants, BadMessageError and the conventions every
-function shares (arguments, message checks, lookups, tracebacks, import checks)."""
+"""Module namespace, BadMessageError and the conventions every function shares."""
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import unittest
 
 import KXdv17_0 as kx
 import KXMsgv17_0
 from kxtest import PY3, TestCase, RecordingIO, builtins, msg, rebound, s, u8
 
-# Source of a module that loads the KXMsgv17_0 extension from a path (load),
-# without taking the name KXMsgv17_0 in sys.modules.
+# load(path): the KXMsgv17_0 extension, without taking its name in sys.modules.
 LOAD_EXTENSION = '''import sys
 try:
     import importlib.util
@@ -53,8 +50,6 @@ class NamespaceTest(TestCase):
         self.assertIsNone(init(self=e, msg='by keyword'))
         self.assertEqual(e.args, ('by keyword',))
 
-
-class ConventionsTest(TestCase):
 
     def test_call_time_lookups_and_tracebacks(self):
         with rebound('BadMessageError', None):
@@ -102,8 +97,6 @@ class ConventionsTest(TestCase):
             finally:
                 shutil.rmtree(tmp)
 
-
-class ImportHookTest(unittest.TestCase):
 
     def test_imports_go_through_the_current_import_hook(self):
         code = ('try:\n    import builtins\nexcept ImportError:\n    import __builtin__ as builtins\n'

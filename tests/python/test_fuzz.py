@@ -16,20 +16,16 @@ SCALARS = frozenset([int, long, float, bool, bytes, unicode, type(None)])
 
 
 def plain(v):
-    """A value as the caller holds it, with records as their attributes."""
-    t = type(v)
-    if t in SCALARS:
+    if type(v) in SCALARS:
         return v
     if isinstance(v, (list, tuple)):
-        items = [x if type(x) in SCALARS else plain(x) for x in v]
-        return tuple(items) if isinstance(v, tuple) else items
+        return tuple(map(plain, v)) if isinstance(v, tuple) else list(map(plain, v))
     if isinstance(v, Obj):
         return ('record', plain(vars(v)))
     return dict((k, plain(x)) for k, x in v.items())
 
 
 class Obj(object):
-    """A host or connection record that logs what is set on it."""
     __init__ = lambda self, *args: log('new', args)
     __setattr__ = lambda self, name, value: log('set', name, value) or object.__setattr__(self, name, value)
     _set_views = lambda self, views: log('views', views)
@@ -76,8 +72,6 @@ def extra_args(func, version, fields, info):
 
 
 def call(func, payload, args, type_=0, logged=False):
-    """(outcome, what the caller saw, m.pos): outcome is ('value', plain
-    value) or ('raised', exception class, text)."""
     global LOG
     LOG = [] if logged else None
     m = msg(payload, type_)
@@ -118,8 +112,6 @@ ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))
 
 
 def mutate(rnd, payload, others):
-    """One to four random edits of a payload: flipped bits, edge values written over 1, 2 or 4 bytes, cut or repeated
-    ranges, inserted bytes, a splice with another payload of the same type, truncation."""
     data = bytearray(payload)
     for _ in range(rnd.randint(1, 4)):
         op = rnd.randrange(7)
@@ -147,10 +139,6 @@ def mutate(rnd, payload, others):
 class FuzzTest(TestCase):
 
     def test_corpus_mutated_and_cut(self):
-        """Each message decodes whole; mutated, its handler reads no further than the message. Cut, it raises the plain
-        BadMessageError, or (between the records of a list without a count) returns what came before the cut; either
-        way the caller's objects saw a beginning of what the whole message does to them, and the handler read no
-        further than the cut."""
         rnd = random.Random(2)
         corpus = kxcorpus.load()
         ctx = kxcorpus.Context(corpus)

@@ -33,8 +33,7 @@ GROUPS = [
 
 
 def groups(mask, new=True, start=0):
-    """Wire bytes of the groups `mask` selects, and (attribute, value, offset
-    after which it is set) for each attribute, counted from `start`."""
+    """Wire bytes of the groups `mask` selects, and (attribute, value, offset after which it is set)."""
     wire, events = b'', []
     for bit, data, attrs in GROUPS:
         if mask & bit:
@@ -63,8 +62,7 @@ Never = type('Never', (int,), {'__ge__': lambda self, other: False})
 
 
 def logged():
-    """A host table holding hosts 1 and 2, and a host class; both log their
-    membership tests, stores, constructions and attribute assignments."""
+    """A host table holding hosts 1 and 2, and a host class, both logging what is done to them."""
     log = []
 
     class Table(dict):
@@ -187,8 +185,6 @@ class HostUpdateTest(TestCase):
             kx.handleHostAdd(msg(add_record(4, [8])), Plain, hosts, NEW)
         self.assertEqual((list(hosts.keys()), hosts[('id', 4)].netobjects), ([('id', 4)], [('id', 8)]))
 
-
-class QueryTest(TestCase):
 
     def test_single_id_replies(self):
         for payload, value in [(b'', None), (b'\0\0\0', None), (u32(7), 7), (u32(2 ** 32 - 1) + u8(1), 2 ** 32 - 1)]:

@@ -1,6 +1,5 @@
-"""Reference and memory leak checks: every function of KXdv17_0 and KXMsgv17_0 is called many times, on valid input
-and on its failing paths (short messages, wrong types, caller objects and io objects whose methods raise, a newMsg
-that misbehaves). KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000)."""
+"""Every function of KXdv17_0 and KXMsgv17_0 called many times, on valid input and on its failing paths, must not
+leak references or memory. KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000)."""
 import array
 import fcntl
 import gc
@@ -29,22 +28,19 @@ def rss():
         return int(f.read().split()[1]) * PAGE
 
 
-class Boom(Exception):
-    """Raised by the misbehaving caller objects."""
+Boom = type('Boom', (Exception,), {})
 
 
 def boom(*args, **kw):
     raise Boom()
 
 
-class Sink(object):
-    """An io object that drops the requests, and sys.stdout while the cases run (a host added twice prints)."""
+class Sink(object):   # also sys.stdout while the cases run: a host added twice prints
     softspace = 0
     writeMsg = write = lambda self, data: None
 
 
 class Raising(object):
-    """An io object or sys.stdout whose writes raise."""
     softspace = 0
     writeMsg = write = boom
 
@@ -58,12 +54,10 @@ def with_stdout(writer, func, *args):
 
 
 class RaisingDict(dict):
-    """A table whose lookups and stores raise."""
     __getitem__ = __setitem__ = __contains__ = get = setdefault = boom
 
 
 def Factory(result):
-    """Stands in for KXMsgv17_0: newMsg gives `result`, or raises for Boom."""
     return type('Factory', (object,), {'newMsg': staticmethod(boom if result is Boom else lambda type: result)})()
 
 
@@ -71,8 +65,7 @@ OUTCOME = object()  # a Case's expect: the exception its first call raises, or n
 
 
 class Case(object):
-    """One call, repeated: func(*args()) where args() gives the arguments of each call (fixed objects, or fresh tables
-    for handlers that fill them)."""
+    """func(*args()): args() gives fixed objects, or fresh tables for handlers that fill them."""
 
     def __init__(self, name, func, args, expect=None, factory=None):
         self.name, self.func, self.expect, self.factory = name, func, expect, factory
@@ -305,14 +298,9 @@ class LeakTest(unittest.TestCase):
         with rebound('stdout', Sink(), sys):
             self.assertEqual(check_cases(make_cases()), [])
 
-    def test_handlers(self):
-        self.run_cases(handler_cases)
-
-    def test_requests(self):
-        self.run_cases(request_cases)
-
-    def test_message_objects(self):
-        self.run_cases(msgmodule_cases)
+    def test_handlers_requests_and_message_objects(self):
+        for make_cases in (handler_cases, request_cases, msgmodule_cases):
+            self.run_cases(make_cases)
 
 
 def check_cases(cases, calls=CALLS):

@@ -29,14 +29,10 @@ class KXMsgTest(unittest.TestCase):
         m.append(b"ef")
         self.assertRaises(ValueError, m.append, b"x" * 32763)
         self.assertEqual((0xffffffff, 4, b"abcdef"), (m.type, m.pos, m.payload))
-
-    def test_sizes_rounded_to_chunks(self):
-        # (the refused integer arguments: test_leaks, which checks each exception)
+        # ring sizes round to chunks (the refused integer arguments: test_leaks, which checks each exception)
         for size, capacity in ((0, CHUNK), (2 ** 32 - 1, 2 ** 32 - CHUNK), (True, CHUNK), (1000000, 3 * CHUNK)):
             self.assertEqual(capacity, KXRingbuf(size).capacity())
 
-
-class KXRingbufTest(unittest.TestCase):
     def test_bytes_and_frames(self):
         rb = KXRingbuf(CHUNK)
         self.assertEqual(5, rb.write(b"hello"))

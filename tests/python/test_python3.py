@@ -1,5 +1,4 @@
-"""What only the Python 3 build has: wire text as str decoded with surrogateescape (and encoded back the same way by
-the request builders), bytes for data with str refused there, and `in` where Python 2.7 calls has_key."""
+"""Python 3 only: wire text as surrogateescape str both ways, bytes for data, `in` for has_key."""
 import unittest
 
 import KXdv17_0 as kx
