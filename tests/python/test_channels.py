@@ -82,9 +82,8 @@ class ChannelsTest(TestCase):
         rec = u32(1) + record(3, 0, 1)
         cases = [
             # (info, payload, exception, text): each step fails in wire order
-            (({3: {}}, [(1, 'x'), (2,)]), rec, ValueError, wrong),
+            (({3: {}}, [(1, 'x'), (2,)]), rec, ValueError, wrong), (({}, [(1, 'x')]), rec, KeyError, '3'),
             (({3: {}}, [(1, 'x'), (2,)]), rec[:-1], kx.BadMessageError, "Couldn't read msg"),
-            (({}, [(1, 'x')]), rec, KeyError, '3'),
             (({3: {}}, [(1, None)]), rec, TypeError, None),
         ]
         for info, payload, exc, text in cases:

@@ -193,7 +193,6 @@ class SessionContextTest(TestCase):
         for n in range(len(removed) + 1):
             self.assertEqual(kx.handleSessionContextRemove(msg(removed[:n])), [1, 2 ** 63][:n // 8])
 
-
     def test_resolve_engineflags(self):
         names = ['ESTABLISHED', 'CLIENT_IS_LOCAL', 'SERVER_IS_LOCAL', 'ASYMMETRICAL', 'UNTRACKED',
                  'FLOWSYNC', 'FLOWUNSYNC']
@@ -209,9 +208,7 @@ class SessionContextTest(TestCase):
             (kx.dumpConnections, (u'f.txt', 'r', long(7), 0), (132472, s('f.txt') + s('r') + u32(7) + u32(0))),
             (kx.scRowQuery, (-1,), (139776, b'\xff' * 8)),
             (kx.scRowQuery, (2 ** 64 + 0x0102030405060708,), (139776, b'\x01\x02\x03\x04\x05\x06\x07\x08')),
-            (kx.dumpConnections, ('f' * 40000, 'r', 0, 0), ValueError),
+            (kx.dumpConnections, ('f' * 40000, 'r', 0, 0), ValueError), (kx.scRowQuery, (1.0,), TypeError),
             (kx.dumpConnections, ('f' * 16380, 'r' * 16380, 0, 0), ValueError),
-            (kx.dumpConnections, ('f', None, 0, 0), TypeError),
-            (kx.dumpConnections, ('f', 'r', 0, 'x'), TypeError),
-            (kx.dumpConnections, ('f', 'r', 1.0, 0), TypeError),
-            (kx.scRowQuery, (1.0,), TypeError)])
+            (kx.dumpConnections, ('f', None, 0, 0), TypeError), (kx.dumpConnections, ('f', 'r', 0, 'x'), TypeError),
+            (kx.dumpConnections, ('f', 'r', 1.0, 0), TypeError)])

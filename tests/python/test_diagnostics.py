@@ -65,8 +65,7 @@ class DiagnosticsTest(TestCase):
 
     def test_vcrc_refused_criteria_send_nothing(self):
         cases = [
-            ({'protocol': 2 ** 31}, OverflowError, None),
-            ({'clientport': -2 ** 31 - 1}, OverflowError, None),
+            ({'protocol': 2 ** 31}, OverflowError, None), ({'clientport': -2 ** 31 - 1}, OverflowError, None),
             ({'clientip': 'not an address'}, socket.error, None),
             ({'properties': [('a', 'b', 'c')]}, ValueError, 'unpack sequence of wrong size'),
             ({'properties': [('a', 'b')] * 256}, ValueError, 'Max 255 property pairs'),

@@ -50,7 +50,6 @@ class NamespaceTest(TestCase):
         self.assertIsNone(init(self=e, msg='by keyword'))
         self.assertEqual(e.args, ('by keyword',))
 
-
     def test_call_time_lookups_and_tracebacks(self):
         with rebound('BadMessageError', None):
             self.assertEqual(self.raisedIn(NameError, kx.handleAuth, msg(b''))[0].args, ('BadMessageError',))
@@ -96,7 +95,6 @@ class NamespaceTest(TestCase):
                 self.assertIn('KXdv17_0', err.splitlines()[-2])
             finally:
                 shutil.rmtree(tmp)
-
 
     def test_imports_go_through_the_current_import_hook(self):
         code = ('try:\n    import builtins\nexcept ImportError:\n    import __builtin__ as builtins\n'

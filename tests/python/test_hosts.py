@@ -185,7 +185,6 @@ class HostUpdateTest(TestCase):
             kx.handleHostAdd(msg(add_record(4, [8])), Plain, hosts, NEW)
         self.assertEqual((list(hosts.keys()), hosts[('id', 4)].netobjects), ([('id', 4)], [('id', 8)]))
 
-
     def test_single_id_replies(self):
         for payload, value in [(b'', None), (b'\0\0\0', None), (u32(7), 7), (u32(2 ** 32 - 1) + u8(1), 2 ** 32 - 1)]:
             self.assertEqual(kx.handleHostFindReply(m=msg(payload)), value)
