@@ -55,8 +55,7 @@ class AttributeStoreTest(TestCase):
             update_connections(hosts, 1, 1, 2)      # remembered: no `connections` in Host's MRO
             change(base if on_base else cls)
             update_connections(hosts, 1, 3, 4)
-            self.assertEqual(log, want_log, name)
-            self.assertEqual(host.__dict__.get('connections'), want_value, name)
+            self.assertEqual((log, host.__dict__.get('connections')), (want_log, want_value), name)
 
     def test_instances_of_every_kind(self):
         Plain = type('Plain', (object,), {})
@@ -253,9 +252,8 @@ class RefillTest(TestCase):
             old = make()
             before = repr(old)
             self.update(host, (5, 6), (2 ** 31 + 7, 2 ** 32 - 1))
-            self.assertEqual(host.connections, (2 ** 31 + 7, 2 ** 32 - 1), name)
-            self.assertIs(type(host.connections), tuple, name)
-            self.assertEqual(repr(old), before, name)
+            self.assertEqual((host.connections, type(host.connections), repr(old)),
+                             ((2 ** 31 + 7, 2 ** 32 - 1), tuple, before), name)
             del old
 
 class DictStoreTest(TestCase):

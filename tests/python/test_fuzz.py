@@ -1,6 +1,5 @@
-"""Every handler against mutated and truncated payloads: each call returns or raises BadMessageError (KeyError for a
-record it does not know, ValueError for a value it cannot take), never another exception, never a crash, and a cut
-message stores nothing the whole message would not."""
+"""Every handler against mutated and cut payloads: it returns or raises BadMessageError (KeyError, ValueError for a
+record or value it cannot take), never crashes, and a cut message stores nothing the whole message would not."""
 import os
 import random
 import struct
@@ -94,10 +93,8 @@ def within(part, full):
     return False
 
 
-# Handlers that read records back to back without a count, or optional trailing fields: a cut between records returns
-# what came before it. The number is how many cuts in a row may do so: the bytes of the field a record starts with
-# (and of a skipped word at its end), or of the optional field (no bound where every record is one number); other cuts
-# fail.
+# Records without a count, or optional trailing fields: a cut between them returns what came before. The number is how
+# many cuts in a row may: the bytes of a record's first field (and skipped last word), or of the optional field.
 STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 4, 'view_update': 1,
                  'handleStrtblBegin': 8, 'handleStrtblEntries': 8, 'handleStrtblEnd': 1,
                  'handleShapingRulesInit': 4, 'handleFWRulesInit': 4, 'handleSessionContextRemove': 32768,

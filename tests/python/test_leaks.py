@@ -17,8 +17,7 @@ from test_e2e import CRITERIA_ALL
 CALLS = int(os.environ.get('KX_LEAK_CALLS', '200'))
 # Resident memory may move by allocator noise; a leak of 20 bytes a call over 25,000 calls passes this.
 RSS_SLACK = 512 * 1024
-# Under AddressSanitizer (the sanitizer build preloads it) freed memory waits
-# in a quarantine of its own, so resident memory is not a leak measure there.
+# Under AddressSanitizer (preloaded by the sanitizer build) freed memory waits in quarantine: RSS measures nothing.
 CHECK_RSS = 'libasan' not in os.environ.get('LD_PRELOAD', '')
 PAGE = os.sysconf('SC_PAGE_SIZE')
 
@@ -304,8 +303,7 @@ class LeakTest(unittest.TestCase):
 
 
 def check_cases(cases, calls=CALLS):
-    """Runs each case `calls` times after a warm-up and returns what grew: a count that moves in both halves of the
-    run grows with the calls (a count that moves once, as a cache fills, does not)."""
+    """What grew over `calls` calls after a warm-up: a count moving in both halves (not once, as a cache fills)."""
     calls = max(calls, 20)
     failures = []
     total = 0

@@ -35,8 +35,8 @@ class KXMsgTest(unittest.TestCase):
 
     def test_bytes_and_frames(self):
         rb = KXRingbuf(CHUNK)
-        self.assertEqual(5, rb.write(b"hello"))
-        self.assertEqual((b"hel", 5, b"he", 1, b"lo", 0), (rb.peek(3), rb.used(), rb.read(2), rb.skip(1), rb.read(9), rb.skip(1)))
+        self.assertEqual((5, b"hel", 5, b"he", 1, b"lo", 0),
+                         (rb.write(b"hello"), rb.peek(3), rb.used(), rb.read(2), rb.skip(1), rb.read(9), rb.skip(1)))
         self.assertRaises(ValueError, rb.read, -1)
         self.assertTrue(rb.writeMsg(KXMsg(0x10001, b"\x60\x00")))
         self.assertEqual(b"\x00\x01\x00\x01\x00\x02\x60\x00", rb.peek(100))
@@ -46,14 +46,13 @@ class KXMsgTest(unittest.TestCase):
         rb.write(frame(7, b"0123456789")[:12])
         into = KXMsg(5, b"old")
         into.pos = 1
-        self.assertEqual((False, None, False), (rb.complete(), rb.readMsg(), rb.readMsgInto(into)))
-        self.assertEqual((5, b"old", 1), (into.type, into.payload, into.pos))
+        self.assertEqual((False, None, False, 5, b"old", 1),
+                         (rb.complete(), rb.readMsg(), rb.readMsgInto(into), into.type, into.payload, into.pos))
         rb.write(frame(7, b"0123456789")[12:] + frame(1, b"b" * 49994, 40000) + frame(2, b"ok"))
         self.assertTrue(rb.readMsgInto(into))
         self.assertEqual((7, b"0123456789", 0), (into.type, into.payload, into.pos))
         self.assertIsNone(rb.readMsg())
-        self.assertEqual(b"b" * 10000, rb.read(10000))
-        self.assertEqual(b"ok", rb.readMsg().payload)
+        self.assertEqual((b"b" * 10000, b"ok"), (rb.read(10000), rb.readMsg().payload))
         self.assertRaises(TypeError, rb.readMsgInto, None)
         rb.write(b"f" * (CHUNK - 32773))
         self.assertFalse(rb.writeMsg(KXMsg(1, b"x" * 32768)))

@@ -21,8 +21,8 @@ class DecodeTest(TestCase):
         ]
         for handler, payload, expected, types in cases:
             got = handler(msg(payload))
-            self.assertEqual(got, expected, (handler.__name__, payload[:20]))
-            self.assertEqual(tuple(map(type, got)) if isinstance(types, tuple) else type(got), types)
+            self.assertEqual((got, tuple(map(type, got)) if isinstance(types, tuple) else type(got)), (expected, types),
+                             (handler.__name__, payload[:20]))
 
     def test_requests(self):
         self.assertRequests([

@@ -128,8 +128,8 @@ class ViewsTest(TestCase):
         with rebound('handleViewUpdateField', lambda m, f: calls.append(('field', m.pos, f)) or 'F'):
             with rebound('handleViewUpdateData', lambda m: calls.append(('data', m.pos)) or 'D'):
                 got = kx.handleViewUpdate(msg(u8(0) + u32(1) + u32(2) + u8(1) + u32(3)), 'FD')
-            self.assertEqual(got, [(0, (1, 2, 'F', 'D')), (1, (3, 'D'))])
-            self.assertEqual(calls, [('field', 9, 'FD'), ('data', 9), ('data', 14)])
+            self.assertEqual((got, calls), ([(0, (1, 2, 'F', 'D')), (1, (3, 'D'))],
+                                            [('field', 9, 'FD'), ('data', 9), ('data', 14)]))
         names = self.raisedIn(kx.BadMessageError, kx.handleViewUpdate, msg(OPS[-3][0][:-1]), FIELDS)[1]
         self.assertEqual(names[-2:], ['KXdv17_0.handleViewUpdate', 'KXdv17_0.handleViewUpdateData'])
 
