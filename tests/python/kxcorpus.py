@@ -75,7 +75,6 @@ class Context(object):
 
     def handler(self, type_):
         """(function, extra arguments after m), or None for types a client only counts."""
-        # Handlers that take only the message: (message type name, handler name) without their prefixes.
         H = dict((getattr(kx, 'PROTOCOL_SERVER_' + t), (getattr(kx, 'handle' + f), ())) for t, f in [
             ('VERSION', 'Version'), ('AUTHENTICATION_OK', 'Auth'), ('FEATURES', 'Features'), ('EPERM', 'Eperm'),
             ('NOT_AVAILABLE', 'NotAvail'), ('XFB_NAMES', 'ServerXFBNames'), ('STRTABLE_BEGIN', 'StrtblBegin'),

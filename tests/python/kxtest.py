@@ -22,8 +22,7 @@ else:
     unicode = unicode
 
 
-# The CPU time of this process: benchmarks on a shared machine count only the
-# time they ran, not the time other processes held the processor.
+# This process's CPU time: benchmarks on a shared machine count only the time they ran.
 cpu_clock = getattr(time, 'process_time', None) or time.clock
 
 

@@ -126,8 +126,7 @@ class ConnUpdateTest(TestCase):
             (record(7, 0x8, u32(3)) + record(7, 0x100000, u32(3) + u16(1) + u16(2)), kx.BadMessageError,
              None, None, (7, '_deepscan', [1, 2])),
             (record(7, 0x10, u8(4)), kx.BadMessageError, None, None, (7, '_shaping_rule_ids', [])),
-            # A family byte other than 0 or 1: before typ in the creation block,
-            # after the store in the second endpoint block.
+            # A family byte other than 0 or 1: in the creation block before typ, in the second endpoint after the store.
             (record(8, 0x1, creation(family=2)), kx.BadMessageError, None, None, 7),
             (record(7, 0x1 | 0x40000, creation() + u8(2) + b'\0' * 13), kx.BadMessageError, None, None,
              (7, '_starttime', 1000)),

@@ -115,8 +115,7 @@ class CrashTest(TestCase):
         self.assertEqual(m.payload, b'payload' * 40)
 
     def test_position_moved_by_a_setter(self):
-        # A setter that moves m.pos to the end while a block of fixed-width fields is stored: the block's values still
-        # come from its own bytes, never from the bytes past the message's end.
+        # A setter moves m.pos to the end while a fixed-width block is stored: the values still come from its bytes.
         m = msg(u32(1) + u16(0x0080) + b''.join(u32(v) for v in range(10, 16)))
 
         host = type('Mover', (object,), {'__setattr__': lambda self, name, value: setattr(m, 'pos', len(m.payload))

@@ -77,8 +77,7 @@ class AttributeStoreTest(TestCase):
         self.assertRaises(ZeroDivisionError, update_connections, {1: Raising()}, 1, 0, 0)
 
     def test_instance_values_and_order(self):
-        # Hosts made by handleHostAdd get their attributes in the order and with the values Python's own stores give:
-        # after an attribute their __init__ deleted, with their __dict__ read, or their class's shared keys outgrown.
+        # Attribute order and values as Python's stores give, after __init__ deleted one, read __dict__ or outgrew keys.
         deleting = lambda self: setattr(self, 'connections', None) or delattr(self, 'connections')
         inits = [('plain', lambda self: None), ('deleting', deleting), ('dict read', lambda self: self.__dict__),
                  ('keys outgrown', lambda self: [setattr(self, 'a%d' % i, i) for i in range(40)])]
@@ -295,8 +294,7 @@ class DictStoreTest(TestCase):
                 self.assertEqual((got, got_tracked), (want, want_tracked), (i, names))
 
     def test_collector_tracking(self):
-        # A new dict starts untracked and is tracked from the first value that may hold others (a schema's column
-        # list); numbers and pairs of numbers leave it so.
+        # A new dict is tracked from the first value that may hold others (a column list), not for numbers or pairs.
         schema = kx.handleSessionContextSchemata(
             msg(b'\x01\x01\x05' + s('schema') + b'\x00'))[0]
         cases = [(schema, ('name', 'id', 'columns'))]
@@ -340,8 +338,7 @@ class SkippedAddressTest(TestCase):
 class NumberTest(TestCase):
 
     def test_int_rebound_during_a_run(self):
-        # `int` is looked up once per run of ids only while it is the interpreter's own type; a replacement is looked
-        # up for every id, and may put the real one back for the next.
+        # `int` is looked up once per run of ids only while it is the built-in type; a replacement, for every id.
         real = builtins.int
         calls = []
 

@@ -48,8 +48,7 @@ class FirewallTest(TestCase):
         self.assertEqual(rules, {1: {'hits': 2 ** 64 - 1, 'hits_rate': 11}})
 
     def test_log_entries(self):
-        # (tail after the rule text, bytes of it consumed, properties set): a short properties field is consumed as
-        # far as the string read gets
+        # (tail after the rule text, bytes of it consumed, properties set): a short field is consumed as far as read
         head = V4 + s('c.example') + s('') + s('http') + s('r' * 400)
         for tail, consumed, want in [(b'', 0, {}), (b'\0\0\0', 0, {}), (u32(10) + b'abc', 4, {}),
                                      (s('q' * 2000)[:-1], 4 + 1023, {}), (s('q' * 5), 10, {'properties': 'q' * 5}),

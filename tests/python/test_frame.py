@@ -29,7 +29,6 @@ else:
 class NamespaceTest(TestCase):
 
     def test_arguments_and_modules(self):
-        # (every function's keywords and docstring: test_docs, against the document)
         import socket, struct
         self.assertEqual(str(self.raisedIn(TypeError, kx.handleAuth, '\x01')[0]),
                          "Argument 'm' has incorrect type (expected KXMsg, got str)")

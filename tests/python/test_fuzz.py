@@ -155,8 +155,7 @@ class FuzzTest(TestCase):
             for _ in range(max(1, ROUNDS // 4)):
                 mutated = mutate(rnd, payload, by_type[type_])
                 self.assertLessEqual(call(func, mutated, args(), type_)[2], len(mutated), name)
-            # Every cut in the first records, then every 29th up to 2 KB: a
-            # prime stride lands at every offset of the records that repeat.
+            # Every cut in the first records, then every 29th up to 2 KB: a prime stride meets every record offset.
             for n in list(range(min(len(payload), 256))) + list(range(256, min(len(payload), 2048), 29)):
                 got, events, pos = call(func, payload[:n], args(), type_, True)
                 if got[0] == 'raised':

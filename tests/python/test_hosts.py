@@ -152,8 +152,7 @@ class HostUpdateTest(TestCase):
             self.assertEqual(log, attrs(events, n), n)
 
     def test_version_threshold_uses_python_ordering(self):
-        # (protocolversion, threshold, version word present or the exception) Python 3 cannot order None or a str
-        # against a number; int subclasses are compared by their own >=.
+        # (protocolversion, threshold, version word present or the exception); int subclasses use their own >=.
         for pv, threshold, new in [(OLD, NEW, False), (NEW, NEW, True), (2 ** 70, NEW, True),
                                    (float(NEW), NEW, True), (Always(0), NEW, True), (Never(NEW), NEW, False),
                                    (NEW, 2 ** 70, False),

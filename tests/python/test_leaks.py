@@ -311,8 +311,7 @@ def check_cases(cases, calls=CALLS):
 
     def snapshot(case):
         gc.collect()
-        # Kept as machine words: a list of counts would itself hold
-        # references to the small numbers among the watched objects.
+        # Machine words: a list of counts would itself hold references to small numbers among the watched objects.
         refs = array.array('l', [sys.getrefcount(o) for o in case.watched + [None, True, False]])
         return refs, len(gc.get_objects()), rss()
 
@@ -335,8 +334,7 @@ def check_cases(cases, calls=CALLS):
             failures.append('%s: reference counts moved by %s over %d calls' % (case.name, moved, calls))
         if grew(o0, o1, o2, tolerance):
             failures.append('%s: %d more tracked objects after %d calls' % (case.name, o2 - o0, calls))
-        # A leak grows in both halves; a cache the interpreter fills once
-        # (Python 3.13's first thousand failing calls) in one only.
+        # A leak grows in both halves; a cache filled once (Python 3.13's first thousand failing calls) in one only.
         if CHECK_RSS and m1 - m0 > RSS_SLACK and m2 - m1 > RSS_SLACK:
             failures.append('%s: resident memory grew by %d bytes over %d calls' % (
                 case.name, m2 - m1, calls - calls // 2))

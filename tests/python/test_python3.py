@@ -14,7 +14,6 @@ class TextTest(TestCase):
 
     def test_round_trip_through_handler_and_builder(self):
         for wire, text in [(LATIN1, u'caf\udce9'), (UTF8, u'd\xe9mo \u20ac'), (b'\xff\xfe\x80', u'\udcff\udcfe\udc80')]:
-            # decoded by handlers ...
             got = [kx.handleNotAvail(msg(s(wire))),
                    kx.handleViewAddError(msg(u16(1) + s(wire)))[1],
                    kx.handleServerXFBNames(msg(u8(1) + s(wire)))[0],

@@ -37,8 +37,7 @@ class ViewsTest(TestCase):
 
     def test_request_bytes(self):
         cases = [
-            # (viewid, filters, fields, payload after the viewid): identifiers and values keep
-            # their low bits; the filter type picks the encoding by equality
+            # (viewid, filters, fields, payload after the viewid): numbers keep their low bits; types match by equality
             (5, (), [(1, '')] * 255, b'\0\xff' + (b'\x01' + s('')) * 255),
             (5, [(3, True, SMALL_INTS, [80, 443])], [], b'\x01\x03\x00\x00\x02\x00\x50\x01\xbb\0'),
             (70000, [(259, [], SMALL_INTS, [70000, -1]), (1, 'x', UINT32, [-1, 2 ** 40 + 5])], [],
