@@ -31,21 +31,17 @@ class Obj(object):
 
 
 class Table(dict):
-    """A caller's table that logs stores and removals; with `missing`, it
-    hands out a record for every key, so updates reach deep into records."""
-
-    def __init__(self, missing=None):
-        dict.__init__(self)
-        self.missing = missing
-
-    def __missing__(self, key):
-        if self.missing is None:
-            raise KeyError(key)
-        value = self[key] = self.missing()
-        return value
-
+    """A caller's table logging stores and removals; Table(make) makes a record for every key asked, so updates reach
+    deep into records."""
+    __init__ = lambda self, make=None: setattr(self, 'make', make)
     __setitem__ = lambda self, key, value: log('store', key, value) or dict.__setitem__(self, key, value)
     __delitem__ = lambda self, key: log('del', key) or dict.__delitem__(self, key)
+
+    def __missing__(self, key):
+        if self.make is None:
+            raise KeyError(key)
+        self[key] = self.make()
+        return dict.__getitem__(self, key)
 
 
 List = type('List', (list,), {'append': lambda self, value: log('append', value) or list.append(self, value)})

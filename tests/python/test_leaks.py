@@ -34,14 +34,9 @@ def boom(*args, **kw):
     raise Boom()
 
 
-class Sink(object):   # also sys.stdout while the cases run: a host added twice prints
-    softspace = 0
-    writeMsg = write = lambda self, data: None
-
-
-class Raising(object):
-    softspace = 0
-    writeMsg = write = boom
+# io objects, and sys.stdout while the cases run (a host added twice prints)
+Sink = type('Sink', (object,), {'softspace': 0, 'writeMsg': lambda self, data: None, 'write': lambda self, data: None})
+Raising = type('Raising', (object,), {'softspace': 0, 'writeMsg': boom, 'write': boom})
 
 
 RaisingRecord = type('RaisingRecord', (object,), {'__init__': boom})
@@ -293,13 +288,9 @@ def msgmodule_cases():
 
 class LeakTest(unittest.TestCase):
 
-    def run_cases(self, make_cases):
-        with rebound('stdout', Sink(), sys):
-            self.assertEqual(check_cases(make_cases()), [])
-
     def test_handlers_requests_and_message_objects(self):
-        for make_cases in (handler_cases, request_cases, msgmodule_cases):
-            self.run_cases(make_cases)
+        with rebound('stdout', Sink(), sys):
+            self.assertEqual(check_cases(handler_cases() + request_cases() + msgmodule_cases()), [])
 
 
 def check_cases(cases, calls=CALLS):
