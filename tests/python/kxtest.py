@@ -84,31 +84,20 @@ class RecordingIO(object):
 @contextlib.contextmanager
 def rebound(name, value, owner=kx):
     old = owner.__dict__.get(name)
-    if value is None:
-        owner.__dict__.pop(name, None)
-    else:
-        setattr(owner, name, value)
+    bind = lambda v: owner.__dict__.pop(name, None) if v is None else setattr(owner, name, v)
+    bind(value)
     try:
         yield
     finally:
-        if old is None:
-            owner.__dict__.pop(name, None)
-        else:
-            setattr(owner, name, old)
+        bind(old)
 
 
 class Version(object):
     """A protocol version whose >= and three-way comparison disagree: for k = 1 it is >= anything yet cmp() calls it
     smaller, for k = -1 the reverse; for k = 0 both raise ZeroDivisionError."""
-
-    def __init__(self, k):
-        self.k = k
-
-    def __ge__(self, other):
-        return 1 // self.k > 0
-
-    def __cmp__(self, other):
-        return -(1 // self.k)
+    __init__ = lambda self, k: setattr(self, 'k', k)
+    __ge__ = lambda self, other: 1 // self.k > 0
+    __cmp__ = lambda self, other: -(1 // self.k)
 
 
 class TestCase(unittest.TestCase):

@@ -101,8 +101,7 @@ class CrashTest(TestCase):
         self.assertEqual(conn._engineflags, 4242)
 
         # A collection while a subclass instance is made frees the payload, and a str of its size takes its memory.
-        class Sub(KXMsgv17_0.KXMsg):
-            pass
+        Sub = type('Sub', (KXMsgv17_0.KXMsg,), {})
         kw = dict(type=7, payload=b''.join([b'payload'] * 40))  # the dict's alone
         spare = []
 

@@ -170,10 +170,8 @@ class HostUpdateTest(TestCase):
                     self.assertEqual(names[:2], ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
 
     def test_failures(self):
-        class Slots(object):
-            __slots__ = ('speed',)
         self.assertRaises(KeyError, kx.handleHostUpdate, msg(update_record(3, 0)), {}, NEW)
-        host = Slots()
+        host = type('Slots', (object,), {'__slots__': ('speed',)})()
         names = self.raisedIn(AttributeError, kx.handleHostUpdate, msg(update_record(1, 0x0006)), {1: host}, NEW)[1]
         self.assertEqual((names, host.speed), (['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'],
                                                (-1, -2 ** 63)))

@@ -51,8 +51,7 @@ class RaisingDict(dict):
     __getitem__ = __setitem__ = __contains__ = get = setdefault = boom
 
 
-def Factory(result):
-    return type('Factory', (object,), {'newMsg': staticmethod(boom if result is Boom else lambda type: result)})()
+Factory = lambda result: type('Factory', (object,), {'newMsg': staticmethod(boom if result is Boom else lambda t: result)})()
 
 
 OUTCOME = object()  # a Case's expect: the exception its first call raises, or none
