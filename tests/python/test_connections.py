@@ -85,8 +85,7 @@ class ConnUpdateTest(TestCase):
         cases = [(f, b, GET + l) for f, b, l in BLOCKS] + [
             (0, b'', GET), (NO_EFFECT | 0x40000, b'', GET), (0x40, BLOCKS[9][1], GET + BLOCKS[9][2]),
             (ALL_FLAGS | NO_EFFECT, ALL_BODY, GET + ALL_LOG), (0x1, creation(), NEW),
-            (0x800, creation(marker=1), NEW), (0x1 | 0x40000, creation() + second_endpoint(0), NEW),
-            (0x1 | 0x40000, creation() + second_endpoint(1), NEW),
+            (0x800, creation(marker=1), NEW),
             (0x1 | ALL_FLAGS | NO_EFFECT, creation() + ALL_BODY, NEW + ALL_LOG),
             (0x100 | 0x200, s('h' * 299) + s('x' * 300) + u32(0) * 3, GET + [('set', '_server_hostname', 'h' * 255)]),
             (0x1, creation(family=1), [('new', 7, 6, '2001:db8:0:0:0:0:0:1', 1234, '2001:db8:0:0:0:0:0:1',

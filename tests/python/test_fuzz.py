@@ -100,8 +100,7 @@ STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 
 EDGE_WORDS = [0, 1, 0x7f, 0x80, 0xff, 0x100, 0x7fff, 0x8000, 0xffff, 0x10000, 0x7fffffff, 0x80000000,
               0xffffffff]
 
-# More rounds for a longer run by hand, e.g. under the sanitizers.
-ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))
+ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))  # more for a longer run by hand, e.g. under the sanitizers
 
 
 def mutate(rnd, payload, others):

@@ -1,4 +1,3 @@
-# KXMsgv17_0: the message object and the ring-buffer object.
 import errno
 import fcntl
 import os
