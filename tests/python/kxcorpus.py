@@ -21,7 +21,6 @@ def load():
 
 
 class Record(object):
-    """A host or connection record; the handlers set its attributes."""
     __init__ = lambda self, *args: setattr(self, 'args', args)
     _set_views = lambda self, views: setattr(self, 'views', views)
 
@@ -40,13 +39,11 @@ def fresh(func, extra):
 
 
 def view_update(m, fields):
-    """A view update starts with its view id; the operations follow."""
     return kx.handleViewUpdateViewID(m), kx.handleViewUpdate(m, fields)
 
 
 class Context(object):
-    """The state a client keeps between messages: the protocol version, the host and connection tables, view fields,
-    channel information and the shaping, firewall and diagnostics tables."""
+    """The state a client keeps between messages."""
 
     def __init__(self, corpus):
         self.version = kx.PROTOCOL_VERSION
@@ -77,8 +74,7 @@ class Context(object):
                     pass  # an update of a connection added in a message not kept
 
     def handler(self, type_):
-        """(function, extra arguments after m) for a message type, or None for types a client only counts."""
-        # Handlers that take only the message: (message type name, handler name) without their prefixes.
+        """(function, extra arguments after m), or None for types a client only counts."""
         H = dict((getattr(kx, 'PROTOCOL_SERVER_' + t), (getattr(kx, 'handle' + f), ())) for t, f in [
             ('VERSION', 'Version'), ('AUTHENTICATION_OK', 'Auth'), ('FEATURES', 'Features'), ('EPERM', 'Eperm'),
             ('NOT_AVAILABLE', 'NotAvail'), ('XFB_NAMES', 'ServerXFBNames'), ('STRTABLE_BEGIN', 'StrtblBegin'),

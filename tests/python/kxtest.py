@@ -1,5 +1,4 @@
-"""Shared helpers for the KXdv17_0 tests: payload builders, a recording connection object, rebinding and traceback
-helpers, and what differs between Python 2.7 and Python 3."""
+"""Shared helpers for the KXdv17_0 tests."""
 import contextlib
 import random
 import socket
@@ -23,8 +22,7 @@ else:
     unicode = unicode
 
 
-# The CPU time of this process: benchmarks on a shared machine count only the
-# time they ran, not the time other processes held the processor.
+# This process's CPU time: benchmarks on a shared machine count only the time they ran.
 cpu_clock = getattr(time, 'process_time', None) or time.clock
 
 
@@ -42,7 +40,6 @@ class SameRandom(random.Random):
 
 
 def wire(value):
-    """The wire bytes of a text: a str encoded as a request builder encodes it."""
     return value.encode('utf-8', 'surrogateescape') if isinstance(value, unicode) else value
 
 
@@ -75,7 +72,6 @@ def msg(payload=b'', type=0):
 
 
 class RecordingIO(object):
-    """A connection object whose writeMsg keeps (type, payload) of each call."""
 
     def __init__(self):
         self.sent = []
@@ -87,46 +83,32 @@ class RecordingIO(object):
 
 @contextlib.contextmanager
 def rebound(name, value, owner=kx):
-    """Binds owner.name (by default a global of KXdv17_0) for the block; a value of None removes the name."""
     old = owner.__dict__.get(name)
-    if value is None:
-        owner.__dict__.pop(name, None)
-    else:
-        setattr(owner, name, value)
+    bind = lambda v: owner.__dict__.pop(name, None) if v is None else setattr(owner, name, v)
+    bind(value)
     try:
         yield
     finally:
-        if old is None:
-            owner.__dict__.pop(name, None)
-        else:
-            setattr(owner, name, old)
+        bind(old)
 
 
 class Version(object):
     """A protocol version whose >= and three-way comparison disagree: for k = 1 it is >= anything yet cmp() calls it
     smaller, for k = -1 the reverse; for k = 0 both raise ZeroDivisionError."""
-
-    def __init__(self, k):
-        self.k = k
-
-    def __ge__(self, other):
-        return 1 // self.k > 0
-
-    def __cmp__(self, other):
-        return -(1 // self.k)
+    __init__ = lambda self, k: setattr(self, 'k', k)
+    __ge__ = lambda self, other: 1 // self.k > 0
+    __cmp__ = lambda self, other: -(1 // self.k)
 
 
 class TestCase(unittest.TestCase):
 
     def assertBad(self, func, *args, **kw):
-        """func raises BadMessageError with the plain "Couldn't read msg" text."""
         with self.assertRaises(kx.BadMessageError) as cm:
             func(*args, **kw)
         self.assertEqual(str(cm.exception), "Couldn't read msg")
         return cm.exception
 
     def raisedIn(self, exc, func, *args, **kw):
-        """The exception func raises, and the names of the traceback entries below the caller."""
         try:
             func(*args, **kw)
         except exc as e:

@@ -14,8 +14,7 @@ MARK = 31337
 
 
 def touch_lists():
-    """Reads the last item of every list and tuple the collector knows of:
-    an empty slot there crashes the interpreter."""
+    """An empty slot in a list or tuple the collector knows of crashes here."""
     for o in gc.get_objects():
         if type(o) in (list, tuple) and o:
             o[-1]
@@ -23,8 +22,7 @@ def touch_lists():
 
 @contextlib.contextmanager
 def collecting(callback):
-    """A collection at almost every allocation, each calling callback() from
-    the weakref callback of a fresh piece of cyclic garbage."""
+    """A collection at almost every allocation, each calling callback() from a weakref callback."""
     Bait = type('Bait', (object,), {})
     refs, live = [], [True]
 
@@ -103,8 +101,7 @@ class CrashTest(TestCase):
         self.assertEqual(conn._engineflags, 4242)
 
         # A collection while a subclass instance is made frees the payload, and a str of its size takes its memory.
-        class Sub(KXMsgv17_0.KXMsg):
-            pass
+        Sub = type('Sub', (KXMsgv17_0.KXMsg,), {})
         kw = dict(type=7, payload=b''.join([b'payload'] * 40))  # the dict's alone
         spare = []
 
@@ -117,8 +114,7 @@ class CrashTest(TestCase):
         self.assertEqual(m.payload, b'payload' * 40)
 
     def test_position_moved_by_a_setter(self):
-        # A setter that moves m.pos to the end while a block of fixed-width fields is stored: the block's values still
-        # come from its own bytes, never from the bytes past the message's end.
+        # A setter moves m.pos to the end while a fixed-width block is stored: the values still come from its bytes.
         m = msg(u32(1) + u16(0x0080) + b''.join(u32(v) for v in range(10, 16)))
 
         host = type('Mover', (object,), {'__setattr__': lambda self, name, value: setattr(m, 'pos', len(m.payload))

@@ -9,8 +9,7 @@ KEYS = ['vlanin', 'vlanout', 'mplsin', 'mplsout', 'dscpin', 'dscpout', 'channeli
 
 
 class Asked(dict):
-    """Records the keys asked for (by has_key under Python 2.7, by `in` under
-    Python 3); with `flip`, has 'xfb' only while the mask is made."""
+    """Records the keys asked for; with `flip`, has 'xfb' only while the mask is made."""
     flip = False
 
     def has_key(self, key):
@@ -66,8 +65,7 @@ class DiagnosticsTest(TestCase):
 
     def test_vcrc_refused_criteria_send_nothing(self):
         cases = [
-            ({'protocol': 2 ** 31}, OverflowError, None),
-            ({'clientport': -2 ** 31 - 1}, OverflowError, None),
+            ({'protocol': 2 ** 31}, OverflowError, None), ({'clientport': -2 ** 31 - 1}, OverflowError, None),
             ({'clientip': 'not an address'}, socket.error, None),
             ({'properties': [('a', 'b', 'c')]}, ValueError, 'unpack sequence of wrong size'),
             ({'properties': [('a', 'b')] * 256}, ValueError, 'Max 255 property pairs'),

@@ -37,8 +37,7 @@ class AttributeStoreTest(TestCase):
             del cls.connections
 
         cases = [
-            # (what changes between two stores, on the class or its base,
-            #  log expected, instance dict's value expected)
+            # (change between two stores, made on the base, log, instance dict's value)
             ('property', add_property, False, [(3, 4)], (1, 2)),
             ('property on a base', add_property, True, [(3, 4)], (1, 2)),
             ('own __setattr__', add_setattr, False, [('connections', (3, 4))], (1, 2)),
@@ -56,8 +55,7 @@ class AttributeStoreTest(TestCase):
             update_connections(hosts, 1, 1, 2)      # remembered: no `connections` in Host's MRO
             change(base if on_base else cls)
             update_connections(hosts, 1, 3, 4)
-            self.assertEqual(log, want_log, name)
-            self.assertEqual(host.__dict__.get('connections'), want_value, name)
+            self.assertEqual((log, host.__dict__.get('connections')), (want_log, want_value), name)
 
     def test_instances_of_every_kind(self):
         Plain = type('Plain', (object,), {})
@@ -79,8 +77,7 @@ class AttributeStoreTest(TestCase):
         self.assertRaises(ZeroDivisionError, update_connections, {1: Raising()}, 1, 0, 0)
 
     def test_instance_values_and_order(self):
-        # Hosts made by handleHostAdd get their attributes in the order and with the values Python's own stores give:
-        # after an attribute their __init__ deleted, with their __dict__ read, or their class's shared keys outgrown.
+        # Attribute order and values as Python's stores give, after __init__ deleted one, read __dict__ or outgrew keys.
         deleting = lambda self: setattr(self, 'connections', None) or delattr(self, 'connections')
         inits = [('plain', lambda self: None), ('deleting', deleting), ('dict read', lambda self: self.__dict__),
                  ('keys outgrown', lambda self: [setattr(self, 'a%d' % i, i) for i in range(40)])]
@@ -189,8 +186,7 @@ class LookupTest(TestCase):
         with_word = add_record(1)
         without_word = add_record(1, new=False)
         namespace = kx.__dict__
-        # Missing from the module namespace, then bound there again: the
-        # module's own binding wins over the built-ins' once it is back.
+        # Once bound in the module namespace again, the module's binding wins over the built-ins'.
         with rebound('L4ERRORMINVERSION', NEW + 1, builtins):
             with rebound('L4ERRORMINVERSION', None):
                 self.assertTrue(decodes(without_word))
@@ -202,8 +198,7 @@ class LookupTest(TestCase):
 
 
 class RefillTest(TestCase):
-    """An attribute's old number or pair, when nothing else holds it, is refilled with the new value: the caller sees
-    exactly what a new object would have given, and never a change in an object it kept."""
+    """An old number or pair nothing else holds is refilled in place; one the caller kept never changes."""
 
     # 64-bit and 32-bit values across the digit boundaries of a long, and the small ints Python 3 shares
     VALUES = [0, 1, 5, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 31, 2 ** 32 - 1, 2 ** 60 - 1, 2 ** 60,
@@ -256,17 +251,14 @@ class RefillTest(TestCase):
             old = make()
             before = repr(old)
             self.update(host, (5, 6), (2 ** 31 + 7, 2 ** 32 - 1))
-            self.assertEqual(host.connections, (2 ** 31 + 7, 2 ** 32 - 1), name)
-            self.assertIs(type(host.connections), tuple, name)
-            self.assertEqual(repr(old), before, name)
+            self.assertEqual((host.connections, type(host.connections), repr(old)),
+                             ((2 ** 31 + 7, 2 ** 32 - 1), tuple, before), name)
             del old
 
 class DictStoreTest(TestCase):
-    """Item stores into a dict end with the dict's table exactly as d[k] = v leaves it: same items in the same order
-    (the order shows where each key sits), the collector tracking it or not alike."""
+    """Item stores leave a dict exactly as d[k] = v does: same items, same order, tracked alike."""
 
     def sample(self, prepare, names):
-        """handleChannelsData of a record whose channel's copy() gives prepare(); Python's stores on another."""
         channel = type('Channel', (object,), {'copy': lambda self: prepare()})()
         payload = u32(1) + channel_record(7, 1, len(names))
         got = kx.handleChannelsData(msg(payload), ({7: channel}, [(1, n) for n in names]))[7]
@@ -302,8 +294,7 @@ class DictStoreTest(TestCase):
                 self.assertEqual((got, got_tracked), (want, want_tracked), (i, names))
 
     def test_collector_tracking(self):
-        # A new dict starts untracked and is tracked from the first value that may hold others (a schema's column
-        # list); numbers and pairs of numbers leave it so.
+        # A new dict is tracked from the first value that may hold others (a column list), not for numbers or pairs.
         schema = kx.handleSessionContextSchemata(
             msg(b'\x01\x01\x05' + s('schema') + b'\x00'))[0]
         cases = [(schema, ('name', 'id', 'columns'))]
@@ -331,8 +322,7 @@ class AddressTextTest(TestCase):
 class SkippedAddressTest(TestCase):
 
     def test_short_second_endpoint(self):
-        # The second endpoint's addresses are skipped, not formatted; a short
-        # one still fails inside the address reader, with its whole words read.
+        # Skipped, not formatted, a short address still fails in the address reader after its whole words.
         for family, reader, width in [(0, 'KXdv17_0._get_v4addr', 4), (1, 'KXdv17_0._get_v6addr', 16)]:
             head = record(9, 0x1 | 0x40000, creation())
             tail = second_endpoint(family)
@@ -348,8 +338,7 @@ class SkippedAddressTest(TestCase):
 class NumberTest(TestCase):
 
     def test_int_rebound_during_a_run(self):
-        # `int` is looked up once per run of ids only while it is the interpreter's own type; a replacement is looked
-        # up for every id, and may put the real one back for the next.
+        # `int` is looked up once per run of ids only while it is the built-in type; a replacement, for every id.
         real = builtins.int
         calls = []
 

@@ -1,6 +1,5 @@
-"""Every handler against mutated and truncated payloads: each call returns or raises BadMessageError (KeyError for a
-record it does not know, ValueError for a value it cannot take), never another exception, never a crash, and a cut
-message stores nothing the whole message would not."""
+"""Every handler against mutated and cut payloads: it returns or raises BadMessageError (KeyError, ValueError for a
+record or value it cannot take), never crashes, and a cut message stores nothing the whole message would not."""
 import os
 import random
 import struct
@@ -16,41 +15,33 @@ SCALARS = frozenset([int, long, float, bool, bytes, unicode, type(None)])
 
 
 def plain(v):
-    """A value as the caller holds it, with records as their attributes."""
-    t = type(v)
-    if t in SCALARS:
+    if type(v) in SCALARS:
         return v
     if isinstance(v, (list, tuple)):
-        items = [x if type(x) in SCALARS else plain(x) for x in v]
-        return tuple(items) if isinstance(v, tuple) else items
+        return tuple(map(plain, v)) if isinstance(v, tuple) else list(map(plain, v))
     if isinstance(v, Obj):
         return ('record', plain(vars(v)))
     return dict((k, plain(x)) for k, x in v.items())
 
 
 class Obj(object):
-    """A host or connection record that logs what is set on it."""
     __init__ = lambda self, *args: log('new', args)
     __setattr__ = lambda self, name, value: log('set', name, value) or object.__setattr__(self, name, value)
     _set_views = lambda self, views: log('views', views)
 
 
 class Table(dict):
-    """A caller's table that logs stores and removals; with `missing`, it
-    hands out a record for every key, so updates reach deep into records."""
-
-    def __init__(self, missing=None):
-        dict.__init__(self)
-        self.missing = missing
-
-    def __missing__(self, key):
-        if self.missing is None:
-            raise KeyError(key)
-        value = self[key] = self.missing()
-        return value
-
+    """A caller's table logging stores and removals; Table(make) makes a record for every key asked, so updates reach
+    deep into records."""
+    __init__ = lambda self, make=None: setattr(self, 'make', make)
     __setitem__ = lambda self, key, value: log('store', key, value) or dict.__setitem__(self, key, value)
     __delitem__ = lambda self, key: log('del', key) or dict.__delitem__(self, key)
+
+    def __missing__(self, key):
+        if self.make is None:
+            raise KeyError(key)
+        self[key] = self.make()
+        return dict.__getitem__(self, key)
 
 
 List = type('List', (list,), {'append': lambda self, value: log('append', value) or list.append(self, value)})
@@ -76,8 +67,6 @@ def extra_args(func, version, fields, info):
 
 
 def call(func, payload, args, type_=0, logged=False):
-    """(outcome, what the caller saw, m.pos): outcome is ('value', plain
-    value) or ('raised', exception class, text)."""
     global LOG
     LOG = [] if logged else None
     m = msg(payload, type_)
@@ -100,10 +89,8 @@ def within(part, full):
     return False
 
 
-# Handlers that read records back to back without a count, or optional trailing fields: a cut between records returns
-# what came before it. The number is how many cuts in a row may do so: the bytes of the field a record starts with
-# (and of a skipped word at its end), or of the optional field (no bound where every record is one number); other cuts
-# fail.
+# Records without a count, or optional trailing fields: a cut between them returns what came before. The number is how
+# many cuts in a row may: the bytes of a record's first field (and skipped last word), or of the optional field.
 STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 4, 'view_update': 1,
                  'handleStrtblBegin': 8, 'handleStrtblEntries': 8, 'handleStrtblEnd': 1,
                  'handleShapingRulesInit': 4, 'handleFWRulesInit': 4, 'handleSessionContextRemove': 32768,
@@ -113,13 +100,10 @@ STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 
 EDGE_WORDS = [0, 1, 0x7f, 0x80, 0xff, 0x100, 0x7fff, 0x8000, 0xffff, 0x10000, 0x7fffffff, 0x80000000,
               0xffffffff]
 
-# More rounds for a longer run by hand, e.g. under the sanitizers.
-ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))
+ROUNDS = int(os.environ.get("KX_FUZZ_ROUNDS", "300"))  # more for a longer run by hand, e.g. under the sanitizers
 
 
 def mutate(rnd, payload, others):
-    """One to four random edits of a payload: flipped bits, edge values written over 1, 2 or 4 bytes, cut or repeated
-    ranges, inserted bytes, a splice with another payload of the same type, truncation."""
     data = bytearray(payload)
     for _ in range(rnd.randint(1, 4)):
         op = rnd.randrange(7)
@@ -147,10 +131,6 @@ def mutate(rnd, payload, others):
 class FuzzTest(TestCase):
 
     def test_corpus_mutated_and_cut(self):
-        """Each message decodes whole; mutated, its handler reads no further than the message. Cut, it raises the plain
-        BadMessageError, or (between the records of a list without a count) returns what came before the cut; either
-        way the caller's objects saw a beginning of what the whole message does to them, and the handler read no
-        further than the cut."""
         rnd = random.Random(2)
         corpus = kxcorpus.load()
         ctx = kxcorpus.Context(corpus)
@@ -170,8 +150,7 @@ class FuzzTest(TestCase):
             for _ in range(max(1, ROUNDS // 4)):
                 mutated = mutate(rnd, payload, by_type[type_])
                 self.assertLessEqual(call(func, mutated, args(), type_)[2], len(mutated), name)
-            # Every cut in the first records, then every 29th up to 2 KB: a
-            # prime stride lands at every offset of the records that repeat.
+            # Every cut in the first records, then every 29th up to 2 KB: a prime stride meets every record offset.
             for n in list(range(min(len(payload), 256))) + list(range(256, min(len(payload), 2048), 29)):
                 got, events, pos = call(func, payload[:n], args(), type_, True)
                 if got[0] == 'raised':

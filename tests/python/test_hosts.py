@@ -33,8 +33,7 @@ GROUPS = [
 
 
 def groups(mask, new=True, start=0):
-    """Wire bytes of the groups `mask` selects, and (attribute, value, offset
-    after which it is set) for each attribute, counted from `start`."""
+    """Wire bytes of the groups `mask` selects, and (attribute, value, offset after which it is set)."""
     wire, events = b'', []
     for bit, data, attrs in GROUPS:
         if mask & bit:
@@ -63,8 +62,7 @@ Never = type('Never', (int,), {'__ge__': lambda self, other: False})
 
 
 def logged():
-    """A host table holding hosts 1 and 2, and a host class; both log their
-    membership tests, stores, constructions and attribute assignments."""
+    """A host table holding hosts 1 and 2, and a host class, both logging what is done to them."""
     log = []
 
     class Table(dict):
@@ -90,8 +88,8 @@ class HostAddTest(TestCase):
                          + fixed + [('store', 7), ('in', 2 ** 32 - 1), ('new', 2 ** 32 - 1),
                                     ('netobjects', []), ('addr', '2001:db8:0:0:0:0:0:1')]
                          + fixed + [('store', 2 ** 32 - 1)])
-        self.assertEqual([type(x) for x in hosts[7].netobjects + [7, 2 ** 32 - 1]], [int] * 4)
-        self.assertEqual([type(x) for x in hosts[7].cps + hosts[7].speed], [long] * 4)
+        self.assertEqual([type(x) for x in hosts[7].netobjects + [7, 2 ** 32 - 1] + list(hosts[7].cps + hosts[7].speed)],
+                         [int] * 4 + [long] * 4)
 
     def test_failures_keep_earlier_records(self):
         def rejecting_store(table, k, v):
@@ -138,8 +136,8 @@ class HostUpdateTest(TestCase):
                 payload = update_record(1, mask, new) + update_record(2, mask ^ 0x0040, new)
                 m = msg(payload + b'\xff')
                 self.assertIsNone(kx.handleHostUpdate(m, hosts, pv))
-                self.assertEqual(m.pos, len(payload))
-                self.assertEqual(log, attrs(groups(mask)[1]) + attrs(groups(mask ^ 0x0040)[1]), hex(mask))
+                self.assertEqual((m.pos, log), (len(payload), attrs(groups(mask)[1]) + attrs(groups(mask ^ 0x0040)[1])),
+                                 hex(mask))
 
     def test_truncation_keeps_decoded_groups(self):
         first = update_record(1, 0x01d6)
@@ -154,8 +152,7 @@ class HostUpdateTest(TestCase):
             self.assertEqual(log, attrs(events, n), n)
 
     def test_version_threshold_uses_python_ordering(self):
-        # (protocolversion, threshold, version word present or the exception) Python 3 cannot order None or a str
-        # against a number; int subclasses are compared by their own >=.
+        # (protocolversion, threshold, version word present or the exception); int subclasses use their own >=.
         for pv, threshold, new in [(OLD, NEW, False), (NEW, NEW, True), (2 ** 70, NEW, True),
                                    (float(NEW), NEW, True), (Always(0), NEW, True), (Never(NEW), NEW, False),
                                    (NEW, 2 ** 70, False),
@@ -173,10 +170,8 @@ class HostUpdateTest(TestCase):
                     self.assertEqual(names[:2], ['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'])
 
     def test_failures(self):
-        class Slots(object):
-            __slots__ = ('speed',)
         self.assertRaises(KeyError, kx.handleHostUpdate, msg(update_record(3, 0)), {}, NEW)
-        host = Slots()
+        host = type('Slots', (object,), {'__slots__': ('speed',)})()
         names = self.raisedIn(AttributeError, kx.handleHostUpdate, msg(update_record(1, 0x0006)), {1: host}, NEW)[1]
         self.assertEqual((names, host.speed), (['KXdv17_0.handleHostUpdate', 'KXdv17_0._handleHostUpdateData'],
                                                (-1, -2 ** 63)))
@@ -187,17 +182,13 @@ class HostUpdateTest(TestCase):
             kx.handleHostAdd(msg(add_record(4, [8])), Plain, hosts, NEW)
         self.assertEqual((list(hosts.keys()), hosts[('id', 4)].netobjects), ([('id', 4)], [('id', 8)]))
 
-
-class QueryTest(TestCase):
-
     def test_single_id_replies(self):
         for payload, value in [(b'', None), (b'\0\0\0', None), (u32(7), 7), (u32(2 ** 32 - 1) + u8(1), 2 ** 32 - 1)]:
             self.assertEqual(kx.handleHostFindReply(m=msg(payload)), value)
             if value is None:
                 self.assertBad(kx.handleHostRemove, msg(payload))
             else:
-                self.assertIs(type(kx.handleHostRemove(msg(payload))), long)
-                self.assertIs(type(kx.handleHostFindReply(msg(payload))), long)
+                self.assertEqual([type(f(msg(payload))) for f in (kx.handleHostRemove, kx.handleHostFindReply)], [long] * 2)
 
     def test_requests(self):
         names = ['KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND']

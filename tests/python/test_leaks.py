@@ -1,6 +1,5 @@
-"""Reference and memory leak checks: every function of KXdv17_0 and KXMsgv17_0 is called many times, on valid input
-and on its failing paths (short messages, wrong types, caller objects and io objects whose methods raise, a newMsg
-that misbehaves). KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000)."""
+"""Every function of KXdv17_0 and KXMsgv17_0 called many times, on valid input and on its failing paths, must not
+leak references or memory. KX_LEAK_CALLS sets the calls per case (`make leakcheck`: 50,000)."""
 import array
 import fcntl
 import gc
@@ -18,8 +17,7 @@ from test_e2e import CRITERIA_ALL
 CALLS = int(os.environ.get('KX_LEAK_CALLS', '200'))
 # Resident memory may move by allocator noise; a leak of 20 bytes a call over 25,000 calls passes this.
 RSS_SLACK = 512 * 1024
-# Under AddressSanitizer (the sanitizer build preloads it) freed memory waits
-# in a quarantine of its own, so resident memory is not a leak measure there.
+# Under AddressSanitizer (preloaded by the sanitizer build) freed memory waits in quarantine: RSS measures nothing.
 CHECK_RSS = 'libasan' not in os.environ.get('LD_PRELOAD', '')
 PAGE = os.sysconf('SC_PAGE_SIZE')
 
@@ -29,24 +27,16 @@ def rss():
         return int(f.read().split()[1]) * PAGE
 
 
-class Boom(Exception):
-    """Raised by the misbehaving caller objects."""
+Boom = type('Boom', (Exception,), {})
 
 
 def boom(*args, **kw):
     raise Boom()
 
 
-class Sink(object):
-    """An io object that drops the requests, and sys.stdout while the cases run (a host added twice prints)."""
-    softspace = 0
-    writeMsg = write = lambda self, data: None
-
-
-class Raising(object):
-    """An io object or sys.stdout whose writes raise."""
-    softspace = 0
-    writeMsg = write = boom
+# io objects, and sys.stdout while the cases run (a host added twice prints)
+Sink = type('Sink', (object,), {'softspace': 0, 'writeMsg': lambda self, data: None, 'write': lambda self, data: None})
+Raising = type('Raising', (object,), {'softspace': 0, 'writeMsg': boom, 'write': boom})
 
 
 RaisingRecord = type('RaisingRecord', (object,), {'__init__': boom})
@@ -58,21 +48,17 @@ def with_stdout(writer, func, *args):
 
 
 class RaisingDict(dict):
-    """A table whose lookups and stores raise."""
     __getitem__ = __setitem__ = __contains__ = get = setdefault = boom
 
 
-def Factory(result):
-    """Stands in for KXMsgv17_0: newMsg gives `result`, or raises for Boom."""
-    return type('Factory', (object,), {'newMsg': staticmethod(boom if result is Boom else lambda type: result)})()
+Factory = lambda result: type('Factory', (object,), {'newMsg': staticmethod(boom if result is Boom else lambda t: result)})()
 
 
 OUTCOME = object()  # a Case's expect: the exception its first call raises, or none
 
 
 class Case(object):
-    """One call, repeated: func(*args()) where args() gives the arguments of each call (fixed objects, or fresh tables
-    for handlers that fill them)."""
+    """func(*args()): args() gives fixed objects, or fresh tables for handlers that fill them."""
 
     def __init__(self, name, func, args, expect=None, factory=None):
         self.name, self.func, self.expect, self.factory = name, func, expect, factory
@@ -301,23 +287,13 @@ def msgmodule_cases():
 
 class LeakTest(unittest.TestCase):
 
-    def run_cases(self, make_cases):
+    def test_handlers_requests_and_message_objects(self):
         with rebound('stdout', Sink(), sys):
-            self.assertEqual(check_cases(make_cases()), [])
-
-    def test_handlers(self):
-        self.run_cases(handler_cases)
-
-    def test_requests(self):
-        self.run_cases(request_cases)
-
-    def test_message_objects(self):
-        self.run_cases(msgmodule_cases)
+            self.assertEqual(check_cases(handler_cases() + request_cases() + msgmodule_cases()), [])
 
 
 def check_cases(cases, calls=CALLS):
-    """Runs each case `calls` times after a warm-up and returns what grew: a count that moves in both halves of the
-    run grows with the calls (a count that moves once, as a cache fills, does not)."""
+    """What grew over `calls` calls after a warm-up: a count moving in both halves (not once, as a cache fills)."""
     calls = max(calls, 20)
     failures = []
     total = 0
@@ -325,8 +301,7 @@ def check_cases(cases, calls=CALLS):
 
     def snapshot(case):
         gc.collect()
-        # Kept as machine words: a list of counts would itself hold
-        # references to the small numbers among the watched objects.
+        # Machine words: a list of counts would itself hold references to small numbers among the watched objects.
         refs = array.array('l', [sys.getrefcount(o) for o in case.watched + [None, True, False]])
         return refs, len(gc.get_objects()), rss()
 
@@ -349,8 +324,7 @@ def check_cases(cases, calls=CALLS):
             failures.append('%s: reference counts moved by %s over %d calls' % (case.name, moved, calls))
         if grew(o0, o1, o2, tolerance):
             failures.append('%s: %d more tracked objects after %d calls' % (case.name, o2 - o0, calls))
-        # A leak grows in both halves; a cache the interpreter fills once
-        # (Python 3.13's first thousand failing calls) in one only.
+        # A leak grows in both halves; a cache filled once (Python 3.13's first thousand failing calls) in one only.
         if CHECK_RSS and m1 - m0 > RSS_SLACK and m2 - m1 > RSS_SLACK:
             failures.append('%s: resident memory grew by %d bytes over %d calls' % (
                 case.name, m2 - m1, calls - calls // 2))

@@ -1,4 +1,3 @@
-# KXMsgv17_0: the message object and the ring-buffer object.
 import errno
 import fcntl
 import os
@@ -29,18 +28,14 @@ class KXMsgTest(unittest.TestCase):
         m.append(b"ef")
         self.assertRaises(ValueError, m.append, b"x" * 32763)
         self.assertEqual((0xffffffff, 4, b"abcdef"), (m.type, m.pos, m.payload))
-
-    def test_sizes_rounded_to_chunks(self):
-        # (the refused integer arguments: test_leaks, which checks each exception)
+        # ring sizes round to chunks (the refused integer arguments: test_leaks, which checks each exception)
         for size, capacity in ((0, CHUNK), (2 ** 32 - 1, 2 ** 32 - CHUNK), (True, CHUNK), (1000000, 3 * CHUNK)):
             self.assertEqual(capacity, KXRingbuf(size).capacity())
 
-
-class KXRingbufTest(unittest.TestCase):
     def test_bytes_and_frames(self):
         rb = KXRingbuf(CHUNK)
-        self.assertEqual(5, rb.write(b"hello"))
-        self.assertEqual((b"hel", 5, b"he", 1, b"lo", 0), (rb.peek(3), rb.used(), rb.read(2), rb.skip(1), rb.read(9), rb.skip(1)))
+        self.assertEqual((5, b"hel", 5, b"he", 1, b"lo", 0),
+                         (rb.write(b"hello"), rb.peek(3), rb.used(), rb.read(2), rb.skip(1), rb.read(9), rb.skip(1)))
         self.assertRaises(ValueError, rb.read, -1)
         self.assertTrue(rb.writeMsg(KXMsg(0x10001, b"\x60\x00")))
         self.assertEqual(b"\x00\x01\x00\x01\x00\x02\x60\x00", rb.peek(100))
@@ -50,14 +45,13 @@ class KXRingbufTest(unittest.TestCase):
         rb.write(frame(7, b"0123456789")[:12])
         into = KXMsg(5, b"old")
         into.pos = 1
-        self.assertEqual((False, None, False), (rb.complete(), rb.readMsg(), rb.readMsgInto(into)))
-        self.assertEqual((5, b"old", 1), (into.type, into.payload, into.pos))
+        self.assertEqual((False, None, False, 5, b"old", 1),
+                         (rb.complete(), rb.readMsg(), rb.readMsgInto(into), into.type, into.payload, into.pos))
         rb.write(frame(7, b"0123456789")[12:] + frame(1, b"b" * 49994, 40000) + frame(2, b"ok"))
         self.assertTrue(rb.readMsgInto(into))
         self.assertEqual((7, b"0123456789", 0), (into.type, into.payload, into.pos))
         self.assertIsNone(rb.readMsg())
-        self.assertEqual(b"b" * 10000, rb.read(10000))
-        self.assertEqual(b"ok", rb.readMsg().payload)
+        self.assertEqual((b"b" * 10000, b"ok"), (rb.read(10000), rb.readMsg().payload))
         self.assertRaises(TypeError, rb.readMsgInto, None)
         rb.write(b"f" * (CHUNK - 32773))
         self.assertFalse(rb.writeMsg(KXMsg(1, b"x" * 32768)))

@@ -23,12 +23,9 @@ OPS = [
     (add(1, 1, b'\0\x0a\0\0\x01', u8(1) + u32(2 ** 32 - 1)), (0, (1, 0, (1, '10.0.0.1'), {'conns': 2 ** 32 - 1}))),
     (add(2, 7, b'\x01\x20\x01\x0d\xb8' + b'\0' * 11 + b'\x01', u8(0x02) + u64(2 ** 64 - 1) + u64(2), 2 ** 32 - 1),
      (0, (2, 2 ** 32 - 1, (7, '2001:db8::1'), {'speed': (2 ** 64 - 8, 16)}))),
-    (add(3, 2, b'\x80\x00'), (0, (3, 0, (2, -32768), {}))),
-    (add(4, 3, b'\xff\xff'), (0, (4, 0, (3, 65535), {}))),
-    (add(5, 4, u32(2 ** 32 - 1)), (0, (5, 0, (4, 2 ** 32 - 1), {}))),
-    (add(5, 5, u32(3)), (0, (5, 0, (5, 3), {}))),
-    (add(6, 6, b'\x02'), (0, (6, 0, (6, True), {}))),
-    (add(6, 6, b'\x00'), (0, (6, 0, (6, False), {}))),
+    (add(3, 2, b'\x80\x00'), (0, (3, 0, (2, -32768), {}))), (add(4, 3, b'\xff\xff'), (0, (4, 0, (3, 65535), {}))),
+    (add(5, 4, u32(2 ** 32 - 1)), (0, (5, 0, (4, 2 ** 32 - 1), {}))), (add(5, 5, u32(3)), (0, (5, 0, (5, 3), {}))),
+    (add(6, 6, b'\x02'), (0, (6, 0, (6, True), {}))), (add(6, 6, b'\x00'), (0, (6, 0, (6, False), {}))),
     (u8(1) + u32(3) + u8(0xfc) + b'\0' * 24 + u32(7) + u32(8) + u32(9) + u32(10),
      (1, (3, {'rtt': (7, 8), 'cps': (9, 10)}))),
     (u8(2) + u32(42), (2, 42)),
@@ -40,8 +37,7 @@ class ViewsTest(TestCase):
 
     def test_request_bytes(self):
         cases = [
-            # (viewid, filters, fields, payload after the viewid): identifiers and values keep
-            # their low bits; the filter type picks the encoding by equality
+            # (viewid, filters, fields, payload after the viewid): numbers keep their low bits; types match by equality
             (5, (), [(1, '')] * 255, b'\0\xff' + (b'\x01' + s('')) * 255),
             (5, [(3, True, SMALL_INTS, [80, 443])], [], b'\x01\x03\x00\x00\x02\x00\x50\x01\xbb\0'),
             (70000, [(259, [], SMALL_INTS, [70000, -1]), (1, 'x', UINT32, [-1, 2 ** 40 + 5])], [],
@@ -131,8 +127,8 @@ class ViewsTest(TestCase):
         with rebound('handleViewUpdateField', lambda m, f: calls.append(('field', m.pos, f)) or 'F'):
             with rebound('handleViewUpdateData', lambda m: calls.append(('data', m.pos)) or 'D'):
                 got = kx.handleViewUpdate(msg(u8(0) + u32(1) + u32(2) + u8(1) + u32(3)), 'FD')
-            self.assertEqual(got, [(0, (1, 2, 'F', 'D')), (1, (3, 'D'))])
-            self.assertEqual(calls, [('field', 9, 'FD'), ('data', 9), ('data', 14)])
+            self.assertEqual((got, calls), ([(0, (1, 2, 'F', 'D')), (1, (3, 'D'))],
+                                            [('field', 9, 'FD'), ('data', 9), ('data', 14)]))
         names = self.raisedIn(kx.BadMessageError, kx.handleViewUpdate, msg(OPS[-3][0][:-1]), FIELDS)[1]
         self.assertEqual(names[-2:], ['KXdv17_0.handleViewUpdate', 'KXdv17_0.handleViewUpdateData'])
 
