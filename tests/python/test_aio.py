@@ -4,7 +4,7 @@ from __future__ import absolute_import, division, print_function
 import sys
 import unittest
 
-from kxtest import loopback
+from kxtest import sockets
 from test_e2e import Sim, plain
 
 if sys.version_info >= (3, 8):
@@ -23,9 +23,7 @@ class Fleet(unittest.TestCase):
         for sim in frozen:
             sim.wait_line(b'frozen', [])
         dying, dying_later = self.start('--seed', '3'), self.start('--seed', '4')
-        silent, closed = loopback(True), loopback(False)
-        for s in (silent, closed):
-            self.addCleanup(s.close)
+        silent, closed = sockets(self, True, False)
         closed_port = closed.getsockname()[1]
 
         cases = [  # name, coroutine, the error it ends with (None: the tables of the frozen simulator)

@@ -7,7 +7,7 @@ import sys
 import unittest
 
 import KXdv17_0 as kx
-from kxtest import builtins, loopback, u16, u32
+from kxtest import builtins, sockets, u16, u32
 from test_e2e import Sim
 from test_readme import MODULES, ROOT
 from kxtools import client as kxclient
@@ -32,9 +32,7 @@ class Client(unittest.TestCase):
         self.sim.wait_line(b'frozen', [])
 
     def test_failures(self):
-        silent, closed, garbled = loopback(True), loopback(False), loopback(True)
-        for s in (silent, closed, garbled):
-            self.addCleanup(s.close)
+        silent, closed, garbled = sockets(self, True, False, True)
         closed_port = closed.getsockname()[1]
         port = self.sim.port
 

@@ -14,7 +14,7 @@ import termios
 import time
 import unittest
 
-from kxtest import loopback
+from kxtest import sockets
 from test_e2e import EXAMPLES, Sim
 
 KXTOP = [sys.executable, os.path.join(EXAMPLES, 'kxtop.py')]
@@ -219,9 +219,7 @@ class KxtopErrors(unittest.TestCase):
         return subprocess.Popen(KXTOP + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def test_failures_are_one_line(self):
-        holder = loopback(False)
-        self.addCleanup(holder.close)
-        refused = holder.getsockname()[1]
+        refused = sockets(self, False)[0].getsockname()[1]
         sim, sim2, sim3 = [Sim('--seed', '4', '--hosts', '10', '--interval', '20', test=self) for _ in range(3)]
         batch = ['--batch', '--interval', '0.1']
         # (arguments, what happens once it runs, exit status, the line on stderr)

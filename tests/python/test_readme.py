@@ -4,12 +4,11 @@ from __future__ import print_function
 import io
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
+from kxtest import scratch
 from test_e2e import BUILD, TOP as ROOT, Sim, cmake_cache
 
 SKIP = re.compile(r'^<!-- readme-test: skip - (\S.*) -->$')
@@ -24,8 +23,7 @@ def python3():
 
 def checkout(test):
     """A copy of the checkout with this interpreter's modules where it expects them, and a bin/ with python3()."""
-    top = tempfile.mkdtemp(prefix='kx-readme-')
-    test.addCleanup(shutil.rmtree, top, True)
+    top = scratch(test, 'kx-readme-')
     copy = os.path.join(top, 'checkout')
     os.makedirs(os.path.join(copy, 'build'))
     for name in os.listdir(ROOT):

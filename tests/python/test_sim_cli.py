@@ -15,7 +15,7 @@ from test_e2e import HERE, SIM, Sim, frame, run_tool, sim_only
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
-from kxtest import loopback, s
+from kxtest import s, sockets
 
 MB = 1 << 20
 # Under the sanitizers memory and speed are the instrumentation's: the load runs, its figures are not held.
@@ -52,9 +52,7 @@ def drained(sock, timeout=5):
 class CommandLine(unittest.TestCase):
 
     def test_wrong_options_are_named_with_the_reason(self):
-        taken = loopback(True)
-        self.addCleanup(taken.close)
-        port = taken.getsockname()[1]
+        port = sockets(self, True)[0].getsockname()[1]
         cases = [
             (['--hosts', '5'], '--hosts 5: out of range, 10..100000'),
             (['--hosts', '100001', '--bogus'], '--hosts 100001: out of range, 10..100000'),   # the first is named

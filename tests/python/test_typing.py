@@ -1,11 +1,10 @@
 """The type stubs against the built modules (mypy's stubtest), and mypy over the examples, kxtools.aio and a few lines
 that misuse the API, which it must reject."""
 import os
-import shutil
 import sys
-import tempfile
 import unittest
 
+from kxtest import scratch
 from test_client import run_python
 from test_readme import ROOT
 
@@ -41,8 +40,7 @@ class Typing(unittest.TestCase):
     def test_examples_check_and_misuse_is_caught(self):
         examples = sorted(os.path.join('examples', n) for n in os.listdir(os.path.join(ROOT, 'examples'))
                           if n.endswith('.py'))
-        folder = tempfile.mkdtemp(prefix='kx-typing-')
-        self.addCleanup(shutil.rmtree, folder, True)
+        folder = scratch(self, 'kx-typing-')
         misuse = []
         for i, (code, _) in enumerate(MISUSE):
             misuse.append(os.path.join(folder, 'misuse%d.py' % i))
