@@ -231,6 +231,22 @@ class Relay(unittest.TestCase):
         self.assertIn('the file ends inside a block', err)
 
 
+def failures(test, cases):
+    """cases: (command, action on the process or None, exit status, its one stderr line or that line's pattern)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for cmd, action, rc, line in cases:
+        p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
+                             close_fds=True)
+        test.addCleanup(lambda p=p: (p.poll() is None and p.kill(), p.wait(), p.stdout.close(), p.stderr.close()))
+        if action:
+            action(p)
+        err = p.stderr.read().splitlines()
+        test.assertEqual(p.wait(), rc, (cmd, err))
+        test.assertTrue(err[-1] == line if isinstance(line, str) else line.match(err[-1]), (cmd, err))
+        if rc != 2:     # (argparse puts its usage before the line)
+            test.assertEqual(len(err), 1, err)
+
+
 class ToolLines(unittest.TestCase):
 
     def setUp(self):
@@ -242,24 +258,6 @@ class ToolLines(unittest.TestCase):
             with open(name, 'wb') as f:
                 f.write(data)
         return name
-
-    def check(self, cases):
-        """cases: (command, action on the process or None, exit status, last stderr line or its pattern)."""
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        for cmd, action, rc, line in cases:
-            p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
-                                 close_fds=True)
-            try:
-                if action:
-                    action(p)
-                err = p.communicate()[1].splitlines()
-            finally:
-                if p.poll() is None:
-                    p.kill()
-            self.assertEqual(p.returncode, rc, (cmd, err))
-            self.assertTrue(err[-1] == line if isinstance(line, str) else line.match(err[-1]), (cmd, err))
-            if rc != 2:     # (argparse puts its usage before the line)
-                self.assertEqual(len(err), 1, err)
 
     def test_kxdissect(self):
         ethernet = big_endian_capture([(1, b'\0' * 60, pcapng.INBOUND)]).replace(
@@ -293,7 +291,7 @@ class ToolLines(unittest.TestCase):
               'sys.exit(main())' % slow, fifo], interrupt_after(lambda p: p.stdout.readline()), 130,
              'kxdissect: interrupted'),
         ]
-        self.check(cases)
+        failures(self, cases)
         out = run_tool(*tool('kxdissect', '--version'))[1]
         self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
 
@@ -324,5 +322,5 @@ class ToolLines(unittest.TestCase):
             (tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), daemon_gone_then_client, 1,
              re.compile(r'^kxtap: 127\.0\.0\.1:\d+: cannot connect to 127\.0\.0\.1:%d: Connection refused$' % port)),
         ]
-        self.check(cases)
+        failures(self, cases)
         self.assertEqual(os.listdir(self.dir), [])

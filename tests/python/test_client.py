@@ -58,7 +58,6 @@ class Client(unittest.TestCase):
              errors.LoginRefused, port),
             ('request after close', lambda: closed_client(kx.ping), errors.ConnectionClosed, port),
             ('pump after close', lambda: closed_client(lambda c: c.pump(0)), errors.ConnectionClosed, port),
-            ('sync after close', lambda: closed_client(lambda c: c.sync()), errors.ConnectionClosed, port),
             ('broken frame', lambda: garbled_server(u32(0x10001) + u16(40000) + b'x' * 10), errors.ProtocolError,
              garbled.getsockname()[1]),
             ('undecodable message', lambda: garbled_server(u32(kx.PROTOCOL_SERVER_VERSION) + u16(1) + b'x'),
