@@ -82,7 +82,6 @@ class Sim(object):
         return kxclient.KXClient('127.0.0.1', self.port)
 
     def wait_line(self, text, clients, timeout=30.0):
-        """Reads kxd-sim's stdout up to a line starting with text while the clients handle their messages."""
         deadline = time.time() + timeout
         while time.time() < deadline:
             ready, _, _ = select.select([self.proc.stdout], [], [], 0.05)
@@ -379,7 +378,6 @@ def drive(c, changing=lambda: None, queried=lambda: None):
 
 
 class Scenario(unittest.TestCase):
-    """One session through every area, recorded by kxtap, by the client and on the loopback."""
 
     @classmethod
     def setUpClass(cls):
@@ -594,7 +592,6 @@ class Scenario(unittest.TestCase):
         requests = self.session['requests']
         expect = [
             {'request': 'scRowQuery', 'rowid': 12345},
-            {'request': 'vcrcTest', 'test_id': 1, 'mask': 0},
             dict(CRITERIA_ALL, request='vcrcTest', test_id=2, mask=0x3dbff, properties=[['user', 'alice'],
                                                                                        ['group', 'staff']]),
             {'request': 'setDebug', 'facility': 20, 'argument': '7'},

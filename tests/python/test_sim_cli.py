@@ -107,7 +107,6 @@ class CommandLine(unittest.TestCase):
 class Load(unittest.TestCase):
 
     def test_hostile_clients_leave_nothing_behind(self):
-        """Rounds of hostile clients beside a good one: it is answered all along, and the memory comes back after."""
         sim = Sim('--interval', '50', log=True, test=self)
         good = kxclient.KXClient('127.0.0.1', sim.port)
         self.assertTrue(good.login('demo', 'demo'))
