@@ -133,8 +133,7 @@ class Relay(unittest.TestCase):
         self.daemon.accept()[0].close()     # kxtap's check at start that the daemon answers
 
     def pair(self):
-        c = connect(self.tap.port)
-        d = self.daemon.accept()[0]
+        c, d = connect(self.tap.port), self.daemon.accept()[0]
         d.settimeout(5)
         d.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         for s in (c, d):
