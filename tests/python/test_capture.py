@@ -27,8 +27,8 @@ def big_endian_capture(packets):
     out = block(0x0A0D0D0A, struct.pack('>IHHq', 0x1A2B3C4D, 1, 0, -1))
     out += block(1, struct.pack('>HHI', 147, 0, 0) + struct.pack('>HH', 9, 1) + b'\x8a\0\0\0' + b'\0' * 4)
     for ticks, data, direction in packets:
-        out += block(6, struct.pack('>IIIII', 0, ticks >> 32, ticks & 0xffffffff, len(data), len(data)) + data + b'\0' * (-len(data) % 4) +
-                     struct.pack('>HHI', 2, 4, direction) + b'\0' * 4)
+        out += block(6, struct.pack('>IIIII', 0, ticks >> 32, ticks & 0xffffffff, len(data), len(data)) + data +
+                     b'\0' * (-len(data) % 4) + struct.pack('>HHI', 2, 4, direction) + b'\0' * 4)
     return out
 
 
