@@ -46,10 +46,8 @@ class Client(unittest.TestCase):
         closed_port = closed.getsockname()[1]
         port = self.sim.port
 
-        def closed_client(call):
-            c = kxclient.KXClient('127.0.0.1', port)
-            c.close()
-            call(c)
+        closed_client = kxclient.KXClient('127.0.0.1', port)
+        closed_client.close()
 
         def garbled_server(data):
             c = kxclient.KXClient('127.0.0.1', garbled.getsockname()[1])
@@ -66,8 +64,8 @@ class Client(unittest.TestCase):
              errors.Timeout, silent.getsockname()[1]),
             ('wrong password', lambda: kxclient.KXClient('127.0.0.1', port, user='demo', password='no'),
              errors.LoginRefused, port),
-            ('request after close', lambda: closed_client(kx.ping), errors.ConnectionClosed, port),
-            ('pump after close', lambda: closed_client(lambda c: c.pump(0)), errors.ConnectionClosed, port),
+            ('request after close', lambda: kx.ping(closed_client), errors.ConnectionClosed, port),
+            ('pump after close', lambda: closed_client.pump(0), errors.ConnectionClosed, port),
             ('broken frame', lambda: garbled_server(u32(0x10001) + u16(40000) + b'x' * 10), errors.ProtocolError,
              garbled.getsockname()[1]),
             ('undecodable message', lambda: garbled_server(u32(kx.PROTOCOL_SERVER_VERSION) + u16(1) + b'x'),

@@ -114,20 +114,15 @@ class Sim(object):
             time.sleep(0.02)
         return self.take_dump()
 
-    def stop(self):
+    def stop(self, sig=signal.SIGTERM):
         if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
+            self.proc.send_signal(sig)
         rc = self.proc.wait()
         self.proc.stdout.close()
         return rc, self.take_dump()
 
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
-        if os.path.exists(self.dump_file):
-            os.unlink(self.dump_file)
+        self.stop(signal.SIGKILL)
 
 
 def frame(mtype, payload=b''):
@@ -151,10 +146,8 @@ def cmake_cache(name):
 
 
 def which(name):
-    for d in os.environ.get('PATH', '').split(os.pathsep) + ['/usr/sbin', '/usr/bin']:
-        if os.access(os.path.join(d, name), os.X_OK):
-            return os.path.join(d, name)
-    return None
+    found = [os.path.join(d, name) for d in os.environ.get('PATH', '').split(os.pathsep) + ['/usr/sbin', '/usr/bin']]
+    return next((p for p in found if os.access(p, os.X_OK)), None)
 
 
 TSHARK = which('tshark')

@@ -9,12 +9,6 @@ import sys
 import time
 import unittest
 
-try:
-    from urllib.parse import urlencode
-    from urllib.request import urlopen
-except ImportError:  # Python 2.7: skipped below
-    urlencode = urlopen = None
-
 SKIP = None
 if sys.version_info < (3, 8):
     SKIP = 'kxexporter is asyncio code: Python 3.8 or later'
@@ -117,6 +111,8 @@ class PrometheusScrape(unittest.TestCase):
 
     def query(self, promql):
         """{appliance: value} (or {label tuple: value}) of an instant query; {} while Prometheus is not up."""
+        from urllib.parse import urlencode
+        from urllib.request import urlopen
         try:
             with urlopen('%s/api/v1/query?%s' % (self.api, urlencode({'query': promql})), timeout=5) as r:
                 body = json.load(r)
