@@ -172,8 +172,7 @@ class Load(unittest.TestCase):
         # Unthrottled, the 12 MB of pongs less what the kernel holds would be queued.
         if not SANITIZED:
             self.assertLess(rss(sim) - rss_before, 3 * MB)
-        received = []
-        size = 0
+        received, size = [], 0
         while size < 6 * pings:
             readable, writable = select.select([c.sock], [c.sock] if sent < len(data) else [], [], 10)[:2]
             self.assertTrue(readable or writable, 'the simulator stopped answering')
