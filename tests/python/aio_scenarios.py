@@ -1,4 +1,4 @@
-"""The coroutines of test_aio (Python 3 syntax; test_aio imports this module only under Python 3.8 or later)."""
+"""The coroutines of test_client's Fleet (Python 3 syntax; imported only under Python 3.8 or later)."""
 import asyncio
 
 from kxtools import aio

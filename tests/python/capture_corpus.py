@@ -38,7 +38,6 @@ def capture():
 
 
 def pick(payloads):
-    """The shortest, the longest and a few between, without repeats."""
     distinct = sorted(set(payloads), key=lambda p: (len(p), p))
     if len(distinct) <= PER_TYPE:
         return distinct

@@ -126,3 +126,20 @@ class TestCase(unittest.TestCase):
             else:
                 self.assertRaises(expected, func, io, *args)
                 self.assertEqual(io.sent, [], (func.__name__, args))
+
+
+def scratch(test, prefix):
+    """A temporary folder, removed when test ends."""
+    import shutil
+    import tempfile
+    path = tempfile.mkdtemp(prefix=prefix)
+    test.addCleanup(shutil.rmtree, path, True)
+    return path
+
+
+def sockets(test, *listen):
+    """loopback(x) for each x, closed when test ends."""
+    found = [loopback(x) for x in listen]
+    for s in found:
+        test.addCleanup(s.close)
+    return found

@@ -5,19 +5,17 @@ import json
 import os
 import random
 import re
-import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 from test_e2e import SIM, Sim, Tap, by_direction, frame, listening, run_tool, tool
 
-from kxtest import loopback, s
+from kxtest import s, scratch, sockets
 from kxtools import pcapng
 
 
@@ -26,13 +24,11 @@ def big_endian_capture(packets):
     def block(btype, body):
         return struct.pack('>II', btype, len(body) + 12) + body + struct.pack('>I', len(body) + 12)
 
-    def pad(b):
-        return b + b'\0' * (-len(b) % 4)
     out = block(0x0A0D0D0A, struct.pack('>IHHq', 0x1A2B3C4D, 1, 0, -1))
     out += block(1, struct.pack('>HHI', 147, 0, 0) + struct.pack('>HH', 9, 1) + b'\x8a\0\0\0' + b'\0' * 4)
     for ticks, data, direction in packets:
-        out += block(6, struct.pack('>IIIII', 0, ticks >> 32, ticks & 0xffffffff, len(data), len(data)) + pad(data) +
-                     struct.pack('>HHI', 2, 4, direction) + b'\0' * 4)
+        out += block(6, struct.pack('>IIIII', 0, ticks >> 32, ticks & 0xffffffff, len(data), len(data)) + data +
+                     b'\0' * (-len(data) % 4) + struct.pack('>HHI', 2, 4, direction) + b'\0' * 4)
     return out
 
 
@@ -47,8 +43,7 @@ class Replay(unittest.TestCase):
         return [line.split(': ', 2)[2] for line in sim.log_text().splitlines()]
 
     def test_pace_and_mismatches(self):
-        tmp = tempfile.mkdtemp(prefix='kxreplay-')
-        self.addCleanup(shutil.rmtree, tmp)
+        tmp = scratch(self, 'kxreplay-')
         name = os.path.join(tmp, 'r.pcapng')
         version = frame(0x10001, b'\x60\x00' + b'\0' * 8 + s('') * 3)
         pong, ping, update = frame(0x1b100), frame(0x20528), frame(0x20002)
@@ -113,11 +108,9 @@ class Replay(unittest.TestCase):
 
 
 def recv_exactly(s, n):
-    data = b''
-    while len(data) < n:
+    data, chunk = b'', b'-'
+    while len(data) < n and chunk:
         chunk = s.recv(n - len(data))
-        if not chunk:
-            break
         data += chunk
     return data
 
@@ -132,25 +125,19 @@ def connect(port):
 class Relay(unittest.TestCase):
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix='kxrelay-')
-        self.daemon = loopback(True)
+        self.dir = scratch(self, 'kxrelay-')
+        self.daemon = sockets(self, True)[0]
         self.daemon.settimeout(5)
         self.tap = Tap(self.daemon.getsockname()[1], os.path.join(self.dir, 'relay.pcapng'))
+        self.addCleanup(self.tap.kill)
         self.daemon.accept()[0].close()     # kxtap's check at start that the daemon answers
-        self.sockets = [self.daemon]
-
-    def tearDown(self):
-        self.tap.kill()
-        for s in self.sockets:
-            s.close()
-        shutil.rmtree(self.dir)
 
     def pair(self):
-        c = connect(self.tap.port)
-        d = self.daemon.accept()[0]
+        c, d = connect(self.tap.port), self.daemon.accept()[0]
         d.settimeout(5)
         d.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.sockets += [c, d]
+        for s in (c, d):
+            self.addCleanup(s.close)
         self.assertTrue(self.tap.line().startswith('recording '))
         return c, d
 
@@ -243,11 +230,26 @@ class Relay(unittest.TestCase):
         self.assertIn('the file ends inside a block', err)
 
 
+def failures(test, cases):
+    """cases: (command, action on the process or None, exit status, its one stderr line or that line's pattern)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for cmd, action, rc, line in cases:
+        p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
+                             close_fds=True)
+        test.addCleanup(lambda p=p: (p.poll() is None and p.kill(), p.wait(), p.stdout.close(), p.stderr.close()))
+        if action:
+            action(p)
+        err = p.stderr.read().splitlines()
+        test.assertEqual(p.wait(), rc, (cmd, err))
+        test.assertTrue(err[-1] == line if isinstance(line, str) else line.match(err[-1]), (cmd, err))
+        if rc != 2:     # (argparse puts its usage before the line)
+            test.assertEqual(len(err), 1, err)
+
+
 class ToolLines(unittest.TestCase):
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix='kxlines-')
-        self.addCleanup(shutil.rmtree, self.dir)
+        self.dir = scratch(self, 'kxlines-')
 
     def path(self, name, data=None):
         name = os.path.join(self.dir, name)
@@ -255,24 +257,6 @@ class ToolLines(unittest.TestCase):
             with open(name, 'wb') as f:
                 f.write(data)
         return name
-
-    def check(self, cases):
-        """cases: (command, action on the process or None, exit status, last stderr line or its pattern)."""
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        for cmd, action, rc, line in cases:
-            p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env,
-                                 close_fds=True)
-            try:
-                if action:
-                    action(p)
-                err = p.communicate()[1].splitlines()
-            finally:
-                if p.poll() is None:
-                    p.kill()
-            self.assertEqual(p.returncode, rc, (cmd, err))
-            self.assertTrue(err[-1] == line if isinstance(line, str) else line.match(err[-1]), (cmd, err))
-            if rc != 2:     # (argparse puts its usage before the line)
-                self.assertEqual(len(err), 1, err)
 
     def test_kxdissect(self):
         ethernet = big_endian_capture([(1, b'\0' * 60, pcapng.INBOUND)]).replace(
@@ -306,14 +290,12 @@ class ToolLines(unittest.TestCase):
               'sys.exit(main())' % slow, fifo], interrupt_after(lambda p: p.stdout.readline()), 130,
              'kxdissect: interrupted'),
         ]
-        self.check(cases)
+        failures(self, cases)
         out = run_tool(*tool('kxdissect', '--version'))[1]
         self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
 
     def test_kxtap(self):
-        daemon, holder = loopback(True), loopback(False)     # the holder refuses
-        for s in (daemon, holder):
-            self.addCleanup(s.close)
+        daemon, holder = sockets(self, True, False)     # the holder refuses
         port, refused = daemon.getsockname()[1], holder.getsockname()[1]
 
         def daemon_gone_then_client(p):
@@ -339,5 +321,5 @@ class ToolLines(unittest.TestCase):
             (tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), daemon_gone_then_client, 1,
              re.compile(r'^kxtap: 127\.0\.0\.1:\d+: cannot connect to 127\.0\.0\.1:%d: Connection refused$' % port)),
         ]
-        self.check(cases)
+        failures(self, cases)
         self.assertEqual(os.listdir(self.dir), [])

@@ -1,4 +1,4 @@
-"""The blocking client against kxd-sim and against broken servers."""
+"""The blocking client and kxtools.aio against kxd-sim and broken servers; the type stubs and mypy over their users."""
 from __future__ import absolute_import, division, print_function
 
 import os
@@ -7,12 +7,22 @@ import sys
 import unittest
 
 import KXdv17_0 as kx
-from kxtest import builtins, loopback, u16, u32
-from test_e2e import Sim
+from kxtest import builtins, scratch, sockets, u16, u32
+from test_e2e import Sim, plain
 from test_readme import MODULES, ROOT
 from kxtools import client as kxclient
 from kxtools import errors
 
+if sys.version_info >= (3, 8):
+    from aio_scenarios import follow_until, run, session
+
+try:
+    import mypy  # noqa: F401 - only whether it is there
+    WHY_NOT = None
+except ImportError:
+    WHY_NOT = 'mypy is not installed for this interpreter (scripts/bootstrap installs it)'
+if sys.version_info < (3, 8):
+    WHY_NOT = 'the stubs and kxtools.aio are checked under Python 3 (mypy runs there)'
 HOST_NAMES = ('KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW', 'KXD_PROTOCOL_CLIENT_HOST_FIND')
 
 
@@ -32,16 +42,12 @@ class Client(unittest.TestCase):
         self.sim.wait_line(b'frozen', [])
 
     def test_failures(self):
-        silent, closed, garbled = loopback(True), loopback(False), loopback(True)
-        for s in (silent, closed, garbled):
-            self.addCleanup(s.close)
+        silent, closed, garbled = sockets(self, True, False, True)
         closed_port = closed.getsockname()[1]
         port = self.sim.port
 
-        def closed_client(call):
-            c = kxclient.KXClient('127.0.0.1', port)
-            c.close()
-            call(c)
+        closed_client = kxclient.KXClient('127.0.0.1', port)
+        closed_client.close()
 
         def garbled_server(data):
             c = kxclient.KXClient('127.0.0.1', garbled.getsockname()[1])
@@ -58,9 +64,8 @@ class Client(unittest.TestCase):
              errors.Timeout, silent.getsockname()[1]),
             ('wrong password', lambda: kxclient.KXClient('127.0.0.1', port, user='demo', password='no'),
              errors.LoginRefused, port),
-            ('request after close', lambda: closed_client(kx.ping), errors.ConnectionClosed, port),
-            ('pump after close', lambda: closed_client(lambda c: c.pump(0)), errors.ConnectionClosed, port),
-            ('sync after close', lambda: closed_client(lambda c: c.sync()), errors.ConnectionClosed, port),
+            ('request after close', lambda: kx.ping(closed_client), errors.ConnectionClosed, port),
+            ('pump after close', lambda: closed_client.pump(0), errors.ConnectionClosed, port),
             ('broken frame', lambda: garbled_server(u32(0x10001) + u16(40000) + b'x' * 10), errors.ProtocolError,
              garbled.getsockname()[1]),
             ('undecodable message', lambda: garbled_server(u32(kx.PROTOCOL_SERVER_VERSION) + u16(1) + b'x'),
@@ -108,6 +113,94 @@ class Client(unittest.TestCase):
                 'after = set(vars(__builtins__) if isinstance(__builtins__, dict) else dir(__builtins__)); '
                 'print(sorted(after - before))')
         self.assertEqual(run_python(code), (0, '[]'))
+
+
+# Lines mypy must reject, with what it must say about them.
+MISUSE = [
+    ('import KXdv17_0 as kx\nkx.handleAuth(None)\n', 'incompatible type "None"; expected "KXMsg"'),
+    ('from kxtools.client import KXClient\nKXClient(port="7830")\n', 'incompatible type "str"; expected "int"'),
+    ('from kxtools.client import KXClient\nKXClient.offline().conns[1].speed[0] + 1\n',
+     'Value of type "Optional[Tuple[int, int]]" is not indexable'),
+    ('from kxtools import aio\nasync def f() -> None:\n    c = await aio.connect("h", 1, "u", "p")\n'
+     '    c.login("u", "p")\n', 'Value of type "Coroutine[Any, Any, None]" must be used'),
+]
+
+
+def run_mypy(*args):
+    return run_python('', ('-m',) + args, MYPYPATH=os.path.join(ROOT, 'stubs'))
+
+
+@unittest.skipIf(sys.version_info < (3, 8), 'kxtools.aio needs Python 3.8 or later')
+class Fleet(unittest.TestCase):
+
+    def start(self, *args):
+        return Sim('--hosts', '15', '--interval', '20', test=self, *args)
+
+    def test_one_loop_many_appliances(self):
+        frozen = [self.start('--seed', str(seed), '--ticks', '3') for seed in (1, 2)]
+        for sim in frozen:
+            sim.wait_line(b'frozen', [])
+        dying, dying_later = self.start('--seed', '3'), self.start('--seed', '4')
+        silent, closed = sockets(self, True, False)
+        closed_port = closed.getsockname()[1]
+
+        cases = [  # name, coroutine, the error it ends with (None: the tables of the frozen simulator)
+            ('frozen 1', session(frozen[0].port, 'demo'), None),
+            ('frozen 2', session(frozen[1].port, 'demo'), None),
+            ('dies mid-stream', session(dying.port, 'demo', lambda c: dying.kill()), errors.ConnectionClosed),
+            ('never answers', session(silent.getsockname()[1], 'demo', timeout=0.5), errors.Timeout),
+            ('closed port', session(closed_port, 'demo'), errors.ConnectError),
+            ('wrong password', session(frozen[0].port, 'nope'), errors.LoginRefused),
+            ('follow', follow_until(dying_later.port, 2, lambda c: dying_later.kill()), None),
+        ]
+        results = run(*[coroutine for _, coroutine, _ in cases])
+        for (name, _, want), got in zip(cases, results):
+            if name == 'follow':
+                names, errs = got
+                self.assertEqual(names, ['connected', 'disconnected', 'disconnected'])
+                self.assertEqual([type(e) for e in errs], [errors.ConnectionClosed, errors.ConnectError])
+            elif name.startswith('frozen'):
+                c, _, _ = got
+                state = frozen[int(name[-1]) - 1].dump_now()
+                self.assertTrue(c.closed, name)  # the context manager closed it
+                self.assertEqual(sorted(map(str, c.hosts)), sorted(state['hosts']), name)
+                for hid, host in state['hosts'].items():
+                    self.assertEqual(dict((k, plain(getattr(c.hosts[int(hid)], k))) for k in host), host, name)
+                self.assertEqual(sorted(map(str, c.conns)), sorted(state['connections']), name)
+            elif want is errors.ConnectionClosed:
+                c, tables, error = got
+                self.assertIsInstance(error, want, name)
+                self.assertIn('hosts', tables, name)  # events flowed until the daemon died
+            else:
+                self.assertIsInstance(got, want, name)
+            if isinstance(got, Exception):
+                self.assertIn('127.0.0.1:', str(got), name)
+
+
+@unittest.skipIf(WHY_NOT, WHY_NOT)
+class Typing(unittest.TestCase):
+    """The stubs against the built modules (stubtest); mypy over the examples, kxtools.aio and misuse it must reject."""
+
+    def test_stubs_match_the_modules(self):
+        rc, out = run_mypy('mypy.stubtest', 'KXdv17_0', 'KXMsgv17_0', 'kxtools.client', 'kxtools.errors')
+        self.assertEqual(rc, 0, out)
+
+    def test_examples_check_and_misuse_is_caught(self):
+        examples = sorted(os.path.join('examples', n) for n in os.listdir(os.path.join(ROOT, 'examples'))
+                          if n.endswith('.py'))
+        folder = scratch(self, 'kx-typing-')
+        misuse = []
+        for i, (code, _) in enumerate(MISUSE):
+            misuse.append(os.path.join(folder, 'misuse%d.py' % i))
+            with open(misuse[-1], 'w') as f:
+                f.write(code)
+        rc, out = run_mypy('mypy', '--check-untyped-defs', '--follow-imports=silent', '--no-incremental',
+                       'kxtools/aio.py', *(examples + misuse))
+        for path, (code, expected) in zip(misuse, MISUSE):
+            found = [line for line in out.splitlines() if line.startswith(path + ':') and ': error:' in line]
+            self.assertEqual(len(found), 1, '%s\n%s' % (code, out))
+            self.assertIn(expected, found[0], code)
+        self.assertEqual(len([line for line in out.splitlines() if ': error:' in line]), len(MISUSE), out)
 
 
 if __name__ == '__main__':

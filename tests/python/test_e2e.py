@@ -82,7 +82,6 @@ class Sim(object):
         return kxclient.KXClient('127.0.0.1', self.port)
 
     def wait_line(self, text, clients, timeout=30.0):
-        """Reads kxd-sim's stdout up to a line starting with text while the clients handle their messages."""
         deadline = time.time() + timeout
         while time.time() < deadline:
             ready, _, _ = select.select([self.proc.stdout], [], [], 0.05)
@@ -100,12 +99,11 @@ class Sim(object):
         return self.log.read().decode('utf-8', 'replace')
 
     def take_dump(self):
-        if not os.path.exists(self.dump_file):
-            return None
-        with open(self.dump_file) as f:
-            state = json.load(f)
-        os.unlink(self.dump_file)
-        return state
+        if os.path.exists(self.dump_file):
+            with open(self.dump_file) as f:
+                state = json.load(f)
+            os.unlink(self.dump_file)
+            return state
 
     def dump_now(self):
         self.take_dump()
@@ -116,20 +114,15 @@ class Sim(object):
             time.sleep(0.02)
         return self.take_dump()
 
-    def stop(self):
+    def stop(self, sig=signal.SIGTERM):
         if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
+            self.proc.send_signal(sig)
         rc = self.proc.wait()
         self.proc.stdout.close()
         return rc, self.take_dump()
 
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
-        if os.path.exists(self.dump_file):
-            os.unlink(self.dump_file)
+        self.stop(signal.SIGKILL)
 
 
 def frame(mtype, payload=b''):
@@ -153,10 +146,8 @@ def cmake_cache(name):
 
 
 def which(name):
-    for d in os.environ.get('PATH', '').split(os.pathsep) + ['/usr/sbin', '/usr/bin']:
-        if os.access(os.path.join(d, name), os.X_OK):
-            return os.path.join(d, name)
-    return None
+    found = [os.path.join(d, name) for d in os.environ.get('PATH', '').split(os.pathsep) + ['/usr/sbin', '/usr/bin']]
+    return next((p for p in found if os.access(p, os.X_OK)), None)
 
 
 TSHARK = which('tshark')
@@ -380,7 +371,6 @@ def drive(c, changing=lambda: None, queried=lambda: None):
 
 
 class Scenario(unittest.TestCase):
-    """One session through every area, recorded by kxtap, by the client and on the loopback."""
 
     @classmethod
     def setUpClass(cls):
@@ -461,9 +451,8 @@ class Scenario(unittest.TestCase):
         self.assertEqual(sorted(p.time for p in tapped), [p.time for p in tapped])
         tcpdump = which('tcpdump')
         self.assertTrue(tcpdump, 'tcpdump is missing: scripts/bootstrap installs it')
-        for name in ('session.pcapng', 'direct.pcapng'):
-            rc, out, err = run_tool(tcpdump, '--count', '-r', self.path(name))
-            self.assertEqual((rc, out.strip()), (0, '%d packets' % (sent + received)), err)
+        rc, out, err = run_tool(tcpdump, '--count', '-r', self.path('session.pcapng'))   # (the client's: the same writer)
+        self.assertEqual((rc, out.strip()), (0, '%d packets' % (sent + received)), err)
 
     def test_kxdissect(self):
         # (the request fields it decodes: test_tshark's, against the generated dissector)
@@ -531,8 +520,7 @@ class Scenario(unittest.TestCase):
     def test_session_and_tables(self):
         c, state = self.c, self.state
         self.assertEqual(self.rc, 0)
-        self.assertEqual(self.early,
-                         ([0x20002], False, [0x20002, 0x20001]))
+        self.assertEqual(self.early, ([0x20002], False, [0x20002, 0x20001]))
         self.assertEqual([t for t in c.counts if t not in c.handlers], [])
         # the refused client and the one that broke off are gone
         self.assertEqual((len(self.sessions), bool(self.malformed_session)), (1, True))
@@ -597,27 +585,20 @@ class Scenario(unittest.TestCase):
         requests = self.session['requests']
         expect = [
             {'request': 'scRowQuery', 'rowid': 12345},
-            {'request': 'vcrcTest', 'test_id': 1, 'mask': 0},
             dict(CRITERIA_ALL, request='vcrcTest', test_id=2, mask=0x3dbff, properties=[['user', 'alice'],
                                                                                        ['group', 'staff']]),
-            {'request': 'fwlog_query', 'qtype': 0, 's': 3, 'e': 9, 'clear': 0, 'no_reverse': 1},
             {'request': 'setDebug', 'facility': 20, 'argument': '7'},
             {'request': 'force_statistics_write'},
             {'request': 'injectPacket', 'iface': 'eth1', 'data': hex_text(PACKET)},
             {'request': 'dumpConnections', 'filename': '/tmp/conns.txt', 'reapername': 'reaper', 'start': 5,
              'step': 0xffffffff},
-            {'request': 'fwlog_clear'},
-            {'request': 'fwlog_query', 'qtype': 2, 's': 0, 'e': -1, 'clear': 1, 'no_reverse': 0},
-        ]
+        ]   # (the firewall log's queries and clearing, the shows, hides and dumps: their results)
         # a view definition as decoded: filter values as numbers, texts or addresses
         expect += [{'request': 'createView', 'viewid': v[1], 'fields': [list(f) for f in v[3]],
                     'filters': [[f[0], f[1], f[2], [int(x) if x is True else x for x in f[3]]] for f in v[2]]}
                    for v in VIEWS if v[0] == 'def' and v[1] in (3, 4)]
         for e in expect:
             self.assertIn(e, requests)
-        for name in ('requestUpdate', 'channelsShow', 'channelsHide', 'shapingobjectShow', 'shapingobjectHide',
-                     'fwrulesShow', 'fwrulesHide', 'bgpDump', 'drdlStatsDump'):
-            self.assertIn({'request': name}, requests)
 
 
 class Flooding(unittest.TestCase):

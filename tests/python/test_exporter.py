@@ -6,15 +6,8 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
-
-try:
-    from urllib.parse import urlencode
-    from urllib.request import urlopen
-except ImportError:  # Python 2.7: skipped below
-    urlencode = urlopen = None
 
 SKIP = None
 if sys.version_info < (3, 8):
@@ -27,7 +20,7 @@ else:
     except ImportError:
         SKIP = 'no prometheus_client for this interpreter (scripts/bootstrap installs python3-prometheus-client)'
 
-from kxtest import loopback  # noqa: E402
+from kxtest import loopback, scratch  # noqa: E402
 from test_e2e import TOOL_ENV, TOP as ROOT, Sim  # noqa: E402
 
 TOP = 4
@@ -69,8 +62,7 @@ class Configuration(unittest.TestCase):
             (['--config', 'F'], '{"appliances": [{"name": "x"}]}', 'without an address'),
             (['h', '--top-hosts', '-1'], None, 'negative'),
         ]
-        path = os.path.join(tempfile.mkdtemp(prefix='kxexporter-'), 'conf')
-        self.addCleanup(shutil.rmtree, os.path.dirname(path))
+        path = os.path.join(scratch(self, 'kxexporter-'), 'conf')
         for argv, text, want in cases:
             if text is not None:
                 with open(path, 'w') as f:
@@ -89,8 +81,7 @@ class Configuration(unittest.TestCase):
 class PrometheusScrape(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix='kxexporter-')
-        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.tmp = scratch(self, 'kxexporter-')
         self.sims = []
         for hosts, seed in ((30, 1), (45, 2)):
             sim = Sim('--hosts', str(hosts), '--seed', str(seed), '--interval', '20', '--ticks', '3', test=self)
@@ -120,6 +111,8 @@ class PrometheusScrape(unittest.TestCase):
 
     def query(self, promql):
         """{appliance: value} (or {label tuple: value}) of an instant query; {} while Prometheus is not up."""
+        from urllib.parse import urlencode
+        from urllib.request import urlopen
         try:
             with urlopen('%s/api/v1/query?%s' % (self.api, urlencode({'query': promql})), timeout=5) as r:
                 body = json.load(r)

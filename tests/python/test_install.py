@@ -153,11 +153,9 @@ class Install(unittest.TestCase):
         if sys.version_info[0] < 3:
             self.skipTest('a Python 3 check')
         mine = '%d.%d' % sys.version_info[:2]
-        cases = []
-        for path in sorted(glob.glob(os.path.join(BUILD, 'python3*', '*.cpython-3*.so'))):
-            built = re.search(r'\.cpython-3(\d+)', os.path.basename(path)).group(1)
-            if built != str(sys.version_info[1]):
-                cases.append((path, os.path.basename(path).split('.')[0], '3.' + built))
+        found = [(p, re.search(r'/(\w+)\.cpython-3(\d+)', p).groups())
+                 for p in sorted(glob.glob(os.path.join(BUILD, 'python3*', '*.cpython-3*.so')))]
+        cases = [(p, name, '3.' + minor) for p, (name, minor) in found if minor != str(sys.version_info[1])]
         if not cases:
             self.skipTest('no build for another Python 3 minor version')
         refused_by_init = 0

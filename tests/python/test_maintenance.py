@@ -38,7 +38,6 @@ class StringTableTest(TestCase):
 
 
 class CountingFactory(list):
-    """Stands in for the KXMsgv17_0 module and keeps the type of each message made."""
 
     def newMsg(self, type):
         self.append(type)

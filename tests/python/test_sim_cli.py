@@ -15,7 +15,7 @@ from test_e2e import HERE, SIM, Sim, frame, run_tool, sim_only
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
-from kxtest import loopback, s
+from kxtest import s, sockets
 
 MB = 1 << 20
 # Under the sanitizers memory and speed are the instrumentation's: the load runs, its figures are not held.
@@ -52,9 +52,7 @@ def drained(sock, timeout=5):
 class CommandLine(unittest.TestCase):
 
     def test_wrong_options_are_named_with_the_reason(self):
-        taken = loopback(True)
-        self.addCleanup(taken.close)
-        port = taken.getsockname()[1]
+        port = sockets(self, True)[0].getsockname()[1]
         cases = [
             (['--hosts', '5'], '--hosts 5: out of range, 10..100000'),
             (['--hosts', '100001', '--bogus'], '--hosts 100001: out of range, 10..100000'),   # the first is named
@@ -109,7 +107,6 @@ class CommandLine(unittest.TestCase):
 class Load(unittest.TestCase):
 
     def test_hostile_clients_leave_nothing_behind(self):
-        """Rounds of hostile clients beside a good one: it is answered all along, and the memory comes back after."""
         sim = Sim('--interval', '50', log=True, test=self)
         good = kxclient.KXClient('127.0.0.1', sim.port)
         self.assertTrue(good.login('demo', 'demo'))
@@ -175,8 +172,7 @@ class Load(unittest.TestCase):
         # Unthrottled, the 12 MB of pongs less what the kernel holds would be queued.
         if not SANITIZED:
             self.assertLess(rss(sim) - rss_before, 3 * MB)
-        received = []
-        size = 0
+        received, size = [], 0
         while size < 6 * pings:
             readable, writable = select.select([c.sock], [c.sock] if sent < len(data) else [], [], 10)[:2]
             self.assertTrue(readable or writable, 'the simulator stopped answering')
