@@ -2,8 +2,6 @@
 // colliding one, and string keys (distinct pointers to equal texts are one key).
 #include "fuzz_harness.h"
 
-namespace {
-
 // Texts for string keys: equal contents at distinct addresses.
 const char kTexts[8][4] = {"a", "b", "a", "cd", "b", "", "cd", "e"};
 // Index of the first text with the same contents.
@@ -49,8 +47,6 @@ void check_table(const kx_hashtable_t *t, const Model &m) {
     it_seen.add(it.entry->key, it.entry->value);
   FUZZ_CHECK(it_seen.seen == m.entries);
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in(data, size);

@@ -4,8 +4,6 @@
 // accepts formats back to a text that parses to the same value; the four IPv6 representations always agree.
 #include "fuzz_harness.h"
 
-namespace {
-
 // Eight groups in the other representations, built independently of the library.
 struct Reprs {
   uint32_t w[4];
@@ -81,10 +79,7 @@ void roundtrip6(const uint16_t g[8], Form form, uint8_t plen, uint16_t port) {
 }
 
 void roundtrip4(uint32_t addr, uint8_t plen, uint16_t port) {
-  char t[64];
-  uint32_t a;
-  uint8_t l;
-  uint16_t pt;
+  char t[64]; uint32_t a; uint8_t l; uint16_t pt;
   kx_iptostring_ip4(addr, t, sizeof t);
   FUZZ_CHECK(kx_stringtoip_ip4(t, &a) == t + strlen(t) && a == addr);
   FUZZ_CHECK(kx_stringtoip_ip4_optplen(t, &a, &l, plen) == t + strlen(t) && a == addr && l == plen);
@@ -98,10 +93,7 @@ void roundtrip4(uint32_t addr, uint8_t plen, uint16_t port) {
 // A text any IPv4 parser accepted: the accepted part is exactly the canonical
 // text of what was read (decimal octets without leading zeros have one form).
 void reparse4(const char *text, uint8_t default_plen) {
-  uint32_t a;
-  uint8_t l;
-  uint16_t pt;
-  char t[64];
+  char t[64]; uint32_t a; uint8_t l; uint16_t pt;
   auto canonical = [&](const char *e, const char *form) {
     FUZZ_CHECK((size_t)(e - text) == strlen(form) && memcmp(form, text, strlen(form)) == 0);
   };
@@ -125,13 +117,11 @@ void reparse6(const char *text, uint8_t default_plen) {
     if (form == PLEN) FUZZ_CHECK(p.plen <= 128);
     // Without a "/n" an optional prefix length is the plain address and the default applies.
     const bool has_plen = p.end != plain.end;
-    if (form == OPTPLEN) FUZZ_CHECK(has_plen ? p.plen <= 128 : p.plen == default_plen);
-    if (form == OPTPLEN) FUZZ_CHECK(plain.end >= 0 && memcmp(p.g, plain.g, sizeof p.g) == 0);
+    if (form == OPTPLEN)
+      FUZZ_CHECK((has_plen ? p.plen <= 128 : p.plen == default_plen) && plain.end >= 0 && memcmp(p.g, plain.g, sizeof p.g) == 0);
     roundtrip6(p.g, form != OPTPLEN ? form : has_plen ? PLEN : PLAIN, p.plen, p.port);
   }
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in(data, size);

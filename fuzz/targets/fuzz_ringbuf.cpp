@@ -9,8 +9,6 @@
 
 #include "fuzz_harness.h"
 
-namespace {
-
 int g_pipe[2];
 uint8_t g_buf[(1u << 20) + 65536];  // the longest generated write
 kx_msg_t g_into;
@@ -98,8 +96,6 @@ uint32_t drain_pipe() {
   for (ssize_t r; (r = read(g_pipe[0], g_buf + total, sizeof g_buf - total)) > 0;) total += (uint32_t)r;
   return total;
 }
-
-}  // namespace
 
 // A non-blocking pipe for the descriptor operations.
 FUZZ_SETUP(if (pipe(g_pipe) != 0) abort(); for (int fd : g_pipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK))

@@ -9,8 +9,6 @@
 
 #include "kxtest.h"
 
-namespace {
-
 const uint32_t CHUNK = KX_RINGBUF_CHUNK_SIZE;
 
 // Bytes that do not repeat at any chunk-sized distance.
@@ -108,5 +106,3 @@ TEST(RingbufTest, BrokenFrameWarns) {
   EXPECT_EQ("[General:Warning] Totally broken message - size = 40000\n",
             stderr_of([&] { EXPECT_EQ(nullptr, kx_msg_read_from_ringbuf_ex(rb.get(), &broken)); }));
 }
-
-}  // namespace
