@@ -1,7 +1,5 @@
-// The IP address text forms and parsers.
-//
-// Every address formatted as text parses back to itself, through every IPv6 representation; every text a parser
-// accepts formats back to a text that parses to the same value; the four IPv6 representations always agree.
+// IP address texts: every address formatted parses back to itself, every accepted text formats to one that parses
+// to the same value, and the four IPv6 representations always agree.
 #include "fuzz_harness.h"
 
 // Eight groups in the other representations, built independently of the library.
@@ -24,8 +22,7 @@ enum Form { PLAIN, PLEN, OPTPLEN, PORT };
 
 long offset(const char *text, const char *end) { return end ? end - text : -1; }
 
-// Parses text with the u16 IPv6 parser of `form`, then with the u32, u64 and
-// u8 ones, and checks that all four read the same.
+// Parses text with the u16, u32, u64 and u8 IPv6 parsers of `form`; all four must read the same.
 Parsed parse6(const char *text, Form form, uint8_t default_plen) {
   Parsed r[4] = {};
   Reprs got(r[0].g);  // what the u32, u64 and u8 parsers write

@@ -1,13 +1,9 @@
-// The message getters and kx_msg_get_fields over arbitrary payloads.
-//
-// Input: u32 type, u16 payload length (modulo 1024), the payload, then operations. Every getter is checked against a
-// plain reading of the payload; each kx_msg_get_fields call against the same fields read one getter at a time from a
-// copy of the message; the facility-levels reader runs on the payload too.
+// The message getters over arbitrary payloads (input: u32 type, u16 length modulo 1024, payload, operations), each
+// against a plain reading; kx_msg_get_fields against the same fields read one getter at a time from a copy.
 #include "fuzz_harness.h"
 
 kx_msg_t g_msg, g_copy, g_out;
 
-// n bytes at p, most significant first.
 uint64_t ref_be(const uint8_t *p, unsigned n) {
   uint64_t v = 0;
   for (unsigned i = 0; i < n; i++) v = v << 8 | p[i];
@@ -107,8 +103,6 @@ void check_ipaddr(kx_msg_t *m) {
   for (unsigned i = 0; i < whole; i++) FUZZ_CHECK(ip.address[i] == ref_be(m->data + pos + 1 + 4 * i, 4));
   FUZZ_CHECK(ok || whole == words || ip.address[whole] == 0);
 }
-
-// ---- kx_msg_get_fields against single getters ----
 
 struct Field { int code; uint32_t size; uint8_t out[72]; };  // size: a STRING or DATA buffer's, SKIP's count
 

@@ -2,7 +2,6 @@
 // tokens, the splitter, round trips and numbers are the fuzz target's).
 #include "kxtest.h"
 
-// Takes a tracked string and frees it.
 std::string take(void *p) {
   std::string s = p ? (const char *)p : "(null)";
   kx_free(p);
