@@ -18,7 +18,7 @@ TEST(LogTest, TablesAndSetters) {
   EXPECT_EQ(std::vector<uint32_t>(KX_LOG_NUM_FACILITIES, 8), std::vector<uint32_t>(kx_log_levels, kx_log_levels + 65));
 }
 
-TEST(LogTest, GatesAndFormat) {
+TEST(LogTest, GatesFormatAndReports) {  // a badness continues, a bug aborts whether printed or not
   kx_log_set_print_level(KX_LOG_WARNING);
   testing::internal::CaptureStderr();
   KX_LOG(KX_LOG_FAC_GENERAL, KX_LOG_WARNING, "w %d", 1);
@@ -31,6 +31,14 @@ TEST(LogTest, GatesAndFormat) {
   kx_log_started();
   EXPECT_EQ("[General:Warning] w 1\n[Layer 4:Error] " + std::string(4095, 'x') + "\n[General:Info] LOGFILE STARTED\n",
             testing::internal::GetCapturedStderr());
+  kx_log_print_level = KX_LOG_VERBOSE;
+  EXPECT_EQ("[General:Warning] KX-BADNESS at a.cpp:9/g(): x > 1  value 4\n", stderr_of([] {
+              kx_badness_cond("a.cpp", 9, "g", "x > 1", "value %u", 4u);
+              kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ERROR;  // below Warning: nothing
+              kx_badness("a.cpp", 9, "g", "quiet");
+            }));
+  kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ALERT;
+  EXPECT_DEATH(kx_strdup_format("x", nullptr), "^$");  // General below Critical: not printed, still aborts
 }
 
 TEST(LogTest, FacilityLevelsPayload) {
@@ -77,17 +85,6 @@ TEST(LogTest, FacilityLevelsPayload) {
   kx_msg_init(&msg_, 0);  // no count at all
   EXPECT_EQ("[General:Error] Failed to read number of log facilities from kx_msg_t.\n",
             stderr_of([&] { EXPECT_EQ(0, kx_log_msg_get(&msg_)); }));
-}
-
-TEST(LogTest, BadnessContinuesBugAbortsWhetherPrintedOrNot) {
-  kx_log_print_level = KX_LOG_VERBOSE;
-  EXPECT_EQ("[General:Warning] KX-BADNESS at a.cpp:9/g(): x > 1  value 4\n", stderr_of([] {
-              kx_badness_cond("a.cpp", 9, "g", "x > 1", "value %u", 4u);
-              kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ERROR;  // below Warning: nothing
-              kx_badness("a.cpp", 9, "g", "quiet");
-            }));
-  kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ALERT;
-  EXPECT_DEATH(kx_strdup_format("x", nullptr), "^$");  // General below Critical: not printed, still aborts
 }
 
 // Every bug report of the library with its documented file, line, function and text.
