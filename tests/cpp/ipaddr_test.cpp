@@ -30,11 +30,8 @@ TEST(IpText, Ip6CompressionInEveryForm) {
   EXPECT_STREQ("10.0.0.1", kx_iptostring_ip4(0x0a000001, buf, 16));
   EXPECT_STREQ("255.255.255.255/32", kx_iptostring_ip4_plen(0xffffffff, 32, buf, 19));
   EXPECT_STREQ("255.255.255.255:65535", kx_iptostring_ip4_port(0xffffffff, 65535, buf, 22));
-  const kx_ipaddrplen_t v4 = {KX_IPADDR_TYPE_V4, {0x0a010200}, 24}, v6 = {KX_IPADDR_TYPE_V6, {0xfe800000, 0, 0, 1}, 64};
-  EXPECT_STREQ("10.1.2.0/24", kx_ipaddrplen_tostring(&v4, buf, sizeof buf));
-  EXPECT_STREQ("fe80::1/64", kx_ipaddrplen_tostring(&v6, buf, sizeof buf));
+  const kx_ipaddrplen_t v4 = {KX_IPADDR_TYPE_V4, {0x0a010200}, 24};  // the other forms are the Python tests'
   EXPECT_STREQ("10.1.2.0", kx_ipaddr_tostring((const kx_ipaddr_t *)&v4, buf, sizeof buf));  // the same leading fields
-  EXPECT_STREQ("fe80::1", kx_ipaddr_tostring((const kx_ipaddr_t *)&v6, buf, sizeof buf));
 }
 
 // Kinds of parse: the form, plus V6 for the IPv6 parsers.
