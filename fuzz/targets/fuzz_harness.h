@@ -53,7 +53,6 @@ class FuzzInput {
   // A byte count: below 64 KiB, or up to 1 MiB when `big`.
   uint32_t count(bool big) { return big ? u8() * 4096u + u8() : u16(); }
 
-  // Up to n bytes taken from the input.
   std::string bytes(size_t n) {
     const std::string b((const char *)p_, std::min(n, left()));
     p_ += b.size();
@@ -65,7 +64,6 @@ class FuzzInput {
   const uint8_t *end_;
 };
 
-// n bytes at p all zero.
 inline bool all_zero(const void *p, size_t n) {
   return std::all_of((const uint8_t *)p, (const uint8_t *)p + n, [](uint8_t b) { return b == 0; });
 }

@@ -1,10 +1,6 @@
-// The IP address text forms and parsers.
-//
-// Every address formatted as text parses back to itself, through every IPv6 representation; every text a parser
-// accepts formats back to a text that parses to the same value; the four IPv6 representations always agree.
+// IP address texts: every address formatted parses back to itself, every accepted text formats to one that parses
+// to the same value, and the four IPv6 representations always agree.
 #include "fuzz_harness.h"
-
-namespace {
 
 // Eight groups in the other representations, built independently of the library.
 struct Reprs {
@@ -26,8 +22,7 @@ enum Form { PLAIN, PLEN, OPTPLEN, PORT };
 
 long offset(const char *text, const char *end) { return end ? end - text : -1; }
 
-// Parses text with the u16 IPv6 parser of `form`, then with the u32, u64 and
-// u8 ones, and checks that all four read the same.
+// Parses text with the u16, u32, u64 and u8 IPv6 parsers of `form`; all four must read the same.
 Parsed parse6(const char *text, Form form, uint8_t default_plen) {
   Parsed r[4] = {};
   Reprs got(r[0].g);  // what the u32, u64 and u8 parsers write
@@ -81,10 +76,7 @@ void roundtrip6(const uint16_t g[8], Form form, uint8_t plen, uint16_t port) {
 }
 
 void roundtrip4(uint32_t addr, uint8_t plen, uint16_t port) {
-  char t[64];
-  uint32_t a;
-  uint8_t l;
-  uint16_t pt;
+  char t[64]; uint32_t a; uint8_t l; uint16_t pt;
   kx_iptostring_ip4(addr, t, sizeof t);
   FUZZ_CHECK(kx_stringtoip_ip4(t, &a) == t + strlen(t) && a == addr);
   FUZZ_CHECK(kx_stringtoip_ip4_optplen(t, &a, &l, plen) == t + strlen(t) && a == addr && l == plen);
@@ -98,10 +90,7 @@ void roundtrip4(uint32_t addr, uint8_t plen, uint16_t port) {
 // A text any IPv4 parser accepted: the accepted part is exactly the canonical
 // text of what was read (decimal octets without leading zeros have one form).
 void reparse4(const char *text, uint8_t default_plen) {
-  uint32_t a;
-  uint8_t l;
-  uint16_t pt;
-  char t[64];
+  char t[64]; uint32_t a; uint8_t l; uint16_t pt;
   auto canonical = [&](const char *e, const char *form) {
     FUZZ_CHECK((size_t)(e - text) == strlen(form) && memcmp(form, text, strlen(form)) == 0);
   };
@@ -125,13 +114,11 @@ void reparse6(const char *text, uint8_t default_plen) {
     if (form == PLEN) FUZZ_CHECK(p.plen <= 128);
     // Without a "/n" an optional prefix length is the plain address and the default applies.
     const bool has_plen = p.end != plain.end;
-    if (form == OPTPLEN) FUZZ_CHECK(has_plen ? p.plen <= 128 : p.plen == default_plen);
-    if (form == OPTPLEN) FUZZ_CHECK(plain.end >= 0 && memcmp(p.g, plain.g, sizeof p.g) == 0);
+    if (form == OPTPLEN)
+      FUZZ_CHECK((has_plen ? p.plen <= 128 : p.plen == default_plen) && plain.end >= 0 && memcmp(p.g, plain.g, sizeof p.g) == 0);
     roundtrip6(p.g, form != OPTPLEN ? form : has_plen ? PLEN : PLAIN, p.plen, p.port);
   }
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in(data, size);

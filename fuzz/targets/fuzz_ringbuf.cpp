@@ -1,15 +1,11 @@
-// Ring buffers and message framing over them, against a byte queue model.
-//
-// Input: the capacity, then operations: writes of raw input bytes or of long generated runs (to cross chunk
-// boundaries), reads, peeks, skips, frames in and out with both readers, descriptor I/O through a pipe, cache limits.
+// Ring buffers and message framing against a byte queue model: writes of input bytes or long generated runs (to
+// cross chunks), reads, peeks, skips, frames in and out with both readers, descriptor I/O through a pipe, cache limits.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <deque>
 
 #include "fuzz_harness.h"
-
-namespace {
 
 int g_pipe[2];
 uint8_t g_buf[(1u << 20) + 65536];  // the longest generated write
@@ -92,16 +88,12 @@ void write_frame(kx_ringbuf_t *rb, Model &m, uint32_t type, uint32_t len) {
   kx_msg_free(msg);
 }
 
-// Empties the pipe into g_buf; returns the count.
 uint32_t drain_pipe() {
   uint32_t total = 0;
   for (ssize_t r; (r = read(g_pipe[0], g_buf + total, sizeof g_buf - total)) > 0;) total += (uint32_t)r;
   return total;
 }
 
-}  // namespace
-
-// A non-blocking pipe for the descriptor operations.
 FUZZ_SETUP(if (pipe(g_pipe) != 0) abort(); for (int fd : g_pipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK))
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

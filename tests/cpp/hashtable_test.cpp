@@ -2,8 +2,6 @@
 // growth, string keys and caller blocks against a map model are the fuzz target's).
 #include "kxtest.h"
 
-namespace {
-
 TEST(HashtableTest, HashesAndCapacity) {
   struct Case { std::string data; uint32_t seed, hash; };
   const Case cases[] = {
@@ -44,5 +42,3 @@ TEST(HashtableTest, ChainsKeepInsertionOrder) {
   EXPECT_EQ(std::vector<uint64_t>({5, 7, 105, 104}), keys_in_order(t));
   kx_hashtable_destroy(t);
 }
-
-}  // namespace

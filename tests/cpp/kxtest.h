@@ -21,7 +21,6 @@
 #include "kx_ringbuf.h"
 #include "kx_str.h"
 
-// What fn wrote to stderr.
 inline std::string stderr_of(const std::function<void()> &fn) {
   testing::internal::CaptureStderr();
   fn();

@@ -2,8 +2,6 @@
 // and every bug report of the support library in one table.
 #include "kxtest.h"
 
-namespace {
-
 TEST(LogTest, TablesAndSetters) {
   const std::vector<uint32_t> saved(kx_log_levels, kx_log_levels + KX_LOG_NUM_FACILITIES);
   const int defaults[][2] = {{14, 6}, {37, 4}, {39, 4}, {47, 4}, {48, 4}, {50, 7}, {64, 6}};
@@ -20,7 +18,7 @@ TEST(LogTest, TablesAndSetters) {
   EXPECT_EQ(std::vector<uint32_t>(KX_LOG_NUM_FACILITIES, 8), std::vector<uint32_t>(kx_log_levels, kx_log_levels + 65));
 }
 
-TEST(LogTest, GatesAndFormat) {
+TEST(LogTest, GatesFormatAndReports) {  // a badness continues, a bug aborts whether printed or not
   kx_log_set_print_level(KX_LOG_WARNING);
   testing::internal::CaptureStderr();
   KX_LOG(KX_LOG_FAC_GENERAL, KX_LOG_WARNING, "w %d", 1);
@@ -33,6 +31,14 @@ TEST(LogTest, GatesAndFormat) {
   kx_log_started();
   EXPECT_EQ("[General:Warning] w 1\n[Layer 4:Error] " + std::string(4095, 'x') + "\n[General:Info] LOGFILE STARTED\n",
             testing::internal::GetCapturedStderr());
+  kx_log_print_level = KX_LOG_VERBOSE;
+  EXPECT_EQ("[General:Warning] KX-BADNESS at a.cpp:9/g(): x > 1  value 4\n", stderr_of([] {
+              kx_badness_cond("a.cpp", 9, "g", "x > 1", "value %u", 4u);
+              kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ERROR;  // below Warning: nothing
+              kx_badness("a.cpp", 9, "g", "quiet");
+            }));
+  kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ALERT;
+  EXPECT_DEATH(kx_strdup_format("x", nullptr), "^$");  // General below Critical: not printed, still aborts
 }
 
 TEST(LogTest, FacilityLevelsPayload) {
@@ -79,23 +85,6 @@ TEST(LogTest, FacilityLevelsPayload) {
   kx_msg_init(&msg_, 0);  // no count at all
   EXPECT_EQ("[General:Error] Failed to read number of log facilities from kx_msg_t.\n",
             stderr_of([&] { EXPECT_EQ(0, kx_log_msg_get(&msg_)); }));
-}
-
-const int report_bug_line = __LINE__ + 1;
-void report_bug(int n) { KX_BUG_ON(n > 2, "n is %d", n); }
-
-TEST(LogTest, BadnessContinuesBugAbortsWhetherPrintedOrNot) {
-  kx_log_print_level = KX_LOG_VERBOSE;
-  EXPECT_EQ("[General:Warning] KX-BADNESS at a.cpp:9/g(): x > 1  value 4\n", stderr_of([] {
-              kx_badness_cond("a.cpp", 9, "g", "x > 1", "value %u", 4u);
-              kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ERROR;  // below Warning: nothing
-              kx_badness("a.cpp", 9, "g", "quiet");
-            }));
-  kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_ALERT;
-  EXPECT_DEATH(report_bug(3), "^$");  // General below Critical: not printed, still aborts
-  kx_log_levels[KX_LOG_FAC_GENERAL] = KX_LOG_CRITICAL;
-  EXPECT_DEATH(report_bug(3), "^\\[General:Critical\\] KX-BUG at tests/cpp/log_test.cpp:" + std::to_string(report_bug_line) +
-                                  "/report_bug\\(\\): n > 2  n is 3\n$");
 }
 
 // Every bug report of the library with its documented file, line, function and text.
@@ -157,5 +146,3 @@ TEST(ReportsDeathTest, BugReports) {
     EXPECT_DEATH({ kx_log_print_level = KX_LOG_VERBOSE; c.call(); }, re + "\n$");
   }
 }
-
-}  // namespace

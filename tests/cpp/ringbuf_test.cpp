@@ -9,8 +9,6 @@
 
 #include "kxtest.h"
 
-namespace {
-
 const uint32_t CHUNK = KX_RINGBUF_CHUNK_SIZE;
 
 // Bytes that do not repeat at any chunk-sized distance.
@@ -47,22 +45,18 @@ TEST(RingbufTest, ChunksComeAndGoThroughTheCacheAndPositionsStayBelowTheLimit) {
   EXPECT_EQ(CHUNK + 1000, kx_ringbuf_write(wraps.get(), data.data(), CHUNK + 1000));
   EXPECT_EQ(CHUNK + 1000 - 16, wraps->wr_pos);
   EXPECT_EQ(data.substr(0, CHUNK + 1000), read_all(wraps.get(), CHUNK + 1000));
-}
-
-TEST(RingbufTest, CacheLimitAndPrefill) {
-  // Cached chunks around recycling one more chunk.
+  rb.reset(), wraps.reset();  // cached chunks around recycling one more chunk:
   struct Case { uint32_t limit; int prefill; uint32_t before, after; };
   const Case cases[] = {{2, (int)CHUNK, 2, 3}, {2, 2 * (int)CHUNK, 3, 3}, {0, 0, 1, 2}};
-  std::string data(2 * CHUNK, 'd');
   for (const Case &c : cases) {
     SCOPED_TRACE(c.prefill);
     kx_ringbuf_cache_flush();
     kx_ringbuf_cache_init(c.limit);
-    Ring rb = ring(2 * CHUNK);
-    kx_ringbuf_write(rb.get(), data.data(), (uint32_t)data.size());  // two new chunks
+    Ring two = ring(2 * CHUNK);
+    kx_ringbuf_write(two.get(), data.data(), 2 * CHUNK);  // two new chunks
     kx_ringbuf_cache_prefill(c.prefill);
     EXPECT_EQ(c.before, kx_ringbuf_cache_count());
-    kx_ringbuf_skip(rb.get(), CHUNK);
+    kx_ringbuf_skip(two.get(), CHUNK);
     EXPECT_EQ(c.after, kx_ringbuf_cache_count());
     kx_malloc_stats_t s;
     kx_malloc_stats_get("kx_ringbuf_chunk_t", &s);
@@ -72,7 +66,7 @@ TEST(RingbufTest, CacheLimitAndPrefill) {
 
 // Bytes that a descriptor in text mode (the Windows C runtime's default)
 // would change: CR LF, a lone LF, Ctrl-Z, all 256 byte values.
-TEST(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
+TEST(RingbufTest, DescriptorsCarryEveryByteUnchangedAndBrokenFramesWarn) {
   int fd[2];
 #ifdef _WIN32
   ASSERT_EQ(0, _pipe(fd, 65536, _O_TEXT));
@@ -97,16 +91,10 @@ TEST(RingbufTest, DescriptorsCarryEveryByteUnchanged) {
   EXPECT_EQ(_O_TEXT, _setmode(fd[0], _O_BINARY)) << "the descriptor keeps its own mode";
 #endif
   close(fd[0]);
-}
-
-TEST(RingbufTest, BrokenFrameWarns) {
-  Ring rb = ring(CHUNK);
   const std::string bytes = std::string("\0\0\0\7\x9c\x40", 6) + std::string(49994, 'b');  // claims 40000 bytes
-  kx_ringbuf_write(rb.get(), bytes.data(), (uint32_t)bytes.size());
+  kx_ringbuf_write(in.get(), bytes.data(), (uint32_t)bytes.size());
   kx_log_print_level = KX_LOG_WARNING;
   uint8_t broken = 0;
   EXPECT_EQ("[General:Warning] Totally broken message - size = 40000\n",
-            stderr_of([&] { EXPECT_EQ(nullptr, kx_msg_read_from_ringbuf_ex(rb.get(), &broken)); }));
+            stderr_of([&] { EXPECT_EQ(nullptr, kx_msg_read_from_ringbuf_ex(in.get(), &broken)); }));
 }
-
-}  // namespace
