@@ -183,6 +183,16 @@ PyObject *own_attr(PyObject *o, PyObject *name, NameMemo &memo) {
   if (PyDictValues *values = instance_values(o)) {
     Py_ssize_t ix = index_in(reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys, name, memo);
     if (ix >= 0) return values->values[ix];
+  } else if (PyObject *dict = instance_dict(o)) {
+    // Values moved into a dict of the instance's own (its __dict__ was read,
+    // or the shared keys had no room for a name when it was stored): the
+    // generic read finds the value there. In a dict of str keys only, the
+    // lookup of a str compares str with str and runs no code.
+    if (PyDict_CheckExact(dict) && DK_IS_UNICODE(reinterpret_cast<PyDictObject *>(dict)->ma_keys)) {
+      PyObject *v = PyDict_GetItemWithError(dict, name);
+      if (!v) PyErr_Clear();
+      return v;
+    }
   }
 #endif
   PyObject *v = nullptr;

@@ -197,6 +197,11 @@ inline PyDictValues *instance_values(PyObject *o) {
   return PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_MANAGED_DICT) ? reinterpret_cast<PyDictValues **>(o)[-4]
                                                                  : nullptr;
 }
+// The dict of such an instance whose values are no longer in that array,
+// three pointers before the object; null when it has none.
+inline PyObject *instance_dict(PyObject *o) {
+  return PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_MANAGED_DICT) ? reinterpret_cast<PyObject **>(o)[-3] : nullptr;
+}
 #endif
 
 #if KX_FAST_INSTANCE_STORE

@@ -232,8 +232,14 @@ class RefillTest(TestCase):
 
     def test_objects_the_caller_holds(self):
         Long, Pair = type('Long', (type(2 ** 64),), {}), type('Pair', (tuple,), {})
-        host = type('Host', (object,), {})()
-        self.update(host, (1, 2), (3, 4))
+        Host = type('Host', (object,), {})
+        plain, own_dict = Host(), Host()
+        vars(own_dict)   # its attributes go to a dict of its own, not to the class's shared array
+        for host in (plain, own_dict):
+            self.update(host, (1, 2), (3, 4))
+            self.held(host, Long, Pair)
+
+    def held(self, host, Long, Pair):
         cases = [
             # (what the attribute holds before the update, keep a reference to it)
             ('the pair kept', lambda: host.connections, True),
