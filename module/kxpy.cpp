@@ -382,16 +382,12 @@ kx_msg_t *message_arg(PyObject *m, const char *argname, Site at) {
 }
 
 Ref Reader::string(uint32_t bufsize, Site at) {
-  if (bufsize == 0) kx_bug(__FILE__, __LINE__, __func__, "bufsize 0");
-  // Consumed as the library's string read consumes it (see try_skip_string);
-  // the text is made from the kept bytes where they stand in the message (no
+  // The text is made from the kept bytes where they stand in the message (no
   // Python code runs between taking them and making it) and ends at the
   // first zero among them.
-  uint32_t n;
-  if (!kx_msg_get_uint32(m_, &n)) bad_message(at);
-  uint32_t kept = n < bufsize - 1 ? n : bufsize - 1;
-  const uint8_t *p = try_take(kept);
-  if (!p || !try_skip(n - kept)) bad_message(at);
+  uint32_t kept;
+  const uint8_t *p = try_take_string(bufsize, &kept);
+  if (!p) bad_message(at);
   const void *zero = memchr(p, 0, kept);
   size_t len = zero ? static_cast<size_t>(static_cast<const uint8_t *>(zero) - p) : kept;
   return py_str(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(len), at);

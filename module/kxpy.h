@@ -591,10 +591,21 @@ class Reader {
   // past the bytes a buffer of bufsize keeps, then past the rest), with no
   // bytes copied.
   bool try_skip_string(uint32_t bufsize) {
+    uint32_t kept;
+    return try_take_string(bufsize, &kept) != nullptr;
+  }
+  // A string field consumed as the library's string read into a buffer of
+  // bufsize bytes consumes it: the length, the bytes such a buffer keeps
+  // (their address in the message, and their number in *kept), the rest.
+  // Null when a step's bytes are not all there; the position then stays
+  // after the steps that were.
+  const uint8_t *try_take_string(uint32_t bufsize, uint32_t *kept) {
+    if (bufsize == 0) kx_bug(__FILE__, __LINE__, __func__, "bufsize 0");
     uint32_t n;
-    if (!kx_msg_get_uint32(m_, &n)) return false;
-    uint32_t kept = n < bufsize - 1 ? n : bufsize - 1;
-    return try_skip(kept) && try_skip(n - kept);
+    if (!kx_msg_get_uint32(m_, &n)) return nullptr;
+    *kept = n < bufsize - 1 ? n : bufsize - 1;
+    const uint8_t *p = try_take(*kept);
+    return p && try_skip(n - *kept) ? p : nullptr;
   }
   // True when a whole string field (length word and all its bytes) stands at
   // the read position, so reading it cannot fail.
