@@ -94,6 +94,52 @@ class _Formatter(argparse.ArgumentDefaultsHelpFormatter):
         return argparse.ArgumentDefaultsHelpFormatter._get_help_string(self, action)
 
 
+DEFAULT_HOST = '127.0.0.1'
+
+
+def split_address(text, default_port, lowest=0):
+    """An appliance's (or a listening) address as every tool takes it:
+    'HOST:PORT', '[V6ADDR]:PORT', a bare HOST or V6ADDR (the default port)
+    or ':PORT' (on 127.0.0.1) -> (host, port). ValueError when malformed."""
+    text = text.strip()
+    if text.startswith('['):
+        host, bracket, rest = text[1:].partition(']')
+        if not bracket or (rest and not rest.startswith(':')):
+            raise ValueError('%r is not HOST:PORT or [V6ADDR]:PORT' % text)
+        port = rest[1:]
+        if not host:
+            raise ValueError('no host in %r' % text)
+    elif text.count(':') == 1:
+        host, port = text.split(':')
+        host = host or DEFAULT_HOST
+    else:   # a bare host name or IPv4 address, or an IPv6 address without a port
+        host, port = text, ''
+    if not host:
+        raise ValueError('no host in %r' % text)
+    if port and not port.isdigit():
+        raise ValueError('bad port in %r: not a number' % text)
+    number = int(port) if port else default_port
+    if not lowest <= number <= 65535:
+        raise ValueError('bad port in %r: not from %d to 65535' % (text, lowest))
+    return host, number
+
+
+def address(default_port, lowest=1):
+    """split_address as an argparse type: a malformed address is a usage error."""
+    def parse(text):
+        try:
+            return split_address(text, default_port, lowest)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e))
+    parse.__name__ = 'address'  # what argparse names in its messages
+    return parse
+
+
+def host_port(host, port):
+    """The address as split_address takes it back: [v6]:port for IPv6."""
+    return ('[%s]:%d' if ':' in host else '%s:%d') % (host, port)
+
+
 def parser(prog, description, epilog=None):
     p = argparse.ArgumentParser(prog=prog, description=description, epilog=epilog, formatter_class=_Formatter)
     p.add_argument('--version', action=_Version, help='show the version and exit')

@@ -24,7 +24,6 @@ from __future__ import absolute_import, division, print_function
 from kxtools import _cli
 _guard = _cli.ImportGuard('kxtap')
 
-import argparse  # noqa: E402
 import errno  # noqa: E402
 import os  # noqa: E402
 import select  # noqa: E402
@@ -35,8 +34,130 @@ import time  # noqa: E402
 
 from kxtools import pcapng  # noqa: E402
 
+try:
+    from selectors import EVENT_READ, EVENT_WRITE, DefaultSelector as Selector
+except ImportError:     # Python 2.7
+    Selector = None
+    EVENT_READ, EVENT_WRITE = 1, 2
+
 CHUNK = 65536
 HIGH_WATER = 1 << 20     # stop reading a side while this much waits for the other
+DEFAULT_DAEMON_PORT = 7830
+CONNECT_TIMEOUT = 10     # seconds a connection to the daemon may take
+LINES_PER_SECOND = 20    # failure lines on stderr; more in one second are counted instead
+
+
+if Selector is None:
+    class _Key(object):
+        def __init__(self, fileobj, events, data):
+            self.fileobj, self.events, self.data = fileobj, events, data
+
+    class Selector(object):
+        """The part of selectors.DefaultSelector that kxtap uses, over
+        poll() (which, unlike select(), takes descriptors of any number)."""
+
+        def __init__(self):
+            self._poll = select.poll()
+            self._keys = {}     # fd -> _Key
+            self._fds = {}      # fileobj -> fd: a socket closed while watched is still let go of
+
+        def register(self, fileobj, events, data=None):
+            fd = fileobj if isinstance(fileobj, int) else fileobj.fileno()
+            self._keys[fd] = _Key(fileobj, events, data)
+            self._fds[fileobj] = fd
+            self._poll.register(fd, (select.POLLIN if events & EVENT_READ else 0) |
+                                (select.POLLOUT if events & EVENT_WRITE else 0))
+
+        def modify(self, fileobj, events, data=None):
+            self.unregister(fileobj)
+            self.register(fileobj, events, data)
+
+        def unregister(self, fileobj):
+            fd = self._fds.pop(fileobj)
+            del self._keys[fd]
+            self._poll.unregister(fd)
+
+        def select(self, timeout=None):
+            try:
+                ready = self._poll.poll(None if timeout is None else timeout * 1000)
+            except select.error as e:
+                if e.args[0] == errno.EINTR:
+                    return []
+                raise
+            out = []
+            for fd, flags in ready:
+                key = self._keys.get(fd)
+                if key is None:
+                    continue
+                events = 0
+                if flags & ~select.POLLOUT:     # readable, or an error or hang-up: both show it
+                    events |= EVENT_READ
+                if flags & ~select.POLLIN:
+                    events |= EVENT_WRITE
+                out.append((key, events & key.events))
+            return out
+
+        def close(self):
+            self._keys.clear()
+            self._fds.clear()
+
+
+class _LineLimit(object):
+    """Failure lines to a stream, at most LINES_PER_SECOND in a second: a
+    storm of refused clients is counted, not written line by line."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.second = None
+        self.written = 0
+        self.held = 0
+
+    def write(self, line):
+        now = int(time.time())
+        if now != self.second:
+            self.flush()
+            self.second, self.written = now, 0
+        if self.written >= LINES_PER_SECOND:
+            self.held += 1
+            return
+        self.written += 1
+        self.stream.write(line)
+        self.stream.flush()
+
+    def flush(self):
+        if self.held:
+            self.stream.write('kxtap: %d more failure lines in the same second left out\n' % self.held)
+            self.stream.flush()
+            self.held = 0
+
+
+def _listening(address):
+    """A non-blocking socket listening on (host, port), IPv6 included."""
+    family, type_, proto, sockaddr = resolve(address, passive=True)[0]
+    server = socket.socket(family, type_, proto)
+    try:
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        server.bind(sockaddr)
+        server.listen(128)
+        server.setblocking(False)
+    except BaseException:
+        server.close()
+        raise
+    return server
+
+
+def _reserve():
+    try:
+        return os.open(os.devnull, os.O_RDONLY)
+    except OSError:
+        return None
+
+
+def _drain(fd):
+    try:
+        os.read(fd, 512)
+    except OSError:
+        pass
 
 
 class Framer(object):
@@ -108,12 +229,21 @@ class Relay(object):
         self.down = Half(daemon, client, Framer(writer, pcapng.INBOUND))
         self.halves = (self.up, self.down)
         self.closed = False
+        self.problem = None     # what went wrong on the daemon's side, if anything
 
-    def want_read(self):
-        return [h.src for h in self.halves if not h.eof and len(h.pending) < HIGH_WATER]
+    def events(self, sock):
+        """What sock is to be watched for now: EVENT_READ, EVENT_WRITE or both."""
+        mask = 0
+        for h in self.halves:
+            if h.src is sock and not h.eof and len(h.pending) < HIGH_WATER:
+                mask |= EVENT_READ
+            if h.dst is sock and h.pending and not h.dead:
+                mask |= EVENT_WRITE
+        return mask
 
-    def want_write(self):
-        return [h.dst for h in self.halves if h.pending and not h.dead]
+    def trouble(self, text):
+        if self.problem is None:
+            self.problem = text
 
     def on_readable(self, sock):
         for h in self.halves:
@@ -125,12 +255,18 @@ class Relay(object):
                         return
                     data = b''  # a reset ends the direction like a close
                     self.other(h).dead = True
+                    if h is self.down:
+                        self.trouble('the daemon broke the connection: %s' % _reason(e))
                 now = time.time()
                 if not data:
                     h.eof = True
+                    if h is self.down and h.framer.buf:
+                        self.trouble("the daemon's stream ended inside a frame")
                     h.framer.finish(now)
                     return
                 h.framer.feed(data, now)
+                if h is self.down and h.framer.broken:
+                    self.trouble('the daemon sent a frame header with an impossible length')
                 if not h.dead:
                     h.pending += data
 
@@ -147,6 +283,8 @@ class Relay(object):
                     # so that closing it does not reset what it still receives.
                     h.dead = True
                     del h.pending[:]
+                    if h is self.up:
+                        self.trouble('the daemon took no more: %s' % _reason(e))
                     return
                 del h.pending[:n]
 
@@ -185,11 +323,25 @@ class Relay(object):
                 pass
 
 
-def parse_address(text):
-    host, sep, port = text.rpartition(':')
-    if not sep or not port.isdigit() or int(port) > 65535:
-        raise argparse.ArgumentTypeError('%r is not HOST:PORT' % text)
-    return host or '127.0.0.1', int(port)
+class Connecting(object):
+    """A client accepted, its connection to the daemon under way: the
+    client's bytes wait in the kernel until it is made."""
+
+    def __init__(self, client, peer, targets, deadline):
+        self.client = client
+        self.peer = peer
+        self.targets = list(targets)    # addresses still to try, from getaddrinfo
+        self.deadline = deadline
+        self.sock = None
+        self.error = None
+
+
+def _reason(e):
+    return getattr(e, 'strerror', None) or str(e) or e.__class__.__name__
+
+
+def _out_of_descriptors(e):
+    return getattr(e, 'errno', None) in (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM)
 
 
 def numbered(path, n):
@@ -197,23 +349,47 @@ def numbered(path, n):
     return '%s-%d%s' % (root, n, ext)
 
 
+def resolve(address, passive=False):
+    """getaddrinfo's stream addresses for (host, port): resolved once, at
+    start, so that no lookup ever holds up the relays."""
+    try:
+        return [ai[:3] + (ai[4],) for ai in socket.getaddrinfo(address[0], address[1], 0, socket.SOCK_STREAM, 0,
+                                                               socket.AI_PASSIVE if passive else 0)]
+    except socket.gaierror as e:
+        raise socket.error(e.args[0], _reason(e))
+
+
 class Tap(object):
-    def __init__(self, listen, connect, path, once=False, out=sys.stdout, err=sys.stderr):
+    """The relay loop: every socket is watched by one selector (no ceiling
+    on the number of descriptors), and nothing in it blocks: connections to
+    the daemon are made without waiting, each with its own deadline."""
+
+    def __init__(self, listen, connect, path, once=False, out=sys.stdout, err=sys.stderr, targets=None):
         self.connect = connect
+        self.targets = targets or resolve(connect)
         self.path = path
         self.once = once
         self.out = out
         self.err = err
-        self.relays = []
+        self.relays = set()
+        self.connecting = set()
+        self.watched = {}           # socket -> the events the selector watches it for
         self.accepted = 0
         self.stopping = False
         self.failure = None     # with --once: why the one session failed
-        self.interrupted = False
-        self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.server.bind(listen)
-        self.server.listen(16)
-        self.server.setblocking(False)
+        self.lines = _LineLimit(err)
+        self.selector = None
+        self.server = None
+        self.reserve = None     # a descriptor kept back to turn clients away with when none is left
+        self.accept_resumes = None
+        try:
+            self.server = _listening(listen)
+            self.selector = Selector()
+            self.watch(self.server, EVENT_READ)
+            self.reserve = _reserve()
+        except BaseException:
+            self.close()
+            raise
 
     def fail(self, text):
         """A session failed: one line; with --once, the end of kxtap."""
@@ -221,96 +397,238 @@ class Tap(object):
             self.failure = text
             self.stopping = True
         else:
-            self.err.write('kxtap: %s\n' % text)
+            self.lines.write('kxtap: %s\n' % text)
 
     def say(self, text):
         self.out.write(text + '\n')
         self.out.flush()
 
+    def watch(self, sock, events, owner=None):
+        """Has the selector watch sock for events (0: not at all), on behalf
+        of owner (a Relay or a Connecting)."""
+        old = self.watched.get(sock, 0)
+        if events == old:
+            return
+        if not events:
+            self.selector.unregister(sock)
+            del self.watched[sock]
+        elif old:
+            self.selector.modify(sock, events, owner)
+        else:
+            self.selector.register(sock, events, owner)
+        if events:
+            self.watched[sock] = events
+
+    def forget(self, *socks):
+        for sock in socks:
+            if sock is not None and sock in self.watched:
+                self.watch(sock, 0)
+
     def accept(self):
-        try:
-            client, addr = self.server.accept()
-        except socket.error:
-            return
-        peer = '%s:%d' % addr[:2]
-        try:
-            daemon = socket.create_connection(self.connect, 10)
-        except socket.error as e:
-            self.fail('%s: cannot connect to %s:%d: %s' % (peer, self.connect[0], self.connect[1],
-                                                            getattr(e, 'strerror', None) or e))
-            client.close()
-            return
-        self.accepted += 1
-        name = self.path if self.once else numbered(self.path, self.accepted)
+        for _ in range(64):     # a few at a time, so that the relays are served between them
+            if self.server is None:
+                return
+            try:
+                client, addr = self.server.accept()
+            except socket.error as e:
+                if _out_of_descriptors(e):
+                    self.turn_away(e)
+                return
+            self.connect_daemon(Connecting(client, _cli.host_port(*addr[:2]), self.targets, time.time() + CONNECT_TIMEOUT))
+            if self.once:
+                self.forget(self.server)
+                self.server.close()
+                self.server = None
+
+    def turn_away(self, e):
+        """No descriptor for a new client: the reserved one is given up to
+        accept it and close it at once, with a line, so that the client is not
+        left waiting and the listening socket does not stay readable. Without
+        a reserve, accepting pauses for a second."""
+        if self.reserve is not None:
+            os.close(self.reserve)
+            self.reserve = None
+            try:
+                client, addr = self.server.accept()
+            except socket.error:
+                client = None
+            if client is not None:
+                client.close()
+                self.refused(_cli.host_port(*addr[:2]), e)
+            self.reserve = _reserve()
+            if client is not None:
+                return
+        self.fail('cannot accept a client: %s; accepting again in 1 s' % _reason(e))
+        self.forget(self.server)
+        self.accept_resumes = time.time() + 1.0
+
+    def refused(self, peer, e):
+        self.fail('%s: refused: no descriptor left for it (%s)' % (peer, _reason(e)))
+
+    def connect_daemon(self, c):
+        """Starts (or goes on to) the next of the daemon's addresses."""
+        while c.targets:
+            family, type_, proto, address = c.targets.pop(0)
+            try:
+                c.sock = socket.socket(family, type_, proto)
+            except socket.error as e:
+                if _out_of_descriptors(e):
+                    c.client.close()
+                    self.refused(c.peer, e)
+                    return
+                c.error = e
+                continue
+            c.sock.setblocking(False)
+            err = c.sock.connect_ex(address)
+            if err in (0, errno.EINPROGRESS, errno.EWOULDBLOCK, errno.EAGAIN):
+                self.connecting.add(c)
+                self.watch(c.sock, EVENT_WRITE, c)
+                return
+            c.error = socket.error(err, os.strerror(err))
+            c.sock.close()
+            c.sock = None
+        self.connect_failed(c)
+
+    def connect_failed(self, c):
+        self.fail('%s: cannot connect to %s: %s' % (c.peer, _cli.host_port(*self.connect), _reason(c.error)))
+        c.client.close()
+
+    def on_connected(self, c):
+        """The daemon's socket of c is writable: connected, or refused."""
+        self.connecting.discard(c)
+        self.forget(c.sock)
+        err = c.sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+        if err:
+            c.error = socket.error(err, os.strerror(err))
+            c.sock.close()
+            c.sock = None
+            return self.connect_daemon(c)
+        name = self.path if self.once else numbered(self.path, self.accepted + 1)
         try:
             writer = pcapng.Writer(name, application='kxtap')
         except (IOError, OSError) as e:
-            self.fail('%s: cannot write %s: %s' % (peer, name, getattr(e, 'strerror', None) or e))
-            client.close()
-            daemon.close()
-            return
-        for s in (client, daemon):
+            c.client.close()
+            c.sock.close()
+            if _out_of_descriptors(e):
+                return self.refused(c.peer, e)
+            return self.fail('%s: cannot write %s: %s' % (c.peer, name, _reason(e)))
+        self.accepted += 1
+        for s in (c.client, c.sock):
             s.setblocking(False)
             s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.relays.append(Relay(client, daemon, writer, name, peer))
-        self.say('recording %s to %s' % (peer, name))
-        if self.once:
-            self.server.close()
-            self.server = None
+        r = Relay(c.client, c.sock, writer, name, c.peer)
+        self.relays.add(r)
+        self.say('recording %s to %s' % (c.peer, name))
+        self.update(r)
 
-    def reap(self):
-        for r in [r for r in self.relays if r.closed]:
-            self.relays.remove(r)
-            self.say('closed %s: %d frames out, %d in' % (r.peer, r.up.framer.frames, r.down.framer.frames))
+    def update(self, r):
+        """After r's sockets were served: closes it once over, otherwise
+        watches its sockets for what it waits for now."""
+        try:
+            if not r.closed:
+                r.settle()
+        except (IOError, OSError) as e:   # the capture file took no more
+            self.forget(r.client, r.daemon)
+            r.close(recording=False)
+            self.fail('%s: cannot write %s: %s' % (r.peer, r.name, _reason(e)))
+        if r.closed:
+            self.forget(r.client, r.daemon)
+            self.reap(r)
+            return
+        for sock in (r.client, r.daemon):
+            self.watch(sock, r.events(sock), r)
+
+    def reap(self, r):
+        self.relays.discard(r)
+        self.say('closed %s: %d frames out, %d in' % (r.peer, r.up.framer.frames, r.down.framer.frames))
+        if r.problem:
+            if self.once:
+                self.failure = self.failure or '%s: %s' % (r.peer, r.problem)
+            else:
+                self.fail('%s: %s' % (r.peer, r.problem))
+
+    def timeout(self, now):
+        """Seconds until the next deadline: a connection attempt's, or the
+        end of a pause in accepting."""
+        ends = [c.deadline for c in self.connecting]
+        if self.accept_resumes is not None:
+            ends.append(self.accept_resumes)
+        return max(0.0, min(ends) - now) if ends else None
+
+    def expire(self, now):
+        for c in [c for c in self.connecting if c.deadline <= now]:
+            self.connecting.discard(c)
+            self.forget(c.sock)
+            c.sock.close()
+            c.error = socket.error(errno.ETIMEDOUT, 'timed out after %d s' % CONNECT_TIMEOUT)
+            self.connect_failed(c)
+        if self.accept_resumes is not None and self.accept_resumes <= now and self.server is not None:
+            self.accept_resumes = None
+            self.watch(self.server, EVENT_READ)
 
     def run(self, wake=None):
-        while not self.stopping and (self.server is not None or self.relays):
-            rlist = [wake] if wake is not None else []
-            if self.server is not None:
-                rlist.append(self.server)
-            wlist = []
-            for r in self.relays:
-                rlist += r.want_read()
-                wlist += r.want_write()
-            try:
-                readable, writable, _ = select.select(rlist, wlist, [], 1.0)
-            except (select.error, OSError) as e:
-                if e.args[0] == errno.EINTR:
-                    continue
-                raise
-            if wake is not None and wake in readable:
-                try:
-                    os.read(wake, 512)
-                except OSError:
-                    pass
-            for r in list(self.relays):
-                try:
-                    for s in readable:
-                        if not r.closed:
-                            r.on_readable(s)
-                    for s in writable:
-                        if not r.closed:
-                            r.on_writable(s)
-                    if not r.closed:
-                        r.settle()
-                except (IOError, OSError) as e:   # the capture file took no more
-                    r.close(recording=False)
-                    self.fail('%s: cannot write %s: %s' % (r.peer, r.name, getattr(e, 'strerror', None) or e))
-            if self.server is not None and self.server in readable:
-                self.accept()
-            self.reap()
-        self.close()
+        if wake is not None:
+            self.selector.register(wake, EVENT_READ)
+        try:
+            while not self.stopping and (self.server is not None or self.relays or self.connecting):
+                ready = self.selector.select(self.timeout(time.time()))
+                touched = set()
+                for key, events in ready:
+                    owner = key.data
+                    if key.fileobj is wake:
+                        _drain(wake)
+                    elif key.fileobj is self.server:
+                        self.accept()
+                    elif isinstance(owner, Connecting):
+                        if owner in self.connecting:
+                            self.on_connected(owner)
+                    elif owner is not None and not owner.closed:
+                        self.serve(owner, key.fileobj, events)
+                        touched.add(owner)
+                for r in touched:
+                    if r in self.relays:
+                        self.update(r)
+                self.expire(time.time())
+        finally:
+            if wake is not None and self.selector is not None:
+                self.selector.unregister(wake)
+
+    def serve(self, r, sock, events):
+        try:
+            if events & EVENT_READ:
+                r.on_readable(sock)
+            if events & EVENT_WRITE and not r.closed:
+                r.on_writable(sock)
+        except (IOError, OSError) as e:   # the capture file took no more
+            self.forget(r.client, r.daemon)
+            r.close(recording=False)
+            self.fail('%s: cannot write %s: %s' % (r.peer, r.name, _reason(e)))
 
     def close(self):
-        for r in self.relays:
+        """Ends every session (each file closed readable) and lets go of every descriptor."""
+        for r in list(self.relays):
+            self.forget(r.client, r.daemon)
             try:
                 r.close()
             except (IOError, OSError) as e:
-                self.fail('%s: cannot write %s: %s' % (r.peer, r.name, getattr(e, 'strerror', None) or e))
-        self.reap()
+                self.fail('%s: cannot write %s: %s' % (r.peer, r.name, _reason(e)))
+            self.reap(r)
+        for c in list(self.connecting):
+            self.connecting.discard(c)
+            self.forget(c.sock)
+            c.sock.close()
+            c.client.close()
         if self.server is not None:
+            self.forget(self.server)
             self.server.close()
             self.server = None
+        if self.selector is not None:
+            self.selector.close()
+            self.selector = None
+        if self.reserve is not None:
+            os.close(self.reserve)
+            self.reserve = None
+        self.lines.flush()
 
 
 def check_target(path, once):
@@ -328,11 +646,23 @@ def check_target(path, once):
 
 
 def check_daemon(address):
-    """Fails at once when the daemon's address does not take a connection."""
+    """Fails at once when the daemon's address does not take a connection;
+    returns its resolved addresses."""
     try:
-        socket.create_connection(address, 5).close()
+        targets = resolve(address)
+        for n, (family, type_, proto, sockaddr) in enumerate(targets):
+            sock = socket.socket(family, type_, proto)
+            try:
+                sock.settimeout(5)
+                sock.connect(sockaddr)
+                return targets
+            except socket.error:
+                if n == len(targets) - 1:
+                    raise
+            finally:
+                sock.close()
     except socket.error as e:
-        raise _cli.Fatal('cannot connect to %s:%d: %s' % (address[0], address[1], getattr(e, 'strerror', None) or e))
+        raise _cli.Fatal('cannot connect to %s: %s' % (_cli.host_port(*address), _reason(e)))
 
 
 def main(argv=None):
@@ -341,10 +671,11 @@ def main(argv=None):
 
 def _main(argv):
     p = _cli.parser('kxtap', 'Relay clients to the daemon and record every frame.')
-    p.add_argument('--listen', type=parse_address, default='127.0.0.1:7831', metavar='HOST:PORT',
-                   help='address to accept clients on (port 0 picks a free one)')
-    p.add_argument('--connect', type=parse_address, default='127.0.0.1:7830', metavar='HOST:PORT',
-                   help="the daemon's address, checked at start")
+    p.add_argument('--listen', type=_cli.address(7831, lowest=0), default='127.0.0.1:7831', metavar='HOST:PORT',
+                   help='address to accept clients on: HOST:PORT, [V6ADDR]:PORT or HOST (port 0 picks a free one)')
+    p.add_argument('--connect', type=_cli.address(DEFAULT_DAEMON_PORT), default='127.0.0.1:%d' % DEFAULT_DAEMON_PORT,
+                   metavar='HOST:PORT', help="the daemon's address, checked at start: HOST:PORT, [V6ADDR]:PORT or "
+                   "HOST (port %d)" % DEFAULT_DAEMON_PORT)
     p.add_argument('-w', '--write', required=True, metavar='FILE',
                    help='capture file; numbered per client unless --once')
     p.add_argument('--once', action='store_true',
@@ -352,42 +683,49 @@ def _main(argv):
     args = p.parse_args(argv)
 
     check_target(args.write, args.once)
-    check_daemon(args.connect)
-    try:
-        tap = Tap(args.listen, args.connect, args.write, args.once)
-    except socket.error as e:
-        raise _cli.Fatal('cannot listen on %s:%d: %s' % (args.listen[0], args.listen[1],
-                                                        getattr(e, 'strerror', None) or e))
-    host, port = tap.server.getsockname()[:2]
-    tap.say('listening on %s:%d' % (host, port))
+    targets = check_daemon(args.connect)
 
     # A signal sets the flag; the byte the interpreter writes to the pipe
-    # wakes the select so that the loop ends between two whole records.
+    # wakes the selector so that the loop ends between two whole records.
+    # The handlers are in place before the listening socket exists, so that
+    # an interrupt at any moment still closes it and every file.
+    caught, made = [], []
+
+    def on_signal(signum, frame):
+        caught.append(signum)
+        for tap in made:
+            tap.stopping = True
+
+    old = {}
+    old_wakeup = None
     rfd, wfd = os.pipe()
-    for fd in (rfd, wfd):
-        _nonblocking(fd)
-    old_wakeup = signal.set_wakeup_fd(wfd)
-
-    def stop(signum, frame):
-        tap.stopping = True
-
-    def interrupt(signum, frame):
-        tap.stopping = tap.interrupted = True
-
-    old = {signal.SIGINT: signal.signal(signal.SIGINT, interrupt),
-           signal.SIGTERM: signal.signal(signal.SIGTERM, stop)}
     try:
-        tap.run(rfd)
+        for fd in (rfd, wfd):
+            _nonblocking(fd)
+        old_wakeup = signal.set_wakeup_fd(wfd)
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            old[signum] = signal.signal(signum, on_signal)
+        try:
+            made.append(Tap(args.listen, args.connect, args.write, args.once, targets=targets))
+        except socket.error as e:
+            raise _cli.Fatal('cannot listen on %s: %s' % (_cli.host_port(*args.listen), _reason(e)))
+        tap = made[0]
+        try:
+            if not caught:
+                tap.say('listening on %s' % _cli.host_port(*tap.server.getsockname()[:2]))
+                tap.run(rfd)
+        finally:
+            tap.close()
     finally:
-        tap.close()
-        for s, h in old.items():
-            signal.signal(s, h)
-        signal.set_wakeup_fd(old_wakeup)
+        for signum, handler in old.items():
+            signal.signal(signum, handler)
+        if old_wakeup is not None:
+            signal.set_wakeup_fd(old_wakeup)
         os.close(rfd)
         os.close(wfd)
     if tap.failure:
         raise _cli.Fatal(tap.failure)
-    if tap.interrupted:     # every file is closed: now the usual Ctrl-C ending
+    if signal.SIGINT in caught:     # every file is closed: now the usual Ctrl-C ending
         raise KeyboardInterrupt
     return 0
 
