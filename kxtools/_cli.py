@@ -100,7 +100,8 @@ DEFAULT_HOST = '127.0.0.1'
 def split_address(text, default_port, lowest=0):
     """An appliance's (or a listening) address as every tool takes it:
     'HOST:PORT', '[V6ADDR]:PORT', a bare HOST or V6ADDR (the default port)
-    or ':PORT' (on 127.0.0.1) -> (host, port). ValueError when malformed."""
+    or ':PORT' (on 127.0.0.1) -> (host, port). ValueError when malformed.
+    The default port is not checked (None: the caller's to fill in)."""
     text = text.strip()
     if text.startswith('['):
         host, bracket, rest = text[1:].partition(']')
@@ -118,7 +119,9 @@ def split_address(text, default_port, lowest=0):
         raise ValueError('no host in %r' % text)
     if port and not port.isdigit():
         raise ValueError('bad port in %r: not a number' % text)
-    number = int(port) if port else default_port
+    if not port:
+        return host, default_port
+    number = int(port)
     if not lowest <= number <= 65535:
         raise ValueError('bad port in %r: not from %d to 65535' % (text, lowest))
     return host, number

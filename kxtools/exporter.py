@@ -29,7 +29,7 @@ import KXdv17_0 as kx
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 
-from kxtools import aio
+from kxtools import _cli, aio
 from kxtools.errors import KXError, Timeout
 
 DEFAULT_LISTEN = '127.0.0.1:9783'
@@ -41,24 +41,8 @@ OTHER = 'other'             # the host label of the hosts outside the top N
 
 
 def split_address(text: str, default_port: int) -> Tuple[str, int]:
-    """'host:port', 'host' or '[v6]:port' -> (host, port)."""
-    text = text.strip()
-    if text.startswith('['):
-        host, _, rest = text[1:].partition(']')
-        port = rest[1:] if rest.startswith(':') else ''
-    elif text.count(':') == 1:
-        host, port = text.split(':')
-    else:
-        host, port = text, ''
-    if not host:
-        raise ValueError('no host in %r' % text)
-    try:
-        number = int(port) if port else default_port
-    except ValueError:
-        raise ValueError('bad port in %r' % text) from None
-    if not 0 <= number <= 65535:
-        raise ValueError('bad port in %r' % text)
-    return host, number
+    """'host:port', 'host' or '[v6]:port' -> (host, port), as every tool takes an address."""
+    return _cli.split_address(text, default_port)
 
 
 class Appliance(object):

@@ -1,6 +1,6 @@
 """kxtop: a live summary of the appliance daemon, refreshed every second.
 
-    kxtop --port 7830 [--seconds 10] [--interval 1] [--batch]
+    kxtop [HOST:PORT] [--seconds 10] [--interval 1] [--batch]
 
 Connects, logs in, subscribes to the host and connection tables, channel
 statistics, shaping objects and firewall rules, waits for the first samples,
@@ -189,10 +189,23 @@ def port_number(text):
     return value
 
 
+class _Given(argparse.Action):
+    """Stores the value and notes that the option was given (its default
+    shows in the help, so it cannot tell by itself)."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        setattr(namespace, self.dest, values)
+        namespace.given = getattr(namespace, 'given', ()) + (self.dest,)
+
+
 def parse_args(argv):
     p = _cli.parser('kxtop', 'Live summary of the appliance daemon.')
-    p.add_argument('--host', default='127.0.0.1', help="the daemon's address")
-    p.add_argument('--port', type=port_number, default=7830, help="the daemon's port (1 to 65535)")
+    p.add_argument('address', nargs='?', metavar='HOST:PORT',
+                   help="the daemon's address: HOST:PORT, [V6ADDR]:PORT or HOST (default 127.0.0.1:7830)")
+    p.add_argument('--host', action=_Given, default='127.0.0.1',
+                   help="the daemon's address, as HOST:PORT takes it")
+    p.add_argument('--port', action=_Given, type=port_number, default=7830,
+                   help="the daemon's port (1 to 65535), where the address gives none")
     p.add_argument('--user', default='demo', help='the user name to log in with')
     p.add_argument('--password', default='demo', help='the password to log in with')
     p.add_argument('--seconds', type=number_in(0, 1e7, 'the run time'), default=0,
@@ -202,7 +215,19 @@ def parse_args(argv):
                    'intervals without an update' % STALE_INTERVALS)
     p.add_argument('--batch', action='store_true',
                    help='print plain frames, as when the output is not a terminal')
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    given = getattr(args, 'given', ())
+    if args.address is not None and 'host' in given:
+        p.error('the address given twice: %s and --host %s' % (args.address, args.host))
+    text = args.host if args.address is None else args.address
+    try:
+        args.host, port = _cli.split_address(text, None, 1)
+    except ValueError as e:
+        p.error(str(e))
+    if port is not None and 'port' in given and port != args.port:
+        p.error('two ports: %s and --port %d' % (text, args.port))
+    args.port = args.port if port is None else port
+    return args
 
 
 def reason(e):
@@ -214,7 +239,7 @@ def connect(args):
     try:
         c = kxclient.KXClient(args.host, args.port)
     except (EnvironmentError, socket.error) as e:
-        raise Fatal('cannot connect to %s:%d: %s' % (args.host, args.port, reason(e)))
+        raise Fatal('cannot connect to %s: %s' % (_cli.host_port(args.host, args.port), reason(e)))
     if not c.login(args.user, args.password):
         c.close()
         raise Fatal('login refused')
@@ -412,7 +437,7 @@ def _main(argv):
     except kxclient.ProtocolError as e:
         raise Fatal(str(e))
     except (EnvironmentError, socket.error) as e:
-        raise Fatal('connection to %s:%d lost: %s' % (args.host, args.port, reason(e)))
+        raise Fatal('connection to %s lost: %s' % (_cli.host_port(args.host, args.port), reason(e)))
     finally:
         if c is not None:
             goodbye(c)

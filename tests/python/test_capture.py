@@ -5,6 +5,7 @@ import json
 import os
 import random
 import re
+import select
 import signal
 import socket
 import struct
@@ -36,7 +37,9 @@ class Replay(unittest.TestCase):
 
     def replay(self, path, *options):
         sim = Sim(log=True, test=self, *(('--replay', path) + options))
-        return sim, connect(sim.port)
+        c = connect(sim.port)
+        self.addCleanup(c.close)
+        return sim, c
 
     def log(self, sim):
         self.assertEqual(sim.stop()[0], 0)
@@ -230,6 +233,93 @@ class Relay(unittest.TestCase):
         self.assertIn('the file ends inside a block', err)
 
 
+class Descriptors(unittest.TestCase):
+    """kxtap with more clients than select() can watch, and with too few descriptors for a new client."""
+
+    def start(self, limit):
+        """kxtap under a descriptor limit, with its daemon (played by the test) and its stdout unbuffered."""
+        import resource
+        self.dir = scratch(self, 'kxcrowd-')
+        daemon = sockets(self, True)[0]
+        daemon.listen(4096)
+        daemon.settimeout(10)
+        p = subprocess.Popen(tool('kxtap', '--listen', '127.0.0.1:0', '--connect', '127.0.0.1:%d' % daemon.getsockname()[1],
+                                  '-w', os.path.join(self.dir, 'c.pcapng')), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, bufsize=0, close_fds=True,
+                             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
+        self.addCleanup(lambda: (p.poll() is None and p.kill(), p.wait(), p.stdout.close(), p.stderr.close()))
+        self.tap_port = listening(p.stdout)
+        daemon.accept()[0].close()      # the check at start
+        return p, daemon
+
+    def relayed(self, p, daemon, c):
+        """c's bytes reach the daemon and the daemon's reach c."""
+        self.assertTrue(p.stdout.readline().startswith(b'recording '))
+        d = daemon.accept()[0]
+        self.addCleanup(d.close)
+        d.settimeout(10)
+        c.sendall(frame(0x20528))
+        self.assertEqual(recv_exactly(d, 6), frame(0x20528))
+        d.sendall(frame(0x1b100))
+        self.assertEqual(recv_exactly(c, 6), frame(0x1b100))
+
+    def stopped(self, p):
+        p.send_signal(signal.SIGTERM)
+        out, err = p.communicate()
+        self.assertEqual((p.returncode, err), (0, b''))
+        return out.decode()
+
+    def test_more_clients_than_select_takes(self):
+        import resource
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        want = 8192 if hard == resource.RLIM_INFINITY else min(hard, 8192)
+        if want < 4000:
+            self.skipTest('the descriptor limit cannot be raised to 4000 here')
+        resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        p, daemon = self.start(want)
+        idle = []
+        for _ in range(1100):   # three descriptors each in kxtap: the client's, the daemon's, the file's
+            idle.append(connect(self.tap_port))
+            self.addCleanup(idle[-1].close)
+            self.assertTrue(p.stdout.readline().startswith(b'recording '))
+        for _ in idle:
+            self.addCleanup(daemon.accept()[0].close)
+        c = connect(self.tap_port)
+        self.addCleanup(c.close)
+        self.relayed(p, daemon, c)
+        if os.path.isdir('/proc/%d/fd' % p.pid):
+            self.assertGreater(len(os.listdir('/proc/%d/fd' % p.pid)), 3300)
+        self.assertEqual(self.stopped(p).count('closed 127.0.0.1:'), 1101)
+
+    def test_clients_refused_when_descriptors_run_out(self):
+        p, daemon = self.start(20)
+        served, refused = [], []
+        while len(refused) < 4:
+            c = connect(self.tap_port)
+            self.addCleanup(c.close)
+            ready = select.select([p.stdout, c], [], [], 10)[0]
+            self.assertTrue(ready)
+            if c in ready:      # closed at once, with its line
+                self.assertEqual(c.recv(10), b'')
+                line = p.stderr.readline().decode()
+                self.assertTrue(re.match(r'^kxtap: 127\.0\.0\.1:%d: refused: no descriptor left for it '
+                                         r'\(Too many open files\)\n$' % c.getsockname()[1], line), line)
+                refused.append(c)
+            else:
+                self.assertTrue(p.stdout.readline().startswith(b'recording '))
+                served.append((c, daemon.accept()[0]))
+            self.assertLess(len(served), 10)
+        self.assertTrue(served)
+        for pair in served:     # the descriptors come back, and the next client is served
+            [s.close() for s in pair]
+            self.assertTrue(p.stdout.readline().startswith(b'closed '))
+        c = connect(self.tap_port)
+        self.addCleanup(c.close)
+        self.relayed(p, daemon, c)
+        self.stopped(p)
+
+
 def failures(test, cases):
     """cases: (command, action on the process or None, exit status, its one stderr line or that line's pattern)."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
@@ -304,6 +394,18 @@ class ToolLines(unittest.TestCase):
             daemon.close()
             socket.create_connection(('127.0.0.1', tap_port), 5).close()
 
+        def daemon_broken_mid_session(p):
+            tap_port = listening(p.stdout)
+            daemon.accept()[0].close()      # the check at start
+            c = socket.create_connection(('127.0.0.1', tap_port), 5)
+            d = daemon.accept()[0]
+            c.sendall(frame(0x20528))
+            p.stdout.readline()
+            select.select([d], [], [], 5)
+            d.close()       # with the frame unread: a reset, as when the daemon is killed
+            c.recv(10)
+            c.close()
+
         def tap(*args):
             return tool('kxtap', '--listen', '127.0.0.1:0', *args)
         target = self.path('t.pcapng')
@@ -312,12 +414,17 @@ class ToolLines(unittest.TestCase):
              'kxtap: cannot write /nonexistent/x.pcapng: No such file or directory'),
             (tap('-w', target, '--connect', '127.0.0.1:%d' % refused), None, 1,
              'kxtap: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
-            (tap('-w', target, '--connect', 'nohost'), None, 2,
-             "kxtap: error: argument --connect: 'nohost' is not HOST:PORT"),
+            (tap('-w', target, '--connect', 'nohost.invalid:7830'), None, 1,
+             re.compile(r'^kxtap: cannot connect to nohost\.invalid:7830: .')),
+            (tap('-w', target, '--connect', '[::1'), None, 2,
+             "kxtap: error: argument --connect: '[::1' is not HOST:PORT or [V6ADDR]:PORT"),
             (tap('-w', target, '--connect', '127.0.0.1:%d' % port),
              lambda p: (listening(p.stdout), daemon.accept()[0].close(), p.send_signal(signal.SIGINT)), 130,
              'kxtap: interrupted'),
             # --once: the one client's session fails, and kxtap ends with it.
+            (tap('-w', os.path.join(scratch(self, 'kxonce-'), 'once.pcapng'), '--once', '--connect',
+                 '127.0.0.1:%d' % port), daemon_broken_mid_session, 1,
+             re.compile(r'^kxtap: 127\.0\.0\.1:\d+: the daemon broke the connection: Connection reset by peer$')),
             (tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), daemon_gone_then_client, 1,
              re.compile(r'^kxtap: 127\.0\.0\.1:\d+: cannot connect to 127\.0\.0\.1:%d: Connection refused$' % port)),
         ]

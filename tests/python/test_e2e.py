@@ -123,6 +123,8 @@ class Sim(object):
 
     def kill(self):
         self.stop(signal.SIGKILL)
+        if self.log is not None:
+            self.log.close()
 
 
 def frame(mtype, payload=b''):

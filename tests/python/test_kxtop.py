@@ -230,6 +230,8 @@ class KxtopErrors(unittest.TestCase):
              "kxtop: error: argument --port: the port must be a number from 1 to 65535, not '70000'"),
             (['--port', str(refused), '--batch'], None, 1,
              'kxtop: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
+            (['127.0.0.1:%d' % refused, '--batch'], None, 1,
+             'kxtop: cannot connect to 127.0.0.1:%d: Connection refused' % refused),
             (['--port', str(sim3.port), '--password', 'wrong'], None, 1, 'kxtop: login refused'),
             (['--port', str(sim.port)] + batch, lambda p: (p.stdout.readline(), sim.stop()), 1,
              'kxtop: the daemon closed the connection'),
@@ -239,6 +241,34 @@ class KxtopErrors(unittest.TestCase):
              'kxtop: interrupted'),
         ]
         failures(self, [(KXTOP + args, action, rc, line) for args, action, rc, line in cases])
+
+    def test_one_way_to_name_the_daemon(self):
+        from kxtools import top
+        try:
+            from StringIO import StringIO
+        except ImportError:
+            from io import StringIO
+        # (arguments, (host, port) or the end of the usage error)
+        cases = [
+            ([], ('127.0.0.1', 7830)), (['h'], ('h', 7830)), (['h:1'], ('h', 1)), ([':9'], ('127.0.0.1', 9)),
+            (['[::1]:9'], ('::1', 9)), (['[::1]'], ('::1', 7830)), (['::1'], ('::1', 7830)),
+            (['--host', 'h', '--port', '9'], ('h', 9)), (['--host', '[fe80::1]:9'], ('fe80::1', 9)),
+            (['h:9', '--port', '9'], ('h', 9)), (['--port', '9'], ('127.0.0.1', 9)),
+            (['h:9', '--host', 'h'], 'the address given twice: h:9 and --host h'),
+            (['h:9', '--port', '8'], 'two ports: h:9 and --port 8'),
+            (['h:0'], "bad port in 'h:0': not from 1 to 65535"), (['h:x'], "bad port in 'h:x': not a number"),
+            (['[::1]x'], "'[::1]x' is not HOST:PORT or [V6ADDR]:PORT"), (['[]:9'], "no host in '[]:9'"),
+        ]
+        for argv, want in cases:
+            err, sys.stderr = sys.stderr, StringIO()
+            try:
+                args = top.parse_args(argv)
+                got = (args.host, args.port)
+            except SystemExit:
+                got = sys.stderr.getvalue().strip().split('kxtop: error: ')[-1]
+            finally:
+                sys.stderr = err
+            self.assertEqual(got, want, argv)
 
     def test_stale_marker(self):
         sim = Sim('--seed', '4', '--hosts', '10', '--interval', '20', test=self)
