@@ -148,6 +148,31 @@ class Relay(unittest.TestCase):
         packets = list(pcapng.read(os.path.join(self.dir, 'relay-%d.pcapng' % n)))
         return by_direction(packets, pcapng.OUTBOUND), by_direction(packets, pcapng.INBOUND), packets
 
+    def test_a_daemon_slow_to_accept_holds_up_no_other_relay(self):
+        c, d = self.pair()
+        self.daemon.listen(0)   # its queue full, the daemon's kernel answers no new connection
+        held = []
+        while True:
+            s = socket.socket()
+            held.append(s)
+            self.addCleanup(s.close)
+            s.settimeout(0.3)
+            try:
+                s.connect(self.daemon.getsockname())
+            except socket.timeout:
+                break
+        waiting = connect(self.tap.port)     # kxtap's connection for it waits on the daemon
+        self.addCleanup(waiting.close)
+        time.sleep(0.2)
+        for n in range(3):
+            t = time.time()
+            c.sendall(frame(0x20528))
+            self.assertEqual(recv_exactly(d, 6), frame(0x20528))
+            d.sendall(frame(0x1b100))
+            self.assertEqual(recv_exactly(c, 6), frame(0x1b100))
+            self.assertLess(time.time() - t, 0.5, n)
+        self.assertEqual(self.tap.stop()[0], 0)
+
     def test_daemon_unreachable(self):
         self.daemon.close()     # nothing listens there any more
         for _ in range(2):

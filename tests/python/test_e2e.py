@@ -67,6 +67,7 @@ class Sim(object):
         os.close(fd)
         os.unlink(self.dump_file)
         self.log = tempfile.TemporaryFile() if kw.get('log') else None
+        self.clients = []
         quiet = ['--quiet'] if kw.get('quiet', True) else []
         self.proc = subprocess.Popen([SIM, '--port', '0', '--dump-state', self.dump_file] + quiet + list(args),
                                      stdout=subprocess.PIPE, stderr=self.log)
@@ -79,7 +80,10 @@ class Sim(object):
             kw['test'].addCleanup(self.kill)
 
     def client(self):
-        return kxclient.KXClient('127.0.0.1', self.port)
+        """A client of this simulator, closed with it."""
+        c = kxclient.KXClient('127.0.0.1', self.port)
+        self.clients.append(c)
+        return c
 
     def wait_line(self, text, clients, timeout=30.0):
         deadline = time.time() + timeout
@@ -123,6 +127,8 @@ class Sim(object):
 
     def kill(self):
         self.stop(signal.SIGKILL)
+        for c in self.clients:
+            c.close()
         if self.log is not None:
             self.log.close()
 
@@ -417,6 +423,7 @@ class Scenario(unittest.TestCase):
             time.sleep(1.0)     # what it has not yet taken from the kernel
             cls.loopback.terminate()
             cls.loopback.wait()
+            cls.loopback.stderr.close()
         sessions = dict((x['peer'], x) for x in cls.state['sessions'])
         cls.malformed_session = sessions.pop(cls.malformed_peer, None)
         cls.sessions = list(sessions.values())   # the tap's, for the client

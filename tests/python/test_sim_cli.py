@@ -108,7 +108,7 @@ class Load(unittest.TestCase):
 
     def test_hostile_clients_leave_nothing_behind(self):
         sim = Sim('--interval', '50', log=True, test=self)
-        good = kxclient.KXClient('127.0.0.1', sim.port)
+        good = sim.client()
         self.assertTrue(good.login('demo', 'demo'))
         kx.requestUpdate(good)
         good.wait_for(lambda: good.update_done)
@@ -159,7 +159,7 @@ class Load(unittest.TestCase):
         rss_before = rss(sim)
         idle = [socket.create_connection(('127.0.0.1', sim.port), 10) for _ in range(200)]
         self.addCleanup(lambda: [s.close() for s in idle])
-        c = kxclient.KXClient('127.0.0.1', sim.port)
+        c = sim.client()
         c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
         self.assertTrue(c.login('demo', 'demo'))
         c.sync()  # every connection before it has been accepted and greeted; from here on only pongs come
@@ -188,7 +188,7 @@ class Load(unittest.TestCase):
         if SANITIZED:
             self.skipTest('too many messages for an instrumented simulator')
         sim = Sim('--max-output', '65536', '--max-stall', '1', '--interval', '20', log=True, test=self)
-        c = kxclient.KXClient('127.0.0.1', sim.port)
+        c = sim.client()
         c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.assertTrue(c.login('demo', 'demo'))
         kx.requestUpdate(c)
@@ -200,7 +200,7 @@ class Load(unittest.TestCase):
 
     def test_clients_over_the_limit_are_refused(self):
         sim = Sim('--max-clients', '3', log=True, quiet=False, test=self)
-        clients = [kxclient.KXClient('127.0.0.1', sim.port) for _ in range(3)]
+        clients = [sim.client() for _ in range(3)]
         for c in clients:
             c.wait_for(lambda: c.version is not None)
         for _ in range(20):
@@ -210,7 +210,7 @@ class Load(unittest.TestCase):
         clients[0].close()
         deadline = time.time() + 10
         while True:  # once the simulator has seen the client leave, a new one is served
-            late = kxclient.KXClient('127.0.0.1', sim.port)
+            late = sim.client()
             try:
                 self.assertTrue(late.login('demo', 'demo'))
                 break
