@@ -13,11 +13,22 @@ stream cannot be framed any more), is recorded as far as it came.
 Several clients are served at once, each recorded in its own file numbered
 from the given name (session-1.pcapng, session-2.pcapng, ...); with --once
 only one client is served, recorded in the file as named, and kxtap exits
-when it is gone, with status 1 when its session failed. The capture file and
-the daemon's address are checked at start. SIGINT and SIGTERM stop kxtap
-cleanly: every file is closed readable (SIGINT then ends it with status 130).
-The first line on stdout names the listening address; a line follows for
-every client recorded and closed.
+when it is gone, with status 1 when its session failed: the daemon could not
+be reached, broke the connection, took no more bytes or ended inside a
+frame. (A daemon that closes between two frames ends a session normally:
+that is what a daemon being stopped does.) The capture file and the daemon's
+address are checked at start. SIGINT and SIGTERM stop kxtap cleanly: every
+file is closed readable (SIGINT then ends it with status 130). The first
+line on stdout names the listening address; a line follows for every client
+recorded and closed. Failures are one line each on stderr.
+
+One loop watches every socket through a selector, with no limit on their
+number, and nothing in it waits: a connection to the daemon is made in the
+background (CONNECT_TIMEOUT at most) while the other clients are relayed. A
+client that comes when no descriptor is left is accepted on a descriptor
+kept in reserve and closed at once, with its line.
+
+Addresses are HOST:PORT, [V6ADDR]:PORT or HOST alone (kxtools._cli).
 """
 from __future__ import absolute_import, division, print_function
 
@@ -527,10 +538,8 @@ class Tap(object):
         try:
             if not r.closed:
                 r.settle()
-        except (IOError, OSError) as e:   # the capture file took no more
-            self.forget(r.client, r.daemon)
-            r.close(recording=False)
-            self.fail('%s: cannot write %s: %s' % (r.peer, r.name, _reason(e)))
+        except (IOError, OSError) as e:
+            self.file_failed(r, e)
         if r.closed:
             self.forget(r.client, r.daemon)
             self.reap(r)
@@ -553,6 +562,8 @@ class Tap(object):
         ends = [c.deadline for c in self.connecting]
         if self.accept_resumes is not None:
             ends.append(self.accept_resumes)
+        if self.lines.held:
+            ends.append(self.lines.second + 1)
         return max(0.0, min(ends) - now) if ends else None
 
     def expire(self, now):
@@ -562,6 +573,8 @@ class Tap(object):
             c.sock.close()
             c.error = socket.error(errno.ETIMEDOUT, 'timed out after %d s' % CONNECT_TIMEOUT)
             self.connect_failed(c)
+        if self.lines.held and now >= self.lines.second + 1:
+            self.lines.flush()
         if self.accept_resumes is not None and self.accept_resumes <= now and self.server is not None:
             self.accept_resumes = None
             self.watch(self.server, EVENT_READ)
@@ -599,10 +612,14 @@ class Tap(object):
                 r.on_readable(sock)
             if events & EVENT_WRITE and not r.closed:
                 r.on_writable(sock)
-        except (IOError, OSError) as e:   # the capture file took no more
-            self.forget(r.client, r.daemon)
-            r.close(recording=False)
-            self.fail('%s: cannot write %s: %s' % (r.peer, r.name, _reason(e)))
+        except (IOError, OSError) as e:
+            self.file_failed(r, e)
+
+    def file_failed(self, r, e):
+        """r's capture file took no more: the session ends with a line."""
+        self.forget(r.client, r.daemon)
+        r.close(recording=False)
+        self.fail('%s: cannot write %s: %s' % (r.peer, r.name, _reason(e)))
 
     def close(self):
         """Ends every session (each file closed readable) and lets go of every descriptor."""
