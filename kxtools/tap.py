@@ -14,13 +14,12 @@ Several clients are served at once, each recorded in its own file numbered
 from the given name (session-1.pcapng, session-2.pcapng, ...); with --once
 only one client is served, recorded in the file as named, and kxtap exits
 when it is gone, with status 1 when its session failed: the daemon could not
-be reached, broke the connection, took no more bytes or ended inside a
-frame. (A daemon that closes between two frames ends a session normally:
-that is what a daemon being stopped does.) The capture file and the daemon's
-address are checked at start. SIGINT and SIGTERM stop kxtap cleanly: every
-file is closed readable (SIGINT then ends it with status 130). The first
-line on stdout names the listening address; a line follows for every client
-recorded and closed. Failures are one line each on stderr.
+be reached, or ended the session before its client did (closed or broke the
+connection, took no more bytes, stopped inside a frame). The capture file
+and the daemon's address are checked at start. SIGINT and SIGTERM stop kxtap
+cleanly: every file is closed readable (SIGINT then ends it with status
+130). The first line on stdout names the listening address; a line follows
+for every client recorded and closed. Failures are one line each on stderr.
 
 One loop watches every socket through a selector, with no limit on their
 number, and nothing in it waits: a connection to the daemon is made in the
@@ -273,6 +272,10 @@ class Relay(object):
                     h.eof = True
                     if h is self.down and h.framer.buf:
                         self.trouble("the daemon's stream ended inside a frame")
+                    elif h is self.down and not self.up.eof:
+                        # The daemon ended the session under its client: stopped,
+                        # killed or refusing it, which a client takes as a failure.
+                        self.trouble('the daemon closed the connection')
                     h.framer.finish(now)
                     return
                 h.framer.feed(data, now)
@@ -445,7 +448,8 @@ class Tap(object):
                 if _out_of_descriptors(e):
                     self.turn_away(e)
                 return
-            self.connect_daemon(Connecting(client, _cli.host_port(*addr[:2]), self.targets, time.time() + CONNECT_TIMEOUT))
+            peer = _cli.host_port(*addr[:2])
+            self.connect_daemon(Connecting(client, peer, self.targets, time.time() + CONNECT_TIMEOUT))
             if self.once:
                 self.forget(self.server)
                 self.server.close()

@@ -151,14 +151,12 @@ class Relay(unittest.TestCase):
     def test_a_daemon_slow_to_accept_holds_up_no_other_relay(self):
         c, d = self.pair()
         self.daemon.listen(0)   # its queue full, the daemon's kernel answers no new connection
-        held = []
         while True:
-            s = socket.socket()
-            held.append(s)
-            self.addCleanup(s.close)
-            s.settimeout(0.3)
+            probe = socket.socket()
+            self.addCleanup(probe.close)
+            probe.settimeout(0.3)
             try:
-                s.connect(self.daemon.getsockname())
+                probe.connect(self.daemon.getsockname())
             except socket.timeout:
                 break
         waiting = connect(self.tap.port)     # kxtap's connection for it waits on the daemon
@@ -268,9 +266,9 @@ class Descriptors(unittest.TestCase):
         daemon = sockets(self, True)[0]
         daemon.listen(4096)
         daemon.settimeout(10)
-        p = subprocess.Popen(tool('kxtap', '--listen', '127.0.0.1:0', '--connect', '127.0.0.1:%d' % daemon.getsockname()[1],
-                                  '-w', os.path.join(self.dir, 'c.pcapng')), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, bufsize=0, close_fds=True,
+        p = subprocess.Popen(tool('kxtap', '--listen', '127.0.0.1:0', '--connect',
+                                  '127.0.0.1:%d' % daemon.getsockname()[1], '-w', os.path.join(self.dir, 'c.pcapng')),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, close_fds=True,
                              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
         self.addCleanup(lambda: (p.poll() is None and p.kill(), p.wait(), p.stdout.close(), p.stderr.close()))
         self.tap_port = listening(p.stdout)
@@ -419,17 +417,22 @@ class ToolLines(unittest.TestCase):
             daemon.close()
             socket.create_connection(('127.0.0.1', tap_port), 5).close()
 
-        def daemon_broken_mid_session(p):
-            tap_port = listening(p.stdout)
-            daemon.accept()[0].close()      # the check at start
-            c = socket.create_connection(('127.0.0.1', tap_port), 5)
-            d = daemon.accept()[0]
-            c.sendall(frame(0x20528))
-            p.stdout.readline()
-            select.select([d], [], [], 5)
-            d.close()       # with the frame unread: a reset, as when the daemon is killed
-            c.recv(10)
-            c.close()
+        def daemon_ends_session(reset):
+            def action(p):
+                tap_port = listening(p.stdout)
+                daemon.accept()[0].close()      # the check at start
+                c = socket.create_connection(('127.0.0.1', tap_port), 5)
+                d = daemon.accept()[0]
+                c.sendall(frame(0x20528))
+                p.stdout.readline()
+                if reset:
+                    select.select([d], [], [], 5)
+                else:
+                    recv_exactly(d, 6)
+                d.close()       # with the frame unread: a reset, as when the daemon is killed
+                c.recv(10)
+                c.close()
+            return action
 
         def tap(*args):
             return tool('kxtap', '--listen', '127.0.0.1:0', *args)
@@ -448,8 +451,11 @@ class ToolLines(unittest.TestCase):
              'kxtap: interrupted'),
             # --once: the one client's session fails, and kxtap ends with it.
             (tap('-w', os.path.join(scratch(self, 'kxonce-'), 'once.pcapng'), '--once', '--connect',
-                 '127.0.0.1:%d' % port), daemon_broken_mid_session, 1,
+                 '127.0.0.1:%d' % port), daemon_ends_session(True), 1,
              re.compile(r'^kxtap: 127\.0\.0\.1:\d+: the daemon broke the connection: Connection reset by peer$')),
+            (tap('-w', os.path.join(scratch(self, 'kxonce-'), 'once.pcapng'), '--once', '--connect',
+                 '127.0.0.1:%d' % port), daemon_ends_session(False), 1,
+             re.compile(r'^kxtap: 127\.0\.0\.1:\d+: the daemon closed the connection$')),
             (tap('-w', target, '--once', '--connect', '127.0.0.1:%d' % port), daemon_gone_then_client, 1,
              re.compile(r'^kxtap: 127\.0\.0\.1:\d+: cannot connect to 127\.0\.0\.1:%d: Connection refused$' % port)),
         ]

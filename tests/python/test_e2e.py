@@ -418,7 +418,8 @@ class Scenario(unittest.TestCase):
         cls.rc, cls.state = sim.stop()
         c.pump(0.2)
         c.close()
-        cls.tap_lines += [tap.proc.wait(), tap.line()]   # --once: the tap is gone with the client and the daemon
+        # --once: the tap is gone with the client and the daemon; the daemon ended the session first (status 1)
+        cls.tap_lines += [tap.proc.wait(), tap.line()]
         if cls.loopback:
             time.sleep(1.0)     # what it has not yet taken from the kernel
             cls.loopback.terminate()
@@ -451,7 +452,7 @@ class Scenario(unittest.TestCase):
         sent, received = sum(self.sent.values()), sum(c.counts.values())
         first, port, rc, last = self.tap_lines
         self.assertEqual((first, rc, last),
-                         ('recording 127.0.0.1:%d to %s' % (port, self.path('session.pcapng')), 0,
+                         ('recording 127.0.0.1:%d to %s' % (port, self.path('session.pcapng')), 1,
                           'closed 127.0.0.1:%d: %d frames out, %d in' % (port, sent, received)))
         self.assertEqual(len(tapped), sent + received)
         for d in (pcapng.INBOUND, pcapng.OUTBOUND):
