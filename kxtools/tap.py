@@ -414,8 +414,14 @@ class Tap(object):
             self.lines.write('kxtap: %s\n' % text)
 
     def say(self, text):
-        self.out.write(text + '\n')
-        self.out.flush()
+        if self.out is None:
+            return
+        try:
+            self.out.write(text + '\n')
+            self.out.flush()
+        except (IOError, OSError) as e:   # (a closed pipe): the relays matter more than the lines
+            self.out = None
+            self.lines.write('kxtap: standard output: %s; relaying goes on without its lines\n' % _reason(e))
 
     def watch(self, sock, events, owner=None):
         """Has the selector watch sock for events (0: not at all), on behalf
@@ -589,6 +595,10 @@ class Tap(object):
         try:
             while not self.stopping and (self.server is not None or self.relays or self.connecting):
                 ready = self.selector.select(self.timeout(time.time()))
+                # Clients first: when a client and its daemon both closed,
+                # the client's end is seen first, and the session ended well.
+                ready.sort(key=lambda event: not (isinstance(event[0].data, Relay) and
+                                                  event[0].fileobj is event[0].data.client))
                 touched = set()
                 for key, events in ready:
                     owner = key.data

@@ -434,6 +434,20 @@ class ToolLines(unittest.TestCase):
                 c.close()
             return action
 
+        def output_closed(p):
+            tap_port = listening(p.stdout)
+            daemon.accept()[0].close()      # the check at start
+            p.stdout.close()
+            c = socket.create_connection(('127.0.0.1', tap_port), 5)
+            d = daemon.accept()[0]
+            c.sendall(frame(0x20528))
+            recv_exactly(d, 6)
+            c.close()
+            recv_exactly(d, 1)      # the client's end, passed on
+            d.close()
+            time.sleep(0.2)
+            p.send_signal(signal.SIGTERM)
+
         def tap(*args):
             return tool('kxtap', '--listen', '127.0.0.1:0', *args)
         target = self.path('t.pcapng')
@@ -449,6 +463,9 @@ class ToolLines(unittest.TestCase):
             (tap('-w', target, '--connect', '127.0.0.1:%d' % port),
              lambda p: (listening(p.stdout), daemon.accept()[0].close(), p.send_signal(signal.SIGINT)), 130,
              'kxtap: interrupted'),
+            (tap('-w', os.path.join(scratch(self, 'kxout-'), 't.pcapng'), '--connect', '127.0.0.1:%d' % port),
+             output_closed, 0,
+             'kxtap: standard output: Broken pipe; relaying goes on without its lines'),
             # --once: the one client's session fails, and kxtap ends with it.
             (tap('-w', os.path.join(scratch(self, 'kxonce-'), 'once.pcapng'), '--once', '--connect',
                  '127.0.0.1:%d' % port), daemon_ends_session(True), 1,
