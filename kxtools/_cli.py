@@ -8,6 +8,7 @@ imports and run() around its main body.
 from __future__ import absolute_import, division, print_function
 
 import argparse
+import math
 import os
 import signal
 import sys
@@ -95,6 +96,19 @@ class _Formatter(argparse.ArgumentDefaultsHelpFormatter):
 
 
 DEFAULT_HOST = '127.0.0.1'
+
+
+def number_in(low, high, what):
+    """An argparse type: a finite number of seconds in [low, high]."""
+    def parse(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError('%r is not a number' % text)
+        if math.isnan(value) or not low <= value <= high:
+            raise argparse.ArgumentTypeError('%s must be between %g and %g, not %s' % (what, low, high, text))
+        return value
+    return parse
 
 
 def split_address(text, default_port, lowest=0):

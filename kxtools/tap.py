@@ -23,7 +23,7 @@ for every client recorded and closed. Failures are one line each on stderr.
 
 One loop watches every socket through a selector, with no limit on their
 number, and nothing in it waits: a connection to the daemon is made in the
-background (CONNECT_TIMEOUT at most) while the other clients are relayed. A
+background (--connect-timeout at most) while the other clients are relayed. A
 client that comes when no descriptor is left is accepted on a descriptor
 kept in reserve and closed at once, with its line.
 
@@ -378,8 +378,10 @@ class Tap(object):
     on the number of descriptors), and nothing in it blocks: connections to
     the daemon are made without waiting, each with its own deadline."""
 
-    def __init__(self, listen, connect, path, once=False, out=sys.stdout, err=sys.stderr, targets=None):
+    def __init__(self, listen, connect, path, once=False, out=sys.stdout, err=sys.stderr, targets=None,
+                 connect_timeout=CONNECT_TIMEOUT):
         self.connect = connect
+        self.connect_timeout = connect_timeout
         self.targets = targets or resolve(connect)
         self.path = path
         self.once = once
@@ -455,7 +457,7 @@ class Tap(object):
                     self.turn_away(e)
                 return
             peer = _cli.host_port(*addr[:2])
-            self.connect_daemon(Connecting(client, peer, self.targets, time.time() + CONNECT_TIMEOUT))
+            self.connect_daemon(Connecting(client, peer, self.targets, time.time() + self.connect_timeout))
             if self.once:
                 self.forget(self.server)
                 self.server.close()
@@ -581,7 +583,7 @@ class Tap(object):
             self.connecting.discard(c)
             self.forget(c.sock)
             c.sock.close()
-            c.error = socket.error(errno.ETIMEDOUT, 'timed out after %d s' % CONNECT_TIMEOUT)
+            c.error = socket.error(errno.ETIMEDOUT, 'timed out after %g s' % self.connect_timeout)
             self.connect_failed(c)
         if self.lines.held and now >= self.lines.second + 1:
             self.lines.flush()
@@ -709,6 +711,8 @@ def _main(argv):
                    "HOST (port %d)" % DEFAULT_DAEMON_PORT)
     p.add_argument('-w', '--write', required=True, metavar='FILE',
                    help='capture file; numbered per client unless --once')
+    p.add_argument('--connect-timeout', type=_cli.number_in(0.1, 3600, 'the time'), default=CONNECT_TIMEOUT, metavar='SECONDS',
+                   help="how long a client's connection to the daemon may take")
     p.add_argument('--once', action='store_true',
                    help='serve one client, then exit (status 1 when its session fails)')
     args = p.parse_args(argv)
@@ -737,7 +741,8 @@ def _main(argv):
         for signum in (signal.SIGINT, signal.SIGTERM):
             old[signum] = signal.signal(signum, on_signal)
         try:
-            made.append(Tap(args.listen, args.connect, args.write, args.once, targets=targets))
+            made.append(Tap(args.listen, args.connect, args.write, args.once, targets=targets,
+                            connect_timeout=args.connect_timeout))
         except socket.error as e:
             raise _cli.Fatal('cannot listen on %s: %s' % (_cli.host_port(*args.listen), _reason(e)))
         tap = made[0]

@@ -22,7 +22,6 @@ _guard = _cli.ImportGuard('kxtop')
 
 import argparse  # noqa: E402
 import errno  # noqa: E402
-import math  # noqa: E402
 import os  # noqa: E402
 import select  # noqa: E402
 import signal  # noqa: E402
@@ -166,19 +165,6 @@ def summary(c, elapsed, width=78, height=None, stale=None):
     return '\n'.join(l[:width] for l in lines)
 
 
-def number_in(low, high, what):
-    """An argparse type: a finite number of seconds in [low, high]."""
-    def parse(text):
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError('%r is not a number' % text)
-        if math.isnan(value) or not low <= value <= high:
-            raise argparse.ArgumentTypeError('%s must be between %g and %g, not %s' % (what, low, high, text))
-        return value
-    return parse
-
-
 def port_number(text):
     try:
         value = int(text)
@@ -208,9 +194,9 @@ def parse_args(argv):
                    help="the daemon's port (1 to 65535), where the address gives none")
     p.add_argument('--user', default='demo', help='the user name to log in with')
     p.add_argument('--password', default='demo', help='the password to log in with')
-    p.add_argument('--seconds', type=number_in(0, 1e7, 'the run time'), default=0,
+    p.add_argument('--seconds', type=_cli.number_in(0, 1e7, 'the run time'), default=0,
                    help='stop after this long (default 0: until q or Ctrl-C)')
-    p.add_argument('--interval', type=number_in(0.05, 3600, 'the interval'), default=1.0,
+    p.add_argument('--interval', type=_cli.number_in(0.05, 3600, 'the interval'), default=1.0,
                    help='seconds between refreshes, from 0.05 to 3600; the data is marked stale after %d '
                    'intervals without an update' % STALE_INTERVALS)
     p.add_argument('--batch', action='store_true',

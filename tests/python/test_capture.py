@@ -149,6 +149,10 @@ class Relay(unittest.TestCase):
         return by_direction(packets, pcapng.OUTBOUND), by_direction(packets, pcapng.INBOUND), packets
 
     def test_a_daemon_slow_to_accept_holds_up_no_other_relay(self):
+        self.tap.kill()
+        self.tap = Tap(self.daemon.getsockname()[1], os.path.join(self.dir, 'relay.pcapng'), '--connect-timeout', '1')
+        self.addCleanup(self.tap.kill)
+        self.daemon.accept()[0].close()
         c, d = self.pair()
         self.daemon.listen(0)   # its queue full, the daemon's kernel answers no new connection
         while True:
@@ -169,6 +173,7 @@ class Relay(unittest.TestCase):
             d.sendall(frame(0x1b100))
             self.assertEqual(recv_exactly(c, 6), frame(0x1b100))
             self.assertLess(time.time() - t, 0.5, n)
+        self.assertEqual(waiting.recv(10), b'')     # given up after a second
         self.assertEqual(self.tap.stop()[0], 0)
 
     def test_daemon_unreachable(self):
