@@ -1,6 +1,7 @@
 """Plumbing the command-line tools share: Ctrl-C as one line and exit status
 130 from the first instant, the argument parser with --version and the
-defaults in the help, and failures as one line.
+defaults in the help, failures as one line, and the one way every tool
+takes an appliance's address (split_address: HOST:PORT, [V6ADDR]:PORT, HOST).
 
 Nothing here runs at import; a tool calls guard_imports() before its heavy
 imports and run() around its main body.
