@@ -38,6 +38,11 @@ class BdistWheel(Command):
     def run(self):
         kxwheel.build_wheel(os.path.abspath(self.dist_dir))
 
+    @staticmethod
+    def egg2dist(egg_info_dir, dist_info_dir):
+        """What setuptools' dist_info (pip's metadata step) asks the wheel command for."""
+        kxwheel.write_metadata(dist_info_dir)
+
 
 class Refused(Command):
     """setup.py install and develop would install the metadata alone."""
@@ -58,4 +63,4 @@ class Refused(Command):
 if __name__ == '__main__':
     os.chdir(HERE)
     setup(cmdclass={'bdist_wheel': BdistWheel, 'install': Refused, 'develop': Refused},
-          zip_safe=False, **kxwheel.setup_arguments())
+          packages=[], py_modules=[], zip_safe=False, **kxwheel.setup_arguments())

@@ -110,7 +110,19 @@ def write_dist_info(site, files, wheel_tag=None):
     for old in glob.glob(os.path.join(site, NAME + '-*.dist-info')):
         shutil.rmtree(old)
     dist_info = os.path.join(site, '%s-%s.dist-info' % (NAME, version()))
-    os.makedirs(dist_info)
+    written = write_metadata(dist_info, wheel_tag, None if wheel_tag else 'cmake')
+    record = os.path.join(dist_info, 'RECORD')
+    lines = [_record_line(site, p) for p in sorted(files) + written if os.path.isfile(p)]
+    with open(record, 'w') as f:
+        f.write('\n'.join(lines + [os.path.relpath(record, site) + ',,']) + '\n')
+    return written + [record]
+
+
+def write_metadata(dist_info, wheel_tag=None, installer=None):
+    """The .dist-info's files but RECORD (WHEEL with WHEEL_TAG, INSTALLER
+    with INSTALLER); returns their paths."""
+    if not os.path.isdir(dist_info):
+        os.makedirs(dist_info)
     entry_points = '[console_scripts]\n' + ''.join(s + '\n' for s in console_scripts())
     with open(os.path.join(ROOT, 'LICENSE')) as f:
         licence = f.read()
@@ -119,19 +131,15 @@ def write_dist_info(site, files, wheel_tag=None):
     if wheel_tag:
         contents['WHEEL'] = ('Wheel-Version: 1.0\nGenerator: %s cmake/kxwheel.py\nRoot-Is-Purelib: false\n'
                              'Tag: %s\n' % (NAME, wheel_tag))
-    else:
-        contents['INSTALLER'] = 'cmake\n'
+    if installer:
+        contents['INSTALLER'] = installer + '\n'
     written = []
     for name, text in sorted(contents.items()):
         path = os.path.join(dist_info, name)
         with io.open(path, 'w', encoding='utf-8') as f:
             f.write(text if isinstance(text, type(u'')) else text.decode('utf-8'))
         written.append(path)
-    record = os.path.join(dist_info, 'RECORD')
-    lines = [_record_line(site, p) for p in sorted(files) + written if os.path.isfile(p)]
-    with open(record, 'w') as f:
-        f.write('\n'.join(lines + [os.path.relpath(record, site) + ',,']) + '\n')
-    return written + [record]
+    return written
 
 
 def _run(cmd):
