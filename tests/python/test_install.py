@@ -50,7 +50,8 @@ class Install(unittest.TestCase):
             return
         cls.tmp = tempfile.mkdtemp(prefix='kx-install-')
         # The simulator starts last: a failing setUpClass gets no tearDownClass to kill it.
-        cls.sdist = cls.make_sdist() if has_module(sys.executable, 'setuptools') else None
+        packer = next((p for p in (sys.executable, cmake_cache('KX_PYTHON3')) if has_module(p, 'setuptools')), None)
+        cls.sdist = cls.make_sdist(packer) if packer else None
         cls.sim = Sim('--seed', '3', '--hosts', '12', '--interval', '20')
 
     @classmethod
@@ -65,12 +66,12 @@ class Install(unittest.TestCase):
             self.skipTest('the KX_GENERIC build is not installed; the plain build\'s run covers installing')
 
     @classmethod
-    def make_sdist(cls):
+    def make_sdist(cls, python):
         """One source archive for every case, unpacked where the wheel builds of
         earlier runs find it (the files keep their times: a rebuild compiles only
         what changed); the egg-info goes to tmp, not the checkout."""
         out = os.path.join(cls.tmp, 'sdist')
-        run([sys.executable, os.path.join(ROOT, 'setup.py'), '-q', 'sdist', '-d', out,
+        run([python, os.path.join(ROOT, 'setup.py'), '-q', 'sdist', '-d', out,
              'egg_info', '--egg-base', cls.tmp], ROOT, clean_env())
         archive = glob.glob(os.path.join(out, 'KXdv17_0-*.tar.gz'))[0]
         unpacked = os.path.join(os.path.abspath(BUILD), 'install-test')
@@ -123,8 +124,11 @@ class Install(unittest.TestCase):
 
     def check_types(self, python, work):
         """Debian's mypy, told the venv's interpreter and nothing else, finds the
-        installed stubs and flags a wrongly typed call into each module."""
-        if not (sys.version_info[0] >= 3 and has_module('/usr/bin/python3', 'mypy')):
+        installed stubs and flags a wrongly typed call into each module (for
+        its own Python version: it reads no other's site-packages)."""
+        probe = 'import mypy, sys; sys.exit(sys.version_info[:2] != (%d, %d))' % sys.version_info[:2]
+        if sys.version_info[0] < 3 or not has_module('/usr/bin/python3', 'mypy') or \
+                subprocess.call(['/usr/bin/python3', '-c', probe]) != 0:
             return
         program = os.path.join(work, 'client.py')
         with open(program, 'w') as f:
@@ -145,8 +149,7 @@ class Install(unittest.TestCase):
         """pip builds the wheel where setuptools is at hand; kxwheel.py, which needs
         no setuptools, where it is not (the pyenv 3.12 and 3.13 venvs)."""
         if not self.sdist:
-            self.skipTest('no setuptools for Python %d.%d here (and no package index to fetch it); '
-                          'README: the CMake build installs for it' % sys.version_info[:2])
+            self.skipTest('no interpreter with setuptools to make the source archive')
         py = sys.executable
         env = clean_env(KX_JOBS='2', KX_WHEEL_BUILD=os.path.join(os.path.dirname(self.sdist),
                                                                  'wheel-%d.%d' % sys.version_info[:2]))
