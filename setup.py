@@ -45,12 +45,13 @@ class BdistWheel(Command):
 
 
 class Refused(Command):
-    """setup.py install and develop would install the metadata alone."""
+    """setup.py install, develop and editable installs would install the metadata alone."""
 
-    user_options = []
+    user_options = [('dist-dir=', 'd', 'accepted for pip'), ('dist-info-dir=', 'I', 'accepted for pip'),
+                    ('mode=', None, 'accepted for pip')]
 
     def initialize_options(self):
-        pass
+        self.dist_dir = self.dist_info_dir = self.mode = None
 
     def finalize_options(self):
         raise DistutilsOptionError('not supported: run `python -m pip install --no-build-isolation .` '
@@ -62,5 +63,5 @@ class Refused(Command):
 
 if __name__ == '__main__':
     os.chdir(HERE)
-    setup(cmdclass={'bdist_wheel': BdistWheel, 'install': Refused, 'develop': Refused},
+    setup(cmdclass={'bdist_wheel': BdistWheel, 'install': Refused, 'develop': Refused, 'editable_wheel': Refused},
           packages=[], py_modules=[], zip_safe=False, **kxwheel.setup_arguments())
