@@ -48,7 +48,7 @@ sanitize:
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-pythons build-asan
+	rm -rf $(BUILD) $(BUILD)-pythons build-asan build-wheel
 
 # Windows x86-64: the support library and its C++ tests cross-built with
 # mingw-w64 into build-windows and run under wine (installs both when missing).
