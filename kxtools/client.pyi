@@ -16,6 +16,7 @@ HEADER: struct.Struct
 MAX_PAYLOAD: int
 PROTOCOL_NAMES: Dict[int, str]
 HANDLER_TABLES: Dict[str, str]
+_REQUEST_NUMBERS: Dict[str, int]
 
 _Pair = Tuple[int, int]
 _Address = Tuple[str, int]
