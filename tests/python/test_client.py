@@ -129,7 +129,7 @@ class Client(unittest.TestCase):
             self.addCleanup(loop.close)
             kinds.append(('asyncio', aio.AsyncClient, lambda c: (setattr(c, '_loop', loop), c._readable())))
         total = 0
-        for trial in range(250):
+        for trial in range(400):
             frames = []
             for _ in range(rng.randint(1, 12)):
                 t = rng.choice(types)
