@@ -56,6 +56,8 @@ HEADER = struct.Struct('>IH')
 MAX_PAYLOAD = 32768
 PROTOCOL_NAMES = {1: 'icmp', 6: 'tcp', 17: 'udp', 58: 'icmpv6'}
 _MISSING = object()
+COUNTED_TYPES = 1024    # message types Session.counts keeps apart; the rest are counted together
+OTHER_TYPES = -1        # ... under this key (no message has this type)
 
 
 class Host(object):
@@ -360,7 +362,13 @@ class Session(object):
         """Counts m and passes it to the handler of its type (on_ignored for
         types without one). The handler's own errors (KXdv17_0.BadMessageError,
         KeyError for an update of an unknown entry) propagate unchanged."""
-        self.counts[m.type] = self.counts.get(m.type, 0) + 1
+        counts = self.counts
+        n = counts.get(m.type)
+        if n is not None:
+            counts[m.type] = n + 1
+        else:   # a daemon sending ever new types must not grow the table for ever
+            key = m.type if len(counts) < COUNTED_TYPES else OTHER_TYPES
+            counts[key] = counts.get(key, 0) + 1
         self.handlers.get(m.type, self.on_ignored)(m)
 
     def _dispatch_all(self, msgs):

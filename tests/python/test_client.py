@@ -12,6 +12,7 @@ import sys
 import unittest
 
 import KXdv17_0 as kx
+import KXMsgv17_0
 import kxcorpus
 from kxtest import builtins, scratch, sockets, u16, u32
 from test_e2e import FRAME, Sim, plain
@@ -161,6 +162,9 @@ class Client(unittest.TestCase):
                     self.assertNotIn(None, list(items), (table,) + what)
                 c.close()
         self.assertGreater(total, 2000)  # a few thousand messages in all
+        c = kxclient.KXClient.offline()
+        c._dispatch_all([KXMsgv17_0.KXMsg(0x7f000000 + t, b'') for t in range(3000)])  # ever new types
+        self.assertEqual((len(c.counts), sum(c.counts.values())), (kxclient.COUNTED_TYPES + 1, 3000))
 
     def test_import_leaves_builtins_alone(self):
         code = ('import sys; before = set(vars(__builtins__) if isinstance(__builtins__, dict) '
