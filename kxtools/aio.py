@@ -200,9 +200,9 @@ class AsyncClient(Session):
         if self._pinged is not None and self._heard < self._pinged:
             if now - self._pinged >= wait:
                 partial = self.stream.inbuf.used()
+                stuck = ' (stuck inside a frame after %d bytes of it)' % partial if partial else ''
                 self.close(Timeout('no message for %.1fs, nor an answer to a keepalive ping within %gs%s' % (
-                    now - self._heard, wait, ' (stuck inside a frame after %d bytes of it)' % partial if partial else ''),
-                    self.address))
+                    now - self._heard, wait, stuck), self.address))
                 return
             due = self._pinged + wait
         elif now - self._heard >= quiet and self.auth is not None:

@@ -238,14 +238,17 @@ class Fleet(unittest.TestCase):
     def test_misbehaving_appliances(self):
         """follow() beside a healthy simulator: one stopped, bad text, out-of-order messages, a trickled frame."""
         healthy, stopped = self.start('--seed', '5'), self.start('--seed', '6')
-        version = dict(kxcorpus.load())[kx.PROTOCOL_SERVER_VERSION]
+        corpus = dict(kxcorpus.load())
+        version = corpus[kx.PROTOCOL_SERVER_VERSION]
         self.assertIn(b'kxd-sim', version)
-        fake = (version.replace(b'kxd-sim', b'kxd\xff\xfeim'), dict(kxcorpus.load())[kx.PROTOCOL_SERVER_AUTHENTICATION_OK])
-        targets = [('healthy', healthy.port, None), ('stopped', stopped.port, lambda c: stopped.proc.send_signal(signal.SIGSTOP)),
-                   ('bad text', answers_pings, None), ('out of order', out_of_order, None), ('trickle', trickle, None)]
+        fake = (version.replace(b'kxd-sim', b'kxd\xff\xfeim'), corpus[kx.PROTOCOL_SERVER_AUTHENTICATION_OK])
+        stop = lambda c: stopped.proc.send_signal(signal.SIGSTOP)
+        targets = [('healthy', healthy.port, None), ('stopped', stopped.port, stop), ('bad text', answers_pings, None),
+                   ('out of order', out_of_order, None), ('trickle', trickle, None)]
         stderr = io.StringIO()
         with contextlib.redirect_stderr(stderr):
-            seen, problems = run(follow_fleet(3.0, targets, fake, keepalive=0.3, keepalive_timeout=1.0, backoff=0.1))[0]
+            seen, problems = run(follow_fleet(3.0, targets, fake, keepalive=0.3, keepalive_timeout=1.0,
+                                              backoff=0.1))[0]
         self.assertEqual((problems, stderr.getvalue()), ([], ''))
         ends = {  # what ends each session: None (it stays up), or the error's class and text
             'healthy': None, 'bad text': None, 'stopped': (errors.Timeout, 'keepalive ping'),
@@ -254,8 +257,8 @@ class Fleet(unittest.TestCase):
         }
         for name, events in sorted(seen.items()):
             names = [e[1] for e in events if e[1] != 'attempt_failed']
-            self.assertEqual(names, ['connected', 'disconnected'] * (len(names) // 2) + ['connected'] * (len(names) % 2),
-                             name)
+            sessions = ['connected', 'disconnected'] * (len(names) // 2) + ['connected'] * (len(names) % 2)
+            self.assertEqual(names, sessions, name)
             self.assertEqual([e[3] for e in events if e[1] == 'attempt_failed'],
                              list(range(1, len(events) - len(names) + 1)), name)
             if ends[name] is None:
