@@ -171,13 +171,12 @@ class AsyncClient(Session):
 
     def _readable(self) -> None:
         try:
-            msgs, still_open = self.stream.receive()
-            if msgs:
-                self._heard = self._loop.time()
-            self._dispatch_all(msgs)
+            msgs, still_open = self._take()
         except ProtocolError as e:
             self.close(e)
             return
+        if msgs:
+            self._heard = self._loop.time()
         if not still_open:
             self.close(ConnectionClosed('connection closed by the daemon', self.address))
         self._wake()

@@ -148,6 +148,7 @@ class Stream(object):
         self.sock = sock
         self.address = address
         self.inbuf = KXMsgv17_0.KXRingbuf(1 << 20)
+        self.broken = None          # the ProtocolError of a broken frame header, once one came
         self.outbuf = KXMsgv17_0.KXRingbuf(1 << 22)
         self.recorder = recorder    # a pcapng.Writer, or None
 
@@ -180,7 +181,9 @@ class Stream(object):
                 raise Timeout('the daemon does not read', self.address)
 
     def receive(self):
-        """Takes in what the socket holds; returns (messages, open)."""
+        """Takes in what the socket holds; returns (messages, open). A broken
+        frame header ends the messages: they are those before it, and
+        broken is set to the ProtocolError that names it."""
         try:
             n = self.inbuf.readFd(self.sock.fileno())
         except EnvironmentError as e:
@@ -193,7 +196,8 @@ class Stream(object):
             if length > MAX_PAYLOAD:
                 self.record(self.inbuf.peek(self.inbuf.used()), pcapng.INBOUND,
                             'broken frame header: bytes as they came')
-                raise ProtocolError('broken frame header (length %d)' % length, self.address)
+                self.broken = ProtocolError('broken frame header (length %d)' % length, self.address)
+                return msgs, n != 0
             m = self.inbuf.readMsg()
             if m is None:
                 break
@@ -370,6 +374,17 @@ class Session(object):
             key = m.type if len(counts) < COUNTED_TYPES else OTHER_TYPES
             counts[key] = counts.get(key, 0) + 1
         self.handlers.get(m.type, self.on_ignored)(m)
+
+    def _take(self):
+        """Reads what the socket holds and handles every complete message in
+        it; returns (the messages, whether the connection is still open).
+        Raises ProtocolError for a message no handler takes, or for a broken
+        frame once the messages before it are handled."""
+        msgs, still_open = self.stream.receive()
+        self._dispatch_all(msgs)
+        if self.stream.broken is not None:
+            raise self.stream.broken
+        return msgs, still_open
 
     def _dispatch_all(self, msgs):
         """Dispatches received messages. Any error a handler raises (a
@@ -625,8 +640,7 @@ class KXClient(Session):
         if not ready:
             return 0
         try:
-            msgs, still_open = self.stream.receive()
-            self._dispatch_all(msgs)
+            msgs, still_open = self._take()
         except ProtocolError:
             self.close()
             raise
