@@ -365,7 +365,8 @@ class Session(object):
     def dispatch(self, m):
         """Counts m and passes it to the handler of its type (on_ignored for
         types without one). The handler's own errors (KXdv17_0.BadMessageError,
-        KeyError for an update of an unknown entry) propagate unchanged."""
+        KeyError for an update of an unknown entry, ValueError for entries
+        with no begin) propagate unchanged."""
         counts = self.counts
         n = counts.get(m.type)
         if n is not None:
