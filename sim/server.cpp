@@ -107,7 +107,8 @@ bool bind_run(uint16_t first, uint32_t n, std::vector<int> &fds, std::vector<uin
 
 }  // namespace
 
-bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &servers) {
+bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, const volatile sig_atomic_t *stop,
+                bool *stopped) {
   std::vector<int> fds;
   std::vector<uint16_t> ports;
   // With port 0 the first port is the system's pick; when one of the ports
@@ -117,15 +118,18 @@ bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &server
     ok = bind_run(opt.port, opt.appliances, fds, ports);
   if (!ok) return false;
   for (uint32_t i = 0; i < opt.appliances; i++) {
-    servers.push_back(std::make_unique<Server>(opt, i));
+    servers.push_back(std::make_unique<Server>(opt, i, stop));
     servers.back()->listen_on(fds[i], ports[i]);
-    printf("listening on 127.0.0.1:%u\n", ports[i]);
   }
+  *stopped = *stop;
+  if (*stopped) return true;  // stopped while building: the network is not served
+  for (uint16_t port : ports) printf("listening on 127.0.0.1:%u\n", port);
   fflush(stdout);
   return true;
 }
 
-Server::Server(const Options &o, uint32_t index) : opt_(o), seed_(o.seed + index) {
+Server::Server(const Options &o, uint32_t index, const volatile sig_atomic_t *stop)
+    : opt_(o), seed_(o.seed + index), stop_(stop) {
   if (o.appliances == 1) build_world();
 }
 
@@ -141,7 +145,7 @@ Server::~Server() {
 }
 
 void Server::build_world() {
-  world_ = std::make_unique<World>(seed_, opt_.hosts, opt_.conns);
+  world_ = std::make_unique<World>(seed_, opt_.hosts, opt_.conns, stop_);
   next_tick_ = now_ms() + opt_.interval_ms;
 }
 
@@ -398,7 +402,7 @@ int Server::poll_timeout(uint64_t now) const {
 
 void Server::step(uint64_t now) {
   if (frozen_ || !world_ || !(opt_.flood ? flood_ready() : now >= next_tick_)) return;
-  for (uint32_t i = 0; i < opt_.speedup && !frozen_; i++) tick();
+  for (uint32_t i = 0; i < opt_.speedup && !frozen_ && !*stop_; i++) tick();
   next_tick_ += opt_.interval_ms;
   if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
 }

@@ -73,7 +73,8 @@ class Server {
   // Appliance `index` of the fleet: seed --seed + index. A lone appliance
   // builds its network at once; one of a fleet when its first client
   // connects, so that an appliance nobody uses costs a socket and little more.
-  Server(const Options &o, uint32_t index);
+  // A set *stop (the signal's flag) cuts building and stepping short.
+  Server(const Options &o, uint32_t index, const volatile sig_atomic_t *stop);
   ~Server();
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;
@@ -115,6 +116,7 @@ class Server {
 
   const Options &opt_;
   const uint64_t seed_;
+  const volatile sig_atomic_t *const stop_;
   std::string name_;  // "127.0.0.1:PORT: " before its log lines in a fleet, else ""
   std::unique_ptr<World> world_;
   int listen_fd_ = -1;
@@ -131,8 +133,10 @@ class Server {
 
 // Listens for every appliance of the fleet on its port (opt.port onwards; a
 // free run of ports when opt.port is 0) and prints "listening on
-// 127.0.0.1:PORT" for each. False, with errno set, when a port is taken.
-bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &servers);
+// 127.0.0.1:PORT" for each, unless *stop was set meanwhile (*stopped then
+// says so). False, with errno set, when a port is taken.
+bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, const volatile sig_atomic_t *stop,
+                bool *stopped);
 // Serves the appliances from one poll loop until *stop is set; a set *dump
 // writes the state file.
 void run_servers(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, volatile sig_atomic_t *stop,

@@ -3,11 +3,14 @@
 #ifndef KXD_SIM_WORLD_H
 #define KXD_SIM_WORLD_H
 
+#include <signal.h>
 #include <stdint.h>
 
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "proto.h"
@@ -144,10 +147,15 @@ struct Changes {
 
 class World {
  public:
-  World(uint64_t seed, uint32_t hosts, uint32_t conns);
+  // Builds the network; a set *stop (a signal's flag) cuts the building
+  // short, leaving a network fit only to be thrown away.
+  World(uint64_t seed, uint32_t hosts, uint32_t conns, const volatile sig_atomic_t *stop = nullptr);
+  World(const World &) = delete;  // its index points into its own tables
+  World &operator=(const World &) = delete;
 
   // A host without connections for this many steps leaves the network.
   static constexpr uint32_t kIdleTicks = 100;
+  static constexpr size_t kFwLogSize = 500;
 
   void tick();  // advances one step; fills last()
   const Changes &last() const { return changes_; }
@@ -158,7 +166,7 @@ class World {
   std::map<uint64_t, ScRow> rows;
   std::vector<ShapingObject> shaping;
   std::vector<FwRule> fwrules;
-  std::vector<FwLogEntry> fwlog;
+  std::deque<FwLogEntry> fwlog;  // the latest kFwLogSize entries
   std::vector<Channel> channels;
   std::vector<uint64_t> sysdiag;
 
@@ -169,6 +177,7 @@ class World {
   void fwlog_clear() { fwlog.clear(); }
 
  private:
+  void add_host(bool local);
   Host make_host(uint32_t id, bool local);
   uint32_t add_conn();
   void remove_conn(uint32_t id);
@@ -183,6 +192,15 @@ class World {
   void tick_shaping();
   void tick_channels();
 
+  // Host ids by address family and side ([v6][local]) in id order: a new
+  // connection picks its ends from these instead of scanning every host.
+  std::vector<uint32_t> pool_[2][2];
+  // Every host by id: a lookup in `hosts` costs a cache miss per level.
+  std::unordered_map<uint32_t, Host *> by_id_;
+  Host *host(uint32_t id) const {
+    auto it = by_id_.find(id);
+    return it == by_id_.end() ? nullptr : it->second;
+  }
   Rng rng_;
   uint32_t now_ = 1700000000;
   uint32_t next_host_ = 1, next_conn_ = 1000;

@@ -8,6 +8,7 @@ import resource
 import select
 import socket
 import struct
+import subprocess
 import time
 import unittest
 
@@ -101,6 +102,7 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(ports, list(range(fleet.port, fleet.port + 3)))
         clients = [kxclient.KXClient('127.0.0.1', port) for port in (ports[0], ports[2])]
         for c in clients:
+            self.addCleanup(c.close)
             c.wait_for(lambda: c.version is not None)
         c.sync()
         appliances = fleet.stop()[1]['appliances']
@@ -220,6 +222,32 @@ class Load(unittest.TestCase):
         time.sleep(2.0)
         # Still connected, the client would now read slowly for a long time.
         self.assertTrue(drained(c.sock), 'a client that never read is still connected')
+
+    def test_a_large_network_listens_soon_and_stops_at_any_moment(self):
+        big = ['--hosts', '100000', '--interval', '4000000000']
+        # (options, seconds before SIGTERM, or None to send it once listening; CPU seconds the run may take)
+        cases = [(big, None, 6), (big + ['--conns', '1000000'], 0.3, 2.5)]  # built whole: 1 and 4 s
+        for options, delay, most in cases:
+            proc = subprocess.Popen([SIM, '--port', '0', '--quiet'] + options, stdout=subprocess.PIPE)
+            self.addCleanup(lambda p=proc: p.poll() is None and p.kill())
+            if delay is None:
+                self.assertTrue(select.select([proc.stdout], [], [], 60)[0], 'not listening after 60 s')
+                self.assertTrue(proc.stdout.readline().startswith(b'listening on'))
+            else:
+                time.sleep(delay)
+            proc.terminate()
+            deadline = time.time() + 10
+            while True:
+                pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+                if pid:
+                    break
+                self.assertLess(time.time(), deadline, 'still running 10 s after SIGTERM')
+                time.sleep(0.02)
+            proc.returncode = os.WEXITSTATUS(status)
+            self.assertEqual((proc.returncode, proc.stdout.read()), (0, b''), options)  # never listened, or once
+            proc.stdout.close()
+            if not SANITIZED:
+                self.assertLess(usage.ru_utime + usage.ru_stime, most, options)
 
     def test_clients_over_the_limit_are_refused(self):
         sim = Sim('--max-clients', '3', log=True, quiet=False, test=self)
