@@ -145,7 +145,7 @@ Server::~Server() {
 }
 
 void Server::build_world() {
-  world_ = std::make_unique<World>(seed_, opt_.hosts, opt_.conns, stop_);
+  world_ = std::make_unique<World>(seed_, opt_.hosts, opt_.conns, opt_.interval_ms, stop_);
   next_tick_ = now_ms() + opt_.interval_ms;
 }
 

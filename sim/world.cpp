@@ -68,7 +68,7 @@ void World::add_host(bool local) {
   pool_[h.addr.v6][local].push_back(id);  // ids only grow: the pool stays in order
 }
 
-World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns, const volatile sig_atomic_t *stop)
+World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns, uint32_t step_ms, const volatile sig_atomic_t *stop)
     : rng_(seed), target_conns_(nconns) {
   if (nhosts < 10) nhosts = 10;
   target_hosts_ = nhosts;
@@ -96,6 +96,7 @@ World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns, const volatile sig
   for (uint32_t i = 0; i < target_conns_ && !(stop && *stop); i++) add_conn();
   recount_hosts();
   changes_ = Changes();
+  step_ms_ = step_ms ? step_ms : 1;
 }
 
 uint32_t World::add_conn() {
@@ -235,14 +236,16 @@ void World::recount_hosts() {
   const Counts *old = before.data();
   for (auto &kv : hosts) {
     Host &h = kv.second;
+    h.cps[0] = per_second(h.cps[0]);
+    h.cps[1] = per_second(h.cps[1]);
     uint16_t mask = 0;
     if (h.speed[0] != old->speed[0] || h.speed[1] != old->speed[1]) mask |= HOST_SPEED;
     if (h.connections[0] != old->connections[0] || h.connections[1] != old->connections[1]) mask |= HOST_CONNECTIONS;
     if (h.cps[0] != old->cps[0] || h.cps[1] != old->cps[1]) mask |= HOST_CPS;
     old++;
     if (h.connections[0] + h.connections[1]) {
-      h.quality[0] += 10 + rng_.below(100);
-      h.quality[1] += 10 + rng_.below(100);
+      h.quality[0] += (uint32_t)per_step(10 + rng_.below(100));
+      h.quality[1] += (uint32_t)per_step(10 + rng_.below(100));
       if (rng_.chance(20)) h.quality[2 + rng_.below(4)]++;
       mask |= HOST_QUALITY;
     }
@@ -274,8 +277,8 @@ void World::churn_conns() {
 // One step of a connection that lives on; returns the update flags of its record.
 uint32_t World::evolve_conn(Conn &c) {
   uint32_t flags = CONN_SPEED;
-  c.xfer[0] += c.speed[0];
-  c.xfer[1] += c.speed[1];
+  c.xfer[0] += per_step(c.speed[0]);
+  c.xfer[1] += per_step(c.speed[1]);
   c.speed[0] = c.speed[0] / 2 + rng_.below(c.speed[0] + 1000);
   c.speed[1] = c.speed[1] / 2 + rng_.below(c.speed[1] + 1000);
   if (!(c.engineflags & ENGINE_ESTABLISHED) && rng_.chance(40)) {
@@ -369,19 +372,19 @@ void World::tick_shaping() {
   for (ShapingObject &o : shaping) {
     o.connections = rng_.below(50);
     for (ShapingCounters &d : o.dir) {
-      uint64_t bytes = rng_.below(2000000), pkts = bytes / 700;
-      d.rx_bytes += bytes;
-      d.congested_bytes += bytes / 10;
+      uint64_t bytes = rng_.below(2000000), pkts = bytes / 700;  // per second
+      d.rx_bytes += per_step(bytes);
+      d.congested_bytes += per_step(bytes / 10);
       d.rx_rate = bytes;
       d.congested_rate = bytes / 10;
-      d.rx_packets += pkts;
-      d.congested_packets += pkts / 10;
+      d.rx_packets += per_step(pkts);
+      d.congested_packets += per_step(pkts / 10);
       d.rx_pps = pkts;
       d.congested_pps = pkts / 10;
       uint64_t drops = rng_.below(20);
-      d.total_drops += drops;
+      d.total_drops += per_step(drops);
       d.drops_per_s = drops;
-      d.total_marks += rng_.below(5);
+      d.total_marks += per_step(rng_.below(5));
       d.avg_latency = 1000 + rng_.below(4000);
       d.max_latency = d.avg_latency + rng_.below(20000);
       d.avg_queue = rng_.below(100);
@@ -397,7 +400,7 @@ void World::tick_channels() {
       for (uint32_t side = 0; side < 2; side++) {
         uint64_t rate = rng_.below(s == CHAN_BYTES ? 100000000 : 100000);
         uint64_t &low = ch.stat[s][CHAN_RATE_MIN][side];
-        ch.stat[s][CHAN_TOTAL][side] += rate;
+        ch.stat[s][CHAN_TOTAL][side] += per_step(rate);
         ch.stat[s][CHAN_RATE][side] = rate;
         low = low ? std::min(low, rate) : rate;
         ch.stat[s][CHAN_RATE_MAX][side] = std::max(ch.stat[s][CHAN_RATE_MAX][side], rate);
@@ -411,9 +414,11 @@ void World::tick_channels() {
 
 void World::tick() {
   changes_ = Changes();
-  now_++;
+  elapsed_ms_ += step_ms_;
+  now_ = kEpoch + (uint32_t)(elapsed_ms_ / 1000);
   for (FwRule &r : fwrules) r.hits_rate = 0;
   churn_conns();
+  for (FwRule &r : fwrules) r.hits_rate = per_second(r.hits_rate);
   std::set<uint32_t> fresh(changes_.new_conns.begin(), changes_.new_conns.end());
   for (auto &kv : conns)
     if (!fresh.count(kv.first)) changes_.conn_updates[kv.first] = evolve_conn(kv.second);

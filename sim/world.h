@@ -148,8 +148,12 @@ struct Changes {
 class World {
  public:
   // Builds the network; a set *stop (a signal's flag) cuts the building
-  // short, leaving a network fit only to be thrown away.
-  World(uint64_t seed, uint32_t hosts, uint32_t conns, const volatile sig_atomic_t *stop = nullptr);
+  // short, leaving a network fit only to be thrown away. A step is step_ms
+  // of network time: counters grow by their rates times that, the clock
+  // moves on by it, and a rate counted per step (connections opened, rule
+  // hits) is given per second. The network as built is one second's.
+  World(uint64_t seed, uint32_t hosts, uint32_t conns, uint32_t step_ms = 1000,
+        const volatile sig_atomic_t *stop = nullptr);
   World(const World &) = delete;  // its index points into its own tables
   World &operator=(const World &) = delete;
 
@@ -157,7 +161,7 @@ class World {
   static constexpr uint32_t kIdleTicks = 100;
   static constexpr size_t kFwLogSize = 500;
 
-  void tick();  // advances one step; fills last()
+  void tick();  // advances one step of network time; fills last()
   const Changes &last() const { return changes_; }
   uint32_t now() const { return now_; }
 
@@ -177,6 +181,10 @@ class World {
   void fwlog_clear() { fwlog.clear(); }
 
  private:
+  // What a rate in units per second adds to its counter in one step.
+  uint64_t per_step(uint64_t rate) const { return (rate * step_ms_ + 500) / 1000; }
+  // A count of one step as a rate per second.
+  uint32_t per_second(uint64_t count) const { return (uint32_t)(count * 1000 / step_ms_); }
   void add_host(bool local);
   Host make_host(uint32_t id, bool local);
   uint32_t add_conn();
@@ -202,7 +210,10 @@ class World {
     return it == by_id_.end() ? nullptr : it->second;
   }
   Rng rng_;
-  uint32_t now_ = 1700000000;
+  static constexpr uint32_t kEpoch = 1700000000;  // the clock when the network is built
+  uint32_t now_ = kEpoch;
+  uint64_t elapsed_ms_ = 0;  // network time since then
+  uint32_t step_ms_ = 1000;  // a second while the network is built, then the step's
   uint32_t next_host_ = 1, next_conn_ = 1000;
   uint64_t next_row_ = (1ull << 40) + 1;
   uint64_t fwlog_seq_ = 1;

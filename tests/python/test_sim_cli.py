@@ -115,6 +115,23 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(len(appliances[i]['sessions']), 1)
         self.assertNotEqual(appliances[0]['hosts'], appliances[2]['hosts'])
 
+    def test_a_step_is_an_interval_of_network_time(self):
+        # After one step of --interval MS, every counter holds its rate times MS, and the clock moved on by MS.
+        for ms in (10, 150, 1000):
+            sim = Sim(test=self, *['--interval', str(ms), '--ticks', '1'])
+            sim.wait_line(b'frozen', [], 30)
+            state = sim.stop()[1]
+            self.assertEqual(state['now'], 1700000000 + ms // 1000)
+            pairs = [(o[d + 'RX bytes'], o[d + 'RX bps'] / 8) for o in state['shaping_objects'].values()
+                     for d in ('in ', 'out ')]
+            pairs += [(o[d + key], o[d + rate]) for o in state['shaping_objects'].values() for d in ('in ', 'out ')
+                      for key, rate in (('RX packets', 'RX pps'), ('total drops', 'drops/s'))]
+            pairs += [(c[stat][side], c[stat + '(rate)'][side]) for c in state['channels'].values() if c['active']
+                      for stat in ('bytes', 'packets', 'drops') for side in (0, 1)]
+            self.assertGreater(sum(rate for _, rate in pairs), 0)
+            for total, rate in pairs:
+                self.assertLessEqual(abs(total - rate * ms / 1000.0), 0.5, (ms, total, rate))
+
     def test_population_stays_around_hosts(self):
         # (options, least and most hosts at the end, most hosts without connections)
         cases = [(['--hosts', '60'], 54, 66, 12),
