@@ -106,6 +106,6 @@ int main(int argc, char **argv) {
   if (!setup_signals()) return 1;
   rc = opt.replay_file.empty() ? serve(opt) : run_replay(opt, &g_stop, g_wake[0]);
   kx_msg_pool_deinit();
-  log_line(KX_LOG_INFO, "stopped");
+  if (rc == 0) log_line(KX_LOG_INFO, "stopped");  // a failure is its one line
   return rc;
 }

@@ -19,13 +19,13 @@ from kxtest import s, scratch, sockets
 from kxtools import pcapng
 
 
-def big_endian_capture(packets):
+def big_endian_capture(packets, linktype=pcapng.LINKTYPE_USER0):
     """A big-endian pcapng file with timestamps in 2**-10 s, as another machine's tools may write one."""
     def block(btype, body):
         return struct.pack('>II', btype, len(body) + 12) + body + struct.pack('>I', len(body) + 12)
 
     out = block(0x0A0D0D0A, struct.pack('>IHHq', 0x1A2B3C4D, 1, 0, -1))
-    out += block(1, struct.pack('>HHI', 147, 0, 0) + struct.pack('>HH', 9, 1) + b'\x8a\0\0\0' + b'\0' * 4)
+    out += block(1, struct.pack('>HHI', linktype, 0, 0) + struct.pack('>HH', 9, 1) + b'\x8a\0\0\0' + b'\0' * 4)
     for ticks, data, direction in packets:
         out += block(6, struct.pack('>IIIII', 0, ticks >> 32, ticks & 0xffffffff, len(data), len(data)) + data +
                      b'\0' * (-len(data) % 4) + struct.pack('>HHI', 2, 4, direction) + b'\0' * 4)
@@ -97,14 +97,27 @@ class Replay(unittest.TestCase):
         self.assertTrue(re.search(r'cut: the file ends inside a block at offset \d+: replaying the 5 frames before it',
                                   sim.log_text()))
 
-        with open(os.path.join(tmp, 'junk'), 'wb') as f:
-            f.write(b'\x00' * 40)
-        for args, rc, text in ((['--fast'], 2, '--fast goes with --replay'),
-                               (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
-                               (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file')):
-            status, out, err = run_tool(SIM, '--port', '0', *args)
+        # Files with nothing to replay: (name, content, the reason given).
+        unusable = [('junk', b'\x00' * 40, 'not a pcapng file'),
+                    ('empty', b'', 'the file is empty'),
+                    ('ethernet', big_endian_capture([(0, version, pcapng.INBOUND)], linktype=1),
+                     'link type 1 (Ethernet), expected 147 (USER0)'),
+                    ('headers', big_endian_capture([]), 'no frames in the capture: nothing to replay'),
+                    ('undirected', big_endian_capture([(0, version, 0), (1, ping, 0)]),
+                     'no frame has a direction (from the daemon or to it): nothing to replay'),
+                    ('requests', big_endian_capture([(0, ping, pcapng.OUTBOUND)]),
+                     'no frame from the daemon: nothing to replay')]
+        for name, content, _ in unusable:
+            with open(os.path.join(tmp, name), 'wb') as f:
+                f.write(content)
+        for args, rc, text in ([(['--fast'], 2, '--fast goes with --replay'),
+                                (['--replay', os.path.join(tmp, 'none')], 1, 'No such file')] +
+                               [(['--replay', os.path.join(tmp, name)], 1, '%s: %s' % (os.path.join(tmp, name), why))
+                                for name, _, why in unusable]):
+            status, out, err = run_tool(SIM, '--port', '0', *args, timeout=20)
             self.assertEqual((status, out), (rc, ''), args)
             self.assertIn(text, err)
+            self.assertEqual(len(err.splitlines()), 1 + (rc == 2), err)   # (a usage error adds the --help hint)
 
 
 def recv_exactly(s, n):
