@@ -36,6 +36,7 @@ constexpr uint32_t kSectionHeader = 0x0A0D0D0A, kInterface = 1, kSimplePacket = 
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 constexpr uint16_t kIfTsresol = 9, kEpbFlags = 2;
 constexpr uint16_t kLinkTypeUser0 = 147;  // what kxtap and the client's recorder write
+constexpr uint32_t kMaxBlock = 128u << 20;  // a longer block is refused, as kxdissect does
 
 // "147 (USER0)": a link type, named when it is a common one.
 std::string linktype_text(uint16_t linktype) {
@@ -130,6 +131,11 @@ bool read_capture(const std::string &file, std::vector<Recorded> *out, std::stri
       type = get32(b, pos, big);
     }
     uint32_t len = get32(b, pos + 4, big);
+    if (len > kMaxBlock) {
+      *error = "block of " + std::to_string(len) + " bytes at offset " + std::to_string(pos) +
+               ": longer than the 128 MiB a block may have";
+      return false;
+    }
     if (len >= 12 && len % 4 == 0 && len > b.size() - pos) {
       *cut = "the file ends inside a block at offset " + std::to_string(pos);
       return true;
