@@ -83,6 +83,9 @@ int serve(const Options &opt) {
   if (!listen_all(opt, servers, &g_stop, &stopped)) {
     if (opt.appliances == 1)
       fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", opt.port, strerror(errno));
+    else if (!opt.port)
+      fprintf(stderr, "kxd-sim: cannot listen on %u consecutive ports of 127.0.0.1: %s\n", opt.appliances,
+              strerror(errno));
     else
       fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u..%u: %s\n", opt.port, opt.port + opt.appliances - 1,
               strerror(errno));

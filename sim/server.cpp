@@ -35,6 +35,18 @@ void release_chunks(kx_ringbuf_t *rb) {
   if (kx_ringbuf_used(rb) == 0) kx_ringbuf_clear(rb);
 }
 
+// Out of descriptors, an appliance tries to accept again after this long
+// (or at its next tick, or when one of its clients leaves).
+constexpr uint64_t kAcceptRetryMs = 100;
+
+// Every appliance steps on one schedule, counted from the first network
+// built, so that a fleet's steps come in one turn of the loop, not one turn
+// each.
+uint64_t step_epoch() {
+  static const uint64_t epoch = now_ms();
+  return epoch;
+}
+
 // Bytes handed to the socket per write call.
 constexpr uint32_t kWriteChunk = 262144;
 
@@ -82,25 +94,48 @@ int listen_loopback(uint16_t port, uint16_t *bound) {
 
 namespace {
 
-// Binds `n` consecutive ports from `first` into `fds`; false, with errno set
-// and nothing left open, when one cannot be bound.
+// Binds `n` consecutive ports from `first` into `fds`. With `first` 0 the
+// run starts at a port the system picks and moves past every port found
+// taken (round to port 1024 once at the top). False, with errno set and
+// nothing left open, when no run can be bound.
 bool bind_run(uint16_t first, uint32_t n, std::vector<int> &fds, std::vector<uint16_t> &ports) {
+  uint32_t start = first;
+  if (!first) {
+    uint16_t bound = 0;
+    int probe = listen_loopback(0, &bound);
+    if (probe < 0) return false;
+    close(probe);
+    start = bound;
+  }
   fds.clear();
   ports.clear();
-  for (uint32_t i = 0; i < n; i++) {
+  bool wrapped = false;
+  while (fds.size() < n) {
+    uint32_t port = start + (uint32_t)fds.size();
     uint16_t bound = 0;
-    int fd = listen_loopback(first ? (uint16_t)(first + i) : 0, &bound);
-    if (fd < 0 || (i == 0 && (uint32_t)bound + n - 1 > 65535)) {
-      int saved = fd < 0 ? errno : EADDRINUSE;
-      if (fd >= 0) close(fd);
-      for (int f : fds) close(f);
-      fds.clear();
+    int fd = port <= 65535 ? listen_loopback((uint16_t)port, &bound) : -1;
+    if (fd >= 0) {
+      fds.push_back(fd);
+      ports.push_back(bound);
+      continue;
+    }
+    int saved = port <= 65535 ? errno : EADDRINUSE;
+    for (int f : fds) close(f);
+    fds.clear();
+    ports.clear();
+    if (first || saved != EADDRINUSE) {
       errno = saved;
       return false;
     }
-    if (i == 0) first = bound;
-    fds.push_back(fd);
-    ports.push_back(bound);
+    start = port + 1;
+    if (start + n > 65536) {
+      if (wrapped) {
+        errno = EADDRINUSE;
+        return false;
+      }
+      wrapped = true;
+      start = 1024;
+    }
   }
   return true;
 }
@@ -111,12 +146,7 @@ bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &server
                 bool *stopped) {
   std::vector<int> fds;
   std::vector<uint16_t> ports;
-  // With port 0 the first port is the system's pick; when one of the ports
-  // after it is taken, another pick is tried.
-  bool ok = bind_run(opt.port, opt.appliances, fds, ports);
-  for (int tries = 0; !ok && !opt.port && errno == EADDRINUSE && tries < 100; tries++)
-    ok = bind_run(opt.port, opt.appliances, fds, ports);
-  if (!ok) return false;
+  if (!bind_run(opt.port, opt.appliances, fds, ports)) return false;
   for (uint32_t i = 0; i < opt.appliances; i++) {
     servers.push_back(std::make_unique<Server>(opt, i, stop));
     servers.back()->listen_on(fds[i], ports[i]);
@@ -146,7 +176,12 @@ Server::~Server() {
 
 void Server::build_world() {
   world_ = std::make_unique<World>(seed_, opt_.hosts, opt_.conns, opt_.interval_ms, stop_);
-  next_tick_ = now_ms() + opt_.interval_ms;
+  next_tick_ = next_step_after(now_ms());
+}
+
+uint64_t Server::next_step_after(uint64_t now) const {
+  const uint64_t epoch = step_epoch();
+  return epoch + ((now - epoch) / opt_.interval_ms + 1) * opt_.interval_ms;
 }
 
 void Server::accept_clients() {
@@ -157,7 +192,7 @@ void Server::accept_clients() {
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE) {
         log_line(KX_LOG_WARNING, "cannot accept a client: %s", strerror(errno));
-        accept_paused_ = true;
+        accept_paused_ = now_ms() + kAcceptRetryMs;
       }
       return;
     }
@@ -311,8 +346,8 @@ bool dump_servers(const Options &opt, const std::vector<std::unique_ptr<Server>>
   return ok;
 }
 
-void Server::poll_set(std::vector<struct pollfd> &pfds) const {
-  pfds.push_back({listen_fd_, (short)(accept_paused_ ? 0 : POLLIN), 0});
+void Server::poll_set(std::vector<struct pollfd> &pfds, uint64_t now) const {
+  pfds.push_back({listen_fd_, (short)(now < accept_paused_ ? 0 : POLLIN), 0});
   for (const auto &c : clients_) {
     // A client's input is left in the socket while its frames wait: the
     // sender's own buffers then hold the flood.
@@ -345,7 +380,7 @@ void Server::tick() {
     c->session.tick(msgs);
     finish(*c, msgs);
   }
-  accept_paused_ = false;
+  accept_paused_ = 0;
   give_back_memory();
   if (opt_.ticks && ticks_ >= opt_.ticks) {
     frozen_ = true;
@@ -368,7 +403,7 @@ void Server::remove_dead() {
   auto gone = [](const std::unique_ptr<Client> &c) { return c->dead; };
   clients_.erase(std::remove_if(clients_.begin(), clients_.end(), gone), clients_.end());
   if (clients_.size() == before) return;
-  accept_paused_ = false;
+  accept_paused_ = 0;
   trim_due_ = true;
   if (clients_.capacity() > 2 * clients_.size() + 16) clients_.shrink_to_fit();
   if (frozen_) give_back_memory();  // no tick will
@@ -395,16 +430,18 @@ bool Server::flood_ready() const {
 int Server::poll_timeout(uint64_t now) const {
   for (const auto &c : clients_)
     if (ready(*c)) return 0;
-  if (frozen_ || !world_) return -1;
-  if (opt_.flood) return flood_ready() ? 0 : -1;
-  return (int)(next_tick_ > now ? next_tick_ - now : 0);
+  int accept = now < accept_paused_ ? (int)(accept_paused_ - now) : -1;
+  if (frozen_ || !world_) return accept;
+  if (opt_.flood) return flood_ready() ? 0 : accept;
+  int tick = (int)(next_tick_ > now ? next_tick_ - now : 0);
+  return accept >= 0 && accept < tick ? accept : tick;
 }
 
 void Server::step(uint64_t now) {
   if (frozen_ || !world_ || !(opt_.flood ? flood_ready() : now >= next_tick_)) return;
   for (uint32_t i = 0; i < opt_.speedup && !frozen_ && !*stop_; i++) tick();
   next_tick_ += opt_.interval_ms;
-  if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
+  if (next_tick_ < now_ms()) next_tick_ = next_step_after(now_ms());  // behind: the missed steps are skipped
 }
 
 void run_servers(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, volatile sig_atomic_t *stop,
@@ -418,7 +455,7 @@ void run_servers(const Options &opt, std::vector<std::unique_ptr<Server>> &serve
     const uint64_t t = now_ms();
     for (const auto &s : servers) {
       first.push_back(pfds.size());
-      s->poll_set(pfds);
+      s->poll_set(pfds, t);
       int w = s->poll_timeout(t);
       if (w >= 0 && (timeout < 0 || w < timeout)) timeout = w;
     }

@@ -87,7 +87,7 @@ class Server {
 
   // The descriptors to watch, appended to `pfds`: the listening socket, then
   // one entry per client in order.
-  void poll_set(std::vector<struct pollfd> &pfds) const;
+  void poll_set(std::vector<struct pollfd> &pfds, uint64_t now) const;
   // Serves what poll reported on the entries poll_set appended at `pfds`.
   void serve(const struct pollfd *pfds);
   // Milliseconds poll may wait for this appliance's sake; -1: for ever.
@@ -100,6 +100,8 @@ class Server {
   void build_world();
   void accept_clients();
   void tick();
+  // The first step time after `now` on the fleet's common schedule.
+  uint64_t next_step_after(uint64_t now) const;
   // Output above the bound: the client's requests wait until it reads.
   bool throttled(const Client &c) const { return kx_ringbuf_used(c.out) >= opt_.max_output; }
   bool ready(const Client &c) const { return c.backlog && !c.dead && !throttled(c); }
@@ -124,7 +126,7 @@ class Server {
   std::vector<std::unique_ptr<Client>> clients_;
   uint32_t ticks_ = 0;
   bool frozen_ = false;
-  bool accept_paused_ = false;  // out of descriptors: accept again after the next tick or departure
+  uint64_t accept_paused_ = 0;  // out of descriptors: no accepting until then, a tick or a departure
   bool trim_due_ = false;       // clients left: give their memory back at the next tick
   uint32_t refused_ = 0;        // clients over the limit since the last log line about them
   uint64_t refusal_logged_ = 0;
