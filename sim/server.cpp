@@ -100,15 +100,16 @@ namespace {
 // nothing left open, when no run can be bound.
 bool bind_run(uint16_t first, uint32_t n, std::vector<int> &fds, std::vector<uint16_t> &ports) {
   uint32_t start = first;
-  if (!first) {
-    uint16_t bound = 0;
-    int probe = listen_loopback(0, &bound);
-    if (probe < 0) return false;
-    close(probe);
-    start = bound;
-  }
   fds.clear();
   ports.clear();
+  if (!first) {
+    uint16_t bound = 0;
+    int fd = listen_loopback(0, &bound);
+    if (fd < 0) return false;
+    fds.push_back(fd);
+    ports.push_back(bound);
+    start = bound;
+  }
   bool wrapped = false;
   while (fds.size() < n) {
     uint32_t port = start + (uint32_t)fds.size();
@@ -191,7 +192,7 @@ void Server::accept_clients() {
     int fd = accept4(listen_fd_, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE) {
-        log_line(KX_LOG_WARNING, "cannot accept a client: %s", strerror(errno));
+        log_line(KX_LOG_WARNING, "%scannot accept a client: %s", name_.c_str(), strerror(errno));
         accept_paused_ = now_ms() + kAcceptRetryMs;
       }
       return;
