@@ -537,6 +537,20 @@ class Dissector(object):
         return out
 
 
+# Control characters (C0, DEL, C1) of text bound for a terminal: an escape
+# sequence in a capture comment would act on the reader's screen, a newline
+# would fake an output line. Under Python 2 a line may be UTF-8 bytes, whose
+# continuation bytes are not controls: only C0 and DEL are escaped there.
+_UNPRINTABLE_TEXT = re.compile(u'[\x00-\x1f\x7f-\x9f]')
+_UNPRINTABLE_BYTES = re.compile(b'[\x00-\x1f\x7f]')
+
+
+def printable(text):
+    """text with each control character written as a \\xNN escape."""
+    pattern = _UNPRINTABLE_TEXT if isinstance(text, text_type) else _UNPRINTABLE_BYTES
+    return pattern.sub(lambda m: '\\x%02x' % ord(m.group()), text)
+
+
 def _natural(key):
     return (0, int(key), key) if key.isdigit() else (1, 0, key)
 
@@ -565,7 +579,7 @@ def text_lines(d):
     if 'hex' in d:
         for i in range(0, len(d['hex']), 64):
             lines.append('    %04x  %s' % (i // 2, d['hex'][i:i + 64]))
-    return lines
+    return [printable(line) for line in lines]
 
 
 LINKTYPE_NAMES = {0: 'loopback', 1: 'Ethernet', 101: 'raw IP', 113: 'Linux cooked', 147: 'USER0',
@@ -597,37 +611,49 @@ def _main(argv, out):
     p.add_argument('--summary', action='store_true', help='frames and bytes per message type')
     args = p.parse_args(argv)
 
+    name = printable(args.file)
+    try:
+        _dissect(args, name, out)
+        out.flush()
+    except (IOError, OSError, pcapng.FormatError) as e:
+        if getattr(e, 'errno', None) == errno.EPIPE:    # the reader went away (| head)
+            _reader_gone(out)
+            return 0
+        try:
+            out.flush()
+        except (IOError, OSError):
+            _reader_gone(out)
+        raise _cli.Fatal('%s: %s' % (name, getattr(e, 'strerror', None) or e))
+    return 0
+
+
+def _dissect(args, name, out):
+    """Writes what the command line asks of the capture to out."""
     d = Dissector()
     summary = {}
     frames = 0
-    try:
-        if os.path.isfile(args.file) and os.path.getsize(args.file) == 0:
-            raise _cli.Fatal('%s: the file is empty' % args.file)
-        for packet in pcapng.read(args.file):
-            if packet.linktype != pcapng.LINKTYPE_USER0:
-                raise _cli.Fatal('%s: link type %s, expected %s' % (
-                    args.file, linktype_text(packet.linktype), linktype_text(pcapng.LINKTYPE_USER0)))
-            frames += 1
-            wanted = args.types is None or (len(packet.data) >= pcapng.FRAME_HEADER.size and
-                                            pcapng.FRAME_HEADER.unpack_from(packet.data)[0] in args.types)
-            f = d.frame(packet, render=wanted and not args.summary)
-            if not wanted:
-                continue
-            if args.summary:
-                key = (f['direction'], f.get('name', '(short)'))
-                count, size = summary.get(key, (0, 0))
-                summary[key] = (count + 1, size + f['bytes'])
-            elif args.json:
-                out.write(json.dumps(f) + '\n')   # (sorted keys would need the slow pure-Python encoder)
-            else:
-                out.write('\n'.join(text_lines(f)) + '\n')
-    except (IOError, OSError, pcapng.FormatError) as e:
-        if getattr(e, 'errno', None) == errno.EPIPE:    # the reader went away (| head)
-            return 0
-        out.flush()
-        raise _cli.Fatal('%s: %s' % (args.file, getattr(e, 'strerror', None) or e))
+    if os.path.isfile(args.file) and os.path.getsize(args.file) == 0:
+        raise _cli.Fatal('%s: the file is empty' % name)
+    for packet in pcapng.read(args.file):
+        if packet.linktype != pcapng.LINKTYPE_USER0:
+            raise _cli.Fatal('%s: link type %s, expected %s' % (
+                name, linktype_text(packet.linktype), linktype_text(pcapng.LINKTYPE_USER0)))
+        frames += 1
+        wanted = args.types is None or (len(packet.data) >= pcapng.FRAME_HEADER.size and
+                                        pcapng.FRAME_HEADER.unpack_from(packet.data)[0] in args.types)
+        f = d.frame(packet, render=wanted and not args.summary)
+        if not wanted:
+            continue
+        if args.summary:
+            key = (f['direction'], f.get('name', '(short)'))
+            count, size = summary.get(key, (0, 0))
+            summary[key] = (count + 1, size + f['bytes'])
+        elif args.json:
+            out.write(json.dumps(f) + '\n')   # (sorted keys would need the slow pure-Python encoder)
+        else:
+            out.write('\n'.join(text_lines(f)) + '\n')
     if not frames:
-        sys.stderr.write('kxdissect: %s: no frames in the capture\n' % args.file)
+        sys.stderr.write('kxdissect: %s: no frames in the capture\n' % name)
     if args.summary:
         rows = sorted(summary.items(), key=lambda kv: (kv[0][0], -kv[1][1]))
         if args.json:
@@ -635,11 +661,22 @@ def _main(argv, out):
                                   for k, v in rows], sort_keys=True) + '\n')
         else:
             out.write('%-4s %-40s %8s %10s\n' % ('dir', 'type', 'frames', 'bytes'))
-            for (direction, name), (count, size) in rows:
-                out.write('%-4s %-40s %8d %10d\n' % (direction, name, count, size))
+            for (direction, kind), (count, size) in rows:
+                out.write(printable('%-4s %-40s %8d %10d' % (direction, kind, count, size)) + '\n')
             out.write('%-4s %-40s %8d %10d\n' % ('', 'total', sum(v[0] for v in summary.values()),
                                                    sum(v[1] for v in summary.values())))
-    return 0
+
+
+def _reader_gone(out):
+    """The output's reader went away: what is still buffered for it goes to
+    /dev/null, so that the flush at exit does not fail again, loudly."""
+    try:
+        fd = out.fileno()
+    except (AttributeError, IOError, OSError, ValueError):  # not a file: nothing is flushed at exit
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fd)
+    os.close(devnull)
 
 
 _guard.release()

@@ -17,7 +17,9 @@ frame header, is recorded as far as it came, with a comment saying so.
 Every block is written with one write and flushed, so that a file stays
 readable up to its last frame when its writer stops for any reason.
 The reader takes files of either byte order, several sections and
-interfaces, and skips blocks it does not know.
+interfaces, and skips blocks it does not know. It refuses a block longer
+than MAX_BLOCK (128 MiB, the bound other pcapng readers keep) before
+reading any of it, so a length field cannot make it allocate gigabytes.
 """
 from __future__ import absolute_import, division, print_function
 
@@ -36,6 +38,7 @@ DIRECTIONS = {INBOUND: 'in', OUTBOUND: 'out'}
 FRAME_HEADER = struct.Struct('>IH')
 MAX_PAYLOAD = 32768                  # a longer length in a frame header is a broken stream
 MAX_RECORD = FRAME_HEADER.size + 0xffff
+MAX_BLOCK = 128 << 20                # a longer block is refused unread
 
 _SHB, _IDB, _SPB, _EPB = 0x0A0D0D0A, 1, 3, 6
 _BYTE_ORDER_MAGIC = 0x1A2B3C4D
@@ -177,10 +180,17 @@ def read(source):
             yield p
 
 
+def _check_size(size, offset):
+    if size > MAX_BLOCK:
+        raise FormatError('block of %d bytes at offset %d: longer than the %d MiB a block may have'
+                          % (size, offset, MAX_BLOCK >> 20))
+
+
 def _read(f):
     order = None
     resolutions = []            # timestamp units per second, by interface
     linktypes = []              # link type, by interface
+    offset = 0                  # of the block being read
     while True:
         head = f.read(8)
         if not head:
@@ -200,14 +210,18 @@ def _read(f):
             size = struct.unpack(order + 'I', head[4:])[0]
             if size < 28 or size % 4:
                 raise FormatError('bad section header length %d' % size)
+            _check_size(size, offset)
             _read_exact(f, size - 12, 'a section header')
+            offset += size
             resolutions = []
             linktypes = []
             continue
         block_type, size = struct.unpack(order + 'II', head)
         if size < 12 or size % 4:
             raise FormatError('bad block length %d' % size)
+        _check_size(size, offset)
         body = _read_exact(f, size - 8, 'a block')
+        offset += size
         if struct.unpack(order + 'I', body[-4:])[0] != size:
             raise FormatError('block lengths disagree')
         body = body[:-4]

@@ -47,10 +47,12 @@ void setup_memory() {
 }
 
 // Raises the soft descriptor limit (as far as the hard one allows) so that
-// --max-clients clients can connect.
-void raise_fd_limit(uint32_t clients) {
+// --max-clients clients, or a client per appliance of a larger fleet, can
+// connect beside the listening sockets.
+void raise_fd_limit(uint32_t appliances, uint32_t max_clients) {
   struct rlimit rl;
-  const rlim_t want = (rlim_t)clients + 32;
+  const uint32_t clients = appliances > max_clients ? appliances : max_clients;
+  const rlim_t want = (rlim_t)appliances + clients + 32;
   if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= want) return;
   rl.rlim_cur = rl.rlim_max != RLIM_INFINITY && rl.rlim_max < want ? rl.rlim_max : want;
   if (setrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur < want)
@@ -74,13 +76,24 @@ bool setup_signals() {
 }
 
 int serve(const Options &opt) {
-  Server server(opt);
-  if (!server.listen_on(opt.port)) {
-    fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", opt.port, strerror(errno));
+  // Left to the system at exit: taking a network of a million connections
+  // apart node by node would hold the exit up for seconds.
+  static auto &servers = *new std::vector<std::unique_ptr<Server>>;
+  bool stopped = false;
+  if (!listen_all(opt, servers, &g_stop, &stopped)) {
+    if (opt.appliances == 1)
+      fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", opt.port, strerror(errno));
+    else if (!opt.port)
+      fprintf(stderr, "kxd-sim: cannot listen on %u consecutive ports of 127.0.0.1: %s\n", opt.appliances,
+              strerror(errno));
+    else
+      fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u..%u: %s\n", opt.port, opt.port + opt.appliances - 1,
+              strerror(errno));
     return 1;
   }
-  server.run(&g_stop, &g_dump, g_wake[0]);
-  if (!opt.dump_file.empty() && !server.dump(opt.dump_file)) return 1;
+  if (stopped) return 0;  // while the network was built: it was never served, and is not dumped
+  run_servers(opt, servers, &g_stop, &g_dump, g_wake[0]);
+  if (!opt.dump_file.empty() && !dump_servers(opt, servers)) return 1;
   return 0;
 }
 
@@ -92,10 +105,10 @@ int main(int argc, char **argv) {
   if (rc >= 0) return rc;
   kx_log_print_level = opt.quiet ? KX_LOG_WARNING : KX_LOG_INFO;
   setup_memory();
-  raise_fd_limit(opt.max_clients);
+  raise_fd_limit(opt.appliances, opt.max_clients);
   if (!setup_signals()) return 1;
   rc = opt.replay_file.empty() ? serve(opt) : run_replay(opt, &g_stop, g_wake[0]);
   kx_msg_pool_deinit();
-  log_line(KX_LOG_INFO, "stopped");
+  if (rc == 0) log_line(KX_LOG_INFO, "stopped");  // a failure is its one line
   return rc;
 }

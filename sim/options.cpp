@@ -25,6 +25,10 @@ const std::vector<OptionSpec> &option_table() {
       {"port", 0, "N", true, 0, 65535, [](O &o, uint64_t n, const char *) { o.port = (uint16_t)n; },
        [](const O &o) { return num(o.port); },
        "port on 127.0.0.1; 0 picks a free one (the first line of output names it)"},
+      {"appliances", 0, "N", true, 1, 10000, [](O &o, uint64_t n, const char *) { o.appliances = (uint32_t)n; },
+       [](const O &o) { return num(o.appliances); },
+       "independent appliances served, on consecutive ports from --port, seeds from --seed on; "
+       "in a fleet, an appliance builds its network when its first client connects"},
       {"hosts", 0, "N", true, 10, 100000, [](O &o, uint64_t n, const char *) { o.hosts = (uint32_t)n; },
        [](const O &o) { return num(o.hosts); }, "hosts in the network"},
       {"conns", 0, "N", true, 0, 1000000, [](O &o, uint64_t n, const char *) { o.conns = (uint32_t)n; },
@@ -32,10 +36,13 @@ const std::vector<OptionSpec> &option_table() {
       {"seed", 0, "N", true, 0, UINT64_MAX, [](O &o, uint64_t n, const char *) { o.seed = n; },
        [](const O &o) { return num(o.seed); }, "seed of the network: the same seed, the same network"},
       {"interval", 0, "MS", true, 10, 0xffffffffu, [](O &o, uint64_t n, const char *) { o.interval_ms = (uint32_t)n; },
-       [](const O &o) { return num(o.interval_ms); }, "milliseconds between two steps of the network"},
+       [](const O &o) { return num(o.interval_ms); },
+       "milliseconds between two steps of the network, and the network time a step covers: counters grow by "
+       "their rates times it"},
       {"speedup", 0, "N", true, 1, 100000, [](O &o, uint64_t n, const char *) { o.speedup = (uint32_t)n; },
        [](const O &o) { return num(o.speedup); },
-       "steps of the network taken each interval: a long run simulated in a short time"},
+       "steps of the network taken each interval: a long run simulated in a short time (network time then "
+       "runs N times as fast as the clock)"},
       {"ticks", 0, "N", true, 0, 0xffffffffu, [](O &o, uint64_t n, const char *) { o.ticks = (uint32_t)n; },
        [](const O &o) { return num(o.ticks); }, "steps after which the network stops changing (0: never)"},
       {"user", 0, "NAME", false, 0, 0, [](O &o, uint64_t, const char *s) { o.settings.user = s; },
@@ -45,7 +52,7 @@ const std::vector<OptionSpec> &option_table() {
       {"dump-state", 0, "FILE", false, 0, 0, [](O &o, uint64_t, const char *s) { o.dump_file = s; }, nullptr,
        "write the tables and sessions as JSON to FILE on SIGUSR1 and at exit"},
       {"max-clients", 0, "N", true, 1, 65536, [](O &o, uint64_t n, const char *) { o.max_clients = (uint32_t)n; },
-       [](const O &o) { return num(o.max_clients); }, "clients served at once; one more is refused"},
+       [](const O &o) { return num(o.max_clients); }, "clients each appliance serves at once; one more is refused"},
       {"max-output", 0, "BYTES", true, 65536, Client::kMaxOutputLimit,
        [](O &o, uint64_t n, const char *) { o.max_output = (uint32_t)n; }, [](const O &o) { return num(o.max_output); },
        "a client's unread replies above which its requests wait (a client that lets "
@@ -55,7 +62,7 @@ const std::vector<OptionSpec> &option_table() {
        "a client whose unread replies stay above --max-output this long without it reading any is dropped"},
       {"flood", 0, nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.flood = true; }, nullptr,
        "step as fast as the clients read what each step sends them, instead of every --interval "
-       "(for measuring clients)"},
+       "(for measuring clients; a step still covers --interval of network time)"},
       {"quiet", 'q', nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.quiet = true; }, nullptr,
        "log warnings only"},
       {"replay", 0, "FILE", false, 0, 0, [](O &o, uint64_t, const char *s) { o.replay_file = s; }, nullptr,
@@ -183,6 +190,10 @@ int parse_options(int argc, char **argv, Options *o) {
   }
   if (optind < argc) return complain(std::string("unexpected argument '") + argv[optind] + "'");
   if (o->replay_fast && o->replay_file.empty()) return complain("--fast goes with --replay");
+  if (o->appliances > 1 && !o->replay_file.empty()) return complain("--appliances goes without --replay");
+  if (o->port && o->port + o->appliances - 1 > 65535)
+    return complain("--appliances " + num(o->appliances) + ": ports " + num(o->port) + ".." +
+                    num(o->port + o->appliances - 1) + " pass 65535");
   if (!o->conns) o->conns = o->hosts * 2;
   if (!o->dump_file.empty()) {
     std::string why = writable_file(o->dump_file);

@@ -35,6 +35,18 @@ namespace {
 constexpr uint32_t kSectionHeader = 0x0A0D0D0A, kInterface = 1, kSimplePacket = 3, kEnhancedPacket = 6;
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 constexpr uint16_t kIfTsresol = 9, kEpbFlags = 2;
+constexpr uint16_t kLinkTypeUser0 = 147;  // what kxtap and the client's recorder write
+constexpr uint32_t kMaxBlock = 128u << 20;  // a longer block is refused, as kxdissect does
+
+// "147 (USER0)": a link type, named when it is a common one.
+std::string linktype_text(uint16_t linktype) {
+  static const std::pair<uint16_t, const char *> names[] = {
+      {0, "loopback"},        {1, "Ethernet"},       {101, "raw IP"},   {113, "Linux cooked"},
+      {147, "USER0"},         {228, "raw IPv4"},     {229, "raw IPv6"}, {276, "Linux cooked v2"}};
+  for (const auto &n : names)
+    if (n.first == linktype) return std::to_string(linktype) + " (" + n.second + ")";
+  return std::to_string(linktype);
+}
 
 uint32_t get32(const std::string &b, size_t at, bool big) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(b.data()) + at;
@@ -89,8 +101,13 @@ bool read_capture(const std::string &file, std::vector<Recorded> *out, std::stri
     *error = "read error";
     return false;
   }
+  if (b.empty()) {
+    *error = "the file is empty";
+    return false;
+  }
   bool big = false, in_section = false;
-  std::vector<uint64_t> units;  // timestamp units per second, by interface
+  std::vector<uint64_t> units;      // timestamp units per second, by interface
+  std::vector<uint16_t> linktypes;  // by interface
   for (size_t pos = 0; pos < b.size();) {
     if (b.size() - pos < 12) {
       *cut = "the file ends inside a block header at offset " + std::to_string(pos);
@@ -106,6 +123,7 @@ bool read_capture(const std::string &file, std::vector<Recorded> *out, std::stri
       }
       in_section = true;
       units.clear();
+      linktypes.clear();
     } else if (!in_section) {
       *error = "not a pcapng file";
       return false;
@@ -113,6 +131,11 @@ bool read_capture(const std::string &file, std::vector<Recorded> *out, std::stri
       type = get32(b, pos, big);
     }
     uint32_t len = get32(b, pos + 4, big);
+    if (len > kMaxBlock) {
+      *error = "block of " + std::to_string(len) + " bytes at offset " + std::to_string(pos) +
+               ": longer than the 128 MiB a block may have";
+      return false;
+    }
     if (len >= 12 && len % 4 == 0 && len > b.size() - pos) {
       *cut = "the file ends inside a block at offset " + std::to_string(pos);
       return true;
@@ -136,8 +159,16 @@ bool read_capture(const std::string &file, std::vector<Recorded> *out, std::stri
           for (u = 1; r--;) u *= 10;
       });
       units.push_back(u);
+      linktypes.push_back(get16(b, body, big));
     } else if (type == kEnhancedPacket || type == kSimplePacket) {
       Recorded r;
+      // A packet of another link type holds something else than our frames (a
+      // capture of the network, say): nothing in it can be replayed.
+      uint32_t iface = type == kEnhancedPacket && end - body >= 4 ? get32(b, body, big) : 0;
+      if (iface < linktypes.size() && linktypes[iface] != kLinkTypeUser0) {
+        *error = "link type " + linktype_text(linktypes[iface]) + ", expected " + linktype_text(kLinkTypeUser0);
+        return false;
+      }
       if (type == kEnhancedPacket) {
         if (end - body < 20) {
           *error = "short packet block";
@@ -340,16 +371,31 @@ int run_replay(const Options &o, volatile sig_atomic_t *stop, int wake_fd) {
   if (!cut.empty())
     log_line(KX_LOG_WARNING, "%s: %s: replaying the %zu frames before it", o.replay_file.c_str(), cut.c_str(),
              rec.size());
-  size_t unknown = 0;
-  for (const Recorded &r : rec) unknown += r.direction != Recorded::kInbound && r.direction != Recorded::kOutbound;
+  size_t unknown = 0, inbound = 0;
+  for (const Recorded &r : rec) {
+    unknown += r.direction != Recorded::kInbound && r.direction != Recorded::kOutbound;
+    inbound += r.direction == Recorded::kInbound;
+  }
+  // Nothing the daemon sent: a client would only wait and time out.
+  const char *nothing = rec.empty()               ? "no frames in the capture"
+                        : unknown == rec.size()   ? "no frame has a direction (from the daemon or to it)"
+                        : !inbound                ? "no frame from the daemon"
+                                                  : nullptr;
+  if (nothing) {
+    fprintf(stderr, "kxd-sim: %s: %s: nothing to replay\n", o.replay_file.c_str(), nothing);
+    return 1;
+  }
   if (unknown)
     fprintf(stderr, "kxd-sim: %s: %zu frames without a direction are left out\n", o.replay_file.c_str(), unknown);
 
-  int lfd = listen_loopback(o.port);
+  uint16_t port = 0;
+  int lfd = listen_loopback(o.port, &port);
   if (lfd < 0) {
     fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", o.port, strerror(errno));
     return 1;
   }
+  printf("listening on 127.0.0.1:%u\n", port);
+  fflush(stdout);
   log_line(KX_LOG_INFO, "replaying %zu frames from %s%s", rec.size(), o.replay_file.c_str(),
          o.replay_fast ? " as fast as possible" : "");
 

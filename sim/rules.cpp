@@ -5,7 +5,7 @@
 
 namespace sim {
 
-std::vector<const FwLogEntry *> fwlog_select(const std::vector<FwLogEntry> &log, const FwLogQuery &q) {
+std::vector<const FwLogEntry *> fwlog_select(const std::deque<FwLogEntry> &log, const FwLogQuery &q) {
   std::vector<const FwLogEntry *> hits;
   for (size_t i = 0; i < log.size(); i++) {
     const FwLogEntry &en = log[i];

@@ -27,7 +27,7 @@ struct FwLogQuery {
 };
 
 // The entries a query selects, newest first unless no_reverse.
-std::vector<const FwLogEntry *> fwlog_select(const std::vector<FwLogEntry> &log, const FwLogQuery &q);
+std::vector<const FwLogEntry *> fwlog_select(const std::deque<FwLogEntry> &log, const FwLogQuery &q);
 
 // How one rule-test criterion is carried: a field of a wire kind (an ip4 is
 // shown as a dotted quad), or kind_list: a count of kind `count`, then that

@@ -35,6 +35,18 @@ void release_chunks(kx_ringbuf_t *rb) {
   if (kx_ringbuf_used(rb) == 0) kx_ringbuf_clear(rb);
 }
 
+// Out of descriptors, an appliance tries to accept again after this long
+// (or at its next tick, or when one of its clients leaves).
+constexpr uint64_t kAcceptRetryMs = 100;
+
+// Every appliance steps on one schedule, counted from the first network
+// built, so that a fleet's steps come in one turn of the loop, not one turn
+// each.
+uint64_t step_epoch() {
+  static const uint64_t epoch = now_ms();
+  return epoch;
+}
+
 // Bytes handed to the socket per write call.
 constexpr uint32_t kWriteChunk = 262144;
 
@@ -59,7 +71,7 @@ Client::~Client() {
   kx_ringbuf_destroy(out);
 }
 
-int listen_loopback(uint16_t port) {
+int listen_loopback(uint16_t port, uint16_t *bound) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int one = 1;
@@ -76,14 +88,101 @@ int listen_loopback(uint16_t port) {
     errno = saved;
     return -1;
   }
-  printf("listening on 127.0.0.1:%u\n", ntohs(sa.sin_port));
-  fflush(stdout);
+  *bound = ntohs(sa.sin_port);
   return fd;
 }
 
-bool Server::listen_on(uint16_t port) {
-  listen_fd_ = listen_loopback(port);
-  return listen_fd_ >= 0;
+namespace {
+
+// Binds `n` consecutive ports from `first` into `fds`. With `first` 0 the
+// run starts at a port the system picks and moves past every port found
+// taken (round to port 1024 once at the top). False, with errno set and
+// nothing left open, when no run can be bound.
+bool bind_run(uint16_t first, uint32_t n, std::vector<int> &fds, std::vector<uint16_t> &ports) {
+  uint32_t start = first;
+  fds.clear();
+  ports.clear();
+  if (!first) {
+    uint16_t bound = 0;
+    int fd = listen_loopback(0, &bound);
+    if (fd < 0) return false;
+    fds.push_back(fd);
+    ports.push_back(bound);
+    start = bound;
+  }
+  bool wrapped = false;
+  while (fds.size() < n) {
+    uint32_t port = start + (uint32_t)fds.size();
+    uint16_t bound = 0;
+    int fd = port <= 65535 ? listen_loopback((uint16_t)port, &bound) : -1;
+    if (fd >= 0) {
+      fds.push_back(fd);
+      ports.push_back(bound);
+      continue;
+    }
+    int saved = port <= 65535 ? errno : EADDRINUSE;
+    for (int f : fds) close(f);
+    fds.clear();
+    ports.clear();
+    if (first || saved != EADDRINUSE) {
+      errno = saved;
+      return false;
+    }
+    start = port + 1;
+    if (start + n > 65536) {
+      if (wrapped) {
+        errno = EADDRINUSE;
+        return false;
+      }
+      wrapped = true;
+      start = 1024;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, const volatile sig_atomic_t *stop,
+                bool *stopped) {
+  std::vector<int> fds;
+  std::vector<uint16_t> ports;
+  if (!bind_run(opt.port, opt.appliances, fds, ports)) return false;
+  for (uint32_t i = 0; i < opt.appliances; i++) {
+    servers.push_back(std::make_unique<Server>(opt, i, stop));
+    servers.back()->listen_on(fds[i], ports[i]);
+  }
+  *stopped = *stop;
+  if (*stopped) return true;  // stopped while building: the network is not served
+  for (uint16_t port : ports) printf("listening on 127.0.0.1:%u\n", port);
+  fflush(stdout);
+  return true;
+}
+
+Server::Server(const Options &o, uint32_t index, const volatile sig_atomic_t *stop)
+    : opt_(o), seed_(o.seed + index), stop_(stop) {
+  if (o.appliances == 1) build_world();
+}
+
+void Server::listen_on(int fd, uint16_t port) {
+  listen_fd_ = fd;
+  port_ = port;
+  if (opt_.appliances > 1) name_ = "127.0.0.1:" + std::to_string(port) + ": ";
+}
+
+Server::~Server() {
+  clients_.clear();
+  if (listen_fd_ >= 0) close(listen_fd_);
+}
+
+void Server::build_world() {
+  world_ = std::make_unique<World>(seed_, opt_.hosts, opt_.conns, opt_.interval_ms, stop_);
+  next_tick_ = next_step_after(now_ms());
+}
+
+uint64_t Server::next_step_after(uint64_t now) const {
+  const uint64_t epoch = step_epoch();
+  return epoch + ((now - epoch) / opt_.interval_ms + 1) * opt_.interval_ms;
 }
 
 void Server::accept_clients() {
@@ -93,20 +192,21 @@ void Server::accept_clients() {
     int fd = accept4(listen_fd_, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE) {
-        log_line(KX_LOG_WARNING, "cannot accept a client: %s", strerror(errno));
-        accept_paused_ = true;
+        log_line(KX_LOG_WARNING, "%scannot accept a client: %s", name_.c_str(), strerror(errno));
+        accept_paused_ = now_ms() + kAcceptRetryMs;
       }
       return;
     }
-    char peer[64];
-    snprintf(peer, sizeof peer, "127.0.0.1:%u", ntohs(sa.sin_port));
+    char peer[96];
+    snprintf(peer, sizeof peer, "%s127.0.0.1:%u", name_.c_str(), ntohs(sa.sin_port));
     if (clients_.size() >= opt_.max_clients) {
       refuse(fd, peer);
       continue;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto c = std::make_unique<Client>(fd, peer, opt_.settings, world_);
+    if (!world_) build_world();
+    auto c = std::make_unique<Client>(fd, peer, opt_.settings, *world_);
     log_line(KX_LOG_INFO, "%s: connected", peer);
     Msgs msgs(c->out);
     c->session.greet(msgs);
@@ -205,10 +305,12 @@ void Server::answer(Client &c) {
   finish(c, replies);
 }
 
-bool Server::dump(const std::string &file) const {
-  std::string o = "{\"seed\": " + std::to_string(opt_.seed) + ", \"ticks\": " + std::to_string(ticks_) +
-                  ", \"now\": " + std::to_string(world_.now()) + ",\n";
-  o += world_dump_json(world_);
+std::string Server::dump_json() const {
+  std::string o = "\"seed\": " + std::to_string(seed_) + ", \"ticks\": " + std::to_string(ticks_);
+  if (opt_.appliances > 1) o += ", \"port\": " + std::to_string(port_);
+  if (!world_) return o + ", \"sessions\": []";  // no client yet: no network
+  o += ", \"now\": " + std::to_string(world_->now()) + ",\n";
+  o += world_dump_json(*world_);
   o += ",\n\"sessions\": [";
   bool first = true;
   for (const auto &c : clients_) {
@@ -216,7 +318,21 @@ bool Server::dump(const std::string &file) const {
     o += std::string(first ? "" : ",\n") + c->session.dump_json();
     first = false;
   }
-  o += "]}\n";
+  return o + "]";
+}
+
+// A lone appliance's state is one object; a fleet's is {"appliances": [...]}
+// with an object per appliance, in port order.
+bool dump_servers(const Options &opt, const std::vector<std::unique_ptr<Server>> &servers) {
+  const std::string &file = opt.dump_file;
+  std::string o;
+  if (opt.appliances == 1) {
+    o = "{" + servers[0]->dump_json() + "}\n";
+  } else {
+    o = "{\"appliances\": [";
+    for (size_t i = 0; i < servers.size(); i++) o += (i ? ",\n{" : "\n{") + servers[i]->dump_json() + "}";
+    o += "]}\n";
+  }
   std::string tmp = file + ".tmp";
   FILE *f = fopen(tmp.c_str(), "w");
   bool ok = f && fwrite(o.data(), 1, o.size(), f) == o.size();
@@ -231,11 +347,8 @@ bool Server::dump(const std::string &file) const {
   return ok;
 }
 
-// The wake pipe, the listening socket, then one entry per client in order.
-std::vector<struct pollfd> Server::poll_set(int wake_fd) const {
-  std::vector<struct pollfd> pfds;
-  pfds.push_back({wake_fd, POLLIN, 0});
-  pfds.push_back({listen_fd_, (short)(accept_paused_ ? 0 : POLLIN), 0});
+void Server::poll_set(std::vector<struct pollfd> &pfds, uint64_t now) const {
+  pfds.push_back({listen_fd_, (short)(now < accept_paused_ ? 0 : POLLIN), 0});
   for (const auto &c : clients_) {
     // A client's input is left in the socket while its frames wait: the
     // sender's own buffers then hold the flood.
@@ -243,23 +356,22 @@ std::vector<struct pollfd> Server::poll_set(int wake_fd) const {
     if (kx_ringbuf_used(c->out)) ev |= POLLOUT;
     pfds.push_back({c->fd, ev, 0});
   }
-  return pfds;
 }
 
-void Server::serve(const std::vector<struct pollfd> &pfds) {
+void Server::serve(const struct pollfd *pfds) {
   for (size_t i = 0; i < clients_.size(); i++) {
-    short re = pfds[i + 2].revents;
+    short re = pfds[i + 1].revents;
     Client &c = *clients_[i];
     if (re & (POLLOUT | POLLHUP | POLLERR)) flush(c);
     if (c.dead) continue;
     if (re & (POLLIN | POLLHUP | POLLERR)) read_client(c);
     else if (ready(c)) answer(c);
   }
-  if (pfds[1].revents & POLLIN) accept_clients();
+  if (pfds[0].revents & POLLIN) accept_clients();
 }
 
 void Server::tick() {
-  world_.tick();
+  world_->tick();
   ticks_++;
   const uint64_t now = now_ms();
   for (auto &c : clients_) {
@@ -269,11 +381,11 @@ void Server::tick() {
     c->session.tick(msgs);
     finish(*c, msgs);
   }
-  accept_paused_ = false;
+  accept_paused_ = 0;
   give_back_memory();
   if (opt_.ticks && ticks_ >= opt_.ticks) {
     frozen_ = true;
-    printf("frozen after %u ticks\n", ticks_);
+    printf("%sfrozen after %u ticks\n", name_.c_str(), ticks_);
     fflush(stdout);
   }
 }
@@ -292,7 +404,7 @@ void Server::remove_dead() {
   auto gone = [](const std::unique_ptr<Client> &c) { return c->dead; };
   clients_.erase(std::remove_if(clients_.begin(), clients_.end(), gone), clients_.end());
   if (clients_.size() == before) return;
-  accept_paused_ = false;
+  accept_paused_ = 0;
   trim_due_ = true;
   if (clients_.capacity() > 2 * clients_.size() + 16) clients_.shrink_to_fit();
   if (frozen_) give_back_memory();  // no tick will
@@ -316,20 +428,39 @@ bool Server::flood_ready() const {
 
 // Until the next tick; at once while a client has frames waiting, or while
 // flooding clients that have read what they were sent.
-int Server::poll_timeout() const {
+int Server::poll_timeout(uint64_t now) const {
   for (const auto &c : clients_)
     if (ready(*c)) return 0;
-  if (frozen_) return -1;
-  if (opt_.flood) return flood_ready() ? 0 : -1;
-  uint64_t t = now_ms();
-  return (int)(next_tick_ > t ? next_tick_ - t : 0);
+  int accept = now < accept_paused_ ? (int)(accept_paused_ - now) : -1;
+  if (frozen_ || !world_) return accept;
+  if (opt_.flood) return flood_ready() ? 0 : accept;
+  int tick = (int)(next_tick_ > now ? next_tick_ - now : 0);
+  return accept >= 0 && accept < tick ? accept : tick;
 }
 
-void Server::run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, int wake_fd) {
-  next_tick_ = now_ms() + opt_.interval_ms;
+void Server::step(uint64_t now) {
+  if (frozen_ || !world_ || !(opt_.flood ? flood_ready() : now >= next_tick_)) return;
+  for (uint32_t i = 0; i < opt_.speedup && !frozen_ && !*stop_; i++) tick();
+  next_tick_ += opt_.interval_ms;
+  if (next_tick_ < now_ms()) next_tick_ = next_step_after(now_ms());  // behind: the missed steps are skipped
+}
+
+void run_servers(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, volatile sig_atomic_t *stop,
+                 volatile sig_atomic_t *dump_now, int wake_fd) {
+  std::vector<struct pollfd> pfds;
+  std::vector<size_t> first;  // where each appliance's entries start
   while (!*stop) {
-    std::vector<struct pollfd> pfds = poll_set(wake_fd);
-    int n = poll(pfds.data(), pfds.size(), poll_timeout());
+    pfds.assign(1, {wake_fd, POLLIN, 0});
+    first.clear();
+    int timeout = -1;
+    const uint64_t t = now_ms();
+    for (const auto &s : servers) {
+      first.push_back(pfds.size());
+      s->poll_set(pfds, t);
+      int w = s->poll_timeout(t);
+      if (w >= 0 && (timeout < 0 || w < timeout)) timeout = w;
+    }
+    int n = poll(pfds.data(), pfds.size(), timeout);
     if (n < 0 && errno != EINTR) {
       perror("poll");
       break;
@@ -341,15 +472,13 @@ void Server::run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, i
     }
     if (*dump_now) {
       *dump_now = 0;
-      if (!opt_.dump_file.empty()) dump(opt_.dump_file);
+      if (!opt.dump_file.empty()) dump_servers(opt, servers);
     }
-    if (n >= 0) serve(pfds);
-    if (!frozen_ && (opt_.flood ? flood_ready() : now_ms() >= next_tick_)) {
-      for (uint32_t i = 0; i < opt_.speedup && !frozen_; i++) tick();
-      next_tick_ += opt_.interval_ms;
-      if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
+    for (size_t i = 0; i < servers.size(); i++) {
+      if (n >= 0) servers[i]->serve(&pfds[first[i]]);
+      servers[i]->step(now_ms());
+      servers[i]->remove_dead();
     }
-    remove_dead();
   }
 }
 

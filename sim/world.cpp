@@ -61,13 +61,18 @@ Host World::make_host(uint32_t id, bool local) {
   return h;
 }
 
-World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns) : rng_(seed), target_conns_(nconns) {
+void World::add_host(bool local) {
+  uint32_t id = next_host_++;
+  Host &h = hosts[id] = make_host(id, local);
+  by_id_[id] = &h;
+  pool_[h.addr.v6][local].push_back(id);  // ids only grow: the pool stays in order
+}
+
+World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns, uint32_t step_ms, const volatile sig_atomic_t *stop)
+    : rng_(seed), target_conns_(nconns) {
   if (nhosts < 10) nhosts = 10;
   target_hosts_ = nhosts;
-  for (uint32_t i = 0; i < nhosts; i++) {
-    uint32_t id = next_host_++;
-    hosts[id] = make_host(id, i < nhosts / 2);
-  }
+  for (uint32_t i = 0; i < nhosts && !(stop && *stop); i++) add_host(i < nhosts / 2);
   const char *objs[] = {"default", "voip", "bulk", "guests", "p2p-limit", "backup"};
   for (uint32_t i = 0; i < 6; i++) {
     ShapingObject o;
@@ -88,27 +93,23 @@ World::World(uint64_t seed, uint32_t nhosts, uint32_t nconns) : rng_(seed), targ
       {4, 0, false, "spare", {0, 0, 0, 0}, {0, 0}},
   };
   sysdiag.assign(40, 0);
-  for (uint32_t i = 0; i < target_conns_; i++) add_conn();
+  for (uint32_t i = 0; i < target_conns_ && !(stop && *stop); i++) add_conn();
   recount_hosts();
   changes_ = Changes();
+  step_ms_ = step_ms ? step_ms : 1;
 }
 
 uint32_t World::add_conn() {
-  std::vector<uint32_t> local, remote;
   bool v6 = rng_.chance(20);
-  for (auto &kv : hosts) {
-    if (kv.second.addr.v6 != v6) continue;
-    bool is_local = kv.second.kind == "workstation";
-    (is_local ? local : remote).push_back(kv.first);
-  }
+  const std::vector<uint32_t> &local = pool_[v6][1], &remote = pool_[v6][0];
   if (local.empty() || remote.empty()) return 0;
   const ServiceDef &svc = services()[rng_.below((uint32_t)services().size())];
   Conn c;
   c.id = next_conn_++;
   c.client = local[rng_.below((uint32_t)local.size())];
   c.server = remote[rng_.below((uint32_t)remote.size())];
-  c.caddr = hosts[c.client].addr;
-  c.saddr = hosts[c.server].addr;
+  c.caddr = host(c.client)->addr;
+  c.saddr = host(c.server)->addr;
   c.proto = svc.proto;
   c.cport = (uint16_t)(1024 + rng_.below(60000));
   c.sport = svc.port;
@@ -174,14 +175,14 @@ void World::log_conn(const Conn &c, const FwRule &r) {
   e.cport = c.cport;
   e.sport = c.sport;
   e.proto = c.proto;
-  e.clienthost = hosts[c.client].name;
+  e.clienthost = host(c.client)->name;
   e.serverhost = c.server_hostname;
   e.service = service(c.service)->name;
   e.rule = r.name;
   e.has_properties = (e.seq % 3) != 0;
   if (e.has_properties) e.properties = "action=" + std::string(r.id == 5 ? "drop" : "accept") + ";conn=" + std::to_string(c.id);
   fwlog.push_back(e);
-  if (fwlog.size() > 500) fwlog.erase(fwlog.begin());
+  if (fwlog.size() > kFwLogSize) fwlog.pop_front();
 }
 
 void World::remove_conn(uint32_t id) {
@@ -197,16 +198,26 @@ void World::remove_conn(uint32_t id) {
 }
 
 void World::recount_hosts() {
-  std::map<uint32_t, Host> before = hosts;
+  // What is counted again, of every host in id order: compared afterwards
+  // to mark what changed.
+  struct Counts {
+    int64_t speed[2];
+    uint32_t connections[2], cps[2];
+  };
+  std::vector<Counts> before;
+  before.reserve(hosts.size());
   for (auto &kv : hosts) {
     Host &h = kv.second;
+    before.push_back({{h.speed[0], h.speed[1]}, {h.connections[0], h.connections[1]}, {h.cps[0], h.cps[1]}});
     h.speed[0] = h.speed[1] = 0;
     h.connections[0] = h.connections[1] = 0;
     h.cps[0] = h.cps[1] = 0;
   }
   for (auto &kv : conns) {
     const Conn &c = kv.second;
-    Host &cl = hosts[c.client], &sv = hosts[c.server];
+    Host *client = host(c.client), *server = host(c.server);
+    if (!client || !server) continue;  // a connection's hosts stay while it lives
+    Host &cl = *client, &sv = *server;
     cl.connections[0]++;
     sv.connections[1]++;
     cl.speed[0] += c.speed[1];
@@ -216,21 +227,25 @@ void World::recount_hosts() {
   }
   for (uint32_t id : changes_.new_conns) {
     auto it = conns.find(id);
-    if (it == conns.end()) continue;
-    hosts[it->second.client].cps[0]++;
-    hosts[it->second.server].cps[1]++;
+    Host *client = host(it == conns.end() ? 0 : it->second.client);
+    Host *server = host(it == conns.end() ? 0 : it->second.server);
+    if (!client || !server) continue;
+    client->cps[0]++;
+    server->cps[1]++;
   }
+  const Counts *old = before.data();
   for (auto &kv : hosts) {
     Host &h = kv.second;
-    auto old = before.find(kv.first);
-    if (old == before.end()) continue;
+    h.cps[0] = per_second(h.cps[0]);
+    h.cps[1] = per_second(h.cps[1]);
     uint16_t mask = 0;
-    if (h.speed[0] != old->second.speed[0] || h.speed[1] != old->second.speed[1]) mask |= HOST_SPEED;
-    if (h.connections[0] != old->second.connections[0] || h.connections[1] != old->second.connections[1]) mask |= HOST_CONNECTIONS;
-    if (h.cps[0] != old->second.cps[0] || h.cps[1] != old->second.cps[1]) mask |= HOST_CPS;
+    if (h.speed[0] != old->speed[0] || h.speed[1] != old->speed[1]) mask |= HOST_SPEED;
+    if (h.connections[0] != old->connections[0] || h.connections[1] != old->connections[1]) mask |= HOST_CONNECTIONS;
+    if (h.cps[0] != old->cps[0] || h.cps[1] != old->cps[1]) mask |= HOST_CPS;
+    old++;
     if (h.connections[0] + h.connections[1]) {
-      h.quality[0] += 10 + rng_.below(100);
-      h.quality[1] += 10 + rng_.below(100);
+      h.quality[0] += (uint32_t)per_step(10 + rng_.below(100));
+      h.quality[1] += (uint32_t)per_step(10 + rng_.below(100));
       if (rng_.chance(20)) h.quality[2 + rng_.below(4)]++;
       mask |= HOST_QUALITY;
     }
@@ -262,8 +277,8 @@ void World::churn_conns() {
 // One step of a connection that lives on; returns the update flags of its record.
 uint32_t World::evolve_conn(Conn &c) {
   uint32_t flags = CONN_SPEED;
-  c.xfer[0] += c.speed[0];
-  c.xfer[1] += c.speed[1];
+  c.xfer[0] += per_step(c.speed[0]);
+  c.xfer[1] += per_step(c.speed[1]);
   c.speed[0] = c.speed[0] / 2 + rng_.below(c.speed[0] + 1000);
   c.speed[1] = c.speed[1] / 2 + rng_.below(c.speed[1] + 1000);
   if (!(c.engineflags & ENGINE_ESTABLISHED) && rng_.chance(40)) {
@@ -310,9 +325,13 @@ uint32_t World::evolve_conn(Conn &c) {
 }
 
 void World::remove_host(uint32_t id) {
+  auto it = hosts.find(id);
+  std::vector<uint32_t> &pool = pool_[it->second.addr.v6][it->second.kind == "workstation"];
+  pool.erase(std::lower_bound(pool.begin(), pool.end(), id));
   changes_.removed_hosts.push_back(id);
   changes_.host_updates.erase(id);
-  hosts.erase(id);
+  by_id_.erase(id);
+  hosts.erase(it);
 }
 
 // Hosts come and go around the --hosts population: a new one arrives now and
@@ -323,9 +342,8 @@ void World::remove_host(uint32_t id) {
 void World::churn_hosts() {
   const size_t high = target_hosts_ + target_hosts_ / 10, low = target_hosts_ - target_hosts_ / 10;
   if (hosts.size() < high && rng_.chance(hosts.size() < low ? 50 : 15)) {
-    uint32_t id = next_host_++;
-    hosts[id] = make_host(id, rng_.chance(50));
-    changes_.new_hosts.push_back(id);
+    add_host(rng_.chance(50));
+    changes_.new_hosts.push_back(next_host_ - 1);
   }
   recount_hosts();
   std::vector<uint32_t> idle, aged;
@@ -354,19 +372,19 @@ void World::tick_shaping() {
   for (ShapingObject &o : shaping) {
     o.connections = rng_.below(50);
     for (ShapingCounters &d : o.dir) {
-      uint64_t bytes = rng_.below(2000000), pkts = bytes / 700;
-      d.rx_bytes += bytes;
-      d.congested_bytes += bytes / 10;
+      uint64_t bytes = rng_.below(2000000), pkts = bytes / 700;  // per second
+      d.rx_bytes += per_step(bytes);
+      d.congested_bytes += per_step(bytes / 10);
       d.rx_rate = bytes;
       d.congested_rate = bytes / 10;
-      d.rx_packets += pkts;
-      d.congested_packets += pkts / 10;
+      d.rx_packets += per_step(pkts);
+      d.congested_packets += per_step(pkts / 10);
       d.rx_pps = pkts;
       d.congested_pps = pkts / 10;
       uint64_t drops = rng_.below(20);
-      d.total_drops += drops;
+      d.total_drops += per_step(drops);
       d.drops_per_s = drops;
-      d.total_marks += rng_.below(5);
+      d.total_marks += per_step(rng_.below(5));
       d.avg_latency = 1000 + rng_.below(4000);
       d.max_latency = d.avg_latency + rng_.below(20000);
       d.avg_queue = rng_.below(100);
@@ -382,7 +400,7 @@ void World::tick_channels() {
       for (uint32_t side = 0; side < 2; side++) {
         uint64_t rate = rng_.below(s == CHAN_BYTES ? 100000000 : 100000);
         uint64_t &low = ch.stat[s][CHAN_RATE_MIN][side];
-        ch.stat[s][CHAN_TOTAL][side] += rate;
+        ch.stat[s][CHAN_TOTAL][side] += per_step(rate);
         ch.stat[s][CHAN_RATE][side] = rate;
         low = low ? std::min(low, rate) : rate;
         ch.stat[s][CHAN_RATE_MAX][side] = std::max(ch.stat[s][CHAN_RATE_MAX][side], rate);
@@ -396,9 +414,11 @@ void World::tick_channels() {
 
 void World::tick() {
   changes_ = Changes();
-  now_++;
+  elapsed_ms_ += step_ms_;
+  now_ = kEpoch + (uint32_t)(elapsed_ms_ / 1000);
   for (FwRule &r : fwrules) r.hits_rate = 0;
   churn_conns();
+  for (FwRule &r : fwrules) r.hits_rate = per_second(r.hits_rate);
   std::set<uint32_t> fresh(changes_.new_conns.begin(), changes_.new_conns.end());
   for (auto &kv : conns)
     if (!fresh.count(kv.first)) changes_.conn_updates[kv.first] = evolve_conn(kv.second);

@@ -3,11 +3,14 @@
 #ifndef KXD_SIM_WORLD_H
 #define KXD_SIM_WORLD_H
 
+#include <signal.h>
 #include <stdint.h>
 
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "proto.h"
@@ -144,12 +147,21 @@ struct Changes {
 
 class World {
  public:
-  World(uint64_t seed, uint32_t hosts, uint32_t conns);
+  // Builds the network; a set *stop (a signal's flag) cuts the building
+  // short, leaving a network fit only to be thrown away. A step is step_ms
+  // of network time: counters grow by their rates times that, the clock
+  // moves on by it, and a rate counted per step (connections opened, rule
+  // hits) is given per second. The network as built is one second's.
+  World(uint64_t seed, uint32_t hosts, uint32_t conns, uint32_t step_ms = 1000,
+        const volatile sig_atomic_t *stop = nullptr);
+  World(const World &) = delete;  // its index points into its own tables
+  World &operator=(const World &) = delete;
 
   // A host without connections for this many steps leaves the network.
   static constexpr uint32_t kIdleTicks = 100;
+  static constexpr size_t kFwLogSize = 500;
 
-  void tick();  // advances one step; fills last()
+  void tick();  // advances one step of network time; fills last()
   const Changes &last() const { return changes_; }
   uint32_t now() const { return now_; }
 
@@ -158,7 +170,7 @@ class World {
   std::map<uint64_t, ScRow> rows;
   std::vector<ShapingObject> shaping;
   std::vector<FwRule> fwrules;
-  std::vector<FwLogEntry> fwlog;
+  std::deque<FwLogEntry> fwlog;  // the latest kFwLogSize entries
   std::vector<Channel> channels;
   std::vector<uint64_t> sysdiag;
 
@@ -169,6 +181,11 @@ class World {
   void fwlog_clear() { fwlog.clear(); }
 
  private:
+  // What a rate in units per second adds to its counter in one step.
+  uint64_t per_step(uint64_t rate) const { return (rate * step_ms_ + 500) / 1000; }
+  // A count of one step as a rate per second.
+  uint32_t per_second(uint64_t count) const { return (uint32_t)(count * 1000 / step_ms_); }
+  void add_host(bool local);
   Host make_host(uint32_t id, bool local);
   uint32_t add_conn();
   void remove_conn(uint32_t id);
@@ -183,8 +200,20 @@ class World {
   void tick_shaping();
   void tick_channels();
 
+  // Host ids by address family and side ([v6][local]) in id order: a new
+  // connection picks its ends from these instead of scanning every host.
+  std::vector<uint32_t> pool_[2][2];
+  // Every host by id: a lookup in `hosts` costs a cache miss per level.
+  std::unordered_map<uint32_t, Host *> by_id_;
+  Host *host(uint32_t id) const {
+    auto it = by_id_.find(id);
+    return it == by_id_.end() ? nullptr : it->second;
+  }
   Rng rng_;
-  uint32_t now_ = 1700000000;
+  static constexpr uint32_t kEpoch = 1700000000;  // the clock when the network is built
+  uint32_t now_ = kEpoch;
+  uint64_t elapsed_ms_ = 0;  // network time since then
+  uint32_t step_ms_ = 1000;  // a second while the network is built, then the step's
   uint32_t next_host_ = 1, next_conn_ = 1000;
   uint64_t next_row_ = (1ull << 40) + 1;
   uint64_t fwlog_seq_ = 1;

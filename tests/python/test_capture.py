@@ -1,6 +1,7 @@
 """kxd-sim --replay of written recordings, kxtap against a daemon played by the test, both tools on bad input."""
 from __future__ import absolute_import, division, print_function
 
+import io
 import json
 import os
 import random
@@ -11,6 +12,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -20,13 +22,13 @@ from kxtest import s, scratch, sockets
 from kxtools import pcapng
 
 
-def big_endian_capture(packets):
+def big_endian_capture(packets, linktype=pcapng.LINKTYPE_USER0):
     """A big-endian pcapng file with timestamps in 2**-10 s, as another machine's tools may write one."""
     def block(btype, body):
         return struct.pack('>II', btype, len(body) + 12) + body + struct.pack('>I', len(body) + 12)
 
     out = block(0x0A0D0D0A, struct.pack('>IHHq', 0x1A2B3C4D, 1, 0, -1))
-    out += block(1, struct.pack('>HHI', 147, 0, 0) + struct.pack('>HH', 9, 1) + b'\x8a\0\0\0' + b'\0' * 4)
+    out += block(1, struct.pack('>HHI', linktype, 0, 0) + struct.pack('>HH', 9, 1) + b'\x8a\0\0\0' + b'\0' * 4)
     for ticks, data, direction in packets:
         out += block(6, struct.pack('>IIIII', 0, ticks >> 32, ticks & 0xffffffff, len(data), len(data)) + data +
                      b'\0' * (-len(data) % 4) + struct.pack('>HHI', 2, 4, direction) + b'\0' * 4)
@@ -100,14 +102,29 @@ class Replay(unittest.TestCase):
         self.assertTrue(re.search(r'cut: the file ends inside a block at offset \d+: replaying the 5 frames before it',
                                   sim.log_text()))
 
-        with open(os.path.join(tmp, 'junk'), 'wb') as f:
-            f.write(b'\x00' * 40)
-        for args, rc, text in ((['--fast'], 2, '--fast goes with --replay'),
-                               (['--replay', os.path.join(tmp, 'none')], 1, 'No such file'),
-                               (['--replay', os.path.join(tmp, 'junk')], 1, 'not a pcapng file')):
-            status, out, err = run_tool(SIM, '--port', '0', *args)
+        # Files with nothing to replay: (name, content, the reason given).
+        unusable = [('junk', b'\x00' * 40, 'not a pcapng file'),
+                    ('empty', b'', 'the file is empty'),
+                    ('ethernet', big_endian_capture([(0, version, pcapng.INBOUND)], linktype=1),
+                     'link type 1 (Ethernet), expected 147 (USER0)'),
+                    ('headers', big_endian_capture([]), 'no frames in the capture: nothing to replay'),
+                    ('undirected', big_endian_capture([(0, version, 0), (1, ping, 0)]),
+                     'no frame has a direction (from the daemon or to it): nothing to replay'),
+                    ('requests', big_endian_capture([(0, ping, pcapng.OUTBOUND)]),
+                     'no frame from the daemon: nothing to replay'),
+                    ('huge', big_endian_capture([]) + struct.pack('>II', 6, 1 << 30) + b'\0' * 64,
+                     'block of 1073741824 bytes at offset 60: longer than the 128 MiB a block may have')]
+        for name, content, _ in unusable:
+            with open(os.path.join(tmp, name), 'wb') as f:
+                f.write(content)
+        for args, rc, text in ([(['--fast'], 2, '--fast goes with --replay'),
+                                (['--replay', os.path.join(tmp, 'none')], 1, 'No such file')] +
+                               [(['--replay', os.path.join(tmp, name)], 1, '%s: %s' % (os.path.join(tmp, name), why))
+                                for name, _, why in unusable]):
+            status, out, err = run_tool(SIM, '--port', '0', *args, timeout=20)
             self.assertEqual((status, out), (rc, ''), args)
             self.assertIn(text, err)
+            self.assertEqual(len(err.splitlines()), 1 + (rc == 2), err)   # (a usage error adds the --help hint)
 
 
 def recv_exactly(s, n):
@@ -348,6 +365,27 @@ class Descriptors(unittest.TestCase):
         self.stopped(p)
 
 
+def run_rusage(cmd, reader_gone=False):
+    """(status, stdout, stderr, resource usage) of a run; with reader_gone, its output is a pipe already closed."""
+    r, w = os.pipe()
+    if reader_gone:
+        os.close(r)
+    err = tempfile.TemporaryFile()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env.pop('PYTHONUNBUFFERED', None)   # output buffered, as a user's is: flushed again at exit
+    p = subprocess.Popen(cmd, stdout=w, stderr=err, env=env, close_fds=True)
+    os.close(w)
+    out = b''
+    if not reader_gone:
+        with os.fdopen(r, 'rb') as f:
+            out = f.read()
+    status, usage = os.wait4(p.pid, 0)[1:]
+    p.returncode = os.WEXITSTATUS(status)
+    err.seek(0)
+    with err:
+        return p.returncode, out, err.read(), usage
+
+
 def failures(test, cases):
     """cases: (command, action on the process or None, exit status, its one stderr line or that line's pattern)."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
@@ -411,6 +449,36 @@ class ToolLines(unittest.TestCase):
         failures(self, cases)
         out = run_tool(*tool('kxdissect', '--version'))[1]
         self.assertTrue(re.match(r'^kxdissect \d+\.\d+\.\d+\n$', out), out)
+
+    def test_kxdissect_hostile_captures(self):
+        """In every mode: a 1 GiB block is refused unread, a comment's control characters are escaped, and a
+        reader that went away ends the tool quietly."""
+        header = io.BytesIO()
+        pcapng.Writer(header).close()
+        huge = self.path('huge', header.getvalue() + struct.pack('<II', 6, 1 << 30))
+        with open(huge, 'r+b') as f:
+            f.truncate(len(header.getvalue()) + (1 << 30))   # sparse: no disk taken
+        comment = u'\x1b[2J\nfake line\x9b\x07'
+        hostile = self.path('comment')
+        with pcapng.Writer(hostile) as w:
+            w.write(frame(0x20528), pcapng.OUTBOUND, comment=comment)
+            w.write(frame(0x1b100), pcapng.INBOUND)
+        too_long = 'kxdissect: %s: block of %d bytes at offset %d: longer than the 128 MiB a block may have' % (
+            huge, 1 << 30, len(header.getvalue()))
+        for mode in ([], ['--json'], ['--summary'], ['--summary', '--json']):
+            rc, out, err, usage = run_rusage(tool('kxdissect', *mode + [huge]))
+            self.assertEqual((rc, out, err), (1, b'', too_long.encode() + b'\n'), mode)
+            self.assertLess(usage.ru_maxrss, 300 << 10, mode)    # (kilobytes)
+
+            rc, out, err, _ = run_rusage(tool('kxdissect', *mode + [hostile]))
+            self.assertEqual((rc, err), (0, b''), mode)
+            self.assertFalse(re.search(b'\x1b|\xc2\x9b|\x07|^fake', out, re.M), (mode, out))
+            if mode == ['--json']:
+                self.assertEqual(json.loads(out.splitlines()[0].decode())['comment'], comment)
+            elif not mode:
+                self.assertIn(b'# \\x1b[2J\\x0afake line\\x9b\\x07\n', out)
+
+            self.assertEqual(run_rusage(tool('kxdissect', *mode + [hostile]), reader_gone=True)[:3], (0, b'', b''), mode)
 
     def test_kxtap(self):
         daemon, holder = sockets(self, True, False)     # the holder refuses

@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -141,10 +142,18 @@ def tool(name, *args):
     return [sys.executable, os.path.join(EXAMPLES, name + '.py')] + list(args)
 
 
-def run_tool(*cmd):
+def run_tool(*cmd, **kw):
+    """(status, stdout, stderr) of a run; timeout=SECONDS kills a tool that runs on past it."""
     env = None if cmd[0] == sys.executable else TOOL_ENV
     p = subprocess.Popen(list(cmd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
-    out, err = p.communicate()
+    timer = threading.Timer(kw['timeout'], p.kill) if kw.get('timeout') else None
+    if timer:
+        timer.start()
+    try:
+        out, err = p.communicate()
+    finally:
+        if timer:
+            timer.cancel()
     return p.returncode, out, err
 
 

@@ -8,10 +8,11 @@ import resource
 import select
 import socket
 import struct
+import subprocess
 import time
 import unittest
 
-from test_e2e import HERE, SIM, Sim, frame, run_tool, sim_only
+from test_e2e import HERE, SIM, Sim, frame, listening, run_tool, sim_only
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
@@ -63,6 +64,8 @@ class CommandLine(unittest.TestCase):
             (['--bogus', '1'], "unknown option '--bogus'"),
             (['-z'], "unknown option '-z'"),
             (['--quiet', 'extra'], "unexpected argument 'extra'"),
+            (['--appliances', '3', '--port', '65534'], '--appliances 3: ports 65534..65536 pass 65535'),
+            (['--appliances', '2', '--replay', HERE], '--appliances goes without --replay'),
         ]
         # Options that parse but cannot be served: status 1.
         unusable = [
@@ -89,6 +92,45 @@ class CommandLine(unittest.TestCase):
             self.assertIn(row, text)
         self.assertTrue(all(len(line) <= 79 for line in out.splitlines()))
         self.assertEqual(run_tool(SIM, '-h'), (rc, out, err))
+
+    def test_appliances_are_independent_networks(self):
+        # A fleet's appliance i serves the network of a lone simulator with seed --seed + i; one without
+        # a client yet has none. The networks do not step: the tables are the seeds' alone.
+        still = ['--interval', '4000000000', '--hosts', '20']
+        fleet = Sim(test=self, *still + ['--appliances', '3', '--seed', '5'])
+        ports = [fleet.port] + [listening(fleet.proc.stdout) for _ in range(2)]
+        self.assertEqual(ports, list(range(fleet.port, fleet.port + 3)))
+        clients = [kxclient.KXClient('127.0.0.1', port) for port in (ports[0], ports[2])]
+        for c in clients:
+            self.addCleanup(c.close)
+            c.wait_for(lambda: c.version is not None)
+        c.sync()
+        appliances = fleet.stop()[1]['appliances']
+        self.assertEqual([a['port'] for a in appliances], ports)
+        self.assertEqual([a['seed'] for a in appliances], [5, 6, 7])
+        self.assertNotIn('hosts', appliances[1])
+        for i in (0, 2):
+            lone = Sim(test=self, *still + ['--seed', str(5 + i)]).stop()[1]
+            self.assertEqual(appliances[i]['hosts'], lone['hosts'], i)
+            self.assertEqual(len(appliances[i]['sessions']), 1)
+        self.assertNotEqual(appliances[0]['hosts'], appliances[2]['hosts'])
+
+    def test_a_step_is_an_interval_of_network_time(self):
+        # After one step of --interval MS, every counter holds its rate times MS, and the clock moved on by MS.
+        for ms in (10, 150, 1000):
+            sim = Sim(test=self, *['--interval', str(ms), '--ticks', '1'])
+            sim.wait_line(b'frozen', [], 30)
+            state = sim.stop()[1]
+            self.assertEqual(state['now'], 1700000000 + ms // 1000)
+            pairs = [(o[d + 'RX bytes'], o[d + 'RX bps'] / 8) for o in state['shaping_objects'].values()
+                     for d in ('in ', 'out ')]
+            pairs += [(o[d + key], o[d + rate]) for o in state['shaping_objects'].values() for d in ('in ', 'out ')
+                      for key, rate in (('RX packets', 'RX pps'), ('total drops', 'drops/s'))]
+            pairs += [(c[stat][side], c[stat + '(rate)'][side]) for c in state['channels'].values() if c['active']
+                      for stat in ('bytes', 'packets', 'drops') for side in (0, 1)]
+            self.assertGreater(sum(rate for _, rate in pairs), 0)
+            for total, rate in pairs:
+                self.assertLessEqual(abs(total - rate * ms / 1000.0), 0.5, (ms, total, rate))
 
     def test_population_stays_around_hosts(self):
         # (options, least and most hosts at the end, most hosts without connections)
@@ -197,6 +239,32 @@ class Load(unittest.TestCase):
         time.sleep(2.0)
         # Still connected, the client would now read slowly for a long time.
         self.assertTrue(drained(c.sock), 'a client that never read is still connected')
+
+    def test_a_large_network_listens_soon_and_stops_at_any_moment(self):
+        big = ['--hosts', '100000', '--interval', '4000000000']
+        # (options, seconds before SIGTERM, or None to send it once listening; CPU seconds the run may take)
+        cases = [(big, None, 6), (big + ['--conns', '1000000'], 0.3, 2.5)]  # built whole: 1 and 4 s
+        for options, delay, most in cases:
+            proc = subprocess.Popen([SIM, '--port', '0', '--quiet'] + options, stdout=subprocess.PIPE)
+            self.addCleanup(lambda p=proc: p.poll() is None and p.kill())
+            if delay is None:
+                self.assertTrue(select.select([proc.stdout], [], [], 60)[0], 'not listening after 60 s')
+                self.assertTrue(proc.stdout.readline().startswith(b'listening on'))
+            else:
+                time.sleep(delay)
+            proc.terminate()
+            deadline = time.time() + 10
+            while True:
+                pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+                if pid:
+                    break
+                self.assertLess(time.time(), deadline, 'still running 10 s after SIGTERM')
+                time.sleep(0.02)
+            proc.returncode = os.WEXITSTATUS(status)
+            self.assertEqual((proc.returncode, proc.stdout.read()), (0, b''), options)  # never listened, or once
+            proc.stdout.close()
+            if not SANITIZED:
+                self.assertLess(usage.ru_utime + usage.ru_stime, most, options)
 
     def test_clients_over_the_limit_are_refused(self):
         sim = Sim('--max-clients', '3', log=True, quiet=False, test=self)
