@@ -16,8 +16,8 @@ KX_NAME(unpack);
 static kx::Name n_network_u32("!L");
 
 // Criteria keys of the rule-matching test.
-#define KX_CRITERION(NAME, bit, key, kind) KX_NAME(key);
-#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) KX_NAME(key);
+#define KX_CRITERION(NAME, bit, key, kind, order) KX_NAME(key);
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT, order) KX_NAME(key);
 #include "../protocol/kx_protocol.def"
 
 using kx::Kind;
@@ -99,8 +99,8 @@ struct Criterion {
 
 // In the order the values go out, which is not the order of the bits.
 const Criterion kCriteria[] = {
-#define KX_CRITERION(NAME, bit, key, kind) {n_##key, bit, kxp::kind_##kind, kxp::kind_##kind},
-#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) {n_##key, bit, kxp::kind_list, kxp::kind_##count},
+#define KX_CRITERION(NAME, bit, key, kind, order) {n_##key, bit, kxp::kind_##kind, kxp::kind_##kind},
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT, order) {n_##key, bit, kxp::kind_list, kxp::kind_##count},
 #include "../protocol/kx_protocol.def"
 };
 

@@ -38,12 +38,12 @@ const kx::Table<kFieldCaps_rows> kFieldCaps;
 // How a view field's value is read, by the field type its description names
 // (PROTOCOL_VIEW_FIELD_TYPE_*, 0 up): the kind the definition gives the type.
 constexpr size_t kFieldTypes = 0
-#define KX_FIELD_TYPE(NAME, n, kind) +1
+#define KX_FIELD_TYPE(NAME, n, kind, order) +1
 #include "../protocol/kx_protocol.def"
     ;
 constexpr std::array<Kind, kFieldTypes> field_value_kinds() {
   std::array<Kind, kFieldTypes> kinds{};
-#define KX_FIELD_TYPE(NAME, n, kind) kinds.at(n) = Kind::kind;
+#define KX_FIELD_TYPE(NAME, n, kind, order) kinds.at(n) = Kind::kind;
 #include "../protocol/kx_protocol.def"
   return kinds;
 }
@@ -287,13 +287,13 @@ Ref read_data(Reader &r) {
 
 // The operation codes as ints, made once, by code.
 constexpr size_t kViewOps = 0
-#define KX_VIEW_OP(NAME, n) +1
+#define KX_VIEW_OP(NAME, n, order) +1
 #include "../protocol/kx_protocol.def"
     ;
 PyObject *op_int(uint8_t op) {
   static const std::array<PyObject *, kViewOps> ops = [] {
     std::array<PyObject *, kViewOps> made{};
-#define KX_VIEW_OP(NAME, n) made.at(n) = PyInt_FromLong(n);
+#define KX_VIEW_OP(NAME, n, order) made.at(n) = PyInt_FromLong(n);
 #include "../protocol/kx_protocol.def"
     return made;
   }();
