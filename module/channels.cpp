@@ -54,7 +54,7 @@ const kx::Table<kStatisticInfo_rows> kStatisticInfo;
 constexpr kx::Field kChannelInfo_rows[] = {
     {"id", Kind::u32, 0}, {"type", Kind::u8, 0}, {"active", Kind::u8, 0}, {"name", Kind::string, 255}};
 const kx::Table<kChannelInfo_rows> kChannelInfo;
-constexpr kx::Field kChannelId_rows[] = {{"id", Kind::id, 0}};
+constexpr kx::Field kChannelId_rows[] = {{"id", Kind::u32_via_int, 0}};
 const kx::Table<kChannelId_rows> kChannelId;
 kx::Name n_rate("(rate)");
 kx::Name n_rate_min("(rate min)");

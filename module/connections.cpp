@@ -105,7 +105,7 @@ constexpr auto service = attrs<kService>;
 constexpr kx::Field kOptions_rows[] = {
     {"options.count", Kind::repeat, 2},
     {"option.ignored_u16", Kind::skip, 2},
-    {"option.ignored_value", Kind::run, 2},
+    {"option.ignored_value", Kind::skip_counted, 2},
 };
 const kx::Table<kOptions_rows> kOptions;
 constexpr auto options = skips<kOptions>;
@@ -213,8 +213,8 @@ const kx::Table<kTotals_rows> kTotals;
 constexpr auto totals = skips<kTotals>;
 
 constexpr kx::Field kBlobs_rows[] = {
-    {"blobs.ignored_1", Kind::run, 2},
-    {"blobs.ignored_2", Kind::run, 2},
+    {"blobs.ignored_1", Kind::skip_counted, 2},
+    {"blobs.ignored_2", Kind::skip_counted, 2},
 };
 const kx::Table<kBlobs_rows> kBlobs;
 constexpr auto blobs = skips<kBlobs>;

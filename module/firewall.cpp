@@ -1,6 +1,6 @@
 // KXdv17_0 firewall area: the rule subscription with its hit counters, and
 // the firewall log (query, clear, decoding of its entries).
-#include "kxpy.h"
+#include "idnames.h"
 
 using kx::Reader;
 using kx::Ref;

@@ -26,7 +26,7 @@ constexpr uint16_t kAddMask = kxp::HOST_SPEED | kxp::HOST_CONNECTIONS | kxp::HOS
 constexpr uint32_t kNameBuffer = 256;
 
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
-constexpr kx::Field kNetobjects_rows[] = {{"netobjects", kx::Kind::list, kx::list_of(4, kx::Kind::id)}};
+constexpr kx::Field kNetobjects_rows[] = {{"netobjects", kx::Kind::list, kx::list_of(4, kx::Kind::u32_via_int)}};
 const kx::Table<kNetobjects_rows> kNetobjectsGroup;
 Ref read_id_list(kx::Reader &r) { return kx::read_value(r, kNetobjectsGroup); }
 
@@ -56,8 +56,8 @@ void cps(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kCpsGroup, u.
 
 // Internal and external issue counters alternate on the wire.
 constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4},
-                                       {"quality_internal_issues", Kind::pair, 4 | kx::kWoven},
-                                       {"quality_external_issues", Kind::pair, 4 | kx::kWovenRest}};
+                                       {"quality_internal_issues", Kind::pair, 4 | kx::kInterleaved},
+                                       {"quality_external_issues", Kind::pair, 4 | kx::kInterleavedSecond}};
 const kx::Table<kQuality_rows> kQualityGroup;
 void quality(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kQualityGroup, u.fresh); }
 
@@ -92,7 +92,7 @@ constexpr uint32_t kAddCounters = kx::rows::table_width<kSpeed_rows>() + kx::row
 bool add_counters(kx::Reader &r, HostUpdate &u) {
   const uint8_t *p = r.try_take(kAddCounters);
   if (!p) return false;
-  kx::Unchecked block(p);
+  kx::BlockReader block(p);
   kx::read_new_attrs(block, u.host, kSpeedGroup);
   kx::read_new_attrs(block, u.host, kConnectionsGroup);
   kx::read_new_attrs(block, u.host, kCpsGroup);

@@ -1,6 +1,6 @@
 // KXdv17_0 shaping area: the shaping object subscription, shaping object
 // updates applied to the caller's table, and the shaping rule list.
-#include "kxpy.h"
+#include "idnames.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -20,10 +20,10 @@ constexpr kx::Field kCounters_rows[] = {
 #define KX_SHAPING_COUNTER(id, key, kind) {key, Kind::kind, 0},
 #include "../protocol/kx_protocol.def"
 #define KX_SHAPING_DIR_COUNTER(id, key, kind) {"in " key, Kind::kind, 0},
-#define KX_SHAPING_DIR_ABSENT(id, key) {"in " key, Kind::absent, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"in " key, Kind::zero, 0},
 #include "../protocol/kx_protocol.def"
 #define KX_SHAPING_DIR_COUNTER(id, key, kind) {"out " key, Kind::kind, 0},
-#define KX_SHAPING_DIR_ABSENT(id, key) {"out " key, Kind::absent, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"out " key, Kind::zero, 0},
 #include "../protocol/kx_protocol.def"
 };
 const kx::Table<kCounters_rows> kCounters;

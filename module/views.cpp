@@ -120,19 +120,19 @@ long filter_type_of(PyObject *t) {
 // Appends one filter value in the kind its filter type gives: small numbers
 // by the 32-bit rule, u32 ones from an integer of any size.
 void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at = kx::Site()) {
-  kxp::WireKind kind = kxp::filter_value_kind(filter_type_of(type));
+  kx::Kind kind = kx::kind_of(kxp::filter_value_kind(filter_type_of(type)));
   switch (kind) {
-    case kxp::kind_u8:
-    case kxp::kind_u16:
+    case kx::Kind::u8:
+    case kx::Kind::u16:
       q.put(kind, static_cast<uint64_t>(kx::as_long32(value, at)), at);
       return;
-    case kxp::kind_u32:
+    case kx::Kind::u32:
       q.put(kind, kx::as_mask64(value, at), at);
       return;
-    case kxp::kind_string:
+    case kx::Kind::string:
       q.put(kind, kx::as_cstring(value, at), at);
       return;
-    case kxp::kind_ipaddrplen:
+    case kx::Kind::ipaddrplen:
       q.ip(value, at);
       return;
     default:
@@ -150,7 +150,7 @@ void put_list(kx::LayoutWriter &w, PyObject *items, const char *what, const char
               kx::Site at = kx::Site()) {
   const kxp::LayoutRow &row = w.next();
   Py_ssize_t count = counted_len(items, static_cast<Py_ssize_t>(kxp::count_limit(row.count)), what, at);
-  w.request().put(row.count, static_cast<uint64_t>(count), at);
+  w.request().put(kx::kind_of(row.count), static_cast<uint64_t>(count), at);
   put_counted(items, count, what_items, [&](PyObject *item) { put_item(item, row); }, at);
 }
 
@@ -268,7 +268,7 @@ Ref read_data(Reader &r) {
   const uint8_t *block = r.try_take(kDataWidth[mask & kDataMaskBits]);
   Ref d = kx::new_dict();
   if (block) {
-    kx::Unchecked u(block);
+    kx::BlockReader u(block);
     read_groups(u, mask, d.get());
   } else {
     read_groups(r, mask, d.get());
