@@ -63,8 +63,7 @@ constexpr kx::Field kBgpPath_rows[] = {
     {"elements", Kind::list, kx::list_of(1, Kind::u32)},
 };
 const kx::Table<kBgpPath_rows> kBgpPath;
-constexpr kx::Field kCounter_rows[] = {{"counter", Kind::u64, 0}};
-const kx::Table<kCounter_rows> kCounter;
+KX_TABLE(kCounter, {"counter", Kind::u64, 0});
 }  // namespace
 
 // (path id, [u32 elements]) from a u32 id, a u8 count and the elements.

@@ -6,8 +6,7 @@ namespace kx {
 namespace {
 // A flags word (its top bit returned as a bool), then (id, name) records
 // while a whole id remains.
-constexpr Field kIdNamesHead_rows[] = {{"flags", Kind::u32, 0}};
-const Table<kIdNamesHead_rows> kIdNamesHead;
+KX_TABLE(kIdNamesHead, {"flags", Kind::u32, 0});
 constexpr Field kIdName_rows[] = {{"id", Kind::u32, 0}, {"name", Kind::string, 256}};
 const Table<kIdName_rows> kIdName;
 }  // namespace

@@ -20,7 +20,10 @@ namespace kx {
 
 // A constexpr field table (an array of Field at namespace scope) and its
 // keys, interned at import: one Name per row, parallel to the rows (each
-// registers itself as every Name does). Declared as
+// registers itself as every Name does). Declared in one statement,
+//   KX_TABLE(kX, {"key", Kind::u32, 0}, ...);
+// (its rows are kX_rows), or in two, which rows expanded from the protocol
+// definition (#include lines, which no macro argument holds) need:
 //   constexpr kx::Field kX_rows[] = {...};
 //   const kx::Table<kX_rows> kX;
 // The rows are known at compile time, so reading a table is the sequence of
@@ -39,6 +42,9 @@ class Table {
   explicit Table(std::index_sequence<I...>) : keys_{Name(Rows[I].key)...} {}
   Name keys_[size];
 };
+#define KX_TABLE(NAME, ...)                          \
+  constexpr kx::Field NAME##_rows[] = {__VA_ARGS__}; \
+  const kx::Table<NAME##_rows> NAME
 
 // Where a table's values go: dict items, object attributes, or the slots of
 // a tuple in row order (skipped fields take none).

@@ -31,12 +31,10 @@ static_assert(sizeof kCounters_rows / sizeof kCounters_rows[0] == 34, "a counter
 
 enum UpdateKind : uint32_t { kName = 1, kCounterSet = 2 };
 
-constexpr kx::Field kObjectId_rows[] = {{"id", Kind::u32, 0}};
-const kx::Table<kObjectId_rows> kObjectId;
+KX_TABLE(kObjectId, {"id", Kind::u32, 0});
 constexpr kx::Field kKind_rows[] = {{"update.ignored_u32", Kind::skip, 4}, {"kind", Kind::u32, 0}};
 const kx::Table<kKind_rows> kKind;
-constexpr kx::Field kName512_rows[] = {{"name", Kind::string, 512}};
-const kx::Table<kName512_rows> kName512;
+KX_TABLE(kName512, {"name", Kind::string, 512});
 
 void store_name(PyObject *table, const Ref &id, const Ref &name) {
   kx::setitem(table, id.get(), name.get());

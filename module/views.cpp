@@ -202,10 +202,8 @@ KX_FUNCTION(createViewByName, "io", "viewid", "name") {
 }
 
 namespace {
-constexpr kx::Field kCapsCount_rows[] = {{"count", Kind::u8, 0}};
-const kx::Table<kCapsCount_rows> kCapsCount;
-constexpr kx::Field kViewId_rows[] = {{"viewid", Kind::u16, 0}};
-const kx::Table<kViewId_rows> kViewId;
+KX_TABLE(kCapsCount, {"count", Kind::u8, 0});
+KX_TABLE(kViewId, {"viewid", Kind::u16, 0});
 }  // namespace
 
 // (filters, fields): lists of dicts describing what views can be built from,
@@ -226,14 +224,11 @@ namespace {
 
 constexpr kx::Field kFieldHead_rows[] = {{"field.ignored_u8", Kind::skip, 1}, {"id", Kind::u8, 0}};
 const kx::Table<kFieldHead_rows> kFieldHead;
-constexpr kx::Field kDataMask_rows[] = {{"mask", Kind::u8, 0}};
-const kx::Table<kDataMask_rows> kDataMask;
+KX_TABLE(kDataMask, {"mask", Kind::u8, 0});
 constexpr kx::Field kOpHead_rows[] = {{"op", Kind::u8, 0}, {"row", Kind::u32, 0}};
 const kx::Table<kOpHead_rows> kOpHead;
-constexpr kx::Field kRow_rows[] = {{"row", Kind::u32, 0}};
-const kx::Table<kRow_rows> kRow;
-constexpr kx::Field kText_rows[] = {{"text", Kind::string, 256}};
-const kx::Table<kText_rows> kText;
+KX_TABLE(kRow, {"row", Kind::u32, 0});
+KX_TABLE(kText, {"text", Kind::string, 256});
 
 // One value of the field type `t`, its kind chosen when the module is
 // compiled.
