@@ -105,21 +105,18 @@ constexpr auto service = attrs<kService>;
 constexpr kx::Field kOptions_rows[] = {
     {"options.count", Kind::repeat, 2},
     {"option.ignored_u16", Kind::skip, 2},
-    {"option.ignored_value", Kind::run, 2},
+    {"option.ignored_value", Kind::skip_counted, 2},
 };
 const kx::Table<kOptions_rows> kOptions;
 constexpr auto options = skips<kOptions>;
 
-constexpr kx::Field kEngineFlags_rows[] = {{"_engineflags", Kind::u32, kx::kRefill}};
-const kx::Table<kEngineFlags_rows> kEngineFlags;
+KX_TABLE(kEngineFlags, {"_engineflags", Kind::u32, kx::kRefill});
 constexpr auto engine_flags = attrs<kEngineFlags>;
 
-constexpr kx::Field kXfbFlags_rows[] = {{"_xfbflags", Kind::u32, kx::kRefill}};
-const kx::Table<kXfbFlags_rows> kXfbFlags;
+KX_TABLE(kXfbFlags, {"_xfbflags", Kind::u32, kx::kRefill});
 constexpr auto xfb_flags = attrs<kXfbFlags>;
 
-constexpr kx::Field kDeepscan_rows[] = {{"_deepscan", Kind::list, kx::list_of(4, Kind::u16) | kx::kGrow}};
-const kx::Table<kDeepscan_rows> kDeepscan;
+KX_TABLE(kDeepscan, {"_deepscan", Kind::list, kx::list_of(4, Kind::u16) | kx::kGrow});
 constexpr auto deepscan = attrs<kDeepscan>;
 
 constexpr kx::Field kShaping_rows[] = {
@@ -129,12 +126,10 @@ constexpr kx::Field kShaping_rows[] = {
 const kx::Table<kShaping_rows> kShaping;
 constexpr auto shaping = attrs<kShaping>;
 
-constexpr kx::Field kStatRules_rows[] = {{"_stat_rule_ids", Kind::list, kx::list_of(2, Kind::u32) | kx::kGrow}};
-const kx::Table<kStatRules_rows> kStatRules;
+KX_TABLE(kStatRules, {"_stat_rule_ids", Kind::list, kx::list_of(2, Kind::u32) | kx::kGrow});
 constexpr auto stat_rules = attrs<kStatRules>;
 
-constexpr kx::Field kHostname_rows[] = {{"_server_hostname", Kind::string, 256}};
-const kx::Table<kHostname_rows> kHostname;
+KX_TABLE(kHostname, {"_server_hostname", Kind::string, 256});
 constexpr auto hostname = attrs<kHostname>;
 
 constexpr kx::Field kStrings_rows[] = {
@@ -197,8 +192,7 @@ const kx::Table<kMarks_rows> kMarks;
 constexpr auto marks = skips<kMarks>;
 
 // The view ids, all read before _set_views is called with them.
-constexpr kx::Field kViews_rows[] = {{"views", Kind::list, kx::list_of(2, Kind::u16)}};
-const kx::Table<kViews_rows> kViews;
+KX_TABLE(kViews, {"views", Kind::list, kx::list_of(2, Kind::u16)});
 void views(Reader &r, ConnUpdate &u) {
   Ref list = kx::read_value(r, kViews);
   KX_CALL_METHOD(u.conn, n__set_views, list);
@@ -213,16 +207,15 @@ const kx::Table<kTotals_rows> kTotals;
 constexpr auto totals = skips<kTotals>;
 
 constexpr kx::Field kBlobs_rows[] = {
-    {"blobs.ignored_1", Kind::run, 2},
-    {"blobs.ignored_2", Kind::run, 2},
+    {"blobs.ignored_1", Kind::skip_counted, 2},
+    {"blobs.ignored_2", Kind::skip_counted, 2},
 };
 const kx::Table<kBlobs_rows> kBlobs;
 constexpr auto blobs = skips<kBlobs>;
 
 // Session-context row ids, each after a u8 read past, all read before
 // sc_populator is called with them.
-constexpr kx::Field kRows_rows[] = {{"rows", Kind::list, kx::list_of(1, Kind::u64, 1)}};
-const kx::Table<kRows_rows> kRows;
+KX_TABLE(kRows, {"rows", Kind::list, kx::list_of(1, Kind::u64, 1)});
 void rows(Reader &r, ConnUpdate &u) {
   Ref list = kx::read_value(r, kRows);
   KX_CALL(u.sc_populator, u.conn, list);
@@ -339,8 +332,7 @@ Ref column_kind_table() {
   return table;
 }
 
-constexpr kx::Field kSchemaNumber_rows[] = {{"number", Kind::u8, 0}};
-const kx::Table<kSchemaNumber_rows> kSchemaNumber;  // the form, id, column count and kind bytes
+KX_TABLE(kSchemaNumber, {"number", Kind::u8, 0});  // the form, id, column count and kind bytes
 
 // Reads one schema record into the scratch. Text buffers are cleared before
 // each read so that a text sent without its zero byte ends where its bytes
@@ -408,8 +400,7 @@ constexpr kx::Field kScAdd_rows[] = {
     {"data", Kind::blob, 2},
 };
 const kx::Table<kScAdd_rows> kScAdd;
-constexpr kx::Field kScRow_rows[] = {{"row", Kind::u64, 0}};
-const kx::Table<kScRow_rows> kScRow;
+KX_TABLE(kScRow, {"row", Kind::u64, 0});
 }  // namespace
 
 KX_FUNCTION(handleSessionContextAdd, "m") {

@@ -1,6 +1,6 @@
 // KXdv17_0 firewall area: the rule subscription with its hit counters, and
 // the firewall log (query, clear, decoding of its entries).
-#include "kxpy.h"
+#include "idnames.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -54,15 +54,12 @@ KX_FUNCTION(handleFWRulesInit, "m") {
 }
 
 namespace {
-constexpr kx::Field kRuleCount_rows[] = {{"count", Kind::u32, 0}};
-const kx::Table<kRuleCount_rows> kRuleCount;
+KX_TABLE(kRuleCount, {"count", Kind::u32, 0});
 constexpr kx::Field kRuleHits_rows[] = {{"id", Kind::u32, 0}, {"hits", Kind::u64, 0}, {"hits_rate", Kind::u64, 0}};
 const kx::Table<kRuleHits_rows> kRuleHits;
-constexpr kx::Field kEntryStart_rows[] = {{"logentries", Kind::u64, 0}};
-const kx::Table<kEntryStart_rows> kEntryStart;
+KX_TABLE(kEntryStart, {"logentries", Kind::u64, 0});
 // The optional text closing a log entry.
-constexpr kx::Field kProperties_rows[] = {{"properties", Kind::string, 1024}};
-const kx::Table<kProperties_rows> kProperties;
+KX_TABLE(kProperties, {"properties", Kind::string, 1024});
 }  // namespace
 
 // A u32 count of (rule id, hits, hits rate) entries, written into the rule

@@ -25,8 +25,7 @@ constexpr uint16_t kAddMask = kxp::HOST_ADD_GROUPS;
 constexpr uint32_t kNameBuffer = 256;
 
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
-constexpr kx::Field kNetobjects_rows[] = {{"netobjects", kx::Kind::list, kx::list_of(4, kx::Kind::id)}};
-const kx::Table<kNetobjects_rows> kNetobjectsGroup;
+KX_TABLE(kNetobjectsGroup, {"netobjects", kx::Kind::list, kx::list_of(4, kx::Kind::u32_via_int)});
 Ref read_id_list(kx::Reader &r) { return kx::read_value(r, kNetobjectsGroup); }
 
 // What every group reader of one host record works on.
@@ -41,22 +40,19 @@ struct HostUpdate {
 using kx::Kind;
 
 // The pair groups: two u64 taken as signed, or two u32.
-constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kSigned}};
-const kx::Table<kSpeed_rows> kSpeedGroup;
+KX_TABLE(kSpeedGroup, {"speed", Kind::pair, 8 | kx::kSigned});
 void speed(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kSpeedGroup, u.fresh); }
 
-constexpr kx::Field kConnections_rows[] = {{"connections", Kind::pair, 4}};
-const kx::Table<kConnections_rows> kConnectionsGroup;
+KX_TABLE(kConnectionsGroup, {"connections", Kind::pair, 4});
 void connections(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kConnectionsGroup, u.fresh); }
 
-constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
-const kx::Table<kCps_rows> kCpsGroup;
+KX_TABLE(kCpsGroup, {"cps", Kind::pair, 4});
 void cps(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kCpsGroup, u.fresh); }
 
 // Internal and external issue counters alternate on the wire.
 constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4},
-                                       {"quality_internal_issues", Kind::pair, 4 | kx::kWoven},
-                                       {"quality_external_issues", Kind::pair, 4 | kx::kWovenRest}};
+                                       {"quality_internal_issues", Kind::pair, 4 | kx::kInterleaved},
+                                       {"quality_external_issues", Kind::pair, 4 | kx::kInterleavedSecond}};
 const kx::Table<kQuality_rows> kQualityGroup;
 void quality(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kQualityGroup, u.fresh); }
 
@@ -85,13 +81,13 @@ constexpr kx::Block<HostUpdate> kGroups[] = {
 // group's table read from them. False, with nothing read, when they are not
 // all there: then the groups are read one by one, as an update's are, so that
 // those before the missing bytes are stored.
-constexpr uint32_t kAddCounters = kx::rows::table_width<kSpeed_rows>() + kx::rows::table_width<kConnections_rows>() +
-                                  kx::rows::table_width<kCps_rows>() + kx::rows::table_width<kQuality_rows>();
+constexpr uint32_t kAddCounters = kx::rows::table_width<kSpeedGroup_rows>() + kx::rows::table_width<kConnectionsGroup_rows>() +
+                                  kx::rows::table_width<kCpsGroup_rows>() + kx::rows::table_width<kQuality_rows>();
 
 bool add_counters(kx::Reader &r, HostUpdate &u) {
   const uint8_t *p = r.try_take(kAddCounters);
   if (!p) return false;
-  kx::Unchecked block(p);
+  kx::BlockReader block(p);
   kx::read_new_attrs(block, u.host, kSpeedGroup);
   kx::read_new_attrs(block, u.host, kConnectionsGroup);
   kx::read_new_attrs(block, u.host, kCpsGroup);
@@ -167,10 +163,8 @@ uint32_t client_request_type(const kx::Name &name, Site at = Site()) {
 }  // namespace
 
 namespace {
-constexpr kx::Field kHostId_rows[] = {{"hostid", Kind::u32, 0}};
-const kx::Table<kHostId_rows> kHostId;
-constexpr kx::Field kHostName_rows[] = {{"name", Kind::skip_text, kNameBuffer}};
-const kx::Table<kHostName_rows> kHostName;
+KX_TABLE(kHostId, {"hostid", Kind::u32, 0});
+KX_TABLE(kHostName, {"name", Kind::skip_text, kNameBuffer});
 constexpr kx::Field kUpdateHead_rows[] = {{"hostid", Kind::u32, 0}, {"mask", Kind::u16, 0}};
 const kx::Table<kUpdateHead_rows> kUpdateHead;
 }  // namespace

@@ -13,32 +13,20 @@ KX_NAME(handleStrtblEntries);
 
 using kx::Kind;
 
-constexpr kx::Field kVersion_rows[] = {{"version", Kind::u16, 0}};
-const kx::Table<kVersion_rows> kVersion;
-constexpr kx::Field kServer_rows[] = {{"server", Kind::u64, 0}};
-const kx::Table<kServer_rows> kServer;
+KX_TABLE(kVersion, {"version", Kind::u16, 0});
+KX_TABLE(kServer, {"server", Kind::u64, 0});
 constexpr kx::Field kVersionTexts_rows[] = {{"first", Kind::string, 256}, {"second", Kind::string, 256}};
 const kx::Table<kVersionTexts_rows> kVersionTexts;
-constexpr kx::Field kAuth_rows[] = {{"result", Kind::u8, 0}};
-const kx::Table<kAuth_rows> kAuth;
-constexpr kx::Field kFeatures_rows[] = {{"features", Kind::u64, 0}};
-const kx::Table<kFeatures_rows> kFeatures;
-constexpr kx::Field kEperm_rows[] = {{"request", Kind::u32, 0}};
-const kx::Table<kEperm_rows> kEperm;
-constexpr kx::Field kNotAvail_rows[] = {{"text", Kind::string, 256}};
-const kx::Table<kNotAvail_rows> kNotAvail;
-constexpr kx::Field kXfbCount_rows[] = {{"count", Kind::u8, 0}};
-const kx::Table<kXfbCount_rows> kXfbCount;
-constexpr kx::Field kXfbName_rows[] = {{"name", Kind::string, 255}};
-const kx::Table<kXfbName_rows> kXfbName;
-constexpr kx::Field kEntryNumber_rows[] = {{"number", Kind::u32, 0}};
-const kx::Table<kEntryNumber_rows> kEntryNumber;
-constexpr kx::Field kEntryText_rows[] = {{"text", Kind::string, 4096}};
-const kx::Table<kEntryText_rows> kEntryText;
-constexpr kx::Field kEntryTail_rows[] = {{"entry.ignored_u32", Kind::skip, 4}};
-const kx::Table<kEntryTail_rows> kEntryTail;
-constexpr kx::Field kStrtblBegin_rows[] = {{"table", Kind::u32, 0}};
-const kx::Table<kStrtblBegin_rows> kStrtblBegin;
+KX_TABLE(kAuth, {"result", Kind::u8, 0});
+KX_TABLE(kFeatures, {"features", Kind::u64, 0});
+KX_TABLE(kEperm, {"request", Kind::u32, 0});
+KX_TABLE(kNotAvail, {"text", Kind::string, 256});
+KX_TABLE(kXfbCount, {"count", Kind::u8, 0});
+KX_TABLE(kXfbName, {"name", Kind::string, 255});
+KX_TABLE(kEntryNumber, {"number", Kind::u32, 0});
+KX_TABLE(kEntryText, {"text", Kind::string, 4096});
+KX_TABLE(kEntryTail, {"entry.ignored_u32", Kind::skip, 4});
+KX_TABLE(kStrtblBegin, {"table", Kind::u32, 0});
 }
 
 // (protocol version, server value, first text, second text); a message that

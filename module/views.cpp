@@ -130,19 +130,19 @@ long filter_type_of(PyObject *t) {
 // Appends one filter value in the kind its filter type gives: small numbers
 // by the 32-bit rule, u32 ones from an integer of any size.
 void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at = kx::Site()) {
-  kxp::WireKind kind = kxp::filter_value_kind(filter_type_of(type));
+  kx::Kind kind = kx::kind_of(kxp::filter_value_kind(filter_type_of(type)));
   switch (kind) {
-    case kxp::kind_u8:
-    case kxp::kind_u16:
+    case kx::Kind::u8:
+    case kx::Kind::u16:
       q.put(kind, static_cast<uint64_t>(kx::as_long32(value, at)), at);
       return;
-    case kxp::kind_u32:
+    case kx::Kind::u32:
       q.put(kind, kx::as_mask64(value, at), at);
       return;
-    case kxp::kind_string:
+    case kx::Kind::string:
       q.put(kind, kx::as_cstring(value, at), at);
       return;
-    case kxp::kind_ipaddrplen:
+    case kx::Kind::ipaddrplen:
       q.ip(value, at);
       return;
     default:
@@ -160,7 +160,7 @@ void put_list(kx::LayoutWriter &w, PyObject *items, const char *what, const char
               kx::Site at = kx::Site()) {
   const kxp::LayoutRow &row = w.next();
   Py_ssize_t count = counted_len(items, static_cast<Py_ssize_t>(kxp::count_limit(row.count)), what, at);
-  w.request().put(row.count, static_cast<uint64_t>(count), at);
+  w.request().put(kx::kind_of(row.count), static_cast<uint64_t>(count), at);
   put_counted(items, count, what_items, [&](PyObject *item) { put_item(item, row); }, at);
 }
 
@@ -212,10 +212,8 @@ KX_FUNCTION(createViewByName, "io", "viewid", "name") {
 }
 
 namespace {
-constexpr kx::Field kCapsCount_rows[] = {{"count", Kind::u8, 0}};
-const kx::Table<kCapsCount_rows> kCapsCount;
-constexpr kx::Field kViewId_rows[] = {{"viewid", Kind::u16, 0}};
-const kx::Table<kViewId_rows> kViewId;
+KX_TABLE(kCapsCount, {"count", Kind::u8, 0});
+KX_TABLE(kViewId, {"viewid", Kind::u16, 0});
 }  // namespace
 
 // (filters, fields): lists of dicts describing what views can be built from,
@@ -236,14 +234,11 @@ namespace {
 
 constexpr kx::Field kFieldHead_rows[] = {{"field.ignored_u8", Kind::skip, 1}, {"id", Kind::u8, 0}};
 const kx::Table<kFieldHead_rows> kFieldHead;
-constexpr kx::Field kDataMask_rows[] = {{"mask", Kind::u8, 0}};
-const kx::Table<kDataMask_rows> kDataMask;
+KX_TABLE(kDataMask, {"mask", Kind::u8, 0});
 constexpr kx::Field kOpHead_rows[] = {{"op", Kind::u8, 0}, {"row", Kind::u32, 0}};
 const kx::Table<kOpHead_rows> kOpHead;
-constexpr kx::Field kRow_rows[] = {{"row", Kind::u32, 0}};
-const kx::Table<kRow_rows> kRow;
-constexpr kx::Field kText_rows[] = {{"text", Kind::string, 256}};
-const kx::Table<kText_rows> kText;
+KX_TABLE(kRow, {"row", Kind::u32, 0});
+KX_TABLE(kText, {"text", Kind::string, 256});
 
 // One value of the field type `t`, its kind chosen when the module is
 // compiled.
@@ -277,7 +272,7 @@ Ref read_data(Reader &r) {
   const uint8_t *block = r.try_take(kDataWidth[mask & kDataMaskBits]);
   Ref d = kx::new_dict();
   if (block) {
-    kx::Unchecked u(block);
+    kx::BlockReader u(block);
     read_groups(u, mask, d.get());
   } else {
     read_groups(r, mask, d.get());
