@@ -23,16 +23,7 @@ static kx::Name n_network_u32("!L");
 using kx::Kind;
 
 // The test result, in wire order.
-constexpr kx::Field kTestResult_rows[] = {
-    {"test_id", Kind::u32, 0},
-    {"ruleset_state", Kind::u8, 0},
-    {"rewrite_obj", Kind::u32, 0},
-    {"monitor_iface", Kind::u32, 0},
-    {"fwrule", Kind::s32, 0},
-    {"fwrules", Kind::u32_pairs, 0},
-    {"shapingrules", Kind::u32_pairs, 0},
-};
-const kx::Table<kTestResult_rows> kTestResult;
+KX_RECORD_TABLE(kTestResult, VCRC_TEST_RESULT);
 
 // An integer taken modulo 2^32; a non-integer raises TypeError.
 uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t>(kx::as_mask64(o, at)); }
@@ -44,11 +35,7 @@ uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t
 KX_EMPTY_REQUEST(bgpDump, BGP_DUMP);
 
 namespace {
-constexpr kx::Field kBgpEntry_rows[] = {
-    {"first", Kind::u32, 0}, {"prefix", Kind::ipaddrplen, 0}, {"second", Kind::u32, 0},
-    {"third", Kind::u32, 0}, {"fourth", Kind::u32, 0},
-};
-const kx::Table<kBgpEntry_rows> kBgpEntry;
+KX_RECORD_TABLE(kBgpEntry, BGP_DUMP_ENTRY);
 }  // namespace
 
 // (first number, prefix text, second, third, fourth number).
@@ -58,12 +45,8 @@ KX_FUNCTION(handleBgpEntry, "m") {
 }
 
 namespace {
-constexpr kx::Field kBgpPath_rows[] = {
-    {"id", Kind::u32, 0},
-    {"elements", Kind::list, kx::list_of(1, Kind::u32)},
-};
-const kx::Table<kBgpPath_rows> kBgpPath;
-KX_TABLE(kCounter, {"counter", Kind::u64, 0});
+KX_RECORD_TABLE(kBgpPath, BGP_DUMP_PATH);
+KX_RECORD_TABLE(kCounter, SYSDIAG_COUNTER);
 }  // namespace
 
 // (path id, [u32 elements]) from a u32 id, a u8 count and the elements.

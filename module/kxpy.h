@@ -26,6 +26,7 @@
 #include "kxaddr.h"
 #include "kxkind.h"
 #include "kxrows.h"
+#include "kxrecords.h"
 #include "kxlayout.h"
 #include "kxrequest.h"
 #include "kxentry.h"

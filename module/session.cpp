@@ -13,20 +13,19 @@ KX_NAME(handleStrtblEntries);
 
 using kx::Kind;
 
-KX_TABLE(kVersion, {"version", Kind::u16, 0});
-KX_TABLE(kServer, {"server", Kind::u64, 0});
-constexpr kx::Field kVersionTexts_rows[] = {{"first", Kind::string, 256}, {"second", Kind::string, 256}};
-const kx::Table<kVersionTexts_rows> kVersionTexts;
-KX_TABLE(kAuth, {"result", Kind::u8, 0});
-KX_TABLE(kFeatures, {"features", Kind::u64, 0});
-KX_TABLE(kEperm, {"request", Kind::u32, 0});
-KX_TABLE(kNotAvail, {"text", Kind::string, 256});
+KX_RECORD_TABLE(kVersion, VERSION, "version", "version");
+KX_RECORD_TABLE(kServer, VERSION, "server", "server");
+KX_RECORD_TABLE(kVersionTexts, VERSION, "first", "second");
+KX_RECORD_TABLE(kAuth, AUTHENTICATION_OK);
+KX_RECORD_TABLE(kFeatures, FEATURES);
+KX_RECORD_TABLE(kEperm, EPERM);
+KX_RECORD_TABLE(kNotAvail, NOT_AVAILABLE);
 KX_TABLE(kXfbCount, {"count", Kind::u8, 0});
 KX_TABLE(kXfbName, {"name", Kind::string, 255});
-KX_TABLE(kEntryNumber, {"number", Kind::u32, 0});
-KX_TABLE(kEntryText, {"text", Kind::string, 4096});
-KX_TABLE(kEntryTail, {"entry.ignored_u32", Kind::skip, 4});
-KX_TABLE(kStrtblBegin, {"table", Kind::u32, 0});
+KX_RECORD_TABLE(kEntryNumber, STRTABLE_ENTRY, "number", "number");
+KX_RECORD_TABLE(kEntryText, STRTABLE_ENTRY, "text", "text");
+KX_RECORD_TABLE(kEntryTail, STRTABLE_ENTRY, "entry.ignored_u32", "entry.ignored_u32");
+KX_RECORD_TABLE(kStrtblBegin, STRTABLE_BEGIN, "table", "table");
 }
 
 // (protocol version, server value, first text, second text); a message that

@@ -18,22 +18,8 @@ using kx::Kind;
 
 // The capabilities message: the filters views can be built with, then the
 // fields they can show.
-constexpr kx::Field kFilterCaps_rows[] = {
-    {"filter", Kind::u8, 0},
-    {"name", Kind::string, 256},
-    {"type", Kind::u8, 0},
-    {"max", Kind::u16, 0},
-};
-const kx::Table<kFilterCaps_rows> kFilterCaps;
-constexpr kx::Field kFieldCaps_rows[] = {
-    {"field", Kind::u8, 0},
-    {"name", Kind::string, 256},
-    {"display_prefix", Kind::string, 256},
-    {"type", Kind::u8, 0},
-    {"filter", Kind::u8, 0},
-    {"want_arg", Kind::u8, 0},
-};
-const kx::Table<kFieldCaps_rows> kFieldCaps;
+KX_RECORD_TABLE(kFilterCaps, VIEW_FILTER_CAP);
+KX_RECORD_TABLE(kFieldCaps, VIEW_FIELD_CAP);
 
 // How a view field's value is read, by the field type its description names
 // (PROTOCOL_VIEW_FIELD_TYPE_*, 0 up): the kind the definition gives the type.
@@ -50,17 +36,8 @@ constexpr std::array<Kind, kFieldTypes> field_value_kinds() {
 constexpr std::array<Kind, kFieldTypes> kFieldValue = field_value_kinds();
 
 // The groups of a view's data record, each a table of fixed-width fields.
-constexpr kx::Field conns_rows[] = {{"conns", Kind::u32, 0}};
 // Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
-constexpr kx::Field speed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
-constexpr kx::Field dropped_rows[] = {
-    {"dropped.ignored_u32_1", Kind::skip, 4}, {"dropped.ignored_u32_2", Kind::skip, 4},
-    {"dropped.ignored_u32_3", Kind::skip, 4}, {"dropped.ignored_u32_4", Kind::skip, 4},
-    {"dropped.ignored_u32_5", Kind::skip, 4}, {"dropped.ignored_u32_6", Kind::skip, 4},
-};
-constexpr kx::Field rtt_rows[] = {{"rtt", Kind::pair, 4}};
-constexpr kx::Field cps_rows[] = {{"cps", Kind::pair, 4}};
-#define KX_VIEW_DATA(group, NAME, bit, RECORD) const kx::Table<group##_rows> group##_table;
+#define KX_VIEW_DATA(group, NAME, bit, RECORD) KX_RECORD_TABLE(group##_table, RECORD);
 #include "../protocol/kx_protocol.def"
 
 // The groups a presence mask names, in wire order, read from `r` (a Reader,
@@ -80,7 +57,7 @@ constexpr uint32_t kDataMaskBits = 0
 constexpr uint32_t data_width(uint32_t mask) {
   return 0
 #define KX_VIEW_DATA(group, NAME, bit, RECORD) \
-  +(mask & kxp::VIEW_DATA_##NAME ? kx::rows::table_width<group##_rows>() : 0)
+  +(mask & kxp::VIEW_DATA_##NAME ? kx::rows::table_width<group##_table_rows>() : 0)
 #include "../protocol/kx_protocol.def"
       ;
 }
@@ -213,7 +190,7 @@ KX_FUNCTION(createViewByName, "io", "viewid", "name") {
 
 namespace {
 KX_TABLE(kCapsCount, {"count", Kind::u8, 0});
-KX_TABLE(kViewId, {"viewid", Kind::u16, 0});
+KX_RECORD_TABLE(kViewId, VIEW_UPDATE, "viewid", "viewid");
 }  // namespace
 
 // (filters, fields): lists of dicts describing what views can be built from,
@@ -232,13 +209,11 @@ KX_FUNCTION(handleViewUpdateViewID, "m") {
 
 namespace {
 
-constexpr kx::Field kFieldHead_rows[] = {{"field.ignored_u8", Kind::skip, 1}, {"id", Kind::u8, 0}};
-const kx::Table<kFieldHead_rows> kFieldHead;
-KX_TABLE(kDataMask, {"mask", Kind::u8, 0});
-constexpr kx::Field kOpHead_rows[] = {{"op", Kind::u8, 0}, {"row", Kind::u32, 0}};
-const kx::Table<kOpHead_rows> kOpHead;
-KX_TABLE(kRow, {"row", Kind::u32, 0});
-KX_TABLE(kText, {"text", Kind::string, 256});
+KX_RECORD_TABLE(kFieldHead, VIEW_FIELD_VALUE, "field.ignored_u8", "id");
+KX_RECORD_TABLE(kDataMask, VIEW_ROW_DATA, "mask", "mask");
+KX_RECORD_TABLE(kOpHead, VIEW_OPERATION, "op", "row");
+KX_RECORD_TABLE(kRow, VIEW_ROW_ADD, "second", "second");
+KX_RECORD_TABLE(kText, VIEW_ROW_TEXT);
 
 // One value of the field type `t`, its kind chosen when the module is
 // compiled.
@@ -356,8 +331,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
 }
 
 namespace {
-constexpr kx::Field kAddError_rows[] = {{"viewid", Kind::u16, 0}, {"text", Kind::string, 256}};
-const kx::Table<kAddError_rows> kAddError;
+KX_RECORD_TABLE(kAddError, VIEW_ADD_ERROR);
 }  // namespace
 
 KX_FUNCTION(handleViewAddError, "m") {
