@@ -45,6 +45,19 @@ constexpr Choice kChoices[] = {
     // Numbers: view row speeds are bytes per second on the wire, bits per
     // second decoded; a rule-test result's lists are pairs.
     {"VIEW_SPEED_DATA", "speed", Kind::rest, kTimes8},
+    // Connection records: the flag words refilled in place; the lists
+    // assigned empty before (or right after) their counts and grown.
+    {"CONN_ENGINE_FLAGS_BLOCK", "_engineflags", Kind::rest, kRefill},
+    {"CONN_XFB_FLAGS_BLOCK", "_xfbflags", Kind::rest, kRefill},
+    {"CONN_DEEPSCAN_BLOCK", "_deepscan", Kind::rest, kGrow},
+    {"CONN_SHAPING_BLOCK", "_shaping_rule_ids", Kind::rest, kGrowEarly},
+    {"CONN_STAT_RULES_BLOCK", "_stat_rule_ids", Kind::rest, kGrow},
+    // Host records: the identifiers through the built-in int; the layer-4
+    // error count there from L4ERRORMINVERSION by Python's >=; the detail
+    // words read past at once.
+    {"HOST_NETOBJECTS_GROUP", "netobjects", Kind::list, list_of(4, Kind::u32_via_int)},
+    {"HOST_DETAILS_GROUP", "l4errors", Kind::rest, kGreaterEqual},
+    {"HOST_DETAILS_GROUP", "details", Kind::skip_words, 0},
     {"VCRC_TEST_RESULT", "fwrules", Kind::u32_pairs, 0},
     {"VCRC_TEST_RESULT", "shapingrules", Kind::u32_pairs, 0},
 };
@@ -110,16 +123,52 @@ constexpr size_t expand_into(const kxp::LayoutRow *rows, const char *record, con
     if (!in) continue;
     switch (r->how) {
       case kxp::how_field:
-      case kxp::how_list:
-        // a list of records is a field only as the overlay reads it
-        if (r->how == kxp::how_list && (r->item || r->count == kxp::kind_rest) && !choice(record, r->name, Kind::list))
-          throw "a list of records";
         put(field(record, *r));
         break;
-      case kxp::how_skip:
-        for (uint32_t i = 0; i < r->n; i++) put(skip(r->name, r->kind));
+      case kxp::how_list: {
+        if (r->count == kxp::kind_rest && !choice(record, r->name, Kind::list)) throw "a list up to the end";
+        if (!r->item || choice(record, r->name, Kind::list)) {
+          put(field(record, *r));
+          break;
+        }
+        // A list of records: of skipped fields only, as the table's first row
+        // (each record's rows read count times); or of skipped fields before
+        // one value, the list of the values with the skipped bytes as a gap.
+        uint32_t gap = 0;
+        const kxp::LayoutRow *value = nullptr;
+        for (const kxp::LayoutRow *i = r->item; i->name; i++) {
+          if (i->how == kxp::how_field && !value)
+            value = i;
+          else if (i->how == kxp::how_skip && !value && width(i->kind))
+            gap += width(i->kind) * i->n;
+          else if (i->how != kxp::how_skip || value)
+            throw "a list of records the module does not read as one field";
+        }
+        if (value) {
+          Field f{r->name, Kind::list, list_of(width(r->count), kind_of(value->kind), gap)};
+          if (const Choice *c = choice(record, r->name, Kind::list)) f.arg |= c->arg;
+          put(f);
+          break;
+        }
+        if (n) throw "a repeated record not first";
+        put(Field{r->name, Kind::repeat, width(r->count)});
+        for (const kxp::LayoutRow *i = r->item; i->name; i++)
+          for (uint32_t k = 0; k < i->n; k++) put(skip(i->name, i->kind));
         break;
-      case kxp::how_skip_since: put(Field{r->text, Kind::skip_since, width(r->kind)}); break;
+      }
+      case kxp::how_skip:
+        if (const Choice *c = choice(record, r->name, Kind::skip_words))
+          put(Field{r->name, c->kind, r->n});  // the words read past at once
+        else
+          for (uint32_t i = 0; i < r->n; i++) put(skip(r->name, r->kind));
+        break;
+      case kxp::how_skip_since: {
+        // keyed by the constant whose value the version is compared with
+        Field f{r->text, Kind::skip_since, width(r->kind)};
+        if (const Choice *c = choice(record, r->name, Kind::skip_since)) f.arg |= c->arg;
+        put(f);
+        break;
+      }
       case kxp::how_skip_flagged: put(Field{r->name, Kind::skip_if, width(r->kind)}); break;
       case kxp::how_pair: {
         Field f{r->name, Kind::pair, width(r->kind) | (r->kind == kxp::kind_s64 ? kSigned : 0)};
