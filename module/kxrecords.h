@@ -32,6 +32,9 @@ struct Choice {
   uint32_t arg;
 };
 
+// A record's choice for its pairs: each read as its two numbers.
+constexpr uint32_t kTwoNumbers = 0x80000000u;
+
 constexpr Choice kChoices[] = {
     // Texts: the buffer each is read into (at most one byte less is kept).
     {"XFB_NAMES", "names", Kind::string, 255},
@@ -52,6 +55,10 @@ constexpr Choice kChoices[] = {
     {"CONN_DEEPSCAN_BLOCK", "_deepscan", Kind::rest, kGrow},
     {"CONN_SHAPING_BLOCK", "_shaping_rule_ids", Kind::rest, kGrowEarly},
     {"CONN_STAT_RULES_BLOCK", "_stat_rule_ids", Kind::rest, kGrow},
+    // Channel samples: the id through the built-in int; a statistic's pairs
+    // read as their numbers (the keys are made from the statistic's name).
+    {"CHANNEL_SAMPLE", "id", Kind::u32_via_int, 0},
+    {"CHANNEL_STATISTIC_VALUES", nullptr, Kind::pair, kTwoNumbers},
     // Host records: the identifiers through the built-in int; the layer-4
     // error count there from L4ERRORMINVERSION by Python's >=; the detail
     // words read past at once.
@@ -172,7 +179,13 @@ constexpr size_t expand_into(const kxp::LayoutRow *rows, const char *record, con
       case kxp::how_skip_flagged: put(Field{r->name, Kind::skip_if, width(r->kind)}); break;
       case kxp::how_pair: {
         Field f{r->name, Kind::pair, width(r->kind) | (r->kind == kxp::kind_s64 ? kSigned : 0)};
-        if (const Choice *c = choice(record, r->name, Kind::pair)) f.arg |= c->arg;
+        const Choice *c = choice(record, r->name, Kind::pair);
+        if (c && (c->arg & kTwoNumbers)) {
+          put(Field{r->name, kind_of(r->kind), 0});
+          put(Field{r->name, kind_of(r->kind), 0});
+          break;
+        }
+        if (c) f.arg |= c->arg;
         put(f);
         break;
       }
