@@ -32,7 +32,7 @@ constexpr uint32_t kStatisticBytes = kx::rows::table_width<kStatistic_rows>();
 // The channel info records: a u32 count of statistics (id, name), then a u32
 // count of channels; a sample: a u32 count of channel records, each opening
 // with the channel id.
-KX_TABLE(kCount, {"count", Kind::u32, 0});
+KX_RECORD_COUNT(kCount, CHANNEL_STATS_INFO, "statistics");  // and of channels, of samples
 KX_RECORD_TABLE(kStatisticInfo, CHANNEL_STATISTIC);
 KX_RECORD_TABLE(kChannelInfo, CHANNEL_INFO);
 KX_RECORD_TABLE(kChannelId, CHANNEL_SAMPLE, "id", "id");

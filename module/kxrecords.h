@@ -4,6 +4,8 @@
 // built-in int, growing lists) in one overlay, keyed by record and field.
 //   KX_RECORD_TABLE(kX, RECORD);               every row of the record
 //   KX_RECORD_TABLE(kX, RECORD, "a", "b");     its rows from field a to field b
+//   KX_RECORD_COUNT(kX, RECORD, "list");       the count of one of its lists
+//   KX_RECORD_ITEM(kX, RECORD, "list");        a value of one of its lists
 // declares the table kX (rows kX_rows) as kx::Table; a record row that
 // is not a field (a case, a group, a list of records) ends what can be
 // expanded and fails to compile inside a slice.
@@ -215,12 +217,35 @@ constexpr std::array<Field, N> expand(const kxp::LayoutRow *rows, const char *re
   return out;
 }
 
+// The count of list `list` of a record, or one of its values.
+constexpr const kxp::LayoutRow &list_row(const kxp::LayoutRow *rows, const char *list) {
+  for (const kxp::LayoutRow *r = rows; r->name; r++)
+    if (r->how == kxp::how_list && same(r->name, list)) return *r;
+  throw "no such list";
+}
+constexpr std::array<Field, 1> count_of(const kxp::LayoutRow *rows, const char *list) {
+  return {{Field{list, kind_of(list_row(rows, list).count), 0}}};
+}
+constexpr std::array<Field, 1> item_of(const kxp::LayoutRow *rows, const char *record, const char *list) {
+  const kxp::LayoutRow &r = list_row(rows, list);
+  Field f{list, kind_of(r.item_kind), 0};
+  if (const Choice *c = choice(record, list, f.kind)) f = Field{list, c->kind, c->arg};
+  return {{f}};
+}
+
 }  // namespace records
 }  // namespace kx
 
 #define KX_RECORD_TABLE(NAME, RECORD, ...)                                                                    \
   constexpr auto NAME##_rows = kx::records::expand<kx::records::count(kxp::kLayout_##RECORD, #RECORD, ##__VA_ARGS__)>( \
       kxp::kLayout_##RECORD, #RECORD, ##__VA_ARGS__);                                                         \
+  const kx::Table<NAME##_rows> NAME
+// The count of a record's list, and one of its values.
+#define KX_RECORD_COUNT(NAME, RECORD, LIST)                                                  \
+  constexpr auto NAME##_rows = kx::records::count_of(kxp::kLayout_##RECORD, LIST); \
+  const kx::Table<NAME##_rows> NAME
+#define KX_RECORD_ITEM(NAME, RECORD, LIST)                                                            \
+  constexpr auto NAME##_rows = kx::records::item_of(kxp::kLayout_##RECORD, #RECORD, LIST); \
   const kx::Table<NAME##_rows> NAME
 
 #endif
