@@ -45,21 +45,26 @@ class Configuration(unittest.TestCase):
 
     def test_command_line_and_files(self):
         from kxtools import exporter
-        ini = '[exporter]\nlisten = 0.0.0.0:9100\nuser = mon\n[appliance edge]\naddress = 10.0.0.1\npassword = x\n'
-        js = '{"top_hosts": 3, "appliances": [{"address": "[2001:db8::1]:7000", "name": "v6"}]}'
+        ini = ('[exporter]\nlisten = 0.0.0.0:9100\nuser = mon\nidle = 30\n[appliance edge]\naddress = 10.0.0.1\n'
+               'password = x\n[target 10.0.0.9:7000]\npassword = t\n')
+        js = ('{"top_hosts": 3, "top_items": 7, "appliances": [{"address": "[2001:db8::1]:7000", "name": "v6"}], '
+              '"targets": [{"address": "::1", "user": "t"}]}')
         cases = [
-            # (argv, config text, (names, (host, port, user, password) per appliance, listen, top) or error)
+            # (argv, config text, (names, (host, port, user, password) per appliance, listen,
+            #  (top hosts, top items, idle), probe targets) or error)
             (['h:1', 'h:2', '--user', 'u', '--password', 'p'], None,
-             (['h:1', 'h:2'], [('h', 1, 'u', 'p'), ('h', 2, 'u', 'p')], ('127.0.0.1', 9783), 20)),
+             (['h:1', 'h:2'], [('h', 1, 'u', 'p'), ('h', 2, 'u', 'p')], ('127.0.0.1', 9783), (20, 50, 600), {})),
             (['--config', 'F', '--top-hosts', '0'], ini,
-             (['edge'], [('10.0.0.1', 7830, 'mon', 'x')], ('0.0.0.0', 9100), 0)),
-            (['--config', 'F', 'h'], js,
+             (['edge'], [('10.0.0.1', 7830, 'mon', 'x')], ('0.0.0.0', 9100), (0, 50, 30),
+              {'10.0.0.9:7000': ('mon', 't')})),
+            (['--config', 'F', 'h', '--idle', '5'], js,
              (['h:7830', 'v6'], [('h', 7830, 'demo', 'demo'), ('2001:db8::1', 7000, 'demo', 'demo')],
-              ('127.0.0.1', 9783), 3)),
-            ([], None, 'no appliance'),
+              ('127.0.0.1', 9783), (3, 7, 5), {'[::1]:7830': ('t', 'demo')})),
+            ([], None, ([], [], ('127.0.0.1', 9783), (20, 50, 600), {})),
             (['h:1', 'h:1'], None, 'same name'),
             (['h:99999'], None, 'bad port'),
             (['--config', 'F'], '{"appliances": [{"name": "x"}]}', 'without an address'),
+            (['--config', 'F'], '{"targets": [{"user": "x"}]}', 'without an address'),
             (['h', '--top-hosts', '-1'], None, 'negative'),
         ]
         path = os.path.join(scratch(self, 'kxexporter-'), 'conf')
@@ -72,9 +77,9 @@ class Configuration(unittest.TestCase):
                 with self.assertRaisesRegex(ValueError, want):
                     exporter.build(args)
                 continue
-            appliances, host, port, top = exporter.build(args)
-            self.assertEqual(([a.name for a in appliances], [(a.host, a.port, a.user, a.password) for a in appliances],
-                              (host, port), top), want, argv)
+            s = exporter.build(args)
+            self.assertEqual(([a.name for a in s.appliances], [(a.host, a.port, a.user, a.password) for a in s.appliances],
+                              (s.host, s.port), (s.top_hosts, s.top_items, s.idle), s.targets), want, argv)
 
 
 @unittest.skipIf(SKIP, SKIP)
