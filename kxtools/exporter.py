@@ -171,10 +171,11 @@ class Appliance(object):
 
     def __init__(self, name: str, host: str, port: int, user: str, password: str,
                  backoff: float = 1.0, max_backoff: float = 60.0, timeout: float = 10.0,
-                 log: Callable[[str, str], None] = _quiet) -> None:
+                 log: Callable[[str, str], None] = _quiet, keepalive: float = KEEPALIVE) -> None:
         self.name, self.host, self.port = name, host, port
         self.user, self.password = user, password
         self.backoff, self.max_backoff, self.timeout = backoff, max_backoff, timeout
+        self.keepalive = keepalive
         self.log = log
         self.client: Optional[aio.AsyncClient] = None     # set while connected
         self.connects = 0
@@ -211,6 +212,10 @@ class Appliance(object):
             t = time.perf_counter()
             try:
                 dispatch_all(msgs)
+            except KXError:
+                raise
+            except Exception as e:  # a message out of order: the session is as broken as by one undecodable
+                raise ProtocolError('cannot handle a message: %s: %s' % (type(e).__name__, e), c.address)
             finally:
                 self.decode_seconds += time.perf_counter() - t
                 self.messages += len(msgs)
@@ -224,7 +229,7 @@ class Appliance(object):
         """Pings a connected appliance now and then; one that does not answer
         is closed, so follow() reconnects instead of waiting for ever."""
         while not c.closed:
-            await asyncio.sleep(KEEPALIVE)
+            await asyncio.sleep(self.keepalive)
             try:
                 await c.sync(self.timeout)
             except Timeout as e:
@@ -588,7 +593,7 @@ class Exporter(object):
                  top_items: int = DEFAULT_TOP_ITEMS, targets: Optional[Dict[str, Tuple[str, str]]] = None,
                  default_login: Tuple[str, str] = ('demo', 'demo'), idle: float = DEFAULT_IDLE,
                  max_targets: int = DEFAULT_MAX_TARGETS, log: Callable[[str, str], None] = _quiet,
-                 backoff: Tuple[float, float] = (1.0, 60.0)) -> None:
+                 session: Optional[Dict[str, float]] = None) -> None:
         from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
         self.content_type, self.generate = CONTENT_TYPE_LATEST, generate_latest
         self.appliances = appliances
@@ -598,7 +603,7 @@ class Exporter(object):
         self.default_login = default_login
         self.idle, self.max_targets = idle, max_targets
         self.log = log
-        self.backoff = backoff
+        self.session = session or {}    # Appliance keywords of probed targets: backoff, timeout, ...
         self.by_address = dict((address_name(a.host, a.port), a) for a in appliances)
         self.probed: Dict[str, Appliance] = {}
         self.server: Any = None
@@ -625,7 +630,7 @@ class Exporter(object):
             if len(self.probed) >= self.max_targets:
                 raise OverflowError('already following %d probed targets (--max-targets)' % len(self.probed))
             user, password = self.targets.get(key, self.default_login)
-            a = Appliance(key, host, port, user, password, self.backoff[0], self.backoff[1], log=self.log)
+            a = Appliance(key, host, port, user, password, log=self.log, **self.session)
             a.task = asyncio.ensure_future(a.run())
             self.probed[key] = a
             self.log('info', '%s: probed, following it' % key)
@@ -761,6 +766,7 @@ def build(args: Any, log: Callable[[str, str], None] = _quiet) -> Settings:
     user = args.user or conf.get('user') or 'demo'
     password = args.password or os.environ.get('KXEXPORTER_PASSWORD') or conf.get('password') or 'demo'
     entries = [{'address': a} for a in args.appliances] + list(conf.get('appliances', []))
+    session = dict(backoff=args.backoff, max_backoff=args.max_backoff, timeout=args.timeout, keepalive=args.keepalive)
     appliances = []
     for e in entries:
         if not isinstance(e, dict) or 'address' not in e:
@@ -768,7 +774,7 @@ def build(args: Any, log: Callable[[str, str], None] = _quiet) -> Settings:
         host, port = split_address(str(e['address']), DEFAULT_PORT)
         name = str(e.get('name') or address_name(host, port))
         appliances.append(Appliance(name, host, port, str(e.get('user') or user),
-                                    str(e.get('password') or password), args.backoff, args.max_backoff, log=log))
+                                    str(e.get('password') or password), log=log, **session))
     names = [a.name for a in appliances]
     if len(set(names)) != len(names):
         raise ValueError('two appliances with the same name')
@@ -789,7 +795,7 @@ def build(args: Any, log: Callable[[str, str], None] = _quiet) -> Settings:
     return Settings(appliances=appliances, host=listen[0], port=listen[1], top_hosts=number('top_hosts', DEFAULT_TOP_HOSTS),
                     top_items=number('top_items', DEFAULT_TOP_ITEMS), idle=number('idle', DEFAULT_IDLE, float),
                     max_targets=number('max_targets', DEFAULT_MAX_TARGETS), targets=targets,
-                    login=(user, password), backoff=(args.backoff, args.max_backoff))
+                    login=(user, password), session=session)
 
 
 def parse_args(argv: Optional[List[str]] = None) -> Any:
@@ -811,6 +817,10 @@ def parse_args(argv: Optional[List[str]] = None) -> Any:
                    % DEFAULT_MAX_TARGETS)
     p.add_argument('--backoff', type=float, default=1.0, help='first pause before a reconnect, seconds')
     p.add_argument('--max-backoff', type=float, default=60.0, help='longest pause before a reconnect, seconds')
+    p.add_argument('--timeout', type=float, default=10.0, help='seconds an appliance has to answer a connect, a '
+                   'login or a ping')
+    p.add_argument('--keepalive', type=float, default=KEEPALIVE, help='seconds between pings of a quiet appliance; '
+                   'one that does not answer within --timeout is closed and reconnected')
     p.add_argument('--log-level', choices=sorted(LOG_LEVELS, key=LOG_LEVELS.get), default='info',
                    help='the least severe lines written to stderr: debug, info (appliances up, probes), warning '
                    '(appliances down), error (refused logins, failed scrapes)')
@@ -819,7 +829,7 @@ def parse_args(argv: Optional[List[str]] = None) -> Any:
 
 async def serve(settings: Settings, log: Callable[[str, str], None] = _quiet) -> None:
     exporter = Exporter(settings.appliances, settings.top_hosts, settings.top_items, settings.targets,
-                        settings.login, settings.idle, settings.max_targets, log, settings.backoff)
+                        settings.login, settings.idle, settings.max_targets, log, settings.session)
     where = await exporter.start(settings.host, settings.port)
     print('serving http://%s/metrics for %d appliances, and /probe' % (address_name(*where), len(settings.appliances)),
           flush=True)

@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -29,6 +30,65 @@ TOP = 4
 def top_hosts(state):
     hosts = sorted(state['hosts'].values(), key=lambda h: -sum(h['speed']))
     return hosts[:TOP], hosts[TOP:]
+
+
+def start_prometheus(test, scrape_configs):
+    """A Prometheus scraping every second with these scrape_configs (YAML
+    text), stopped at the end of test; its API address."""
+    free = loopback(False)
+    api = 'http://127.0.0.1:%d' % free.getsockname()[1]
+    free.close()    # for Prometheus to take
+    tmp = scratch(test, 'kxexporter-prometheus-')
+    config = os.path.join(tmp, 'prometheus.yml')
+    with open(config, 'w') as f:
+        f.write('global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n' + scrape_configs)
+    p = subprocess.Popen(['prometheus', '--config.file', config, '--storage.tsdb.path', os.path.join(tmp, 'data'),
+                          '--web.listen-address', api[len('http://'):]],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=TOOL_ENV)
+    test.addCleanup(lambda: (p.kill(), p.wait()))
+    return api
+
+
+def start_exporter(test, *args):
+    """A kxexporter process with these arguments (and quick reconnects),
+    killed at the end of test: (process, its HOST:PORT, its stderr file)."""
+    err = tempfile.TemporaryFile()
+    test.addCleanup(err.close)
+    p = subprocess.Popen([sys.executable, '-m', 'kxtools.exporter', '--listen', '127.0.0.1:0', '--backoff', '0.2',
+                          '--max-backoff', '0.5'] + list(args), stdout=subprocess.PIPE, stderr=err,
+                         env=dict(os.environ, PYTHONUNBUFFERED='1'), cwd=ROOT)
+    test.addCleanup(lambda: (p.kill(), p.wait(), p.stdout.close()))
+    line = p.stdout.readline().decode()
+    test.assertIn('/metrics', line)
+    return p, line.split('http://', 1)[1].split('/', 1)[0], err
+
+
+def query(self, promql, key='appliance'):
+    """{appliance: value} (or {label tuple: value}) of an instant query; {} while Prometheus is not up."""
+    from urllib.parse import urlencode
+    from urllib.request import urlopen
+    try:
+        with urlopen('%s/api/v1/query?%s' % (self.api, urlencode({'query': promql})), timeout=5) as r:
+            body = json.load(r)
+    except OSError:
+        return {}
+    out = {}
+    for row in body['data']['result']:
+        m = row['metric']
+        extra = tuple(m[k] for k in sorted(m) if k not in (key, 'instance', 'job', '__name__'))
+        out[(m.get(key, ''),) + extra if extra else m.get(key, '')] = float(row['value'][1])
+    return out
+
+
+def wait_query(self, promql, want, timeout=60, key='appliance'):
+    deadline = time.time() + timeout
+    got = None
+    while time.time() < deadline:
+        got = self.query(promql, key)
+        if got == want:
+            return
+        time.sleep(0.5)
+    self.assertEqual(got, want, promql)
 
 
 def by_service(state):
@@ -86,60 +146,18 @@ class Configuration(unittest.TestCase):
 class PrometheusScrape(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = scratch(self, 'kxexporter-')
         self.sims = []
         for hosts, seed in ((30, 1), (45, 2)):
             sim = Sim('--hosts', str(hosts), '--seed', str(seed), '--interval', '20', '--ticks', '3', test=self)
             sim.wait_line(b'frozen after', [])
             self.sims.append(sim)
-        env = dict(os.environ, PYTHONUNBUFFERED='1')
-        self.exporter = subprocess.Popen(
-            [sys.executable, '-m', 'kxtools.exporter', '--listen', '127.0.0.1:0', '--top-hosts', str(TOP),
-             '--backoff', '0.2', '--max-backoff', '0.5'] + ['127.0.0.1:%d' % s.port for s in self.sims],
-            stdout=subprocess.PIPE, env=env, cwd=ROOT)
-        self.addCleanup(lambda p=self.exporter: (p.kill(), p.wait(), p.stdout.close()))
-        line = self.exporter.stdout.readline().decode()
-        self.assertIn('/metrics', line)
-        target = line.split('http://', 1)[1].split('/', 1)[0]
-        free = loopback(False)
-        self.api = 'http://127.0.0.1:%d' % free.getsockname()[1]
-        free.close()    # for Prometheus to take
-        config = os.path.join(self.tmp, 'prometheus.yml')
-        with open(config, 'w') as f:
-            f.write('global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n'
-                    'scrape_configs:\n  - job_name: kx\n    static_configs:\n      - targets: ["%s"]\n' % target)
-        self.prometheus = subprocess.Popen(
-            ['prometheus', '--config.file', config, '--storage.tsdb.path', os.path.join(self.tmp, 'data'),
-             '--web.listen-address', self.api[len('http://'):]],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=TOOL_ENV)
-        self.addCleanup(lambda p=self.prometheus: (p.kill(), p.wait()))
+        self.exporter, target, _ = start_exporter(self, '--top-hosts', str(TOP), *['127.0.0.1:%d' % s.port
+                                                                                  for s in self.sims])
+        self.api = start_prometheus(self, 'scrape_configs:\n  - job_name: kx\n    static_configs:\n'
+                                    '      - targets: ["%s"]\n' % target)
 
-    def query(self, promql):
-        """{appliance: value} (or {label tuple: value}) of an instant query; {} while Prometheus is not up."""
-        from urllib.parse import urlencode
-        from urllib.request import urlopen
-        try:
-            with urlopen('%s/api/v1/query?%s' % (self.api, urlencode({'query': promql})), timeout=5) as r:
-                body = json.load(r)
-        except OSError:
-            return {}
-        out = {}
-        for row in body['data']['result']:
-            m = row['metric']
-            key = m.get('appliance', '')
-            extra = tuple(m[k] for k in sorted(m) if k not in ('appliance', 'instance', 'job', '__name__'))
-            out[(key,) + extra if extra else key] = float(row['value'][1])
-        return out
-
-    def wait_query(self, promql, want, timeout=60):
-        deadline = time.time() + timeout
-        got = None
-        while time.time() < deadline:
-            got = self.query(promql)
-            if got == want:
-                return
-            time.sleep(0.5)
-        self.assertEqual(got, want, promql)
+    query = query
+    wait_query = wait_query
 
     def test_figures_match_the_simulators_and_a_lost_appliance_is_down(self):
         states = dict(('127.0.0.1:%d' % s.port, s.dump_now()) for s in self.sims)
