@@ -142,6 +142,90 @@ class Configuration(unittest.TestCase):
                               (s.host, s.port), (s.top_hosts, s.top_items, s.idle), s.targets), want, argv)
 
 
+def offline(**tables):
+    """An offline client that looks connected, holding these tables."""
+    from kxtools.client import KXClient
+    c = KXClient.offline()
+    c.closed = False
+    c.__dict__.update(tables)
+    return c
+
+
+def hosts(n, addr=lambda i: '10.0.%d.%d' % (i // 256, i % 256)):
+    from kxtools.client import Host
+    out = {}
+    for i in range(n):
+        h = out[i] = Host(i)
+        h.addr, h.speed, h.connections = addr(i), (i, 1), (1, 2)
+    return out
+
+
+class Exploding(object):
+    """A table entry whose figures cannot be read."""
+
+    @property
+    def speed(self):
+        raise RuntimeError('unreadable')
+
+
+BAD = ['bad\udcff', 'x\ud800y', '\u00fcn\u00ef', 'q"b\\c\n', 'other', 'r#1', '']
+MANY = 100000
+
+
+@unittest.skipIf(SKIP, SKIP)
+class Hostile(unittest.TestCase):
+    """What one appliance's tables may hold never breaks a scrape nor another appliance's series."""
+
+    def scrape(self, tables):
+        from prometheus_client.parser import text_string_to_metric_families
+        from kxtools import exporter
+        good = exporter.Appliance('good', 'h', 1, 'u', 'p')
+        good.client = offline(hosts=hosts(3))
+        bad = exporter.Appliance('bad\udcfe', 'h', 2, 'u', 'p')
+        bad.client = offline(**tables)
+        body = exporter.Exporter([good, bad], top_hosts=5, top_items=10).scrape()
+        if shutil.which('promtool'):
+            p = subprocess.Popen(['promtool', 'check', 'metrics'], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, env=TOOL_ENV)
+            out = p.communicate(body)[0]
+            self.assertEqual(p.returncode, 0, out)
+        samples = [(m.name, smp.name, tuple(sorted(smp.labels.items())), smp.value)
+                   for m in text_string_to_metric_families(body.decode('utf-8')) for smp in m.samples]
+        keys = [x[1:3] for x in samples]
+        self.assertEqual(len(keys), len(set(keys)), 'a label set twice')
+        self.assertIn(('kx_hosts', (('appliance', 'good'),)), keys)
+        return samples, bad
+
+    def test_texts_numbers_and_failures(self):
+        stats = [(1, 'bytes'), (2, BAD[2]), (3, 'up'), (4, 'a b'), (5, 'x_total'), (6, 'Bytes'), (7, BAD[0])]
+        texts = dict(
+            fw_rules=dict((i, {'name': BAD[i % len(BAD)], 'hits': i, 'hits_rate': 1}) for i in range(2 * len(BAD))),
+            channel_info=({}, stats),
+            channels=dict((i, {'name': n, 'active': True, 'bytes': (1, 2), BAD[2]: (3, 4)}) for i, n in enumerate(BAD)),
+            shaping_objects=dict((i, {'name': n, 'connections': 'x'}) for i, n in enumerate(BAD)),
+            strtables={2: {1: BAD[0], 2: BAD[1]}}, hosts=hosts(4, lambda i: BAD[i % 2]))
+        many = dict(hosts=hosts(MANY), fw_rules=dict((i, {'name': 'r', 'hits_rate': i}) for i in range(MANY)),
+                    shaping_objects=dict((i, {'name': str(i), 'in RX bps': 8 * i}) for i in range(MANY)))
+        cases = [
+            # (tables, {metric: series of the hostile appliance}, bytes/s its hosts receive, failures counted)
+            (texts, {'kx_firewall_rule_hits_total': 10, 'kx_host_bytes_per_second': 8,
+                     'kx_channel_n_total': 2 * len(BAD), 'kx_channel_bytes_total': 2 * len(BAD),
+                     'kx_channel_up': len(BAD), 'kx_shaping_object_connections': len(BAD)}, 6, 0),
+            (many, {'kx_firewall_rule_hits_total': 10, 'kx_firewall_rule_hits_per_second': 11,
+                    'kx_host_bytes_per_second': 12, 'kx_shaping_object_connections': 11}, MANY * (MANY - 1) // 2, 0),
+            (dict(hosts={1: Exploding()}, fw_rules={1: {'name': 'r'}}), {'kx_firewall_rule_hits_total': 0}, 0, 1),
+        ]
+        for tables, want, received, failures in cases:
+            samples, bad = self.scrape(tables)
+            mine = [x for x in samples if dict(x[2]).get('appliance') == 'bad\\xfe']
+            self.assertEqual(dict((name, sum(1 for x in mine if x[1] == name)) for name in want), want)
+            # the "other" series holds the rest: the sum over hosts is the appliance's
+            self.assertEqual(sum(x[3] for x in mine if x[1] == 'kx_host_bytes_per_second' and
+                                 ('direction', 'received') in x[2]), received)
+            self.assertLess(len(samples), 800)
+            self.assertEqual(bad.failures.get('scrape', 0), failures)
+
+
 @unittest.skipIf(SKIP, SKIP)
 class PrometheusScrape(unittest.TestCase):
 
