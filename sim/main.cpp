@@ -47,10 +47,12 @@ void setup_memory() {
 }
 
 // Raises the soft descriptor limit (as far as the hard one allows) so that
-// --max-clients clients can connect.
-void raise_fd_limit(uint32_t clients) {
+// --max-clients clients, or a client per appliance of a larger fleet, can
+// connect beside the listening sockets.
+void raise_fd_limit(uint32_t appliances, uint32_t max_clients) {
   struct rlimit rl;
-  const rlim_t want = (rlim_t)clients + 32;
+  const uint32_t clients = appliances > max_clients ? appliances : max_clients;
+  const rlim_t want = (rlim_t)appliances + clients + 32;
   if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= want) return;
   rl.rlim_cur = rl.rlim_max != RLIM_INFINITY && rl.rlim_max < want ? rl.rlim_max : want;
   if (setrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur < want)
@@ -74,13 +76,17 @@ bool setup_signals() {
 }
 
 int serve(const Options &opt) {
-  Server server(opt);
-  if (!server.listen_on(opt.port)) {
-    fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", opt.port, strerror(errno));
+  std::vector<std::unique_ptr<Server>> servers;
+  if (!listen_all(opt, servers)) {
+    if (opt.appliances == 1)
+      fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", opt.port, strerror(errno));
+    else
+      fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u..%u: %s\n", opt.port, opt.port + opt.appliances - 1,
+              strerror(errno));
     return 1;
   }
-  server.run(&g_stop, &g_dump, g_wake[0]);
-  if (!opt.dump_file.empty() && !server.dump(opt.dump_file)) return 1;
+  run_servers(opt, servers, &g_stop, &g_dump, g_wake[0]);
+  if (!opt.dump_file.empty() && !dump_servers(opt, servers)) return 1;
   return 0;
 }
 
@@ -92,7 +98,7 @@ int main(int argc, char **argv) {
   if (rc >= 0) return rc;
   kx_log_print_level = opt.quiet ? KX_LOG_WARNING : KX_LOG_INFO;
   setup_memory();
-  raise_fd_limit(opt.max_clients);
+  raise_fd_limit(opt.appliances, opt.max_clients);
   if (!setup_signals()) return 1;
   rc = opt.replay_file.empty() ? serve(opt) : run_replay(opt, &g_stop, g_wake[0]);
   kx_msg_pool_deinit();

@@ -25,6 +25,10 @@ const std::vector<OptionSpec> &option_table() {
       {"port", 0, "N", true, 0, 65535, [](O &o, uint64_t n, const char *) { o.port = (uint16_t)n; },
        [](const O &o) { return num(o.port); },
        "port on 127.0.0.1; 0 picks a free one (the first line of output names it)"},
+      {"appliances", 0, "N", true, 1, 10000, [](O &o, uint64_t n, const char *) { o.appliances = (uint32_t)n; },
+       [](const O &o) { return num(o.appliances); },
+       "independent appliances served, on consecutive ports from --port, seeds from --seed on; "
+       "in a fleet, an appliance builds its network when its first client connects"},
       {"hosts", 0, "N", true, 10, 100000, [](O &o, uint64_t n, const char *) { o.hosts = (uint32_t)n; },
        [](const O &o) { return num(o.hosts); }, "hosts in the network"},
       {"conns", 0, "N", true, 0, 1000000, [](O &o, uint64_t n, const char *) { o.conns = (uint32_t)n; },
@@ -183,6 +187,10 @@ int parse_options(int argc, char **argv, Options *o) {
   }
   if (optind < argc) return complain(std::string("unexpected argument '") + argv[optind] + "'");
   if (o->replay_fast && o->replay_file.empty()) return complain("--fast goes with --replay");
+  if (o->appliances > 1 && !o->replay_file.empty()) return complain("--appliances goes without --replay");
+  if (o->port && o->port + o->appliances - 1 > 65535)
+    return complain("--appliances " + num(o->appliances) + ": ports " + num(o->port) + ".." +
+                    num(o->port + o->appliances - 1) + " pass 65535");
   if (!o->conns) o->conns = o->hosts * 2;
   if (!o->dump_file.empty()) {
     std::string why = writable_file(o->dump_file);

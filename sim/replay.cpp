@@ -345,11 +345,14 @@ int run_replay(const Options &o, volatile sig_atomic_t *stop, int wake_fd) {
   if (unknown)
     fprintf(stderr, "kxd-sim: %s: %zu frames without a direction are left out\n", o.replay_file.c_str(), unknown);
 
-  int lfd = listen_loopback(o.port);
+  uint16_t port = 0;
+  int lfd = listen_loopback(o.port, &port);
   if (lfd < 0) {
     fprintf(stderr, "kxd-sim: cannot listen on 127.0.0.1:%u: %s\n", o.port, strerror(errno));
     return 1;
   }
+  printf("listening on 127.0.0.1:%u\n", port);
+  fflush(stdout);
   log_line(KX_LOG_INFO, "replaying %zu frames from %s%s", rec.size(), o.replay_file.c_str(),
          o.replay_fast ? " as fast as possible" : "");
 

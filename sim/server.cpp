@@ -59,7 +59,7 @@ Client::~Client() {
   kx_ringbuf_destroy(out);
 }
 
-int listen_loopback(uint16_t port) {
+int listen_loopback(uint16_t port, uint16_t *bound) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int one = 1;
@@ -76,14 +76,73 @@ int listen_loopback(uint16_t port) {
     errno = saved;
     return -1;
   }
-  printf("listening on 127.0.0.1:%u\n", ntohs(sa.sin_port));
-  fflush(stdout);
+  *bound = ntohs(sa.sin_port);
   return fd;
 }
 
-bool Server::listen_on(uint16_t port) {
-  listen_fd_ = listen_loopback(port);
-  return listen_fd_ >= 0;
+namespace {
+
+// Binds `n` consecutive ports from `first` into `fds`; false, with errno set
+// and nothing left open, when one cannot be bound.
+bool bind_run(uint16_t first, uint32_t n, std::vector<int> &fds, std::vector<uint16_t> &ports) {
+  fds.clear();
+  ports.clear();
+  for (uint32_t i = 0; i < n; i++) {
+    uint16_t bound = 0;
+    int fd = listen_loopback(first ? (uint16_t)(first + i) : 0, &bound);
+    if (fd < 0 || (i == 0 && (uint32_t)bound + n - 1 > 65535)) {
+      int saved = fd < 0 ? errno : EADDRINUSE;
+      if (fd >= 0) close(fd);
+      for (int f : fds) close(f);
+      fds.clear();
+      errno = saved;
+      return false;
+    }
+    if (i == 0) first = bound;
+    fds.push_back(fd);
+    ports.push_back(bound);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &servers) {
+  std::vector<int> fds;
+  std::vector<uint16_t> ports;
+  // With port 0 the first port is the system's pick; when one of the ports
+  // after it is taken, another pick is tried.
+  bool ok = bind_run(opt.port, opt.appliances, fds, ports);
+  for (int tries = 0; !ok && !opt.port && errno == EADDRINUSE && tries < 100; tries++)
+    ok = bind_run(opt.port, opt.appliances, fds, ports);
+  if (!ok) return false;
+  for (uint32_t i = 0; i < opt.appliances; i++) {
+    servers.push_back(std::make_unique<Server>(opt, i));
+    servers.back()->listen_on(fds[i], ports[i]);
+    printf("listening on 127.0.0.1:%u\n", ports[i]);
+  }
+  fflush(stdout);
+  return true;
+}
+
+Server::Server(const Options &o, uint32_t index) : opt_(o), seed_(o.seed + index) {
+  if (o.appliances == 1) build_world();
+}
+
+void Server::listen_on(int fd, uint16_t port) {
+  listen_fd_ = fd;
+  port_ = port;
+  if (opt_.appliances > 1) name_ = "127.0.0.1:" + std::to_string(port) + ": ";
+}
+
+Server::~Server() {
+  clients_.clear();
+  if (listen_fd_ >= 0) close(listen_fd_);
+}
+
+void Server::build_world() {
+  world_ = std::make_unique<World>(seed_, opt_.hosts, opt_.conns);
+  next_tick_ = now_ms() + opt_.interval_ms;
 }
 
 void Server::accept_clients() {
@@ -98,15 +157,16 @@ void Server::accept_clients() {
       }
       return;
     }
-    char peer[64];
-    snprintf(peer, sizeof peer, "127.0.0.1:%u", ntohs(sa.sin_port));
+    char peer[96];
+    snprintf(peer, sizeof peer, "%s127.0.0.1:%u", name_.c_str(), ntohs(sa.sin_port));
     if (clients_.size() >= opt_.max_clients) {
       refuse(fd, peer);
       continue;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto c = std::make_unique<Client>(fd, peer, opt_.settings, world_);
+    if (!world_) build_world();
+    auto c = std::make_unique<Client>(fd, peer, opt_.settings, *world_);
     log_line(KX_LOG_INFO, "%s: connected", peer);
     Msgs msgs(c->out);
     c->session.greet(msgs);
@@ -205,10 +265,12 @@ void Server::answer(Client &c) {
   finish(c, replies);
 }
 
-bool Server::dump(const std::string &file) const {
-  std::string o = "{\"seed\": " + std::to_string(opt_.seed) + ", \"ticks\": " + std::to_string(ticks_) +
-                  ", \"now\": " + std::to_string(world_.now()) + ",\n";
-  o += world_dump_json(world_);
+std::string Server::dump_json() const {
+  std::string o = "\"seed\": " + std::to_string(seed_) + ", \"ticks\": " + std::to_string(ticks_);
+  if (opt_.appliances > 1) o += ", \"port\": " + std::to_string(port_);
+  if (!world_) return o + ", \"sessions\": []";  // no client yet: no network
+  o += ", \"now\": " + std::to_string(world_->now()) + ",\n";
+  o += world_dump_json(*world_);
   o += ",\n\"sessions\": [";
   bool first = true;
   for (const auto &c : clients_) {
@@ -216,7 +278,21 @@ bool Server::dump(const std::string &file) const {
     o += std::string(first ? "" : ",\n") + c->session.dump_json();
     first = false;
   }
-  o += "]}\n";
+  return o + "]";
+}
+
+// A lone appliance's state is one object; a fleet's is {"appliances": [...]}
+// with an object per appliance, in port order.
+bool dump_servers(const Options &opt, const std::vector<std::unique_ptr<Server>> &servers) {
+  const std::string &file = opt.dump_file;
+  std::string o;
+  if (opt.appliances == 1) {
+    o = "{" + servers[0]->dump_json() + "}\n";
+  } else {
+    o = "{\"appliances\": [";
+    for (size_t i = 0; i < servers.size(); i++) o += (i ? ",\n{" : "\n{") + servers[i]->dump_json() + "}";
+    o += "]}\n";
+  }
   std::string tmp = file + ".tmp";
   FILE *f = fopen(tmp.c_str(), "w");
   bool ok = f && fwrite(o.data(), 1, o.size(), f) == o.size();
@@ -231,10 +307,7 @@ bool Server::dump(const std::string &file) const {
   return ok;
 }
 
-// The wake pipe, the listening socket, then one entry per client in order.
-std::vector<struct pollfd> Server::poll_set(int wake_fd) const {
-  std::vector<struct pollfd> pfds;
-  pfds.push_back({wake_fd, POLLIN, 0});
+void Server::poll_set(std::vector<struct pollfd> &pfds) const {
   pfds.push_back({listen_fd_, (short)(accept_paused_ ? 0 : POLLIN), 0});
   for (const auto &c : clients_) {
     // A client's input is left in the socket while its frames wait: the
@@ -243,23 +316,22 @@ std::vector<struct pollfd> Server::poll_set(int wake_fd) const {
     if (kx_ringbuf_used(c->out)) ev |= POLLOUT;
     pfds.push_back({c->fd, ev, 0});
   }
-  return pfds;
 }
 
-void Server::serve(const std::vector<struct pollfd> &pfds) {
+void Server::serve(const struct pollfd *pfds) {
   for (size_t i = 0; i < clients_.size(); i++) {
-    short re = pfds[i + 2].revents;
+    short re = pfds[i + 1].revents;
     Client &c = *clients_[i];
     if (re & (POLLOUT | POLLHUP | POLLERR)) flush(c);
     if (c.dead) continue;
     if (re & (POLLIN | POLLHUP | POLLERR)) read_client(c);
     else if (ready(c)) answer(c);
   }
-  if (pfds[1].revents & POLLIN) accept_clients();
+  if (pfds[0].revents & POLLIN) accept_clients();
 }
 
 void Server::tick() {
-  world_.tick();
+  world_->tick();
   ticks_++;
   const uint64_t now = now_ms();
   for (auto &c : clients_) {
@@ -273,7 +345,7 @@ void Server::tick() {
   give_back_memory();
   if (opt_.ticks && ticks_ >= opt_.ticks) {
     frozen_ = true;
-    printf("frozen after %u ticks\n", ticks_);
+    printf("%sfrozen after %u ticks\n", name_.c_str(), ticks_);
     fflush(stdout);
   }
 }
@@ -316,20 +388,37 @@ bool Server::flood_ready() const {
 
 // Until the next tick; at once while a client has frames waiting, or while
 // flooding clients that have read what they were sent.
-int Server::poll_timeout() const {
+int Server::poll_timeout(uint64_t now) const {
   for (const auto &c : clients_)
     if (ready(*c)) return 0;
-  if (frozen_) return -1;
+  if (frozen_ || !world_) return -1;
   if (opt_.flood) return flood_ready() ? 0 : -1;
-  uint64_t t = now_ms();
-  return (int)(next_tick_ > t ? next_tick_ - t : 0);
+  return (int)(next_tick_ > now ? next_tick_ - now : 0);
 }
 
-void Server::run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, int wake_fd) {
-  next_tick_ = now_ms() + opt_.interval_ms;
+void Server::step(uint64_t now) {
+  if (frozen_ || !world_ || !(opt_.flood ? flood_ready() : now >= next_tick_)) return;
+  for (uint32_t i = 0; i < opt_.speedup && !frozen_; i++) tick();
+  next_tick_ += opt_.interval_ms;
+  if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
+}
+
+void run_servers(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, volatile sig_atomic_t *stop,
+                 volatile sig_atomic_t *dump_now, int wake_fd) {
+  std::vector<struct pollfd> pfds;
+  std::vector<size_t> first;  // where each appliance's entries start
   while (!*stop) {
-    std::vector<struct pollfd> pfds = poll_set(wake_fd);
-    int n = poll(pfds.data(), pfds.size(), poll_timeout());
+    pfds.assign(1, {wake_fd, POLLIN, 0});
+    first.clear();
+    int timeout = -1;
+    const uint64_t t = now_ms();
+    for (const auto &s : servers) {
+      first.push_back(pfds.size());
+      s->poll_set(pfds);
+      int w = s->poll_timeout(t);
+      if (w >= 0 && (timeout < 0 || w < timeout)) timeout = w;
+    }
+    int n = poll(pfds.data(), pfds.size(), timeout);
     if (n < 0 && errno != EINTR) {
       perror("poll");
       break;
@@ -341,15 +430,13 @@ void Server::run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, i
     }
     if (*dump_now) {
       *dump_now = 0;
-      if (!opt_.dump_file.empty()) dump(opt_.dump_file);
+      if (!opt.dump_file.empty()) dump_servers(opt, servers);
     }
-    if (n >= 0) serve(pfds);
-    if (!frozen_ && (opt_.flood ? flood_ready() : now_ms() >= next_tick_)) {
-      for (uint32_t i = 0; i < opt_.speedup && !frozen_; i++) tick();
-      next_tick_ += opt_.interval_ms;
-      if (next_tick_ < now_ms()) next_tick_ = now_ms() + opt_.interval_ms;
+    for (size_t i = 0; i < servers.size(); i++) {
+      if (n >= 0) servers[i]->serve(&pfds[first[i]]);
+      servers[i]->step(now_ms());
+      servers[i]->remove_dead();
     }
-    remove_dead();
   }
 }
 

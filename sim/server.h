@@ -22,7 +22,8 @@ struct Options {
   uint16_t port = 7830;
   uint32_t hosts = 60, conns = 0, interval_ms = 150, ticks = 0;
   uint32_t speedup = 1;            // steps taken each interval
-  uint32_t max_clients = 256;
+  uint32_t max_clients = 256;      // per appliance
+  uint32_t appliances = 1;         // appliances served, on consecutive ports from `port`
   uint32_t max_output = 4u << 20;  // queued bytes above which a client's requests wait
   uint32_t max_stall_s = 30;       // seconds a client may stay above max_output without reading
   bool flood = false;              // steps as fast as the clients read, not every interval_ms
@@ -35,9 +36,9 @@ struct Options {
   uint32_t replay_timeout_s = 10;  // a replay waits this long for a client's next request
 };
 
-// A non-blocking listening socket on 127.0.0.1 (port 0 picks a free one); the
-// line "listening on 127.0.0.1:PORT" goes to stdout. -1 on failure, errno set.
-int listen_loopback(uint16_t port);
+// A non-blocking listening socket on 127.0.0.1 (port 0 picks a free one),
+// its port in *bound. -1 on failure, errno set.
+int listen_loopback(uint16_t port, uint16_t *bound);
 
 // One connected client: its socket, its byte queues and its session.
 struct Client {
@@ -64,25 +65,44 @@ struct Client {
   uint64_t progress_ms;  // when its socket last took bytes or its queue was last below the bound
 };
 
+// One simulated appliance: its listening socket, its clients and its network.
+// Several run from one poll loop (run_servers), each on its own port with
+// its own seed.
 class Server {
  public:
-  explicit Server(const Options &o) : opt_(o), world_(o.seed, o.hosts, o.conns) {}
-  bool listen_on(uint16_t port);
-  // Runs until *stop is set; a set *dump writes the state file.
-  void run(volatile sig_atomic_t *stop, volatile sig_atomic_t *dump_now, int wake_fd);
-  // Writes the state file; false, with the reason logged, when it cannot.
-  bool dump(const std::string &file) const;
+  // Appliance `index` of the fleet: seed --seed + index. A lone appliance
+  // builds its network at once; one of a fleet when its first client
+  // connects, so that an appliance nobody uses costs a socket and little more.
+  Server(const Options &o, uint32_t index);
+  ~Server();
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+
+  // Takes over a listening socket (listen_loopback).
+  void listen_on(int fd, uint16_t port);
+  uint16_t port() const { return port_; }
+  // The state file's object for this appliance (without the braces).
+  std::string dump_json() const;
+
+  // The descriptors to watch, appended to `pfds`: the listening socket, then
+  // one entry per client in order.
+  void poll_set(std::vector<struct pollfd> &pfds) const;
+  // Serves what poll reported on the entries poll_set appended at `pfds`.
+  void serve(const struct pollfd *pfds);
+  // Milliseconds poll may wait for this appliance's sake; -1: for ever.
+  int poll_timeout(uint64_t now) const;
+  // Takes the steps that are due.
+  void step(uint64_t now);
+  void remove_dead();
 
  private:
+  void build_world();
   void accept_clients();
-  std::vector<struct pollfd> poll_set(int wake_fd) const;
-  void serve(const std::vector<struct pollfd> &pfds);
   void tick();
   // Output above the bound: the client's requests wait until it reads.
   bool throttled(const Client &c) const { return kx_ringbuf_used(c.out) >= opt_.max_output; }
   bool ready(const Client &c) const { return c.backlog && !c.dead && !throttled(c); }
   bool flood_ready() const;
-  int poll_timeout() const;
   void read_client(Client &c);
   void answer(Client &c);
   void handle_frame(Client &c, kx_msg_t *m, Msgs &replies);
@@ -90,13 +110,15 @@ class Server {
   void flush(Client &c);
   void refuse(int fd, const char *peer);
   void drop(Client &c, const char *why);
-  void remove_dead();
   void drop_stalled(Client &c, uint64_t now);
   void give_back_memory();
 
   const Options &opt_;
-  World world_;
+  const uint64_t seed_;
+  std::string name_;  // "127.0.0.1:PORT: " before its log lines in a fleet, else ""
+  std::unique_ptr<World> world_;
   int listen_fd_ = -1;
+  uint16_t port_ = 0;
   std::vector<std::unique_ptr<Client>> clients_;
   uint32_t ticks_ = 0;
   bool frozen_ = false;
@@ -106,6 +128,17 @@ class Server {
   uint64_t refusal_logged_ = 0;
   uint64_t next_tick_ = 0;  // monotonic milliseconds
 };
+
+// Listens for every appliance of the fleet on its port (opt.port onwards; a
+// free run of ports when opt.port is 0) and prints "listening on
+// 127.0.0.1:PORT" for each. False, with errno set, when a port is taken.
+bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &servers);
+// Serves the appliances from one poll loop until *stop is set; a set *dump
+// writes the state file.
+void run_servers(const Options &opt, std::vector<std::unique_ptr<Server>> &servers, volatile sig_atomic_t *stop,
+                 volatile sig_atomic_t *dump_now, int wake_fd);
+// Writes the state file of the fleet; false, with the reason logged, when it cannot.
+bool dump_servers(const Options &opt, const std::vector<std::unique_ptr<Server>> &servers);
 
 }  // namespace sim
 

@@ -11,7 +11,7 @@ import struct
 import time
 import unittest
 
-from test_e2e import HERE, SIM, Sim, frame, run_tool, sim_only
+from test_e2e import HERE, SIM, Sim, frame, listening, run_tool, sim_only
 
 import KXdv17_0 as kx
 from kxtools import client as kxclient
@@ -63,6 +63,8 @@ class CommandLine(unittest.TestCase):
             (['--bogus', '1'], "unknown option '--bogus'"),
             (['-z'], "unknown option '-z'"),
             (['--quiet', 'extra'], "unexpected argument 'extra'"),
+            (['--appliances', '3', '--port', '65534'], '--appliances 3: ports 65534..65536 pass 65535'),
+            (['--appliances', '2', '--replay', HERE], '--appliances goes without --replay'),
         ]
         # Options that parse but cannot be served: status 1.
         unusable = [
@@ -89,6 +91,27 @@ class CommandLine(unittest.TestCase):
             self.assertIn(row, text)
         self.assertTrue(all(len(line) <= 79 for line in out.splitlines()))
         self.assertEqual(run_tool(SIM, '-h'), (rc, out, err))
+
+    def test_appliances_are_independent_networks(self):
+        # A fleet's appliance i serves the network of a lone simulator with seed --seed + i; one without
+        # a client yet has none. The networks do not step: the tables are the seeds' alone.
+        still = ['--interval', '4000000000', '--hosts', '20']
+        fleet = Sim(test=self, *still + ['--appliances', '3', '--seed', '5'])
+        ports = [fleet.port] + [listening(fleet.proc.stdout) for _ in range(2)]
+        self.assertEqual(ports, list(range(fleet.port, fleet.port + 3)))
+        clients = [kxclient.KXClient('127.0.0.1', port) for port in (ports[0], ports[2])]
+        for c in clients:
+            c.wait_for(lambda: c.version is not None)
+        c.sync()
+        appliances = fleet.stop()[1]['appliances']
+        self.assertEqual([a['port'] for a in appliances], ports)
+        self.assertEqual([a['seed'] for a in appliances], [5, 6, 7])
+        self.assertNotIn('hosts', appliances[1])
+        for i in (0, 2):
+            lone = Sim(test=self, *still + ['--seed', str(5 + i)]).stop()[1]
+            self.assertEqual(appliances[i]['hosts'], lone['hosts'], i)
+            self.assertEqual(len(appliances[i]['sessions']), 1)
+        self.assertNotEqual(appliances[0]['hosts'], appliances[2]['hosts'])
 
     def test_population_stays_around_hosts(self):
         # (options, least and most hosts at the end, most hosts without connections)
