@@ -1,6 +1,7 @@
 """kxexporter's configuration, and its figures as a real Prometheus scrapes them from two kxd-sim processes."""
 from __future__ import absolute_import, division, print_function
 
+import hashlib
 import json
 import os
 import shutil
@@ -278,6 +279,73 @@ class PrometheusScrape(unittest.TestCase):
         self.wait_query('kx_up', {kept: 1.0, lost: 0.0})
         self.wait_query('count by (appliance) (kx_hosts)', {kept: 1.0})
         self.assertIsNone(self.exporter.poll())
+
+
+def fetch(address, path='/metrics'):
+    """(status, body) of one GET."""
+    from urllib.error import HTTPError
+    from urllib.request import urlopen
+    try:
+        with urlopen('http://%s%s' % (address, path), timeout=10) as r:
+            return r.status, r.read()
+    except HTTPError as e:
+        return e.code, e.read()
+
+
+def shard(target, exporters):
+    """The exporter Prometheus's hashmod relabelling picks for a target (md5, its low 64 bits)."""
+    return exporters[int.from_bytes(hashlib.md5(target.encode()).digest()[8:], 'big') % len(exporters)]
+
+
+FLEET_CONFIG = """scrape_configs:
+  - job_name: kx
+    metrics_path: /probe
+    file_sd_configs:
+      - files: ["%(targets)s"]
+    relabel_configs:
+      - source_labels: [__address__]
+        target_label: __param_target
+      - source_labels: [__address__]
+        target_label: instance
+      - source_labels: [__address__]
+        modulus: 2
+        target_label: __tmp_shard
+        action: hashmod
+      - source_labels: [__tmp_shard]
+        regex: "0"
+        target_label: __address__
+        replacement: %(exporter0)s
+      - source_labels: [__tmp_shard]
+        regex: "1"
+        target_label: __address__
+        replacement: %(exporter1)s
+  - job_name: kxexporter
+    static_configs:
+      - targets: ["%(exporter0)s", "%(exporter1)s"]
+"""
+
+
+@unittest.skipIf(SKIP, SKIP)
+class Fleet(unittest.TestCase):
+    """Prometheus spreads a fleet over two exporters by hashmod; each follows its share from the first probe."""
+    query = query
+    wait_query = wait_query
+
+    def test_two_exporters_share_the_fleet(self):
+        n = 6
+        sim = Sim('--appliances', str(n), '--hosts', '20', '--interval', '200', test=self)
+        fleet = ['127.0.0.1:%d' % (sim.port + i) for i in range(n)]
+        exporters = [start_exporter(self, '--idle', '60')[1] for _ in range(2)]
+        targets = os.path.join(scratch(self, 'kxexporter-sd-'), 'targets.json')
+        with open(targets, 'w') as f:
+            json.dump([{'targets': fleet}], f)
+        self.api = start_prometheus(self, FLEET_CONFIG % dict(targets=targets, exporter0=exporters[0],
+                                                               exporter1=exporters[1]))
+        self.wait_query('up{job="kx"}', dict((t, 1.0) for t in fleet), 30, key='instance')
+        self.wait_query('kx_up', dict((t, 1.0) for t in fleet), 30)
+        self.wait_query('count by (appliance) (kx_hosts)', dict((t, 1.0) for t in fleet), 30)
+        share = dict((e, float(sum(1 for t in fleet if shard(t, exporters) == e))) for e in exporters)
+        self.wait_query('kx_exporter_appliances', share, 30, key='instance')
 
 
 if __name__ == '__main__':
