@@ -3,11 +3,14 @@ from __future__ import absolute_import, division, print_function
 
 import hashlib
 import json
+import re
+import signal
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -22,8 +25,13 @@ else:
     except ImportError:
         SKIP = 'no prometheus_client for this interpreter (scripts/bootstrap installs python3-prometheus-client)'
 
-from kxtest import loopback, scratch  # noqa: E402
-from test_e2e import TOOL_ENV, TOP as ROOT, Sim  # noqa: E402
+import KXdv17_0 as kx  # noqa: E402
+from kxtest import loopback, s, scratch, u8, u32, u64  # noqa: E402
+from test_e2e import FRAME, TOOL_ENV, TOP as ROOT, Sim, frame  # noqa: E402
+
+# What a hostile appliance sends instead of the simulator's.
+HOSTILE_TYPES = (kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO, kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA,
+                 kx.PROTOCOL_SERVER_FW_RULES_INIT, kx.PROTOCOL_SERVER_FW_RULES, kx.PROTOCOL_SERVER_SHAPING_OBJECT)
 
 TOP = 4
 
@@ -141,6 +149,17 @@ class Configuration(unittest.TestCase):
             s = exporter.build(args)
             self.assertEqual(([a.name for a in s.appliances], [(a.host, a.port, a.user, a.password) for a in s.appliances],
                               (s.host, s.port), (s.top_hosts, s.top_items, s.idle), s.targets), want, argv)
+
+
+    def test_without_prometheus_client(self):
+        blocked = "import sys; sys.modules['prometheus_client'] = None; from kxtools import exporter; sys.exit(exporter.main(%r))"
+        for argv, rc, out, err in [(['--help'], 0, 'usage: kxexporter', ''), (['--version'], 0, 'kxexporter ', ''),
+                                   (['h:1'], 1, '', "kxexporter: needs prometheus_client: pip install 'kxtools[exporter]'")]:
+            p = subprocess.Popen([sys.executable, '-c', blocked % argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 cwd=ROOT, universal_newlines=True)
+            got = p.communicate()
+            self.assertEqual((p.returncode, got[0][:len(out)], got[1][:len(err)]), (rc, out, err), got)
+            self.assertEqual(len(got[1].splitlines()), 1 if err else 0, got)
 
 
 def offline(**tables):
@@ -346,6 +365,132 @@ class Fleet(unittest.TestCase):
         self.wait_query('count by (appliance) (kx_hosts)', dict((t, 1.0) for t in fleet), 30)
         share = dict((e, float(sum(1 for t in fleet if shard(t, exporters) == e))) for e in exporters)
         self.wait_query('kx_exporter_appliances', share, 30, key='instance')
+
+
+class FakeAppliance(object):
+    """A loopback server relaying every client to a simulator; once the
+    client's session is set up (the first pong relayed) it misbehaves:
+    'texts' sends names that are not UTF-8, 2,000 firewall rules (a frame's worth) and 100,000
+    shaping objects (and no more of the simulator's), 'disorder' a firewall
+    log entry with no start, 'trickle' a frame of 32768 bytes one byte at a
+    time."""
+
+    def __init__(self, test, sim_port, mode):
+        self.sim_port, self.mode = sim_port, mode
+        self.server = loopback(True)
+        self.port = self.server.getsockname()[1]
+        self.done = threading.Event()
+        test.addCleanup(self.close)
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def close(self):
+        self.done.set()
+        self.server.close()
+
+    def accept(self):
+        while not self.done.is_set():
+            try:
+                client = self.server.accept()[0]
+            except OSError:
+                return
+            threading.Thread(target=self.relay, args=(client,), daemon=True).start()
+
+    def relay(self, client):
+        import socket
+        with client, socket.create_connection(('127.0.0.1', self.sim_port)) as up:
+            threading.Thread(target=self.pipe, args=(client, up), daemon=True).start()
+            data, hostile = b'', False
+            try:
+                while not self.done.is_set():
+                    chunk = up.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                    while len(data) >= FRAME.size:
+                        kind, size = FRAME.unpack_from(data)
+                        if len(data) < FRAME.size + size:
+                            break
+                        frame, data = data[:FRAME.size + size], data[FRAME.size + size:]
+                        if not (hostile and kind in HOSTILE_TYPES):
+                            client.sendall(frame)
+                        if kind == kx.PROTOCOL_SERVER_PONG and not hostile:
+                            hostile = True
+                            self.misbehave(client)
+            except OSError:
+                return
+
+    def pipe(self, src, dst):
+        try:
+            while True:
+                chunk = src.recv(65536)
+                if not chunk:
+                    break
+                dst.sendall(chunk)
+        except OSError:
+            pass
+
+    def misbehave(self, client):
+        if self.mode == 'texts':
+            names = [b'bad\xff', b'\xed\xa0\x80', u'\u00fcn\u00ef'.encode('utf-8'), b'q"b\\c\n', b'other']
+            stats = [b'bytes', names[2], b'\xff\xfe', b'up']
+            info = u32(len(stats)) + b''.join(u32(i) + s(n) for i, n in enumerate(stats))
+            info += u32(len(names)) + b''.join(u32(i) + u8(1) + u8(1) + s(n) for i, n in enumerate(names))
+            sample = (b'\0' * 16 + (u64(5) * 8 + u32(5) * 4) * len(stats))
+            data = u32(len(names)) + b''.join(u32(i) + sample[4:] for i in range(len(names)))
+            rules = u32(0x80000000 | 2000) + b''.join(u32(i) + s(names[i % len(names)]) for i in range(2000))
+            frames = [(kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO, info), (kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA, data),
+                      (kx.PROTOCOL_SERVER_FW_RULES_INIT, rules)]
+            frames += [(kx.PROTOCOL_SERVER_SHAPING_OBJECT, u32(i) + u32(0) + u32(1) + s(names[i % len(names)]))
+                       for i in range(MANY)]
+            client.sendall(b''.join(frame(k, p) for k, p in frames))
+        elif self.mode == 'disorder':
+            client.sendall(frame(kx.PROTOCOL_SERVER_FWLOG_ENTRY, u32(1)))
+        else:
+            client.sendall(FRAME.pack(kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA, 32768))
+            while not self.done.wait(0.1):
+                client.sendall(b'\0')
+
+
+@unittest.skipIf(SKIP, SKIP)
+class FakeAppliances(unittest.TestCase):
+    """Hostile appliances beside a healthy one: every scrape answers and
+    passes promtool, the series stay bounded, the healthy one stays up, the
+    trickling one goes down by itself, each failure is said and no
+    traceback is printed."""
+
+    def test_hostile_appliances_beside_a_healthy_one(self):
+        sim = Sim('--hosts', '30', '--interval', '100', test=self)
+        fakes = dict((mode, FakeAppliance(self, sim.port, mode)) for mode in ('texts', 'disorder', 'trickle'))
+        config = os.path.join(scratch(self, 'kxexporter-conf-'), 'conf.json')
+        with open(config, 'w') as f:
+            json.dump({'appliances': [{'name': 'healthy', 'address': '127.0.0.1:%d' % sim.port}] +
+                       [{'name': m, 'address': '127.0.0.1:%d' % a.port} for m, a in fakes.items()]}, f)
+        proc, address, err = start_exporter(self, '--config', config, '--keepalive', '0.3', '--timeout', '1',
+                                            '--top-items', '20')
+        deadline, seen, sizes = time.time() + 8, set(), []
+        while time.time() < deadline and not (seen >= {'texts', 'healthy', 'bad texts'} and len(sizes) >= 8):
+            status, body = fetch(address)
+            self.assertEqual(status, 200, body)
+            sizes.append(body.count(b'\n'))
+            if len(sizes) % 4 == 1:
+                p = subprocess.Popen(['promtool', 'check', 'metrics'], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, env=TOOL_ENV)
+                self.assertEqual((p.communicate(body)[0], p.returncode), (b'', 0))
+            seen.update(m.decode() for m in re.findall(rb'^kx_up\{appliance="(\w+)"\} 1', body, re.M))
+            if b'bad\\\\xff' in body:
+                seen.add('bad texts')
+            time.sleep(0.3)
+        self.assertEqual(seen & {'healthy', 'texts', 'bad texts'}, {'healthy', 'texts', 'bad texts'}, body.decode())
+        self.assertLess(max(sizes), 4000)   # 100,000 shaping objects alone were 2,000,000 series unbounded
+        self.assertRegex(body.decode(), r'kx_up\{appliance="healthy"\} 1')
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(10), 130)
+        err.seek(0)
+        lines = err.read().decode().splitlines()
+        self.assertFalse([line for line in lines if 'Traceback' in line], lines)
+        for want in ('healthy: up', 'disorder: down (protocol)', 'trickle: down (timeout)', 'interrupted'):
+            self.assertTrue([line for line in lines if line.startswith('kxexporter: ' + want)], (want, lines))
 
 
 if __name__ == '__main__':
