@@ -26,7 +26,7 @@ else:
         SKIP = 'no prometheus_client for this interpreter (scripts/bootstrap installs python3-prometheus-client)'
 
 import KXdv17_0 as kx  # noqa: E402
-from kxtest import loopback, s, scratch, u8, u32, u64  # noqa: E402
+from kxtest import loopback, s, scratch, sockets, u8, u32, u64  # noqa: E402
 from test_e2e import FRAME, TOOL_ENV, TOP as ROOT, Sim, frame  # noqa: E402
 
 # What a hostile appliance sends instead of the simulator's.
@@ -244,6 +244,43 @@ class Hostile(unittest.TestCase):
                                  ('direction', 'received') in x[2]), received)
             self.assertLess(len(samples), 800)
             self.assertEqual(bad.failures.get('scrape', 0), failures)
+
+    def test_readers_that_do_not_read_are_cut_off(self):
+        import asyncio
+        import socket
+        from unittest import mock
+        from kxtools import exporter
+        a = exporter.Appliance('a', 'h', 1, 'u', 'p')
+        a.client = offline(hosts=hosts(5000))
+        e = exporter.Exporter([a], top_hosts=5000)     # a reply of 5 MB
+
+        loop = asyncio.new_event_loop()
+        with mock.patch.object(exporter, 'WRITE_TIMEOUT', 0.4):
+            server = loop.run_until_complete(asyncio.start_server(e._serve, '127.0.0.1', 0))
+            host, port = server.sockets[0].getsockname()[:2]
+            thread = threading.Thread(target=loop.run_forever)
+            thread.start()
+            try:
+                stuck = sockets(self, False, False)
+                for c in stuck:
+                    c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                    c.connect((host, port))
+                    c.sendall(b'GET /metrics HTTP/1.1\r\n\r\n')
+                counts = []
+                for _ in range(100):    # the stuck clients, then none once the write timeout cut them off
+                    if not counts or counts[-1] != e.clients:
+                        counts.append(e.clients)
+                    if counts[-1] == 0 and 2 in counts:
+                        break
+                    time.sleep(0.05)
+                self.assertEqual(counts[-1], 0)
+                self.assertIn(2, counts)
+            finally:
+                loop.call_soon_threadsafe(loop.stop)
+                thread.join()
+                server.close()
+                loop.run_until_complete(server.wait_closed())
+                loop.close()
 
 
 @unittest.skipIf(SKIP, SKIP)
@@ -476,7 +513,7 @@ class FakeAppliances(unittest.TestCase):
                 p = subprocess.Popen(['promtool', 'check', 'metrics'], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=TOOL_ENV)
                 self.assertEqual((p.communicate(body)[0], p.returncode), (b'', 0))
-            seen.update(m.decode() for m in re.findall(rb'^kx_up\{appliance="(\w+)"\} 1', body, re.M))
+            seen.update(m.decode() for m in re.findall(br'^kx_up\{appliance="(\w+)"\} 1', body, re.M))
             if b'bad\\\\xff' in body:
                 seen.add('bad texts')
             time.sleep(0.3)
