@@ -24,6 +24,7 @@ import asyncio
 import configparser
 import heapq
 import json
+import operator
 import os
 import re
 import sys
@@ -55,7 +56,7 @@ MAX_LABEL = 200             # characters of an appliance's text kept in a label 
 MAX_STATISTICS = 32         # channel statistics per appliance that get families
 WRITE_TIMEOUT = 10.0        # seconds a scrape client has to take the reply
 READ_TIMEOUT = 10.0         # ... and to send its request
-MAX_CLIENTS = 64            # scrape connections served at once; more are dropped
+MAX_CLIENTS = 256           # scrape connections served at once; more are answered 503
 INSTALL_HINT = "needs prometheus_client: pip install 'kxtools[exporter]' (Debian: python3-prometheus-client)"
 LOG_LEVELS = {'debug': 10, 'info': 20, 'warning': 30, 'error': 40}
 LOG_RATE, LOG_BURST = 20.0, 100     # lines per second on stderr, and the burst allowed
@@ -165,6 +166,52 @@ def _quiet(level: str, text: str) -> None:
     pass
 
 
+# The figures the connection handler sets on a connection that the metrics
+# do not read: written to a property that drops them (operator.is_ as its
+# setter: a C function of two arguments without effects), read as None (the
+# handler reads a figure it may update in place: a list it may extend).
+_DROPPED = property(lambda self: None, operator.is_, None, 'a figure the exporter does not keep')
+_DROPPED_LIST = property(lambda self: [], operator.is_, None, 'a list the exporter does not keep')
+
+
+class _Connection(object):
+    """A connection as the exporter keeps it: its service and statistics
+    rules, in slots (a client Connection keeps a dozen figures, its
+    addresses and view ids, ten times the memory)."""
+    __slots__ = ('_service_id', '_stat_rule_ids')
+    _starttime = _base_service_id = _engineflags = _xfbflags = _shaping_prio = _server_hostname = _DROPPED
+    _speed = _xfer = _DROPPED
+    _deepscan = _shaping_rule_ids = _DROPPED_LIST
+
+    def __init__(self, *endpoints: Any) -> None:
+        pass
+
+    def _set_views(self, views: Any) -> None:
+        pass
+
+
+def _no_rows(conn: Any, rows: Any) -> None:
+    pass
+
+
+def keep_only_what_metrics_read(c: aio.AsyncClient) -> None:
+    """Sets c's handlers to keep only what the metrics read: connections as
+    _Connection, no session contexts, of the string tables only the
+    services'. Most of a followed appliance's memory is what the client
+    would keep otherwise."""
+    def on_conn_update(m: Any) -> None:
+        kx.handleConnUpdate(m, c.conns, _Connection, _no_rows, c.protocol_version)
+
+    def on_strtable_end(m: Any) -> None:
+        end(m)
+        for table in [t for t in c.strtables if t != SERVICE_TABLE]:
+            del c.strtables[table]
+    end = c.handlers[kx.PROTOCOL_SERVER_STRTABLE_END]
+    c.handlers.update({kx.PROTOCOL_SERVER_CONN_UPDATE: on_conn_update, kx.PROTOCOL_SERVER_STRTABLE_END: on_strtable_end,
+                       kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: c.on_ignored,
+                       kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: c.on_ignored})
+
+
 class Appliance(object):
     """One followed appliance: its current client while connected, and the
     exporter's own counts about it."""
@@ -220,6 +267,7 @@ class Appliance(object):
                 self.decode_seconds += time.perf_counter() - t
                 self.messages += len(msgs)
         c._dispatch_all = timed  # type: ignore[assignment]
+        keep_only_what_metrics_read(c)
         await c.update()
         for show in (kx.channelsShow, kx.shapingobjectShow, kx.fwrulesShow):
             await c.request(show)
@@ -703,24 +751,31 @@ class Exporter(object):
         and at most MAX_CLIENTS are served at once, so slow or stuck
         readers cannot hold much memory."""
         self.clients += 1
+        done = False
         try:
             if self.clients > MAX_CLIENTS:
-                return
-            head = await asyncio.wait_for(reader.readuntil(b'\r\n\r\n'), READ_TIMEOUT)
-            try:
-                status, ctype, body = await self._answer(head)
-            except Exception as e:  # a fault of the exporter itself: said, and the client told
-                self.log('error', 'request failed: %s: %s' % (type(e).__name__, e))
-                status, ctype, body = '500 Internal Server Error', 'text/plain', b'the exporter failed\n'
+                head = b''
+                status, ctype, body = '503 Service Unavailable', 'text/plain', b'too many scrapes at once\n'
+            else:
+                head = await asyncio.wait_for(reader.readuntil(b'\r\n\r\n'), READ_TIMEOUT)
+                try:
+                    status, ctype, body = await self._answer(head)
+                except Exception as e:  # a fault of the exporter itself: said, and the client told
+                    self.log('error', 'request failed: %s: %s' % (type(e).__name__, e))
+                    status, ctype, body = '500 Internal Server Error', 'text/plain', b'the exporter failed\n'
             header = ('HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n'
                       % (status, ctype, len(body))).encode('ascii')
             writer.write(header + (body if not head.startswith(b'HEAD ') else b''))
             await asyncio.wait_for(writer.drain(), WRITE_TIMEOUT)
+            writer.close()
+            await asyncio.wait_for(writer.wait_closed(), WRITE_TIMEOUT)
+            done = True
         except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, asyncio.TimeoutError, ConnectionError):
             pass
         finally:
             self.clients -= 1
-            writer.transport.abort()
+            if not done:
+                writer.transport.abort()
 
 
 # ---- configuration and the command line -------------------------------------------
