@@ -45,6 +45,8 @@ async def watch(host, port, args, up):
         elif event.name == 'disconnected':
             up.pop((host, port), None)
             print('down: %s' % event.error, flush=True)
+        elif event.name == 'attempt_failed':
+            print('attempt %d failed: %s' % (event.attempt, event.error), flush=True)
 
 
 def totals(clients):

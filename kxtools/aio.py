@@ -16,6 +16,11 @@ follows many appliances. follow() connects, logs in and reconnects with
 backoff, yielding the events of one appliance forever; run one per
 appliance (examples/fleet.py).
 
+A logged-in client pings an appliance that has sent no message for
+`keepalive` seconds (10 by default) and closes it with a Timeout when
+nothing comes back within `keepalive_timeout` seconds: a stopped appliance,
+or one stuck in the middle of a frame, does not look alive for ever.
+
 Every failure is a kxtools.errors exception: ConnectError, Timeout,
 LoginRefused, ConnectionClosed, ProtocolError.
 """
@@ -26,7 +31,7 @@ from typing import Any, AsyncIterator, Awaitable, Callable, Deque, Generator, Li
 
 import KXdv17_0 as kx
 
-from kxtools.client import HANDLER_TABLES, Session, Stream
+from kxtools.client import _REQUEST_NUMBERS, HANDLER_TABLES, Session, Stream
 from kxtools.errors import ConnectError, ConnectionClosed, KXError, LoginRefused, ProtocolError, Timeout
 
 __all__ = ['AsyncClient', 'Event', 'connect', 'follow', 'MESSAGE_NAMES']
@@ -36,24 +41,31 @@ class Event(NamedTuple):
     """One thing that happened on an AsyncClient.
 
     client  the AsyncClient
-    type    the message type handled (an int), None for 'connected' and
-            'disconnected' (follow() only)
+    type    the message type handled (an int), None for the events of
+            follow(): 'connected', 'disconnected' and 'attempt_failed'
     name    the message's constant name in KXdv17_0
-            ('PROTOCOL_SERVER_HOST_UPDATE'); 'connected' or 'disconnected';
-            the number in hex for a type unknown to the module
+            ('PROTOCOL_SERVER_HOST_UPDATE'), the number in hex for a type
+            unknown to the module; or the name of follow()'s event
     table   the client attribute the handler changed ('hosts', 'conns', ...),
             None for messages no handler keeps
-    error   for 'disconnected': the KXError that ended the session"""
+    error   for 'disconnected' and 'attempt_failed': the KXError that ended
+            the session or the attempt
+    attempt for 'attempt_failed': how many attempts failed in a row (1 for
+            the first failure after a session or at the start)"""
     client: 'AsyncClient'
     type: Optional[int]
     name: str
     table: Optional[str]
     error: Optional[KXError] = None
+    attempt: int = 0
 
 
 MESSAGE_NAMES = dict((getattr(kx, n), n) for n in dir(kx)
                      if n.startswith('PROTOCOL_SERVER_') and not n.startswith('PROTOCOL_SERVER_VIEW_UPDATE_OP_'))
 EVENTS_KEPT = 10000
+KEEPALIVE = 10.0    # seconds without a message before a logged-in client pings
+STABLE_AFTER = 30.0  # seconds a session must last before follow()'s backoff starts over
+_PING = _REQUEST_NUMBERS['PING']
 
 
 class AsyncClient(Session):
@@ -64,11 +76,23 @@ class AsyncClient(Session):
     object, as with KXClient: kx.channelsShow(c) queues the request and sends
     what the socket takes at once; await c.drain() (or use
     await c.request(kx.channelsShow)) to wait until it is all sent.
-    record: a kxtools.pcapng.Writer (left open) that records every frame."""
+    record: a kxtools.pcapng.Writer (left open) that records every frame.
 
-    def __init__(self, host: str = '127.0.0.1', port: int = 7830, record: Any = None) -> None:
+    keepalive: once logged in, the client pings the daemon after that many
+    seconds without a message (None or 0: never); keepalive_timeout (None:
+    the same as keepalive) is how long it then waits for any message before
+    it closes the connection with a Timeout."""
+
+    def __init__(self, host: str = '127.0.0.1', port: int = 7830, record: Any = None,
+                 keepalive: Optional[float] = KEEPALIVE, keepalive_timeout: Optional[float] = None) -> None:
         Session.__init__(self)
         self.address: Tuple[str, int] = (host, port)
+        self.keepalive: Optional[float] = keepalive or None
+        self.keepalive_timeout: Optional[float] = keepalive_timeout or self.keepalive
+        self._heard = 0.0                   # loop time of the last message received
+        self._pinged: Optional[float] = None   # loop time of the keepalive ping waiting for an answer
+        self._pings = 0                     # pings sent (by sync() and the keepalive)
+        self._keepalive_timer: Any = None
         self.error: Optional[KXError] = None   # the KXError that closed the connection
         self.sock: Any = None
         self.stream: Any = None
@@ -111,6 +135,9 @@ class AsyncClient(Session):
         self.stream = Stream(self.sock, self._record, self.address)
         self.closed = False
         self._loop.add_reader(self.sock.fileno(), self._readable)
+        self._heard = self._loop.time()
+        if self.keepalive:
+            self._keepalive_timer = self._loop.call_later(self.keepalive, self._keepalive_check)
 
     def close(self, error: Optional[KXError] = None) -> None:
         """Closes the connection; error (a KXError) is what waiting calls and
@@ -120,6 +147,9 @@ class AsyncClient(Session):
         self.closed = True
         self.error = error or ConnectionClosed('closed by this client', self.address)
         self._loop.remove_reader(self.sock.fileno())
+        if self._keepalive_timer is not None:
+            self._keepalive_timer.cancel()
+            self._keepalive_timer = None
         if self._writing:
             self._loop.remove_writer(self.sock.fileno())
         self.sock.close()
@@ -142,6 +172,8 @@ class AsyncClient(Session):
     def _readable(self) -> None:
         try:
             msgs, still_open = self.stream.receive()
+            if msgs:
+                self._heard = self._loop.time()
             self._dispatch_all(msgs)
         except ProtocolError as e:
             self.close(e)
@@ -152,7 +184,39 @@ class AsyncClient(Session):
 
     def _send(self, m: Any) -> None:
         self.stream.queue(m)
+        if m.type == _PING:
+            self._pings += 1
         self._flush()
+
+    def _keepalive_check(self) -> None:
+        """The keepalive timer: pings a logged-in daemon that has been quiet
+        for keepalive seconds, closes one that then stays quiet for
+        keepalive_timeout seconds, and sets itself for the next check."""
+        self._keepalive_timer = None
+        if self.closed:
+            return
+        now = self._loop.time()
+        quiet, wait = self.keepalive or 0.0, self.keepalive_timeout or 0.0
+        if self._pinged is not None and self._heard < self._pinged:
+            if now - self._pinged >= wait:
+                partial = self.stream.inbuf.used()
+                stuck = ' (stuck inside a frame after %d bytes of it)' % partial if partial else ''
+                self.close(Timeout('no message for %.1fs, nor an answer to a keepalive ping within %gs%s' % (
+                    now - self._heard, wait, stuck), self.address))
+                return
+            due = self._pinged + wait
+        elif now - self._heard >= quiet and self.auth is not None:
+            try:
+                kx.ping(self)
+            except KXError as e:   # the socket failed or the daemon does not read
+                self.close(e)
+                return
+            self._pinged = now
+            due = now + wait
+        else:
+            self._pinged = None
+            due = max(self._heard + quiet, now + 0.001) if self.auth is not None else now + quiet
+        self._keepalive_timer = self._loop.call_at(due, self._keepalive_check)
 
     def _flush(self) -> None:
         try:
@@ -216,8 +280,8 @@ class AsyncClient(Session):
     async def sync(self, timeout: float = 10.0) -> None:
         """Pings and waits for the answer: everything the daemon sent before
         it has been handled when this returns."""
-        want = self.pongs + 1
         await self.request(kx.ping)
+        want = self._pings   # the keepalive's pings are answered in turn too
         await self.wait_for(lambda: self.pongs >= want, timeout)
 
     async def login(self, user: str, password: str, timeout: float = 10.0) -> None:
@@ -298,44 +362,63 @@ class _Connect(object):
         self.client.close()
 
 
-def connect(host: str, port: int, user: str, password: str, timeout: float = 10.0, record: Any = None) -> _Connect:
+def connect(host: str, port: int, user: str, password: str, timeout: float = 10.0, record: Any = None,
+            keepalive: Optional[float] = KEEPALIVE, keepalive_timeout: Optional[float] = None) -> _Connect:
     """A logged-in AsyncClient: `c = await connect(...)` or
     `async with connect(...) as c:`. Raises ConnectError, Timeout (no
-    version announcement or answer to the login) or LoginRefused."""
-    return _Connect(AsyncClient(host, port, record), user, password, timeout)
+    version announcement or answer to the login) or LoginRefused.
+    keepalive, keepalive_timeout: as AsyncClient's."""
+    return _Connect(AsyncClient(host, port, record, keepalive, keepalive_timeout), user, password, timeout)
 
 
 async def follow(host: str, port: int, user: str, password: str,
                  setup: Optional[Callable[[AsyncClient], Awaitable[object]]] = None, timeout: float = 10.0,
-                 backoff: float = 1.0, max_backoff: float = 60.0) -> AsyncIterator[Event]:
+                 backoff: float = 1.0, max_backoff: float = 60.0, keepalive: Optional[float] = KEEPALIVE,
+                 keepalive_timeout: Optional[float] = None, stable_after: float = STABLE_AFTER
+                 ) -> AsyncIterator[Event]:
     """Follows one appliance for ever: an async generator of Events.
 
     It connects and logs in, awaits setup(client) (to send the requests the
     caller wants: client.update(), subscriptions), yields an Event named
-    'connected' and then every event of the session. When the session
-    fails (any KXError, raised by the connection or by setup) it yields an
-    Event named 'disconnected' carrying the error, waits backoff seconds
-    (doubled after each failure up to max_backoff, back to backoff after a
-    successful connect) and starts again with a new client. Stop it by
-    leaving the async for loop or cancelling its task."""
+    'connected' and then every event of the session; when that session
+    ends (any KXError) it yields one Event named 'disconnected' carrying the
+    error. An attempt that fails before 'connected' (connect, login or
+    setup) yields an Event named 'attempt_failed' instead, with the error
+    and the number of attempts failed in a row. Before each new attempt it
+    waits backoff seconds, doubled after each failure up to max_backoff;
+    the pause goes back to backoff only after a session that lasted
+    stable_after seconds, so an appliance that fails right after the login
+    is retried less and less often. Stop it by leaving the async for loop
+    or cancelling its task. keepalive, keepalive_timeout: as AsyncClient's;
+    an appliance that stops answering ends its session with a Timeout."""
     delay = backoff
+    failed = 0
+    loop = asyncio.get_running_loop()
     while True:
-        c = AsyncClient(host, port)
+        c = AsyncClient(host, port, keepalive=keepalive, keepalive_timeout=keepalive_timeout)
         stream = c.events()
+        up_since = None
         try:
             await c.open(timeout)
             await c.login(user, password, timeout)
             if setup is not None:
                 await setup(c)
-            delay = backoff
+            up_since = loop.time()
+            failed = 0
             yield Event(c, None, 'connected', None)
             async for event in stream:
                 yield event
         except KXError as e:
             c.close(e)
-            yield Event(c, None, 'disconnected', None, e)
+            if up_since is None:
+                failed += 1
+                yield Event(c, None, 'attempt_failed', None, e, failed)
+            else:
+                yield Event(c, None, 'disconnected', None, e)
         finally:
             stream.close()
             c.close()
+        if up_since is not None and loop.time() - up_since >= stable_after:
+            delay = backoff
         await asyncio.sleep(delay)
         delay = min(delay * 2, max_backoff)

@@ -62,6 +62,8 @@ MAX_PAYLOAD = 32768
 _INBUF, _OUTBUF = 1 << 20, 1 << 22
 PROTOCOL_NAMES = {1: 'icmp', 6: 'tcp', 17: 'udp', 58: 'icmpv6'}
 _MISSING = object()
+COUNTED_TYPES = 1024    # message types Session.counts keeps apart; the rest are counted together
+OTHER_TYPES = -1        # ... under this key (no message has this type)
 
 
 class Host(object):
@@ -223,6 +225,14 @@ def _ip_number(address):
     return address
 
 
+def _begun(state, what, first='its begin'):
+    """state, the table a run of messages fills; ValueError when what came
+    before first (state None)."""
+    if state is None:
+        raise ValueError('%s before %s' % (what, first))
+    return state
+
+
 def _with_builtin(name, value, call, *args):
     """Runs call(*args) with the built-in name bound to value, then restores
     the built-in namespace as it was."""
@@ -305,6 +315,7 @@ class Session(object):
         self.bgp_done = False
         self.sysdiag = None
         self._sysdiag = None
+        self._strtable = None
         self.vcrc_results = []
         self.host_find_results = []
         self.counts = {}            # message type -> number received
@@ -364,18 +375,30 @@ class Session(object):
         """Counts m and passes it to the handler of its type (on_ignored for
         types without one). The handler's own errors (KXdv17_0.BadMessageError,
         KeyError for an update of an unknown entry) propagate unchanged."""
-        self.counts[m.type] = self.counts.get(m.type, 0) + 1
+        counts = self.counts
+        n = counts.get(m.type)
+        if n is not None:
+            counts[m.type] = n + 1
+        else:   # a daemon sending ever new types must not grow the table for ever
+            key = m.type if len(counts) < COUNTED_TYPES else OTHER_TYPES
+            counts[key] = counts.get(key, 0) + 1
         self.handlers.get(m.type, self.on_ignored)(m)
 
     def _dispatch_all(self, msgs):
-        """Dispatches received messages; a message its handler cannot decode
-        is a ProtocolError."""
-        for m in msgs:
+        """Dispatches received messages. Any error a handler raises (a
+        message that does not decode, or that comes out of order: an entry
+        with no begin, an update of an unknown entry) is a ProtocolError
+        naming the message type; the messages after it are not handled, and
+        the caller closes the session."""
+        for i, m in enumerate(msgs):
             try:
                 self.dispatch(m)
-            except (ValueError, KeyError) as e:
-                raise ProtocolError('cannot decode message 0x%x: %s: %s' % (m.type, type(e).__name__, e),
-                                    self.address)
+            except Exception as e:
+                left = len(msgs) - i - 1
+                raise ProtocolError('cannot handle message %s (0x%x): %s: %s%s' % (
+                    _protocol.SERVER_MESSAGES.get(m.type, 'of unknown type'), m.type, type(e).__name__, e,
+                    '; %d later message%s of the read not handled' % (left, 's' * (left != 1)) if left else ''),
+                    self.address)
 
     def host_show(self, hostid):
         """Asks the daemon about one host (kx.hostShow); it answers with a
@@ -425,7 +448,7 @@ class Session(object):
         self._strtable = self.strtables[table] = dict(entries)
 
     def on_strtable_entries(self, m):
-        self._strtable.update(kx.handleStrtblEntries(m))
+        _begun(self._strtable, 'string table entries').update(kx.handleStrtblEntries(m))
 
     def on_strtable_end(self, m):
         kx.handleStrtblEnd(m)
@@ -490,7 +513,7 @@ class Session(object):
         self.channel_info = kx.handleChannelsInfo(m)
 
     def on_channels_data(self, m):
-        self.channels = kx.handleChannelsData(m, self.channel_info)
+        self.channels = kx.handleChannelsData(m, _begun(self.channel_info, 'channel data', 'the channel info'))
 
     def on_shaping_rules(self, m):
         self.shaping_rules, self.shaping_rules_complete = kx.handleShapingRulesInit(m)
@@ -509,10 +532,10 @@ class Session(object):
         self._fwlog['entries'] = []
 
     def on_fwlog_entry(self, m):
-        self._fwlog['entries'].append(kx.handleFWEntry(m))
+        _begun(self._fwlog, 'firewall-log entry')['entries'].append(kx.handleFWEntry(m))
 
     def on_fwlog_end(self, m):
-        self.fwlog_results.append(self._fwlog)
+        self.fwlog_results.append(_begun(self._fwlog, 'firewall-log end'))
         self._fwlog = None
 
     # ---- diagnostics ---------------------------------------------------------------
@@ -530,10 +553,10 @@ class Session(object):
         self._sysdiag = []
 
     def on_sysdiag_entries(self, m):
-        kx.handleDrdlStatsDump(m, self._sysdiag)
+        kx.handleDrdlStatsDump(m, _begun(self._sysdiag, 'diagnostics entries'))
 
     def on_sysdiag_end(self, m):
-        self.sysdiag, self._sysdiag = self._sysdiag, None
+        self.sysdiag, self._sysdiag = _begun(self._sysdiag, 'diagnostics end'), None
 
     def on_vcrc_result(self, m):
         self.vcrc_results.append(kx.handleVcrcTest(m))

@@ -16,6 +16,9 @@ HEADER: struct.Struct
 MAX_PAYLOAD: int
 PROTOCOL_NAMES: Dict[int, str]
 HANDLER_TABLES: Dict[str, str]
+COUNTED_TYPES: int
+OTHER_TYPES: int
+_REQUEST_NUMBERS: Dict[str, int]
 
 _Pair = Tuple[int, int]
 _Address = Tuple[str, int]

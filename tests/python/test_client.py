@@ -1,20 +1,28 @@
 """The blocking client and kxtools.aio against kxd-sim and broken servers; the type stubs and mypy over their users."""
 from __future__ import absolute_import, division, print_function
 
+import contextlib
+import io
 import os
+import random
+import signal
+import socket
 import subprocess
 import sys
 import unittest
 
 import KXdv17_0 as kx
+import KXMsgv17_0
+import kxcorpus
 from kxtest import builtins, scratch, sockets, u16, u32
-from test_e2e import Sim, plain
+from test_e2e import FRAME, Sim, plain
 from test_readme import MODULES, ROOT
+from kxtools import _protocol
 from kxtools import client as kxclient
 from kxtools import errors
 
 if sys.version_info >= (3, 8):
-    from aio_scenarios import follow_until, run, session
+    from aio_scenarios import answers_pings, follow_fleet, follow_until, out_of_order, run, session, trickle
 
 try:
     import mypy  # noqa: F401 - only whether it is there
@@ -107,6 +115,57 @@ class Client(unittest.TestCase):
             self.assertIn('logged in, %d hosts' % len(c.hosts), repr(c))
         self.assertIn(' closed,', repr(c))
 
+    def test_messages_in_any_order(self):
+        """Every message type in random order, with corpus, cut, random and empty payloads, read by both clients:
+        nothing but a ProtocolError naming the message escapes, it closes the client, and no table holds None."""
+        corpus = kxcorpus.load()
+        types = sorted(set(_protocol.SERVER_MESSAGES) | set(t for t, _ in corpus))
+        payloads = dict((t, [p for u, p in corpus if u == t] or [b'']) for t in types)
+        rng = random.Random(28)
+        kinds = [('blocking', kxclient.KXClient.offline, lambda c: c.pump(1))]
+        if sys.version_info >= (3, 8):
+            import asyncio
+            from kxtools import aio
+            loop = asyncio.new_event_loop()
+            self.addCleanup(loop.close)
+            kinds.append(('asyncio', aio.AsyncClient, lambda c: (setattr(c, '_loop', loop), c._readable())))
+        total = 0
+        for trial in range(400):
+            frames = []
+            for _ in range(rng.randint(1, 12)):
+                t = rng.choice(types)
+                p = rng.choice(payloads[t])
+                p = rng.choice([p, p, p, p, p[:rng.randint(0, len(p))], os.urandom(rng.randint(1, 40)), b''])
+                frames.append((t, p))
+            for name, make, read in kinds:
+                c = make()
+                mine, theirs = socket.socketpair()
+                mine.setblocking(False)
+                self.addCleanup(theirs.close)
+                c.sock, c.stream, c.closed = mine, kxclient.Stream(mine, None, c.address), False
+                theirs.sendall(b''.join(FRAME.pack(t, len(p)) + p for t, p in frames))
+                total += len(frames)
+                try:
+                    read(c)
+                except errors.ProtocolError as e:
+                    error = e
+                else:
+                    error = getattr(c, 'error', None)
+                what = (name, trial, frames)
+                self.assertEqual(c.closed, error is not None, what)
+                if error is not None:
+                    self.assertIsInstance(error, errors.ProtocolError, what)
+                    self.assertTrue(any(' (0x%x): ' % t in str(error) for t, _ in frames), (str(error),) + what)
+                for table in set(kxclient.HANDLER_TABLES.values()) - set(['host_find_results']):
+                    value = getattr(c, table)
+                    items = value.values() if isinstance(value, dict) else value if isinstance(value, list) else []
+                    self.assertNotIn(None, list(items), (table,) + what)
+                c.close()
+        self.assertGreater(total, 2000)  # a few thousand messages in all
+        c = kxclient.KXClient.offline()
+        c._dispatch_all([KXMsgv17_0.KXMsg(0x7f000000 + t, b'') for t in range(3000)])  # ever new types
+        self.assertEqual((len(c.counts), sum(c.counts.values())), (kxclient.COUNTED_TYPES + 1, 3000))
+
     def test_import_leaves_builtins_alone(self):
         code = ('import sys; before = set(vars(__builtins__) if isinstance(__builtins__, dict) '
                 'else dir(__builtins__)); import kxtools.client, kxtools.top, kxtools.dissect, kxtools.tap; '
@@ -157,7 +216,7 @@ class Fleet(unittest.TestCase):
         for (name, _, want), got in zip(cases, results):
             if name == 'follow':
                 names, errs = got
-                self.assertEqual(names, ['connected', 'disconnected', 'disconnected'])
+                self.assertEqual(names, ['connected', 'disconnected', 'attempt_failed'])
                 self.assertEqual([type(e) for e in errs], [errors.ConnectionClosed, errors.ConnectError])
             elif name.startswith('frozen'):
                 c, _, _ = got
@@ -175,6 +234,44 @@ class Fleet(unittest.TestCase):
                 self.assertIsInstance(got, want, name)
             if isinstance(got, Exception):
                 self.assertIn('127.0.0.1:', str(got), name)
+
+    def test_misbehaving_appliances(self):
+        """follow() beside a healthy simulator: one stopped, bad text, out-of-order messages, a trickled frame."""
+        healthy, stopped = self.start('--seed', '5'), self.start('--seed', '6')
+        corpus = dict(kxcorpus.load())
+        version = corpus[kx.PROTOCOL_SERVER_VERSION]
+        self.assertIn(b'kxd-sim', version)
+        fake = (version.replace(b'kxd-sim', b'kxd\xff\xfeim'), corpus[kx.PROTOCOL_SERVER_AUTHENTICATION_OK])
+        stop = lambda c: stopped.proc.send_signal(signal.SIGSTOP)
+        targets = [('healthy', healthy.port, None), ('stopped', stopped.port, stop), ('bad text', answers_pings, None),
+                   ('out of order', out_of_order, None), ('trickle', trickle, None)]
+        stderr = io.StringIO()
+        with contextlib.redirect_stderr(stderr):
+            seen, problems = run(follow_fleet(3.0, targets, fake, keepalive=0.3, keepalive_timeout=1.0,
+                                              backoff=0.1))[0]
+        self.assertEqual((problems, stderr.getvalue()), ([], ''))
+        ends = {  # what ends each session: None (it stays up), or the error's class and text
+            'healthy': None, 'bad text': None, 'stopped': (errors.Timeout, 'keepalive ping'),
+            'out of order': (errors.ProtocolError, 'PROTOCOL_SERVER_FWLOG_ENTRY_END (0x19002): ValueError: '),
+            'trickle': (errors.Timeout, 'stuck inside a frame'),
+        }
+        for name, events in sorted(seen.items()):
+            names = [e[1] for e in events if e[1] != 'attempt_failed']
+            sessions = ['connected', 'disconnected'] * (len(names) // 2) + ['connected'] * (len(names) % 2)
+            self.assertEqual(names, sessions, name)
+            self.assertEqual([e[3] for e in events if e[1] == 'attempt_failed'],
+                             list(range(1, len(events) - len(names) + 1)), name)
+            if ends[name] is None:
+                self.assertEqual(names, ['connected'], name)
+                continue
+            self.assertGreaterEqual(len(names), 2, name)
+            for _, _, error, _ in events[1::2]:
+                self.assertIsInstance(error, ends[name][0], name)
+                self.assertIn(ends[name][1], str(error), name)
+            connects = [e[0] for e in events if e[1] == 'connected']
+            for i, (before, after) in enumerate(zip(connects, connects[1:])):
+                self.assertGreater(after - before, 0.1 * 2 ** i * 0.95, (name, connects))  # the backoff grows
+        self.assertGreaterEqual(len(seen['out of order']), 6)
 
 
 @unittest.skipIf(WHY_NOT, WHY_NOT)
