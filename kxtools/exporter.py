@@ -49,7 +49,7 @@ DEFAULT_TOP_HOSTS = 20
 DEFAULT_TOP_ITEMS = 50
 DEFAULT_IDLE = 600.0
 DEFAULT_MAX_TARGETS = 5000
-KEEPALIVE = 10.0            # seconds between pings that check a quiet appliance
+KEEPALIVE = aio.KEEPALIVE   # seconds of silence before an appliance is pinged
 SERVICE_TABLE = 2           # the string table that names the services
 OTHER = 'other'             # the label of the items outside the top N
 MAX_LABEL = 200             # characters of an appliance's text kept in a label value
@@ -259,10 +259,6 @@ class Appliance(object):
             t = time.perf_counter()
             try:
                 dispatch_all(msgs)
-            except KXError:
-                raise
-            except Exception as e:  # a message out of order: the session is as broken as by one undecodable
-                raise ProtocolError('cannot handle a message: %s: %s' % (type(e).__name__, e), c.address)
             finally:
                 self.decode_seconds += time.perf_counter() - t
                 self.messages += len(msgs)
@@ -272,18 +268,6 @@ class Appliance(object):
         for show in (kx.channelsShow, kx.shapingobjectShow, kx.fwrulesShow):
             await c.request(show)
         await c.sync(self.timeout)
-
-    async def _keepalive(self, c: aio.AsyncClient) -> None:
-        """Pings a connected appliance now and then; one that does not answer
-        is closed, so follow() reconnects instead of waiting for ever."""
-        while not c.closed:
-            await asyncio.sleep(self.keepalive)
-            try:
-                await c.sync(self.timeout)
-            except Timeout as e:
-                c.close(e)
-            except KXError:
-                return
 
     async def run(self) -> None:
         """Follows the appliance until cancelled. An unexpected error (not a
@@ -301,30 +285,25 @@ class Appliance(object):
             await asyncio.sleep(self.max_backoff)
 
     async def _follow(self) -> None:
-        keepalive: Optional[asyncio.Task] = None
         try:
             async for event in aio.follow(self.host, self.port, self.user, self.password, setup=self._setup,
-                                          timeout=self.timeout, backoff=self.backoff, max_backoff=self.max_backoff):
+                                          timeout=self.timeout, backoff=self.backoff, max_backoff=self.max_backoff,
+                                          keepalive=self.keepalive, keepalive_timeout=self.timeout):
                 if event.name == 'connected':
                     self.client = event.client
                     self.connects += 1
                     if self.state != 'up':
                         self.log('info', '%s: up' % self.name)
                         self.state = 'up'
-                    keepalive = asyncio.ensure_future(self._keepalive(event.client))
-                elif event.name == 'disconnected':
+                elif event.name in ('disconnected', 'attempt_failed'):
                     self.client = None
                     error = event.error
                     self.failed(next((r for kind, r in REASONS if isinstance(error, kind)), 'error'),
                                 str(error))
-                    if keepalive is not None:
-                        keepalive.cancel()
         finally:
             if self.client is not None:
                 self.client.close()
             self.client = None
-            if keepalive is not None:
-                keepalive.cancel()
 
 
 # ---- the families -------------------------------------------------------------
@@ -874,7 +853,7 @@ def parse_args(argv: Optional[List[str]] = None) -> Any:
     p.add_argument('--max-backoff', type=float, default=60.0, help='longest pause before a reconnect, seconds')
     p.add_argument('--timeout', type=float, default=10.0, help='seconds an appliance has to answer a connect, a '
                    'login or a ping')
-    p.add_argument('--keepalive', type=float, default=KEEPALIVE, help='seconds between pings of a quiet appliance; '
+    p.add_argument('--keepalive', type=float, default=KEEPALIVE, help='seconds of silence before an appliance is pinged; '
                    'one that does not answer within --timeout is closed and reconnected')
     p.add_argument('--log-level', choices=sorted(LOG_LEVELS, key=LOG_LEVELS.get), default='info',
                    help='the least severe lines written to stderr: debug, info (appliances up, probes), warning '
