@@ -56,7 +56,8 @@ MAX_LABEL = 200             # characters of an appliance's text kept in a label 
 MAX_STATISTICS = 32         # channel statistics per appliance that get families
 WRITE_TIMEOUT = 10.0        # seconds a scrape client has to take the reply
 READ_TIMEOUT = 10.0         # ... and to send its request
-MAX_CLIENTS = 256           # scrape connections served at once; more are answered 503
+MAX_CLIENTS = 1024          # scrape connections served at once; more are answered 503
+FIRST_PROBE_WAIT = 2.0      # seconds the first probe of a target waits for its session (at most half the scrape timeout)
 INSTALL_HINT = "needs prometheus_client: pip install 'kxtools[exporter]' (Debian: python3-prometheus-client)"
 LOG_LEVELS = {'debug': 10, 'info': 20, 'warning': 30, 'error': 40}
 LOG_RATE, LOG_BURST = 20.0, 100     # lines per second on stderr, and the burst allowed
@@ -705,7 +706,7 @@ class Exporter(object):
             targets = parse_qs(query).get('target', [])
             if len(targets) != 1:
                 return '400 Bad Request', 'text/plain', b'/probe needs one target=HOST:PORT\n'
-            wait = 5.0
+            wait = FIRST_PROBE_WAIT
             for line in head.split(b'\r\n'):
                 name, _, value = line.partition(b':')
                 if name.strip().lower() == b'x-prometheus-scrape-timeout-seconds':
@@ -873,6 +874,18 @@ async def serve(settings: Settings, log: Callable[[str, str], None] = _quiet) ->
         await exporter.stop()
 
 
+def _more_files() -> None:
+    """Raises the open file limit to its hard limit: each appliance takes a
+    socket, and a soft limit of 1024 would stop a fleet of a thousand."""
+    try:
+        import resource
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if soft != hard:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    except (ImportError, ValueError, OSError):
+        pass
+
+
 def _main(argv: Optional[List[str]]) -> int:
     args = parse_args(argv)
     try:
@@ -880,6 +893,7 @@ def _main(argv: Optional[List[str]]) -> int:
     except ImportError:
         raise _cli.Fatal(INSTALL_HINT)
     log = Log(args.log_level)
+    _more_files()
     try:
         settings = build(args, log)
     except (OSError, ValueError, configparser.Error) as e:
