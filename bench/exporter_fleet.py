@@ -15,6 +15,7 @@ and at the end, and the memory per appliance.
 """
 import asyncio
 import os
+import re
 import subprocess
 import sys
 import time
@@ -42,21 +43,25 @@ def rss_kb(pid):
 
 
 async def probe(address, target):
+    """(seconds, appliance up, answered 200) of one probe."""
     t = time.perf_counter()
-    reader, writer = await asyncio.open_connection(*address)
-    writer.write(b'GET /probe?target=%s HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 10\r\n\r\n' % target.encode())
-    body = await reader.read()
-    writer.close()
-    if not body.startswith(b'HTTP/1.1 200'):
-        raise RuntimeError('probe of %s: %r' % (target, body[:100]))
-    return time.perf_counter() - t, b'\nkx_up{' in body and b'} 1.0\n' in body.split(b'\nkx_up{', 1)[1][:200]
+    try:
+        reader, writer = await asyncio.open_connection(*address)
+        writer.write(b'GET /probe?target=%s HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 10\r\n\r\n'
+                     % target.encode())
+        body = await asyncio.wait_for(reader.read(), 10)
+        writer.close()
+    except (OSError, asyncio.TimeoutError):
+        body = b''
+    up = re.search(br'^kx_up\{[^}]*\} 1', body, re.M) is not None
+    return time.perf_counter() - t, up, body.startswith(b'HTTP/1.1 200')
 
 
 async def rounds(address, targets, pid):
     """The first round (following starts), then ROUNDS measured ones."""
     loop = asyncio.get_running_loop()
     step = INTERVAL / len(targets)
-    times, up, cpu = [], 0, 0.0
+    times, up, failed, cpu = [], 0, 0, 0.0
     for r in range(ROUNDS + 1):
         if r == 1:
             cpu, wall = cpu_seconds(pid), loop.time()
@@ -67,11 +72,12 @@ async def rounds(address, targets, pid):
             pending.append(asyncio.ensure_future(probe(address, t)))
         done = await asyncio.gather(*pending)
         if os.environ.get("KX_FLEET_DEBUG"):
-            print(r, sorted(round(d, 3) for d, _ in done))
+            print(r, "failed", sum(1 for _, _, ok in done if not ok), "up", sum(1 for _, u, _ in done if u), "median", sorted(d for d, _, _ in done)[len(done) // 2], flush=True)
         if r:
-            times += [d for d, _ in done]
-            up = sum(1 for _, u in done if u)
-    return times, up, (cpu_seconds(pid) - cpu) / (loop.time() - wall)
+            times += [d for d, _, _ in done]
+            up = sum(1 for _, u, _ in done if u)
+            failed += sum(1 for _, _, ok in done if not ok)
+    return times, up, failed, (cpu_seconds(pid) - cpu) / (loop.time() - wall)
 
 
 def main():
@@ -89,13 +95,13 @@ def main():
         host, port = line.split('http://', 1)[1].split('/', 1)[0].rsplit(':', 1)
         time.sleep(1)
         before = rss_kb(exporter.pid)
-        times, up, share = asyncio.run(rounds((host, int(port)), targets, exporter.pid))
+        times, up, failed, share = asyncio.run(rounds((host, int(port)), targets, exporter.pid))
         after = rss_kb(exporter.pid)
         times.sort()
-        print('exporter_fleet %d appliances (%d up at the last probe), probed every %gs, %d rounds: probe median '
-              '%.1f ms, p99 %.1f ms, slowest %.1f ms; exporter cpu %.1f%% of a core; rss %.1f MB idle, %.1f MB '
-              'following, %.0f KB per appliance'
-              % (FLEET, up, INTERVAL, ROUNDS, 1000 * times[len(times) // 2], 1000 * times[int(len(times) * 0.99)],
+        print('exporter_fleet %d appliances (%d up at the last probe), probed every %gs, %d rounds: %d probes '
+              'failed; probe median %.1f ms, p99 %.1f ms, slowest %.1f ms; exporter cpu %.1f%% of a core; rss '
+              '%.1f MB idle, %.1f MB following, %.0f KB per appliance'
+              % (FLEET, up, INTERVAL, ROUNDS, failed, 1000 * times[len(times) // 2], 1000 * times[int(len(times) * 0.99)],
                  1000 * times[-1], 100 * share, before / 1024.0, after / 1024.0, (after - before) / float(FLEET)))
     finally:
         for p in (exporter, sim):

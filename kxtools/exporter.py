@@ -30,7 +30,7 @@ import re
 import sys
 import time
 from operator import methodcaller
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 from urllib.parse import parse_qs
 
 from kxtools import _cli
@@ -171,8 +171,9 @@ def _quiet(level: str, text: str) -> None:
 # do not read: written to a property that drops them (operator.is_ as its
 # setter: a C function of two arguments without effects), read as None (the
 # handler reads a figure it may update in place: a list it may extend).
-_DROPPED = property(lambda self: None, operator.is_, None, 'a figure the exporter does not keep')
-_DROPPED_LIST = property(lambda self: [], operator.is_, None, 'a list the exporter does not keep')
+_DROP: Any = operator.is_
+_DROPPED = property(lambda self: None, _DROP, None, 'a figure the exporter does not keep')
+_DROPPED_LIST = property(lambda self: [], _DROP, None, 'a list the exporter does not keep')
 
 
 class _Connection(object):
@@ -370,8 +371,7 @@ class _Scrape(object):
     def add(self, family: Any, labels: List[str], value: Any) -> None:
         self.samples.append((family, labels, _number(value)))
 
-    def slots(self, key: str, specs: Sequence[Tuple[str, str, str, List[str], List[Tuple[List[str], Callable]]]]
-              ) -> List[_Slot]:
+    def slots(self, key: str, specs: Sequence[Tuple[Any, ...]]) -> List[_Slot]:
         """The slots of one item kind, made once a scrape from
         (kind, name, doc, labels, [(extra labels, getter)])."""
         if key not in self._slots:
@@ -452,7 +452,7 @@ FW_SPECS = [
 ]
 
 
-def _object_series(fmt: str, states: bool, extra: Sequence[str] = (), scale: float = 1) -> List[Tuple[List[str], Callable]]:
+def _object_series(fmt: str, states: bool, extra: Sequence[str] = (), scale: float = 1) -> List[Tuple[List[str], Any]]:
     """Series of a shaping object's figure per direction (and per state, rx and congested)."""
     out = []
     for d in ('in', 'out'):
@@ -478,6 +478,11 @@ SHAPING_SPECS = [
     _gauge('kx_shaping_object_queue_packets', 'Queue length, by stat (avg, max).', ['object', 'direction', 'stat'],
            _object_series('%(d)s avg Q', False, ['avg']) + _object_series('%(d)s max Q', False, ['max'])),
 ]
+
+
+def _side(key: str, i: int) -> Callable[[Any], Any]:
+    """The getter of one side of a channel statistic's (internal, external) pair."""
+    return lambda ch: _pick(ch.get(key), i)
 
 
 def _busy(h: Any) -> float:
@@ -522,7 +527,7 @@ class Collector(object):
                 continue
             s.samples += part.samples
             a.series_dropped += part.dropped
-        own = [
+        own: List[Tuple[str, str, str, Callable[[Appliance], List[Tuple[List[str], float]]]]] = [
             ('counter', 'kx_exporter_connects', 'Sessions the exporter opened to the appliance.',
              lambda a: [([], a.connects)]),
             ('counter', 'kx_exporter_messages', 'Messages received from the appliance.', lambda a: [([], a.messages)]),
@@ -596,14 +601,13 @@ class Collector(object):
                 continue
             taken.add(part)
             for fam, key in ((total, stat), (rate, stat + '(rate)')):
-                slots += [_Slot(fam, [side], lambda ch, k=key, i=i: _pick(ch.get(k), i))
-                          for i, side in enumerate(('internal', 'external'))]
+                slots += [_Slot(fam, [side], _side(key, i)) for i, side in enumerate(('internal', 'external'))]
             if first is None:
                 first = stat + '(rate)'
 
-        def key(ch: Any) -> float:
+        def rank(ch: Any) -> float:
             return sum(_number(_pick(ch.get(first), i)) for i in (0, 1)) if first else 0
-        channels = [(ch.get('name') or cid, cid, key(ch), ch) for cid, ch in list(c.channels.items())]
+        channels = [(ch.get('name') or cid, cid, rank(ch), ch) for cid, ch in list(c.channels.items())]
         s.items(name, channels, slots, s.top_items)
 
 
@@ -787,11 +791,18 @@ def load_config(path: str) -> Dict[str, Any]:
     return conf
 
 
-class Settings(object):
+class Settings(NamedTuple):
     """What build() makes of the command line and the config."""
-
-    def __init__(self, **kw: Any) -> None:
-        self.__dict__.update(kw)
+    appliances: List['Appliance']
+    host: str
+    port: int
+    top_hosts: int
+    top_items: int
+    idle: float
+    max_targets: int
+    targets: Dict[str, Tuple[str, str]]
+    login: Tuple[str, str]
+    session: Dict[str, float]
 
 
 def build(args: Any, log: Callable[[str, str], None] = _quiet) -> Settings:
@@ -856,7 +867,7 @@ def parse_args(argv: Optional[List[str]] = None) -> Any:
                    'login or a ping')
     p.add_argument('--keepalive', type=float, default=KEEPALIVE, help='seconds of silence before an appliance is pinged; '
                    'one that does not answer within --timeout is closed and reconnected')
-    p.add_argument('--log-level', choices=sorted(LOG_LEVELS, key=LOG_LEVELS.get), default='info',
+    p.add_argument('--log-level', choices=sorted(LOG_LEVELS, key=lambda n: LOG_LEVELS[n]), default='info',
                    help='the least severe lines written to stderr: debug, info (appliances up, probes), warning '
                    '(appliances down), error (refused logins, failed scrapes)')
     return p.parse_args(argv)
