@@ -42,15 +42,20 @@ def rss_kb(pid):
         return next(int(line.split()[1]) for line in f if line.startswith('VmRSS:'))
 
 
+async def get(address, target):
+    reader, writer = await asyncio.open_connection(*address)
+    writer.write(b'GET /probe?target=%s HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 10\r\n\r\n' % target.encode())
+    try:
+        return await reader.read()
+    finally:
+        writer.close()
+
+
 async def probe(address, target):
     """(seconds, appliance up, answered 200) of one probe."""
     t = time.perf_counter()
     try:
-        reader, writer = await asyncio.open_connection(*address)
-        writer.write(b'GET /probe?target=%s HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 10\r\n\r\n'
-                     % target.encode())
-        body = await asyncio.wait_for(reader.read(), 10)
-        writer.close()
+        body = await asyncio.wait_for(get(address, target), 10)
     except (OSError, asyncio.TimeoutError):
         body = b''
     up = re.search(br'^kx_up\{[^}]*\} 1', body, re.M) is not None

@@ -687,7 +687,7 @@ class Exporter(object):
         """Starts following and serving; returns the address served."""
         self.tasks = [asyncio.ensure_future(a.run()) for a in self.appliances]
         self.tasks.append(asyncio.ensure_future(self._drop_idle()))
-        self.server = await asyncio.start_server(self._serve, host, port)
+        self.server = await asyncio.start_server(self._serve, host, port, backlog=MAX_CLIENTS)
         return self.server.sockets[0].getsockname()[:2]
 
     async def stop(self) -> None:
