@@ -54,6 +54,12 @@ PROTOCOL_SERVER_HOST_FIND_REPLY = _SERVER_NUMBERS['PROTOCOL_SERVER_HOST_FIND_REP
 
 HEADER = struct.Struct('>IH')
 MAX_PAYLOAD = 32768
+# Ring buffer sizes. A ring buffer holds its storage (256 KB blocks) until it
+# is dropped, so an emptied one is replaced: its block goes back to the
+# process-wide cache for the next buffer that needs one, and a client that
+# is idle between messages holds none (a fleet of clients would otherwise
+# hold 512 KB each).
+_INBUF, _OUTBUF = 1 << 20, 1 << 22
 PROTOCOL_NAMES = {1: 'icmp', 6: 'tcp', 17: 'udp', 58: 'icmpv6'}
 _MISSING = object()
 COUNTED_TYPES = 1024    # message types Session.counts keeps apart; the rest are counted together
@@ -147,9 +153,9 @@ class Stream(object):
     def __init__(self, sock, recorder=None, address=None):
         self.sock = sock
         self.address = address
-        self.inbuf = KXMsgv17_0.KXRingbuf(1 << 20)
+        self.inbuf = KXMsgv17_0.KXRingbuf(_INBUF)
         self.broken = None          # the ProtocolError of a broken frame header, once one came
-        self.outbuf = KXMsgv17_0.KXRingbuf(1 << 22)
+        self.outbuf = KXMsgv17_0.KXRingbuf(_OUTBUF)
         self.recorder = recorder    # a pcapng.Writer, or None
 
     def record(self, data, direction, comment=None):
@@ -165,13 +171,18 @@ class Stream(object):
 
     def flush(self):
         """Writes what the socket takes now; returns the bytes still queued."""
+        wrote = False
         try:
             while self.outbuf.used():
                 if self.outbuf.writeFd(self.sock.fileno(), self.outbuf.used()) is None:
                     break
+                wrote = True
         except EnvironmentError as e:
             raise ConnectionClosed('send failed: %s' % (e.strerror or e), self.address)
-        return self.outbuf.used()
+        left = self.outbuf.used()
+        if wrote and not left:
+            self.outbuf = KXMsgv17_0.KXRingbuf(_OUTBUF)
+        return left
 
     def send(self, m, timeout=10.0):
         """Queues m and writes until everything queued is sent."""
@@ -206,6 +217,8 @@ class Stream(object):
         if n == 0 and self.inbuf.used():
             self.record(self.inbuf.peek(self.inbuf.used()), pcapng.INBOUND,
                         'incomplete frame: the stream ended inside it')
+        elif msgs and not self.inbuf.used():
+            self.inbuf = KXMsgv17_0.KXRingbuf(_INBUF)
         return msgs, n != 0
 
 
