@@ -58,7 +58,8 @@ WRITE_TIMEOUT = 10.0        # seconds a scrape client has to take the reply
 READ_TIMEOUT = 10.0         # ... and to send its request
 MAX_CLIENTS = 1024          # scrape connections served at once; more are answered 503
 FIRST_PROBE_WAIT = 2.0      # seconds the first probe of a target waits for its session (at most half the scrape timeout)
-INSTALL_HINT = "prometheus_client is not installed (Debian: apt-get install python3-prometheus-client; pip: pip install 'KXdv17_0[exporter]')"
+INSTALL_HINT = ("prometheus_client is not installed (Debian: apt-get install python3-prometheus-client; "
+                "pip: pip install 'KXdv17_0[exporter]')")
 LOG_LEVELS = {'debug': 10, 'info': 20, 'warning': 30, 'error': 40}
 LOG_RATE, LOG_BURST = 20.0, 100     # lines per second on stderr, and the burst allowed
 

@@ -155,9 +155,10 @@ class Configuration(unittest.TestCase):
 
 
     def test_without_prometheus_client(self):
+        from kxtools import exporter
         blocked = "import sys; sys.modules['prometheus_client'] = None; from kxtools import exporter; sys.exit(exporter.main(%r))"
         for argv, rc, out, err in [(['--help'], 0, 'usage: kxexporter', ''), (['--version'], 0, 'kxexporter ', ''),
-                                   (['h:1'], 1, '', "kxexporter: needs prometheus_client: pip install 'kxtools[exporter]'")]:
+                                   (['h:1'], 1, '', 'kxexporter: ' + exporter.INSTALL_HINT)]:
             p = subprocess.Popen([sys.executable, '-c', blocked % argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  cwd=ROOT, universal_newlines=True)
             got = p.communicate()
