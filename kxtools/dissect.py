@@ -43,6 +43,7 @@ try:
     from kxtools import _protocol
     from kxtools import client as kxclient
     from kxtools import pcapng
+    from kxtools.messages import MESSAGES
 except BaseException:   # a failed import leaves the SIGINT handling as it was
     _guard.release()
     raise
@@ -272,44 +273,33 @@ def _view_update(st, m):
     return {'view': view, 'ops': [[names.get(op, op), item] for op, item in ops]}
 
 
-# Decoders that return the content and leave the state to the client's handler.
-_VALUE = {
-    kx.PROTOCOL_SERVER_VERSION: lambda st, m: kx.handleVersion(m()),
-    kx.PROTOCOL_SERVER_AUTHENTICATION_OK: lambda st, m: kx.handleAuth(m()),
-    kx.PROTOCOL_SERVER_FEATURES: lambda st, m: kx.handleFeatures(m()),
-    kx.PROTOCOL_SERVER_EPERM: lambda st, m: kx.handleEperm(m()),
-    kx.PROTOCOL_SERVER_NOT_AVAILABLE: lambda st, m: kx.handleNotAvail(m()),
-    kx.PROTOCOL_SERVER_XFB_NAMES: lambda st, m: kx.handleServerXFBNames(m()),
-    kx.PROTOCOL_SERVER_STRTABLE_BEGIN: lambda st, m: kx.handleStrtblBegin(m()),
-    kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: lambda st, m: kx.handleStrtblEntries(m()),
-    kx.PROTOCOL_SERVER_STRTABLE_END: lambda st, m: kx.handleStrtblEnd(m()),
-    kx.PROTOCOL_SERVER_HOST_REMOVE: lambda st, m: kx.handleHostRemove(m()),
-    kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY: lambda st, m: kx.handleHostFindReply(m()),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: lambda st, m: kx.handleSessionContextSchemata(m()),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: lambda st, m: kx.handleSessionContextAdd(m()),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: lambda st, m: kx.handleSessionContextRemove(m()),
-    kx.PROTOCOL_SERVER_VIEW_CAPS: lambda st, m: kx.handleViewCaps(m()),
-    kx.PROTOCOL_SERVER_VIEW_UPDATE: _view_update,
-    kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: lambda st, m: kx.handleViewAddError(m()),
-    kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: lambda st, m: kx.handleChannelsInfo(m()),
-    kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA: lambda st, m: kx.handleChannelsData(m(), st.channel_info),
-    kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: lambda st, m: kx.handleShapingRulesInit(m()),
-    kx.PROTOCOL_SERVER_FW_RULES_INIT: lambda st, m: kx.handleFWRulesInit(m()),
-    kx.PROTOCOL_SERVER_FWLOG_ENTRY_START: lambda st, m: kx.handleFWEntryStart(m()),
-    kx.PROTOCOL_SERVER_FWLOG_ENTRY: lambda st, m: kx.handleFWEntry(m()),
-    kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: lambda st, m: kx.handleBgpEntry(m()),
-    kx.PROTOCOL_SERVER_BGP_DUMP_PATH: lambda st, m: kx.handleBgpPath(m()),
-    kx.PROTOCOL_SERVER_VCRC_TEST_RESULT: lambda st, m: kx.handleVcrcTest(m()),
-}
-# Decoders that update the state themselves and return what the frame changed.
+def _channels_data(st, m):
+    return kx.handleChannelsData(m(), st.channel_info)
+
+
+# By the handler kxtools.messages names for a message type: decoders that
+# update the state themselves and return what the frame changed ...
 _CHANGE = {
-    kx.PROTOCOL_SERVER_HOST_ADD: _host_add,
-    kx.PROTOCOL_SERVER_HOST_UPDATE: _host_update,
-    kx.PROTOCOL_SERVER_CONN_UPDATE: _conn_update,
-    kx.PROTOCOL_SERVER_SHAPING_OBJECT: _through_client(lambda st: st.shaping_objects),
-    kx.PROTOCOL_SERVER_FW_RULES: _through_client(lambda st: st.fw_rules),
-    kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: _sysdiag_entries,
+    'on_host_add': _host_add,
+    'on_host_update': _host_update,
+    'on_conn_update': _conn_update,
+    'on_shaping_object': _through_client(lambda st: st.shaping_objects),
+    'on_fw_rules': _through_client(lambda st: st.fw_rules),
+    'on_sysdiag_entries': _sysdiag_entries,
 }
+# ... and decoders that need more than the message. Every other message with
+# a decoder is shown as that KXdv17_0 function returns it, and its state is
+# left to the client's handler.
+_VALUE = {
+    'on_view_update': _view_update,
+    'on_channels_data': _channels_data,
+}
+
+
+def _value(entry, st, m):
+    if entry.handler in _VALUE:
+        return _VALUE[entry.handler](st, m)
+    return getattr(kx, entry.decoder)(m()) if entry.decoder else None
 
 
 def decode_server(mtype, payload, state, render=True):
@@ -317,10 +307,11 @@ def decode_server(mtype, payload, state, render=True):
     None without render (the state alone is wanted: that is faster)."""
     def m():
         return KXMsgv17_0.KXMsg(mtype, payload)
-    if mtype in _CHANGE:
-        content = _CHANGE[mtype](state, m, render)
+    entry = MESSAGES.get(mtype)
+    if entry and entry.handler in _CHANGE:
+        content = _CHANGE[entry.handler](state, m, render)
         return label_server(mtype, content) if render else content
-    content = _VALUE[mtype](state, m) if render and mtype in _VALUE else None
+    content = _value(entry, state, m) if render and entry else None
     state.dispatch(m())
     return label_server(mtype, content) if render else None
 
@@ -421,7 +412,7 @@ def label_server(mtype, content):
 
 # ---- names ---------------------------------------------------------------------
 
-SERVER_NAMES = dict(_protocol.SERVER_MESSAGES)
+SERVER_NAMES = dict((n, m.name) for n, m in MESSAGES.items())
 REQUEST_NAMES = dict((t, v[0]) for t, v in REQUESTS.items())
 
 
@@ -526,7 +517,7 @@ class Dissector(object):
                 if mtype not in REQUESTS and payload:
                     out['hex'] = _hex(payload)
             else:
-                known = mtype in _VALUE or mtype in _CHANGE or mtype in self.state.handlers
+                known = mtype in self.state.handlers
                 content = decode_server(mtype, payload, self.state, render)
                 out['content'] = plain(content) if render else None
                 if not known and payload:
