@@ -4,12 +4,19 @@ the generator (the build runs it too)."""
 
 # Wire kinds: name -> width in bytes (0: variable).
 KINDS = {
+    'addr': 0,
     'blob': 0,
+    'blob16': 0,
+    'boolean': 1,
     'bps': 4,
+    'family': 1,
+    'field_value': 0,
     'filter_value': 0,
     'ip4': 4,
     'ipaddr': 0,
     'ipaddrplen': 0,
+    's16': 2,
+    's32': 4,
     's64': 8,
     'string': 0,
     'u16': 2,
@@ -368,3 +375,475 @@ SHAPING_COUNTERS = [
     ('out avg Q', 'u32'),
     ('out max Q', 'u32'),
 ]
+
+# View field type -> the kind of its values.
+FIELD_VALUE_KINDS = {
+    0: 'ipaddr',
+    1: 's16',
+    2: 'u16',
+    3: 'u32',
+    4: 'u32',
+    5: 'boolean',
+}
+
+# Value tables: name -> {flags: a flag word's bits (else an enumeration),
+# values: [(value, name)] ascending}.
+VALUE_TABLES = {
+    'ADDR_FAMILY': {'flags': False, 'values': [(0, 'IPV4'), (1, 'IPV6')]},
+    'CONN': {'flags': True, 'values': [(1, 'CREATE'), (2, 'SERVICE'), (4, 'OPTIONS'), (8, 'ENGINE_FLAGS'), (16, 'SHAPING'), (32, 'SPEED'), (64, 'SPEED_TOO'), (128, 'STAT_RULES'), (256, 'HOSTNAME'), (512, 'STRINGS'), (1024, 'REMOVE'), (2048, 'CREATE_TOO'), (4096, 'COUNTERS'), (8192, 'SHAPING_BYTES'), (65536, 'TIMES'), (131072, 'MARKS'), (262144, 'SECOND_ENDPOINT'), (524288, 'VIEWS'), (1048576, 'DEEPSCAN'), (2097152, 'TOTALS'), (33554432, 'XFB_FLAGS'), (67108864, 'BLOBS'), (134217728, 'ROUTING'), (268435456, 'ROWS')]},
+    'ENGINE': {'flags': True, 'values': [(1, 'ESTABLISHED'), (2, 'CLIENT_IS_LOCAL'), (4, 'SERVER_IS_LOCAL'), (16, 'ASYMMETRICAL'), (32, 'UNTRACKED'), (16384, 'FLOWSYNC'), (32768, 'FLOWUNSYNC')]},
+    'FEATURES': {'flags': True, 'values': [(1, 'BGP'), (2, 'FW'), (4, 'SHAPING'), (8, 'STATISTICS'), (16, 'CONNLOG'), (32, 'ENTERPRISE'), (64, 'MONITOR'), (128, 'DIVERT'), (256, 'VBS')]},
+    'FIELD_TYPE': {'flags': False, 'values': [(0, 'HOST'), (1, 'SERVICE'), (2, 'INT'), (3, 'STRING'), (4, 'UINT32'), (5, 'BOOLEAN')]},
+    'FILTER_TYPE': {'flags': False, 'values': [(1, 'SMALL_INTS'), (2, 'SERVICES'), (3, 'OBJECTS'), (4, 'HOSTS'), (5, 'STRINGS'), (6, 'UINT32'), (7, 'BOOLEAN')]},
+    'FWLOG_QTYPE': {'flags': False, 'values': [(0, 'ID'), (1, 'FROMTO'), (2, 'OFFSETS')]},
+    'HOST': {'flags': True, 'values': [(2, 'SPEED'), (4, 'CONNECTIONS'), (16, 'CPS'), (64, 'NETOBJECTS'), (128, 'QUALITY'), (256, 'DETAILS')]},
+    'RULE_LIST': {'flags': True, 'values': [(2147483648, 'COMPLETE')]},
+    'SC_COLUMN': {'flags': False, 'values': [(1, 'OCTETS'), (2, 'INT16'), (3, 'INT32'), (4, 'INT64'), (5, 'IP_PREFIX')]},
+    'SC_SCHEMA': {'flags': False, 'values': [(1, 'FULL'), (2, 'ID')]},
+    'SHAPING_UPDATE': {'flags': False, 'values': [(1, 'NAME'), (2, 'COUNTERS')]},
+    'VIEW_DATA': {'flags': True, 'values': [(1, 'CONNS'), (2, 'SPEED'), (4, 'DROPPED'), (8, 'RTT'), (16, 'CPS')]},
+    'VIEW_OP': {'flags': False, 'values': [(0, 'ADD'), (1, 'UPDATE'), (2, 'REMOVE'), (3, 'STRING_SET')]},
+}
+
+# Server message number -> (name, rows): its payload's record, each row a dict:
+#   row 'field': a value; name, kind, values (a VALUE_TABLES name) when coded
+#   row 'list': name, count (a count kind; 'rest': items until the payload ends;
+#     'from': as many as list source[1] of the last message source[0] held), then
+#     items (rows of each item) or kind (of each value)
+#   row 'skip': repeat values of kind read past; since (constant, version): on the
+#     wire from that protocol version on; flagged 'u8': a u8, the value follows when not 0
+#   row 'pair': name, kind: two values; row 'woven': two pairs, name and other,
+#     woven (name's first, other's first, name's second, other's second)
+#   row 'absent': name, nothing on the wire (0)
+#   row 'switch': field, cases [(value, rows)], default rows (None: a bad message)
+#   row 'when': rows follow when bit of field is set
+#   row 'groups': family, groups [(name, bits, rows)] in wire order, those whose
+#     bits field has set; field None: the groups listed, mask their bits
+#   row 'may_end': the payload may end here; row 'opaque': name, the rest of the payload
+SERVER_RECORDS = {
+    65537: ('VERSION', [
+        {'kind': 'u16', 'name': 'version', 'row': 'field'},
+        {'row': 'may_end'},
+        {'kind': 'u64', 'name': 'server', 'row': 'field'},
+        {'kind': 'string', 'name': 'first', 'row': 'field'},
+        {'kind': 'string', 'name': 'second', 'row': 'field'},
+    ]),
+    65538: ('UPDATE_DONE', []),
+    65539: ('AUTHENTICATION_OK', [
+        {'kind': 'u8', 'name': 'result', 'row': 'field'},
+    ]),
+    65541: ('RELOADING', []),
+    65542: ('RESTARTING', []),
+    65543: ('FEATURES', [
+        {'kind': 'u64', 'name': 'features', 'row': 'field', 'values': 'FEATURES'},
+    ]),
+    65544: ('EPERM', [
+        {'kind': 'u32', 'name': 'request', 'row': 'field'},
+    ]),
+    65545: ('NOT_AVAILABLE', [
+        {'kind': 'string', 'name': 'text', 'row': 'field'},
+    ]),
+    65551: ('XFB_NAMES', [
+        {'count': 'u8', 'kind': 'string', 'name': 'names', 'row': 'list'},
+    ]),
+    73728: ('HOST_ADD', [
+        {'count': 'rest', 'items': [
+            {'kind': 'u32', 'name': 'hostid', 'row': 'field'},
+            {'count': 'u32', 'kind': 'u32', 'name': 'netobjects', 'row': 'list'},
+            {'kind': 'ipaddr', 'name': 'addr', 'row': 'field'},
+            {'kind': 'string', 'name': 'name', 'repeat': 1, 'row': 'skip'},
+            {'family': 'HOST_GROUP', 'field': None, 'groups': [('speed', 2, [
+                {'kind': 's64', 'name': 'speed', 'row': 'pair'},
+            ]), ('connections', 4, [
+                {'kind': 'u32', 'name': 'connections', 'row': 'pair'},
+            ]), ('cps', 16, [
+                {'kind': 'u32', 'name': 'cps', 'row': 'pair'},
+            ]), ('quality', 128, [
+                {'kind': 'u32', 'name': 'quality_packets', 'row': 'pair'},
+                {'kind': 'u32', 'name': 'quality_internal_issues', 'other': 'quality_external_issues', 'row': 'woven'},
+            ]), ('details', 256, [
+                {'kind': 'string', 'name': 'kind', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'l4errors', 'repeat': 1, 'row': 'skip', 'since': ('L4ERRORMINVERSION', 16516)},
+                {'kind': 'u32', 'name': 'details', 'repeat': 19, 'row': 'skip'},
+            ])], 'mask': 406, 'row': 'groups'},
+        ], 'name': 'hosts', 'row': 'list'},
+    ]),
+    73729: ('HOST_UPDATE', [
+        {'count': 'rest', 'items': [
+            {'kind': 'u32', 'name': 'hostid', 'row': 'field'},
+            {'kind': 'u16', 'name': 'mask', 'row': 'field', 'values': 'HOST'},
+            {'family': 'HOST_GROUP', 'field': 'mask', 'groups': [('speed', 2, [
+                {'kind': 's64', 'name': 'speed', 'row': 'pair'},
+            ]), ('connections', 4, [
+                {'kind': 'u32', 'name': 'connections', 'row': 'pair'},
+            ]), ('cps', 16, [
+                {'kind': 'u32', 'name': 'cps', 'row': 'pair'},
+            ]), ('quality', 128, [
+                {'kind': 'u32', 'name': 'quality_packets', 'row': 'pair'},
+                {'kind': 'u32', 'name': 'quality_internal_issues', 'other': 'quality_external_issues', 'row': 'woven'},
+            ]), ('details', 256, [
+                {'kind': 'string', 'name': 'kind', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'l4errors', 'repeat': 1, 'row': 'skip', 'since': ('L4ERRORMINVERSION', 16516)},
+                {'kind': 'u32', 'name': 'details', 'repeat': 19, 'row': 'skip'},
+            ]), ('netobjects', 64, [
+                {'count': 'u32', 'kind': 'u32', 'name': 'netobjects', 'row': 'list'},
+            ])], 'row': 'groups'},
+        ], 'name': 'hosts', 'row': 'list'},
+    ]),
+    73730: ('HOST_REMOVE', [
+        {'kind': 'u32', 'name': 'hostid', 'row': 'field'},
+    ]),
+    73731: ('HOST_FIND_REPLY', [
+        {'row': 'may_end'},
+        {'kind': 'u32', 'name': 'hostid', 'row': 'field'},
+    ]),
+    77825: ('CONN_UPDATE', [
+        {'count': 'rest', 'items': [
+            {'kind': 'u32', 'name': 'connid', 'row': 'field'},
+            {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+            {'kind': 'u32', 'name': 'flags', 'row': 'field', 'values': 'CONN'},
+            {'family': 'CONN_BLOCK', 'field': 'flags', 'groups': [('create', 2049, [
+                {'kind': 'u8', 'name': 'ignored_u8_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u8', 'name': 'ignored_u8_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'ignored_u32_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'ignored_u32_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u16', 'name': 'ignored_u16_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u16', 'name': 'ignored_u16_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'ignored_u32_3', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'ignored_u32_4', 'repeat': 1, 'row': 'skip'},
+                {'flagged': 'u8', 'kind': 'u8', 'name': 'optional_u8', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': '_starttime', 'row': 'field'},
+                {'kind': 'family', 'name': 'family', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'addr', 'name': 'client', 'row': 'field'},
+                {'kind': 'u16', 'name': 'client_port', 'row': 'field'},
+                {'kind': 'addr', 'name': 'server', 'row': 'field'},
+                {'kind': 'u16', 'name': 'server_port', 'row': 'field'},
+                {'kind': 'u8', 'name': 'protocol', 'row': 'field'},
+                {'bit': 262144, 'field': 'flags', 'row': 'when', 'rows': [
+                    {'kind': 'family', 'name': 'family', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'addr', 'name': 'client', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u16', 'name': 'client_port', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'addr', 'name': 'server', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u16', 'name': 'server_port', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u8', 'name': 'ignored_u8', 'repeat': 1, 'row': 'skip'},
+                ]},
+            ]), ('service', 2, [
+                {'kind': 'u16', 'name': '_service_id', 'row': 'field'},
+                {'kind': 'u16', 'name': '_base_service_id', 'row': 'field'},
+            ]), ('options', 4, [
+                {'count': 'u16', 'items': [
+                    {'kind': 'u16', 'name': 'ignored_u16', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'blob16', 'name': 'ignored_value', 'repeat': 1, 'row': 'skip'},
+                ], 'name': 'options', 'row': 'list'},
+            ]), ('engine_flags', 8, [
+                {'kind': 'u32', 'name': '_engineflags', 'row': 'field', 'values': 'ENGINE'},
+            ]), ('xfb_flags', 33554432, [
+                {'kind': 'u32', 'name': '_xfbflags', 'row': 'field'},
+            ]), ('deepscan', 1048576, [
+                {'count': 'u32', 'kind': 'u16', 'name': '_deepscan', 'row': 'list'},
+            ]), ('shaping', 16, [
+                {'kind': 'u8', 'name': '_shaping_prio', 'row': 'field'},
+                {'count': 'u16', 'kind': 'u32', 'name': '_shaping_rule_ids', 'row': 'list'},
+            ]), ('stat_rules', 128, [
+                {'count': 'u16', 'kind': 'u32', 'name': '_stat_rule_ids', 'row': 'list'},
+            ]), ('hostname', 256, [
+                {'kind': 'string', 'name': '_server_hostname', 'row': 'field'},
+            ]), ('strings', 512, [
+                {'kind': 'string', 'name': 'ignored', 'repeat': 4, 'row': 'skip'},
+            ]), ('speed', 96, [
+                {'kind': 'u32', 'name': '_speed', 'row': 'pair'},
+                {'kind': 'u64', 'name': '_xfer', 'row': 'pair'},
+                {'kind': 'u32', 'name': 'ignored_u32_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'ignored_u32_2', 'repeat': 1, 'row': 'skip'},
+            ]), ('counters', 4096, [
+                {'kind': 'u32', 'name': 'ignored', 'repeat': 6, 'row': 'skip'},
+            ]), ('shaping_bytes', 8192, [
+                {'kind': 'u16', 'name': 'ignored_u16', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u64', 'name': 'bytes', 'repeat': 1, 'row': 'skip', 'since': ('SHAPINGBYTESMINVERSION', 20482)},
+                {'kind': 'u16', 'name': 'ignored_u16', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u64', 'name': 'bytes', 'repeat': 1, 'row': 'skip', 'since': ('SHAPINGBYTESMINVERSION', 20482)},
+            ]), ('times', 65536, [
+                {'kind': 'u32', 'name': 'ignored', 'repeat': 2, 'row': 'skip'},
+            ]), ('routing', 134217728, [
+                {'kind': 'u32', 'name': 'ignored', 'repeat': 4, 'row': 'skip'},
+            ]), ('marks', 131072, [
+                {'kind': 'u8', 'name': 'ignored', 'repeat': 2, 'row': 'skip'},
+            ]), ('views', 524288, [
+                {'count': 'u16', 'kind': 'u16', 'name': 'views', 'row': 'list'},
+            ]), ('totals', 2097152, [
+                {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u64', 'name': 'ignored_u64', 'repeat': 4, 'row': 'skip'},
+            ]), ('blobs', 67108864, [
+                {'kind': 'blob16', 'name': 'ignored', 'repeat': 2, 'row': 'skip'},
+            ]), ('rows', 268435456, [
+                {'count': 'u8', 'items': [
+                    {'kind': 'u8', 'name': 'ignored_u8', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u64', 'name': 'row', 'row': 'field'},
+                ], 'name': 'rows', 'row': 'list'},
+            ]), ('remove', 1024, [])], 'row': 'groups'},
+        ], 'name': 'connections', 'row': 'list'},
+    ]),
+    78081: ('SESSION_CONTEXT_SCHEMATA', [
+        {'count': 'u8', 'items': [
+            {'kind': 'u8', 'name': 'form', 'row': 'field', 'values': 'SC_SCHEMA'},
+            {'cases': [(1, [
+                {'kind': 'u8', 'name': 'id', 'row': 'field'},
+                {'kind': 'string', 'name': 'name', 'row': 'field'},
+                {'count': 'u8', 'items': [
+                    {'kind': 'u8', 'name': 'kind', 'row': 'field', 'values': 'SC_COLUMN'},
+                    {'kind': 'string', 'name': 'name', 'row': 'field'},
+                    {'kind': 'string', 'name': 'content-type', 'row': 'field'},
+                ], 'name': 'columns', 'row': 'list'},
+            ]), (2, [
+                {'kind': 'u8', 'name': 'id', 'row': 'field'},
+            ])], 'default': None, 'field': 'form', 'row': 'switch'},
+        ], 'name': 'schemata', 'row': 'list'},
+    ]),
+    78082: ('SESSION_CONTEXT_ADD', [
+        {'kind': 'u8', 'name': 'schema', 'row': 'field'},
+        {'kind': 'u64', 'name': 'row', 'row': 'field'},
+        {'kind': 'blob16', 'name': 'data', 'row': 'field'},
+    ]),
+    78083: ('SESSION_CONTEXT_REMOVE', [
+        {'count': 'rest', 'items': [
+            {'kind': 'u64', 'name': 'row', 'row': 'field'},
+        ], 'name': 'rows', 'row': 'list'},
+    ]),
+    81920: ('STRTABLE_BEGIN', [
+        {'kind': 'u32', 'name': 'table', 'row': 'field'},
+        {'count': 'rest', 'items': [
+            {'kind': 'u32', 'name': 'number', 'row': 'field'},
+            {'kind': 'string', 'name': 'text', 'row': 'field'},
+            {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+        ], 'name': 'entries', 'row': 'list'},
+    ]),
+    81921: ('STRTABLE_ENTRIES', [
+        {'count': 'rest', 'items': [
+            {'kind': 'u32', 'name': 'number', 'row': 'field'},
+            {'kind': 'string', 'name': 'text', 'row': 'field'},
+            {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+        ], 'name': 'entries', 'row': 'list'},
+    ]),
+    81922: ('STRTABLE_END', []),
+    86016: ('SERVICE_ADD', [
+        {'name': 'data', 'row': 'opaque'},
+    ]),
+    86017: ('SERVICE_REMOVE', [
+        {'name': 'data', 'row': 'opaque'},
+    ]),
+    86018: ('SERVICE_UPDATE', [
+        {'name': 'data', 'row': 'opaque'},
+    ]),
+    90113: ('VIEW_ADD_ERROR', [
+        {'kind': 'u16', 'name': 'viewid', 'row': 'field'},
+        {'kind': 'string', 'name': 'text', 'row': 'field'},
+    ]),
+    94208: ('SHAPING_RULES_INIT', [
+        {'kind': 'u32', 'name': 'flags', 'row': 'field', 'values': 'RULE_LIST'},
+        {'count': 'rest', 'items': [
+            {'kind': 'u32', 'name': 'id', 'row': 'field'},
+            {'kind': 'string', 'name': 'name', 'row': 'field'},
+        ], 'name': 'rules', 'row': 'list'},
+    ]),
+    95488: ('SHAPING_OBJECTS_INIT', []),
+    95489: ('SHAPING_OBJECT', [
+        {'kind': 'u32', 'name': 'id', 'row': 'field'},
+        {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+        {'kind': 'u32', 'name': 'kind', 'row': 'field', 'values': 'SHAPING_UPDATE'},
+        {'cases': [(1, [
+            {'kind': 'string', 'name': 'name', 'row': 'field'},
+        ]), (2, [
+            {'kind': 'u32', 'name': 'copies', 'row': 'field'},
+            {'kind': 'u32', 'name': 'connections', 'row': 'field'},
+            {'kind': 'u64', 'name': 'in RX bytes', 'row': 'field'},
+            {'kind': 'u64', 'name': 'in congested bytes', 'row': 'field'},
+            {'kind': 'bps', 'name': 'in RX bps', 'row': 'field'},
+            {'kind': 'bps', 'name': 'in congested bps', 'row': 'field'},
+            {'kind': 'u64', 'name': 'in RX packets', 'row': 'field'},
+            {'kind': 'u64', 'name': 'in congested packets', 'row': 'field'},
+            {'kind': 'u32', 'name': 'in RX pps', 'row': 'field'},
+            {'kind': 'u32', 'name': 'in congested pps', 'row': 'field'},
+            {'kind': 'u64', 'name': 'in total drops', 'row': 'field'},
+            {'kind': 'u32', 'name': 'in drops/s', 'row': 'field'},
+            {'kind': 'u64', 'name': 'in total marks', 'row': 'field'},
+            {'name': 'in marks/s', 'row': 'absent'},
+            {'kind': 'u32', 'name': 'in avg latency', 'row': 'field'},
+            {'kind': 'u16', 'name': 'in max latency', 'row': 'field'},
+            {'kind': 'u32', 'name': 'in avg Q', 'row': 'field'},
+            {'kind': 'u32', 'name': 'in max Q', 'row': 'field'},
+            {'kind': 'u64', 'name': 'out RX bytes', 'row': 'field'},
+            {'kind': 'u64', 'name': 'out congested bytes', 'row': 'field'},
+            {'kind': 'bps', 'name': 'out RX bps', 'row': 'field'},
+            {'kind': 'bps', 'name': 'out congested bps', 'row': 'field'},
+            {'kind': 'u64', 'name': 'out RX packets', 'row': 'field'},
+            {'kind': 'u64', 'name': 'out congested packets', 'row': 'field'},
+            {'kind': 'u32', 'name': 'out RX pps', 'row': 'field'},
+            {'kind': 'u32', 'name': 'out congested pps', 'row': 'field'},
+            {'kind': 'u64', 'name': 'out total drops', 'row': 'field'},
+            {'kind': 'u32', 'name': 'out drops/s', 'row': 'field'},
+            {'kind': 'u64', 'name': 'out total marks', 'row': 'field'},
+            {'name': 'out marks/s', 'row': 'absent'},
+            {'kind': 'u32', 'name': 'out avg latency', 'row': 'field'},
+            {'kind': 'u16', 'name': 'out max latency', 'row': 'field'},
+            {'kind': 'u32', 'name': 'out avg Q', 'row': 'field'},
+            {'kind': 'u32', 'name': 'out max Q', 'row': 'field'},
+        ])], 'default': [], 'field': 'kind', 'row': 'switch'},
+    ]),
+    98304: ('FW_RULES_INIT', [
+        {'kind': 'u32', 'name': 'flags', 'row': 'field', 'values': 'RULE_LIST'},
+        {'count': 'rest', 'items': [
+            {'kind': 'u32', 'name': 'id', 'row': 'field'},
+            {'kind': 'string', 'name': 'name', 'row': 'field'},
+        ], 'name': 'rules', 'row': 'list'},
+    ]),
+    98305: ('FW_RULES', [
+        {'count': 'u32', 'items': [
+            {'kind': 'u32', 'name': 'id', 'row': 'field'},
+            {'kind': 'u64', 'name': 'hits', 'row': 'field'},
+            {'kind': 'u64', 'name': 'hits_rate', 'row': 'field'},
+        ], 'name': 'rules', 'row': 'list'},
+    ]),
+    102400: ('FWLOG_ENTRY_START', [
+        {'kind': 'u64', 'name': 'logentries', 'row': 'field'},
+    ]),
+    102401: ('FWLOG_ENTRY', [
+        {'kind': 'u32', 'name': 'time', 'row': 'field'},
+        {'kind': 'family', 'name': 'type', 'row': 'field'},
+        {'kind': 'addr', 'name': 'client', 'row': 'field'},
+        {'kind': 'addr', 'name': 'server', 'row': 'field'},
+        {'kind': 'u16', 'name': 'clientport', 'row': 'field'},
+        {'kind': 'u16', 'name': 'serverport', 'row': 'field'},
+        {'kind': 'u8', 'name': 'protocol', 'row': 'field'},
+        {'kind': 'string', 'name': 'clienthostname', 'row': 'field'},
+        {'kind': 'string', 'name': 'serverhostname', 'row': 'field'},
+        {'kind': 'string', 'name': 'service', 'row': 'field'},
+        {'kind': 'string', 'name': 'rule', 'row': 'field'},
+        {'row': 'may_end'},
+        {'kind': 'string', 'name': 'properties', 'row': 'field'},
+    ]),
+    102402: ('FWLOG_ENTRY_END', []),
+    110592: ('CHANNEL_STATS_INFO', [
+        {'count': 'u32', 'items': [
+            {'kind': 'u32', 'name': 'id', 'row': 'field'},
+            {'kind': 'string', 'name': 'name', 'row': 'field'},
+        ], 'name': 'statistics', 'row': 'list'},
+        {'count': 'u32', 'items': [
+            {'kind': 'u32', 'name': 'id', 'row': 'field'},
+            {'kind': 'u8', 'name': 'type', 'row': 'field'},
+            {'kind': 'u8', 'name': 'active', 'row': 'field'},
+            {'kind': 'string', 'name': 'name', 'row': 'field'},
+        ], 'name': 'channels', 'row': 'list'},
+    ]),
+    110593: ('CHANNEL_STATS_DATA', [
+        {'count': 'u32', 'items': [
+            {'kind': 'u32', 'name': 'id', 'row': 'field'},
+            {'kind': 'u8', 'name': 'internal_media', 'row': 'field'},
+            {'kind': 'u8', 'name': 'external_media', 'row': 'field'},
+            {'kind': 'u8', 'name': 'internal_negotiated_media', 'row': 'field'},
+            {'kind': 'u8', 'name': 'external_negotiated_media', 'row': 'field'},
+            {'kind': 'u32', 'name': 'internal_negotiated_media_time', 'row': 'field'},
+            {'kind': 'u32', 'name': 'external_negotiated_media_time', 'row': 'field'},
+            {'count': 'from', 'items': [
+                {'kind': 'u64', 'name': 'value', 'row': 'pair'},
+                {'kind': 'u64', 'name': 'rate', 'row': 'pair'},
+                {'kind': 'u64', 'name': 'rate_min', 'row': 'pair'},
+                {'kind': 'u64', 'name': 'rate_max', 'row': 'pair'},
+                {'kind': 'u32', 'name': 'rate_min_last', 'row': 'pair'},
+                {'kind': 'u32', 'name': 'rate_max_last', 'row': 'pair'},
+            ], 'name': 'statistics', 'row': 'list', 'source': (110592, 'statistics')},
+        ], 'name': 'channels', 'row': 'list'},
+    ]),
+    110848: ('PONG', []),
+    111360: ('BGP_DUMP_DONE', []),
+    111361: ('BGP_DUMP_ENTRY', [
+        {'kind': 'u32', 'name': 'first', 'row': 'field'},
+        {'kind': 'ipaddrplen', 'name': 'prefix', 'row': 'field'},
+        {'kind': 'u32', 'name': 'second', 'row': 'field'},
+        {'kind': 'u32', 'name': 'third', 'row': 'field'},
+        {'kind': 'u32', 'name': 'fourth', 'row': 'field'},
+    ]),
+    111362: ('BGP_DUMP_PATH', [
+        {'kind': 'u32', 'name': 'id', 'row': 'field'},
+        {'count': 'u8', 'kind': 'u32', 'name': 'elements', 'row': 'list'},
+    ]),
+    111616: ('DRDL_SYSDIAG_BEGIN', []),
+    111617: ('DRDL_SYSDIAG_ENTRIES', [
+        {'count': 'rest', 'items': [
+            {'kind': 'u64', 'name': 'counter', 'row': 'field'},
+        ], 'name': 'counters', 'row': 'list'},
+    ]),
+    111618: ('DRDL_SYSDIAG_END', []),
+    111872: ('VCRC_TEST_RESULT', [
+        {'kind': 'u32', 'name': 'test_id', 'row': 'field'},
+        {'kind': 'u8', 'name': 'ruleset_state', 'row': 'field'},
+        {'kind': 'u32', 'name': 'rewrite_obj', 'row': 'field'},
+        {'kind': 'u32', 'name': 'monitor_iface', 'row': 'field'},
+        {'kind': 's32', 'name': 'fwrule', 'row': 'field'},
+        {'count': 'u32', 'items': [
+            {'kind': 'u32', 'name': 'first', 'row': 'field'},
+            {'kind': 'u32', 'name': 'second', 'row': 'field'},
+        ], 'name': 'fwrules', 'row': 'list'},
+        {'count': 'u32', 'items': [
+            {'kind': 'u32', 'name': 'first', 'row': 'field'},
+            {'kind': 'u32', 'name': 'second', 'row': 'field'},
+        ], 'name': 'shapingrules', 'row': 'list'},
+    ]),
+    112384: ('VIEW_UPDATE', [
+        {'kind': 'u16', 'name': 'viewid', 'row': 'field'},
+        {'count': 'rest', 'items': [
+            {'kind': 'u8', 'name': 'op', 'row': 'field', 'values': 'VIEW_OP'},
+            {'kind': 'u32', 'name': 'row', 'row': 'field'},
+            {'cases': [(0, [
+                {'kind': 'u32', 'name': 'second', 'row': 'field'},
+                {'kind': 'u8', 'name': 'ignored_u8', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u8', 'name': 'id', 'row': 'field'},
+                {'kind': 'field_value', 'name': 'value', 'row': 'field'},
+                {'kind': 'u8', 'name': 'mask', 'row': 'field', 'values': 'VIEW_DATA'},
+                {'family': 'VIEW_DATA', 'field': 'mask', 'groups': [('conns', 1, [
+                    {'kind': 'u32', 'name': 'conns', 'row': 'field'},
+                ]), ('speed', 2, [
+                    {'kind': 'u64', 'name': 'speed', 'row': 'pair'},
+                ]), ('dropped', 4, [
+                    {'kind': 'u32', 'name': 'ignored', 'repeat': 6, 'row': 'skip'},
+                ]), ('rtt', 8, [
+                    {'kind': 'u32', 'name': 'rtt', 'row': 'pair'},
+                ]), ('cps', 16, [
+                    {'kind': 'u32', 'name': 'cps', 'row': 'pair'},
+                ])], 'row': 'groups'},
+            ]), (1, [
+                {'kind': 'u8', 'name': 'mask', 'row': 'field', 'values': 'VIEW_DATA'},
+                {'family': 'VIEW_DATA', 'field': 'mask', 'groups': [('conns', 1, [
+                    {'kind': 'u32', 'name': 'conns', 'row': 'field'},
+                ]), ('speed', 2, [
+                    {'kind': 'u64', 'name': 'speed', 'row': 'pair'},
+                ]), ('dropped', 4, [
+                    {'kind': 'u32', 'name': 'ignored', 'repeat': 6, 'row': 'skip'},
+                ]), ('rtt', 8, [
+                    {'kind': 'u32', 'name': 'rtt', 'row': 'pair'},
+                ]), ('cps', 16, [
+                    {'kind': 'u32', 'name': 'cps', 'row': 'pair'},
+                ])], 'row': 'groups'},
+            ]), (2, []), (3, [
+                {'kind': 'string', 'name': 'text', 'row': 'field'},
+            ])], 'default': None, 'field': 'op', 'row': 'switch'},
+        ], 'name': 'ops', 'row': 'list'},
+    ]),
+    112385: ('VIEW_CAPS', [
+        {'count': 'u8', 'items': [
+            {'kind': 'u8', 'name': 'filter', 'row': 'field'},
+            {'kind': 'string', 'name': 'name', 'row': 'field'},
+            {'kind': 'u8', 'name': 'type', 'row': 'field', 'values': 'FILTER_TYPE'},
+            {'kind': 'u16', 'name': 'max', 'row': 'field'},
+        ], 'name': 'filters', 'row': 'list'},
+        {'count': 'u8', 'items': [
+            {'kind': 'u8', 'name': 'field', 'row': 'field'},
+            {'kind': 'string', 'name': 'name', 'row': 'field'},
+            {'kind': 'string', 'name': 'display_prefix', 'row': 'field'},
+            {'kind': 'u8', 'name': 'type', 'row': 'field', 'values': 'FIELD_TYPE'},
+            {'kind': 'u8', 'name': 'filter', 'row': 'field'},
+            {'kind': 'u8', 'name': 'want_arg', 'row': 'field'},
+        ], 'name': 'fields', 'row': 'list'},
+    ]),
+}

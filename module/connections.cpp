@@ -234,7 +234,7 @@ void remove(Reader &, ConnUpdate &u) { kx::delitem(u.table, u.connid.get()); }
 
 // The blocks in the order they follow each other on the wire.
 constexpr kx::Block<ConnUpdate> kBlocks[] = {
-#define KX_CONN_BLOCK(name, FLAG, ALSO) {kxp::CONN_##FLAG | kxp::CONN_##ALSO, block::name},
+#define KX_CONN_BLOCK(name, FLAG, ALSO, RECORD) {kxp::CONN_##FLAG | kxp::CONN_##ALSO, block::name},
 #include "../protocol/kx_protocol.def"
 };
 

@@ -95,7 +95,7 @@ const Constant kConstants[] = {
 #define KX_CONST(NAME, value) {#NAME, value},
 #define KX_SERVER(NAME, number) {"PROTOCOL_SERVER_" #NAME, number},
 #define KX_FEATURE(NAME, bit) {"FEATURES_" #NAME, bit},
-#define KX_FIELD_TYPE(NAME, n) {"PROTOCOL_VIEW_FIELD_TYPE_" #NAME, n},
+#define KX_FIELD_TYPE(NAME, n, kind) {"PROTOCOL_VIEW_FIELD_TYPE_" #NAME, n},
 #define KX_FILTER_TYPE(NAME, n, kind) {"PROTOCOL_VIEW_FILTER_TYPE_" #NAME, n},
 #define KX_VIEW_OP(NAME, n) {"PROTOCOL_SERVER_VIEW_UPDATE_OP_" #NAME, n},
 #define KX_FWLOG_QTYPE(NAME, n) {"PROTOCOL_FWRULE_QTYPE_" #NAME, n},

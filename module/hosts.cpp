@@ -77,7 +77,7 @@ void netobjects(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kNetob
 // The groups in their fixed wire order; each group's attributes are set
 // before the next group is read.
 constexpr kx::Block<HostUpdate> kGroups[] = {
-#define KX_HOST_GROUP(group, NAME, bit) {kxp::HOST_##NAME, group},
+#define KX_HOST_GROUP(group, NAME, bit, RECORD, add) {kxp::HOST_##NAME, group},
 #include "../protocol/kx_protocol.def"
 };
 

@@ -50,26 +50,26 @@ constexpr kx::Field dropped_rows[] = {
 };
 constexpr kx::Field rtt_rows[] = {{"rtt", Kind::pair, 4}};
 constexpr kx::Field cps_rows[] = {{"cps", Kind::pair, 4}};
-#define KX_VIEW_DATA(group, NAME, bit) const kx::Table<group##_rows> group##_table;
+#define KX_VIEW_DATA(group, NAME, bit, RECORD) const kx::Table<group##_rows> group##_table;
 #include "../protocol/kx_protocol.def"
 
 // The groups a presence mask names, in wire order, read from `r` (a Reader,
 // or the block of them all taken at once).
 template <class R>
 void read_groups(R &r, uint32_t mask, PyObject *d) {
-#define KX_VIEW_DATA(group, NAME, bit) \
+#define KX_VIEW_DATA(group, NAME, bit, RECORD) \
   if (mask & kxp::VIEW_DATA_##NAME) kx::read_items(r, d, group##_table);
 #include "../protocol/kx_protocol.def"
 }
 
 // The bytes of the groups each mask names (the mask's other bits name none).
 constexpr uint32_t kDataMaskBits = 0
-#define KX_VIEW_DATA(group, NAME, bit) | kxp::VIEW_DATA_##NAME
+#define KX_VIEW_DATA(group, NAME, bit, RECORD) | kxp::VIEW_DATA_##NAME
 #include "../protocol/kx_protocol.def"
     ;
 constexpr uint32_t data_width(uint32_t mask) {
   return 0
-#define KX_VIEW_DATA(group, NAME, bit) \
+#define KX_VIEW_DATA(group, NAME, bit, RECORD) \
   +(mask & kxp::VIEW_DATA_##NAME ? kx::rows::table_width<group##_rows>() : 0)
 #include "../protocol/kx_protocol.def"
       ;

@@ -290,7 +290,7 @@ const struct {
   uint32_t flags;
   void (*put)(kx_msg_t *, const ConnRecord &);
 } kConnBlocks[] = {
-#define KX_CONN_BLOCK(name, FLAG, ALSO) {CONN_##FLAG | CONN_##ALSO, put_##name},
+#define KX_CONN_BLOCK(name, FLAG, ALSO, RECORD) {CONN_##FLAG | CONN_##ALSO, put_##name},
 #include "../protocol/kx_protocol.def"
 };
 
