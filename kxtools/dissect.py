@@ -43,7 +43,7 @@ try:
     from kxtools import _protocol
     from kxtools import client as kxclient
     from kxtools import pcapng
-    from kxtools.messages import MESSAGES
+    from kxtools.messages import MESSAGES, NUMBERS, REQUESTS as _REQUEST_ROWS, field_name
 except BaseException:   # a failed import leaves the SIGINT handling as it was
     _guard.release()
     raise
@@ -53,21 +53,47 @@ try:
 except NameError:       # Python 3
     text_type = str
 
-# ---- client requests ---------------------------------------------------------
+# ---- the field-by-field walk -----------------------------------------------------
 #
-# The request layouts come from the protocol definition (kxtools._protocol):
-# one row per field, (name, kind) or (name, kind, mask bit), the latter present
-# only when that bit of the request's `mask` field is set. Kinds: u8, u16,
-# u32, u64, s64, string (u32 length counting a closing zero byte, the text, the
-# zero), ipaddr (family byte, 4 or 16 address bytes), ip4 (u32 address),
-# ipaddrplen (code byte: IPv4 prefix length, or 33 + the IPv6 one; then the
-# prefix's bytes), blob (u32 length, bytes), ('list', count kind, rows or a
-# kind), and filter_value (a view filter's value, whose kind the filter's type
-# from the view capabilities decides).
+# Every frame's payload, request or server message, is read field by field
+# from the rows of its record in the protocol definition (kxtools.messages:
+# the server records and the request layouts in the same row form), the same
+# walk and the same field names as the Lua dissector (protocol/gen_lua.py):
+# kx.<message>.<field>, kx.<message>.<list>.<field> for a list's items,
+# <list>.count for a count on the wire, <pair>.first and <pair>.second, an
+# IPv6 address as <field>_ipv6. Kinds: u8, u16, u32, u64, s16, s32, s64, bps
+# (u32), boolean (u8), string (u32 length, the bytes: the text up to the first
+# zero byte), blob and blob16 (u32 or u16 length, bytes), ip4 (4 bytes),
+# ipaddr (family byte, 4 or 16 address bytes), family and addr (the same,
+# apart), ipaddrplen (code byte: IPv4 prefix length, or 33 + the IPv6 one;
+# then the prefix's bytes), and filter_value and field_value, a view filter's
+# or field's value, whose kind the view capabilities received last decide.
 
-_FILTER_VALUE_KINDS = _protocol.FILTER_VALUE_KINDS
+REQUESTS = _REQUEST_ROWS
 
-REQUESTS = _protocol.REQUESTS
+def _rows_within(row):
+    """row and every row nested in it."""
+    yield row
+    nested = [row.get('items') or [], row.get('rows') or [], row.get('default') or []]
+    nested += [rows for _, rows in row.get('cases', ())] + [rows for _, _, rows in row.get('groups', ())]
+    for rows in nested:
+        for r in rows:
+            for inner in _rows_within(r):
+                yield inner
+
+
+_NUMBERS = {'u8': 'B', 'u16': 'H', 'u32': 'I', 'u64': 'Q', 's16': 'h', 's32': 'i', 's64': 'q', 'bps': 'I',
+            'boolean': 'B', 'family': 'B'}
+_VIEW_CAPS = NUMBERS['PROTOCOL_SERVER_VIEW_CAPS']
+# A kind that depends on the view capabilities: (their list, its items' id key,
+# the id's key in the record being read, kinds by type).
+_DEPENDENT = {'filter_value': ('filters', 'filter', 'filter', _protocol.FILTER_VALUE_KINDS),
+              'field_value': ('fields', 'field', 'id', _protocol.FIELD_VALUE_KINDS)}
+_DEFAULT_VERSION = dict(_protocol.CONSTANTS)['PROTOCOL_VERSION']
+_VERSION = NUMBERS['PROTOCOL_SERVER_VERSION']
+# The messages whose records the walk of others reads: read even where nothing is shown.
+_REFERRED = set([_VERSION, _VIEW_CAPS] + [r['source'][0] for _, rows in _protocol.SERVER_RECORDS.values()
+                                          for row in rows for r in _rows_within(row) if r.get('count') == 'from'])
 
 
 class DecodeError(ValueError):
@@ -75,16 +101,22 @@ class DecodeError(ValueError):
 
 
 class Fields(object):
-    """Reads request fields from a payload."""
+    """Reads one payload by the rows of its record: record() gives the values
+    by name (lists as lists of records), fields the named values in wire order.
+    last: message number -> the record of the last such message read (the view
+    capabilities, the channel description, the version)."""
 
-    def __init__(self, data, state):
+    def __init__(self, data, prefix, last):
         self.data = data
         self.pos = 0
-        self.state = state
+        self.fields = []
+        self.prefix = prefix
+        self.last = last
+        self.family = None
 
     def take(self, n):
         if self.pos + n > len(self.data):
-            raise DecodeError('the request ends %d bytes short' % (self.pos + n - len(self.data)))
+            raise DecodeError('the record ends %d bytes short' % (self.pos + n - len(self.data)))
         chunk = self.data[self.pos:self.pos + n]
         self.pos += n
         return chunk
@@ -93,30 +125,37 @@ class Fields(object):
         s = struct.Struct('>' + fmt)
         return s.unpack(self.take(s.size))[0]
 
+    def add(self, path, kind, record, name):
+        """Reads one value; adds it to the fields and to record."""
+        value = self.value(kind, record)
+        if kind in ('ipaddr', 'addr') and ':' in value:
+            path += '_ipv6'
+        self.fields.append((path, value))
+        record[name] = value
+        if kind == 'family':
+            self.family = value
+        return value
+
     def value(self, kind, record):
-        if isinstance(kind, tuple):
-            count = self.value(kind[1], record)
-            item = self.filter_kind(record) if kind[2] == 'filter_value' else kind[2]
-            return [self.rows(item) if isinstance(item, list) else self.value(item, record) for _ in range(count)]
+        if kind in _DEPENDENT:
+            return self.value(self.dependent_kind(kind, record), record)
         if kind in _NUMBERS:
             return self.number(_NUMBERS[kind])
-        if kind == 'string':
-            n = self.number('I')
-            text = self.take(n)
-            if not n or text[-1:] != b'\0':
-                raise DecodeError('a string without its closing zero byte')
-            return text[:-1].decode('utf-8', 'replace')
-        if kind == 'blob':
-            return {'hex': _hex(self.take(self.number('I')))}
+        if kind == 'string':     # (the text ends at its first zero byte, as the module reads it)
+            return self.take(self.number('I')).split(b'\0', 1)[0].decode('utf-8', 'replace')
+        if kind in ('blob', 'blob16'):
+            return {'hex': _hex(self.take(self.number('I' if kind == 'blob' else 'H')))}
         if kind == 'ip4':
             return socket.inet_ntoa(self.take(4))
         if kind == 'ipaddr':
-            family = self.number('B')
-            if family == 0:
+            self.family = self.number('B')
+            return self.value('addr', record)
+        if kind == 'addr':
+            if self.family == 0:
                 return socket.inet_ntoa(self.take(4))
-            if family == 1:
+            if self.family == 1:
                 return _ip6_text(self.take(16))
-            raise DecodeError('address family %d' % family)
+            raise DecodeError('address family %s' % self.family)
         if kind == 'ipaddrplen':
             code = self.number('B')
             plen = code - 33 if code > 32 else code
@@ -128,22 +167,73 @@ class Fields(object):
             return '%s/%d' % (socket.inet_ntoa(raw + b'\0' * (4 - len(raw))), plen)
         raise DecodeError('no layout for %r' % (kind,))
 
-    def filter_kind(self, record):
-        caps = dict((f['filter'], f['type']) for f in (self.state.view_filters or []))
-        if record.get('filter') not in caps:
-            raise DecodeError('filter %s is not among the view capabilities seen' % record.get('filter'))
-        return _FILTER_VALUE_KINDS.get(caps[record['filter']], 'string')
+    def dependent_kind(self, kind, record):
+        items, key, own, kinds = _DEPENDENT[kind]
+        caps = dict((c.get(key), c.get('type')) for c in (self.last.get(_VIEW_CAPS) or {}).get(items, ()))
+        if record.get(own) not in caps or caps[record[own]] not in kinds:
+            raise DecodeError('%s %s is not among the view capabilities seen' % (items[:-1], record.get(own)))
+        return kinds[caps[record[own]]]
 
-    def rows(self, rows):
-        record = {}
+    def record(self, rows, prefix=None, record=None):
+        """Reads the rows; returns the record of their values."""
+        prefix = self.prefix if prefix is None else prefix
+        record = {} if record is None else record
         for row in rows:
-            if len(row) == 3 and not record.get('mask', 0) & (1 << row[2]):
-                continue
-            record[row[0]] = self.value(row[1], record)
+            kind = row['row']
+            path = '%s.%s' % (prefix, field_name(row.get('name') or ''))
+            if kind == 'may_end' and self.pos == len(self.data):
+                break
+            if kind == 'field':
+                self.add(path, row['kind'], record, row['name'])
+            elif kind == 'skip':
+                version = (self.last.get(_VERSION) or {}).get('version', _DEFAULT_VERSION)
+                if ('since' in row and version < row['since'][1]) or (row.get('flagged') and not self.number('B')):
+                    continue
+                for _ in range(row['repeat']):
+                    self.add(path, row['kind'], record, row['name'])
+            elif kind == 'pair':
+                record[row['name']] = [self.add(path + part, row['kind'], {}, 0) for part in ('.first', '.second')]
+            elif kind == 'woven':
+                other = '%s.%s' % (prefix, field_name(row['other']))
+                a1, b1, a2, b2 = [self.add(p + part, row['kind'], {}, 0) for part in ('.first', '.second')
+                                  for p in (path, other)]
+                record[row['name']], record[row['other']] = [a1, a2], [b1, b2]
+            elif kind == 'list':
+                record[row['name']] = self.list(row, path, record)
+            elif kind == 'switch':
+                cases = dict(row['cases'])
+                rows = cases.get(record.get(row['field']), row['default'])
+                if rows is None:
+                    raise DecodeError('%s %s: a value the protocol does not know' % (row['field'],
+                                                                                     record.get(row['field'])))
+                self.record(rows, prefix, record)
+            elif kind == 'when' and record.get(row['field'], 0) & row['bit']:
+                self.record(row['rows'], prefix, record)
+            elif kind == 'groups':
+                bits = row['mask'] if row['field'] is None else record.get(row['field'], 0)
+                for _, group_bits, rows in row['groups']:
+                    if bits & group_bits:
+                        self.record(rows, prefix, record)
+            elif kind == 'opaque' and self.pos < len(self.data):
+                self.fields.append((path, {'hex': _hex(self.take(len(self.data) - self.pos))}))
         return record
 
-
-_NUMBERS = {'u8': 'B', 'u16': 'H', 'u32': 'I', 'u64': 'Q', 's64': 'q'}
+    def list(self, row, path, record):
+        count = row['count']
+        if count == 'from':
+            source, key = row['source']
+            n = len((self.last.get(source) or {}).get(key) or ())
+        elif count == 'rest':
+            n = None
+        else:
+            n = self.add(path + '.count', count, {}, 0)
+        out = []
+        while (len(out) < n) if n is not None else self.pos < len(self.data):
+            if 'items' in row:
+                out.append(self.record(row['items'], path))
+            else:
+                out.append(self.add(path, row['kind'], record, row['name']))
+        return out
 
 
 def _hex(data):
@@ -157,13 +247,14 @@ def _ip6_text(raw):
         return ':'.join('%x' % w for w in struct.unpack('>8H', raw))
 
 
-def decode_request(mtype, payload, state):
-    name, rows = REQUESTS[mtype]
-    f = Fields(payload, state)
-    record = f.rows(rows)
+def walk(rows, prefix, payload, last):
+    """(record, fields) of one payload read by its rows; DecodeError when it
+    does not fit them (short, left over, a value out of range)."""
+    f = Fields(payload, prefix, last)
+    record = f.record(rows)
     if f.pos != len(payload):
         raise DecodeError('%d bytes left over after the last field' % (len(payload) - f.pos))
-    return record
+    return record, f.fields
 
 
 # ---- server messages -----------------------------------------------------------
@@ -486,6 +577,7 @@ class Dissector(object):
 
     def __init__(self):
         self.state = kxclient.KXClient.offline()
+        self.last = {}      # message number -> the record of the last one read
         self.number = 0
         self.first_time = None
 
@@ -510,22 +602,50 @@ class Dissector(object):
             out['hex'] = _hex(packet.data)
             return out
         mtype, length, payload = whole
+        request = packet.direction == pcapng.OUTBOUND or (not packet.direction and mtype in REQUESTS)
         try:
-            if packet.direction == pcapng.OUTBOUND or (not packet.direction and mtype in REQUESTS):
-                request = decode_request(mtype, payload, self.state) if mtype in REQUESTS else None
-                out['content'] = plain(request) if render else None
+            if request:
+                self.walk_request(out, mtype, payload, render)
                 if mtype not in REQUESTS and payload:
                     out['hex'] = _hex(payload)
             else:
+                unread = self.walk_server(out, mtype, payload, render)
                 known = mtype in self.state.handlers
                 content = decode_server(mtype, payload, self.state, render)
                 out['content'] = plain(content) if render else None
+                if unread is not None:  # (raised once the handler has carried the state on)
+                    raise unread
                 if not known and payload:
                     out['hex'] = _hex(payload)
-        except Exception as e:  # the handlers' BadMessageError, a request layout's DecodeError, ...
+        except Exception as e:  # the handlers' BadMessageError, a record's DecodeError, ...
             out['error'] = '%s: %s' % (type(e).__name__, e)
             out['hex'] = _hex(payload)
         return out
+
+    def walk_request(self, out, mtype, payload, render):
+        """A request read field by field: its record as the content, its fields."""
+        out['content'] = None
+        if mtype in REQUESTS:
+            builder, rows = REQUESTS[mtype]
+            record, fields = walk(rows, 'kx.' + builder, payload, self.last)
+            if render:
+                out['content'], out['fields'] = plain(record), plain(fields)
+
+    def walk_server(self, out, mtype, payload, render):
+        """A server message read field by field into out['fields'], kept as the
+        last of its type; returns the DecodeError when it does not read."""
+        entry = MESSAGES.get(mtype)
+        if entry is None or not (render or mtype in _REFERRED):
+            return None
+        try:
+            record, fields = walk(entry.record, 'kx.' + entry.label, payload, self.last)
+        except DecodeError as e:
+            self.last.pop(mtype, None)
+            return e
+        self.last[mtype] = record
+        if render:
+            out['fields'] = plain(fields)
+        return None
 
 
 def _natural(key):

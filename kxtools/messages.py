@@ -7,25 +7,31 @@ and the exporter look messages up in.
     MESSAGES[0x12001].handler    # 'on_host_update': the Session method
     MESSAGES[0x12001].table      # 'hosts': the Session table it changes
     MESSAGES[0x12001].decoder    # 'handleHostUpdate': the KXdv17_0 function
+    MESSAGES[0x12001].label      # 'hostUpdate': its field names' prefix (kx.hostUpdate.hosts.hostid)
+    MESSAGES[0x12001].record     # the rows of its payload, from the definition
 
-Numbers and names come from the protocol definition (kxtools._protocol);
-every server message of the definition has an entry, those the client
-does not keep with handler, table and decoder None. What the client does
+Numbers, names and records come from the protocol definition
+(kxtools._protocol); every server message of the definition has an entry,
+those the client does not keep with handler, table and decoder None.
+REQUESTS holds the requests' layouts in the same row form as the records,
+so that one walk over rows (kxdissect's, the Lua dissector's) reads both. What the client does
 with a message (its handler and the table it fills) is kxtools' own
 choice, kept here beside the names.
 """
+import re
 from collections import namedtuple
 
 from kxtools import _protocol
 
-__all__ = ['Message', 'MESSAGES', 'NUMBERS', 'HANDLER_TABLES']
+__all__ = ['Message', 'MESSAGES', 'NUMBERS', 'HANDLER_TABLES', 'REQUESTS', 'field_name']
 
 
 
-class Message(namedtuple('Message', 'number name handler table decoder')):
+class Message(namedtuple('Message', 'number name handler table decoder label record')):
     """One server message: its number, its constant name, the Session method
-    that handles it, the Session attribute that method changes and the
-    KXdv17_0 function that decodes it (None where there is none)."""
+    that handles it, the Session attribute that method changes, the KXdv17_0
+    function that decodes it (None where there is none), the prefix of its
+    field names and the rows of its record."""
     __slots__ = ()
 
 
@@ -75,10 +81,18 @@ _CLIENT = {
 }
 
 
+def camel(name):
+    """HOST_UPDATE -> hostUpdate."""
+    words = name.lower().split('_')
+    return words[0] + ''.join(w.capitalize() for w in words[1:])
+
+
 def _build():
     out = {}
     for number, name in _protocol.SERVER_MESSAGES.items():
-        out[number] = Message(number, name, *_CLIENT.get(name[len(_PREFIX):], (None, None, None)))
+        short = name[len(_PREFIX):]
+        out[number] = Message(number, name, *(_CLIENT.get(short, (None, None, None)) +
+                                               (camel(short), _protocol.SERVER_RECORDS[number][1])))
     unknown = set(_PREFIX + n for n in _CLIENT) - set(_protocol.SERVER_MESSAGES.values())
     if unknown:     # a message renamed or dropped in the definition
         raise ImportError('kxtools.messages: not in the protocol definition: %s' % ', '.join(sorted(unknown)))
@@ -90,6 +104,33 @@ MESSAGES = _build()
 NUMBERS = dict((m.name, n) for n, m in MESSAGES.items())
 # The table each handler changes, by handler name.
 HANDLER_TABLES = dict((m.handler, m.table) for m in MESSAGES.values() if m.table)
+
+
+def field_name(key):
+    """A field's name as a filter name takes it: the module's key with each run
+    of other characters than letters, digits, '-' and '_' as one '_'
+    ('in RX bps' -> 'in_RX_bps', 'drops/s' -> 'drops_s')."""
+    return re.sub(r'[^A-Za-z0-9_-]+', '_', key)
+
+
+def record_rows(layout):
+    """A request layout's rows ((name, kind), (name, kind, mask bit), list kinds
+    ('list', count kind, rows or a kind)) in the records' row form."""
+    out = []
+    for row in layout:
+        name, kind = row[0], row[1]
+        if isinstance(kind, tuple):
+            r = dict(row='list', name=name, count=kind[1])
+            r['items' if isinstance(kind[2], list) else 'kind'] = (record_rows(kind[2]) if isinstance(kind[2], list)
+                                                                   else kind[2])
+        else:
+            r = dict(row='field', name=name, kind=kind)
+        out.append(dict(row='when', field='mask', bit=1 << row[2], rows=[r]) if len(row) == 3 else r)
+    return out
+
+
+# Request number -> (builder, rows in the records' form); the builder is its field names' prefix.
+REQUESTS = dict((n, (builder, record_rows(rows))) for n, (builder, rows) in _protocol.REQUESTS.items())
 
 
 def name(number):

@@ -36,8 +36,8 @@ sim_only = unittest.skipUnless(os.path.basename(os.environ.get('KX_MODULE_DIR', 
 EXAMPLES = os.path.join(TOP, 'examples')
 LUA = os.path.join(TOP, 'kxtools', 'kx.lua')
 FRAME = struct.Struct('>IH')
-# Frame fields compared on their own; every other kx.* field is a request field.
-HEADER_FIELDS = ('kx.type', 'kx.length', 'kx.name', 'kx.request', 'kx.direction', 'kx.payload', 'kx.item')
+# Frame fields compared on their own; every other kx.* field is a record's field (or an expert info).
+HEADER_FIELDS = ('kx.type', 'kx.length', 'kx.name', 'kx.request', 'kx.direction', 'kx.item')
 # A sanitizer build's preloaded runtimes are for our interpreter only (tcpdump hangs under them).
 TOOL_ENV = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
 
@@ -203,24 +203,6 @@ def loopback_capture(path, port):
     return None
 
 
-def flatten(prefix, value, out):
-    """kxdissect's request content as {dissector field name: [values in wire order]}."""
-    if isinstance(value, dict) and set(value) == set(['hex']):
-        out.setdefault(prefix, []).append(value['hex'])
-    elif isinstance(value, dict):
-        for k, v in value.items():
-            flatten('%s.%s' % (prefix, k), v, out)
-    elif isinstance(value, list):
-        out.setdefault(prefix + '.count', []).append(str(len(value)))
-        for item in value:
-            flatten(prefix, item, out)
-    elif isinstance(value, str) and ':' in value and '/' not in value:
-        out.setdefault(prefix + '_ipv6', []).append(value)
-    else:
-        out.setdefault(prefix, []).append(str(value))
-    return out
-
-
 def tshark_frames(path, *options):
     """Every kx PDU tshark shows, in order: (request?, type, length, name, {field: [values]})."""
     cmd = [TSHARK, '-r', path, '-X', 'lua_script:' + LUA, '-T', 'json', '-J', 'kx'] + list(options)
@@ -249,17 +231,24 @@ def tshark_frames(path, *options):
                 head = [f.pop(k, [None])[0] for k in ('kx.type', 'kx.length', 'kx.name')]
                 for k in HEADER_FIELDS:
                     f.pop(k, None)
-                f = dict((k, [v.replace(':', '') if k.endswith('.data') else v for v in vs]) for k, vs in f.items())
                 pdus.append((request, int(head[0], 16), int(head[1]), head[2], f))
     return pdus
+
+
+def field_text(value):
+    """A kxdissect field value as tshark's JSON shows it (bytes as aa:bb:cc)."""
+    if isinstance(value, dict):
+        return ':'.join(value['hex'][i:i + 2] for i in range(0, len(value['hex']), 2))
+    return value if isinstance(value, str) else str(value)
 
 
 def expected_frames(path):
     rows = []
     for d in [json.loads(line) for line in run_tool(*tool('kxdissect', '--json', path))[1].splitlines()]:
-        request = d['direction'] == 'out'
-        fields = flatten('kx.' + d['name'], d['content'], {}) if request and isinstance(d.get('content'), dict) else {}
-        rows.append((request, d['type'], d['length'], d['name'], fields))
+        fields = {}
+        for name, value in d.get('fields', ()):
+            fields.setdefault(name, []).append(field_text(value))
+        rows.append((d['direction'] == 'out', d['type'], d['length'], d['name'], fields))
     return rows
 
 
