@@ -359,9 +359,8 @@ def _view_update(st, m):
     msg = m()   # the view id, then the operations, read from one message
     view = kx.handleViewUpdateViewID(msg)
     ops = kx.handleViewUpdate(msg, st.view_fields)
-    names = dict((getattr(kx, 'PROTOCOL_SERVER_VIEW_UPDATE_OP_' + n), n.lower())
-                 for n in ('ADD', 'UPDATE', 'REMOVE', 'STRING_SET'))
-    return {'view': view, 'ops': [[names.get(op, op), item] for op, item in ops]}
+    names = dict((op, name.lower()) for op, name in _protocol.VALUE_TABLES['VIEW_OP']['values'])
+    return {'viewid': view, 'ops': [[names.get(op, op), item] for op, item in ops]}
 
 
 def _channels_data(st, m):
@@ -409,10 +408,11 @@ def decode_server(mtype, payload, state, render=True):
 
 # ---- server message layouts ----------------------------------------------------
 #
-# How a handler's value is shown: the names of a tuple's items, in order, or a
-# function of the value. Handlers that return dicts are shown as they are.
+# How a handler's value is shown: its items named as kxtools.messages names
+# them (the record's field names), or, by handler, a function of the value.
+# Handlers that return dicts are shown as they are.
 
-FEATURE_NAMES = sorted((getattr(kx, n), n[len('FEATURES_'):]) for n in dir(kx) if n.startswith('FEATURES_'))
+FEATURE_NAMES = _protocol.VALUE_TABLES['FEATURES']['values']
 
 
 def flag_names(value, names):
@@ -431,7 +431,7 @@ def _entries(items):
 def _view_op(op, item):
     if op == 'add':
         row, second, (field, value), data = item
-        return {'op': op, 'row': row, 'second_id': second, 'field': field, 'value': value, 'data': data}
+        return {'op': op, 'row': row, 'second': second, 'id': field, 'value': value, 'data': data}
     if op == 'update':
         return {'op': op, 'row': item[0], 'data': item[1]}
     if op == 'string_set':
@@ -442,28 +442,10 @@ def _view_op(op, item):
 
 
 SERVER_LAYOUTS = {
-    kx.PROTOCOL_SERVER_VERSION: ('protocol_version', 'server_value', 'text1', 'text2'),
-    kx.PROTOCOL_SERVER_AUTHENTICATION_OK: ('result',),
-    kx.PROTOCOL_SERVER_FEATURES: lambda v: {'mask': v, 'features': flag_names(v, FEATURE_NAMES)},
-    kx.PROTOCOL_SERVER_EPERM: ('value',),
-    kx.PROTOCOL_SERVER_NOT_AVAILABLE: ('text',),
-    kx.PROTOCOL_SERVER_XFB_NAMES: ('names',),
-    kx.PROTOCOL_SERVER_STRTABLE_BEGIN: lambda v: {'table': v[0], 'entries': _entries(v[1])},
-    kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: lambda v: {'entries': _entries(v)},
-    kx.PROTOCOL_SERVER_HOST_REMOVE: ('hostid',),
-    kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY: ('hostid',),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: ('schemata',),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: ('schema_id', 'row_id', 'data'),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: ('row_ids',),
-    kx.PROTOCOL_SERVER_VIEW_CAPS: ('filters', 'fields'),
-    kx.PROTOCOL_SERVER_VIEW_UPDATE: lambda v: {'view': v['view'], 'ops': [_view_op(op, item) for op, item in v['ops']]},
-    kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: ('viewid', 'text'),
-    kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: ('channels', 'statistics'),
-    kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: ('rules', 'flag'),
-    kx.PROTOCOL_SERVER_FW_RULES_INIT: ('rules', 'flag'),
-    kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: ('n1', 'prefix', 'n2', 'n3', 'n4'),
-    kx.PROTOCOL_SERVER_BGP_DUMP_PATH: ('path_id', 'elements'),
-    kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: ('counters',),
+    'on_features': lambda v: {'features': v, 'features_names': flag_names(v, FEATURE_NAMES)},
+    'on_strtable_begin': lambda v: {'table': v[0], 'entries': _entries(v[1])},
+    'on_strtable_entries': lambda v: {'entries': _entries(v)},
+    'on_view_update': lambda v: {'viewid': v['viewid'], 'ops': [_view_op(op, item) for op, item in v['ops']]},
 }
 
 # Flag words inside table entries, shown with their names beside the number.
@@ -487,8 +469,9 @@ def _with_flag_names(record):
 
 def label_server(mtype, content):
     """A server message's decoded value with its fields named."""
-    layout = SERVER_LAYOUTS.get(mtype)
-    if content is None or layout is None:
+    entry = MESSAGES.get(mtype)
+    layout = entry and (SERVER_LAYOUTS.get(entry.handler) or entry.items)
+    if content is None or not layout:
         if isinstance(content, dict):
             for part in ('added', 'changed'):
                 if isinstance(content.get(part), dict):

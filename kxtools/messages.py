@@ -27,57 +27,59 @@ __all__ = ['Message', 'MESSAGES', 'NUMBERS', 'HANDLER_TABLES', 'REQUESTS', 'fiel
 
 
 
-class Message(namedtuple('Message', 'number name handler table decoder label record')):
+class Message(namedtuple('Message', 'number name handler table decoder items label record')):
     """One server message: its number, its constant name, the Session method
     that handles it, the Session attribute that method changes, the KXdv17_0
-    function that decodes it (None where there is none), the prefix of its
-    field names and the rows of its record."""
+    function that decodes it (None where there is none), the names of what
+    that function returns (a tuple's items, or its one value: the record's
+    field names), the prefix of its field names and the rows of its record."""
     __slots__ = ()
 
 
 _PREFIX = 'PROTOCOL_SERVER_'
 
-# Message name (without PROTOCOL_SERVER_) -> (Session handler, table, KXdv17_0 decoder).
+# Message name (without PROTOCOL_SERVER_) -> (Session handler, table, KXdv17_0 decoder,
+# the names of the decoder's tuple items or of its one value: fields of the message's record).
 _CLIENT = {
-    'VERSION': ('on_version', 'version', 'handleVersion'),
-    'AUTHENTICATION_OK': ('on_auth', 'auth', 'handleAuth'),
-    'FEATURES': ('on_features', 'features', 'handleFeatures'),
-    'EPERM': ('on_eperm', 'refusals', 'handleEperm'),
-    'NOT_AVAILABLE': ('on_not_available', 'not_available', 'handleNotAvail'),
-    'XFB_NAMES': ('on_xfb_names', 'xfb_names', 'handleServerXFBNames'),
-    'UPDATE_DONE': ('on_update_done', 'update_done', None),
-    'PONG': ('on_pong', 'pongs', None),
-    'STRTABLE_BEGIN': ('on_strtable_begin', 'strtables', 'handleStrtblBegin'),
-    'STRTABLE_ENTRIES': ('on_strtable_entries', 'strtables', 'handleStrtblEntries'),
-    'STRTABLE_END': ('on_strtable_end', 'strtables', 'handleStrtblEnd'),
-    'HOST_ADD': ('on_host_add', 'hosts', 'handleHostAdd'),
-    'HOST_UPDATE': ('on_host_update', 'hosts', 'handleHostUpdate'),
-    'HOST_REMOVE': ('on_host_remove', 'hosts', 'handleHostRemove'),
-    'HOST_FIND_REPLY': ('on_host_find_reply', 'host_find_results', 'handleHostFindReply'),
-    'CONN_UPDATE': ('on_conn_update', 'conns', 'handleConnUpdate'),
-    'SESSION_CONTEXT_SCHEMATA': ('on_sc_schemata', 'sc_schemata', 'handleSessionContextSchemata'),
-    'SESSION_CONTEXT_ADD': ('on_sc_add', 'sc_rows', 'handleSessionContextAdd'),
-    'SESSION_CONTEXT_REMOVE': ('on_sc_remove', 'sc_rows', 'handleSessionContextRemove'),
-    'VIEW_CAPS': ('on_view_caps', 'view_fields', 'handleViewCaps'),
-    'VIEW_UPDATE': ('on_view_update', 'views', 'handleViewUpdate'),
-    'VIEW_ADD_ERROR': ('on_view_add_error', 'view_errors', 'handleViewAddError'),
-    'CHANNEL_STATS_INFO': ('on_channels_info', 'channel_info', 'handleChannelsInfo'),
-    'CHANNEL_STATS_DATA': ('on_channels_data', 'channels', 'handleChannelsData'),
-    'SHAPING_RULES_INIT': ('on_shaping_rules', 'shaping_rules', 'handleShapingRulesInit'),
-    'SHAPING_OBJECTS_INIT': ('on_ignored', None, None),
-    'SHAPING_OBJECT': ('on_shaping_object', 'shaping_objects', 'shapingobjectUpdateHandle'),
-    'FW_RULES_INIT': ('on_fw_rules_init', 'fw_rules', 'handleFWRulesInit'),
-    'FW_RULES': ('on_fw_rules', 'fw_rules', 'handleFWRulesData'),
-    'FWLOG_ENTRY_START': ('on_fwlog_start', 'fwlog_results', 'handleFWEntryStart'),
-    'FWLOG_ENTRY': ('on_fwlog_entry', 'fwlog_results', 'handleFWEntry'),
-    'FWLOG_ENTRY_END': ('on_fwlog_end', 'fwlog_results', None),
-    'BGP_DUMP_ENTRY': ('on_bgp_entry', 'bgp_entries', 'handleBgpEntry'),
-    'BGP_DUMP_PATH': ('on_bgp_path', 'bgp_paths', 'handleBgpPath'),
-    'BGP_DUMP_DONE': ('on_bgp_done', 'bgp_done', None),
-    'DRDL_SYSDIAG_BEGIN': ('on_sysdiag_begin', 'sysdiag', None),
-    'DRDL_SYSDIAG_ENTRIES': ('on_sysdiag_entries', 'sysdiag', 'handleDrdlStatsDump'),
-    'DRDL_SYSDIAG_END': ('on_sysdiag_end', 'sysdiag', None),
-    'VCRC_TEST_RESULT': ('on_vcrc_result', 'vcrc_results', 'handleVcrcTest'),
+    'VERSION': ('on_version', 'version', 'handleVersion', ('version', 'server', 'first', 'second')),
+    'AUTHENTICATION_OK': ('on_auth', 'auth', 'handleAuth', ('result',)),
+    'FEATURES': ('on_features', 'features', 'handleFeatures', ('features',)),
+    'EPERM': ('on_eperm', 'refusals', 'handleEperm', ('request',)),
+    'NOT_AVAILABLE': ('on_not_available', 'not_available', 'handleNotAvail', ('text',)),
+    'XFB_NAMES': ('on_xfb_names', 'xfb_names', 'handleServerXFBNames', ('names',)),
+    'UPDATE_DONE': ('on_update_done', 'update_done', None, None),
+    'PONG': ('on_pong', 'pongs', None, None),
+    'STRTABLE_BEGIN': ('on_strtable_begin', 'strtables', 'handleStrtblBegin', ('table', 'entries')),
+    'STRTABLE_ENTRIES': ('on_strtable_entries', 'strtables', 'handleStrtblEntries', ('entries',)),
+    'STRTABLE_END': ('on_strtable_end', 'strtables', 'handleStrtblEnd', None),
+    'HOST_ADD': ('on_host_add', 'hosts', 'handleHostAdd', None),
+    'HOST_UPDATE': ('on_host_update', 'hosts', 'handleHostUpdate', None),
+    'HOST_REMOVE': ('on_host_remove', 'hosts', 'handleHostRemove', ('hostid',)),
+    'HOST_FIND_REPLY': ('on_host_find_reply', 'host_find_results', 'handleHostFindReply', ('hostid',)),
+    'CONN_UPDATE': ('on_conn_update', 'conns', 'handleConnUpdate', None),
+    'SESSION_CONTEXT_SCHEMATA': ('on_sc_schemata', 'sc_schemata', 'handleSessionContextSchemata', ('schemata',)),
+    'SESSION_CONTEXT_ADD': ('on_sc_add', 'sc_rows', 'handleSessionContextAdd', ('schema', 'row', 'data')),
+    'SESSION_CONTEXT_REMOVE': ('on_sc_remove', 'sc_rows', 'handleSessionContextRemove', ('rows',)),
+    'VIEW_CAPS': ('on_view_caps', 'view_fields', 'handleViewCaps', ('filters', 'fields')),
+    'VIEW_UPDATE': ('on_view_update', 'views', 'handleViewUpdate', None),
+    'VIEW_ADD_ERROR': ('on_view_add_error', 'view_errors', 'handleViewAddError', ('viewid', 'text')),
+    'CHANNEL_STATS_INFO': ('on_channels_info', 'channel_info', 'handleChannelsInfo', ('channels', 'statistics')),
+    'CHANNEL_STATS_DATA': ('on_channels_data', 'channels', 'handleChannelsData', None),
+    'SHAPING_RULES_INIT': ('on_shaping_rules', 'shaping_rules', 'handleShapingRulesInit', ('rules', 'flags')),
+    'SHAPING_OBJECTS_INIT': ('on_ignored', None, None, None),
+    'SHAPING_OBJECT': ('on_shaping_object', 'shaping_objects', 'shapingobjectUpdateHandle', None),
+    'FW_RULES_INIT': ('on_fw_rules_init', 'fw_rules', 'handleFWRulesInit', ('rules', 'flags')),
+    'FW_RULES': ('on_fw_rules', 'fw_rules', 'handleFWRulesData', None),
+    'FWLOG_ENTRY_START': ('on_fwlog_start', 'fwlog_results', 'handleFWEntryStart', None),
+    'FWLOG_ENTRY': ('on_fwlog_entry', 'fwlog_results', 'handleFWEntry', None),
+    'FWLOG_ENTRY_END': ('on_fwlog_end', 'fwlog_results', None, None),
+    'BGP_DUMP_ENTRY': ('on_bgp_entry', 'bgp_entries', 'handleBgpEntry', ('first', 'prefix', 'second', 'third', 'fourth')),
+    'BGP_DUMP_PATH': ('on_bgp_path', 'bgp_paths', 'handleBgpPath', ('id', 'elements')),
+    'BGP_DUMP_DONE': ('on_bgp_done', 'bgp_done', None, None),
+    'DRDL_SYSDIAG_BEGIN': ('on_sysdiag_begin', 'sysdiag', None, None),
+    'DRDL_SYSDIAG_ENTRIES': ('on_sysdiag_entries', 'sysdiag', 'handleDrdlStatsDump', ('counters',)),
+    'DRDL_SYSDIAG_END': ('on_sysdiag_end', 'sysdiag', None, None),
+    'VCRC_TEST_RESULT': ('on_vcrc_result', 'vcrc_results', 'handleVcrcTest', None),
 }
 
 
@@ -87,12 +89,28 @@ def camel(name):
     return words[0] + ''.join(w.capitalize() for w in words[1:])
 
 
+def _names(rows):
+    """The field names of record rows, nested ones included."""
+    for row in rows:
+        for key in ('name', 'other'):
+            if key in row:
+                yield row[key]
+        nested = [row.get('items') or [], row.get('rows') or [], row.get('default') or []]
+        nested += [r for _, r in row.get('cases', ())] + [r for _, _, r in row.get('groups', ())]
+        for inner in nested:
+            for name in _names(inner):
+                yield name
+
+
 def _build():
     out = {}
     for number, name in _protocol.SERVER_MESSAGES.items():
         short = name[len(_PREFIX):]
-        out[number] = Message(number, name, *(_CLIENT.get(short, (None, None, None)) +
-                                               (camel(short), _protocol.SERVER_RECORDS[number][1])))
+        m = out[number] = Message(number, name, *(_CLIENT.get(short, (None,) * 4) +
+                                                   (camel(short), _protocol.SERVER_RECORDS[number][1])))
+        unnamed = set(m.items or ()) - set(_names(m.record))
+        if unnamed:     # one spelling: the decoder's items are named as the record's fields
+            raise ImportError('kxtools.messages: %s has no field %s' % (short, ', '.join(sorted(unnamed))))
     unknown = set(_PREFIX + n for n in _CLIENT) - set(_protocol.SERVER_MESSAGES.values())
     if unknown:     # a message renamed or dropped in the definition
         raise ImportError('kxtools.messages: not in the protocol definition: %s' % ', '.join(sorted(unknown)))

@@ -457,9 +457,9 @@ class Scenario(unittest.TestCase):
             self.assertEqual(dict((t, types.count(t)) for t in set(types)), want, direction)
         # Server frames with their fields named, and flag words with their bits' names.
         server = dict((f['name'], f['content']) for f in frames if f['direction'] == 'in')
-        self.assertEqual(server['PROTOCOL_SERVER_VERSION']['protocol_version'], c.version[0])
+        self.assertEqual(server['PROTOCOL_SERVER_VERSION']['version'], c.version[0])
         features = server['PROTOCOL_SERVER_FEATURES']
-        self.assertEqual((features['mask'], sum(getattr(kx, 'FEATURES_' + n) for n in features['features'])),
+        self.assertEqual((features['features'], sum(getattr(kx, 'FEATURES_' + n) for n in features['features_names'])),
                          (c.features, c.features))
         self.assertIn('ESTABLISHED', [n for f in frames if f['name'] == 'PROTOCOL_SERVER_CONN_UPDATE'
                                       for part in ('added', 'changed') for r in f['content'].get(part, {}).values()
