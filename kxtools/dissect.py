@@ -229,10 +229,13 @@ class Fields(object):
             n = self.add(path + '.count', count, {}, 0)
         out = []
         while (len(out) < n) if n is not None else self.pos < len(self.data):
+            start = self.pos
             if 'items' in row:
                 out.append(self.record(row['items'], path))
             else:
                 out.append(self.add(path, row['kind'], record, row['name']))
+            if self.pos == start:   # items of no bytes: one is all there is to show
+                break
         return out
 
 
@@ -555,6 +558,24 @@ def _key(k):
     return k if isinstance(k, text_type) else json.dumps(k, sort_keys=True)
 
 
+class _Printed(object):
+    """What the module prints while a frame is decoded (it warns of a host
+    added twice on sys.stdout), kept for the frame instead of mixed into
+    the dissection's output."""
+
+    def __init__(self):
+        self.text = []
+
+    def write(self, text):
+        self.text.append(text if isinstance(text, text_type) else text.decode('utf-8', 'replace'))
+
+    def line(self):
+        """One line: each distinct line printed, with its count when repeated."""
+        lines = [x for x in ''.join(self.text).splitlines() if x.strip()]
+        seen = sorted(set(lines), key=lines.index)
+        return '; '.join(x if lines.count(x) == 1 else '%s (%d times)' % (x, lines.count(x)) for x in seen)
+
+
 class Dissector(object):
     """Decodes frames in order, carrying the client state from one to the next."""
 
@@ -594,7 +615,13 @@ class Dissector(object):
             else:
                 unread = self.walk_server(out, mtype, payload, render)
                 known = mtype in self.state.handlers
-                content = decode_server(mtype, payload, self.state, render)
+                printed, sys.stdout = sys.stdout, _Printed()   # the module's warnings belong to the frame
+                try:
+                    content = decode_server(mtype, payload, self.state, render)
+                finally:
+                    printed, sys.stdout = sys.stdout, printed
+                if printed.text:
+                    out['warning'] = printed.line()
                 out['content'] = plain(content) if render else None
                 if unread is not None:  # (raised once the handler has carried the state on)
                     raise unread
@@ -654,6 +681,8 @@ def text_lines(d):
             lines.append('    ' + json.dumps(item, sort_keys=True))
     elif content is not None:
         lines.append('    ' + json.dumps(content, sort_keys=True))
+    if 'warning' in d:
+        lines.append('    warning: ' + d['warning'])
     if 'error' in d:
         lines.append('    error: ' + d['error'])
     if 'hex' in d:

@@ -502,6 +502,22 @@ class Scenario(unittest.TestCase):
             self.assertGreater(len(want), 50)
             for request in (True, False):
                 self.assertEqual([r for r in got if r[0] == request], [r for r in want if r[0] == request])
+        # Every server frame cut by a byte, and lengthened by one: tshark marks each as malformed
+        # where kxdissect reports an error, and neither fails.
+        broken = self.path('broken.pcapng')
+        with pcapng.Writer(broken) as w:
+            for p in self.tapped:
+                if p.direction == pcapng.INBOUND and len(p.data) > FRAME.size:
+                    mtype, length = FRAME.unpack_from(p.data)
+                    w.write(frame(mtype, p.data[FRAME.size:-1]), p.direction)
+                    w.write(frame(mtype, p.data[FRAME.size:] + b'\0'), p.direction)
+        marked = [bool(set(f) & set(['kx.short', 'kx.left_over', 'kx.bad_value'])) for _, _, _, _, f in
+                  tshark_frames(broken)]
+        rc, out, err = run_tool(*tool('kxdissect', '--json', broken))
+        self.assertEqual((rc, err), (0, ''))
+        errors = ['error' in json.loads(line) for line in out.splitlines()]
+        self.assertEqual((len(marked), marked), (len(errors), [True] * len(errors)))
+        self.assertEqual(errors, marked)
 
     def test_generated_lua_is_current(self):
         with open(LUA) as f:
