@@ -500,40 +500,40 @@ SERVER_RECORDS = {
     77825: ('CONN_UPDATE', [
         {'count': 'rest', 'items': [
             {'kind': 'u32', 'name': 'connid', 'row': 'field'},
-            {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+            {'kind': 'u32', 'name': 'record.ignored_u32', 'repeat': 1, 'row': 'skip'},
             {'kind': 'u32', 'name': 'flags', 'row': 'field', 'values': 'CONN'},
             {'family': 'CONN_BLOCK', 'field': 'flags', 'groups': [('create', 2049, [
-                {'kind': 'u8', 'name': 'ignored_u8_1', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u8', 'name': 'ignored_u8_2', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u32', 'name': 'ignored_u32_1', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u32', 'name': 'ignored_u32_2', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u16', 'name': 'ignored_u16_1', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u16', 'name': 'ignored_u16_2', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u32', 'name': 'ignored_u32_3', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u32', 'name': 'ignored_u32_4', 'repeat': 1, 'row': 'skip'},
-                {'flagged': 'u8', 'kind': 'u8', 'name': 'optional_u8', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u8', 'name': 'create.ignored_u8_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u8', 'name': 'create.ignored_u8_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'create.ignored_u32_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'create.ignored_u32_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u16', 'name': 'create.ignored_u16_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u16', 'name': 'create.ignored_u16_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'create.ignored_u32_3', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'create.ignored_u32_4', 'repeat': 1, 'row': 'skip'},
+                {'flagged': 'u8', 'kind': 'u8', 'name': 'create.optional_u8', 'repeat': 1, 'row': 'skip'},
                 {'kind': 'u32', 'name': '_starttime', 'row': 'field'},
-                {'kind': 'family', 'name': 'family', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'family', 'name': 'create.family', 'repeat': 1, 'row': 'skip'},
                 {'kind': 'addr', 'name': 'client', 'row': 'field'},
                 {'kind': 'u16', 'name': 'client_port', 'row': 'field'},
                 {'kind': 'addr', 'name': 'server', 'row': 'field'},
                 {'kind': 'u16', 'name': 'server_port', 'row': 'field'},
                 {'kind': 'u8', 'name': 'protocol', 'row': 'field'},
                 {'bit': 262144, 'field': 'flags', 'row': 'when', 'rows': [
-                    {'kind': 'family', 'name': 'family', 'repeat': 1, 'row': 'skip'},
-                    {'kind': 'addr', 'name': 'client', 'repeat': 1, 'row': 'skip'},
-                    {'kind': 'u16', 'name': 'client_port', 'repeat': 1, 'row': 'skip'},
-                    {'kind': 'addr', 'name': 'server', 'repeat': 1, 'row': 'skip'},
-                    {'kind': 'u16', 'name': 'server_port', 'repeat': 1, 'row': 'skip'},
-                    {'kind': 'u8', 'name': 'ignored_u8', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'family', 'name': 'second.family', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'addr', 'name': 'second.client', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u16', 'name': 'second.client_port', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'addr', 'name': 'second.server', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u16', 'name': 'second.server_port', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u8', 'name': 'second.ignored_u8', 'repeat': 1, 'row': 'skip'},
                 ]},
             ]), ('service', 2, [
                 {'kind': 'u16', 'name': '_service_id', 'row': 'field'},
                 {'kind': 'u16', 'name': '_base_service_id', 'row': 'field'},
             ]), ('options', 4, [
                 {'count': 'u16', 'items': [
-                    {'kind': 'u16', 'name': 'ignored_u16', 'repeat': 1, 'row': 'skip'},
-                    {'kind': 'blob16', 'name': 'ignored_value', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u16', 'name': 'option.ignored_u16', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'blob16', 'name': 'option.ignored_value', 'repeat': 1, 'row': 'skip'},
                 ], 'name': 'options', 'row': 'list'},
             ]), ('engine_flags', 8, [
                 {'kind': 'u32', 'name': '_engineflags', 'row': 'field', 'values': 'ENGINE'},
@@ -549,37 +549,37 @@ SERVER_RECORDS = {
             ]), ('hostname', 256, [
                 {'kind': 'string', 'name': '_server_hostname', 'row': 'field'},
             ]), ('strings', 512, [
-                {'kind': 'string', 'name': 'ignored', 'repeat': 4, 'row': 'skip'},
+                {'kind': 'string', 'name': 'strings.ignored', 'repeat': 4, 'row': 'skip'},
             ]), ('speed', 96, [
                 {'kind': 'u32', 'name': '_speed', 'row': 'pair'},
                 {'kind': 'u64', 'name': '_xfer', 'row': 'pair'},
-                {'kind': 'u32', 'name': 'ignored_u32_1', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u32', 'name': 'ignored_u32_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'speed.ignored_u32_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'speed.ignored_u32_2', 'repeat': 1, 'row': 'skip'},
             ]), ('counters', 4096, [
-                {'kind': 'u32', 'name': 'ignored', 'repeat': 6, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'counters.ignored', 'repeat': 6, 'row': 'skip'},
             ]), ('shaping_bytes', 8192, [
-                {'kind': 'u16', 'name': 'ignored_u16', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u64', 'name': 'bytes', 'repeat': 1, 'row': 'skip', 'since': ('SHAPINGBYTESMINVERSION', 20482)},
-                {'kind': 'u16', 'name': 'ignored_u16', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u64', 'name': 'bytes', 'repeat': 1, 'row': 'skip', 'since': ('SHAPINGBYTESMINVERSION', 20482)},
+                {'kind': 'u16', 'name': 'shaping_bytes.ignored_u16_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'shaping_bytes.ignored_u32_1', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u64', 'name': 'shaping_bytes.bytes_1', 'repeat': 1, 'row': 'skip', 'since': ('SHAPINGBYTESMINVERSION', 20482)},
+                {'kind': 'u16', 'name': 'shaping_bytes.ignored_u16_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'shaping_bytes.ignored_u32_2', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u64', 'name': 'shaping_bytes.bytes_2', 'repeat': 1, 'row': 'skip', 'since': ('SHAPINGBYTESMINVERSION', 20482)},
             ]), ('times', 65536, [
-                {'kind': 'u32', 'name': 'ignored', 'repeat': 2, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'times.ignored', 'repeat': 2, 'row': 'skip'},
             ]), ('routing', 134217728, [
-                {'kind': 'u32', 'name': 'ignored', 'repeat': 4, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'routing.ignored', 'repeat': 4, 'row': 'skip'},
             ]), ('marks', 131072, [
-                {'kind': 'u8', 'name': 'ignored', 'repeat': 2, 'row': 'skip'},
+                {'kind': 'u8', 'name': 'marks.ignored', 'repeat': 2, 'row': 'skip'},
             ]), ('views', 524288, [
                 {'count': 'u16', 'kind': 'u16', 'name': 'views', 'row': 'list'},
             ]), ('totals', 2097152, [
-                {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
-                {'kind': 'u64', 'name': 'ignored_u64', 'repeat': 4, 'row': 'skip'},
+                {'kind': 'u32', 'name': 'totals.ignored_u32', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u64', 'name': 'totals.ignored_u64', 'repeat': 4, 'row': 'skip'},
             ]), ('blobs', 67108864, [
-                {'kind': 'blob16', 'name': 'ignored', 'repeat': 2, 'row': 'skip'},
+                {'kind': 'blob16', 'name': 'blobs.ignored', 'repeat': 2, 'row': 'skip'},
             ]), ('rows', 268435456, [
                 {'count': 'u8', 'items': [
-                    {'kind': 'u8', 'name': 'ignored_u8', 'repeat': 1, 'row': 'skip'},
+                    {'kind': 'u8', 'name': 'row.ignored_u8', 'repeat': 1, 'row': 'skip'},
                     {'kind': 'u64', 'name': 'row', 'row': 'field'},
                 ], 'name': 'rows', 'row': 'list'},
             ]), ('remove', 1024, [])], 'row': 'groups'},
@@ -616,14 +616,14 @@ SERVER_RECORDS = {
         {'count': 'rest', 'items': [
             {'kind': 'u32', 'name': 'number', 'row': 'field'},
             {'kind': 'string', 'name': 'text', 'row': 'field'},
-            {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+            {'kind': 'u32', 'name': 'entry.ignored_u32', 'repeat': 1, 'row': 'skip'},
         ], 'name': 'entries', 'row': 'list'},
     ]),
     81921: ('STRTABLE_ENTRIES', [
         {'count': 'rest', 'items': [
             {'kind': 'u32', 'name': 'number', 'row': 'field'},
             {'kind': 'string', 'name': 'text', 'row': 'field'},
-            {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+            {'kind': 'u32', 'name': 'entry.ignored_u32', 'repeat': 1, 'row': 'skip'},
         ], 'name': 'entries', 'row': 'list'},
     ]),
     81922: ('STRTABLE_END', []),
@@ -650,7 +650,7 @@ SERVER_RECORDS = {
     95488: ('SHAPING_OBJECTS_INIT', []),
     95489: ('SHAPING_OBJECT', [
         {'kind': 'u32', 'name': 'id', 'row': 'field'},
-        {'kind': 'u32', 'name': 'ignored_u32', 'repeat': 1, 'row': 'skip'},
+        {'kind': 'u32', 'name': 'update.ignored_u32', 'repeat': 1, 'row': 'skip'},
         {'kind': 'u32', 'name': 'kind', 'row': 'field', 'values': 'SHAPING_UPDATE'},
         {'cases': [(1, [
             {'kind': 'string', 'name': 'name', 'row': 'field'},
@@ -797,7 +797,7 @@ SERVER_RECORDS = {
             {'kind': 'u32', 'name': 'row', 'row': 'field'},
             {'cases': [(0, [
                 {'kind': 'u32', 'name': 'second', 'row': 'field'},
-                {'kind': 'u8', 'name': 'ignored_u8', 'repeat': 1, 'row': 'skip'},
+                {'kind': 'u8', 'name': 'field.ignored_u8', 'repeat': 1, 'row': 'skip'},
                 {'kind': 'u8', 'name': 'id', 'row': 'field'},
                 {'kind': 'field_value', 'name': 'value', 'row': 'field'},
                 {'kind': 'u8', 'name': 'mask', 'row': 'field', 'values': 'VIEW_DATA'},
@@ -806,7 +806,7 @@ SERVER_RECORDS = {
                 ]), ('speed', 2, [
                     {'kind': 'u64', 'name': 'speed', 'row': 'pair'},
                 ]), ('dropped', 4, [
-                    {'kind': 'u32', 'name': 'ignored', 'repeat': 6, 'row': 'skip'},
+                    {'kind': 'u32', 'name': 'dropped.ignored', 'repeat': 6, 'row': 'skip'},
                 ]), ('rtt', 8, [
                     {'kind': 'u32', 'name': 'rtt', 'row': 'pair'},
                 ]), ('cps', 16, [
@@ -819,7 +819,7 @@ SERVER_RECORDS = {
                 ]), ('speed', 2, [
                     {'kind': 'u64', 'name': 'speed', 'row': 'pair'},
                 ]), ('dropped', 4, [
-                    {'kind': 'u32', 'name': 'ignored', 'repeat': 6, 'row': 'skip'},
+                    {'kind': 'u32', 'name': 'dropped.ignored', 'repeat': 6, 'row': 'skip'},
                 ]), ('rtt', 8, [
                     {'kind': 'u32', 'name': 'rtt', 'row': 'pair'},
                 ]), ('cps', 16, [
