@@ -131,19 +131,19 @@ F[100] = ProtoField.uint32("kx.hostUpdate.hosts.netobjects", "netobjects", base.
 F[101] = ProtoField.uint32("kx.hostRemove.hostid", "hostid", base.DEC)
 F[102] = ProtoField.uint32("kx.hostFindReply.hostid", "hostid", base.DEC)
 F[103] = ProtoField.uint32("kx.connUpdate.connections.connid", "connid", base.DEC)
-F[104] = ProtoField.uint32("kx.connUpdate.connections.ignored_u32", "ignored_u32", base.DEC)
+F[104] = ProtoField.uint32("kx.connUpdate.connections.record_ignored_u32", "record_ignored_u32", base.DEC)
 F[105] = ProtoField.uint32("kx.connUpdate.connections.flags", "flags", base.DEC)
-F[106] = ProtoField.uint8("kx.connUpdate.connections.ignored_u8_1", "ignored_u8_1", base.DEC)
-F[107] = ProtoField.uint8("kx.connUpdate.connections.ignored_u8_2", "ignored_u8_2", base.DEC)
-F[108] = ProtoField.uint32("kx.connUpdate.connections.ignored_u32_1", "ignored_u32_1", base.DEC)
-F[109] = ProtoField.uint32("kx.connUpdate.connections.ignored_u32_2", "ignored_u32_2", base.DEC)
-F[110] = ProtoField.uint16("kx.connUpdate.connections.ignored_u16_1", "ignored_u16_1", base.DEC)
-F[111] = ProtoField.uint16("kx.connUpdate.connections.ignored_u16_2", "ignored_u16_2", base.DEC)
-F[112] = ProtoField.uint32("kx.connUpdate.connections.ignored_u32_3", "ignored_u32_3", base.DEC)
-F[113] = ProtoField.uint32("kx.connUpdate.connections.ignored_u32_4", "ignored_u32_4", base.DEC)
-F[114] = ProtoField.uint8("kx.connUpdate.connections.optional_u8", "optional_u8", base.DEC)
+F[106] = ProtoField.uint8("kx.connUpdate.connections.create_ignored_u8_1", "create_ignored_u8_1", base.DEC)
+F[107] = ProtoField.uint8("kx.connUpdate.connections.create_ignored_u8_2", "create_ignored_u8_2", base.DEC)
+F[108] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_1", "create_ignored_u32_1", base.DEC)
+F[109] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_2", "create_ignored_u32_2", base.DEC)
+F[110] = ProtoField.uint16("kx.connUpdate.connections.create_ignored_u16_1", "create_ignored_u16_1", base.DEC)
+F[111] = ProtoField.uint16("kx.connUpdate.connections.create_ignored_u16_2", "create_ignored_u16_2", base.DEC)
+F[112] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_3", "create_ignored_u32_3", base.DEC)
+F[113] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_4", "create_ignored_u32_4", base.DEC)
+F[114] = ProtoField.uint8("kx.connUpdate.connections.create_optional_u8", "create_optional_u8", base.DEC)
 F[115] = ProtoField.uint32("kx.connUpdate.connections._starttime", "_starttime", base.DEC)
-F[116] = ProtoField.uint8("kx.connUpdate.connections.family", "family", base.DEC, VALUES_ADDR_FAMILY)
+F[116] = ProtoField.uint8("kx.connUpdate.connections.create_family", "create_family", base.DEC, VALUES_ADDR_FAMILY)
 F[117] = ProtoField.ipv4("kx.connUpdate.connections.client", "client")
 F[118] = ProtoField.ipv6("kx.connUpdate.connections.client_ipv6", "client_ipv6")
 F[119] = ProtoField.uint16("kx.connUpdate.connections.client_port", "client_port", base.DEC)
@@ -151,200 +151,216 @@ F[120] = ProtoField.ipv4("kx.connUpdate.connections.server", "server")
 F[121] = ProtoField.ipv6("kx.connUpdate.connections.server_ipv6", "server_ipv6")
 F[122] = ProtoField.uint16("kx.connUpdate.connections.server_port", "server_port", base.DEC)
 F[123] = ProtoField.uint8("kx.connUpdate.connections.protocol", "protocol", base.DEC)
-F[124] = ProtoField.uint8("kx.connUpdate.connections.ignored_u8", "ignored_u8", base.DEC)
-F[125] = ProtoField.uint16("kx.connUpdate.connections._service_id", "_service_id", base.DEC)
-F[126] = ProtoField.uint16("kx.connUpdate.connections._base_service_id", "_base_service_id", base.DEC)
-F[127] = ProtoField.uint16("kx.connUpdate.connections.options.count", "count", base.DEC)
-F[128] = ProtoField.uint16("kx.connUpdate.connections.options.ignored_u16", "ignored_u16", base.DEC)
-F[129] = ProtoField.bytes("kx.connUpdate.connections.options.ignored_value", "ignored_value")
-F[130] = ProtoField.uint32("kx.connUpdate.connections._engineflags", "_engineflags", base.DEC)
-F[131] = ProtoField.uint32("kx.connUpdate.connections._xfbflags", "_xfbflags", base.DEC)
-F[132] = ProtoField.uint32("kx.connUpdate.connections._deepscan.count", "count", base.DEC)
-F[133] = ProtoField.uint16("kx.connUpdate.connections._deepscan", "_deepscan", base.DEC)
-F[134] = ProtoField.uint8("kx.connUpdate.connections._shaping_prio", "_shaping_prio", base.DEC)
-F[135] = ProtoField.uint16("kx.connUpdate.connections._shaping_rule_ids.count", "count", base.DEC)
-F[136] = ProtoField.uint32("kx.connUpdate.connections._shaping_rule_ids", "_shaping_rule_ids", base.DEC)
-F[137] = ProtoField.uint16("kx.connUpdate.connections._stat_rule_ids.count", "count", base.DEC)
-F[138] = ProtoField.uint32("kx.connUpdate.connections._stat_rule_ids", "_stat_rule_ids", base.DEC)
-F[139] = ProtoField.string("kx.connUpdate.connections._server_hostname", "_server_hostname")
-F[140] = ProtoField.string("kx.connUpdate.connections.ignored", "ignored")
-F[141] = ProtoField.uint32("kx.connUpdate.connections._speed.first", "first", base.DEC)
-F[142] = ProtoField.uint32("kx.connUpdate.connections._speed.second", "second", base.DEC)
-F[143] = ProtoField.uint64("kx.connUpdate.connections._xfer.first", "first", base.DEC)
-F[144] = ProtoField.uint64("kx.connUpdate.connections._xfer.second", "second", base.DEC)
-F[145] = ProtoField.uint32("kx.connUpdate.connections.ignored", "ignored", base.DEC)
-F[146] = ProtoField.uint16("kx.connUpdate.connections.ignored_u16", "ignored_u16", base.DEC)
-F[147] = ProtoField.uint64("kx.connUpdate.connections.bytes", "bytes", base.DEC)
-F[148] = ProtoField.uint8("kx.connUpdate.connections.ignored", "ignored", base.DEC)
-F[149] = ProtoField.uint16("kx.connUpdate.connections.views.count", "count", base.DEC)
-F[150] = ProtoField.uint16("kx.connUpdate.connections.views", "views", base.DEC)
-F[151] = ProtoField.uint64("kx.connUpdate.connections.ignored_u64", "ignored_u64", base.DEC)
-F[152] = ProtoField.bytes("kx.connUpdate.connections.ignored", "ignored")
-F[153] = ProtoField.uint8("kx.connUpdate.connections.rows.count", "count", base.DEC)
-F[154] = ProtoField.uint8("kx.connUpdate.connections.rows.ignored_u8", "ignored_u8", base.DEC)
-F[155] = ProtoField.uint64("kx.connUpdate.connections.rows.row", "row", base.DEC)
-F[156] = ProtoField.uint8("kx.sessionContextSchemata.schemata.count", "count", base.DEC)
-F[157] = ProtoField.uint8("kx.sessionContextSchemata.schemata.form", "form", base.DEC, VALUES_SC_SCHEMA)
-F[158] = ProtoField.uint8("kx.sessionContextSchemata.schemata.id", "id", base.DEC)
-F[159] = ProtoField.string("kx.sessionContextSchemata.schemata.name", "name")
-F[160] = ProtoField.uint8("kx.sessionContextSchemata.schemata.columns.count", "count", base.DEC)
-F[161] = ProtoField.uint8("kx.sessionContextSchemata.schemata.columns.kind", "kind", base.DEC, VALUES_SC_COLUMN)
-F[162] = ProtoField.string("kx.sessionContextSchemata.schemata.columns.name", "name")
-F[163] = ProtoField.string("kx.sessionContextSchemata.schemata.columns.content-type", "content-type")
-F[164] = ProtoField.uint8("kx.sessionContextAdd.schema", "schema", base.DEC)
-F[165] = ProtoField.uint64("kx.sessionContextAdd.row", "row", base.DEC)
-F[166] = ProtoField.bytes("kx.sessionContextAdd.data", "data")
-F[167] = ProtoField.uint64("kx.sessionContextRemove.rows.row", "row", base.DEC)
-F[168] = ProtoField.uint32("kx.strtableBegin.table", "table", base.DEC)
-F[169] = ProtoField.uint32("kx.strtableBegin.entries.number", "number", base.DEC)
-F[170] = ProtoField.string("kx.strtableBegin.entries.text", "text")
-F[171] = ProtoField.uint32("kx.strtableBegin.entries.ignored_u32", "ignored_u32", base.DEC)
-F[172] = ProtoField.uint32("kx.strtableEntries.entries.number", "number", base.DEC)
-F[173] = ProtoField.string("kx.strtableEntries.entries.text", "text")
-F[174] = ProtoField.uint32("kx.strtableEntries.entries.ignored_u32", "ignored_u32", base.DEC)
-F[175] = ProtoField.bytes("kx.serviceAdd.data", "data")
-F[176] = ProtoField.bytes("kx.serviceRemove.data", "data")
-F[177] = ProtoField.bytes("kx.serviceUpdate.data", "data")
-F[178] = ProtoField.uint16("kx.viewAddError.viewid", "viewid", base.DEC)
-F[179] = ProtoField.string("kx.viewAddError.text", "text")
-F[180] = ProtoField.uint32("kx.shapingRulesInit.flags", "flags", base.DEC)
-F[181] = ProtoField.uint32("kx.shapingRulesInit.rules.id", "id", base.DEC)
-F[182] = ProtoField.string("kx.shapingRulesInit.rules.name", "name")
-F[183] = ProtoField.uint32("kx.shapingObject.id", "id", base.DEC)
-F[184] = ProtoField.uint32("kx.shapingObject.ignored_u32", "ignored_u32", base.DEC)
-F[185] = ProtoField.uint32("kx.shapingObject.kind", "kind", base.DEC, VALUES_SHAPING_UPDATE)
-F[186] = ProtoField.string("kx.shapingObject.name", "name")
-F[187] = ProtoField.uint32("kx.shapingObject.copies", "copies", base.DEC)
-F[188] = ProtoField.uint32("kx.shapingObject.connections", "connections", base.DEC)
-F[189] = ProtoField.uint64("kx.shapingObject.in_RX_bytes", "in_RX_bytes", base.DEC)
-F[190] = ProtoField.uint64("kx.shapingObject.in_congested_bytes", "in_congested_bytes", base.DEC)
-F[191] = ProtoField.uint32("kx.shapingObject.in_RX_bps", "in_RX_bps", base.DEC)
-F[192] = ProtoField.uint32("kx.shapingObject.in_congested_bps", "in_congested_bps", base.DEC)
-F[193] = ProtoField.uint64("kx.shapingObject.in_RX_packets", "in_RX_packets", base.DEC)
-F[194] = ProtoField.uint64("kx.shapingObject.in_congested_packets", "in_congested_packets", base.DEC)
-F[195] = ProtoField.uint32("kx.shapingObject.in_RX_pps", "in_RX_pps", base.DEC)
-F[196] = ProtoField.uint32("kx.shapingObject.in_congested_pps", "in_congested_pps", base.DEC)
-F[197] = ProtoField.uint64("kx.shapingObject.in_total_drops", "in_total_drops", base.DEC)
-F[198] = ProtoField.uint32("kx.shapingObject.in_drops_s", "in_drops_s", base.DEC)
-F[199] = ProtoField.uint64("kx.shapingObject.in_total_marks", "in_total_marks", base.DEC)
-F[200] = ProtoField.uint32("kx.shapingObject.in_avg_latency", "in_avg_latency", base.DEC)
-F[201] = ProtoField.uint16("kx.shapingObject.in_max_latency", "in_max_latency", base.DEC)
-F[202] = ProtoField.uint32("kx.shapingObject.in_avg_Q", "in_avg_Q", base.DEC)
-F[203] = ProtoField.uint32("kx.shapingObject.in_max_Q", "in_max_Q", base.DEC)
-F[204] = ProtoField.uint64("kx.shapingObject.out_RX_bytes", "out_RX_bytes", base.DEC)
-F[205] = ProtoField.uint64("kx.shapingObject.out_congested_bytes", "out_congested_bytes", base.DEC)
-F[206] = ProtoField.uint32("kx.shapingObject.out_RX_bps", "out_RX_bps", base.DEC)
-F[207] = ProtoField.uint32("kx.shapingObject.out_congested_bps", "out_congested_bps", base.DEC)
-F[208] = ProtoField.uint64("kx.shapingObject.out_RX_packets", "out_RX_packets", base.DEC)
-F[209] = ProtoField.uint64("kx.shapingObject.out_congested_packets", "out_congested_packets", base.DEC)
-F[210] = ProtoField.uint32("kx.shapingObject.out_RX_pps", "out_RX_pps", base.DEC)
-F[211] = ProtoField.uint32("kx.shapingObject.out_congested_pps", "out_congested_pps", base.DEC)
-F[212] = ProtoField.uint64("kx.shapingObject.out_total_drops", "out_total_drops", base.DEC)
-F[213] = ProtoField.uint32("kx.shapingObject.out_drops_s", "out_drops_s", base.DEC)
-F[214] = ProtoField.uint64("kx.shapingObject.out_total_marks", "out_total_marks", base.DEC)
-F[215] = ProtoField.uint32("kx.shapingObject.out_avg_latency", "out_avg_latency", base.DEC)
-F[216] = ProtoField.uint16("kx.shapingObject.out_max_latency", "out_max_latency", base.DEC)
-F[217] = ProtoField.uint32("kx.shapingObject.out_avg_Q", "out_avg_Q", base.DEC)
-F[218] = ProtoField.uint32("kx.shapingObject.out_max_Q", "out_max_Q", base.DEC)
-F[219] = ProtoField.uint32("kx.fwRulesInit.flags", "flags", base.DEC)
-F[220] = ProtoField.uint32("kx.fwRulesInit.rules.id", "id", base.DEC)
-F[221] = ProtoField.string("kx.fwRulesInit.rules.name", "name")
-F[222] = ProtoField.uint32("kx.fwRules.rules.count", "count", base.DEC)
-F[223] = ProtoField.uint32("kx.fwRules.rules.id", "id", base.DEC)
-F[224] = ProtoField.uint64("kx.fwRules.rules.hits", "hits", base.DEC)
-F[225] = ProtoField.uint64("kx.fwRules.rules.hits_rate", "hits_rate", base.DEC)
-F[226] = ProtoField.uint64("kx.fwlogEntryStart.logentries", "logentries", base.DEC)
-F[227] = ProtoField.uint32("kx.fwlogEntry.time", "time", base.DEC)
-F[228] = ProtoField.uint8("kx.fwlogEntry.type", "type", base.DEC, VALUES_ADDR_FAMILY)
-F[229] = ProtoField.ipv4("kx.fwlogEntry.client", "client")
-F[230] = ProtoField.ipv6("kx.fwlogEntry.client_ipv6", "client_ipv6")
-F[231] = ProtoField.ipv4("kx.fwlogEntry.server", "server")
-F[232] = ProtoField.ipv6("kx.fwlogEntry.server_ipv6", "server_ipv6")
-F[233] = ProtoField.uint16("kx.fwlogEntry.clientport", "clientport", base.DEC)
-F[234] = ProtoField.uint16("kx.fwlogEntry.serverport", "serverport", base.DEC)
-F[235] = ProtoField.uint8("kx.fwlogEntry.protocol", "protocol", base.DEC)
-F[236] = ProtoField.string("kx.fwlogEntry.clienthostname", "clienthostname")
-F[237] = ProtoField.string("kx.fwlogEntry.serverhostname", "serverhostname")
-F[238] = ProtoField.string("kx.fwlogEntry.service", "service")
-F[239] = ProtoField.string("kx.fwlogEntry.rule", "rule")
-F[240] = ProtoField.string("kx.fwlogEntry.properties", "properties")
-F[241] = ProtoField.uint32("kx.channelStatsInfo.statistics.count", "count", base.DEC)
-F[242] = ProtoField.uint32("kx.channelStatsInfo.statistics.id", "id", base.DEC)
-F[243] = ProtoField.string("kx.channelStatsInfo.statistics.name", "name")
-F[244] = ProtoField.uint32("kx.channelStatsInfo.channels.count", "count", base.DEC)
-F[245] = ProtoField.uint32("kx.channelStatsInfo.channels.id", "id", base.DEC)
-F[246] = ProtoField.uint8("kx.channelStatsInfo.channels.type", "type", base.DEC)
-F[247] = ProtoField.uint8("kx.channelStatsInfo.channels.active", "active", base.DEC)
-F[248] = ProtoField.string("kx.channelStatsInfo.channels.name", "name")
-F[249] = ProtoField.uint32("kx.channelStatsData.channels.count", "count", base.DEC)
-F[250] = ProtoField.uint32("kx.channelStatsData.channels.id", "id", base.DEC)
-F[251] = ProtoField.uint8("kx.channelStatsData.channels.internal_media", "internal_media", base.DEC)
-F[252] = ProtoField.uint8("kx.channelStatsData.channels.external_media", "external_media", base.DEC)
-F[253] = ProtoField.uint8("kx.channelStatsData.channels.internal_negotiated_media", "internal_negotiated_media", base.DEC)
-F[254] = ProtoField.uint8("kx.channelStatsData.channels.external_negotiated_media", "external_negotiated_media", base.DEC)
-F[255] = ProtoField.uint32("kx.channelStatsData.channels.internal_negotiated_media_time", "internal_negotiated_media_time", base.DEC)
-F[256] = ProtoField.uint32("kx.channelStatsData.channels.external_negotiated_media_time", "external_negotiated_media_time", base.DEC)
-F[257] = ProtoField.uint64("kx.channelStatsData.channels.statistics.value.first", "first", base.DEC)
-F[258] = ProtoField.uint64("kx.channelStatsData.channels.statistics.value.second", "second", base.DEC)
-F[259] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate.first", "first", base.DEC)
-F[260] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate.second", "second", base.DEC)
-F[261] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_min.first", "first", base.DEC)
-F[262] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_min.second", "second", base.DEC)
-F[263] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_max.first", "first", base.DEC)
-F[264] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_max.second", "second", base.DEC)
-F[265] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_min_last.first", "first", base.DEC)
-F[266] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_min_last.second", "second", base.DEC)
-F[267] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_max_last.first", "first", base.DEC)
-F[268] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_max_last.second", "second", base.DEC)
-F[269] = ProtoField.uint32("kx.bgpDumpEntry.first", "first", base.DEC)
-F[270] = ProtoField.string("kx.bgpDumpEntry.prefix", "prefix")
-F[271] = ProtoField.uint32("kx.bgpDumpEntry.second", "second", base.DEC)
-F[272] = ProtoField.uint32("kx.bgpDumpEntry.third", "third", base.DEC)
-F[273] = ProtoField.uint32("kx.bgpDumpEntry.fourth", "fourth", base.DEC)
-F[274] = ProtoField.uint32("kx.bgpDumpPath.id", "id", base.DEC)
-F[275] = ProtoField.uint8("kx.bgpDumpPath.elements.count", "count", base.DEC)
-F[276] = ProtoField.uint32("kx.bgpDumpPath.elements", "elements", base.DEC)
-F[277] = ProtoField.uint64("kx.drdlSysdiagEntries.counters.counter", "counter", base.DEC)
-F[278] = ProtoField.uint32("kx.vcrcTestResult.test_id", "test_id", base.DEC)
-F[279] = ProtoField.uint8("kx.vcrcTestResult.ruleset_state", "ruleset_state", base.DEC)
-F[280] = ProtoField.uint32("kx.vcrcTestResult.rewrite_obj", "rewrite_obj", base.DEC)
-F[281] = ProtoField.uint32("kx.vcrcTestResult.monitor_iface", "monitor_iface", base.DEC)
-F[282] = ProtoField.int32("kx.vcrcTestResult.fwrule", "fwrule", base.DEC)
-F[283] = ProtoField.uint32("kx.vcrcTestResult.fwrules.count", "count", base.DEC)
-F[284] = ProtoField.uint32("kx.vcrcTestResult.fwrules.first", "first", base.DEC)
-F[285] = ProtoField.uint32("kx.vcrcTestResult.fwrules.second", "second", base.DEC)
-F[286] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.count", "count", base.DEC)
-F[287] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.first", "first", base.DEC)
-F[288] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.second", "second", base.DEC)
-F[289] = ProtoField.uint16("kx.viewUpdate.viewid", "viewid", base.DEC)
-F[290] = ProtoField.uint8("kx.viewUpdate.ops.op", "op", base.DEC, VALUES_VIEW_OP)
-F[291] = ProtoField.uint32("kx.viewUpdate.ops.row", "row", base.DEC)
-F[292] = ProtoField.uint32("kx.viewUpdate.ops.second", "second", base.DEC)
-F[293] = ProtoField.uint8("kx.viewUpdate.ops.ignored_u8", "ignored_u8", base.DEC)
-F[294] = ProtoField.uint8("kx.viewUpdate.ops.id", "id", base.DEC)
-F[295] = ProtoField.string("kx.viewUpdate.ops.value", "value")
-F[296] = ProtoField.uint8("kx.viewUpdate.ops.mask", "mask", base.DEC)
-F[297] = ProtoField.uint32("kx.viewUpdate.ops.conns", "conns", base.DEC)
-F[298] = ProtoField.uint64("kx.viewUpdate.ops.speed.first", "first", base.DEC)
-F[299] = ProtoField.uint64("kx.viewUpdate.ops.speed.second", "second", base.DEC)
-F[300] = ProtoField.uint32("kx.viewUpdate.ops.ignored", "ignored", base.DEC)
-F[301] = ProtoField.uint32("kx.viewUpdate.ops.rtt.first", "first", base.DEC)
-F[302] = ProtoField.uint32("kx.viewUpdate.ops.rtt.second", "second", base.DEC)
-F[303] = ProtoField.uint32("kx.viewUpdate.ops.cps.first", "first", base.DEC)
-F[304] = ProtoField.uint32("kx.viewUpdate.ops.cps.second", "second", base.DEC)
-F[305] = ProtoField.string("kx.viewUpdate.ops.text", "text")
-F[306] = ProtoField.uint8("kx.viewCaps.filters.count", "count", base.DEC)
-F[307] = ProtoField.uint8("kx.viewCaps.filters.filter", "filter", base.DEC)
-F[308] = ProtoField.string("kx.viewCaps.filters.name", "name")
-F[309] = ProtoField.uint8("kx.viewCaps.filters.type", "type", base.DEC, VALUES_FILTER_TYPE)
-F[310] = ProtoField.uint16("kx.viewCaps.filters.max", "max", base.DEC)
-F[311] = ProtoField.uint8("kx.viewCaps.fields.count", "count", base.DEC)
-F[312] = ProtoField.uint8("kx.viewCaps.fields.field", "field", base.DEC)
-F[313] = ProtoField.string("kx.viewCaps.fields.name", "name")
-F[314] = ProtoField.string("kx.viewCaps.fields.display_prefix", "display_prefix")
-F[315] = ProtoField.uint8("kx.viewCaps.fields.type", "type", base.DEC, VALUES_FIELD_TYPE)
-F[316] = ProtoField.uint8("kx.viewCaps.fields.filter", "filter", base.DEC)
-F[317] = ProtoField.uint8("kx.viewCaps.fields.want_arg", "want_arg", base.DEC)
+F[124] = ProtoField.uint8("kx.connUpdate.connections.second_family", "second_family", base.DEC, VALUES_ADDR_FAMILY)
+F[125] = ProtoField.ipv4("kx.connUpdate.connections.second_client", "second_client")
+F[126] = ProtoField.ipv6("kx.connUpdate.connections.second_client_ipv6", "second_client_ipv6")
+F[127] = ProtoField.uint16("kx.connUpdate.connections.second_client_port", "second_client_port", base.DEC)
+F[128] = ProtoField.ipv4("kx.connUpdate.connections.second_server", "second_server")
+F[129] = ProtoField.ipv6("kx.connUpdate.connections.second_server_ipv6", "second_server_ipv6")
+F[130] = ProtoField.uint16("kx.connUpdate.connections.second_server_port", "second_server_port", base.DEC)
+F[131] = ProtoField.uint8("kx.connUpdate.connections.second_ignored_u8", "second_ignored_u8", base.DEC)
+F[132] = ProtoField.uint16("kx.connUpdate.connections._service_id", "_service_id", base.DEC)
+F[133] = ProtoField.uint16("kx.connUpdate.connections._base_service_id", "_base_service_id", base.DEC)
+F[134] = ProtoField.uint16("kx.connUpdate.connections.options.count", "count", base.DEC)
+F[135] = ProtoField.uint16("kx.connUpdate.connections.options.option_ignored_u16", "option_ignored_u16", base.DEC)
+F[136] = ProtoField.bytes("kx.connUpdate.connections.options.option_ignored_value", "option_ignored_value")
+F[137] = ProtoField.uint32("kx.connUpdate.connections._engineflags", "_engineflags", base.DEC)
+F[138] = ProtoField.uint32("kx.connUpdate.connections._xfbflags", "_xfbflags", base.DEC)
+F[139] = ProtoField.uint32("kx.connUpdate.connections._deepscan.count", "count", base.DEC)
+F[140] = ProtoField.uint16("kx.connUpdate.connections._deepscan", "_deepscan", base.DEC)
+F[141] = ProtoField.uint8("kx.connUpdate.connections._shaping_prio", "_shaping_prio", base.DEC)
+F[142] = ProtoField.uint16("kx.connUpdate.connections._shaping_rule_ids.count", "count", base.DEC)
+F[143] = ProtoField.uint32("kx.connUpdate.connections._shaping_rule_ids", "_shaping_rule_ids", base.DEC)
+F[144] = ProtoField.uint16("kx.connUpdate.connections._stat_rule_ids.count", "count", base.DEC)
+F[145] = ProtoField.uint32("kx.connUpdate.connections._stat_rule_ids", "_stat_rule_ids", base.DEC)
+F[146] = ProtoField.string("kx.connUpdate.connections._server_hostname", "_server_hostname")
+F[147] = ProtoField.string("kx.connUpdate.connections.strings_ignored", "strings_ignored")
+F[148] = ProtoField.uint32("kx.connUpdate.connections._speed.first", "first", base.DEC)
+F[149] = ProtoField.uint32("kx.connUpdate.connections._speed.second", "second", base.DEC)
+F[150] = ProtoField.uint64("kx.connUpdate.connections._xfer.first", "first", base.DEC)
+F[151] = ProtoField.uint64("kx.connUpdate.connections._xfer.second", "second", base.DEC)
+F[152] = ProtoField.uint32("kx.connUpdate.connections.speed_ignored_u32_1", "speed_ignored_u32_1", base.DEC)
+F[153] = ProtoField.uint32("kx.connUpdate.connections.speed_ignored_u32_2", "speed_ignored_u32_2", base.DEC)
+F[154] = ProtoField.uint32("kx.connUpdate.connections.counters_ignored", "counters_ignored", base.DEC)
+F[155] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes_ignored_u16_1", "shaping_bytes_ignored_u16_1", base.DEC)
+F[156] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes_ignored_u32_1", "shaping_bytes_ignored_u32_1", base.DEC)
+F[157] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes_bytes_1", "shaping_bytes_bytes_1", base.DEC)
+F[158] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes_ignored_u16_2", "shaping_bytes_ignored_u16_2", base.DEC)
+F[159] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes_ignored_u32_2", "shaping_bytes_ignored_u32_2", base.DEC)
+F[160] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes_bytes_2", "shaping_bytes_bytes_2", base.DEC)
+F[161] = ProtoField.uint32("kx.connUpdate.connections.times_ignored", "times_ignored", base.DEC)
+F[162] = ProtoField.uint32("kx.connUpdate.connections.routing_ignored", "routing_ignored", base.DEC)
+F[163] = ProtoField.uint8("kx.connUpdate.connections.marks_ignored", "marks_ignored", base.DEC)
+F[164] = ProtoField.uint16("kx.connUpdate.connections.views.count", "count", base.DEC)
+F[165] = ProtoField.uint16("kx.connUpdate.connections.views", "views", base.DEC)
+F[166] = ProtoField.uint32("kx.connUpdate.connections.totals_ignored_u32", "totals_ignored_u32", base.DEC)
+F[167] = ProtoField.uint64("kx.connUpdate.connections.totals_ignored_u64", "totals_ignored_u64", base.DEC)
+F[168] = ProtoField.bytes("kx.connUpdate.connections.blobs_ignored", "blobs_ignored")
+F[169] = ProtoField.uint8("kx.connUpdate.connections.rows.count", "count", base.DEC)
+F[170] = ProtoField.uint8("kx.connUpdate.connections.rows.row_ignored_u8", "row_ignored_u8", base.DEC)
+F[171] = ProtoField.uint64("kx.connUpdate.connections.rows.row", "row", base.DEC)
+F[172] = ProtoField.uint8("kx.sessionContextSchemata.schemata.count", "count", base.DEC)
+F[173] = ProtoField.uint8("kx.sessionContextSchemata.schemata.form", "form", base.DEC, VALUES_SC_SCHEMA)
+F[174] = ProtoField.uint8("kx.sessionContextSchemata.schemata.id", "id", base.DEC)
+F[175] = ProtoField.string("kx.sessionContextSchemata.schemata.name", "name")
+F[176] = ProtoField.uint8("kx.sessionContextSchemata.schemata.columns.count", "count", base.DEC)
+F[177] = ProtoField.uint8("kx.sessionContextSchemata.schemata.columns.kind", "kind", base.DEC, VALUES_SC_COLUMN)
+F[178] = ProtoField.string("kx.sessionContextSchemata.schemata.columns.name", "name")
+F[179] = ProtoField.string("kx.sessionContextSchemata.schemata.columns.content-type", "content-type")
+F[180] = ProtoField.uint8("kx.sessionContextAdd.schema", "schema", base.DEC)
+F[181] = ProtoField.uint64("kx.sessionContextAdd.row", "row", base.DEC)
+F[182] = ProtoField.bytes("kx.sessionContextAdd.data", "data")
+F[183] = ProtoField.uint64("kx.sessionContextRemove.rows.row", "row", base.DEC)
+F[184] = ProtoField.uint32("kx.strtableBegin.table", "table", base.DEC)
+F[185] = ProtoField.uint32("kx.strtableBegin.entries.number", "number", base.DEC)
+F[186] = ProtoField.string("kx.strtableBegin.entries.text", "text")
+F[187] = ProtoField.uint32("kx.strtableBegin.entries.entry_ignored_u32", "entry_ignored_u32", base.DEC)
+F[188] = ProtoField.uint32("kx.strtableEntries.entries.number", "number", base.DEC)
+F[189] = ProtoField.string("kx.strtableEntries.entries.text", "text")
+F[190] = ProtoField.uint32("kx.strtableEntries.entries.entry_ignored_u32", "entry_ignored_u32", base.DEC)
+F[191] = ProtoField.bytes("kx.serviceAdd.data", "data")
+F[192] = ProtoField.bytes("kx.serviceRemove.data", "data")
+F[193] = ProtoField.bytes("kx.serviceUpdate.data", "data")
+F[194] = ProtoField.uint16("kx.viewAddError.viewid", "viewid", base.DEC)
+F[195] = ProtoField.string("kx.viewAddError.text", "text")
+F[196] = ProtoField.uint32("kx.shapingRulesInit.flags", "flags", base.DEC)
+F[197] = ProtoField.uint32("kx.shapingRulesInit.rules.id", "id", base.DEC)
+F[198] = ProtoField.string("kx.shapingRulesInit.rules.name", "name")
+F[199] = ProtoField.uint32("kx.shapingObject.id", "id", base.DEC)
+F[200] = ProtoField.uint32("kx.shapingObject.update_ignored_u32", "update_ignored_u32", base.DEC)
+F[201] = ProtoField.uint32("kx.shapingObject.kind", "kind", base.DEC, VALUES_SHAPING_UPDATE)
+F[202] = ProtoField.string("kx.shapingObject.name", "name")
+F[203] = ProtoField.uint32("kx.shapingObject.copies", "copies", base.DEC)
+F[204] = ProtoField.uint32("kx.shapingObject.connections", "connections", base.DEC)
+F[205] = ProtoField.uint64("kx.shapingObject.in_RX_bytes", "in_RX_bytes", base.DEC)
+F[206] = ProtoField.uint64("kx.shapingObject.in_congested_bytes", "in_congested_bytes", base.DEC)
+F[207] = ProtoField.uint32("kx.shapingObject.in_RX_bps", "in_RX_bps", base.DEC)
+F[208] = ProtoField.uint32("kx.shapingObject.in_congested_bps", "in_congested_bps", base.DEC)
+F[209] = ProtoField.uint64("kx.shapingObject.in_RX_packets", "in_RX_packets", base.DEC)
+F[210] = ProtoField.uint64("kx.shapingObject.in_congested_packets", "in_congested_packets", base.DEC)
+F[211] = ProtoField.uint32("kx.shapingObject.in_RX_pps", "in_RX_pps", base.DEC)
+F[212] = ProtoField.uint32("kx.shapingObject.in_congested_pps", "in_congested_pps", base.DEC)
+F[213] = ProtoField.uint64("kx.shapingObject.in_total_drops", "in_total_drops", base.DEC)
+F[214] = ProtoField.uint32("kx.shapingObject.in_drops_s", "in_drops_s", base.DEC)
+F[215] = ProtoField.uint64("kx.shapingObject.in_total_marks", "in_total_marks", base.DEC)
+F[216] = ProtoField.uint32("kx.shapingObject.in_avg_latency", "in_avg_latency", base.DEC)
+F[217] = ProtoField.uint16("kx.shapingObject.in_max_latency", "in_max_latency", base.DEC)
+F[218] = ProtoField.uint32("kx.shapingObject.in_avg_Q", "in_avg_Q", base.DEC)
+F[219] = ProtoField.uint32("kx.shapingObject.in_max_Q", "in_max_Q", base.DEC)
+F[220] = ProtoField.uint64("kx.shapingObject.out_RX_bytes", "out_RX_bytes", base.DEC)
+F[221] = ProtoField.uint64("kx.shapingObject.out_congested_bytes", "out_congested_bytes", base.DEC)
+F[222] = ProtoField.uint32("kx.shapingObject.out_RX_bps", "out_RX_bps", base.DEC)
+F[223] = ProtoField.uint32("kx.shapingObject.out_congested_bps", "out_congested_bps", base.DEC)
+F[224] = ProtoField.uint64("kx.shapingObject.out_RX_packets", "out_RX_packets", base.DEC)
+F[225] = ProtoField.uint64("kx.shapingObject.out_congested_packets", "out_congested_packets", base.DEC)
+F[226] = ProtoField.uint32("kx.shapingObject.out_RX_pps", "out_RX_pps", base.DEC)
+F[227] = ProtoField.uint32("kx.shapingObject.out_congested_pps", "out_congested_pps", base.DEC)
+F[228] = ProtoField.uint64("kx.shapingObject.out_total_drops", "out_total_drops", base.DEC)
+F[229] = ProtoField.uint32("kx.shapingObject.out_drops_s", "out_drops_s", base.DEC)
+F[230] = ProtoField.uint64("kx.shapingObject.out_total_marks", "out_total_marks", base.DEC)
+F[231] = ProtoField.uint32("kx.shapingObject.out_avg_latency", "out_avg_latency", base.DEC)
+F[232] = ProtoField.uint16("kx.shapingObject.out_max_latency", "out_max_latency", base.DEC)
+F[233] = ProtoField.uint32("kx.shapingObject.out_avg_Q", "out_avg_Q", base.DEC)
+F[234] = ProtoField.uint32("kx.shapingObject.out_max_Q", "out_max_Q", base.DEC)
+F[235] = ProtoField.uint32("kx.fwRulesInit.flags", "flags", base.DEC)
+F[236] = ProtoField.uint32("kx.fwRulesInit.rules.id", "id", base.DEC)
+F[237] = ProtoField.string("kx.fwRulesInit.rules.name", "name")
+F[238] = ProtoField.uint32("kx.fwRules.rules.count", "count", base.DEC)
+F[239] = ProtoField.uint32("kx.fwRules.rules.id", "id", base.DEC)
+F[240] = ProtoField.uint64("kx.fwRules.rules.hits", "hits", base.DEC)
+F[241] = ProtoField.uint64("kx.fwRules.rules.hits_rate", "hits_rate", base.DEC)
+F[242] = ProtoField.uint64("kx.fwlogEntryStart.logentries", "logentries", base.DEC)
+F[243] = ProtoField.uint32("kx.fwlogEntry.time", "time", base.DEC)
+F[244] = ProtoField.uint8("kx.fwlogEntry.type", "type", base.DEC, VALUES_ADDR_FAMILY)
+F[245] = ProtoField.ipv4("kx.fwlogEntry.client", "client")
+F[246] = ProtoField.ipv6("kx.fwlogEntry.client_ipv6", "client_ipv6")
+F[247] = ProtoField.ipv4("kx.fwlogEntry.server", "server")
+F[248] = ProtoField.ipv6("kx.fwlogEntry.server_ipv6", "server_ipv6")
+F[249] = ProtoField.uint16("kx.fwlogEntry.clientport", "clientport", base.DEC)
+F[250] = ProtoField.uint16("kx.fwlogEntry.serverport", "serverport", base.DEC)
+F[251] = ProtoField.uint8("kx.fwlogEntry.protocol", "protocol", base.DEC)
+F[252] = ProtoField.string("kx.fwlogEntry.clienthostname", "clienthostname")
+F[253] = ProtoField.string("kx.fwlogEntry.serverhostname", "serverhostname")
+F[254] = ProtoField.string("kx.fwlogEntry.service", "service")
+F[255] = ProtoField.string("kx.fwlogEntry.rule", "rule")
+F[256] = ProtoField.string("kx.fwlogEntry.properties", "properties")
+F[257] = ProtoField.uint32("kx.channelStatsInfo.statistics.count", "count", base.DEC)
+F[258] = ProtoField.uint32("kx.channelStatsInfo.statistics.id", "id", base.DEC)
+F[259] = ProtoField.string("kx.channelStatsInfo.statistics.name", "name")
+F[260] = ProtoField.uint32("kx.channelStatsInfo.channels.count", "count", base.DEC)
+F[261] = ProtoField.uint32("kx.channelStatsInfo.channels.id", "id", base.DEC)
+F[262] = ProtoField.uint8("kx.channelStatsInfo.channels.type", "type", base.DEC)
+F[263] = ProtoField.uint8("kx.channelStatsInfo.channels.active", "active", base.DEC)
+F[264] = ProtoField.string("kx.channelStatsInfo.channels.name", "name")
+F[265] = ProtoField.uint32("kx.channelStatsData.channels.count", "count", base.DEC)
+F[266] = ProtoField.uint32("kx.channelStatsData.channels.id", "id", base.DEC)
+F[267] = ProtoField.uint8("kx.channelStatsData.channels.internal_media", "internal_media", base.DEC)
+F[268] = ProtoField.uint8("kx.channelStatsData.channels.external_media", "external_media", base.DEC)
+F[269] = ProtoField.uint8("kx.channelStatsData.channels.internal_negotiated_media", "internal_negotiated_media", base.DEC)
+F[270] = ProtoField.uint8("kx.channelStatsData.channels.external_negotiated_media", "external_negotiated_media", base.DEC)
+F[271] = ProtoField.uint32("kx.channelStatsData.channels.internal_negotiated_media_time", "internal_negotiated_media_time", base.DEC)
+F[272] = ProtoField.uint32("kx.channelStatsData.channels.external_negotiated_media_time", "external_negotiated_media_time", base.DEC)
+F[273] = ProtoField.uint64("kx.channelStatsData.channels.statistics.value.first", "first", base.DEC)
+F[274] = ProtoField.uint64("kx.channelStatsData.channels.statistics.value.second", "second", base.DEC)
+F[275] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate.first", "first", base.DEC)
+F[276] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate.second", "second", base.DEC)
+F[277] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_min.first", "first", base.DEC)
+F[278] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_min.second", "second", base.DEC)
+F[279] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_max.first", "first", base.DEC)
+F[280] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_max.second", "second", base.DEC)
+F[281] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_min_last.first", "first", base.DEC)
+F[282] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_min_last.second", "second", base.DEC)
+F[283] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_max_last.first", "first", base.DEC)
+F[284] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_max_last.second", "second", base.DEC)
+F[285] = ProtoField.uint32("kx.bgpDumpEntry.first", "first", base.DEC)
+F[286] = ProtoField.string("kx.bgpDumpEntry.prefix", "prefix")
+F[287] = ProtoField.uint32("kx.bgpDumpEntry.second", "second", base.DEC)
+F[288] = ProtoField.uint32("kx.bgpDumpEntry.third", "third", base.DEC)
+F[289] = ProtoField.uint32("kx.bgpDumpEntry.fourth", "fourth", base.DEC)
+F[290] = ProtoField.uint32("kx.bgpDumpPath.id", "id", base.DEC)
+F[291] = ProtoField.uint8("kx.bgpDumpPath.elements.count", "count", base.DEC)
+F[292] = ProtoField.uint32("kx.bgpDumpPath.elements", "elements", base.DEC)
+F[293] = ProtoField.uint64("kx.drdlSysdiagEntries.counters.counter", "counter", base.DEC)
+F[294] = ProtoField.uint32("kx.vcrcTestResult.test_id", "test_id", base.DEC)
+F[295] = ProtoField.uint8("kx.vcrcTestResult.ruleset_state", "ruleset_state", base.DEC)
+F[296] = ProtoField.uint32("kx.vcrcTestResult.rewrite_obj", "rewrite_obj", base.DEC)
+F[297] = ProtoField.uint32("kx.vcrcTestResult.monitor_iface", "monitor_iface", base.DEC)
+F[298] = ProtoField.int32("kx.vcrcTestResult.fwrule", "fwrule", base.DEC)
+F[299] = ProtoField.uint32("kx.vcrcTestResult.fwrules.count", "count", base.DEC)
+F[300] = ProtoField.uint32("kx.vcrcTestResult.fwrules.first", "first", base.DEC)
+F[301] = ProtoField.uint32("kx.vcrcTestResult.fwrules.second", "second", base.DEC)
+F[302] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.count", "count", base.DEC)
+F[303] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.first", "first", base.DEC)
+F[304] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.second", "second", base.DEC)
+F[305] = ProtoField.uint16("kx.viewUpdate.viewid", "viewid", base.DEC)
+F[306] = ProtoField.uint8("kx.viewUpdate.ops.op", "op", base.DEC, VALUES_VIEW_OP)
+F[307] = ProtoField.uint32("kx.viewUpdate.ops.row", "row", base.DEC)
+F[308] = ProtoField.uint32("kx.viewUpdate.ops.second", "second", base.DEC)
+F[309] = ProtoField.uint8("kx.viewUpdate.ops.field_ignored_u8", "field_ignored_u8", base.DEC)
+F[310] = ProtoField.uint8("kx.viewUpdate.ops.id", "id", base.DEC)
+F[311] = ProtoField.string("kx.viewUpdate.ops.value", "value")
+F[312] = ProtoField.uint8("kx.viewUpdate.ops.mask", "mask", base.DEC)
+F[313] = ProtoField.uint32("kx.viewUpdate.ops.conns", "conns", base.DEC)
+F[314] = ProtoField.uint64("kx.viewUpdate.ops.speed.first", "first", base.DEC)
+F[315] = ProtoField.uint64("kx.viewUpdate.ops.speed.second", "second", base.DEC)
+F[316] = ProtoField.uint32("kx.viewUpdate.ops.dropped_ignored", "dropped_ignored", base.DEC)
+F[317] = ProtoField.uint32("kx.viewUpdate.ops.rtt.first", "first", base.DEC)
+F[318] = ProtoField.uint32("kx.viewUpdate.ops.rtt.second", "second", base.DEC)
+F[319] = ProtoField.uint32("kx.viewUpdate.ops.cps.first", "first", base.DEC)
+F[320] = ProtoField.uint32("kx.viewUpdate.ops.cps.second", "second", base.DEC)
+F[321] = ProtoField.string("kx.viewUpdate.ops.text", "text")
+F[322] = ProtoField.uint8("kx.viewCaps.filters.count", "count", base.DEC)
+F[323] = ProtoField.uint8("kx.viewCaps.filters.filter", "filter", base.DEC)
+F[324] = ProtoField.string("kx.viewCaps.filters.name", "name")
+F[325] = ProtoField.uint8("kx.viewCaps.filters.type", "type", base.DEC, VALUES_FILTER_TYPE)
+F[326] = ProtoField.uint16("kx.viewCaps.filters.max", "max", base.DEC)
+F[327] = ProtoField.uint8("kx.viewCaps.fields.count", "count", base.DEC)
+F[328] = ProtoField.uint8("kx.viewCaps.fields.field", "field", base.DEC)
+F[329] = ProtoField.string("kx.viewCaps.fields.name", "name")
+F[330] = ProtoField.string("kx.viewCaps.fields.display_prefix", "display_prefix")
+F[331] = ProtoField.uint8("kx.viewCaps.fields.type", "type", base.DEC, VALUES_FIELD_TYPE)
+F[332] = ProtoField.uint8("kx.viewCaps.fields.filter", "filter", base.DEC)
+F[333] = ProtoField.uint8("kx.viewCaps.fields.want_arg", "want_arg", base.DEC)
 
 -- Server messages and requests: names and record rows.
 local SERVER = {
@@ -443,107 +459,107 @@ local SERVER = {
   [77825] = { name = "PROTOCOL_SERVER_CONN_UPDATE", rows = {
     { row = "list", name = "connections", count = "rest", rows = {
       { row = "field", name = "connid", kind = "u32", field = F[103] },
-      { row = "skip", name = "ignored_u32", kind = "u32", field = F[104], rep = 1 },
+      { row = "skip", name = "record.ignored_u32", kind = "u32", field = F[104], rep = 1 },
       { row = "field", name = "flags", kind = "u32", field = F[105], flags = FLAGS_CONN },
       { row = "groups", on = "flags", groups = {
         { bits = { 1, 2048 }, rows = {
-          { row = "skip", name = "ignored_u8_1", kind = "u8", field = F[106], rep = 1 },
-          { row = "skip", name = "ignored_u8_2", kind = "u8", field = F[107], rep = 1 },
-          { row = "skip", name = "ignored_u32_1", kind = "u32", field = F[108], rep = 1 },
-          { row = "skip", name = "ignored_u32_2", kind = "u32", field = F[109], rep = 1 },
-          { row = "skip", name = "ignored_u16_1", kind = "u16", field = F[110], rep = 1 },
-          { row = "skip", name = "ignored_u16_2", kind = "u16", field = F[111], rep = 1 },
-          { row = "skip", name = "ignored_u32_3", kind = "u32", field = F[112], rep = 1 },
-          { row = "skip", name = "ignored_u32_4", kind = "u32", field = F[113], rep = 1 },
-          { row = "skip", name = "optional_u8", kind = "u8", field = F[114], rep = 1, flagged = true },
+          { row = "skip", name = "create.ignored_u8_1", kind = "u8", field = F[106], rep = 1 },
+          { row = "skip", name = "create.ignored_u8_2", kind = "u8", field = F[107], rep = 1 },
+          { row = "skip", name = "create.ignored_u32_1", kind = "u32", field = F[108], rep = 1 },
+          { row = "skip", name = "create.ignored_u32_2", kind = "u32", field = F[109], rep = 1 },
+          { row = "skip", name = "create.ignored_u16_1", kind = "u16", field = F[110], rep = 1 },
+          { row = "skip", name = "create.ignored_u16_2", kind = "u16", field = F[111], rep = 1 },
+          { row = "skip", name = "create.ignored_u32_3", kind = "u32", field = F[112], rep = 1 },
+          { row = "skip", name = "create.ignored_u32_4", kind = "u32", field = F[113], rep = 1 },
+          { row = "skip", name = "create.optional_u8", kind = "u8", field = F[114], rep = 1, flagged = true },
           { row = "field", name = "_starttime", kind = "u32", field = F[115] },
-          { row = "skip", name = "family", kind = "family", field = F[116], rep = 1 },
+          { row = "skip", name = "create.family", kind = "family", field = F[116], rep = 1 },
           { row = "field", name = "client", kind = "addr", field = F[117], field6 = F[118] },
           { row = "field", name = "client_port", kind = "u16", field = F[119] },
           { row = "field", name = "server", kind = "addr", field = F[120], field6 = F[121] },
           { row = "field", name = "server_port", kind = "u16", field = F[122] },
           { row = "field", name = "protocol", kind = "u8", field = F[123] },
           { row = "when", on = "flags", bits = { 262144 }, rows = {
-            { row = "skip", name = "family", kind = "family", field = F[116], rep = 1 },
-            { row = "skip", name = "client", kind = "addr", field = F[117], field6 = F[118], rep = 1 },
-            { row = "skip", name = "client_port", kind = "u16", field = F[119], rep = 1 },
-            { row = "skip", name = "server", kind = "addr", field = F[120], field6 = F[121], rep = 1 },
-            { row = "skip", name = "server_port", kind = "u16", field = F[122], rep = 1 },
-            { row = "skip", name = "ignored_u8", kind = "u8", field = F[124], rep = 1 },
+            { row = "skip", name = "second.family", kind = "family", field = F[124], rep = 1 },
+            { row = "skip", name = "second.client", kind = "addr", field = F[125], field6 = F[126], rep = 1 },
+            { row = "skip", name = "second.client_port", kind = "u16", field = F[127], rep = 1 },
+            { row = "skip", name = "second.server", kind = "addr", field = F[128], field6 = F[129], rep = 1 },
+            { row = "skip", name = "second.server_port", kind = "u16", field = F[130], rep = 1 },
+            { row = "skip", name = "second.ignored_u8", kind = "u8", field = F[131], rep = 1 },
           } },
         } },
         { bits = { 2 }, rows = {
-          { row = "field", name = "_service_id", kind = "u16", field = F[125] },
-          { row = "field", name = "_base_service_id", kind = "u16", field = F[126] },
+          { row = "field", name = "_service_id", kind = "u16", field = F[132] },
+          { row = "field", name = "_base_service_id", kind = "u16", field = F[133] },
         } },
         { bits = { 4 }, rows = {
-          { row = "list", name = "options", count = "u16", count_field = F[127], rows = {
-            { row = "skip", name = "ignored_u16", kind = "u16", field = F[128], rep = 1 },
-            { row = "skip", name = "ignored_value", kind = "blob16", field = F[129], rep = 1 },
+          { row = "list", name = "options", count = "u16", count_field = F[134], rows = {
+            { row = "skip", name = "option.ignored_u16", kind = "u16", field = F[135], rep = 1 },
+            { row = "skip", name = "option.ignored_value", kind = "blob16", field = F[136], rep = 1 },
           } },
         } },
         { bits = { 8 }, rows = {
-          { row = "field", name = "_engineflags", kind = "u32", field = F[130], flags = FLAGS_ENGINE },
+          { row = "field", name = "_engineflags", kind = "u32", field = F[137], flags = FLAGS_ENGINE },
         } },
         { bits = { 33554432 }, rows = {
-          { row = "field", name = "_xfbflags", kind = "u32", field = F[131] },
+          { row = "field", name = "_xfbflags", kind = "u32", field = F[138] },
         } },
         { bits = { 1048576 }, rows = {
-          { row = "list", name = "_deepscan", count = "u32", count_field = F[132], kind = "u16", field = F[133] },
+          { row = "list", name = "_deepscan", count = "u32", count_field = F[139], kind = "u16", field = F[140] },
         } },
         { bits = { 16 }, rows = {
-          { row = "field", name = "_shaping_prio", kind = "u8", field = F[134] },
-          { row = "list", name = "_shaping_rule_ids", count = "u16", count_field = F[135], kind = "u32", field = F[136] },
+          { row = "field", name = "_shaping_prio", kind = "u8", field = F[141] },
+          { row = "list", name = "_shaping_rule_ids", count = "u16", count_field = F[142], kind = "u32", field = F[143] },
         } },
         { bits = { 128 }, rows = {
-          { row = "list", name = "_stat_rule_ids", count = "u16", count_field = F[137], kind = "u32", field = F[138] },
+          { row = "list", name = "_stat_rule_ids", count = "u16", count_field = F[144], kind = "u32", field = F[145] },
         } },
         { bits = { 256 }, rows = {
-          { row = "field", name = "_server_hostname", kind = "string", field = F[139] },
+          { row = "field", name = "_server_hostname", kind = "string", field = F[146] },
         } },
         { bits = { 512 }, rows = {
-          { row = "skip", name = "ignored", kind = "string", field = F[140], rep = 4 },
+          { row = "skip", name = "strings.ignored", kind = "string", field = F[147], rep = 4 },
         } },
         { bits = { 32, 64 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[141], F[142] } },
-          { row = "pair", kind = "u64", parts = { F[143], F[144] } },
-          { row = "skip", name = "ignored_u32_1", kind = "u32", field = F[108], rep = 1 },
-          { row = "skip", name = "ignored_u32_2", kind = "u32", field = F[109], rep = 1 },
+          { row = "pair", kind = "u32", parts = { F[148], F[149] } },
+          { row = "pair", kind = "u64", parts = { F[150], F[151] } },
+          { row = "skip", name = "speed.ignored_u32_1", kind = "u32", field = F[152], rep = 1 },
+          { row = "skip", name = "speed.ignored_u32_2", kind = "u32", field = F[153], rep = 1 },
         } },
         { bits = { 4096 }, rows = {
-          { row = "skip", name = "ignored", kind = "u32", field = F[145], rep = 6 },
+          { row = "skip", name = "counters.ignored", kind = "u32", field = F[154], rep = 6 },
         } },
         { bits = { 8192 }, rows = {
-          { row = "skip", name = "ignored_u16", kind = "u16", field = F[146], rep = 1 },
-          { row = "skip", name = "ignored_u32", kind = "u32", field = F[104], rep = 1 },
-          { row = "skip", name = "bytes", kind = "u64", field = F[147], rep = 1, since = 20482 },
-          { row = "skip", name = "ignored_u16", kind = "u16", field = F[146], rep = 1 },
-          { row = "skip", name = "ignored_u32", kind = "u32", field = F[104], rep = 1 },
-          { row = "skip", name = "bytes", kind = "u64", field = F[147], rep = 1, since = 20482 },
+          { row = "skip", name = "shaping_bytes.ignored_u16_1", kind = "u16", field = F[155], rep = 1 },
+          { row = "skip", name = "shaping_bytes.ignored_u32_1", kind = "u32", field = F[156], rep = 1 },
+          { row = "skip", name = "shaping_bytes.bytes_1", kind = "u64", field = F[157], rep = 1, since = 20482 },
+          { row = "skip", name = "shaping_bytes.ignored_u16_2", kind = "u16", field = F[158], rep = 1 },
+          { row = "skip", name = "shaping_bytes.ignored_u32_2", kind = "u32", field = F[159], rep = 1 },
+          { row = "skip", name = "shaping_bytes.bytes_2", kind = "u64", field = F[160], rep = 1, since = 20482 },
         } },
         { bits = { 65536 }, rows = {
-          { row = "skip", name = "ignored", kind = "u32", field = F[145], rep = 2 },
+          { row = "skip", name = "times.ignored", kind = "u32", field = F[161], rep = 2 },
         } },
         { bits = { 134217728 }, rows = {
-          { row = "skip", name = "ignored", kind = "u32", field = F[145], rep = 4 },
+          { row = "skip", name = "routing.ignored", kind = "u32", field = F[162], rep = 4 },
         } },
         { bits = { 131072 }, rows = {
-          { row = "skip", name = "ignored", kind = "u8", field = F[148], rep = 2 },
+          { row = "skip", name = "marks.ignored", kind = "u8", field = F[163], rep = 2 },
         } },
         { bits = { 524288 }, rows = {
-          { row = "list", name = "views", count = "u16", count_field = F[149], kind = "u16", field = F[150] },
+          { row = "list", name = "views", count = "u16", count_field = F[164], kind = "u16", field = F[165] },
         } },
         { bits = { 2097152 }, rows = {
-          { row = "skip", name = "ignored_u32", kind = "u32", field = F[104], rep = 1 },
-          { row = "skip", name = "ignored_u64", kind = "u64", field = F[151], rep = 4 },
+          { row = "skip", name = "totals.ignored_u32", kind = "u32", field = F[166], rep = 1 },
+          { row = "skip", name = "totals.ignored_u64", kind = "u64", field = F[167], rep = 4 },
         } },
         { bits = { 67108864 }, rows = {
-          { row = "skip", name = "ignored", kind = "blob16", field = F[152], rep = 2 },
+          { row = "skip", name = "blobs.ignored", kind = "blob16", field = F[168], rep = 2 },
         } },
         { bits = { 268435456 }, rows = {
-          { row = "list", name = "rows", count = "u8", count_field = F[153], rows = {
-            { row = "skip", name = "ignored_u8", kind = "u8", field = F[154], rep = 1 },
-            { row = "field", name = "row", kind = "u64", field = F[155] },
+          { row = "list", name = "rows", count = "u8", count_field = F[169], rows = {
+            { row = "skip", name = "row.ignored_u8", kind = "u8", field = F[170], rep = 1 },
+            { row = "field", name = "row", kind = "u64", field = F[171] },
           } },
         } },
         { bits = { 1024 }, rows = {
@@ -552,180 +568,180 @@ local SERVER = {
     } },
   } },
   [78081] = { name = "PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA", rows = {
-    { row = "list", name = "schemata", count = "u8", count_field = F[156], rows = {
-      { row = "field", name = "form", kind = "u8", field = F[157] },
+    { row = "list", name = "schemata", count = "u8", count_field = F[172], rows = {
+      { row = "field", name = "form", kind = "u8", field = F[173] },
       { row = "switch", on = "form", cases = {
         [1] = {
-          { row = "field", name = "id", kind = "u8", field = F[158] },
-          { row = "field", name = "name", kind = "string", field = F[159] },
-          { row = "list", name = "columns", count = "u8", count_field = F[160], rows = {
-            { row = "field", name = "kind", kind = "u8", field = F[161] },
-            { row = "field", name = "name", kind = "string", field = F[162] },
-            { row = "field", name = "content-type", kind = "string", field = F[163] },
+          { row = "field", name = "id", kind = "u8", field = F[174] },
+          { row = "field", name = "name", kind = "string", field = F[175] },
+          { row = "list", name = "columns", count = "u8", count_field = F[176], rows = {
+            { row = "field", name = "kind", kind = "u8", field = F[177] },
+            { row = "field", name = "name", kind = "string", field = F[178] },
+            { row = "field", name = "content-type", kind = "string", field = F[179] },
           } },
         },
         [2] = {
-          { row = "field", name = "id", kind = "u8", field = F[158] },
+          { row = "field", name = "id", kind = "u8", field = F[174] },
         }
       } },
     } },
   } },
   [78082] = { name = "PROTOCOL_SERVER_SESSION_CONTEXT_ADD", rows = {
-    { row = "field", name = "schema", kind = "u8", field = F[164] },
-    { row = "field", name = "row", kind = "u64", field = F[165] },
-    { row = "field", name = "data", kind = "blob16", field = F[166] },
+    { row = "field", name = "schema", kind = "u8", field = F[180] },
+    { row = "field", name = "row", kind = "u64", field = F[181] },
+    { row = "field", name = "data", kind = "blob16", field = F[182] },
   } },
   [78083] = { name = "PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE", rows = {
     { row = "list", name = "rows", count = "rest", rows = {
-      { row = "field", name = "row", kind = "u64", field = F[167] },
+      { row = "field", name = "row", kind = "u64", field = F[183] },
     } },
   } },
   [81920] = { name = "PROTOCOL_SERVER_STRTABLE_BEGIN", rows = {
-    { row = "field", name = "table", kind = "u32", field = F[168] },
+    { row = "field", name = "table", kind = "u32", field = F[184] },
     { row = "list", name = "entries", count = "rest", rows = {
-      { row = "field", name = "number", kind = "u32", field = F[169] },
-      { row = "field", name = "text", kind = "string", field = F[170] },
-      { row = "skip", name = "ignored_u32", kind = "u32", field = F[171], rep = 1 },
+      { row = "field", name = "number", kind = "u32", field = F[185] },
+      { row = "field", name = "text", kind = "string", field = F[186] },
+      { row = "skip", name = "entry.ignored_u32", kind = "u32", field = F[187], rep = 1 },
     } },
   } },
   [81921] = { name = "PROTOCOL_SERVER_STRTABLE_ENTRIES", rows = {
     { row = "list", name = "entries", count = "rest", rows = {
-      { row = "field", name = "number", kind = "u32", field = F[172] },
-      { row = "field", name = "text", kind = "string", field = F[173] },
-      { row = "skip", name = "ignored_u32", kind = "u32", field = F[174], rep = 1 },
+      { row = "field", name = "number", kind = "u32", field = F[188] },
+      { row = "field", name = "text", kind = "string", field = F[189] },
+      { row = "skip", name = "entry.ignored_u32", kind = "u32", field = F[190], rep = 1 },
     } },
   } },
   [81922] = { name = "PROTOCOL_SERVER_STRTABLE_END", rows = {
   } },
   [86016] = { name = "PROTOCOL_SERVER_SERVICE_ADD", rows = {
-    { row = "opaque", field = F[175] },
+    { row = "opaque", field = F[191] },
   } },
   [86017] = { name = "PROTOCOL_SERVER_SERVICE_REMOVE", rows = {
-    { row = "opaque", field = F[176] },
+    { row = "opaque", field = F[192] },
   } },
   [86018] = { name = "PROTOCOL_SERVER_SERVICE_UPDATE", rows = {
-    { row = "opaque", field = F[177] },
+    { row = "opaque", field = F[193] },
   } },
   [90113] = { name = "PROTOCOL_SERVER_VIEW_ADD_ERROR", rows = {
-    { row = "field", name = "viewid", kind = "u16", field = F[178] },
-    { row = "field", name = "text", kind = "string", field = F[179] },
+    { row = "field", name = "viewid", kind = "u16", field = F[194] },
+    { row = "field", name = "text", kind = "string", field = F[195] },
   } },
   [94208] = { name = "PROTOCOL_SERVER_SHAPING_RULES_INIT", rows = {
-    { row = "field", name = "flags", kind = "u32", field = F[180], flags = FLAGS_RULE_LIST },
+    { row = "field", name = "flags", kind = "u32", field = F[196], flags = FLAGS_RULE_LIST },
     { row = "list", name = "rules", count = "rest", rows = {
-      { row = "field", name = "id", kind = "u32", field = F[181] },
-      { row = "field", name = "name", kind = "string", field = F[182] },
+      { row = "field", name = "id", kind = "u32", field = F[197] },
+      { row = "field", name = "name", kind = "string", field = F[198] },
     } },
   } },
   [95488] = { name = "PROTOCOL_SERVER_SHAPING_OBJECTS_INIT", rows = {
   } },
   [95489] = { name = "PROTOCOL_SERVER_SHAPING_OBJECT", rows = {
-    { row = "field", name = "id", kind = "u32", field = F[183] },
-    { row = "skip", name = "ignored_u32", kind = "u32", field = F[184], rep = 1 },
-    { row = "field", name = "kind", kind = "u32", field = F[185] },
+    { row = "field", name = "id", kind = "u32", field = F[199] },
+    { row = "skip", name = "update.ignored_u32", kind = "u32", field = F[200], rep = 1 },
+    { row = "field", name = "kind", kind = "u32", field = F[201] },
     { row = "switch", on = "kind", cases = {
       [1] = {
-        { row = "field", name = "name", kind = "string", field = F[186] },
+        { row = "field", name = "name", kind = "string", field = F[202] },
       },
       [2] = {
-        { row = "field", name = "copies", kind = "u32", field = F[187] },
-        { row = "field", name = "connections", kind = "u32", field = F[188] },
-        { row = "field", name = "in RX bytes", kind = "u64", field = F[189] },
-        { row = "field", name = "in congested bytes", kind = "u64", field = F[190] },
-        { row = "field", name = "in RX bps", kind = "bps", field = F[191] },
-        { row = "field", name = "in congested bps", kind = "bps", field = F[192] },
-        { row = "field", name = "in RX packets", kind = "u64", field = F[193] },
-        { row = "field", name = "in congested packets", kind = "u64", field = F[194] },
-        { row = "field", name = "in RX pps", kind = "u32", field = F[195] },
-        { row = "field", name = "in congested pps", kind = "u32", field = F[196] },
-        { row = "field", name = "in total drops", kind = "u64", field = F[197] },
-        { row = "field", name = "in drops/s", kind = "u32", field = F[198] },
-        { row = "field", name = "in total marks", kind = "u64", field = F[199] },
-        { row = "field", name = "in avg latency", kind = "u32", field = F[200] },
-        { row = "field", name = "in max latency", kind = "u16", field = F[201] },
-        { row = "field", name = "in avg Q", kind = "u32", field = F[202] },
-        { row = "field", name = "in max Q", kind = "u32", field = F[203] },
-        { row = "field", name = "out RX bytes", kind = "u64", field = F[204] },
-        { row = "field", name = "out congested bytes", kind = "u64", field = F[205] },
-        { row = "field", name = "out RX bps", kind = "bps", field = F[206] },
-        { row = "field", name = "out congested bps", kind = "bps", field = F[207] },
-        { row = "field", name = "out RX packets", kind = "u64", field = F[208] },
-        { row = "field", name = "out congested packets", kind = "u64", field = F[209] },
-        { row = "field", name = "out RX pps", kind = "u32", field = F[210] },
-        { row = "field", name = "out congested pps", kind = "u32", field = F[211] },
-        { row = "field", name = "out total drops", kind = "u64", field = F[212] },
-        { row = "field", name = "out drops/s", kind = "u32", field = F[213] },
-        { row = "field", name = "out total marks", kind = "u64", field = F[214] },
-        { row = "field", name = "out avg latency", kind = "u32", field = F[215] },
-        { row = "field", name = "out max latency", kind = "u16", field = F[216] },
-        { row = "field", name = "out avg Q", kind = "u32", field = F[217] },
-        { row = "field", name = "out max Q", kind = "u32", field = F[218] },
+        { row = "field", name = "copies", kind = "u32", field = F[203] },
+        { row = "field", name = "connections", kind = "u32", field = F[204] },
+        { row = "field", name = "in RX bytes", kind = "u64", field = F[205] },
+        { row = "field", name = "in congested bytes", kind = "u64", field = F[206] },
+        { row = "field", name = "in RX bps", kind = "bps", field = F[207] },
+        { row = "field", name = "in congested bps", kind = "bps", field = F[208] },
+        { row = "field", name = "in RX packets", kind = "u64", field = F[209] },
+        { row = "field", name = "in congested packets", kind = "u64", field = F[210] },
+        { row = "field", name = "in RX pps", kind = "u32", field = F[211] },
+        { row = "field", name = "in congested pps", kind = "u32", field = F[212] },
+        { row = "field", name = "in total drops", kind = "u64", field = F[213] },
+        { row = "field", name = "in drops/s", kind = "u32", field = F[214] },
+        { row = "field", name = "in total marks", kind = "u64", field = F[215] },
+        { row = "field", name = "in avg latency", kind = "u32", field = F[216] },
+        { row = "field", name = "in max latency", kind = "u16", field = F[217] },
+        { row = "field", name = "in avg Q", kind = "u32", field = F[218] },
+        { row = "field", name = "in max Q", kind = "u32", field = F[219] },
+        { row = "field", name = "out RX bytes", kind = "u64", field = F[220] },
+        { row = "field", name = "out congested bytes", kind = "u64", field = F[221] },
+        { row = "field", name = "out RX bps", kind = "bps", field = F[222] },
+        { row = "field", name = "out congested bps", kind = "bps", field = F[223] },
+        { row = "field", name = "out RX packets", kind = "u64", field = F[224] },
+        { row = "field", name = "out congested packets", kind = "u64", field = F[225] },
+        { row = "field", name = "out RX pps", kind = "u32", field = F[226] },
+        { row = "field", name = "out congested pps", kind = "u32", field = F[227] },
+        { row = "field", name = "out total drops", kind = "u64", field = F[228] },
+        { row = "field", name = "out drops/s", kind = "u32", field = F[229] },
+        { row = "field", name = "out total marks", kind = "u64", field = F[230] },
+        { row = "field", name = "out avg latency", kind = "u32", field = F[231] },
+        { row = "field", name = "out max latency", kind = "u16", field = F[232] },
+        { row = "field", name = "out avg Q", kind = "u32", field = F[233] },
+        { row = "field", name = "out max Q", kind = "u32", field = F[234] },
       }
     }, default = {
     } },
   } },
   [98304] = { name = "PROTOCOL_SERVER_FW_RULES_INIT", rows = {
-    { row = "field", name = "flags", kind = "u32", field = F[219], flags = FLAGS_RULE_LIST },
+    { row = "field", name = "flags", kind = "u32", field = F[235], flags = FLAGS_RULE_LIST },
     { row = "list", name = "rules", count = "rest", rows = {
-      { row = "field", name = "id", kind = "u32", field = F[220] },
-      { row = "field", name = "name", kind = "string", field = F[221] },
+      { row = "field", name = "id", kind = "u32", field = F[236] },
+      { row = "field", name = "name", kind = "string", field = F[237] },
     } },
   } },
   [98305] = { name = "PROTOCOL_SERVER_FW_RULES", rows = {
-    { row = "list", name = "rules", count = "u32", count_field = F[222], rows = {
-      { row = "field", name = "id", kind = "u32", field = F[223] },
-      { row = "field", name = "hits", kind = "u64", field = F[224] },
-      { row = "field", name = "hits_rate", kind = "u64", field = F[225] },
+    { row = "list", name = "rules", count = "u32", count_field = F[238], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[239] },
+      { row = "field", name = "hits", kind = "u64", field = F[240] },
+      { row = "field", name = "hits_rate", kind = "u64", field = F[241] },
     } },
   } },
   [102400] = { name = "PROTOCOL_SERVER_FWLOG_ENTRY_START", rows = {
-    { row = "field", name = "logentries", kind = "u64", field = F[226] },
+    { row = "field", name = "logentries", kind = "u64", field = F[242] },
   } },
   [102401] = { name = "PROTOCOL_SERVER_FWLOG_ENTRY", rows = {
-    { row = "field", name = "time", kind = "u32", field = F[227] },
-    { row = "field", name = "type", kind = "family", field = F[228] },
-    { row = "field", name = "client", kind = "addr", field = F[229], field6 = F[230] },
-    { row = "field", name = "server", kind = "addr", field = F[231], field6 = F[232] },
-    { row = "field", name = "clientport", kind = "u16", field = F[233] },
-    { row = "field", name = "serverport", kind = "u16", field = F[234] },
-    { row = "field", name = "protocol", kind = "u8", field = F[235] },
-    { row = "field", name = "clienthostname", kind = "string", field = F[236] },
-    { row = "field", name = "serverhostname", kind = "string", field = F[237] },
-    { row = "field", name = "service", kind = "string", field = F[238] },
-    { row = "field", name = "rule", kind = "string", field = F[239] },
+    { row = "field", name = "time", kind = "u32", field = F[243] },
+    { row = "field", name = "type", kind = "family", field = F[244] },
+    { row = "field", name = "client", kind = "addr", field = F[245], field6 = F[246] },
+    { row = "field", name = "server", kind = "addr", field = F[247], field6 = F[248] },
+    { row = "field", name = "clientport", kind = "u16", field = F[249] },
+    { row = "field", name = "serverport", kind = "u16", field = F[250] },
+    { row = "field", name = "protocol", kind = "u8", field = F[251] },
+    { row = "field", name = "clienthostname", kind = "string", field = F[252] },
+    { row = "field", name = "serverhostname", kind = "string", field = F[253] },
+    { row = "field", name = "service", kind = "string", field = F[254] },
+    { row = "field", name = "rule", kind = "string", field = F[255] },
     { row = "may_end",  },
-    { row = "field", name = "properties", kind = "string", field = F[240] },
+    { row = "field", name = "properties", kind = "string", field = F[256] },
   } },
   [102402] = { name = "PROTOCOL_SERVER_FWLOG_ENTRY_END", rows = {
   } },
   [110592] = { name = "PROTOCOL_SERVER_CHANNEL_STATS_INFO", rows = {
-    { row = "list", name = "statistics", count = "u32", count_field = F[241], rows = {
-      { row = "field", name = "id", kind = "u32", field = F[242] },
-      { row = "field", name = "name", kind = "string", field = F[243] },
+    { row = "list", name = "statistics", count = "u32", count_field = F[257], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[258] },
+      { row = "field", name = "name", kind = "string", field = F[259] },
     } },
-    { row = "list", name = "channels", count = "u32", count_field = F[244], rows = {
-      { row = "field", name = "id", kind = "u32", field = F[245] },
-      { row = "field", name = "type", kind = "u8", field = F[246] },
-      { row = "field", name = "active", kind = "u8", field = F[247] },
-      { row = "field", name = "name", kind = "string", field = F[248] },
+    { row = "list", name = "channels", count = "u32", count_field = F[260], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[261] },
+      { row = "field", name = "type", kind = "u8", field = F[262] },
+      { row = "field", name = "active", kind = "u8", field = F[263] },
+      { row = "field", name = "name", kind = "string", field = F[264] },
     } },
   } },
   [110593] = { name = "PROTOCOL_SERVER_CHANNEL_STATS_DATA", rows = {
-    { row = "list", name = "channels", count = "u32", count_field = F[249], rows = {
-      { row = "field", name = "id", kind = "u32", field = F[250] },
-      { row = "field", name = "internal_media", kind = "u8", field = F[251] },
-      { row = "field", name = "external_media", kind = "u8", field = F[252] },
-      { row = "field", name = "internal_negotiated_media", kind = "u8", field = F[253] },
-      { row = "field", name = "external_negotiated_media", kind = "u8", field = F[254] },
-      { row = "field", name = "internal_negotiated_media_time", kind = "u32", field = F[255] },
-      { row = "field", name = "external_negotiated_media_time", kind = "u32", field = F[256] },
+    { row = "list", name = "channels", count = "u32", count_field = F[265], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[266] },
+      { row = "field", name = "internal_media", kind = "u8", field = F[267] },
+      { row = "field", name = "external_media", kind = "u8", field = F[268] },
+      { row = "field", name = "internal_negotiated_media", kind = "u8", field = F[269] },
+      { row = "field", name = "external_negotiated_media", kind = "u8", field = F[270] },
+      { row = "field", name = "internal_negotiated_media_time", kind = "u32", field = F[271] },
+      { row = "field", name = "external_negotiated_media_time", kind = "u32", field = F[272] },
       { row = "list", name = "statistics", count = "from", source = { 110592, "statistics" }, rows = {
-        { row = "pair", kind = "u64", parts = { F[257], F[258] } },
-        { row = "pair", kind = "u64", parts = { F[259], F[260] } },
-        { row = "pair", kind = "u64", parts = { F[261], F[262] } },
-        { row = "pair", kind = "u64", parts = { F[263], F[264] } },
-        { row = "pair", kind = "u32", parts = { F[265], F[266] } },
-        { row = "pair", kind = "u32", parts = { F[267], F[268] } },
+        { row = "pair", kind = "u64", parts = { F[273], F[274] } },
+        { row = "pair", kind = "u64", parts = { F[275], F[276] } },
+        { row = "pair", kind = "u64", parts = { F[277], F[278] } },
+        { row = "pair", kind = "u64", parts = { F[279], F[280] } },
+        { row = "pair", kind = "u32", parts = { F[281], F[282] } },
+        { row = "pair", kind = "u32", parts = { F[283], F[284] } },
       } },
     } },
   } },
@@ -734,112 +750,112 @@ local SERVER = {
   [111360] = { name = "PROTOCOL_SERVER_BGP_DUMP_DONE", rows = {
   } },
   [111361] = { name = "PROTOCOL_SERVER_BGP_DUMP_ENTRY", rows = {
-    { row = "field", name = "first", kind = "u32", field = F[269] },
-    { row = "field", name = "prefix", kind = "ipaddrplen", field = F[270] },
-    { row = "field", name = "second", kind = "u32", field = F[271] },
-    { row = "field", name = "third", kind = "u32", field = F[272] },
-    { row = "field", name = "fourth", kind = "u32", field = F[273] },
+    { row = "field", name = "first", kind = "u32", field = F[285] },
+    { row = "field", name = "prefix", kind = "ipaddrplen", field = F[286] },
+    { row = "field", name = "second", kind = "u32", field = F[287] },
+    { row = "field", name = "third", kind = "u32", field = F[288] },
+    { row = "field", name = "fourth", kind = "u32", field = F[289] },
   } },
   [111362] = { name = "PROTOCOL_SERVER_BGP_DUMP_PATH", rows = {
-    { row = "field", name = "id", kind = "u32", field = F[274] },
-    { row = "list", name = "elements", count = "u8", count_field = F[275], kind = "u32", field = F[276] },
+    { row = "field", name = "id", kind = "u32", field = F[290] },
+    { row = "list", name = "elements", count = "u8", count_field = F[291], kind = "u32", field = F[292] },
   } },
   [111616] = { name = "PROTOCOL_SERVER_DRDL_SYSDIAG_BEGIN", rows = {
   } },
   [111617] = { name = "PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES", rows = {
     { row = "list", name = "counters", count = "rest", rows = {
-      { row = "field", name = "counter", kind = "u64", field = F[277] },
+      { row = "field", name = "counter", kind = "u64", field = F[293] },
     } },
   } },
   [111618] = { name = "PROTOCOL_SERVER_DRDL_SYSDIAG_END", rows = {
   } },
   [111872] = { name = "PROTOCOL_SERVER_VCRC_TEST_RESULT", rows = {
-    { row = "field", name = "test_id", kind = "u32", field = F[278] },
-    { row = "field", name = "ruleset_state", kind = "u8", field = F[279] },
-    { row = "field", name = "rewrite_obj", kind = "u32", field = F[280] },
-    { row = "field", name = "monitor_iface", kind = "u32", field = F[281] },
-    { row = "field", name = "fwrule", kind = "s32", field = F[282] },
-    { row = "list", name = "fwrules", count = "u32", count_field = F[283], rows = {
-      { row = "field", name = "first", kind = "u32", field = F[284] },
-      { row = "field", name = "second", kind = "u32", field = F[285] },
+    { row = "field", name = "test_id", kind = "u32", field = F[294] },
+    { row = "field", name = "ruleset_state", kind = "u8", field = F[295] },
+    { row = "field", name = "rewrite_obj", kind = "u32", field = F[296] },
+    { row = "field", name = "monitor_iface", kind = "u32", field = F[297] },
+    { row = "field", name = "fwrule", kind = "s32", field = F[298] },
+    { row = "list", name = "fwrules", count = "u32", count_field = F[299], rows = {
+      { row = "field", name = "first", kind = "u32", field = F[300] },
+      { row = "field", name = "second", kind = "u32", field = F[301] },
     } },
-    { row = "list", name = "shapingrules", count = "u32", count_field = F[286], rows = {
-      { row = "field", name = "first", kind = "u32", field = F[287] },
-      { row = "field", name = "second", kind = "u32", field = F[288] },
+    { row = "list", name = "shapingrules", count = "u32", count_field = F[302], rows = {
+      { row = "field", name = "first", kind = "u32", field = F[303] },
+      { row = "field", name = "second", kind = "u32", field = F[304] },
     } },
   } },
   [112384] = { name = "PROTOCOL_SERVER_VIEW_UPDATE", rows = {
-    { row = "field", name = "viewid", kind = "u16", field = F[289] },
+    { row = "field", name = "viewid", kind = "u16", field = F[305] },
     { row = "list", name = "ops", count = "rest", rows = {
-      { row = "field", name = "op", kind = "u8", field = F[290] },
-      { row = "field", name = "row", kind = "u32", field = F[291] },
+      { row = "field", name = "op", kind = "u8", field = F[306] },
+      { row = "field", name = "row", kind = "u32", field = F[307] },
       { row = "switch", on = "op", cases = {
         [0] = {
-          { row = "field", name = "second", kind = "u32", field = F[292] },
-          { row = "skip", name = "ignored_u8", kind = "u8", field = F[293], rep = 1 },
-          { row = "field", name = "id", kind = "u8", field = F[294] },
-          { row = "field", name = "value", kind = "field_value", field = F[295] },
-          { row = "field", name = "mask", kind = "u8", field = F[296], flags = FLAGS_VIEW_DATA },
+          { row = "field", name = "second", kind = "u32", field = F[308] },
+          { row = "skip", name = "field.ignored_u8", kind = "u8", field = F[309], rep = 1 },
+          { row = "field", name = "id", kind = "u8", field = F[310] },
+          { row = "field", name = "value", kind = "field_value", field = F[311] },
+          { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
           { row = "groups", on = "mask", groups = {
             { bits = { 1 }, rows = {
-              { row = "field", name = "conns", kind = "u32", field = F[297] },
+              { row = "field", name = "conns", kind = "u32", field = F[313] },
             } },
             { bits = { 2 }, rows = {
-              { row = "pair", kind = "u64", parts = { F[298], F[299] } },
+              { row = "pair", kind = "u64", parts = { F[314], F[315] } },
             } },
             { bits = { 4 }, rows = {
-              { row = "skip", name = "ignored", kind = "u32", field = F[300], rep = 6 },
+              { row = "skip", name = "dropped.ignored", kind = "u32", field = F[316], rep = 6 },
             } },
             { bits = { 8 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[301], F[302] } },
+              { row = "pair", kind = "u32", parts = { F[317], F[318] } },
             } },
             { bits = { 16 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[303], F[304] } },
+              { row = "pair", kind = "u32", parts = { F[319], F[320] } },
             } }
           } },
         },
         [1] = {
-          { row = "field", name = "mask", kind = "u8", field = F[296], flags = FLAGS_VIEW_DATA },
+          { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
           { row = "groups", on = "mask", groups = {
             { bits = { 1 }, rows = {
-              { row = "field", name = "conns", kind = "u32", field = F[297] },
+              { row = "field", name = "conns", kind = "u32", field = F[313] },
             } },
             { bits = { 2 }, rows = {
-              { row = "pair", kind = "u64", parts = { F[298], F[299] } },
+              { row = "pair", kind = "u64", parts = { F[314], F[315] } },
             } },
             { bits = { 4 }, rows = {
-              { row = "skip", name = "ignored", kind = "u32", field = F[300], rep = 6 },
+              { row = "skip", name = "dropped.ignored", kind = "u32", field = F[316], rep = 6 },
             } },
             { bits = { 8 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[301], F[302] } },
+              { row = "pair", kind = "u32", parts = { F[317], F[318] } },
             } },
             { bits = { 16 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[303], F[304] } },
+              { row = "pair", kind = "u32", parts = { F[319], F[320] } },
             } }
           } },
         },
         [2] = {
         },
         [3] = {
-          { row = "field", name = "text", kind = "string", field = F[305] },
+          { row = "field", name = "text", kind = "string", field = F[321] },
         }
       } },
     } },
   } },
   [112385] = { name = "PROTOCOL_SERVER_VIEW_CAPS", rows = {
-    { row = "list", name = "filters", count = "u8", count_field = F[306], rows = {
-      { row = "field", name = "filter", kind = "u8", field = F[307] },
-      { row = "field", name = "name", kind = "string", field = F[308] },
-      { row = "field", name = "type", kind = "u8", field = F[309] },
-      { row = "field", name = "max", kind = "u16", field = F[310] },
+    { row = "list", name = "filters", count = "u8", count_field = F[322], rows = {
+      { row = "field", name = "filter", kind = "u8", field = F[323] },
+      { row = "field", name = "name", kind = "string", field = F[324] },
+      { row = "field", name = "type", kind = "u8", field = F[325] },
+      { row = "field", name = "max", kind = "u16", field = F[326] },
     } },
-    { row = "list", name = "fields", count = "u8", count_field = F[311], rows = {
-      { row = "field", name = "field", kind = "u8", field = F[312] },
-      { row = "field", name = "name", kind = "string", field = F[313] },
-      { row = "field", name = "display_prefix", kind = "string", field = F[314] },
-      { row = "field", name = "type", kind = "u8", field = F[315] },
-      { row = "field", name = "filter", kind = "u8", field = F[316] },
-      { row = "field", name = "want_arg", kind = "u8", field = F[317] },
+    { row = "list", name = "fields", count = "u8", count_field = F[327], rows = {
+      { row = "field", name = "field", kind = "u8", field = F[328] },
+      { row = "field", name = "name", kind = "string", field = F[329] },
+      { row = "field", name = "display_prefix", kind = "string", field = F[330] },
+      { row = "field", name = "type", kind = "u8", field = F[331] },
+      { row = "field", name = "filter", kind = "u8", field = F[332] },
+      { row = "field", name = "want_arg", kind = "u8", field = F[333] },
     } },
   } },
 }
