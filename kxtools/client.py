@@ -37,7 +37,8 @@ try:
 except ImportError:  # Python 2.7
     import __builtin__ as builtins
 from kxtools import _protocol, pcapng
-from kxtools.messages import HANDLER_TABLES, MESSAGES, NUMBERS  # noqa: F401 (HANDLER_TABLES: kxtools.aio's)
+from kxtools.messages import FRAME_HEADER as HEADER
+from kxtools.messages import HANDLER_TABLES, MAX_PAYLOAD, MESSAGES, NUMBERS  # noqa: F401 (HANDLER_TABLES: kxtools.aio's)
 from kxtools.errors import (ConnectError, ConnectionClosed, KXError, LoginRefused,  # noqa: F401
                             ProtocolError, Timeout)
 
@@ -52,8 +53,6 @@ KXD_PROTOCOL_CLIENT_HOST_FIND = _REQUEST_NUMBERS['HOST_FIND']
 PROTOCOL_SERVER_HOST_FIND_REPLY = NUMBERS['PROTOCOL_SERVER_HOST_FIND_REPLY']
 # ----------------------------------------------------------------------------------
 
-HEADER = struct.Struct('>IH')
-MAX_PAYLOAD = 32768
 PROTOCOL_NAMES = {1: 'icmp', 6: 'tcp', 17: 'udp', 58: 'icmpv6'}
 _MISSING = object()
 

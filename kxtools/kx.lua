@@ -998,6 +998,7 @@ local DEPENDENT = {
   filter_value = { "filters", "filter", "filter", { [1] = "u16", [2] = "string", [3] = "string", [4] = "ipaddrplen", [5] = "string", [6] = "u32", [7] = "u8" } },
   field_value = { "fields", "field", "id", { [0] = "ipaddr", [1] = "s16", [2] = "u16", [3] = "u32", [4] = "u32", [5] = "boolean" } },
 }
+local HEADER = 6     -- u32 type, u16 length
 local VIEW_CAPS = 112385
 local VERSION = 65537
 local DEFAULT_VERSION = 24576
@@ -1298,7 +1299,7 @@ local function frame(tvb, pinfo, tree, from_client)
   local is_request = from_client == true or (from_client == nil and req ~= nil)
   local msg = is_request and req or (not is_request and SERVER[mtype]) or nil
   local name = msg and msg.name or string.format("0x%x", mtype)
-  local t = tree:add(kx, tvb(0, math.min(tvb:len(), 6 + length)), "KX " .. name)
+  local t = tree:add(kx, tvb(0, math.min(tvb:len(), HEADER + length)), "KX " .. name)
   t:add(f_type, tvb(0, 4))
   t:add(f_length, tvb(4, 2))
   t:add(f_name, name):set_generated()
@@ -1310,8 +1311,8 @@ local function frame(tvb, pinfo, tree, from_client)
     pinfo.cols.info:set("KX " .. name)
     last_packet = pinfo.number
   end
-  if tvb:len() < 6 + length then
-    t:add_proto_expert_info(e_frame, string.format("%d bytes, the header says %d", tvb:len(), 6 + length))
+  if tvb:len() < HEADER + length then
+    t:add_proto_expert_info(e_frame, string.format("%d bytes, the header says %d", tvb:len(), HEADER + length))
     return
   end
   if is_request and req then t:add(f_request, req.request):set_generated() end
@@ -1319,7 +1320,7 @@ local function frame(tvb, pinfo, tree, from_client)
     if length > 0 then t:add_proto_expert_info(e_unknown, string.format("%d bytes not decoded", length)) end
     return
   end
-  local payload = length > 0 and tvb(6, length):tvb() or ByteArray.new():tvb("empty")
+  local payload = length > 0 and tvb(HEADER, length):tvb() or ByteArray.new():tvb("empty")
   local rec = dissect_record(payload, t, msg.rows)
   if not is_request then last[mtype] = rec end
 end
@@ -1327,7 +1328,7 @@ end
 -- kxtap's captures: one frame per packet, the direction in the packet's flags.
 local function dissect_capture(tvb, pinfo, tree)
   pinfo.cols.protocol = "KX"
-  if tvb:len() < 6 then
+  if tvb:len() < HEADER then
     local t = tree:add(kx, tvb(), "KX")
     t:add_proto_expert_info(e_frame, string.format("%d bytes", tvb:len()))
     return
@@ -1338,7 +1339,7 @@ local function dissect_capture(tvb, pinfo, tree)
 end
 
 local function frame_length(tvb, pinfo, off)
-  return 6 + tvb(off + 4, 2):uint()
+  return HEADER + tvb(off + 4, 2):uint()
 end
 
 local function tcp_frame(tvb, pinfo, tree)
@@ -1347,7 +1348,7 @@ local function tcp_frame(tvb, pinfo, tree)
 end
 
 function kx.dissector(tvb, pinfo, tree)
-  dissect_tcp_pdus(tvb, tree, 6, frame_length, tcp_frame)
+  dissect_tcp_pdus(tvb, tree, HEADER, frame_length, tcp_frame)
   return tvb:len()
 end
 

@@ -19,11 +19,13 @@ with a message (its handler and the table it fills) is kxtools' own
 choice, kept here beside the names.
 """
 import re
+import struct
 from collections import namedtuple
 
 from kxtools import _protocol
 
-__all__ = ['Message', 'MESSAGES', 'NUMBERS', 'HANDLER_TABLES', 'REQUESTS', 'field_name']
+__all__ = ['Message', 'MESSAGES', 'NUMBERS', 'HANDLER_TABLES', 'REQUESTS', 'FRAME_HEADER', 'MAX_PAYLOAD',
+           'field_name']
 
 
 
@@ -37,6 +39,11 @@ class Message(namedtuple('Message', 'number name handler table decoder items lab
 
 
 _PREFIX = 'PROTOCOL_SERVER_'
+
+# Every message on the wire: u32 type, u16 payload length, the payload. A
+# length over MAX_PAYLOAD (the message buffer's size) is a broken stream.
+FRAME_HEADER = struct.Struct('>IH')
+MAX_PAYLOAD = 32768
 
 # Message name (without PROTOCOL_SERVER_) -> (Session handler, table, KXdv17_0 decoder,
 # the names of the decoder's tuple items or of its one value: fields of the message's record).

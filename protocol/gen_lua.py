@@ -19,7 +19,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 sys.path.insert(0, TOP)
-from kxtools.messages import camel, field_name, record_rows  # noqa: E402  (one spelling with kxdissect)
+from kxtools.messages import FRAME_HEADER, camel, field_name, record_rows  # noqa: E402  (one spelling with kxdissect)
 sys.path.pop(0)
 PROTOCOL = os.path.join(TOP, 'kxtools', '_protocol.py')
 DEFAULT_OUT = os.path.join(TOP, 'kxtools', 'kx.lua')
@@ -167,7 +167,7 @@ class Gen(object):
                                decls='\n'.join(decls), filter_kinds=kinds(f['FILTER_VALUE_KINDS']),
                                field_kinds=kinds(f['FIELD_VALUE_KINDS']), port=DEFAULT_PORT,
                                caps=numbers['PROTOCOL_SERVER_VIEW_CAPS'], version_msg=numbers['PROTOCOL_SERVER_VERSION'],
-                               version=dict(f['CONSTANTS'])['PROTOCOL_VERSION'])
+                               version=dict(f['CONSTANTS'])['PROTOCOL_VERSION'], header=FRAME_HEADER.size)
 
 
 TEMPLATE = r'''-- Dissector of the appliance daemon's management protocol (generation %(version)d).
@@ -204,6 +204,7 @@ local DEPENDENT = {
   filter_value = { "filters", "filter", "filter", { %(filter_kinds)s } },
   field_value = { "fields", "field", "id", { %(field_kinds)s } },
 }
+local HEADER = %(header)d     -- u32 type, u16 length
 local VIEW_CAPS = %(caps)d
 local VERSION = %(version_msg)d
 local DEFAULT_VERSION = %(version)d
@@ -504,7 +505,7 @@ local function frame(tvb, pinfo, tree, from_client)
   local is_request = from_client == true or (from_client == nil and req ~= nil)
   local msg = is_request and req or (not is_request and SERVER[mtype]) or nil
   local name = msg and msg.name or string.format("0x%%x", mtype)
-  local t = tree:add(kx, tvb(0, math.min(tvb:len(), 6 + length)), "KX " .. name)
+  local t = tree:add(kx, tvb(0, math.min(tvb:len(), HEADER + length)), "KX " .. name)
   t:add(f_type, tvb(0, 4))
   t:add(f_length, tvb(4, 2))
   t:add(f_name, name):set_generated()
@@ -516,8 +517,8 @@ local function frame(tvb, pinfo, tree, from_client)
     pinfo.cols.info:set("KX " .. name)
     last_packet = pinfo.number
   end
-  if tvb:len() < 6 + length then
-    t:add_proto_expert_info(e_frame, string.format("%%d bytes, the header says %%d", tvb:len(), 6 + length))
+  if tvb:len() < HEADER + length then
+    t:add_proto_expert_info(e_frame, string.format("%%d bytes, the header says %%d", tvb:len(), HEADER + length))
     return
   end
   if is_request and req then t:add(f_request, req.request):set_generated() end
@@ -525,7 +526,7 @@ local function frame(tvb, pinfo, tree, from_client)
     if length > 0 then t:add_proto_expert_info(e_unknown, string.format("%%d bytes not decoded", length)) end
     return
   end
-  local payload = length > 0 and tvb(6, length):tvb() or ByteArray.new():tvb("empty")
+  local payload = length > 0 and tvb(HEADER, length):tvb() or ByteArray.new():tvb("empty")
   local rec = dissect_record(payload, t, msg.rows)
   if not is_request then last[mtype] = rec end
 end
@@ -533,7 +534,7 @@ end
 -- kxtap's captures: one frame per packet, the direction in the packet's flags.
 local function dissect_capture(tvb, pinfo, tree)
   pinfo.cols.protocol = "KX"
-  if tvb:len() < 6 then
+  if tvb:len() < HEADER then
     local t = tree:add(kx, tvb(), "KX")
     t:add_proto_expert_info(e_frame, string.format("%%d bytes", tvb:len()))
     return
@@ -544,7 +545,7 @@ local function dissect_capture(tvb, pinfo, tree)
 end
 
 local function frame_length(tvb, pinfo, off)
-  return 6 + tvb(off + 4, 2):uint()
+  return HEADER + tvb(off + 4, 2):uint()
 end
 
 local function tcp_frame(tvb, pinfo, tree)
@@ -553,7 +554,7 @@ local function tcp_frame(tvb, pinfo, tree)
 end
 
 function kx.dissector(tvb, pinfo, tree)
-  dissect_tcp_pdus(tvb, tree, 6, frame_length, tcp_frame)
+  dissect_tcp_pdus(tvb, tree, HEADER, frame_length, tcp_frame)
   return tvb:len()
 end
 
