@@ -245,8 +245,6 @@ int kx_ringbuf_write_fd(kx_ringbuf_t *rb, int fd, uint32_t n) {
 
 // ---- framing ----
 
-#define KX_MSG_FRAME_HEADER 6u
-
 // Peeks the frame header; 0 when fewer than 6 bytes are buffered.
 static int kx_msg_peek_header(kx_ringbuf_t *rb, uint32_t *type, uint32_t *len) {
   uint8_t h[KX_MSG_FRAME_HEADER];

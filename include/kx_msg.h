@@ -15,7 +15,11 @@
 #include "kx_ipaddr.h"
 #include "kx_log.h"
 
-#define KX_MSG_MAX_PAYLOAD 32768u
+// The frame header's size and the largest payload, as the protocol defines them.
+#define KX_FRAME(NAME, value) enum { KX_FRAME_##NAME = value };
+#include "../protocol/kx_protocol.def"
+#define KX_MSG_MAX_PAYLOAD ((uint32_t)KX_FRAME_MAX_PAYLOAD)
+#define KX_MSG_FRAME_HEADER ((uint32_t)KX_FRAME_HEADER)
 
 typedef struct kx_msg {
   uint32_t type;

@@ -2,6 +2,13 @@
 from protocol/kx_protocol.def. Do not edit; change the definition and run
 the generator (the build runs it too)."""
 
+# Framing: HEADER, the frame header's size (u32 type, u16 payload length);
+# MAX_PAYLOAD, the largest payload.
+FRAME = {
+    'HEADER': 6,
+    'MAX_PAYLOAD': 32768,
+}
+
 # Wire kinds: name -> width in bytes (0: variable).
 KINDS = {
     'addr': 0,
@@ -401,6 +408,7 @@ VALUE_TABLES = {
     'SC_COLUMN': {'flags': False, 'values': [(1, 'OCTETS'), (2, 'INT16'), (3, 'INT32'), (4, 'INT64'), (5, 'IP_PREFIX')]},
     'SC_SCHEMA': {'flags': False, 'values': [(1, 'FULL'), (2, 'ID')]},
     'SHAPING_UPDATE': {'flags': False, 'values': [(1, 'NAME'), (2, 'COUNTERS')]},
+    'STRTABLE': {'flags': False, 'values': [(1, 'NETOBJECTS'), (2, 'SERVICES'), (3, 'SIGNATURES')]},
     'VIEW_DATA': {'flags': True, 'values': [(1, 'CONNS'), (2, 'SPEED'), (4, 'DROPPED'), (8, 'RTT'), (16, 'CPS')]},
     'VIEW_OP': {'flags': False, 'values': [(0, 'ADD'), (1, 'UPDATE'), (2, 'REMOVE'), (3, 'STRING_SET')]},
 }
@@ -612,7 +620,7 @@ SERVER_RECORDS = {
         ], 'name': 'rows', 'row': 'list'},
     ]),
     81920: ('STRTABLE_BEGIN', [
-        {'kind': 'u32', 'name': 'table', 'row': 'field'},
+        {'kind': 'u32', 'name': 'table', 'row': 'field', 'values': 'STRTABLE'},
         {'count': 'rest', 'items': [
             {'kind': 'u32', 'name': 'number', 'row': 'field'},
             {'kind': 'string', 'name': 'text', 'row': 'field'},

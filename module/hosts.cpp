@@ -18,8 +18,7 @@ KX_NAME(KXD_PROTOCOL_CLIENT_HOST_FIND);
 kx::Name n_duplicate_warning("Strang! hostid already in hosts");
 
 // Every host-add record carries these groups.
-constexpr uint16_t kAddMask = kxp::HOST_SPEED | kxp::HOST_CONNECTIONS | kxp::HOST_CPS | kxp::HOST_QUALITY |
-                              kxp::HOST_DETAILS;
+constexpr uint16_t kAddMask = kxp::HOST_ADD_GROUPS;
 
 // Host names and the texts of the skipped block are read into a buffer of
 // this size (at most 255 bytes kept) and dropped.

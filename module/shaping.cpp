@@ -27,9 +27,6 @@ constexpr kx::Field kCounters_rows[] = {
 #include "../protocol/kx_protocol.def"
 };
 const kx::Table<kCounters_rows> kCounters;
-static_assert(sizeof kCounters_rows / sizeof kCounters_rows[0] == 34, "a counter update sets 34 keys");
-
-enum UpdateKind : uint32_t { kName = 1, kCounterSet = 2 };
 
 constexpr kx::Field kObjectId_rows[] = {{"id", Kind::u32, 0}};
 const kx::Table<kObjectId_rows> kObjectId;
@@ -47,9 +44,10 @@ void store_name(PyObject *table, const Ref &id, const Ref &name) {
 KX_EMPTY_REQUEST(shapingobjectShow, SHAPING_SHOW);
 KX_EMPTY_REQUEST(shapingobjectHide, SHAPING_HIDE);
 
-// Object id, an ignored word and the update kind; then the name (kind 1) or
-// the counter set (kind 2). The record is created at the first sight of an id
-// and updated in place; other kinds only create it.
+// Object id, an ignored word and the update kind; then the name
+// (SHAPING_UPDATE_NAME) or the counter set (SHAPING_UPDATE_COUNTERS). The
+// record is created at the first sight of an id and updated in place; other
+// kinds only create it.
 KX_FUNCTION(shapingobjectUpdateHandle, "m", "d") {
   Reader r(arg[0]);
   PyObject *table = arg[1];
@@ -63,10 +61,10 @@ KX_FUNCTION(shapingobjectUpdateHandle, "m", "d") {
   }
   Ref record = kx::getitem(table, key.get());
   const uint64_t kind = kx::read_number(r, kKind);
-  if (kind == kName) {
+  if (kind == kxp::SHAPING_UPDATE_NAME) {
     Ref name = kx::read_value(r, kName512);
     kx::setitem(record.get(), n_name, name.get());
-  } else if (kind == kCounterSet) {
+  } else if (kind == kxp::SHAPING_UPDATE_COUNTERS) {
     kx::read_items(r, record.get(), kCounters);
   }
   return kx::py_none();

@@ -36,8 +36,18 @@ constexpr kx::Field kFieldCaps_rows[] = {
 const kx::Table<kFieldCaps_rows> kFieldCaps;
 
 // How a view field's value is read, by the field type its description names
-// (PROTOCOL_VIEW_FIELD_TYPE_HOST .. _BOOLEAN).
-constexpr Kind kFieldValue[] = {Kind::ipaddr, Kind::s16, Kind::u16, Kind::u32, Kind::u32, Kind::boolean};
+// (PROTOCOL_VIEW_FIELD_TYPE_*, 0 up): the kind the definition gives the type.
+constexpr size_t kFieldTypes = 0
+#define KX_FIELD_TYPE(NAME, n, kind) +1
+#include "../protocol/kx_protocol.def"
+    ;
+constexpr std::array<Kind, kFieldTypes> field_value_kinds() {
+  std::array<Kind, kFieldTypes> kinds{};
+#define KX_FIELD_TYPE(NAME, n, kind) kinds.at(n) = Kind::kind;
+#include "../protocol/kx_protocol.def"
+  return kinds;
+}
+constexpr std::array<Kind, kFieldTypes> kFieldValue = field_value_kinds();
 
 // The groups of a view's data record, each a table of fixed-width fields.
 constexpr kx::Field conns_rows[] = {{"conns", Kind::u32, 0}};
@@ -253,9 +263,8 @@ Ref read_field(Reader &r, PyObject *fields) {
   Ref desc = kx::getitem(fields, id.get());
   Ref type = kx::getitem(desc.get(), n_type);
   uint8_t t = static_cast<uint8_t>(kx::as_long32(type.get()));
-  constexpr size_t kinds = sizeof kFieldValue / sizeof kFieldValue[0];
-  if (t >= kinds) kx::bad_message();
-  Ref value = field_value(r, t, std::make_index_sequence<kinds>());
+  if (t >= kFieldTypes) kx::bad_message();
+  Ref value = field_value(r, t, std::make_index_sequence<kFieldTypes>());
   return kx::pair(std::move(id), std::move(value));
 }
 
@@ -276,9 +285,18 @@ Ref read_data(Reader &r) {
   return d;
 }
 
-// The operation codes 0..3 as ints, made once.
+// The operation codes as ints, made once, by code.
+constexpr size_t kViewOps = 0
+#define KX_VIEW_OP(NAME, n) +1
+#include "../protocol/kx_protocol.def"
+    ;
 PyObject *op_int(uint8_t op) {
-  static PyObject *const ops[] = {PyInt_FromLong(0), PyInt_FromLong(1), PyInt_FromLong(2), PyInt_FromLong(3)};
+  static const std::array<PyObject *, kViewOps> ops = [] {
+    std::array<PyObject *, kViewOps> made{};
+#define KX_VIEW_OP(NAME, n) made.at(n) = PyInt_FromLong(n);
+#include "../protocol/kx_protocol.def"
+    return made;
+  }();
   return ops[op];
 }
 
@@ -315,22 +333,22 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
       Ref row = kx::py_u32(row_number);
       Ref item;
       switch (op) {
-        case 0: {
+        case kxp::VIEW_OP_ADD: {
           Ref second = kx::read_value(r, kRow);
           Ref f = KX_CALL_INLINE(calls, handleViewUpdateField, field, arg[0], arg[1]);
           Ref d = KX_CALL_INLINE(calls, handleViewUpdateData, data, arg[0]);
           item = kx::tuple_of(std::move(row), std::move(second), std::move(f), std::move(d));
           break;
         }
-        case 1: {
+        case kxp::VIEW_OP_UPDATE: {
           Ref d = KX_CALL_INLINE(calls, handleViewUpdateData, data, arg[0]);
           item = kx::pair(std::move(row), std::move(d));
           break;
         }
-        case 2:
+        case kxp::VIEW_OP_REMOVE:
           item = std::move(row);
           break;
-        case 3:
+        case kxp::VIEW_OP_STRING_SET:
           item = kx::pair(std::move(row), kx::read_value(r, kText));
           break;
         default:

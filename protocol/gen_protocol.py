@@ -60,7 +60,7 @@ PREFIXES = {
 def build(path):
     d = dict(kinds={}, constants=[], server={}, client={}, requests={}, layouts={}, criteria=[],
              filter_kinds={}, field_kinds={}, conn_flags=[], conn_blocks=[], engine_flags=[], shaping_counters=[],
-             host_groups=[], view_data=[], families={})
+             host_groups=[], view_data=[], families={}, frame={})
     fields = None
     record = None
     d['records'] = {}
@@ -77,6 +77,8 @@ def build(path):
         elif macro in ('KX_ENUM', 'KX_FLAG'):
             table = d['tables'].setdefault(a[0], (macro == 'KX_FLAG', []))
             table[1].append((a[2], a[1]))
+        elif macro == 'KX_FRAME':
+            d['frame'][a[0]] = a[1]
         elif macro == 'KX_KIND':
             d['kinds'][a[0]] = a[1]
         elif macro == 'KX_CONST':
@@ -313,6 +315,8 @@ RECORDS_DOC = '''Server message number -> (name, rows): its payload's record, ea
 #   row 'may_end': the payload may end here; row 'opaque': name, the rest of the payload'''
 
 DOCS = [
+    ('FRAME', 'frame', 'Framing: HEADER, the frame header\'s size (u32 type, u16 payload length);\n'
+                       '# MAX_PAYLOAD, the largest payload.'),
     ('KINDS', 'kinds', 'Wire kinds: name -> width in bytes (0: variable).'),
     ('CONSTANTS', 'constants', 'The module constants (name, value) in binding order.'),
     ('SERVER_MESSAGES', 'server', 'Server message number -> name.'),

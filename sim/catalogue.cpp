@@ -90,14 +90,14 @@ const std::vector<std::pair<uint32_t, std::string>> &shaping_rules() {
 const std::vector<StrTable> &strtables() {
   static const std::vector<StrTable> t = [] {
     std::vector<StrTable> v;
-    StrTable objs{1, {}};
+    StrTable objs{STRTABLE_NETOBJECTS, {}};
     uint32_t i = 1;
     for (const std::string &n : World::netobject_names()) objs.entries.push_back({i++, n, 0});
     v.push_back(objs);
-    StrTable svcs{2, {}};
+    StrTable svcs{STRTABLE_SERVICES, {}};
     for (const ServiceDef &s : World::services()) svcs.entries.push_back({s.id, s.name, s.port});
     v.push_back(svcs);
-    StrTable sigs{3, {}};  // deep-scan signatures, large enough to need several messages
+    StrTable sigs{STRTABLE_SIGNATURES, {}};  // deep-scan signatures, large enough to need several messages
     for (uint32_t id = 200; id < 1000; id++) {
       char name[48];
       snprintf(name, sizeof name, "signature-%u/%s", id, id % 2 ? "stream" : "request");

@@ -40,8 +40,6 @@ enum : uint8_t {
 // Update mask bits of a host record the simulator combines.
 enum : uint16_t {
   HOST_NO_DATA = 0x0001 | 0x0008 | 0x0400,  // bits without a group
-  // every host-add record carries these groups
-  HOST_ADD_GROUPS = HOST_SPEED | HOST_CONNECTIONS | HOST_CPS | HOST_QUALITY | HOST_DETAILS,
 };
 
 // Connection record flags the simulator combines. The blocks are written in

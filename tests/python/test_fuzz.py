@@ -6,6 +6,7 @@ import struct
 
 import KXdv17_0 as kx
 import kxcorpus
+from kxcorpus import _protocol
 from kxtest import TestCase, long, msg, unicode
 
 LOG = None  # what the caller objects of the current call saw done to them, when kept
@@ -77,6 +78,23 @@ def call(func, payload, args, type_=0, logged=False):
     return got, LOG, m.pos
 
 
+def leaves(value, named, unnamed, key=None):
+    """Every number, text and pair in a decoded value: under its dict key in named, else in unnamed."""
+    if isinstance(value, dict):
+        for k, v in value.items():
+            leaves(k, named, unnamed)
+            leaves(v, named, unnamed, k if isinstance(k, (bytes, unicode)) else None)
+    elif isinstance(value, (list, tuple)):
+        for v in value:
+            leaves(v, named, unnamed)
+        if isinstance(value, tuple) and len(value) == 2 and set(map(type, value)) <= set([int, long]):
+            named.setdefault(key, set()).add(value) if key is not None else unnamed.add(value)  # a pair, whole too
+    elif key is None:
+        unnamed.add(value)
+    else:
+        named.setdefault(key, set()).add(value)
+
+
 def within(part, full):
     """part is what a cut message left: full itself, or for containers, a
     beginning of it (list prefix, subset of keys, each item within)."""
@@ -96,6 +114,9 @@ STOPS_CLEANLY = {'handleHostAdd': 4, 'handleHostUpdate': 4, 'handleConnUpdate': 
                  'handleShapingRulesInit': 4, 'handleFWRulesInit': 4, 'handleSessionContextRemove': 32768,
                  'handleDrdlStatsDump': 32768, 'handleHostFindReply': 4, 'handleVersion': 8, 'handleFWEntry': 32768}
 
+
+# Fields whose values the module scales: view row speeds are bytes per second on the wire, bits per second decoded.
+SCALED = frozenset(['speed'])
 
 EDGE_WORDS = [0, 1, 0x7f, 0x80, 0xff, 0x100, 0x7fff, 0x8000, 0xffff, 0x10000, 0x7fffffff, 0x80000000,
               0xffffffff]
@@ -162,3 +183,31 @@ class FuzzTest(TestCase):
                     self.fail('%s %x cut at %d of %d: %r, read to %d, last done %r' % (
                         name, type_, n, len(payload), got, pos, events[-3:]))
         self.assertGreaterEqual(len(handled), 30)
+
+    def test_corpus_records(self):
+        """Every captured message is exactly one record as the definition lays its type out, and what the module
+        decodes from it holds each named field's value (but coded ones, and pairs of scaled rates): under that key or
+        attribute where the module has one of that name, or unnamed (a tuple item, an argument)."""
+        corpus = kxcorpus.load()
+        ctx = kxcorpus.Context(corpus)
+        types = dict((i, f['type']) for i, f in ctx.fields.items())
+        compared = 0
+        for type_, payload in corpus:
+            name, rows = _protocol.SERVER_RECORDS[type_]
+            walk = kxcorpus.Walk(rows, payload, ctx.version, ctx.channel_info[1], types)
+            self.assertEqual(walk.pos, len(payload), name)
+            func = (ctx.handler(type_) or (None,))[0]
+            if func is None:
+                continue
+            args = extra_args(func, ctx.version, ctx.fields, ctx.channel_info)
+            got, events, _ = call(func, payload, args, type_, True)
+            named, unnamed = {}, set()
+            leaves([got[1]] + [plain(a) for a in args if isinstance(a, (dict, list))], named, unnamed)
+            for event in events:
+                leaves(event[2], named, unnamed, event[1]) if event[0] == 'set' else leaves(event[1:], named, unnamed)
+            for field, value in walk.fields:
+                if isinstance(value, (int, long, unicode)) or (isinstance(value, tuple) and field not in SCALED):
+                    compared += 1
+                    where = named[field] if field in named else set().union(*named.values())
+                    self.assertIn(value, where | unnamed, '%s.%s' % (name, field))
+        self.assertGreater(compared, 1000)
