@@ -29,14 +29,14 @@ import KXdv17_0 as kx
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 
-from kxtools import aio
+from kxtools import aio, messages
 from kxtools.errors import KXError, Timeout
 
 DEFAULT_LISTEN = '127.0.0.1:9783'
 DEFAULT_PORT = 7830
 DEFAULT_TOP_HOSTS = 20
 KEEPALIVE = 10.0            # seconds between pings that check a quiet appliance
-SERVICE_TABLE = 2           # the string table that names the services
+SERVICE_TABLE = messages.SERVICE_TABLE    # the string table that names the services
 OTHER = 'other'             # the host label of the hosts outside the top N
 
 

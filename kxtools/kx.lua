@@ -23,6 +23,7 @@ local FLAGS_RULE_LIST = { [2147483648] = "COMPLETE" }
 local VALUES_SC_COLUMN = { [1] = "OCTETS", [2] = "INT16", [3] = "INT32", [4] = "INT64", [5] = "IP_PREFIX" }
 local VALUES_SC_SCHEMA = { [1] = "FULL", [2] = "ID" }
 local VALUES_SHAPING_UPDATE = { [1] = "NAME", [2] = "COUNTERS" }
+local VALUES_STRTABLE = { [1] = "NETOBJECTS", [2] = "SERVICES", [3] = "SIGNATURES" }
 local FLAGS_VIEW_DATA = { [1] = "CONNS", [2] = "SPEED", [4] = "DROPPED", [8] = "RTT", [16] = "CPS" }
 local VALUES_VIEW_OP = { [0] = "ADD", [1] = "UPDATE", [2] = "REMOVE", [3] = "STRING_SET" }
 
@@ -211,7 +212,7 @@ F[180] = ProtoField.uint8("kx.sessionContextAdd.schema", "schema", base.DEC)
 F[181] = ProtoField.uint64("kx.sessionContextAdd.row", "row", base.DEC)
 F[182] = ProtoField.bytes("kx.sessionContextAdd.data", "data")
 F[183] = ProtoField.uint64("kx.sessionContextRemove.rows.row", "row", base.DEC)
-F[184] = ProtoField.uint32("kx.strtableBegin.table", "table", base.DEC)
+F[184] = ProtoField.uint32("kx.strtableBegin.table", "table", base.DEC, VALUES_STRTABLE)
 F[185] = ProtoField.uint32("kx.strtableBegin.entries.number", "number", base.DEC)
 F[186] = ProtoField.string("kx.strtableBegin.entries.text", "text")
 F[187] = ProtoField.uint32("kx.strtableBegin.entries.entry_ignored_u32", "entry_ignored_u32", base.DEC)

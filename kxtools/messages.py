@@ -25,7 +25,7 @@ from collections import namedtuple
 from kxtools import _protocol
 
 __all__ = ['Message', 'MESSAGES', 'NUMBERS', 'HANDLER_TABLES', 'REQUESTS', 'FRAME_HEADER', 'MAX_PAYLOAD',
-           'field_name']
+           'SERVICE_TABLE', 'field_name']
 
 
 
@@ -43,7 +43,12 @@ _PREFIX = 'PROTOCOL_SERVER_'
 # Every message on the wire: u32 type, u16 payload length, the payload. A
 # length over MAX_PAYLOAD (the message buffer's size) is a broken stream.
 FRAME_HEADER = struct.Struct('>IH')
-MAX_PAYLOAD = 32768
+MAX_PAYLOAD = _protocol.FRAME['MAX_PAYLOAD']
+if FRAME_HEADER.size != _protocol.FRAME['HEADER']:
+    raise ImportError('kxtools.messages: the frame header is %d bytes in the protocol definition, not %d'
+                      % (_protocol.FRAME['HEADER'], FRAME_HEADER.size))
+# The string table that names the services.
+SERVICE_TABLE = dict((name, n) for n, name in _protocol.VALUE_TABLES['STRTABLE']['values'])['SERVICES']
 
 # Message name (without PROTOCOL_SERVER_) -> (Session handler, table, KXdv17_0 decoder,
 # the names of the decoder's tuple items or of its one value: fields of the message's record).

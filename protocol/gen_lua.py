@@ -19,7 +19,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 sys.path.insert(0, TOP)
-from kxtools.messages import FRAME_HEADER, camel, field_name, record_rows  # noqa: E402  (one spelling with kxdissect)
+from kxtools.messages import camel, field_name, record_rows  # noqa: E402  (one spelling with kxdissect)
 sys.path.pop(0)
 PROTOCOL = os.path.join(TOP, 'kxtools', '_protocol.py')
 DEFAULT_OUT = os.path.join(TOP, 'kxtools', 'kx.lua')
@@ -167,7 +167,7 @@ class Gen(object):
                                decls='\n'.join(decls), filter_kinds=kinds(f['FILTER_VALUE_KINDS']),
                                field_kinds=kinds(f['FIELD_VALUE_KINDS']), port=DEFAULT_PORT,
                                caps=numbers['PROTOCOL_SERVER_VIEW_CAPS'], version_msg=numbers['PROTOCOL_SERVER_VERSION'],
-                               version=dict(f['CONSTANTS'])['PROTOCOL_VERSION'], header=FRAME_HEADER.size)
+                               version=dict(f['CONSTANTS'])['PROTOCOL_VERSION'], header=f['FRAME']['HEADER'])
 
 
 TEMPLATE = r'''-- Dissector of the appliance daemon's management protocol (generation %(version)d).
