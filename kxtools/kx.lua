@@ -132,19 +132,19 @@ F[100] = ProtoField.uint32("kx.hostUpdate.hosts.netobjects", "netobjects", base.
 F[101] = ProtoField.uint32("kx.hostRemove.hostid", "hostid", base.DEC)
 F[102] = ProtoField.uint32("kx.hostFindReply.hostid", "hostid", base.DEC)
 F[103] = ProtoField.uint32("kx.connUpdate.connections.connid", "connid", base.DEC)
-F[104] = ProtoField.uint32("kx.connUpdate.connections.record_ignored_u32", "record_ignored_u32", base.DEC)
+F[104] = ProtoField.uint32("kx.connUpdate.connections.record.ignored_u32", "ignored_u32", base.DEC)
 F[105] = ProtoField.uint32("kx.connUpdate.connections.flags", "flags", base.DEC)
-F[106] = ProtoField.uint8("kx.connUpdate.connections.create_ignored_u8_1", "create_ignored_u8_1", base.DEC)
-F[107] = ProtoField.uint8("kx.connUpdate.connections.create_ignored_u8_2", "create_ignored_u8_2", base.DEC)
-F[108] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_1", "create_ignored_u32_1", base.DEC)
-F[109] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_2", "create_ignored_u32_2", base.DEC)
-F[110] = ProtoField.uint16("kx.connUpdate.connections.create_ignored_u16_1", "create_ignored_u16_1", base.DEC)
-F[111] = ProtoField.uint16("kx.connUpdate.connections.create_ignored_u16_2", "create_ignored_u16_2", base.DEC)
-F[112] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_3", "create_ignored_u32_3", base.DEC)
-F[113] = ProtoField.uint32("kx.connUpdate.connections.create_ignored_u32_4", "create_ignored_u32_4", base.DEC)
-F[114] = ProtoField.uint8("kx.connUpdate.connections.create_optional_u8", "create_optional_u8", base.DEC)
+F[106] = ProtoField.uint8("kx.connUpdate.connections.create.ignored_u8_1", "ignored_u8_1", base.DEC)
+F[107] = ProtoField.uint8("kx.connUpdate.connections.create.ignored_u8_2", "ignored_u8_2", base.DEC)
+F[108] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_1", "ignored_u32_1", base.DEC)
+F[109] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_2", "ignored_u32_2", base.DEC)
+F[110] = ProtoField.uint16("kx.connUpdate.connections.create.ignored_u16_1", "ignored_u16_1", base.DEC)
+F[111] = ProtoField.uint16("kx.connUpdate.connections.create.ignored_u16_2", "ignored_u16_2", base.DEC)
+F[112] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_3", "ignored_u32_3", base.DEC)
+F[113] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_4", "ignored_u32_4", base.DEC)
+F[114] = ProtoField.uint8("kx.connUpdate.connections.create.optional_u8", "optional_u8", base.DEC)
 F[115] = ProtoField.uint32("kx.connUpdate.connections._starttime", "_starttime", base.DEC)
-F[116] = ProtoField.uint8("kx.connUpdate.connections.create_family", "create_family", base.DEC, VALUES_ADDR_FAMILY)
+F[116] = ProtoField.uint8("kx.connUpdate.connections.create.family", "family", base.DEC, VALUES_ADDR_FAMILY)
 F[117] = ProtoField.ipv4("kx.connUpdate.connections.client", "client")
 F[118] = ProtoField.ipv6("kx.connUpdate.connections.client_ipv6", "client_ipv6")
 F[119] = ProtoField.uint16("kx.connUpdate.connections.client_port", "client_port", base.DEC)
@@ -152,19 +152,19 @@ F[120] = ProtoField.ipv4("kx.connUpdate.connections.server", "server")
 F[121] = ProtoField.ipv6("kx.connUpdate.connections.server_ipv6", "server_ipv6")
 F[122] = ProtoField.uint16("kx.connUpdate.connections.server_port", "server_port", base.DEC)
 F[123] = ProtoField.uint8("kx.connUpdate.connections.protocol", "protocol", base.DEC)
-F[124] = ProtoField.uint8("kx.connUpdate.connections.second_family", "second_family", base.DEC, VALUES_ADDR_FAMILY)
-F[125] = ProtoField.ipv4("kx.connUpdate.connections.second_client", "second_client")
-F[126] = ProtoField.ipv6("kx.connUpdate.connections.second_client_ipv6", "second_client_ipv6")
-F[127] = ProtoField.uint16("kx.connUpdate.connections.second_client_port", "second_client_port", base.DEC)
-F[128] = ProtoField.ipv4("kx.connUpdate.connections.second_server", "second_server")
-F[129] = ProtoField.ipv6("kx.connUpdate.connections.second_server_ipv6", "second_server_ipv6")
-F[130] = ProtoField.uint16("kx.connUpdate.connections.second_server_port", "second_server_port", base.DEC)
-F[131] = ProtoField.uint8("kx.connUpdate.connections.second_ignored_u8", "second_ignored_u8", base.DEC)
+F[124] = ProtoField.uint8("kx.connUpdate.connections.second.family", "family", base.DEC, VALUES_ADDR_FAMILY)
+F[125] = ProtoField.ipv4("kx.connUpdate.connections.second.client", "client")
+F[126] = ProtoField.ipv6("kx.connUpdate.connections.second.client_ipv6", "client_ipv6")
+F[127] = ProtoField.uint16("kx.connUpdate.connections.second.client_port", "client_port", base.DEC)
+F[128] = ProtoField.ipv4("kx.connUpdate.connections.second.server", "server")
+F[129] = ProtoField.ipv6("kx.connUpdate.connections.second.server_ipv6", "server_ipv6")
+F[130] = ProtoField.uint16("kx.connUpdate.connections.second.server_port", "server_port", base.DEC)
+F[131] = ProtoField.uint8("kx.connUpdate.connections.second.ignored_u8", "ignored_u8", base.DEC)
 F[132] = ProtoField.uint16("kx.connUpdate.connections._service_id", "_service_id", base.DEC)
 F[133] = ProtoField.uint16("kx.connUpdate.connections._base_service_id", "_base_service_id", base.DEC)
 F[134] = ProtoField.uint16("kx.connUpdate.connections.options.count", "count", base.DEC)
-F[135] = ProtoField.uint16("kx.connUpdate.connections.options.option_ignored_u16", "option_ignored_u16", base.DEC)
-F[136] = ProtoField.bytes("kx.connUpdate.connections.options.option_ignored_value", "option_ignored_value")
+F[135] = ProtoField.uint16("kx.connUpdate.connections.options.option.ignored_u16", "ignored_u16", base.DEC)
+F[136] = ProtoField.bytes("kx.connUpdate.connections.options.option.ignored_value", "ignored_value")
 F[137] = ProtoField.uint32("kx.connUpdate.connections._engineflags", "_engineflags", base.DEC)
 F[138] = ProtoField.uint32("kx.connUpdate.connections._xfbflags", "_xfbflags", base.DEC)
 F[139] = ProtoField.uint32("kx.connUpdate.connections._deepscan.count", "count", base.DEC)
@@ -175,30 +175,30 @@ F[143] = ProtoField.uint32("kx.connUpdate.connections._shaping_rule_ids", "_shap
 F[144] = ProtoField.uint16("kx.connUpdate.connections._stat_rule_ids.count", "count", base.DEC)
 F[145] = ProtoField.uint32("kx.connUpdate.connections._stat_rule_ids", "_stat_rule_ids", base.DEC)
 F[146] = ProtoField.string("kx.connUpdate.connections._server_hostname", "_server_hostname")
-F[147] = ProtoField.string("kx.connUpdate.connections.strings_ignored", "strings_ignored")
+F[147] = ProtoField.string("kx.connUpdate.connections.strings.ignored", "ignored")
 F[148] = ProtoField.uint32("kx.connUpdate.connections._speed.first", "first", base.DEC)
 F[149] = ProtoField.uint32("kx.connUpdate.connections._speed.second", "second", base.DEC)
 F[150] = ProtoField.uint64("kx.connUpdate.connections._xfer.first", "first", base.DEC)
 F[151] = ProtoField.uint64("kx.connUpdate.connections._xfer.second", "second", base.DEC)
-F[152] = ProtoField.uint32("kx.connUpdate.connections.speed_ignored_u32_1", "speed_ignored_u32_1", base.DEC)
-F[153] = ProtoField.uint32("kx.connUpdate.connections.speed_ignored_u32_2", "speed_ignored_u32_2", base.DEC)
-F[154] = ProtoField.uint32("kx.connUpdate.connections.counters_ignored", "counters_ignored", base.DEC)
-F[155] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes_ignored_u16_1", "shaping_bytes_ignored_u16_1", base.DEC)
-F[156] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes_ignored_u32_1", "shaping_bytes_ignored_u32_1", base.DEC)
-F[157] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes_bytes_1", "shaping_bytes_bytes_1", base.DEC)
-F[158] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes_ignored_u16_2", "shaping_bytes_ignored_u16_2", base.DEC)
-F[159] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes_ignored_u32_2", "shaping_bytes_ignored_u32_2", base.DEC)
-F[160] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes_bytes_2", "shaping_bytes_bytes_2", base.DEC)
-F[161] = ProtoField.uint32("kx.connUpdate.connections.times_ignored", "times_ignored", base.DEC)
-F[162] = ProtoField.uint32("kx.connUpdate.connections.routing_ignored", "routing_ignored", base.DEC)
-F[163] = ProtoField.uint8("kx.connUpdate.connections.marks_ignored", "marks_ignored", base.DEC)
+F[152] = ProtoField.uint32("kx.connUpdate.connections.speed.ignored_u32_1", "ignored_u32_1", base.DEC)
+F[153] = ProtoField.uint32("kx.connUpdate.connections.speed.ignored_u32_2", "ignored_u32_2", base.DEC)
+F[154] = ProtoField.uint32("kx.connUpdate.connections.counters.ignored", "ignored", base.DEC)
+F[155] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes.ignored_u16_1", "ignored_u16_1", base.DEC)
+F[156] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes.ignored_u32_1", "ignored_u32_1", base.DEC)
+F[157] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes.bytes_1", "bytes_1", base.DEC)
+F[158] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes.ignored_u16_2", "ignored_u16_2", base.DEC)
+F[159] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes.ignored_u32_2", "ignored_u32_2", base.DEC)
+F[160] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes.bytes_2", "bytes_2", base.DEC)
+F[161] = ProtoField.uint32("kx.connUpdate.connections.times.ignored", "ignored", base.DEC)
+F[162] = ProtoField.uint32("kx.connUpdate.connections.routing.ignored", "ignored", base.DEC)
+F[163] = ProtoField.uint8("kx.connUpdate.connections.marks.ignored", "ignored", base.DEC)
 F[164] = ProtoField.uint16("kx.connUpdate.connections.views.count", "count", base.DEC)
 F[165] = ProtoField.uint16("kx.connUpdate.connections.views", "views", base.DEC)
-F[166] = ProtoField.uint32("kx.connUpdate.connections.totals_ignored_u32", "totals_ignored_u32", base.DEC)
-F[167] = ProtoField.uint64("kx.connUpdate.connections.totals_ignored_u64", "totals_ignored_u64", base.DEC)
-F[168] = ProtoField.bytes("kx.connUpdate.connections.blobs_ignored", "blobs_ignored")
+F[166] = ProtoField.uint32("kx.connUpdate.connections.totals.ignored_u32", "ignored_u32", base.DEC)
+F[167] = ProtoField.uint64("kx.connUpdate.connections.totals.ignored_u64", "ignored_u64", base.DEC)
+F[168] = ProtoField.bytes("kx.connUpdate.connections.blobs.ignored", "ignored")
 F[169] = ProtoField.uint8("kx.connUpdate.connections.rows.count", "count", base.DEC)
-F[170] = ProtoField.uint8("kx.connUpdate.connections.rows.row_ignored_u8", "row_ignored_u8", base.DEC)
+F[170] = ProtoField.uint8("kx.connUpdate.connections.rows.row.ignored_u8", "ignored_u8", base.DEC)
 F[171] = ProtoField.uint64("kx.connUpdate.connections.rows.row", "row", base.DEC)
 F[172] = ProtoField.uint8("kx.sessionContextSchemata.schemata.count", "count", base.DEC)
 F[173] = ProtoField.uint8("kx.sessionContextSchemata.schemata.form", "form", base.DEC, VALUES_SC_SCHEMA)
@@ -215,10 +215,10 @@ F[183] = ProtoField.uint64("kx.sessionContextRemove.rows.row", "row", base.DEC)
 F[184] = ProtoField.uint32("kx.strtableBegin.table", "table", base.DEC, VALUES_STRTABLE)
 F[185] = ProtoField.uint32("kx.strtableBegin.entries.number", "number", base.DEC)
 F[186] = ProtoField.string("kx.strtableBegin.entries.text", "text")
-F[187] = ProtoField.uint32("kx.strtableBegin.entries.entry_ignored_u32", "entry_ignored_u32", base.DEC)
+F[187] = ProtoField.uint32("kx.strtableBegin.entries.entry.ignored_u32", "ignored_u32", base.DEC)
 F[188] = ProtoField.uint32("kx.strtableEntries.entries.number", "number", base.DEC)
 F[189] = ProtoField.string("kx.strtableEntries.entries.text", "text")
-F[190] = ProtoField.uint32("kx.strtableEntries.entries.entry_ignored_u32", "entry_ignored_u32", base.DEC)
+F[190] = ProtoField.uint32("kx.strtableEntries.entries.entry.ignored_u32", "ignored_u32", base.DEC)
 F[191] = ProtoField.bytes("kx.serviceAdd.data", "data")
 F[192] = ProtoField.bytes("kx.serviceRemove.data", "data")
 F[193] = ProtoField.bytes("kx.serviceUpdate.data", "data")
@@ -228,7 +228,7 @@ F[196] = ProtoField.uint32("kx.shapingRulesInit.flags", "flags", base.DEC)
 F[197] = ProtoField.uint32("kx.shapingRulesInit.rules.id", "id", base.DEC)
 F[198] = ProtoField.string("kx.shapingRulesInit.rules.name", "name")
 F[199] = ProtoField.uint32("kx.shapingObject.id", "id", base.DEC)
-F[200] = ProtoField.uint32("kx.shapingObject.update_ignored_u32", "update_ignored_u32", base.DEC)
+F[200] = ProtoField.uint32("kx.shapingObject.update.ignored_u32", "ignored_u32", base.DEC)
 F[201] = ProtoField.uint32("kx.shapingObject.kind", "kind", base.DEC, VALUES_SHAPING_UPDATE)
 F[202] = ProtoField.string("kx.shapingObject.name", "name")
 F[203] = ProtoField.uint32("kx.shapingObject.copies", "copies", base.DEC)
@@ -337,14 +337,14 @@ F[305] = ProtoField.uint16("kx.viewUpdate.viewid", "viewid", base.DEC)
 F[306] = ProtoField.uint8("kx.viewUpdate.ops.op", "op", base.DEC, VALUES_VIEW_OP)
 F[307] = ProtoField.uint32("kx.viewUpdate.ops.row", "row", base.DEC)
 F[308] = ProtoField.uint32("kx.viewUpdate.ops.second", "second", base.DEC)
-F[309] = ProtoField.uint8("kx.viewUpdate.ops.field_ignored_u8", "field_ignored_u8", base.DEC)
+F[309] = ProtoField.uint8("kx.viewUpdate.ops.field.ignored_u8", "ignored_u8", base.DEC)
 F[310] = ProtoField.uint8("kx.viewUpdate.ops.id", "id", base.DEC)
 F[311] = ProtoField.string("kx.viewUpdate.ops.value", "value")
 F[312] = ProtoField.uint8("kx.viewUpdate.ops.mask", "mask", base.DEC)
 F[313] = ProtoField.uint32("kx.viewUpdate.ops.conns", "conns", base.DEC)
 F[314] = ProtoField.uint64("kx.viewUpdate.ops.speed.first", "first", base.DEC)
 F[315] = ProtoField.uint64("kx.viewUpdate.ops.speed.second", "second", base.DEC)
-F[316] = ProtoField.uint32("kx.viewUpdate.ops.dropped_ignored", "dropped_ignored", base.DEC)
+F[316] = ProtoField.uint32("kx.viewUpdate.ops.dropped.ignored", "ignored", base.DEC)
 F[317] = ProtoField.uint32("kx.viewUpdate.ops.rtt.first", "first", base.DEC)
 F[318] = ProtoField.uint32("kx.viewUpdate.ops.rtt.second", "second", base.DEC)
 F[319] = ProtoField.uint32("kx.viewUpdate.ops.cps.first", "first", base.DEC)
@@ -362,6 +362,293 @@ F[330] = ProtoField.string("kx.viewCaps.fields.display_prefix", "display_prefix"
 F[331] = ProtoField.uint8("kx.viewCaps.fields.type", "type", base.DEC, VALUES_FIELD_TYPE)
 F[332] = ProtoField.uint8("kx.viewCaps.fields.filter", "filter", base.DEC)
 F[333] = ProtoField.uint8("kx.viewCaps.fields.want_arg", "want_arg", base.DEC)
+
+-- The row tables that cases, groups and bits choose.
+local R = {}
+R[1] = {
+  { row = "field", name = "vlanin", kind = "u32", field = F[5] },
+}
+R[2] = {
+  { row = "field", name = "vlanout", kind = "u32", field = F[6] },
+}
+R[3] = {
+  { row = "field", name = "mplsin", kind = "u32", field = F[7] },
+}
+R[4] = {
+  { row = "field", name = "mplsout", kind = "u32", field = F[8] },
+}
+R[5] = {
+  { row = "field", name = "dscpin", kind = "u32", field = F[9] },
+}
+R[6] = {
+  { row = "field", name = "dscpout", kind = "u32", field = F[10] },
+}
+R[7] = {
+  { row = "field", name = "channelin", kind = "u32", field = F[11] },
+}
+R[8] = {
+  { row = "field", name = "channelout", kind = "u32", field = F[12] },
+}
+R[9] = {
+  { row = "field", name = "protocol", kind = "u8", field = F[13] },
+}
+R[10] = {
+  { row = "field", name = "clientip", kind = "ip4", field = F[14] },
+}
+R[11] = {
+  { row = "field", name = "serverip", kind = "ip4", field = F[15] },
+}
+R[12] = {
+  { row = "field", name = "clientport", kind = "u16", field = F[16] },
+}
+R[13] = {
+  { row = "field", name = "serverport", kind = "u16", field = F[17] },
+}
+R[14] = {
+  { row = "field", name = "service", kind = "string", field = F[18] },
+}
+R[15] = {
+  { row = "field", name = "xfb", kind = "u32", field = F[19] },
+}
+R[16] = {
+  { row = "list", name = "properties", count = "u8", count_field = F[20], rows = {
+    { row = "field", name = "name", kind = "string", field = F[21] },
+    { row = "field", name = "value", kind = "string", field = F[22] },
+  } },
+}
+R[17] = {
+  { row = "pair", kind = "s64", parts = { F[67], F[68] } },
+}
+R[18] = {
+  { row = "pair", kind = "u32", parts = { F[69], F[70] } },
+}
+R[19] = {
+  { row = "pair", kind = "u32", parts = { F[71], F[72] } },
+}
+R[20] = {
+  { row = "pair", kind = "u32", parts = { F[73], F[74] } },
+  { row = "woven", kind = "u32", parts = { F[75], F[76], F[77], F[78] } },
+}
+R[21] = {
+  { row = "skip", name = "kind", kind = "string", field = F[79], rep = 1 },
+  { row = "skip", name = "l4errors", kind = "u32", field = F[80], rep = 1, since = 16516 },
+  { row = "skip", name = "details", kind = "u32", field = F[81], rep = 19 },
+}
+R[22] = {
+  { row = "pair", kind = "s64", parts = { F[84], F[85] } },
+}
+R[23] = {
+  { row = "pair", kind = "u32", parts = { F[86], F[87] } },
+}
+R[24] = {
+  { row = "pair", kind = "u32", parts = { F[88], F[89] } },
+}
+R[25] = {
+  { row = "pair", kind = "u32", parts = { F[90], F[91] } },
+  { row = "woven", kind = "u32", parts = { F[92], F[93], F[94], F[95] } },
+}
+R[26] = {
+  { row = "skip", name = "kind", kind = "string", field = F[96], rep = 1 },
+  { row = "skip", name = "l4errors", kind = "u32", field = F[97], rep = 1, since = 16516 },
+  { row = "skip", name = "details", kind = "u32", field = F[98], rep = 19 },
+}
+R[27] = {
+  { row = "list", name = "netobjects", count = "u32", count_field = F[99], kind = "u32", field = F[100] },
+}
+R[28] = {
+  { row = "skip", name = "second.family", kind = "family", field = F[124], rep = 1 },
+  { row = "skip", name = "second.client", kind = "addr", field = F[125], field6 = F[126], rep = 1 },
+  { row = "skip", name = "second.client_port", kind = "u16", field = F[127], rep = 1 },
+  { row = "skip", name = "second.server", kind = "addr", field = F[128], field6 = F[129], rep = 1 },
+  { row = "skip", name = "second.server_port", kind = "u16", field = F[130], rep = 1 },
+  { row = "skip", name = "second.ignored_u8", kind = "u8", field = F[131], rep = 1 },
+}
+R[29] = {
+  { row = "skip", name = "create.ignored_u8_1", kind = "u8", field = F[106], rep = 1 },
+  { row = "skip", name = "create.ignored_u8_2", kind = "u8", field = F[107], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_1", kind = "u32", field = F[108], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_2", kind = "u32", field = F[109], rep = 1 },
+  { row = "skip", name = "create.ignored_u16_1", kind = "u16", field = F[110], rep = 1 },
+  { row = "skip", name = "create.ignored_u16_2", kind = "u16", field = F[111], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_3", kind = "u32", field = F[112], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_4", kind = "u32", field = F[113], rep = 1 },
+  { row = "skip", name = "create.optional_u8", kind = "u8", field = F[114], rep = 1, flagged = true },
+  { row = "field", name = "_starttime", kind = "u32", field = F[115] },
+  { row = "skip", name = "create.family", kind = "family", field = F[116], rep = 1 },
+  { row = "field", name = "client", kind = "addr", field = F[117], field6 = F[118] },
+  { row = "field", name = "client_port", kind = "u16", field = F[119] },
+  { row = "field", name = "server", kind = "addr", field = F[120], field6 = F[121] },
+  { row = "field", name = "server_port", kind = "u16", field = F[122] },
+  { row = "field", name = "protocol", kind = "u8", field = F[123] },
+  { row = "when", on = "flags", bits = { 262144 }, rows = R[28] },
+}
+R[30] = {
+  { row = "field", name = "_service_id", kind = "u16", field = F[132] },
+  { row = "field", name = "_base_service_id", kind = "u16", field = F[133] },
+}
+R[31] = {
+  { row = "list", name = "options", count = "u16", count_field = F[134], rows = {
+    { row = "skip", name = "option.ignored_u16", kind = "u16", field = F[135], rep = 1 },
+    { row = "skip", name = "option.ignored_value", kind = "blob16", field = F[136], rep = 1 },
+  } },
+}
+R[32] = {
+  { row = "field", name = "_engineflags", kind = "u32", field = F[137], flags = FLAGS_ENGINE },
+}
+R[33] = {
+  { row = "field", name = "_xfbflags", kind = "u32", field = F[138] },
+}
+R[34] = {
+  { row = "list", name = "_deepscan", count = "u32", count_field = F[139], kind = "u16", field = F[140] },
+}
+R[35] = {
+  { row = "field", name = "_shaping_prio", kind = "u8", field = F[141] },
+  { row = "list", name = "_shaping_rule_ids", count = "u16", count_field = F[142], kind = "u32", field = F[143] },
+}
+R[36] = {
+  { row = "list", name = "_stat_rule_ids", count = "u16", count_field = F[144], kind = "u32", field = F[145] },
+}
+R[37] = {
+  { row = "field", name = "_server_hostname", kind = "string", field = F[146] },
+}
+R[38] = {
+  { row = "skip", name = "strings.ignored", kind = "string", field = F[147], rep = 4 },
+}
+R[39] = {
+  { row = "pair", kind = "u32", parts = { F[148], F[149] } },
+  { row = "pair", kind = "u64", parts = { F[150], F[151] } },
+  { row = "skip", name = "speed.ignored_u32_1", kind = "u32", field = F[152], rep = 1 },
+  { row = "skip", name = "speed.ignored_u32_2", kind = "u32", field = F[153], rep = 1 },
+}
+R[40] = {
+  { row = "skip", name = "counters.ignored", kind = "u32", field = F[154], rep = 6 },
+}
+R[41] = {
+  { row = "skip", name = "shaping_bytes.ignored_u16_1", kind = "u16", field = F[155], rep = 1 },
+  { row = "skip", name = "shaping_bytes.ignored_u32_1", kind = "u32", field = F[156], rep = 1 },
+  { row = "skip", name = "shaping_bytes.bytes_1", kind = "u64", field = F[157], rep = 1, since = 20482 },
+  { row = "skip", name = "shaping_bytes.ignored_u16_2", kind = "u16", field = F[158], rep = 1 },
+  { row = "skip", name = "shaping_bytes.ignored_u32_2", kind = "u32", field = F[159], rep = 1 },
+  { row = "skip", name = "shaping_bytes.bytes_2", kind = "u64", field = F[160], rep = 1, since = 20482 },
+}
+R[42] = {
+  { row = "skip", name = "times.ignored", kind = "u32", field = F[161], rep = 2 },
+}
+R[43] = {
+  { row = "skip", name = "routing.ignored", kind = "u32", field = F[162], rep = 4 },
+}
+R[44] = {
+  { row = "skip", name = "marks.ignored", kind = "u8", field = F[163], rep = 2 },
+}
+R[45] = {
+  { row = "list", name = "views", count = "u16", count_field = F[164], kind = "u16", field = F[165] },
+}
+R[46] = {
+  { row = "skip", name = "totals.ignored_u32", kind = "u32", field = F[166], rep = 1 },
+  { row = "skip", name = "totals.ignored_u64", kind = "u64", field = F[167], rep = 4 },
+}
+R[47] = {
+  { row = "skip", name = "blobs.ignored", kind = "blob16", field = F[168], rep = 2 },
+}
+R[48] = {
+  { row = "list", name = "rows", count = "u8", count_field = F[169], rows = {
+    { row = "skip", name = "row.ignored_u8", kind = "u8", field = F[170], rep = 1 },
+    { row = "field", name = "row", kind = "u64", field = F[171] },
+  } },
+}
+R[49] = {
+}
+R[50] = {
+  { row = "field", name = "id", kind = "u8", field = F[174] },
+  { row = "field", name = "name", kind = "string", field = F[175] },
+  { row = "list", name = "columns", count = "u8", count_field = F[176], rows = {
+    { row = "field", name = "kind", kind = "u8", field = F[177] },
+    { row = "field", name = "name", kind = "string", field = F[178] },
+    { row = "field", name = "content-type", kind = "string", field = F[179] },
+  } },
+}
+R[51] = {
+  { row = "field", name = "id", kind = "u8", field = F[174] },
+}
+R[52] = {
+  { row = "field", name = "name", kind = "string", field = F[202] },
+}
+R[53] = {
+  { row = "field", name = "copies", kind = "u32", field = F[203] },
+  { row = "field", name = "connections", kind = "u32", field = F[204] },
+  { row = "field", name = "in RX bytes", kind = "u64", field = F[205] },
+  { row = "field", name = "in congested bytes", kind = "u64", field = F[206] },
+  { row = "field", name = "in RX bps", kind = "bps", field = F[207] },
+  { row = "field", name = "in congested bps", kind = "bps", field = F[208] },
+  { row = "field", name = "in RX packets", kind = "u64", field = F[209] },
+  { row = "field", name = "in congested packets", kind = "u64", field = F[210] },
+  { row = "field", name = "in RX pps", kind = "u32", field = F[211] },
+  { row = "field", name = "in congested pps", kind = "u32", field = F[212] },
+  { row = "field", name = "in total drops", kind = "u64", field = F[213] },
+  { row = "field", name = "in drops/s", kind = "u32", field = F[214] },
+  { row = "field", name = "in total marks", kind = "u64", field = F[215] },
+  { row = "field", name = "in avg latency", kind = "u32", field = F[216] },
+  { row = "field", name = "in max latency", kind = "u16", field = F[217] },
+  { row = "field", name = "in avg Q", kind = "u32", field = F[218] },
+  { row = "field", name = "in max Q", kind = "u32", field = F[219] },
+  { row = "field", name = "out RX bytes", kind = "u64", field = F[220] },
+  { row = "field", name = "out congested bytes", kind = "u64", field = F[221] },
+  { row = "field", name = "out RX bps", kind = "bps", field = F[222] },
+  { row = "field", name = "out congested bps", kind = "bps", field = F[223] },
+  { row = "field", name = "out RX packets", kind = "u64", field = F[224] },
+  { row = "field", name = "out congested packets", kind = "u64", field = F[225] },
+  { row = "field", name = "out RX pps", kind = "u32", field = F[226] },
+  { row = "field", name = "out congested pps", kind = "u32", field = F[227] },
+  { row = "field", name = "out total drops", kind = "u64", field = F[228] },
+  { row = "field", name = "out drops/s", kind = "u32", field = F[229] },
+  { row = "field", name = "out total marks", kind = "u64", field = F[230] },
+  { row = "field", name = "out avg latency", kind = "u32", field = F[231] },
+  { row = "field", name = "out max latency", kind = "u16", field = F[232] },
+  { row = "field", name = "out avg Q", kind = "u32", field = F[233] },
+  { row = "field", name = "out max Q", kind = "u32", field = F[234] },
+}
+R[54] = {
+  { row = "field", name = "conns", kind = "u32", field = F[313] },
+}
+R[55] = {
+  { row = "pair", kind = "u64", parts = { F[314], F[315] } },
+}
+R[56] = {
+  { row = "skip", name = "dropped.ignored", kind = "u32", field = F[316], rep = 6 },
+}
+R[57] = {
+  { row = "pair", kind = "u32", parts = { F[317], F[318] } },
+}
+R[58] = {
+  { row = "pair", kind = "u32", parts = { F[319], F[320] } },
+}
+R[59] = {
+  { row = "field", name = "second", kind = "u32", field = F[308] },
+  { row = "skip", name = "field.ignored_u8", kind = "u8", field = F[309], rep = 1 },
+  { row = "field", name = "id", kind = "u8", field = F[310] },
+  { row = "field", name = "value", kind = "field_value", field = F[311] },
+  { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
+  { row = "groups", on = "mask", groups = {
+    { bits = { 1 }, rows = R[54] },
+    { bits = { 2 }, rows = R[55] },
+    { bits = { 4 }, rows = R[56] },
+    { bits = { 8 }, rows = R[57] },
+    { bits = { 16 }, rows = R[58] }
+  } },
+}
+R[60] = {
+  { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
+  { row = "groups", on = "mask", groups = {
+    { bits = { 1 }, rows = R[54] },
+    { bits = { 2 }, rows = R[55] },
+    { bits = { 4 }, rows = R[56] },
+    { bits = { 8 }, rows = R[57] },
+    { bits = { 16 }, rows = R[58] }
+  } },
+}
+R[61] = {
+  { row = "field", name = "text", kind = "string", field = F[321] },
+}
 
 -- Server messages and requests: names and record rows.
 local SERVER = {
@@ -400,24 +687,11 @@ local SERVER = {
       { row = "field", name = "addr", kind = "ipaddr", field = F[64], field6 = F[65] },
       { row = "skip", name = "name", kind = "string", field = F[66], rep = 1 },
       { row = "groups", groups = {
-        { bits = { 2 }, rows = {
-          { row = "pair", kind = "s64", parts = { F[67], F[68] } },
-        } },
-        { bits = { 4 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[69], F[70] } },
-        } },
-        { bits = { 16 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[71], F[72] } },
-        } },
-        { bits = { 128 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[73], F[74] } },
-          { row = "woven", kind = "u32", parts = { F[75], F[76], F[77], F[78] } },
-        } },
-        { bits = { 256 }, rows = {
-          { row = "skip", name = "kind", kind = "string", field = F[79], rep = 1 },
-          { row = "skip", name = "l4errors", kind = "u32", field = F[80], rep = 1, since = 16516 },
-          { row = "skip", name = "details", kind = "u32", field = F[81], rep = 19 },
-        } }
+        { bits = { 2 }, rows = R[17] },
+        { bits = { 4 }, rows = R[18] },
+        { bits = { 16 }, rows = R[19] },
+        { bits = { 128 }, rows = R[20] },
+        { bits = { 256 }, rows = R[21] }
       }, mask = 406 },
     } },
   } },
@@ -426,27 +700,12 @@ local SERVER = {
       { row = "field", name = "hostid", kind = "u32", field = F[82] },
       { row = "field", name = "mask", kind = "u16", field = F[83], flags = FLAGS_HOST },
       { row = "groups", on = "mask", groups = {
-        { bits = { 2 }, rows = {
-          { row = "pair", kind = "s64", parts = { F[84], F[85] } },
-        } },
-        { bits = { 4 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[86], F[87] } },
-        } },
-        { bits = { 16 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[88], F[89] } },
-        } },
-        { bits = { 128 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[90], F[91] } },
-          { row = "woven", kind = "u32", parts = { F[92], F[93], F[94], F[95] } },
-        } },
-        { bits = { 256 }, rows = {
-          { row = "skip", name = "kind", kind = "string", field = F[96], rep = 1 },
-          { row = "skip", name = "l4errors", kind = "u32", field = F[97], rep = 1, since = 16516 },
-          { row = "skip", name = "details", kind = "u32", field = F[98], rep = 19 },
-        } },
-        { bits = { 64 }, rows = {
-          { row = "list", name = "netobjects", count = "u32", count_field = F[99], kind = "u32", field = F[100] },
-        } }
+        { bits = { 2 }, rows = R[22] },
+        { bits = { 4 }, rows = R[23] },
+        { bits = { 16 }, rows = R[24] },
+        { bits = { 128 }, rows = R[25] },
+        { bits = { 256 }, rows = R[26] },
+        { bits = { 64 }, rows = R[27] }
       } },
     } },
   } },
@@ -463,108 +722,27 @@ local SERVER = {
       { row = "skip", name = "record.ignored_u32", kind = "u32", field = F[104], rep = 1 },
       { row = "field", name = "flags", kind = "u32", field = F[105], flags = FLAGS_CONN },
       { row = "groups", on = "flags", groups = {
-        { bits = { 1, 2048 }, rows = {
-          { row = "skip", name = "create.ignored_u8_1", kind = "u8", field = F[106], rep = 1 },
-          { row = "skip", name = "create.ignored_u8_2", kind = "u8", field = F[107], rep = 1 },
-          { row = "skip", name = "create.ignored_u32_1", kind = "u32", field = F[108], rep = 1 },
-          { row = "skip", name = "create.ignored_u32_2", kind = "u32", field = F[109], rep = 1 },
-          { row = "skip", name = "create.ignored_u16_1", kind = "u16", field = F[110], rep = 1 },
-          { row = "skip", name = "create.ignored_u16_2", kind = "u16", field = F[111], rep = 1 },
-          { row = "skip", name = "create.ignored_u32_3", kind = "u32", field = F[112], rep = 1 },
-          { row = "skip", name = "create.ignored_u32_4", kind = "u32", field = F[113], rep = 1 },
-          { row = "skip", name = "create.optional_u8", kind = "u8", field = F[114], rep = 1, flagged = true },
-          { row = "field", name = "_starttime", kind = "u32", field = F[115] },
-          { row = "skip", name = "create.family", kind = "family", field = F[116], rep = 1 },
-          { row = "field", name = "client", kind = "addr", field = F[117], field6 = F[118] },
-          { row = "field", name = "client_port", kind = "u16", field = F[119] },
-          { row = "field", name = "server", kind = "addr", field = F[120], field6 = F[121] },
-          { row = "field", name = "server_port", kind = "u16", field = F[122] },
-          { row = "field", name = "protocol", kind = "u8", field = F[123] },
-          { row = "when", on = "flags", bits = { 262144 }, rows = {
-            { row = "skip", name = "second.family", kind = "family", field = F[124], rep = 1 },
-            { row = "skip", name = "second.client", kind = "addr", field = F[125], field6 = F[126], rep = 1 },
-            { row = "skip", name = "second.client_port", kind = "u16", field = F[127], rep = 1 },
-            { row = "skip", name = "second.server", kind = "addr", field = F[128], field6 = F[129], rep = 1 },
-            { row = "skip", name = "second.server_port", kind = "u16", field = F[130], rep = 1 },
-            { row = "skip", name = "second.ignored_u8", kind = "u8", field = F[131], rep = 1 },
-          } },
-        } },
-        { bits = { 2 }, rows = {
-          { row = "field", name = "_service_id", kind = "u16", field = F[132] },
-          { row = "field", name = "_base_service_id", kind = "u16", field = F[133] },
-        } },
-        { bits = { 4 }, rows = {
-          { row = "list", name = "options", count = "u16", count_field = F[134], rows = {
-            { row = "skip", name = "option.ignored_u16", kind = "u16", field = F[135], rep = 1 },
-            { row = "skip", name = "option.ignored_value", kind = "blob16", field = F[136], rep = 1 },
-          } },
-        } },
-        { bits = { 8 }, rows = {
-          { row = "field", name = "_engineflags", kind = "u32", field = F[137], flags = FLAGS_ENGINE },
-        } },
-        { bits = { 33554432 }, rows = {
-          { row = "field", name = "_xfbflags", kind = "u32", field = F[138] },
-        } },
-        { bits = { 1048576 }, rows = {
-          { row = "list", name = "_deepscan", count = "u32", count_field = F[139], kind = "u16", field = F[140] },
-        } },
-        { bits = { 16 }, rows = {
-          { row = "field", name = "_shaping_prio", kind = "u8", field = F[141] },
-          { row = "list", name = "_shaping_rule_ids", count = "u16", count_field = F[142], kind = "u32", field = F[143] },
-        } },
-        { bits = { 128 }, rows = {
-          { row = "list", name = "_stat_rule_ids", count = "u16", count_field = F[144], kind = "u32", field = F[145] },
-        } },
-        { bits = { 256 }, rows = {
-          { row = "field", name = "_server_hostname", kind = "string", field = F[146] },
-        } },
-        { bits = { 512 }, rows = {
-          { row = "skip", name = "strings.ignored", kind = "string", field = F[147], rep = 4 },
-        } },
-        { bits = { 32, 64 }, rows = {
-          { row = "pair", kind = "u32", parts = { F[148], F[149] } },
-          { row = "pair", kind = "u64", parts = { F[150], F[151] } },
-          { row = "skip", name = "speed.ignored_u32_1", kind = "u32", field = F[152], rep = 1 },
-          { row = "skip", name = "speed.ignored_u32_2", kind = "u32", field = F[153], rep = 1 },
-        } },
-        { bits = { 4096 }, rows = {
-          { row = "skip", name = "counters.ignored", kind = "u32", field = F[154], rep = 6 },
-        } },
-        { bits = { 8192 }, rows = {
-          { row = "skip", name = "shaping_bytes.ignored_u16_1", kind = "u16", field = F[155], rep = 1 },
-          { row = "skip", name = "shaping_bytes.ignored_u32_1", kind = "u32", field = F[156], rep = 1 },
-          { row = "skip", name = "shaping_bytes.bytes_1", kind = "u64", field = F[157], rep = 1, since = 20482 },
-          { row = "skip", name = "shaping_bytes.ignored_u16_2", kind = "u16", field = F[158], rep = 1 },
-          { row = "skip", name = "shaping_bytes.ignored_u32_2", kind = "u32", field = F[159], rep = 1 },
-          { row = "skip", name = "shaping_bytes.bytes_2", kind = "u64", field = F[160], rep = 1, since = 20482 },
-        } },
-        { bits = { 65536 }, rows = {
-          { row = "skip", name = "times.ignored", kind = "u32", field = F[161], rep = 2 },
-        } },
-        { bits = { 134217728 }, rows = {
-          { row = "skip", name = "routing.ignored", kind = "u32", field = F[162], rep = 4 },
-        } },
-        { bits = { 131072 }, rows = {
-          { row = "skip", name = "marks.ignored", kind = "u8", field = F[163], rep = 2 },
-        } },
-        { bits = { 524288 }, rows = {
-          { row = "list", name = "views", count = "u16", count_field = F[164], kind = "u16", field = F[165] },
-        } },
-        { bits = { 2097152 }, rows = {
-          { row = "skip", name = "totals.ignored_u32", kind = "u32", field = F[166], rep = 1 },
-          { row = "skip", name = "totals.ignored_u64", kind = "u64", field = F[167], rep = 4 },
-        } },
-        { bits = { 67108864 }, rows = {
-          { row = "skip", name = "blobs.ignored", kind = "blob16", field = F[168], rep = 2 },
-        } },
-        { bits = { 268435456 }, rows = {
-          { row = "list", name = "rows", count = "u8", count_field = F[169], rows = {
-            { row = "skip", name = "row.ignored_u8", kind = "u8", field = F[170], rep = 1 },
-            { row = "field", name = "row", kind = "u64", field = F[171] },
-          } },
-        } },
-        { bits = { 1024 }, rows = {
-        } }
+        { bits = { 1, 2048 }, rows = R[29] },
+        { bits = { 2 }, rows = R[30] },
+        { bits = { 4 }, rows = R[31] },
+        { bits = { 8 }, rows = R[32] },
+        { bits = { 33554432 }, rows = R[33] },
+        { bits = { 1048576 }, rows = R[34] },
+        { bits = { 16 }, rows = R[35] },
+        { bits = { 128 }, rows = R[36] },
+        { bits = { 256 }, rows = R[37] },
+        { bits = { 512 }, rows = R[38] },
+        { bits = { 32, 64 }, rows = R[39] },
+        { bits = { 4096 }, rows = R[40] },
+        { bits = { 8192 }, rows = R[41] },
+        { bits = { 65536 }, rows = R[42] },
+        { bits = { 134217728 }, rows = R[43] },
+        { bits = { 131072 }, rows = R[44] },
+        { bits = { 524288 }, rows = R[45] },
+        { bits = { 2097152 }, rows = R[46] },
+        { bits = { 67108864 }, rows = R[47] },
+        { bits = { 268435456 }, rows = R[48] },
+        { bits = { 1024 }, rows = R[49] }
       } },
     } },
   } },
@@ -572,18 +750,8 @@ local SERVER = {
     { row = "list", name = "schemata", count = "u8", count_field = F[172], rows = {
       { row = "field", name = "form", kind = "u8", field = F[173] },
       { row = "switch", on = "form", cases = {
-        [1] = {
-          { row = "field", name = "id", kind = "u8", field = F[174] },
-          { row = "field", name = "name", kind = "string", field = F[175] },
-          { row = "list", name = "columns", count = "u8", count_field = F[176], rows = {
-            { row = "field", name = "kind", kind = "u8", field = F[177] },
-            { row = "field", name = "name", kind = "string", field = F[178] },
-            { row = "field", name = "content-type", kind = "string", field = F[179] },
-          } },
-        },
-        [2] = {
-          { row = "field", name = "id", kind = "u8", field = F[174] },
-        }
+        [1] = R[50],
+        [2] = R[51]
       } },
     } },
   } },
@@ -641,45 +809,9 @@ local SERVER = {
     { row = "skip", name = "update.ignored_u32", kind = "u32", field = F[200], rep = 1 },
     { row = "field", name = "kind", kind = "u32", field = F[201] },
     { row = "switch", on = "kind", cases = {
-      [1] = {
-        { row = "field", name = "name", kind = "string", field = F[202] },
-      },
-      [2] = {
-        { row = "field", name = "copies", kind = "u32", field = F[203] },
-        { row = "field", name = "connections", kind = "u32", field = F[204] },
-        { row = "field", name = "in RX bytes", kind = "u64", field = F[205] },
-        { row = "field", name = "in congested bytes", kind = "u64", field = F[206] },
-        { row = "field", name = "in RX bps", kind = "bps", field = F[207] },
-        { row = "field", name = "in congested bps", kind = "bps", field = F[208] },
-        { row = "field", name = "in RX packets", kind = "u64", field = F[209] },
-        { row = "field", name = "in congested packets", kind = "u64", field = F[210] },
-        { row = "field", name = "in RX pps", kind = "u32", field = F[211] },
-        { row = "field", name = "in congested pps", kind = "u32", field = F[212] },
-        { row = "field", name = "in total drops", kind = "u64", field = F[213] },
-        { row = "field", name = "in drops/s", kind = "u32", field = F[214] },
-        { row = "field", name = "in total marks", kind = "u64", field = F[215] },
-        { row = "field", name = "in avg latency", kind = "u32", field = F[216] },
-        { row = "field", name = "in max latency", kind = "u16", field = F[217] },
-        { row = "field", name = "in avg Q", kind = "u32", field = F[218] },
-        { row = "field", name = "in max Q", kind = "u32", field = F[219] },
-        { row = "field", name = "out RX bytes", kind = "u64", field = F[220] },
-        { row = "field", name = "out congested bytes", kind = "u64", field = F[221] },
-        { row = "field", name = "out RX bps", kind = "bps", field = F[222] },
-        { row = "field", name = "out congested bps", kind = "bps", field = F[223] },
-        { row = "field", name = "out RX packets", kind = "u64", field = F[224] },
-        { row = "field", name = "out congested packets", kind = "u64", field = F[225] },
-        { row = "field", name = "out RX pps", kind = "u32", field = F[226] },
-        { row = "field", name = "out congested pps", kind = "u32", field = F[227] },
-        { row = "field", name = "out total drops", kind = "u64", field = F[228] },
-        { row = "field", name = "out drops/s", kind = "u32", field = F[229] },
-        { row = "field", name = "out total marks", kind = "u64", field = F[230] },
-        { row = "field", name = "out avg latency", kind = "u32", field = F[231] },
-        { row = "field", name = "out max latency", kind = "u16", field = F[232] },
-        { row = "field", name = "out avg Q", kind = "u32", field = F[233] },
-        { row = "field", name = "out max Q", kind = "u32", field = F[234] },
-      }
-    }, default = {
-    } },
+      [1] = R[52],
+      [2] = R[53]
+    }, default = R[49] },
   } },
   [98304] = { name = "PROTOCOL_SERVER_FW_RULES_INIT", rows = {
     { row = "field", name = "flags", kind = "u32", field = F[235], flags = FLAGS_RULE_LIST },
@@ -791,55 +923,10 @@ local SERVER = {
       { row = "field", name = "op", kind = "u8", field = F[306] },
       { row = "field", name = "row", kind = "u32", field = F[307] },
       { row = "switch", on = "op", cases = {
-        [0] = {
-          { row = "field", name = "second", kind = "u32", field = F[308] },
-          { row = "skip", name = "field.ignored_u8", kind = "u8", field = F[309], rep = 1 },
-          { row = "field", name = "id", kind = "u8", field = F[310] },
-          { row = "field", name = "value", kind = "field_value", field = F[311] },
-          { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
-          { row = "groups", on = "mask", groups = {
-            { bits = { 1 }, rows = {
-              { row = "field", name = "conns", kind = "u32", field = F[313] },
-            } },
-            { bits = { 2 }, rows = {
-              { row = "pair", kind = "u64", parts = { F[314], F[315] } },
-            } },
-            { bits = { 4 }, rows = {
-              { row = "skip", name = "dropped.ignored", kind = "u32", field = F[316], rep = 6 },
-            } },
-            { bits = { 8 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[317], F[318] } },
-            } },
-            { bits = { 16 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[319], F[320] } },
-            } }
-          } },
-        },
-        [1] = {
-          { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
-          { row = "groups", on = "mask", groups = {
-            { bits = { 1 }, rows = {
-              { row = "field", name = "conns", kind = "u32", field = F[313] },
-            } },
-            { bits = { 2 }, rows = {
-              { row = "pair", kind = "u64", parts = { F[314], F[315] } },
-            } },
-            { bits = { 4 }, rows = {
-              { row = "skip", name = "dropped.ignored", kind = "u32", field = F[316], rep = 6 },
-            } },
-            { bits = { 8 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[317], F[318] } },
-            } },
-            { bits = { 16 }, rows = {
-              { row = "pair", kind = "u32", parts = { F[319], F[320] } },
-            } }
-          } },
-        },
-        [2] = {
-        },
-        [3] = {
-          { row = "field", name = "text", kind = "string", field = F[321] },
-        }
+        [0] = R[59],
+        [1] = R[60],
+        [2] = R[49],
+        [3] = R[61]
       } },
     } },
   } },
@@ -871,57 +958,22 @@ local REQUESTS = {
   [67336] = { name = "vcrcTest", request = "VCRC_TEST", rows = {
     { row = "field", name = "test_id", kind = "u32", field = F[3] },
     { row = "field", name = "mask", kind = "u32", field = F[4] },
-    { row = "when", on = "mask", bits = { 1 }, rows = {
-      { row = "field", name = "vlanin", kind = "u32", field = F[5] },
-    } },
-    { row = "when", on = "mask", bits = { 2 }, rows = {
-      { row = "field", name = "vlanout", kind = "u32", field = F[6] },
-    } },
-    { row = "when", on = "mask", bits = { 4 }, rows = {
-      { row = "field", name = "mplsin", kind = "u32", field = F[7] },
-    } },
-    { row = "when", on = "mask", bits = { 8 }, rows = {
-      { row = "field", name = "mplsout", kind = "u32", field = F[8] },
-    } },
-    { row = "when", on = "mask", bits = { 16384 }, rows = {
-      { row = "field", name = "dscpin", kind = "u32", field = F[9] },
-    } },
-    { row = "when", on = "mask", bits = { 32768 }, rows = {
-      { row = "field", name = "dscpout", kind = "u32", field = F[10] },
-    } },
-    { row = "when", on = "mask", bits = { 65536 }, rows = {
-      { row = "field", name = "channelin", kind = "u32", field = F[11] },
-    } },
-    { row = "when", on = "mask", bits = { 131072 }, rows = {
-      { row = "field", name = "channelout", kind = "u32", field = F[12] },
-    } },
-    { row = "when", on = "mask", bits = { 16 }, rows = {
-      { row = "field", name = "protocol", kind = "u8", field = F[13] },
-    } },
-    { row = "when", on = "mask", bits = { 32 }, rows = {
-      { row = "field", name = "clientip", kind = "ip4", field = F[14] },
-    } },
-    { row = "when", on = "mask", bits = { 64 }, rows = {
-      { row = "field", name = "serverip", kind = "ip4", field = F[15] },
-    } },
-    { row = "when", on = "mask", bits = { 128 }, rows = {
-      { row = "field", name = "clientport", kind = "u16", field = F[16] },
-    } },
-    { row = "when", on = "mask", bits = { 256 }, rows = {
-      { row = "field", name = "serverport", kind = "u16", field = F[17] },
-    } },
-    { row = "when", on = "mask", bits = { 512 }, rows = {
-      { row = "field", name = "service", kind = "string", field = F[18] },
-    } },
-    { row = "when", on = "mask", bits = { 2048 }, rows = {
-      { row = "field", name = "xfb", kind = "u32", field = F[19] },
-    } },
-    { row = "when", on = "mask", bits = { 4096 }, rows = {
-      { row = "list", name = "properties", count = "u8", count_field = F[20], rows = {
-        { row = "field", name = "name", kind = "string", field = F[21] },
-        { row = "field", name = "value", kind = "string", field = F[22] },
-      } },
-    } },
+    { row = "when", on = "mask", bits = { 1 }, rows = R[1] },
+    { row = "when", on = "mask", bits = { 2 }, rows = R[2] },
+    { row = "when", on = "mask", bits = { 4 }, rows = R[3] },
+    { row = "when", on = "mask", bits = { 8 }, rows = R[4] },
+    { row = "when", on = "mask", bits = { 16384 }, rows = R[5] },
+    { row = "when", on = "mask", bits = { 32768 }, rows = R[6] },
+    { row = "when", on = "mask", bits = { 65536 }, rows = R[7] },
+    { row = "when", on = "mask", bits = { 131072 }, rows = R[8] },
+    { row = "when", on = "mask", bits = { 16 }, rows = R[9] },
+    { row = "when", on = "mask", bits = { 32 }, rows = R[10] },
+    { row = "when", on = "mask", bits = { 64 }, rows = R[11] },
+    { row = "when", on = "mask", bits = { 128 }, rows = R[12] },
+    { row = "when", on = "mask", bits = { 256 }, rows = R[13] },
+    { row = "when", on = "mask", bits = { 512 }, rows = R[14] },
+    { row = "when", on = "mask", bits = { 2048 }, rows = R[15] },
+    { row = "when", on = "mask", bits = { 4096 }, rows = R[16] },
   } },
   [131073] = { name = "doAuth", request = "AUTH", rows = {
     { row = "field", name = "user", kind = "string", field = F[23] },

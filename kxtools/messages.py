@@ -138,9 +138,9 @@ HANDLER_TABLES = dict((m.handler, m.table) for m in MESSAGES.values() if m.table
 
 def field_name(key):
     """A field's name as a filter name takes it: the module's key with each run
-    of other characters than letters, digits, '-' and '_' as one '_'
+    of other characters than letters, digits, '-', '_' and '.' as one '_'
     ('in RX bps' -> 'in_RX_bps', 'drops/s' -> 'drops_s')."""
-    return re.sub(r'[^A-Za-z0-9_-]+', '_', key)
+    return re.sub(r'[^A-Za-z0-9_.-]+', '_', key)
 
 
 def record_rows(layout):

@@ -52,6 +52,18 @@ class Gen(object):
         self.facts = facts
         self.fields = []        # (filter name, label, kind, value table)
         self.index = {}         # (filter name, kind) -> Lua expression
+        self.tables = []        # the Lua text of the row tables that cases, groups and bits choose
+        self.table_index = {}   # their text -> Lua expression
+
+    def shared(self, prefix, rows):
+        """The Lua expression of a row table that a case, a group or a bit
+        chooses: each distinct one written once (a view row's data groups
+        serve both the rows added and the rows updated)."""
+        text = self.rows(prefix, rows, 0)
+        if text not in self.table_index:
+            self.tables.append(text)
+            self.table_index[text] = 'R[%d]' % len(self.tables)
+        return self.table_index[text]
 
     def field(self, name, kind, values=None):
         """The Lua expression of the ProtoField of a filter name and kind."""
@@ -108,16 +120,15 @@ class Gen(object):
                 else:
                     entries += self.scalar(prefix, row)
             elif kind == 'switch':
-                cases = ['[%d] = %s' % (v, self.rows(prefix, r, depth + 2)) for v, r in row['cases']]
+                cases = ['[%d] = %s' % (v, self.shared(prefix, r)) for v, r in row['cases']]
                 entries = ['cases = {\n%s    %s\n%s  }' % (pad, (',\n%s    ' % pad).join(cases), pad)]
                 if row['default'] is not None:
-                    entries.append('default = %s' % self.rows(prefix, row['default'], depth + 1))
+                    entries.append('default = %s' % self.shared(prefix, row['default']))
             elif kind == 'when':
                 entries = ['bits = { %s }' % ', '.join(map(str, bits_of(row['bit']))),
-                           'rows = %s' % self.rows(prefix, row['rows'], depth + 1)]
+                           'rows = %s' % self.shared(prefix, row['rows'])]
             elif kind == 'groups':
-                groups = ['{ bits = { %s }, rows = %s }' % (', '.join(map(str, bits_of(bits))),
-                                                             self.rows(prefix, r, depth + 2))
+                groups = ['{ bits = { %s }, rows = %s }' % (', '.join(map(str, bits_of(bits))), self.shared(prefix, r))
                           for _, bits, r in row['groups']]
                 entries = ['groups = {\n%s    %s\n%s  }' % (pad, (',\n%s    ' % pad).join(groups), pad)]
                 if row['field'] is None:
@@ -163,7 +174,8 @@ class Gen(object):
             decls.append('F[%d] = ProtoField.%s(%s, %s%s)' % (len(decls) + 1, ctor, lua_str(name), lua_str(label),
                                                                extra))
         kinds = lambda table: ', '.join('[%d] = %s' % (n, lua_str(k)) for n, k in sorted(table.items()))
-        return TEMPLATE % dict(server='\n'.join(server), requests='\n'.join(requests), tables='\n'.join(tables),
+        shared = '\n'.join('R[%d] = %s' % (i + 1, text) for i, text in enumerate(self.tables))
+        return TEMPLATE % dict(server='\n'.join(server), shared=shared, requests='\n'.join(requests), tables='\n'.join(tables),
                                decls='\n'.join(decls), filter_kinds=kinds(f['FILTER_VALUE_KINDS']),
                                field_kinds=kinds(f['FIELD_VALUE_KINDS']), port=DEFAULT_PORT,
                                caps=numbers['PROTOCOL_SERVER_VIEW_CAPS'], version_msg=numbers['PROTOCOL_SERVER_VERSION'],
@@ -188,6 +200,10 @@ local kx = Proto("kx", "KX management protocol")
 -- Every record field, by filter name.
 local F = {}
 %(decls)s
+
+-- The row tables that cases, groups and bits choose.
+local R = {}
+%(shared)s
 
 -- Server messages and requests: names and record rows.
 local SERVER = {
