@@ -38,7 +38,7 @@ except ImportError:  # Python 2.7
     import __builtin__ as builtins
 from kxtools import _protocol, pcapng
 from kxtools.messages import FRAME_HEADER as HEADER
-from kxtools.messages import HANDLER_TABLES, MAX_PAYLOAD, MESSAGES, NUMBERS  # noqa: F401 (HANDLER_TABLES: kxtools.aio's)
+from kxtools.messages import HANDLER_TABLES, MAX_PAYLOAD, MESSAGES, NUMBERS  # noqa: F401 (for kxtools.aio, stubs)
 from kxtools.errors import (ConnectError, ConnectionClosed, KXError, LoginRefused,  # noqa: F401
                             ProtocolError, Timeout)
 

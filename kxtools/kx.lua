@@ -1197,7 +1197,11 @@ local function value(tvb, off, tree, row, rec, ctx, kind, field, as_text)
     return w + len, nil
   elseif kind == "ip4" then
     need(tvb, off, 4)
-    if as_text then tree:add(field, tvb(off, 4), ipv4_text(tvb(off, 4):bytes(), 4)) else tree:add(field, tvb(off, 4)) end
+    if as_text then
+      tree:add(field, tvb(off, 4), ipv4_text(tvb(off, 4):bytes(), 4))
+    else
+      tree:add(field, tvb(off, 4))
+    end
     return 4, nil
   elseif kind == "ipaddr" then
     ctx.family = number(tvb, off, "u8")
@@ -1306,7 +1310,8 @@ walk = function(tvb, off, tree, rows, rec, ctx)
     elseif r == "switch" then
       local case = row.cases[rec[row.on]] or row.default
       if case == nil then
-        tree:add_proto_expert_info(e_value, row.on .. " " .. tostring(rec[row.on]) .. ": a value the protocol does not know")
+        tree:add_proto_expert_info(e_value, row.on .. " " .. tostring(rec[row.on]) ..
+                                   ": a value the protocol does not know")
         error(Bad)
       end
       off = walk(tvb, off, tree, case, rec, ctx)

@@ -175,10 +175,12 @@ class Gen(object):
                                                                extra))
         kinds = lambda table: ', '.join('[%d] = %s' % (n, lua_str(k)) for n, k in sorted(table.items()))
         shared = '\n'.join('R[%d] = %s' % (i + 1, text) for i, text in enumerate(self.tables))
-        return TEMPLATE % dict(server='\n'.join(server), shared=shared, requests='\n'.join(requests), tables='\n'.join(tables),
+        return TEMPLATE % dict(server='\n'.join(server), shared=shared, requests='\n'.join(requests),
+                               tables='\n'.join(tables),
                                decls='\n'.join(decls), filter_kinds=kinds(f['FILTER_VALUE_KINDS']),
                                field_kinds=kinds(f['FIELD_VALUE_KINDS']), port=DEFAULT_PORT,
-                               caps=numbers['PROTOCOL_SERVER_VIEW_CAPS'], version_msg=numbers['PROTOCOL_SERVER_VERSION'],
+                               caps=numbers['PROTOCOL_SERVER_VIEW_CAPS'],
+                               version_msg=numbers['PROTOCOL_SERVER_VERSION'],
                                version=dict(f['CONSTANTS'])['PROTOCOL_VERSION'], header=f['FRAME']['HEADER'])
 
 
@@ -366,7 +368,11 @@ local function value(tvb, off, tree, row, rec, ctx, kind, field, as_text)
     return w + len, nil
   elseif kind == "ip4" then
     need(tvb, off, 4)
-    if as_text then tree:add(field, tvb(off, 4), ipv4_text(tvb(off, 4):bytes(), 4)) else tree:add(field, tvb(off, 4)) end
+    if as_text then
+      tree:add(field, tvb(off, 4), ipv4_text(tvb(off, 4):bytes(), 4))
+    else
+      tree:add(field, tvb(off, 4))
+    end
     return 4, nil
   elseif kind == "ipaddr" then
     ctx.family = number(tvb, off, "u8")
@@ -475,7 +481,8 @@ walk = function(tvb, off, tree, rows, rec, ctx)
     elseif r == "switch" then
       local case = row.cases[rec[row.on]] or row.default
       if case == nil then
-        tree:add_proto_expert_info(e_value, row.on .. " " .. tostring(rec[row.on]) .. ": a value the protocol does not know")
+        tree:add_proto_expert_info(e_value, row.on .. " " .. tostring(rec[row.on]) ..
+                                   ": a value the protocol does not know")
         error(Bad)
       end
       off = walk(tvb, off, tree, case, rec, ctx)
