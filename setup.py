@@ -208,9 +208,14 @@ def bdist_wheel_command():
         return {'bdist_wheel': BdistWheel}
 
 
-def module(name, folder):
-    return Extension(name, sources=sources(folder), include_dirs=['include', folder], language='c++',
+def module(name, folder, *shared):
+    """The extension `name` from the sources of `folder` and of the shared
+    folders (pyfast/: the interpreter shortcuts, whose headers both modules
+    include)."""
+    return Extension(name, sources=sources(folder) + sum((sources(f) for f in shared), []),
+                     include_dirs=['include', folder], language='c++',
                      depends=glob.glob('include/*.h') + glob.glob(os.path.join(folder, '*.h')) +
+                     glob.glob('pyfast/*.h') +
                      glob.glob('protocol/*.def') + glob.glob('protocol/*.h') + [EXPORTS_MAP])
 
 
@@ -243,7 +248,7 @@ if __name__ == '__main__':
         long_description_content_type='text/markdown',
         license='MIT',
         python_requires='>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*, !=3.6.*, !=3.7.*',
-        ext_modules=[module('KXdv17_0', 'module'), module('KXMsgv17_0', 'msgmodule')],
+        ext_modules=[module('KXdv17_0', 'module', 'pyfast'), module('KXMsgv17_0', 'msgmodule')],
         packages=['kxtools'],
         package_data={'kxtools': ['kx.lua', 'py.typed', '*.pyi']},
         extras_require={'exporter': ['prometheus_client']},

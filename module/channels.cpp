@@ -47,15 +47,13 @@ constexpr uint32_t kStatisticBytes = kx::rows::table_width<kStatistic_rows>();
 // The channel info records: a u32 count of statistics (id, name), then a u32
 // count of channels; a sample: a u32 count of channel records, each opening
 // with the channel id.
-constexpr kx::Field kCount_rows[] = {{"count", Kind::u32, 0}};
-const kx::Table<kCount_rows> kCount;
+KX_TABLE(kCount, {"count", Kind::u32, 0});
 constexpr kx::Field kStatisticInfo_rows[] = {{"id", Kind::u32, 0}, {"name", Kind::string, 255}};
 const kx::Table<kStatisticInfo_rows> kStatisticInfo;
 constexpr kx::Field kChannelInfo_rows[] = {
     {"id", Kind::u32, 0}, {"type", Kind::u8, 0}, {"active", Kind::u8, 0}, {"name", Kind::string, 255}};
 const kx::Table<kChannelInfo_rows> kChannelInfo;
-constexpr kx::Field kChannelId_rows[] = {{"id", Kind::id, 0}};
-const kx::Table<kChannelId_rows> kChannelId;
+KX_TABLE(kChannelId, {"id", Kind::u32_via_int, 0});
 kx::Name n_rate("(rate)");
 kx::Name n_rate_min("(rate min)");
 kx::Name n_rate_max("(rate max)");

@@ -41,26 +41,9 @@ using kx::Kind;
 // The creation block: fields read past (a fixed run, checked at once), what
 // typ is called with and the start time; then, with CONN_SECOND_ENDPOINT,
 // the second endpoint, read past.
-constexpr kx::Field kCreateHead_rows[] = {
-    {"create.ignored_u8_1", Kind::skip, 1},  {"create.ignored_u8_2", Kind::skip, 1},
-    {"create.ignored_u32_1", Kind::skip, 4}, {"create.ignored_u32_2", Kind::skip, 4},
-    {"create.ignored_u16_1", Kind::skip, 2}, {"create.ignored_u16_2", Kind::skip, 2},
-    {"create.ignored_u32_3", Kind::skip, 4}, {"create.ignored_u32_4", Kind::skip, 4},
-};
-const kx::Table<kCreateHead_rows> kCreateHead;
-constexpr kx::Field kCreate_rows[] = {
-    {"create.optional_u8", Kind::skip_if, 1}, {"_starttime", Kind::u32, 0},
-    {"create.family", Kind::skip_family, 0},  {"client", Kind::addr, 0},
-    {"client_port", Kind::u16, 0},            {"server", Kind::addr, 0},
-    {"server_port", Kind::u16, 0},            {"protocol", Kind::u8, 0},
-};
-const kx::Table<kCreate_rows> kCreate;
-constexpr kx::Field kSecondEndpoint_rows[] = {
-    {"second.family", Kind::skip_family, 0}, {"second.client", Kind::skip_addr, 0},
-    {"second.client_port", Kind::skip, 2},   {"second.server", Kind::skip_addr, 0},
-    {"second.server_port", Kind::skip, 2},   {"second.ignored_u8", Kind::skip, 1},
-};
-const kx::Table<kSecondEndpoint_rows> kSecondEndpoint;
+KX_RECORD_TABLE(kCreateHead, CONN_CREATE_BLOCK, "create.ignored_u8_1", "create.ignored_u32_4");
+KX_RECORD_TABLE(kCreate, CONN_CREATE_BLOCK, "create.optional_u8", "protocol");
+KX_RECORD_TABLE(kSecondEndpoint, CONN_SECOND_ENDPOINT_BLOCK);
 
 // Reads the creation block, builds the connection with typ, stores it in the
 // table and sets its start time; then reads the second endpoint block.
@@ -97,132 +80,71 @@ void skips(Reader &r, ConnUpdate &) {
   kx::skip_fields(r, T);
 }
 
-constexpr kx::Field kService_rows[] = {{"_service_id", Kind::u16, 0}, {"_base_service_id", Kind::u16, 0}};
-const kx::Table<kService_rows> kService;
+KX_RECORD_TABLE(kService, CONN_SERVICE_BLOCK);
 constexpr auto service = attrs<kService>;
 
 // A u16 count of options, each read past.
-constexpr kx::Field kOptions_rows[] = {
-    {"options.count", Kind::repeat, 2},
-    {"option.ignored_u16", Kind::skip, 2},
-    {"option.ignored_value", Kind::run, 2},
-};
-const kx::Table<kOptions_rows> kOptions;
+KX_RECORD_TABLE(kOptions, CONN_OPTIONS_BLOCK);
 constexpr auto options = skips<kOptions>;
 
-constexpr kx::Field kEngineFlags_rows[] = {{"_engineflags", Kind::u32, kx::kRefill}};
-const kx::Table<kEngineFlags_rows> kEngineFlags;
+KX_RECORD_TABLE(kEngineFlags, CONN_ENGINE_FLAGS_BLOCK);
 constexpr auto engine_flags = attrs<kEngineFlags>;
 
-constexpr kx::Field kXfbFlags_rows[] = {{"_xfbflags", Kind::u32, kx::kRefill}};
-const kx::Table<kXfbFlags_rows> kXfbFlags;
+KX_RECORD_TABLE(kXfbFlags, CONN_XFB_FLAGS_BLOCK);
 constexpr auto xfb_flags = attrs<kXfbFlags>;
 
-constexpr kx::Field kDeepscan_rows[] = {{"_deepscan", Kind::list, kx::list_of(4, Kind::u16) | kx::kGrow}};
-const kx::Table<kDeepscan_rows> kDeepscan;
+KX_RECORD_TABLE(kDeepscan, CONN_DEEPSCAN_BLOCK);
 constexpr auto deepscan = attrs<kDeepscan>;
 
-constexpr kx::Field kShaping_rows[] = {
-    {"_shaping_prio", Kind::u8, 0},
-    {"_shaping_rule_ids", Kind::list, kx::list_of(2, Kind::u32) | kx::kGrowEarly},
-};
-const kx::Table<kShaping_rows> kShaping;
+KX_RECORD_TABLE(kShaping, CONN_SHAPING_BLOCK);
 constexpr auto shaping = attrs<kShaping>;
 
-constexpr kx::Field kStatRules_rows[] = {{"_stat_rule_ids", Kind::list, kx::list_of(2, Kind::u32) | kx::kGrow}};
-const kx::Table<kStatRules_rows> kStatRules;
+KX_RECORD_TABLE(kStatRules, CONN_STAT_RULES_BLOCK);
 constexpr auto stat_rules = attrs<kStatRules>;
 
-constexpr kx::Field kHostname_rows[] = {{"_server_hostname", Kind::string, 256}};
-const kx::Table<kHostname_rows> kHostname;
+KX_RECORD_TABLE(kHostname, CONN_HOSTNAME_BLOCK);
 constexpr auto hostname = attrs<kHostname>;
 
-constexpr kx::Field kStrings_rows[] = {
-    {"strings.ignored_1", Kind::skip_text, 256}, {"strings.ignored_2", Kind::skip_text, 256},
-    {"strings.ignored_3", Kind::skip_text, 256}, {"strings.ignored_4", Kind::skip_text, 256},
-};
-const kx::Table<kStrings_rows> kStrings;
+KX_RECORD_TABLE(kStrings, CONN_STRINGS_BLOCK);
 constexpr auto strings = skips<kStrings>;
 
-constexpr kx::Field kSpeed_rows[] = {
-    {"_speed", Kind::pair, 4},
-    {"_xfer", Kind::pair, 8},
-    {"speed.ignored_u32_1", Kind::skip, 4},
-    {"speed.ignored_u32_2", Kind::skip, 4},
-};
-const kx::Table<kSpeed_rows> kSpeed;
+KX_RECORD_TABLE(kSpeed, CONN_SPEED_BLOCK);
 constexpr auto speed = attrs<kSpeed>;
 
-constexpr kx::Field kCounters_rows[] = {
-    {"counters.ignored_u32_1", Kind::skip, 4}, {"counters.ignored_u32_2", Kind::skip, 4},
-    {"counters.ignored_u32_3", Kind::skip, 4}, {"counters.ignored_u32_4", Kind::skip, 4},
-    {"counters.ignored_u32_5", Kind::skip, 4}, {"counters.ignored_u32_6", Kind::skip, 4},
-};
-const kx::Table<kCounters_rows> kCounters;
+KX_RECORD_TABLE(kCounters, CONN_COUNTERS_BLOCK);
 constexpr auto counters = skips<kCounters>;
 
 // Each direction: a u16 and a u32, then a u64 from SHAPINGBYTESMINVERSION on
 // (cmp(protocolversion, SHAPINGBYTESMINVERSION) >= 0, the threshold looked up
 // for each direction: a caller may rebind it in between).
-constexpr kx::Field kShapingBytes_rows[] = {
-    {"shaping_bytes.ignored_u16_1", Kind::skip, 2},
-    {"shaping_bytes.ignored_u32_1", Kind::skip, 4},
-    {"SHAPINGBYTESMINVERSION", Kind::skip_since, 8},
-    {"shaping_bytes.ignored_u16_2", Kind::skip, 2},
-    {"shaping_bytes.ignored_u32_2", Kind::skip, 4},
-    {"SHAPINGBYTESMINVERSION", Kind::skip_since, 8},
-};
-const kx::Table<kShapingBytes_rows> kShapingBytes;
+KX_RECORD_TABLE(kShapingBytes, CONN_SHAPING_BYTES_BLOCK);
 void shaping_bytes(Reader &r, ConnUpdate &u) { kx::skip_fields(r, kShapingBytes, u.version); }
 
-constexpr kx::Field kTimes_rows[] = {
-    {"times.ignored_u32_1", Kind::skip, 4},
-    {"times.ignored_u32_2", Kind::skip, 4},
-};
-const kx::Table<kTimes_rows> kTimes;
+KX_RECORD_TABLE(kTimes, CONN_TIMES_BLOCK);
 constexpr auto times = skips<kTimes>;
 
-constexpr kx::Field kRouting_rows[] = {
-    {"routing.ignored_u32_1", Kind::skip, 4}, {"routing.ignored_u32_2", Kind::skip, 4},
-    {"routing.ignored_u32_3", Kind::skip, 4}, {"routing.ignored_u32_4", Kind::skip, 4},
-};
-const kx::Table<kRouting_rows> kRouting;
+KX_RECORD_TABLE(kRouting, CONN_ROUTING_BLOCK);
 constexpr auto routing = skips<kRouting>;
 
-constexpr kx::Field kMarks_rows[] = {
-    {"marks.ignored_u8_1", Kind::skip, 1},
-    {"marks.ignored_u8_2", Kind::skip, 1},
-};
-const kx::Table<kMarks_rows> kMarks;
+KX_RECORD_TABLE(kMarks, CONN_MARKS_BLOCK);
 constexpr auto marks = skips<kMarks>;
 
 // The view ids, all read before _set_views is called with them.
-constexpr kx::Field kViews_rows[] = {{"views", Kind::list, kx::list_of(2, Kind::u16)}};
-const kx::Table<kViews_rows> kViews;
+KX_RECORD_TABLE(kViews, CONN_VIEWS_BLOCK);
 void views(Reader &r, ConnUpdate &u) {
   Ref list = kx::read_value(r, kViews);
   KX_CALL_METHOD(u.conn, n__set_views, list);
 }
 
-constexpr kx::Field kTotals_rows[] = {
-    {"totals.ignored_u32", Kind::skip, 4},    {"totals.ignored_u64_1", Kind::skip, 8},
-    {"totals.ignored_u64_2", Kind::skip, 8},  {"totals.ignored_u64_3", Kind::skip, 8},
-    {"totals.ignored_u64_4", Kind::skip, 8},
-};
-const kx::Table<kTotals_rows> kTotals;
+KX_RECORD_TABLE(kTotals, CONN_TOTALS_BLOCK);
 constexpr auto totals = skips<kTotals>;
 
-constexpr kx::Field kBlobs_rows[] = {
-    {"blobs.ignored_1", Kind::run, 2},
-    {"blobs.ignored_2", Kind::run, 2},
-};
-const kx::Table<kBlobs_rows> kBlobs;
+KX_RECORD_TABLE(kBlobs, CONN_BLOBS_BLOCK);
 constexpr auto blobs = skips<kBlobs>;
 
 // Session-context row ids, each after a u8 read past, all read before
 // sc_populator is called with them.
-constexpr kx::Field kRows_rows[] = {{"rows", Kind::list, kx::list_of(1, Kind::u64, 1)}};
-const kx::Table<kRows_rows> kRows;
+KX_RECORD_TABLE(kRows, CONN_ROWS_BLOCK);
 void rows(Reader &r, ConnUpdate &u) {
   Ref list = kx::read_value(r, kRows);
   KX_CALL(u.sc_populator, u.conn, list);
@@ -241,12 +163,7 @@ constexpr kx::Block<ConnUpdate> kBlocks[] = {
 }  // namespace
 
 namespace {
-constexpr kx::Field kRecordHead_rows[] = {
-    {"connid", Kind::u32, 0},
-    {"record.ignored_u32", Kind::skip, 4},
-    {"flags", Kind::u32, 0},
-};
-const kx::Table<kRecordHead_rows> kRecordHead;
+KX_RECORD_TABLE(kRecordHead, CONN_UPDATE_ENTRY, "connid", "flags");
 }  // namespace
 
 // Records back to back until the id of another does not fit: u32 connection
@@ -339,8 +256,7 @@ Ref column_kind_table() {
   return table;
 }
 
-constexpr kx::Field kSchemaNumber_rows[] = {{"number", Kind::u8, 0}};
-const kx::Table<kSchemaNumber_rows> kSchemaNumber;  // the form, id, column count and kind bytes
+KX_TABLE(kSchemaNumber, {"number", Kind::u8, 0});  // the form, id, column count and kind bytes
 
 // Reads one schema record into the scratch. Text buffers are cleared before
 // each read so that a text sent without its zero byte ends where its bytes
@@ -402,14 +318,8 @@ KX_FUNCTION(handleSessionContextSchemata, "m") {
 
 // (schema id, row id, row data): u8, u64, then u16 length and the data bytes.
 namespace {
-constexpr kx::Field kScAdd_rows[] = {
-    {"schema", Kind::u8, 0},
-    {"row", Kind::u64, 0},
-    {"data", Kind::blob, 2},
-};
-const kx::Table<kScAdd_rows> kScAdd;
-constexpr kx::Field kScRow_rows[] = {{"row", Kind::u64, 0}};
-const kx::Table<kScRow_rows> kScRow;
+KX_RECORD_TABLE(kScAdd, SESSION_CONTEXT_ADD);
+KX_RECORD_TABLE(kScRow, SC_ROW_ID);
 }  // namespace
 
 KX_FUNCTION(handleSessionContextAdd, "m") {

@@ -16,23 +16,14 @@ KX_NAME(unpack);
 static kx::Name n_network_u32("!L");
 
 // Criteria keys of the rule-matching test.
-#define KX_CRITERION(NAME, bit, key, kind) KX_NAME(key);
-#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) KX_NAME(key);
+#define KX_CRITERION(NAME, bit, key, kind, order) KX_NAME(key);
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT, order) KX_NAME(key);
 #include "../protocol/kx_protocol.def"
 
 using kx::Kind;
 
 // The test result, in wire order.
-constexpr kx::Field kTestResult_rows[] = {
-    {"test_id", Kind::u32, 0},
-    {"ruleset_state", Kind::u8, 0},
-    {"rewrite_obj", Kind::u32, 0},
-    {"monitor_iface", Kind::u32, 0},
-    {"fwrule", Kind::s32, 0},
-    {"fwrules", Kind::u32_pairs, 0},
-    {"shapingrules", Kind::u32_pairs, 0},
-};
-const kx::Table<kTestResult_rows> kTestResult;
+KX_RECORD_TABLE(kTestResult, VCRC_TEST_RESULT);
 
 // An integer taken modulo 2^32; a non-integer raises TypeError.
 uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t>(kx::as_mask64(o, at)); }
@@ -44,11 +35,7 @@ uint32_t as_u32_mod(PyObject *o, Site at = Site()) { return static_cast<uint32_t
 KX_EMPTY_REQUEST(bgpDump, BGP_DUMP);
 
 namespace {
-constexpr kx::Field kBgpEntry_rows[] = {
-    {"first", Kind::u32, 0}, {"prefix", Kind::ipaddrplen, 0}, {"second", Kind::u32, 0},
-    {"third", Kind::u32, 0}, {"fourth", Kind::u32, 0},
-};
-const kx::Table<kBgpEntry_rows> kBgpEntry;
+KX_RECORD_TABLE(kBgpEntry, BGP_DUMP_ENTRY);
 }  // namespace
 
 // (first number, prefix text, second, third, fourth number).
@@ -58,13 +45,8 @@ KX_FUNCTION(handleBgpEntry, "m") {
 }
 
 namespace {
-constexpr kx::Field kBgpPath_rows[] = {
-    {"id", Kind::u32, 0},
-    {"elements", Kind::list, kx::list_of(1, Kind::u32)},
-};
-const kx::Table<kBgpPath_rows> kBgpPath;
-constexpr kx::Field kCounter_rows[] = {{"counter", Kind::u64, 0}};
-const kx::Table<kCounter_rows> kCounter;
+KX_RECORD_TABLE(kBgpPath, BGP_DUMP_PATH);
+KX_RECORD_TABLE(kCounter, SYSDIAG_COUNTER);
 }  // namespace
 
 // (path id, [u32 elements]) from a u32 id, a u8 count and the elements.
@@ -93,14 +75,14 @@ namespace {
 struct Criterion {
   const kx::Name &key;
   unsigned bit;  // the VIRTUAL_COND_* number
-  kxp::WireKind kind;
-  kxp::WireKind count;  // of a list: its count's kind
+  kx::Kind kind;
+  kx::Kind count;  // of a list: its count's kind
 };
 
 // In the order the values go out, which is not the order of the bits.
 const Criterion kCriteria[] = {
-#define KX_CRITERION(NAME, bit, key, kind) {n_##key, bit, kxp::kind_##kind, kxp::kind_##kind},
-#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) {n_##key, bit, kxp::kind_list, kxp::kind_##count},
+#define KX_CRITERION(NAME, bit, key, kind, order) {n_##key, bit, kx::Kind::kind, kx::Kind::kind},
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT, order) {n_##key, bit, kx::Kind::list, kx::Kind::count},
 #include "../protocol/kx_protocol.def"
 };
 
@@ -124,7 +106,7 @@ uint32_t ip4_value(PyObject *text, Site at = Site()) {
 // iteration disagrees with its len(), is refused.
 void put_properties(Request &q, const Criterion &c, PyObject *props, Site at = Site()) {
   Py_ssize_t n = kx::builtin_len(props, at);
-  Py_ssize_t limit = static_cast<Py_ssize_t>(kxp::count_limit(c.count));
+  Py_ssize_t limit = static_cast<Py_ssize_t>(kx::count_limit(c.count));
   if (n > limit) kx::raise_fmt(at, PyExc_ValueError, "Max %zd property pairs", limit);
   q.put(c.count, static_cast<uint64_t>(n), at);
   // Every pair is written, however many there are, before the count is
@@ -145,20 +127,20 @@ void put_properties(Request &q, const Criterion &c, PyObject *props, Site at = S
 // by the 32-bit rule, addresses from their text.
 void put_criterion(Request &q, const Criterion &c, PyObject *value, Site at = Site()) {
   switch (c.kind) {
-    case kxp::kind_u32:
+    case kx::Kind::u32:
       q.put(c.kind, as_u32_mod(value, at), at);
       break;
-    case kxp::kind_u8:
-    case kxp::kind_u16:
+    case kx::Kind::u8:
+    case kx::Kind::u16:
       q.put(c.kind, static_cast<uint64_t>(kx::as_long32(value, at)), at);
       break;
-    case kxp::kind_ip4:
+    case kx::Kind::ip4:
       q.put(c.kind, ip4_value(value, at), at);
       break;
-    case kxp::kind_string:
+    case kx::Kind::string:
       q.put(c.kind, kx::as_cstring(value, at), at);
       break;
-    case kxp::kind_list:
+    case kx::Kind::list:
       put_properties(q, c, value, at);
       break;
     default:
@@ -178,7 +160,7 @@ KX_FUNCTION(vcrcTest, "io", "test_id", "criteria") {
   kx::LayoutWriter w(q, kxp::kRequest_VCRC_TEST);
   w.put(as_u32_mod(arg[1]));
   w.put(mask);
-  KX_BUG_ON(w.next().kind != kxp::kind_criteria, "the criteria follow the mask");
+  KX_BUG_ON(kx::kind_of(w.next().kind) != kx::Kind::criteria, "the criteria follow the mask");
   for (const Criterion &c : kCriteria) {
     bool present = has_key(criteria, c.key);
     // The mask is already written: a criterion that came or went since would

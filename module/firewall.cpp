@@ -1,6 +1,6 @@
 // KXdv17_0 firewall area: the rule subscription with its hit counters, and
 // the firewall log (query, clear, decoding of its entries).
-#include "kxpy.h"
+#include "idnames.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -17,20 +17,7 @@ KX_NAME(logentries);
 using kx::Kind;
 
 // One log entry before its optional trailing properties text.
-constexpr kx::Field kLogEntry_rows[] = {
-    {"time", Kind::u32, 0},
-    {"type", Kind::family, 0},
-    {"client", Kind::addr, 0},
-    {"server", Kind::addr, 0},
-    {"clientport", Kind::u16, 0},
-    {"serverport", Kind::u16, 0},
-    {"protocol", Kind::u8, 0},
-    {"clienthostname", Kind::string, 255},
-    {"serverhostname", Kind::string, 255},
-    {"service", Kind::string, 255},
-    {"rule", Kind::string, 255},
-};
-const kx::Table<kLogEntry_rows> kLogEntry;
+KX_RECORD_TABLE(kLogEntry, FWLOG_ENTRY, "time", "rule");
 
 void store_rule(PyObject *table, const Ref &id, const Ref &name) {
   Ref rule = kx::new_dict();
@@ -54,15 +41,11 @@ KX_FUNCTION(handleFWRulesInit, "m") {
 }
 
 namespace {
-constexpr kx::Field kRuleCount_rows[] = {{"count", Kind::u32, 0}};
-const kx::Table<kRuleCount_rows> kRuleCount;
-constexpr kx::Field kRuleHits_rows[] = {{"id", Kind::u32, 0}, {"hits", Kind::u64, 0}, {"hits_rate", Kind::u64, 0}};
-const kx::Table<kRuleHits_rows> kRuleHits;
-constexpr kx::Field kEntryStart_rows[] = {{"logentries", Kind::u64, 0}};
-const kx::Table<kEntryStart_rows> kEntryStart;
+KX_TABLE(kRuleCount, {"count", Kind::u32, 0});
+KX_RECORD_TABLE(kRuleHits, FW_RULE_HITS);
+KX_RECORD_TABLE(kEntryStart, FWLOG_ENTRY_START);
 // The optional text closing a log entry.
-constexpr kx::Field kProperties_rows[] = {{"properties", Kind::string, 1024}};
-const kx::Table<kProperties_rows> kProperties;
+KX_RECORD_TABLE(kProperties, FWLOG_ENTRY, "properties", "properties");
 }  // namespace
 
 // A u32 count of (rule id, hits, hits rate) entries, written into the rule

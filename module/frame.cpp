@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <array>
 #include <string>
 
 namespace {
@@ -90,20 +91,48 @@ struct Constant {
   long value;
 };
 
-// Bound in the definition's order; a failure leaves the later names unbound.
-const Constant kConstants[] = {
-#define KX_CONST(NAME, value) {#NAME, value},
-#define KX_SERVER(NAME, number) {"PROTOCOL_SERVER_" #NAME, number},
-#define KX_FEATURE(NAME, bit) {"FEATURES_" #NAME, bit},
-#define KX_FIELD_TYPE(NAME, n, kind) {"PROTOCOL_VIEW_FIELD_TYPE_" #NAME, n},
-#define KX_FILTER_TYPE(NAME, n, kind) {"PROTOCOL_VIEW_FILTER_TYPE_" #NAME, n},
-#define KX_VIEW_OP(NAME, n) {"PROTOCOL_SERVER_VIEW_UPDATE_OP_" #NAME, n},
-#define KX_FWLOG_QTYPE(NAME, n) {"PROTOCOL_FWRULE_QTYPE_" #NAME, n},
-#define KX_COND(NAME, bit) {"VIRTUAL_COND_" #NAME, bit},
-#define KX_CRITERION(NAME, bit, key, kind) {"VIRTUAL_COND_" #NAME, bit},
-#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) {"VIRTUAL_COND_" #NAME, bit},
+// The constant rows of the definition, each stored at its place in the
+// binding order; a place named twice, or one left out, fails to compile.
+#define KX_CONSTANT_ROWS(NAME, value, order) +1
+constexpr size_t kNumConstants = 0
+#define KX_CONST KX_CONSTANT_ROWS
+#define KX_SERVER KX_CONSTANT_ROWS
+#define KX_FEATURE KX_CONSTANT_ROWS
+#define KX_FIELD_TYPE(NAME, n, kind, order) +1
+#define KX_FILTER_TYPE(NAME, n, kind, order) +1
+#define KX_VIEW_OP KX_CONSTANT_ROWS
+#define KX_FWLOG_QTYPE KX_CONSTANT_ROWS
+#define KX_COND KX_CONSTANT_ROWS
+#define KX_CRITERION(NAME, bit, key, kind, order) +1
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT, order) +1
 #include "../protocol/kx_protocol.def"
-};
+    ;
+#undef KX_CONSTANT_ROWS
+
+constexpr std::array<Constant, kNumConstants> constants_in_order() {
+  std::array<Constant, kNumConstants> c{};
+  size_t placed = 0;
+  auto place = [&](size_t at, const char *name, long value) {
+    if (c.at(at).name) throw "two constants at one place";
+    c.at(at) = Constant{name, value};
+    placed++;
+  };
+#define KX_CONST(NAME, value, order) place(order, #NAME, value);
+#define KX_SERVER(NAME, number, order) place(order, "PROTOCOL_SERVER_" #NAME, number);
+#define KX_FEATURE(NAME, bit, order) place(order, "FEATURES_" #NAME, bit);
+#define KX_FIELD_TYPE(NAME, n, kind, order) place(order, "PROTOCOL_VIEW_FIELD_TYPE_" #NAME, n);
+#define KX_FILTER_TYPE(NAME, n, kind, order) place(order, "PROTOCOL_VIEW_FILTER_TYPE_" #NAME, n);
+#define KX_VIEW_OP(NAME, n, order) place(order, "PROTOCOL_SERVER_VIEW_UPDATE_OP_" #NAME, n);
+#define KX_FWLOG_QTYPE(NAME, n, order) place(order, "PROTOCOL_FWRULE_QTYPE_" #NAME, n);
+#define KX_COND(NAME, bit, order) place(order, "VIRTUAL_COND_" #NAME, bit);
+#define KX_CRITERION(NAME, bit, key, kind, order) place(order, "VIRTUAL_COND_" #NAME, bit);
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT, order) place(order, "VIRTUAL_COND_" #NAME, bit);
+#include "../protocol/kx_protocol.def"
+  return placed == kNumConstants ? c : throw "a constant without a place";
+}
+
+// Bound in the definition's binding order; a failure leaves the later names unbound.
+constexpr std::array<Constant, kNumConstants> kConstants = constants_in_order();
 
 // BadMessageError.__init__(self, msg="Couldn't read msg"): ValueError.__init__(self, msg).
 PyObject *BadMessageError_init(PyObject *, PyObject *args, PyObject *kw) {

@@ -20,13 +20,8 @@ kx::Name n_duplicate_warning("Strang! hostid already in hosts");
 // Every host-add record carries these groups.
 constexpr uint16_t kAddMask = kxp::HOST_ADD_GROUPS;
 
-// Host names and the texts of the skipped block are read into a buffer of
-// this size (at most 255 bytes kept) and dropped.
-constexpr uint32_t kNameBuffer = 256;
-
 // u32 count, then count u32 identifiers: a list of int(id) in wire order.
-constexpr kx::Field kNetobjects_rows[] = {{"netobjects", kx::Kind::list, kx::list_of(4, kx::Kind::id)}};
-const kx::Table<kNetobjects_rows> kNetobjectsGroup;
+KX_RECORD_TABLE(kNetobjectsGroup, HOST_NETOBJECTS_GROUP);
 Ref read_id_list(kx::Reader &r) { return kx::read_value(r, kNetobjectsGroup); }
 
 // What every group reader of one host record works on.
@@ -41,34 +36,23 @@ struct HostUpdate {
 using kx::Kind;
 
 // The pair groups: two u64 taken as signed, or two u32.
-constexpr kx::Field kSpeed_rows[] = {{"speed", Kind::pair, 8 | kx::kSigned}};
-const kx::Table<kSpeed_rows> kSpeedGroup;
+KX_RECORD_TABLE(kSpeedGroup, HOST_SPEED_GROUP);
 void speed(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kSpeedGroup, u.fresh); }
 
-constexpr kx::Field kConnections_rows[] = {{"connections", Kind::pair, 4}};
-const kx::Table<kConnections_rows> kConnectionsGroup;
+KX_RECORD_TABLE(kConnectionsGroup, HOST_CONNECTIONS_GROUP);
 void connections(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kConnectionsGroup, u.fresh); }
 
-constexpr kx::Field kCps_rows[] = {{"cps", Kind::pair, 4}};
-const kx::Table<kCps_rows> kCpsGroup;
+KX_RECORD_TABLE(kCpsGroup, HOST_CPS_GROUP);
 void cps(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kCpsGroup, u.fresh); }
 
 // Internal and external issue counters alternate on the wire.
-constexpr kx::Field kQuality_rows[] = {{"quality_packets", Kind::pair, 4},
-                                       {"quality_internal_issues", Kind::pair, 4 | kx::kWoven},
-                                       {"quality_external_issues", Kind::pair, 4 | kx::kWovenRest}};
-const kx::Table<kQuality_rows> kQualityGroup;
+KX_RECORD_TABLE(kQualityGroup, HOST_QUALITY_GROUP);
 void quality(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kQualityGroup, u.fresh); }
 
 // A text, a word from L4ERRORMINVERSION on (by Python's >=, the threshold
 // as the module namespace holds it now), then words read past: four, three
 // pairs, three, three pairs.
-constexpr kx::Field kDetails_rows[] = {
-    {"details.ignored_text", Kind::skip_text, kNameBuffer},
-    {"L4ERRORMINVERSION", Kind::skip_since, 4 | kx::kGreaterEqual},
-    {"details.ignored_words", Kind::skip_words, 4 + 6 + 3 + 6},
-};
-const kx::Table<kDetails_rows> kDetails;
+KX_RECORD_TABLE(kDetails, HOST_DETAILS_GROUP);
 void details(kx::Reader &r, HostUpdate &u) { kx::skip_fields(r, kDetails, u.protocolversion); }
 
 void netobjects(kx::Reader &r, HostUpdate &u) { kx::read_attrs(r, u.host, kNetobjectsGroup); }
@@ -85,13 +69,13 @@ constexpr kx::Block<HostUpdate> kGroups[] = {
 // group's table read from them. False, with nothing read, when they are not
 // all there: then the groups are read one by one, as an update's are, so that
 // those before the missing bytes are stored.
-constexpr uint32_t kAddCounters = kx::rows::table_width<kSpeed_rows>() + kx::rows::table_width<kConnections_rows>() +
-                                  kx::rows::table_width<kCps_rows>() + kx::rows::table_width<kQuality_rows>();
+constexpr uint32_t kAddCounters = kx::rows::table_width<kSpeedGroup_rows>() + kx::rows::table_width<kConnectionsGroup_rows>() +
+                                  kx::rows::table_width<kCpsGroup_rows>() + kx::rows::table_width<kQualityGroup_rows>();
 
 bool add_counters(kx::Reader &r, HostUpdate &u) {
   const uint8_t *p = r.try_take(kAddCounters);
   if (!p) return false;
-  kx::Unchecked block(p);
+  kx::BlockReader block(p);
   kx::read_new_attrs(block, u.host, kSpeedGroup);
   kx::read_new_attrs(block, u.host, kConnectionsGroup);
   kx::read_new_attrs(block, u.host, kCpsGroup);
@@ -167,12 +151,9 @@ uint32_t client_request_type(const kx::Name &name, Site at = Site()) {
 }  // namespace
 
 namespace {
-constexpr kx::Field kHostId_rows[] = {{"hostid", Kind::u32, 0}};
-const kx::Table<kHostId_rows> kHostId;
-constexpr kx::Field kHostName_rows[] = {{"name", Kind::skip_text, kNameBuffer}};
-const kx::Table<kHostName_rows> kHostName;
-constexpr kx::Field kUpdateHead_rows[] = {{"hostid", Kind::u32, 0}, {"mask", Kind::u16, 0}};
-const kx::Table<kUpdateHead_rows> kUpdateHead;
+KX_RECORD_TABLE(kHostId, HOST_REMOVE);
+KX_RECORD_TABLE(kHostName, HOST_ADD_ENTRY, "name", "name");
+KX_RECORD_TABLE(kUpdateHead, HOST_UPDATE_ENTRY, "hostid", "mask");
 }  // namespace
 
 // Host records back to back until fewer than four bytes remain; each new

@@ -13,32 +13,19 @@ KX_NAME(handleStrtblEntries);
 
 using kx::Kind;
 
-constexpr kx::Field kVersion_rows[] = {{"version", Kind::u16, 0}};
-const kx::Table<kVersion_rows> kVersion;
-constexpr kx::Field kServer_rows[] = {{"server", Kind::u64, 0}};
-const kx::Table<kServer_rows> kServer;
-constexpr kx::Field kVersionTexts_rows[] = {{"first", Kind::string, 256}, {"second", Kind::string, 256}};
-const kx::Table<kVersionTexts_rows> kVersionTexts;
-constexpr kx::Field kAuth_rows[] = {{"result", Kind::u8, 0}};
-const kx::Table<kAuth_rows> kAuth;
-constexpr kx::Field kFeatures_rows[] = {{"features", Kind::u64, 0}};
-const kx::Table<kFeatures_rows> kFeatures;
-constexpr kx::Field kEperm_rows[] = {{"request", Kind::u32, 0}};
-const kx::Table<kEperm_rows> kEperm;
-constexpr kx::Field kNotAvail_rows[] = {{"text", Kind::string, 256}};
-const kx::Table<kNotAvail_rows> kNotAvail;
-constexpr kx::Field kXfbCount_rows[] = {{"count", Kind::u8, 0}};
-const kx::Table<kXfbCount_rows> kXfbCount;
-constexpr kx::Field kXfbName_rows[] = {{"name", Kind::string, 255}};
-const kx::Table<kXfbName_rows> kXfbName;
-constexpr kx::Field kEntryNumber_rows[] = {{"number", Kind::u32, 0}};
-const kx::Table<kEntryNumber_rows> kEntryNumber;
-constexpr kx::Field kEntryText_rows[] = {{"text", Kind::string, 4096}};
-const kx::Table<kEntryText_rows> kEntryText;
-constexpr kx::Field kEntryTail_rows[] = {{"entry.ignored_u32", Kind::skip, 4}};
-const kx::Table<kEntryTail_rows> kEntryTail;
-constexpr kx::Field kStrtblBegin_rows[] = {{"table", Kind::u32, 0}};
-const kx::Table<kStrtblBegin_rows> kStrtblBegin;
+KX_RECORD_TABLE(kVersion, VERSION, "version", "version");
+KX_RECORD_TABLE(kServer, VERSION, "server", "server");
+KX_RECORD_TABLE(kVersionTexts, VERSION, "first", "second");
+KX_RECORD_TABLE(kAuth, AUTHENTICATION_OK);
+KX_RECORD_TABLE(kFeatures, FEATURES);
+KX_RECORD_TABLE(kEperm, EPERM);
+KX_RECORD_TABLE(kNotAvail, NOT_AVAILABLE);
+KX_TABLE(kXfbCount, {"count", Kind::u8, 0});
+KX_TABLE(kXfbName, {"name", Kind::string, 255});
+KX_RECORD_TABLE(kEntryNumber, STRTABLE_ENTRY, "number", "number");
+KX_RECORD_TABLE(kEntryText, STRTABLE_ENTRY, "text", "text");
+KX_RECORD_TABLE(kEntryTail, STRTABLE_ENTRY, "entry.ignored_u32", "entry.ignored_u32");
+KX_RECORD_TABLE(kStrtblBegin, STRTABLE_BEGIN, "table", "table");
 }
 
 // (protocol version, server value, first text, second text); a message that

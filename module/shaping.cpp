@@ -1,6 +1,6 @@
 // KXdv17_0 shaping area: the shaping object subscription, shaping object
 // updates applied to the caller's table, and the shaping rule list.
-#include "kxpy.h"
+#include "idnames.h"
 
 using kx::Reader;
 using kx::Ref;
@@ -20,20 +20,18 @@ constexpr kx::Field kCounters_rows[] = {
 #define KX_SHAPING_COUNTER(id, key, kind) {key, Kind::kind, 0},
 #include "../protocol/kx_protocol.def"
 #define KX_SHAPING_DIR_COUNTER(id, key, kind) {"in " key, Kind::kind, 0},
-#define KX_SHAPING_DIR_ABSENT(id, key) {"in " key, Kind::absent, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"in " key, Kind::zero, 0},
 #include "../protocol/kx_protocol.def"
 #define KX_SHAPING_DIR_COUNTER(id, key, kind) {"out " key, Kind::kind, 0},
-#define KX_SHAPING_DIR_ABSENT(id, key) {"out " key, Kind::absent, 0},
+#define KX_SHAPING_DIR_ABSENT(id, key) {"out " key, Kind::zero, 0},
 #include "../protocol/kx_protocol.def"
 };
 const kx::Table<kCounters_rows> kCounters;
 
-constexpr kx::Field kObjectId_rows[] = {{"id", Kind::u32, 0}};
-const kx::Table<kObjectId_rows> kObjectId;
+KX_TABLE(kObjectId, {"id", Kind::u32, 0});
 constexpr kx::Field kKind_rows[] = {{"update.ignored_u32", Kind::skip, 4}, {"kind", Kind::u32, 0}};
 const kx::Table<kKind_rows> kKind;
-constexpr kx::Field kName512_rows[] = {{"name", Kind::string, 512}};
-const kx::Table<kName512_rows> kName512;
+KX_TABLE(kName512, {"name", Kind::string, 512});
 
 void store_name(PyObject *table, const Ref &id, const Ref &name) {
   kx::setitem(table, id.get(), name.get());

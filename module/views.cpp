@@ -18,49 +18,26 @@ using kx::Kind;
 
 // The capabilities message: the filters views can be built with, then the
 // fields they can show.
-constexpr kx::Field kFilterCaps_rows[] = {
-    {"filter", Kind::u8, 0},
-    {"name", Kind::string, 256},
-    {"type", Kind::u8, 0},
-    {"max", Kind::u16, 0},
-};
-const kx::Table<kFilterCaps_rows> kFilterCaps;
-constexpr kx::Field kFieldCaps_rows[] = {
-    {"field", Kind::u8, 0},
-    {"name", Kind::string, 256},
-    {"display_prefix", Kind::string, 256},
-    {"type", Kind::u8, 0},
-    {"filter", Kind::u8, 0},
-    {"want_arg", Kind::u8, 0},
-};
-const kx::Table<kFieldCaps_rows> kFieldCaps;
+KX_RECORD_TABLE(kFilterCaps, VIEW_FILTER_CAP);
+KX_RECORD_TABLE(kFieldCaps, VIEW_FIELD_CAP);
 
 // How a view field's value is read, by the field type its description names
 // (PROTOCOL_VIEW_FIELD_TYPE_*, 0 up): the kind the definition gives the type.
 constexpr size_t kFieldTypes = 0
-#define KX_FIELD_TYPE(NAME, n, kind) +1
+#define KX_FIELD_TYPE(NAME, n, kind, order) +1
 #include "../protocol/kx_protocol.def"
     ;
 constexpr std::array<Kind, kFieldTypes> field_value_kinds() {
   std::array<Kind, kFieldTypes> kinds{};
-#define KX_FIELD_TYPE(NAME, n, kind) kinds.at(n) = Kind::kind;
+#define KX_FIELD_TYPE(NAME, n, kind, order) kinds.at(n) = Kind::kind;
 #include "../protocol/kx_protocol.def"
   return kinds;
 }
 constexpr std::array<Kind, kFieldTypes> kFieldValue = field_value_kinds();
 
 // The groups of a view's data record, each a table of fixed-width fields.
-constexpr kx::Field conns_rows[] = {{"conns", Kind::u32, 0}};
 // Speeds are bytes per second on the wire, bits per second here (modulo 2^64).
-constexpr kx::Field speed_rows[] = {{"speed", Kind::pair, 8 | kx::kTimes8}};
-constexpr kx::Field dropped_rows[] = {
-    {"dropped.ignored_u32_1", Kind::skip, 4}, {"dropped.ignored_u32_2", Kind::skip, 4},
-    {"dropped.ignored_u32_3", Kind::skip, 4}, {"dropped.ignored_u32_4", Kind::skip, 4},
-    {"dropped.ignored_u32_5", Kind::skip, 4}, {"dropped.ignored_u32_6", Kind::skip, 4},
-};
-constexpr kx::Field rtt_rows[] = {{"rtt", Kind::pair, 4}};
-constexpr kx::Field cps_rows[] = {{"cps", Kind::pair, 4}};
-#define KX_VIEW_DATA(group, NAME, bit, RECORD) const kx::Table<group##_rows> group##_table;
+#define KX_VIEW_DATA(group, NAME, bit, RECORD) KX_RECORD_TABLE(group##_table, RECORD);
 #include "../protocol/kx_protocol.def"
 
 // The groups a presence mask names, in wire order, read from `r` (a Reader,
@@ -80,7 +57,7 @@ constexpr uint32_t kDataMaskBits = 0
 constexpr uint32_t data_width(uint32_t mask) {
   return 0
 #define KX_VIEW_DATA(group, NAME, bit, RECORD) \
-  +(mask & kxp::VIEW_DATA_##NAME ? kx::rows::table_width<group##_rows>() : 0)
+  +(mask & kxp::VIEW_DATA_##NAME ? kx::rows::table_width<group##_table_rows>() : 0)
 #include "../protocol/kx_protocol.def"
       ;
 }
@@ -130,19 +107,19 @@ long filter_type_of(PyObject *t) {
 // Appends one filter value in the kind its filter type gives: small numbers
 // by the 32-bit rule, u32 ones from an integer of any size.
 void put_filter_value(Request &q, PyObject *type, PyObject *value, kx::Site at = kx::Site()) {
-  kxp::WireKind kind = kxp::filter_value_kind(filter_type_of(type));
+  kx::Kind kind = kx::kind_of(kxp::filter_value_kind(filter_type_of(type)));
   switch (kind) {
-    case kxp::kind_u8:
-    case kxp::kind_u16:
+    case kx::Kind::u8:
+    case kx::Kind::u16:
       q.put(kind, static_cast<uint64_t>(kx::as_long32(value, at)), at);
       return;
-    case kxp::kind_u32:
+    case kx::Kind::u32:
       q.put(kind, kx::as_mask64(value, at), at);
       return;
-    case kxp::kind_string:
+    case kx::Kind::string:
       q.put(kind, kx::as_cstring(value, at), at);
       return;
-    case kxp::kind_ipaddrplen:
+    case kx::Kind::ipaddrplen:
       q.ip(value, at);
       return;
     default:
@@ -160,7 +137,7 @@ void put_list(kx::LayoutWriter &w, PyObject *items, const char *what, const char
               kx::Site at = kx::Site()) {
   const kxp::LayoutRow &row = w.next();
   Py_ssize_t count = counted_len(items, static_cast<Py_ssize_t>(kxp::count_limit(row.count)), what, at);
-  w.request().put(row.count, static_cast<uint64_t>(count), at);
+  w.request().put(kx::kind_of(row.count), static_cast<uint64_t>(count), at);
   put_counted(items, count, what_items, [&](PyObject *item) { put_item(item, row); }, at);
 }
 
@@ -212,10 +189,8 @@ KX_FUNCTION(createViewByName, "io", "viewid", "name") {
 }
 
 namespace {
-constexpr kx::Field kCapsCount_rows[] = {{"count", Kind::u8, 0}};
-const kx::Table<kCapsCount_rows> kCapsCount;
-constexpr kx::Field kViewId_rows[] = {{"viewid", Kind::u16, 0}};
-const kx::Table<kViewId_rows> kViewId;
+KX_TABLE(kCapsCount, {"count", Kind::u8, 0});
+KX_RECORD_TABLE(kViewId, VIEW_UPDATE, "viewid", "viewid");
 }  // namespace
 
 // (filters, fields): lists of dicts describing what views can be built from,
@@ -234,16 +209,11 @@ KX_FUNCTION(handleViewUpdateViewID, "m") {
 
 namespace {
 
-constexpr kx::Field kFieldHead_rows[] = {{"field.ignored_u8", Kind::skip, 1}, {"id", Kind::u8, 0}};
-const kx::Table<kFieldHead_rows> kFieldHead;
-constexpr kx::Field kDataMask_rows[] = {{"mask", Kind::u8, 0}};
-const kx::Table<kDataMask_rows> kDataMask;
-constexpr kx::Field kOpHead_rows[] = {{"op", Kind::u8, 0}, {"row", Kind::u32, 0}};
-const kx::Table<kOpHead_rows> kOpHead;
-constexpr kx::Field kRow_rows[] = {{"row", Kind::u32, 0}};
-const kx::Table<kRow_rows> kRow;
-constexpr kx::Field kText_rows[] = {{"text", Kind::string, 256}};
-const kx::Table<kText_rows> kText;
+KX_RECORD_TABLE(kFieldHead, VIEW_FIELD_VALUE, "field.ignored_u8", "id");
+KX_RECORD_TABLE(kDataMask, VIEW_ROW_DATA, "mask", "mask");
+KX_RECORD_TABLE(kOpHead, VIEW_OPERATION, "op", "row");
+KX_RECORD_TABLE(kRow, VIEW_ROW_ADD, "second", "second");
+KX_RECORD_TABLE(kText, VIEW_ROW_TEXT);
 
 // One value of the field type `t`, its kind chosen when the module is
 // compiled.
@@ -277,7 +247,7 @@ Ref read_data(Reader &r) {
   const uint8_t *block = r.try_take(kDataWidth[mask & kDataMaskBits]);
   Ref d = kx::new_dict();
   if (block) {
-    kx::Unchecked u(block);
+    kx::BlockReader u(block);
     read_groups(u, mask, d.get());
   } else {
     read_groups(r, mask, d.get());
@@ -287,13 +257,13 @@ Ref read_data(Reader &r) {
 
 // The operation codes as ints, made once, by code.
 constexpr size_t kViewOps = 0
-#define KX_VIEW_OP(NAME, n) +1
+#define KX_VIEW_OP(NAME, n, order) +1
 #include "../protocol/kx_protocol.def"
     ;
 PyObject *op_int(uint8_t op) {
   static const std::array<PyObject *, kViewOps> ops = [] {
     std::array<PyObject *, kViewOps> made{};
-#define KX_VIEW_OP(NAME, n) made.at(n) = PyInt_FromLong(n);
+#define KX_VIEW_OP(NAME, n, order) made.at(n) = PyInt_FromLong(n);
 #include "../protocol/kx_protocol.def"
     return made;
   }();
@@ -361,8 +331,7 @@ KX_FUNCTION(handleViewUpdate, "m", "fields") {
 }
 
 namespace {
-constexpr kx::Field kAddError_rows[] = {{"viewid", Kind::u16, 0}, {"text", Kind::string, 256}};
-const kx::Table<kAddError_rows> kAddError;
+KX_RECORD_TABLE(kAddError, VIEW_ADD_ERROR);
 }  // namespace
 
 KX_FUNCTION(handleViewAddError, "m") {

@@ -7,7 +7,7 @@
 // Data is a str under Python 2.7 and bytes under Python 3, where any
 // bytes-like object is taken where data goes in and a str is refused.
 #define PY_SSIZE_T_CLEAN
-#include "../module/kxcompat.h"
+#include "../pyfast/kxcompat.h"
 #include <structmember.h>
 
 #include <errno.h>

@@ -82,14 +82,14 @@ def build(path):
         elif macro == 'KX_KIND':
             d['kinds'][a[0]] = a[1]
         elif macro == 'KX_CONST':
-            d['constants'].append((a[0], a[1]))
+            d['constants'].append((a[-1], a[0], a[1]))
         elif macro in ('KX_SERVER', 'KX_SERVER_LIB'):
             name = 'PROTOCOL_SERVER_' + a[0]
             d['server'][a[1]] = name
             if macro == 'KX_SERVER':
-                d['constants'].append((name, a[1]))
+                d['constants'].append((a[-1], name, a[1]))
         elif macro in PREFIXES:
-            d['constants'].append((PREFIXES[macro] + a[0], a[1]))
+            d['constants'].append((a[-1], PREFIXES[macro] + a[0], a[1]))
             if macro == 'KX_FILTER_TYPE':
                 d['filter_kinds'][a[1]] = a[2]
             if macro == 'KX_FIELD_TYPE':
@@ -97,7 +97,7 @@ def build(path):
             if macro in TABLES:
                 d['tables'].setdefault(TABLES[macro], (macro in FLAG_TABLES, []))[1].append((a[1], a[0]))
         elif macro in ('KX_CRITERION', 'KX_CRITERION_LIST'):
-            d['constants'].append(('VIRTUAL_COND_' + a[0], a[1]))
+            d['constants'].append((a[-1], 'VIRTUAL_COND_' + a[0], a[1]))
             kind = a[3] if macro == 'KX_CRITERION' else ('list', a[3], a[4])
             d['criteria'].append((a[2], kind, a[1]))
         elif macro in ('KX_CLIENT', 'KX_CLIENT_LIB'):
@@ -134,6 +134,11 @@ def build(path):
             d['shaping_counters'].append((keys, a[1], kind))
         else:
             raise ValueError('unknown row %s' % macro)
+    # The constants in binding order: each row's last argument is its place.
+    places = sorted(c[0] for c in d['constants'])
+    if places != list(range(len(places))):
+        raise ValueError('constant places are not 0..%d each once' % (len(places) - 1))
+    d['constants'] = [(name, value) for _, name, value in sorted(d['constants'])]
     # A counter set: the leading counters, then each direction's.
     lead = [(k[0], kind) for k, _, kind in d['shaping_counters'] if k]
     per_dir = [(key, kind) for k, key, kind in d['shaping_counters'] if not k]

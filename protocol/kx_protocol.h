@@ -23,12 +23,12 @@ constexpr uint8_t kKindWidth[] = {
 };
 
 // PROTOCOL_VERSION, L4ERRORMINVERSION, SHAPINGBYTESMINVERSION.
-#define KX_CONST(NAME, value) constexpr long NAME = value;
+#define KX_CONST(NAME, value, order) constexpr long NAME = value;
 #include "kx_protocol.def"
 
 // Server messages: SRV_<NAME>.
 enum : uint32_t {
-#define KX_SERVER(NAME, number) SRV_##NAME = number,
+#define KX_SERVER(NAME, number, order) SRV_##NAME = number,
 #define KX_SERVER_LIB(NAME, number) SRV_##NAME = number,
 #include "kx_protocol.def"
 };
@@ -41,25 +41,25 @@ enum : uint32_t {
 };
 
 enum : uint64_t {
-#define KX_FEATURE(NAME, bit) FEATURES_##NAME = bit,
+#define KX_FEATURE(NAME, bit, order) FEATURES_##NAME = bit,
 #include "kx_protocol.def"
 };
 
 // View field and filter types, view update operations, firewall log query types.
 enum : uint8_t {
-#define KX_FIELD_TYPE(NAME, n, kind) FIELD_##NAME = n,
+#define KX_FIELD_TYPE(NAME, n, kind, order) FIELD_##NAME = n,
 #include "kx_protocol.def"
 };
 enum : uint8_t {
-#define KX_FILTER_TYPE(NAME, n, kind) FILTER_##NAME = n,
+#define KX_FILTER_TYPE(NAME, n, kind, order) FILTER_##NAME = n,
 #include "kx_protocol.def"
 };
 enum : uint8_t {
-#define KX_VIEW_OP(NAME, n) VIEW_OP_##NAME = n,
+#define KX_VIEW_OP(NAME, n, order) VIEW_OP_##NAME = n,
 #include "kx_protocol.def"
 };
 enum : uint8_t {
-#define KX_FWLOG_QTYPE(NAME, n) FWLOG_QTYPE_##NAME = n,
+#define KX_FWLOG_QTYPE(NAME, n, order) FWLOG_QTYPE_##NAME = n,
 #include "kx_protocol.def"
 };
 
@@ -197,7 +197,7 @@ constexpr GroupRow kGroups_VIEW_DATA[] = {
 // The record of a server message's payload; null for a number without one.
 constexpr const LayoutRow *record_of(uint32_t type) {
   switch (type) {
-#define KX_SERVER(NAME, number) \
+#define KX_SERVER(NAME, number, order) \
   case number:                  \
     return kLayout_##NAME;
 #define KX_SERVER_LIB(NAME, number) \
@@ -225,7 +225,7 @@ constexpr const char *builder_of(uint32_t request) {
 // The kind of the values of a view filter type; kind_list for none.
 constexpr WireKind filter_value_kind(long type) {
   switch (type) {
-#define KX_FILTER_TYPE(NAME, n, kind) \
+#define KX_FILTER_TYPE(NAME, n, kind, order) \
   case n:                             \
     return kind_##kind;
 #include "kx_protocol.def"

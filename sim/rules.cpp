@@ -22,8 +22,8 @@ std::vector<const FwLogEntry *> fwlog_select(const std::vector<FwLogEntry> &log,
 
 const std::vector<Criterion> &rule_test_criteria() {
   static const std::vector<Criterion> t = {
-#define KX_CRITERION(NAME, bit, key, kind) {#key, bit, kind_##kind, kind_list, nullptr},
-#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT) {#key, bit, kind_list, kind_##count, kLayout_##LAYOUT},
+#define KX_CRITERION(NAME, bit, key, kind, order) {#key, bit, kind_##kind, kind_list, nullptr},
+#define KX_CRITERION_LIST(NAME, bit, key, count, LAYOUT, order) {#key, bit, kind_list, kind_##count, kLayout_##LAYOUT},
 #include "../protocol/kx_protocol.def"
   };
   return t;

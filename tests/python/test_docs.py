@@ -1,4 +1,5 @@
-"""docs/api.md against the built modules and the protocol definition: names, keywords, constants, request types."""
+"""docs/api.md against the built modules and the protocol definition: names, keywords, constants, request types;
+README's rules of module/ against its sources."""
 from __future__ import absolute_import, division, print_function
 
 import inspect
@@ -29,6 +30,12 @@ CLASSES = ('BadMessageError', 'KXMsg', 'KXRingbuf')  # headings that are not mod
 # What the interpreter's argument parser says about wrong names or counts.
 PARSER_ERROR = re.compile(r'keyword argument|[Rr]equired argument|takes (exactly|at most|at least|no) '
                           r'|positional argument|\(\d+ given\)')
+# What README says of module/: only the reader and the request writer call the
+# support library's message functions, the helper layer (kx*) never names a
+# message, no file is over 1,000 lines.
+MODULE = os.path.join(ROOT, 'module')
+MESSAGE_CALL = re.compile(r'\bkx_msg_\w+\s*\(')
+MESSAGE_NAME = re.compile(r'\b(?:SRV|CLI)_[A-Z]|\bk(?:Request|Layout)_[A-Z]')
 
 def sections(text):
     found = {}
@@ -157,6 +164,20 @@ class ApiDocTest(unittest.TestCase):
         with io.open(gen_protocol.OUT, encoding='utf-8') as f:
             self.assertEqual(f.read(), gen_protocol.render(gen_protocol.build(gen_protocol.DEF)),
                              'run protocol/gen_protocol.py')
+
+
+class ModuleRoomsTest(unittest.TestCase):
+
+    def test_each_file_keeps_to_what_it_may_touch(self):
+        for name in sorted(os.listdir(MODULE)):
+            with io.open(os.path.join(MODULE, name), encoding='utf-8') as f:
+                text = f.read()
+            self.assertLessEqual(text.count('\n'), 1000, name)
+            code = re.sub(r'//[^\n]*', '', text)
+            if name.split('.')[0] not in ('kxreader', 'kxrequest'):
+                self.assertIsNone(MESSAGE_CALL.search(code), name)
+            if name.startswith('kx'):
+                self.assertIsNone(MESSAGE_NAME.search(code), name)
 
 
 if __name__ == '__main__':

@@ -1,6 +1,14 @@
 // Which interpreter the modules are built for, and which shortcuts into its
-// internals they take. This is the only file of module/ and msgmodule/ that
-// looks at the interpreter's version; every other file tests the flags below.
+// internals they take. This is the only file of module/, msgmodule/ and
+// pyfast/ that looks at the interpreter's version; every other file tests the
+// flags below.
+//
+// pyfast/ is the room of the interpreter shortcuts and their switch, shared
+// by both modules (KXdv17_0 and KXMsgv17_0): kxconfig.h (the switch),
+// kxcompat.h (the two APIs), kxfast.h and kxfast.cpp (the shortcuts). It
+// may touch the interpreter's own structures; it never reads or writes a
+// message (no kx_msg_*), never names one and knows nothing of the module
+// that includes it.
 //
 // Supported: Python 2.7 and CPython 3.8 to 3.13. A newer version, or a build
 // without the global lock (Py_GIL_DISABLED), takes the generic paths only.
@@ -10,8 +18,8 @@
 // its generic twin). Each has a flag that is 1 where it is taken; a flag may
 // be set on the command line (-DKX_FAST_REFILL=0), and -DKX_GENERIC=1 sets
 // every flag not given there to 0.
-#ifndef KX_MODULE_KXCONFIG_H
-#define KX_MODULE_KXCONFIG_H
+#ifndef KX_PYFAST_KXCONFIG_H
+#define KX_PYFAST_KXCONFIG_H
 
 #include <Python.h>
 

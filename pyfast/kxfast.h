@@ -5,9 +5,11 @@
 // observable result, for the reason given where it is taken.
 //
 // These are raw operations: new references or borrowed ones as each says,
-// null or -1 with a Python exception set on failure. kxpy.h wraps them.
-#ifndef KX_MODULE_KXFAST_H
-#define KX_MODULE_KXFAST_H
+// null or -1 with a Python exception set on failure. module/kxops.h wraps
+// them. May touch: the interpreter's structures (kxconfig.h says which);
+// never a message (no kx_msg_*).
+#ifndef KX_PYFAST_KXFAST_H
+#define KX_PYFAST_KXFAST_H
 
 #include "kxcompat.h"
 

@@ -4,11 +4,12 @@
 // Python 3 has one integer type. The 2.7 names of the int API stand for the
 // int (long) API there, and the 2.7 type checks for the small int type are
 // false, so code that special-cases 2.7's small ints takes its general path.
-// The 2.7 string API has no counterpart: text goes through the helpers of
-// kxpy.h (str decoded and encoded as UTF-8 with surrogateescape), opaque data
-// through the bytes API, which 2.7 also offers (as aliases of its str API).
-#ifndef KX_MODULE_KXCOMPAT_H
-#define KX_MODULE_KXCOMPAT_H
+// The 2.7 string API has no counterpart: text goes through the module's
+// helpers (module/kxops.h: str decoded and encoded as UTF-8 with
+// surrogateescape), opaque data through the bytes API, which 2.7 also offers
+// (as aliases of its str API).
+#ifndef KX_PYFAST_KXCOMPAT_H
+#define KX_PYFAST_KXCOMPAT_H
 
 #include "kxconfig.h"
 
