@@ -142,7 +142,7 @@ class Fields(object):
         if kind in _NUMBERS:
             return self.number(_NUMBERS[kind])
         if kind == 'string':     # (the text ends at its first zero byte, as the module reads it)
-            return self.take(self.number('I')).split(b'\0', 1)[0].decode('utf-8', 'replace')
+            return _text(self.take(self.number('I')).split(b'\0', 1)[0])
         if kind in ('blob', 'blob16'):
             return {'hex': _hex(self.take(self.number('I' if kind == 'blob' else 'H')))}
         if kind == 'ip4':
@@ -237,6 +237,14 @@ class Fields(object):
             if self.pos == start:   # items of no bytes: one is all there is to show
                 break
         return out
+
+
+def _text(raw):
+    """UTF-8 bytes as text; other bytes with each from 0x80 up as \\xNN."""
+    try:
+        return raw.decode('utf-8')
+    except UnicodeDecodeError:
+        return ''.join(chr(b) if b < 0x80 else '\\x%02x' % b for b in bytearray(raw))
 
 
 def _hex(data):
@@ -618,6 +626,10 @@ class Dissector(object):
                 printed, sys.stdout = sys.stdout, _Printed()   # the module's warnings belong to the frame
                 try:
                     content = decode_server(mtype, payload, self.state, render)
+                except Exception:
+                    if unread is None:
+                        raise
+                    content = None      # (the record's error is the one shown)
                 finally:
                     printed, sys.stdout = sys.stdout, printed
                 if printed.text:

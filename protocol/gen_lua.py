@@ -317,6 +317,29 @@ local function ipv6_text(bytes)
   return head .. "::" .. tail
 end
 
+-- s when it is UTF-8; else s with each byte from 0x80 up as \\xNN (as kxdissect shows it).
+local function utf8_text(s)
+  local i, n = 1, #s
+  while i <= n do
+    local c = s:byte(i)
+    local k = c < 0x80 and 0 or (c >= 0xc2 and c < 0xe0) and 1 or (c >= 0xe0 and c < 0xf0) and 2 or
+              (c >= 0xf0 and c < 0xf5) and 3 or nil
+    local lo, hi = 0x80, 0xbf   -- the second byte's range: no overlong forms, surrogates or beyond U+10FFFF
+    if c == 0xe0 then lo = 0xa0 elseif c == 0xed then hi = 0x9f elseif c == 0xf0 then lo = 0x90
+    elseif c == 0xf4 then hi = 0x8f end
+    local ok = k ~= nil and i + k <= n
+    for j = i + 1, ok and i + k or 0 do
+      local d = s:byte(j)
+      if d < (j == i + 1 and lo or 0x80) or d > (j == i + 1 and hi or 0xbf) then ok = false end
+    end
+    if not ok then
+      return (string.gsub(s, "[\128-\255]", function(b) return string.format("\\x%%02x", b:byte()) end))
+    end
+    i = i + k + 1
+  end
+  return s
+end
+
 local function ipv4_text(bytes, n)
   local q = {}
   for i = 0, 3 do q[i + 1] = i < n and bytes:get_index(i) or 0 end
@@ -359,7 +382,7 @@ local function value(tvb, off, tree, row, rec, ctx, kind, field, as_text)
     local text = len > 0 and tvb(off + 4, len):raw() or ""
     local zero = string.find(text, "\0", 1, true)
     if zero then text = string.sub(text, 1, zero - 1) end
-    tree:add(field, tvb(off, 4 + len), text)
+    tree:add(field, tvb(off, 4 + len), utf8_text(text))
     return 4 + len, text
   elseif COUNT_WIDTH[kind] then
     local len, w = number(tvb, off, COUNT_WIDTH[kind])

@@ -4,6 +4,7 @@ from __future__ import absolute_import, division, print_function
 import binascii
 import json
 import os
+import random
 import re
 import select
 import shutil
@@ -502,22 +503,31 @@ class Scenario(unittest.TestCase):
             self.assertGreater(len(want), 50)
             for request in (True, False):
                 self.assertEqual([r for r in got if r[0] == request], [r for r in want if r[0] == request])
-        # Every server frame cut by a byte, and lengthened by one: tshark marks each as malformed
-        # where kxdissect reports an error, and neither fails.
-        broken = self.path('broken.pcapng')
+        # Every server frame cut by a byte and lengthened by one, then payloads of random bytes of
+        # every type in both directions: tshark marks malformed what kxdissect cannot read by the
+        # record, and shows the same fields where both read it.
+        broken, rnd = self.path('broken.pcapng'), random.Random(4)
         with pcapng.Writer(broken) as w:
             for p in self.tapped:
                 if p.direction == pcapng.INBOUND and len(p.data) > FRAME.size:
                     mtype, length = FRAME.unpack_from(p.data)
                     w.write(frame(mtype, p.data[FRAME.size:-1]), p.direction)
                     w.write(frame(mtype, p.data[FRAME.size:] + b'\0'), p.direction)
-        marked = [bool(set(f) & set(['kx.short', 'kx.left_over', 'kx.bad_value'])) for _, _, _, _, f in
-                  tshark_frames(broken)]
+            for direction, types in ((pcapng.INBOUND, messages.MESSAGES), (pcapng.OUTBOUND, messages.REQUESTS)):
+                for mtype in sorted(types):
+                    for n in (0, 1, 2, 4, 7, 12, 20, 33):
+                        w.write(frame(mtype, bytes(bytearray(rnd.choice((0, 1, 2, rnd.randrange(256)))
+                                                             for _ in range(n)))), direction)
         rc, out, err = run_tool(*tool('kxdissect', '--json', broken))
         self.assertEqual((rc, err), (0, ''))
-        errors = ['error' in json.loads(line) for line in out.splitlines()]
-        self.assertEqual((len(marked), marked), (len(errors), [True] * len(errors)))
-        self.assertEqual(errors, marked)
+        unread = [json.loads(line).get('error', '').startswith('DecodeError') for line in out.splitlines()]
+        got = tshark_frames(broken)
+        marked = [bool(set(f) & set(['kx.short', 'kx.left_over', 'kx.bad_value'])) for _, _, _, _, f in got]
+        self.assertEqual(len(marked), len(unread))
+        self.assertEqual([(i, got[i][3], m) for i, (m, u) in enumerate(zip(marked, unread)) if m != u], [])
+        self.assertGreater(sum(marked), len(self.tapped) // 2)
+        self.assertEqual([g for g, m in zip(got, marked) if not m],
+                         [x for x, m in zip(expected_frames(broken), marked) if not m])
 
     def test_generated_lua_is_current(self):
         with open(LUA) as f:
