@@ -20,40 +20,22 @@ KX_NAME(type);
 using kx::Kind;
 
 // The media block that opens each channel's record in a sample.
-constexpr kx::Field kMedia_rows[] = {
-    {"internal_media", Kind::u8, 0},
-    {"external_media", Kind::u8, 0},
-    {"internal_negotiated_media", Kind::u8, 0},
-    {"external_negotiated_media", Kind::u8, 0},
-    {"internal_negotiated_media_time", Kind::u32, 0},
-    {"external_negotiated_media_time", Kind::u32, 0},
-};
-const kx::Table<kMedia_rows> kMedia;
+KX_RECORD_TABLE(kMedia, CHANNEL_SAMPLE, "internal_media", "external_negotiated_media_time");
 
-// Each statistic group holds six pairs: four of u64, then two of u32; their
-// keys are the statistic's name followed by these suffixes.
-constexpr kx::Field kStatistic_rows[] = {
-    {"value.a", Kind::u64, 0},          {"value.b", Kind::u64, 0},
-    {"rate.a", Kind::u64, 0},           {"rate.b", Kind::u64, 0},
-    {"rate_min.a", Kind::u64, 0},       {"rate_min.b", Kind::u64, 0},
-    {"rate_max.a", Kind::u64, 0},       {"rate_max.b", Kind::u64, 0},
-    {"rate_min_last.a", Kind::u32, 0},  {"rate_min_last.b", Kind::u32, 0},
-    {"rate_max_last.a", Kind::u32, 0},  {"rate_max_last.b", Kind::u32, 0},
-};
-const kx::Table<kStatistic_rows> kStatistic;
+// Each statistic group holds six pairs: four of u64, then two of u32, read
+// as their twelve numbers; their keys are the statistic's name followed by
+// these suffixes.
+KX_RECORD_TABLE(kStatistic, CHANNEL_STATISTIC_VALUES);
 constexpr int kPairsPerStatistic = kx::Table<kStatistic_rows>::size / 2;
 constexpr uint32_t kStatisticBytes = kx::rows::table_width<kStatistic_rows>();
 
 // The channel info records: a u32 count of statistics (id, name), then a u32
 // count of channels; a sample: a u32 count of channel records, each opening
 // with the channel id.
-KX_TABLE(kCount, {"count", Kind::u32, 0});
-constexpr kx::Field kStatisticInfo_rows[] = {{"id", Kind::u32, 0}, {"name", Kind::string, 255}};
-const kx::Table<kStatisticInfo_rows> kStatisticInfo;
-constexpr kx::Field kChannelInfo_rows[] = {
-    {"id", Kind::u32, 0}, {"type", Kind::u8, 0}, {"active", Kind::u8, 0}, {"name", Kind::string, 255}};
-const kx::Table<kChannelInfo_rows> kChannelInfo;
-KX_TABLE(kChannelId, {"id", Kind::u32_via_int, 0});
+KX_RECORD_COUNT(kCount, CHANNEL_STATS_INFO, "statistics");  // and of channels, of samples
+KX_RECORD_TABLE(kStatisticInfo, CHANNEL_STATISTIC);
+KX_RECORD_TABLE(kChannelInfo, CHANNEL_INFO);
+KX_RECORD_TABLE(kChannelId, CHANNEL_SAMPLE, "id", "id");
 kx::Name n_rate("(rate)");
 kx::Name n_rate_min("(rate min)");
 kx::Name n_rate_max("(rate max)");

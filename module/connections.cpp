@@ -256,7 +256,8 @@ Ref column_kind_table() {
   return table;
 }
 
-KX_TABLE(kSchemaNumber, {"number", Kind::u8, 0});  // the form, id, column count and kind bytes
+// The schema count, and the form, id, column count and kind bytes.
+KX_RECORD_COUNT(kSchemaNumber, SESSION_CONTEXT_SCHEMATA, "schemata");
 
 // Reads one schema record into the scratch. Text buffers are cleared before
 // each read so that a text sent without its zero byte ends where its bytes

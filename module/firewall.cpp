@@ -41,7 +41,7 @@ KX_FUNCTION(handleFWRulesInit, "m") {
 }
 
 namespace {
-KX_TABLE(kRuleCount, {"count", Kind::u32, 0});
+KX_RECORD_COUNT(kRuleCount, FW_RULES, "rules");
 KX_RECORD_TABLE(kRuleHits, FW_RULE_HITS);
 KX_RECORD_TABLE(kEntryStart, FWLOG_ENTRY_START);
 // The optional text closing a log entry.

@@ -6,9 +6,8 @@ namespace kx {
 namespace {
 // A flags word (its top bit returned as a bool), then (id, name) records
 // while a whole id remains.
-KX_TABLE(kIdNamesHead, {"flags", Kind::u32, 0});
-constexpr Field kIdName_rows[] = {{"id", Kind::u32, 0}, {"name", Kind::string, 256}};
-const Table<kIdName_rows> kIdName;
+KX_RECORD_TABLE(kIdNamesHead, SHAPING_RULES_INIT, "flags", "flags");
+KX_RECORD_TABLE(kIdName, RULE_NAME);
 }  // namespace
 
 Ref read_id_names(Reader &r, void (*store)(PyObject *table, const Ref &id, const Ref &name),

@@ -5,7 +5,6 @@
 
 namespace kx {
 
-
 // The decimal text of every octet followed by a dot, and its length: an
 // address is four copies from it, one four-byte word each.
 struct OctetText {
@@ -61,7 +60,6 @@ Ref v4_text(uint32_t a, Site at) {
   p = put_octet(p, a & 0xff);
   return address_text(text, p - 1 - text, at);
 }
-
 
 Ref v6_text(const uint32_t (&words)[4], Site at) {
   char text[40];

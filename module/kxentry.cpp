@@ -6,7 +6,6 @@
 
 namespace kx {
 
-
 // The arguments of a call that passes any by keyword, or not exactly
 // nparams, as the interpreter's parser takes them: every one an object ("O"
 // once per keyword name), the function named after ":" for its messages.

@@ -1,6 +1,5 @@
 // Errors and tracebacks (kxerrors.h).
 #include "kxerrors.h"
-#include "kxref.h"
 
 #include <frameobject.h>
 #include <stdarg.h>

@@ -3,7 +3,6 @@
 
 namespace kx {
 
-
 // int(value) * 8 in Python arithmetic, so the largest u32 gives 34359738360
 // rather than wrapping.
 Ref rows::times_eight(const Ref &value, Site at) {

@@ -165,7 +165,6 @@ Ref read_dict_list(Reader &r, uint32_t count, const Table<Rows> &t, Site at = Si
   return list;
 }
 
-
 // Flag-driven blocks: each row names a flag bit and the reader of the block
 // it announces. Rows are walked in the protocol's order (not bit order) and a
 // block is read when any bit of its flag is set.

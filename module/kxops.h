@@ -9,6 +9,7 @@
 #ifndef KX_MODULE_KXOPS_H
 #define KX_MODULE_KXOPS_H
 
+#include "kxerrors.h"
 #include "kxref.h"
 
 #include <stddef.h>

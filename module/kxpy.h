@@ -1,7 +1,8 @@
 // The helper layer every KXdv17_0 function is written with, in rooms of its
 // own; a handler file includes this one header for all of them:
-//   kxerrors   errors and tracebacks (kx::Error, Site, the raisers)
+//   kxsite     where a failure stands and how it unwinds (Site, kx::Error, fail)
 //   kxref      owned references (Ref), names made at import (Name), module state
+//   kxerrors   tracebacks and the exceptions the module raises
 //   kxops      Python operations that throw on failure
 //   kxreader   the wire Reader, a handler's message argument
 //   kxaddr     address text
@@ -19,8 +20,9 @@
 #ifndef KX_MODULE_KXPY_H
 #define KX_MODULE_KXPY_H
 
-#include "kxerrors.h"
+#include "kxsite.h"
 #include "kxref.h"
+#include "kxerrors.h"
 #include "kxops.h"
 #include "kxreader.h"
 #include "kxaddr.h"

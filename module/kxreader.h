@@ -22,7 +22,6 @@ const char *short_name(PyTypeObject *t);
 // The kx_msg_t a KXMsg object holds.
 kx_msg_t *msg_of(PyObject *o);
 
-
 // The kx_msg_t of a handler's message argument, after the KXMsg type check.
 kx_msg_t *message_arg(PyObject *m, const char *argname = "m", Site at = Site());
 // message_arg(m) for a handler's message, inline for a KXMsg itself holding

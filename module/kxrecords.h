@@ -4,6 +4,8 @@
 // built-in int, growing lists) in one overlay, keyed by record and field.
 //   KX_RECORD_TABLE(kX, RECORD);               every row of the record
 //   KX_RECORD_TABLE(kX, RECORD, "a", "b");     its rows from field a to field b
+//   KX_RECORD_COUNT(kX, RECORD, "list");       the count of one of its lists
+//   KX_RECORD_ITEM(kX, RECORD, "list");        a value of one of its lists
 // declares the table kX (rows kX_rows) as kx::Table; a record row that
 // is not a field (a case, a group, a list of records) ends what can be
 // expanded and fails to compile inside a slice.
@@ -32,6 +34,9 @@ struct Choice {
   uint32_t arg;
 };
 
+// A record's choice for its pairs: each read as its two numbers.
+constexpr uint32_t kTwoNumbers = 0x80000000u;
+
 constexpr Choice kChoices[] = {
     // Texts: the buffer each is read into (at most one byte less is kept).
     {"XFB_NAMES", "names", Kind::string, 255},
@@ -52,6 +57,10 @@ constexpr Choice kChoices[] = {
     {"CONN_DEEPSCAN_BLOCK", "_deepscan", Kind::rest, kGrow},
     {"CONN_SHAPING_BLOCK", "_shaping_rule_ids", Kind::rest, kGrowEarly},
     {"CONN_STAT_RULES_BLOCK", "_stat_rule_ids", Kind::rest, kGrow},
+    // Channel samples: the id through the built-in int; a statistic's pairs
+    // read as their numbers (the keys are made from the statistic's name).
+    {"CHANNEL_SAMPLE", "id", Kind::u32_via_int, 0},
+    {"CHANNEL_STATISTIC_VALUES", nullptr, Kind::pair, kTwoNumbers},
     // Host records: the identifiers through the built-in int; the layer-4
     // error count there from L4ERRORMINVERSION by Python's >=; the detail
     // words read past at once.
@@ -172,7 +181,13 @@ constexpr size_t expand_into(const kxp::LayoutRow *rows, const char *record, con
       case kxp::how_skip_flagged: put(Field{r->name, Kind::skip_if, width(r->kind)}); break;
       case kxp::how_pair: {
         Field f{r->name, Kind::pair, width(r->kind) | (r->kind == kxp::kind_s64 ? kSigned : 0)};
-        if (const Choice *c = choice(record, r->name, Kind::pair)) f.arg |= c->arg;
+        const Choice *c = choice(record, r->name, Kind::pair);
+        if (c && (c->arg & kTwoNumbers)) {
+          put(Field{r->name, kind_of(r->kind), 0});
+          put(Field{r->name, kind_of(r->kind), 0});
+          break;
+        }
+        if (c) f.arg |= c->arg;
         put(f);
         break;
       }
@@ -202,12 +217,35 @@ constexpr std::array<Field, N> expand(const kxp::LayoutRow *rows, const char *re
   return out;
 }
 
+// The count of list `list` of a record, or one of its values.
+constexpr const kxp::LayoutRow &list_row(const kxp::LayoutRow *rows, const char *list) {
+  for (const kxp::LayoutRow *r = rows; r->name; r++)
+    if (r->how == kxp::how_list && same(r->name, list)) return *r;
+  throw "no such list";
+}
+constexpr std::array<Field, 1> count_of(const kxp::LayoutRow *rows, const char *list) {
+  return {{Field{list, kind_of(list_row(rows, list).count), 0}}};
+}
+constexpr std::array<Field, 1> item_of(const kxp::LayoutRow *rows, const char *record, const char *list) {
+  const kxp::LayoutRow &r = list_row(rows, list);
+  Field f{list, kind_of(r.item_kind), 0};
+  if (const Choice *c = choice(record, list, f.kind)) f = Field{list, c->kind, c->arg};
+  return {{f}};
+}
+
 }  // namespace records
 }  // namespace kx
 
 #define KX_RECORD_TABLE(NAME, RECORD, ...)                                                                    \
   constexpr auto NAME##_rows = kx::records::expand<kx::records::count(kxp::kLayout_##RECORD, #RECORD, ##__VA_ARGS__)>( \
       kxp::kLayout_##RECORD, #RECORD, ##__VA_ARGS__);                                                         \
+  const kx::Table<NAME##_rows> NAME
+// The count of a record's list, and one of its values.
+#define KX_RECORD_COUNT(NAME, RECORD, LIST)                                                  \
+  constexpr auto NAME##_rows = kx::records::count_of(kxp::kLayout_##RECORD, LIST); \
+  const kx::Table<NAME##_rows> NAME
+#define KX_RECORD_ITEM(NAME, RECORD, LIST)                                                            \
+  constexpr auto NAME##_rows = kx::records::item_of(kxp::kLayout_##RECORD, #RECORD, LIST); \
   const kx::Table<NAME##_rows> NAME
 
 #endif

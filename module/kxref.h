@@ -8,7 +8,7 @@
 #ifndef KX_MODULE_KXREF_H
 #define KX_MODULE_KXREF_H
 
-#include "kxerrors.h"
+#include "kxsite.h"
 #include "../pyfast/kxfast.h"
 
 #include <utility>

@@ -28,10 +28,9 @@ constexpr kx::Field kCounters_rows[] = {
 };
 const kx::Table<kCounters_rows> kCounters;
 
-KX_TABLE(kObjectId, {"id", Kind::u32, 0});
-constexpr kx::Field kKind_rows[] = {{"update.ignored_u32", Kind::skip, 4}, {"kind", Kind::u32, 0}};
-const kx::Table<kKind_rows> kKind;
-KX_TABLE(kName512, {"name", Kind::string, 512});
+KX_RECORD_TABLE(kObjectId, SHAPING_OBJECT, "id", "id");
+KX_RECORD_TABLE(kKind, SHAPING_OBJECT, "update.ignored_u32", "kind");
+KX_RECORD_TABLE(kName512, SHAPING_NAME);
 
 void store_name(PyObject *table, const Ref &id, const Ref &name) {
   kx::setitem(table, id.get(), name.get());

@@ -189,7 +189,7 @@ KX_FUNCTION(createViewByName, "io", "viewid", "name") {
 }
 
 namespace {
-KX_TABLE(kCapsCount, {"count", Kind::u8, 0});
+KX_RECORD_COUNT(kCapsCount, VIEW_CAPS, "filters");  // and of fields
 KX_RECORD_TABLE(kViewId, VIEW_UPDATE, "viewid", "viewid");
 }  // namespace
 
