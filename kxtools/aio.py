@@ -31,8 +31,9 @@ from typing import Any, AsyncIterator, Awaitable, Callable, Deque, Generator, Li
 
 import KXdv17_0 as kx
 
-from kxtools.client import _REQUEST_NUMBERS, HANDLER_TABLES, Session, Stream
+from kxtools.client import _REQUEST_NUMBERS, Session, Stream
 from kxtools.errors import ConnectError, ConnectionClosed, KXError, LoginRefused, ProtocolError, Timeout
+from kxtools.messages import MESSAGES
 
 __all__ = ['AsyncClient', 'Event', 'connect', 'follow', 'MESSAGE_NAMES']
 
@@ -43,9 +44,9 @@ class Event(NamedTuple):
     client  the AsyncClient
     type    the message type handled (an int), None for the events of
             follow(): 'connected', 'disconnected' and 'attempt_failed'
-    name    the message's constant name in KXdv17_0
-            ('PROTOCOL_SERVER_HOST_UPDATE'), the number in hex for a type
-            unknown to the module; or the name of follow()'s event
+    name    the message's constant name ('PROTOCOL_SERVER_HOST_UPDATE',
+            kxtools.messages), the number in hex for a type the protocol
+            definition does not know; or the name of follow()'s event
     table   the client attribute the handler changed ('hosts', 'conns', ...),
             None for messages no handler keeps
     error   for 'disconnected' and 'attempt_failed': the KXError that ended
@@ -60,8 +61,7 @@ class Event(NamedTuple):
     attempt: int = 0
 
 
-MESSAGE_NAMES = dict((getattr(kx, n), n) for n in dir(kx)
-                     if n.startswith('PROTOCOL_SERVER_') and not n.startswith('PROTOCOL_SERVER_VIEW_UPDATE_OP_'))
+MESSAGE_NAMES = dict((n, m.name) for n, m in MESSAGES.items())
 EVENTS_KEPT = 10000
 KEEPALIVE = 10.0    # seconds without a message before a logged-in client pings
 STABLE_AFTER = 30.0  # seconds a session must last before follow()'s backoff starts over
@@ -241,9 +241,8 @@ class AsyncClient(Session):
         """As Session.dispatch; then queues an Event for each open event stream."""
         Session.dispatch(self, m)
         if self._queues:
-            handler = self.handlers.get(m.type)
-            event = Event(self, m.type, MESSAGE_NAMES.get(m.type, '0x%x' % m.type),
-                          HANDLER_TABLES.get(handler.__name__) if handler else None)
+            known = MESSAGES.get(m.type)
+            event = Event(self, m.type, MESSAGE_NAMES.get(m.type, '0x%x' % m.type), known.table if known else None)
             for q in self._queues:
                 q.append(event)
 

@@ -37,23 +37,22 @@ try:
 except ImportError:  # Python 2.7
     import __builtin__ as builtins
 from kxtools import _protocol, pcapng
+from kxtools.messages import FRAME_HEADER as HEADER
+from kxtools.messages import HANDLER_TABLES, MAX_PAYLOAD, MESSAGES, NUMBERS  # noqa: F401 (for kxtools.aio, stubs)
 from kxtools.errors import (ConnectError, ConnectionClosed, KXError, LoginRefused,  # noqa: F401
                             ProtocolError, Timeout)
 
 # ---- message numbers this library uses itself (from the protocol definition) ----
 _REQUEST_NUMBERS = dict((name, number) for number, (name, _) in _protocol.CLIENT_MESSAGES.items())
-_SERVER_NUMBERS = dict((name, number) for number, name in _protocol.SERVER_MESSAGES.items())
 # Request types of the two host queries. KXdv17_0 has no constants for them: it
 # looks both names up among the built-in names when hostShow or hostFindv4
 # runs (Session.host_show and host_find bind them for that call).
 KXD_PROTOCOL_CLIENT_HOSTVIEW_SHOW = _REQUEST_NUMBERS['HOSTVIEW_SHOW']
 KXD_PROTOCOL_CLIENT_HOST_FIND = _REQUEST_NUMBERS['HOST_FIND']
 # The daemon's answer to a host find.
-PROTOCOL_SERVER_HOST_FIND_REPLY = _SERVER_NUMBERS['PROTOCOL_SERVER_HOST_FIND_REPLY']
+PROTOCOL_SERVER_HOST_FIND_REPLY = NUMBERS['PROTOCOL_SERVER_HOST_FIND_REPLY']
 # ----------------------------------------------------------------------------------
 
-HEADER = struct.Struct('>IH')
-MAX_PAYLOAD = 32768
 # Ring buffer sizes. A ring buffer holds its storage (256 KB blocks) until it
 # is dropped, so an emptied one is replaced: its block goes back to the
 # process-wide cache for the next buffer that needs one, and a client that
@@ -251,23 +250,6 @@ def _with_builtin(name, value, call, *args):
             setattr(builtins, name, saved)
 
 
-# The table each handler changes, by handler name (kxtools.aio's events name it).
-HANDLER_TABLES = {
-    'on_version': 'version', 'on_auth': 'auth', 'on_features': 'features', 'on_eperm': 'refusals',
-    'on_not_available': 'not_available', 'on_xfb_names': 'xfb_names', 'on_update_done': 'update_done',
-    'on_pong': 'pongs', 'on_strtable_begin': 'strtables', 'on_strtable_entries': 'strtables',
-    'on_strtable_end': 'strtables', 'on_host_add': 'hosts', 'on_host_update': 'hosts', 'on_host_remove': 'hosts',
-    'on_host_find_reply': 'host_find_results', 'on_conn_update': 'conns', 'on_sc_schemata': 'sc_schemata',
-    'on_sc_add': 'sc_rows', 'on_sc_remove': 'sc_rows', 'on_view_caps': 'view_fields', 'on_view_update': 'views',
-    'on_view_add_error': 'view_errors', 'on_channels_info': 'channel_info', 'on_channels_data': 'channels',
-    'on_shaping_rules': 'shaping_rules', 'on_shaping_object': 'shaping_objects', 'on_fw_rules_init': 'fw_rules',
-    'on_fw_rules': 'fw_rules', 'on_fwlog_start': 'fwlog_results', 'on_fwlog_entry': 'fwlog_results',
-    'on_fwlog_end': 'fwlog_results', 'on_bgp_entry': 'bgp_entries', 'on_bgp_path': 'bgp_paths',
-    'on_bgp_done': 'bgp_done', 'on_sysdiag_begin': 'sysdiag', 'on_sysdiag_entries': 'sysdiag',
-    'on_sysdiag_end': 'sysdiag', 'on_vcrc_result': 'vcrc_results',
-}
-
-
 class Session(object):
     """The decoded tables of one daemon session and the dispatch that fills
     them: dispatch(m) passes a received KXMsg to the KXdv17_0 handler of its
@@ -323,47 +305,8 @@ class Session(object):
         self.vcrc_results = []
         self.host_find_results = []
         self.counts = {}            # message type -> number received
-        self.handlers = {
-            kx.PROTOCOL_SERVER_VERSION: self.on_version,
-            kx.PROTOCOL_SERVER_AUTHENTICATION_OK: self.on_auth,
-            kx.PROTOCOL_SERVER_FEATURES: self.on_features,
-            kx.PROTOCOL_SERVER_EPERM: self.on_eperm,
-            kx.PROTOCOL_SERVER_NOT_AVAILABLE: self.on_not_available,
-            kx.PROTOCOL_SERVER_XFB_NAMES: self.on_xfb_names,
-            kx.PROTOCOL_SERVER_UPDATE_DONE: self.on_update_done,
-            kx.PROTOCOL_SERVER_PONG: self.on_pong,
-            kx.PROTOCOL_SERVER_STRTABLE_BEGIN: self.on_strtable_begin,
-            kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: self.on_strtable_entries,
-            kx.PROTOCOL_SERVER_STRTABLE_END: self.on_strtable_end,
-            kx.PROTOCOL_SERVER_HOST_ADD: self.on_host_add,
-            kx.PROTOCOL_SERVER_HOST_UPDATE: self.on_host_update,
-            kx.PROTOCOL_SERVER_HOST_REMOVE: self.on_host_remove,
-            PROTOCOL_SERVER_HOST_FIND_REPLY: self.on_host_find_reply,
-            kx.PROTOCOL_SERVER_CONN_UPDATE: self.on_conn_update,
-            kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: self.on_sc_schemata,
-            kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: self.on_sc_add,
-            kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: self.on_sc_remove,
-            kx.PROTOCOL_SERVER_VIEW_CAPS: self.on_view_caps,
-            kx.PROTOCOL_SERVER_VIEW_UPDATE: self.on_view_update,
-            kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: self.on_view_add_error,
-            kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: self.on_channels_info,
-            kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA: self.on_channels_data,
-            kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: self.on_shaping_rules,
-            kx.PROTOCOL_SERVER_SHAPING_OBJECTS_INIT: self.on_ignored,
-            kx.PROTOCOL_SERVER_SHAPING_OBJECT: self.on_shaping_object,
-            kx.PROTOCOL_SERVER_FW_RULES_INIT: self.on_fw_rules_init,
-            kx.PROTOCOL_SERVER_FW_RULES: self.on_fw_rules,
-            kx.PROTOCOL_SERVER_FWLOG_ENTRY_START: self.on_fwlog_start,
-            kx.PROTOCOL_SERVER_FWLOG_ENTRY: self.on_fwlog_entry,
-            kx.PROTOCOL_SERVER_FWLOG_ENTRY_END: self.on_fwlog_end,
-            kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: self.on_bgp_entry,
-            kx.PROTOCOL_SERVER_BGP_DUMP_PATH: self.on_bgp_path,
-            kx.PROTOCOL_SERVER_BGP_DUMP_DONE: self.on_bgp_done,
-            kx.PROTOCOL_SERVER_DRDL_SYSDIAG_BEGIN: self.on_sysdiag_begin,
-            kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: self.on_sysdiag_entries,
-            kx.PROTOCOL_SERVER_DRDL_SYSDIAG_END: self.on_sysdiag_end,
-            kx.PROTOCOL_SERVER_VCRC_TEST_RESULT: self.on_vcrc_result,
-        }
+        # message type -> bound handler method, from kxtools.messages
+        self.handlers = dict((n, getattr(self, m.handler)) for n, m in MESSAGES.items() if m.handler)
 
     def writeMsg(self, m):
         """Called by the request builders: sends one framed message. Raises

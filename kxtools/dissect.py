@@ -43,6 +43,7 @@ try:
     from kxtools import _protocol
     from kxtools import client as kxclient
     from kxtools import pcapng
+    from kxtools.messages import MESSAGES, NUMBERS, REQUESTS as _REQUEST_ROWS, field_name
 except BaseException:   # a failed import leaves the SIGINT handling as it was
     _guard.release()
     raise
@@ -52,21 +53,47 @@ try:
 except NameError:       # Python 3
     text_type = str
 
-# ---- client requests ---------------------------------------------------------
+# ---- the field-by-field walk -----------------------------------------------------
 #
-# The request layouts come from the protocol definition (kxtools._protocol):
-# one row per field, (name, kind) or (name, kind, mask bit), the latter present
-# only when that bit of the request's `mask` field is set. Kinds: u8, u16,
-# u32, u64, s64, string (u32 length counting a closing zero byte, the text, the
-# zero), ipaddr (family byte, 4 or 16 address bytes), ip4 (u32 address),
-# ipaddrplen (code byte: IPv4 prefix length, or 33 + the IPv6 one; then the
-# prefix's bytes), blob (u32 length, bytes), ('list', count kind, rows or a
-# kind), and filter_value (a view filter's value, whose kind the filter's type
-# from the view capabilities decides).
+# Every frame's payload, request or server message, is read field by field
+# from the rows of its record in the protocol definition (kxtools.messages:
+# the server records and the request layouts in the same row form), the same
+# walk and the same field names as the Lua dissector (protocol/gen_lua.py):
+# kx.<message>.<field>, kx.<message>.<list>.<field> for a list's items,
+# <list>.count for a count on the wire, <pair>.first and <pair>.second, an
+# IPv6 address as <field>_ipv6. Kinds: u8, u16, u32, u64, s16, s32, s64, bps
+# (u32), boolean (u8), string (u32 length, the bytes: the text up to the first
+# zero byte), blob and blob16 (u32 or u16 length, bytes), ip4 (4 bytes),
+# ipaddr (family byte, 4 or 16 address bytes), family and addr (the same,
+# apart), ipaddrplen (code byte: IPv4 prefix length, or 33 + the IPv6 one;
+# then the prefix's bytes), and filter_value and field_value, a view filter's
+# or field's value, whose kind the view capabilities received last decide.
 
-_FILTER_VALUE_KINDS = _protocol.FILTER_VALUE_KINDS
+REQUESTS = _REQUEST_ROWS
 
-REQUESTS = _protocol.REQUESTS
+def _rows_within(row):
+    """row and every row nested in it."""
+    yield row
+    nested = [row.get('items') or [], row.get('rows') or [], row.get('default') or []]
+    nested += [rows for _, rows in row.get('cases', ())] + [rows for _, _, rows in row.get('groups', ())]
+    for rows in nested:
+        for r in rows:
+            for inner in _rows_within(r):
+                yield inner
+
+
+_NUMBERS = {'u8': 'B', 'u16': 'H', 'u32': 'I', 'u64': 'Q', 's16': 'h', 's32': 'i', 's64': 'q', 'bps': 'I',
+            'boolean': 'B', 'family': 'B'}
+_VIEW_CAPS = NUMBERS['PROTOCOL_SERVER_VIEW_CAPS']
+# A kind that depends on the view capabilities: (their list, its items' id key,
+# the id's key in the record being read, kinds by type).
+_DEPENDENT = {'filter_value': ('filters', 'filter', 'filter', _protocol.FILTER_VALUE_KINDS),
+              'field_value': ('fields', 'field', 'id', _protocol.FIELD_VALUE_KINDS)}
+_DEFAULT_VERSION = dict(_protocol.CONSTANTS)['PROTOCOL_VERSION']
+_VERSION = NUMBERS['PROTOCOL_SERVER_VERSION']
+# The messages whose records the walk of others reads: read even where nothing is shown.
+_REFERRED = set([_VERSION, _VIEW_CAPS] + [r['source'][0] for _, rows in _protocol.SERVER_RECORDS.values()
+                                          for row in rows for r in _rows_within(row) if r.get('count') == 'from'])
 
 
 class DecodeError(ValueError):
@@ -74,16 +101,22 @@ class DecodeError(ValueError):
 
 
 class Fields(object):
-    """Reads request fields from a payload."""
+    """Reads one payload by the rows of its record: record() gives the values
+    by name (lists as lists of records), fields the named values in wire order.
+    last: message number -> the record of the last such message read (the view
+    capabilities, the channel description, the version)."""
 
-    def __init__(self, data, state):
+    def __init__(self, data, prefix, last):
         self.data = data
         self.pos = 0
-        self.state = state
+        self.fields = []
+        self.prefix = prefix
+        self.last = last
+        self.family = None
 
     def take(self, n):
         if self.pos + n > len(self.data):
-            raise DecodeError('the request ends %d bytes short' % (self.pos + n - len(self.data)))
+            raise DecodeError('the record ends %d bytes short' % (self.pos + n - len(self.data)))
         chunk = self.data[self.pos:self.pos + n]
         self.pos += n
         return chunk
@@ -92,30 +125,37 @@ class Fields(object):
         s = struct.Struct('>' + fmt)
         return s.unpack(self.take(s.size))[0]
 
+    def add(self, path, kind, record, name):
+        """Reads one value; adds it to the fields and to record."""
+        value = self.value(kind, record)
+        if kind in ('ipaddr', 'addr') and ':' in value:
+            path += '_ipv6'
+        self.fields.append((path, value))
+        record[name] = value
+        if kind == 'family':
+            self.family = value
+        return value
+
     def value(self, kind, record):
-        if isinstance(kind, tuple):
-            count = self.value(kind[1], record)
-            item = self.filter_kind(record) if kind[2] == 'filter_value' else kind[2]
-            return [self.rows(item) if isinstance(item, list) else self.value(item, record) for _ in range(count)]
+        if kind in _DEPENDENT:
+            return self.value(self.dependent_kind(kind, record), record)
         if kind in _NUMBERS:
             return self.number(_NUMBERS[kind])
-        if kind == 'string':
-            n = self.number('I')
-            text = self.take(n)
-            if not n or text[-1:] != b'\0':
-                raise DecodeError('a string without its closing zero byte')
-            return text[:-1].decode('utf-8', 'replace')
-        if kind == 'blob':
-            return {'hex': _hex(self.take(self.number('I')))}
+        if kind == 'string':     # (the text ends at its first zero byte, as the module reads it)
+            return _text(self.take(self.number('I')).split(b'\0', 1)[0])
+        if kind in ('blob', 'blob16'):
+            return {'hex': _hex(self.take(self.number('I' if kind == 'blob' else 'H')))}
         if kind == 'ip4':
             return socket.inet_ntoa(self.take(4))
         if kind == 'ipaddr':
-            family = self.number('B')
-            if family == 0:
+            self.family = self.number('B')
+            return self.value('addr', record)
+        if kind == 'addr':
+            if self.family == 0:
                 return socket.inet_ntoa(self.take(4))
-            if family == 1:
+            if self.family == 1:
                 return _ip6_text(self.take(16))
-            raise DecodeError('address family %d' % family)
+            raise DecodeError('address family %s' % self.family)
         if kind == 'ipaddrplen':
             code = self.number('B')
             plen = code - 33 if code > 32 else code
@@ -127,22 +167,84 @@ class Fields(object):
             return '%s/%d' % (socket.inet_ntoa(raw + b'\0' * (4 - len(raw))), plen)
         raise DecodeError('no layout for %r' % (kind,))
 
-    def filter_kind(self, record):
-        caps = dict((f['filter'], f['type']) for f in (self.state.view_filters or []))
-        if record.get('filter') not in caps:
-            raise DecodeError('filter %s is not among the view capabilities seen' % record.get('filter'))
-        return _FILTER_VALUE_KINDS.get(caps[record['filter']], 'string')
+    def dependent_kind(self, kind, record):
+        items, key, own, kinds = _DEPENDENT[kind]
+        caps = dict((c.get(key), c.get('type')) for c in (self.last.get(_VIEW_CAPS) or {}).get(items, ()))
+        if record.get(own) not in caps or caps[record[own]] not in kinds:
+            raise DecodeError('%s %s is not among the view capabilities seen' % (items[:-1], record.get(own)))
+        return kinds[caps[record[own]]]
 
-    def rows(self, rows):
-        record = {}
+    def record(self, rows, prefix=None, record=None):
+        """Reads the rows; returns the record of their values."""
+        prefix = self.prefix if prefix is None else prefix
+        record = {} if record is None else record
         for row in rows:
-            if len(row) == 3 and not record.get('mask', 0) & (1 << row[2]):
-                continue
-            record[row[0]] = self.value(row[1], record)
+            kind = row['row']
+            path = '%s.%s' % (prefix, field_name(row.get('name') or ''))
+            if kind == 'may_end' and self.pos == len(self.data):
+                break
+            if kind == 'field':
+                self.add(path, row['kind'], record, row['name'])
+            elif kind == 'skip':
+                version = (self.last.get(_VERSION) or {}).get('version', _DEFAULT_VERSION)
+                if ('since' in row and version < row['since'][1]) or (row.get('flagged') and not self.number('B')):
+                    continue
+                for _ in range(row['repeat']):
+                    self.add(path, row['kind'], record, row['name'])
+            elif kind == 'pair':
+                record[row['name']] = [self.add(path + part, row['kind'], {}, 0) for part in ('.first', '.second')]
+            elif kind == 'woven':
+                other = '%s.%s' % (prefix, field_name(row['other']))
+                a1, b1, a2, b2 = [self.add(p + part, row['kind'], {}, 0) for part in ('.first', '.second')
+                                  for p in (path, other)]
+                record[row['name']], record[row['other']] = [a1, a2], [b1, b2]
+            elif kind == 'list':
+                record[row['name']] = self.list(row, path, record)
+            elif kind == 'switch':
+                cases = dict(row['cases'])
+                rows = cases.get(record.get(row['field']), row['default'])
+                if rows is None:
+                    raise DecodeError('%s %s: a value the protocol does not know' % (row['field'],
+                                                                                     record.get(row['field'])))
+                self.record(rows, prefix, record)
+            elif kind == 'when' and record.get(row['field'], 0) & row['bit']:
+                self.record(row['rows'], prefix, record)
+            elif kind == 'groups':
+                bits = row['mask'] if row['field'] is None else record.get(row['field'], 0)
+                for _, group_bits, rows in row['groups']:
+                    if bits & group_bits:
+                        self.record(rows, prefix, record)
+            elif kind == 'opaque' and self.pos < len(self.data):
+                self.fields.append((path, {'hex': _hex(self.take(len(self.data) - self.pos))}))
         return record
 
+    def list(self, row, path, record):
+        count = row['count']
+        if count == 'from':
+            source, key = row['source']
+            n = len((self.last.get(source) or {}).get(key) or ())
+        elif count == 'rest':
+            n = None
+        else:
+            n = self.add(path + '.count', count, {}, 0)
+        out = []
+        while (len(out) < n) if n is not None else self.pos < len(self.data):
+            start = self.pos
+            if 'items' in row:
+                out.append(self.record(row['items'], path))
+            else:
+                out.append(self.add(path, row['kind'], record, row['name']))
+            if self.pos == start:   # items of no bytes: one is all there is to show
+                break
+        return out
 
-_NUMBERS = {'u8': 'B', 'u16': 'H', 'u32': 'I', 'u64': 'Q', 's64': 'q'}
+
+def _text(raw):
+    """UTF-8 bytes as text; other bytes with each from 0x80 up as \\xNN."""
+    try:
+        return raw.decode('utf-8')
+    except UnicodeDecodeError:
+        return ''.join(chr(b) if b < 0x80 else '\\x%02x' % b for b in bytearray(raw))
 
 
 def _hex(data):
@@ -156,13 +258,14 @@ def _ip6_text(raw):
         return ':'.join('%x' % w for w in struct.unpack('>8H', raw))
 
 
-def decode_request(mtype, payload, state):
-    name, rows = REQUESTS[mtype]
-    f = Fields(payload, state)
-    record = f.rows(rows)
+def walk(rows, prefix, payload, last):
+    """(record, fields) of one payload read by its rows; DecodeError when it
+    does not fit them (short, left over, a value out of range)."""
+    f = Fields(payload, prefix, last)
+    record = f.record(rows)
     if f.pos != len(payload):
         raise DecodeError('%d bytes left over after the last field' % (len(payload) - f.pos))
-    return record
+    return record, f.fields
 
 
 # ---- server messages -----------------------------------------------------------
@@ -267,49 +370,37 @@ def _view_update(st, m):
     msg = m()   # the view id, then the operations, read from one message
     view = kx.handleViewUpdateViewID(msg)
     ops = kx.handleViewUpdate(msg, st.view_fields)
-    names = dict((getattr(kx, 'PROTOCOL_SERVER_VIEW_UPDATE_OP_' + n), n.lower())
-                 for n in ('ADD', 'UPDATE', 'REMOVE', 'STRING_SET'))
-    return {'view': view, 'ops': [[names.get(op, op), item] for op, item in ops]}
+    names = dict((op, name.lower()) for op, name in _protocol.VALUE_TABLES['VIEW_OP']['values'])
+    return {'viewid': view, 'ops': [[names.get(op, op), item] for op, item in ops]}
 
 
-# Decoders that return the content and leave the state to the client's handler.
-_VALUE = {
-    kx.PROTOCOL_SERVER_VERSION: lambda st, m: kx.handleVersion(m()),
-    kx.PROTOCOL_SERVER_AUTHENTICATION_OK: lambda st, m: kx.handleAuth(m()),
-    kx.PROTOCOL_SERVER_FEATURES: lambda st, m: kx.handleFeatures(m()),
-    kx.PROTOCOL_SERVER_EPERM: lambda st, m: kx.handleEperm(m()),
-    kx.PROTOCOL_SERVER_NOT_AVAILABLE: lambda st, m: kx.handleNotAvail(m()),
-    kx.PROTOCOL_SERVER_XFB_NAMES: lambda st, m: kx.handleServerXFBNames(m()),
-    kx.PROTOCOL_SERVER_STRTABLE_BEGIN: lambda st, m: kx.handleStrtblBegin(m()),
-    kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: lambda st, m: kx.handleStrtblEntries(m()),
-    kx.PROTOCOL_SERVER_STRTABLE_END: lambda st, m: kx.handleStrtblEnd(m()),
-    kx.PROTOCOL_SERVER_HOST_REMOVE: lambda st, m: kx.handleHostRemove(m()),
-    kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY: lambda st, m: kx.handleHostFindReply(m()),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: lambda st, m: kx.handleSessionContextSchemata(m()),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: lambda st, m: kx.handleSessionContextAdd(m()),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: lambda st, m: kx.handleSessionContextRemove(m()),
-    kx.PROTOCOL_SERVER_VIEW_CAPS: lambda st, m: kx.handleViewCaps(m()),
-    kx.PROTOCOL_SERVER_VIEW_UPDATE: _view_update,
-    kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: lambda st, m: kx.handleViewAddError(m()),
-    kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: lambda st, m: kx.handleChannelsInfo(m()),
-    kx.PROTOCOL_SERVER_CHANNEL_STATS_DATA: lambda st, m: kx.handleChannelsData(m(), st.channel_info),
-    kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: lambda st, m: kx.handleShapingRulesInit(m()),
-    kx.PROTOCOL_SERVER_FW_RULES_INIT: lambda st, m: kx.handleFWRulesInit(m()),
-    kx.PROTOCOL_SERVER_FWLOG_ENTRY_START: lambda st, m: kx.handleFWEntryStart(m()),
-    kx.PROTOCOL_SERVER_FWLOG_ENTRY: lambda st, m: kx.handleFWEntry(m()),
-    kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: lambda st, m: kx.handleBgpEntry(m()),
-    kx.PROTOCOL_SERVER_BGP_DUMP_PATH: lambda st, m: kx.handleBgpPath(m()),
-    kx.PROTOCOL_SERVER_VCRC_TEST_RESULT: lambda st, m: kx.handleVcrcTest(m()),
-}
-# Decoders that update the state themselves and return what the frame changed.
+def _channels_data(st, m):
+    return kx.handleChannelsData(m(), st.channel_info)
+
+
+# By the handler kxtools.messages names for a message type: decoders that
+# update the state themselves and return what the frame changed ...
 _CHANGE = {
-    kx.PROTOCOL_SERVER_HOST_ADD: _host_add,
-    kx.PROTOCOL_SERVER_HOST_UPDATE: _host_update,
-    kx.PROTOCOL_SERVER_CONN_UPDATE: _conn_update,
-    kx.PROTOCOL_SERVER_SHAPING_OBJECT: _through_client(lambda st: st.shaping_objects),
-    kx.PROTOCOL_SERVER_FW_RULES: _through_client(lambda st: st.fw_rules),
-    kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: _sysdiag_entries,
+    'on_host_add': _host_add,
+    'on_host_update': _host_update,
+    'on_conn_update': _conn_update,
+    'on_shaping_object': _through_client(lambda st: st.shaping_objects),
+    'on_fw_rules': _through_client(lambda st: st.fw_rules),
+    'on_sysdiag_entries': _sysdiag_entries,
 }
+# ... and decoders that need more than the message. Every other message with
+# a decoder is shown as that KXdv17_0 function returns it, and its state is
+# left to the client's handler.
+_VALUE = {
+    'on_view_update': _view_update,
+    'on_channels_data': _channels_data,
+}
+
+
+def _value(entry, st, m):
+    if entry.handler in _VALUE:
+        return _VALUE[entry.handler](st, m)
+    return getattr(kx, entry.decoder)(m()) if entry.decoder else None
 
 
 def decode_server(mtype, payload, state, render=True):
@@ -317,20 +408,22 @@ def decode_server(mtype, payload, state, render=True):
     None without render (the state alone is wanted: that is faster)."""
     def m():
         return KXMsgv17_0.KXMsg(mtype, payload)
-    if mtype in _CHANGE:
-        content = _CHANGE[mtype](state, m, render)
+    entry = MESSAGES.get(mtype)
+    if entry and entry.handler in _CHANGE:
+        content = _CHANGE[entry.handler](state, m, render)
         return label_server(mtype, content) if render else content
-    content = _VALUE[mtype](state, m) if render and mtype in _VALUE else None
+    content = _value(entry, state, m) if render and entry else None
     state.dispatch(m())
     return label_server(mtype, content) if render else None
 
 
 # ---- server message layouts ----------------------------------------------------
 #
-# How a handler's value is shown: the names of a tuple's items, in order, or a
-# function of the value. Handlers that return dicts are shown as they are.
+# How a handler's value is shown: its items named as kxtools.messages names
+# them (the record's field names), or, by handler, a function of the value.
+# Handlers that return dicts are shown as they are.
 
-FEATURE_NAMES = sorted((getattr(kx, n), n[len('FEATURES_'):]) for n in dir(kx) if n.startswith('FEATURES_'))
+FEATURE_NAMES = _protocol.VALUE_TABLES['FEATURES']['values']
 
 
 def flag_names(value, names):
@@ -349,7 +442,7 @@ def _entries(items):
 def _view_op(op, item):
     if op == 'add':
         row, second, (field, value), data = item
-        return {'op': op, 'row': row, 'second_id': second, 'field': field, 'value': value, 'data': data}
+        return {'op': op, 'row': row, 'second': second, 'id': field, 'value': value, 'data': data}
     if op == 'update':
         return {'op': op, 'row': item[0], 'data': item[1]}
     if op == 'string_set':
@@ -360,28 +453,10 @@ def _view_op(op, item):
 
 
 SERVER_LAYOUTS = {
-    kx.PROTOCOL_SERVER_VERSION: ('protocol_version', 'server_value', 'text1', 'text2'),
-    kx.PROTOCOL_SERVER_AUTHENTICATION_OK: ('result',),
-    kx.PROTOCOL_SERVER_FEATURES: lambda v: {'mask': v, 'features': flag_names(v, FEATURE_NAMES)},
-    kx.PROTOCOL_SERVER_EPERM: ('value',),
-    kx.PROTOCOL_SERVER_NOT_AVAILABLE: ('text',),
-    kx.PROTOCOL_SERVER_XFB_NAMES: ('names',),
-    kx.PROTOCOL_SERVER_STRTABLE_BEGIN: lambda v: {'table': v[0], 'entries': _entries(v[1])},
-    kx.PROTOCOL_SERVER_STRTABLE_ENTRIES: lambda v: {'entries': _entries(v)},
-    kx.PROTOCOL_SERVER_HOST_REMOVE: ('hostid',),
-    kxclient.PROTOCOL_SERVER_HOST_FIND_REPLY: ('hostid',),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA: ('schemata',),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_ADD: ('schema_id', 'row_id', 'data'),
-    kx.PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE: ('row_ids',),
-    kx.PROTOCOL_SERVER_VIEW_CAPS: ('filters', 'fields'),
-    kx.PROTOCOL_SERVER_VIEW_UPDATE: lambda v: {'view': v['view'], 'ops': [_view_op(op, item) for op, item in v['ops']]},
-    kx.PROTOCOL_SERVER_VIEW_ADD_ERROR: ('viewid', 'text'),
-    kx.PROTOCOL_SERVER_CHANNEL_STATS_INFO: ('channels', 'statistics'),
-    kx.PROTOCOL_SERVER_SHAPING_RULES_INIT: ('rules', 'flag'),
-    kx.PROTOCOL_SERVER_FW_RULES_INIT: ('rules', 'flag'),
-    kx.PROTOCOL_SERVER_BGP_DUMP_ENTRY: ('n1', 'prefix', 'n2', 'n3', 'n4'),
-    kx.PROTOCOL_SERVER_BGP_DUMP_PATH: ('path_id', 'elements'),
-    kx.PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES: ('counters',),
+    'on_features': lambda v: {'features': v, 'features_names': flag_names(v, FEATURE_NAMES)},
+    'on_strtable_begin': lambda v: {'table': v[0], 'entries': _entries(v[1])},
+    'on_strtable_entries': lambda v: {'entries': _entries(v)},
+    'on_view_update': lambda v: {'viewid': v['viewid'], 'ops': [_view_op(op, item) for op, item in v['ops']]},
 }
 
 # Flag words inside table entries, shown with their names beside the number.
@@ -405,8 +480,9 @@ def _with_flag_names(record):
 
 def label_server(mtype, content):
     """A server message's decoded value with its fields named."""
-    layout = SERVER_LAYOUTS.get(mtype)
-    if content is None or layout is None:
+    entry = MESSAGES.get(mtype)
+    layout = entry and (SERVER_LAYOUTS.get(entry.handler) or entry.items)
+    if content is None or not layout:
         if isinstance(content, dict):
             for part in ('added', 'changed'):
                 if isinstance(content.get(part), dict):
@@ -421,7 +497,7 @@ def label_server(mtype, content):
 
 # ---- names ---------------------------------------------------------------------
 
-SERVER_NAMES = dict(_protocol.SERVER_MESSAGES)
+SERVER_NAMES = dict((n, m.name) for n, m in MESSAGES.items())
 REQUEST_NAMES = dict((t, v[0]) for t, v in REQUESTS.items())
 
 
@@ -490,11 +566,30 @@ def _key(k):
     return k if isinstance(k, text_type) else json.dumps(k, sort_keys=True)
 
 
+class _Printed(object):
+    """What the module prints while a frame is decoded (it warns of a host
+    added twice on sys.stdout), kept for the frame instead of mixed into
+    the dissection's output."""
+
+    def __init__(self):
+        self.text = []
+
+    def write(self, text):
+        self.text.append(text if isinstance(text, text_type) else text.decode('utf-8', 'replace'))
+
+    def line(self):
+        """One line: each distinct line printed, with its count when repeated."""
+        lines = [x for x in ''.join(self.text).splitlines() if x.strip()]
+        seen = sorted(set(lines), key=lines.index)
+        return '; '.join(x if lines.count(x) == 1 else '%s (%d times)' % (x, lines.count(x)) for x in seen)
+
+
 class Dissector(object):
     """Decodes frames in order, carrying the client state from one to the next."""
 
     def __init__(self):
         self.state = kxclient.KXClient.offline()
+        self.last = {}      # message number -> the record of the last one read
         self.number = 0
         self.first_time = None
 
@@ -519,22 +614,60 @@ class Dissector(object):
             out['hex'] = _hex(packet.data)
             return out
         mtype, length, payload = whole
+        request = packet.direction == pcapng.OUTBOUND or (not packet.direction and mtype in REQUESTS)
         try:
-            if packet.direction == pcapng.OUTBOUND or (not packet.direction and mtype in REQUESTS):
-                request = decode_request(mtype, payload, self.state) if mtype in REQUESTS else None
-                out['content'] = plain(request) if render else None
+            if request:
+                self.walk_request(out, mtype, payload, render)
                 if mtype not in REQUESTS and payload:
                     out['hex'] = _hex(payload)
             else:
-                known = mtype in _VALUE or mtype in _CHANGE or mtype in self.state.handlers
-                content = decode_server(mtype, payload, self.state, render)
+                unread = self.walk_server(out, mtype, payload, render)
+                known = mtype in self.state.handlers
+                printed, sys.stdout = sys.stdout, _Printed()   # the module's warnings belong to the frame
+                try:
+                    content = decode_server(mtype, payload, self.state, render)
+                except Exception:
+                    if unread is None:
+                        raise
+                    content = None      # (the record's error is the one shown)
+                finally:
+                    printed, sys.stdout = sys.stdout, printed
+                if printed.text:
+                    out['warning'] = printed.line()
                 out['content'] = plain(content) if render else None
+                if unread is not None:  # (raised once the handler has carried the state on)
+                    raise unread
                 if not known and payload:
                     out['hex'] = _hex(payload)
-        except Exception as e:  # the handlers' BadMessageError, a request layout's DecodeError, ...
+        except Exception as e:  # the handlers' BadMessageError, a record's DecodeError, ...
             out['error'] = '%s: %s' % (type(e).__name__, e)
             out['hex'] = _hex(payload)
         return out
+
+    def walk_request(self, out, mtype, payload, render):
+        """A request read field by field: its record as the content, its fields."""
+        out['content'] = None
+        if mtype in REQUESTS:
+            builder, rows = REQUESTS[mtype]
+            record, fields = walk(rows, 'kx.' + builder, payload, self.last)
+            if render:
+                out['content'], out['fields'] = plain(record), plain(fields)
+
+    def walk_server(self, out, mtype, payload, render):
+        """A server message read field by field into out['fields'], kept as the
+        last of its type; returns the DecodeError when it does not read."""
+        entry = MESSAGES.get(mtype)
+        if entry is None or not (render or mtype in _REFERRED):
+            return None
+        try:
+            record, fields = walk(entry.record, 'kx.' + entry.label, payload, self.last)
+        except DecodeError as e:
+            self.last.pop(mtype, None)
+            return e
+        self.last[mtype] = record
+        if render:
+            out['fields'] = plain(fields)
+        return None
 
 
 # Control characters (C0, DEL, C1) of text bound for a terminal: an escape
@@ -574,6 +707,8 @@ def text_lines(d):
             lines.append('    ' + json.dumps(item, sort_keys=True))
     elif content is not None:
         lines.append('    ' + json.dumps(content, sort_keys=True))
+    if 'warning' in d:
+        lines.append('    warning: ' + d['warning'])
     if 'error' in d:
         lines.append('    error: ' + d['error'])
     if 'hex' in d:

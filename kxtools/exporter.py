@@ -38,7 +38,7 @@ _guard = _cli.ImportGuard('kxexporter')
 
 try:
     import KXdv17_0 as kx
-    from kxtools import aio
+    from kxtools import aio, messages
     from kxtools.errors import ConnectError, ConnectionClosed, KXError, LoginRefused, ProtocolError, Timeout
 finally:
     _guard.release()
@@ -50,7 +50,7 @@ DEFAULT_TOP_ITEMS = 50
 DEFAULT_IDLE = 600.0
 DEFAULT_MAX_TARGETS = 5000
 KEEPALIVE = aio.KEEPALIVE   # seconds of silence before an appliance is pinged
-SERVICE_TABLE = 2           # the string table that names the services
+SERVICE_TABLE = messages.SERVICE_TABLE    # the string table that names the services
 OTHER = 'other'             # the label of the items outside the top N
 MAX_LABEL = 200             # characters of an appliance's text kept in a label value
 MAX_STATISTICS = 32         # channel statistics per appliance that get families

@@ -3,150 +3,989 @@
 --
 -- Frames: u32 type, u16 length, payload. Dissects TCP sessions on the
 -- daemon's port (preference "kx.tcp_port") with frames reassembled across
--- segments, and kxtap's pcapng captures (link type USER0).
---   tshark -X lua_script:kx.lua -r session.pcapng -Y 'kx.type == 0x20001'
+-- segments, and kxtap's pcapng captures (link type USER0). Every request
+-- and every server message is shown field by field, by the rows of its
+-- record in the protocol definition.
+--   tshark -X lua_script:kx.lua -r session.pcapng -Y 'kx.hostUpdate.hosts.hostid == 7'
 
 local kx = Proto("kx", "KX management protocol")
 
-local f_0 = ProtoField.string("kx.injectPacket.iface", "iface")
-local f_1 = ProtoField.bytes("kx.injectPacket.data", "data")
-local f_2 = ProtoField.uint32("kx.vcrcTest.test_id", "test_id", base.DEC)
-local f_3 = ProtoField.uint32("kx.vcrcTest.mask", "mask", base.DEC)
-local f_4 = ProtoField.uint32("kx.vcrcTest.vlanin", "vlanin", base.DEC)
-local f_5 = ProtoField.uint32("kx.vcrcTest.vlanout", "vlanout", base.DEC)
-local f_6 = ProtoField.uint32("kx.vcrcTest.mplsin", "mplsin", base.DEC)
-local f_7 = ProtoField.uint32("kx.vcrcTest.mplsout", "mplsout", base.DEC)
-local f_8 = ProtoField.uint32("kx.vcrcTest.dscpin", "dscpin", base.DEC)
-local f_9 = ProtoField.uint32("kx.vcrcTest.dscpout", "dscpout", base.DEC)
-local f_10 = ProtoField.uint32("kx.vcrcTest.channelin", "channelin", base.DEC)
-local f_11 = ProtoField.uint32("kx.vcrcTest.channelout", "channelout", base.DEC)
-local f_12 = ProtoField.uint8("kx.vcrcTest.protocol", "protocol", base.DEC)
-local f_13 = ProtoField.ipv4("kx.vcrcTest.clientip", "clientip")
-local f_14 = ProtoField.ipv4("kx.vcrcTest.serverip", "serverip")
-local f_15 = ProtoField.uint16("kx.vcrcTest.clientport", "clientport", base.DEC)
-local f_16 = ProtoField.uint16("kx.vcrcTest.serverport", "serverport", base.DEC)
-local f_17 = ProtoField.string("kx.vcrcTest.service", "service")
-local f_18 = ProtoField.uint32("kx.vcrcTest.xfb", "xfb", base.DEC)
-local f_19 = ProtoField.uint8("kx.vcrcTest.properties.count", "properties count", base.DEC)
-local f_20 = ProtoField.string("kx.vcrcTest.properties.name", "name")
-local f_21 = ProtoField.string("kx.vcrcTest.properties.value", "value")
-local f_22 = ProtoField.string("kx.doAuth.user", "user")
-local f_23 = ProtoField.string("kx.doAuth.password", "password")
-local f_24 = ProtoField.uint32("kx.hostShow.hostid", "hostid", base.DEC)
-local f_25 = ProtoField.ipv4("kx.hostFindv4.hostip", "hostip")
-local f_26 = ProtoField.ipv6("kx.hostFindv4.hostip_ipv6", "hostip (IPv6)")
-local f_27 = ProtoField.uint8("kx.fwlog_query.qtype", "qtype", base.DEC)
-local f_28 = ProtoField.int64("kx.fwlog_query.s", "s", base.DEC)
-local f_29 = ProtoField.int64("kx.fwlog_query.e", "e", base.DEC)
-local f_30 = ProtoField.uint8("kx.fwlog_query.clear", "clear", base.DEC)
-local f_31 = ProtoField.uint8("kx.fwlog_query.no_reverse", "no_reverse", base.DEC)
-local f_32 = ProtoField.string("kx.dumpConnections.filename", "filename")
-local f_33 = ProtoField.string("kx.dumpConnections.reapername", "reapername")
-local f_34 = ProtoField.uint32("kx.dumpConnections.start", "start", base.DEC)
-local f_35 = ProtoField.uint32("kx.dumpConnections.step", "step", base.DEC)
-local f_36 = ProtoField.uint32("kx.setDebug.facility", "facility", base.DEC)
-local f_37 = ProtoField.string("kx.setDebug.argument", "argument")
-local f_38 = ProtoField.uint16("kx.createView.viewid", "viewid", base.DEC)
-local f_39 = ProtoField.uint8("kx.createView.filters.count", "filters count", base.DEC)
-local f_40 = ProtoField.uint8("kx.createView.filters.filter", "filter", base.DEC)
-local f_41 = ProtoField.uint8("kx.createView.filters.flag", "flag", base.DEC)
-local f_42 = ProtoField.uint16("kx.createView.filters.values.count", "values count", base.DEC)
-local f_43 = ProtoField.string("kx.createView.filters.values", "values")
-local f_44 = ProtoField.uint8("kx.createView.fields.count", "fields count", base.DEC)
-local f_45 = ProtoField.uint8("kx.createView.fields.field", "field", base.DEC)
-local f_46 = ProtoField.string("kx.createView.fields.argument", "argument")
-local f_47 = ProtoField.uint16("kx.createViewByName.viewid", "viewid", base.DEC)
-local f_48 = ProtoField.string("kx.createViewByName.name", "name")
-local f_49 = ProtoField.uint64("kx.scRowQuery.rowid", "rowid", base.DEC)
+-- Value tables: enumerations (VALUES_) and flag words (FLAGS_).
+local VALUES_ADDR_FAMILY = { [0] = "IPV4", [1] = "IPV6" }
+local FLAGS_CONN = { [1] = "CREATE", [2] = "SERVICE", [4] = "OPTIONS", [8] = "ENGINE_FLAGS", [16] = "SHAPING", [32] = "SPEED", [64] = "SPEED_TOO", [128] = "STAT_RULES", [256] = "HOSTNAME", [512] = "STRINGS", [1024] = "REMOVE", [2048] = "CREATE_TOO", [4096] = "COUNTERS", [8192] = "SHAPING_BYTES", [65536] = "TIMES", [131072] = "MARKS", [262144] = "SECOND_ENDPOINT", [524288] = "VIEWS", [1048576] = "DEEPSCAN", [2097152] = "TOTALS", [33554432] = "XFB_FLAGS", [67108864] = "BLOBS", [134217728] = "ROUTING", [268435456] = "ROWS" }
+local FLAGS_ENGINE = { [1] = "ESTABLISHED", [2] = "CLIENT_IS_LOCAL", [4] = "SERVER_IS_LOCAL", [16] = "ASYMMETRICAL", [32] = "UNTRACKED", [16384] = "FLOWSYNC", [32768] = "FLOWUNSYNC" }
+local FLAGS_FEATURES = { [1] = "BGP", [2] = "FW", [4] = "SHAPING", [8] = "STATISTICS", [16] = "CONNLOG", [32] = "ENTERPRISE", [64] = "MONITOR", [128] = "DIVERT", [256] = "VBS" }
+local VALUES_FIELD_TYPE = { [0] = "HOST", [1] = "SERVICE", [2] = "INT", [3] = "STRING", [4] = "UINT32", [5] = "BOOLEAN" }
+local VALUES_FILTER_TYPE = { [1] = "SMALL_INTS", [2] = "SERVICES", [3] = "OBJECTS", [4] = "HOSTS", [5] = "STRINGS", [6] = "UINT32", [7] = "BOOLEAN" }
+local VALUES_FWLOG_QTYPE = { [0] = "ID", [1] = "FROMTO", [2] = "OFFSETS" }
+local FLAGS_HOST = { [2] = "SPEED", [4] = "CONNECTIONS", [16] = "CPS", [64] = "NETOBJECTS", [128] = "QUALITY", [256] = "DETAILS" }
+local FLAGS_RULE_LIST = { [2147483648] = "COMPLETE" }
+local VALUES_SC_COLUMN = { [1] = "OCTETS", [2] = "INT16", [3] = "INT32", [4] = "INT64", [5] = "IP_PREFIX" }
+local VALUES_SC_SCHEMA = { [1] = "FULL", [2] = "ID" }
+local VALUES_SHAPING_UPDATE = { [1] = "NAME", [2] = "COUNTERS" }
+local VALUES_STRTABLE = { [1] = "NETOBJECTS", [2] = "SERVICES", [3] = "SIGNATURES" }
+local FLAGS_VIEW_DATA = { [1] = "CONNS", [2] = "SPEED", [4] = "DROPPED", [8] = "RTT", [16] = "CPS" }
+local VALUES_VIEW_OP = { [0] = "ADD", [1] = "UPDATE", [2] = "REMOVE", [3] = "STRING_SET" }
 
+-- Every record field, by filter name.
+local F = {}
+F[1] = ProtoField.string("kx.injectPacket.iface", "iface")
+F[2] = ProtoField.bytes("kx.injectPacket.data", "data")
+F[3] = ProtoField.uint32("kx.vcrcTest.test_id", "test_id", base.DEC)
+F[4] = ProtoField.uint32("kx.vcrcTest.mask", "mask", base.DEC)
+F[5] = ProtoField.uint32("kx.vcrcTest.vlanin", "vlanin", base.DEC)
+F[6] = ProtoField.uint32("kx.vcrcTest.vlanout", "vlanout", base.DEC)
+F[7] = ProtoField.uint32("kx.vcrcTest.mplsin", "mplsin", base.DEC)
+F[8] = ProtoField.uint32("kx.vcrcTest.mplsout", "mplsout", base.DEC)
+F[9] = ProtoField.uint32("kx.vcrcTest.dscpin", "dscpin", base.DEC)
+F[10] = ProtoField.uint32("kx.vcrcTest.dscpout", "dscpout", base.DEC)
+F[11] = ProtoField.uint32("kx.vcrcTest.channelin", "channelin", base.DEC)
+F[12] = ProtoField.uint32("kx.vcrcTest.channelout", "channelout", base.DEC)
+F[13] = ProtoField.uint8("kx.vcrcTest.protocol", "protocol", base.DEC)
+F[14] = ProtoField.ipv4("kx.vcrcTest.clientip", "clientip")
+F[15] = ProtoField.ipv4("kx.vcrcTest.serverip", "serverip")
+F[16] = ProtoField.uint16("kx.vcrcTest.clientport", "clientport", base.DEC)
+F[17] = ProtoField.uint16("kx.vcrcTest.serverport", "serverport", base.DEC)
+F[18] = ProtoField.string("kx.vcrcTest.service", "service")
+F[19] = ProtoField.uint32("kx.vcrcTest.xfb", "xfb", base.DEC)
+F[20] = ProtoField.uint8("kx.vcrcTest.properties.count", "count", base.DEC)
+F[21] = ProtoField.string("kx.vcrcTest.properties.name", "name")
+F[22] = ProtoField.string("kx.vcrcTest.properties.value", "value")
+F[23] = ProtoField.string("kx.doAuth.user", "user")
+F[24] = ProtoField.string("kx.doAuth.password", "password")
+F[25] = ProtoField.uint32("kx.hostShow.hostid", "hostid", base.DEC)
+F[26] = ProtoField.ipv4("kx.hostFindv4.hostip", "hostip")
+F[27] = ProtoField.ipv6("kx.hostFindv4.hostip_ipv6", "hostip_ipv6")
+F[28] = ProtoField.uint8("kx.fwlog_query.qtype", "qtype", base.DEC)
+F[29] = ProtoField.int64("kx.fwlog_query.s", "s", base.DEC)
+F[30] = ProtoField.int64("kx.fwlog_query.e", "e", base.DEC)
+F[31] = ProtoField.uint8("kx.fwlog_query.clear", "clear", base.DEC)
+F[32] = ProtoField.uint8("kx.fwlog_query.no_reverse", "no_reverse", base.DEC)
+F[33] = ProtoField.string("kx.dumpConnections.filename", "filename")
+F[34] = ProtoField.string("kx.dumpConnections.reapername", "reapername")
+F[35] = ProtoField.uint32("kx.dumpConnections.start", "start", base.DEC)
+F[36] = ProtoField.uint32("kx.dumpConnections.step", "step", base.DEC)
+F[37] = ProtoField.uint32("kx.setDebug.facility", "facility", base.DEC)
+F[38] = ProtoField.string("kx.setDebug.argument", "argument")
+F[39] = ProtoField.uint16("kx.createView.viewid", "viewid", base.DEC)
+F[40] = ProtoField.uint8("kx.createView.filters.count", "count", base.DEC)
+F[41] = ProtoField.uint8("kx.createView.filters.filter", "filter", base.DEC)
+F[42] = ProtoField.uint8("kx.createView.filters.flag", "flag", base.DEC)
+F[43] = ProtoField.uint16("kx.createView.filters.values.count", "count", base.DEC)
+F[44] = ProtoField.string("kx.createView.filters.values", "values")
+F[45] = ProtoField.uint8("kx.createView.fields.count", "count", base.DEC)
+F[46] = ProtoField.uint8("kx.createView.fields.field", "field", base.DEC)
+F[47] = ProtoField.string("kx.createView.fields.argument", "argument")
+F[48] = ProtoField.uint16("kx.createViewByName.viewid", "viewid", base.DEC)
+F[49] = ProtoField.string("kx.createViewByName.name", "name")
+F[50] = ProtoField.uint64("kx.scRowQuery.rowid", "rowid", base.DEC)
+F[51] = ProtoField.uint16("kx.version.version", "version", base.DEC)
+F[52] = ProtoField.uint64("kx.version.server", "server", base.DEC)
+F[53] = ProtoField.string("kx.version.first", "first")
+F[54] = ProtoField.string("kx.version.second", "second")
+F[55] = ProtoField.uint8("kx.authenticationOk.result", "result", base.DEC)
+F[56] = ProtoField.uint64("kx.features.features", "features", base.DEC)
+F[57] = ProtoField.uint32("kx.eperm.request", "request", base.DEC)
+F[58] = ProtoField.string("kx.notAvailable.text", "text")
+F[59] = ProtoField.uint8("kx.xfbNames.names.count", "count", base.DEC)
+F[60] = ProtoField.string("kx.xfbNames.names", "names")
+F[61] = ProtoField.uint32("kx.hostAdd.hosts.hostid", "hostid", base.DEC)
+F[62] = ProtoField.uint32("kx.hostAdd.hosts.netobjects.count", "count", base.DEC)
+F[63] = ProtoField.uint32("kx.hostAdd.hosts.netobjects", "netobjects", base.DEC)
+F[64] = ProtoField.ipv4("kx.hostAdd.hosts.addr", "addr")
+F[65] = ProtoField.ipv6("kx.hostAdd.hosts.addr_ipv6", "addr_ipv6")
+F[66] = ProtoField.string("kx.hostAdd.hosts.name", "name")
+F[67] = ProtoField.int64("kx.hostAdd.hosts.speed.first", "first", base.DEC)
+F[68] = ProtoField.int64("kx.hostAdd.hosts.speed.second", "second", base.DEC)
+F[69] = ProtoField.uint32("kx.hostAdd.hosts.connections.first", "first", base.DEC)
+F[70] = ProtoField.uint32("kx.hostAdd.hosts.connections.second", "second", base.DEC)
+F[71] = ProtoField.uint32("kx.hostAdd.hosts.cps.first", "first", base.DEC)
+F[72] = ProtoField.uint32("kx.hostAdd.hosts.cps.second", "second", base.DEC)
+F[73] = ProtoField.uint32("kx.hostAdd.hosts.quality_packets.first", "first", base.DEC)
+F[74] = ProtoField.uint32("kx.hostAdd.hosts.quality_packets.second", "second", base.DEC)
+F[75] = ProtoField.uint32("kx.hostAdd.hosts.quality_internal_issues.first", "first", base.DEC)
+F[76] = ProtoField.uint32("kx.hostAdd.hosts.quality_external_issues.first", "first", base.DEC)
+F[77] = ProtoField.uint32("kx.hostAdd.hosts.quality_internal_issues.second", "second", base.DEC)
+F[78] = ProtoField.uint32("kx.hostAdd.hosts.quality_external_issues.second", "second", base.DEC)
+F[79] = ProtoField.string("kx.hostAdd.hosts.kind", "kind")
+F[80] = ProtoField.uint32("kx.hostAdd.hosts.l4errors", "l4errors", base.DEC)
+F[81] = ProtoField.uint32("kx.hostAdd.hosts.details", "details", base.DEC)
+F[82] = ProtoField.uint32("kx.hostUpdate.hosts.hostid", "hostid", base.DEC)
+F[83] = ProtoField.uint16("kx.hostUpdate.hosts.mask", "mask", base.DEC)
+F[84] = ProtoField.int64("kx.hostUpdate.hosts.speed.first", "first", base.DEC)
+F[85] = ProtoField.int64("kx.hostUpdate.hosts.speed.second", "second", base.DEC)
+F[86] = ProtoField.uint32("kx.hostUpdate.hosts.connections.first", "first", base.DEC)
+F[87] = ProtoField.uint32("kx.hostUpdate.hosts.connections.second", "second", base.DEC)
+F[88] = ProtoField.uint32("kx.hostUpdate.hosts.cps.first", "first", base.DEC)
+F[89] = ProtoField.uint32("kx.hostUpdate.hosts.cps.second", "second", base.DEC)
+F[90] = ProtoField.uint32("kx.hostUpdate.hosts.quality_packets.first", "first", base.DEC)
+F[91] = ProtoField.uint32("kx.hostUpdate.hosts.quality_packets.second", "second", base.DEC)
+F[92] = ProtoField.uint32("kx.hostUpdate.hosts.quality_internal_issues.first", "first", base.DEC)
+F[93] = ProtoField.uint32("kx.hostUpdate.hosts.quality_external_issues.first", "first", base.DEC)
+F[94] = ProtoField.uint32("kx.hostUpdate.hosts.quality_internal_issues.second", "second", base.DEC)
+F[95] = ProtoField.uint32("kx.hostUpdate.hosts.quality_external_issues.second", "second", base.DEC)
+F[96] = ProtoField.string("kx.hostUpdate.hosts.kind", "kind")
+F[97] = ProtoField.uint32("kx.hostUpdate.hosts.l4errors", "l4errors", base.DEC)
+F[98] = ProtoField.uint32("kx.hostUpdate.hosts.details", "details", base.DEC)
+F[99] = ProtoField.uint32("kx.hostUpdate.hosts.netobjects.count", "count", base.DEC)
+F[100] = ProtoField.uint32("kx.hostUpdate.hosts.netobjects", "netobjects", base.DEC)
+F[101] = ProtoField.uint32("kx.hostRemove.hostid", "hostid", base.DEC)
+F[102] = ProtoField.uint32("kx.hostFindReply.hostid", "hostid", base.DEC)
+F[103] = ProtoField.uint32("kx.connUpdate.connections.connid", "connid", base.DEC)
+F[104] = ProtoField.uint32("kx.connUpdate.connections.record.ignored_u32", "ignored_u32", base.DEC)
+F[105] = ProtoField.uint32("kx.connUpdate.connections.flags", "flags", base.DEC)
+F[106] = ProtoField.uint8("kx.connUpdate.connections.create.ignored_u8_1", "ignored_u8_1", base.DEC)
+F[107] = ProtoField.uint8("kx.connUpdate.connections.create.ignored_u8_2", "ignored_u8_2", base.DEC)
+F[108] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_1", "ignored_u32_1", base.DEC)
+F[109] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_2", "ignored_u32_2", base.DEC)
+F[110] = ProtoField.uint16("kx.connUpdate.connections.create.ignored_u16_1", "ignored_u16_1", base.DEC)
+F[111] = ProtoField.uint16("kx.connUpdate.connections.create.ignored_u16_2", "ignored_u16_2", base.DEC)
+F[112] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_3", "ignored_u32_3", base.DEC)
+F[113] = ProtoField.uint32("kx.connUpdate.connections.create.ignored_u32_4", "ignored_u32_4", base.DEC)
+F[114] = ProtoField.uint8("kx.connUpdate.connections.create.optional_u8", "optional_u8", base.DEC)
+F[115] = ProtoField.uint32("kx.connUpdate.connections._starttime", "_starttime", base.DEC)
+F[116] = ProtoField.uint8("kx.connUpdate.connections.create.family", "family", base.DEC, VALUES_ADDR_FAMILY)
+F[117] = ProtoField.ipv4("kx.connUpdate.connections.client", "client")
+F[118] = ProtoField.ipv6("kx.connUpdate.connections.client_ipv6", "client_ipv6")
+F[119] = ProtoField.uint16("kx.connUpdate.connections.client_port", "client_port", base.DEC)
+F[120] = ProtoField.ipv4("kx.connUpdate.connections.server", "server")
+F[121] = ProtoField.ipv6("kx.connUpdate.connections.server_ipv6", "server_ipv6")
+F[122] = ProtoField.uint16("kx.connUpdate.connections.server_port", "server_port", base.DEC)
+F[123] = ProtoField.uint8("kx.connUpdate.connections.protocol", "protocol", base.DEC)
+F[124] = ProtoField.uint8("kx.connUpdate.connections.second.family", "family", base.DEC, VALUES_ADDR_FAMILY)
+F[125] = ProtoField.ipv4("kx.connUpdate.connections.second.client", "client")
+F[126] = ProtoField.ipv6("kx.connUpdate.connections.second.client_ipv6", "client_ipv6")
+F[127] = ProtoField.uint16("kx.connUpdate.connections.second.client_port", "client_port", base.DEC)
+F[128] = ProtoField.ipv4("kx.connUpdate.connections.second.server", "server")
+F[129] = ProtoField.ipv6("kx.connUpdate.connections.second.server_ipv6", "server_ipv6")
+F[130] = ProtoField.uint16("kx.connUpdate.connections.second.server_port", "server_port", base.DEC)
+F[131] = ProtoField.uint8("kx.connUpdate.connections.second.ignored_u8", "ignored_u8", base.DEC)
+F[132] = ProtoField.uint16("kx.connUpdate.connections._service_id", "_service_id", base.DEC)
+F[133] = ProtoField.uint16("kx.connUpdate.connections._base_service_id", "_base_service_id", base.DEC)
+F[134] = ProtoField.uint16("kx.connUpdate.connections.options.count", "count", base.DEC)
+F[135] = ProtoField.uint16("kx.connUpdate.connections.options.option.ignored_u16", "ignored_u16", base.DEC)
+F[136] = ProtoField.bytes("kx.connUpdate.connections.options.option.ignored_value", "ignored_value")
+F[137] = ProtoField.uint32("kx.connUpdate.connections._engineflags", "_engineflags", base.DEC)
+F[138] = ProtoField.uint32("kx.connUpdate.connections._xfbflags", "_xfbflags", base.DEC)
+F[139] = ProtoField.uint32("kx.connUpdate.connections._deepscan.count", "count", base.DEC)
+F[140] = ProtoField.uint16("kx.connUpdate.connections._deepscan", "_deepscan", base.DEC)
+F[141] = ProtoField.uint8("kx.connUpdate.connections._shaping_prio", "_shaping_prio", base.DEC)
+F[142] = ProtoField.uint16("kx.connUpdate.connections._shaping_rule_ids.count", "count", base.DEC)
+F[143] = ProtoField.uint32("kx.connUpdate.connections._shaping_rule_ids", "_shaping_rule_ids", base.DEC)
+F[144] = ProtoField.uint16("kx.connUpdate.connections._stat_rule_ids.count", "count", base.DEC)
+F[145] = ProtoField.uint32("kx.connUpdate.connections._stat_rule_ids", "_stat_rule_ids", base.DEC)
+F[146] = ProtoField.string("kx.connUpdate.connections._server_hostname", "_server_hostname")
+F[147] = ProtoField.string("kx.connUpdate.connections.strings.ignored", "ignored")
+F[148] = ProtoField.uint32("kx.connUpdate.connections._speed.first", "first", base.DEC)
+F[149] = ProtoField.uint32("kx.connUpdate.connections._speed.second", "second", base.DEC)
+F[150] = ProtoField.uint64("kx.connUpdate.connections._xfer.first", "first", base.DEC)
+F[151] = ProtoField.uint64("kx.connUpdate.connections._xfer.second", "second", base.DEC)
+F[152] = ProtoField.uint32("kx.connUpdate.connections.speed.ignored_u32_1", "ignored_u32_1", base.DEC)
+F[153] = ProtoField.uint32("kx.connUpdate.connections.speed.ignored_u32_2", "ignored_u32_2", base.DEC)
+F[154] = ProtoField.uint32("kx.connUpdate.connections.counters.ignored", "ignored", base.DEC)
+F[155] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes.ignored_u16_1", "ignored_u16_1", base.DEC)
+F[156] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes.ignored_u32_1", "ignored_u32_1", base.DEC)
+F[157] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes.bytes_1", "bytes_1", base.DEC)
+F[158] = ProtoField.uint16("kx.connUpdate.connections.shaping_bytes.ignored_u16_2", "ignored_u16_2", base.DEC)
+F[159] = ProtoField.uint32("kx.connUpdate.connections.shaping_bytes.ignored_u32_2", "ignored_u32_2", base.DEC)
+F[160] = ProtoField.uint64("kx.connUpdate.connections.shaping_bytes.bytes_2", "bytes_2", base.DEC)
+F[161] = ProtoField.uint32("kx.connUpdate.connections.times.ignored", "ignored", base.DEC)
+F[162] = ProtoField.uint32("kx.connUpdate.connections.routing.ignored", "ignored", base.DEC)
+F[163] = ProtoField.uint8("kx.connUpdate.connections.marks.ignored", "ignored", base.DEC)
+F[164] = ProtoField.uint16("kx.connUpdate.connections.views.count", "count", base.DEC)
+F[165] = ProtoField.uint16("kx.connUpdate.connections.views", "views", base.DEC)
+F[166] = ProtoField.uint32("kx.connUpdate.connections.totals.ignored_u32", "ignored_u32", base.DEC)
+F[167] = ProtoField.uint64("kx.connUpdate.connections.totals.ignored_u64", "ignored_u64", base.DEC)
+F[168] = ProtoField.bytes("kx.connUpdate.connections.blobs.ignored", "ignored")
+F[169] = ProtoField.uint8("kx.connUpdate.connections.rows.count", "count", base.DEC)
+F[170] = ProtoField.uint8("kx.connUpdate.connections.rows.row.ignored_u8", "ignored_u8", base.DEC)
+F[171] = ProtoField.uint64("kx.connUpdate.connections.rows.row", "row", base.DEC)
+F[172] = ProtoField.uint8("kx.sessionContextSchemata.schemata.count", "count", base.DEC)
+F[173] = ProtoField.uint8("kx.sessionContextSchemata.schemata.form", "form", base.DEC, VALUES_SC_SCHEMA)
+F[174] = ProtoField.uint8("kx.sessionContextSchemata.schemata.id", "id", base.DEC)
+F[175] = ProtoField.string("kx.sessionContextSchemata.schemata.name", "name")
+F[176] = ProtoField.uint8("kx.sessionContextSchemata.schemata.columns.count", "count", base.DEC)
+F[177] = ProtoField.uint8("kx.sessionContextSchemata.schemata.columns.kind", "kind", base.DEC, VALUES_SC_COLUMN)
+F[178] = ProtoField.string("kx.sessionContextSchemata.schemata.columns.name", "name")
+F[179] = ProtoField.string("kx.sessionContextSchemata.schemata.columns.content-type", "content-type")
+F[180] = ProtoField.uint8("kx.sessionContextAdd.schema", "schema", base.DEC)
+F[181] = ProtoField.uint64("kx.sessionContextAdd.row", "row", base.DEC)
+F[182] = ProtoField.bytes("kx.sessionContextAdd.data", "data")
+F[183] = ProtoField.uint64("kx.sessionContextRemove.rows.row", "row", base.DEC)
+F[184] = ProtoField.uint32("kx.strtableBegin.table", "table", base.DEC, VALUES_STRTABLE)
+F[185] = ProtoField.uint32("kx.strtableBegin.entries.number", "number", base.DEC)
+F[186] = ProtoField.string("kx.strtableBegin.entries.text", "text")
+F[187] = ProtoField.uint32("kx.strtableBegin.entries.entry.ignored_u32", "ignored_u32", base.DEC)
+F[188] = ProtoField.uint32("kx.strtableEntries.entries.number", "number", base.DEC)
+F[189] = ProtoField.string("kx.strtableEntries.entries.text", "text")
+F[190] = ProtoField.uint32("kx.strtableEntries.entries.entry.ignored_u32", "ignored_u32", base.DEC)
+F[191] = ProtoField.bytes("kx.serviceAdd.data", "data")
+F[192] = ProtoField.bytes("kx.serviceRemove.data", "data")
+F[193] = ProtoField.bytes("kx.serviceUpdate.data", "data")
+F[194] = ProtoField.uint16("kx.viewAddError.viewid", "viewid", base.DEC)
+F[195] = ProtoField.string("kx.viewAddError.text", "text")
+F[196] = ProtoField.uint32("kx.shapingRulesInit.flags", "flags", base.DEC)
+F[197] = ProtoField.uint32("kx.shapingRulesInit.rules.id", "id", base.DEC)
+F[198] = ProtoField.string("kx.shapingRulesInit.rules.name", "name")
+F[199] = ProtoField.uint32("kx.shapingObject.id", "id", base.DEC)
+F[200] = ProtoField.uint32("kx.shapingObject.update.ignored_u32", "ignored_u32", base.DEC)
+F[201] = ProtoField.uint32("kx.shapingObject.kind", "kind", base.DEC, VALUES_SHAPING_UPDATE)
+F[202] = ProtoField.string("kx.shapingObject.name", "name")
+F[203] = ProtoField.uint32("kx.shapingObject.copies", "copies", base.DEC)
+F[204] = ProtoField.uint32("kx.shapingObject.connections", "connections", base.DEC)
+F[205] = ProtoField.uint64("kx.shapingObject.in_RX_bytes", "in_RX_bytes", base.DEC)
+F[206] = ProtoField.uint64("kx.shapingObject.in_congested_bytes", "in_congested_bytes", base.DEC)
+F[207] = ProtoField.uint32("kx.shapingObject.in_RX_bps", "in_RX_bps", base.DEC)
+F[208] = ProtoField.uint32("kx.shapingObject.in_congested_bps", "in_congested_bps", base.DEC)
+F[209] = ProtoField.uint64("kx.shapingObject.in_RX_packets", "in_RX_packets", base.DEC)
+F[210] = ProtoField.uint64("kx.shapingObject.in_congested_packets", "in_congested_packets", base.DEC)
+F[211] = ProtoField.uint32("kx.shapingObject.in_RX_pps", "in_RX_pps", base.DEC)
+F[212] = ProtoField.uint32("kx.shapingObject.in_congested_pps", "in_congested_pps", base.DEC)
+F[213] = ProtoField.uint64("kx.shapingObject.in_total_drops", "in_total_drops", base.DEC)
+F[214] = ProtoField.uint32("kx.shapingObject.in_drops_s", "in_drops_s", base.DEC)
+F[215] = ProtoField.uint64("kx.shapingObject.in_total_marks", "in_total_marks", base.DEC)
+F[216] = ProtoField.uint32("kx.shapingObject.in_avg_latency", "in_avg_latency", base.DEC)
+F[217] = ProtoField.uint16("kx.shapingObject.in_max_latency", "in_max_latency", base.DEC)
+F[218] = ProtoField.uint32("kx.shapingObject.in_avg_Q", "in_avg_Q", base.DEC)
+F[219] = ProtoField.uint32("kx.shapingObject.in_max_Q", "in_max_Q", base.DEC)
+F[220] = ProtoField.uint64("kx.shapingObject.out_RX_bytes", "out_RX_bytes", base.DEC)
+F[221] = ProtoField.uint64("kx.shapingObject.out_congested_bytes", "out_congested_bytes", base.DEC)
+F[222] = ProtoField.uint32("kx.shapingObject.out_RX_bps", "out_RX_bps", base.DEC)
+F[223] = ProtoField.uint32("kx.shapingObject.out_congested_bps", "out_congested_bps", base.DEC)
+F[224] = ProtoField.uint64("kx.shapingObject.out_RX_packets", "out_RX_packets", base.DEC)
+F[225] = ProtoField.uint64("kx.shapingObject.out_congested_packets", "out_congested_packets", base.DEC)
+F[226] = ProtoField.uint32("kx.shapingObject.out_RX_pps", "out_RX_pps", base.DEC)
+F[227] = ProtoField.uint32("kx.shapingObject.out_congested_pps", "out_congested_pps", base.DEC)
+F[228] = ProtoField.uint64("kx.shapingObject.out_total_drops", "out_total_drops", base.DEC)
+F[229] = ProtoField.uint32("kx.shapingObject.out_drops_s", "out_drops_s", base.DEC)
+F[230] = ProtoField.uint64("kx.shapingObject.out_total_marks", "out_total_marks", base.DEC)
+F[231] = ProtoField.uint32("kx.shapingObject.out_avg_latency", "out_avg_latency", base.DEC)
+F[232] = ProtoField.uint16("kx.shapingObject.out_max_latency", "out_max_latency", base.DEC)
+F[233] = ProtoField.uint32("kx.shapingObject.out_avg_Q", "out_avg_Q", base.DEC)
+F[234] = ProtoField.uint32("kx.shapingObject.out_max_Q", "out_max_Q", base.DEC)
+F[235] = ProtoField.uint32("kx.fwRulesInit.flags", "flags", base.DEC)
+F[236] = ProtoField.uint32("kx.fwRulesInit.rules.id", "id", base.DEC)
+F[237] = ProtoField.string("kx.fwRulesInit.rules.name", "name")
+F[238] = ProtoField.uint32("kx.fwRules.rules.count", "count", base.DEC)
+F[239] = ProtoField.uint32("kx.fwRules.rules.id", "id", base.DEC)
+F[240] = ProtoField.uint64("kx.fwRules.rules.hits", "hits", base.DEC)
+F[241] = ProtoField.uint64("kx.fwRules.rules.hits_rate", "hits_rate", base.DEC)
+F[242] = ProtoField.uint64("kx.fwlogEntryStart.logentries", "logentries", base.DEC)
+F[243] = ProtoField.uint32("kx.fwlogEntry.time", "time", base.DEC)
+F[244] = ProtoField.uint8("kx.fwlogEntry.type", "type", base.DEC, VALUES_ADDR_FAMILY)
+F[245] = ProtoField.ipv4("kx.fwlogEntry.client", "client")
+F[246] = ProtoField.ipv6("kx.fwlogEntry.client_ipv6", "client_ipv6")
+F[247] = ProtoField.ipv4("kx.fwlogEntry.server", "server")
+F[248] = ProtoField.ipv6("kx.fwlogEntry.server_ipv6", "server_ipv6")
+F[249] = ProtoField.uint16("kx.fwlogEntry.clientport", "clientport", base.DEC)
+F[250] = ProtoField.uint16("kx.fwlogEntry.serverport", "serverport", base.DEC)
+F[251] = ProtoField.uint8("kx.fwlogEntry.protocol", "protocol", base.DEC)
+F[252] = ProtoField.string("kx.fwlogEntry.clienthostname", "clienthostname")
+F[253] = ProtoField.string("kx.fwlogEntry.serverhostname", "serverhostname")
+F[254] = ProtoField.string("kx.fwlogEntry.service", "service")
+F[255] = ProtoField.string("kx.fwlogEntry.rule", "rule")
+F[256] = ProtoField.string("kx.fwlogEntry.properties", "properties")
+F[257] = ProtoField.uint32("kx.channelStatsInfo.statistics.count", "count", base.DEC)
+F[258] = ProtoField.uint32("kx.channelStatsInfo.statistics.id", "id", base.DEC)
+F[259] = ProtoField.string("kx.channelStatsInfo.statistics.name", "name")
+F[260] = ProtoField.uint32("kx.channelStatsInfo.channels.count", "count", base.DEC)
+F[261] = ProtoField.uint32("kx.channelStatsInfo.channels.id", "id", base.DEC)
+F[262] = ProtoField.uint8("kx.channelStatsInfo.channels.type", "type", base.DEC)
+F[263] = ProtoField.uint8("kx.channelStatsInfo.channels.active", "active", base.DEC)
+F[264] = ProtoField.string("kx.channelStatsInfo.channels.name", "name")
+F[265] = ProtoField.uint32("kx.channelStatsData.channels.count", "count", base.DEC)
+F[266] = ProtoField.uint32("kx.channelStatsData.channels.id", "id", base.DEC)
+F[267] = ProtoField.uint8("kx.channelStatsData.channels.internal_media", "internal_media", base.DEC)
+F[268] = ProtoField.uint8("kx.channelStatsData.channels.external_media", "external_media", base.DEC)
+F[269] = ProtoField.uint8("kx.channelStatsData.channels.internal_negotiated_media", "internal_negotiated_media", base.DEC)
+F[270] = ProtoField.uint8("kx.channelStatsData.channels.external_negotiated_media", "external_negotiated_media", base.DEC)
+F[271] = ProtoField.uint32("kx.channelStatsData.channels.internal_negotiated_media_time", "internal_negotiated_media_time", base.DEC)
+F[272] = ProtoField.uint32("kx.channelStatsData.channels.external_negotiated_media_time", "external_negotiated_media_time", base.DEC)
+F[273] = ProtoField.uint64("kx.channelStatsData.channels.statistics.value.first", "first", base.DEC)
+F[274] = ProtoField.uint64("kx.channelStatsData.channels.statistics.value.second", "second", base.DEC)
+F[275] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate.first", "first", base.DEC)
+F[276] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate.second", "second", base.DEC)
+F[277] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_min.first", "first", base.DEC)
+F[278] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_min.second", "second", base.DEC)
+F[279] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_max.first", "first", base.DEC)
+F[280] = ProtoField.uint64("kx.channelStatsData.channels.statistics.rate_max.second", "second", base.DEC)
+F[281] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_min_last.first", "first", base.DEC)
+F[282] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_min_last.second", "second", base.DEC)
+F[283] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_max_last.first", "first", base.DEC)
+F[284] = ProtoField.uint32("kx.channelStatsData.channels.statistics.rate_max_last.second", "second", base.DEC)
+F[285] = ProtoField.uint32("kx.bgpDumpEntry.first", "first", base.DEC)
+F[286] = ProtoField.string("kx.bgpDumpEntry.prefix", "prefix")
+F[287] = ProtoField.uint32("kx.bgpDumpEntry.second", "second", base.DEC)
+F[288] = ProtoField.uint32("kx.bgpDumpEntry.third", "third", base.DEC)
+F[289] = ProtoField.uint32("kx.bgpDumpEntry.fourth", "fourth", base.DEC)
+F[290] = ProtoField.uint32("kx.bgpDumpPath.id", "id", base.DEC)
+F[291] = ProtoField.uint8("kx.bgpDumpPath.elements.count", "count", base.DEC)
+F[292] = ProtoField.uint32("kx.bgpDumpPath.elements", "elements", base.DEC)
+F[293] = ProtoField.uint64("kx.drdlSysdiagEntries.counters.counter", "counter", base.DEC)
+F[294] = ProtoField.uint32("kx.vcrcTestResult.test_id", "test_id", base.DEC)
+F[295] = ProtoField.uint8("kx.vcrcTestResult.ruleset_state", "ruleset_state", base.DEC)
+F[296] = ProtoField.uint32("kx.vcrcTestResult.rewrite_obj", "rewrite_obj", base.DEC)
+F[297] = ProtoField.uint32("kx.vcrcTestResult.monitor_iface", "monitor_iface", base.DEC)
+F[298] = ProtoField.int32("kx.vcrcTestResult.fwrule", "fwrule", base.DEC)
+F[299] = ProtoField.uint32("kx.vcrcTestResult.fwrules.count", "count", base.DEC)
+F[300] = ProtoField.uint32("kx.vcrcTestResult.fwrules.first", "first", base.DEC)
+F[301] = ProtoField.uint32("kx.vcrcTestResult.fwrules.second", "second", base.DEC)
+F[302] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.count", "count", base.DEC)
+F[303] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.first", "first", base.DEC)
+F[304] = ProtoField.uint32("kx.vcrcTestResult.shapingrules.second", "second", base.DEC)
+F[305] = ProtoField.uint16("kx.viewUpdate.viewid", "viewid", base.DEC)
+F[306] = ProtoField.uint8("kx.viewUpdate.ops.op", "op", base.DEC, VALUES_VIEW_OP)
+F[307] = ProtoField.uint32("kx.viewUpdate.ops.row", "row", base.DEC)
+F[308] = ProtoField.uint32("kx.viewUpdate.ops.second", "second", base.DEC)
+F[309] = ProtoField.uint8("kx.viewUpdate.ops.field.ignored_u8", "ignored_u8", base.DEC)
+F[310] = ProtoField.uint8("kx.viewUpdate.ops.id", "id", base.DEC)
+F[311] = ProtoField.string("kx.viewUpdate.ops.value", "value")
+F[312] = ProtoField.uint8("kx.viewUpdate.ops.mask", "mask", base.DEC)
+F[313] = ProtoField.uint32("kx.viewUpdate.ops.conns", "conns", base.DEC)
+F[314] = ProtoField.uint64("kx.viewUpdate.ops.speed.first", "first", base.DEC)
+F[315] = ProtoField.uint64("kx.viewUpdate.ops.speed.second", "second", base.DEC)
+F[316] = ProtoField.uint32("kx.viewUpdate.ops.dropped.ignored", "ignored", base.DEC)
+F[317] = ProtoField.uint32("kx.viewUpdate.ops.rtt.first", "first", base.DEC)
+F[318] = ProtoField.uint32("kx.viewUpdate.ops.rtt.second", "second", base.DEC)
+F[319] = ProtoField.uint32("kx.viewUpdate.ops.cps.first", "first", base.DEC)
+F[320] = ProtoField.uint32("kx.viewUpdate.ops.cps.second", "second", base.DEC)
+F[321] = ProtoField.string("kx.viewUpdate.ops.text", "text")
+F[322] = ProtoField.uint8("kx.viewCaps.filters.count", "count", base.DEC)
+F[323] = ProtoField.uint8("kx.viewCaps.filters.filter", "filter", base.DEC)
+F[324] = ProtoField.string("kx.viewCaps.filters.name", "name")
+F[325] = ProtoField.uint8("kx.viewCaps.filters.type", "type", base.DEC, VALUES_FILTER_TYPE)
+F[326] = ProtoField.uint16("kx.viewCaps.filters.max", "max", base.DEC)
+F[327] = ProtoField.uint8("kx.viewCaps.fields.count", "count", base.DEC)
+F[328] = ProtoField.uint8("kx.viewCaps.fields.field", "field", base.DEC)
+F[329] = ProtoField.string("kx.viewCaps.fields.name", "name")
+F[330] = ProtoField.string("kx.viewCaps.fields.display_prefix", "display_prefix")
+F[331] = ProtoField.uint8("kx.viewCaps.fields.type", "type", base.DEC, VALUES_FIELD_TYPE)
+F[332] = ProtoField.uint8("kx.viewCaps.fields.filter", "filter", base.DEC)
+F[333] = ProtoField.uint8("kx.viewCaps.fields.want_arg", "want_arg", base.DEC)
+
+-- The row tables that cases, groups and bits choose.
+local R = {}
+R[1] = {
+  { row = "field", name = "vlanin", kind = "u32", field = F[5] },
+}
+R[2] = {
+  { row = "field", name = "vlanout", kind = "u32", field = F[6] },
+}
+R[3] = {
+  { row = "field", name = "mplsin", kind = "u32", field = F[7] },
+}
+R[4] = {
+  { row = "field", name = "mplsout", kind = "u32", field = F[8] },
+}
+R[5] = {
+  { row = "field", name = "dscpin", kind = "u32", field = F[9] },
+}
+R[6] = {
+  { row = "field", name = "dscpout", kind = "u32", field = F[10] },
+}
+R[7] = {
+  { row = "field", name = "channelin", kind = "u32", field = F[11] },
+}
+R[8] = {
+  { row = "field", name = "channelout", kind = "u32", field = F[12] },
+}
+R[9] = {
+  { row = "field", name = "protocol", kind = "u8", field = F[13] },
+}
+R[10] = {
+  { row = "field", name = "clientip", kind = "ip4", field = F[14] },
+}
+R[11] = {
+  { row = "field", name = "serverip", kind = "ip4", field = F[15] },
+}
+R[12] = {
+  { row = "field", name = "clientport", kind = "u16", field = F[16] },
+}
+R[13] = {
+  { row = "field", name = "serverport", kind = "u16", field = F[17] },
+}
+R[14] = {
+  { row = "field", name = "service", kind = "string", field = F[18] },
+}
+R[15] = {
+  { row = "field", name = "xfb", kind = "u32", field = F[19] },
+}
+R[16] = {
+  { row = "list", name = "properties", count = "u8", count_field = F[20], rows = {
+    { row = "field", name = "name", kind = "string", field = F[21] },
+    { row = "field", name = "value", kind = "string", field = F[22] },
+  } },
+}
+R[17] = {
+  { row = "pair", kind = "s64", parts = { F[67], F[68] } },
+}
+R[18] = {
+  { row = "pair", kind = "u32", parts = { F[69], F[70] } },
+}
+R[19] = {
+  { row = "pair", kind = "u32", parts = { F[71], F[72] } },
+}
+R[20] = {
+  { row = "pair", kind = "u32", parts = { F[73], F[74] } },
+  { row = "woven", kind = "u32", parts = { F[75], F[76], F[77], F[78] } },
+}
+R[21] = {
+  { row = "skip", name = "kind", kind = "string", field = F[79], rep = 1 },
+  { row = "skip", name = "l4errors", kind = "u32", field = F[80], rep = 1, since = 16516 },
+  { row = "skip", name = "details", kind = "u32", field = F[81], rep = 19 },
+}
+R[22] = {
+  { row = "pair", kind = "s64", parts = { F[84], F[85] } },
+}
+R[23] = {
+  { row = "pair", kind = "u32", parts = { F[86], F[87] } },
+}
+R[24] = {
+  { row = "pair", kind = "u32", parts = { F[88], F[89] } },
+}
+R[25] = {
+  { row = "pair", kind = "u32", parts = { F[90], F[91] } },
+  { row = "woven", kind = "u32", parts = { F[92], F[93], F[94], F[95] } },
+}
+R[26] = {
+  { row = "skip", name = "kind", kind = "string", field = F[96], rep = 1 },
+  { row = "skip", name = "l4errors", kind = "u32", field = F[97], rep = 1, since = 16516 },
+  { row = "skip", name = "details", kind = "u32", field = F[98], rep = 19 },
+}
+R[27] = {
+  { row = "list", name = "netobjects", count = "u32", count_field = F[99], kind = "u32", field = F[100] },
+}
+R[28] = {
+  { row = "skip", name = "second.family", kind = "family", field = F[124], rep = 1 },
+  { row = "skip", name = "second.client", kind = "addr", field = F[125], field6 = F[126], rep = 1 },
+  { row = "skip", name = "second.client_port", kind = "u16", field = F[127], rep = 1 },
+  { row = "skip", name = "second.server", kind = "addr", field = F[128], field6 = F[129], rep = 1 },
+  { row = "skip", name = "second.server_port", kind = "u16", field = F[130], rep = 1 },
+  { row = "skip", name = "second.ignored_u8", kind = "u8", field = F[131], rep = 1 },
+}
+R[29] = {
+  { row = "skip", name = "create.ignored_u8_1", kind = "u8", field = F[106], rep = 1 },
+  { row = "skip", name = "create.ignored_u8_2", kind = "u8", field = F[107], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_1", kind = "u32", field = F[108], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_2", kind = "u32", field = F[109], rep = 1 },
+  { row = "skip", name = "create.ignored_u16_1", kind = "u16", field = F[110], rep = 1 },
+  { row = "skip", name = "create.ignored_u16_2", kind = "u16", field = F[111], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_3", kind = "u32", field = F[112], rep = 1 },
+  { row = "skip", name = "create.ignored_u32_4", kind = "u32", field = F[113], rep = 1 },
+  { row = "skip", name = "create.optional_u8", kind = "u8", field = F[114], rep = 1, flagged = true },
+  { row = "field", name = "_starttime", kind = "u32", field = F[115] },
+  { row = "skip", name = "create.family", kind = "family", field = F[116], rep = 1 },
+  { row = "field", name = "client", kind = "addr", field = F[117], field6 = F[118] },
+  { row = "field", name = "client_port", kind = "u16", field = F[119] },
+  { row = "field", name = "server", kind = "addr", field = F[120], field6 = F[121] },
+  { row = "field", name = "server_port", kind = "u16", field = F[122] },
+  { row = "field", name = "protocol", kind = "u8", field = F[123] },
+  { row = "when", on = "flags", bits = { 262144 }, rows = R[28] },
+}
+R[30] = {
+  { row = "field", name = "_service_id", kind = "u16", field = F[132] },
+  { row = "field", name = "_base_service_id", kind = "u16", field = F[133] },
+}
+R[31] = {
+  { row = "list", name = "options", count = "u16", count_field = F[134], rows = {
+    { row = "skip", name = "option.ignored_u16", kind = "u16", field = F[135], rep = 1 },
+    { row = "skip", name = "option.ignored_value", kind = "blob16", field = F[136], rep = 1 },
+  } },
+}
+R[32] = {
+  { row = "field", name = "_engineflags", kind = "u32", field = F[137], flags = FLAGS_ENGINE },
+}
+R[33] = {
+  { row = "field", name = "_xfbflags", kind = "u32", field = F[138] },
+}
+R[34] = {
+  { row = "list", name = "_deepscan", count = "u32", count_field = F[139], kind = "u16", field = F[140] },
+}
+R[35] = {
+  { row = "field", name = "_shaping_prio", kind = "u8", field = F[141] },
+  { row = "list", name = "_shaping_rule_ids", count = "u16", count_field = F[142], kind = "u32", field = F[143] },
+}
+R[36] = {
+  { row = "list", name = "_stat_rule_ids", count = "u16", count_field = F[144], kind = "u32", field = F[145] },
+}
+R[37] = {
+  { row = "field", name = "_server_hostname", kind = "string", field = F[146] },
+}
+R[38] = {
+  { row = "skip", name = "strings.ignored", kind = "string", field = F[147], rep = 4 },
+}
+R[39] = {
+  { row = "pair", kind = "u32", parts = { F[148], F[149] } },
+  { row = "pair", kind = "u64", parts = { F[150], F[151] } },
+  { row = "skip", name = "speed.ignored_u32_1", kind = "u32", field = F[152], rep = 1 },
+  { row = "skip", name = "speed.ignored_u32_2", kind = "u32", field = F[153], rep = 1 },
+}
+R[40] = {
+  { row = "skip", name = "counters.ignored", kind = "u32", field = F[154], rep = 6 },
+}
+R[41] = {
+  { row = "skip", name = "shaping_bytes.ignored_u16_1", kind = "u16", field = F[155], rep = 1 },
+  { row = "skip", name = "shaping_bytes.ignored_u32_1", kind = "u32", field = F[156], rep = 1 },
+  { row = "skip", name = "shaping_bytes.bytes_1", kind = "u64", field = F[157], rep = 1, since = 20482 },
+  { row = "skip", name = "shaping_bytes.ignored_u16_2", kind = "u16", field = F[158], rep = 1 },
+  { row = "skip", name = "shaping_bytes.ignored_u32_2", kind = "u32", field = F[159], rep = 1 },
+  { row = "skip", name = "shaping_bytes.bytes_2", kind = "u64", field = F[160], rep = 1, since = 20482 },
+}
+R[42] = {
+  { row = "skip", name = "times.ignored", kind = "u32", field = F[161], rep = 2 },
+}
+R[43] = {
+  { row = "skip", name = "routing.ignored", kind = "u32", field = F[162], rep = 4 },
+}
+R[44] = {
+  { row = "skip", name = "marks.ignored", kind = "u8", field = F[163], rep = 2 },
+}
+R[45] = {
+  { row = "list", name = "views", count = "u16", count_field = F[164], kind = "u16", field = F[165] },
+}
+R[46] = {
+  { row = "skip", name = "totals.ignored_u32", kind = "u32", field = F[166], rep = 1 },
+  { row = "skip", name = "totals.ignored_u64", kind = "u64", field = F[167], rep = 4 },
+}
+R[47] = {
+  { row = "skip", name = "blobs.ignored", kind = "blob16", field = F[168], rep = 2 },
+}
+R[48] = {
+  { row = "list", name = "rows", count = "u8", count_field = F[169], rows = {
+    { row = "skip", name = "row.ignored_u8", kind = "u8", field = F[170], rep = 1 },
+    { row = "field", name = "row", kind = "u64", field = F[171] },
+  } },
+}
+R[49] = {
+}
+R[50] = {
+  { row = "field", name = "id", kind = "u8", field = F[174] },
+  { row = "field", name = "name", kind = "string", field = F[175] },
+  { row = "list", name = "columns", count = "u8", count_field = F[176], rows = {
+    { row = "field", name = "kind", kind = "u8", field = F[177] },
+    { row = "field", name = "name", kind = "string", field = F[178] },
+    { row = "field", name = "content-type", kind = "string", field = F[179] },
+  } },
+}
+R[51] = {
+  { row = "field", name = "id", kind = "u8", field = F[174] },
+}
+R[52] = {
+  { row = "field", name = "name", kind = "string", field = F[202] },
+}
+R[53] = {
+  { row = "field", name = "copies", kind = "u32", field = F[203] },
+  { row = "field", name = "connections", kind = "u32", field = F[204] },
+  { row = "field", name = "in RX bytes", kind = "u64", field = F[205] },
+  { row = "field", name = "in congested bytes", kind = "u64", field = F[206] },
+  { row = "field", name = "in RX bps", kind = "bps", field = F[207] },
+  { row = "field", name = "in congested bps", kind = "bps", field = F[208] },
+  { row = "field", name = "in RX packets", kind = "u64", field = F[209] },
+  { row = "field", name = "in congested packets", kind = "u64", field = F[210] },
+  { row = "field", name = "in RX pps", kind = "u32", field = F[211] },
+  { row = "field", name = "in congested pps", kind = "u32", field = F[212] },
+  { row = "field", name = "in total drops", kind = "u64", field = F[213] },
+  { row = "field", name = "in drops/s", kind = "u32", field = F[214] },
+  { row = "field", name = "in total marks", kind = "u64", field = F[215] },
+  { row = "field", name = "in avg latency", kind = "u32", field = F[216] },
+  { row = "field", name = "in max latency", kind = "u16", field = F[217] },
+  { row = "field", name = "in avg Q", kind = "u32", field = F[218] },
+  { row = "field", name = "in max Q", kind = "u32", field = F[219] },
+  { row = "field", name = "out RX bytes", kind = "u64", field = F[220] },
+  { row = "field", name = "out congested bytes", kind = "u64", field = F[221] },
+  { row = "field", name = "out RX bps", kind = "bps", field = F[222] },
+  { row = "field", name = "out congested bps", kind = "bps", field = F[223] },
+  { row = "field", name = "out RX packets", kind = "u64", field = F[224] },
+  { row = "field", name = "out congested packets", kind = "u64", field = F[225] },
+  { row = "field", name = "out RX pps", kind = "u32", field = F[226] },
+  { row = "field", name = "out congested pps", kind = "u32", field = F[227] },
+  { row = "field", name = "out total drops", kind = "u64", field = F[228] },
+  { row = "field", name = "out drops/s", kind = "u32", field = F[229] },
+  { row = "field", name = "out total marks", kind = "u64", field = F[230] },
+  { row = "field", name = "out avg latency", kind = "u32", field = F[231] },
+  { row = "field", name = "out max latency", kind = "u16", field = F[232] },
+  { row = "field", name = "out avg Q", kind = "u32", field = F[233] },
+  { row = "field", name = "out max Q", kind = "u32", field = F[234] },
+}
+R[54] = {
+  { row = "field", name = "conns", kind = "u32", field = F[313] },
+}
+R[55] = {
+  { row = "pair", kind = "u64", parts = { F[314], F[315] } },
+}
+R[56] = {
+  { row = "skip", name = "dropped.ignored", kind = "u32", field = F[316], rep = 6 },
+}
+R[57] = {
+  { row = "pair", kind = "u32", parts = { F[317], F[318] } },
+}
+R[58] = {
+  { row = "pair", kind = "u32", parts = { F[319], F[320] } },
+}
+R[59] = {
+  { row = "field", name = "second", kind = "u32", field = F[308] },
+  { row = "skip", name = "field.ignored_u8", kind = "u8", field = F[309], rep = 1 },
+  { row = "field", name = "id", kind = "u8", field = F[310] },
+  { row = "field", name = "value", kind = "field_value", field = F[311] },
+  { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
+  { row = "groups", on = "mask", groups = {
+    { bits = { 1 }, rows = R[54] },
+    { bits = { 2 }, rows = R[55] },
+    { bits = { 4 }, rows = R[56] },
+    { bits = { 8 }, rows = R[57] },
+    { bits = { 16 }, rows = R[58] }
+  } },
+}
+R[60] = {
+  { row = "field", name = "mask", kind = "u8", field = F[312], flags = FLAGS_VIEW_DATA },
+  { row = "groups", on = "mask", groups = {
+    { bits = { 1 }, rows = R[54] },
+    { bits = { 2 }, rows = R[55] },
+    { bits = { 4 }, rows = R[56] },
+    { bits = { 8 }, rows = R[57] },
+    { bits = { 16 }, rows = R[58] }
+  } },
+}
+R[61] = {
+  { row = "field", name = "text", kind = "string", field = F[321] },
+}
+
+-- Server messages and requests: names and record rows.
 local SERVER = {
-  [65537] = "PROTOCOL_SERVER_VERSION",
-  [65538] = "PROTOCOL_SERVER_UPDATE_DONE",
-  [65539] = "PROTOCOL_SERVER_AUTHENTICATION_OK",
-  [65541] = "PROTOCOL_SERVER_RELOADING",
-  [65542] = "PROTOCOL_SERVER_RESTARTING",
-  [65543] = "PROTOCOL_SERVER_FEATURES",
-  [65544] = "PROTOCOL_SERVER_EPERM",
-  [65545] = "PROTOCOL_SERVER_NOT_AVAILABLE",
-  [65551] = "PROTOCOL_SERVER_XFB_NAMES",
-  [73728] = "PROTOCOL_SERVER_HOST_ADD",
-  [73729] = "PROTOCOL_SERVER_HOST_UPDATE",
-  [73730] = "PROTOCOL_SERVER_HOST_REMOVE",
-  [73731] = "PROTOCOL_SERVER_HOST_FIND_REPLY",
-  [77825] = "PROTOCOL_SERVER_CONN_UPDATE",
-  [78081] = "PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA",
-  [78082] = "PROTOCOL_SERVER_SESSION_CONTEXT_ADD",
-  [78083] = "PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE",
-  [81920] = "PROTOCOL_SERVER_STRTABLE_BEGIN",
-  [81921] = "PROTOCOL_SERVER_STRTABLE_ENTRIES",
-  [81922] = "PROTOCOL_SERVER_STRTABLE_END",
-  [86016] = "PROTOCOL_SERVER_SERVICE_ADD",
-  [86017] = "PROTOCOL_SERVER_SERVICE_REMOVE",
-  [86018] = "PROTOCOL_SERVER_SERVICE_UPDATE",
-  [90113] = "PROTOCOL_SERVER_VIEW_ADD_ERROR",
-  [94208] = "PROTOCOL_SERVER_SHAPING_RULES_INIT",
-  [95488] = "PROTOCOL_SERVER_SHAPING_OBJECTS_INIT",
-  [95489] = "PROTOCOL_SERVER_SHAPING_OBJECT",
-  [98304] = "PROTOCOL_SERVER_FW_RULES_INIT",
-  [98305] = "PROTOCOL_SERVER_FW_RULES",
-  [102400] = "PROTOCOL_SERVER_FWLOG_ENTRY_START",
-  [102401] = "PROTOCOL_SERVER_FWLOG_ENTRY",
-  [102402] = "PROTOCOL_SERVER_FWLOG_ENTRY_END",
-  [110592] = "PROTOCOL_SERVER_CHANNEL_STATS_INFO",
-  [110593] = "PROTOCOL_SERVER_CHANNEL_STATS_DATA",
-  [110848] = "PROTOCOL_SERVER_PONG",
-  [111360] = "PROTOCOL_SERVER_BGP_DUMP_DONE",
-  [111361] = "PROTOCOL_SERVER_BGP_DUMP_ENTRY",
-  [111362] = "PROTOCOL_SERVER_BGP_DUMP_PATH",
-  [111616] = "PROTOCOL_SERVER_DRDL_SYSDIAG_BEGIN",
-  [111617] = "PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES",
-  [111618] = "PROTOCOL_SERVER_DRDL_SYSDIAG_END",
-  [111872] = "PROTOCOL_SERVER_VCRC_TEST_RESULT",
-  [112384] = "PROTOCOL_SERVER_VIEW_UPDATE",
-  [112385] = "PROTOCOL_SERVER_VIEW_CAPS",
+  [65537] = { name = "PROTOCOL_SERVER_VERSION", rows = {
+    { row = "field", name = "version", kind = "u16", field = F[51] },
+    { row = "may_end",  },
+    { row = "field", name = "server", kind = "u64", field = F[52] },
+    { row = "field", name = "first", kind = "string", field = F[53] },
+    { row = "field", name = "second", kind = "string", field = F[54] },
+  } },
+  [65538] = { name = "PROTOCOL_SERVER_UPDATE_DONE", rows = {
+  } },
+  [65539] = { name = "PROTOCOL_SERVER_AUTHENTICATION_OK", rows = {
+    { row = "field", name = "result", kind = "u8", field = F[55] },
+  } },
+  [65541] = { name = "PROTOCOL_SERVER_RELOADING", rows = {
+  } },
+  [65542] = { name = "PROTOCOL_SERVER_RESTARTING", rows = {
+  } },
+  [65543] = { name = "PROTOCOL_SERVER_FEATURES", rows = {
+    { row = "field", name = "features", kind = "u64", field = F[56], flags = FLAGS_FEATURES },
+  } },
+  [65544] = { name = "PROTOCOL_SERVER_EPERM", rows = {
+    { row = "field", name = "request", kind = "u32", field = F[57] },
+  } },
+  [65545] = { name = "PROTOCOL_SERVER_NOT_AVAILABLE", rows = {
+    { row = "field", name = "text", kind = "string", field = F[58] },
+  } },
+  [65551] = { name = "PROTOCOL_SERVER_XFB_NAMES", rows = {
+    { row = "list", name = "names", count = "u8", count_field = F[59], kind = "string", field = F[60] },
+  } },
+  [73728] = { name = "PROTOCOL_SERVER_HOST_ADD", rows = {
+    { row = "list", name = "hosts", count = "rest", rows = {
+      { row = "field", name = "hostid", kind = "u32", field = F[61] },
+      { row = "list", name = "netobjects", count = "u32", count_field = F[62], kind = "u32", field = F[63] },
+      { row = "field", name = "addr", kind = "ipaddr", field = F[64], field6 = F[65] },
+      { row = "skip", name = "name", kind = "string", field = F[66], rep = 1 },
+      { row = "groups", groups = {
+        { bits = { 2 }, rows = R[17] },
+        { bits = { 4 }, rows = R[18] },
+        { bits = { 16 }, rows = R[19] },
+        { bits = { 128 }, rows = R[20] },
+        { bits = { 256 }, rows = R[21] }
+      }, mask = 406 },
+    } },
+  } },
+  [73729] = { name = "PROTOCOL_SERVER_HOST_UPDATE", rows = {
+    { row = "list", name = "hosts", count = "rest", rows = {
+      { row = "field", name = "hostid", kind = "u32", field = F[82] },
+      { row = "field", name = "mask", kind = "u16", field = F[83], flags = FLAGS_HOST },
+      { row = "groups", on = "mask", groups = {
+        { bits = { 2 }, rows = R[22] },
+        { bits = { 4 }, rows = R[23] },
+        { bits = { 16 }, rows = R[24] },
+        { bits = { 128 }, rows = R[25] },
+        { bits = { 256 }, rows = R[26] },
+        { bits = { 64 }, rows = R[27] }
+      } },
+    } },
+  } },
+  [73730] = { name = "PROTOCOL_SERVER_HOST_REMOVE", rows = {
+    { row = "field", name = "hostid", kind = "u32", field = F[101] },
+  } },
+  [73731] = { name = "PROTOCOL_SERVER_HOST_FIND_REPLY", rows = {
+    { row = "may_end",  },
+    { row = "field", name = "hostid", kind = "u32", field = F[102] },
+  } },
+  [77825] = { name = "PROTOCOL_SERVER_CONN_UPDATE", rows = {
+    { row = "list", name = "connections", count = "rest", rows = {
+      { row = "field", name = "connid", kind = "u32", field = F[103] },
+      { row = "skip", name = "record.ignored_u32", kind = "u32", field = F[104], rep = 1 },
+      { row = "field", name = "flags", kind = "u32", field = F[105], flags = FLAGS_CONN },
+      { row = "groups", on = "flags", groups = {
+        { bits = { 1, 2048 }, rows = R[29] },
+        { bits = { 2 }, rows = R[30] },
+        { bits = { 4 }, rows = R[31] },
+        { bits = { 8 }, rows = R[32] },
+        { bits = { 33554432 }, rows = R[33] },
+        { bits = { 1048576 }, rows = R[34] },
+        { bits = { 16 }, rows = R[35] },
+        { bits = { 128 }, rows = R[36] },
+        { bits = { 256 }, rows = R[37] },
+        { bits = { 512 }, rows = R[38] },
+        { bits = { 32, 64 }, rows = R[39] },
+        { bits = { 4096 }, rows = R[40] },
+        { bits = { 8192 }, rows = R[41] },
+        { bits = { 65536 }, rows = R[42] },
+        { bits = { 134217728 }, rows = R[43] },
+        { bits = { 131072 }, rows = R[44] },
+        { bits = { 524288 }, rows = R[45] },
+        { bits = { 2097152 }, rows = R[46] },
+        { bits = { 67108864 }, rows = R[47] },
+        { bits = { 268435456 }, rows = R[48] },
+        { bits = { 1024 }, rows = R[49] }
+      } },
+    } },
+  } },
+  [78081] = { name = "PROTOCOL_SERVER_SESSION_CONTEXT_SCHEMATA", rows = {
+    { row = "list", name = "schemata", count = "u8", count_field = F[172], rows = {
+      { row = "field", name = "form", kind = "u8", field = F[173] },
+      { row = "switch", on = "form", cases = {
+        [1] = R[50],
+        [2] = R[51]
+      } },
+    } },
+  } },
+  [78082] = { name = "PROTOCOL_SERVER_SESSION_CONTEXT_ADD", rows = {
+    { row = "field", name = "schema", kind = "u8", field = F[180] },
+    { row = "field", name = "row", kind = "u64", field = F[181] },
+    { row = "field", name = "data", kind = "blob16", field = F[182] },
+  } },
+  [78083] = { name = "PROTOCOL_SERVER_SESSION_CONTEXT_REMOVE", rows = {
+    { row = "list", name = "rows", count = "rest", rows = {
+      { row = "field", name = "row", kind = "u64", field = F[183] },
+    } },
+  } },
+  [81920] = { name = "PROTOCOL_SERVER_STRTABLE_BEGIN", rows = {
+    { row = "field", name = "table", kind = "u32", field = F[184] },
+    { row = "list", name = "entries", count = "rest", rows = {
+      { row = "field", name = "number", kind = "u32", field = F[185] },
+      { row = "field", name = "text", kind = "string", field = F[186] },
+      { row = "skip", name = "entry.ignored_u32", kind = "u32", field = F[187], rep = 1 },
+    } },
+  } },
+  [81921] = { name = "PROTOCOL_SERVER_STRTABLE_ENTRIES", rows = {
+    { row = "list", name = "entries", count = "rest", rows = {
+      { row = "field", name = "number", kind = "u32", field = F[188] },
+      { row = "field", name = "text", kind = "string", field = F[189] },
+      { row = "skip", name = "entry.ignored_u32", kind = "u32", field = F[190], rep = 1 },
+    } },
+  } },
+  [81922] = { name = "PROTOCOL_SERVER_STRTABLE_END", rows = {
+  } },
+  [86016] = { name = "PROTOCOL_SERVER_SERVICE_ADD", rows = {
+    { row = "opaque", field = F[191] },
+  } },
+  [86017] = { name = "PROTOCOL_SERVER_SERVICE_REMOVE", rows = {
+    { row = "opaque", field = F[192] },
+  } },
+  [86018] = { name = "PROTOCOL_SERVER_SERVICE_UPDATE", rows = {
+    { row = "opaque", field = F[193] },
+  } },
+  [90113] = { name = "PROTOCOL_SERVER_VIEW_ADD_ERROR", rows = {
+    { row = "field", name = "viewid", kind = "u16", field = F[194] },
+    { row = "field", name = "text", kind = "string", field = F[195] },
+  } },
+  [94208] = { name = "PROTOCOL_SERVER_SHAPING_RULES_INIT", rows = {
+    { row = "field", name = "flags", kind = "u32", field = F[196], flags = FLAGS_RULE_LIST },
+    { row = "list", name = "rules", count = "rest", rows = {
+      { row = "field", name = "id", kind = "u32", field = F[197] },
+      { row = "field", name = "name", kind = "string", field = F[198] },
+    } },
+  } },
+  [95488] = { name = "PROTOCOL_SERVER_SHAPING_OBJECTS_INIT", rows = {
+  } },
+  [95489] = { name = "PROTOCOL_SERVER_SHAPING_OBJECT", rows = {
+    { row = "field", name = "id", kind = "u32", field = F[199] },
+    { row = "skip", name = "update.ignored_u32", kind = "u32", field = F[200], rep = 1 },
+    { row = "field", name = "kind", kind = "u32", field = F[201] },
+    { row = "switch", on = "kind", cases = {
+      [1] = R[52],
+      [2] = R[53]
+    }, default = R[49] },
+  } },
+  [98304] = { name = "PROTOCOL_SERVER_FW_RULES_INIT", rows = {
+    { row = "field", name = "flags", kind = "u32", field = F[235], flags = FLAGS_RULE_LIST },
+    { row = "list", name = "rules", count = "rest", rows = {
+      { row = "field", name = "id", kind = "u32", field = F[236] },
+      { row = "field", name = "name", kind = "string", field = F[237] },
+    } },
+  } },
+  [98305] = { name = "PROTOCOL_SERVER_FW_RULES", rows = {
+    { row = "list", name = "rules", count = "u32", count_field = F[238], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[239] },
+      { row = "field", name = "hits", kind = "u64", field = F[240] },
+      { row = "field", name = "hits_rate", kind = "u64", field = F[241] },
+    } },
+  } },
+  [102400] = { name = "PROTOCOL_SERVER_FWLOG_ENTRY_START", rows = {
+    { row = "field", name = "logentries", kind = "u64", field = F[242] },
+  } },
+  [102401] = { name = "PROTOCOL_SERVER_FWLOG_ENTRY", rows = {
+    { row = "field", name = "time", kind = "u32", field = F[243] },
+    { row = "field", name = "type", kind = "family", field = F[244] },
+    { row = "field", name = "client", kind = "addr", field = F[245], field6 = F[246] },
+    { row = "field", name = "server", kind = "addr", field = F[247], field6 = F[248] },
+    { row = "field", name = "clientport", kind = "u16", field = F[249] },
+    { row = "field", name = "serverport", kind = "u16", field = F[250] },
+    { row = "field", name = "protocol", kind = "u8", field = F[251] },
+    { row = "field", name = "clienthostname", kind = "string", field = F[252] },
+    { row = "field", name = "serverhostname", kind = "string", field = F[253] },
+    { row = "field", name = "service", kind = "string", field = F[254] },
+    { row = "field", name = "rule", kind = "string", field = F[255] },
+    { row = "may_end",  },
+    { row = "field", name = "properties", kind = "string", field = F[256] },
+  } },
+  [102402] = { name = "PROTOCOL_SERVER_FWLOG_ENTRY_END", rows = {
+  } },
+  [110592] = { name = "PROTOCOL_SERVER_CHANNEL_STATS_INFO", rows = {
+    { row = "list", name = "statistics", count = "u32", count_field = F[257], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[258] },
+      { row = "field", name = "name", kind = "string", field = F[259] },
+    } },
+    { row = "list", name = "channels", count = "u32", count_field = F[260], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[261] },
+      { row = "field", name = "type", kind = "u8", field = F[262] },
+      { row = "field", name = "active", kind = "u8", field = F[263] },
+      { row = "field", name = "name", kind = "string", field = F[264] },
+    } },
+  } },
+  [110593] = { name = "PROTOCOL_SERVER_CHANNEL_STATS_DATA", rows = {
+    { row = "list", name = "channels", count = "u32", count_field = F[265], rows = {
+      { row = "field", name = "id", kind = "u32", field = F[266] },
+      { row = "field", name = "internal_media", kind = "u8", field = F[267] },
+      { row = "field", name = "external_media", kind = "u8", field = F[268] },
+      { row = "field", name = "internal_negotiated_media", kind = "u8", field = F[269] },
+      { row = "field", name = "external_negotiated_media", kind = "u8", field = F[270] },
+      { row = "field", name = "internal_negotiated_media_time", kind = "u32", field = F[271] },
+      { row = "field", name = "external_negotiated_media_time", kind = "u32", field = F[272] },
+      { row = "list", name = "statistics", count = "from", source = { 110592, "statistics" }, rows = {
+        { row = "pair", kind = "u64", parts = { F[273], F[274] } },
+        { row = "pair", kind = "u64", parts = { F[275], F[276] } },
+        { row = "pair", kind = "u64", parts = { F[277], F[278] } },
+        { row = "pair", kind = "u64", parts = { F[279], F[280] } },
+        { row = "pair", kind = "u32", parts = { F[281], F[282] } },
+        { row = "pair", kind = "u32", parts = { F[283], F[284] } },
+      } },
+    } },
+  } },
+  [110848] = { name = "PROTOCOL_SERVER_PONG", rows = {
+  } },
+  [111360] = { name = "PROTOCOL_SERVER_BGP_DUMP_DONE", rows = {
+  } },
+  [111361] = { name = "PROTOCOL_SERVER_BGP_DUMP_ENTRY", rows = {
+    { row = "field", name = "first", kind = "u32", field = F[285] },
+    { row = "field", name = "prefix", kind = "ipaddrplen", field = F[286] },
+    { row = "field", name = "second", kind = "u32", field = F[287] },
+    { row = "field", name = "third", kind = "u32", field = F[288] },
+    { row = "field", name = "fourth", kind = "u32", field = F[289] },
+  } },
+  [111362] = { name = "PROTOCOL_SERVER_BGP_DUMP_PATH", rows = {
+    { row = "field", name = "id", kind = "u32", field = F[290] },
+    { row = "list", name = "elements", count = "u8", count_field = F[291], kind = "u32", field = F[292] },
+  } },
+  [111616] = { name = "PROTOCOL_SERVER_DRDL_SYSDIAG_BEGIN", rows = {
+  } },
+  [111617] = { name = "PROTOCOL_SERVER_DRDL_SYSDIAG_ENTRIES", rows = {
+    { row = "list", name = "counters", count = "rest", rows = {
+      { row = "field", name = "counter", kind = "u64", field = F[293] },
+    } },
+  } },
+  [111618] = { name = "PROTOCOL_SERVER_DRDL_SYSDIAG_END", rows = {
+  } },
+  [111872] = { name = "PROTOCOL_SERVER_VCRC_TEST_RESULT", rows = {
+    { row = "field", name = "test_id", kind = "u32", field = F[294] },
+    { row = "field", name = "ruleset_state", kind = "u8", field = F[295] },
+    { row = "field", name = "rewrite_obj", kind = "u32", field = F[296] },
+    { row = "field", name = "monitor_iface", kind = "u32", field = F[297] },
+    { row = "field", name = "fwrule", kind = "s32", field = F[298] },
+    { row = "list", name = "fwrules", count = "u32", count_field = F[299], rows = {
+      { row = "field", name = "first", kind = "u32", field = F[300] },
+      { row = "field", name = "second", kind = "u32", field = F[301] },
+    } },
+    { row = "list", name = "shapingrules", count = "u32", count_field = F[302], rows = {
+      { row = "field", name = "first", kind = "u32", field = F[303] },
+      { row = "field", name = "second", kind = "u32", field = F[304] },
+    } },
+  } },
+  [112384] = { name = "PROTOCOL_SERVER_VIEW_UPDATE", rows = {
+    { row = "field", name = "viewid", kind = "u16", field = F[305] },
+    { row = "list", name = "ops", count = "rest", rows = {
+      { row = "field", name = "op", kind = "u8", field = F[306] },
+      { row = "field", name = "row", kind = "u32", field = F[307] },
+      { row = "switch", on = "op", cases = {
+        [0] = R[59],
+        [1] = R[60],
+        [2] = R[49],
+        [3] = R[61]
+      } },
+    } },
+  } },
+  [112385] = { name = "PROTOCOL_SERVER_VIEW_CAPS", rows = {
+    { row = "list", name = "filters", count = "u8", count_field = F[322], rows = {
+      { row = "field", name = "filter", kind = "u8", field = F[323] },
+      { row = "field", name = "name", kind = "string", field = F[324] },
+      { row = "field", name = "type", kind = "u8", field = F[325] },
+      { row = "field", name = "max", kind = "u16", field = F[326] },
+    } },
+    { row = "list", name = "fields", count = "u8", count_field = F[327], rows = {
+      { row = "field", name = "field", kind = "u8", field = F[328] },
+      { row = "field", name = "name", kind = "string", field = F[329] },
+      { row = "field", name = "display_prefix", kind = "string", field = F[330] },
+      { row = "field", name = "type", kind = "u8", field = F[331] },
+      { row = "field", name = "filter", kind = "u8", field = F[332] },
+      { row = "field", name = "want_arg", kind = "u8", field = F[333] },
+    } },
+  } },
 }
 
 local REQUESTS = {
   [67136] = { name = "drdlStatsDump", request = "SYSDIAG_DUMP", rows = {
   } },
   [67236] = { name = "injectPacket", request = "INJECT_PACKET", rows = {
-    { name = "iface", kind = "string", field = f_0 },
-    { name = "data", kind = "blob", field = f_1 },
+    { row = "field", name = "iface", kind = "string", field = F[1] },
+    { row = "field", name = "data", kind = "blob", field = F[2] },
   } },
   [67336] = { name = "vcrcTest", request = "VCRC_TEST", rows = {
-    { name = "test_id", kind = "u32", field = f_2 },
-    { name = "mask", kind = "u32", field = f_3 },
-    { name = "vlanin", kind = "u32", field = f_4, bit = 0 },
-    { name = "vlanout", kind = "u32", field = f_5, bit = 1 },
-    { name = "mplsin", kind = "u32", field = f_6, bit = 2 },
-    { name = "mplsout", kind = "u32", field = f_7, bit = 3 },
-    { name = "dscpin", kind = "u32", field = f_8, bit = 14 },
-    { name = "dscpout", kind = "u32", field = f_9, bit = 15 },
-    { name = "channelin", kind = "u32", field = f_10, bit = 16 },
-    { name = "channelout", kind = "u32", field = f_11, bit = 17 },
-    { name = "protocol", kind = "u8", field = f_12, bit = 4 },
-    { name = "clientip", kind = "ip4", field = f_13, bit = 5 },
-    { name = "serverip", kind = "ip4", field = f_14, bit = 6 },
-    { name = "clientport", kind = "u16", field = f_15, bit = 7 },
-    { name = "serverport", kind = "u16", field = f_16, bit = 8 },
-    { name = "service", kind = "string", field = f_17, bit = 9 },
-    { name = "xfb", kind = "u32", field = f_18, bit = 11 },
-    { name = "properties", list = true, count_kind = "u8", count_field = f_19, rows = {
-      { name = "name", kind = "string", field = f_20 },
-      { name = "value", kind = "string", field = f_21 },
-    }, bit = 12 },
+    { row = "field", name = "test_id", kind = "u32", field = F[3] },
+    { row = "field", name = "mask", kind = "u32", field = F[4] },
+    { row = "when", on = "mask", bits = { 1 }, rows = R[1] },
+    { row = "when", on = "mask", bits = { 2 }, rows = R[2] },
+    { row = "when", on = "mask", bits = { 4 }, rows = R[3] },
+    { row = "when", on = "mask", bits = { 8 }, rows = R[4] },
+    { row = "when", on = "mask", bits = { 16384 }, rows = R[5] },
+    { row = "when", on = "mask", bits = { 32768 }, rows = R[6] },
+    { row = "when", on = "mask", bits = { 65536 }, rows = R[7] },
+    { row = "when", on = "mask", bits = { 131072 }, rows = R[8] },
+    { row = "when", on = "mask", bits = { 16 }, rows = R[9] },
+    { row = "when", on = "mask", bits = { 32 }, rows = R[10] },
+    { row = "when", on = "mask", bits = { 64 }, rows = R[11] },
+    { row = "when", on = "mask", bits = { 128 }, rows = R[12] },
+    { row = "when", on = "mask", bits = { 256 }, rows = R[13] },
+    { row = "when", on = "mask", bits = { 512 }, rows = R[14] },
+    { row = "when", on = "mask", bits = { 2048 }, rows = R[15] },
+    { row = "when", on = "mask", bits = { 4096 }, rows = R[16] },
   } },
   [131073] = { name = "doAuth", request = "AUTH", rows = {
-    { name = "user", kind = "string", field = f_22 },
-    { name = "password", kind = "string", field = f_23 },
+    { row = "field", name = "user", kind = "string", field = F[23] },
+    { row = "field", name = "password", kind = "string", field = F[24] },
   } },
   [131074] = { name = "requestUpdate", request = "REQUEST_UPDATE", rows = {
   } },
   [131584] = { name = "hostShow", request = "HOSTVIEW_SHOW", rows = {
-    { name = "hostid", kind = "u32", field = f_24 },
+    { row = "field", name = "hostid", kind = "u32", field = F[25] },
   } },
   [131585] = { name = "hostFindv4", request = "HOST_FIND", rows = {
-    { name = "hostip", kind = "ipaddr", field = f_25, field6 = f_26 },
+    { row = "field", name = "hostip", kind = "ipaddr", field = F[26], field6 = F[27] },
   } },
   [131922] = { name = "shapingobjectShow", request = "SHAPING_SHOW", rows = {
   } },
@@ -157,11 +996,11 @@ local REQUESTS = {
   [131973] = { name = "fwrulesHide", request = "FWRULES_HIDE", rows = {
   } },
   [132072] = { name = "fwlog_query", request = "FWLOG_QUERY", rows = {
-    { name = "qtype", kind = "u8", field = f_27 },
-    { name = "s", kind = "s64", field = f_28 },
-    { name = "e", kind = "s64", field = f_29 },
-    { name = "clear", kind = "u8", field = f_30 },
-    { name = "no_reverse", kind = "u8", field = f_31 },
+    { row = "field", name = "qtype", kind = "u8", field = F[28] },
+    { row = "field", name = "s", kind = "s64", field = F[29] },
+    { row = "field", name = "e", kind = "s64", field = F[30] },
+    { row = "field", name = "clear", kind = "u8", field = F[31] },
+    { row = "field", name = "no_reverse", kind = "u8", field = F[32] },
   } },
   [132073] = { name = "fwlog_clear", request = "FWLOG_CLEAR", rows = {
   } },
@@ -172,71 +1011,73 @@ local REQUESTS = {
   [132392] = { name = "ping", request = "PING", rows = {
   } },
   [132472] = { name = "dumpConnections", request = "DUMP_CONNECTIONS", rows = {
-    { name = "filename", kind = "string", field = f_32 },
-    { name = "reapername", kind = "string", field = f_33 },
-    { name = "start", kind = "u32", field = f_34 },
-    { name = "step", kind = "u32", field = f_35 },
+    { row = "field", name = "filename", kind = "string", field = F[33] },
+    { row = "field", name = "reapername", kind = "string", field = F[34] },
+    { row = "field", name = "start", kind = "u32", field = F[35] },
+    { row = "field", name = "step", kind = "u32", field = F[36] },
   } },
   [132572] = { name = "bgpDump", request = "BGP_DUMP", rows = {
   } },
   [132822] = { name = "setDebug", request = "SET_DEBUG", rows = {
-    { name = "facility", kind = "u32", field = f_36 },
-    { name = "argument", kind = "string", field = f_37 },
+    { row = "field", name = "facility", kind = "u32", field = F[37] },
+    { row = "field", name = "argument", kind = "string", field = F[38] },
   } },
   [137472] = { name = "force_statistics_write", request = "FORCE_STATS_WRITE", rows = {
   } },
   [139264] = { name = "createView", request = "CREATE_VIEW", rows = {
-    { name = "viewid", kind = "u16", field = f_38 },
-    { name = "filters", list = true, count_kind = "u8", count_field = f_39, rows = {
-      { name = "filter", kind = "u8", field = f_40 },
-      { name = "flag", kind = "u8", field = f_41 },
-      { name = "values", list = true, count_kind = "u16", count_field = f_42, kind = "filter_value", field = f_43 },
+    { row = "field", name = "viewid", kind = "u16", field = F[39] },
+    { row = "list", name = "filters", count = "u8", count_field = F[40], rows = {
+      { row = "field", name = "filter", kind = "u8", field = F[41] },
+      { row = "field", name = "flag", kind = "u8", field = F[42] },
+      { row = "list", name = "values", count = "u16", count_field = F[43], kind = "filter_value", field = F[44] },
     } },
-    { name = "fields", list = true, count_kind = "u8", count_field = f_44, rows = {
-      { name = "field", kind = "u8", field = f_45 },
-      { name = "argument", kind = "string", field = f_46 },
+    { row = "list", name = "fields", count = "u8", count_field = F[45], rows = {
+      { row = "field", name = "field", kind = "u8", field = F[46] },
+      { row = "field", name = "argument", kind = "string", field = F[47] },
     } },
   } },
   [139266] = { name = "createViewByName", request = "CREATE_VIEW_BY_NAME", rows = {
-    { name = "viewid", kind = "u16", field = f_47 },
-    { name = "name", kind = "string", field = f_48 },
+    { row = "field", name = "viewid", kind = "u16", field = F[48] },
+    { row = "field", name = "name", kind = "string", field = F[49] },
   } },
   [139776] = { name = "scRowQuery", request = "SC_ROW_QUERY", rows = {
-    { name = "rowid", kind = "u64", field = f_49 },
+    { row = "field", name = "rowid", kind = "u64", field = F[50] },
   } },
 }
 
--- View filter type -> kind of its values.
-local FILTER_KINDS = {
-  [1] = "u16",
-  [2] = "string",
-  [3] = "string",
-  [4] = "ipaddrplen",
-  [5] = "string",
-  [6] = "u32",
-  [7] = "u8",
+-- Kinds that the view capabilities decide: their list, its items' id key,
+-- the id's key in the record read, the kind of each type.
+local DEPENDENT = {
+  filter_value = { "filters", "filter", "filter", { [1] = "u16", [2] = "string", [3] = "string", [4] = "ipaddrplen", [5] = "string", [6] = "u32", [7] = "u8" } },
+  field_value = { "fields", "field", "id", { [0] = "ipaddr", [1] = "s16", [2] = "u16", [3] = "u32", [4] = "u32", [5] = "boolean" } },
 }
+local HEADER = 6     -- u32 type, u16 length
 local VIEW_CAPS = 112385
+local VERSION = 65537
+local DEFAULT_VERSION = 24576
 
 local f_type = ProtoField.uint32("kx.type", "Type", base.HEX)
 local f_length = ProtoField.uint16("kx.length", "Length", base.DEC)
 local f_name = ProtoField.string("kx.name", "Message")
 local f_request = ProtoField.string("kx.request", "Request")
 local f_direction = ProtoField.string("kx.direction", "Direction")
-local f_payload = ProtoField.bytes("kx.payload", "Payload")
 local f_item = ProtoField.uint32("kx.item", "Item", base.DEC)
-kx.fields = { f_type, f_length, f_name, f_request, f_direction, f_payload, f_item, f_0, f_1, f_2, f_3, f_4, f_5, f_6, f_7, f_8, f_9, f_10, f_11, f_12, f_13, f_14, f_15, f_16, f_17, f_18, f_19, f_20, f_21, f_22, f_23, f_24, f_25, f_26, f_27, f_28, f_29, f_30, f_31, f_32, f_33, f_34, f_35, f_36, f_37, f_38, f_39, f_40, f_41, f_42, f_43, f_44, f_45, f_46, f_47, f_48, f_49 }
+local fields = { f_type, f_length, f_name, f_request, f_direction, f_item }
+for _, f in ipairs(F) do fields[#fields + 1] = f end
+kx.fields = fields
 
-local e_short = ProtoExpert.new("kx.short", "Request ends short", expert.group.MALFORMED, expert.severity.ERROR)
+local e_short = ProtoExpert.new("kx.short", "Record ends short", expert.group.MALFORMED, expert.severity.ERROR)
 local e_left = ProtoExpert.new("kx.left_over", "Bytes left over", expert.group.MALFORMED, expert.severity.WARN)
 local e_frame = ProtoExpert.new("kx.partial", "Not a whole frame", expert.group.MALFORMED, expert.severity.ERROR)
 local e_value = ProtoExpert.new("kx.bad_value", "Value out of range", expert.group.MALFORMED, expert.severity.ERROR)
-kx.experts = { e_short, e_left, e_frame, e_value }
+local e_unknown = ProtoExpert.new("kx.unknown", "Message type unknown", expert.group.UNDECODED, expert.severity.NOTE)
+kx.experts = { e_short, e_left, e_frame, e_value, e_unknown }
 
 kx.prefs.tcp_port = Pref.uint("TCP port", 7830, "The daemon's TCP port")
 
--- Filter id -> filter type, from the view capabilities seen so far.
-local filter_types = {}
+-- Message number -> the record of the last such message read (the view
+-- capabilities, the channel description, the version).
+local last = {}
 
 local Short = {}      -- raised when a field runs past the payload
 local Bad = {}        -- raised after a value out of range is marked
@@ -245,13 +1086,45 @@ local function need(tvb, off, n)
   if off + n > tvb:len() then error(Short) end
 end
 
-local WIDTH = { u8 = 1, u16 = 2, u32 = 4, u64 = 8, s64 = 8, bps = 4, ip4 = 4 }
+local WIDTH = { u8 = 1, u16 = 2, u32 = 4, u64 = 8, s16 = 2, s32 = 4, s64 = 8, bps = 4, boolean = 1, family = 1 }
+local SIGNED = { s16 = true, s32 = true, s64 = true }
+local COUNT_WIDTH = { blob = "u32", blob16 = "u16" }
 
+-- The number of kind at off (a UInt64 or Int64 for 8 bytes) and its width.
 local function number(tvb, off, kind)
   local n = WIDTH[kind]
   need(tvb, off, n)
-  if n == 8 then return tvb(off, 8):uint64(), n end
-  return tvb(off, n):uint(), n
+  local r = tvb(off, n)
+  if n == 8 then
+    if SIGNED[kind] then return r:int64(), n end
+    return r:uint64(), n
+  end
+  if SIGNED[kind] then return r:int(), n end
+  return r:uint(), n
+end
+
+-- A number for bit tests: flag words fit in 32 bits, 64-bit ones in their lower half.
+local function plain(v)
+  if type(v) == "number" then return v end
+  return v:lower()
+end
+
+local function any_bit(v, bits)
+  v = plain(v or 0)
+  for _, bit in ipairs(bits) do
+    if math.floor(v / bit) % 2 == 1 then return true end
+  end
+  return false
+end
+
+local function flag_text(v, flags)
+  local names = {}
+  v = plain(v)
+  for bit, name in pairs(flags) do
+    if math.floor(v / bit) % 2 == 1 then names[#names + 1] = name end
+  end
+  table.sort(names)
+  return table.concat(names, ", ")
 end
 
 local function ipv6_text(bytes)
@@ -273,39 +1146,105 @@ local function ipv6_text(bytes)
   return head .. "::" .. tail
 end
 
--- Adds one value of a scalar kind; returns the bytes it took.
--- as_text: the field is a text field whatever the kind (view filter values).
-local function value(tvb, off, tree, kind, field, field6, as_text)
+-- s when it is UTF-8; else s with each byte from 0x80 up as \\xNN (as kxdissect shows it).
+local function utf8_text(s)
+  local i, n = 1, #s
+  while i <= n do
+    local c = s:byte(i)
+    local k = c < 0x80 and 0 or (c >= 0xc2 and c < 0xe0) and 1 or (c >= 0xe0 and c < 0xf0) and 2 or
+              (c >= 0xf0 and c < 0xf5) and 3 or nil
+    local lo, hi = 0x80, 0xbf   -- the second byte's range: no overlong forms, surrogates or beyond U+10FFFF
+    if c == 0xe0 then lo = 0xa0 elseif c == 0xed then hi = 0x9f elseif c == 0xf0 then lo = 0x90
+    elseif c == 0xf4 then hi = 0x8f end
+    local ok = k ~= nil and i + k <= n
+    for j = i + 1, ok and i + k or 0 do
+      local d = s:byte(j)
+      if d < (j == i + 1 and lo or 0x80) or d > (j == i + 1 and hi or 0xbf) then ok = false end
+    end
+    if not ok then
+      return (string.gsub(s, "[\128-\255]", function(b) return string.format("\\x%02x", b:byte()) end))
+    end
+    i = i + k + 1
+  end
+  return s
+end
+
+local function ipv4_text(bytes, n)
+  local q = {}
+  for i = 0, 3 do q[i + 1] = i < n and bytes:get_index(i) or 0 end
+  return table.concat(q, ".")
+end
+
+-- The kind a view filter's or field's value has, from the capabilities read last.
+local function dependent(kind, rec, tree)
+  local d = DEPENDENT[kind]
+  local caps, type_ = last[VIEW_CAPS], nil
+  for _, item in ipairs(caps and caps[d[1]] or {}) do
+    if item[d[2]] == rec[d[3]] then type_ = item.type end
+  end
+  local resolved = type_ and d[4][type_]
+  if resolved == nil then
+    tree:add_proto_expert_info(e_value, string.sub(d[1], 1, -2) .. " " .. tostring(rec[d[3]]) ..
+                               " is not among the view capabilities seen")
+    error(Bad)
+  end
+  return resolved
+end
+
+-- Adds one value at off; returns its width and its value. row: its kind and
+-- fields; ctx: the address family last read, the protocol version.
+-- as_text: the value shown as text, whatever its kind (a view filter's or
+-- field's value).
+local function value(tvb, off, tree, row, rec, ctx, kind, field, as_text)
+  kind, field = kind or row.kind, field or row.field
+  if DEPENDENT[kind] then kind, as_text = dependent(kind, rec, tree), true end
   if WIDTH[kind] then
     local v, n = number(tvb, off, kind)
-    if as_text then tree:add(field, tvb(off, n), tostring(v)) else tree:add(field, tvb(off, n)) end
-    return n
+    local item
+    if as_text then item = tree:add(field, tvb(off, n), tostring(v)) else item = tree:add(field, tvb(off, n)) end
+    if row.flags then item:append_text(" (" .. flag_text(v, row.flags) .. ")") end
+    if kind == "family" then ctx.family = v end
+    return n, v
   elseif kind == "string" then
-    local len = select(1, number(tvb, off, "u32"))
+    local len = number(tvb, off, "u32")
     need(tvb, off + 4, len)
-    local text = len > 0 and tvb(off + 4, len - 1):string(ENC_UTF_8) or ""
-    tree:add(field, tvb(off, 4 + len), text)
-    return 4 + len
-  elseif kind == "blob" then
-    local len = select(1, number(tvb, off, "u32"))
-    need(tvb, off + 4, len)
-    if len > 0 then tree:add(field, tvb(off + 4, len)) else tree:add(field, tvb(off, 4), ByteArray.new()) end
-    return 4 + len
-  elseif kind == "ipaddr" then
-    local family = select(1, number(tvb, off, "u8"))
-    if family == 0 then
-      need(tvb, off + 1, 4)
-      tree:add(field, tvb(off + 1, 4))
-      return 5
-    elseif family == 1 then
-      need(tvb, off + 1, 16)
-      tree:add(field6, tvb(off + 1, 16))
-      return 17
+    local text = len > 0 and tvb(off + 4, len):raw() or ""
+    local zero = string.find(text, "\0", 1, true)
+    if zero then text = string.sub(text, 1, zero - 1) end
+    tree:add(field, tvb(off, 4 + len), utf8_text(text))
+    return 4 + len, text
+  elseif COUNT_WIDTH[kind] then
+    local len, w = number(tvb, off, COUNT_WIDTH[kind])
+    need(tvb, off + w, len)
+    tree:add(field, tvb(off + w, len))
+    return w + len, nil
+  elseif kind == "ip4" then
+    need(tvb, off, 4)
+    if as_text then
+      tree:add(field, tvb(off, 4), ipv4_text(tvb(off, 4):bytes(), 4))
+    else
+      tree:add(field, tvb(off, 4))
     end
-    tree:add_proto_expert_info(e_value, "address family " .. family)
-    error(Bad)
+    return 4, nil
+  elseif kind == "ipaddr" then
+    ctx.family = number(tvb, off, "u8")
+    return 1 + value(tvb, off + 1, tree, row, rec, ctx, "addr", field, as_text), nil
+  elseif kind == "addr" then
+    local n = ({ [0] = 4, [1] = 16 })[ctx.family]
+    if n == nil then
+      tree:add_proto_expert_info(e_value, "address family " .. tostring(ctx.family))
+      error(Bad)
+    end
+    need(tvb, off, n)
+    local r = tvb(off, n)
+    if as_text then
+      tree:add(field, r, n == 4 and ipv4_text(r:bytes(), 4) or ipv6_text(r:bytes()))
+    else
+      tree:add(n == 4 and field or row.field6, r)
+    end
+    return n, nil
   elseif kind == "ipaddrplen" then
-    local code = select(1, number(tvb, off, "u8"))
+    local code = number(tvb, off, "u8")
     local v6, plen = code > 32, code
     if v6 then plen = code - 33 end
     if plen > 128 then
@@ -321,79 +1260,114 @@ local function value(tvb, off, tree, kind, field, field6, as_text)
       for i = n, 15 do raw:set_index(i, 0) end
       text = ipv6_text(raw) .. "/" .. plen
     else
-      local q = {}
-      for i = 0, 3 do q[i + 1] = i < n and raw:get_index(i) or 0 end
-      text = table.concat(q, ".") .. "/" .. plen
+      text = ipv4_text(raw, n) .. "/" .. plen
     end
     tree:add(field, tvb(off, 1 + n), text)
-    return 1 + n
+    return 1 + n, text
   end
   error("no layout for kind " .. tostring(kind))
 end
 
-local rows
+local walk
 
--- Adds a counted list; returns the bytes it took.
-local function list(tvb, off, tree, row, record)
-  local count, n = number(tvb, off, row.count_kind)
-  tree:add(row.count_field, tvb(off, n))
-  local start = off
-  off = off + n
-  local kind = row.kind
-  if kind == "filter_value" then
-    kind = FILTER_KINDS[filter_types[record.filter] or -1]
-    if kind == nil then
-      tree:add_proto_expert_info(e_value, "filter " .. tostring(record.filter) .. " is not among the view capabilities seen")
-      error(Bad)
-    end
+-- Adds a list; returns the offset after it.
+local function list(tvb, off, tree, row, rec, ctx)
+  local count
+  if row.count == "from" then
+    local source = last[row.source[1]]
+    count = source and source[row.source[2]] and #source[row.source[2]] or 0
+  elseif row.count ~= "rest" then
+    local n
+    count, n = number(tvb, off, row.count)
+    tree:add(row.count_field, tvb(off, n))
+    off = off + n
   end
-  for i = 1, count do
+  local items, i = {}, 0
+  while (count == nil and off < tvb:len()) or (count ~= nil and i < count) do
+    i = i + 1
+    local start = off
     if row.rows then
       local item = tree:add(f_item, tvb(off, 0), i)
-      local took = rows(tvb, off, item, row.rows)
-      item:set_len(took)
-      off = off + took
+      items[i] = {}
+      off = walk(tvb, off, item, row.rows, items[i], ctx)
+      item:set_len(off - start)
     else
-      off = off + value(tvb, off, tree, kind, row.field, nil, row.kind == "filter_value")
+      local n, v = value(tvb, off, tree, row, rec, ctx)
+      items[i] = v
+      off = off + n
     end
+    if off == start then break end    -- items of no bytes: one is all there is to show
   end
-  return off - start
+  rec[row.name] = items
+  return off
 end
 
--- Adds the rows of a layout; returns the bytes they took.
-rows = function(tvb, off, tree, layout)
-  local start, record = off, {}
-  for _, row in ipairs(layout) do
-    if row.bit == nil or math.floor((record.mask or 0) / 2 ^ row.bit) % 2 == 1 then
-      if row.list then
-        off = off + list(tvb, off, tree, row, record)
-      else
-        if WIDTH[row.kind] and row.kind ~= "u64" and row.kind ~= "s64" then
-          need(tvb, off, WIDTH[row.kind])
-          record[row.name] = tvb(off, WIDTH[row.kind]):uint()
+-- Adds the rows of a record; returns the offset after them. rec: the values
+-- read so far by name (what the rows after them test).
+walk = function(tvb, off, tree, rows, rec, ctx)
+  for _, row in ipairs(rows) do
+    local r = row.row
+    if r == "may_end" then
+      if off >= tvb:len() then return off end
+    elseif r == "field" then
+      local n, v = value(tvb, off, tree, row, rec, ctx)
+      rec[row.name] = v
+      off = off + n
+    elseif r == "skip" then
+      if row.since == nil or ctx.version >= row.since then
+        local present = true
+        if row.flagged then
+          present = number(tvb, off, "u8") ~= 0
+          off = off + 1
         end
-        off = off + value(tvb, off, tree, row.kind, row.field, row.field6)
+        for _ = 1, present and row.rep or 0 do
+          off = off + value(tvb, off, tree, row, rec, ctx)
+        end
       end
+    elseif r == "pair" or r == "woven" then
+      for _, field in ipairs(row.parts) do
+        off = off + value(tvb, off, tree, row, rec, ctx, row.kind, field)
+      end
+    elseif r == "list" then
+      off = list(tvb, off, tree, row, rec, ctx)
+    elseif r == "switch" then
+      local case = row.cases[rec[row.on]] or row.default
+      if case == nil then
+        tree:add_proto_expert_info(e_value, row.on .. " " .. tostring(rec[row.on]) ..
+                                   ": a value the protocol does not know")
+        error(Bad)
+      end
+      off = walk(tvb, off, tree, case, rec, ctx)
+    elseif r == "when" then
+      if any_bit(rec[row.on], row.bits) then off = walk(tvb, off, tree, row.rows, rec, ctx) end
+    elseif r == "groups" then
+      local mask = row.mask or rec[row.on]
+      for _, group in ipairs(row.groups) do
+        if any_bit(mask, group.bits) then off = walk(tvb, off, tree, group.rows, rec, ctx) end
+      end
+    elseif r == "opaque" then
+      if off < tvb:len() then tree:add(row.field, tvb(off)) end
+      off = tvb:len()
     end
   end
-  return off - start
+  return off
 end
 
--- Remembers the view filters' types (u8 count; per filter u8 id, string
--- name, u8 type, u16 maximum).
-local function learn_view_caps(tvb)
-  local ok = pcall(function()
-    local count = select(1, number(tvb, 0, "u8"))
-    local off = 1
-    for _ = 1, count do
-      local id = select(1, number(tvb, off, "u8"))
-      local len = select(1, number(tvb, off + 1, "u32"))
-      off = off + 5 + len
-      filter_types[id] = select(1, number(tvb, off, "u8"))
-      off = off + 3
-    end
-  end)
-  return ok
+-- Reads a payload by its rows under t; returns its record, or nil when it
+-- does not read (marked).
+local function dissect_record(payload, t, rows)
+  local rec = {}
+  local ctx = { version = last[VERSION] and last[VERSION].version or DEFAULT_VERSION }
+  local ok, took = pcall(walk, payload, 0, t, rows, rec, ctx)
+  if not ok then
+    if took ~= Short and took ~= Bad then error(took) end
+    if took == Short then t:add_proto_expert_info(e_short) end
+    return nil
+  elseif took < payload:len() then
+    t:add_proto_expert_info(e_left, string.format("%d bytes left over after the last field", payload:len() - took))
+    return nil
+  end
+  return rec
 end
 
 local last_packet = nil     -- the packet whose info column names its frames
@@ -404,8 +1378,9 @@ local function frame(tvb, pinfo, tree, from_client)
   local mtype, length = tvb(0, 4):uint(), tvb(4, 2):uint()
   local req = REQUESTS[mtype]
   local is_request = from_client == true or (from_client == nil and req ~= nil)
-  local name = is_request and (req and req.name) or (not is_request and SERVER[mtype]) or string.format("0x%x", mtype)
-  local t = tree:add(kx, tvb(0, math.min(tvb:len(), 6 + length)), "KX " .. name)
+  local msg = is_request and req or (not is_request and SERVER[mtype]) or nil
+  local name = msg and msg.name or string.format("0x%x", mtype)
+  local t = tree:add(kx, tvb(0, math.min(tvb:len(), HEADER + length)), "KX " .. name)
   t:add(f_type, tvb(0, 4))
   t:add(f_length, tvb(4, 2))
   t:add(f_name, name):set_generated()
@@ -417,31 +1392,24 @@ local function frame(tvb, pinfo, tree, from_client)
     pinfo.cols.info:set("KX " .. name)
     last_packet = pinfo.number
   end
-  if tvb:len() < 6 + length then
-    t:add_proto_expert_info(e_frame, string.format("%d bytes, the header says %d", tvb:len(), 6 + length))
+  if tvb:len() < HEADER + length then
+    t:add_proto_expert_info(e_frame, string.format("%d bytes, the header says %d", tvb:len(), HEADER + length))
     return
   end
-  if length == 0 then return end
-  local payload = tvb(6, length):tvb()
-  if is_request and req then
-    t:add(f_request, req.request):set_generated()
-    local ok, took = pcall(rows, payload, 0, t, req.rows)
-    if not ok then
-      if took ~= Short and took ~= Bad then error(took) end
-      if took == Short then t:add_proto_expert_info(e_short) end
-    elseif took < length then
-      t:add_proto_expert_info(e_left, string.format("%d bytes left over after the last field", length - took))
-    end
-  else
-    if mtype == VIEW_CAPS then learn_view_caps(payload) end
-    t:add(f_payload, tvb(6, length))
+  if is_request and req then t:add(f_request, req.request):set_generated() end
+  if msg == nil then
+    if length > 0 then t:add_proto_expert_info(e_unknown, string.format("%d bytes not decoded", length)) end
+    return
   end
+  local payload = length > 0 and tvb(HEADER, length):tvb() or ByteArray.new():tvb("empty")
+  local rec = dissect_record(payload, t, msg.rows)
+  if not is_request then last[mtype] = rec end
 end
 
 -- kxtap's captures: one frame per packet, the direction in the packet's flags.
 local function dissect_capture(tvb, pinfo, tree)
   pinfo.cols.protocol = "KX"
-  if tvb:len() < 6 then
+  if tvb:len() < HEADER then
     local t = tree:add(kx, tvb(), "KX")
     t:add_proto_expert_info(e_frame, string.format("%d bytes", tvb:len()))
     return
@@ -452,7 +1420,7 @@ local function dissect_capture(tvb, pinfo, tree)
 end
 
 local function frame_length(tvb, pinfo, off)
-  return 6 + tvb(off + 4, 2):uint()
+  return HEADER + tvb(off + 4, 2):uint()
 end
 
 local function tcp_frame(tvb, pinfo, tree)
@@ -461,7 +1429,7 @@ local function tcp_frame(tvb, pinfo, tree)
 end
 
 function kx.dissector(tvb, pinfo, tree)
-  dissect_tcp_pdus(tvb, tree, 6, frame_length, tcp_frame)
+  dissect_tcp_pdus(tvb, tree, HEADER, frame_length, tcp_frame)
   return tvb:len()
 end
 

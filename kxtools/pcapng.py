@@ -27,6 +27,9 @@ import io
 import struct
 import time
 
+# (a longer length than MAX_PAYLOAD in a frame header is a broken stream)
+from kxtools.messages import FRAME_HEADER, MAX_PAYLOAD  # noqa: F401
+
 LINKTYPE_USER0 = 147
 INTERFACE_NAME = 'kxd-mgmt'
 INTERFACE_DESCRIPTION = 'management protocol frames: u32 type, u16 length, payload'
@@ -35,8 +38,6 @@ INBOUND = 1     # from the daemon to the client
 OUTBOUND = 2    # from the client to the daemon
 DIRECTIONS = {INBOUND: 'in', OUTBOUND: 'out'}
 
-FRAME_HEADER = struct.Struct('>IH')
-MAX_PAYLOAD = 32768                  # a longer length in a frame header is a broken stream
 MAX_RECORD = FRAME_HEADER.size + 0xffff
 MAX_BLOCK = 128 << 20                # a longer block is refused unread
 

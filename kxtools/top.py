@@ -33,6 +33,7 @@ import time  # noqa: E402
 try:
     import KXdv17_0 as kx
     from kxtools import client as kxclient
+    from kxtools.messages import SERVICE_TABLE
 except BaseException:   # a failed import leaves the SIGINT handling as it was
     _guard.release()
     raise
@@ -125,7 +126,7 @@ def summary(c, elapsed, width=78, height=None, stale=None):
     rows as fit; with stale (seconds since the last update), a marker."""
     established = sum(1 for x in c.conns.values() if 'ESTABLISHED' in kx.resolve_engineflags(getattr(x, '_engineflags', 0)))
     by_service = {}
-    names = c.strtables.get(2, {})
+    names = c.strtables.get(SERVICE_TABLE, {})
     for x in c.conns.values():
         svc = names.get(getattr(x, '_service_id', 0), '?')
         by_service[svc] = by_service.get(svc, 0) + 1

@@ -4,6 +4,7 @@ from __future__ import absolute_import, division, print_function
 import binascii
 import json
 import os
+import random
 import re
 import select
 import shutil
@@ -25,6 +26,7 @@ import gen_lua  # noqa: E402
 import KXdv17_0 as kx  # noqa: E402
 import KXMsgv17_0  # noqa: E402
 from kxtools import client as kxclient  # noqa: E402
+from kxtools import messages  # noqa: E402
 from kxtools import pcapng  # noqa: E402
 from kxtest import msg, s, u8, u16, u32  # noqa: E402
 
@@ -36,8 +38,8 @@ sim_only = unittest.skipUnless(os.path.basename(os.environ.get('KX_MODULE_DIR', 
 EXAMPLES = os.path.join(TOP, 'examples')
 LUA = os.path.join(TOP, 'kxtools', 'kx.lua')
 FRAME = struct.Struct('>IH')
-# Frame fields compared on their own; every other kx.* field is a request field.
-HEADER_FIELDS = ('kx.type', 'kx.length', 'kx.name', 'kx.request', 'kx.direction', 'kx.payload', 'kx.item')
+# Frame fields compared on their own; every other kx.* field is a record's field (or an expert info).
+HEADER_FIELDS = ('kx.type', 'kx.length', 'kx.name', 'kx.request', 'kx.direction', 'kx.item')
 # A sanitizer build's preloaded runtimes are for our interpreter only (tcpdump hangs under them).
 TOOL_ENV = dict((k, v) for k, v in os.environ.items() if k != 'LD_PRELOAD')
 
@@ -219,24 +221,6 @@ def loopback_capture(path, port):
     return None
 
 
-def flatten(prefix, value, out):
-    """kxdissect's request content as {dissector field name: [values in wire order]}."""
-    if isinstance(value, dict) and set(value) == set(['hex']):
-        out.setdefault(prefix, []).append(value['hex'])
-    elif isinstance(value, dict):
-        for k, v in value.items():
-            flatten('%s.%s' % (prefix, k), v, out)
-    elif isinstance(value, list):
-        out.setdefault(prefix + '.count', []).append(str(len(value)))
-        for item in value:
-            flatten(prefix, item, out)
-    elif isinstance(value, str) and ':' in value and '/' not in value:
-        out.setdefault(prefix + '_ipv6', []).append(value)
-    else:
-        out.setdefault(prefix, []).append(str(value))
-    return out
-
-
 def tshark_frames(path, *options):
     """Every kx PDU tshark shows, in order: (request?, type, length, name, {field: [values]})."""
     cmd = [TSHARK, '-r', path, '-X', 'lua_script:' + LUA, '-T', 'json', '-J', 'kx'] + list(options)
@@ -265,17 +249,24 @@ def tshark_frames(path, *options):
                 head = [f.pop(k, [None])[0] for k in ('kx.type', 'kx.length', 'kx.name')]
                 for k in HEADER_FIELDS:
                     f.pop(k, None)
-                f = dict((k, [v.replace(':', '') if k.endswith('.data') else v for v in vs]) for k, vs in f.items())
                 pdus.append((request, int(head[0], 16), int(head[1]), head[2], f))
     return pdus
+
+
+def field_text(value):
+    """A kxdissect field value as tshark's JSON shows it (bytes as aa:bb:cc)."""
+    if isinstance(value, dict):
+        return ':'.join(value['hex'][i:i + 2] for i in range(0, len(value['hex']), 2))
+    return value if isinstance(value, str) else str(value)
 
 
 def expected_frames(path):
     rows = []
     for d in [json.loads(line) for line in run_tool(*tool('kxdissect', '--json', path))[1].splitlines()]:
-        request = d['direction'] == 'out'
-        fields = flatten('kx.' + d['name'], d['content'], {}) if request and isinstance(d.get('content'), dict) else {}
-        rows.append((request, d['type'], d['length'], d['name'], fields))
+        fields = {}
+        for name, value in d.get('fields', ()):
+            fields.setdefault(name, []).append(field_text(value))
+        rows.append((d['direction'] == 'out', d['type'], d['length'], d['name'], fields))
     return rows
 
 
@@ -486,9 +477,9 @@ class Scenario(unittest.TestCase):
             self.assertEqual(dict((t, types.count(t)) for t in set(types)), want, direction)
         # Server frames with their fields named, and flag words with their bits' names.
         server = dict((f['name'], f['content']) for f in frames if f['direction'] == 'in')
-        self.assertEqual(server['PROTOCOL_SERVER_VERSION']['protocol_version'], c.version[0])
+        self.assertEqual(server['PROTOCOL_SERVER_VERSION']['version'], c.version[0])
         features = server['PROTOCOL_SERVER_FEATURES']
-        self.assertEqual((features['mask'], sum(getattr(kx, 'FEATURES_' + n) for n in features['features'])),
+        self.assertEqual((features['features'], sum(getattr(kx, 'FEATURES_' + n) for n in features['features_names'])),
                          (c.features, c.features))
         self.assertIn('ESTABLISHED', [n for f in frames if f['name'] == 'PROTOCOL_SERVER_CONN_UPDATE'
                                       for part in ('added', 'changed') for r in f['content'].get(part, {}).values()
@@ -531,6 +522,31 @@ class Scenario(unittest.TestCase):
             self.assertGreater(len(want), 50)
             for request in (True, False):
                 self.assertEqual([r for r in got if r[0] == request], [r for r in want if r[0] == request])
+        # Every server frame cut by a byte and lengthened by one, then payloads of random bytes of
+        # every type in both directions: tshark marks malformed what kxdissect cannot read by the
+        # record, and shows the same fields where both read it.
+        broken, rnd = self.path('broken.pcapng'), random.Random(4)
+        with pcapng.Writer(broken) as w:
+            for p in self.tapped:
+                if p.direction == pcapng.INBOUND and len(p.data) > FRAME.size:
+                    mtype, length = FRAME.unpack_from(p.data)
+                    w.write(frame(mtype, p.data[FRAME.size:-1]), p.direction)
+                    w.write(frame(mtype, p.data[FRAME.size:] + b'\0'), p.direction)
+            for direction, types in ((pcapng.INBOUND, messages.MESSAGES), (pcapng.OUTBOUND, messages.REQUESTS)):
+                for mtype in sorted(types):
+                    for n in (0, 1, 2, 4, 7, 12, 20, 33):
+                        w.write(frame(mtype, bytes(bytearray(rnd.choice((0, 1, 2, rnd.randrange(256)))
+                                                             for _ in range(n)))), direction)
+        rc, out, err = run_tool(*tool('kxdissect', '--json', broken))
+        self.assertEqual((rc, err), (0, ''))
+        unread = [json.loads(line).get('error', '').startswith('DecodeError') for line in out.splitlines()]
+        got = tshark_frames(broken)
+        marked = [bool(set(f) & set(['kx.short', 'kx.left_over', 'kx.bad_value'])) for _, _, _, _, f in got]
+        self.assertEqual(len(marked), len(unread))
+        self.assertEqual([(i, got[i][3], m) for i, (m, u) in enumerate(zip(marked, unread)) if m != u], [])
+        self.assertGreater(sum(marked), len(self.tapped) // 2)
+        self.assertEqual([g for g, m in zip(got, marked) if not m],
+                         [x for x, m in zip(expected_frames(broken), marked) if not m])
 
     def test_generated_lua_is_current(self):
         with open(LUA) as f:
@@ -540,7 +556,9 @@ class Scenario(unittest.TestCase):
         c, state = self.c, self.state
         self.assertEqual(self.rc, 0)
         self.assertEqual(self.early, ([0x20002], False, [0x20002, 0x20001]))
-        self.assertEqual([t for t in c.counts if t not in c.handlers], [])
+        # every message received has a handler and a name, host-find replies among them
+        self.assertEqual([t for t in c.counts if t not in c.handlers or t not in messages.MESSAGES], [])
+        self.assertIn(messages.NUMBERS['PROTOCOL_SERVER_HOST_FIND_REPLY'], c.counts)
         # the refused client and the one that broke off are gone
         self.assertEqual((len(self.sessions), bool(self.malformed_session)), (1, True))
         for name in ('version', 'auth', 'features', 'xfb_names', 'shaping_rules', 'strtables', 'channels',
