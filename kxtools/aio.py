@@ -286,9 +286,9 @@ class AsyncClient(Session):
         """Waits for the version announcement and logs in. Raises
         LoginRefused when the daemon refuses, Timeout when it stays silent."""
         await self.wait_for(lambda: self.version is not None, timeout)
-        refused = len(self.refusals)
+        refused = self._refused
         await self.request(kx.doAuth, user, password)
-        await self.wait_for(lambda: self.auth is not None or len(self.refusals) > refused or self.closed, timeout)
+        await self.wait_for(lambda: self.auth is not None or self._refused > refused or self.closed, timeout)
         if self.auth is None:
             error = LoginRefused('login refused for user %r' % user, self.address)
             self.close(error)

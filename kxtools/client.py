@@ -63,6 +63,12 @@ PROTOCOL_NAMES = {1: 'icmp', 6: 'tcp', 17: 'udp', 58: 'icmpv6'}
 _MISSING = object()
 COUNTED_TYPES = 1024    # message types Session.counts keeps apart; the rest are counted together
 OTHER_TYPES = -1        # ... under this key (no message has this type)
+# Lists the daemon's replies fill keep the newest entries only, so that a
+# daemon sending replies nobody asked for cannot grow them for ever; what is
+# left out is counted in Session.replies_dropped. Session.reply_limit and
+# Session.dump_limit (class or instance attributes) change the bounds.
+REPLY_LIMIT = 1000      # refusals, not_available, view_errors, fwlog_results, vcrc_results, host_find_results
+DUMP_LIMIT = 1 << 20    # bgp_entries, bgp_paths, the entries of one firewall-log query or diagnostics dump
 
 
 class Host(object):
@@ -258,6 +264,8 @@ class Session(object):
 
     address = None      # (host, port) of the daemon; None without a connection
     closed = True
+    reply_limit = REPLY_LIMIT
+    dump_limit = DUMP_LIMIT
 
     def __init__(self):
         self._init_tables()
@@ -275,6 +283,8 @@ class Session(object):
         self.features = None
         self.xfb_names = None
         self.refusals = []          # values of permission-denied replies
+        self._refused = 0           # permission-denied replies in all (refusals keeps the newest)
+        self.replies_dropped = 0    # oldest entries the reply lists left out at their bound
         self.not_available = []     # texts of not-available replies
         self.pongs = 0
         self.update_done = False
@@ -317,6 +327,19 @@ class Session(object):
 
     def _send(self, m):
         raise NotImplementedError
+
+    def _keep(self, table, value, limit=None):
+        """Appends value to table, a list replies fill; past limit
+        (reply_limit by default) the oldest entries go, counted in
+        replies_dropped."""
+        table.append(value)
+        self._trim(table, self.reply_limit if limit is None else limit)
+
+    def _trim(self, table, limit):
+        excess = len(table) - limit
+        if excess > 0:
+            del table[:excess]
+            self.replies_dropped += excess
 
     def dispatch(self, m):
         """Counts m and passes it to the handler of its type (on_ignored for
@@ -388,10 +411,11 @@ class Session(object):
         self.features = kx.handleFeatures(m)
 
     def on_eperm(self, m):
-        self.refusals.append(kx.handleEperm(m))
+        self._refused += 1
+        self._keep(self.refusals, kx.handleEperm(m))
 
     def on_not_available(self, m):
-        self.not_available.append(kx.handleNotAvail(m))
+        self._keep(self.not_available, kx.handleNotAvail(m))
 
     def on_xfb_names(self, m):
         self.xfb_names = kx.handleServerXFBNames(m)
@@ -425,7 +449,7 @@ class Session(object):
         self.hosts.pop(kx.handleHostRemove(m), None)
 
     def on_host_find_reply(self, m):
-        self.host_find_results.append(kx.handleHostFindReply(m))
+        self._keep(self.host_find_results, kx.handleHostFindReply(m))
 
     def _sc_populate(self, conn, rows):
         conn.sc_rows = rows
@@ -464,7 +488,7 @@ class Session(object):
                 rows[item[0]]['label'] = item[1]
 
     def on_view_add_error(self, m):
-        self.view_errors.append(kx.handleViewAddError(m))
+        self._keep(self.view_errors, kx.handleViewAddError(m))
 
     # ---- channels, shaping, firewall ---------------------------------------------
 
@@ -491,19 +515,19 @@ class Session(object):
         self._fwlog['entries'] = []
 
     def on_fwlog_entry(self, m):
-        _begun(self._fwlog, 'firewall-log entry')['entries'].append(kx.handleFWEntry(m))
+        self._keep(_begun(self._fwlog, 'firewall-log entry')['entries'], kx.handleFWEntry(m), self.dump_limit)
 
     def on_fwlog_end(self, m):
-        self.fwlog_results.append(_begun(self._fwlog, 'firewall-log end'))
+        self._keep(self.fwlog_results, _begun(self._fwlog, 'firewall-log end'))
         self._fwlog = None
 
     # ---- diagnostics ---------------------------------------------------------------
 
     def on_bgp_entry(self, m):
-        self.bgp_entries.append(kx.handleBgpEntry(m))
+        self._keep(self.bgp_entries, kx.handleBgpEntry(m), self.dump_limit)
 
     def on_bgp_path(self, m):
-        self.bgp_paths.append(kx.handleBgpPath(m))
+        self._keep(self.bgp_paths, kx.handleBgpPath(m), self.dump_limit)
 
     def on_bgp_done(self, m):
         self.bgp_done = True
@@ -513,12 +537,13 @@ class Session(object):
 
     def on_sysdiag_entries(self, m):
         kx.handleDrdlStatsDump(m, _begun(self._sysdiag, 'diagnostics entries'))
+        self._trim(self._sysdiag, self.dump_limit)
 
     def on_sysdiag_end(self, m):
         self.sysdiag, self._sysdiag = _begun(self._sysdiag, 'diagnostics end'), None
 
     def on_vcrc_result(self, m):
-        self.vcrc_results.append(kx.handleVcrcTest(m))
+        self._keep(self.vcrc_results, kx.handleVcrcTest(m))
 
 
 class KXClient(Session):
@@ -629,9 +654,9 @@ class KXClient(Session):
         the daemon accepted the credentials, False when it refused them (it
         then closes the connection)."""
         self.wait_for(lambda: self.version is not None, timeout)
-        refused = len(self.refusals)
+        refused = self._refused
         kx.doAuth(self, user, password)
-        self.wait_for(lambda: self.auth is not None or len(self.refusals) > refused or self.closed, timeout)
+        self.wait_for(lambda: self.auth is not None or self._refused > refused or self.closed, timeout)
         return self.auth is not None
 
 

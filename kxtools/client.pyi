@@ -18,6 +18,8 @@ PROTOCOL_NAMES: Dict[int, str]
 HANDLER_TABLES: Dict[str, str]
 COUNTED_TYPES: int
 OTHER_TYPES: int
+REPLY_LIMIT: int
+DUMP_LIMIT: int
 _REQUEST_NUMBERS: Dict[str, int]
 
 _Pair = Tuple[int, int]
@@ -106,6 +108,10 @@ class Session:
     auth: Optional[int]
     features: Optional[int]
     xfb_names: Optional[List[str]]
+    reply_limit: int
+    dump_limit: int
+    replies_dropped: int
+    _refused: int
     refusals: List[int]
     not_available: List[str]
     pongs: int
@@ -137,6 +143,8 @@ class Session:
     def _init_tables(self) -> None: ...
     def writeMsg(self, m: KXMsg) -> None: ...
     def _send(self, m: KXMsg) -> None: ...
+    def _keep(self, table: List[Any], value: Any, limit: Optional[int] = ...) -> None: ...
+    def _trim(self, table: List[Any], limit: int) -> None: ...
     def dispatch(self, m: KXMsg) -> None: ...
     def _take(self) -> Tuple[List[KXMsg], bool]: ...
     def _dispatch_all(self, msgs: List[KXMsg]) -> None: ...

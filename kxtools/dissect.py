@@ -361,9 +361,11 @@ def _through_client(table_of):
 
 
 def _sysdiag_entries(st, m, render):
-    before = len(st._sysdiag or [])
+    before = len(st._sysdiag or []) + st.replies_dropped
     st.dispatch(m())
-    return (st._sysdiag or [])[before:]
+    entries = st._sysdiag or []
+    added = len(entries) + st.replies_dropped - before   # some may have gone at the list's bound
+    return entries[max(0, len(entries) - added):]
 
 
 def _view_update(st, m):

@@ -172,6 +172,44 @@ class Client(unittest.TestCase):
         c._dispatch_all([KXMsgv17_0.KXMsg(0x7f000000 + t, b'') for t in range(3000)])  # ever new types
         self.assertEqual((len(c.counts), sum(c.counts.values())), (kxclient.COUNTED_TYPES + 1, 3000))
 
+    def test_reply_lists_are_bounded(self):
+        """A daemon flooding replies nobody asked for: each list they fill keeps its newest entries up to its bound
+        (a small one here), what goes is counted in replies_dropped, and a login still sees a refusal."""
+        corpus = dict(kxcorpus.load())
+        msg = lambda name: KXMsgv17_0.KXMsg(kxclient.NUMBERS['PROTOCOL_SERVER_' + name],
+                                            corpus.get(kxclient.NUMBERS['PROTOCOL_SERVER_' + name], b''))
+        floods = [  # (the list, messages before, the messages adding to it, the bound that applies)
+            ('refusals', [], ['EPERM'], 'reply_limit'),
+            ('not_available', [], ['NOT_AVAILABLE'], 'reply_limit'),
+            ('view_errors', [], ['VIEW_ADD_ERROR'], 'reply_limit'),
+            ('vcrc_results', [], ['VCRC_TEST_RESULT'], 'reply_limit'),
+            ('host_find_results', [], ['HOST_FIND_REPLY'], 'reply_limit'),
+            ('fwlog_results', [], ['FWLOG_ENTRY_START', 'FWLOG_ENTRY_END'], 'reply_limit'),
+            ('fwlog entries', ['FWLOG_ENTRY_START'], ['FWLOG_ENTRY'], 'dump_limit'),
+            ('bgp_entries', [], ['BGP_DUMP_ENTRY'], 'dump_limit'),
+            ('bgp_paths', [], ['BGP_DUMP_PATH'], 'dump_limit'),
+            ('_sysdiag', ['DRDL_SYSDIAG_BEGIN'], ['DRDL_SYSDIAG_ENTRIES'], 'dump_limit'),
+        ]
+        for table, before, adding, limit in floods:
+            c = kxclient.KXClient.offline()
+            setattr(c, limit, 7)
+            entries = lambda: c._fwlog['entries'] if table == 'fwlog entries' else getattr(c, table)
+            c._dispatch_all([msg(name) for name in before])
+            added, last = 0, None
+            for _ in range(25):
+                had = len(entries()) + c.replies_dropped
+                c._dispatch_all([msg(name) for name in adding])
+                now = len(entries()) + c.replies_dropped - had
+                if now == 1 and last is not None:   # the newest entry stays, the oldest goes
+                    self.assertIs(entries()[-2], last, table)
+                added, last = added + now, entries()[-1]
+                self.assertLessEqual(len(entries()), 7, table)
+            self.assertGreater(added, 7, table)
+            self.assertEqual((len(entries()), c.replies_dropped), (7, added - 7), table)
+        c.refusals = [0] * c.reply_limit
+        c.auth, c.version, c.closed, c._send = None, (1, 0, '', ''), False, lambda m: c._dispatch_all([msg('EPERM')])
+        self.assertFalse(c.login('demo', 'wrong', timeout=1))
+
     def test_import_leaves_builtins_alone(self):
         code = ('import sys; before = set(vars(__builtins__) if isinstance(__builtins__, dict) '
                 'else dir(__builtins__)); import kxtools.client, kxtools.top, kxtools.dissect, kxtools.tap; '
