@@ -191,10 +191,10 @@ KX_FUNCTION(handleChannelsData, "m", "info") {
   return result;
 }
 
-PyMethodDef kx_methods_channels[] = {
-    KX_METHOD(channelsShow),
-    KX_METHOD(channelsHide),
-    KX_METHOD(handleChannelsInfo),
-    KX_METHOD(handleChannelsData),
+const kx::Method kx_methods_channels[] = {
+    KX_METHOD(channelsShow, 9),
+    KX_METHOD(channelsHide, 10),
+    KX_METHOD(handleChannelsInfo, 11),
+    KX_METHOD(handleChannelsData, 12),
     KX_METHODS_END,
 };

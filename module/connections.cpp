@@ -344,13 +344,13 @@ KX_FUNCTION(scRowQuery, "io", "rowid") {
   return kx::py_none();
 }
 
-PyMethodDef kx_methods_connections[] = {
-    KX_METHOD(scRowQuery),
-    KX_METHOD(handleConnUpdate),
-    KX_METHOD(dumpConnections),
-    KX_METHOD(handleSessionContextAdd),
-    KX_METHOD(handleSessionContextRemove),
-    KX_METHOD(handleSessionContextSchemata),
-    KX_METHOD(resolve_engineflags),
+const kx::Method kx_methods_connections[] = {
+    KX_METHOD(scRowQuery, 26),
+    KX_METHOD(handleConnUpdate, 27),
+    KX_METHOD(dumpConnections, 42),
+    KX_METHOD(handleSessionContextAdd, 54),
+    KX_METHOD(handleSessionContextRemove, 55),
+    KX_METHOD(handleSessionContextSchemata, 56),
+    KX_METHOD(resolve_engineflags, 58),
     KX_METHODS_END,
 };

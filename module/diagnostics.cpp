@@ -183,8 +183,13 @@ KX_FUNCTION(handleVcrcTest, "m") {
   return result;
 }
 
-PyMethodDef kx_methods_diagnostics[] = {
-    KX_METHOD(bgpDump),      KX_METHOD(handleBgpEntry),      KX_METHOD(handleBgpPath),
-    KX_METHOD(drdlStatsDump), KX_METHOD(handleDrdlStatsDump), KX_METHOD(vcrcTest),
-    KX_METHOD(handleVcrcTest), KX_METHODS_END,
+const kx::Method kx_methods_diagnostics[] = {
+    KX_METHOD(bgpDump, 35),
+    KX_METHOD(handleBgpEntry, 36),
+    KX_METHOD(handleBgpPath, 37),
+    KX_METHOD(drdlStatsDump, 38),
+    KX_METHOD(handleDrdlStatsDump, 39),
+    KX_METHOD(vcrcTest, 43),
+    KX_METHOD(handleVcrcTest, 44),
+    KX_METHODS_END,
 };

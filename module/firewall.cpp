@@ -108,14 +108,14 @@ KX_FUNCTION(handleFWEntry, "m") {
   return entry;
 }
 
-PyMethodDef kx_methods_firewall[] = {
-    KX_METHOD(fwrulesShow),
-    KX_METHOD(fwrulesHide),
-    KX_METHOD(handleFWRulesInit),
-    KX_METHOD(handleFWRulesData),
-    KX_METHOD(fwlog_query),
-    KX_METHOD(fwlog_clear),
-    KX_METHOD(handleFWEntryStart),
-    KX_METHOD(handleFWEntry),
+const kx::Method kx_methods_firewall[] = {
+    KX_METHOD(fwrulesShow, 50),
+    KX_METHOD(fwrulesHide, 51),
+    KX_METHOD(handleFWRulesInit, 52),
+    KX_METHOD(handleFWRulesData, 53),
+    KX_METHOD(fwlog_query, 46),
+    KX_METHOD(fwlog_clear, 45),
+    KX_METHOD(handleFWEntryStart, 47),
+    KX_METHOD(handleFWEntry, 48),
     KX_METHODS_END,
 };

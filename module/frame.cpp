@@ -25,30 +25,10 @@ KX_NAME(struct);
 KX_NAME(ValueError);
 KX_NAME(BadMessageError);
 
-// The module's functions in the order of its method table.
-const char *const kFunctionOrder[] = {
-    "doAuth", "handleVersion", "handleAuth", "handleFeatures", "handleEperm", "handleNotAvail",
-    "handleViewAddError", "ping", "requestUpdate", "channelsShow", "channelsHide",
-    "handleChannelsInfo", "handleChannelsData", "handleHostAdd", "handleHostUpdate",
-    "handleHostRemove", "createViewByName", "createView", "handleViewCaps", "handleViewUpdateData",
-    "handleViewUpdateField", "handleViewUpdateViewID", "handleViewUpdate", "hostShow", "hostFindv4",
-    "handleHostFindReply", "scRowQuery", "handleConnUpdate", "shapingobjectShow",
-    "shapingobjectHide", "shapingobjectUpdateHandle", "handleStrtblBegin", "handleStrtblEntries",
-    "handleStrtblEnd", "handleShapingRulesInit", "bgpDump", "handleBgpEntry", "handleBgpPath",
-    "drdlStatsDump", "handleDrdlStatsDump", "injectPacket", "setDebug", "dumpConnections",
-    "vcrcTest", "handleVcrcTest", "fwlog_clear", "fwlog_query", "handleFWEntryStart",
-    "handleFWEntry", "force_statistics_write", "fwrulesShow", "fwrulesHide", "handleFWRulesInit",
-    "handleFWRulesData", "handleSessionContextAdd", "handleSessionContextRemove",
-    "handleSessionContextSchemata", "handleServerXFBNames", "resolve_engineflags",
-};
-constexpr size_t kNumFunctions = sizeof kFunctionOrder / sizeof kFunctionOrder[0];
-
-PyMethodDef *const kAreaTables[] = {
+const kx::Method *const kAreaTables[] = {
     kx_methods_session, kx_methods_hosts,  kx_methods_connections, kx_methods_views,
     kx_methods_channels, kx_methods_shaping, kx_methods_firewall,    kx_methods_diagnostics,
 };
-
-PyMethodDef method_table[kNumFunctions + 1];
 
 // The functions have no docstrings. Under Python 3 ml_doc still carries the
 // signature line, "name($module, m, typ)\n--\n\n", made from the keyword
@@ -68,22 +48,24 @@ const char *signature_doc(const char *name, const char *params) {
   return kept;
 }
 
-// Orders the areas' functions as kFunctionOrder lists them. A function an area
-// does not define is left out; an area function missing from the list is a bug.
-void build_method_table() {
+// The module's method table: each area function at the place its area's
+// table gives it. Made at the first import and kept for the life of the
+// process; a place out of range or taken twice is a bug.
+PyMethodDef *method_table() {
+  static PyMethodDef *table = nullptr;
+  if (table) return table;
   size_t n = 0;
-  for (const char *name : kFunctionOrder)
-    for (PyMethodDef *table : kAreaTables)
-      for (PyMethodDef *d = table; d->ml_name; d++)
-        if (strcmp(d->ml_name, name) == 0) {
-          method_table[n] = *d;
-          method_table[n++].ml_doc = signature_doc(d->ml_name, d->ml_doc);
-        }
-  size_t defined = 0;
-  for (PyMethodDef *table : kAreaTables)
-    for (PyMethodDef *d = table; d->ml_name; d++) defined++;
-  KX_BUG_ON(defined != n, "a module function is missing from the function order");
-  method_table[n] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+  for (const kx::Method *area : kAreaTables)
+    for (const kx::Method *m = area; m->def.ml_name; m++) n++;
+  table = new PyMethodDef[n + 1]();
+  for (const kx::Method *area : kAreaTables)
+    for (const kx::Method *m = area; m->def.ml_name; m++) {
+      KX_BUG_ON(m->place >= n || table[m->place].ml_name, "module function %s: place %u out of range or taken",
+                m->def.ml_name, m->place);
+      table[m->place] = m->def;
+      table[m->place].ml_doc = signature_doc(m->def.ml_name, m->def.ml_doc);
+    }
+  return table;
 }
 
 struct Constant {
@@ -202,20 +184,20 @@ void import_module(PyObject *module, PyObject *globals, const kx::Name &name, Si
 }
 
 #if KX_PY3
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "KXdv17_0", nullptr, -1, method_table,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "KXdv17_0", nullptr, -1, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 #endif
 
 // Makes the module and fills its namespace; returns a new reference under
 // Python 3 and the borrowed one Py_InitModule4 gives under 2.7.
 PyObject *init_module() {
-  build_method_table();
 #if KX_PY3
+  module_def.m_methods = method_table();
   Ref owned = kx::check(PyModule_Create(&module_def));
   PyObject *module = owned.get();
   Ref builtin_mod = kx::check(PyImport_ImportModule("builtins"));
 #else
-  PyObject *module = Py_InitModule4("KXdv17_0", method_table, nullptr, nullptr, PYTHON_API_VERSION);
+  PyObject *module = Py_InitModule4("KXdv17_0", method_table(), nullptr, nullptr, PYTHON_API_VERSION);
   if (!module) kx::fail();
   Ref builtin_mod = kx::check(PyImport_ImportModule("__builtin__"));
 #endif

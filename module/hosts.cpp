@@ -219,12 +219,12 @@ KX_FUNCTION(handleHostFindReply, "m") {
   return kx::py_u32(static_cast<uint32_t>(id[0]));
 }
 
-PyMethodDef kx_methods_hosts[] = {
-    KX_METHOD(handleHostAdd),
-    KX_METHOD(handleHostUpdate),
-    KX_METHOD(handleHostRemove),
-    KX_METHOD(hostShow),
-    KX_METHOD(hostFindv4),
-    KX_METHOD(handleHostFindReply),
+const kx::Method kx_methods_hosts[] = {
+    KX_METHOD(handleHostAdd, 13),
+    KX_METHOD(handleHostUpdate, 14),
+    KX_METHOD(handleHostRemove, 15),
+    KX_METHOD(hostShow, 23),
+    KX_METHOD(hostFindv4, 24),
+    KX_METHOD(handleHostFindReply, 25),
     KX_METHODS_END,
 };

@@ -129,22 +129,32 @@ class InlineCalls {
 #define KX_CALL_INLINE(CALLS, NAME, BODY, ...) \
   CALLS(n_##NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), "KXdv17_0." #NAME, {__VA_ARGS__}, BODY)
 
-// One line of an area's method table.
+namespace kx {
+// One function of an area's method table and its place (0, 1, ...) in the
+// module's: the frame puts each at its place, which sets the order of the
+// module's namespace. Places run from 0 with no gap and none taken twice.
+struct Method {
+  unsigned place;
+  PyMethodDef def;
+};
+}  // namespace kx
+
+// One line of an area's method table: function NAME at place PLACE.
 // ml_doc holds the keyword names as KX_FUNCTION wrote them until the frame
 // turns them into the function's signature line.
-#define KX_METHOD(NAME) \
-  { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), KX_ENTRY_FLAGS, NAME##_params }
+#define KX_METHOD(NAME, PLACE) \
+  { PLACE, { #NAME, reinterpret_cast<PyCFunction>(kx_fn_##NAME), KX_ENTRY_FLAGS, NAME##_params } }
 #define KX_METHODS_END \
-  { nullptr, nullptr, 0, nullptr }
+  { 0, { nullptr, nullptr, 0, nullptr } }
 
 // Each protocol area's method table, in any order; the frame orders them.
-extern PyMethodDef kx_methods_session[];
-extern PyMethodDef kx_methods_hosts[];
-extern PyMethodDef kx_methods_connections[];
-extern PyMethodDef kx_methods_views[];
-extern PyMethodDef kx_methods_channels[];
-extern PyMethodDef kx_methods_shaping[];
-extern PyMethodDef kx_methods_firewall[];
-extern PyMethodDef kx_methods_diagnostics[];
+extern const kx::Method kx_methods_session[];
+extern const kx::Method kx_methods_hosts[];
+extern const kx::Method kx_methods_connections[];
+extern const kx::Method kx_methods_views[];
+extern const kx::Method kx_methods_channels[];
+extern const kx::Method kx_methods_shaping[];
+extern const kx::Method kx_methods_firewall[];
+extern const kx::Method kx_methods_diagnostics[];
 
 #endif

@@ -15,22 +15,22 @@ namespace kx {
 // only there too.
 Ref read_value(Reader &r, Kind k, uint32_t arg, Site at = Site());
 
-template <auto &Rows>
+template <const auto &Rows>
 void read_items(Reader &r, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::item>(r, dict, t, at);
 }
 // The same from a block already taken (BlockReader), for a table of
 // fixed-width fields.
-template <auto &Rows>
+template <const auto &Rows>
 void read_items(BlockReader &block, PyObject *dict, const Table<Rows> &t, Site at = Site()) {
   static_assert(rows::table_width<Rows>() != rows::kVariable, "a table of fixed-width fields");
   rows::read<Into::item, Rows>(block, dict, t.keys(), nullptr, std::make_index_sequence<Table<Rows>::size>(), at);
 }
-template <auto &Rows>
+template <const auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::attr>(r, obj, t, at);
 }
-template <auto &Rows>
+template <const auto &Rows>
 constexpr bool has_pair() {
   for (const Field &f : Rows)
     if (f.kind == Kind::pair || (f.kind == Kind::u32 && (f.arg & kRefill))) return true;
@@ -38,7 +38,7 @@ constexpr bool has_pair() {
 }
 // The same for an object just made when `fresh` (see Into::new_attr; only
 // pairs and refilled numbers are stored differently).
-template <auto &Rows>
+template <const auto &Rows>
 void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site at = Site()) {
   if (has_pair<Rows>() && fresh)
     rows::read<Into::new_attr>(r, obj, t, at);
@@ -47,19 +47,19 @@ void read_attrs(Reader &r, PyObject *obj, const Table<Rows> &t, bool fresh, Site
 }
 // The same, on an object just made, from a block already taken (BlockReader):
 // several tables read after one length check.
-template <auto &Rows>
+template <const auto &Rows>
 void read_new_attrs(BlockReader &block, PyObject *obj, const Table<Rows> &t, Site at = Site()) {
   static_assert(rows::table_width<Rows>() != rows::kVariable, "a table of fixed-width fields");
   rows::read<Into::new_attr, Rows>(block, obj, t.keys(), nullptr, std::make_index_sequence<Table<Rows>::size>(),
                                    at);
 }
 // Reads past every field of a table of skips.
-template <auto &Rows>
+template <const auto &Rows>
 void skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
   rows::read<Into::item>(r, nullptr, t, at);
 }
 // The same for a table with skip_since rows, which compare `version`.
-template <auto &Rows>
+template <const auto &Rows>
 void skip_fields(Reader &r, const Table<Rows> &t, PyObject *version, Site at = Site()) {
   rows::read<Into::item>(r, nullptr, t, at, nullptr, version);
 }
@@ -67,7 +67,7 @@ void skip_fields(Reader &r, const Table<Rows> &t, PyObject *version, Site at = S
 // The numbers of a table of u8/u16/u32/u64 and skip rows into `out`, one
 // slot per number, its width checked once; a short message raises
 // BadMessageError() where its first missing field stands.
-template <auto &Rows, size_t N>
+template <const auto &Rows, size_t N>
 inline __attribute__((always_inline)) void read_numbers(Reader &r, const Table<Rows> &, uint64_t (&out)[N],
                                                         Site at = Site()) {
   constexpr uint32_t width = rows::table_width<Rows>();
@@ -82,7 +82,7 @@ inline __attribute__((always_inline)) void read_numbers(Reader &r, const Table<R
 }
 // The same, giving false with nothing consumed when not even the first
 // row's field is whole (where a run of records ends).
-template <auto &Rows, size_t N>
+template <const auto &Rows, size_t N>
 inline __attribute__((always_inline)) bool try_read_numbers(Reader &r, const Table<Rows> &,
                                                             uint64_t (&out)[N], Site at = Site()) {
   if constexpr (Table<Rows>::size == 1 && Rows[0].kind != Kind::skip) {
@@ -101,7 +101,7 @@ inline __attribute__((always_inline)) bool try_read_numbers(Reader &r, const Tab
   return true;
 }
 // The number of a table of one number row (a count, a mask).
-template <auto &Rows>
+template <const auto &Rows>
 inline __attribute__((always_inline)) uint64_t read_number(Reader &r, const Table<Rows> &t, Site at = Site()) {
   uint64_t v[1];
   read_numbers(r, t, v, at);
@@ -112,20 +112,20 @@ inline __attribute__((always_inline)) uint64_t read_number(Reader &r, const Tabl
 // and the tuple made of them last: reading may run Python code (a short
 // field looks BadMessageError up, the collector may run), which must never
 // find a tuple with empty slots.
-template <auto &Rows>
+template <const auto &Rows>
 constexpr size_t value_count() {
   size_t n = 0;
   for (const Field &f : Rows) n += !rows::stores_nothing(f.kind);
   return n;
 }
 // The values of a table's fields, in row order, into `values`.
-template <auto &Rows, size_t N>
+template <const auto &Rows, size_t N>
 void read_values(Reader &r, const Table<Rows> &t, Ref (&values)[N], Site at = Site()) {
   static_assert(N == value_count<Rows>(), "one slot for each value of the table");
   rows::read<Into::tuple>(r, nullptr, t, at, values);
 }
 // The value of a table of one row.
-template <auto &Rows>
+template <const auto &Rows>
 Ref read_value(Reader &r, const Table<Rows> &, Site at = Site()) {
   static_assert(Table<Rows>::size == 1 && (rows::kReadAlone<Rows[0].kind> ||
                                            (Rows[0].kind == Kind::list && !(Rows[0].arg & (kGrow | kGrowEarly)))),
@@ -135,7 +135,7 @@ Ref read_value(Reader &r, const Table<Rows> &, Site at = Site()) {
   else
     return rows::value<Rows[0].kind, Rows[0].arg>(r, at);
 }
-template <auto &Rows>
+template <const auto &Rows>
 Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
   constexpr size_t n = value_count<Rows>();
   Ref values[n];
@@ -146,7 +146,7 @@ Ref read_tuple(Reader &r, const Table<Rows> &t, Site at = Site()) {
 }
 
 // try_read_numbers for a table of skips only.
-template <auto &Rows>
+template <const auto &Rows>
 bool try_skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
   uint64_t none[1];
   static_assert(value_count<Rows>() == 0, "skips only");
@@ -154,7 +154,7 @@ bool try_skip_fields(Reader &r, const Table<Rows> &t, Site at = Site()) {
 }
 
 // `count` records of one layout, each read into a new dict: [dict, ...].
-template <auto &Rows>
+template <const auto &Rows>
 Ref read_dict_list(Reader &r, uint32_t count, const Table<Rows> &t, Site at = Site()) {
   Ref list = new_list(0, at);
   for (; count > 0; count--) {
@@ -174,11 +174,11 @@ struct Block {
   void (*read)(Reader &, Ctx &);
 };
 // The rows are a constexpr table, so each read is a direct call.
-template <auto &Rows, class Ctx, size_t... I>
+template <const auto &Rows, class Ctx, size_t... I>
 inline void read_blocks(Reader &r, uint32_t flags, Ctx &ctx, std::index_sequence<I...>) {
   ((flags & Rows[I].flag ? Rows[I].read(r, ctx) : void()), ...);
 }
-template <auto &Rows, class Ctx>
+template <const auto &Rows, class Ctx>
 void read_blocks(Reader &r, uint32_t flags, Ctx &ctx) {
   read_blocks<Rows>(r, flags, ctx, std::make_index_sequence<sizeof Rows / sizeof Rows[0]>());
 }

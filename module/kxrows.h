@@ -28,7 +28,9 @@ namespace kx {
 //   const kx::Table<kX_rows> kX;
 // The rows are known at compile time, so reading a table is the sequence of
 // its rows' reads, each chosen by its kind when the module is compiled.
-template <auto &Rows>
+// Rows is declared `const auto &` here and in every function that deduces it
+// from a Table: clang cannot deduce a plain `auto &` from Table<Rows>.
+template <const auto &Rows>
 class Table {
  public:
   static constexpr size_t size = sizeof Rows / sizeof Rows[0];
@@ -270,12 +272,12 @@ inline __attribute__((always_inline)) void read_row(R &r, PyObject *target, cons
 // Reads the rows in order and stores each value on `target` right after
 // reading it, so a short message leaves the fields before it stored.
 // The rows from O on.
-template <Into into, auto &Rows, size_t O, class R, size_t... I>
+template <Into into, const auto &Rows, size_t O, class R, size_t... I>
 inline void read_rows(R &r, PyObject *target, const Name *keys, State &st, std::index_sequence<I...>,
                  Site at) {
   (read_row<into, Rows[O + I].kind, Rows[O + I].arg>(r, target, keys[O + I], st, at), ...);
 }
-template <Into into, auto &Rows, class R, size_t... I>
+template <Into into, const auto &Rows, class R, size_t... I>
 inline void read(R &r, PyObject *target, const Name *keys, Ref *slots, std::index_sequence<I...> seq,
                  Site at, PyObject *version = nullptr) {
   State st;
@@ -306,7 +308,7 @@ constexpr uint32_t fixed_width(const Field &f) {
   }
 }
 // The bytes of a table of fixed-width rows; kVariable when a row has none.
-template <auto &Rows>
+template <const auto &Rows>
 constexpr uint32_t table_width() {
   uint32_t n = 0;
   for (const Field &f : Rows) {
@@ -318,7 +320,7 @@ constexpr uint32_t table_width() {
 
 // A table of fixed-width rows whose bytes are all there is read with one
 // length check; any other, and a short one, row by row.
-template <Into into, auto &Rows>
+template <Into into, const auto &Rows>
 inline void read(Reader &r, PyObject *target, const Table<Rows> &t, Site at, Ref *slots = nullptr,
                  PyObject *version = nullptr) {
   constexpr uint32_t width = table_width<Rows>();
@@ -343,18 +345,18 @@ inline void number_row(R &r, uint64_t *&out, Site at) {
     *out++ = r.template num<typename Wire<fixed_width(Field{nullptr, K, A})>::type>(at);
   }
 }
-template <auto &Rows, class R, size_t... I>
+template <const auto &Rows, class R, size_t... I>
 inline void read_numbers(R &r, uint64_t *out, std::index_sequence<I...>, Site at) {
   (number_row<Rows[I].kind, Rows[I].arg>(r, out, at), ...);
 }
 // The same from the table's bytes at p, each number loaded from its offset.
-template <auto &Rows>
+template <const auto &Rows>
 constexpr uint32_t offset_of(size_t row) {
   uint32_t n = 0;
   for (size_t k = 0; k < row; k++) n += fixed_width(Rows[k]);
   return n;
 }
-template <auto &Rows>
+template <const auto &Rows>
 constexpr size_t slot_of(size_t row) {
   size_t n = 0;
   for (size_t k = 0; k < row; k++) n += Rows[k].kind != Kind::skip;
@@ -364,7 +366,7 @@ template <Kind K, uint32_t A, uint32_t Offset, size_t Slot>
 inline void load_row(const uint8_t *p, uint64_t *out) {
   if constexpr (K != Kind::skip) out[Slot] = Reader::load<typename Wire<fixed_width(Field{nullptr, K, A})>::type>(p + Offset);
 }
-template <auto &Rows, size_t... I>
+template <const auto &Rows, size_t... I>
 inline void load_numbers(const uint8_t *p, uint64_t *out, std::index_sequence<I...>) {
   (load_row<Rows[I].kind, Rows[I].arg, offset_of<Rows>(I), slot_of<Rows>(I)>(p, out), ...);
 }

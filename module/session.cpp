@@ -139,21 +139,21 @@ KX_FUNCTION(injectPacket, "io", "iface", "pktdata") {
   return kx::py_none();
 }
 
-PyMethodDef kx_methods_session[] = {
-    KX_METHOD(doAuth),
-    KX_METHOD(handleVersion),
-    KX_METHOD(handleAuth),
-    KX_METHOD(handleFeatures),
-    KX_METHOD(handleEperm),
-    KX_METHOD(handleNotAvail),
-    KX_METHOD(ping),
-    KX_METHOD(requestUpdate),
-    KX_METHOD(handleServerXFBNames),
-    KX_METHOD(handleStrtblBegin),
-    KX_METHOD(handleStrtblEntries),
-    KX_METHOD(handleStrtblEnd),
-    KX_METHOD(setDebug),
-    KX_METHOD(force_statistics_write),
-    KX_METHOD(injectPacket),
+const kx::Method kx_methods_session[] = {
+    KX_METHOD(doAuth, 0),
+    KX_METHOD(handleVersion, 1),
+    KX_METHOD(handleAuth, 2),
+    KX_METHOD(handleFeatures, 3),
+    KX_METHOD(handleEperm, 4),
+    KX_METHOD(handleNotAvail, 5),
+    KX_METHOD(ping, 7),
+    KX_METHOD(requestUpdate, 8),
+    KX_METHOD(handleServerXFBNames, 57),
+    KX_METHOD(handleStrtblBegin, 31),
+    KX_METHOD(handleStrtblEntries, 32),
+    KX_METHOD(handleStrtblEnd, 33),
+    KX_METHOD(setDebug, 41),
+    KX_METHOD(force_statistics_write, 49),
+    KX_METHOD(injectPacket, 40),
     KX_METHODS_END,
 };

@@ -74,10 +74,10 @@ KX_FUNCTION(handleShapingRulesInit, "m") {
   return kx::read_id_names(r, store_name);
 }
 
-PyMethodDef kx_methods_shaping[] = {
-    KX_METHOD(shapingobjectShow),
-    KX_METHOD(shapingobjectHide),
-    KX_METHOD(shapingobjectUpdateHandle),
-    KX_METHOD(handleShapingRulesInit),
+const kx::Method kx_methods_shaping[] = {
+    KX_METHOD(shapingobjectShow, 28),
+    KX_METHOD(shapingobjectHide, 29),
+    KX_METHOD(shapingobjectUpdateHandle, 30),
+    KX_METHOD(handleShapingRulesInit, 34),
     KX_METHODS_END,
 };

@@ -339,14 +339,14 @@ KX_FUNCTION(handleViewAddError, "m") {
   return kx::read_tuple(r, kAddError);
 }
 
-PyMethodDef kx_methods_views[] = {
-    KX_METHOD(createView),
-    KX_METHOD(createViewByName),
-    KX_METHOD(handleViewCaps),
-    KX_METHOD(handleViewUpdateViewID),
-    KX_METHOD(handleViewUpdateField),
-    KX_METHOD(handleViewUpdateData),
-    KX_METHOD(handleViewUpdate),
-    KX_METHOD(handleViewAddError),
+const kx::Method kx_methods_views[] = {
+    KX_METHOD(createView, 17),
+    KX_METHOD(createViewByName, 16),
+    KX_METHOD(handleViewCaps, 18),
+    KX_METHOD(handleViewUpdateViewID, 21),
+    KX_METHOD(handleViewUpdateField, 20),
+    KX_METHOD(handleViewUpdateData, 19),
+    KX_METHOD(handleViewUpdate, 22),
+    KX_METHOD(handleViewAddError, 6),
     KX_METHODS_END,
 };
