@@ -63,6 +63,8 @@ const std::vector<OptionSpec> &option_table() {
       {"flood", 0, nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.flood = true; }, nullptr,
        "step as fast as the clients read what each step sends them, instead of every --interval "
        "(for measuring clients; a step still covers --interval of network time)"},
+      {"stagger", 0, nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.stagger = true; }, nullptr,
+       "in a fleet, appliance i of N steps i/N of --interval after the first, instead of all together"},
       {"quiet", 'q', nullptr, false, 0, 0, [](O &o, uint64_t, const char *) { o.quiet = true; }, nullptr,
        "log warnings only"},
       {"replay", 0, "FILE", false, 0, 0, [](O &o, uint64_t, const char *s) { o.replay_file = s; }, nullptr,

@@ -41,7 +41,8 @@ constexpr uint64_t kAcceptRetryMs = 100;
 
 // Every appliance steps on one schedule, counted from the first network
 // built, so that a fleet's steps come in one turn of the loop, not one turn
-// each.
+// each; with --stagger, appliance i of N steps i/N of an interval after it,
+// as a real fleet's appliances, each on its own clock, would.
 uint64_t step_epoch() {
   static const uint64_t epoch = now_ms();
   return epoch;
@@ -160,7 +161,10 @@ bool listen_all(const Options &opt, std::vector<std::unique_ptr<Server>> &server
 }
 
 Server::Server(const Options &o, uint32_t index, const volatile sig_atomic_t *stop)
-    : opt_(o), seed_(o.seed + index), stop_(stop) {
+    : opt_(o),
+      seed_(o.seed + index),
+      phase_ms_(o.stagger ? uint64_t(o.interval_ms) * index / o.appliances : 0),
+      stop_(stop) {
   if (o.appliances == 1) build_world();
 }
 
@@ -181,7 +185,8 @@ void Server::build_world() {
 }
 
 uint64_t Server::next_step_after(uint64_t now) const {
-  const uint64_t epoch = step_epoch();
+  const uint64_t epoch = step_epoch() + phase_ms_;
+  if (now < epoch) return epoch;
   return epoch + ((now - epoch) / opt_.interval_ms + 1) * opt_.interval_ms;
 }
 

@@ -27,6 +27,7 @@ struct Options {
   uint32_t max_output = 4u << 20;  // queued bytes above which a client's requests wait
   uint32_t max_stall_s = 30;       // seconds a client may stay above max_output without reading
   bool flood = false;              // steps as fast as the clients read, not every interval_ms
+  bool stagger = false;            // a fleet's appliances step at even offsets within interval_ms
   uint64_t seed = 1;
   std::string dump_file;
   bool quiet = false;
@@ -118,6 +119,7 @@ class Server {
 
   const Options &opt_;
   const uint64_t seed_;
+  const uint64_t phase_ms_;  // this appliance's offset in the fleet's step schedule
   const volatile sig_atomic_t *const stop_;
   std::string name_;  // "127.0.0.1:PORT: " before its log lines in a fleet, else ""
   std::unique_ptr<World> world_;

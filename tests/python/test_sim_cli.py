@@ -115,6 +115,21 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(len(appliances[i]['sessions']), 1)
         self.assertNotEqual(appliances[0]['hosts'], appliances[2]['hosts'])
 
+    def test_stagger_spreads_a_fleets_steps(self):
+        # Two appliances frozen after their first step of 2 s: together, or half an interval apart with --stagger.
+        for options, least, most in (([], 0.0, 0.4), (['--stagger'], 0.6, 1.4)):
+            fleet = Sim(test=self, *['--appliances', '2', '--interval', '2000', '--ticks', '1', '--hosts', '20'] + options)
+            ports = [fleet.port, listening(fleet.proc.stdout)]
+            clients = [kxclient.KXClient('127.0.0.1', port) for port in ports]
+            for c in clients:
+                self.addCleanup(c.close)
+            times = []
+            for _ in ports:
+                fleet.wait_line(b'127.0.0.1:', clients, 30)
+                times.append(time.time())
+            self.assertTrue(least <= times[1] - times[0] <= most, (options, times[1] - times[0]))
+            fleet.stop()
+
     def test_a_step_is_an_interval_of_network_time(self):
         # After one step of --interval MS, every counter holds its rate times MS, and the clock moved on by MS.
         for ms in (10, 150, 1000):
