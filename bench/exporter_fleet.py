@@ -7,8 +7,8 @@ Starts `kxd-sim --appliances N` (KX_FLEET, default 1000) and one exporter
 process, then probes every appliance once per KX_FLEET_INTERVAL seconds
 (default 15, spread evenly, as Prometheus does) for KX_FLEET_ROUNDS rounds
 (default 3) after a first round that starts the following. The simulated
-appliances step once a second (KX_FLEET_SIM: more kxd-sim options, default
---interval 1000) on ports from 21000. Prints the
+appliances step once a second, each at its own moment (KX_FLEET_SIM: more
+kxd-sim options, default --interval 1000 --stagger) on ports from 21000. Prints the
 probe times (median, 99th percentile, slowest), the exporter's CPU share
 during the measured rounds, its resident memory before the first probe
 and at the end, and the memory per appliance.
@@ -26,7 +26,7 @@ SIM = os.path.join(BUILD, 'sim', 'kxd-sim')
 FLEET = int(os.environ.get('KX_FLEET', '1000'))
 INTERVAL = float(os.environ.get('KX_FLEET_INTERVAL', '15'))
 ROUNDS = int(os.environ.get('KX_FLEET_ROUNDS', '3'))
-SIM_ARGS = os.environ.get('KX_FLEET_SIM', '--interval 1000').split()
+SIM_ARGS = os.environ.get('KX_FLEET_SIM', '--interval 1000 --stagger').split()
 PORT = 21000     # below the ephemeral ports, where N in a row are free
 TICK = os.sysconf('SC_CLK_TCK')
 

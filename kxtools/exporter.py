@@ -22,6 +22,7 @@ file.
 """
 import asyncio
 import configparser
+import gc
 import heapq
 import json
 import operator
@@ -61,6 +62,14 @@ FIRST_PROBE_WAIT = 2.0      # seconds the first probe of a target waits for its 
 INSTALL_HINT = ("prometheus_client is not installed (Debian: apt-get install python3-prometheus-client; "
                 "pip: pip install 'KXdv17_0[exporter]')")
 LOG_LEVELS = {'debug': 10, 'info': 20, 'warning': 30, 'error': 40}
+# The cycle collector's thresholds for the exporter process. It holds every
+# followed appliance's tables (a thousand appliances: a few million objects)
+# and makes and drops many objects per message; at the default thresholds
+# (700, 10, 10) a collection ran every few hundred messages and the full ones
+# walked every table, so probes waited behind them (median 240 ms, p99 1.1 s
+# with 1,000 appliances; 5 ms and 12 ms with these, at 0.55 of a core
+# instead of 0.85). Cyclic garbage is still collected, only in larger steps.
+GC_THRESHOLDS = (50000, 20, 100)
 LOG_RATE, LOG_BURST = 20.0, 100     # lines per second on stderr, and the burst allowed
 
 # Why a session ended: the reason label of kx_exporter_failures_total, by the
@@ -890,6 +899,7 @@ def _main(argv: Optional[List[str]]) -> int:
         raise _cli.Fatal(INSTALL_HINT)
     log = Log(args.log_level)
     _more_files()
+    gc.set_threshold(*GC_THRESHOLDS)
     try:
         settings = build(args, log)
     except (OSError, ValueError, configparser.Error) as e:
